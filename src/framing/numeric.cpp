@@ -1,0 +1,78 @@
+#include "framing/numeric.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace karvello {
+namespace {
+
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+double NumericValue(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // The number proper, kept without its sign so that from_chars reads it in every locale.
+  std::string number;
+  bool anyDigit = false;
+  while (i < text.size() && IsDigit(text[i])) {
+    number += text[i++];
+    anyDigit = true;
+  }
+  if (i < text.size() && text[i] == '.') {
+    number += text[i++];
+    while (i < text.size() && IsDigit(text[i])) {
+      number += text[i++];
+      anyDigit = true;
+    }
+  }
+  if (!anyDigit) return 0.0;
+  if (number.front() == '.') number.insert(number.begin(), '0');
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Only a run of digits too long for a double gets here (tiny values are not possible
+    // without an exponent, and from_chars then returns the nearest denormal or zero).
+    value = std::numeric_limits<double>::infinity();
+  }
+  (void)end;
+  return negative ? -value : value;
+}
+
+std::uint8_t AddressByte(double value) {
+  // nearbyint rounds in the current rounding mode, which is round-half-to-even by default.
+  const double rounded = std::nearbyint(value);
+  if (!(rounded >= 0.0 && rounded <= 255.0)) return 0;
+  return static_cast<std::uint8_t>(rounded);
+}
+
+std::optional<long> WholeNumber(std::string_view text) {
+  std::size_t first = 0;
+  while (first < text.size() && IsBlank(text[first])) ++first;
+  std::size_t last = text.size();
+  while (last > first && IsBlank(text[last - 1])) --last;
+  if (first == last) return std::nullopt;
+  long value = 0;
+  const char* begin = text.data() + first;
+  const char* end = text.data() + last;
+  if (!IsDigit(*begin)) return std::nullopt;  // from_chars would take a minus sign
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+bool IsValidDeviceAddress(std::string_view text) {
+  const auto value = WholeNumber(text);
+  return value && *value >= 1 && *value <= 255;
+}
+
+}  // namespace karvello

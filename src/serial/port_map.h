@@ -1,0 +1,50 @@
+#pragma once
+// Which device of the system stands behind each port number (COM1 to COM16).
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace karvello {
+
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 16;
+
+class PortMap {
+ public:
+  virtual ~PortMap() = default;
+  // The device path of port `number`, or nothing when no device has that number.
+  virtual std::optional<std::string> DevicePath(int number) const = 0;
+};
+
+// Devices at chosen numbers: pseudo-terminals for tests, the demo and the simulator.
+class FixedPortMap : public PortMap {
+ public:
+  FixedPortMap() = default;
+  explicit FixedPortMap(std::map<int, std::string> devices) : devices_(std::move(devices)) {}
+  void Set(int number, std::string path) { devices_[number] = std::move(path); }
+  std::optional<std::string> DevicePath(int number) const override;
+
+ private:
+  std::map<int, std::string> devices_;
+};
+
+// The system's serial ports. On Windows COMn is the system's port COMn. Elsewhere the serial
+// devices that Qt finds are numbered from COM1: USB adapters first (ttyUSB, then ttyACM), then
+// built-in ports (ttyS), each group in numeric order, so that a plugged-in adapter is COM1
+// without any setting. The numbering is taken when the map is made.
+class SystemPortMap : public PortMap {
+ public:
+  SystemPortMap();
+  std::optional<std::string> DevicePath(int number) const override;
+
+  // The numbering rule, apart from Qt's port list: device names ("ttyUSB0", "ttyS1", ...) in,
+  // device names by number out.
+  static std::map<int, std::string> Number(const std::vector<std::string>& names);
+
+ private:
+  std::map<int, std::string> devices_;
+};
+
+}  // namespace karvello
