@@ -24,6 +24,8 @@ Operations::Operations(SerialControl& comm, FormTexts& texts)
   comm_.SetOnComm([this] { MSComm1_OnComm(); });
 }
 
+Operations::~Operations() { comm_.SetOnComm(nullptr); }
+
 IntervalTimer& Operations::TimerRef(int number) {
   switch (number) {
     case 1:

@@ -34,6 +34,7 @@ struct FormState {
 class Operations {
  public:
   Operations(SerialControl& comm, FormTexts& texts);
+  ~Operations();
   Operations(const Operations&) = delete;
   Operations& operator=(const Operations&) = delete;
 

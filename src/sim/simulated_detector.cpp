@@ -1,0 +1,377 @@
+#include "sim/simulated_detector.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "framing/crc16.h"
+#include "framing/registers.h"
+
+namespace karvello::sim {
+
+namespace {
+
+constexpr std::size_t kRequestSize = 8;
+// Shortest frame that can be a request: slave, function, CRC.
+constexpr std::size_t kShortestFrame = 4;
+constexpr std::uint16_t kFirstRegister = reg::kResistance;
+constexpr std::uint16_t kLastRegister = reg::kBusAddress;
+constexpr std::uint16_t kMaxReadCount = 125;
+
+constexpr std::uint8_t kIllegalFunction = 0x01;
+constexpr std::uint8_t kIllegalDataAddress = 0x02;
+constexpr std::uint8_t kIllegalDataValue = 0x03;
+
+std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> message) {
+  const std::uint16_t crc = Crc16(message);
+  message.push_back(static_cast<std::uint8_t>(crc & 0xFFU));
+  message.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return message;
+}
+
+std::vector<std::uint8_t> ExceptionReply(std::uint8_t slave, std::uint8_t function,
+                                         std::uint8_t code) {
+  return WithCrc({slave, static_cast<std::uint8_t>(function | reg::kExceptionFlag), code});
+}
+
+std::uint8_t Hi(std::uint16_t v) {
+  return static_cast<std::uint8_t>(v >> 8);
+}
+std::uint8_t Lo(std::uint16_t v) {
+  return static_cast<std::uint8_t>(v & 0xFFU);
+}
+
+}  // namespace
+
+SimulatedDetector::SimulatedDetector(DetectorConfig config) : config_(config) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  thread_ = std::thread([this] { Run(); });
+}
+
+SimulatedDetector::~SimulatedDetector() {
+  Stop();
+  close(wakeFd_);
+}
+
+void SimulatedDetector::Stop() {
+  if (!thread_.joinable()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+  thread_.join();
+}
+
+void SimulatedDetector::Unplug() {
+  Stop();
+  pty_.CloseMaster();
+}
+
+bool SimulatedDetector::WaitUntil(Clock::time_point deadline) const {
+  for (;;) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return true;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec ts{static_cast<time_t>(ns / 1'000'000'000),
+                      static_cast<long>(ns % 1'000'000'000)};
+    pollfd wake{wakeFd_, POLLIN, 0};
+    if (ppoll(&wake, 1, &ts, nullptr) > 0) return false;
+  }
+}
+
+void SimulatedDetector::Run() {
+  std::uint8_t buffer[256];
+  for (;;) {
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.MasterFd(), POLLIN, 0}};
+    timespec gap{};
+    if (!pending_.empty()) {
+      const auto left =
+          std::max(Clock::duration::zero(), arrived_.back() + kRequestGap - Clock::now());
+      gap.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    }
+    if (ppoll(fds, 2, pending_.empty() ? nullptr : &gap, nullptr) < 0 && errno != EINTR) return;
+    if (fds[0].revents != 0) return;
+
+    const auto now = Clock::now();
+    if (!pending_.empty() && now - arrived_.back() > kRequestGap) TakeRequests(true);
+    if (fds[1].revents & POLLIN) {
+      const ssize_t n = read(pty_.MasterFd(), buffer, sizeof buffer);
+      if (n > 0) {
+        pending_.insert(pending_.end(), buffer, buffer + n);
+        arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
+        TakeRequests(false);
+      }
+    } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+      // The line is gone from under us; look again a little later rather than spin.
+      if (!WaitUntil(now + std::chrono::milliseconds(10))) return;
+    }
+  }
+}
+
+void SimulatedDetector::TakeRequests(bool silent) {
+  auto drop = [this](std::size_t count) {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+    arrived_.erase(arrived_.begin(), arrived_.begin() + static_cast<std::ptrdiff_t>(count));
+    std::lock_guard lock(mutex_);
+    dropped_ += count;
+  };
+  while (pending_.size() >= kRequestSize) {
+    if (HasValidCrc(std::span(pending_).first(kRequestSize))) {
+      Serve(kRequestSize);
+    } else {
+      drop(1);  // not the start of a request: look one byte further on
+    }
+  }
+  if (!silent || pending_.empty()) return;
+  // A shorter frame that ended in silence is a request of some function the detector lacks.
+  if (pending_.size() >= kShortestFrame && HasValidCrc(pending_)) {
+    Serve(pending_.size());
+  } else {
+    drop(pending_.size());
+  }
+}
+
+void SimulatedDetector::Serve(std::size_t length) {
+  Exchange exchange;
+  exchange.request.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+  exchange.requestFirstByte = arrived_.front();
+  exchange.requestLastByte = arrived_[length - 1];
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+  arrived_.erase(arrived_.begin(), arrived_.begin() + static_cast<std::ptrdiff_t>(length));
+
+  std::vector<Piece> plan;
+  bool pacing = false;
+  {
+    std::lock_guard lock(mutex_);
+    pacing = config_.pacing;
+    if (auto reply = Answer(exchange.request)) plan = Plan(std::move(*reply), exchange.request[1]);
+  }
+
+  // Pacing pins byte i of a piece to the first byte's write plus i byte times, so the schedule
+  // never drifts.
+  auto due = Clock::now();
+  for (const Piece& piece : plan) {
+    due += piece.pauseBefore;
+    const std::size_t step = pacing ? 1 : std::max<std::size_t>(piece.bytes.size(), 1);
+    for (std::size_t i = 0; i < piece.bytes.size(); i += step) {
+      if (!WaitUntil(due)) return;
+      const auto chunk = std::span(piece.bytes).subspan(i, std::min(step, piece.bytes.size() - i));
+      if (!WriteAll(chunk)) break;
+      const auto written = Clock::now();
+      if (exchange.reply.empty()) exchange.replyFirstByte = written;
+      exchange.replyLastByte = written;
+      exchange.reply.insert(exchange.reply.end(), chunk.begin(), chunk.end());
+      due = !pacing ? written : (i == 0 ? written : due) + kByteTime;
+    }
+  }
+
+  std::lock_guard lock(mutex_);
+  log_.push_back(std::move(exchange));
+  logged_.notify_all();
+}
+
+std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
+    std::span<const std::uint8_t> request) {
+  const std::uint8_t slave = request[0];
+  const std::uint8_t function = request[1];
+  const bool broadcast = slave == reg::kBroadcastAddress;
+  if (!broadcast && slave != config_.address) return std::nullopt;
+
+  if (request.size() != kRequestSize ||
+      (function != reg::kFnReadHoldingRegisters && function != reg::kFnWriteSingleRegister)) {
+    if (broadcast) return std::nullopt;
+    return ExceptionReply(slave, function, kIllegalFunction);
+  }
+  const std::uint16_t first = static_cast<std::uint16_t>(request[2] << 8 | request[3]);
+  const std::uint16_t value = static_cast<std::uint16_t>(request[4] << 8 | request[5]);
+  const std::vector<std::uint8_t> echo(request.begin(), request.end());
+  const auto now = Clock::now();
+  if (measureStart_ && now - *measureStart_ >= config_.measurementTime) {
+    resultReading_ = config_.resistance;
+    resultDecimals_ = static_cast<std::uint16_t>(config_.decimalHigh << 8 | config_.decimalCount);
+    measureStart_.reset();
+  }
+
+  std::optional<std::uint8_t> refusal;
+  if (function == reg::kFnWriteSingleRegister) {
+    if (first == reg::kBusAddress && value >= 1 && value <= 255) {
+      config_.address = static_cast<std::uint8_t>(value);
+    } else if (first == reg::kStartMeasurement && value == reg::kStartMeasurementValue) {
+      measureStart_ = now;
+    } else if (first == reg::kBusAddress || first == reg::kStartMeasurement) {
+      refusal = kIllegalDataValue;
+    } else {
+      refusal = kIllegalDataAddress;
+    }
+    if (broadcast) return std::nullopt;
+    if (refusal) return ExceptionReply(slave, function, *refusal);
+    return echo;
+  }
+
+  // A read. The only broadcast the detector answers is the read of its address.
+  if (broadcast && (first != reg::kBusAddress || value != 1)) return std::nullopt;
+  const std::uint8_t self = config_.address;
+  if (value == 0 || value > kMaxReadCount) return ExceptionReply(self, function, kIllegalDataValue);
+  if (first < kFirstRegister || first + value - 1 > kLastRegister) {
+    return ExceptionReply(self, function, kIllegalDataAddress);
+  }
+  std::vector<std::uint8_t> reply{self, function, static_cast<std::uint8_t>(2 * value)};
+  for (std::uint16_t r = first; r < first + value; ++r) {
+    reply.push_back(Hi(Register(r)));
+    reply.push_back(Lo(Register(r)));
+  }
+  return WithCrc(std::move(reply));
+}
+
+std::uint16_t SimulatedDetector::Register(std::uint16_t number) const {
+  switch (number) {
+    case reg::kResistance:
+      return resultReading_;
+    case reg::kDecimalCount:
+      return resultDecimals_;
+    case reg::kVoltage:
+      return config_.voltage;
+    case reg::kStartMeasurement:
+      return measureStart_ ? 1 : 0;
+    case reg::kBusAddress:
+      return config_.address;
+    default:
+      return 0;
+  }
+}
+
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::uint8_t> reply,
+                                                              std::uint8_t function) {
+  if (faultTimes_ == 0) return {{{}, std::move(reply)}};
+  if (faultTimes_ > 0) --faultTimes_;
+  const Fault& f = fault_;
+  const std::size_t n = reply.size();
+  switch (f.kind) {
+    case Fault::Kind::kNone:
+      break;
+    case Fault::Kind::kNoReply:
+      return {};
+    case Fault::Kind::kSplit: {
+      std::vector<Piece> pieces;
+      std::size_t at = 0;
+      for (std::size_t cut : f.cuts) {
+        const std::size_t end = std::min(n, at + cut);
+        pieces.push_back({pieces.empty() ? std::chrono::milliseconds{} : f.pause,
+                          {reply.begin() + static_cast<std::ptrdiff_t>(at),
+                           reply.begin() + static_cast<std::ptrdiff_t>(end)}});
+        at = end;
+      }
+      pieces.push_back({f.pause, {reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end()}});
+      return pieces;
+    }
+    case Fault::Kind::kBadCrc:
+      reply[n - 1] ^= 0xFF;
+      reply[n - 2] ^= 0xFF;
+      break;
+    case Fault::Kind::kTruncate:
+      reply.resize(n - std::min(n, f.count));
+      break;
+    case Fault::Kind::kException:
+      reply = ExceptionReply(reply[0], function, f.code);
+      break;
+    case Fault::Kind::kWrongAddress:
+      reply.resize(n - 2);
+      reply[0] = f.code;
+      reply = WithCrc(std::move(reply));
+      break;
+    case Fault::Kind::kExtraBytes:
+      reply.insert(reply.end(), f.extra.begin(), f.extra.end());
+      break;
+    case Fault::Kind::kTwice:
+      return {{{}, reply}, {f.pause, reply}};
+    case Fault::Kind::kDelay:
+      return {{f.pause, std::move(reply)}};
+  }
+  return {{{}, std::move(reply)}};
+}
+
+bool SimulatedDetector::WriteAll(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(pty_.MasterFd(), bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    // The slave's input is full: wait until the reader makes room, or a stop.
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.MasterFd(), POLLOUT, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+    if (fds[0].revents != 0) return false;
+  }
+  return true;
+}
+
+void SimulatedDetector::SetFault(Fault fault, int times) {
+  std::lock_guard lock(mutex_);
+  faultTimes_ = fault.kind == Fault::Kind::kNone ? 0 : times;
+  fault_ = std::move(fault);
+}
+
+void SimulatedDetector::SetAddress(std::uint8_t address) {
+  std::lock_guard lock(mutex_);
+  config_.address = address;
+}
+
+void SimulatedDetector::SetResistance(std::uint16_t reading, std::uint8_t decimalCount,
+                                      std::uint8_t high) {
+  std::lock_guard lock(mutex_);
+  config_.resistance = reading;
+  config_.decimalCount = decimalCount;
+  config_.decimalHigh = high;
+}
+
+void SimulatedDetector::SetVoltage(std::uint16_t volts) {
+  std::lock_guard lock(mutex_);
+  config_.voltage = volts;
+}
+
+void SimulatedDetector::SetMeasurementTime(std::chrono::milliseconds time) {
+  std::lock_guard lock(mutex_);
+  config_.measurementTime = time;
+}
+
+void SimulatedDetector::SetPacing(bool on) {
+  std::lock_guard lock(mutex_);
+  config_.pacing = on;
+}
+
+std::uint8_t SimulatedDetector::Address() const {
+  std::lock_guard lock(mutex_);
+  return config_.address;
+}
+
+DetectorConfig SimulatedDetector::Config() const {
+  std::lock_guard lock(mutex_);
+  return config_;
+}
+
+std::vector<Exchange> SimulatedDetector::Exchanges() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+std::size_t SimulatedDetector::ExchangeCount() const {
+  std::lock_guard lock(mutex_);
+  return log_.size();
+}
+
+bool SimulatedDetector::WaitForExchanges(std::size_t count,
+                                         std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return logged_.wait_for(lock, timeout, [&] { return log_.size() >= count; });
+}
+
+std::size_t SimulatedDetector::DroppedBytes() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+}  // namespace karvello::sim

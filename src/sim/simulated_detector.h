@@ -1,0 +1,200 @@
+#pragma once
+// A simulated grounding-resistance detector: a Modbus RTU slave at 9600 baud on the master side
+// of a pseudo-terminal, served by its own thread. Tests, the demo and the benchmarks open
+// SlavePath() as the serial port.
+//
+// Registers (holding, 16 bits, high byte first), 0x000D to 0x0012:
+//   0x000D  resistance reading of the last finished measurement
+//   0x000E  high byte as configured, low byte the decimal count of that reading
+//   0x000F  voltage in volts
+//   0x0010  always 0
+//   0x0011  write 1 to start a measurement; reads 1 while one runs
+//   0x0012  bus address, 1 to 255
+// A measurement takes measurementTime; until it is over 0x000D/0x000E keep the previous result,
+// which at power-on is 0 and 0. The result is the reading configured when it finishes.
+//
+// Requests are 8 bytes; only those whose CRC is right and which are addressed to the detector or
+// broadcast (slave 0) are taken. Broadcasts get no reply, except the read of 0x0012 (count 1),
+// which the detector answers with its own address. A write of 0x0012 (1 to 255) changes the
+// address; an addressed write is echoed. An unknown function draws exception 01 (so does a
+// shorter frame with a right CRC that ends in silence), a register outside 0x000D..0x0012 (or a
+// write to a read-only one) exception 02, a bad count or value exception 03. Bytes that make no
+// request (bad CRC, a fragment followed by more than 4 ms of silence) are dropped one by one until
+// a request starts. While it writes a reply the detector reads nothing, as a half-duplex slave.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/pty_pair.h"
+
+namespace karvello::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// One character at 9600 baud, 8N1: start bit, 8 data bits, stop bit.
+inline constexpr std::chrono::nanoseconds kByteTime{1'041'667};
+// Silence after which gathered bytes that make no whole request are dropped.
+inline constexpr std::chrono::microseconds kRequestGap{4'000};
+
+struct DetectorConfig {
+  std::uint8_t address = 1;
+  std::uint16_t resistance = 345;  // reading of 0x000D
+  std::uint8_t decimalCount = 1;   // low byte of 0x000E
+  std::uint8_t decimalHigh = 0;    // high byte of 0x000E
+  std::uint16_t voltage = 220;
+  std::chrono::milliseconds measurementTime{19'000};
+  // Each reply byte written by itself one byte time after the one before, as at 9600 baud.
+  bool pacing = false;
+};
+
+// A way for the next replies to go wrong. Faults touch replies only; requests that draw no
+// reply (broadcasts, other slaves) neither show nor use them up.
+struct Fault {
+  enum class Kind {
+    kNone,
+    kNoReply,       // the reply is not sent
+    kSplit,         // sent in pieces (cut after each of `cuts` bytes), `pause` between them
+    kBadCrc,        // both CRC bytes inverted
+    kTruncate,      // the last `count` bytes left off
+    kException,     // exception reply with code `code` instead of the answer
+    kWrongAddress,  // slave byte `code`, CRC recomputed
+    kExtraBytes,    // `extra` appended
+    kTwice,         // sent twice, `pause` between the copies
+    kDelay,         // sent after `pause`
+  };
+  Kind kind = Kind::kNone;
+  std::vector<std::size_t> cuts;
+  std::chrono::milliseconds pause{0};
+  std::size_t count = 0;
+  std::uint8_t code = 0;
+  std::vector<std::uint8_t> extra;
+
+  static Fault NoReply() { return Make(Kind::kNoReply); }
+  // Pauses under the tool's 50 ms frame gap keep the reply one frame for it.
+  static Fault Split(std::vector<std::size_t> cuts, std::chrono::milliseconds pause) {
+    Fault f = Make(Kind::kSplit, pause);
+    f.cuts = std::move(cuts);
+    return f;
+  }
+  static Fault BadCrc() { return Make(Kind::kBadCrc); }
+  static Fault Truncate(std::size_t dropLast) {
+    Fault f = Make(Kind::kTruncate);
+    f.count = dropLast;
+    return f;
+  }
+  static Fault Exception(std::uint8_t code = 0x04) { return Make(Kind::kException, {}, code); }
+  static Fault FromAddress(std::uint8_t other) { return Make(Kind::kWrongAddress, {}, other); }
+  static Fault Extra(std::vector<std::uint8_t> bytes) {
+    Fault f = Make(Kind::kExtraBytes);
+    f.extra = std::move(bytes);
+    return f;
+  }
+  static Fault Twice(std::chrono::milliseconds pause = {}) { return Make(Kind::kTwice, pause); }
+  static Fault Delay(std::chrono::milliseconds pause) { return Make(Kind::kDelay, pause); }
+
+ private:
+  static Fault Make(Kind kind, std::chrono::milliseconds pause = {}, std::uint8_t code = 0) {
+    Fault f;
+    f.kind = kind;
+    f.pause = pause;
+    f.code = code;
+    return f;
+  }
+};
+
+// One request taken and what was written in answer.
+struct Exchange {
+  std::vector<std::uint8_t> request;
+  std::vector<std::uint8_t> reply;  // every byte written, empty when none
+  Clock::time_point requestFirstByte;
+  Clock::time_point requestLastByte;
+  Clock::time_point replyFirstByte;  // both left at the epoch when nothing was written
+  Clock::time_point replyLastByte;
+};
+
+class SimulatedDetector {
+ public:
+  static constexpr int kPersistent = -1;
+
+  // Opens a pseudo-terminal and starts serving it.
+  explicit SimulatedDetector(DetectorConfig config = {});
+  // Stops and joins the thread; the pseudo-terminal closes.
+  ~SimulatedDetector();
+  SimulatedDetector(const SimulatedDetector&) = delete;
+  SimulatedDetector& operator=(const SimulatedDetector&) = delete;
+
+  const std::string& SlavePath() const { return pty_.SlavePath(); }
+
+  // Faults: the next `times` replies, or every reply until cleared.
+  void SetFault(Fault fault, int times = kPersistent);
+  void ClearFault() { SetFault(Fault{}); }
+
+  // Settings at run time.
+  void SetAddress(std::uint8_t address);
+  // Reported by measurements that finish from now on.
+  void SetResistance(std::uint16_t reading, std::uint8_t decimalCount, std::uint8_t high = 0);
+  void SetVoltage(std::uint16_t volts);
+  void SetMeasurementTime(std::chrono::milliseconds time);
+  void SetPacing(bool on);
+
+  // Introspection.
+  std::uint8_t Address() const;
+  DetectorConfig Config() const;
+  std::vector<Exchange> Exchanges() const;
+  std::size_t ExchangeCount() const;
+  // Waits until `count` exchanges are logged. An exchange is logged just after its last reply
+  // byte is written, so a reader may hold the reply a moment before the log shows it.
+  bool WaitForExchanges(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Bytes thrown away while looking for a request: bad CRC, fragments.
+  std::size_t DroppedBytes() const;
+
+  // Closes the master side, as when the adapter is pulled; the detector stops for good.
+  void Unplug();
+
+ private:
+  struct Piece {
+    std::chrono::nanoseconds pauseBefore;
+    std::vector<std::uint8_t> bytes;
+  };
+
+  void Run();
+  void Stop();
+  // Waits until `deadline` or a stop; false on a stop.
+  bool WaitUntil(Clock::time_point deadline) const;
+  void TakeRequests(bool silent);
+  void Serve(std::size_t length);
+  // Under the lock: the reply to `request`, if one is due (this carries out the request) ...
+  std::optional<std::vector<std::uint8_t>> Answer(std::span<const std::uint8_t> request);
+  // ... and the pieces it goes out in once the fault, if any, has spoilt it.
+  std::vector<Piece> Plan(std::vector<std::uint8_t> reply, std::uint8_t function);
+  std::uint16_t Register(std::uint16_t number) const;
+  bool WriteAll(std::span<const std::uint8_t> bytes);
+
+  PtyPair pty_;
+  int wakeFd_ = -1;  // an eventfd made readable to stop the thread
+  std::thread thread_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable logged_;
+  DetectorConfig config_;
+  Fault fault_;
+  int faultTimes_ = 0;
+  std::optional<Clock::time_point> measureStart_;
+  std::uint16_t resultReading_ = 0;
+  std::uint16_t resultDecimals_ = 0;  // the whole of 0x000E
+  std::vector<Exchange> log_;
+  std::size_t dropped_ = 0;
+
+  // Used by the thread only: bytes gathered towards the next request and when each came.
+  std::vector<std::uint8_t> pending_;
+  std::vector<Clock::time_point> arrived_;
+};
+
+}  // namespace karvello::sim

@@ -1,0 +1,91 @@
+// A Modbus master that no one here wrote, mbpoll (on libmodbus), talks to the simulated detector
+// over its pseudo-terminal. mbpoll numbers registers from 0 with -0.
+
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "sim/simulated_detector.h"
+#include "support/hex_bytes.h"
+
+namespace karvello::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Hex;
+
+struct MbpollRun {
+  int status;
+  std::string output;  // standard output and error together
+};
+
+// One mbpoll run on holding registers over the detector's line at 9600 8N1, polling once:
+// `options` name the slave and the registers; with `values` it writes them instead of reading.
+MbpollRun Mbpoll(const SimulatedDetector& detector, const std::string& options,
+                 const std::string& values = "") {
+  const std::string command = std::string(MBPOLL_EXECUTABLE) +
+                              " -m rtu -b 9600 -d 8 -s 1 -P none -t 4 -0 -1 -o 1 " + options + " " +
+                              detector.SlavePath() + " " + values + " 2>&1";
+  MbpollRun run{-1, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {
+  SimulatedDetector detector(DetectorConfig{.measurementTime = 100ms});
+  const MbpollRun start = Mbpoll(detector, "-a 1 -r 17", "1");
+  EXPECT_EQ(start.status, 0) << start.output;
+  EXPECT_NE(start.output.find("Written 1 references."), std::string::npos) << start.output;
+  std::this_thread::sleep_for(150ms);
+
+  const MbpollRun read = Mbpoll(detector, "-a 1 -r 13 -c 3");
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("[13]: \t345\n[14]: \t1\n[15]: \t220\n"), std::string::npos)
+      << read.output;
+  // The detector logs an exchange just after writing its reply: mbpoll may be done before.
+  ASSERT_TRUE(detector.WaitForExchanges(2, 1s));
+  const std::vector<Exchange> log = detector.Exchanges();
+  ASSERT_EQ(log.size(), 2U);
+  EXPECT_EQ(log.back().request, Hex("01 03 00 0D 00 03 94 08"));
+}
+
+TEST(Mbpoll, WritesTheBusAddress) {
+  SimulatedDetector detector;
+  const MbpollRun write = Mbpoll(detector, "-a 1 -r 18", "7");
+  EXPECT_EQ(write.status, 0) << write.output;
+  EXPECT_NE(write.output.find("Written 1 references."), std::string::npos) << write.output;
+  EXPECT_EQ(detector.Address(), 7);
+
+  const MbpollRun read = Mbpoll(detector, "-a 7 -r 18");
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("[18]: \t7\n"), std::string::npos) << read.output;
+}
+
+TEST(Mbpoll, UnderstandsTheDetectorsRefusalsAndFaults) {
+  SimulatedDetector detector;
+  const MbpollRun beyond = Mbpoll(detector, "-a 1 -r 32");
+  EXPECT_NE(beyond.status, 0);
+  EXPECT_NE(beyond.output.find("Illegal data address"), std::string::npos) << beyond.output;
+
+  detector.SetFault(Fault::BadCrc(), 1);
+  const MbpollRun corrupt = Mbpoll(detector, "-a 1 -r 15");
+  EXPECT_NE(corrupt.status, 0);
+  EXPECT_NE(corrupt.output.find("Invalid CRC"), std::string::npos) << corrupt.output;
+
+  detector.SetFault(Fault::Split({3}, 20ms), 1);
+  const MbpollRun split = Mbpoll(detector, "-a 1 -r 15");
+  EXPECT_EQ(split.status, 0) << split.output;
+  EXPECT_NE(split.output.find("[15]: \t220\n"), std::string::npos) << split.output;
+}
+
+}  // namespace
+}  // namespace karvello::sim

@@ -1,0 +1,253 @@
+#include "sim/simulated_detector.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/slave_port.h"
+#include "support/hex_bytes.h"
+
+namespace karvello::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Hex;
+using testing::SlavePort;
+
+// The detector with a port opened on its line.
+struct Bench {
+  explicit Bench(DetectorConfig config = {}) : detector(config), port(detector.SlavePath()) {}
+
+  // Sends `request` and returns what came back once the detector has dealt with it. Every
+  // request here is well formed, so the exchange is logged once the reply is written.
+  std::vector<std::uint8_t> Ask(const std::string& request) {
+    const std::size_t before = detector.ExchangeCount();
+    EXPECT_TRUE(port.Write(Hex(request)));
+    EXPECT_TRUE(detector.WaitForExchanges(before + 1, 2s)) << request;
+    return port.Read(50ms, 30ms).bytes;
+  }
+
+  SimulatedDetector detector;
+  SlavePort port;
+};
+
+struct RequestCase {
+  const char* name;
+  std::uint8_t address;
+  const char* request;
+  const char* reply;  // empty: none
+};
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RequestTest : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(RequestTest, AnswersAsTheDetector) {
+  const RequestCase& c = GetParam();
+  Bench bench(DetectorConfig{.address = c.address});
+  ASSERT_TRUE(bench.port.IsOpen());
+  EXPECT_EQ(bench.Ask(c.request), Hex(c.reply));
+
+  const std::vector<Exchange> log = bench.detector.Exchanges();
+  ASSERT_EQ(log.size(), 1U);
+  EXPECT_EQ(log[0].request, Hex(c.request));
+  EXPECT_EQ(log[0].reply, Hex(c.reply));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestTest,
+    ::testing::Values(
+        RequestCase{"BroadcastReadOfAddress", 5, "00 03 00 12 00 01 25 DE", "05 03 02 00 05 89 87"},
+        RequestCase{"AddressedReadOfAddress", 1, "01 03 00 12 00 01 24 0F", "01 03 02 00 01 79 84"},
+        RequestCase{"Voltage", 1, "01 03 00 0F 00 01 B4 09", "01 03 02 00 DC B9 DD"},
+        RequestCase{"ResistanceBeforeAnyMeasurement", 1, "01 03 00 0D 00 02 55 C8",
+                    "01 03 04 00 00 00 00 FA 33"},
+        RequestCase{"ThreeRegistersInOneRead", 1, "01 03 00 0D 00 03 94 08",
+                    "01 03 06 00 00 00 00 00 DC 20 EC"},
+        RequestCase{"WholeMap", 1, "01 03 00 0D 00 06 54 0B",
+                    "01 03 0C 00 00 00 00 00 DC 00 00 00 00 00 01 4F 7D"},
+        RequestCase{"ConfirmingWriteEchoed", 7, "07 06 00 12 00 07 68 6B",
+                    "07 06 00 12 00 07 68 6B"},
+        RequestCase{"StartEchoed", 1, "01 06 00 11 00 01 18 0F", "01 06 00 11 00 01 18 0F"},
+        RequestCase{"RegisterBeyondMap", 1, "01 03 00 20 00 01 85 C0", "01 83 02 C0 F1"},
+        RequestCase{"RegisterBeforeMap", 1, "01 03 00 0C 00 01 44 09", "01 83 02 C0 F1"},
+        RequestCase{"ReadRunningPastMap", 1, "01 03 00 0D 00 07 95 CB", "01 83 02 C0 F1"},
+        RequestCase{"ReadOfNoRegister", 1, "01 03 00 0F 00 00 75 C9", "01 83 03 01 31"},
+        RequestCase{"UnknownFunction", 1, "01 04 00 0D 00 01 A0 09", "01 84 01 82 C0"},
+        RequestCase{"ShortFrameOfUnknownFunction", 1, "01 11 C0 2C", "01 91 01 8C 50"},
+        RequestCase{"WriteToReadOnlyRegister", 1, "01 06 00 0F 00 05 79 CA", "01 86 02 C3 A1"},
+        RequestCase{"AddressOutOfRange", 1, "01 06 00 12 01 00 28 5F", "01 86 03 02 61"},
+        RequestCase{"OtherSlaveIgnored", 1, "02 03 00 0F 00 01 B4 3A", ""},
+        RequestCase{"BroadcastStartSilent", 1, "00 06 00 11 00 01 19 DE", ""},
+        RequestCase{"BroadcastReadOfOtherRegisterSilent", 1, "00 03 00 0F 00 01 B5 D8", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimulatedDetector, TakesBroadcastAddressSilentlyAndAnswersAtTheNewOne) {
+  Bench bench;
+  EXPECT_TRUE(bench.Ask("00 06 00 12 00 07 69 DC").empty());
+  EXPECT_EQ(bench.detector.Address(), 7);
+  EXPECT_TRUE(bench.Ask("01 03 00 0F 00 01 B4 09").empty());
+  EXPECT_EQ(bench.Ask("07 06 00 12 00 07 68 6B"), Hex("07 06 00 12 00 07 68 6B"));
+  // An addressed write moves it again; the echo still comes from the address it was sent to.
+  EXPECT_EQ(bench.Ask("07 06 00 12 00 01 E8 69"), Hex("07 06 00 12 00 01 E8 69"));
+  EXPECT_EQ(bench.detector.Address(), 1);
+}
+
+TEST(SimulatedDetector, ResultAppearsOnlyWhenTheMeasurementIsOver) {
+  Bench bench(DetectorConfig{.measurementTime = 300ms});
+  EXPECT_EQ(bench.Ask("01 06 00 11 00 01 18 0F"), Hex("01 06 00 11 00 01 18 0F"));
+  const auto started = bench.detector.Exchanges().back().requestLastByte;
+  EXPECT_EQ(bench.Ask("01 03 00 0D 00 02 55 C8"), Hex("01 03 04 00 00 00 00 FA 33"));
+  EXPECT_EQ(bench.Ask("01 03 00 11 00 01 D4 0F"), Hex("01 03 02 00 01 79 84"));  // running
+
+  std::this_thread::sleep_until(started + 350ms);
+  EXPECT_EQ(bench.Ask("01 03 00 0D 00 02 55 C8"), Hex("01 03 04 01 59 00 01 EA 1C"));
+  EXPECT_EQ(bench.Ask("01 03 00 11 00 01 D4 0F"), Hex("01 03 02 00 00 B8 44"));
+
+  // A new reading shows only after the next measurement.
+  bench.detector.SetResistance(12345, 2, 2);
+  bench.detector.SetMeasurementTime(0ms);
+  EXPECT_EQ(bench.Ask("01 03 00 0D 00 02 55 C8"), Hex("01 03 04 01 59 00 01 EA 1C"));
+  bench.Ask("01 06 00 11 00 01 18 0F");
+  EXPECT_EQ(bench.Ask("01 03 00 0D 00 02 55 C8"), Hex("01 03 04 30 39 02 02 A5 9F"));
+}
+
+TEST(SimulatedDetector, IgnoresBadCrcAndFindsTheNextRequest) {
+  Bench bench;
+  // Wrong CRC: no answer, nothing logged, the bytes dropped.
+  ASSERT_TRUE(bench.port.Write(Hex("01 03 00 0F 00 01 B4 0A")));
+  EXPECT_TRUE(bench.port.Read(100ms, 10ms).bytes.empty());
+  EXPECT_EQ(bench.detector.ExchangeCount(), 0U);
+  EXPECT_EQ(bench.detector.DroppedBytes(), 8U);
+
+  // Noise before a request, and two requests back to back, in one write.
+  ASSERT_TRUE(bench.port.Write(Hex("FF 01 03 00 0F 00 01 B4 09 01 03 00 12 00 01 24 0F")));
+  ASSERT_TRUE(bench.detector.WaitForExchanges(2, 2s));
+  EXPECT_EQ(bench.port.Read(100ms, 30ms).bytes, Hex("01 03 02 00 DC B9 DD 01 03 02 00 01 79 84"));
+
+  // A fragment that the line leaves alone is forgotten before the next request.
+  ASSERT_TRUE(bench.port.Write(Hex("01 03 00")));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD"));
+  EXPECT_EQ(bench.detector.DroppedBytes(), 12U);
+}
+
+struct FaultCase {
+  const char* name;
+  Fault fault;
+  const char* reply;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultTest, SpoilsTheNextReplyOnly) {
+  const FaultCase& c = GetParam();
+  Bench bench;
+  bench.detector.SetFault(c.fault, 1);
+  // A broadcast draws no reply, so it does not use the fault up.
+  EXPECT_TRUE(bench.Ask("00 06 00 12 00 01 E9 DE").empty());
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex(c.reply));
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultTest,
+    ::testing::Values(FaultCase{"NoReply", Fault::NoReply(), ""},
+                      FaultCase{"BadCrc", Fault::BadCrc(), "01 03 02 00 DC 46 22"},
+                      FaultCase{"Truncate", Fault::Truncate(2), "01 03 02 00 DC"},
+                      FaultCase{"Exception", Fault::Exception(4), "01 83 04 40 F3"},
+                      FaultCase{"FromAddress", Fault::FromAddress(6), "06 03 02 00 DC 0C 1D"},
+                      FaultCase{"Extra", Fault::Extra({0xAA, 0xBB}), "01 03 02 00 DC B9 DD AA BB"},
+                      FaultCase{"Twice", Fault::Twice(),
+                                "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD"},
+                      FaultCase{"Split", Fault::Split({3, 2}, 10ms), "01 03 02 00 DC B9 DD"},
+                      FaultCase{"Delay", Fault::Delay(60ms), "01 03 02 00 DC B9 DD"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Timings are taken from the detector's own log: a reader's clock shows when it got round to
+// reading, which on a loaded machine can be well after the bytes arrived.
+TEST(SimulatedDetector, KeepsTheFaultsPauses) {
+  Bench bench;
+  bench.detector.SetFault(Fault::Split({3}, 20ms));
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD"));
+  const Exchange split = bench.detector.Exchanges().back();
+  EXPECT_GE(split.replyLastByte - split.replyFirstByte, 20ms);
+
+  bench.detector.SetFault(Fault::Delay(100ms));
+  bench.Ask("01 03 00 0F 00 01 B4 09");
+  const Exchange late = bench.detector.Exchanges().back();
+  EXPECT_GE(late.replyFirstByte - late.requestLastByte, 100ms);
+
+  bench.detector.SetFault(Fault::Twice(30ms));
+  bench.Ask("01 03 00 0F 00 01 B4 09");
+  const Exchange twice = bench.detector.Exchanges().back();
+  EXPECT_GE(twice.replyLastByte - twice.replyFirstByte, 30ms);
+}
+
+TEST(SimulatedDetector, PersistentFaultHoldsUntilCleared) {
+  Bench bench;
+  bench.detector.SetFault(Fault::NoReply());
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(bench.Ask("01 03 00 0F 00 01 B4 09").empty());
+  bench.detector.ClearFault();
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD"));
+
+  bench.detector.SetFault(Fault::BadCrc(), 2);
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC 46 22"));
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC 46 22"));
+  EXPECT_EQ(bench.Ask("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD"));
+}
+
+TEST(SimulatedDetector, PacingSpreadsTheReplyAtTheByteTime) {
+  Bench bench(DetectorConfig{.resistance = 0, .pacing = true});
+  EXPECT_EQ(bench.Ask("01 03 00 0D 00 02 55 C8"), Hex("01 03 04 00 00 00 00 FA 33"));
+  const Exchange paced = bench.detector.Exchanges().back();
+  // Eight byte times (8.3 ms) between the first and the last byte.
+  EXPECT_GE(paced.replyLastByte - paced.replyFirstByte, 8ms);
+  EXPECT_LE(paced.requestFirstByte, paced.requestLastByte);
+  EXPECT_LE(paced.requestLastByte, paced.replyFirstByte);
+
+  bench.detector.SetPacing(false);
+  bench.Ask("01 03 00 0D 00 02 55 C8");
+  const Exchange whole = bench.detector.Exchanges().back();
+  EXPECT_EQ(whole.replyFirstByte, whole.replyLastByte);  // one write
+}
+
+TEST(SimulatedDetector, WaitForExchangesTimesOut) {
+  SimulatedDetector detector;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(detector.WaitForExchanges(1, 50ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+}
+
+TEST(SimulatedDetector, UnplugLeavesTheSlaveSideWithNoLine) {
+  Bench bench;
+  bench.detector.Unplug();
+  pollfd p{bench.port.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  std::uint8_t byte = 0;
+  EXPECT_LE(read(bench.port.Fd(), &byte, 1), 0);
+  EXPECT_EQ(access(bench.detector.SlavePath().c_str(), F_OK), -1);  // the device is gone
+}
+
+TEST(SimulatedDetector, StopsAtOnceEvenInTheMiddleOfAReply) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    Bench bench;
+    bench.detector.SetFault(Fault::Delay(10s));
+    bench.port.Write(Hex("01 03 00 0F 00 01 B4 09"));
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+}  // namespace
+}  // namespace karvello::sim
