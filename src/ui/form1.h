@@ -1,0 +1,61 @@
+#pragma once
+// The tool's one window: the port list, the address box, the log box and the four operation
+// buttons, wired to the operations. The serial control and the port numbering are handed in, so
+// the same window runs on a real port, a pseudo-terminal or an in-memory line.
+
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "operations/form_texts.h"
+#include "operations/operations.h"
+#include "serial/port_discovery.h"
+#include "serial/port_map.h"
+#include "serial/serial_control.h"
+
+namespace Ui {
+class Form1;
+}
+
+namespace karvello {
+
+class Form1 : public QWidget, public FormTexts {
+  Q_OBJECT
+ public:
+  // Builds the window and runs Form_Load: the ports are probed and the first one found is open
+  // before the window first appears.
+  Form1(SerialControl& comm, const PortMap& ports, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  // The address box and the log box. The log text is kept exactly as written (CR LF line ends
+  // included) and shown as lines.
+  std::string Text1() const override;
+  void SetText1(const std::string& text) override;
+  std::string Text2() const override { return text2_; }
+  void SetText2(const std::string& text) override;
+
+  Operations& operations() { return operations_; }
+  const PortList& portList() const { return portList_; }
+
+  // Events.
+  void Form_Load();
+  void Combo1_Click();
+  void Text1_LostFocus();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void ApplyFonts();
+  void MirrorPortList();
+  void UpdateMeasureProgress();
+
+  std::unique_ptr<Ui::Form1> ui_;
+  SerialControl& comm_;
+  const PortMap& ports_;
+  std::string text2_;
+  PortList portList_;
+  Operations operations_;
+};
+
+}  // namespace karvello

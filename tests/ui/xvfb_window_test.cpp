@@ -1,0 +1,135 @@
+// The window a user sees, on a real X display (Xvfb): the pointer clicks the buttons through
+// the X server (xdotool), a simulated detector answers on a pseudo-terminal at COM1, and a
+// screenshot of the window is kept with the build for the record.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <string>
+
+#include "serial/port_map.h"
+#include "serial/qt_serial_control.h"
+#include "sim/simulated_detector.h"
+#include "ui/form1.h"
+
+namespace karvello {
+namespace {
+
+QString ArtifactDir() {
+  const QString dir = qEnvironmentVariable("KARVELLO_ARTIFACT_DIR", QStringLiteral("."));
+  QDir().mkpath(dir);
+  return dir;
+}
+
+// Moves the pointer onto the middle of `widget` and presses and releases the left button.
+void ClickWithPointer(const QWidget& widget) {
+  const QPoint at = widget.mapToGlobal(widget.rect().center());
+  const int status = QProcess::execute(
+      QStringLiteral(XDOTOOL_EXECUTABLE),
+      {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+  ASSERT_EQ(status, 0) << "xdotool";
+}
+
+// The pixels of `widget` as the X server holds them.
+QImage OnScreen(const QWidget& widget) {
+  const QWidget& window = *widget.window();
+  const QPoint at = widget.mapTo(&window, QPoint(0, 0));
+  return window.screen()
+      ->grabWindow(window.winId(), at.x(), at.y(), widget.width(), widget.height())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+int DifferingPixels(const QImage& a, const QImage& b) {
+  if (a.size() != b.size()) return a.width() * a.height();
+  int count = 0;
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) count += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
+  }
+  return count;
+}
+
+TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
+  ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "run under xvfb-run";
+
+  sim::DetectorConfig config;
+  config.address = 5;
+  config.voltage = 220;
+  sim::SimulatedDetector detector(config);
+  const FixedPortMap ports({{1, detector.SlavePath()}});
+  QtSerialControl comm(ports);
+  Form1 form(comm, ports);
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  // With no window manager on the display, nothing else gives the window the keyboard.
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  EXPECT_TRUE(form.findChild<QLineEdit*>("Text1")->hasFocus());
+
+  auto* list = form.findChild<QComboBox*>("Combo1");
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->currentText(), "COM1");
+  EXPECT_EQ(list->itemData(0, Qt::ToolTipRole).toString().toStdString(), detector.SlavePath());
+  ASSERT_TRUE(comm.PortOpen());
+
+  // Query address: the broadcast read finds the detector at 5, which goes into the address box.
+  ClickWithPointer(*form.findChild<QPushButton*>("Command2"));
+  const std::string addressLog =
+      "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Text2() == addressLog; }, 3000)) << form.Text2();
+  EXPECT_EQ(form.findChild<QLineEdit*>("Text1")->text(), "5");
+
+  // Query voltage from the address found.
+  ClickWithPointer(*form.findChild<QPushButton*>("Command4"));
+  const std::string voltageLog =
+      "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Text2() == voltageLog; }, 3000)) << form.Text2();
+  ASSERT_EQ(detector.ExchangeCount(), 2U);
+
+  // Let the last report reach the screen, then keep a picture of the window.
+  QTest::qWait(200);
+  const QString shot = ArtifactDir() + "/form1.png";
+  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
+                              {"-window", QString::number(form.winId()), shot}),
+            0);
+  EXPECT_TRUE(QImage(shot).size() == form.size()) << shot.toStdString();
+
+  // Every Chinese caption is drawn from a face that has its characters...
+  const QStringList song = {"宋体", "SimSun", "AR PL UMing CN", "AR PL UMing", "Noto Serif CJK SC"};
+  for (const char* name : {"Label1", "Label7", "Command1", "Command2", "Command3", "Command4"}) {
+    auto* widget = form.findChild<QWidget*>(name);
+    const QString caption = widget->property("text").toString();
+    const QFontInfo resolved(widget->font());
+    EXPECT_TRUE(song.contains(resolved.family()))
+        << name << ": " << resolved.family().toStdString();
+    const QFontMetrics metrics(widget->font());
+    for (const QChar c : caption)
+      EXPECT_TRUE(metrics.inFont(c)) << name << " U+" << static_cast<int>(c.unicode());
+  }
+  // ... and the label on screen is not the row of boxes that characters without a glyph give.
+  auto* label = form.findChild<QLabel*>("Label1");
+  QLabel boxes;
+  boxes.setFont(label->font());
+  boxes.setText(QString(4, QChar(0x0378)) + ":");  // no face has a glyph for U+0378
+  boxes.setFixedSize(label->size());
+  const QImage shown = OnScreen(*label);
+  const QImage rendered = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage boxed = boxes.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  boxed.save(ArtifactDir() + "/label1_as_boxes.png");
+  shown.save(ArtifactDir() + "/label1_on_screen.png");
+  EXPECT_EQ(DifferingPixels(shown, rendered), 0);  // the screen shows what the label paints
+  EXPECT_GT(DifferingPixels(shown, boxed), shown.width() * shown.height() / 20);
+}
+
+}  // namespace
+}  // namespace karvello
