@@ -1,5 +1,6 @@
 #include "framing/numeric.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -40,9 +41,12 @@ double NumericValue(std::string_view text) {
   double value = 0.0;
   const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
   if (ec == std::errc::result_out_of_range) {
-    // Only a run of digits too long for a double gets here (tiny values are not possible
-    // without an exponent, and from_chars then returns the nearest denormal or zero).
-    value = std::numeric_limits<double>::infinity();
+    // Either a run of digits too large for a double, or a fraction so small ("0.000...01" with
+    // hundreds of zeros) that it underflows: from_chars reports both alike and leaves `value`
+    // alone. Only a non-zero digit before the point makes the number large.
+    const auto point = number.find('.');
+    const bool large = number.find_first_not_of('0') < std::min(point, number.size());
+    value = large ? std::numeric_limits<double>::infinity() : 0.0;
   }
   (void)end;
   return negative ? -value : value;
