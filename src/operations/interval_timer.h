@@ -24,6 +24,7 @@ class IntervalTimer {
   void TurnOff() { timer_.stop(); }
   bool IsOn() const { return timer_.isActive(); }
   std::chrono::milliseconds Interval() const { return timer_.intervalAsDuration(); }
+  bool IsPrecise() const { return timer_.timerType() == Qt::PreciseTimer; }
 
  private:
   QTimer timer_;
