@@ -47,15 +47,33 @@ std::uint8_t Lo(std::uint16_t v) {
 
 }  // namespace
 
-SimulatedDetector::SimulatedDetector(DetectorConfig config) : config_(config) {
+SimulatedDetector::SimulatedDetector(DetectorConfig config) : pty_(std::in_place), config_(config) {
+  lineFd_ = pty_->MasterFd();
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  thread_ = std::thread([this] { Run(); });
+}
+
+SimulatedDetector::SimulatedDetector(DetectorConfig config, int lineFd)
+    : lineFd_(lineFd), config_(config) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    const int err = errno;
+    close(lineFd_);
+    throw std::system_error(err, std::generic_category(), "eventfd");
+  }
   thread_ = std::thread([this] { Run(); });
 }
 
 SimulatedDetector::~SimulatedDetector() {
   Stop();
   close(wakeFd_);
+  if (!pty_ && lineFd_ >= 0) close(lineFd_);
+}
+
+const std::string& SimulatedDetector::SlavePath() const {
+  static const std::string kNone;
+  return pty_ ? pty_->SlavePath() : kNone;
 }
 
 void SimulatedDetector::Stop() {
@@ -67,7 +85,12 @@ void SimulatedDetector::Stop() {
 
 void SimulatedDetector::Unplug() {
   Stop();
-  pty_.CloseMaster();
+  if (pty_) {
+    pty_->CloseMaster();
+  } else if (lineFd_ >= 0) {
+    close(lineFd_);
+  }
+  lineFd_ = -1;
 }
 
 bool SimulatedDetector::WaitUntil(Clock::time_point deadline) const {
@@ -85,7 +108,7 @@ bool SimulatedDetector::WaitUntil(Clock::time_point deadline) const {
 void SimulatedDetector::Run() {
   std::uint8_t buffer[256];
   for (;;) {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.MasterFd(), POLLIN, 0}};
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {lineFd_, POLLIN, 0}};
     timespec gap{};
     if (!pending_.empty()) {
       const auto left =
@@ -98,7 +121,7 @@ void SimulatedDetector::Run() {
     const auto now = Clock::now();
     if (!pending_.empty() && now - arrived_.back() > kRequestGap) TakeRequests(true);
     if (fds[1].revents & POLLIN) {
-      const ssize_t n = read(pty_.MasterFd(), buffer, sizeof buffer);
+      const ssize_t n = read(lineFd_, buffer, sizeof buffer);
       if (n > 0) {
         pending_.insert(pending_.end(), buffer, buffer + n);
         arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
@@ -200,7 +223,11 @@ std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
     if (first == reg::kBusAddress && value >= 1 && value <= 255) {
       config_.address = static_cast<std::uint8_t>(value);
     } else if (first == reg::kStartMeasurement && value == reg::kStartMeasurementValue) {
-      measureStart_ = now;
+      // The measurement runs from when the start request began on the wire: at 9600 baud its
+      // first byte came a request time before its last. (A pseudo-terminal hands all eight over
+      // at once; a detector that only counted from the last byte would finish just after the
+      // master's 19-second read, which leaves a request time after the master began to send.)
+      measureStart_ = now - static_cast<int>(kRequestSize) * kByteTime;
     } else if (first == reg::kBusAddress || first == reg::kStartMeasurement) {
       refusal = kIllegalDataValue;
     } else {
@@ -289,20 +316,23 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
       return {{{}, reply}, {f.pause, reply}};
     case Fault::Kind::kDelay:
       return {{f.pause, std::move(reply)}};
+    case Fault::Kind::kFlipBits:
+      reply[f.count % n] ^= f.code;
+      break;
   }
   return {{{}, std::move(reply)}};
 }
 
 bool SimulatedDetector::WriteAll(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = write(pty_.MasterFd(), bytes.data(), bytes.size());
+    const ssize_t n = write(lineFd_, bytes.data(), bytes.size());
     if (n > 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
     // The slave's input is full: wait until the reader makes room, or a stop.
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.MasterFd(), POLLOUT, 0}};
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {lineFd_, POLLOUT, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
     if (fds[0].revents != 0) return false;
   }

@@ -1,7 +1,8 @@
 #pragma once
 // A simulated grounding-resistance detector: a Modbus RTU slave at 9600 baud on the master side
 // of a pseudo-terminal, served by its own thread. Tests, the demo and the benchmarks open
-// SlavePath() as the serial port.
+// SlavePath() as the serial port. It can also serve a line opened elsewhere (a serial port, one
+// end of a null-modem pair; see serial_device.h).
 //
 // Registers (holding, 16 bits, high byte first), 0x000D to 0x0012:
 //   0x000D  resistance reading of the last finished measurement
@@ -68,6 +69,7 @@ struct Fault {
     kExtraBytes,    // `extra` appended
     kTwice,         // sent twice, `pause` between the copies
     kDelay,         // sent after `pause`
+    kFlipBits,      // byte `count` (counted from 0, wrapping round the reply) XORed with `code`
   };
   Kind kind = Kind::kNone;
   std::vector<std::size_t> cuts;
@@ -98,6 +100,12 @@ struct Fault {
   }
   static Fault Twice(std::chrono::milliseconds pause = {}) { return Make(Kind::kTwice, pause); }
   static Fault Delay(std::chrono::milliseconds pause) { return Make(Kind::kDelay, pause); }
+  // Noise on the line: the bits of `mask` turned over in byte `byte` of the reply.
+  static Fault FlipBits(std::size_t byte, std::uint8_t mask) {
+    Fault f = Make(Kind::kFlipBits, {}, mask);
+    f.count = byte;
+    return f;
+  }
 
  private:
   static Fault Make(Kind kind, std::chrono::milliseconds pause = {}, std::uint8_t code = 0) {
@@ -125,12 +133,16 @@ class SimulatedDetector {
 
   // Opens a pseudo-terminal and starts serving it.
   explicit SimulatedDetector(DetectorConfig config = {});
-  // Stops and joins the thread; the pseudo-terminal closes.
+  // Serves `lineFd`, an open non-blocking descriptor of a line already set up (OpenSerialDevice),
+  // instead of a pseudo-terminal of its own. The detector takes it over and closes it.
+  SimulatedDetector(DetectorConfig config, int lineFd);
+  // Stops and joins the thread; the pseudo-terminal (or the line handed in) closes.
   ~SimulatedDetector();
   SimulatedDetector(const SimulatedDetector&) = delete;
   SimulatedDetector& operator=(const SimulatedDetector&) = delete;
 
-  const std::string& SlavePath() const { return pty_.SlavePath(); }
+  // The pseudo-terminal's slave path; empty when the detector serves a line handed in.
+  const std::string& SlavePath() const;
 
   // Faults: the next `times` replies, or every reply until cleared.
   void SetFault(Fault fault, int times = kPersistent);
@@ -177,8 +189,9 @@ class SimulatedDetector {
   std::uint16_t Register(std::uint16_t number) const;
   bool WriteAll(std::span<const std::uint8_t> bytes);
 
-  PtyPair pty_;
-  int wakeFd_ = -1;  // an eventfd made readable to stop the thread
+  std::optional<PtyPair> pty_;  // absent when serving a line handed in
+  int lineFd_ = -1;             // the descriptor read and written: the pty master or that line
+  int wakeFd_ = -1;             // an eventfd made readable to stop the thread
   std::thread thread_;
 
   mutable std::mutex mutex_;

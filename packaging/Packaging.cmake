@@ -1,0 +1,34 @@
+# Installation and the Debian package: `cmake --install BUILD` puts the program, its desktop
+# entry and its icon under the prefix; `cpack --config BUILD/CPackConfig.cmake` makes the .deb.
+include(GNUInstallDirs)
+
+install(TARGETS karvello karvello-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME karvello)
+set(CPACK_PACKAGE_VENDOR "Karvello")
+set(CPACK_PACKAGE_CONTACT "Karvello maintainers <karvello@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Karvello talks Modbus RTU at 9600 baud 8N1 to one detector \
+on a serial port: it sets and reads the detector's bus address, has it measure the grounding \
+resistance and reads the result, and reads its voltage, showing every frame sent and received.
+
+karvello-sim, a simulated detector on a pseudo-terminal or a serial port, comes with it.")
+# The Qt libraries (and the C and C++ runtimes) found in the binaries become the dependencies;
+# libqt6gui6 brings the X11 and Wayland platform plugins with it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window's captions are Chinese, set in a Song face.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-arphic-uming | fonts-noto-cjk")
+
+include(CPack)

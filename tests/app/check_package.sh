@@ -1,0 +1,56 @@
+#!/bin/sh
+# Builds the Debian package with CPack from the build tree and checks what it holds and what it
+# depends on.
+#   check_package.sh CPACK CPACK_CONFIG OUTPUT_DIR
+set -eu
+cpack=$1
+config=$2
+out=$3
+rm -rf "$out"
+mkdir -p "$out"
+"$cpack" -G DEB --config "$config" -B "$out" >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; exit 1; }
+deb=$(ls "$out"/*.deb)
+echo "built $deb"
+
+fail=0
+contents=$(dpkg-deb -c "$deb")
+for path in ./usr/bin/karvello ./usr/bin/karvello-sim ./usr/share/applications/karvello.desktop \
+            ./usr/share/icons/hicolor/scalable/apps/karvello.svg; do
+  if ! echo "$contents" | grep -q " $path\$"; then
+    echo "FAIL: the package lacks $path"
+    fail=1
+  fi
+done
+# Only what a user runs: no demo, no tests, no static libraries, no headers.
+if echo "$contents" | grep -E 'karvello-demo|_test|\.a$|\.h$|/include/'; then
+  echo "FAIL: the package holds build-only files (above)"
+  fail=1
+fi
+if ! echo "$contents" | grep -q '^-rwxr-xr-x .* ./usr/bin/karvello$'; then
+  echo "FAIL: ./usr/bin/karvello is not an executable file"
+  fail=1
+fi
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for package in libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
+  if ! echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qxF "$package"; then
+    echo "FAIL: Depends lacks $package"
+    fail=1
+  fi
+done
+for field in Package Version Architecture Maintainer Description; do
+  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || { echo "FAIL: no $field"; fail=1; }
+done
+[ "$(dpkg-deb -f "$deb" Package)" = karvello ] || { echo "FAIL: package name"; fail=1; }
+
+# The desktop entry starts the installed binary with the installed icon.
+entry=$(mktemp -d)
+trap 'rm -rf "$entry"' EXIT
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$entry" ./usr/share/applications/karvello.desktop
+for key in 'Type=Application' 'Name=Karvello' 'Exec=karvello' 'Icon=karvello' 'Terminal=false'; do
+  grep -qx "$key" "$entry/usr/share/applications/karvello.desktop" ||
+    { echo "FAIL: the desktop entry lacks $key"; fail=1; }
+done
+desktop-file-validate "$entry/usr/share/applications/karvello.desktop" || fail=1
+exit $fail

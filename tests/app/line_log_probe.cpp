@@ -1,0 +1,34 @@
+// A short run of the tool's line for the diagnostics test: a voltage query to a simulated
+// detector through the real serial control. Whatever Qt's logging rules say is printed on
+// standard error as usual; the report goes to standard output. Status 0 when the report came.
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <cstdio>
+
+#include "operations/operations.h"
+#include "serial/port_discovery.h"
+#include "serial/port_map.h"
+#include "serial/qt_serial_control.h"
+#include "sim/simulated_detector.h"
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  karvello::sim::SimulatedDetector detector;  // address 1, 220 V
+  const karvello::FixedPortMap map({{1, detector.SlavePath()}});
+  karvello::QtSerialControl comm(map);
+  karvello::PlainFormTexts texts;
+  karvello::Operations operations(comm, texts);
+  karvello::PortList ports;
+  ports.SetOnSelected([&] { karvello::OpenSelectedPort(comm, ports); });
+  karvello::DiscoverPorts(comm, map, ports);
+
+  texts.SetText1("1");
+  operations.Command4_Click();
+  const QDeadlineTimer deadline(3000);
+  while (texts.Text2().empty() && !deadline.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+  }
+  std::printf("%s\n", texts.Text2().c_str());
+  return texts.Text2().empty() ? 1 : 0;
+}

@@ -1,0 +1,90 @@
+// The simulated detector serving a line opened elsewhere, as karvello-sim --device does.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <system_error>
+#include <vector>
+
+#include "sim/pty_pair.h"
+#include "sim/serial_device.h"
+#include "sim/simulated_detector.h"
+#include "support/hex_bytes.h"
+
+namespace karvello::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Hex;
+
+// Writes `request` on `fd` and gathers what comes back until `length` bytes or a second passes.
+std::vector<std::uint8_t> Ask(int fd, const std::vector<std::uint8_t>& request,
+                              std::size_t length) {
+  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+  std::vector<std::uint8_t> reply;
+  const auto deadline = Clock::now() + 1s;
+  while (reply.size() < length && Clock::now() < deadline) {
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, 50) <= 0) continue;
+    std::uint8_t buffer[64];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
+  }
+  return reply;
+}
+
+TEST(SerialDevice, TheDetectorServesALineHandedToIt) {
+  PtyPair line;  // this end stands for the tool's port
+  SimulatedDetector detector(DetectorConfig{.address = 4, .voltage = 380},
+                             OpenSerialDevice(line.SlavePath()));
+  EXPECT_EQ(detector.SlavePath(), "");
+  // The broadcast read of the address and a read of the voltage, answered on the line.
+  EXPECT_EQ(Ask(line.MasterFd(), Hex("00 03 00 12 00 01 25 DE"), 7), Hex("04 03 02 00 04 75 87"));
+  EXPECT_EQ(Ask(line.MasterFd(), Hex("04 03 00 0F 00 01 B4 5C"), 7), Hex("04 03 02 01 7C 74 35"));
+  ASSERT_TRUE(detector.WaitForExchanges(2, 1s));
+  EXPECT_EQ(detector.Exchanges().back().reply, Hex("04 03 02 01 7C 74 35"));
+
+  detector.Unplug();  // closes the line it was handed; nothing answers any more
+  EXPECT_TRUE(Ask(line.MasterFd(), Hex("04 03 00 0F 00 01 B4 5C"), 7).empty());
+}
+
+TEST(SerialDevice, OpeningSetsTheLineToRaw9600EightNoneOne) {
+  PtyPair line;
+  const int other = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(other, &tio), 0);
+  tio.c_lflag |= ICANON | ECHO | ISIG;
+  tio.c_iflag |= ICRNL | IXON;
+  tio.c_oflag |= OPOST | ONLCR;
+  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
+  cfsetspeed(&tio, B115200);
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &tio), 0);
+
+  const int fd = OpenSerialDevice(line.SlavePath());
+  ASSERT_EQ(tcgetattr(other, &tio), 0);
+  close(other);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
+  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0U);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0U);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  close(fd);
+}
+
+TEST(SerialDevice, ADeviceThatIsNotASerialLineIsRefused) {
+  for (const char* path : {"/dev/null", "/nonexistent/ttyUSB0"}) {
+    SCOPED_TRACE(path);
+    EXPECT_THROW(OpenSerialDevice(path), std::system_error);
+  }
+}
+
+}  // namespace
+}  // namespace karvello::sim

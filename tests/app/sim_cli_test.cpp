@@ -1,0 +1,275 @@
+// karvello-sim, the simulated detector as a program: its options, what it prints, and a Modbus
+// master written elsewhere (mbpoll) talking to it over the pseudo-terminal it makes.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTime>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/sim_process.h"
+#include "sim/pty_pair.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Hex;
+using testing::SimProcess;
+
+struct MbpollRun {
+  int status;
+  std::string output;
+};
+
+// One mbpoll poll of holding registers at 9600 8N1, numbered from 0; with `values` a write.
+MbpollRun Mbpoll(const std::string& path, const std::string& options,
+                 const std::string& values = "") {
+  const std::string command = std::string(MBPOLL_EXECUTABLE) +
+                              " -m rtu -b 9600 -d 8 -s 1 -P none -t 4 -0 -1 -o 1 " + options + " " +
+                              path + " " + values + " 2>&1";
+  MbpollRun run{-1, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// A printed frame line: the time of day to the millisecond, the direction, the bytes.
+QRegularExpression FrameLine(const char* direction, const std::string& bytes) {
+  return QRegularExpression(QStringLiteral("^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d)  %1  %2$")
+                                .arg(QString::fromLatin1(direction),
+                                     QRegularExpression::escape(QString::fromStdString(bytes))),
+                            QRegularExpression::MultilineOption);
+}
+
+// Milliseconds from a printed time of day to now (small and positive for a line just printed).
+qint64 MsBeforeNow(const QString& timeOfDay) {
+  const QTime printed = QTime::fromString(timeOfDay, QStringLiteral("hh:mm:ss.zzz"));
+  return printed.isValid() ? printed.msecsTo(QTime::currentTime()) : -1;
+}
+
+TEST(SimProgram, ServesMbpollOverItsPseudoTerminalAndPrintsEveryFrame) {
+  SimProcess sim({"--address", "3", "--resistance", "1234", "--decimals", "2", "--voltage", "231",
+                  "--measure-ms", "100"});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  EXPECT_TRUE(sim.Output().contains(
+      "address 3: reading 1234 with 2 decimal place(s), 231 V, measurement 100 ms"))
+      << sim.Output().toStdString();
+
+  const MbpollRun start = Mbpoll(sim.Path(), "-a 3 -r 17", "1");
+  EXPECT_EQ(start.status, 0) << start.output;
+  std::this_thread::sleep_for(150ms);  // the detector's own measurement, shortened to 100 ms
+  const MbpollRun read = Mbpoll(sim.Path(), "-a 3 -r 13 -c 3");
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("[13]: \t1234\n[14]: \t2\n[15]: \t231\n"), std::string::npos)
+      << read.output;
+
+  const std::vector<std::pair<const char*, std::string>> lines = {
+      {"recv", "03 06 00 11 00 01 19 ED"},
+      {"send", "03 06 00 11 00 01 19 ED"},
+      {"recv", "03 03 00 0D 00 03 95 EA"},
+      {"send", "03 03 06 04 D2 00 02 00 E7 60 09"},
+  };
+  const QRegularExpression last = FrameLine("send", lines.back().second);
+  ASSERT_TRUE(sim.WaitForOutput(last, 2s)) << sim.Output().toStdString();
+  qsizetype at = 0;
+  for (const auto& [direction, bytes] : lines) {
+    const auto match = FrameLine(direction, bytes).match(sim.Output(), at);
+    ASSERT_TRUE(match.hasMatch()) << direction << " " << bytes << " in order, in\n"
+                                  << sim.Output().toStdString();
+    at = match.capturedEnd();
+    const qint64 age = MsBeforeNow(match.captured(1));
+    EXPECT_GE(age, 0) << match.captured(0).toStdString();
+    EXPECT_LT(age, 5000) << match.captured(0).toStdString();
+  }
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_TRUE(sim.Output().contains("Stopped after 2 request(s).")) << sim.Output().toStdString();
+}
+
+// Each fault option spoils the reply as named: the printed reply shows it, and mbpoll, which
+// checks replies as a Modbus master should, sees it.
+TEST(SimProgram, FaultOptionsSpoilTheReplies) {
+  struct Case {
+    QStringList options;
+    std::string sent;    // the reply as printed
+    bool mbpollAccepts;  // whether mbpoll takes it as the value 220
+    std::string mbpollSays;
+  };
+  const Case cases[] = {
+      {{"--fault", "bad-crc"}, "01 03 02 00 DC 46 22", false, "Invalid CRC"},
+      {{"--fault", "exception", "--exception-code", "2"},
+       "01 83 02 C0 F1",
+       false,
+       "Illegal data address"},
+      {{"--fault", "exception"}, "01 83 04 40 F3", false, ""},
+      {{"--fault", "truncate", "--truncate-by", "3"}, "01 03 02 00", false, ""},
+      {{"--fault", "other-address", "--other-address", "9"}, "09 03 02 00 DC 58 1C", false, ""},
+      {{"--fault", "extra", "--extra-bytes", "FF 00"}, "01 03 02 00 DC B9 DD FF 00", true, ""},
+      {{"--fault", "twice"}, "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD", true, ""},
+      {{"--fault", "split", "--split-after", "2,2", "--fault-pause-ms", "30"},
+       "01 03 02 00 DC B9 DD   (over",
+       true,
+       ""},
+      {{"--pace"}, "01 03 02 00 DC B9 DD", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options.join(' ').toStdString());
+    SimProcess sim(c.options);
+    ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+    const MbpollRun run = Mbpoll(sim.Path(), "-a 1 -r 15");
+    EXPECT_EQ(run.status == 0 && run.output.find("[15]: \t220\n") != std::string::npos,
+              c.mbpollAccepts)
+        << run.output;
+    EXPECT_NE(run.output.find(c.mbpollSays), std::string::npos) << run.output;
+    const QRegularExpression printed(QStringLiteral("  send  ") +
+                                     QRegularExpression::escape(QString::fromStdString(c.sent)));
+    EXPECT_TRUE(sim.WaitForOutput(printed, 2s)) << sim.Output().toStdString();
+  }
+}
+
+TEST(SimProgram, NoReplyAndALimitedFaultCount) {
+  SimProcess sim({"--fault", "no-reply", "--fault-times", "1"});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  EXPECT_TRUE(sim.Output().contains("Fault no-reply on the next 1 replies."));
+  const MbpollRun silent = Mbpoll(sim.Path(), "-a 1 -r 15");
+  EXPECT_NE(silent.status, 0) << silent.output;
+  const MbpollRun answered = Mbpoll(sim.Path(), "-a 1 -r 15");
+  EXPECT_EQ(answered.status, 0) << answered.output;
+  ASSERT_TRUE(sim.WaitForOutput(FrameLine("send", "01 03 02 00 DC B9 DD"), 2s));
+  EXPECT_TRUE(sim.Output().contains(
+      QRegularExpression(QStringLiteral("recv  01 03 00 0F 00 01 B4 09\n +\\(no reply\\)\n"))))
+      << sim.Output().toStdString();
+}
+
+// --device serves a terminal opened by path, whatever state the line was left in.
+TEST(SimProgram, ServesASerialDeviceGivenByPath) {
+  sim::PtyPair line;  // the test works the master side, as the tool's port would
+  const int other = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(other, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO;
+  cooked.c_cflag |= PARENB;
+  cfsetspeed(&cooked, B19200);
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &cooked), 0);
+
+  SimProcess sim({"--device", QString::fromStdString(line.SlavePath()), "--voltage", "99"});
+  ASSERT_TRUE(sim.WaitForOutput(
+      QRegularExpression(
+          QStringLiteral("^Serving %1 at 9600 8N1")
+              .arg(QRegularExpression::escape(QString::fromStdString(line.SlavePath()))),
+          QRegularExpression::MultilineOption),
+      3s))
+      << sim.Output().toStdString();
+  termios now{};
+  ASSERT_EQ(tcgetattr(other, &now), 0);
+  close(other);
+  EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0U);
+  EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
+
+  const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
+  ASSERT_EQ(write(line.MasterFd(), request.data(), request.size()),
+            static_cast<ssize_t>(request.size()));
+  std::vector<std::uint8_t> reply;
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (reply.size() < 7 && std::chrono::steady_clock::now() < deadline) {
+    pollfd in{line.MasterFd(), POLLIN, 0};
+    if (poll(&in, 1, 100) <= 0) continue;
+    std::uint8_t buffer[64];
+    const ssize_t n = read(line.MasterFd(), buffer, sizeof buffer);
+    if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
+  }
+  EXPECT_EQ(reply, Hex("01 03 02 00 63 F8 6D"));
+  EXPECT_TRUE(sim.WaitForOutput(FrameLine("send", "01 03 02 00 63 F8 6D"), 2s))
+      << sim.Output().toStdString();
+}
+
+struct Refusal {
+  QStringList options;
+  const char* says;
+};
+
+TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
+  const Refusal cases[] = {
+      {{"--address", "0"}, "--address takes a whole number from 1 to 255"},
+      {{"--address", "256"}, "--address takes a whole number from 1 to 255"},
+      {{"--address", "5x"}, "--address takes a whole number from 1 to 255"},
+      {{"--voltage", "65536"}, "--voltage takes a whole number from 0 to 65535"},
+      {{"--measure-ms", "-1"}, "--measure-ms takes a whole number"},
+      {{"--fault", "smoke"}, "unknown kind \"smoke\""},
+      {{"--fault", "extra", "--extra-bytes", "0G"}, "\"0G\" is not a number"},
+      {{"--fault", "split", "--split-after", ","}, "--split-after needs at least one number"},
+      {{"--truncate-by", "2"}, "--truncate-by needs --fault"},
+      {{"--device", "/nonexistent/tty"}, "open /nonexistent/tty"},
+      {{"--device", "/dev/null"}, "/dev/null is not a serial line"},
+      {{"--colour"}, "Unknown option 'colour'"},
+      {{"stray"}, "unexpected argument \"stray\""},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.options.join(' ').toStdString());
+    QProcess sim;
+    sim.start(QStringLiteral(KARVELLO_SIM_EXECUTABLE), c.options);
+    ASSERT_TRUE(sim.waitForFinished(5000));
+    EXPECT_EQ(sim.exitCode(), 1);
+    const QString error = QString::fromUtf8(sim.readAllStandardError());
+    EXPECT_TRUE(error.contains(QString::fromUtf8(c.says))) << error.toStdString();
+    EXPECT_FALSE(QString::fromUtf8(sim.readAllStandardOutput()).contains("Serving"));
+  }
+}
+
+TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
+  QProcess sim;
+  sim.start(QStringLiteral(KARVELLO_SIM_EXECUTABLE), {"--help"});
+  ASSERT_TRUE(sim.waitForFinished(5000));
+  EXPECT_EQ(sim.exitCode(), 0);
+  const QString help = QString::fromUtf8(sim.readAllStandardOutput());
+  for (const char* word : {"--address",
+                           "--resistance",
+                           "--decimals",
+                           "--voltage",
+                           "--measure-ms",
+                           "--pace",
+                           "--device",
+                           "--fault ",
+                           "--fault-times",
+                           "--truncate-by",
+                           "--exception-code",
+                           "--other-address",
+                           "--extra-bytes",
+                           "--split-after",
+                           "--fault-pause-ms",
+                           "no-reply",
+                           "bad-crc",
+                           "truncate",
+                           "exception",
+                           "other-address",
+                           "extra",
+                           "split",
+                           "twice",
+                           "delay",
+                           "pseudo-terminal",
+                           "null-modem"}) {
+    EXPECT_TRUE(help.contains(QString::fromLatin1(word))) << word;
+  }
+}
+
+}  // namespace
+}  // namespace karvello

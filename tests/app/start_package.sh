@@ -1,0 +1,29 @@
+#!/bin/sh
+# Unpacks the Debian package built by check_package.sh into a directory of its own and starts
+# the unpacked karvello on a virtual X display: its window must appear. The program is then
+# ended; nothing of the system is touched.
+#   start_package.sh PACKAGE_DIR
+set -eu
+deb=$(ls "$1"/*.deb)
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+test -x "$root/usr/bin/karvello"
+
+# Inside xvfb-run: start the program, wait up to 10 s for a visible window named Karvello, then
+# end the program by its process id.
+xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+  "$1" &
+  pid=$!
+  found=$(timeout 10 xdotool search --sync --onlyvisible --name "^Karvello\$" | head -n 1) || true
+  if [ -n "$found" ]; then
+    echo "window $found: $(xdotool getwindowname "$found")"
+    xwininfo -id "$found" | grep -E "Width|Height|Map State"
+  fi
+  alive=yes
+  kill -0 "$pid" 2>/dev/null || alive=no
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  [ -n "$found" ] || { echo "FAIL: no Karvello window appeared"; exit 1; }
+  [ "$alive" = yes ] || { echo "FAIL: karvello had ended by itself"; exit 1; }
+' sh "$root/usr/bin/karvello"
