@@ -2,9 +2,23 @@
 
 #include <QLoggingCategory>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+#include <QTime>
+
 namespace karvello {
 
+// The line's diagnostics, off unless asked for through Qt's logging rules, e.g.
+// QT_LOGGING_RULES="karvello.line.debug=true": every frame out and in, with the time of day to
+// the millisecond at which it was written or handed to the operations.
 Q_LOGGING_CATEGORY(lcLine, "karvello.line", QtWarningMsg)
+
+namespace {
+QString Now() {
+  return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+}  // namespace
 
 QtSerialControl::QtSerialControl(const PortMap& ports, QObject* parent)
     : QObject(parent), ports_(ports) {
@@ -40,7 +54,8 @@ bool QtSerialControl::SetPortOpen(bool open) {
   if (!path) return false;
   serial_.setPortName(QString::fromStdString(*path));
   if (!serial_.open(QIODevice::ReadWrite)) {
-    qCDebug(lcLine) << "COM" << port_ << QString::fromStdString(*path) << "does not open:" << serial_.errorString();
+    qCDebug(lcLine).noquote() << Now() << "COM" << port_ << QString::fromStdString(*path)
+                              << "does not open:" << serial_.errorString();
     return false;
   }
   // The line settings are applied again once open: some drivers take them only then.
@@ -49,7 +64,8 @@ bool QtSerialControl::SetPortOpen(bool open) {
   serial_.setParity(QSerialPort::NoParity);
   serial_.setStopBits(QSerialPort::OneStop);
   serial_.setFlowControl(QSerialPort::NoFlowControl);
-  qCDebug(lcLine) << "COM" << port_ << "open on" << QString::fromStdString(*path);
+  qCDebug(lcLine).noquote() << Now() << "COM" << port_ << "open on"
+                            << QString::fromStdString(*path);
   return true;
 }
 
@@ -57,7 +73,7 @@ bool QtSerialControl::Output(std::span<const std::uint8_t> bytes) {
   if (!serial_.isOpen()) return false;
   const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
                         static_cast<qsizetype>(bytes.size()));
-  qCDebug(lcLine).noquote() << "out" << data.toHex(' ').toUpper();
+  qCDebug(lcLine).noquote() << Now() << "out" << data.toHex(' ').toUpper();
   return serial_.write(data) == data.size();
 }
 
@@ -96,11 +112,25 @@ void QtSerialControl::OnGapElapsed() {
   if (assembler_.HasPartial()) Deliver(assembler_.TakeRest(), kEvReceive);
 }
 
+bool QtSerialControl::LineHungUp() const {
+#ifdef Q_OS_UNIX
+  pollfd line{static_cast<int>(serial_.handle()), POLLIN, 0};
+  return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+  return false;
+#endif
+}
+
 void QtSerialControl::OnError(QSerialPort::SerialPortError error) {
-  if (error != QSerialPort::ResourceError) return;
+  // A pseudo-terminal whose other end has closed (and a line hung up) reads as end of file, which
+  // comes as a read error at every wake-up rather than as a lost resource. A read error on a
+  // line that is still up (a spurious wake-up) is passed over.
+  if (error != QSerialPort::ResourceError && !(error == QSerialPort::ReadError && LineHungUp())) {
+    return;
+  }
   // The device went away (a pulled USB adapter): close, or the event loop spins on a dead
   // descriptor. The operation in flight ends through its time-out.
-  qCWarning(lcLine) << "COM" << port_ << "lost:" << serial_.errorString();
+  qCWarning(lcLine).noquote() << Now() << "COM" << port_ << "lost:" << serial_.errorString();
   gap_.stop();
   assembler_.Clear();
   serial_.close();
@@ -109,12 +139,11 @@ void QtSerialControl::OnError(QSerialPort::SerialPortError error) {
 
 void QtSerialControl::Deliver(std::vector<std::uint8_t> frame, int event) {
   if (event == kEvReceive) {
-    qCDebug(lcLine).noquote()
-        << "in "
-        << QByteArray(reinterpret_cast<const char*>(frame.data()),
-                      static_cast<qsizetype>(frame.size()))
-               .toHex(' ')
-               .toUpper();
+    qCDebug(lcLine).noquote() << Now() << "in "
+                              << QByteArray(reinterpret_cast<const char*>(frame.data()),
+                                            static_cast<qsizetype>(frame.size()))
+                                     .toHex(' ')
+                                     .toUpper();
   }
   current_ = std::move(frame);
   event_ = event;

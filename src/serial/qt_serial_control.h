@@ -36,6 +36,8 @@ class QtSerialControl : public QObject, public SerialControl {
   void OnReadyRead();
   void OnGapElapsed();
   void OnError(QSerialPort::SerialPortError error);
+  // True when the open line reports a hang-up or an error condition.
+  bool LineHungUp() const;
   void Deliver(std::vector<std::uint8_t> frame, int event);
 
   const PortMap& ports_;

@@ -1,0 +1,22 @@
+#pragma once
+// The tool's two texts in memory, with the time of every write to the log.
+
+#include <chrono>
+#include <string>
+
+#include "operations/form_texts.h"
+
+namespace karvello::bench {
+
+class TimedTexts : public PlainFormTexts {
+ public:
+  void SetText2(const std::string& text) override {
+    PlainFormTexts::SetText2(text);
+    lastWrite = std::chrono::steady_clock::now();
+    ++writes;
+  }
+  std::chrono::steady_clock::time_point lastWrite;
+  long writes = 0;
+};
+
+}  // namespace karvello::bench

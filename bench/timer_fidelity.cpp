@@ -1,0 +1,129 @@
+// karvello-bench-timers: how closely the tool's timers keep their promised times, measured on
+// the wire by the simulated detector, which pins the time of every request's last byte as it
+// reads it. The tool's real timers run in the real event loop.
+//
+//   karvello-bench-timers [--reps N] [--long-reps M]
+//
+// - confirmation: the address write to the new address leaves 300 ms after the broadcast;
+// - time-out: with no reply, the failure text is shown 1300 ms after the request;
+// - measurement: the resistance read leaves 19000 ms after the start of the measurement.
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/recording_texts.h"
+#include "bench/stats.h"
+#include "framing/frame_text.h"
+#include "operations/operations.h"
+#include "serial/port_discovery.h"
+#include "serial/qt_serial_control.h"
+#include "sim/simulated_detector.h"
+
+namespace karvello::bench {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+template <typename Done>
+bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
+  const auto until = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= until) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+  }
+  return true;
+}
+
+class Rig {
+ public:
+  Rig() : detector_({.address = 1, .measurementTime = 0ms}), map_({{1, detector_.SlavePath()}}) {
+    comm_.SetCommPort(1);
+    if (!comm_.SetPortOpen(true)) {
+      std::fprintf(stderr, "the detector's port does not open\n");
+      std::exit(1);
+    }
+    texts_.SetText1("1");
+  }
+
+  // Error of the gap between the broadcast and the confirmation, against 300 ms.
+  double Confirmation() {
+    const std::size_t before = detector_.ExchangeCount();
+    ops_.Command1_Click();
+    Await(2s);
+    detector_.WaitForExchanges(before + 2, 1s);
+    const auto log = detector_.Exchanges();
+    return Ms(log[before + 1].requestLastByte - log[before].requestLastByte) - 300.0;
+  }
+
+  // Error of the time-out text after the request, against 1300 ms.
+  double TimeOut() {
+    const std::size_t before = detector_.ExchangeCount();
+    detector_.SetFault(sim::Fault::NoReply(), 1);
+    ops_.Command4_Click();
+    Await(3s);
+    if (texts_.Text2() != text::kQueryFailed) std::exit(1);
+    detector_.WaitForExchanges(before + 1, 1s);
+    return Ms(texts_.lastWrite - detector_.Exchanges()[before].requestLastByte) - 1300.0;
+  }
+
+  // Error of the read after the start of the measurement, against 19000 ms.
+  double Measurement() {
+    const std::size_t before = detector_.ExchangeCount();
+    ops_.Command3_Click();
+    Await(22s);
+    detector_.WaitForExchanges(before + 2, 1s);
+    const auto log = detector_.Exchanges();
+    return Ms(log[before + 1].requestLastByte - log[before].requestLastByte) - 19000.0;
+  }
+
+ private:
+  // Runs the loop until every timer is off: the operation has ended.
+  void Await(std::chrono::milliseconds timeout) {
+    PumpUntil(
+        [&] {
+          for (int t = 1; t <= 6; ++t)
+            if (ops_.Timer(t).IsOn()) return false;
+          return true;
+        },
+        timeout);
+  }
+
+  sim::SimulatedDetector detector_;
+  FixedPortMap map_;
+  QtSerialControl comm_{map_};
+  TimedTexts texts_;
+  Operations ops_{comm_, texts_};
+};
+
+}  // namespace
+}  // namespace karvello::bench
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  int reps = 10;
+  int longReps = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--reps") reps = std::atoi(argv[i + 1]);
+    if (arg == "--long-reps") longReps = std::atoi(argv[i + 1]);
+  }
+  karvello::bench::Rig rig;
+  std::vector<double> confirm, timeout, measure;
+  for (int i = 0; i < reps; ++i) confirm.push_back(rig.Confirmation());
+  for (int i = 0; i < reps; ++i) timeout.push_back(rig.TimeOut());
+  for (int i = 0; i < longReps; ++i) measure.push_back(rig.Measurement());
+  std::printf("timer error on the wire (measured minus promised)\n");
+  karvello::bench::PrintSummary("confirmation after broadcast (300 ms)", confirm, "ms");
+  karvello::bench::PrintSummary("time-out text after request (1300 ms)", timeout, "ms");
+  karvello::bench::PrintSummary("read after measurement start (19000 ms)", measure, "ms");
+  return 0;
+}

@@ -1,0 +1,503 @@
+// karvello-soak: runs many operations of all four kinds through the tool's own serial control and
+// operations, over a pseudo-terminal, against the simulated detector, with faults injected at
+// random into the detector's replies; checks every outcome and watches the resident memory.
+//
+//   karvello-soak [--ops N] [--seed S] [--fault-percent P] [--quiet]
+//
+// Every outcome must be either the exact report for what the detector holds (computed here from
+// the detector's settings, apart from the tool's report code) or the operation's failure text.
+// A success with any other text is a wrong success, the one outcome that must never happen.
+//
+// The line is real: every request and reply crosses the pseudo-terminal, and replies are framed
+// and judged by the tool as on a serial port. Only the tool's long waits are shortened: the
+// 0.3 s before the address confirmation and the 19 s measurement wait are run through by calling
+// the tick handlers (Timer4_Timer, Timer6_Timer) once the first request has reached the
+// detector, and an operation whose reply does not come within 250 ms has its 1.3 s time-out run
+// through by its tick handler. The detector's measurement time is 0, so the reading it returns
+// is the one it holds when the read comes. The QTimers keep running meanwhile; their ticks only
+// add to the same counters.
+//
+// Exit status: 0 when every outcome was right and the memory grew by less than 1 MiB after the
+// warm-up, 1 otherwise.
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framing/frame_text.h"
+#include "operations/operations.h"
+#include "operations/timing.h"
+#include "serial/port_discovery.h"
+#include "serial/qt_serial_control.h"
+#include "sim/simulated_detector.h"
+
+namespace karvello::soak {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Fault;
+using sim::SimulatedDetector;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// ---- The expected reports, built from the detector's settings alone. ----
+
+// Modbus CRC-16 bit by bit (polynomial 0xA001 reflected, start 0xFFFF): a second reckoning,
+// apart from the tool's table-driven one.
+Bytes WithCrc(Bytes bytes) {
+  std::uint16_t crc = 0xFFFF;
+  for (std::uint8_t b : bytes) {
+    crc ^= b;
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
+                       : static_cast<std::uint16_t>(crc >> 1);
+    }
+  }
+  bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return bytes;
+}
+
+std::string HexText(const Bytes& bytes) {
+  static const char* kDigits = "0123456789ABCDEF";
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    if (!out.empty()) out += ' ';
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+  }
+  return out;
+}
+
+std::uint8_t Hi(unsigned v) {
+  return static_cast<std::uint8_t>((v >> 8) & 0xFF);
+}
+std::uint8_t Lo(unsigned v) {
+  return static_cast<std::uint8_t>(v & 0xFF);
+}
+
+// The resistance text: the reading with `decimals` places; the point placed among three or more
+// digits keeps the sign position (a space) in front; more than two places read "OL".
+std::string ResistanceText(unsigned reading, unsigned decimals) {
+  const std::string digits = std::to_string(reading);
+  switch (decimals) {
+    case 0:
+      return digits;
+    case 1:
+      if (reading < 10) return "0." + digits;
+      return " " + digits.substr(0, digits.size() - 1) + "." + digits.substr(digits.size() - 1);
+    case 2:
+      if (reading < 10) return "0.0" + digits;
+      if (reading < 100) return "0." + digits;
+      return " " + digits.substr(0, digits.size() - 2) + "." + digits.substr(digits.size() - 2);
+    default:
+      return std::string(text::kOverRange);
+  }
+}
+
+std::string Line(std::string_view label, const std::string& rest) {
+  return std::string(label) + rest + std::string(text::kLineEnd);
+}
+
+std::string QueryAddressReport(std::uint8_t address) {
+  return Line(text::kQuerySucceeded, "") +
+         Line(text::kSend, HexText(WithCrc({0x00, 0x03, 0x00, 0x12, 0x00, 0x01}))) +
+         Line(text::kReceive, HexText(WithCrc({address, 0x03, 0x02, 0x00, address}))) +
+         std::string(text::kAddressResult) + std::to_string(address);
+}
+
+std::string VoltageReport(std::uint8_t address, unsigned volts) {
+  return Line(text::kQuerySucceeded, "") +
+         Line(text::kSend, HexText(WithCrc({address, 0x03, 0x00, 0x0F, 0x00, 0x01}))) +
+         Line(text::kReceive, HexText(WithCrc({address, 0x03, 0x02, Hi(volts), Lo(volts)}))) +
+         std::string(text::kVoltageResult) + std::to_string(volts) + std::string(text::kVolts);
+}
+
+std::string SetAddressReport(std::uint8_t address) {
+  const Bytes confirm = WithCrc({address, 0x06, 0x00, 0x12, 0x00, address});
+  return Line(text::kSetSucceeded, "") +
+         Line(text::kSend1, HexText(WithCrc({0x00, 0x06, 0x00, 0x12, 0x00, address}))) +
+         Line(text::kSend2, HexText(confirm)) + std::string(text::kReceiveOfTwo) + HexText(confirm);
+}
+
+std::string ResistanceReport(std::uint8_t address, const sim::DetectorConfig& c) {
+  return Line(text::kQuerySucceeded, "") +
+         Line(text::kSend1, HexText(WithCrc({address, 0x06, 0x00, 0x11, 0x00, 0x01}))) +
+         Line(text::kSend2, HexText(WithCrc({address, 0x03, 0x00, 0x0D, 0x00, 0x02}))) +
+         Line(text::kReceiveOfTwo,
+              HexText(WithCrc({address, 0x03, 0x04, Hi(c.resistance), Lo(c.resistance),
+                               c.decimalHigh, c.decimalCount}))) +
+         std::string(text::kResistanceResult) + ResistanceText(c.resistance, c.decimalCount) +
+         std::string(text::kOhms);
+}
+
+// ---- The run. ----
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// The log texts as written, every one of them.
+class RecordingTexts : public PlainFormTexts {
+ public:
+  void SetText2(const std::string& text) override {
+    PlainFormTexts::SetText2(text);
+    written.push_back(text);
+  }
+  std::vector<std::string> written;
+};
+
+enum class Kind { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
+const char* const kKindNames[] = {"set address", "query address", "query resistance",
+                                  "query voltage"};
+
+enum class Injected { kNone, kBitFlip, kSplit, kTruncate, kNoReply, kWrongAddress };
+const char* const kInjectedNames[] = {"none",       "bit flip", "split",
+                                      "truncation", "no reply", "wrong address"};
+
+struct Options {
+  long ops = 10000;
+  unsigned seed = 1;
+  int faultPercent = 1;  // for each of the five faults
+  bool quiet = false;
+};
+
+class Soak {
+ public:
+  explicit Soak(const Options& options) : options_(options), random_(options.seed) {}
+
+  int Run() {
+    const long rssStart = ResidentKiB();
+    Connect(std::make_unique<SimulatedDetector>(
+        sim::DetectorConfig{.address = 1, .measurementTime = 0ms}));
+    comm_ = std::make_unique<QtSerialControl>(map_);
+    ops_ = std::make_unique<Operations>(*comm_, texts_);
+    comm_->SetOnComm([this] {
+      if (comm_->CommEvent() == SerialControl::kEvReceive) ++receiveEvents_;
+      ops_->MSComm1_OnComm();
+    });
+    ports_.SetOnSelected([this] { OpenSelectedPort(*comm_, ports_); });
+    DiscoverPorts(*comm_, map_, ports_);
+    if (!comm_->PortOpen()) {
+      std::fprintf(stderr, "the simulated detector's port does not open\n");
+      return 1;
+    }
+    texts_.SetText1("1");
+
+    const long warmUp = std::min<long>(1000, std::max<long>(50, options_.ops / 10));
+    long rssWarm = -1;
+    const auto started = Clock::now();
+    for (long n = 0; n < options_.ops; ++n) {
+      if (n > 0 && n % kOpsPerDetector == 0) Replace();
+      RunOne(n);
+      if (n + 1 == warmUp) rssWarm = ResidentKiB();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const long rssEnd = ResidentKiB();
+    if (rssWarm < 0) rssWarm = rssEnd;
+
+    std::printf("karvello-soak: %ld operations in %.1f s (seed %u, %d %% of each fault)\n",
+                options_.ops, seconds, options_.seed, options_.faultPercent);
+    std::printf("%-18s %-14s %9s %9s %9s\n", "operation", "fault", "success", "failure", "WRONG");
+    long wrong = 0;
+    long unexpected = 0;
+    for (const auto& [key, count] : counts_) {
+      std::printf("%-18s %-14s %9ld %9ld %9ld\n", kKindNames[key.first], kInjectedNames[key.second],
+                  count.success, count.failure, count.wrong);
+      wrong += count.wrong;
+      unexpected += count.unexpected;
+    }
+    std::printf("wrong successes: %ld; outcomes other than the one due: %ld\n", wrong, unexpected);
+    const long drift = rssEnd - rssWarm;
+    std::printf(
+        "resident memory: start %ld KiB, after %ld operations %ld KiB, end %ld KiB "
+        "(drift after warm-up %+ld KiB)\n",
+        rssStart, warmUp, rssWarm, rssEnd, drift);
+    const bool memoryOk = drift < 1024;
+    if (!memoryOk) std::printf("resident memory grew by 1 MiB or more after the warm-up\n");
+    return wrong == 0 && unexpected == 0 && memoryOk ? 0 : 1;
+  }
+
+ private:
+  static constexpr long kOpsPerDetector = 250;
+
+  struct Count {
+    long success = 0;
+    long failure = 0;
+    long wrong = 0;
+    long unexpected = 0;
+  };
+
+  void Connect(std::unique_ptr<SimulatedDetector> detector) {
+    detector_ = std::move(detector);
+    map_.Set(1, detector_->SlavePath());
+  }
+
+  // A fresh detector (with the same settings) on a new terminal at the same port number, chosen
+  // again in the port list; this also keeps the simulator's own exchange log short.
+  void Replace() {
+    const sim::DetectorConfig config = detector_->Config();
+    detector_.reset();
+    Connect(std::make_unique<SimulatedDetector>(config));
+    ports_.Select(0);
+    if (!comm_->PortOpen()) {
+      std::fprintf(stderr, "the port did not reopen on the new terminal\n");
+      std::exit(1);
+    }
+  }
+
+  void Pump(std::chrono::milliseconds d) {
+    const auto until = Clock::now() + d;
+    while (Clock::now() < until) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+  }
+  template <typename Done>
+  bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
+    const auto until = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() >= until) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
+    }
+    return true;
+  }
+
+  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  Fault MakeFault(Injected injected, std::size_t replyLength, std::uint8_t address) {
+    switch (injected) {
+      case Injected::kBitFlip:
+        return Fault::FlipBits(static_cast<std::size_t>(Uniform(0, int(replyLength) - 1)),
+                               static_cast<std::uint8_t>(1U << Uniform(0, 7)));
+      case Injected::kSplit: {
+        std::vector<std::size_t> cuts(static_cast<std::size_t>(Uniform(1, 3)));
+        for (auto& cut : cuts) cut = static_cast<std::size_t>(Uniform(1, 3));
+        // Pauses under the 50 ms frame gap: still one reply.
+        return Fault::Split(std::move(cuts), std::chrono::milliseconds(Uniform(1, 8)));
+      }
+      case Injected::kTruncate:
+        return Fault::Truncate(static_cast<std::size_t>(Uniform(1, int(replyLength) - 1)));
+      case Injected::kNoReply:
+        return Fault::NoReply();
+      case Injected::kWrongAddress: {
+        std::uint8_t other = address;
+        while (other == address) other = static_cast<std::uint8_t>(Uniform(1, 255));
+        return Fault::FromAddress(other);
+      }
+      case Injected::kNone:
+        break;
+    }
+    return {};
+  }
+
+  void RunOne(long n) {
+    const Kind kind = static_cast<Kind>(Uniform(0, 3));
+    const int roll = Uniform(0, 99);
+    const Injected injected = roll < 5 * options_.faultPercent
+                                  ? static_cast<Injected>(1 + roll / options_.faultPercent)
+                                  : Injected::kNone;
+
+    // What the detector holds this time.
+    detector_->SetVoltage(static_cast<std::uint16_t>(Uniform(0, 65535)));
+    const int decimalsRoll = Uniform(0, 9);
+    const auto decimals =
+        static_cast<std::uint8_t>(decimalsRoll < 9 ? decimalsRoll % 3 : Uniform(3, 255));
+    detector_->SetResistance(static_cast<std::uint16_t>(Uniform(0, 65535)), decimals,
+                             static_cast<std::uint8_t>(Uniform(0, 3) == 0 ? Uniform(0, 255) : 0));
+    std::uint8_t address = detector_->Address();
+    if (kind == Kind::kSetAddress) address = static_cast<std::uint8_t>(Uniform(1, 255));
+    if (kind != Kind::kQueryAddress) texts_.SetText1(std::to_string(address));
+
+    std::string expected;
+    const sim::DetectorConfig config = detector_->Config();
+    std::size_t replyLength = 7;
+    int timer = 0;
+    void (Operations::*tick)() = nullptr;
+    std::string failure(text::kQueryFailed);
+    switch (kind) {
+      case Kind::kSetAddress:
+        expected = SetAddressReport(address);
+        replyLength = 8;
+        timer = 1;
+        tick = &Operations::Timer1_Timer;
+        failure = std::string(text::kSetFailed);
+        break;
+      case Kind::kQueryAddress:
+        expected = QueryAddressReport(address);
+        timer = 2;
+        tick = &Operations::Timer2_Timer;
+        break;
+      case Kind::kQueryResistance:
+        expected = ResistanceReport(address, config);
+        replyLength = 9;
+        timer = 3;
+        tick = &Operations::Timer3_Timer;
+        break;
+      case Kind::kQueryVoltage:
+        expected = VoltageReport(address, config.voltage);
+        timer = 5;
+        tick = &Operations::Timer5_Timer;
+        break;
+    }
+    const Fault fault = MakeFault(injected, replyLength, address);
+    texts_.written.clear();
+
+    // The press, and for two-step operations the first step taken by the detector before the
+    // wait is run through; the fault spoils the reply the operation waits for.
+    const std::size_t before = detector_->ExchangeCount();
+    const bool twoSteps = kind == Kind::kSetAddress || kind == Kind::kQueryResistance;
+    if (!twoSteps && injected != Injected::kNone) detector_->SetFault(fault, 1);
+    switch (kind) {
+      case Kind::kSetAddress:
+        ops_->Command1_Click();
+        break;
+      case Kind::kQueryAddress:
+        ops_->Command2_Click();
+        break;
+      case Kind::kQueryResistance:
+        ops_->Command3_Click();
+        break;
+      case Kind::kQueryVoltage:
+        ops_->Command4_Click();
+        break;
+    }
+    if (twoSteps) {
+      const long events = receiveEvents_;
+      if (!detector_->WaitForExchanges(before + 1, 1s)) Abort(n, "the first request was lost");
+      // The echo of the measurement start is read (and dropped) before the read goes out.
+      if (kind == Kind::kQueryResistance &&
+          !PumpUntil([&] { return receiveEvents_ > events; }, 1000ms)) {
+        Abort(n, "the echo of the measurement start never came");
+      }
+      if (injected != Injected::kNone) detector_->SetFault(fault, 1);
+      if (kind == Kind::kSetAddress) {
+        for (int t = 0; t <= timing::kSetDelayLimit; ++t) ops_->Timer4_Timer();
+      } else {
+        for (int t = 0; t <= timing::kMeasureDelayLimit; ++t) ops_->Timer6_Timer();
+      }
+    }
+
+    // The end: a reply at once, or the time-out run through. A reply that is due is given all
+    // the time a loaded machine may need; one that is spoilt or missing, 250 ms.
+    const bool successDue = injected == Injected::kNone || injected == Injected::kSplit;
+    auto ended = [&] { return !ops_->Timer(timer).IsOn() && !ops_->Timer(4).IsOn(); };
+    if (!PumpUntil(ended, successDue ? 1000ms : 250ms)) {
+      for (int t = 0; t <= timing::kReplyTimeoutLimit && !ended(); ++t) (ops_.get()->*tick)();
+    }
+    if (!ended()) Abort(n, "the operation did not end at its time-out");
+    const std::string shown = texts_.Text2();
+    if (injected != Injected::kNone) {
+      // The rest of a reply cut short by a changed length comes in and is judged by the step
+      // that is still pending; it may only fail it again.
+      detector_->ClearFault();
+      Pump(60ms);
+    }
+
+    // The verdict.
+    Count& count = counts_[{static_cast<int>(kind), static_cast<int>(injected)}];
+    bool wrong = false;
+    for (const auto& text : texts_.written) {
+      // Every text ever written is the failure text, the measuring notice or a step of the true
+      // report.
+      if (text != failure && text != text::kMeasuring &&
+          (text.empty() || !expected.starts_with(text))) {
+        wrong = true;
+      }
+    }
+    if (shown == expected) {
+      ++count.success;
+      if (!successDue) ++count.unexpected;
+    } else if (shown == failure) {
+      ++count.failure;
+      if (successDue && !StretchedPastTheGap()) ++count.unexpected;
+    } else {
+      wrong = true;
+    }
+    if (wrong) {
+      ++count.wrong;
+      std::fprintf(stderr,
+                   "operation %ld (%s, fault %s): WRONG outcome\n  shown: %s\n  due:   %s\n", n,
+                   kKindNames[static_cast<int>(kind)], kInjectedNames[static_cast<int>(injected)],
+                   shown.c_str(), expected.c_str());
+    } else if ((shown == expected) != successDue && !options_.quiet) {
+      std::fprintf(stderr, "operation %ld (%s, fault %s): %s where %s was due\n", n,
+                   kKindNames[static_cast<int>(kind)], kInjectedNames[static_cast<int>(injected)],
+                   shown.c_str(), successDue ? "success" : "failure");
+    }
+    // A query that found the address put it into the box for the next operations; one that
+    // failed leaves the box as it was.
+    if (kind == Kind::kQueryAddress) texts_.SetText1(std::to_string(detector_->Address()));
+  }
+
+  // True when the pieces of the last reply, meant to follow each other within the frame gap,
+  // left the detector more than a gap apart (the machine stalled its thread): the tool then
+  // rightly takes the first pieces for a truncated reply.
+  bool StretchedPastTheGap() const {
+    const auto log = detector_->Exchanges();
+    return !log.empty() && log.back().replyLastByte - log.back().replyFirstByte >= kFrameGap;
+  }
+
+  [[noreturn]] void Abort(long n, const char* what) {
+    std::fprintf(stderr, "operation %ld: %s\n", n, what);
+    std::exit(1);
+  }
+
+  Options options_;
+  std::mt19937 random_;
+  FixedPortMap map_;
+  std::unique_ptr<SimulatedDetector> detector_;
+  RecordingTexts texts_;
+  PortList ports_;
+  std::unique_ptr<QtSerialControl> comm_;
+  std::unique_ptr<Operations> ops_;
+  long receiveEvents_ = 0;
+  std::map<std::pair<int, int>, Count> counts_;
+};
+
+}  // namespace
+}  // namespace karvello::soak
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  karvello::soak::Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> long {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return std::strtol(argv[++i], nullptr, 10);
+    };
+    if (arg == "--ops") {
+      options.ops = value();
+    } else if (arg == "--seed") {
+      options.seed = static_cast<unsigned>(value());
+    } else if (arg == "--fault-percent") {
+      options.faultPercent = static_cast<int>(value());
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: karvello-soak [--ops N] [--seed S] [--fault-percent P] [--quiet]\n");
+      return 2;
+    }
+  }
+  if (options.ops <= 0 || options.faultPercent < 0 || options.faultPercent > 20) {
+    std::fprintf(stderr, "--ops must be positive and --fault-percent 0 to 20\n");
+    return 2;
+  }
+  return karvello::soak::Soak(options).Run();
+}
