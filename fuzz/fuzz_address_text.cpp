@@ -1,0 +1,151 @@
+// Feeds arbitrary texts to the readers of the address box: NumericValue, AddressByte,
+// WholeNumber, IsValidDeviceAddress and the address entry rule. The whole input is the text;
+// its first eight bytes are also taken as a double for AddressByte.
+//
+// Invariants, each checked against rules written out here independently of the tool's code:
+// - NumericValue is the number of the longest leading "blanks, sign, digits, point, digits"
+//   prefix, as the C library reads that prefix (never NaN; too large gives infinity);
+// - AddressByte(v) is v rounded to the nearest whole number, a half going to the even
+//   neighbour, when that lies in 0..255, and 0 otherwise: so it is non-zero only for v in
+//   (0.5, 255.5), and 0 for NaN, for v <= 0.5 and for v >= 255.5 (255.5 rounds to 256);
+// - WholeNumber converts exactly the texts that are decimal digits with blanks around them and
+//   fit a long, and its value then equals NumericValue of the text;
+// - IsValidDeviceAddress is WholeNumber in 1..255;
+// - the entry rule keeps an empty text, and otherwise gives "255" above 255, "1" below 0, ""
+//   at 0 and the text itself in between; applied twice it gives what it gives once; its result
+//   is empty or has NumericValue in (0, 255].
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "framing/numeric.h"
+#include "ui/address_entry.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what, std::string_view text, double a = 0, double b = 0) {
+  std::fprintf(stderr, "INVARIANT VIOLATED: %s\ntext (%zu bytes): \"%.*s\"\nvalues: %.17g %.17g\n",
+               what, text.size(), static_cast<int>(std::min<std::size_t>(text.size(), 200)),
+               text.data(), a, b);
+  std::fflush(stderr);
+  std::abort();
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The leading number of a text as the C library reads it, or 0 without one.
+double ExpectedNumericValue(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  std::string number;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) number += text[i++];
+  bool digits = false;
+  while (i < text.size() && IsDigit(text[i])) number += text[i++], digits = true;
+  if (i < text.size() && text[i] == '.') {
+    number += text[i++];
+    while (i < text.size() && IsDigit(text[i])) number += text[i++], digits = true;
+  }
+  if (!digits) return 0.0;
+  errno = 0;
+  return std::strtod(number.c_str(), nullptr);  // the "C" locale: the point is '.'
+}
+
+std::uint8_t ExpectedAddressByte(double v) {
+  if (!(v >= -0.5 && v <= 255.5)) return 0;
+  const double low = std::floor(v);
+  const double rest = v - low;  // exact in this range
+  double rounded = low;
+  if (rest > 0.5 || (rest == 0.5 && std::fmod(low, 2.0) != 0.0)) rounded = low + 1;
+  if (rounded < 0 || rounded > 255) return 0;
+  return static_cast<std::uint8_t>(rounded);
+}
+
+void CheckAddressByte(double v, std::string_view text) {
+  const std::uint8_t got = karvello::AddressByte(v);
+  if (got != ExpectedAddressByte(v)) Fail("AddressByte", text, v, got);
+  if (got != 0 && !(v > 0.5 && v < 255.5)) Fail("AddressByte outside (0.5, 255.5)", text, v, got);
+}
+
+std::optional<long> ExpectedWholeNumber(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  if (text.empty()) return std::nullopt;
+  long value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    const int digit = c - '0';
+    if (value > (std::numeric_limits<long>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+bool Same(double a, double b) {
+  if (a == b) return true;
+  // A fraction below the smallest normal double may come back as 0 or as its subnormal.
+  return std::fabs(b) < std::numeric_limits<double>::min() &&
+         std::fabs(a) < std::numeric_limits<double>::min();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+
+  const double value = karvello::NumericValue(text);
+  if (std::isnan(value)) Fail("NumericValue is NaN", text);
+  const double expected = ExpectedNumericValue(text);
+  if (!Same(value, expected)) Fail("NumericValue", text, value, expected);
+
+  CheckAddressByte(value, text);
+  if (size >= sizeof(double)) {
+    double raw;
+    std::memcpy(&raw, data, sizeof raw);
+    CheckAddressByte(raw, text);
+  }
+
+  const auto whole = karvello::WholeNumber(text);
+  const auto wholeExpected = ExpectedWholeNumber(text);
+  if (whole.has_value() != wholeExpected.has_value()) Fail("WholeNumber converts", text);
+  if (whole) {
+    if (*whole != *wholeExpected) Fail("WholeNumber value", text, *whole, *wholeExpected);
+    if (static_cast<double>(*whole) != value)
+      Fail("WholeNumber != NumericValue", text, *whole, value);
+  }
+  const bool valid = whole && *whole >= 1 && *whole <= 255;
+  if (karvello::IsValidDeviceAddress(text) != valid) Fail("IsValidDeviceAddress", text);
+
+  const std::string once = karvello::ApplyAddressEntryRule(text);
+  std::string rule = text;
+  if (!text.empty()) {
+    if (value > 255) {
+      rule = "255";
+    } else if (value < 0) {
+      rule = "1";
+    } else if (value == 0) {
+      rule.clear();
+    }
+  }
+  if (once != rule) Fail("the entry rule", text, value);
+  if (karvello::ApplyAddressEntryRule(once) != once) Fail("the entry rule is not idempotent", text);
+  if (!once.empty()) {
+    const double kept = karvello::NumericValue(once);
+    if (!(kept > 0 && kept <= 255))
+      Fail("the entry rule keeps a value outside (0, 255]", text, kept);
+  }
+  return 0;
+}
