@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/recording_texts.h"
 #include "bench/stats.h"
+#include "bench/timed_texts.h"
 #include "framing/frame_text.h"
 #include "operations/operations.h"
 #include "operations/timing.h"
@@ -31,26 +31,14 @@
 #include "serial/qt_serial_control.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
+#include "support/event_loop.h"
 
 namespace karvello::bench {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-template <typename Done>
-bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
-  const auto until = Clock::now() + timeout;
-  while (!done()) {
-    if (Clock::now() >= until) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
+using testing::SpinUntil;
 
 struct Op {
   const char* name;
@@ -92,14 +80,14 @@ void MeasureOperations(int reps) {
       if (op.twoSteps) {
         const long seen = receives;
         detector.WaitForExchanges(before + 1, 1s);
-        if (op.timer == 3) PumpUntil([&] { return receives > seen; }, 1s);  // the start's echo
+        if (op.timer == 3) SpinUntil([&] { return receives > seen; }, 1s);  // the start's echo
         if (op.timer == 1) {
           for (int t = 0; t <= timing::kSetDelayLimit; ++t) ops.Timer4_Timer();
         } else {
           for (int t = 0; t <= timing::kMeasureDelayLimit; ++t) ops.Timer6_Timer();
         }
       }
-      if (!PumpUntil([&] { return !ops.Timer(op.timer).IsOn(); }, 2s) ||
+      if (!SpinUntil([&] { return !ops.Timer(op.timer).IsOn(); }, 2s) ||
           !texts.Text2().starts_with(op.timer == 1 ? text::kSetSucceeded : text::kQuerySucceeded)) {
         std::fprintf(stderr, "%s: no report\n", op.name);
         std::exit(1);
@@ -141,7 +129,7 @@ void MeasureUnknownLength(int reps) {
     }
     if (write(line.MasterFd(), unknown, sizeof unknown) != sizeof unknown) std::exit(1);
     const auto written = Clock::now();
-    PumpUntil([&] { return !ops.Timer(5).IsOn(); }, 2s);
+    SpinUntil([&] { return !ops.Timer(5).IsOn(); }, 2s);
     if (texts.Text2() != text::kQueryFailed) {
       std::fprintf(stderr, "unknown frame: no failure text\n");
       std::exit(1);

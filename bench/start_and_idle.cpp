@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +33,7 @@
 #include "serial/qt_serial_control.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
+#include "support/resident_memory.h"
 #include "ui/form1.h"
 
 extern char** environ;
@@ -42,22 +42,11 @@ namespace karvello::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing::ResidentKiB;
 
 long long NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
       .count();
-}
-double Ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
 }
 
 // Marks the end of the window's first paint.

@@ -2,12 +2,18 @@
 // Order statistics of a run of timings, as the benchmarks print them.
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace karvello::bench {
+
+// A steady-clock duration in milliseconds.
+inline double Ms(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 // The value at quantile q (0 to 1) of sorted samples, by the nearest rank.
 inline double Quantile(const std::vector<double>& sorted, double q) {

@@ -15,33 +15,20 @@
 #include <string>
 #include <vector>
 
-#include "bench/recording_texts.h"
 #include "bench/stats.h"
+#include "bench/timed_texts.h"
 #include "framing/frame_text.h"
 #include "operations/operations.h"
 #include "serial/port_discovery.h"
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
+#include "support/event_loop.h"
 
 namespace karvello::bench {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-template <typename Done>
-bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
-  const auto until = Clock::now() + timeout;
-  while (!done()) {
-    if (Clock::now() >= until) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
+using testing::SpinUntil;
 
 class Rig {
  public:
@@ -88,7 +75,7 @@ class Rig {
  private:
   // Runs the loop until every timer is off: the operation has ended.
   void Await(std::chrono::milliseconds timeout) {
-    PumpUntil(
+    SpinUntil(
         [&] {
           for (int t = 1; t <= 6; ++t)
             if (ops_.Timer(t).IsOn()) return false;

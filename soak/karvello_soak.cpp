@@ -24,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -37,6 +36,9 @@
 #include "serial/port_discovery.h"
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
+#include "support/event_loop.h"
+#include "support/recording_texts.h"
+#include "support/resident_memory.h"
 
 namespace karvello::soak {
 namespace {
@@ -44,6 +46,9 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Fault;
 using sim::SimulatedDetector;
+using testing::LogRecordingTexts;
+using testing::ResidentKiB;
+using testing::SpinUntil;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -139,25 +144,6 @@ std::string ResistanceReport(std::uint8_t address, const sim::DetectorConfig& c)
 }
 
 // ---- The run. ----
-
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
-// The log texts as written, every one of them.
-class RecordingTexts : public PlainFormTexts {
- public:
-  void SetText2(const std::string& text) override {
-    PlainFormTexts::SetText2(text);
-    written.push_back(text);
-  }
-  std::vector<std::string> written;
-};
 
 enum class Kind { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
 const char* const kKindNames[] = {"set address", "query address", "query resistance",
@@ -264,15 +250,6 @@ class Soak {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     }
   }
-  template <typename Done>
-  bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
-    const auto until = Clock::now() + timeout;
-    while (!done()) {
-      if (Clock::now() >= until) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
-    }
-    return true;
-  }
 
   int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
 
@@ -378,7 +355,7 @@ class Soak {
       if (!detector_->WaitForExchanges(before + 1, 1s)) Abort(n, "the first request was lost");
       // The echo of the measurement start is read (and dropped) before the read goes out.
       if (kind == Kind::kQueryResistance &&
-          !PumpUntil([&] { return receiveEvents_ > events; }, 1000ms)) {
+          !SpinUntil([&] { return receiveEvents_ > events; }, 1000ms, 1ms)) {
         Abort(n, "the echo of the measurement start never came");
       }
       if (injected != Injected::kNone) detector_->SetFault(fault, 1);
@@ -393,7 +370,7 @@ class Soak {
     // the time a loaded machine may need; one that is spoilt or missing, 250 ms.
     const bool successDue = injected == Injected::kNone || injected == Injected::kSplit;
     auto ended = [&] { return !ops_->Timer(timer).IsOn() && !ops_->Timer(4).IsOn(); };
-    if (!PumpUntil(ended, successDue ? 1000ms : 250ms)) {
+    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms)) {
       for (int t = 0; t <= timing::kReplyTimeoutLimit && !ended(); ++t) (ops_.get()->*tick)();
     }
     if (!ended()) Abort(n, "the operation did not end at its time-out");
@@ -458,7 +435,7 @@ class Soak {
   std::mt19937 random_;
   FixedPortMap map_;
   std::unique_ptr<SimulatedDetector> detector_;
-  RecordingTexts texts_;
+  LogRecordingTexts texts_;
   PortList ports_;
   std::unique_ptr<QtSerialControl> comm_;
   std::unique_ptr<Operations> ops_;

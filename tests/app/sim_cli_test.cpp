@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,34 +20,16 @@
 #include "app/sim_process.h"
 #include "sim/pty_pair.h"
 #include "support/hex_bytes.h"
+#include "support/mbpoll.h"
 
 namespace karvello {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::Hex;
+using testing::Mbpoll;
+using testing::MbpollRun;
 using testing::SimProcess;
-
-struct MbpollRun {
-  int status;
-  std::string output;
-};
-
-// One mbpoll poll of holding registers at 9600 8N1, numbered from 0; with `values` a write.
-MbpollRun Mbpoll(const std::string& path, const std::string& options,
-                 const std::string& values = "") {
-  const std::string command = std::string(MBPOLL_EXECUTABLE) +
-                              " -m rtu -b 9600 -d 8 -s 1 -P none -t 4 -0 -1 -o 1 " + options + " " +
-                              path + " " + values + " 2>&1";
-  MbpollRun run{-1, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
 
 // A printed frame line: the time of day to the millisecond, the direction, the bytes.
 QRegularExpression FrameLine(const char* direction, const std::string& bytes) {

@@ -23,6 +23,7 @@
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
 #include "support/hex_bytes.h"
+#include "support/recording_texts.h"
 
 namespace karvello {
 namespace {
@@ -31,21 +32,11 @@ using namespace std::chrono_literals;
 using sim::Fault;
 using sim::SimulatedDetector;
 using testing::Hex;
+using testing::LogRecordingTexts;
 using testing::RunFor;
 using testing::RunUntil;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
-
-// The log texts as written, every one of them, so that a text shown for a moment and replaced
-// later is judged too.
-class RecordingTexts : public PlainFormTexts {
- public:
-  void SetText2(const std::string& text) override {
-    PlainFormTexts::SetText2(text);
-    written.push_back(text);
-  }
-  std::vector<std::string> written;
-};
 
 // CPU time (user and system) this process has used.
 double CpuSeconds() {
@@ -153,7 +144,7 @@ class LineFaults : public ::testing::Test {
   }
 
   FixedPortMap map_;
-  RecordingTexts texts_;
+  LogRecordingTexts texts_;
   PortList ports_;
   std::unique_ptr<QtSerialControl> comm_;
   std::unique_ptr<Operations> ops_;

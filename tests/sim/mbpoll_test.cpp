@@ -1,9 +1,6 @@
 // A Modbus master that no one here wrote, mbpoll (on libmodbus), talks to the simulated detector
 // over its pseudo-terminal. mbpoll numbers registers from 0 with -0.
 
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,33 +8,19 @@
 
 #include "sim/simulated_detector.h"
 #include "support/hex_bytes.h"
+#include "support/mbpoll.h"
 
 namespace karvello::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::Hex;
+using testing::MbpollRun;
 
-struct MbpollRun {
-  int status;
-  std::string output;  // standard output and error together
-};
-
-// One mbpoll run on holding registers over the detector's line at 9600 8N1, polling once:
-// `options` name the slave and the registers; with `values` it writes them instead of reading.
+// One mbpoll run over the detector's line.
 MbpollRun Mbpoll(const SimulatedDetector& detector, const std::string& options,
                  const std::string& values = "") {
-  const std::string command = std::string(MBPOLL_EXECUTABLE) +
-                              " -m rtu -b 9600 -d 8 -s 1 -P none -t 4 -0 -1 -o 1 " + options + " " +
-                              detector.SlavePath() + " " + values + " 2>&1";
-  MbpollRun run{-1, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return testing::Mbpoll(detector.SlavePath(), options, values);
 }
 
 TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {

@@ -22,6 +22,21 @@ inline bool RunUntil(const std::function<bool()>& done, std::chrono::millisecond
   return true;
 }
 
+// Like RunUntil, but the thread never sleeps in the loop: each round handles what is pending (for
+// at most `slice`) and checks `done` again at once, so that a measured time holds no wake-up of a
+// sleeping loop.
+template <typename Done>
+bool SpinUntil(Done done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds slice = std::chrono::milliseconds(5)) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                    static_cast<int>(slice.count()));
+  }
+  return true;
+}
+
 // Processes events for `duration`.
 inline void RunFor(std::chrono::milliseconds duration) {
   RunUntil([] { return false; }, duration);

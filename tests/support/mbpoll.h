@@ -1,0 +1,34 @@
+#pragma once
+// Runs mbpoll, a Modbus master written elsewhere, once; the target defines MBPOLL_EXECUTABLE.
+
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <string>
+
+namespace karvello::testing {
+
+struct MbpollRun {
+  int status;
+  std::string output;  // standard output and error together
+};
+
+// One mbpoll run on holding registers over the line at `path`, 9600 8N1, numbered from 0,
+// polling once: `options` name the slave and the registers; with `values` it writes them instead
+// of reading.
+inline MbpollRun Mbpoll(const std::string& path, const std::string& options,
+                        const std::string& values = "") {
+  const std::string command = std::string(MBPOLL_EXECUTABLE) +
+                              " -m rtu -b 9600 -d 8 -s 1 -P none -t 4 -0 -1 -o 1 " + options + " " +
+                              path + " " + values + " 2>&1";
+  MbpollRun run{-1, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+}  // namespace karvello::testing
