@@ -37,8 +37,8 @@ RequestFrame FrameOf(const RequestLayout& layout, std::uint8_t crcLo, std::uint8
           crcHi};
 }
 
-RequestFrame BuildRequestFrame(CommandCode code, std::string_view addressText,
-                               std::uint8_t& crcLo, std::uint8_t& crcHi) {
+RequestFrame BuildRequestFrame(CommandCode code, std::string_view addressText, std::uint8_t& crcLo,
+                               std::uint8_t& crcHi) {
   if (code == CMD_QUERY_ADDRESS) return kQueryAddressFrame;
   // Every build starts afresh from the text: nothing of an earlier frame is reused.
   const std::uint8_t address = AddressByte(NumericValue(addressText));

@@ -44,7 +44,7 @@ inline constexpr RequestFrame kQueryAddressFrame = {0x00, 0x03, 0x00, 0x12, 0x00
 // Builds the frame of `code` from the address box text. For every code but the query address,
 // the CRC is computed into `crcLo`/`crcHi` (which then hold the CRC of the last frame built);
 // the query-address frame is the constant above and leaves them as they were.
-RequestFrame BuildRequestFrame(CommandCode code, std::string_view addressText,
-                               std::uint8_t& crcLo, std::uint8_t& crcHi);
+RequestFrame BuildRequestFrame(CommandCode code, std::string_view addressText, std::uint8_t& crcLo,
+                               std::uint8_t& crcHi);
 
 }  // namespace karvello

@@ -24,7 +24,9 @@ Operations::Operations(SerialControl& comm, FormTexts& texts)
   comm_.SetOnComm([this] { MSComm1_OnComm(); });
 }
 
-Operations::~Operations() { comm_.SetOnComm(nullptr); }
+Operations::~Operations() {
+  comm_.SetOnComm(nullptr);
+}
 
 IntervalTimer& Operations::TimerRef(int number) {
   switch (number) {
@@ -241,10 +243,18 @@ void Operations::OnVoltageReply() {
   Write(VoltageReport(state_.RxBytes, texts_.Text1(), {state_.CrcLo, state_.CrcHi}));
 }
 
-void Operations::ReportSetFailure() { texts_.SetText2(std::string(text::kSetFailed)); }
-void Operations::ReportQueryAddressFailure() { texts_.SetText2(std::string(text::kQueryFailed)); }
-void Operations::ReportResistanceFailure() { texts_.SetText2(std::string(text::kQueryFailed)); }
-void Operations::ReportVoltageFailure() { texts_.SetText2(std::string(text::kQueryFailed)); }
+void Operations::ReportSetFailure() {
+  texts_.SetText2(std::string(text::kSetFailed));
+}
+void Operations::ReportQueryAddressFailure() {
+  texts_.SetText2(std::string(text::kQueryFailed));
+}
+void Operations::ReportResistanceFailure() {
+  texts_.SetText2(std::string(text::kQueryFailed));
+}
+void Operations::ReportVoltageFailure() {
+  texts_.SetText2(std::string(text::kQueryFailed));
+}
 
 void Operations::Notify() {
   if (onStateChanged_) onStateChanged_();

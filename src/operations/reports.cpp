@@ -16,7 +16,9 @@ std::string Line(std::string_view label, std::string_view body, bool last = fals
   return line;
 }
 
-std::string StatusLine(std::string_view message) { return Line(message, ""); }
+std::string StatusLine(std::string_view message) {
+  return Line(message, "");
+}
 
 // The address byte of a request line, taken from the address box as a whole.
 std::optional<std::uint8_t> RequestAddress(std::string_view addressText) {
@@ -29,7 +31,9 @@ std::string RequestText(CommandCode code, std::uint8_t address, CrcPair crc) {
   return FormatFrameText(FrameOf(LayoutOf(code, address), crc.lo, crc.hi), kRequestFrameSize);
 }
 
-unsigned Reading(std::span<const std::uint8_t> rx) { return rx[3] * 256U + rx[4]; }
+unsigned Reading(std::span<const std::uint8_t> rx) {
+  return rx[3] * 256U + rx[4];
+}
 
 // The reading's digits with the point before the last `places` of them.
 std::string PlacePoint(unsigned reading, std::size_t places) {
@@ -39,7 +43,8 @@ std::string PlacePoint(unsigned reading, std::size_t places) {
   }
   // Where the point falls among the reading's own digits the text keeps a leading space, the
   // sign position of a number that is not negative.
-  return " " + digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places);
+  return " " + digits.substr(0, digits.size() - places) + "." +
+         digits.substr(digits.size() - places);
 }
 
 }  // namespace
@@ -58,7 +63,9 @@ std::string FormatResistance(std::span<const std::uint8_t> rx) {
   }
 }
 
-std::string FormatVoltage(std::span<const std::uint8_t> rx) { return std::to_string(Reading(rx)); }
+std::string FormatVoltage(std::span<const std::uint8_t> rx) {
+  return std::to_string(Reading(rx));
+}
 
 std::optional<Report> SetAddressReport(std::span<const std::uint8_t> rx,
                                        std::string_view addressText, CrcPair sent, CrcPair last) {
@@ -95,8 +102,8 @@ std::optional<Report> ResistanceReport(std::span<const std::uint8_t> rx,
       Line(text::kResistanceResult, FormatResistance(rx) + std::string(text::kOhms), true)};
 }
 
-std::optional<Report> VoltageReport(std::span<const std::uint8_t> rx,
-                                    std::string_view addressText, CrcPair last) {
+std::optional<Report> VoltageReport(std::span<const std::uint8_t> rx, std::string_view addressText,
+                                    CrcPair last) {
   constexpr std::size_t kShown = 7;
   if (rx.size() < kShown) return std::nullopt;
   const auto address = RequestAddress(addressText);

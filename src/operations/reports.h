@@ -27,8 +27,8 @@ std::optional<Report> SetAddressReport(std::span<const std::uint8_t> rx,
 std::optional<Report> QueryAddressReport(std::span<const std::uint8_t> rx);
 std::optional<Report> ResistanceReport(std::span<const std::uint8_t> rx,
                                        std::string_view addressText, CrcPair sent, CrcPair last);
-std::optional<Report> VoltageReport(std::span<const std::uint8_t> rx,
-                                    std::string_view addressText, CrcPair last);
+std::optional<Report> VoltageReport(std::span<const std::uint8_t> rx, std::string_view addressText,
+                                    CrcPair last);
 
 // The resistance of a reply: the reading (bytes 3 and 4) with the number of decimal places of
 // byte 6, the point placed among the reading's own digits; "OL" for more than two places. Where

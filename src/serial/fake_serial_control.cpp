@@ -35,7 +35,9 @@ void FakeSerialControl::ClearInBuffer() {
   assembler_.Clear();
 }
 
-void FakeSerialControl::ClearOutBuffer() { calls_.push_back("clear-out"); }
+void FakeSerialControl::ClearOutBuffer() {
+  calls_.push_back("clear-out");
+}
 
 std::vector<std::uint8_t> FakeSerialControl::Input() {
   std::vector<std::uint8_t> frame;

@@ -1,35 +1,80 @@
 #include "serial/frame_assembler.h"
 
 #include <algorithm>
-#include <array>
 
+#include "framing/crc16.h"
 #include "framing/reply_frame.h"
 
 namespace karvello {
 
 std::size_t FrameAssembler::Feed(std::span<const std::uint8_t> bytes) {
-  const std::size_t room = kReceiveBufferSize - pending_.size();
-  const std::size_t taken = std::min(room, bytes.size());
-  pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<long>(taken));
-  return bytes.size() - taken;
+  while (!bytes.empty()) {
+    // Whole frames leave the buffer as soon as they are in, so a burst longer than the buffer
+    // still delivers the frames it carries.
+    while (auto frame = NextFrame()) ready_.push_back(std::move(*frame));
+    const std::size_t room = kReceiveBufferSize - pending_.size();
+    if (room == 0) break;
+    const std::size_t taken = std::min(room, bytes.size());
+    pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<long>(taken));
+    bytes = bytes.subspan(taken);
+  }
+  return bytes.size();
 }
 
 std::optional<std::vector<std::uint8_t>> FrameAssembler::TakeFrame() {
-  // Three bytes tell the length of every reply the tool knows.
-  std::array<std::uint8_t, 3> head{};
-  const std::size_t headSize = std::min(head.size(), pending_.size());
-  std::copy_n(pending_.begin(), headSize, head.begin());
-  const auto length = ReplyLength(std::span(head).first(headSize));
-  if (!length || pending_.size() < *length) return std::nullopt;
-  std::vector<std::uint8_t> frame(pending_.begin(), pending_.begin() + static_cast<long>(*length));
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(*length));
-  return frame;
+  if (!ready_.empty()) {
+    auto frame = std::move(ready_.front());
+    ready_.pop_front();
+    return frame;
+  }
+  return NextFrame();
 }
 
 std::vector<std::uint8_t> FrameAssembler::TakeRest() {
-  std::vector<std::uint8_t> rest(pending_.begin(), pending_.end());
-  pending_.clear();
+  std::vector<std::uint8_t> rest;
+  rest.swap(pending_);
   return rest;
+}
+
+std::optional<std::size_t> FrameAssembler::LengthAt(std::size_t offset) const {
+  if (offset >= pending_.size()) return std::nullopt;
+  // Three bytes tell the length of every reply the tool knows.
+  const std::size_t head = std::min<std::size_t>(3, pending_.size() - offset);
+  return ReplyLength(std::span(pending_).subspan(offset, head));
+}
+
+std::optional<std::size_t> FrameAssembler::ValidFrameFrom(std::size_t from) const {
+  for (std::size_t offset = from; offset < pending_.size(); ++offset) {
+    const auto length = LengthAt(offset);
+    if (length && offset + *length <= pending_.size() &&
+        HasValidCrc(std::span(pending_).subspan(offset, *length))) {
+      return offset;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint8_t> FrameAssembler::Take(std::size_t count) {
+  std::vector<std::uint8_t> frame(pending_.begin(), pending_.begin() + static_cast<long>(count));
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(count));
+  return frame;
+}
+
+std::optional<std::vector<std::uint8_t>> FrameAssembler::NextFrame() {
+  const auto length = LengthAt(0);
+  const bool whole = length && pending_.size() >= *length;
+  if (whole && HasValidCrc(std::span(pending_).first(*length))) return Take(*length);
+  if (whole || (!length && pending_.size() >= 2)) {
+    // The front makes no frame with a right CRC: if one stands behind some stray bytes, those
+    // bytes were noise. Otherwise the front is handed over as it is (or, of unknown length,
+    // when the line falls silent) for the operation to judge.
+    if (const auto start = ValidFrameFrom(1)) {
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(*start));
+      return Take(*LengthAt(0));
+    }
+  }
+  if (whole) return Take(*length);
+  return std::nullopt;
 }
 
 }  // namespace karvello

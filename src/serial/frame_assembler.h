@@ -2,8 +2,10 @@
 // Gathers received bytes into whole Modbus RTU frames. A frame is complete when its own length
 // is in (see ReplyLength); bytes after it start the next frame. A frame whose length cannot be
 // known, or that never completes, is handed over when the line falls silent (the owner's gap
-// timer calls TakeRest). What is waiting never exceeds the receive buffer's size: bytes beyond
-// it are dropped, as a full UART buffer drops them.
+// timer calls TakeRest). Stray bytes before a reply (line noise, an RS-485 driver turning round)
+// are skipped when a frame with a right CRC follows them. What is waiting never exceeds the
+// receive buffer's size: whole frames are taken out as they complete, and bytes that still find
+// no room are dropped, as a full UART buffer drops them.
 
 #include <chrono>
 #include <cstdint>
@@ -33,10 +35,21 @@ class FrameAssembler {
   // True while bytes are waiting that do not make a whole frame yet.
   bool HasPartial() const { return !pending_.empty(); }
   std::size_t Pending() const { return pending_.size(); }
-  void Clear() { pending_.clear(); }
+  void Clear() {
+    pending_.clear();
+    ready_.clear();
+  }
 
  private:
-  std::deque<std::uint8_t> pending_;
+  // The frame at the front of what is waiting, once it is whole.
+  std::optional<std::vector<std::uint8_t>> NextFrame();
+  std::optional<std::size_t> LengthAt(std::size_t offset) const;
+  // The first offset from `from` on at which a whole frame with a right CRC is waiting.
+  std::optional<std::size_t> ValidFrameFrom(std::size_t from) const;
+  std::vector<std::uint8_t> Take(std::size_t count);
+
+  std::vector<std::uint8_t> pending_;            // bytes not yet part of a whole frame
+  std::deque<std::vector<std::uint8_t>> ready_;  // whole frames taken out to make room
 };
 
 }  // namespace karvello

@@ -2,6 +2,7 @@
 
 #include <QSerialPortInfo>
 #include <algorithm>
+#include <cctype>
 #include <tuple>
 
 namespace karvello {
@@ -28,7 +29,9 @@ std::tuple<int, long, std::string> SortKey(const std::string& name) {
     }
   }
   long number = -1;
-  if (!rest.empty() && std::all_of(rest.begin(), rest.end(), ::isdigit) && rest.size() < 9) {
+  if (!rest.empty() &&
+      std::all_of(rest.begin(), rest.end(), [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+      rest.size() < 9) {
     number = std::stol(rest);
   }
   return {group, number, name};

@@ -14,7 +14,9 @@ struct Check {
 
 constexpr std::size_t kExceptionReplyLength = 5;
 
-bool Is(std::uint8_t byte, double number) { return static_cast<double>(byte) == number; }
+bool Is(std::uint8_t byte, double number) {
+  return static_cast<double>(byte) == number;
+}
 
 }  // namespace
 

@@ -12,8 +12,8 @@ namespace karvello {
 class SerialControl {
  public:
   // Event kinds delivered to the receive event.
-  static constexpr int kEvReceive = 2;  // a received frame is waiting
-  static constexpr int kEvError = 1001; // the line failed (device gone): the port was closed
+  static constexpr int kEvReceive = 2;   // a received frame is waiting
+  static constexpr int kEvError = 1001;  // the line failed (device gone): the port was closed
 
   virtual ~SerialControl() = default;
 

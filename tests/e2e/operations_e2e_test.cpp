@@ -76,8 +76,7 @@ TEST_F(OperationsOverPty, QueryAddressReportsTheDetectorsAddressAndPutsItInTheBo
     std::string report;
   };
   const Case cases[] = {
-      {5,
-       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5"},
+      {5, "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5"},
       {255,
        "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：FF 03 02 00 FF D1 D0\r\n地址：255"},
   };
@@ -151,9 +150,9 @@ TEST_F(OperationsOverPty, SetAddressGivesTheDetectorItsNewAddress) {
     const auto& confirm = log[before + 1];
     EXPECT_EQ(broadcast.request[0], 0);
     EXPECT_EQ(confirm.request[0], c.value);
-    const double gap =
-        std::chrono::duration<double, std::milli>(confirm.requestLastByte - broadcast.requestLastByte)
-            .count();
+    const double gap = std::chrono::duration<double, std::milli>(confirm.requestLastByte -
+                                                                 broadcast.requestLastByte)
+                           .count();
     EXPECT_NEAR(gap, 300.0, 40.0);
   }
 }
@@ -163,8 +162,9 @@ TEST_F(OperationsOverPty, QueryVoltageReportsVolts) {
   texts_.SetText1("1");
   ops_->Command4_Click();
   EXPECT_TRUE(AwaitIdle(1s));
-  EXPECT_EQ(texts_.Text2(),
-            "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
+  EXPECT_EQ(
+      texts_.Text2(),
+      "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
 }
 
 // Every way a reply can be wrong shows the failure text at once, never a success.
@@ -214,7 +214,10 @@ TEST_F(OperationsOverPty, AWrongReplyShowsTheFailureTextAtOnce) {
 // The detector's real measurement time, and the tool's real 19 ticks: a voltage query pressed
 // during the wait runs to its end, and the resistance read still leaves on the 19th tick.
 TEST_F(OperationsOverPty, QueryResistanceWaitsNineteenSecondsAndReportsWhileOtherQueriesRun) {
-  Connect({.address = 1, .resistance = 345, .decimalCount = 1, .voltage = 220,
+  Connect({.address = 1,
+           .resistance = 345,
+           .decimalCount = 1,
+           .voltage = 220,
            .measurementTime = 19'000ms});
   texts_.SetText1("1");
   const auto start = Clock::now();
@@ -225,8 +228,9 @@ TEST_F(OperationsOverPty, QueryResistanceWaitsNineteenSecondsAndReportsWhileOthe
 
   ops_->Command4_Click();
   RunUntil([&] { return !ops_->Timer(5).IsOn(); }, 1500ms);
-  EXPECT_EQ(texts_.Text2(),
-            "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
+  EXPECT_EQ(
+      texts_.Text2(),
+      "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
   EXPECT_TRUE(ops_->Timer(6).IsOn());
 
   ASSERT_TRUE(RunUntil([&] { return texts_.Text2().starts_with("查询成功！\r\n发送1"); }, 20s));
@@ -237,9 +241,9 @@ TEST_F(OperationsOverPty, QueryResistanceWaitsNineteenSecondsAndReportsWhileOthe
   // The read left the tool 19 s after the start request.
   const auto log = detector_->Exchanges();
   ASSERT_GE(log.size(), 3U);
-  const double wait = std::chrono::duration<double>(log.back().requestLastByte -
-                                                    log.front().requestLastByte)
-                          .count();
+  const double wait =
+      std::chrono::duration<double>(log.back().requestLastByte - log.front().requestLastByte)
+          .count();
   EXPECT_NEAR(wait, 19.0, 0.05);
 }
 

@@ -291,6 +291,20 @@ TEST(Dispatch, StrayBytesAfterAGoodReplyLeaveTheReport) {
   }
 }
 
+TEST(Dispatch, StrayBytesBeforeAGoodReplyLeaveTheReport) {
+  for (const Operation* op : kOperations) {
+    for (const char* stray : {"00", "FF", "00 FF 00"}) {
+      Bench b;
+      op->start(b);
+      b.comm.Receive(Hex(stray));
+      b.comm.Receive(Hex(op->goodReply));
+      EXPECT_EQ(b.texts.Text2(), op->report) << stray << " + " << op->name;
+      EXPECT_FALSE(b.On(op->timer));
+      EXPECT_EQ(b.comm.Waiting(), 0U);
+    }
+  }
+}
+
 TEST(Dispatch, ALateReplyAfterATimeOutReplacesTheFailure) {
   for (const Operation* op : kOperations) {
     Bench b;

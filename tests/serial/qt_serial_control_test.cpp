@@ -160,6 +160,13 @@ TEST_F(QtSerialControlTest, AFloodWithoutAPauseNeverHoldsMoreThanTheReceiveBuffe
   }
   EXPECT_GT(total, 0U);
   EXPECT_LE(total, 32U * chunk.size());
+
+  // The line is usable again once the flood is over.
+  frames_.clear();
+  const auto reply = Hex("01 03 02 00 DC B9 DD");
+  WriteBytes(pty_.MasterFd(), reply);
+  ASSERT_TRUE(RunUntil([&] { return !frames_.empty(); }, 500ms));
+  EXPECT_EQ(frames_, Frames{reply});
 }
 
 }  // namespace
