@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "framing/frames.h"
+#include "serial/port_discovery.h"
 #include "serial/qt_serial_control.h"
 #include "sim/pty_pair.h"
 #include "support/event_loop.h"
@@ -85,8 +86,9 @@ TEST_F(QtSerialControlTest, AFrameWrittenWhileTheLoopIsBusyStillGoesOutWhole) {
   ASSERT_TRUE(comm_.Output(frame));
   comm_.ClearOutBuffer();
   std::this_thread::sleep_for(20ms);  // the event loop does not run meanwhile
-  EXPECT_EQ(ReadBytes(pty_.MasterFd(), 9, 300ms),
+  EXPECT_EQ(ReadBytes(pty_.MasterFd(), frame.size(), 300ms),
             std::vector<std::uint8_t>(frame.begin(), frame.end()));
+  EXPECT_TRUE(ReadBytes(pty_.MasterFd(), 1, 20ms).empty());
 }
 
 TEST_F(QtSerialControlTest, APortNumberThatDoesNotOpenLeavesThePortClosed) {
@@ -167,6 +169,64 @@ TEST_F(QtSerialControlTest, AFloodWithoutAPauseNeverHoldsMoreThanTheReceiveBuffe
   WriteBytes(pty_.MasterFd(), reply);
   ASSERT_TRUE(RunUntil([&] { return !frames_.empty(); }, 500ms));
   EXPECT_EQ(frames_, Frames{reply});
+}
+
+// Port discovery on real terminals put at chosen numbers.
+TEST(PortDiscoveryOverPty, ListsThePortsThatOpenAndOpensTheFirst) {
+  sim::PtyPair one, two, five, held;
+  FixedPortMap map(
+      {{1, one.SlavePath()}, {2, two.SlavePath()}, {5, five.SlavePath()}, {7, held.SlavePath()}});
+  // Another program has port 7 open.
+  FixedPortMap heldMap({{1, held.SlavePath()}});
+  QtSerialControl other(heldMap);
+  other.SetCommPort(1);
+  ASSERT_TRUE(other.SetPortOpen(true));
+
+  QtSerialControl comm(map);
+  PortList list;
+  list.SetOnSelected([&] { OpenSelectedPort(comm, list); });
+  DiscoverPorts(comm, map, list);
+  std::vector<std::string> texts;
+  for (const auto& entry : list.Entries()) texts.push_back(entry.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"COM1", "COM2", "COM5"}));
+  EXPECT_EQ(list.Entries()[2].tooltip, five.SlavePath());
+  EXPECT_TRUE(comm.PortOpen());
+  EXPECT_EQ(comm.CommPort(), 1);
+  EXPECT_EQ(comm.DevicePath(), one.SlavePath());
+
+  // Choosing the entry already open closes and reopens it; choosing another opens that one.
+  ASSERT_TRUE(list.Select(0));
+  EXPECT_TRUE(comm.PortOpen());
+  ASSERT_TRUE(list.Select(2));
+  EXPECT_TRUE(comm.PortOpen());
+  EXPECT_EQ(comm.CommPort(), 5);
+}
+
+TEST(PortDiscoveryOverPty, TwoDigitPortNumbersAreReadWhole) {
+  sim::PtyPair three, twelve;
+  FixedPortMap map({{3, three.SlavePath()}, {12, twelve.SlavePath()}});
+  QtSerialControl comm(map);
+  PortList list;
+  list.SetOnSelected([&] { OpenSelectedPort(comm, list); });
+  DiscoverPorts(comm, map, list);
+  ASSERT_EQ(list.Entries().size(), 2U);
+  EXPECT_EQ(list.Entries()[1].text, "COM12");
+  EXPECT_EQ(comm.CommPort(), 3);
+  ASSERT_TRUE(list.Select(1));
+  EXPECT_TRUE(comm.PortOpen());
+  EXPECT_EQ(comm.CommPort(), 12);
+  EXPECT_EQ(comm.DevicePath(), twelve.SlavePath());
+}
+
+TEST(PortDiscoveryOverPty, NoPortGivesAnEmptyListAndNoOpenPort) {
+  FixedPortMap map;
+  QtSerialControl comm(map);
+  PortList list;
+  list.SetOnSelected([&] { OpenSelectedPort(comm, list); });
+  DiscoverPorts(comm, map, list);
+  EXPECT_TRUE(list.Entries().empty());
+  EXPECT_EQ(list.SelectedIndex(), -1);
+  EXPECT_FALSE(comm.PortOpen());
 }
 
 }  // namespace
