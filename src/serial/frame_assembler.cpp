@@ -44,7 +44,10 @@ std::optional<std::size_t> FrameAssembler::LengthAt(std::size_t offset) const {
 }
 
 std::optional<std::size_t> FrameAssembler::ValidFrameFrom(std::size_t from) const {
-  for (std::size_t offset = from; offset < pending_.size(); ++offset) {
+  // Stray bytes in front of a reply are a few at most (a driver turning round, a glitch, a cut
+  // reply); looking further would only cost time on a line full of noise.
+  const std::size_t end = std::min(pending_.size(), from + kMaxStrayBytes);
+  for (std::size_t offset = from; offset < end; ++offset) {
     const auto length = LengthAt(offset);
     if (length && offset + *length <= pending_.size() &&
         HasValidCrc(std::span(pending_).subspan(offset, *length))) {

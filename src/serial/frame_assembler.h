@@ -24,6 +24,9 @@ inline constexpr std::size_t kReceiveBufferSize = 1024;
 // backstop waits a good deal longer than either.
 inline constexpr std::chrono::milliseconds kFrameGap{50};
 
+// How many stray bytes in front of a reply are looked past for it.
+inline constexpr std::size_t kMaxStrayBytes = 32;
+
 class FrameAssembler {
  public:
   // Takes bytes as they arrive. Returns the number of bytes dropped for want of room.
