@@ -47,6 +47,7 @@
 #include "operations/operations.h"
 #include "serial/fake_serial_control.h"
 #include "serial/frame_assembler.h"
+#include "support/expected_resistance.h"
 
 namespace {
 
@@ -180,24 +181,6 @@ Verdict Judge(CommandCode pending, const Bytes& rx, double address) {
   return Verdict::kGood;
 }
 
-std::string ResistanceText(const Bytes& rx) {
-  const unsigned reading = rx[3] * 256U + rx[4];
-  const std::string digits = std::to_string(reading);
-  switch (rx[6]) {
-    case 0:
-      return digits;
-    case 1:
-      if (reading < 10) return "0." + digits;
-      return " " + digits.substr(0, digits.size() - 1) + "." + digits.substr(digits.size() - 1);
-    case 2:
-      if (reading < 10) return "0.0" + digits;
-      if (reading < 100) return "0." + digits;
-      return " " + digits.substr(0, digits.size() - 2) + "." + digits.substr(digits.size() - 2);
-    default:
-      return "OL";
-  }
-}
-
 std::string Join(std::initializer_list<std::string> lines) {
   std::string out;
   bool first = true;
@@ -234,10 +217,13 @@ std::optional<std::string> ExpectedReport(CommandCode pending, const Bytes& rx,
     case 33: {
       if (!a) return std::nullopt;
       const std::string A = Hex(*a);
-      return Join({S(kQueryOk),
-                   "发送1：" + A + " 06 00 11 00 01 " + Hex(st.SentCrcLo) + " " + Hex(st.SentCrcHi),
-                   "发送2：" + A + " 03 00 0D 00 02 " + Hex(st.CrcLo) + " " + Hex(st.CrcHi),
-                   "接收 ：" + HexRun(all.first(9)), "电阻 = " + ResistanceText(rx) + "欧姆"});
+      return Join(
+          {S(kQueryOk),
+           "发送1：" + A + " 06 00 11 00 01 " + Hex(st.SentCrcLo) + " " + Hex(st.SentCrcHi),
+           "发送2：" + A + " 03 00 0D 00 02 " + Hex(st.CrcLo) + " " + Hex(st.CrcHi),
+           "接收 ：" + HexRun(all.first(9)),
+           "电阻 = " + karvello::testing::ExpectedResistanceText(rx[3] * 256U + rx[4], rx[6]) +
+               "欧姆"});
     }
     case 4: {
       if (!a) return std::nullopt;

@@ -37,6 +37,7 @@
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
+#include "support/expected_resistance.h"
 #include "support/recording_texts.h"
 #include "support/resident_memory.h"
 
@@ -99,25 +100,6 @@ std::uint8_t Lo(unsigned v) {
   return static_cast<std::uint8_t>(v & 0xFF);
 }
 
-// The resistance text: the reading with `decimals` places; the point placed among three or more
-// digits keeps the sign position (a space) in front; more than two places read "OL".
-std::string ResistanceText(unsigned reading, unsigned decimals) {
-  const std::string digits = std::to_string(reading);
-  switch (decimals) {
-    case 0:
-      return digits;
-    case 1:
-      if (reading < 10) return "0." + digits;
-      return " " + digits.substr(0, digits.size() - 1) + "." + digits.substr(digits.size() - 1);
-    case 2:
-      if (reading < 10) return "0.0" + digits;
-      if (reading < 100) return "0." + digits;
-      return " " + digits.substr(0, digits.size() - 2) + "." + digits.substr(digits.size() - 2);
-    default:
-      return std::string(text::kOverRange);
-  }
-}
-
 std::string Line(std::string_view label, const std::string& rest) {
   return std::string(label) + rest + std::string(text::kLineEnd);
 }
@@ -150,8 +132,8 @@ std::string ResistanceReport(std::uint8_t address, const sim::DetectorConfig& c)
          Line(text::kReceiveOfTwo,
               HexText(WithCrc({address, 0x03, 0x04, Hi(c.resistance), Lo(c.resistance),
                                c.decimalHigh, c.decimalCount}))) +
-         std::string(text::kResistanceResult) + ResistanceText(c.resistance, c.decimalCount) +
-         std::string(text::kOhms);
+         std::string(text::kResistanceResult) +
+         testing::ExpectedResistanceText(c.resistance, c.decimalCount) + std::string(text::kOhms);
 }
 
 // ---- The run. ----
