@@ -65,12 +65,12 @@ void MeasureOperations(int reps) {
     std::fprintf(stderr, "the detector's port does not open\n");
     std::exit(1);
   }
-  texts.SetText1("1");
+  texts.SetAddressText("1");
   const Op opsList[] = {
-      {"set address (8-byte echo)", &Operations::Command1_Click, 1, true},
-      {"query address (7 bytes)", &Operations::Command2_Click, 2, false},
-      {"query resistance (9 bytes)", &Operations::Command3_Click, 3, true},
-      {"query voltage (7 bytes)", &Operations::Command4_Click, 5, false},
+      {"set address (8-byte echo)", &Operations::SetAddress, 1, true},
+      {"query address (7 bytes)", &Operations::QueryAddress, 2, false},
+      {"query resistance (9 bytes)", &Operations::QueryResistance, 3, true},
+      {"query voltage (7 bytes)", &Operations::QueryVoltage, 5, false},
   };
   for (const Op& op : opsList) {
     std::vector<double> samples;
@@ -88,7 +88,8 @@ void MeasureOperations(int reps) {
         }
       }
       if (!SpinUntil([&] { return !ops.Timer(op.timer).IsOn(); }, 2s) ||
-          !texts.Text2().starts_with(op.timer == 1 ? text::kSetSucceeded : text::kQuerySucceeded)) {
+          !texts.LogText().starts_with(op.timer == 1 ? text::kSetSucceeded
+                                                     : text::kQuerySucceeded)) {
         std::fprintf(stderr, "%s: no report\n", op.name);
         std::exit(1);
       }
@@ -113,12 +114,12 @@ void MeasureUnknownLength(int reps) {
     std::fprintf(stderr, "the terminal does not open\n");
     std::exit(1);
   }
-  texts.SetText1("1");
+  texts.SetAddressText("1");
   std::vector<double> samples;
   const std::uint8_t unknown[] = {0x01, 0x41, 0x00, 0x10, 0x20};  // function 0x41
   for (int i = 0; i < reps + 2; ++i) {
-    texts.SetText2("");
-    ops.Command4_Click();
+    texts.SetLogText("");
+    ops.QueryVoltage();
     std::uint8_t request[8];
     std::size_t got = 0;
     while (got < sizeof request) {
@@ -130,7 +131,7 @@ void MeasureUnknownLength(int reps) {
     if (write(line.MasterFd(), unknown, sizeof unknown) != sizeof unknown) std::exit(1);
     const auto written = Clock::now();
     SpinUntil([&] { return !ops.Timer(5).IsOn(); }, 2s);
-    if (texts.Text2() != text::kQueryFailed) {
+    if (texts.LogText() != text::kQueryFailed) {
       std::fprintf(stderr, "unknown frame: no failure text\n");
       std::exit(1);
     }

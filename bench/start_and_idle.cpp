@@ -5,8 +5,8 @@
 // - cold start: from just before a new process is spawned to the window shown and painted
 //   (QT_QPA_PLATFORM=offscreen): the process is this program run again with --child, which
 //   builds the window exactly as the tool's main does (the system's ports, the real serial
-//   control, Form1, show) and reports the time of its first paint on the same monotonic clock;
-// - probe: Form_Load's probe of the ports 1 to 16 (DiscoverPorts with the real serial control),
+//   control, MainWindow, show) and reports the time of its first paint on the same monotonic clock;
+// - probe: ListPorts's probe of the ports 1 to 16 (DiscoverPorts with the real serial control),
 //   on the system's ports and on 16 pseudo-terminals that all open;
 // - idle: with the window up, its port open on a simulated detector and no operation pending,
 //   the timer events delivered per second (counted by a filter on the application) and the
@@ -34,7 +34,7 @@
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
 #include "support/resident_memory.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 extern char** environ;
 
@@ -72,7 +72,7 @@ int Child(int argc, char** argv) {
   QApplication app(argc, argv);
   const SystemPortMap ports;
   QtSerialControl comm(ports);
-  Form1 form(comm, ports);
+  MainWindow form(comm, ports);
   FirstPaint paint;
   form.installEventFilter(&paint);
   form.show();
@@ -172,7 +172,7 @@ void Idle(int seconds) {
   sim::SimulatedDetector detector({.address = 1});
   FixedPortMap ports({{1, detector.SlavePath()}});
   QtSerialControl comm(ports);
-  Form1 form(comm, ports);
+  MainWindow form(comm, ports);
   form.show();
   QTimer settle;  // let the window come up before counting
   settle.setSingleShot(true);

@@ -4,14 +4,14 @@
 #include <chrono>
 #include <string>
 
-#include "operations/form_texts.h"
+#include "operations/window_texts.h"
 
 namespace karvello::bench {
 
-class TimedTexts : public PlainFormTexts {
+class TimedTexts : public PlainWindowTexts {
  public:
-  void SetText2(const std::string& text) override {
-    PlainFormTexts::SetText2(text);
+  void SetLogText(const std::string& text) override {
+    PlainWindowTexts::SetLogText(text);
     lastWrite = std::chrono::steady_clock::now();
     ++writes;
   }

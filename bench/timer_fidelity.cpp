@@ -38,13 +38,13 @@ class Rig {
       std::fprintf(stderr, "the detector's port does not open\n");
       std::exit(1);
     }
-    texts_.SetText1("1");
+    texts_.SetAddressText("1");
   }
 
   // Error of the gap between the broadcast and the confirmation, against 300 ms.
   double Confirmation() {
     const std::size_t before = detector_.ExchangeCount();
-    ops_.Command1_Click();
+    ops_.SetAddress();
     Await(2s);
     detector_.WaitForExchanges(before + 2, 1s);
     const auto log = detector_.Exchanges();
@@ -55,9 +55,9 @@ class Rig {
   double TimeOut() {
     const std::size_t before = detector_.ExchangeCount();
     detector_.SetFault(sim::Fault::NoReply(), 1);
-    ops_.Command4_Click();
+    ops_.QueryVoltage();
     Await(3s);
-    if (texts_.Text2() != text::kQueryFailed) std::exit(1);
+    if (texts_.LogText() != text::kQueryFailed) std::exit(1);
     detector_.WaitForExchanges(before + 1, 1s);
     return Ms(texts_.lastWrite - detector_.Exchanges()[before].requestLastByte) - 1300.0;
   }
@@ -65,7 +65,7 @@ class Rig {
   // Error of the read after the start of the measurement, against 19000 ms.
   double Measurement() {
     const std::size_t before = detector_.ExchangeCount();
-    ops_.Command3_Click();
+    ops_.QueryResistance();
     Await(22s);
     detector_.WaitForExchanges(before + 2, 1s);
     const auto log = detector_.Exchanges();

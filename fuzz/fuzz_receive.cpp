@@ -43,8 +43,8 @@
 #include <vector>
 
 #include "framing/numeric.h"
-#include "operations/form_texts.h"
 #include "operations/operations.h"
+#include "operations/window_texts.h"
 #include "serial/fake_serial_control.h"
 #include "serial/frame_assembler.h"
 #include "support/expected_resistance.h"
@@ -412,16 +412,16 @@ class Run {
   void CheckAlways() {
     REQUIRE(comm_.Waiting() <= karvello::kReceiveBufferSize, "waiting bytes exceed the buffer");
     REQUIRE(ops_.State().RxBytes.size() <= karvello::kReceiveBufferSize, "RxBytes too large");
-    REQUIRE(IsKnownShape(texts_.Text2()), "log text of an unknown shape", texts_.Text2());
+    REQUIRE(IsKnownShape(texts_.LogText()), "log text of an unknown shape", texts_.LogText());
   }
 
   void SetAddressText(const std::string& text) {
-    Action([&] { texts_.SetText1(text); });
+    Action([&] { texts_.SetAddressText(text); });
   }
 
   void Send(CommandCode code) {
-    const std::string before = texts_.Text2();
-    const std::string text1 = texts_.Text1();
+    const std::string before = texts_.LogText();
+    const std::string text1 = texts_.AddressText();
     const std::size_t written = comm_.Written().size();
     Action([&] { ops_.SendCommand(code); });
     REQUIRE(ops_.State().PendingCommand == code, "PendingCommand is the code sent");
@@ -431,7 +431,7 @@ class Run {
   // What a request step may do to the log and the line.
   void CheckSendOutcome(CommandCode code, const std::string& before, const std::string& text1,
                         std::size_t writtenBefore) {
-    const std::string& log = texts_.Text2();
+    const std::string& log = texts_.LogText();
     const auto& written = comm_.Written();
     const bool wrote = written.size() == writtenBefore + 1;
     REQUIRE(written.size() <= writtenBefore + 1, "one request writes one frame");
@@ -495,8 +495,8 @@ class Run {
   static std::int16_t LimitOf(int timer) { return timer == 4 ? 2 : timer == 6 ? 18 : 12; }
 
   void Tick(int timer) {
-    const std::string before = texts_.Text2();
-    const std::string text1 = texts_.Text1();
+    const std::string before = texts_.LogText();
+    const std::string text1 = texts_.AddressText();
     const CommandCode pending = ops_.State().PendingCommand;
     const std::size_t written = comm_.Written().size();
     const std::int16_t counter = CounterOf(timer);
@@ -524,7 +524,7 @@ class Run {
       }
     });
     const CommandCode now = ops_.State().PendingCommand;
-    const std::string& log = texts_.Text2();
+    const std::string& log = texts_.LogText();
     REQUIRE(CounterOf(timer) == (acts ? 0 : counter + 1), "a tick counts, or acts and restarts");
     if (acts && (timer == 4 || timer == 6)) {
       const CommandCode next = timer == 4 ? 11 : 33;
@@ -543,8 +543,8 @@ class Run {
   }
 
   void CheckedOnComm() {
-    const std::string before = texts_.Text2();
-    const std::string text1 = texts_.Text1();
+    const std::string before = texts_.LogText();
+    const std::string text1 = texts_.AddressText();
     const CommandCode pending = ops_.State().PendingCommand;
     const int kind = comm_.CommEvent();
     // Kept only for an event of another kind, which must leave it as it is.
@@ -554,10 +554,10 @@ class Run {
     ops_.MSComm1_OnComm();
 
     const auto& st = ops_.State();
-    const std::string& log = texts_.Text2();
+    const std::string& log = texts_.LogText();
     REQUIRE(st.PendingCommand == pending, "a receive event keeps the pending step");
     if (kind != karvello::SerialControl::kEvReceive) {
-      REQUIRE(log == before && st.RxBytes == rxBefore && texts_.Text1() == text1,
+      REQUIRE(log == before && st.RxBytes == rxBefore && texts_.AddressText() == text1,
               "an event of another kind changes nothing");
       return;
     }
@@ -571,13 +571,13 @@ class Run {
     switch (verdict) {
       case Verdict::kDropped:
       case Verdict::kNoise:
-        REQUIRE(log == before && texts_.Text1() == text1, "a dropped frame changes nothing",
+        REQUIRE(log == before && texts_.AddressText() == text1, "a dropped frame changes nothing",
                 HexRun(rx) + "\n" + log);
         return;
       case Verdict::kBad:
         REQUIRE(log == (pending == 11 ? kSetFailed : kQueryFailed),
                 "a bad reply shows the failure text", HexRun(rx) + "\n" + log);
-        REQUIRE(texts_.Text1() == text1, "a bad reply leaves the address box");
+        REQUIRE(texts_.AddressText() == text1, "a bad reply leaves the address box");
         break;
       case Verdict::kGood: {
         const auto expected = ExpectedReport(pending, rx, text1, st);
@@ -588,7 +588,8 @@ class Run {
           REQUIRE(log == before, "no report without an address", log);
         }
         const std::string address = pending == 2 ? std::to_string(rx[0]) : text1;
-        REQUIRE(texts_.Text1() == address, "the address box after a good reply", texts_.Text1());
+        REQUIRE(texts_.AddressText() == address, "the address box after a good reply",
+                texts_.AddressText());
         break;
       }
     }
@@ -598,7 +599,7 @@ class Run {
   }
 
   karvello::FakeSerialControl comm_;
-  karvello::PlainFormTexts texts_;
+  karvello::PlainWindowTexts texts_;
   karvello::Operations ops_;
 };
 

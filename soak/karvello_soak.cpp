@@ -173,7 +173,7 @@ class Soak {
       std::fprintf(stderr, "the simulated detector's port does not open\n");
       return 1;
     }
-    texts_.SetText1("1");
+    texts_.SetAddressText("1");
 
     const long warmUp = std::min<long>(1000, std::max<long>(50, options_.ops / 10));
     long rssWarm = -1;
@@ -294,7 +294,7 @@ class Soak {
                              static_cast<std::uint8_t>(Uniform(0, 3) == 0 ? Uniform(0, 255) : 0));
     std::uint8_t address = detector_->Address();
     if (kind == Kind::kSetAddress) address = static_cast<std::uint8_t>(Uniform(1, 255));
-    if (kind != Kind::kQueryAddress) texts_.SetText1(std::to_string(address));
+    if (kind != Kind::kQueryAddress) texts_.SetAddressText(std::to_string(address));
 
     std::string expected;
     const sim::DetectorConfig config = detector_->Config();
@@ -337,16 +337,16 @@ class Soak {
     if (!twoSteps && injected != Injected::kNone) detector_->SetFault(fault, 1);
     switch (kind) {
       case Kind::kSetAddress:
-        ops_->Command1_Click();
+        ops_->SetAddress();
         break;
       case Kind::kQueryAddress:
-        ops_->Command2_Click();
+        ops_->QueryAddress();
         break;
       case Kind::kQueryResistance:
-        ops_->Command3_Click();
+        ops_->QueryResistance();
         break;
       case Kind::kQueryVoltage:
-        ops_->Command4_Click();
+        ops_->QueryVoltage();
         break;
     }
     if (twoSteps) {
@@ -373,7 +373,7 @@ class Soak {
       for (int t = 0; t <= timing::kReplyTimeoutLimit && !ended(); ++t) (ops_.get()->*tick)();
     }
     if (!ended()) Abort(n, "the operation did not end at its time-out");
-    const std::string shown = texts_.Text2();
+    const std::string shown = texts_.LogText();
     if (injected != Injected::kNone) {
       // The rest of a reply cut short by a changed length comes in and is judged by the step
       // that is still pending; it may only fail it again.
@@ -414,7 +414,7 @@ class Soak {
     }
     // A query that found the address put it into the box for the next operations; one that
     // failed leaves the box as it was.
-    if (kind == Kind::kQueryAddress) texts_.SetText1(std::to_string(detector_->Address()));
+    if (kind == Kind::kQueryAddress) texts_.SetAddressText(std::to_string(detector_->Address()));
   }
 
   // True when the pieces of the last reply, meant to follow each other within the frame gap,

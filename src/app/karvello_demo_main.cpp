@@ -19,7 +19,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 namespace {
 
@@ -47,18 +47,18 @@ struct TourStep {
 // The tour: the detector starts at address 1 and is given address 5. The expected reports are
 // written out byte for byte, so that the tour checks the tool rather than repeating its code.
 constexpr TourStep kTour[] = {
-    {"Set address: type 5 in the address box, press 设置地址 (Command1)", "Command1", "5",
+    {"Set address: type 5 in the address box, press 设置地址", "setAddressButton", "5",
      "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
      "接收 ：05 06 00 12 00 05 E8 48",
      3s},
-    {"Query address: press 查询地址 (Command2)", "Command2", nullptr,
+    {"Query address: press 查询地址", "queryAddressButton", nullptr,
      "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5", 3s},
-    {"Query resistance: press 查询电阻 (Command3); the tool reads the result 19 s later",
-     "Command3", nullptr,
+    {"Query resistance: press 查询电阻; the tool reads the result 19 s later",
+     "queryResistanceButton", nullptr,
      "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
      "接收 ：05 03 04 01 59 00 01 AF DC\r\n电阻 =  34.5欧姆",
      25s},
-    {"Query voltage: press 查询电压 (Command4)", "Command4", nullptr,
+    {"Query voltage: press 查询电压", "queryVoltageButton", nullptr,
      "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏",
      3s},
 };
@@ -83,12 +83,12 @@ std::string Indented(std::string_view log) {
 }
 
 // Presses one button as a user would; returns whether the report that follows is right.
-bool RunStep(karvello::Form1& form, const TourStep& step, int number) {
+bool RunStep(karvello::MainWindow& form, const TourStep& step, int number) {
   Print("[" + std::to_string(number) + "/4] " + step.what + "\n");
-  auto* box = form.findChild<QLineEdit*>(QStringLiteral("Text1"));
+  auto* box = form.findChild<QLineEdit*>(QStringLiteral("addressBox"));
   auto* button = form.findChild<QPushButton*>(QString::fromLatin1(step.button));
   if (box == nullptr || button == nullptr) {
-    Print("      the window has no Text1 or " + std::string(step.button) + "\n");
+    Print("      the window has no address box or " + std::string(step.button) + "\n");
     return false;
   }
   if (step.typed != nullptr) {
@@ -96,14 +96,14 @@ bool RunStep(karvello::Form1& form, const TourStep& step, int number) {
     QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(box, QString::fromLatin1(step.typed));
   }
-  const std::string before = form.Text2();
+  const std::string before = form.LogText();
   QTest::mouseClick(button, Qt::LeftButton);
   // A report is written whole within one event, so between events the log holds either the
   // text from before, the measuring note, or the outcome.
   bool measuringShown = false;
   const bool changed = QTest::qWaitFor(
       [&] {
-        const std::string now = form.Text2();
+        const std::string now = form.LogText();
         if (now == karvello::text::kMeasuring && !measuringShown) {
           measuringShown = true;
           Print(Indented(now));
@@ -111,7 +111,7 @@ bool RunStep(karvello::Form1& form, const TourStep& step, int number) {
         return now != before && now != karvello::text::kMeasuring;
       },
       static_cast<int>(step.wait.count()));
-  const std::string report = form.Text2();
+  const std::string report = form.LogText();
   if (!changed) {
     Print("      no report within " + std::to_string(step.wait.count() / 1000) + " s\n");
     return false;
@@ -125,7 +125,7 @@ bool RunStep(karvello::Form1& form, const TourStep& step, int number) {
   return true;
 }
 
-int RunTour(karvello::Form1& form, const karvello::sim::SimulatedDetector& detector) {
+int RunTour(karvello::MainWindow& form, const karvello::sim::SimulatedDetector& detector) {
   const auto config = detector.Config();
   Print("Karvello demo tour on Qt's \"" + QGuiApplication::platformName().toStdString() +
         "\" platform. A simulated detector answers on COM1 (" + detector.SlavePath() +
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     karvello::sim::SimulatedDetector detector(DemoDetector());
     const karvello::FixedPortMap ports({{1, detector.SlavePath()}});
     karvello::QtSerialControl comm(ports);
-    karvello::Form1 form(comm, ports);
+    karvello::MainWindow form(comm, ports);
     form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));
     form.show();
     if (parser.isSet(tourOption)) return RunTour(form, detector);

@@ -5,13 +5,13 @@
 
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const karvello::SystemPortMap ports;
   karvello::QtSerialControl comm(ports);
-  karvello::Form1 form(comm, ports);
+  karvello::MainWindow form(comm, ports);
   form.show();
   return QApplication::exec();
 }

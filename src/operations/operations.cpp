@@ -12,7 +12,7 @@ namespace karvello {
 using timing::kMeasureTick;
 using timing::kShortTick;
 
-Operations::Operations(SerialControl& comm, FormTexts& texts)
+Operations::Operations(SerialControl& comm, WindowTexts& texts)
     : comm_(comm),
       texts_(texts),
       timer1_(kShortTick, [this] { Timer1_Timer(); }),
@@ -56,7 +56,7 @@ void Operations::SendCommand(CommandCode code) {
   if (code == CMD_READ_RESISTANCE) comm_.SetRThreshold(static_cast<int>(ReplyLengthOf(code)));
   state_.PendingCommand = code;
 
-  const std::string address = texts_.Text1();
+  const std::string address = texts_.AddressText();
   RequestFrame frame{};
   switch (code) {
     case CMD_SET_ADDRESS:
@@ -98,7 +98,7 @@ void Operations::SendCommand(CommandCode code) {
       state_.SentCrcLo = state_.CrcLo;
       state_.SentCrcHi = state_.CrcHi;
       timer6_.TurnOn();
-      texts_.SetText2(std::string(text::kMeasuring));
+      texts_.SetLogText(std::string(text::kMeasuring));
       break;
     case CMD_READ_RESISTANCE:
       timer6_.TurnOff();
@@ -203,7 +203,7 @@ void Operations::MSComm1_OnComm() {
       return;  // no reply awaited: the bytes are dropped
   }
   const auto verdict =
-      JudgeReply(state_.PendingCommand, state_.RxBytes, NumericValue(texts_.Text1()));
+      JudgeReply(state_.PendingCommand, state_.RxBytes, NumericValue(texts_.AddressText()));
   if (verdict == ReplyVerdict::kNoise || verdict == ReplyVerdict::kDiscard) return;
   (this->*(verdict == ReplyVerdict::kGood ? branch.onGood : branch.onBad))();
   TimerRef(branch.timer).TurnOff();
@@ -215,13 +215,13 @@ void Operations::Write(const std::optional<Report>& report) {
   if (!report) return;
   bool first = true;
   for (const auto& piece : *report) {
-    texts_.SetText2(first ? piece : texts_.Text2() + piece);
+    texts_.SetLogText(first ? piece : texts_.LogText() + piece);
     first = false;
   }
 }
 
 void Operations::OnSetAddressReply() {
-  Write(SetAddressReport(state_.RxBytes, texts_.Text1(), {state_.SentCrcLo, state_.SentCrcHi},
+  Write(SetAddressReport(state_.RxBytes, texts_.AddressText(), {state_.SentCrcLo, state_.SentCrcHi},
                          {state_.CrcLo, state_.CrcHi}));
 }
 
@@ -230,30 +230,30 @@ void Operations::OnQueryAddressReply() {
   if (!report) return;
   Write(report);
   const std::string address = std::to_string(state_.RxBytes[0]);
-  texts_.SetText1("");
-  texts_.SetText1(address);
+  texts_.SetAddressText("");
+  texts_.SetAddressText(address);
 }
 
 void Operations::OnResistanceReply() {
-  Write(ResistanceReport(state_.RxBytes, texts_.Text1(), {state_.SentCrcLo, state_.SentCrcHi},
+  Write(ResistanceReport(state_.RxBytes, texts_.AddressText(), {state_.SentCrcLo, state_.SentCrcHi},
                          {state_.CrcLo, state_.CrcHi}));
 }
 
 void Operations::OnVoltageReply() {
-  Write(VoltageReport(state_.RxBytes, texts_.Text1(), {state_.CrcLo, state_.CrcHi}));
+  Write(VoltageReport(state_.RxBytes, texts_.AddressText(), {state_.CrcLo, state_.CrcHi}));
 }
 
 void Operations::ReportSetFailure() {
-  texts_.SetText2(std::string(text::kSetFailed));
+  texts_.SetLogText(std::string(text::kSetFailed));
 }
 void Operations::ReportQueryAddressFailure() {
-  texts_.SetText2(std::string(text::kQueryFailed));
+  texts_.SetLogText(std::string(text::kQueryFailed));
 }
 void Operations::ReportResistanceFailure() {
-  texts_.SetText2(std::string(text::kQueryFailed));
+  texts_.SetLogText(std::string(text::kQueryFailed));
 }
 void Operations::ReportVoltageFailure() {
-  texts_.SetText2(std::string(text::kQueryFailed));
+  texts_.SetLogText(std::string(text::kQueryFailed));
 }
 
 void Operations::Notify() {

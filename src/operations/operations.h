@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "framing/frames.h"
-#include "operations/form_texts.h"
 #include "operations/interval_timer.h"
 #include "operations/reports.h"
+#include "operations/window_texts.h"
 #include "serial/serial_control.h"
 
 namespace karvello {
@@ -33,16 +33,16 @@ struct FormState {
 
 class Operations {
  public:
-  Operations(SerialControl& comm, FormTexts& texts);
+  Operations(SerialControl& comm, WindowTexts& texts);
   ~Operations();
   Operations(const Operations&) = delete;
   Operations& operator=(const Operations&) = delete;
 
   // The four buttons.
-  void Command1_Click() { SendCommand(CMD_SET_ADDRESS); }
-  void Command2_Click() { SendCommand(CMD_QUERY_ADDRESS); }
-  void Command3_Click() { SendCommand(CMD_QUERY_RESISTANCE); }
-  void Command4_Click() { SendCommand(CMD_QUERY_VOLTAGE); }
+  void SetAddress() { SendCommand(CMD_SET_ADDRESS); }
+  void QueryAddress() { SendCommand(CMD_QUERY_ADDRESS); }
+  void QueryResistance() { SendCommand(CMD_QUERY_RESISTANCE); }
+  void QueryVoltage() { SendCommand(CMD_QUERY_VOLTAGE); }
 
   // Records `code` as pending, builds its frame from the address box, arms its timer, writes
   // the frame and returns. A set-address request for an address box that is not a whole number
@@ -88,7 +88,7 @@ class Operations {
   void Notify();
 
   SerialControl& comm_;
-  FormTexts& texts_;
+  WindowTexts& texts_;
   FormState state_;
   IntervalTimer timer1_;
   IntervalTimer timer2_;

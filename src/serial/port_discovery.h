@@ -28,7 +28,7 @@ class PortList {
   std::string SelectedText() const;
   const std::vector<Entry>& Entries() const { return entries_; }
 
-  // The selection event (for the window: Combo1_Click).
+  // The selection event (for the window: OnPortChosen).
   void SetOnSelected(std::function<void()> handler) { onSelected_ = std::move(handler); }
 
  private:

@@ -17,18 +17,18 @@ int main(int argc, char** argv) {
   karvello::sim::SimulatedDetector detector;  // address 1, 220 V
   const karvello::FixedPortMap map({{1, detector.SlavePath()}});
   karvello::QtSerialControl comm(map);
-  karvello::PlainFormTexts texts;
+  karvello::PlainWindowTexts texts;
   karvello::Operations operations(comm, texts);
   karvello::PortList ports;
   ports.SetOnSelected([&] { karvello::OpenSelectedPort(comm, ports); });
   karvello::DiscoverPorts(comm, map, ports);
 
-  texts.SetText1("1");
-  operations.Command4_Click();
+  texts.SetAddressText("1");
+  operations.QueryVoltage();
   const QDeadlineTimer deadline(3000);
-  while (texts.Text2().empty() && !deadline.hasExpired()) {
+  while (texts.LogText().empty() && !deadline.hasExpired()) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
   }
-  std::printf("%s\n", texts.Text2().c_str());
-  return texts.Text2().empty() ? 1 : 0;
+  std::printf("%s\n", texts.LogText().c_str());
+  return texts.LogText().empty() ? 1 : 0;
 }

@@ -12,7 +12,7 @@
 #include "app/sim_process.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 namespace karvello {
 namespace {
@@ -24,19 +24,19 @@ TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
   const FixedPortMap ports({{1, sim.Path()}});
   QtSerialControl comm(ports);
-  Form1 form(comm, ports);
+  MainWindow form(comm, ports);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   ASSERT_TRUE(comm.PortOpen());
 
-  auto* box = form.findChild<QLineEdit*>("Text1");
+  auto* box = form.findChild<QLineEdit*>("addressBox");
   ASSERT_NE(box, nullptr);
   box->selectAll();
   QTest::keyClicks(box, "7");
-  QTest::mouseClick(form.findChild<QPushButton*>("Command4"), Qt::LeftButton);
+  QTest::mouseClick(form.findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
   const std::string report =
       "查询成功！\r\n发送：07 03 00 0F 00 01 B4 6F\r\n接收：07 03 02 00 E7 70 0E\r\n电压 = 231伏";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Text2() == report; }, 3000)) << form.Text2();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == report; }, 3000)) << form.LogText();
 
   EXPECT_TRUE(sim.WaitForOutput(QRegularExpression(QStringLiteral(
                                     "recv  07 03 00 0F 00 01 B4 6F\n"

@@ -44,8 +44,8 @@ class OperationsOverPty : public ::testing::Test {
 
   // Presses a button and runs the loop until the log shows something other than `before`.
   std::string AwaitLogChange(const std::string& before, std::chrono::milliseconds timeout) {
-    RunUntil([&] { return texts_.Text2() != before; }, timeout);
-    return texts_.Text2();
+    RunUntil([&] { return texts_.LogText() != before; }, timeout);
+    return texts_.LogText();
   }
   // Runs the loop until the operation's timers are all off (it has ended) or `timeout`.
   bool AwaitIdle(std::chrono::milliseconds timeout) {
@@ -65,7 +65,7 @@ class OperationsOverPty : public ::testing::Test {
   std::unique_ptr<SimulatedDetector> detector_;
   std::unique_ptr<sim::PtyPair> silent_;
   std::unique_ptr<QtSerialControl> comm_;
-  PlainFormTexts texts_;
+  PlainWindowTexts texts_;
   PortList ports_;
   std::unique_ptr<Operations> ops_;
 };
@@ -86,11 +86,11 @@ TEST_F(OperationsOverPty, QueryAddressReportsTheDetectorsAddressAndPutsItInTheBo
     comm_.reset();
     ports_ = PortList();
     Connect({.address = c.address});
-    texts_.SetText1("(1-255)");
-    ops_->Command2_Click();
+    texts_.SetAddressText("(1-255)");
+    ops_->QueryAddress();
     EXPECT_TRUE(AwaitIdle(1s));
-    EXPECT_EQ(texts_.Text2(), c.report);
-    EXPECT_EQ(texts_.Text1(), std::to_string(c.address));
+    EXPECT_EQ(texts_.LogText(), c.report);
+    EXPECT_EQ(texts_.AddressText(), std::to_string(c.address));
   }
 }
 
@@ -103,14 +103,14 @@ TEST_F(OperationsOverPty, WithNoDetectorEachOperationFailsAtItsTimeOut) {
     double seconds;
   };
   const Case cases[] = {
-      {"query address", &Operations::Command2_Click, "查询失败！", 1.3},
-      {"query voltage", &Operations::Command4_Click, "查询失败！", 1.3},
-      {"set address", &Operations::Command1_Click, "设置失败！", 1.6},
+      {"query address", &Operations::QueryAddress, "查询失败！", 1.3},
+      {"query voltage", &Operations::QueryVoltage, "查询失败！", 1.3},
+      {"set address", &Operations::SetAddress, "设置失败！", 1.6},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    texts_.SetText1("5");
-    texts_.SetText2("");
+    texts_.SetAddressText("5");
+    texts_.SetLogText("");
     const auto start = Clock::now();
     (ops_.get()->*c.click)();
     EXPECT_EQ(AwaitLogChange("", 3s), c.failure);
@@ -138,10 +138,10 @@ TEST_F(OperationsOverPty, SetAddressGivesTheDetectorItsNewAddress) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
     const std::size_t before = detector_->ExchangeCount();
-    texts_.SetText1(c.address);
-    ops_->Command1_Click();
+    texts_.SetAddressText(c.address);
+    ops_->SetAddress();
     EXPECT_TRUE(AwaitIdle(2s));
-    EXPECT_EQ(texts_.Text2(), c.report);
+    EXPECT_EQ(texts_.LogText(), c.report);
     EXPECT_EQ(detector_->Address(), c.value);
     // The confirmation leaves on the third 100 ms tick after the broadcast.
     ASSERT_TRUE(detector_->WaitForExchanges(before + 2, 1s));
@@ -159,11 +159,11 @@ TEST_F(OperationsOverPty, SetAddressGivesTheDetectorItsNewAddress) {
 
 TEST_F(OperationsOverPty, QueryVoltageReportsVolts) {
   Connect({.address = 1, .voltage = 220});
-  texts_.SetText1("1");
-  ops_->Command4_Click();
+  texts_.SetAddressText("1");
+  ops_->QueryVoltage();
   EXPECT_TRUE(AwaitIdle(1s));
   EXPECT_EQ(
-      texts_.Text2(),
+      texts_.LogText(),
       "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
 }
 
@@ -186,9 +186,9 @@ TEST_F(OperationsOverPty, AWrongReplyShowsTheFailureTextAtOnce) {
     const char* failure;
   };
   const Op ops[] = {
-      {"query address", &Operations::Command2_Click, "查询失败！"},
-      {"query voltage", &Operations::Command4_Click, "查询失败！"},
-      {"set address", &Operations::Command1_Click, "设置失败！"},
+      {"query address", &Operations::QueryAddress, "查询失败！"},
+      {"query voltage", &Operations::QueryVoltage, "查询失败！"},
+      {"set address", &Operations::SetAddress, "设置失败！"},
   };
   for (const auto& op : ops) {
     for (const auto& c : cases) {
@@ -196,8 +196,8 @@ TEST_F(OperationsOverPty, AWrongReplyShowsTheFailureTextAtOnce) {
         continue;  // the query goes to every detector: any address answers it
       }
       SCOPED_TRACE(std::string(op.name) + ", " + c.name);
-      texts_.SetText1("1");
-      texts_.SetText2("");
+      texts_.SetAddressText("1");
+      texts_.SetLogText("");
       detector_->SetFault(c.fault, 1);
       const auto start = Clock::now();
       (ops_.get()->*op.click)();
@@ -219,23 +219,23 @@ TEST_F(OperationsOverPty, QueryResistanceWaitsNineteenSecondsAndReportsWhileOthe
            .decimalCount = 1,
            .voltage = 220,
            .measurementTime = 19'000ms});
-  texts_.SetText1("1");
+  texts_.SetAddressText("1");
   const auto start = Clock::now();
-  ops_->Command3_Click();
-  EXPECT_EQ(texts_.Text2(), "测试中...");
+  ops_->QueryResistance();
+  EXPECT_EQ(texts_.LogText(), "测试中...");
   RunUntil([] { return false; }, 2s);
-  EXPECT_EQ(texts_.Text2(), "测试中...");
+  EXPECT_EQ(texts_.LogText(), "测试中...");
 
-  ops_->Command4_Click();
+  ops_->QueryVoltage();
   RunUntil([&] { return !ops_->Timer(5).IsOn(); }, 1500ms);
   EXPECT_EQ(
-      texts_.Text2(),
+      texts_.LogText(),
       "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏");
   EXPECT_TRUE(ops_->Timer(6).IsOn());
 
-  ASSERT_TRUE(RunUntil([&] { return texts_.Text2().starts_with("查询成功！\r\n发送1"); }, 20s));
+  ASSERT_TRUE(RunUntil([&] { return texts_.LogText().starts_with("查询成功！\r\n发送1"); }, 20s));
   EXPECT_NEAR(SecondsSince(start), 19.0, 0.25);
-  EXPECT_EQ(texts_.Text2(),
+  EXPECT_EQ(texts_.LogText(),
             "查询成功！\r\n发送1：01 06 00 11 00 01 18 0F\r\n发送2：01 03 00 0D 00 02 55 C8\r\n"
             "接收 ：01 03 04 01 59 00 01 EA 1C\r\n电阻 =  34.5欧姆");
   // The read left the tool 19 s after the start request.
@@ -249,10 +249,10 @@ TEST_F(OperationsOverPty, QueryResistanceWaitsNineteenSecondsAndReportsWhileOthe
 
 TEST_F(OperationsOverPty, QueryResistanceWithNoDetectorFailsAfterTheWaitAndTheTimeOut) {
   ConnectNothing();
-  texts_.SetText1("1");
+  texts_.SetAddressText("1");
   const auto start = Clock::now();
-  ops_->Command3_Click();
-  EXPECT_EQ(texts_.Text2(), "测试中...");
+  ops_->QueryResistance();
+  EXPECT_EQ(texts_.LogText(), "测试中...");
   EXPECT_EQ(AwaitLogChange("测试中...", 22s), "查询失败！");
   EXPECT_NEAR(SecondsSince(start), 20.3, 0.25);
 }

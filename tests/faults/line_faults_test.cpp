@@ -60,25 +60,25 @@ struct Op {
 };
 
 const Op kQueryAddress{"query address",
-                       &Operations::Command2_Click,
+                       &Operations::QueryAddress,
                        2,
                        &Operations::Timer2_Timer,
                        1,
                        std::string(text::kQueryFailed)};
 const Op kQueryVoltage{"query voltage",
-                       &Operations::Command4_Click,
+                       &Operations::QueryVoltage,
                        5,
                        &Operations::Timer5_Timer,
                        1,
                        std::string(text::kQueryFailed)};
 const Op kSetAddress{"set address",
-                     &Operations::Command1_Click,
+                     &Operations::SetAddress,
                      1,
                      &Operations::Timer1_Timer,
                      2,
                      std::string(text::kSetFailed)};
 const Op kQueryResistance{"query resistance",
-                          &Operations::Command3_Click,
+                          &Operations::QueryResistance,
                           3,
                           &Operations::Timer3_Timer,
                           2,
@@ -199,7 +199,7 @@ void ExpectOnlyTrueReportsOrFailure(const std::vector<std::string>& written, con
 TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhenBack) {
   auto detector = std::make_unique<SimulatedDetector>(sim::DetectorConfig{.address = 1});
   StartTool(detector->SlavePath());
-  texts_.SetText1("1");
+  texts_.SetAddressText("1");
   for (const Op* op : {&kQueryVoltage, &kQueryAddress}) {
     SCOPED_TRACE(op->name);
     if (!detector) {
@@ -229,7 +229,7 @@ TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhe
 
     // The operation ends with its failure text at its time-out.
     ASSERT_TRUE(AwaitEnd(*op, 1500ms));
-    EXPECT_EQ(texts_.Text2(), op->failure);
+    EXPECT_EQ(texts_.LogText(), op->failure);
     EXPECT_NEAR(SecondsSince(start), 1.3, 0.1);
     EXPECT_FALSE(comm_->PortOpen());
     EXPECT_EQ(events_, std::vector<int>{SerialControl::kEvError});
@@ -244,7 +244,7 @@ TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhe
   ASSERT_TRUE(comm_->PortOpen());
   Press(kQueryVoltage);
   ASSERT_TRUE(AwaitEnd(kQueryVoltage, 1s));
-  EXPECT_EQ(texts_.Text2(), ExpectedReport(kQueryVoltage));
+  EXPECT_EQ(texts_.LogText(), ExpectedReport(kQueryVoltage));
 }
 
 // Reads the 8 bytes of a request from the detector's side of the line.
@@ -281,7 +281,7 @@ TEST_F(LineFaults, NoiseBurstsAroundAReplyNeverMakeAFalseSuccess) {
   sim::PtyPair line;
   StartTool(line.SlavePath());
   const int fd = line.MasterFd();
-  texts_.SetText1("1");
+  texts_.SetAddressText("1");
   std::mt19937 random(20240611);
   auto noise = [&](std::size_t size) {
     Bytes bytes(size);
@@ -351,7 +351,7 @@ TEST_F(LineFaults, NoiseBurstsAroundAReplyNeverMakeAFalseSuccess) {
             EXPECT_NE(*it, reply.op->failure);
           }
         }
-        (texts_.Text2() == report ? successes : failures)++;
+        (texts_.LogText() == report ? successes : failures)++;
         EXPECT_TRUE(comm_->PortOpen());
       }
     }
@@ -368,13 +368,13 @@ TEST_F(LineFaults, AReplyTricklingInByteByByteIsAcceptedOnce) {
   StartTool(detector.SlavePath());
   for (const Op* op : {&kQueryAddress, &kQueryVoltage, &kSetAddress, &kQueryResistance}) {
     SCOPED_TRACE(op->name);
-    texts_.SetText1("1");
+    texts_.SetAddressText("1");
     PressWithFault(*op, detector, Fault::Split(std::vector<std::size_t>(8, 1), 20ms));
     const auto start = Clock::now();
     ASSERT_TRUE(AwaitEnd(*op, 1s));
     RunFor(100ms);
     const std::string report = ExpectedReport(*op);
-    EXPECT_EQ(texts_.Text2(), report);
+    EXPECT_EQ(texts_.LogText(), report);
     EXPECT_EQ(std::count(texts_.written.begin(), texts_.written.end(), report), 1);
     ExpectOnlyTrueReportsOrFailure(texts_.written, *op, report);
     EXPECT_EQ(std::count(texts_.written.begin(), texts_.written.end(), op->failure), 0);
@@ -394,14 +394,14 @@ TEST_F(LineFaults, ADetectorThatAnswersTwiceShowsTheSameReportAgain) {
   for (auto pause : {0ms, 30ms, 200ms}) {
     for (const Op* op : {&kQueryAddress, &kQueryVoltage, &kSetAddress, &kQueryResistance}) {
       SCOPED_TRACE(std::string(op->name) + ", copy after " + std::to_string(pause.count()) + " ms");
-      texts_.SetText1("1");
+      texts_.SetAddressText("1");
       const std::size_t before = detector.ExchangeCount();
       PressWithFault(*op, detector, Fault::Twice(pause));
       ASSERT_TRUE(AwaitEnd(*op, 1s));
       ASSERT_TRUE(detector.WaitForExchanges(before + op->requests, 1s));
       RunFor(pause + 80ms);
       const std::string report = ExpectedReport(*op);
-      EXPECT_EQ(texts_.Text2(), report);
+      EXPECT_EQ(texts_.LogText(), report);
       EXPECT_EQ(std::count(texts_.written.begin(), texts_.written.end(), report), 2);
       ExpectOnlyTrueReportsOrFailure(texts_.written, *op, report);
       EXPECT_EQ(std::count(texts_.written.begin(), texts_.written.end(), op->failure), 0);
@@ -421,7 +421,7 @@ TEST_F(LineFaults, AReplyWithABitTurnedOverAnywhereFails) {
       for (std::uint8_t mask : {0x01, 0x10, 0x80}) {
         SCOPED_TRACE(std::string(op->name) + ", byte " + std::to_string(byte) + " ^ " +
                      std::to_string(mask));
-        texts_.SetText1("1");
+        texts_.SetAddressText("1");
         detector.SetAddress(1);
         const std::size_t before = detector.ExchangeCount();
         PressWithFault(*op, detector, Fault::FlipBits(byte, mask));
@@ -433,7 +433,7 @@ TEST_F(LineFaults, AReplyWithABitTurnedOverAnywhereFails) {
         Bytes expected = GoodReply(*op);
         expected[byte] ^= mask;
         EXPECT_EQ(sent, expected);
-        EXPECT_EQ(texts_.Text2(), op->failure);
+        EXPECT_EQ(texts_.LogText(), op->failure);
         ExpectOnlyTrueReportsOrFailure(texts_.written, *op, report);
         EXPECT_EQ(std::count(texts_.written.begin(), texts_.written.end(), report), 0);
       }

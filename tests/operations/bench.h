@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "operations/form_texts.h"
 #include "operations/operations.h"
+#include "operations/window_texts.h"
 #include "serial/fake_serial_control.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::testing {
 
-class RecordingTexts : public FormTexts {
+class RecordingTexts : public WindowTexts {
  public:
   struct Write {
     int box;  // 1: the address box, 2: the log box
@@ -19,13 +19,13 @@ class RecordingTexts : public FormTexts {
     bool operator==(const Write&) const = default;
   };
 
-  std::string Text1() const override { return text1_; }
-  void SetText1(const std::string& text) override {
+  std::string AddressText() const override { return text1_; }
+  void SetAddressText(const std::string& text) override {
     text1_ = text;
     writes_.push_back({1, text});
   }
-  std::string Text2() const override { return text2_; }
-  void SetText2(const std::string& text) override {
+  std::string LogText() const override { return text2_; }
+  void SetLogText(const std::string& text) override {
     text2_ = text;
     writes_.push_back({2, text});
   }
@@ -56,7 +56,7 @@ struct Bench {
   bool On(int timer) const { return ops.Timer(timer).IsOn(); }
   // Address box text, with the write not recorded as the tool's own.
   void Type(const std::string& text) {
-    texts.SetText1(text);
+    texts.SetAddressText(text);
     texts.Forget();
   }
   void Tick(int timer, int times = 1) {

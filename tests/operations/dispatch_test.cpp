@@ -52,13 +52,13 @@ const std::string kVoltage1Report =
 
 void StartSetAddress(Bench& b, const char* address) {
   b.Type(address);
-  b.ops.Command1_Click();
+  b.ops.SetAddress();
   b.Tick(4, 3);
 }
 
 void StartResistance(Bench& b, const char* address) {
   b.Type(address);
-  b.ops.Command3_Click();
+  b.ops.QueryResistance();
   b.Tick(6, 19);
 }
 
@@ -70,7 +70,7 @@ const Operation kSetAddress{"set address",
                             "05 06 00 12 00 05 E8 48",
                             kSetAddress5Report};
 const Operation kQueryAddress{"query address",
-                              [](Bench& b) { b.ops.Command2_Click(); },
+                              [](Bench& b) { b.ops.QueryAddress(); },
                               2,
                               &FormState::AddrTimeoutTicks,
                               kQueryFailed,
@@ -86,7 +86,7 @@ const Operation kResistance{"resistance",
 const Operation kVoltage{"voltage",
                          [](Bench& b) {
                            b.Type("1");
-                           b.ops.Command4_Click();
+                           b.ops.QueryVoltage();
                          },
                          5,
                          &FormState::VoltTimeoutTicks,
@@ -118,11 +118,11 @@ TEST(Reports, GoodReplyGivesTheExactReportLineByLine) {
   for (const Operation* op : kOperations) {
     Bench b;
     op->start(b);
-    b.texts.SetText2("an earlier report");
+    b.texts.SetLogText("an earlier report");
     b.texts.Forget();
     b.Tick(op->timer, 5);
     b.Receive(op->goodReply);
-    EXPECT_EQ(b.texts.Text2(), op->report) << op->name;
+    EXPECT_EQ(b.texts.LogText(), op->report) << op->name;
     EXPECT_EQ(LogWrites(b), Prefixes(op->report)) << op->name;
     EXPECT_FALSE(b.On(op->timer)) << op->name;
     EXPECT_EQ(b.S().*op->counter, 0) << op->name;
@@ -142,9 +142,9 @@ TEST(Reports, OtherAddressesAndValues) {
       {[](Bench& b) { StartSetAddress(b, "10"); }, "0A 06 00 12 00 0A A8 B3",
        "设置成功！\r\n发送1：00 06 00 12 00 0A A8 19\r\n发送2：0A 06 00 12 00 0A A8 B3\r\n"
        "接收 ：0A 06 00 12 00 0A A8 B3"},
-      {[](Bench& b) { b.ops.Command2_Click(); }, "0A 03 02 00 0A 9D 82",
+      {[](Bench& b) { b.ops.QueryAddress(); }, "0A 03 02 00 0A 9D 82",
        "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：0A 03 02 00 0A 9D 82\r\n地址：10"},
-      {[](Bench& b) { b.ops.Command2_Click(); }, "FF 03 02 00 FF D1 D0",
+      {[](Bench& b) { b.ops.QueryAddress(); }, "FF 03 02 00 FF D1 D0",
        "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：FF 03 02 00 FF D1 D0\r\n地址：255"},
       {[](Bench& b) { StartResistance(b, "1"); }, "01 03 04 01 59 00 00 2B DC",
        "查询成功！\r\n发送1：01 06 00 11 00 01 18 0F\r\n发送2：01 03 00 0D 00 02 55 C8\r\n"
@@ -154,13 +154,13 @@ TEST(Reports, OtherAddressesAndValues) {
        "接收 ：01 03 04 01 59 00 03 6B DD\r\n电阻 = OL欧姆"},
       {[](Bench& b) {
          b.Type("1");
-         b.ops.Command4_Click();
+         b.ops.QueryVoltage();
        },
        "01 03 02 00 00 B8 44",
        "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 00 B8 44\r\n电压 = 0伏"},
       {[](Bench& b) {
          b.Type("1");
-         b.ops.Command4_Click();
+         b.ops.QueryVoltage();
        },
        "01 03 02 FF FF B9 F4",
        "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 FF FF B9 F4\r\n电压 = "
@@ -170,15 +170,15 @@ TEST(Reports, OtherAddressesAndValues) {
     Bench b;
     c.start(b);
     b.Receive(c.reply);
-    EXPECT_EQ(b.texts.Text2(), c.report) << c.reply;
+    EXPECT_EQ(b.texts.LogText(), c.report) << c.reply;
   }
 }
 
 TEST(QueryAddress, PutsTheAddressFoundIntoTheAddressBoxAfterTheReport) {
   Bench b;
-  b.ops.Command2_Click();
+  b.ops.QueryAddress();
   b.Receive("FF 03 02 00 FF D1 D0");
-  EXPECT_EQ(b.texts.Text1(), "255");
+  EXPECT_EQ(b.texts.AddressText(), "255");
   const auto& writes = b.texts.Writes();
   ASSERT_EQ(writes.size(), 6U);
   EXPECT_EQ(writes[3].box, 2);
@@ -219,7 +219,7 @@ TEST(Dispatch, RejectedReplyGivesTheFailureAtOnceAndStopsTheTimer) {
       EXPECT_TRUE(b.On(c.op->timer)) << c.reply;  // not judged before the silence
       b.comm.FallSilent();
     }
-    EXPECT_EQ(b.texts.Text2(), c.op->failure) << c.op->name << ": " << c.reply;
+    EXPECT_EQ(b.texts.LogText(), c.op->failure) << c.op->name << ": " << c.reply;
     EXPECT_FALSE(b.On(c.op->timer)) << c.reply;
     EXPECT_EQ(b.S().*c.op->counter, 0) << c.reply;
   }
@@ -237,16 +237,16 @@ TEST(Dispatch, NoiseIsDroppedAndTheTimeOutRunsOn) {
   for (const auto& [op, noise] : cases) {
     Bench b;
     op->start(b);
-    const std::string before = b.texts.Text2();
+    const std::string before = b.texts.LogText();
     b.Tick(op->timer, 4);
     b.Receive(noise);
     b.comm.FallSilent();
     EXPECT_EQ(b.S().RxBytes, Hex(noise));
-    EXPECT_EQ(b.texts.Text2(), before) << op->name << ": " << noise;
+    EXPECT_EQ(b.texts.LogText(), before) << op->name << ": " << noise;
     EXPECT_TRUE(b.On(op->timer)) << noise;
     EXPECT_EQ(b.S().*op->counter, 4) << noise;
     b.Receive(op->goodReply);  // the real reply still counts
-    EXPECT_EQ(b.texts.Text2(), op->report) << noise;
+    EXPECT_EQ(b.texts.LogText(), op->report) << noise;
   }
 }
 
@@ -270,7 +270,7 @@ TEST(Dispatch, EverySplitOfAGoodReplyIsAcceptedOnce) {
         }
       }
       b.comm.FallSilent();  // nothing is left over
-      EXPECT_EQ(b.texts.Text2(), op->report) << op->name << " cuts " << cuts;
+      EXPECT_EQ(b.texts.LogText(), op->report) << op->name << " cuts " << cuts;
       EXPECT_EQ(LogWrites(b), Prefixes(op->report)) << op->name << " cuts " << cuts;
       EXPECT_FALSE(b.On(op->timer));
     }
@@ -284,7 +284,7 @@ TEST(Dispatch, StrayBytesAfterAGoodReplyLeaveTheReport) {
       op->start(b);
       b.comm.Receive(Hex(std::string(op->goodReply) + " " + stray));
       b.comm.FallSilent();
-      EXPECT_EQ(b.texts.Text2(), op->report) << op->name << " + " << stray;
+      EXPECT_EQ(b.texts.LogText(), op->report) << op->name << " + " << stray;
       EXPECT_EQ(b.S().RxBytes, Hex(stray));
       EXPECT_FALSE(b.On(op->timer));
     }
@@ -298,7 +298,7 @@ TEST(Dispatch, StrayBytesBeforeAGoodReplyLeaveTheReport) {
       op->start(b);
       b.comm.Receive(Hex(stray));
       b.comm.Receive(Hex(op->goodReply));
-      EXPECT_EQ(b.texts.Text2(), op->report) << stray << " + " << op->name;
+      EXPECT_EQ(b.texts.LogText(), op->report) << stray << " + " << op->name;
       EXPECT_FALSE(b.On(op->timer));
       EXPECT_EQ(b.comm.Waiting(), 0U);
     }
@@ -310,9 +310,9 @@ TEST(Dispatch, ALateReplyAfterATimeOutReplacesTheFailure) {
     Bench b;
     op->start(b);
     b.Tick(op->timer, 13);
-    ASSERT_EQ(b.texts.Text2(), op->failure) << op->name;
+    ASSERT_EQ(b.texts.LogText(), op->failure) << op->name;
     b.Receive(op->goodReply);
-    EXPECT_EQ(b.texts.Text2(), op->report) << op->name;
+    EXPECT_EQ(b.texts.LogText(), op->report) << op->name;
     EXPECT_FALSE(b.On(op->timer));
     EXPECT_EQ(b.S().*op->counter, 0);
   }
@@ -329,7 +329,7 @@ TEST(Dispatch, NothingIsAwaitedBeforeTheFirstCommand) {
 TEST(Dispatch, RepliesDuringTheBroadcastAreDiscardedAndTheDelayRunsOn) {
   Bench b;
   b.Type("5");
-  b.ops.Command1_Click();
+  b.ops.SetAddress();
   b.Tick(4);
   b.Receive("00 06 00 12 00 05 E8 1D");
   b.Receive("05 86 02 82 60");
@@ -343,7 +343,7 @@ TEST(Dispatch, RepliesDuringTheBroadcastAreDiscardedAndTheDelayRunsOn) {
 TEST(Dispatch, RepliesDuringTheMeasurementAreDiscardedAndTheWaitRunsOn) {
   Bench b;
   b.Type("5");
-  b.ops.Command3_Click();
+  b.ops.QueryResistance();
   b.Tick(6, 4);
   for (const char* bytes : {"05 06 00 11 00 01 19 8B", "05 86 02 82 60", "05 03 02 00 05 89 87"}) {
     b.Receive(bytes);
@@ -351,7 +351,7 @@ TEST(Dispatch, RepliesDuringTheMeasurementAreDiscardedAndTheWaitRunsOn) {
   }
   b.Receive("05");
   b.comm.FallSilent();
-  EXPECT_EQ(b.texts.Text2(), "测试中...");
+  EXPECT_EQ(b.texts.LogText(), "测试中...");
   EXPECT_TRUE(b.On(6));
   EXPECT_EQ(b.S().MeasureDelayTicks, 4);
   b.Tick(6, 14);
@@ -386,7 +386,7 @@ TEST(Dispatch, AnAddressTextThatIsNotWhollyANumberEndsSilently) {
   } cases[] = {
       {[](Bench& b) {
          b.Type("12abc");
-         b.ops.Command4_Click();
+         b.ops.QueryVoltage();
        },
        "0C 03 02 00 DC 94 1C", 5, &FormState::VoltTimeoutTicks},
       {[](Bench& b) { StartResistance(b, "12abc"); }, "0C 03 04 01 59 00 01 36 DC", 3,
@@ -400,12 +400,12 @@ TEST(Dispatch, AnAddressTextThatIsNotWhollyANumberEndsSilently) {
   for (const auto& c : cases) {
     Bench b;
     c.start(b);
-    b.texts.SetText2("earlier");
+    b.texts.SetLogText("earlier");
     b.texts.Forget();
     b.Tick(c.timer, 2);
     b.Receive(c.reply);
     EXPECT_TRUE(b.texts.Writes().empty()) << c.reply;
-    EXPECT_EQ(b.texts.Text2(), "earlier");
+    EXPECT_EQ(b.texts.LogText(), "earlier");
     EXPECT_FALSE(b.On(c.timer)) << c.reply;
     EXPECT_EQ(b.S().*c.counter, 0) << c.reply;
   }
@@ -414,13 +414,13 @@ TEST(Dispatch, AnAddressTextThatIsNotWhollyANumberEndsSilently) {
 TEST(Operations, VoltageDuringTheMeasurementWaitRunsToItsEnd) {
   Bench b;
   b.Type("1");
-  b.ops.Command3_Click();
+  b.ops.QueryResistance();
   b.Tick(6, 5);
-  b.ops.Command4_Click();
+  b.ops.QueryVoltage();
   b.Tick(5, 2);
   b.Tick(6, 1);
   b.Receive("01 03 02 00 DC B9 DD");
-  EXPECT_EQ(b.texts.Text2(), kVoltage1Report);
+  EXPECT_EQ(b.texts.LogText(), kVoltage1Report);
   EXPECT_FALSE(b.On(5));
   EXPECT_TRUE(b.On(6));
   b.Tick(6, 12);  // 18 ticks of the wait so far
@@ -429,20 +429,20 @@ TEST(Operations, VoltageDuringTheMeasurementWaitRunsToItsEnd) {
   ASSERT_EQ(b.Sent(), 3U);
   EXPECT_EQ(b.comm.Written()[2], Hex("01 03 00 0D 00 02 55 C8"));
   b.Receive("01 03 04 01 59 00 01 EA 1C");
-  EXPECT_EQ(b.texts.Text2(), kResistance1Report);
+  EXPECT_EQ(b.texts.LogText(), kResistance1Report);
   EXPECT_FALSE(b.On(3));
 }
 
 TEST(Operations, AQueriedAddressServesTheNextQuery) {
   Bench b;
-  b.ops.Command2_Click();
+  b.ops.QueryAddress();
   b.Receive("05 03 02 00 05 89 87");
-  ASSERT_EQ(b.texts.Text2(), kQueryAddress5Report);
-  b.ops.Command4_Click();
+  ASSERT_EQ(b.texts.LogText(), kQueryAddress5Report);
+  b.ops.QueryVoltage();
   EXPECT_EQ(b.comm.Written().back(), Hex("05 03 00 0F 00 01 B5 8D"));
   b.Receive("05 03 02 00 DC 48 1D");
   EXPECT_EQ(
-      b.texts.Text2(),
+      b.texts.LogText(),
       "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏");
 }
 

@@ -87,7 +87,7 @@ TEST(Timers, Intervals) {
 TEST(SetAddress, ConfirmationLeavesOnTheThirdTick) {
   Bench b;
   b.Type("5");
-  b.ops.Command1_Click();
+  b.ops.SetAddress();
   b.Tick(4, 2);
   EXPECT_EQ(b.Sent(), 1U);
   EXPECT_EQ(b.S().SetDelayTicks, 2);
@@ -104,8 +104,8 @@ TEST(SetAddress, ConfirmationLeavesOnTheThirdTick) {
 TEST(QueryResistance, ReadLeavesOnTheNineteenthTick) {
   Bench b;
   b.Type("5");
-  b.ops.Command3_Click();
-  EXPECT_EQ(b.texts.Text2(), kMeasuring);
+  b.ops.QueryResistance();
+  EXPECT_EQ(b.texts.LogText(), kMeasuring);
   b.Tick(6, 18);
   EXPECT_EQ(b.Sent(), 1U);
   EXPECT_EQ(b.S().MeasureDelayTicks, 18);
@@ -116,7 +116,7 @@ TEST(QueryResistance, ReadLeavesOnTheNineteenthTick) {
   EXPECT_FALSE(b.On(6));
   EXPECT_EQ(b.S().MeasureDelayTicks, 0);
   EXPECT_TRUE(b.On(3));
-  EXPECT_EQ(b.texts.Text2(), kMeasuring);
+  EXPECT_EQ(b.texts.LogText(), kMeasuring);
 }
 
 struct TimeoutCase {
@@ -131,19 +131,19 @@ std::vector<TimeoutCase> TimeoutCases() {
   return {
       {"set address",
        [](Bench& b) {
-         b.ops.Command1_Click();
+         b.ops.SetAddress();
          b.Tick(4, 3);
        },
        1, &FormState::SetTimeoutTicks, kSetFailed},
-      {"query address", [](Bench& b) { b.ops.Command2_Click(); }, 2, &FormState::AddrTimeoutTicks,
+      {"query address", [](Bench& b) { b.ops.QueryAddress(); }, 2, &FormState::AddrTimeoutTicks,
        kQueryFailed},
       {"resistance",
        [](Bench& b) {
-         b.ops.Command3_Click();
+         b.ops.QueryResistance();
          b.Tick(6, 19);
        },
        3, &FormState::ResTimeoutTicks, kQueryFailed},
-      {"voltage", [](Bench& b) { b.ops.Command4_Click(); }, 5, &FormState::VoltTimeoutTicks,
+      {"voltage", [](Bench& b) { b.ops.QueryVoltage(); }, 5, &FormState::VoltTimeoutTicks,
        kQueryFailed},
   };
 }
@@ -153,13 +153,13 @@ TEST(Timeouts, FailureTextOnTheThirteenthTick) {
     Bench b;
     b.Type("5");
     c.start(b);
-    const std::string before = b.texts.Text2();
+    const std::string before = b.texts.LogText();
     b.Tick(c.timer, 12);
-    EXPECT_EQ(b.texts.Text2(), before) << c.name;
+    EXPECT_EQ(b.texts.LogText(), before) << c.name;
     EXPECT_EQ(b.S().*c.counter, 12) << c.name;
     EXPECT_TRUE(b.On(c.timer)) << c.name;
     b.Tick(c.timer);
-    EXPECT_EQ(b.texts.Text2(), c.failure) << c.name;
+    EXPECT_EQ(b.texts.LogText(), c.failure) << c.name;
     EXPECT_FALSE(b.On(c.timer)) << c.name;
     EXPECT_EQ(b.S().*c.counter, 0) << c.name;
   }
@@ -173,7 +173,7 @@ TEST(Timeouts, WithoutAPortEveryOperationEndsInItsFailure) {
     c.start(b);
     EXPECT_EQ(b.Sent(), 0U);
     b.Tick(c.timer, 13);
-    EXPECT_EQ(b.texts.Text2(), c.failure) << c.name;
+    EXPECT_EQ(b.texts.LogText(), c.failure) << c.name;
   }
 }
 
@@ -185,11 +185,11 @@ TEST(Timers, CountersNeverExceedTheirLimits) {
     int limit;
   } cases[] = {
       {[](Bench& b) { b.ops.SendCommand(11); }, 1, &FormState::SetTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.Command2_Click(); }, 2, &FormState::AddrTimeoutTicks, 12},
+      {[](Bench& b) { b.ops.QueryAddress(); }, 2, &FormState::AddrTimeoutTicks, 12},
       {[](Bench& b) { b.ops.SendCommand(33); }, 3, &FormState::ResTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.Command1_Click(); }, 4, &FormState::SetDelayTicks, 2},
-      {[](Bench& b) { b.ops.Command4_Click(); }, 5, &FormState::VoltTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.Command3_Click(); }, 6, &FormState::MeasureDelayTicks, 18},
+      {[](Bench& b) { b.ops.SetAddress(); }, 4, &FormState::SetDelayTicks, 2},
+      {[](Bench& b) { b.ops.QueryVoltage(); }, 5, &FormState::VoltTimeoutTicks, 12},
+      {[](Bench& b) { b.ops.QueryResistance(); }, 6, &FormState::MeasureDelayTicks, 18},
   };
   for (const auto& c : cases) {
     Bench b;
@@ -210,21 +210,21 @@ TEST(Timers, CountersNeverExceedTheirLimits) {
 TEST(SecondPress, DoesNotRestartARunningCount) {
   {
     Bench b;
-    b.ops.Command2_Click();
+    b.ops.QueryAddress();
     b.Tick(2, 6);
-    b.ops.Command2_Click();
+    b.ops.QueryAddress();
     EXPECT_EQ(b.Sent(), 2U);
     b.Tick(2, 6);
-    EXPECT_EQ(b.texts.Text2(), "");
+    EXPECT_EQ(b.texts.LogText(), "");
     b.Tick(2);  // the 13th tick after the first press
-    EXPECT_EQ(b.texts.Text2(), kQueryFailed);
+    EXPECT_EQ(b.texts.LogText(), kQueryFailed);
   }
   {
     Bench b;
     b.Type("5");
-    b.ops.Command3_Click();
+    b.ops.QueryResistance();
     b.Tick(6, 10);
-    b.ops.Command3_Click();
+    b.ops.QueryResistance();
     EXPECT_EQ(b.Sent(), 2U);
     b.Tick(6, 8);
     EXPECT_EQ(b.Sent(), 2U);
@@ -235,9 +235,9 @@ TEST(SecondPress, DoesNotRestartARunningCount) {
   {
     Bench b;
     b.Type("5");
-    b.ops.Command1_Click();
+    b.ops.SetAddress();
     b.Tick(4);
-    b.ops.Command1_Click();
+    b.ops.SetAddress();
     b.Tick(4);
     EXPECT_EQ(b.Sent(), 2U);
     b.Tick(4);  // the 3rd tick after the first press
@@ -250,10 +250,10 @@ TEST(QueryResistance, NoAddressFailsAtOnceAndSendsNothing) {
   for (const char* text : {"(1-255)", "", "0", " 0", "-0", "abc", "0.0"}) {
     Bench b;
     b.Type(text);
-    b.texts.SetText2("earlier report");
+    b.texts.SetLogText("earlier report");
     b.texts.Forget();
-    b.ops.Command3_Click();
-    EXPECT_EQ(b.texts.Text2(), kQueryFailed) << text;
+    b.ops.QueryResistance();
+    EXPECT_EQ(b.texts.LogText(), kQueryFailed) << text;
     EXPECT_EQ(b.texts.Writes().size(), 1U) << text;  // no "测试中..." on the way
     EXPECT_EQ(b.comm.Calls(), Calls{"threshold 1"}) << text;
     EXPECT_EQ(b.S().PendingCommand, CMD_QUERY_RESISTANCE);
@@ -265,8 +265,8 @@ TEST(SetAddress, RefusesAnAddressThatIsNotAWholeNumberFrom1To255) {
   for (const char* text : {"", "(1-255)", "0", "5.5", "300", "256", "12abc", "-5", "1 2"}) {
     Bench b;
     b.Type(text);
-    b.ops.Command1_Click();
-    EXPECT_EQ(b.texts.Text2(), kSetFailed) << text;
+    b.ops.SetAddress();
+    EXPECT_EQ(b.texts.LogText(), kSetFailed) << text;
     EXPECT_EQ(b.Sent(), 0U) << text;
     EXPECT_EQ(b.comm.Calls(), Calls{"threshold 1"}) << text;
     EXPECT_FALSE(b.On(4)) << text;
@@ -274,7 +274,7 @@ TEST(SetAddress, RefusesAnAddressThatIsNotAWholeNumberFrom1To255) {
   }
   Bench b;
   b.Type(" 200 ");
-  b.ops.Command1_Click();
+  b.ops.SetAddress();
   ASSERT_EQ(b.Sent(), 1U);
   EXPECT_EQ(b.comm.Written()[0], Hex("00 06 00 12 00 C8 29 88"));
 }
@@ -282,12 +282,12 @@ TEST(SetAddress, RefusesAnAddressThatIsNotAWholeNumberFrom1To255) {
 TEST(SetAddress, ConfirmationRefusedWhenTheBoxNoLongerHoldsAnAddress) {
   Bench b;
   b.Type("5");
-  b.ops.Command1_Click();
+  b.ops.SetAddress();
   b.Tick(4, 2);
   b.Type("abc");
   b.Tick(4);
   EXPECT_EQ(b.Sent(), 1U);
-  EXPECT_EQ(b.texts.Text2(), kSetFailed);
+  EXPECT_EQ(b.texts.LogText(), kSetFailed);
   EXPECT_FALSE(b.On(4));
   EXPECT_FALSE(b.On(1));
   EXPECT_EQ(b.S().SetDelayTicks, 0);

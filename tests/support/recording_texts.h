@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "operations/form_texts.h"
+#include "operations/window_texts.h"
 
 namespace karvello::testing {
 
-class LogRecordingTexts : public PlainFormTexts {
+class LogRecordingTexts : public PlainWindowTexts {
  public:
-  void SetText2(const std::string& text) override {
-    PlainFormTexts::SetText2(text);
+  void SetLogText(const std::string& text) override {
+    PlainWindowTexts::SetLogText(text);
     written.push_back(text);
   }
   std::vector<std::string> written;

@@ -20,7 +20,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 namespace karvello {
 namespace {
@@ -68,32 +68,34 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
   sim::SimulatedDetector detector(config);
   const FixedPortMap ports({{1, detector.SlavePath()}});
   QtSerialControl comm(ports);
-  Form1 form(comm, ports);
+  MainWindow form(comm, ports);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   // With no window manager on the display, nothing else gives the window the keyboard.
   form.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-  EXPECT_TRUE(form.findChild<QLineEdit*>("Text1")->hasFocus());
+  EXPECT_TRUE(form.findChild<QLineEdit*>("addressBox")->hasFocus());
 
-  auto* list = form.findChild<QComboBox*>("Combo1");
+  auto* list = form.findChild<QComboBox*>("portList");
   ASSERT_EQ(list->count(), 1);
   EXPECT_EQ(list->currentText(), "COM1");
   EXPECT_EQ(list->itemData(0, Qt::ToolTipRole).toString().toStdString(), detector.SlavePath());
   ASSERT_TRUE(comm.PortOpen());
 
   // Query address: the broadcast read finds the detector at 5, which goes into the address box.
-  ClickWithPointer(*form.findChild<QPushButton*>("Command2"));
+  ClickWithPointer(*form.findChild<QPushButton*>("queryAddressButton"));
   const std::string addressLog =
       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Text2() == addressLog; }, 3000)) << form.Text2();
-  EXPECT_EQ(form.findChild<QLineEdit*>("Text1")->text(), "5");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == addressLog; }, 3000))
+      << form.LogText();
+  EXPECT_EQ(form.findChild<QLineEdit*>("addressBox")->text(), "5");
 
   // Query voltage from the address found.
-  ClickWithPointer(*form.findChild<QPushButton*>("Command4"));
+  ClickWithPointer(*form.findChild<QPushButton*>("queryVoltageButton"));
   const std::string voltageLog =
       "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Text2() == voltageLog; }, 3000)) << form.Text2();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == voltageLog; }, 3000))
+      << form.LogText();
   ASSERT_EQ(detector.ExchangeCount(), 2U);
 
   // Let the last report reach the screen, then keep a picture of the window.
@@ -106,7 +108,8 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
 
   // Every Chinese caption is drawn from a face that has its characters...
   const QStringList song = {"宋体", "SimSun", "AR PL UMing CN", "AR PL UMing", "Noto Serif CJK SC"};
-  for (const char* name : {"Label1", "Label7", "Command1", "Command2", "Command3", "Command4"}) {
+  for (const char* name : {"addressLabel", "portLabel", "setAddressButton", "queryAddressButton",
+                           "queryResistanceButton", "queryVoltageButton"}) {
     auto* widget = form.findChild<QWidget*>(name);
     const QString caption = widget->property("text").toString();
     const QFontInfo resolved(widget->font());
@@ -117,7 +120,7 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
       EXPECT_TRUE(metrics.inFont(c)) << name << " U+" << static_cast<int>(c.unicode());
   }
   // ... and the label on screen is not the row of boxes that characters without a glyph give.
-  auto* label = form.findChild<QLabel*>("Label1");
+  auto* label = form.findChild<QLabel*>("addressLabel");
   QLabel boxes;
   boxes.setFont(label->font());
   boxes.setText(QString(4, QChar(0x0378)) + ":");  // no face has a glyph for U+0378

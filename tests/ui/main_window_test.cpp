@@ -1,5 +1,5 @@
 // The main window driven through its real widgets: key presses, mouse clicks, focus changes.
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class Form1Test : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     form_.show();
@@ -42,92 +42,94 @@ class Form1Test : public ::testing::Test {
     EXPECT_NE(widget, nullptr) << name;
     return widget;
   }
-  QLineEdit* Text1() { return Find<QLineEdit>("Text1"); }
-  QPlainTextEdit* Text2() { return Find<QPlainTextEdit>("Text2"); }
-  QComboBox* Combo1() { return Find<QComboBox>("Combo1"); }
+  QLineEdit* AddressText() { return Find<QLineEdit>("addressBox"); }
+  QPlainTextEdit* LogText() { return Find<QPlainTextEdit>("logBox"); }
+  QComboBox* PortCombo() { return Find<QComboBox>("portList"); }
   QPushButton* Button(int number) {
-    return Find<QPushButton>(("Command" + std::to_string(number)).c_str());
+    static const char* const kNames[] = {"setAddressButton", "queryAddressButton",
+                                         "queryResistanceButton", "queryVoltageButton"};
+    return Find<QPushButton>(kNames[number - 1]);
   }
-  QProgressBar* Progress() { return Find<QProgressBar>("MeasureProgress"); }
+  QProgressBar* Progress() { return Find<QProgressBar>("measureProgress"); }
 
   // Puts the focus into the address box and types `text` over whatever it held.
   void TypeAddress(const QString& text) {
-    QTest::mouseClick(Text1(), Qt::LeftButton);
-    ASSERT_TRUE(Text1()->hasFocus());
-    QTest::keyClick(Text1(), Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(Text1(), Qt::Key_Backspace);
-    QTest::keyClicks(Text1(), text);
-    ASSERT_EQ(Text1()->text(), text);
+    QTest::mouseClick(AddressText(), Qt::LeftButton);
+    ASSERT_TRUE(AddressText()->hasFocus());
+    QTest::keyClick(AddressText(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(AddressText(), Qt::Key_Backspace);
+    QTest::keyClicks(AddressText(), text);
+    ASSERT_EQ(AddressText()->text(), text);
   }
 
   Bytes LastWritten() const { return comm_.Written().empty() ? Bytes{} : comm_.Written().back(); }
 
   FakeSerialControl comm_{{1, 3}};
   FixedPortMap ports_{{{1, "/dev/ttyUSB0"}, {3, "/dev/ttyS2"}}};
-  Form1 form_{comm_, ports_};
+  MainWindow form_{comm_, ports_};
 };
 
-TEST_F(Form1Test, FocusStartsInTheAddressBoxAndTabGoesRoundTheControls) {
-  EXPECT_EQ(QApplication::focusWidget(), Text1());
-  const std::vector<QWidget*> order = {Button(1), Button(2), Combo1(), Text2(),
-                                       Button(3), Button(4), Text1()};
+TEST_F(MainWindowTest, FocusStartsInTheAddressBoxAndTabGoesRoundTheControls) {
+  EXPECT_EQ(QApplication::focusWidget(), AddressText());
+  const std::vector<QWidget*> order = {Button(1), Button(2), PortCombo(),  LogText(),
+                                       Button(3), Button(4), AddressText()};
   for (QWidget* expected : order) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
   }
-  QTest::keyClick(Text1(), Qt::Key_Backtab, Qt::ShiftModifier);
+  QTest::keyClick(AddressText(), Qt::Key_Backtab, Qt::ShiftModifier);
   EXPECT_EQ(QApplication::focusWidget(), Button(4));
 }
 
-TEST_F(Form1Test, LeavingTheAddressBoxAppliesTheEntryRule) {
+TEST_F(MainWindowTest, LeavingTheAddressBoxAppliesTheEntryRule) {
   for (const auto& [typed, kept] : test::kAddressEntryCases) {
     TypeAddress(QString::fromStdString(typed));
-    QTest::keyClick(Text1(), Qt::Key_Tab);
-    EXPECT_EQ(Text1()->text().toStdString(), kept) << "typed \"" << typed << "\"";
-    EXPECT_EQ(form_.Text1(), kept);
+    QTest::keyClick(AddressText(), Qt::Key_Tab);
+    EXPECT_EQ(AddressText()->text().toStdString(), kept) << "typed \"" << typed << "\"";
+    EXPECT_EQ(form_.AddressText(), kept);
   }
 }
 
-TEST_F(Form1Test, LeavingTheUntouchedAddressBoxEmptiesIt) {
-  ASSERT_EQ(Text1()->text(), "(1-255)");
-  QTest::keyClick(Text1(), Qt::Key_Tab);
-  EXPECT_EQ(Text1()->text(), "");
+TEST_F(MainWindowTest, LeavingTheUntouchedAddressBoxEmptiesIt) {
+  ASSERT_EQ(AddressText()->text(), "(1-255)");
+  QTest::keyClick(AddressText(), Qt::Key_Tab);
+  EXPECT_EQ(AddressText()->text(), "");
 }
 
-TEST_F(Form1Test, ClickingAButtonAppliesTheRuleBeforeTheRequestIsBuilt) {
+TEST_F(MainWindowTest, ClickingAButtonAppliesTheRuleBeforeTheRequestIsBuilt) {
   // The untouched box is emptied first; the broadcast query does not need it.
-  ASSERT_TRUE(Text1()->hasFocus());
+  ASSERT_TRUE(AddressText()->hasFocus());
   QTest::mouseClick(Button(2), Qt::LeftButton);
-  EXPECT_EQ(Text1()->text(), "");
+  EXPECT_EQ(AddressText()->text(), "");
   EXPECT_EQ(LastWritten(), (Bytes{0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE}));
 
   // 300 read as it stands gives no address byte (slave 0); cleaned up first, it is 255.
   TypeAddress("300");
   QTest::mouseClick(Button(4), Qt::LeftButton);
-  EXPECT_EQ(Text1()->text(), "255");
+  EXPECT_EQ(AddressText()->text(), "255");
   EXPECT_EQ(LastWritten(), (Bytes{0xFF, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xA1, 0xD7}));
 }
 
-TEST_F(Form1Test, ClickingTheListOrTheLogTakesTheFocusFromTheAddressBox) {
+TEST_F(MainWindowTest, ClickingTheListOrTheLogTakesTheFocusFromTheAddressBox) {
   TypeAddress("300");
-  QTest::mouseClick(Combo1(), Qt::LeftButton);
-  Combo1()->hidePopup();
-  EXPECT_EQ(Text1()->text(), "255");
-  EXPECT_EQ(QApplication::focusWidget(), Combo1());
+  QTest::mouseClick(PortCombo(), Qt::LeftButton);
+  PortCombo()->hidePopup();
+  EXPECT_EQ(AddressText()->text(), "255");
+  EXPECT_EQ(QApplication::focusWidget(), PortCombo());
 
   TypeAddress("-5");
-  QTest::mouseClick(Text2()->viewport(), Qt::LeftButton);
-  EXPECT_EQ(Text1()->text(), "1");
-  EXPECT_EQ(QApplication::focusWidget(), Text2());
+  QTest::mouseClick(LogText()->viewport(), Qt::LeftButton);
+  EXPECT_EQ(AddressText()->text(), "1");
+  EXPECT_EQ(QApplication::focusWidget(), LogText());
 
   for (int number = 1; number <= 4; ++number) {
-    QTest::mouseClick(Text1(), Qt::LeftButton);
+    QTest::mouseClick(AddressText(), Qt::LeftButton);
     QTest::mouseClick(Button(number), Qt::LeftButton);
-    EXPECT_EQ(QApplication::focusWidget(), Button(number)) << "Command" << number;
+    EXPECT_EQ(QApplication::focusWidget(), Button(number)) << "button " << number;
   }
 }
 
-TEST_F(Form1Test, EachButtonSendsItsCommandsFrame) {
+TEST_F(MainWindowTest, EachButtonSendsItsCommandsFrame) {
   TypeAddress("5");
   const std::vector<Bytes> frames = {
       {0x00, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x1D},  // set address: broadcast write
@@ -138,25 +140,25 @@ TEST_F(Form1Test, EachButtonSendsItsCommandsFrame) {
   for (int number = 1; number <= 4; ++number) {
     comm_.ForgetCalls();
     QTest::mouseClick(Button(number), Qt::LeftButton);
-    ASSERT_EQ(comm_.Written().size(), 1U) << "Command" << number;
+    ASSERT_EQ(comm_.Written().size(), 1U) << "button " << number;
     EXPECT_EQ(comm_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
-        << "Command" << number;
+        << "button " << number;
   }
 }
 
-TEST_F(Form1Test, TheLogKeepsItsExactTextAndShowsItAsLines) {
+TEST_F(MainWindowTest, TheLogKeepsItsExactTextAndShowsItAsLines) {
   QTest::mouseClick(Button(2), Qt::LeftButton);
   comm_.Receive({0x05, 0x03, 0x02, 0x00, 0x05, 0x89, 0x87});
   const std::string expected =
       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n"
       "接收：05 03 02 00 05 89 87\r\n地址：5";
-  EXPECT_EQ(form_.Text2(), expected);
-  EXPECT_EQ(Text2()->toPlainText(), QString::fromStdString(expected).replace("\r\n", "\n"));
-  EXPECT_EQ(Text2()->document()->blockCount(), 4);
-  EXPECT_EQ(Text1()->text(), "5");
+  EXPECT_EQ(form_.LogText(), expected);
+  EXPECT_EQ(LogText()->toPlainText(), QString::fromStdString(expected).replace("\r\n", "\n"));
+  EXPECT_EQ(LogText()->document()->blockCount(), 4);
+  EXPECT_EQ(AddressText()->text(), "5");
 }
 
-TEST_F(Form1Test, EveryControlHasItsPlaceAndCaption) {
+TEST_F(MainWindowTest, EveryControlHasItsPlaceAndCaption) {
   EXPECT_EQ(form_.windowTitle(), "Karvello");
   EXPECT_EQ(form_.size(), QSize(481, 396));  // 7215 x 5940 twips
   EXPECT_TRUE(form_.findChildren<QMenuBar*>().isEmpty());
@@ -172,13 +174,13 @@ TEST_F(Form1Test, EveryControlHasItsPlaceAndCaption) {
     const char* caption;
   };
   const Placed placed[] = {
-      {"Text1", {112, 72, 73, 25}, "(1-255)"},
-      {"Command1", {8, 312, 100, 41}, "设置地址"},
-      {"Command2", {128, 312, 100, 41}, "查询地址"},
-      {"Combo1", {112, 32, 81, 24}, ""},  // its entries are the ports found
-      {"Text2", {40, 120, 393, 153}, ""},
-      {"Command3", {248, 312, 100, 41}, "查询电阻"},
-      {"Command4", {368, 312, 100, 41}, "查询电压"},
+      {"addressBox", {112, 72, 73, 25}, "(1-255)"},
+      {"setAddressButton", {8, 312, 100, 41}, "设置地址"},
+      {"queryAddressButton", {128, 312, 100, 41}, "查询地址"},
+      {"portList", {112, 32, 81, 24}, ""},  // its entries are the ports found
+      {"logBox", {40, 120, 393, 153}, ""},
+      {"queryResistanceButton", {248, 312, 100, 41}, "查询电阻"},
+      {"queryVoltageButton", {368, 312, 100, 41}, "查询电压"},
   };
   for (const auto& [name, geometry, caption] : placed) {
     QWidget* widget = Find<QWidget>(name);
@@ -190,8 +192,8 @@ TEST_F(Form1Test, EveryControlHasItsPlaceAndCaption) {
     EXPECT_EQ(text.toStdString(), caption) << name;
   }
   // The labels stand at their places and take the size of their captions.
-  const Placed labels[] = {{"Label7", {32, 32, 0, 0}, "串口号:"},
-                           {"Label1", {10, 73, 0, 0}, "设备地址:"}};
+  const Placed labels[] = {{"portLabel", {32, 32, 0, 0}, "串口号:"},
+                           {"addressLabel", {10, 73, 0, 0}, "设备地址:"}};
   for (const auto& [name, geometry, caption] : labels) {
     auto* label = Find<QLabel>(name);
     EXPECT_EQ(label->pos(), geometry.topLeft()) << name;
@@ -199,21 +201,27 @@ TEST_F(Form1Test, EveryControlHasItsPlaceAndCaption) {
     EXPECT_EQ(label->text().toStdString(), caption) << name;
     EXPECT_EQ(label->focusPolicy(), Qt::NoFocus) << name;
   }
-  EXPECT_TRUE(Text2()->isReadOnly());
-  EXPECT_EQ(Text2()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-  EXPECT_EQ(Text2()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_TRUE(LogText()->isReadOnly());
+  EXPECT_EQ(LogText()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(LogText()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 }
 
-TEST_F(Form1Test, EveryControlHasItsSongFont) {
+TEST_F(MainWindowTest, EveryControlHasItsSongFont) {
   struct Styled {
     const char* name;
     double points;
     bool bold;
   };
   const Styled styled[] = {
-      {"Text1", 12, false},    {"Command1", 15.75, true}, {"Command2", 15.75, true},
-      {"Label7", 15.75, true}, {"Combo1", 12, false},     {"Label1", 15.75, true},
-      {"Text2", 12, true},     {"Command3", 15.75, true}, {"Command4", 15.75, true},
+      {"addressBox", 12, false},
+      {"setAddressButton", 15.75, true},
+      {"queryAddressButton", 15.75, true},
+      {"portLabel", 15.75, true},
+      {"portList", 12, false},
+      {"addressLabel", 15.75, true},
+      {"logBox", 12, true},
+      {"queryResistanceButton", 15.75, true},
+      {"queryVoltageButton", 15.75, true},
   };
   const QStringList song = {"宋体", "SimSun", "AR PL UMing CN", "AR PL UMing", "Noto Serif CJK SC"};
   for (const auto& [name, points, bold] : styled) {
@@ -228,28 +236,28 @@ TEST_F(Form1Test, EveryControlHasItsSongFont) {
   }
 }
 
-TEST_F(Form1Test, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
-  ASSERT_EQ(Combo1()->count(), 2);
-  EXPECT_EQ(Combo1()->itemText(0), "COM1");
-  EXPECT_EQ(Combo1()->itemText(1), "COM3");
-  EXPECT_EQ(Combo1()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
-  EXPECT_EQ(Combo1()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS2");
-  EXPECT_EQ(Combo1()->currentIndex(), 0);
+TEST_F(MainWindowTest, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
+  ASSERT_EQ(PortCombo()->count(), 2);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  EXPECT_EQ(PortCombo()->itemText(1), "COM3");
+  EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
+  EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS2");
+  EXPECT_EQ(PortCombo()->currentIndex(), 0);
   EXPECT_TRUE(comm_.PortOpen());
   EXPECT_EQ(comm_.CommPort(), 1);
 
   auto choose = [this](int index) {
     comm_.ForgetCalls();
-    Combo1()->setFocus();
-    Combo1()->showPopup();
-    QAbstractItemView* view = Combo1()->view();
+    PortCombo()->setFocus();
+    PortCombo()->showPopup();
+    QAbstractItemView* view = PortCombo()->view();
     view->setCurrentIndex(view->model()->index(index, 0));
     QTest::keyClick(view, Qt::Key_Return);
   };
   choose(1);
   EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
-  EXPECT_EQ(Combo1()->currentText(), "COM3");
-  EXPECT_EQ(Combo1()->toolTip(), "/dev/ttyS2");
+  EXPECT_EQ(PortCombo()->currentText(), "COM3");
+  EXPECT_EQ(PortCombo()->toolTip(), "/dev/ttyS2");
   choose(1);  // the entry already chosen
   EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
   choose(0);
@@ -257,26 +265,26 @@ TEST_F(Form1Test, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
   EXPECT_TRUE(comm_.PortOpen());
 
   comm_.ForgetCalls();
-  QTest::keyClick(Combo1(), Qt::Key_Down);
+  QTest::keyClick(PortCombo(), Qt::Key_Down);
   EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
 }
 
-TEST_F(Form1Test, TheProgressBarFollowsTheMeasurementWait) {
+TEST_F(MainWindowTest, TheProgressBarFollowsTheMeasurementWait) {
   QProgressBar* bar = Progress();
   EXPECT_FALSE(bar->isVisible());
-  EXPECT_EQ(bar->x(), Text2()->x());
-  EXPECT_EQ(bar->width(), Text2()->width());
-  EXPECT_GE(bar->y(), Text2()->geometry().bottom());
+  EXPECT_EQ(bar->x(), LogText()->x());
+  EXPECT_EQ(bar->width(), LogText()->width());
+  EXPECT_GE(bar->y(), LogText()->geometry().bottom());
   EXPECT_LT(bar->geometry().bottom(), Button(3)->y());
 
   // Without an address no measurement starts, and there is nothing to wait for.
   QTest::mouseClick(Button(3), Qt::LeftButton);
-  EXPECT_EQ(form_.Text2(), text::kQueryFailed);
+  EXPECT_EQ(form_.LogText(), text::kQueryFailed);
   EXPECT_FALSE(bar->isVisible());
 
   TypeAddress("5");
   QTest::mouseClick(Button(3), Qt::LeftButton);
-  EXPECT_EQ(form_.Text2(), text::kMeasuring);
+  EXPECT_EQ(form_.LogText(), text::kMeasuring);
   ASSERT_TRUE(bar->isVisible());
   EXPECT_EQ(bar->minimum(), 0);
   EXPECT_EQ(bar->maximum(), 19);
@@ -291,16 +299,16 @@ TEST_F(Form1Test, TheProgressBarFollowsTheMeasurementWait) {
   EXPECT_EQ(LastWritten(), (Bytes{0x05, 0x03, 0x00, 0x0D, 0x00, 0x02, 0x54, 0x4C}));
   EXPECT_TRUE(bar->isVisible());
   EXPECT_EQ(bar->maximum(), 0);  // busy: the read is under way
-  EXPECT_EQ(form_.Text2(), text::kMeasuring);
+  EXPECT_EQ(form_.LogText(), text::kMeasuring);
 
   for (int tick = 1; tick <= 12; ++tick) form_.operations().Timer3_Timer();
   EXPECT_TRUE(bar->isVisible());
   form_.operations().Timer3_Timer();  // the reply never came
   EXPECT_FALSE(bar->isVisible());
-  EXPECT_EQ(form_.Text2(), text::kQueryFailed);
+  EXPECT_EQ(form_.LogText(), text::kQueryFailed);
 }
 
-TEST_F(Form1Test, TheProgressBarGoesWhenTheResistanceArrives) {
+TEST_F(MainWindowTest, TheProgressBarGoesWhenTheResistanceArrives) {
   TypeAddress("5");
   QTest::mouseClick(Button(3), Qt::LeftButton);
   for (int tick = 1; tick <= 19; ++tick) form_.operations().Timer6_Timer();
@@ -308,7 +316,7 @@ TEST_F(Form1Test, TheProgressBarGoesWhenTheResistanceArrives) {
   // 300 with no decimal places, then its CRC.
   comm_.Receive({0x05, 0x03, 0x04, 0x01, 0x2C, 0x00, 0x00, 0x7F, 0xC6});
   EXPECT_FALSE(Progress()->isVisible());
-  EXPECT_NE(form_.Text2().find("300"), std::string::npos) << form_.Text2();
+  EXPECT_NE(form_.LogText().find("300"), std::string::npos) << form_.LogText();
 }
 
 }  // namespace

@@ -7,40 +7,40 @@
 #include <memory>
 #include <string>
 
-#include "operations/form_texts.h"
 #include "operations/operations.h"
+#include "operations/window_texts.h"
 #include "serial/port_discovery.h"
 #include "serial/port_map.h"
 #include "serial/serial_control.h"
 
 namespace Ui {
-class Form1;
+class MainWindow;
 }
 
 namespace karvello {
 
-class Form1 : public QWidget, public FormTexts {
+class MainWindow : public QWidget, public WindowTexts {
   Q_OBJECT
  public:
-  // Builds the window and runs Form_Load: the ports are probed and the first one found is open
+  // Builds the window and runs ListPorts: the ports are probed and the first one found is open
   // before the window first appears.
-  Form1(SerialControl& comm, const PortMap& ports, QWidget* parent = nullptr);
-  ~Form1() override;
+  MainWindow(SerialControl& comm, const PortMap& ports, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // The address box and the log box. The log text is kept exactly as written (CR LF line ends
   // included) and shown as lines.
-  std::string Text1() const override;
-  void SetText1(const std::string& text) override;
-  std::string Text2() const override { return text2_; }
-  void SetText2(const std::string& text) override;
+  std::string AddressText() const override;
+  void SetAddressText(const std::string& text) override;
+  std::string LogText() const override { return text2_; }
+  void SetLogText(const std::string& text) override;
 
   Operations& operations() { return operations_; }
   const PortList& portList() const { return portList_; }
 
   // Events.
-  void Form_Load();
-  void Combo1_Click();
-  void Text1_LostFocus();
+  void ListPorts();
+  void OnPortChosen();
+  void OnAddressBoxLeft();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,7 +50,7 @@ class Form1 : public QWidget, public FormTexts {
   void MirrorPortList();
   void UpdateMeasureProgress();
 
-  std::unique_ptr<Ui::Form1> ui_;
+  std::unique_ptr<Ui::MainWindow> ui_;
   SerialControl& comm_;
   const PortMap& ports_;
   std::string text2_;

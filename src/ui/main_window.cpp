@@ -1,4 +1,4 @@
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 #include <QComboBox>
 #include <QEvent>
@@ -14,7 +14,7 @@
 
 #include "operations/timing.h"
 #include "ui/address_entry.h"
-#include "ui_form1.h"
+#include "ui_main_window.h"
 
 namespace karvello {
 
@@ -38,9 +38,9 @@ constexpr double kCaptionPoints = 15.75;
 
 }  // namespace
 
-Form1::Form1(SerialControl& comm, const PortMap& ports, QWidget* parent)
+MainWindow::MainWindow(SerialControl& comm, const PortMap& ports, QWidget* parent)
     : QWidget(parent),
-      ui_(std::make_unique<Ui::Form1>()),
+      ui_(std::make_unique<Ui::MainWindow>()),
       comm_(comm),
       ports_(ports),
       operations_(comm, *this) {
@@ -51,79 +51,84 @@ Form1::Form1(SerialControl& comm, const PortMap& ports, QWidget* parent)
     move(shown->availableGeometry().center() - rect().center());
   }
 
-  ui_->Text1->installEventFilter(this);
-  connect(ui_->Combo1, &QComboBox::activated, this, [this](int index) { portList_.Select(index); });
-  connect(ui_->Command1, &QPushButton::clicked, this, [this] { operations_.Command1_Click(); });
-  connect(ui_->Command2, &QPushButton::clicked, this, [this] { operations_.Command2_Click(); });
-  connect(ui_->Command3, &QPushButton::clicked, this, [this] { operations_.Command3_Click(); });
-  connect(ui_->Command4, &QPushButton::clicked, this, [this] { operations_.Command4_Click(); });
-  portList_.SetOnSelected([this] { Combo1_Click(); });
+  ui_->addressBox->installEventFilter(this);
+  connect(ui_->portList, &QComboBox::activated, this,
+          [this](int index) { portList_.Select(index); });
+  connect(ui_->setAddressButton, &QPushButton::clicked, this, [this] { operations_.SetAddress(); });
+  connect(ui_->queryAddressButton, &QPushButton::clicked, this,
+          [this] { operations_.QueryAddress(); });
+  connect(ui_->queryResistanceButton, &QPushButton::clicked, this,
+          [this] { operations_.QueryResistance(); });
+  connect(ui_->queryVoltageButton, &QPushButton::clicked, this,
+          [this] { operations_.QueryVoltage(); });
+  portList_.SetOnSelected([this] { OnPortChosen(); });
   operations_.SetOnStateChanged([this] { UpdateMeasureProgress(); });
 
-  ui_->Text1->setFocus();
-  Form_Load();
+  ui_->addressBox->setFocus();
+  ListPorts();
 }
 
-Form1::~Form1() = default;
+MainWindow::~MainWindow() = default;
 
-std::string Form1::Text1() const {
-  return ui_->Text1->text().toStdString();
+std::string MainWindow::AddressText() const {
+  return ui_->addressBox->text().toStdString();
 }
 
-void Form1::SetText1(const std::string& text) {
-  ui_->Text1->setText(QString::fromStdString(text));
+void MainWindow::SetAddressText(const std::string& text) {
+  ui_->addressBox->setText(QString::fromStdString(text));
 }
 
-void Form1::SetText2(const std::string& text) {
+void MainWindow::SetLogText(const std::string& text) {
   text2_ = text;
   // The box starts a new line at every line feed; a carriage return would add an empty one.
-  ui_->Text2->setPlainText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), "\n"));
+  ui_->logBox->setPlainText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), "\n"));
 }
 
-void Form1::Form_Load() {
+void MainWindow::ListPorts() {
   DiscoverPorts(comm_, ports_, portList_);
 }
 
-void Form1::Combo1_Click() {
+void MainWindow::OnPortChosen() {
   MirrorPortList();
   OpenSelectedPort(comm_, portList_);
 }
 
-void Form1::Text1_LostFocus() {
-  const std::string text = Text1();
+void MainWindow::OnAddressBoxLeft() {
+  const std::string text = AddressText();
   const std::string kept = ApplyAddressEntryRule(text);
-  if (kept != text) SetText1(kept);
+  if (kept != text) SetAddressText(kept);
 }
 
-bool Form1::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == ui_->Text1 && event->type() == QEvent::FocusOut) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui_->addressBox && event->type() == QEvent::FocusOut) {
     // Focus that goes to another program or to the box's own context menu comes back to the
     // box; only a move to another control of the window ends the entry.
     const auto reason = static_cast<QFocusEvent*>(event)->reason();
     if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-      Text1_LostFocus();
+      OnAddressBoxLeft();
     }
   }
   return QWidget::eventFilter(watched, event);
 }
 
-void Form1::ApplyFonts() {
+void MainWindow::ApplyFonts() {
   const QFont body = SongFont(kBodyPoints, false);
   const QFont caption = SongFont(kCaptionPoints, true);
-  ui_->Text1->setFont(body);
-  ui_->Combo1->setFont(body);
-  ui_->Text2->setFont(SongFont(kBodyPoints, true));
+  ui_->addressBox->setFont(body);
+  ui_->portList->setFont(body);
+  ui_->logBox->setFont(SongFont(kBodyPoints, true));
   for (QWidget* widget : std::initializer_list<QWidget*>{
-           ui_->Command1, ui_->Command2, ui_->Command3, ui_->Command4, ui_->Label1, ui_->Label7}) {
+           ui_->setAddressButton, ui_->queryAddressButton, ui_->queryResistanceButton,
+           ui_->queryVoltageButton, ui_->addressLabel, ui_->portLabel}) {
     widget->setFont(caption);
   }
   // The labels take the size of their captions.
-  ui_->Label1->adjustSize();
-  ui_->Label7->adjustSize();
+  ui_->addressLabel->adjustSize();
+  ui_->portLabel->adjustSize();
 }
 
-void Form1::MirrorPortList() {
-  QComboBox& combo = *ui_->Combo1;
+void MainWindow::MirrorPortList() {
+  QComboBox& combo = *ui_->portList;
   const auto& entries = portList_.Entries();
   if (combo.count() != static_cast<int>(entries.size())) {
     combo.clear();
@@ -138,8 +143,8 @@ void Form1::MirrorPortList() {
 
 // Shown while a resistance measurement is waited for: it fills over the measurement wait, then
 // shows the read under way until its reply or time-out.
-void Form1::UpdateMeasureProgress() {
-  QProgressBar& bar = *ui_->MeasureProgress;
+void MainWindow::UpdateMeasureProgress() {
+  QProgressBar& bar = *ui_->measureProgress;
   if (operations_.Timer(6).IsOn()) {
     bar.setRange(0, timing::kMeasureDelayLimit + 1);
     bar.setValue(operations_.State().MeasureDelayTicks);

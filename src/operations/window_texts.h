@@ -1,0 +1,31 @@
+#pragma once
+// The two texts of the window that the operations read and write: the address box and the log
+// box. The log text is kept exactly as written, CR LF line ends included.
+
+#include <string>
+
+namespace karvello {
+
+class WindowTexts {
+ public:
+  virtual ~WindowTexts() = default;
+  virtual std::string AddressText() const = 0;  // the address box
+  virtual void SetAddressText(const std::string& text) = 0;
+  virtual std::string LogText() const = 0;  // the log box
+  virtual void SetLogText(const std::string& text) = 0;
+};
+
+// The two texts held in memory: for tests, and for a window that shows them.
+class PlainWindowTexts : public WindowTexts {
+ public:
+  std::string AddressText() const override { return text1_; }
+  void SetAddressText(const std::string& text) override { text1_ = text; }
+  std::string LogText() const override { return text2_; }
+  void SetLogText(const std::string& text) override { text2_ = text; }
+
+ private:
+  std::string text1_ = "(1-255)";
+  std::string text2_;
+};
+
+}  // namespace karvello
