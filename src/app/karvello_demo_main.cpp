@@ -5,8 +5,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 #include <chrono>
 #include <cstdio>
@@ -15,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "framing/frame_text.h"
+#include "app/tour.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
 #include "sim/simulated_detector.h"
@@ -24,6 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using karvello::tour::Print;
 
 // The demo's detector, with the real detector's 19-second measurement.
 karvello::sim::DetectorConfig DemoDetector() {
@@ -34,95 +33,6 @@ karvello::sim::DetectorConfig DemoDetector() {
   config.voltage = 220;
   config.measurementTime = 19'000ms;
   return config;
-}
-
-struct TourStep {
-  const char* what;
-  const char* button;  // objectName of the button pressed
-  const char* typed;   // typed into the address box first, or nullptr
-  std::string_view expected;
-  std::chrono::milliseconds wait;
-};
-
-// The tour: the detector starts at address 1 and is given address 5. The expected reports are
-// written out byte for byte, so that the tour checks the tool rather than repeating its code.
-constexpr TourStep kTour[] = {
-    {"Set address: type 5 in the address box, press 设置地址", "setAddressButton", "5",
-     "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
-     "接收 ：05 06 00 12 00 05 E8 48",
-     3s},
-    {"Query address: press 查询地址", "queryAddressButton", nullptr,
-     "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：05 03 02 00 05 89 87\r\n地址：5", 3s},
-    {"Query resistance: press 查询电阻; the tool reads the result 19 s later",
-     "queryResistanceButton", nullptr,
-     "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
-     "接收 ：05 03 04 01 59 00 01 AF DC\r\n电阻 =  34.5欧姆",
-     25s},
-    {"Query voltage: press 查询电压", "queryVoltageButton", nullptr,
-     "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏",
-     3s},
-};
-
-void Print(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
-}
-
-// A log text as printed lines, indented.
-std::string Indented(std::string_view log) {
-  std::string out = "      ";
-  for (std::size_t i = 0; i < log.size(); ++i) {
-    if (log.substr(i, 2) == "\r\n") {
-      out += "\n      ";
-      ++i;
-    } else {
-      out += log[i];
-    }
-  }
-  return out + "\n";
-}
-
-// Presses one button as a user would; returns whether the report that follows is right.
-bool RunStep(karvello::MainWindow& form, const TourStep& step, int number) {
-  Print("[" + std::to_string(number) + "/4] " + step.what + "\n");
-  auto* box = form.findChild<QLineEdit*>(QStringLiteral("addressBox"));
-  auto* button = form.findChild<QPushButton*>(QString::fromLatin1(step.button));
-  if (box == nullptr || button == nullptr) {
-    Print("      the window has no address box or " + std::string(step.button) + "\n");
-    return false;
-  }
-  if (step.typed != nullptr) {
-    box->setFocus(Qt::MouseFocusReason);
-    QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(box, QString::fromLatin1(step.typed));
-  }
-  const std::string before = form.LogText();
-  QTest::mouseClick(button, Qt::LeftButton);
-  // A report is written whole within one event, so between events the log holds either the
-  // text from before, the measuring note, or the outcome.
-  bool measuringShown = false;
-  const bool changed = QTest::qWaitFor(
-      [&] {
-        const std::string now = form.LogText();
-        if (now == karvello::text::kMeasuring && !measuringShown) {
-          measuringShown = true;
-          Print(Indented(now));
-        }
-        return now != before && now != karvello::text::kMeasuring;
-      },
-      static_cast<int>(step.wait.count()));
-  const std::string report = form.LogText();
-  if (!changed) {
-    Print("      no report within " + std::to_string(step.wait.count() / 1000) + " s\n");
-    return false;
-  }
-  Print(Indented(report));
-  if (report != step.expected) {
-    Print("      WRONG: expected\n" + Indented(step.expected));
-    return false;
-  }
-  Print("      right\n");
-  return true;
 }
 
 int RunTour(karvello::MainWindow& form, const karvello::sim::SimulatedDetector& detector) {
@@ -142,10 +52,9 @@ int RunTour(karvello::MainWindow& form, const karvello::sim::SimulatedDetector& 
     // Keys and clicks still reach the widgets; only the address box's focus rule may not run.
     Print("(The window did not become the active one.)\n");
   }
-  int right = 0;
-  int number = 0;
-  for (const TourStep& step : kTour) right += RunStep(form, step, ++number) ? 1 : 0;
-  const int total = static_cast<int>(std::size(kTour));
+  const auto steps = karvello::tour::FourButtons();
+  const int right = karvello::tour::RunSteps(form, steps);
+  const int total = static_cast<int>(steps.size());
   if (right == total) {
     Print("\nAll 4 reports are right.\n");
     return EXIT_SUCCESS;
