@@ -11,7 +11,9 @@ ReplyShape::ReplyShape(std::optional<std::uint8_t> slave, std::uint8_t function,
 ReplyShape ReplyShape::ReadReply(std::optional<std::uint8_t> slave, std::uint16_t count) {
   const int byteCount = 2 * count;
   // slave address + function code + byte count + data + 2 bytes CRC
-  return {slave, reg::kFnReadHoldingRegisters, {byteCount, kAny},
+  return {slave,
+          reg::kFnReadHoldingRegisters,
+          {byteCount, kAny},
           3 + static_cast<std::size_t>(byteCount) + 2};
 }
 
@@ -21,7 +23,9 @@ ReplyShape ReplyShape::WriteEcho(std::uint8_t slave, std::uint16_t registerNumbe
 }
 
 ReplyShape ReplyShape::RefusalOf(std::optional<std::uint8_t> slave, std::uint8_t function) {
-  return {slave, static_cast<std::uint8_t>(function | reg::kExceptionFlag), {kAny, kAny},
+  return {slave,
+          static_cast<std::uint8_t>(function | reg::kExceptionFlag),
+          {kAny, kAny},
           kRefusalLength};
 }
 

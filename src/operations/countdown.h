@@ -29,8 +29,10 @@ class Countdown {
     timer_.stop();
     count_ = 0;
   }
-  // One tick: the timer calls it, and so may a test that does not want to wait.
+  // One tick: the timer calls it, and so may a test that does not want to wait. A stopped
+  // countdown does not tick.
   void Tick() {
+    if (!timer_.isActive()) return;
     if (count_ < limit_) {
       ++count_;
     } else if (onRunOut_) {

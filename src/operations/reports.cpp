@@ -77,10 +77,11 @@ std::string QueryAddressReport(const RequestFrame& request, std::span<const std:
 
 std::string ResistanceReport(const RequestFrame& start, const RequestFrame& read,
                              std::span<const std::uint8_t> reply) {
-  return Lines({text::kQuerySucceeded, Labelled(text::kSend1, Frame(start)),
-                Labelled(text::kSend2, Frame(read)),
-                Labelled(text::kReceiveOfTwo, FormatFrameText(reply, kResistanceReplyLength)),
-                Labelled(text::kResistanceResult, FormatResistance(reply) + std::string(text::kOhms))});
+  return Lines(
+      {text::kQuerySucceeded, Labelled(text::kSend1, Frame(start)),
+       Labelled(text::kSend2, Frame(read)),
+       Labelled(text::kReceiveOfTwo, FormatFrameText(reply, kResistanceReplyLength)),
+       Labelled(text::kResistanceResult, FormatResistance(reply) + std::string(text::kOhms))});
 }
 
 std::string VoltageReport(const RequestFrame& request, std::span<const std::uint8_t> reply) {

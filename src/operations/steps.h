@@ -30,7 +30,7 @@ inline constexpr std::size_t kClockCount = 6;
 struct ClockSpec {
   Clock clock;
   std::chrono::milliseconds interval;
-  int limit;  // it runs out on tick limit + 1
+  int limit;                          // it runs out on tick limit + 1
   std::optional<Operation> timesOut;  // the operation whose reply it waits for; none for a delay
 };
 

@@ -1,6 +1,5 @@
 #include "serial/port_discovery.h"
 
-
 namespace karvello {
 
 bool PortList::Select(int index) {

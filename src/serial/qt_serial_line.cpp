@@ -37,8 +37,7 @@ void ApplyLineSettings(QSerialPort& serial) {
 
 }  // namespace
 
-QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent)
-    : QObject(parent), ports_(ports) {
+QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent) : QObject(parent), ports_(ports) {
   ApplyLineSettings(serial_);
   serial_.setReadBufferSize(static_cast<qint64>(kReceiveBufferSize));
   gap_.setSingleShot(true);

@@ -93,25 +93,26 @@ TEST_P(NewDeviceAddressCases, TakesOnlyAWholeNumberFrom1To255) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, NewDeviceAddressCases,
-    ::testing::Values(
-        NewAddressCase{"5", 5}, NewAddressCase{" 12 ", 12}, NewAddressCase{"\t200\t", 200},
-        NewAddressCase{"007", 7}, NewAddressCase{"1", 1}, NewAddressCase{"255", 255},
-        NewAddressCase{"0", std::nullopt}, NewAddressCase{"256", std::nullopt},
-        NewAddressCase{"300", std::nullopt}, NewAddressCase{"", std::nullopt},
-        NewAddressCase{"   ", std::nullopt}, NewAddressCase{"12abc", std::nullopt},
-        NewAddressCase{"5.5", std::nullopt}, NewAddressCase{"5.0", std::nullopt},
-        NewAddressCase{"5.", std::nullopt}, NewAddressCase{"-3", std::nullopt},
-        NewAddressCase{"+5", std::nullopt}, NewAddressCase{"1 2", std::nullopt},
-        NewAddressCase{"5\n7", std::nullopt}, NewAddressCase{"(1-255)", std::nullopt},
-        NewAddressCase{std::string(30, '9'), std::nullopt}));
+    ::testing::Values(NewAddressCase{"5", 5}, NewAddressCase{" 12 ", 12},
+                      NewAddressCase{"\t200\t", 200}, NewAddressCase{"007", 7},
+                      NewAddressCase{"1", 1}, NewAddressCase{"255", 255},
+                      NewAddressCase{"0", std::nullopt}, NewAddressCase{"256", std::nullopt},
+                      NewAddressCase{"300", std::nullopt}, NewAddressCase{"", std::nullopt},
+                      NewAddressCase{"   ", std::nullopt}, NewAddressCase{"12abc", std::nullopt},
+                      NewAddressCase{"5.5", std::nullopt}, NewAddressCase{"5.0", std::nullopt},
+                      NewAddressCase{"5.", std::nullopt}, NewAddressCase{"-3", std::nullopt},
+                      NewAddressCase{"+5", std::nullopt}, NewAddressCase{"1 2", std::nullopt},
+                      NewAddressCase{"5\n7", std::nullopt}, NewAddressCase{"(1-255)", std::nullopt},
+                      NewAddressCase{std::string(30, '9'), std::nullopt}));
 
 // The other requests go to the box's leading number, rounded to an address byte.
 TEST(SlaveAddress, IsTheLeadingNumberAsAnAddressByte) {
   const std::pair<const char*, int> cases[] = {
-      {"5", 5},    {"+5", 5},      {"5.0", 5},     {"5.", 5},       {"5\n7", 5}, {"5abc", 5},
-      {"4.5", 4},  {"5.5", 6},     {"255", 255},   {"255.5", 0},    {"256", 0},  {"-1", 0},
-      {"0.3", 0},  {"(1-255)", 0}, {"", 0},        {" 200 ", 200}};
-  for (const auto& [text, slave] : cases) EXPECT_EQ(SlaveAddress(text), slave) << "'" << text << "'";
+      {"5", 5},   {"+5", 5},      {"5.0", 5},   {"5.", 5},     {"5\n7", 5}, {"5abc", 5},
+      {"4.5", 4}, {"5.5", 6},     {"255", 255}, {"255.5", 0},  {"256", 0},  {"-1", 0},
+      {"0.3", 0}, {"(1-255)", 0}, {"", 0},      {" 200 ", 200}};
+  for (const auto& [text, slave] : cases)
+    EXPECT_EQ(SlaveAddress(text), slave) << "'" << text << "'";
 }
 
 TEST(AddressEntryRule, KeepsTheAddressBoxInRange) {
@@ -128,7 +129,6 @@ TEST(AddressEntryRule, NumbersTooLargeForADoubleEndAtTheBounds) {
   // So many digits after the point are still a plain fraction.
   EXPECT_EQ(ApplyAddressEntryRule("0." + digits), "0." + digits);
 }
-
 
 }  // namespace
 }  // namespace karvello

@@ -1,12 +1,12 @@
-// Whole frames out of bytes that arrive in pieces.
-#include "serial/frame_assembler.h"
+// Finding the awaited reply in the bytes that arrive after a request.
+#include "serial/reply_finder.h"
 
 #include <gtest/gtest.h>
 
-#include <span>
 #include <string>
 #include <vector>
 
+#include "framing/crc16.h"
 #include "support/hex_bytes.h"
 
 namespace karvello {
@@ -14,153 +14,209 @@ namespace {
 
 using testing::Hex;
 using Bytes = std::vector<std::uint8_t>;
+using Kind = Received::Kind;
 
-// Cuts `bytes` into pieces: bit i of `cuts` set means a cut after byte i.
-std::vector<Bytes> Pieces(const Bytes& bytes, unsigned cuts) {
-  std::vector<Bytes> pieces(1);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    pieces.back().push_back(bytes[i]);
-    if (i + 1 < bytes.size() && (cuts >> i & 1U)) pieces.emplace_back();
-  }
-  return pieces;
+// Requests and their replies, the CRCs written out.
+const Bytes kVoltageRequest = Hex("01 03 00 0F 00 01 B4 09");
+const Bytes kVoltageReply = Hex("01 03 02 00 DC B9 DD");
+const Bytes kConfirmRequest = Hex("05 06 00 12 00 05 E8 48");  // its echo is the same bytes
+const Bytes kBroadcastRequest = Hex("00 06 00 12 00 05 E8 1D");
+const Bytes kAddressRequest = Hex("00 03 00 12 00 01 25 DE");
+const Bytes kAddressReply = Hex("05 03 02 00 05 89 87");
+const Bytes kResistanceRequest = Hex("01 03 00 0D 00 02 55 C8");
+const Bytes kResistanceReply = Hex("01 03 04 01 59 00 01 EA 1C");
+const Bytes kVoltageRefusal = Hex("01 83 02 C0 F1");
+
+ReplyFinder Awaiting(const Bytes& request) {
+  ReplyFinder finder;
+  RequestFrame frame{};
+  std::copy(request.begin(), request.end(), frame.begin());
+  finder.Expect(request, ReplyShape::For(frame));
+  return finder;
 }
 
-TEST(FrameAssembler, EverySplitGivesOneFrameWhenTheLastByteIsIn) {
-  for (const char* reply : {"01 03 02 00 DC B9 DD", "05 06 00 12 00 05 E8 48",
-                            "01 03 04 01 59 00 01 EA 1C", "05 83 02 81 30"}) {
-    const Bytes whole = Hex(reply);
-    for (unsigned cuts = 0; cuts < (1U << (whole.size() - 1)); ++cuts) {
-      FrameAssembler assembler;
-      const auto pieces = Pieces(whole, cuts);
-      for (std::size_t p = 0; p < pieces.size(); ++p) {
-        EXPECT_EQ(assembler.Feed(pieces[p]), 0U);
-        const auto frame = assembler.TakeFrame();
-        if (p + 1 < pieces.size()) {
-          ASSERT_FALSE(frame) << reply << " cuts " << cuts << " piece " << p;
-          EXPECT_TRUE(assembler.HasPartial());
-        } else {
-          ASSERT_TRUE(frame) << reply << " cuts " << cuts;
-          EXPECT_EQ(*frame, whole);
-        }
-      }
-      EXPECT_FALSE(assembler.TakeFrame());
-      EXPECT_FALSE(assembler.HasPartial());
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+TEST(ReplyFinder, AReplyIsHandedUpOnceWhenItsLastByteIsIn) {
+  for (const auto& [request, reply] :
+       {std::pair{kVoltageRequest, kVoltageReply}, std::pair{kAddressRequest, kAddressReply},
+        std::pair{kResistanceRequest, kResistanceReply},
+        std::pair{kConfirmRequest, kConfirmRequest}}) {
+    ReplyFinder finder = Awaiting(request);
+    for (std::size_t i = 0; i + 1 < reply.size(); ++i) {
+      EXPECT_TRUE(finder.Feed(std::span(reply).subspan(i, 1)).empty()) << "byte " << i;
     }
+    EXPECT_EQ(finder.Feed(std::span(reply).last(1)),
+              (std::vector<Received>{{Kind::kReply, reply}}));
+    EXPECT_FALSE(finder.HasWaiting());
+    EXPECT_FALSE(finder.Silence());
   }
 }
 
-TEST(FrameAssembler, BytesAfterAFrameBeginTheNext) {
-  FrameAssembler assembler;
-  assembler.Feed(Hex("05 03 02 00 05 89 87 AA"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("05 03 02 00 05 89 87"));
-  EXPECT_FALSE(assembler.TakeFrame());
-  EXPECT_EQ(assembler.Pending(), 1U);
-  EXPECT_EQ(assembler.TakeRest(), Hex("AA"));
-  EXPECT_FALSE(assembler.HasPartial());
-  EXPECT_EQ(assembler.TakeRest(), Bytes{});
-
-  // Two frames in one piece, then a third cut across the second piece.
-  assembler.Feed(Hex("05 03 02 00 05 89 87 01 03 02 00 DC B9 DD 05 06 00"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("05 03 02 00 05 89 87"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("01 03 02 00 DC B9 DD"));
-  EXPECT_FALSE(assembler.TakeFrame());
-  assembler.Feed(Hex("12 00 05 E8 48"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("05 06 00 12 00 05 E8 48"));
-}
-
-TEST(FrameAssembler, ExceptionReplyIsFiveBytes) {
-  FrameAssembler assembler;
-  assembler.Feed(Hex("05 86 02 82"));
-  EXPECT_FALSE(assembler.TakeFrame());
-  assembler.Feed(Hex("60 05"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("05 86 02 82 60"));
-  EXPECT_EQ(assembler.TakeRest(), Hex("05"));
-}
-
-TEST(FrameAssembler, UnknownFunctionWaitsForSilence) {
-  FrameAssembler assembler;
-  assembler.Feed(Hex("05 04 02 00 05 88 F3"));
-  EXPECT_FALSE(assembler.TakeFrame());
-  EXPECT_EQ(assembler.TakeRest(), Hex("05 04 02 00 05 88 F3"));
-  EXPECT_FALSE(assembler.HasPartial());
-}
-
-// Noise before a reply (an RS-485 driver turning round, a glitch on the line) must not cost the
-// reply: the bytes in front of a frame whose CRC is right are dropped.
-TEST(FrameAssembler, StrayBytesBeforeAReplyAreSkipped) {
-  struct Case {
-    const char* stray;
-    const char* reply;
-    bool inAnyPieces = true;  // false: only when the reply is in by the time the front is whole
-  };
-  const Case cases[] = {
-      {"00", "01 03 02 00 DC B9 DD"},
-      {"FF", "01 03 02 00 DC B9 DD"},
-      {"00 00 FF", "01 03 04 01 59 00 01 EA 1C"},
-      {"05", "05 06 00 12 00 05 E8 48"},
-      // The slave address 3 read as a function code makes the stray front look like a read
-      // reply of its own: its CRC is wrong, the reply behind it is right.
-      {"AA", "03 03 02 00 03 81 85"},
-      // A reply cut short, then the detector's whole reply. Had the front been whole before the
-      // reply was in, it would have gone alone, as the failed frame it is.
-      {"01 03 02 00", "01 03 02 00 DC B9 DD", false},
-      {"05 04 02 00 05 88 F3", "05 03 02 00 05 89 87"},
-  };
-  for (const auto& c : cases) {
-    Bytes bytes = Hex(c.stray);
-    const Bytes reply = Hex(c.reply);
-    bytes.insert(bytes.end(), reply.begin(), reply.end());
-    for (std::size_t cut = c.inAnyPieces ? 1 : bytes.size(); cut <= bytes.size(); ++cut) {
-      SCOPED_TRACE(std::string(c.stray) + " | " + c.reply + " cut " + std::to_string(cut));
-      FrameAssembler assembler;
-      assembler.Feed(std::span(bytes).first(cut));
-      auto frame = assembler.TakeFrame();
-      if (!frame) {
-        assembler.Feed(std::span(bytes).subspan(cut));
-        frame = assembler.TakeFrame();
-      }
-      // A front that is whole on its own may go first; the reply must come out whole after it.
-      if (frame && *frame != reply) frame = assembler.TakeFrame();
-      ASSERT_TRUE(frame);
-      EXPECT_EQ(*frame, reply);
-      EXPECT_FALSE(assembler.HasPartial());
-    }
+TEST(ReplyFinder, StrayBytesInFrontArePassedOver) {
+  for (const Bytes& stray : {Hex("00"), Hex("FF"), Hex("00 01"), Hex("01 03"), Hex("A5 00 FF"),
+                             Hex("01 03 02"), Hex("01 01 03")}) {
+    ReplyFinder finder = Awaiting(kVoltageRequest);
+    const Bytes arriving = Concat({stray, kVoltageReply});
+    EXPECT_EQ(finder.Feed(arriving), (std::vector<Received>{{Kind::kReply, kVoltageReply}}))
+        << "stray bytes: " << stray.size() << " from " << int{stray[0]};
+    EXPECT_FALSE(finder.HasWaiting());
   }
 }
 
-TEST(FrameAssembler, AFrameWithAWrongCrcAndNothingBehindItIsHandedOverAsItIs) {
-  FrameAssembler assembler;
-  assembler.Feed(Hex("01 03 02 00 DC 00 00 AA"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("01 03 02 00 DC 00 00"));
-  EXPECT_EQ(assembler.TakeRest(), Hex("AA"));
-  // A corrupted copy followed by a good one: the good one is what is handed over.
-  assembler.Feed(Hex("01 03 02 00 DC 00 00 01 03 02 00 DC B9 DD"));
-  EXPECT_EQ(assembler.TakeFrame(), Hex("01 03 02 00 DC B9 DD"));
-  EXPECT_FALSE(assembler.HasPartial());
+TEST(ReplyFinder, AReplyFromAnotherSlaveIsAStrayOnceTheLineFallsSilent) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  const Bytes other = Hex("02 03 02 00 DC FD DD");
+  EXPECT_TRUE(finder.Feed(other).empty());
+  EXPECT_EQ(finder.Silence(), (Received{Kind::kStray, other}));
+  EXPECT_FALSE(finder.HasWaiting());
+  EXPECT_FALSE(finder.Silence());
 }
 
-TEST(FrameAssembler, AFloodNeverHoldsMoreThanTheReceiveBuffer) {
-  FrameAssembler assembler;
-  const Bytes flood(2000, 0x00);  // function 0: no length, so nothing completes
-  EXPECT_EQ(assembler.Feed(flood), 2000 - kReceiveBufferSize);
-  EXPECT_EQ(assembler.Pending(), kReceiveBufferSize);
-  for (int i = 0; i < 50; ++i) {
-    assembler.Feed(Bytes(97, 0xFF));
-    EXPECT_LE(assembler.Pending(), kReceiveBufferSize);
-  }
-  EXPECT_FALSE(assembler.TakeFrame());
-  EXPECT_EQ(assembler.TakeRest().size(), kReceiveBufferSize);
+TEST(ReplyFinder, AWrongCrcIsCorruptAtOnceUnlessTheRightReplyMayStillFollow) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  const Bytes corrupt = Hex("01 03 02 00 DC B9 DE");
+  EXPECT_EQ(finder.Feed(corrupt), (std::vector<Received>{{Kind::kCorrupt, corrupt}}));
 
-  // The longest function-3 frame inside a flood: cut at its own length, the rest kept.
-  // The frame leaves the buffer as soon as it is whole, making room for more of the flood.
-  assembler.Feed(Hex("05 03 FF"));
-  EXPECT_EQ(assembler.Feed(Bytes(1500, 0x11)), 1503 - kReceiveBufferSize - 260);
-  EXPECT_EQ(assembler.Pending(), kReceiveBufferSize);
-  EXPECT_EQ(assembler.TakeFrame()->size(), 260U);  // 5 plus the byte count
-  EXPECT_EQ(assembler.Pending(), kReceiveBufferSize);
-  EXPECT_FALSE(assembler.TakeFrame());
-  assembler.Clear();
-  EXPECT_FALSE(assembler.HasPartial());
+  // A head of the reply behind the corrupt one: the corrupt one was noise in front of it.
+  ReplyFinder waiting = Awaiting(kVoltageRequest);
+  const Bytes arriving = Concat({Hex("01 03 02 01 03 02 00"), kVoltageReply});
+  EXPECT_EQ(waiting.Feed(std::span(arriving).first(8)), std::vector<Received>{});
+  EXPECT_EQ(waiting.Feed(std::span(arriving).subspan(8)),
+            (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+TEST(ReplyFinder, TheSlavesRefusalIsHandedUpWhole) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  EXPECT_TRUE(finder.Feed(std::span(kVoltageRefusal).first(4)).empty());
+  EXPECT_EQ(finder.Feed(std::span(kVoltageRefusal).last(1)),
+            (std::vector<Received>{{Kind::kRefusal, kVoltageRefusal}}));
+  // Another slave's refusal is not an answer to this request.
+  ReplyFinder other = Awaiting(kVoltageRequest);
+  EXPECT_TRUE(other.Feed(Hex("02 83 02 30 F1")).empty());
+  EXPECT_EQ(other.Silence()->kind, Kind::kStray);
+}
+
+TEST(ReplyFinder, AHeadWaitsForItsRestHoweverLongTheLinePauses) {
+  for (std::size_t cut = 1; cut < kVoltageReply.size(); ++cut) {
+    ReplyFinder finder = Awaiting(kVoltageRequest);
+    EXPECT_TRUE(finder.Feed(std::span(kVoltageReply).first(cut)).empty());
+    EXPECT_FALSE(finder.Silence()) << "cut after " << cut;
+    EXPECT_FALSE(finder.Silence());
+    EXPECT_EQ(finder.Feed(std::span(kVoltageReply).subspan(cut)),
+              (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+  }
+}
+
+TEST(ReplyFinder, ALoneByteWaitsOnlyWhenItNamesTheSlaveAsked) {
+  ReplyFinder named = Awaiting(kVoltageRequest);
+  EXPECT_TRUE(named.Feed(Hex("A5 01")).empty());
+  EXPECT_FALSE(named.Silence());
+
+  // The address query goes to every detector: one byte could be anyone's, two tell.
+  ReplyFinder anyone = Awaiting(kAddressRequest);
+  EXPECT_TRUE(anyone.Feed(Hex("07")).empty());
+  EXPECT_EQ(anyone.Silence(), (Received{Kind::kStray, Hex("07")}));
+  EXPECT_TRUE(anyone.Feed(Hex("07 03")).empty());
+  EXPECT_FALSE(anyone.Silence());
+}
+
+TEST(ReplyFinder, NothingAwaitedDropsWhatArrives) {
+  ReplyFinder finder;
+  finder.Expect(Hex("01 06 00 11 00 01 18 0F"), std::nullopt);
+  EXPECT_TRUE(finder.Feed(Hex("01 06 00 11 00 01 18 0F 55")).empty());
+  EXPECT_FALSE(finder.HasWaiting());
+  EXPECT_FALSE(finder.Silence());
+}
+
+TEST(ReplyFinder, ANewRequestDropsWhatWaits) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  EXPECT_TRUE(finder.Feed(Hex("01 03 02 00")).empty());
+  RequestFrame frame{};
+  std::copy(kResistanceRequest.begin(), kResistanceRequest.end(), frame.begin());
+  finder.Expect(kResistanceRequest, ReplyShape::For(frame));
+  EXPECT_FALSE(finder.HasWaiting());
+  // The rest of the old reply is no head of the new one.
+  EXPECT_TRUE(finder.Feed(Hex("DC B9 DD")).empty());
+  EXPECT_EQ(finder.Silence()->kind, Kind::kStray);
+}
+
+TEST(ReplyFinder, EveryWholeCopyOfTheReplyIsHandedUp) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  EXPECT_EQ(finder.Feed(Concat({kVoltageReply, Hex("A5"), kVoltageReply})),
+            (std::vector<Received>{{Kind::kReply, kVoltageReply}, {Kind::kReply, kVoltageReply}}));
+}
+
+// An adapter that hears its own transmission gives every request back first.
+TEST(ReplyFinder, TheBroadcastShowsAnEchoingLineAndItsCopyIsNeverTheAnswer) {
+  ReplyFinder finder;
+  finder.Expect(kBroadcastRequest, std::nullopt);
+  EXPECT_TRUE(finder.Feed(kBroadcastRequest).empty());
+  EXPECT_TRUE(finder.Echoing());
+
+  RequestFrame confirm{};
+  std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), confirm.begin());
+  finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
+  // The line's copy of the confirmation is passed over; no detector, no answer.
+  EXPECT_TRUE(finder.Feed(kConfirmRequest).empty());
+  EXPECT_FALSE(finder.Silence());
+  // With a detector its echo follows the line's copy.
+  finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
+  EXPECT_EQ(finder.Feed(Concat({kConfirmRequest, kConfirmRequest})),
+            (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
+}
+
+TEST(ReplyFinder, OnALineThatDoesNotEchoTheDetectorsEchoIsTheAnswer) {
+  ReplyFinder finder;
+  finder.Expect(kBroadcastRequest, std::nullopt);
+  EXPECT_TRUE(finder.Feed(Hex("00")).empty());  // a glitch, not a copy
+  EXPECT_FALSE(finder.Echoing());
+  RequestFrame confirm{};
+  std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), confirm.begin());
+  finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
+  EXPECT_EQ(finder.Feed(kConfirmRequest), (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
+}
+
+TEST(ReplyFinder, AReadsCopyIsPassedOverAndABroadcastWithoutOneEndsTheEcho) {
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  EXPECT_TRUE(finder.Feed(kVoltageRequest).empty());
+  EXPECT_TRUE(finder.Echoing());
+  EXPECT_FALSE(finder.Silence());  // the copy is not judged as a stray
+  EXPECT_EQ(finder.Feed(kVoltageReply), (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+
+  // An adapter changed for one that does not echo: the next broadcast comes back with nothing.
+  finder.Expect(kBroadcastRequest, std::nullopt);
+  RequestFrame confirm{};
+  std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), confirm.begin());
+  finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
+  EXPECT_FALSE(finder.Echoing());
+  EXPECT_EQ(finder.Feed(kConfirmRequest), (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
+}
+
+TEST(ReplyFinder, ResetForgetsTheEcho) {
+  ReplyFinder finder;
+  finder.Expect(kBroadcastRequest, std::nullopt);
+  finder.Feed(kBroadcastRequest);
+  ASSERT_TRUE(finder.Echoing());
+  finder.Reset();
+  EXPECT_FALSE(finder.Echoing());
+}
+
+// What waits never exceeds the receive buffer; a reply behind a longer burst is still found.
+TEST(ReplyFinder, TheReceiveBufferHolds1024Bytes) {
+  ASSERT_EQ(kReceiveBufferSize, 1024U);
+  for (std::size_t noise : {1023U, 1024U, 1025U, 3000U}) {
+    ReplyFinder finder = Awaiting(kVoltageRequest);
+    finder.Feed(Bytes(noise, 0xA5));
+    EXPECT_EQ(finder.Waiting(), std::min<std::size_t>(noise, 1024)) << noise;
+  }
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  EXPECT_EQ(finder.Feed(Concat({Bytes(3000, 0xA5), kVoltageReply, Bytes(3000, 0xA5)})),
+            (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
 }
 
 }  // namespace
