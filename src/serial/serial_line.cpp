@@ -5,8 +5,11 @@ namespace karvello {
 bool SerialLine::Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply) {
   finder_.Expect(request, reply);
   if (!IsOpen()) return false;
+  const bool written = Write(request);
+  // What came before the request is no answer to it. The request's first byte is on the line
+  // a millisecond after this at the earliest, so an echo of it is not dropped here.
   DropReceived();
-  return Write(request);
+  return written;
 }
 
 void SerialLine::Arrive(std::span<const std::uint8_t> bytes) {
