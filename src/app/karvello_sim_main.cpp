@@ -78,7 +78,8 @@ std::vector<std::uint8_t> Bytes(const QCommandLineParser& parser, const QString&
                                 std::vector<std::uint8_t> fallback) {
   if (!parser.isSet(name)) return fallback;
   std::vector<std::uint8_t> bytes;
-  for (long b : WholeList(parser, name, 0, 255, true)) bytes.push_back(static_cast<std::uint8_t>(b));
+  for (long b : WholeList(parser, name, 0, 255, true))
+    bytes.push_back(static_cast<std::uint8_t>(b));
   return bytes;
 }
 
@@ -124,10 +125,10 @@ Fault MakeFault(const QCommandLineParser& parser, const std::string& kind, std::
     return Fault::NoiseAfter(Bytes(parser, "noise-bytes", {0xA5, 0xA5, 0xA5}), pause(10));
   }
   if (kind == "pause") {
-    return Fault::PauseAfter(
-        parser.isSet("pause-after") ? static_cast<std::size_t>(Whole(parser, "pause-after", 1, 255))
-                                    : 2,
-        pause(60));
+    return Fault::PauseAfter(parser.isSet("pause-after")
+                                 ? static_cast<std::size_t>(Whole(parser, "pause-after", 1, 255))
+                                 : 2,
+                             pause(60));
   }
   if (kind == "trickle") return Fault::Trickle();
   if (kind == "split") {
@@ -182,9 +183,9 @@ Setup ReadOptions(const QCommandLineParser& parser) {
       setup.faultTimes = static_cast<int>(Whole(parser, "fault-times", 1, 1'000'000));
     }
   } else {
-    for (const char* name : {"fault-times", "truncate-by", "exception-code", "other-address",
-                             "extra-bytes", "split-after", "fault-pause-ms", "stray-bytes",
-                             "noise-bytes", "pause-after"}) {
+    for (const char* name :
+         {"fault-times", "truncate-by", "exception-code", "other-address", "extra-bytes",
+          "split-after", "fault-pause-ms", "stray-bytes", "noise-bytes", "pause-after"}) {
       if (parser.isSet(name)) throw UsageError{std::string("--") + name + " needs --fault"};
     }
   }

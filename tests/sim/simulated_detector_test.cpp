@@ -160,31 +160,30 @@ TEST_P(FaultTest, SpoilsTheNextReplyOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultTest,
-    ::testing::Values(FaultCase{"NoReply", Fault::NoReply(), ""},
-                      FaultCase{"BadCrc", Fault::BadCrc(), "01 03 02 00 DC 46 22"},
-                      FaultCase{"Truncate", Fault::Truncate(2), "01 03 02 00 DC"},
-                      FaultCase{"Exception", Fault::Exception(4), "01 83 04 40 F3"},
-                      FaultCase{"FromAddress", Fault::FromAddress(6), "06 03 02 00 DC 0C 1D"},
-                      FaultCase{"Extra", Fault::Extra({0xAA, 0xBB}), "01 03 02 00 DC B9 DD AA BB"},
-                      FaultCase{"Twice", Fault::Twice(),
-                                "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD"},
-                      FaultCase{"Split", Fault::Split({3, 2}, 10ms), "01 03 02 00 DC B9 DD"},
-                      FaultCase{"Delay", Fault::Delay(60ms), "01 03 02 00 DC B9 DD"},
-                      FaultCase{"Stray", Fault::Stray({0x00}), "00 01 03 02 00 DC B9 DD"},
-                      FaultCase{"StrayBeforeABadCrc", Fault::BadCrc().WithStray({0x00, 0xFF}),
-                                "00 FF 01 03 02 00 DC 46 22"},
-                      FaultCase{"StrayBeforeAnotherAddress",
-                                Fault::FromAddress(6).WithStray({0x00}), "00 06 03 02 00 DC 0C 1D"},
-                      FaultCase{"StrayWithNoReply", Fault::NoReply().WithStray({0x00}), "00"},
-                      FaultCase{"PauseAfterTheHead", Fault::PauseAfter(2, 60ms),
-                                "01 03 02 00 DC B9 DD"},
-                      FaultCase{"NoiseAfter", Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 10ms),
-                                "01 03 02 00 DC B9 DD A5 A5 A5"},
-                      FaultCase{"HeadOfAnotherReplyAfter", Fault::NoiseAfter({1, 3, 2}, 10ms),
-                                "01 03 02 00 DC B9 DD 01 03 02"},
-                      FaultCase{"Trickle", Fault::Trickle(), "01 03 02 00 DC B9 DD"},
-                      FaultCase{"StrayBeforeATrickle", Fault::Trickle().WithStray({0x00}),
-                                "00 01 03 02 00 DC B9 DD"}),
+    ::testing::Values(
+        FaultCase{"NoReply", Fault::NoReply(), ""},
+        FaultCase{"BadCrc", Fault::BadCrc(), "01 03 02 00 DC 46 22"},
+        FaultCase{"Truncate", Fault::Truncate(2), "01 03 02 00 DC"},
+        FaultCase{"Exception", Fault::Exception(4), "01 83 04 40 F3"},
+        FaultCase{"FromAddress", Fault::FromAddress(6), "06 03 02 00 DC 0C 1D"},
+        FaultCase{"Extra", Fault::Extra({0xAA, 0xBB}), "01 03 02 00 DC B9 DD AA BB"},
+        FaultCase{"Twice", Fault::Twice(), "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD"},
+        FaultCase{"Split", Fault::Split({3, 2}, 10ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"Delay", Fault::Delay(60ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"Stray", Fault::Stray({0x00}), "00 01 03 02 00 DC B9 DD"},
+        FaultCase{"StrayBeforeABadCrc", Fault::BadCrc().WithStray({0x00, 0xFF}),
+                  "00 FF 01 03 02 00 DC 46 22"},
+        FaultCase{"StrayBeforeAnotherAddress", Fault::FromAddress(6).WithStray({0x00}),
+                  "00 06 03 02 00 DC 0C 1D"},
+        FaultCase{"StrayWithNoReply", Fault::NoReply().WithStray({0x00}), "00"},
+        FaultCase{"PauseAfterTheHead", Fault::PauseAfter(2, 60ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"NoiseAfter", Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 10ms),
+                  "01 03 02 00 DC B9 DD A5 A5 A5"},
+        FaultCase{"HeadOfAnotherReplyAfter", Fault::NoiseAfter({1, 3, 2}, 10ms),
+                  "01 03 02 00 DC B9 DD 01 03 02"},
+        FaultCase{"Trickle", Fault::Trickle(), "01 03 02 00 DC B9 DD"},
+        FaultCase{"StrayBeforeATrickle", Fault::Trickle().WithStray({0x00}),
+                  "00 01 03 02 00 DC B9 DD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Timings are taken from the detector's own log: a reader's clock shows when it got round to
@@ -216,14 +215,18 @@ TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
     const char* name;
     Fault fault;
     std::vector<std::string> reads;  // what the tool's side reads, read by read
-    std::chrono::milliseconds gap;  // at least this between the first piece and the last
+    std::chrono::milliseconds gap;   // at least this between the first piece and the last
   };
   const Case cases[] = {
-      {"stray 00, cut after 5, 16 ms", Fault::Split({5}, 16ms).WithStray({0x00}),
-       {"00 C8 03 02 00", "DC 65 CD"}, 16ms},
+      {"stray 00, cut after 5, 16 ms",
+       Fault::Split({5}, 16ms).WithStray({0x00}),
+       {"00 C8 03 02 00", "DC 65 CD"},
+       16ms},
       {"60 ms after the head", Fault::PauseAfter(2, 60ms), {"C8 03", "02 00 DC 65 CD"}, 60ms},
-      {"A5 A5 A5 30 ms after", Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 30ms),
-       {"C8 03 02 00 DC 65 CD", "A5 A5 A5"}, 30ms},
+      {"A5 A5 A5 30 ms after",
+       Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 30ms),
+       {"C8 03 02 00 DC 65 CD", "A5 A5 A5"},
+       30ms},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
