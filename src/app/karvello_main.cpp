@@ -4,14 +4,14 @@
 #include <QApplication>
 
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const karvello::SystemPortMap ports;
-  karvello::QtSerialControl comm(ports);
-  karvello::MainWindow form(comm, ports);
+  karvello::QtSerialLine line(ports);
+  karvello::MainWindow form(line, ports);
   form.show();
   return QApplication::exec();
 }

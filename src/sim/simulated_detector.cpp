@@ -123,6 +123,16 @@ void SimulatedDetector::Run() {
     if (fds[1].revents & POLLIN) {
       const ssize_t n = read(lineFd_, buffer, sizeof buffer);
       if (n > 0) {
+        bool echo = false;
+        {
+          std::lock_guard lock(mutex_);
+          echo = config_.echo;
+        }
+        // The adapter hears the tool's bytes as they go out, before any reply can come.
+        if (echo && WriteAll(std::span(buffer, static_cast<std::size_t>(n)))) {
+          std::lock_guard lock(mutex_);
+          echoed_ += static_cast<std::size_t>(n);
+        }
         pending_.insert(pending_.end(), buffer, buffer + n);
         arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
         TakeRequests(false);
@@ -198,6 +208,7 @@ void SimulatedDetector::Serve(std::size_t length) {
 
 std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
     std::span<const std::uint8_t> request) {
+  if (!config_.present) return std::nullopt;
   const std::uint8_t slave = request[0];
   const std::uint8_t function = request[1];
   const bool broadcast = slave == reg::kBroadcastAddress;
@@ -275,9 +286,25 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
   if (faultTimes_ == 0) return {{{}, std::move(reply)}};
   if (faultTimes_ > 0) --faultTimes_;
   const Fault& f = fault_;
+  // Stray bytes go in front before the reply is cut, so that the cuts count them too.
+  if (f.kind == Fault::Kind::kSplit || f.kind == Fault::Kind::kTrickle) {
+    reply.insert(reply.begin(), f.before.begin(), f.before.end());
+  }
+  std::vector<Piece> pieces = Spoil(std::move(reply), function);
+  if (f.kind != Fault::Kind::kSplit && f.kind != Fault::Kind::kTrickle && !f.before.empty()) {
+    if (pieces.empty()) pieces.push_back({{}, {}});
+    pieces.front().bytes.insert(pieces.front().bytes.begin(), f.before.begin(), f.before.end());
+  }
+  return pieces;
+}
+
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Spoil(std::vector<std::uint8_t> reply,
+                                                               std::uint8_t function) const {
+  const Fault& f = fault_;
   const std::size_t n = reply.size();
   switch (f.kind) {
     case Fault::Kind::kNone:
+    case Fault::Kind::kStray:
       break;
     case Fault::Kind::kNoReply:
       return {};
@@ -292,6 +319,13 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
         at = end;
       }
       pieces.push_back({f.pause, {reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end()}});
+      return pieces;
+    }
+    case Fault::Kind::kTrickle: {
+      std::vector<Piece> pieces;
+      for (std::uint8_t byte : reply) {
+        pieces.push_back({pieces.empty() ? std::chrono::nanoseconds{} : kByteTime, {byte}});
+      }
       return pieces;
     }
     case Fault::Kind::kBadCrc:
@@ -312,6 +346,8 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
     case Fault::Kind::kExtraBytes:
       reply.insert(reply.end(), f.extra.begin(), f.extra.end());
       break;
+    case Fault::Kind::kNoiseAfter:
+      return {{{}, std::move(reply)}, {f.pause, f.extra}};
     case Fault::Kind::kTwice:
       return {{{}, reply}, {f.pause, reply}};
     case Fault::Kind::kDelay:
@@ -373,6 +409,16 @@ void SimulatedDetector::SetPacing(bool on) {
   config_.pacing = on;
 }
 
+void SimulatedDetector::SetEcho(bool on) {
+  std::lock_guard lock(mutex_);
+  config_.echo = on;
+}
+
+void SimulatedDetector::SetPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  config_.present = present;
+}
+
 std::uint8_t SimulatedDetector::Address() const {
   std::lock_guard lock(mutex_);
   return config_.address;
@@ -402,6 +448,11 @@ bool SimulatedDetector::WaitForExchanges(std::size_t count,
 std::size_t SimulatedDetector::DroppedBytes() const {
   std::lock_guard lock(mutex_);
   return dropped_;
+}
+
+std::size_t SimulatedDetector::EchoedBytes() const {
+  std::lock_guard lock(mutex_);
+  return echoed_;
 }
 
 }  // namespace karvello::sim

@@ -12,8 +12,7 @@
 #include <QScreen>
 #include <QStringList>
 
-#include "operations/timing.h"
-#include "ui/address_entry.h"
+#include "operations/address_box.h"
 #include "ui_main_window.h"
 
 namespace karvello {
@@ -38,12 +37,12 @@ constexpr double kCaptionPoints = 15.75;
 
 }  // namespace
 
-MainWindow::MainWindow(SerialControl& comm, const PortMap& ports, QWidget* parent)
+MainWindow::MainWindow(SerialLine& line, const PortMap& ports, QWidget* parent)
     : QWidget(parent),
       ui_(std::make_unique<Ui::MainWindow>()),
-      comm_(comm),
+      line_(line),
       ports_(ports),
-      operations_(comm, *this) {
+      operations_(line, *this) {
   ui_->setupUi(this);
   ApplyFonts();
   setFixedSize(size());
@@ -79,18 +78,18 @@ void MainWindow::SetAddressText(const std::string& text) {
 }
 
 void MainWindow::SetLogText(const std::string& text) {
-  text2_ = text;
+  log_ = text;
   // The box starts a new line at every line feed; a carriage return would add an empty one.
   ui_->logBox->setPlainText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), "\n"));
 }
 
 void MainWindow::ListPorts() {
-  DiscoverPorts(comm_, ports_, portList_);
+  DiscoverPorts(line_, ports_, portList_);
 }
 
 void MainWindow::OnPortChosen() {
   MirrorPortList();
-  OpenSelectedPort(comm_, portList_);
+  OpenSelectedPort(line_, portList_);
 }
 
 void MainWindow::OnAddressBoxLeft() {
@@ -145,11 +144,12 @@ void MainWindow::MirrorPortList() {
 // shows the read under way until its reply or time-out.
 void MainWindow::UpdateMeasureProgress() {
   QProgressBar& bar = *ui_->measureProgress;
-  if (operations_.Timer(6).IsOn()) {
-    bar.setRange(0, timing::kMeasureDelayLimit + 1);
-    bar.setValue(operations_.State().MeasureDelayTicks);
+  const Countdown& measurement = operations_.CountdownOf(Clock::kMeasureDelay);
+  if (measurement.IsRunning()) {
+    bar.setRange(0, measurement.Limit() + 1);
+    bar.setValue(measurement.Count());
     bar.show();
-  } else if (operations_.Timer(3).IsOn()) {
+  } else if (operations_.CountdownOf(Clock::kResistanceTimeout).IsRunning()) {
     bar.setRange(0, 0);
     bar.show();
   } else {

@@ -11,7 +11,7 @@
 #include "operations/window_texts.h"
 #include "serial/port_discovery.h"
 #include "serial/port_map.h"
-#include "serial/serial_control.h"
+#include "serial/serial_line.h"
 
 namespace Ui {
 class MainWindow;
@@ -24,14 +24,14 @@ class MainWindow : public QWidget, public WindowTexts {
  public:
   // Builds the window and runs ListPorts: the ports are probed and the first one found is open
   // before the window first appears.
-  MainWindow(SerialControl& comm, const PortMap& ports, QWidget* parent = nullptr);
+  MainWindow(SerialLine& line, const PortMap& ports, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // The address box and the log box. The log text is kept exactly as written (CR LF line ends
   // included) and shown as lines.
   std::string AddressText() const override;
   void SetAddressText(const std::string& text) override;
-  std::string LogText() const override { return text2_; }
+  std::string LogText() const override { return log_; }
   void SetLogText(const std::string& text) override;
 
   Operations& operations() { return operations_; }
@@ -51,9 +51,9 @@ class MainWindow : public QWidget, public WindowTexts {
   void UpdateMeasureProgress();
 
   std::unique_ptr<Ui::MainWindow> ui_;
-  SerialControl& comm_;
+  SerialLine& line_;
   const PortMap& ports_;
-  std::string text2_;
+  std::string log_;
   PortList portList_;
   Operations operations_;
 };
