@@ -285,22 +285,25 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
                                                               std::uint8_t function) {
   if (faultTimes_ == 0) return {{{}, std::move(reply)}};
   if (faultTimes_ > 0) --faultTimes_;
-  const Fault& f = fault_;
+  return Spoil(fault_, std::move(reply), function);
+}
+
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Spoil(const Fault& f,
+                                                               std::vector<std::uint8_t> reply,
+                                                               std::uint8_t function) {
   // Stray bytes go in front before the reply is cut, so that the cuts count them too.
-  if (f.kind == Fault::Kind::kSplit || f.kind == Fault::Kind::kTrickle) {
-    reply.insert(reply.begin(), f.before.begin(), f.before.end());
-  }
-  std::vector<Piece> pieces = Spoil(std::move(reply), function);
-  if (f.kind != Fault::Kind::kSplit && f.kind != Fault::Kind::kTrickle && !f.before.empty()) {
+  const bool cut = f.kind == Fault::Kind::kSplit || f.kind == Fault::Kind::kTrickle;
+  if (cut) reply.insert(reply.begin(), f.before.begin(), f.before.end());
+  std::vector<Piece> pieces = SpoilByKind(f, std::move(reply), function);
+  if (!cut && !f.before.empty()) {
     if (pieces.empty()) pieces.push_back({{}, {}});
     pieces.front().bytes.insert(pieces.front().bytes.begin(), f.before.begin(), f.before.end());
   }
   return pieces;
 }
 
-std::vector<SimulatedDetector::Piece> SimulatedDetector::Spoil(std::vector<std::uint8_t> reply,
-                                                               std::uint8_t function) const {
-  const Fault& f = fault_;
+std::vector<SimulatedDetector::Piece> SimulatedDetector::SpoilByKind(
+    const Fault& f, std::vector<std::uint8_t> reply, std::uint8_t function) {
   const std::size_t n = reply.size();
   switch (f.kind) {
     case Fault::Kind::kNone:

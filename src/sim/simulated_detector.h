@@ -211,12 +211,17 @@ class SimulatedDetector {
   // Closes the master side, as when the adapter is pulled; the detector stops for good.
   void Unplug();
 
- private:
+  // A piece of what goes on the wire, written `pauseBefore` after the piece before it.
   struct Piece {
     std::chrono::nanoseconds pauseBefore;
     std::vector<std::uint8_t> bytes;
   };
+  // The pieces a reply to a request with function code `function` goes out in once `fault` has
+  // spoilt it (stray bytes included). Empty when nothing is sent.
+  static std::vector<Piece> Spoil(const Fault& fault, std::vector<std::uint8_t> reply,
+                                  std::uint8_t function);
 
+ private:
   void Run();
   void Stop();
   // Waits until `deadline` or a stop; false on a stop.
@@ -227,8 +232,9 @@ class SimulatedDetector {
   std::optional<std::vector<std::uint8_t>> Answer(std::span<const std::uint8_t> request);
   // ... and the pieces it goes out in once the fault, if any, has spoilt it.
   std::vector<Piece> Plan(std::vector<std::uint8_t> reply, std::uint8_t function);
-  // ... the reply spoilt by the fault's kind, in its pieces.
-  std::vector<Piece> Spoil(std::vector<std::uint8_t> reply, std::uint8_t function) const;
+  // ... the reply spoilt by the fault's kind alone, in its pieces.
+  static std::vector<Piece> SpoilByKind(const Fault& f, std::vector<std::uint8_t> reply,
+                                        std::uint8_t function);
   std::uint16_t Register(std::uint16_t number) const;
   bool WriteAll(std::span<const std::uint8_t> bytes);
 
