@@ -1,0 +1,54 @@
+; The Windows installer: Karvello in Program Files, a Start-menu entry, and an uninstaller that
+; "Apps & features" lists. scripts/package-windows passes VERSION, SOURCE_DIR (the unpacked
+; zip's folder) and OUT_FILE.
+Unicode true
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+
+!include "MUI2.nsh"
+
+Name "Karvello ${VERSION}"
+OutFile "${OUT_FILE}"
+InstallDir "$PROGRAMFILES64\Karvello"
+InstallDirRegKey HKLM "Software\Karvello" "InstallDir"
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Karvello"
+
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "SimpChinese"
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "Karvello"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "Karvello ${VERSION} installer"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Karvello maintainers"
+
+Section "Karvello"
+  SetShellVarContext all
+  SetOutPath "$INSTDIR"
+  File /r "${SOURCE_DIR}/*"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateShortcut "$SMPROGRAMS\Karvello.lnk" "$INSTDIR\karvello.exe"
+  WriteRegStr HKLM "Software\Karvello" "InstallDir" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Karvello"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Karvello"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\karvello.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\Karvello.lnk"
+  RMDir /r "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "Software\Karvello"
+SectionEnd
