@@ -24,6 +24,9 @@ add_custom_command(OUTPUT ${KARVELLO_ICO}
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/karvello.svg
                    COMMENT "Making karvello.ico from karvello.svg" VERBATIM)
 
+add_custom_target(karvello_icon DEPENDS ${KARVELLO_ICO})
+add_dependencies(karvello karvello_icon)
+
 configure_file(${win_dir}/karvello.rc.in ${CMAKE_CURRENT_BINARY_DIR}/karvello.rc @ONLY)
 set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/karvello.rc PROPERTIES
                             OBJECT_DEPENDS "${KARVELLO_ICO};${KARVELLO_MANIFEST}")

@@ -42,6 +42,14 @@ QT_BASE_FLAGS=(
   -DFEATURE_tabletevent=OFF
 )
 
+# How Karvello itself is configured for Windows (after the Qt toolchain). -O2 rather than CMake's
+# -O3: GCC 12 at -O3 warns falsely (-Wrestrict) about std::string concatenation.
+karvello_windows_cmake_args() {
+  printf '%s\n' -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+    "-DCMAKE_TOOLCHAIN_FILE=$1/lib/cmake/Qt6/qt.toolchain.cmake" \
+    "-DQT_CHAINLOAD_TOOLCHAIN_FILE=$REPO/cmake/mingw-w64-x86_64.cmake"
+}
+
 # install_packages PKG...: installs the packages not yet installed (apt-get update first, once).
 install_packages() {
   local missing=() p
