@@ -70,7 +70,7 @@ class FirstPaint : public QObject {
 int Child(int argc, char** argv) {
   std::printf("main %lld\n", NowNs());
   QApplication app(argc, argv);
-  const SystemPortMap ports;
+  SystemPortMap ports;
   QtSerialControl comm(ports);
   MainWindow form(comm, ports);
   FirstPaint paint;

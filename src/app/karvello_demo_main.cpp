@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
 
   try {
     karvello::sim::SimulatedDetector detector(DemoDetector());
-    const karvello::FixedPortMap ports({{1, detector.SlavePath()}});
+    karvello::FixedPortMap ports({{1, detector.SlavePath()}});
     karvello::QtSerialControl comm(ports);
     karvello::MainWindow form(comm, ports);
     form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));

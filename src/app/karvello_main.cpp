@@ -9,7 +9,7 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  const karvello::SystemPortMap ports;
+  karvello::SystemPortMap ports;
   karvello::QtSerialControl comm(ports);
   karvello::MainWindow form(comm, ports);
   form.show();

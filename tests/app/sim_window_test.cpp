@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
   testing::SimProcess sim({"--address", "7", "--voltage", "231"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  const FixedPortMap ports({{1, sim.Path()}});
+  FixedPortMap ports({{1, sim.Path()}});
   QtSerialControl comm(ports);
   MainWindow form(comm, ports);
   form.show();

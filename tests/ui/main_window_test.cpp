@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QWheelEvent>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "framing/frame_text.h"
 #include "serial/fake_serial_control.h"
 #include "serial/port_map.h"
+#include "serial/port_probe.h"
 #include "ui/address_entry_cases.h"
 
 namespace karvello {
@@ -64,9 +66,18 @@ class MainWindowTest : public ::testing::Test {
 
   Bytes LastWritten() const { return comm_.Written().empty() ? Bytes{} : comm_.Written().back(); }
 
+  // Turns the mouse wheel over the port list by one notch towards the user.
+  void WheelDownOverThePortList() {
+    const QPointF inside(PortCombo()->width() / 2.0, PortCombo()->height() / 2.0);
+    QWheelEvent wheel(inside, PortCombo()->mapToGlobal(inside), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(PortCombo(), &wheel);
+  }
+
   FakeSerialControl comm_{{1, 3}};
   FixedPortMap ports_{{{1, "/dev/ttyUSB0"}, {3, "/dev/ttyS2"}}};
-  MainWindow form_{comm_, ports_};
+  FakePortProbe probe_{{1, 3}};
+  MainWindow form_{comm_, ports_, probe_};
 };
 
 TEST_F(MainWindowTest, FocusStartsInTheAddressBoxAndTabGoesRoundTheControls) {
@@ -144,6 +155,114 @@ TEST_F(MainWindowTest, EachButtonSendsItsCommandsFrame) {
     EXPECT_EQ(comm_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
         << "button " << number;
   }
+}
+
+TEST_F(MainWindowTest, ReturnAndEnterPressTheFocusedButton) {
+  TypeAddress("5");
+  const std::vector<Bytes> frames = {
+      {0x00, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x1D},  // set address: broadcast write
+      {0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE},  // query address: broadcast read
+      {0x05, 0x06, 0x00, 0x11, 0x00, 0x01, 0x19, 0x8B},  // query resistance: start
+      {0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D},  // query voltage
+  };
+  struct Press {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    const char* name;
+  };
+  const Press presses[] = {{Qt::Key_Return, Qt::NoModifier, "Return"},
+                           {Qt::Key_Enter, Qt::KeypadModifier, "Enter"}};
+  for (const auto& [key, modifiers, name] : presses) {
+    for (int number = 1; number <= 4; ++number) {
+      Button(number)->setFocus(Qt::TabFocusReason);
+      ASSERT_TRUE(Button(number)->hasFocus());
+      comm_.ForgetCalls();
+      QTest::keyClick(Button(number), key, modifiers);
+      ASSERT_EQ(comm_.Written().size(), 1U) << name << " on button " << number;
+      EXPECT_EQ(comm_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
+          << name << " on button " << number;
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ReturnPressesNothingButAFocusedButton) {
+  TypeAddress("5");
+  comm_.ForgetCalls();
+  QTest::keyClick(AddressText(), Qt::Key_Return);  // no button is the window's default
+  Button(4)->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Button(4), Qt::Key_Return, Qt::ControlModifier);
+  QTest::keyEvent(QTest::Press, Button(4), Qt::Key_Return, Qt::NoModifier, -1);
+  QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+  QApplication::sendEvent(Button(4), &repeated);  // held down: pressed once
+  QTest::keyEvent(QTest::Release, Button(4), Qt::Key_Return, Qt::NoModifier, -1);
+  EXPECT_EQ(comm_.Written().size(), 1U);
+}
+
+TEST_F(MainWindowTest, TheWheelChangesThePortOnlyWhenTheListHasTheFocus) {
+  ASSERT_TRUE(AddressText()->hasFocus());
+  comm_.ForgetCalls();
+  WheelDownOverThePortList();
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_TRUE(comm_.Calls().empty());
+  EXPECT_EQ(comm_.CommPort(), 1);
+  EXPECT_TRUE(AddressText()->hasFocus());
+
+  PortCombo()->setFocus(Qt::TabFocusReason);
+  WheelDownOverThePortList();
+  EXPECT_EQ(PortCombo()->currentText(), "COM3");
+  EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+}
+
+TEST_F(MainWindowTest, OpeningTheListProbesAgainWithoutTouchingTheLine) {
+  TypeAddress("5");
+  QTest::mouseClick(Button(4), Qt::LeftButton);  // a query in flight on COM1
+  comm_.ForgetCalls();
+  probe_.ForgetTried();
+  // An adapter comes as COM2, the device of COM3 goes.
+  ports_.Set(2, "/dev/ttyUSB1");
+  ports_.Remove(3);
+  probe_.SetOpening({1, 2});
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+
+  std::vector<int> others;
+  for (int n = 2; n <= 16; ++n) others.push_back(n);
+  EXPECT_EQ(probe_.Tried(), others);  // every port but the open one
+  EXPECT_TRUE(comm_.Calls().empty());
+  ASSERT_EQ(PortCombo()->count(), 2);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  EXPECT_EQ(PortCombo()->itemText(1), "COM2");
+  EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyUSB1");
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_EQ(PortCombo()->toolTip(), "/dev/ttyUSB0");
+
+  // The query's reply still comes in on the open port.
+  comm_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
+  EXPECT_EQ(
+      form_.LogText(),
+      "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏");
+}
+
+TEST_F(MainWindowTest, TheOpenPortStaysListedWhenItsDeviceLeavesTheMap) {
+  ports_.Remove(1);
+  probe_.SetOpening({3});
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+  ASSERT_EQ(PortCombo()->count(), 2);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_TRUE(comm_.PortOpen());
+
+  // Once the line has failed, the port is no longer in use, and its entry goes.
+  comm_.FailLine();
+  comm_.ForgetCalls();
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+  ASSERT_EQ(PortCombo()->count(), 1);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM3");
+  EXPECT_EQ(PortCombo()->currentIndex(), -1);
+  EXPECT_TRUE(comm_.Calls().empty());  // nothing is opened behind the user's back
 }
 
 TEST_F(MainWindowTest, TheLogKeepsItsExactTextAndShowsItAsLines) {

@@ -66,7 +66,7 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
   config.address = 5;
   config.voltage = 220;
   sim::SimulatedDetector detector(config);
-  const FixedPortMap ports({{1, detector.SlavePath()}});
+  FixedPortMap ports({{1, detector.SlavePath()}});
   QtSerialControl comm(ports);
   MainWindow form(comm, ports);
   form.show();
