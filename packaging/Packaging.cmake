@@ -26,9 +26,12 @@ resistance and reads the result, and reads its voltage, showing every frame sent
 
 karvello-sim, a simulated detector on a pseudo-terminal or a serial port, comes with it.")
 # The Qt libraries (and the C and C++ runtimes) found in the binaries become the dependencies;
-# libqt6gui6 brings the X11 and Wayland platform plugins with it.
+# libqt6gui6 brings the X11 and Wayland platform plugins with it. CPack adds them to the ones
+# below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The window's captions are Chinese, set in a Song face.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-arphic-uming | fonts-noto-cjk")
+# The window's captions are Chinese, set in a Song face: without any Chinese font they show as
+# boxes. The Song face first, then the other Chinese fonts of Debian.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "fonts-arphic-uming | fonts-arphic-ukai | fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
 
 include(CPack)

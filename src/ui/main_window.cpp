@@ -90,6 +90,12 @@ void MainWindow::SetAddressText(const std::string& text) {
   ui_->addressBox->setText(QString::fromStdString(text));
 }
 
+QString MainWindow::Captions() const {
+  QString text = ui_->portLabel->text() + ui_->addressLabel->text();
+  for (const QPushButton* button : Buttons()) text += button->text();
+  return text;
+}
+
 void MainWindow::SetLogText(const std::string& text) {
   text2_ = text;
   // The box starts a new line at every line feed; a carriage return would add an empty one.

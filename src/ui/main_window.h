@@ -41,6 +41,9 @@ class MainWindow : public QWidget, public WindowTexts {
   std::string LogText() const override { return text2_; }
   void SetLogText(const std::string& text) override;
 
+  // The captions of the window's labels and buttons, one after another.
+  QString Captions() const;
+
   Operations& operations() { return operations_; }
   const PortListModel& portList() const { return portList_; }
 

@@ -39,6 +39,12 @@ for package in libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6 libc6 lib
     fail=1
   fi
 done
+# A Chinese font, the Song face first, besides the libraries.
+fonts="fonts-arphic-uming | fonts-arphic-ukai | fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei"
+if ! echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ *$//' | grep -qxF "$fonts"; then
+  echo "FAIL: Depends lacks the Chinese font: $fonts"
+  fail=1
+fi
 for field in Package Version Architecture Maintainer Description; do
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || { echo "FAIL: no $field"; fail=1; }
 done
