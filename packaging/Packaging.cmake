@@ -3,10 +3,24 @@
 include(GNUInstallDirs)
 
 install(TARGETS karvello karvello-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.desktop
+# The desktop entry and the software-centre entry take the name, version and description of
+# project(), as the program and the package do.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.desktop.in
+               ${CMAKE_BINARY_DIR}/packaging/karvello.desktop @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.metainfo.xml.in
+               ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# The icon: the drawing, and PNGs made from it (scripts/render-icons) for the sizes desktops look
+# for first.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+foreach(size 16 32 48 64 128 256)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/hicolor/${size}x${size}/apps/karvello.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME karvello)

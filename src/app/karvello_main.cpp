@@ -7,6 +7,7 @@
 
 #include "serial/port_map.h"
 #include "serial/qt_serial_control.h"
+#include "ui/application.h"
 #include "ui/font_check.h"
 #include "ui/main_window.h"
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   CatchQuitSignals();  // before anything else, so that an early signal is not lost
 #endif
   QApplication app(argc, argv);
+  karvello::DescribeApplication();
 #ifdef Q_OS_UNIX
   QSocketNotifier quit(quitPipe[0], QSocketNotifier::Read);
   QObject::connect(&quit, &QSocketNotifier::activated, &app, &QApplication::quit);

@@ -15,6 +15,7 @@
 
 #include "operations/timing.h"
 #include "ui/address_entry.h"
+#include "ui/application.h"
 #include "ui_main_window.h"
 
 namespace karvello {
@@ -55,6 +56,7 @@ MainWindow::MainWindow(SerialControl& comm, PortMap& ports, std::unique_ptr<Port
       probe_(probe != nullptr ? *probe : *ownProbe_),
       operations_(comm, *this) {
   ui_->setupUi(this);
+  setWindowIcon(ApplicationIcon());
   ApplyFonts();
   setFixedSize(size());
   if (const QScreen* shown = screen()) {

@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -323,6 +325,19 @@ TEST_F(MainWindowTest, EveryControlHasItsPlaceAndCaption) {
   EXPECT_TRUE(LogText()->isReadOnly());
   EXPECT_EQ(LogText()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   EXPECT_EQ(LogText()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+}
+
+TEST_F(MainWindowTest, TheWindowCarriesTheApplicationIcon) {
+  const QIcon icon = form_.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (const int size : {16, 32, 48, 64, 128, 256}) {
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+  }
+  // The drawing: the blue tile, and on it the white stem of the earth symbol.
+  const QImage image = icon.pixmap(QSize(64, 64), 1.0).toImage();
+  ASSERT_EQ(image.size(), QSize(64, 64));
+  EXPECT_EQ(image.pixelColor(6, 32).name(), "#1f5f7a");
+  EXPECT_EQ(image.pixelColor(32, 20).name(), "#ffffff");
 }
 
 TEST_F(MainWindowTest, EveryControlHasItsSongFont) {
