@@ -17,6 +17,7 @@ QIcon ApplicationIcon() {
 void DescribeApplication() {
   QCoreApplication::setApplicationName(QStringLiteral("karvello"));
   QCoreApplication::setApplicationVersion(QString::fromLatin1(about::kVersion));
+  QGuiApplication::setApplicationDisplayName(QString::fromLatin1(about::kName));
   QGuiApplication::setDesktopFileName(QString::fromLatin1(about::kDesktopId));
   QApplication::setWindowIcon(ApplicationIcon());
 }
