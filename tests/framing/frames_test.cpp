@@ -79,7 +79,7 @@ TEST(ReplyShape, ForARequestIsTheReplyItAwaits) {
       {"FF 03 00 0F 00 01 A1 D7", ReplyShape::ReadReply(0xFF, 1), 7, 0xFF, 3},
   };
   for (const auto& c : cases) {
-    const ReplyShape shape = ReplyShape::For(Frame(c.request));
+    const ReplyShape shape = ReplyShape::For(Frame(c.request), !c.slave);
     EXPECT_EQ(shape, c.reply) << c.request;
     EXPECT_EQ(shape.Length(), c.length) << c.request;
     EXPECT_EQ(shape.Slave(), c.slave) << c.request;
