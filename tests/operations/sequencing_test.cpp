@@ -344,6 +344,28 @@ TEST(SecondPress, TheLatestPressFixesTheAddressAndItsReplyIsReported) {
                                       "07 06 00 12 00 07 68 6B"}));
 }
 
+TEST(SecondPress, AnAddressThatDoesNotConvertNeverKeepsTheEarlierOne) {
+  for (const char* failing : {"300", "", "(1-255)", "-7"}) {
+    Bench b;
+    b.Type("200");
+    b.ops.QueryVoltage();
+    ASSERT_EQ(b.LastSent(), Hex("C8 03 00 0F 00 01 A5 90"));
+    b.Type(failing);
+    b.ops.QueryVoltage();
+    EXPECT_EQ(b.LastSent(), Hex("00 03 00 0F 00 01 B5 D8")) << failing;
+  }
+  // Set address refuses the text rather than falling back on the address it set before.
+  Bench b;
+  b.Type("200");
+  b.ops.SetAddress();
+  b.Tick(Clock::kSetDelay, 3);
+  b.Type("300");
+  b.ops.SetAddress();
+  b.Tick(Clock::kSetDelay, 3);
+  EXPECT_EQ(b.line.Written(), Frames({"00 06 00 12 00 C8 29 88", "C8 06 00 12 00 C8 39 C0"}));
+  EXPECT_EQ(b.texts.LogText(), kSetFailed);
+}
+
 TEST(QueryResistance, NoAddressFailsAtOnceAndSendsNothing) {
   for (const char* text : {"(1-255)", "", "0", " 0", "-0", "abc", "0.0"}) {
     Bench b;
