@@ -224,7 +224,7 @@ TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
     EXPECT_EQ(spec.limit, c.limit) << id;
     EXPECT_EQ(spec.timesOut, c.timesOut) << id;
 
-    // A countdown of this spec acts on tick limit + 1, not on tick limit.
+    // A countdown so made acts on tick limit + 1, not on tick limit.
     Countdown countdown(spec.interval, spec.limit);
     int runOuts = 0;
     countdown.SetOnRunOut([&] { ++runOuts; });
