@@ -582,5 +582,22 @@ TEST(LostLine, ThePortReopensAndTheNextPressRunsAsUsual) {
             "电压 = 220伏");
 }
 
+TEST(LostLine, ALineThatOutlivesTheOperationsCallsNothingOfThem) {
+  FakeSerialLine line;
+  line.Open(1);
+  {
+    PlainWindowTexts texts;
+    Operations ops(line, texts);
+    texts.SetAddressText("5");
+    ops.QueryVoltage();
+  }
+  // With the operations gone, what the line hands up or says goes nowhere.
+  line.Receive(Hex("05 03 02 00 DC 48 1D"));
+  line.Receive(Hex("AA AA AA"));
+  line.FallSilent();
+  line.Pull();
+  EXPECT_FALSE(line.IsOpen());
+}
+
 }  // namespace
 }  // namespace karvello
