@@ -15,7 +15,7 @@
 
 #include "bench/stats.h"
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
 #include "ui/main_window.h"
 
@@ -42,14 +42,14 @@ int Run(int reps) {
     ptys.Set(n, lines.back()->SlavePath());
   }
   {
-    QtSerialControl comm(ptys);
-    MainWindow form(comm, ptys);
-    if (!comm.PortOpen() || form.findChild<QComboBox*>("portList")->count() != 16) {
+    QtSerialLine line(ptys);
+    MainWindow form(line, ptys);
+    if (!line.IsOpen() || form.findChild<QComboBox*>("portList")->count() != 16) {
       std::fprintf(stderr, "the 16 pseudo-terminals are not all listed\n");
       return EXIT_FAILURE;
     }
     auto samples = Time(form, reps);
-    if (form.findChild<QComboBox*>("portList")->count() != 16 || comm.CommPort() != 1) {
+    if (form.findChild<QComboBox*>("portList")->count() != 16 || line.Port() != 1) {
       std::fprintf(stderr, "a probe lost a port\n");
       return EXIT_FAILURE;
     }
@@ -57,8 +57,8 @@ int Run(int reps) {
   }
   {
     SystemPortMap system;
-    QtSerialControl comm(system);
-    MainWindow form(comm, system);
+    QtSerialLine line(system);
+    MainWindow form(line, system);
     int known = 0;
     for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) known += system.DevicePath(n) ? 1 : 0;
     std::printf("system ports numbered here: %d\n", known);

@@ -1,6 +1,6 @@
 // Feeds arbitrary texts to the readers of the address box: NumericValue, AddressByte,
-// WholeNumber, IsValidDeviceAddress and the address entry rule. The whole input is the text;
-// its first eight bytes are also taken as a double for AddressByte.
+// SlaveAddress, NewDeviceAddress and the address entry rule. The whole input is the text; its
+// first eight bytes are also taken as a double for AddressByte.
 //
 // Invariants, each checked against rules written out here independently of the tool's code:
 // - NumericValue is the number of the longest leading "blanks, sign, digits, point, digits"
@@ -8,9 +8,10 @@
 // - AddressByte(v) is v rounded to the nearest whole number, a half going to the even
 //   neighbour, when that lies in 0..255, and 0 otherwise: so it is non-zero only for v in
 //   (0.5, 255.5), and 0 for NaN, for v <= 0.5 and for v >= 255.5 (255.5 rounds to 256);
-// - WholeNumber converts exactly the texts that are decimal digits with blanks around them and
-//   fit a long, and its value then equals NumericValue of the text;
-// - IsValidDeviceAddress is WholeNumber in 1..255;
+// - SlaveAddress is AddressByte of NumericValue: the slave a query goes to;
+// - NewDeviceAddress gives an address exactly for the texts that are decimal digits with blanks
+//   around them and whose value is 1 to 255 (leading zeros allowed; no sign, point or exponent),
+//   and that address is then NumericValue of the text and SlaveAddress of it too;
 // - the entry rule keeps an empty text, and otherwise gives "255" above 255, "1" below 0, ""
 //   at 0 and the text itself in between; applied twice it gives what it gives once; its result
 //   is empty or has NumericValue in (0, 255].
@@ -27,8 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "framing/numeric.h"
-#include "ui/address_entry.h"
+#include "operations/address_box.h"
 
 namespace {
 
@@ -80,18 +80,19 @@ void CheckAddressByte(double v, std::string_view text) {
   if (got != 0 && !(v > 0.5 && v < 255.5)) Fail("AddressByte outside (0.5, 255.5)", text, v, got);
 }
 
-std::optional<long> ExpectedWholeNumber(std::string_view text) {
+// The address set address may give: the whole text decimal digits with blanks around them,
+// valued 1 to 255.
+std::optional<std::uint8_t> ExpectedNewAddress(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   if (text.empty()) return std::nullopt;
-  long value = 0;
+  unsigned value = 0;
   for (char c : text) {
     if (!IsDigit(c)) return std::nullopt;
-    const int digit = c - '0';
-    if (value > (std::numeric_limits<long>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
+    value = std::min(1000U, value * 10 + static_cast<unsigned>(c - '0'));
   }
-  return value;
+  if (value < 1 || value > 255) return std::nullopt;
+  return static_cast<std::uint8_t>(value);
 }
 
 bool Same(double a, double b) {
@@ -118,16 +119,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckAddressByte(raw, text);
   }
 
-  const auto whole = karvello::WholeNumber(text);
-  const auto wholeExpected = ExpectedWholeNumber(text);
-  if (whole.has_value() != wholeExpected.has_value()) Fail("WholeNumber converts", text);
-  if (whole) {
-    if (*whole != *wholeExpected) Fail("WholeNumber value", text, *whole, *wholeExpected);
-    if (static_cast<double>(*whole) != value)
-      Fail("WholeNumber != NumericValue", text, *whole, value);
+  const std::uint8_t slave = karvello::SlaveAddress(text);
+  if (slave != ExpectedAddressByte(value)) Fail("SlaveAddress", text, value, slave);
+
+  const auto address = karvello::NewDeviceAddress(text);
+  const auto addressExpected = ExpectedNewAddress(text);
+  if (address.has_value() != addressExpected.has_value()) Fail("NewDeviceAddress gives", text);
+  if (address) {
+    if (*address != *addressExpected)
+      Fail("NewDeviceAddress value", text, *address, *addressExpected);
+    if (static_cast<double>(*address) != value)
+      Fail("NewDeviceAddress != NumericValue", text, *address, value);
+    if (slave != *address) Fail("NewDeviceAddress != SlaveAddress", text, *address, slave);
   }
-  const bool valid = whole && *whole >= 1 && *whole <= 255;
-  if (karvello::IsValidDeviceAddress(text) != valid) Fail("IsValidDeviceAddress", text);
 
   const std::string once = karvello::ApplyAddressEntryRule(text);
   std::string rule = text;

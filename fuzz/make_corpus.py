@@ -11,9 +11,12 @@ import pathlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 
-# Action opcodes of fuzz_receive (high three bits) and the command codes of action 2.
-RECEIVE, SILENCE, SEND, TICK, TEXT, CANNED_TEXT, RECEIVE_WITH_CRC, LINE = range(8)
-CODES = [1, 11, 2, 3, 33, 4, 0, 5]
+# Action opcodes of fuzz_receive (high three bits), its buttons (action 2) and its countdowns
+# (action 3, numbered from 1 in the order of kClockOrder).
+RECEIVE, SILENCE, PRESS, TICK, TEXT, CANNED_TEXT, RECEIVE_WITH_CRC, LINE = range(8)
+SET_ADDRESS, QUERY_ADDRESS, QUERY_RESISTANCE, QUERY_VOLTAGE = range(4)
+SET_TIMEOUT, ADDRESS_TIMEOUT, RESISTANCE_TIMEOUT, SET_DELAY, VOLTAGE_TIMEOUT, MEASURE_DELAY = \
+    range(1, 7)
 
 
 def op(action, arg=0):
@@ -29,17 +32,17 @@ def receive(data):
     return op(RECEIVE, 31) + bytes([len(data)]) + data
 
 
-def send(code):
-    return op(SEND, CODES.index(code))
+def press(button):
+    return op(PRESS, button)
 
 
-def ticks(timer, count):
-    """`count` ticks of Timer<timer>, in actions of as many ticks as the argument holds."""
+def ticks(clock, count):
+    """`count` ticks of countdown `clock`, in actions of as many ticks as the argument holds."""
     out = b""
-    most = (31 - (timer - 1)) // 6 + 1
+    most = (31 - (clock - 1)) // 6 + 1
     while count > 0:
         n = min(count, most)
-        out += op(TICK, (timer - 1) + 6 * (n - 1))
+        out += op(TICK, (clock - 1) + 6 * (n - 1))
         count -= n
     return out
 
@@ -54,21 +57,29 @@ def hexbytes(s):
 
 
 def query_address(reply):
-    return send(2) + receive(reply)
+    return press(QUERY_ADDRESS) + receive(reply)
 
 
 def query_voltage(address, reply):
-    return text(address) + send(4) + receive(reply)
+    return text(address) + press(QUERY_VOLTAGE) + receive(reply)
+
+
+def start_measurement(address):
+    # The start and the 19 ticks of the measurement wait that send the read.
+    return text(address) + press(QUERY_RESISTANCE) + ticks(MEASURE_DELAY, 19)
 
 
 def query_resistance(address, reply):
-    # The start, the 19 ticks of the measurement wait that send the read, then the reply.
-    return text(address) + send(3) + ticks(6, 19) + receive(reply)
+    return start_measurement(address) + receive(reply)
+
+
+def confirm_address(address):
+    # The broadcast and the 3 ticks of the delay that send the confirmation.
+    return text(address) + press(SET_ADDRESS) + ticks(SET_DELAY, 3)
 
 
 def set_address(address, reply):
-    # The broadcast, the 3 ticks of the delay that send the confirmation, then the echo.
-    return text(address) + send(1) + ticks(4, 3) + receive(reply)
+    return confirm_address(address) + receive(reply)
 
 
 RESISTANCE_REPLIES = """
@@ -101,40 +112,82 @@ VOLTAGE_REPLIES = """
 def receive_seeds():
     seeds = {}
     addr = hexbytes("05 03 02 00 05 89 87")
+    voltage = hexbytes("01 03 02 00 DC B9 DD")
+    echo5 = hexbytes("05 06 00 12 00 05 E8 48")
     seeds["query_address_5"] = query_address(addr)
-    seeds["query_address_split"] = send(2) + receive(addr[:2]) + op(SILENCE) + receive(addr[2:])
-    seeds["query_address_pieces"] = send(2) + b"".join(receive(addr[i:i + 1]) for i in range(7))
+    seeds["query_address_split"] = (press(QUERY_ADDRESS) + receive(addr[:2]) + op(SILENCE) +
+                                    receive(addr[2:]))
+    seeds["query_address_pieces"] = press(QUERY_ADDRESS) + b"".join(
+        receive(addr[i:i + 1]) for i in range(7))
     seeds["query_address_mismatch"] = query_address(hexbytes("05 03 02 00 06 48 46"))
-    seeds["query_address_short"] = send(2) + receive(addr[:5]) + op(SILENCE)
+    seeds["query_address_short"] = press(QUERY_ADDRESS) + receive(addr[:5]) + op(SILENCE)
     seeds["query_address_bad_crc"] = query_address(addr[:5] + b"\x00\x00")
     seeds["query_address_twice"] = query_address(addr) + receive(addr)
-    seeds["query_address_timeout"] = send(2) + ticks(2, 13) + receive(addr)
+    seeds["query_address_timeout"] = (press(QUERY_ADDRESS) + ticks(ADDRESS_TIMEOUT, 13) +
+                                      receive(addr))
+    seeds["query_address_own_copy"] = query_address(
+        hexbytes("00 03 00 12 00 01 25 DE") + addr)
     for i, line in enumerate(VOLTAGE_REPLIES.split("\n")[1:-1]):
         seeds[f"query_voltage_{i}"] = query_voltage("1", hexbytes(line))
     seeds["query_voltage_other_slave"] = query_voltage("5", hexbytes("06 03 02 00 DC") + b"\x00\x00")
-    seeds["query_voltage_exception"] = text("1") + send(4) + op(RECEIVE_WITH_CRC, 3) + hexbytes(
-        "01 83 02")
+    seeds["query_voltage_exception"] = text("1") + press(QUERY_VOLTAGE) + op(
+        RECEIVE_WITH_CRC, 3) + hexbytes("01 83 02")
     seeds["query_voltage_noise_then_reply"] = (
-        text("1") + send(4) + receive(b"\x01") + op(SILENCE) + receive(hexbytes(
-            "01 03 02 00 DC B9 DD")))
+        text("1") + press(QUERY_VOLTAGE) + receive(b"\x01") + op(SILENCE) + receive(voltage))
+    # A stray byte in front and the reply in two reads, at address 200.
+    seeds["query_voltage_200_stray_split"] = (
+        text("200") + press(QUERY_VOLTAGE) + receive(hexbytes("00 C8 03 02 00")) +
+        receive(hexbytes("DC 65 CD")))
+    # Noise after a good reply, then the gap.
+    seeds["query_voltage_noise_after"] = (query_voltage("1", voltage) +
+                                          receive(hexbytes("A5 A5 A5")) + op(SILENCE))
+    seeds["query_voltage_head_after"] = (query_voltage("1", voltage) +
+                                         receive(hexbytes("01 03 02")) + op(SILENCE))
+    # A pause longer than the gap inside the reply.
+    seeds["query_voltage_pause_inside"] = (text("1") + press(QUERY_VOLTAGE) +
+                                           receive(voltage[:3]) + op(SILENCE) + op(SILENCE) +
+                                           receive(voltage[3:]))
+    # Replies built by the fuzzer for the pending step: the reply, the refusal, another slave.
+    seeds["query_voltage_made"] = (text("7") + press(QUERY_VOLTAGE) + op(LINE, 3) +
+                                   b"\x01\x2C\x00\x00" + op(LINE, 4) + b"\x07\x02\x00\x00" +
+                                   op(LINE, 5) + b"\x08\x00\x10\x00")
     for i, line in enumerate(RESISTANCE_REPLIES.split("\n")[1:-1]):
         seeds[f"query_resistance_{i}"] = query_resistance("1", hexbytes(line))
     seeds["query_resistance_start_echo"] = (
-        text("1") + send(3) + receive(hexbytes("01 06 00 11 00 01 18 0F")) + ticks(6, 19) +
-        receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
-    seeds["set_address_5"] = set_address("5", hexbytes("05 06 00 12 00 05 E8 48"))
+        text("1") + press(QUERY_RESISTANCE) + receive(hexbytes("01 06 00 11 00 01 18 0F")) +
+        ticks(MEASURE_DELAY, 19) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
+    # The address box changed to 2 during the measurement: the read still goes to slave 1.
+    seeds["query_resistance_box_edited"] = (
+        text("1") + press(QUERY_RESISTANCE) + ticks(MEASURE_DELAY, 10) + text("2") +
+        ticks(MEASURE_DELAY, 9) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
+    seeds["query_resistance_made"] = start_measurement("3") + op(LINE, 6) + b"\x01\x59\x00\x02"
+    seeds["set_address_5"] = set_address("5", echo5)
+    seeds["set_address_5_stray"] = set_address("5", b"\x00" + echo5)
+    seeds["set_address_5_bytewise_stray"] = confirm_address("5") + receive(b"\x00") + b"".join(
+        receive(echo5[i:i + 1]) for i in range(8))
     seeds["set_address_5_bad_crc"] = set_address("5", hexbytes("05 06 00 12 00 05 00 00"))
-    seeds["set_address_200"] = text("200") + send(1) + ticks(4, 3) + op(
+    seeds["set_address_200"] = text("200") + press(SET_ADDRESS) + ticks(SET_DELAY, 3) + op(
         RECEIVE_WITH_CRC, 6) + hexbytes("C8 06 00 12 00 C8")
-    seeds["set_address_5.4"] = set_address("5.4", hexbytes("05 06 00 12 00 05 E8 48"))
+    seeds["set_address_5.4"] = set_address("5.4", echo5)
+    seeds["set_address_plus5"] = set_address("+5", echo5)
     seeds["set_address_12abc"] = set_address("12abc", hexbytes("0C 06 00 12 00 0C") + b"\x00\x00")
-    seeds["noise_pieces"] = text("1") + send(4) + b"".join(
-        receive(bytes([0x41 + i % 7] * 40)) for i in range(3)) + op(SILENCE) + receive(
-            hexbytes("01 03 02 00 DC B9 DD"))
+    # A line that hears itself: the broadcast comes back, then the confirmation's own copy, with
+    # and without the detector's echo behind it.
+    seeds["set_address_echoing_alone"] = (
+        text("5") + press(SET_ADDRESS) + op(LINE, 1) + ticks(SET_DELAY, 3) + op(LINE, 1) +
+        op(SILENCE) + ticks(SET_TIMEOUT, 13))
+    seeds["set_address_echoing_detector"] = (
+        text("5") + press(SET_ADDRESS) + op(LINE, 1) + ticks(SET_DELAY, 3) + op(LINE, 1) +
+        receive(echo5))
+    seeds["noise_pieces"] = text("1") + press(QUERY_VOLTAGE) + b"".join(
+        receive(bytes([0x41 + i % 7] * 40)) for i in range(3)) + op(SILENCE) + receive(voltage)
     # Two bursts that overflow the receive buffer, then the reply after the silence.
-    seeds["noise_burst"] = (send(2) + op(LINE, 31) + b"\x41" + op(LINE, 16) + b"\x41" +
-                            receive(addr) + op(SILENCE) + receive(addr))
-    seeds["line_fails"] = send(2) + receive(addr[:3]) + op(LINE, 0) + receive(addr)
+    seeds["noise_burst"] = (press(QUERY_ADDRESS) + op(LINE, 31) + b"\x41" + op(LINE, 16) +
+                            b"\x41" + receive(addr) + op(SILENCE) + receive(addr))
+    seeds["line_pulled"] = press(QUERY_ADDRESS) + receive(addr[:3]) + op(LINE, 0) + receive(addr)
+    seeds["line_pulled_measuring"] = (text("1") + press(QUERY_RESISTANCE) +
+                                      ticks(MEASURE_DELAY, 5) + op(LINE, 0) + press(QUERY_VOLTAGE) +
+                                      receive(voltage))
     return seeds
 
 
@@ -157,6 +210,12 @@ TEXT_SEEDS = {
     "point_only": ".",
     "exponent": "1e3",
     "hex": "0x05",
+    "plus": "+5",
+    "point_after": "5.",
+    "two_lines": "5\n7",
+    "leading_zeros": "0005",
+    "zero": "0",
+    "whole_256": "256",
 }
 
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "framing/frame_text.h"
+#include "operations/log_texts.h"
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "ui/main_window.h"
 
@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
   try {
     karvello::sim::SimulatedDetector detector(DemoDetector());
     karvello::FixedPortMap ports({{1, detector.SlavePath()}});
-    karvello::QtSerialControl comm(ports);
-    karvello::MainWindow form(comm, ports);
+    karvello::QtSerialLine line(ports);
+    karvello::MainWindow form(line, ports);
     form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));
     form.show();
     if (parser.isSet(tourOption)) return RunTour(form, detector);

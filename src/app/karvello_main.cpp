@@ -1,12 +1,12 @@
 // Karvello: sets up and tests a grounding-resistance online detector over a serial line.
-// Closing the window ends the program; the port is closed as the serial control goes. An
+// Closing the window ends the program; the port is closed as the serial line goes. An
 // interrupt or a termination signal ends it the same way.
 
 #include <QApplication>
 #include <cstdio>
 
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "ui/application.h"
 #include "ui/font_check.h"
 #include "ui/main_window.h"
@@ -49,8 +49,8 @@ int main(int argc, char** argv) {
   QObject::connect(&quit, &QSocketNotifier::activated, &app, &QApplication::quit);
 #endif
   karvello::SystemPortMap ports;
-  karvello::QtSerialControl comm(ports);
-  karvello::MainWindow form(comm, ports);
+  karvello::QtSerialLine line(ports);
+  karvello::MainWindow form(line, ports);
   if (!karvello::SomeFontDraws(form.Captions())) {
     std::fprintf(stderr, "%s\n", qPrintable(karvello::MissingFontWarning()));
   }

@@ -73,6 +73,21 @@ std::vector<long> WholeList(const QCommandLineParser& parser, const QString& nam
   return values;
 }
 
+// A hexadecimal byte list option, or `fallback` when it is not given.
+std::vector<std::uint8_t> Bytes(const QCommandLineParser& parser, const QString& name,
+                                std::vector<std::uint8_t> fallback) {
+  if (!parser.isSet(name)) return fallback;
+  std::vector<std::uint8_t> bytes;
+  for (long b : WholeList(parser, name, 0, 255, true))
+    bytes.push_back(static_cast<std::uint8_t>(b));
+  return bytes;
+}
+
+// Kinds that are the line's own ways rather than spoilt replies: they hold for every request.
+bool IsLineKind(const std::string& kind) {
+  return kind == "echo" || kind == "echo-only";
+}
+
 struct Setup {
   DetectorConfig config;
   std::optional<Fault> fault;
@@ -104,16 +119,18 @@ Fault MakeFault(const QCommandLineParser& parser, const std::string& kind, std::
         parser.isSet("other-address") ? Whole(parser, "other-address", 0, 255) : address % 255 + 1;
     return Fault::FromAddress(static_cast<std::uint8_t>(other));
   }
-  if (kind == "extra") {
-    std::vector<std::uint8_t> bytes{0x00};
-    if (parser.isSet("extra-bytes")) {
-      bytes.clear();
-      for (long b : WholeList(parser, "extra-bytes", 0, 255, true)) {
-        bytes.push_back(static_cast<std::uint8_t>(b));
-      }
-    }
-    return Fault::Extra(std::move(bytes));
+  if (kind == "extra") return Fault::Extra(Bytes(parser, "extra-bytes", {0x00}));
+  if (kind == "stray") return Fault::Stray(Bytes(parser, "stray-bytes", {0x00}));
+  if (kind == "noise") {
+    return Fault::NoiseAfter(Bytes(parser, "noise-bytes", {0xA5, 0xA5, 0xA5}), pause(10));
   }
+  if (kind == "pause") {
+    return Fault::PauseAfter(parser.isSet("pause-after")
+                                 ? static_cast<std::size_t>(Whole(parser, "pause-after", 1, 255))
+                                 : 2,
+                             pause(60));
+  }
+  if (kind == "trickle") return Fault::Trickle();
   if (kind == "split") {
     std::vector<std::size_t> cuts{3};
     if (parser.isSet("split-after")) {
@@ -128,7 +145,7 @@ Fault MakeFault(const QCommandLineParser& parser, const std::string& kind, std::
   if (kind == "delay") return Fault::Delay(pause(2000));
   throw UsageError{"--fault: unknown kind \"" + kind +
                    "\" (no-reply, bad-crc, truncate, exception, other-address, extra, split, "
-                   "twice, delay)"};
+                   "twice, delay, stray, pause, noise, trickle, echo, echo-only)"};
 }
 
 Setup ReadOptions(const QCommandLineParser& parser) {
@@ -148,15 +165,27 @@ Setup ReadOptions(const QCommandLineParser& parser) {
     c.measurementTime = std::chrono::milliseconds(Whole(parser, "measure-ms", 0, 3'600'000));
   }
   c.pacing = parser.isSet("pace");
-  if (parser.isSet("fault")) {
+  if (parser.isSet("fault") && IsLineKind(parser.value("fault").toStdString())) {
+    setup.faultName = parser.value("fault").toStdString();
+    c.echo = true;
+    c.present = setup.faultName == "echo";
+    if (parser.isSet("fault-times")) {
+      throw UsageError{"--fault-times does not apply to " + setup.faultName +
+                       ", which holds for every request"};
+    }
+  } else if (parser.isSet("fault")) {
     setup.faultName = parser.value("fault").toStdString();
     setup.fault = MakeFault(parser, setup.faultName, c.address);
+    if (parser.isSet("stray-bytes") && setup.faultName != "stray") {
+      setup.fault = setup.fault->WithStray(Bytes(parser, "stray-bytes", {}));
+    }
     if (parser.isSet("fault-times")) {
       setup.faultTimes = static_cast<int>(Whole(parser, "fault-times", 1, 1'000'000));
     }
   } else {
-    for (const char* name : {"fault-times", "truncate-by", "exception-code", "other-address",
-                             "extra-bytes", "split-after", "fault-pause-ms"}) {
+    for (const char* name :
+         {"fault-times", "truncate-by", "exception-code", "other-address", "extra-bytes",
+          "split-after", "fault-pause-ms", "stray-bytes", "noise-bytes", "pause-after"}) {
       if (parser.isSet(name)) throw UsageError{std::string("--") + name + " needs --fault"};
     }
   }
@@ -233,6 +262,17 @@ const char kDescription[] =
     "                 --fault-pause-ms between them (default 20)\n"
     "  twice          send the reply twice, --fault-pause-ms apart (default 0)\n"
     "  delay          send the reply --fault-pause-ms late (default 2000)\n"
+    "  stray          put --stray-bytes (hex, default 00) in front of the reply\n"
+    "  pause          pause --fault-pause-ms (default 60) inside the reply, after its first\n"
+    "                 --pause-after bytes (default 2, its head)\n"
+    "  noise          write --noise-bytes (hex, default A5 A5 A5; the head of another reply,\n"
+    "                 such as 01 03 02, will do) --fault-pause-ms (default 10) after the reply\n"
+    "  trickle        send the reply a byte at a time at the pace of 9600 baud\n"
+    "  echo           the line gives every request back before the reply, as an RS-485\n"
+    "                 adapter that hears itself\n"
+    "  echo-only      the same echoing line with no detector on it: nothing answers\n"
+    "--stray-bytes also goes with any other reply fault (split, trickle, pause, ...): the\n"
+    "stray bytes come first, and the split's pieces count them.\n"
     "\n"
     "Stop it with Ctrl+C.";
 
@@ -257,7 +297,8 @@ int main(int argc, char** argv) {
        "PATH"},
       {"fault",
        "Spoil replies: no-reply, bad-crc, truncate, exception, other-address, extra, "
-       "split, twice or delay (see above).",
+       "split, twice, delay, stray, pause, noise or trickle; or make the line echo: echo, "
+       "echo-only (see above).",
        "KIND"},
       {"fault-times", "Spoil only the next N replies (default: every reply).", "N"},
       {"truncate-by", "truncate: bytes left off (default 2).", "N"},
@@ -265,7 +306,12 @@ int main(int argc, char** argv) {
       {"other-address", "other-address: the slave address answered with.", "N"},
       {"extra-bytes", "extra: the bytes appended, in hex, e.g. \"00 FF\" (default 00).", "HEX"},
       {"split-after", "split: piece sizes, e.g. 3 or 2,3 (default 3).", "N,..."},
-      {"fault-pause-ms", "split, twice, delay: the pause in milliseconds.", "MS"},
+      {"fault-pause-ms", "split, twice, delay, pause, noise: the pause in milliseconds.", "MS"},
+      {"stray-bytes", "stray, or with any reply fault: bytes in front of the reply, in hex.",
+       "HEX"},
+      {"noise-bytes", "noise: the bytes written after the reply, in hex (default A5 A5 A5).",
+       "HEX"},
+      {"pause-after", "pause: the reply's bytes before the pause (default 2).", "N"},
   });
   parser.process(app);
   if (!parser.positionalArguments().isEmpty()) {
@@ -299,11 +345,16 @@ int main(int argc, char** argv) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 
   const DetectorConfig& c = setup.config;
-  std::printf(
-      "Simulated detector at address %d: reading %d with %d decimal place(s), %d V, "
-      "measurement %lld ms%s.\n",
-      c.address, c.resistance, c.decimalCount, c.voltage,
-      static_cast<long long>(c.measurementTime.count()), c.pacing ? ", paced" : "");
+  if (c.present) {
+    std::printf(
+        "Simulated detector at address %d: reading %d with %d decimal place(s), %d V, "
+        "measurement %lld ms%s.\n",
+        c.address, c.resistance, c.decimalCount, c.voltage,
+        static_cast<long long>(c.measurementTime.count()), c.pacing ? ", paced" : "");
+  } else {
+    std::printf("No detector on the line: nothing answers.\n");
+  }
+  if (c.echo) std::printf("The line echoes every request.\n");
   if (setup.fault) {
     std::printf("Fault %s on %s.\n", setup.faultName.c_str(),
                 setup.faultTimes == SimulatedDetector::kPersistent

@@ -1,259 +1,166 @@
 #include "operations/operations.h"
 
-#include <stdexcept>
-
-#include "framing/frame_text.h"
-#include "framing/numeric.h"
-#include "operations/timing.h"
-#include "serial/reply_check.h"
+#include "operations/address_box.h"
+#include "operations/log_texts.h"
+#include "operations/reports.h"
 
 namespace karvello {
 
-using timing::kMeasureTick;
-using timing::kShortTick;
-
-Operations::Operations(SerialControl& comm, WindowTexts& texts)
-    : comm_(comm),
-      texts_(texts),
-      timer1_(kShortTick, [this] { Timer1_Timer(); }),
-      timer2_(kShortTick, [this] { Timer2_Timer(); }),
-      timer3_(kShortTick, [this] { Timer3_Timer(); }),
-      timer4_(kShortTick, [this] { Timer4_Timer(); }),
-      timer5_(kShortTick, [this] { Timer5_Timer(); }),
-      timer6_(kMeasureTick, [this] { Timer6_Timer(); }) {
-  comm_.SetOnComm([this] { MSComm1_OnComm(); });
+Operations::Operations(SerialLine& line, WindowTexts& texts) : line_(line), texts_(texts) {
+  for (const ClockSpec& spec : kClocks) {
+    auto clock = std::make_unique<Countdown>(spec.interval, spec.limit);
+    if (spec.timesOut) {
+      clock->SetOnRunOut([this, operation = *spec.timesOut] { OnTimeOut(operation); });
+    }
+    clock->SetOnTick([this] { Notify(); });
+    clocks_[static_cast<std::size_t>(spec.clock)] = std::move(clock);
+  }
+  // A delay runs out into the next step of its operation.
+  for (StepId id : {StepId::kBroadcastAddress, StepId::kStartMeasurement}) {
+    const Step& step = StepOf(id);
+    CountdownOf(step.starts).SetOnRunOut([this, next = *step.next] { SendCommand(next); });
+  }
+  line_.SetOnReceived([this](const Received& received) { OnReceived(received); });
+  line_.SetOnLost([this] { OnLineLost(); });
 }
 
 Operations::~Operations() {
-  comm_.SetOnComm(nullptr);
+  line_.SetOnReceived(nullptr);
+  line_.SetOnLost(nullptr);
 }
 
-IntervalTimer& Operations::TimerRef(int number) {
-  switch (number) {
-    case 1:
-      return timer1_;
-    case 2:
-      return timer2_;
-    case 3:
-      return timer3_;
-    case 4:
-      return timer4_;
-    case 5:
-      return timer5_;
-    case 6:
-      return timer6_;
-    default:
-      throw std::out_of_range("there are timers 1 to 6");
+void Operations::SetAddress() {
+  const auto address = NewDeviceAddress(texts_.AddressText());
+  if (!address) {
+    // A broadcast write re-addresses every detector on the line: only a real address goes.
+    pending_ = StepId::kBroadcastAddress;
+    texts_.SetLogText(std::string(text::kSetFailed));
+    Notify();
+    return;
   }
+  TransactionOf(Operation::kSetAddress).address = *address;
+  SendCommand(StepId::kBroadcastAddress);
 }
 
-const IntervalTimer& Operations::Timer(int number) const {
-  return const_cast<Operations*>(this)->TimerRef(number);
+void Operations::QueryAddress() {
+  SendCommand(StepId::kQueryAddress);
 }
 
-void Operations::SendCommand(CommandCode code) {
-  comm_.SetRThreshold(1);
-  if (code == CMD_READ_RESISTANCE) comm_.SetRThreshold(static_cast<int>(ReplyLengthOf(code)));
-  state_.PendingCommand = code;
-
-  const std::string address = texts_.AddressText();
-  RequestFrame frame{};
-  switch (code) {
-    case CMD_SET_ADDRESS:
-      // A broadcast write re-addresses every detector on the line: only a real address goes.
-      if (!IsValidDeviceAddress(address)) {
-        ReportSetFailure();
-        Notify();
-        return;
-      }
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      state_.SentCrcLo = state_.CrcLo;
-      state_.SentCrcHi = state_.CrcHi;
-      timer4_.TurnOn();
-      break;
-    case CMD_SET_ADDRESS_CONFIRM:
-      timer4_.TurnOff();
-      state_.SetDelayTicks = 0;
-      // The address box is read again; should it no longer hold a real address, a write to
-      // slave 0 would re-address every detector on the line.
-      if (!IsValidDeviceAddress(address)) {
-        ReportSetFailure();
-        Notify();
-        return;
-      }
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      timer1_.TurnOn();
-      break;
-    case CMD_QUERY_ADDRESS:
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      timer2_.TurnOn();
-      break;
-    case CMD_QUERY_RESISTANCE:
-      if (NumericValue(address) == 0) {
-        ReportResistanceFailure();
-        Notify();
-        return;
-      }
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      state_.SentCrcLo = state_.CrcLo;
-      state_.SentCrcHi = state_.CrcHi;
-      timer6_.TurnOn();
-      texts_.SetLogText(std::string(text::kMeasuring));
-      break;
-    case CMD_READ_RESISTANCE:
-      timer6_.TurnOff();
-      state_.MeasureDelayTicks = 0;
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      timer3_.TurnOn();
-      break;
-    case CMD_QUERY_VOLTAGE:
-      frame = BuildRequestFrame(code, address, state_.CrcLo, state_.CrcHi);
-      timer5_.TurnOn();
-      break;
-    default:
-      Notify();
-      return;  // not a request of the tool
+void Operations::QueryResistance() {
+  const std::string box = texts_.AddressText();
+  if (NumericValue(box) == 0) {
+    pending_ = StepId::kStartMeasurement;
+    texts_.SetLogText(std::string(text::kQueryFailed));
+    Notify();
+    return;
   }
+  TransactionOf(Operation::kQueryResistance).address = SlaveAddress(box);
+  SendCommand(StepId::kStartMeasurement);
+}
+
+void Operations::QueryVoltage() {
+  TransactionOf(Operation::kQueryVoltage).address = SlaveAddress(texts_.AddressText());
+  SendCommand(StepId::kQueryVoltage);
+}
+
+void Operations::SendCommand(StepId id) {
+  const Step& step = StepOf(id);
+  if (step.ends) CountdownOf(*step.ends).Stop();
+  Transaction& transaction = TransactionOf(step.operation);
+  RequestFrame& frame = step.secondOfTwo ? transaction.second : transaction.first;
+  frame = FrameOf(step, transaction.address);
+  pending_ = id;
+  answered_ = false;
+  CountdownOf(step.starts).Start();
+  if (id == StepId::kStartMeasurement) texts_.SetLogText(std::string(text::kMeasuring));
   // A write that fails (no port open) is not reported: the operation ends by its time-out.
-  comm_.Output(frame);
-  comm_.ClearInBuffer();
-  comm_.ClearOutBuffer();
+  line_.Send(frame, step.awaitsReply ? std::optional(ReplyShape::For(frame, step.anySlaveAnswers))
+                                     : std::nullopt);
   Notify();
 }
 
-void Operations::TimeOut(int timer, std::int16_t& counter, void (Operations::*report)()) {
-  (this->*report)();
-  TimerRef(timer).TurnOff();
-  counter = 0;
+void Operations::OnReceived(const Received& received) {
+  if (!pending_) return;
+  const Step& step = StepOf(*pending_);
+  if (!step.awaitsReply) return;  // what comes now answers nothing
+  const Transaction& transaction = TransactionOf(step.operation);
+  const RequestFrame& sent = step.secondOfTwo ? transaction.second : transaction.first;
+  switch (received.kind) {
+    case Received::Kind::kReply:
+      if (Accepts(step, sent, received.bytes)) {
+        OnReplyAccepted(step, received.bytes);
+        return;
+      }
+      break;
+    case Received::Kind::kRefusal:
+    case Received::Kind::kCorrupt:
+      break;
+    case Received::Kind::kStray:
+      // Too short to judge: noise, and the time-out keeps running.
+      if (received.bytes.size() < step.judgedFrom) return;
+      break;
+  }
+  // Once the step has its answer, whatever is not another copy of its reply is noise.
+  if (answered_) return;
+  Fail(step.operation);
+  Answered(step);
 }
 
-// A tick adds one to the counter until it has reached its limit; the tick after that acts.
-template <typename Action>
-void Operations::Tick(std::int16_t& counter, std::int16_t limit, Action action) {
-  if (counter < limit) {
-    ++counter;
-  } else {
-    action();
+void Operations::OnReplyAccepted(const Step& step, std::span<const std::uint8_t> reply) {
+  const Transaction& transaction = TransactionOf(step.operation);
+  switch (step.operation) {
+    case Operation::kSetAddress:
+      texts_.SetLogText(SetAddressReport(transaction.first, transaction.second, reply));
+      break;
+    case Operation::kQueryAddress:
+      texts_.SetLogText(QueryAddressReport(transaction.first, reply));
+      texts_.SetAddressText(std::to_string(reply[0]));
+      break;
+    case Operation::kQueryResistance:
+      texts_.SetLogText(ResistanceReport(transaction.first, transaction.second, reply));
+      break;
+    case Operation::kQueryVoltage:
+      texts_.SetLogText(VoltageReport(transaction.first, reply));
+      break;
   }
+  Answered(step);
+}
+
+void Operations::Answered(const Step& step) {
+  CountdownOf(step.starts).Stop();
+  answered_ = true;
   Notify();
 }
 
-void Operations::Timer1_Timer() {
-  Tick(state_.SetTimeoutTicks, timing::kReplyTimeoutLimit,
-       [this] { TimeOut(1, state_.SetTimeoutTicks, &Operations::ReportSetFailure); });
+void Operations::Fail(Operation operation) {
+  texts_.SetLogText(
+      std::string(operation == Operation::kSetAddress ? text::kSetFailed : text::kQueryFailed));
 }
 
-void Operations::Timer2_Timer() {
-  Tick(state_.AddrTimeoutTicks, timing::kReplyTimeoutLimit,
-       [this] { TimeOut(2, state_.AddrTimeoutTicks, &Operations::ReportQueryAddressFailure); });
-}
-
-void Operations::Timer3_Timer() {
-  Tick(state_.ResTimeoutTicks, timing::kReplyTimeoutLimit,
-       [this] { TimeOut(3, state_.ResTimeoutTicks, &Operations::ReportResistanceFailure); });
-}
-
-void Operations::Timer4_Timer() {
-  // SendCommand turns this timer off and zeroes its counter.
-  Tick(state_.SetDelayTicks, timing::kSetDelayLimit,
-       [this] { SendCommand(CMD_SET_ADDRESS_CONFIRM); });
-}
-
-void Operations::Timer5_Timer() {
-  Tick(state_.VoltTimeoutTicks, timing::kReplyTimeoutLimit,
-       [this] { TimeOut(5, state_.VoltTimeoutTicks, &Operations::ReportVoltageFailure); });
-}
-
-void Operations::Timer6_Timer() {
-  Tick(state_.MeasureDelayTicks, timing::kMeasureDelayLimit,
-       [this] { SendCommand(CMD_READ_RESISTANCE); });
-}
-
-void Operations::MSComm1_OnComm() {
-  if (comm_.CommEvent() != SerialControl::kEvReceive) return;
-  state_.RxBytes = comm_.Input();
-  // Bytes that came after this frame stay: they begin the next one.
-  comm_.ClearOutBuffer();
-
-  struct Branch {
-    int timer;
-    std::int16_t* counter;
-    void (Operations::*onGood)();
-    void (Operations::*onBad)();
-  };
-  Branch branch{};
-  switch (state_.PendingCommand) {
-    case CMD_SET_ADDRESS_CONFIRM:
-      branch = {1, &state_.SetTimeoutTicks, &Operations::OnSetAddressReply,
-                &Operations::ReportSetFailure};
-      break;
-    case CMD_QUERY_ADDRESS:
-      branch = {2, &state_.AddrTimeoutTicks, &Operations::OnQueryAddressReply,
-                &Operations::ReportQueryAddressFailure};
-      break;
-    case CMD_READ_RESISTANCE:
-      branch = {3, &state_.ResTimeoutTicks, &Operations::OnResistanceReply,
-                &Operations::ReportResistanceFailure};
-      break;
-    case CMD_QUERY_VOLTAGE:
-      branch = {5, &state_.VoltTimeoutTicks, &Operations::OnVoltageReply,
-                &Operations::ReportVoltageFailure};
-      break;
-    default:
-      return;  // no reply awaited: the bytes are dropped
+void Operations::OnTimeOut(Operation operation) {
+  Fail(operation);
+  for (const ClockSpec& spec : kClocks) {
+    if (spec.timesOut == operation) CountdownOf(spec.clock).Stop();
   }
-  const auto verdict =
-      JudgeReply(state_.PendingCommand, state_.RxBytes, NumericValue(texts_.AddressText()));
-  if (verdict == ReplyVerdict::kNoise || verdict == ReplyVerdict::kDiscard) return;
-  (this->*(verdict == ReplyVerdict::kGood ? branch.onGood : branch.onBad))();
-  TimerRef(branch.timer).TurnOff();
-  *branch.counter = 0;
+  if (pending_ && StepOf(*pending_).operation == operation) answered_ = true;
+}
+
+void Operations::OnLineLost() {
+  // The operation in flight fails at once rather than at its time-out.
+  std::optional<Operation> inFlight;
+  for (const Step* step : {&StepOf(StepId::kBroadcastAddress), &StepOf(StepId::kConfirmAddress),
+                           &StepOf(StepId::kQueryAddress), &StepOf(StepId::kStartMeasurement),
+                           &StepOf(StepId::kReadResistance), &StepOf(StepId::kQueryVoltage)}) {
+    if (!CountdownOf(step->starts).IsRunning()) continue;
+    if (!inFlight || (pending_ && StepOf(*pending_).operation == step->operation)) {
+      inFlight = step->operation;
+    }
+  }
+  for (auto& clock : clocks_) clock->Stop();
+  if (!inFlight) return;
+  Fail(*inFlight);
+  answered_ = true;
   Notify();
-}
-
-void Operations::Write(const std::optional<Report>& report) {
-  if (!report) return;
-  bool first = true;
-  for (const auto& piece : *report) {
-    texts_.SetLogText(first ? piece : texts_.LogText() + piece);
-    first = false;
-  }
-}
-
-void Operations::OnSetAddressReply() {
-  Write(SetAddressReport(state_.RxBytes, texts_.AddressText(), {state_.SentCrcLo, state_.SentCrcHi},
-                         {state_.CrcLo, state_.CrcHi}));
-}
-
-void Operations::OnQueryAddressReply() {
-  const auto report = QueryAddressReport(state_.RxBytes);
-  if (!report) return;
-  Write(report);
-  const std::string address = std::to_string(state_.RxBytes[0]);
-  texts_.SetAddressText("");
-  texts_.SetAddressText(address);
-}
-
-void Operations::OnResistanceReply() {
-  Write(ResistanceReport(state_.RxBytes, texts_.AddressText(), {state_.SentCrcLo, state_.SentCrcHi},
-                         {state_.CrcLo, state_.CrcHi}));
-}
-
-void Operations::OnVoltageReply() {
-  Write(VoltageReport(state_.RxBytes, texts_.AddressText(), {state_.CrcLo, state_.CrcHi}));
-}
-
-void Operations::ReportSetFailure() {
-  texts_.SetLogText(std::string(text::kSetFailed));
-}
-void Operations::ReportQueryAddressFailure() {
-  texts_.SetLogText(std::string(text::kQueryFailed));
-}
-void Operations::ReportResistanceFailure() {
-  texts_.SetLogText(std::string(text::kQueryFailed));
-}
-void Operations::ReportVoltageFailure() {
-  texts_.SetLogText(std::string(text::kQueryFailed));
 }
 
 void Operations::Notify() {

@@ -1,38 +1,33 @@
 #include "operations/reports.h"
 
 #include "framing/frame_text.h"
-#include "framing/frames.h"
-#include "framing/numeric.h"
+#include "operations/log_texts.h"
 
 namespace karvello {
 namespace {
 
-using namespace std::string_literals;
+// The report's lines, joined with CR LF between them.
+std::string Lines(std::initializer_list<std::string_view> lines) {
+  std::string out;
+  for (std::string_view line : lines) {
+    if (!out.empty()) out += text::kLineEnd;
+    out += line;
+  }
+  return out;
+}
 
-std::string Line(std::string_view label, std::string_view body, bool last = false) {
+std::string Labelled(std::string_view label, std::string_view body) {
   std::string line{label};
   line += body;
-  if (!last) line += text::kLineEnd;
   return line;
 }
 
-std::string StatusLine(std::string_view message) {
-  return Line(message, "");
+std::string Frame(std::span<const std::uint8_t> bytes) {
+  return FormatFrameText(bytes, bytes.size());
 }
 
-// The address byte of a request line, taken from the address box as a whole.
-std::optional<std::uint8_t> RequestAddress(std::string_view addressText) {
-  const auto value = WholeNumber(addressText);
-  if (!value || *value < 0 || *value > 255) return std::nullopt;
-  return static_cast<std::uint8_t>(*value);
-}
-
-std::string RequestText(CommandCode code, std::uint8_t address, CrcPair crc) {
-  return FormatFrameText(FrameOf(LayoutOf(code, address), crc.lo, crc.hi), kRequestFrameSize);
-}
-
-unsigned Reading(std::span<const std::uint8_t> rx) {
-  return rx[3] * 256U + rx[4];
+unsigned Reading(std::span<const std::uint8_t> reply) {
+  return reply[3] * 256U + reply[4];
 }
 
 // The reading's digits with the point before the last `places` of them.
@@ -49,9 +44,9 @@ std::string PlacePoint(unsigned reading, std::size_t places) {
 
 }  // namespace
 
-std::string FormatResistance(std::span<const std::uint8_t> rx) {
-  const unsigned reading = Reading(rx);
-  switch (rx[6]) {
+std::string FormatResistance(std::span<const std::uint8_t> reply) {
+  const unsigned reading = Reading(reply);
+  switch (reply[6]) {
     case 0:
       return std::to_string(reading);
     case 1:
@@ -63,55 +58,36 @@ std::string FormatResistance(std::span<const std::uint8_t> rx) {
   }
 }
 
-std::string FormatVoltage(std::span<const std::uint8_t> rx) {
-  return std::to_string(Reading(rx));
+std::string FormatVoltage(std::span<const std::uint8_t> reply) {
+  return std::to_string(Reading(reply));
 }
 
-std::optional<Report> SetAddressReport(std::span<const std::uint8_t> rx,
-                                       std::string_view addressText, CrcPair sent, CrcPair last) {
-  constexpr std::size_t kShown = 8;
-  if (rx.size() < kShown) return std::nullopt;
-  const auto address = RequestAddress(addressText);
-  if (!address) return std::nullopt;
-  return Report{StatusLine(text::kSetSucceeded),
-                Line(text::kSend1, RequestText(CMD_SET_ADDRESS, *address, sent)),
-                Line(text::kSend2, RequestText(CMD_SET_ADDRESS_CONFIRM, *address, last)),
-                Line(text::kReceiveOfTwo, FormatFrameText(rx, kShown), true)};
+std::string SetAddressReport(const RequestFrame& broadcast, const RequestFrame& confirmation,
+                             std::span<const std::uint8_t> echo) {
+  return Lines({text::kSetSucceeded, Labelled(text::kSend1, Frame(broadcast)),
+                Labelled(text::kSend2, Frame(confirmation)),
+                Labelled(text::kReceiveOfTwo, FormatFrameText(echo, kEchoLength))});
 }
 
-std::optional<Report> QueryAddressReport(std::span<const std::uint8_t> rx) {
-  constexpr std::size_t kShown = 7;
-  if (rx.size() < kShown) return std::nullopt;
-  return Report{StatusLine(text::kQuerySucceeded),
-                Line(text::kSend, FormatFrameText(kQueryAddressFrame, kRequestFrameSize)),
-                Line(text::kReceive, FormatFrameText(rx, kShown)),
-                Line(text::kAddressResult, std::to_string(rx[0]), true)};
+std::string QueryAddressReport(const RequestFrame& request, std::span<const std::uint8_t> reply) {
+  return Lines({text::kQuerySucceeded, Labelled(text::kSend, Frame(request)),
+                Labelled(text::kReceive, FormatFrameText(reply, kAddressReplyLength)),
+                Labelled(text::kAddressResult, std::to_string(reply[0]))});
 }
 
-std::optional<Report> ResistanceReport(std::span<const std::uint8_t> rx,
-                                       std::string_view addressText, CrcPair sent, CrcPair last) {
-  constexpr std::size_t kShown = 9;
-  if (rx.size() < kShown) return std::nullopt;
-  const auto address = RequestAddress(addressText);
-  if (!address) return std::nullopt;
-  return Report{
-      StatusLine(text::kQuerySucceeded),
-      Line(text::kSend1, RequestText(CMD_QUERY_RESISTANCE, *address, sent)),
-      Line(text::kSend2, RequestText(CMD_READ_RESISTANCE, *address, last)),
-      Line(text::kReceiveOfTwo, FormatFrameText(rx, kShown)),
-      Line(text::kResistanceResult, FormatResistance(rx) + std::string(text::kOhms), true)};
+std::string ResistanceReport(const RequestFrame& start, const RequestFrame& read,
+                             std::span<const std::uint8_t> reply) {
+  return Lines(
+      {text::kQuerySucceeded, Labelled(text::kSend1, Frame(start)),
+       Labelled(text::kSend2, Frame(read)),
+       Labelled(text::kReceiveOfTwo, FormatFrameText(reply, kResistanceReplyLength)),
+       Labelled(text::kResistanceResult, FormatResistance(reply) + std::string(text::kOhms))});
 }
 
-std::optional<Report> VoltageReport(std::span<const std::uint8_t> rx, std::string_view addressText,
-                                    CrcPair last) {
-  constexpr std::size_t kShown = 7;
-  if (rx.size() < kShown) return std::nullopt;
-  const auto address = RequestAddress(addressText);
-  if (!address) return std::nullopt;
-  return Report{StatusLine(text::kQuerySucceeded),
-                Line(text::kSend, RequestText(CMD_QUERY_VOLTAGE, *address, last)),
-                Line(text::kReceive, FormatFrameText(rx, kShown)),
-                Line(text::kVoltageResult, FormatVoltage(rx) + std::string(text::kVolts), true)};
+std::string VoltageReport(const RequestFrame& request, std::span<const std::uint8_t> reply) {
+  return Lines({text::kQuerySucceeded, Labelled(text::kSend, Frame(request)),
+                Labelled(text::kReceive, FormatFrameText(reply, kVoltageReplyLength)),
+                Labelled(text::kVoltageResult, FormatVoltage(reply) + std::string(text::kVolts))});
 }
 
 }  // namespace karvello

@@ -18,14 +18,14 @@ class WindowTexts {
 // The two texts held in memory: for tests, and for a window that shows them.
 class PlainWindowTexts : public WindowTexts {
  public:
-  std::string AddressText() const override { return text1_; }
-  void SetAddressText(const std::string& text) override { text1_ = text; }
-  std::string LogText() const override { return text2_; }
-  void SetLogText(const std::string& text) override { text2_ = text; }
+  std::string AddressText() const override { return address_; }
+  void SetAddressText(const std::string& text) override { address_ = text; }
+  std::string LogText() const override { return log_; }
+  void SetLogText(const std::string& text) override { log_ = text; }
 
  private:
-  std::string text1_ = "(1-255)";
-  std::string text2_;
+  std::string address_ = "(1-255)";
+  std::string log_;
 };
 
 }  // namespace karvello

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "serial/port_map.h"
-#include "serial/serial_control.h"
+#include "serial/serial_line.h"
 
 namespace karvello {
 
@@ -15,6 +15,7 @@ namespace karvello {
 class PortList {
  public:
   struct Entry {
+    int number;  // the port number: "COM3" is 3
     std::string text;
     std::string tooltip;
   };
@@ -40,10 +41,10 @@ class PortList {
 // Tries the port numbers 1 to 16, lists every one that opens and closes it again, then selects
 // the first entry, whose selection event opens that port. No message either way: a port that
 // does not open is left out.
-void DiscoverPorts(SerialControl& comm, const PortMap& ports, PortList& list);
+void DiscoverPorts(SerialLine& line, const PortMap& ports, PortList& list);
 
-// Closes the port in use and opens the one selected in `list`, whose number is read from the
-// entry's text ("COM3" gives 3, "COM12" gives 12). A failed open leaves the port closed.
-void OpenSelectedPort(SerialControl& comm, const PortList& list);
+// Closes the port in use and opens the one selected in `list`. A failed open leaves the port
+// closed.
+void OpenSelectedPort(SerialLine& line, const PortList& list);
 
 }  // namespace karvello

@@ -123,6 +123,23 @@ void SimulatedDetector::Run() {
     if (fds[1].revents & POLLIN) {
       const ssize_t n = read(lineFd_, buffer, sizeof buffer);
       if (n > 0) {
+        bool echo = false;
+        {
+          std::lock_guard lock(mutex_);
+          echo = config_.echo;
+        }
+        // The adapter hears each of the tool's bytes once it is out on the wire, a byte time
+        // after the one before, and before any reply can come.
+        if (echo) {
+          auto due = now;
+          for (ssize_t i = 0; i < n; ++i) {
+            due += kByteTime;
+            if (!WaitUntil(due)) return;
+            if (!WriteAll(std::span(buffer + i, 1))) break;
+            std::lock_guard lock(mutex_);
+            ++echoed_;
+          }
+        }
         pending_.insert(pending_.end(), buffer, buffer + n);
         arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
         TakeRequests(false);
@@ -198,6 +215,7 @@ void SimulatedDetector::Serve(std::size_t length) {
 
 std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
     std::span<const std::uint8_t> request) {
+  if (!config_.present) return std::nullopt;
   const std::uint8_t slave = request[0];
   const std::uint8_t function = request[1];
   const bool broadcast = slave == reg::kBroadcastAddress;
@@ -274,10 +292,29 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
                                                               std::uint8_t function) {
   if (faultTimes_ == 0) return {{{}, std::move(reply)}};
   if (faultTimes_ > 0) --faultTimes_;
-  const Fault& f = fault_;
+  return Spoil(fault_, std::move(reply), function);
+}
+
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Spoil(const Fault& f,
+                                                               std::vector<std::uint8_t> reply,
+                                                               std::uint8_t function) {
+  // Stray bytes go in front before the reply is cut, so that the cuts count them too.
+  const bool cut = f.kind == Fault::Kind::kSplit || f.kind == Fault::Kind::kTrickle;
+  if (cut) reply.insert(reply.begin(), f.before.begin(), f.before.end());
+  std::vector<Piece> pieces = SpoilByKind(f, std::move(reply), function);
+  if (!cut && !f.before.empty()) {
+    if (pieces.empty()) pieces.push_back({{}, {}});
+    pieces.front().bytes.insert(pieces.front().bytes.begin(), f.before.begin(), f.before.end());
+  }
+  return pieces;
+}
+
+std::vector<SimulatedDetector::Piece> SimulatedDetector::SpoilByKind(
+    const Fault& f, std::vector<std::uint8_t> reply, std::uint8_t function) {
   const std::size_t n = reply.size();
   switch (f.kind) {
     case Fault::Kind::kNone:
+    case Fault::Kind::kStray:
       break;
     case Fault::Kind::kNoReply:
       return {};
@@ -292,6 +329,13 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
         at = end;
       }
       pieces.push_back({f.pause, {reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end()}});
+      return pieces;
+    }
+    case Fault::Kind::kTrickle: {
+      std::vector<Piece> pieces;
+      for (std::uint8_t byte : reply) {
+        pieces.push_back({pieces.empty() ? std::chrono::nanoseconds{} : kByteTime, {byte}});
+      }
       return pieces;
     }
     case Fault::Kind::kBadCrc:
@@ -312,6 +356,8 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::u
     case Fault::Kind::kExtraBytes:
       reply.insert(reply.end(), f.extra.begin(), f.extra.end());
       break;
+    case Fault::Kind::kNoiseAfter:
+      return {{{}, std::move(reply)}, {f.pause, f.extra}};
     case Fault::Kind::kTwice:
       return {{{}, reply}, {f.pause, reply}};
     case Fault::Kind::kDelay:
@@ -373,6 +419,16 @@ void SimulatedDetector::SetPacing(bool on) {
   config_.pacing = on;
 }
 
+void SimulatedDetector::SetEcho(bool on) {
+  std::lock_guard lock(mutex_);
+  config_.echo = on;
+}
+
+void SimulatedDetector::SetPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  config_.present = present;
+}
+
 std::uint8_t SimulatedDetector::Address() const {
   std::lock_guard lock(mutex_);
   return config_.address;
@@ -402,6 +458,11 @@ bool SimulatedDetector::WaitForExchanges(std::size_t count,
 std::size_t SimulatedDetector::DroppedBytes() const {
   std::lock_guard lock(mutex_);
   return dropped_;
+}
+
+std::size_t SimulatedDetector::EchoedBytes() const {
+  std::lock_guard lock(mutex_);
+  return echoed_;
 }
 
 }  // namespace karvello::sim

@@ -22,6 +22,9 @@
 // write to a read-only one) exception 02, a bad count or value exception 03. Bytes that make no
 // request (bad CRC, a fragment followed by more than 4 ms of silence) are dropped one by one until
 // a request starts. While it writes a reply the detector reads nothing, as a half-duplex slave.
+//
+// The line itself can be set to echo what the tool sends (an adapter that hears itself), and the
+// detector can be taken off it, leaving a line that only echoes.
 
 #include <chrono>
 #include <condition_variable>
@@ -53,10 +56,17 @@ struct DetectorConfig {
   std::chrono::milliseconds measurementTime{19'000};
   // Each reply byte written by itself one byte time after the one before, as at 9600 baud.
   bool pacing = false;
+  // The line gives every byte the tool sends back to it as it goes out (a byte time apart),
+  // before any reply, as a two-wire RS-485 adapter without echo suppression does.
+  bool echo = false;
+  // A detector is on the line; without one nothing answers (the echo, if any, still comes).
+  bool present = true;
 };
 
 // A way for the next replies to go wrong. Faults touch replies only; requests that draw no
-// reply (broadcasts, other slaves) neither show nor use them up.
+// reply (broadcasts, other slaves) neither show nor use them up. Stray bytes (`before`) may go
+// with any kind: they are put in front of the reply before it is spoilt or cut, so the cuts of a
+// split count them too.
 struct Fault {
   enum class Kind {
     kNone,
@@ -70,6 +80,9 @@ struct Fault {
     kTwice,         // sent twice, `pause` between the copies
     kDelay,         // sent after `pause`
     kFlipBits,      // byte `count` (counted from 0, wrapping round the reply) XORed with `code`
+    kStray,         // the reply as it is, with the stray bytes `before` in front of it
+    kNoiseAfter,    // `extra` written `pause` after the reply (noise, or the head of another)
+    kTrickle,       // every byte written by itself one byte time after the one before
   };
   Kind kind = Kind::kNone;
   std::vector<std::size_t> cuts;
@@ -77,6 +90,7 @@ struct Fault {
   std::size_t count = 0;
   std::uint8_t code = 0;
   std::vector<std::uint8_t> extra;
+  std::vector<std::uint8_t> before;
 
   static Fault NoReply() { return Make(Kind::kNoReply); }
   // Pauses under the tool's 50 ms frame gap keep the reply one frame for it.
@@ -104,6 +118,27 @@ struct Fault {
   static Fault FlipBits(std::size_t byte, std::uint8_t mask) {
     Fault f = Make(Kind::kFlipBits, {}, mask);
     f.count = byte;
+    return f;
+  }
+  // Bytes that are no reply in front of it, as a line that picks up noise when it turns round.
+  static Fault Stray(std::vector<std::uint8_t> bytes) { return Make(Kind::kNone).WithStray(bytes); }
+  // A pause inside the reply: its first `head` bytes, then `pause`, then the rest.
+  static Fault PauseAfter(std::size_t head, std::chrono::milliseconds pause) {
+    return Split({head}, pause);
+  }
+  // `noise` (say A5 A5 A5, or the head 01 03 02 of another reply) `pause` after the reply.
+  static Fault NoiseAfter(std::vector<std::uint8_t> noise, std::chrono::milliseconds pause) {
+    Fault f = Make(Kind::kNoiseAfter, pause);
+    f.extra = std::move(noise);
+    return f;
+  }
+  // The reply a byte at a time at the pace of 9600 baud, as a real line hands it over.
+  static Fault Trickle() { return Make(Kind::kTrickle); }
+  // This fault with `bytes` in front of the reply.
+  Fault WithStray(std::vector<std::uint8_t> bytes) const {
+    Fault f = *this;
+    if (f.kind == Kind::kNone) f.kind = Kind::kStray;
+    f.before = std::move(bytes);
     return f;
   }
 
@@ -155,6 +190,10 @@ class SimulatedDetector {
   void SetVoltage(std::uint16_t volts);
   void SetMeasurementTime(std::chrono::milliseconds time);
   void SetPacing(bool on);
+  // The line echoes every byte the tool sends (see DetectorConfig::echo).
+  void SetEcho(bool on);
+  // Takes the detector off the line (false) or puts it back.
+  void SetPresent(bool present);
 
   // Introspection.
   std::uint8_t Address() const;
@@ -166,16 +205,23 @@ class SimulatedDetector {
   bool WaitForExchanges(std::size_t count, std::chrono::milliseconds timeout) const;
   // Bytes thrown away while looking for a request: bad CRC, fragments.
   std::size_t DroppedBytes() const;
+  // Bytes the line gave back to the tool as its echo.
+  std::size_t EchoedBytes() const;
 
   // Closes the master side, as when the adapter is pulled; the detector stops for good.
   void Unplug();
 
- private:
+  // A piece of what goes on the wire, written `pauseBefore` after the piece before it.
   struct Piece {
     std::chrono::nanoseconds pauseBefore;
     std::vector<std::uint8_t> bytes;
   };
+  // The pieces a reply to a request with function code `function` goes out in once `fault` has
+  // spoilt it (stray bytes included). Empty when nothing is sent.
+  static std::vector<Piece> Spoil(const Fault& fault, std::vector<std::uint8_t> reply,
+                                  std::uint8_t function);
 
+ private:
   void Run();
   void Stop();
   // Waits until `deadline` or a stop; false on a stop.
@@ -186,6 +232,9 @@ class SimulatedDetector {
   std::optional<std::vector<std::uint8_t>> Answer(std::span<const std::uint8_t> request);
   // ... and the pieces it goes out in once the fault, if any, has spoilt it.
   std::vector<Piece> Plan(std::vector<std::uint8_t> reply, std::uint8_t function);
+  // ... the reply spoilt by the fault's kind alone, in its pieces.
+  static std::vector<Piece> SpoilByKind(const Fault& f, std::vector<std::uint8_t> reply,
+                                        std::uint8_t function);
   std::uint16_t Register(std::uint16_t number) const;
   bool WriteAll(std::span<const std::uint8_t> bytes);
 
@@ -204,6 +253,7 @@ class SimulatedDetector {
   std::uint16_t resultDecimals_ = 0;  // the whole of 0x000E
   std::vector<Exchange> log_;
   std::size_t dropped_ = 0;
+  std::size_t echoed_ = 0;
 
   // Used by the thread only: bytes gathered towards the next request and when each came.
   std::vector<std::uint8_t> pending_;

@@ -13,8 +13,7 @@
 #include <QScreen>
 #include <QStringList>
 
-#include "operations/timing.h"
-#include "ui/address_entry.h"
+#include "operations/address_box.h"
 #include "ui/application.h"
 #include "ui_main_window.h"
 
@@ -40,21 +39,21 @@ constexpr double kCaptionPoints = 15.75;
 
 }  // namespace
 
-MainWindow::MainWindow(SerialControl& comm, PortMap& ports, QWidget* parent)
-    : MainWindow(comm, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, QWidget* parent)
+    : MainWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
 
-MainWindow::MainWindow(SerialControl& comm, PortMap& ports, PortProbe& probe, QWidget* parent)
-    : MainWindow(comm, ports, nullptr, &probe, parent) {}
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent)
+    : MainWindow(line, ports, nullptr, &probe, parent) {}
 
-MainWindow::MainWindow(SerialControl& comm, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
                        PortProbe* probe, QWidget* parent)
     : QWidget(parent),
       ownProbe_(std::move(ownProbe)),
       ui_(std::make_unique<Ui::MainWindow>()),
-      comm_(comm),
+      line_(line),
       ports_(ports),
       probe_(probe != nullptr ? *probe : *ownProbe_),
-      operations_(comm, *this) {
+      operations_(line, *this) {
   ui_->setupUi(this);
   setWindowIcon(ApplicationIcon());
   ApplyFonts();
@@ -99,7 +98,7 @@ QString MainWindow::Captions() const {
 }
 
 void MainWindow::SetLogText(const std::string& text) {
-  text2_ = text;
+  log_ = text;
   // The box starts a new line at every line feed; a carriage return would add an empty one.
   ui_->logBox->setPlainText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), "\n"));
 }
@@ -122,14 +121,15 @@ void MainWindow::OnPortChosen() {
 }
 
 bool MainWindow::OpenPort(int number) {
-  if (comm_.PortOpen()) comm_.SetPortOpen(false);
-  if (number < kFirstPortNumber || number > kLastPortNumber) return false;
-  comm_.SetCommPort(number);
-  return comm_.SetPortOpen(true);
+  if (number < kFirstPortNumber || number > kLastPortNumber) {
+    line_.Close();
+    return false;
+  }
+  return line_.Open(number);
 }
 
 int MainWindow::OpenPortNumber() const {
-  return comm_.PortOpen() ? comm_.CommPort() : 0;
+  return line_.IsOpen() ? line_.Port() : 0;
 }
 
 void MainWindow::OnAddressBoxLeft() {
@@ -205,11 +205,12 @@ void MainWindow::MirrorPortList() {
 // shows the read under way until its reply or time-out.
 void MainWindow::UpdateMeasureProgress() {
   QProgressBar& bar = *ui_->measureProgress;
-  if (operations_.Timer(6).IsOn()) {
-    bar.setRange(0, timing::kMeasureDelayLimit + 1);
-    bar.setValue(operations_.State().MeasureDelayTicks);
+  const Countdown& measurement = operations_.CountdownOf(Clock::kMeasureDelay);
+  if (measurement.IsRunning()) {
+    bar.setRange(0, measurement.Limit() + 1);
+    bar.setValue(measurement.Count());
     bar.show();
-  } else if (operations_.Timer(3).IsOn()) {
+  } else if (operations_.CountdownOf(Clock::kResistanceTimeout).IsRunning()) {
     bar.setRange(0, 0);
     bar.show();
   } else {

@@ -13,7 +13,7 @@
 #include "operations/window_texts.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
-#include "serial/serial_control.h"
+#include "serial/serial_line.h"
 #include "ui/port_list.h"
 
 class QPushButton;
@@ -30,15 +30,15 @@ class MainWindow : public QWidget, public WindowTexts {
   // Builds the window and runs ListPorts: the ports are probed and the first one found is open
   // before the window first appears. Without a probe of its own, the window tries the ports'
   // devices through QSerialPort.
-  MainWindow(SerialControl& comm, PortMap& ports, QWidget* parent = nullptr);
-  MainWindow(SerialControl& comm, PortMap& ports, PortProbe& probe, QWidget* parent = nullptr);
+  MainWindow(SerialLine& line, PortMap& ports, QWidget* parent = nullptr);
+  MainWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // The address box and the log box. The log text is kept exactly as written (CR LF line ends
   // included) and shown as lines.
   std::string AddressText() const override;
   void SetAddressText(const std::string& text) override;
-  std::string LogText() const override { return text2_; }
+  std::string LogText() const override { return log_; }
   void SetLogText(const std::string& text) override;
 
   // The captions of the window's labels and buttons, one after another.
@@ -59,7 +59,7 @@ class MainWindow : public QWidget, public WindowTexts {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  MainWindow(SerialControl& comm, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
+  MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
              PortProbe* probe, QWidget* parent);
   std::array<QPushButton*, 4> Buttons() const;
   void ApplyFonts();
@@ -73,10 +73,10 @@ class MainWindow : public QWidget, public WindowTexts {
 
   std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::MainWindow> ui_;
-  SerialControl& comm_;
+  SerialLine& line_;
   PortMap& ports_;
   PortProbe& probe_;
-  std::string text2_;
+  std::string log_;
   PortListModel portList_;
   Operations operations_;
 };

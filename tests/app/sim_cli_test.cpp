@@ -108,6 +108,18 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
        true,
        ""},
       {{"--pace"}, "01 03 02 00 DC B9 DD", true, ""},
+      {{"--fault", "stray"}, "00 01 03 02 00 DC B9 DD", false, ""},
+      {{"--fault", "split", "--split-after", "5", "--stray-bytes", "00", "--fault-pause-ms", "16"},
+       "00 01 03 02 00 DC B9 DD   (over",
+       false,
+       ""},
+      {{"--fault", "pause"}, "01 03 02 00 DC B9 DD   (over", true, ""},
+      {{"--fault", "noise"}, "01 03 02 00 DC B9 DD A5 A5 A5   (over", true, ""},
+      {{"--fault", "noise", "--noise-bytes", "01 03 02"},
+       "01 03 02 00 DC B9 DD 01 03 02   (over",
+       true,
+       ""},
+      {{"--fault", "trickle", "--stray-bytes", "00"}, "00 01 03 02 00 DC B9 DD", false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options.join(' ').toStdString());
@@ -136,6 +148,50 @@ TEST(SimProgram, NoReplyAndALimitedFaultCount) {
   EXPECT_TRUE(sim.Output().contains(
       QRegularExpression(QStringLiteral("recv  01 03 00 0F 00 01 B4 09\n +\\(no reply\\)\n"))))
       << sim.Output().toStdString();
+}
+
+// An echoing line gives the tool's request back before the reply; with echo-only nothing else
+// comes and the program says that no detector is on the line.
+TEST(SimProgram, EchoingLines) {
+  struct Case {
+    const char* kind;
+    const char* heard;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"echo", "01 03 00 0F 00 01 B4 09 01 03 02 00 DC B9 DD", "The line echoes every request."},
+      {"echo-only", "01 03 00 0F 00 01 B4 09", "No detector on the line: nothing answers."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    SimProcess sim({"--fault", c.kind});
+    ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+    EXPECT_TRUE(sim.Output().contains(QString::fromUtf8(c.says))) << sim.Output().toStdString();
+    const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    const std::vector<std::uint8_t> expected = Hex(c.heard);
+    std::vector<std::uint8_t> heard;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    // Reads until the line has said all it will: the expected bytes, then 100 ms of silence.
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd in{fd, POLLIN, 0};
+      if (poll(&in, 1, heard.size() >= expected.size() ? 100 : 200) <= 0) {
+        if (heard.size() >= expected.size()) break;
+        continue;
+      }
+      std::uint8_t buffer[64];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) heard.insert(heard.end(), buffer, buffer + n);
+    }
+    close(fd);
+    EXPECT_EQ(heard, expected);
+  }
 }
 
 // --device serves a terminal opened by path, whatever state the line was left in.
@@ -198,6 +254,10 @@ TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
       {{"--fault", "extra", "--extra-bytes", "0G"}, "\"0G\" is not a number"},
       {{"--fault", "split", "--split-after", ","}, "--split-after needs at least one number"},
       {{"--truncate-by", "2"}, "--truncate-by needs --fault"},
+      {{"--stray-bytes", "00"}, "--stray-bytes needs --fault"},
+      {{"--fault", "stray", "--stray-bytes", "100"}, "\"100\" is not a number from 0 to 255"},
+      {{"--fault", "pause", "--pause-after", "0"}, "--pause-after takes a whole number"},
+      {{"--fault", "echo", "--fault-times", "1"}, "--fault-times does not apply to echo"},
       {{"--device", "/nonexistent/tty"}, "open /nonexistent/tty"},
       {{"--device", "/dev/null"}, "/dev/null is not a serial line"},
       {{"--colour"}, "Unknown option 'colour'"},
@@ -245,6 +305,15 @@ TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
                            "split",
                            "twice",
                            "delay",
+                           "stray",
+                           "--stray-bytes",
+                           "pause",
+                           "--pause-after",
+                           "noise",
+                           "--noise-bytes",
+                           "trickle",
+                           "echo",
+                           "echo-only",
                            "pseudo-terminal",
                            "null-modem"}) {
     EXPECT_TRUE(help.contains(QString::fromLatin1(word))) << word;

@@ -1,13 +1,11 @@
-// Byte and frame texts of the log, and the length of a reply told by its first bytes.
+// Byte and frame texts of the log.
 #include "framing/frame_text.h"
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "framing/reply_frame.h"
 #include "support/hex_bytes.h"
 
 namespace karvello {
@@ -55,37 +53,6 @@ TEST(FormatFrameText, SingleSpacesAndLength3NMinus1) {
 TEST(FormatFrameText, NeverReadsPastTheBytes) {
   EXPECT_THROW(FormatFrameText(Hex("05 03 02 00 05"), 7), std::out_of_range);
   EXPECT_THROW(FormatFrameText({}, 1), std::out_of_range);
-}
-
-TEST(ReplyLength, KnownFromTheFirstBytes) {
-  const struct {
-    const char* bytes;
-    std::optional<std::size_t> expected;
-  } cases[] = {
-      {"", std::nullopt},
-      {"05", std::nullopt},
-      {"05 06", 8},
-      {"05 06 00 12 00 05 E8 48", 8},
-      {"05 03", std::nullopt},  // the byte count is not in yet
-      {"05 03 02", 7},
-      {"05 03 04", 9},
-      {"05 03 00", 5},
-      {"05 03 FF", 260},
-      {"05 83", 5},
-      {"05 86 02", 5},
-      {"05 04 02", std::nullopt},  // a function whose replies the tool does not know
-      {"05 10 00", std::nullopt},
-      {"05 00", std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ReplyLength(Hex(c.bytes)), c.expected) << c.bytes;
-}
-
-TEST(IsExceptionReply, HighBitOfTheFunctionCode) {
-  EXPECT_TRUE(IsExceptionReply(Hex("05 83 02 81 30")));
-  EXPECT_TRUE(IsExceptionReply(Hex("05 86")));
-  EXPECT_FALSE(IsExceptionReply(Hex("05 03 02 00 05 89 87")));
-  EXPECT_FALSE(IsExceptionReply(Hex("83")));
-  EXPECT_FALSE(IsExceptionReply({}));
 }
 
 }  // namespace

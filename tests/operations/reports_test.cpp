@@ -1,7 +1,13 @@
-// The result texts of the resistance and voltage replies, and when a report can be formed.
+// The reports: the frames as sent, the reply to its shown length, and the result texts of the
+// resistance and voltage replies.
 #include "operations/reports.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <span>
+#include <stdexcept>
+#include <string>
 
 #include "support/hex_bytes.h"
 
@@ -61,26 +67,59 @@ TEST(FormatVoltage, WholeVolts) {
   EXPECT_EQ(FormatVoltage(Hex("01 03 02 FF FF B9 F4")), "65535");
 }
 
-TEST(Reports, NotFormedFromTooFewBytesOrAnAddressThatIsNotWhollyANumber) {
+RequestFrame Frame(const char* hex) {
+  const auto bytes = Hex(hex);
+  RequestFrame frame{};
+  std::copy(bytes.begin(), bytes.end(), frame.begin());
+  return frame;
+}
+
+TEST(Reports, ShowTheFramesAsSentAndTheReplyToItsLength) {
+  const struct {
+    std::string report;
+    std::string expected;
+  } cases[] = {
+      {SetAddressReport(Frame("00 06 00 12 00 05 E8 1D"), Frame("05 06 00 12 00 05 E8 48"),
+                        Hex("05 06 00 12 00 05 E8 48")),
+       "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
+       "接收 ：05 06 00 12 00 05 E8 48"},
+      // The frames are shown as they are, not rebuilt; a longer reply shows its first 8 bytes.
+      {SetAddressReport(Frame("00 06 00 12 00 C8 11 22"), Frame("C8 06 00 12 00 C8 33 44"),
+                        Hex("C8 06 00 12 00 C8 00 00 AA")),
+       "设置成功！\r\n发送1：00 06 00 12 00 C8 11 22\r\n发送2：C8 06 00 12 00 C8 33 44\r\n"
+       "接收 ：C8 06 00 12 00 C8 00 00"},
+      {QueryAddressReport(Frame("00 03 00 12 00 01 25 DE"), Hex("FF 03 02 00 FF D1 D0 01")),
+       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：FF 03 02 00 FF D1 D0\r\n地址：255"},
+      {QueryAddressReport(Frame("00 03 00 12 00 01 25 DE"), Hex("0A 03 02 00 0A 9D 82")),
+       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：0A 03 02 00 0A 9D 82\r\n地址：10"},
+      {ResistanceReport(Frame("01 06 00 11 00 01 18 0F"), Frame("01 03 00 0D 00 02 55 C8"),
+                        Hex("01 03 04 01 59 00 01 EA 1C 77")),
+       "查询成功！\r\n发送1：01 06 00 11 00 01 18 0F\r\n发送2：01 03 00 0D 00 02 55 C8\r\n"
+       "接收 ：01 03 04 01 59 00 01 EA 1C\r\n电阻 =  34.5欧姆"},
+      // The two frames stay in their places.
+      {ResistanceReport(Frame("01 03 00 0D 00 02 55 C8"), Frame("01 06 00 11 00 01 18 0F"),
+                        Hex("01 03 04 01 59 00 00 2B DC")),
+       "查询成功！\r\n发送1：01 03 00 0D 00 02 55 C8\r\n发送2：01 06 00 11 00 01 18 0F\r\n"
+       "接收 ：01 03 04 01 59 00 00 2B DC\r\n电阻 = 345欧姆"},
+      {VoltageReport(Frame("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 DC B9 DD")),
+       "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏"},
+      {VoltageReport(Frame("01 03 00 0F 00 01 B4 09"), Hex("01 03 02 00 00 B8 44 FF FF")),
+       "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 00 B8 44\r\n电压 = 0伏"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.report, c.expected);
+}
+
+TEST(Reports, NeverReadPastAShortReply) {
+  const RequestFrame request = Frame("01 03 00 0F 00 01 B4 09");
   const auto voltage = Hex("01 03 02 00 DC B9 DD");
   const auto resistance = Hex("01 03 04 01 59 00 01 EA 1C");
   const auto echo = Hex("01 06 00 12 00 01 E8 0F");
-  const CrcPair crc{0xB4, 0x09};
-  for (const char* ok : {"1", " 1 ", "001"}) {
-    EXPECT_TRUE(VoltageReport(voltage, ok, crc)) << ok;
-    EXPECT_TRUE(ResistanceReport(resistance, ok, crc, crc)) << ok;
-    EXPECT_TRUE(SetAddressReport(echo, ok, crc, crc)) << ok;
-  }
-  for (const char* bad : {"12abc", "1.0", "", "(1-255)", "256", "-1"}) {
-    EXPECT_FALSE(VoltageReport(voltage, bad, crc)) << bad;
-    EXPECT_FALSE(ResistanceReport(resistance, bad, crc, crc)) << bad;
-    EXPECT_FALSE(SetAddressReport(echo, bad, crc, crc)) << bad;
-  }
-  EXPECT_FALSE(VoltageReport(std::span(voltage).first(6), "1", crc));
-  EXPECT_FALSE(ResistanceReport(std::span(resistance).first(8), "1", crc, crc));
-  EXPECT_FALSE(SetAddressReport(std::span(echo).first(7), "1", crc, crc));
-  EXPECT_FALSE(QueryAddressReport(std::span(voltage).first(6)));
-  EXPECT_FALSE(QueryAddressReport({}));
+  EXPECT_THROW(VoltageReport(request, std::span(voltage).first(6)), std::out_of_range);
+  EXPECT_THROW(QueryAddressReport(request, std::span(voltage).first(6)), std::out_of_range);
+  EXPECT_THROW(ResistanceReport(request, request, std::span(resistance).first(8)),
+               std::out_of_range);
+  EXPECT_THROW(SetAddressReport(request, request, std::span(echo).first(7)), std::out_of_range);
+  EXPECT_THROW(VoltageReport(request, {}), std::out_of_range);
 }
 
 }  // namespace

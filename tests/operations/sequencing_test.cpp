@@ -1,8 +1,8 @@
-// Sending the request steps, and the six timers that time them.
+// The buttons and the countdowns: the frames each press sends, when the second step of an
+// operation leaves, the time-outs, what one press fixes, and a line lost on the way.
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -13,237 +13,357 @@ namespace {
 
 using testing::Bench;
 using testing::Hex;
+using testing::kAllClocks;
 using Calls = std::vector<std::string>;
+using Clocks = std::vector<Clock>;
+using std::chrono::milliseconds;
 
 const std::string kSetFailed = "设置失败！";
 const std::string kQueryFailed = "查询失败！";
 const std::string kMeasuring = "测试中...";
 
-struct FrameCase {
-  const char* text;
-  CommandCode code;
-  const char* frame;
-};
+// Presses the button of `operation` and lets a delay in it run out.
+void PressAndWait(Bench& b, Operation operation) {
+  switch (operation) {
+    case Operation::kSetAddress:
+      b.ops.SetAddress();
+      b.Tick(Clock::kSetDelay, 3);
+      break;
+    case Operation::kQueryAddress:
+      b.ops.QueryAddress();
+      break;
+    case Operation::kQueryResistance:
+      b.ops.QueryResistance();
+      b.Tick(Clock::kMeasureDelay, 19);
+      break;
+    case Operation::kQueryVoltage:
+      b.ops.QueryVoltage();
+      break;
+  }
+}
 
-TEST(SendCommand, WritesTheFrameOfEachCode) {
-  const FrameCase cases[] = {
-      {"1", 1, "00 06 00 12 00 01 E9 DE"},        {"1", 11, "01 06 00 12 00 01 E8 0F"},
-      {"1", 2, "00 03 00 12 00 01 25 DE"},        {"1", 3, "01 06 00 11 00 01 18 0F"},
-      {"1", 33, "01 03 00 0D 00 02 55 C8"},       {"1", 4, "01 03 00 0F 00 01 B4 09"},
-      {"5", 1, "00 06 00 12 00 05 E8 1D"},        {"5", 11, "05 06 00 12 00 05 E8 48"},
-      {"5", 2, "00 03 00 12 00 01 25 DE"},        {"5", 3, "05 06 00 11 00 01 19 8B"},
-      {"5", 33, "05 03 00 0D 00 02 54 4C"},       {"5", 4, "05 03 00 0F 00 01 B5 8D"},
-      {"255", 11, "FF 06 00 12 00 FF 7C 51"},     {"0.3", 3, "00 06 00 11 00 01 19 DE"},
-      {"(1-255)", 33, "00 03 00 0D 00 02 54 19"}, {"", 4, "00 03 00 0F 00 01 B5 D8"},
-      {"(1-255)", 2, "00 03 00 12 00 01 25 DE"},  {"5.5", 4, "06 03 00 0F 00 01 B5 BE"},
+std::vector<std::vector<std::uint8_t>> Frames(std::initializer_list<const char*> hex) {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (const char* h : hex) out.push_back(Hex(h));
+  return out;
+}
+
+TEST(Buttons, SendTheFramesOfTheirStepsForTheAddressInTheBox) {
+  const struct {
+    const char* text;
+    Operation operation;
+    std::vector<std::vector<std::uint8_t>> frames;
+  } cases[] = {
+      {"1", Operation::kSetAddress, Frames({"00 06 00 12 00 01 E9 DE", "01 06 00 12 00 01 E8 0F"})},
+      {"1", Operation::kQueryAddress, Frames({"00 03 00 12 00 01 25 DE"})},
+      {"1", Operation::kQueryResistance,
+       Frames({"01 06 00 11 00 01 18 0F", "01 03 00 0D 00 02 55 C8"})},
+      {"1", Operation::kQueryVoltage, Frames({"01 03 00 0F 00 01 B4 09"})},
+      {"5", Operation::kSetAddress, Frames({"00 06 00 12 00 05 E8 1D", "05 06 00 12 00 05 E8 48"})},
+      {"5", Operation::kQueryResistance,
+       Frames({"05 06 00 11 00 01 19 8B", "05 03 00 0D 00 02 54 4C"})},
+      {"5", Operation::kQueryVoltage, Frames({"05 03 00 0F 00 01 B5 8D"})},
+      {"255", Operation::kSetAddress,
+       Frames({"00 06 00 12 00 FF 68 5E", "FF 06 00 12 00 FF 7C 51"})},
+      {" 200 ", Operation::kSetAddress,
+       Frames({"00 06 00 12 00 C8 29 88", "C8 06 00 12 00 C8 39 C0"})},
+      // 0.3 is not 0, so the measurement starts, at slave 0.
+      {"0.3", Operation::kQueryResistance,
+       Frames({"00 06 00 11 00 01 19 DE", "00 03 00 0D 00 02 54 19"})},
+      {"(1-255)", Operation::kQueryAddress, Frames({"00 03 00 12 00 01 25 DE"})},
+      {"", Operation::kQueryVoltage, Frames({"00 03 00 0F 00 01 B5 D8"})},
+      {"5.5", Operation::kQueryVoltage, Frames({"06 03 00 0F 00 01 B5 BE"})},
+      {"12abc", Operation::kQueryVoltage, Frames({"0C 03 00 0F 00 01 B5 14"})},
   };
   for (const auto& c : cases) {
     Bench b;
     b.Type(c.text);
-    b.ops.SendCommand(c.code);
-    ASSERT_EQ(b.Sent(), 1U) << c.text << " code " << c.code;
-    EXPECT_EQ(b.comm.Written()[0], Hex(c.frame)) << c.text << " code " << c.code;
-    EXPECT_EQ(b.S().PendingCommand, c.code);
+    PressAndWait(b, c.operation);
+    EXPECT_EQ(b.line.Written(), c.frames)
+        << "'" << c.text << "' operation " << static_cast<int>(c.operation);
   }
 }
 
-TEST(SendCommand, ThresholdThenWriteThenClearBothBuffers) {
-  for (CommandCode code : {1, 11, 2, 3, 4}) {
+TEST(Buttons, EachStepWritesItsFrameOnceThenDropsWhatCameBefore) {
+  for (Operation operation : {Operation::kSetAddress, Operation::kQueryAddress,
+                              Operation::kQueryResistance, Operation::kQueryVoltage}) {
     Bench b;
     b.Type("5");
-    b.ops.SendCommand(code);
-    EXPECT_EQ(b.comm.Calls(), (Calls{"threshold 1", "write", "clear-in", "clear-out"})) << code;
-    EXPECT_EQ(b.comm.RThreshold(), 1);
+    PressAndWait(b, operation);
+    const bool twoSteps =
+        operation == Operation::kSetAddress || operation == Operation::kQueryResistance;
+    EXPECT_EQ(b.line.Calls(),
+              twoSteps ? (Calls{"write", "drop", "write", "drop"}) : (Calls{"write", "drop"}))
+        << static_cast<int>(operation);
   }
-  Bench b;
-  b.Type("5");
-  b.ops.SendCommand(CMD_READ_RESISTANCE);
-  EXPECT_EQ(b.comm.Calls(),
-            (Calls{"threshold 1", "threshold 9", "write", "clear-in", "clear-out"}));
-  EXPECT_EQ(b.comm.RThreshold(), 9);
-  b.ops.SendCommand(CMD_QUERY_VOLTAGE);
-  EXPECT_EQ(b.comm.RThreshold(), 1);
 }
 
-TEST(SendCommand, ArmsTheTimerOfItsStep) {
-  const std::pair<CommandCode, int> cases[] = {{1, 4}, {11, 1}, {2, 2}, {3, 6}, {33, 3}, {4, 5}};
-  for (const auto& [code, timer] : cases) {
+TEST(Buttons, EachStepStartsItsOwnCountdown) {
+  const struct {
+    const char* name;
+    std::function<void(Bench&)> press;
+    Clocks running;
+  } cases[] = {
+      {"set address", [](Bench& b) { b.ops.SetAddress(); }, {Clock::kSetDelay}},
+      {"confirmation",
+       [](Bench& b) { PressAndWait(b, Operation::kSetAddress); },
+       {Clock::kSetTimeout}},
+      {"query address", [](Bench& b) { b.ops.QueryAddress(); }, {Clock::kAddressTimeout}},
+      {"query resistance", [](Bench& b) { b.ops.QueryResistance(); }, {Clock::kMeasureDelay}},
+      {"resistance read",
+       [](Bench& b) { PressAndWait(b, Operation::kQueryResistance); },
+       {Clock::kResistanceTimeout}},
+      {"query voltage", [](Bench& b) { b.ops.QueryVoltage(); }, {Clock::kVoltageTimeout}},
+  };
+  for (const auto& c : cases) {
     Bench b;
     b.Type("5");
-    b.ops.SendCommand(code);
-    for (int t = 1; t <= 6; ++t)
-      EXPECT_EQ(b.On(t), t == timer) << "code " << code << " timer " << t;
+    c.press(b);
+    EXPECT_EQ(b.Running(), c.running) << c.name;
   }
 }
 
-TEST(Timers, Intervals) {
+TEST(Countdowns, PreciseWithTheirIntervalsAndLimits) {
+  const struct {
+    Clock clock;
+    milliseconds interval;
+    int limit;
+  } cases[] = {
+      {Clock::kSetDelay, milliseconds(100), 2},
+      {Clock::kMeasureDelay, milliseconds(1000), 18},
+      {Clock::kSetTimeout, milliseconds(100), 12},
+      {Clock::kAddressTimeout, milliseconds(100), 12},
+      {Clock::kResistanceTimeout, milliseconds(100), 12},
+      {Clock::kVoltageTimeout, milliseconds(100), 12},
+  };
   Bench b;
-  for (int t = 1; t <= 5; ++t) EXPECT_EQ(b.ops.Timer(t).Interval(), std::chrono::milliseconds(100));
-  EXPECT_EQ(b.ops.Timer(6).Interval(), std::chrono::milliseconds(1000));
-  // A count of ticks is a promised time: no timer may drift by the coarse kind's 5 per cent.
-  for (int t = 1; t <= 6; ++t) EXPECT_TRUE(b.ops.Timer(t).IsPrecise()) << "Timer" << t;
+  for (const auto& c : cases) {
+    const Countdown& countdown = b.ops.CountdownOf(c.clock);
+    const int id = static_cast<int>(c.clock);
+    EXPECT_EQ(countdown.Interval(), c.interval) << id;
+    EXPECT_EQ(countdown.Limit(), c.limit) << id;
+    // A count of ticks is a promised time: no timer may drift by the coarse kind's 5 per cent.
+    EXPECT_TRUE(countdown.IsPrecise()) << id;
+    EXPECT_FALSE(countdown.IsRunning()) << id;
+  }
 }
 
 TEST(SetAddress, ConfirmationLeavesOnTheThirdTick) {
   Bench b;
   b.Type("5");
   b.ops.SetAddress();
-  b.Tick(4, 2);
+  EXPECT_EQ(b.ops.Pending(), StepId::kBroadcastAddress);
+  b.Tick(Clock::kSetDelay, 2);
   EXPECT_EQ(b.Sent(), 1U);
-  EXPECT_EQ(b.S().SetDelayTicks, 2);
-  EXPECT_TRUE(b.On(4));
-  b.Tick(4);
+  EXPECT_EQ(b.Count(Clock::kSetDelay), 2);
+  EXPECT_TRUE(b.On(Clock::kSetDelay));
+  b.Tick(Clock::kSetDelay);
   ASSERT_EQ(b.Sent(), 2U);
-  EXPECT_EQ(b.comm.Written()[1], Hex("05 06 00 12 00 05 E8 48"));
-  EXPECT_EQ(b.S().PendingCommand, CMD_SET_ADDRESS_CONFIRM);
-  EXPECT_FALSE(b.On(4));
-  EXPECT_EQ(b.S().SetDelayTicks, 0);
-  EXPECT_TRUE(b.On(1));
+  EXPECT_EQ(b.LastSent(), Hex("05 06 00 12 00 05 E8 48"));
+  EXPECT_EQ(b.ops.Pending(), StepId::kConfirmAddress);
+  EXPECT_FALSE(b.On(Clock::kSetDelay));
+  EXPECT_EQ(b.Count(Clock::kSetDelay), 0);
+  EXPECT_TRUE(b.On(Clock::kSetTimeout));
+  EXPECT_TRUE(b.texts.Writes().empty());
 }
 
 TEST(QueryResistance, ReadLeavesOnTheNineteenthTick) {
   Bench b;
   b.Type("5");
   b.ops.QueryResistance();
-  EXPECT_EQ(b.texts.LogText(), kMeasuring);
-  b.Tick(6, 18);
+  EXPECT_EQ(b.texts.LogWrites(), std::vector<std::string>{kMeasuring});
+  EXPECT_EQ(b.ops.Pending(), StepId::kStartMeasurement);
+  b.Tick(Clock::kMeasureDelay, 18);
   EXPECT_EQ(b.Sent(), 1U);
-  EXPECT_EQ(b.S().MeasureDelayTicks, 18);
-  b.Tick(6);
+  EXPECT_EQ(b.Count(Clock::kMeasureDelay), 18);
+  b.Tick(Clock::kMeasureDelay);
   ASSERT_EQ(b.Sent(), 2U);
-  EXPECT_EQ(b.comm.Written()[1], Hex("05 03 00 0D 00 02 54 4C"));
-  EXPECT_EQ(b.comm.RThreshold(), 9);
-  EXPECT_FALSE(b.On(6));
-  EXPECT_EQ(b.S().MeasureDelayTicks, 0);
-  EXPECT_TRUE(b.On(3));
+  EXPECT_EQ(b.LastSent(), Hex("05 03 00 0D 00 02 54 4C"));
+  EXPECT_EQ(b.ops.Pending(), StepId::kReadResistance);
+  EXPECT_FALSE(b.On(Clock::kMeasureDelay));
+  EXPECT_EQ(b.Count(Clock::kMeasureDelay), 0);
+  EXPECT_TRUE(b.On(Clock::kResistanceTimeout));
   EXPECT_EQ(b.texts.LogText(), kMeasuring);
 }
 
 struct TimeoutCase {
   const char* name;
-  std::function<void(Bench&)> start;
-  int timer;
-  std::int16_t FormState::*counter;
+  Operation operation;
+  Clock timeout;
   std::string failure;
 };
 
-std::vector<TimeoutCase> TimeoutCases() {
-  return {
-      {"set address",
-       [](Bench& b) {
-         b.ops.SetAddress();
-         b.Tick(4, 3);
-       },
-       1, &FormState::SetTimeoutTicks, kSetFailed},
-      {"query address", [](Bench& b) { b.ops.QueryAddress(); }, 2, &FormState::AddrTimeoutTicks,
-       kQueryFailed},
-      {"resistance",
-       [](Bench& b) {
-         b.ops.QueryResistance();
-         b.Tick(6, 19);
-       },
-       3, &FormState::ResTimeoutTicks, kQueryFailed},
-      {"voltage", [](Bench& b) { b.ops.QueryVoltage(); }, 5, &FormState::VoltTimeoutTicks,
-       kQueryFailed},
-  };
-}
+const TimeoutCase kTimeoutCases[] = {
+    {"set address", Operation::kSetAddress, Clock::kSetTimeout, kSetFailed},
+    {"query address", Operation::kQueryAddress, Clock::kAddressTimeout, kQueryFailed},
+    {"resistance", Operation::kQueryResistance, Clock::kResistanceTimeout, kQueryFailed},
+    {"voltage", Operation::kQueryVoltage, Clock::kVoltageTimeout, kQueryFailed},
+};
 
 TEST(Timeouts, FailureTextOnTheThirteenthTick) {
-  for (const auto& c : TimeoutCases()) {
+  for (const auto& c : kTimeoutCases) {
     Bench b;
     b.Type("5");
-    c.start(b);
+    PressAndWait(b, c.operation);
     const std::string before = b.texts.LogText();
-    b.Tick(c.timer, 12);
+    b.Tick(c.timeout, 12);
     EXPECT_EQ(b.texts.LogText(), before) << c.name;
-    EXPECT_EQ(b.S().*c.counter, 12) << c.name;
-    EXPECT_TRUE(b.On(c.timer)) << c.name;
-    b.Tick(c.timer);
+    EXPECT_EQ(b.Count(c.timeout), 12) << c.name;
+    EXPECT_TRUE(b.On(c.timeout)) << c.name;
+    b.Tick(c.timeout);
     EXPECT_EQ(b.texts.LogText(), c.failure) << c.name;
-    EXPECT_FALSE(b.On(c.timer)) << c.name;
-    EXPECT_EQ(b.S().*c.counter, 0) << c.name;
+    EXPECT_FALSE(b.On(c.timeout)) << c.name;
+    EXPECT_EQ(b.Count(c.timeout), 0) << c.name;
+    EXPECT_TRUE(b.Running().empty()) << c.name;
   }
 }
 
 TEST(Timeouts, WithoutAPortEveryOperationEndsInItsFailure) {
-  for (const auto& c : TimeoutCases()) {
+  for (const auto& c : kTimeoutCases) {
     Bench b;
-    b.comm.SetPortOpen(false);
+    b.line.Close();
+    b.line.ForgetCalls();
     b.Type("5");
-    c.start(b);
-    EXPECT_EQ(b.Sent(), 0U);
-    b.Tick(c.timer, 13);
+    PressAndWait(b, c.operation);
+    EXPECT_EQ(b.Sent(), 0U) << c.name;
+    EXPECT_EQ(b.Tick(c.timeout, 20), 13) << c.name;
     EXPECT_EQ(b.texts.LogText(), c.failure) << c.name;
   }
 }
 
-TEST(Timers, CountersNeverExceedTheirLimits) {
+TEST(Countdowns, NeverCountPastTheirLimits) {
   const struct {
-    std::function<void(Bench&)> start;
-    int timer;
-    std::int16_t FormState::*counter;
+    Operation operation;
+    bool wait;  // let the operation's delay run out first
+    Clock clock;
     int limit;
   } cases[] = {
-      {[](Bench& b) { b.ops.SendCommand(11); }, 1, &FormState::SetTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.QueryAddress(); }, 2, &FormState::AddrTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.SendCommand(33); }, 3, &FormState::ResTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.SetAddress(); }, 4, &FormState::SetDelayTicks, 2},
-      {[](Bench& b) { b.ops.QueryVoltage(); }, 5, &FormState::VoltTimeoutTicks, 12},
-      {[](Bench& b) { b.ops.QueryResistance(); }, 6, &FormState::MeasureDelayTicks, 18},
+      {Operation::kSetAddress, false, Clock::kSetDelay, 2},
+      {Operation::kSetAddress, true, Clock::kSetTimeout, 12},
+      {Operation::kQueryAddress, false, Clock::kAddressTimeout, 12},
+      {Operation::kQueryResistance, false, Clock::kMeasureDelay, 18},
+      {Operation::kQueryResistance, true, Clock::kResistanceTimeout, 12},
+      {Operation::kQueryVoltage, false, Clock::kVoltageTimeout, 12},
   };
   for (const auto& c : cases) {
     Bench b;
     b.Type("5");
-    c.start(b);
-    int highest = 0;
-    for (int i = 0; i < 100; ++i) {
-      b.Tick(c.timer);
-      const int value = b.S().*c.counter;
-      ASSERT_GE(value, 0);
-      ASSERT_LE(value, c.limit) << "timer " << c.timer;
-      highest = std::max(highest, value);
+    if (c.wait) {
+      PressAndWait(b, c.operation);
+    } else {
+      switch (c.operation) {
+        case Operation::kSetAddress:
+          b.ops.SetAddress();
+          break;
+        case Operation::kQueryAddress:
+          b.ops.QueryAddress();
+          break;
+        case Operation::kQueryResistance:
+          b.ops.QueryResistance();
+          break;
+        case Operation::kQueryVoltage:
+          b.ops.QueryVoltage();
+          break;
+      }
     }
-    EXPECT_EQ(highest, c.limit) << "timer " << c.timer;
+    int highest = 0;
+    int ticks = 0;
+    for (; ticks < 100 && b.Tick(c.clock) == 1; ++ticks) {
+      ASSERT_GE(b.Count(c.clock), 0);
+      ASSERT_LE(b.Count(c.clock), c.limit) << static_cast<int>(c.clock);
+      highest = std::max(highest, b.Count(c.clock));
+    }
+    EXPECT_EQ(highest, c.limit) << static_cast<int>(c.clock);
+    EXPECT_EQ(ticks, c.limit + 1) << static_cast<int>(c.clock);  // then it stops
   }
 }
 
-TEST(SecondPress, DoesNotRestartARunningCount) {
+TEST(SecondPress, SendsAgainButDoesNotRestartARunningCount) {
   {
     Bench b;
     b.ops.QueryAddress();
-    b.Tick(2, 6);
+    b.Tick(Clock::kAddressTimeout, 6);
     b.ops.QueryAddress();
-    EXPECT_EQ(b.Sent(), 2U);
-    b.Tick(2, 6);
-    EXPECT_EQ(b.texts.LogText(), "");
-    b.Tick(2);  // the 13th tick after the first press
+    EXPECT_EQ(b.line.Written(), Frames({"00 03 00 12 00 01 25 DE", "00 03 00 12 00 01 25 DE"}));
+    b.Tick(Clock::kAddressTimeout, 6);
+    EXPECT_TRUE(b.texts.Writes().empty());
+    b.Tick(Clock::kAddressTimeout);  // the 13th tick after the first press
     EXPECT_EQ(b.texts.LogText(), kQueryFailed);
   }
   {
     Bench b;
     b.Type("5");
     b.ops.QueryResistance();
-    b.Tick(6, 10);
+    b.Tick(Clock::kMeasureDelay, 10);
     b.ops.QueryResistance();
     EXPECT_EQ(b.Sent(), 2U);
-    b.Tick(6, 8);
+    b.Tick(Clock::kMeasureDelay, 8);
     EXPECT_EQ(b.Sent(), 2U);
-    b.Tick(6);  // the 19th tick after the first press
-    EXPECT_EQ(b.Sent(), 3U);
-    EXPECT_EQ(b.comm.Written()[2], Hex("05 03 00 0D 00 02 54 4C"));
+    b.Tick(Clock::kMeasureDelay);  // the 19th tick after the first press
+    ASSERT_EQ(b.Sent(), 3U);
+    EXPECT_EQ(b.LastSent(), Hex("05 03 00 0D 00 02 54 4C"));
   }
   {
     Bench b;
     b.Type("5");
     b.ops.SetAddress();
-    b.Tick(4);
+    b.Tick(Clock::kSetDelay);
     b.ops.SetAddress();
-    b.Tick(4);
+    b.Tick(Clock::kSetDelay);
     EXPECT_EQ(b.Sent(), 2U);
-    b.Tick(4);  // the 3rd tick after the first press
+    b.Tick(Clock::kSetDelay);  // the 3rd tick after the first press
     EXPECT_EQ(b.Sent(), 3U);
-    EXPECT_EQ(b.S().PendingCommand, CMD_SET_ADDRESS_CONFIRM);
+    EXPECT_EQ(b.ops.Pending(), StepId::kConfirmAddress);
   }
+}
+
+TEST(SecondPress, TheLatestPressFixesTheAddressAndItsReplyIsReported) {
+  Bench b;
+  b.Type("5");
+  b.ops.QueryVoltage();
+  b.Tick(Clock::kVoltageTimeout, 4);
+  b.Type("1");
+  b.ops.QueryVoltage();
+  EXPECT_EQ(b.line.Written(), Frames({"05 03 00 0F 00 01 B5 8D", "01 03 00 0F 00 01 B4 09"}));
+  EXPECT_EQ(b.Count(Clock::kVoltageTimeout), 4);
+  b.Receive("01 03 02 00 DC B9 DD");
+  EXPECT_EQ(b.texts.LogWrites(),
+            std::vector<std::string>{"查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n"
+                                     "接收：01 03 02 00 DC B9 DD\r\n电压 = 220伏"});
+  EXPECT_TRUE(b.Running().empty());
+
+  // Set address pressed again with another address: the confirmation goes to the second one.
+  Bench s;
+  s.Type("5");
+  s.ops.SetAddress();
+  s.Tick(Clock::kSetDelay);
+  s.Type("7");
+  s.ops.SetAddress();
+  s.Tick(Clock::kSetDelay, 2);
+  EXPECT_EQ(s.line.Written(), Frames({"00 06 00 12 00 05 E8 1D", "00 06 00 12 00 07 69 DC",
+                                      "07 06 00 12 00 07 68 6B"}));
+}
+
+TEST(SecondPress, AnAddressThatDoesNotConvertNeverKeepsTheEarlierOne) {
+  for (const char* failing : {"300", "", "(1-255)", "-7"}) {
+    Bench b;
+    b.Type("200");
+    b.ops.QueryVoltage();
+    ASSERT_EQ(b.LastSent(), Hex("C8 03 00 0F 00 01 A5 90"));
+    b.Type(failing);
+    b.ops.QueryVoltage();
+    EXPECT_EQ(b.LastSent(), Hex("00 03 00 0F 00 01 B5 D8")) << failing;
+  }
+  // Set address refuses the text rather than falling back on the address it set before.
+  Bench b;
+  b.Type("200");
+  b.ops.SetAddress();
+  b.Tick(Clock::kSetDelay, 3);
+  b.Type("300");
+  b.ops.SetAddress();
+  b.Tick(Clock::kSetDelay, 3);
+  EXPECT_EQ(b.line.Written(), Frames({"00 06 00 12 00 C8 29 88", "C8 06 00 12 00 C8 39 C0"}));
+  EXPECT_EQ(b.texts.LogText(), kSetFailed);
 }
 
 TEST(QueryResistance, NoAddressFailsAtOnceAndSendsNothing) {
@@ -253,45 +373,230 @@ TEST(QueryResistance, NoAddressFailsAtOnceAndSendsNothing) {
     b.texts.SetLogText("earlier report");
     b.texts.Forget();
     b.ops.QueryResistance();
-    EXPECT_EQ(b.texts.LogText(), kQueryFailed) << text;
-    EXPECT_EQ(b.texts.Writes().size(), 1U) << text;  // no "测试中..." on the way
-    EXPECT_EQ(b.comm.Calls(), Calls{"threshold 1"}) << text;
-    EXPECT_EQ(b.S().PendingCommand, CMD_QUERY_RESISTANCE);
-    for (int t = 1; t <= 6; ++t) EXPECT_FALSE(b.On(t)) << text;
+    // No "测试中..." on the way.
+    EXPECT_EQ(b.texts.LogWrites(), std::vector<std::string>{kQueryFailed}) << text;
+    EXPECT_TRUE(b.line.Calls().empty()) << text;
+    EXPECT_EQ(b.ops.Pending(), StepId::kStartMeasurement) << text;
+    EXPECT_TRUE(b.Running().empty()) << text;
   }
 }
 
 TEST(SetAddress, RefusesAnAddressThatIsNotAWholeNumberFrom1To255) {
-  for (const char* text : {"", "(1-255)", "0", "5.5", "300", "256", "12abc", "-5", "1 2"}) {
+  for (const char* text :
+       {"", "(1-255)", "0", "5.5", "300", "256", "12abc", "-5", "1 2", "+5", "5.0", "5.", "5\n7"}) {
     Bench b;
     b.Type(text);
     b.ops.SetAddress();
-    EXPECT_EQ(b.texts.LogText(), kSetFailed) << text;
-    EXPECT_EQ(b.Sent(), 0U) << text;
-    EXPECT_EQ(b.comm.Calls(), Calls{"threshold 1"}) << text;
-    EXPECT_FALSE(b.On(4)) << text;
-    EXPECT_EQ(b.S().PendingCommand, CMD_SET_ADDRESS);
+    EXPECT_EQ(b.texts.LogWrites(), std::vector<std::string>{kSetFailed}) << text;
+    EXPECT_TRUE(b.line.Calls().empty()) << text;
+    EXPECT_TRUE(b.Running().empty()) << text;
+    EXPECT_EQ(b.ops.Pending(), StepId::kBroadcastAddress) << text;
   }
-  Bench b;
-  b.Type(" 200 ");
-  b.ops.SetAddress();
-  ASSERT_EQ(b.Sent(), 1U);
-  EXPECT_EQ(b.comm.Written()[0], Hex("00 06 00 12 00 C8 29 88"));
+  for (const char* text : {"1", "255", " 200 ", "007"}) {
+    Bench b;
+    b.Type(text);
+    b.ops.SetAddress();
+    EXPECT_EQ(b.Sent(), 1U) << text;
+    EXPECT_TRUE(b.texts.Writes().empty()) << text;
+  }
 }
 
-TEST(SetAddress, ConfirmationRefusedWhenTheBoxNoLongerHoldsAnAddress) {
+// What a press fixes: the address and the frames of its operation, whatever the box holds later.
+
+TEST(OnePress, TheBoxEditedDuringTheSetAddressDelayChangesNothing) {
+  for (const char* edit : {"7", "abc", "", "(1-255)"}) {
+    Bench b;
+    b.Type("5");
+    b.ops.SetAddress();
+    b.Tick(Clock::kSetDelay, 2);
+    b.Type(edit);
+    b.Tick(Clock::kSetDelay);
+    EXPECT_EQ(b.line.Written(), Frames({"00 06 00 12 00 05 E8 1D", "05 06 00 12 00 05 E8 48"}))
+        << edit;
+    EXPECT_TRUE(b.On(Clock::kSetTimeout)) << edit;
+    b.Receive("05 06 00 12 00 05 E8 48");
+    EXPECT_EQ(b.texts.LogText(),
+              "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
+              "接收 ：05 06 00 12 00 05 E8 48")
+        << edit;
+    EXPECT_EQ(b.texts.AddressText(), edit);  // the tool leaves the box to the user
+  }
+}
+
+TEST(OnePress, TheBoxEditedDuringTheMeasurementReadsTheDetectorThatMeasured) {
+  for (const char* edit : {"2", "abc", "", "255"}) {
+    Bench b;
+    b.Type("1");
+    b.ops.QueryResistance();
+    b.Tick(Clock::kMeasureDelay, 10);
+    b.Type(edit);
+    b.Tick(Clock::kMeasureDelay, 9);
+    EXPECT_EQ(b.line.Written(), Frames({"01 06 00 11 00 01 18 0F", "01 03 00 0D 00 02 55 C8"}))
+        << edit;
+    b.Receive("01 03 04 01 59 00 01 EA 1C");
+    EXPECT_EQ(b.texts.LogText(),
+              "查询成功！\r\n发送1：01 06 00 11 00 01 18 0F\r\n发送2：01 03 00 0D 00 02 55 C8\r\n"
+              "接收 ：01 03 04 01 59 00 01 EA 1C\r\n电阻 =  34.5欧姆")
+        << edit;
+  }
+}
+
+TEST(OnePress, TheBoxEditedBeforeTheReplyChangesNeitherTheSlaveNorTheReport) {
+  const struct {
+    Operation operation;
+    Clock timeout;
+    const char* reply;
+    std::string report;
+  } cases[] = {
+      {Operation::kQueryVoltage, Clock::kVoltageTimeout, "05 03 02 00 DC 48 1D",
+       "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏"},
+      {Operation::kSetAddress, Clock::kSetTimeout, "05 06 00 12 00 05 E8 48",
+       "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
+       "接收 ：05 06 00 12 00 05 E8 48"},
+      {Operation::kQueryResistance, Clock::kResistanceTimeout, "05 03 04 01 59 00 00 6E 1C",
+       "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
+       "接收 ：05 03 04 01 59 00 00 6E 1C\r\n电阻 = 345欧姆"},
+  };
+  for (const auto& c : cases) {
+    for (const char* edit : {"6", "12abc", "", "(1-255)"}) {
+      Bench b;
+      b.Type("5");
+      PressAndWait(b, c.operation);
+      b.Type(edit);
+      b.Tick(c.timeout, 3);
+      b.Receive(c.reply);
+      EXPECT_EQ(b.texts.LogText(), c.report) << edit;
+      EXPECT_TRUE(b.Running().empty()) << edit;
+    }
+  }
+  // A reply from the slave that the new text names is not the one asked for.
   Bench b;
   b.Type("5");
+  b.ops.QueryVoltage();
+  b.Type("6");
+  b.Receive("06 03 02 00 DC 0C 1D");
+  b.line.FallSilent();
+  EXPECT_EQ(b.texts.LogText(), kQueryFailed);
+}
+
+TEST(OnePress, AnAddressFoundDuringTheSetAddressDelayDoesNotRedirectTheConfirmation) {
+  Bench b;
+  b.Type("7");
   b.ops.SetAddress();
-  b.Tick(4, 2);
-  b.Type("abc");
-  b.Tick(4);
-  EXPECT_EQ(b.Sent(), 1U);
-  EXPECT_EQ(b.texts.LogText(), kSetFailed);
-  EXPECT_FALSE(b.On(4));
-  EXPECT_FALSE(b.On(1));
-  EXPECT_EQ(b.S().SetDelayTicks, 0);
-  EXPECT_EQ(b.S().PendingCommand, CMD_SET_ADDRESS_CONFIRM);
+  b.ops.QueryAddress();
+  b.Receive("05 03 02 00 05 89 87");
+  ASSERT_EQ(b.texts.AddressText(), "5");
+  b.Tick(Clock::kSetDelay, 3);
+  EXPECT_EQ(b.LastSent(), Hex("07 06 00 12 00 07 68 6B"));
+}
+
+// A line lost on the way: the device pulled.
+
+TEST(LostLine, FailsTheOperationInFlightAtOnceAndStopsEveryCountdown) {
+  const struct {
+    const char* name;
+    std::function<void(Bench&)> start;
+    std::string failure;
+  } cases[] = {
+      {"set-address delay", [](Bench& b) { b.ops.SetAddress(); }, kSetFailed},
+      {"confirmation", [](Bench& b) { PressAndWait(b, Operation::kSetAddress); }, kSetFailed},
+      {"query address", [](Bench& b) { b.ops.QueryAddress(); }, kQueryFailed},
+      {"measurement", [](Bench& b) { b.ops.QueryResistance(); }, kQueryFailed},
+      {"resistance read", [](Bench& b) { PressAndWait(b, Operation::kQueryResistance); },
+       kQueryFailed},
+      {"query voltage", [](Bench& b) { b.ops.QueryVoltage(); }, kQueryFailed},
+      {"set address during a voltage query",
+       [](Bench& b) {
+         b.ops.QueryVoltage();
+         b.ops.SetAddress();
+       },
+       kSetFailed},
+      {"voltage during the measurement",
+       [](Bench& b) {
+         b.ops.QueryResistance();
+         b.ops.QueryVoltage();
+       },
+       kQueryFailed},
+  };
+  for (const auto& c : cases) {
+    Bench b;
+    b.Type("5");
+    c.start(b);
+    ASSERT_FALSE(b.Running().empty()) << c.name;
+    b.texts.Forget();
+    b.line.ForgetCalls();
+    b.line.Pull();
+    EXPECT_EQ(b.texts.LogWrites(), std::vector<std::string>{c.failure}) << c.name;
+    EXPECT_TRUE(b.Running().empty()) << c.name;
+    for (Clock clock : kAllClocks) EXPECT_EQ(b.Count(clock), 0) << c.name;
+    EXPECT_FALSE(b.line.IsOpen()) << c.name;
+    EXPECT_TRUE(b.line.Calls().empty()) << c.name;  // nothing more is sent
+    // Whatever comes in later is not taken.
+    b.Receive("05 03 02 00 DC 48 1D");
+    b.line.FallSilent();
+    EXPECT_EQ(b.texts.LogWrites(), std::vector<std::string>{c.failure}) << c.name;
+  }
+}
+
+TEST(LostLine, WithNothingInFlightWritesNothing) {
+  {
+    Bench b;
+    b.line.Pull();
+    EXPECT_TRUE(b.texts.Writes().empty());
+    EXPECT_FALSE(b.line.IsOpen());
+  }
+  {
+    // After a report the operation is over.
+    Bench b;
+    b.Type("5");
+    b.ops.QueryVoltage();
+    b.Receive("05 03 02 00 DC 48 1D");
+    b.texts.Forget();
+    b.line.Pull();
+    EXPECT_TRUE(b.texts.Writes().empty());
+  }
+  {
+    // After a time-out too.
+    Bench b;
+    b.ops.QueryAddress();
+    b.Tick(Clock::kAddressTimeout, 13);
+    b.texts.Forget();
+    b.line.Pull();
+    EXPECT_TRUE(b.texts.Writes().empty());
+  }
+}
+
+TEST(LostLine, ThePortReopensAndTheNextPressRunsAsUsual) {
+  Bench b;
+  b.Type("5");
+  b.ops.QueryVoltage();
+  b.line.Pull();
+  b.line.SetAvailable({1});  // plugged in again
+  ASSERT_TRUE(b.line.Open(1));
+  b.line.ForgetCalls();
+  b.ops.QueryVoltage();
+  EXPECT_EQ(b.line.Written(), Frames({"05 03 00 0F 00 01 B5 8D"}));
+  b.Receive("05 03 02 00 DC 48 1D");
+  EXPECT_EQ(b.texts.LogText(),
+            "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n"
+            "电压 = 220伏");
+}
+
+TEST(LostLine, ALineThatOutlivesTheOperationsCallsNothingOfThem) {
+  FakeSerialLine line;
+  line.Open(1);
+  {
+    PlainWindowTexts texts;
+    Operations ops(line, texts);
+    texts.SetAddressText("5");
+    ops.QueryVoltage();
+  }
+  // With the operations gone, what the line hands up or says goes nowhere.
+  line.Receive(Hex("05 03 02 00 DC 48 1D"));
+  line.Receive(Hex("AA AA AA"));
+  line.FallSilent();
+  line.Pull();
+  EXPECT_FALSE(line.IsOpen());
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "serial/fake_serial_control.h"
+#include "serial/fake_serial_line.h"
 #include "serial/port_discovery.h"
 #include "serial/port_map.h"
 
@@ -119,17 +120,17 @@ TEST(SystemPortMapRenumber, DevicesKeepTheirNumbersAndNewOnesTakeTheLowestNeverG
 // The window's start: the probe, then the selection event of the first entry.
 struct Start {
   explicit Start(std::set<int> available, std::set<int> held = {})
-      : comm(std::move(available), std::move(held)) {
+      : line(std::move(available), std::move(held)) {
     for (int n = 1; n <= 16; ++n) map.Set(n, "/dev/pts/" + std::to_string(40 + n));
-    list.SetOnSelected([this] { OpenSelectedPort(comm, list); });
-    DiscoverPorts(comm, map, list);
+    list.SetOnSelected([this] { OpenSelectedPort(line, list); });
+    DiscoverPorts(line, map, list);
   }
   Names Texts() const {
     Names out;
     for (const auto& e : list.Entries()) out.push_back(e.text);
     return out;
   }
-  FakeSerialControl comm;
+  FakeSerialLine line;
   FixedPortMap map;
   PortList list;
 };
@@ -138,16 +139,24 @@ TEST(DiscoverPorts, ListsThePortsThatOpenAndOpensTheFirst) {
   Start s({1, 2, 5});
   EXPECT_EQ(s.Texts(), (Names{"COM1", "COM2", "COM5"}));
   EXPECT_EQ(s.list.SelectedIndex(), 0);
-  EXPECT_TRUE(s.comm.PortOpen());
-  EXPECT_EQ(s.comm.CommPort(), 1);
-  // Every number is tried once and closed again; then the selection opens port 1.
-  const auto& calls = s.comm.Calls();
-  ASSERT_EQ(calls.size(), 16U * 2 + 1);
+  EXPECT_TRUE(s.line.IsOpen());
+  EXPECT_EQ(s.line.Port(), 1);
+  // Every number is tried once, and one that opened is closed again; then the selection opens
+  // port 1.
+  Names expected;
   for (int n = 1; n <= 16; ++n) {
-    EXPECT_EQ(calls[2 * (n - 1)], "open " + std::to_string(n));
-    EXPECT_EQ(calls[2 * (n - 1) + 1], "close");
+    expected.push_back("open " + std::to_string(n));
+    if (n == 1 || n == 2 || n == 5) expected.push_back("close");
   }
-  EXPECT_EQ(calls[32], "open 1");  // closed after the probe, so no close before it
+  expected.push_back("open 1");  // closed after the probe, so no close before it
+  EXPECT_EQ(s.line.Calls(), expected);
+}
+
+TEST(DiscoverPorts, EntriesCarryTheirPortNumbers) {
+  Start s({3, 12, 16});
+  std::vector<int> numbers;
+  for (const auto& e : s.list.Entries()) numbers.push_back(e.number);
+  EXPECT_EQ(numbers, (std::vector<int>{3, 12, 16}));
 }
 
 TEST(DiscoverPorts, TooltipsAreDevicePaths) {
@@ -160,61 +169,81 @@ TEST(DiscoverPorts, TooltipsAreDevicePaths) {
 TEST(DiscoverPorts, TwoDigitNumbersAreReadWhole) {
   Start s({3, 12});
   EXPECT_EQ(s.Texts(), (Names{"COM3", "COM12"}));
-  EXPECT_EQ(s.comm.CommPort(), 3);
+  EXPECT_EQ(s.line.Port(), 3);
   ASSERT_TRUE(s.list.Select(1));
-  EXPECT_EQ(s.comm.CommPort(), 12);
-  EXPECT_TRUE(s.comm.PortOpen());
+  EXPECT_EQ(s.line.Port(), 12);
+  EXPECT_TRUE(s.line.IsOpen());
   ASSERT_TRUE(s.list.Select(0));
-  EXPECT_EQ(s.comm.CommPort(), 3);
-  EXPECT_TRUE(s.comm.PortOpen());
+  EXPECT_EQ(s.line.Port(), 3);
+  EXPECT_TRUE(s.line.IsOpen());
 }
 
 TEST(DiscoverPorts, NoPortLeavesAnEmptyListAndNothingOpen) {
   Start s({});
   EXPECT_TRUE(s.list.Entries().empty());
   EXPECT_EQ(s.list.SelectedIndex(), -1);
-  EXPECT_FALSE(s.comm.PortOpen());
-  EXPECT_EQ(s.comm.Calls().size(), 32U);  // the probe only
+  EXPECT_FALSE(s.line.IsOpen());
+  EXPECT_EQ(s.line.Calls().size(), 16U);  // the probe only: 16 opens, none of which took
 }
 
 TEST(DiscoverPorts, APortHeldByAnotherProgramIsNotListed) {
   Start s({1, 2, 7}, {1, 7});
   EXPECT_EQ(s.Texts(), Names{"COM2"});
-  EXPECT_EQ(s.comm.CommPort(), 2);
-  EXPECT_TRUE(s.comm.PortOpen());
+  EXPECT_EQ(s.line.Port(), 2);
+  EXPECT_TRUE(s.line.IsOpen());
 }
 
 TEST(OpenSelectedPort, SelectingTheOpenEntryClosesAndReopens) {
   Start s({1, 2, 5});
-  s.comm.ForgetCalls();
+  s.line.ForgetCalls();
   ASSERT_TRUE(s.list.Select(0));
-  EXPECT_EQ(s.comm.Calls(), (Names{"close", "open 1"}));
-  EXPECT_TRUE(s.comm.PortOpen());
-  s.comm.ForgetCalls();
+  EXPECT_EQ(s.line.Calls(), (Names{"close", "open 1"}));
+  EXPECT_TRUE(s.line.IsOpen());
+  s.line.ForgetCalls();
   ASSERT_TRUE(s.list.Select(2));
-  EXPECT_EQ(s.comm.Calls(), (Names{"close", "open 5"}));
-  EXPECT_EQ(s.comm.CommPort(), 5);
+  EXPECT_EQ(s.line.Calls(), (Names{"close", "open 5"}));
+  EXPECT_EQ(s.line.Port(), 5);
 }
 
 TEST(OpenSelectedPort, AFailedOpenLeavesThePortClosedUntilTheNextSelection) {
   Start s({1, 2});
-  s.comm.SetAvailable({1});  // another program took port 2 after the list was made
+  s.line.SetAvailable({1});  // another program took port 2 after the list was made
   ASSERT_TRUE(s.list.Select(1));
-  EXPECT_FALSE(s.comm.PortOpen());
-  s.comm.SetAvailable({1, 2});
+  EXPECT_FALSE(s.line.IsOpen());
+  s.line.SetAvailable({1, 2});
   ASSERT_TRUE(s.list.Select(1));
-  EXPECT_TRUE(s.comm.PortOpen());
-  EXPECT_EQ(s.comm.CommPort(), 2);
+  EXPECT_TRUE(s.line.IsOpen());
+  EXPECT_EQ(s.line.Port(), 2);
+}
+
+// The device is pulled: the port closes and the loss is told; once it is back, choosing its
+// entry again opens it.
+TEST(OpenSelectedPort, APulledPortOpensAgainFromItsEntryOnceBack) {
+  Start s({1, 2});
+  int lost = 0;
+  s.line.SetOnLost([&] { ++lost; });
+  ASSERT_TRUE(s.list.Select(1));
+  s.line.Pull();
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(s.line.IsOpen());
+  EXPECT_EQ(s.line.Port(), 0);
+  ASSERT_TRUE(s.list.Select(1));  // not back yet
+  EXPECT_FALSE(s.line.IsOpen());
+  s.line.SetAvailable({1, 2});
+  ASSERT_TRUE(s.list.Select(1));
+  EXPECT_TRUE(s.line.IsOpen());
+  EXPECT_EQ(s.line.Port(), 2);
+  EXPECT_EQ(lost, 1);
 }
 
 TEST(PortList, SelectingNoEntryChangesNothing) {
   Start s({1});
-  s.comm.ForgetCalls();
+  s.line.ForgetCalls();
   EXPECT_FALSE(s.list.Select(1));
   EXPECT_FALSE(s.list.Select(-1));
   EXPECT_EQ(s.list.SelectedIndex(), 0);
-  EXPECT_TRUE(s.comm.Calls().empty());
-  EXPECT_TRUE(s.comm.PortOpen());
+  EXPECT_TRUE(s.line.Calls().empty());
+  EXPECT_TRUE(s.line.IsOpen());
 }
 
 }  // namespace

@@ -160,16 +160,30 @@ TEST_P(FaultTest, SpoilsTheNextReplyOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultTest,
-    ::testing::Values(FaultCase{"NoReply", Fault::NoReply(), ""},
-                      FaultCase{"BadCrc", Fault::BadCrc(), "01 03 02 00 DC 46 22"},
-                      FaultCase{"Truncate", Fault::Truncate(2), "01 03 02 00 DC"},
-                      FaultCase{"Exception", Fault::Exception(4), "01 83 04 40 F3"},
-                      FaultCase{"FromAddress", Fault::FromAddress(6), "06 03 02 00 DC 0C 1D"},
-                      FaultCase{"Extra", Fault::Extra({0xAA, 0xBB}), "01 03 02 00 DC B9 DD AA BB"},
-                      FaultCase{"Twice", Fault::Twice(),
-                                "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD"},
-                      FaultCase{"Split", Fault::Split({3, 2}, 10ms), "01 03 02 00 DC B9 DD"},
-                      FaultCase{"Delay", Fault::Delay(60ms), "01 03 02 00 DC B9 DD"}),
+    ::testing::Values(
+        FaultCase{"NoReply", Fault::NoReply(), ""},
+        FaultCase{"BadCrc", Fault::BadCrc(), "01 03 02 00 DC 46 22"},
+        FaultCase{"Truncate", Fault::Truncate(2), "01 03 02 00 DC"},
+        FaultCase{"Exception", Fault::Exception(4), "01 83 04 40 F3"},
+        FaultCase{"FromAddress", Fault::FromAddress(6), "06 03 02 00 DC 0C 1D"},
+        FaultCase{"Extra", Fault::Extra({0xAA, 0xBB}), "01 03 02 00 DC B9 DD AA BB"},
+        FaultCase{"Twice", Fault::Twice(), "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD"},
+        FaultCase{"Split", Fault::Split({3, 2}, 10ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"Delay", Fault::Delay(60ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"Stray", Fault::Stray({0x00}), "00 01 03 02 00 DC B9 DD"},
+        FaultCase{"StrayBeforeABadCrc", Fault::BadCrc().WithStray({0x00, 0xFF}),
+                  "00 FF 01 03 02 00 DC 46 22"},
+        FaultCase{"StrayBeforeAnotherAddress", Fault::FromAddress(6).WithStray({0x00}),
+                  "00 06 03 02 00 DC 0C 1D"},
+        FaultCase{"StrayWithNoReply", Fault::NoReply().WithStray({0x00}), "00"},
+        FaultCase{"PauseAfterTheHead", Fault::PauseAfter(2, 60ms), "01 03 02 00 DC B9 DD"},
+        FaultCase{"NoiseAfter", Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 10ms),
+                  "01 03 02 00 DC B9 DD A5 A5 A5"},
+        FaultCase{"HeadOfAnotherReplyAfter", Fault::NoiseAfter({1, 3, 2}, 10ms),
+                  "01 03 02 00 DC B9 DD 01 03 02"},
+        FaultCase{"Trickle", Fault::Trickle(), "01 03 02 00 DC B9 DD"},
+        FaultCase{"StrayBeforeATrickle", Fault::Trickle().WithStray({0x00}),
+                  "00 01 03 02 00 DC B9 DD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Timings are taken from the detector's own log: a reader's clock shows when it got round to
@@ -190,6 +204,100 @@ TEST(SimulatedDetector, KeepsTheFaultsPauses) {
   bench.Ask("01 03 00 0F 00 01 B4 09");
   const Exchange twice = bench.detector.Exchanges().back();
   EXPECT_GE(twice.replyLastByte - twice.replyFirstByte, 30ms);
+}
+
+// Where the stray bytes and the pauses stand: the split's cut counts the stray byte, the pause
+// comes after the head, the noise after the whole reply, a trickle writes each byte by itself.
+TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
+  Bench bench(DetectorConfig{.address = 200});
+  const std::string voltage = "C8 03 00 0F 00 01 A5 90";
+  struct Case {
+    const char* name;
+    Fault fault;
+    std::vector<std::string> reads;  // what the tool's side reads, read by read
+    std::chrono::milliseconds gap;   // at least this between the first piece and the last
+  };
+  const Case cases[] = {
+      {"stray 00, cut after 5, 16 ms",
+       Fault::Split({5}, 16ms).WithStray({0x00}),
+       {"00 C8 03 02 00", "DC 65 CD"},
+       16ms},
+      {"60 ms after the head", Fault::PauseAfter(2, 60ms), {"C8 03", "02 00 DC 65 CD"}, 60ms},
+      {"A5 A5 A5 30 ms after",
+       Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 30ms),
+       {"C8 03 02 00 DC 65 CD", "A5 A5 A5"},
+       30ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bench.detector.SetFault(c.fault, 1);
+    const std::size_t before = bench.detector.ExchangeCount();
+    ASSERT_TRUE(bench.port.Write(Hex(voltage)));
+    std::vector<std::uint8_t> all;
+    for (const std::string& read : c.reads) {
+      // Each piece comes by itself: the next is still `gap` away when this one is read.
+      const auto piece = bench.port.Read(2s, 5ms).bytes;
+      EXPECT_EQ(piece, Hex(read));
+      all.insert(all.end(), piece.begin(), piece.end());
+    }
+    ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+    const Exchange e = bench.detector.Exchanges().back();
+    std::vector<std::uint8_t> joined;
+    for (const std::string& read : c.reads) {
+      const auto bytes = Hex(read);
+      joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(e.reply, joined);
+    EXPECT_EQ(all, joined);
+    EXPECT_GE(e.replyLastByte - e.replyFirstByte, c.gap);
+  }
+
+  // A trickle takes a byte time per byte: seven bytes, six byte times from the first to the last.
+  bench.detector.SetFault(Fault::Trickle().WithStray({0x00}), 1);
+  const std::size_t before = bench.detector.ExchangeCount();
+  ASSERT_TRUE(bench.port.Write(Hex(voltage)));
+  ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+  const Exchange trickled = bench.detector.Exchanges().back();
+  EXPECT_EQ(trickled.reply, Hex("00 C8 03 02 00 DC 65 CD"));
+  EXPECT_GE(trickled.replyLastByte - trickled.replyFirstByte, 7 * kByteTime);
+  EXPECT_EQ(bench.port.Read(200ms, 30ms).bytes, Hex("00 C8 03 02 00 DC 65 CD"));
+}
+
+// The echoing line gives back every request, broadcasts and other slaves' requests included,
+// before the detector's reply; with no detector on it, the echo alone comes.
+TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
+  Bench bench(DetectorConfig{.echo = true});
+  struct Case {
+    const char* request;
+    const char* heard;
+  };
+  const Case withDetector[] = {
+      {"00 06 00 12 00 03 68 1F", "00 06 00 12 00 03 68 1F"},
+      {"03 06 00 12 00 03 68 2C", "03 06 00 12 00 03 68 2C 03 06 00 12 00 03 68 2C"},
+      {"03 03 00 0F 00 01 B5 EB", "03 03 00 0F 00 01 B5 EB 03 03 02 00 DC C0 1D"},
+      {"02 03 00 0F 00 01 B4 3A", "02 03 00 0F 00 01 B4 3A"},
+  };
+  for (const Case& c : withDetector) {
+    SCOPED_TRACE(c.request);
+    const std::size_t before = bench.detector.ExchangeCount();
+    ASSERT_TRUE(bench.port.Write(Hex(c.request)));
+    ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+    EXPECT_EQ(bench.port.Read(200ms, 30ms).bytes, Hex(c.heard));
+  }
+  EXPECT_EQ(bench.detector.Address(), 3);
+  EXPECT_EQ(bench.detector.EchoedBytes(), 4U * 8);
+
+  bench.detector.SetPresent(false);
+  const std::size_t before = bench.detector.ExchangeCount();
+  ASSERT_TRUE(bench.port.Write(Hex("03 06 00 12 00 05 E8 2E")));
+  ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+  EXPECT_EQ(bench.port.Read(200ms, 30ms).bytes, Hex("03 06 00 12 00 05 E8 2E"));
+  EXPECT_EQ(bench.detector.Address(), 3);  // nobody took the write
+  EXPECT_TRUE(bench.detector.Exchanges().back().reply.empty());
+
+  bench.detector.SetEcho(false);
+  ASSERT_TRUE(bench.port.Write(Hex("03 03 00 0F 00 01 B5 EB")));
+  EXPECT_TRUE(bench.port.Read(150ms, 30ms).bytes.empty());
 }
 
 TEST(SimulatedDetector, PersistentFaultHoldsUntilCleared) {

@@ -1,5 +1,5 @@
 // Adapters plugged in and pulled while the window runs, played by simulated detectors on
-// pseudo-terminals: the window's real serial control and its own QSerialPort probe, the ports
+// pseudo-terminals: the window's real serial line and its own QSerialPort probe, the ports
 // numbered by a map that gains and loses devices.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "ui/main_window.h"
 
@@ -40,12 +40,12 @@ class PortHotPlugTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Start();
-    ASSERT_TRUE(comm_.PortOpen());
-    ASSERT_EQ(comm_.CommPort(), 1);
+    ASSERT_TRUE(line_.IsOpen());
+    ASSERT_EQ(line_.Port(), 1);
   }
 
   void Start() {
-    form_ = std::make_unique<MainWindow>(comm_, map_);
+    form_ = std::make_unique<MainWindow>(line_, map_);
     form_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
   }
@@ -88,7 +88,7 @@ class PortHotPlugTest : public ::testing::Test {
 
   sim::SimulatedDetector first_{Detector(5, 220)};
   FixedPortMap map_{{{1, first_.SlavePath()}}};
-  QtSerialControl comm_{map_};
+  QtSerialLine line_{map_};
   std::unique_ptr<MainWindow> form_;
 };
 
@@ -109,13 +109,13 @@ TEST_F(PortHotPlugTest, AnAdapterPluggedInWhileRunningIsListedWhenTheListOpensAn
   const std::string two = "COM2 " + second.SlavePath();
   EXPECT_EQ(Listed(), (std::vector<std::string>{one, two, "COM3 " + third.SlavePath()}));
   EXPECT_EQ(List()->currentText(), "COM1");
-  EXPECT_EQ(comm_.CommPort(), 1);
-  EXPECT_TRUE(comm_.PortOpen());
+  EXPECT_EQ(line_.Port(), 1);
+  EXPECT_TRUE(line_.IsOpen());
 
   Choose(1);
   EXPECT_EQ(List()->currentText(), "COM2");
-  EXPECT_EQ(comm_.CommPort(), 2);
-  ASSERT_TRUE(comm_.PortOpen());
+  EXPECT_EQ(line_.Port(), 2);
+  ASSERT_TRUE(line_.IsOpen());
   EXPECT_TRUE(QueryVoltage("7", kVoltage7)) << form_->LogText();
   EXPECT_TRUE(second.WaitForExchanges(1, 1s));
   EXPECT_EQ(first_.ExchangeCount(), 0U);
@@ -135,8 +135,8 @@ TEST_F(PortHotPlugTest, TheOpenPortSurvivesAProbeWithItsQueryInFlight) {
   EXPECT_EQ(Listed(),
             (std::vector<std::string>{"COM1 " + first_.SlavePath(), "COM2 " + second.SlavePath()}));
   EXPECT_EQ(List()->currentText(), "COM1");
-  EXPECT_TRUE(comm_.PortOpen());
-  EXPECT_EQ(comm_.CommPort(), 1);
+  EXPECT_TRUE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 1);
   EXPECT_TRUE(QTest::qWaitFor([&] { return form_->LogText() == kVoltage5; }, 3000))
       << form_->LogText();
   EXPECT_EQ(second.ExchangeCount(), 0U);
@@ -162,7 +162,7 @@ TEST_F(PortHotPlugTest, APulledIdleAdapterLeavesTheListAndTheOpenOneStays) {
 TEST_F(PortHotPlugTest, TheOpenAdapterPulledOutGoesAtTheNextOpeningOfTheList) {
   first_.Unplug();
   // The line notices the hang-up and closes the port.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !comm_.PortOpen(); }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !line_.IsOpen(); }, 3000));
   OpenTheList();
   EXPECT_EQ(List()->count(), 0);
   EXPECT_EQ(List()->currentIndex(), -1);
@@ -179,14 +179,14 @@ class PortHotPlugFromNothingTest : public PortHotPlugTest {
 
 TEST_F(PortHotPlugFromNothingTest, AnAdapterPluggedInAfterAStartWithoutPortsCanBeChosen) {
   ASSERT_EQ(List()->count(), 0);
-  ASSERT_FALSE(comm_.PortOpen());
+  ASSERT_FALSE(line_.IsOpen());
   map_.Set(1, first_.SlavePath());
   OpenTheList();
   EXPECT_EQ(Listed(), std::vector<std::string>{"COM1 " + first_.SlavePath()});
-  EXPECT_FALSE(comm_.PortOpen());  // listed, not opened behind the user's back
+  EXPECT_FALSE(line_.IsOpen());  // listed, not opened behind the user's back
   Choose(0);
   EXPECT_EQ(List()->currentText(), "COM1");
-  ASSERT_TRUE(comm_.PortOpen());
+  ASSERT_TRUE(line_.IsOpen());
   EXPECT_TRUE(QueryVoltage("5", kVoltage5)) << form_->LogText();
 }
 

@@ -1,4 +1,4 @@
-#include "framing/numeric.h"
+#include "operations/address_box.h"
 
 #include <algorithm>
 #include <charconv>
@@ -63,6 +63,10 @@ std::uint8_t AddressByte(double value) {
   return static_cast<std::uint8_t>(rounded);
 }
 
+namespace {
+
+// The text taken as a whole as a whole number: decimal digits with optional blanks around them
+// and nothing else. "5" and " 12 " convert; "12abc", "5.5", "-3" and "" do not.
 std::optional<long> WholeNumber(std::string_view text) {
   std::size_t first = 0;
   while (first < text.size() && IsBlank(text[first])) ++first;
@@ -78,9 +82,24 @@ std::optional<long> WholeNumber(std::string_view text) {
   return value;
 }
 
-bool IsValidDeviceAddress(std::string_view text) {
+}  // namespace
+
+std::optional<std::uint8_t> NewDeviceAddress(std::string_view text) {
   const auto value = WholeNumber(text);
-  return value && *value >= 1 && *value <= 255;
+  if (!value || *value < kFirstDeviceAddress || *value > kLastDeviceAddress) return std::nullopt;
+  return static_cast<std::uint8_t>(*value);
+}
+
+std::uint8_t SlaveAddress(std::string_view text) {
+  return AddressByte(NumericValue(text));
+}
+
+std::string ApplyAddressEntryRule(std::string text) {
+  if (text.empty()) return text;
+  if (NumericValue(text) > kLastDeviceAddress) text = std::to_string(kLastDeviceAddress);
+  if (NumericValue(text) < 0) text = std::to_string(kFirstDeviceAddress);
+  if (NumericValue(text) == 0) text.clear();
+  return text;
 }
 
 }  // namespace karvello

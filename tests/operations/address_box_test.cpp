@@ -1,5 +1,6 @@
-// Reading numbers out of the address box.
-#include "framing/numeric.h"
+// Reading the address box: its leading number, the address byte of a request, the address set
+// address may give, and the clean-up when the box loses the focus.
+#include "operations/address_box.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+
+#include "operations/address_entry_cases.h"
 
 namespace karvello {
 namespace {
@@ -74,35 +77,57 @@ INSTANTIATE_TEST_SUITE_P(Values, AddressByteCases,
                                            ByteCase{std::numeric_limits<double>::quiet_NaN(), 0},
                                            ByteCase{kInf, 0}, ByteCase{-kInf, 0}));
 
-struct WholeCase {
+// Set address sends only what was typed as a whole: a whole number from 1 to 255.
+struct NewAddressCase {
   std::string text;
-  std::optional<long> expected;
+  std::optional<int> expected;
 };
 
-class WholeNumberCases : public ::testing::TestWithParam<WholeCase> {};
+class NewDeviceAddressCases : public ::testing::TestWithParam<NewAddressCase> {};
 
-TEST_P(WholeNumberCases, TakesTheWholeText) {
-  EXPECT_EQ(WholeNumber(GetParam().text), GetParam().expected) << "'" << GetParam().text << "'";
+TEST_P(NewDeviceAddressCases, TakesOnlyAWholeNumberFrom1To255) {
+  const auto address = NewDeviceAddress(GetParam().text);
+  EXPECT_EQ(address ? std::optional<int>(*address) : std::nullopt, GetParam().expected)
+      << "'" << GetParam().text << "'";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, WholeNumberCases,
-    ::testing::Values(WholeCase{"5", 5}, WholeCase{" 12 ", 12}, WholeCase{"\t200\t", 200},
-                      WholeCase{"007", 7}, WholeCase{"0", 0}, WholeCase{"300", 300},
-                      WholeCase{"", std::nullopt}, WholeCase{"   ", std::nullopt},
-                      WholeCase{"12abc", std::nullopt}, WholeCase{"5.5", std::nullopt},
-                      WholeCase{"12.0", std::nullopt}, WholeCase{"-3", std::nullopt},
-                      WholeCase{"+3", std::nullopt}, WholeCase{"1 2", std::nullopt},
-                      WholeCase{"(1-255)", std::nullopt},
-                      WholeCase{std::string(30, '9'), std::nullopt}));
+    Texts, NewDeviceAddressCases,
+    ::testing::Values(NewAddressCase{"5", 5}, NewAddressCase{" 12 ", 12},
+                      NewAddressCase{"\t200\t", 200}, NewAddressCase{"007", 7},
+                      NewAddressCase{"1", 1}, NewAddressCase{"255", 255},
+                      NewAddressCase{"0", std::nullopt}, NewAddressCase{"256", std::nullopt},
+                      NewAddressCase{"300", std::nullopt}, NewAddressCase{"", std::nullopt},
+                      NewAddressCase{"   ", std::nullopt}, NewAddressCase{"12abc", std::nullopt},
+                      NewAddressCase{"5.5", std::nullopt}, NewAddressCase{"5.0", std::nullopt},
+                      NewAddressCase{"5.", std::nullopt}, NewAddressCase{"-3", std::nullopt},
+                      NewAddressCase{"+5", std::nullopt}, NewAddressCase{"1 2", std::nullopt},
+                      NewAddressCase{"5\n7", std::nullopt}, NewAddressCase{"(1-255)", std::nullopt},
+                      NewAddressCase{std::string(30, '9'), std::nullopt}));
 
-TEST(IsValidDeviceAddress, OnlyWholeNumbersFrom1To255) {
-  for (const char* good : {"1", "5", " 200 ", "255", "007"}) {
-    EXPECT_TRUE(IsValidDeviceAddress(good)) << good;
+// The other requests go to the box's leading number, rounded to an address byte.
+TEST(SlaveAddress, IsTheLeadingNumberAsAnAddressByte) {
+  const std::pair<const char*, int> cases[] = {
+      {"5", 5},   {"+5", 5},      {"5.0", 5},   {"5.", 5},     {"5\n7", 5}, {"5abc", 5},
+      {"4.5", 4}, {"5.5", 6},     {"255", 255}, {"255.5", 0},  {"256", 0},  {"-1", 0},
+      {"0.3", 0}, {"(1-255)", 0}, {"", 0},      {" 200 ", 200}};
+  for (const auto& [text, slave] : cases)
+    EXPECT_EQ(SlaveAddress(text), slave) << "'" << text << "'";
+}
+
+TEST(AddressEntryRule, KeepsTheAddressBoxInRange) {
+  for (const auto& [typed, kept] : test::kAddressEntryCases) {
+    EXPECT_EQ(ApplyAddressEntryRule(typed), kept) << "typed \"" << typed << "\"";
   }
-  for (const char* bad : {"", "(1-255)", "0", "5.5", "300", "256", "12abc", "-5", " "}) {
-    EXPECT_FALSE(IsValidDeviceAddress(bad)) << bad;
-  }
+}
+
+TEST(AddressEntryRule, NumbersTooLargeForADoubleEndAtTheBounds) {
+  const std::string digits(400, '9');
+  EXPECT_EQ(ApplyAddressEntryRule(digits), "255");
+  EXPECT_EQ(ApplyAddressEntryRule(digits + "abc"), "255");
+  EXPECT_EQ(ApplyAddressEntryRule("-" + digits), "1");
+  // So many digits after the point are still a plain fraction.
+  EXPECT_EQ(ApplyAddressEntryRule("0." + digits), "0." + digits);
 }
 
 }  // namespace

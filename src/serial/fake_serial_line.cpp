@@ -1,0 +1,45 @@
+#include "serial/fake_serial_line.h"
+
+#include "serial/port_map.h"
+
+namespace karvello {
+
+FakeSerialLine::FakeSerialLine(std::set<int> available, std::set<int> held)
+    : available_(std::move(available)), held_(std::move(held)) {}
+
+bool FakeSerialLine::Open(int number) {
+  Close();
+  calls_.push_back("open " + std::to_string(number));
+  if (number < kFirstPortNumber || number > kLastPortNumber) return false;
+  if (!available_.contains(number) || held_.contains(number)) return false;
+  port_ = number;
+  ForgetReceived();
+  return true;
+}
+
+void FakeSerialLine::Close() {
+  if (port_ == 0) return;
+  calls_.emplace_back("close");
+  port_ = 0;
+  ForgetReceived();
+}
+
+void FakeSerialLine::Receive(std::span<const std::uint8_t> bytes) {
+  if (port_ == 0) return;  // nothing reaches a closed port
+  Arrive(bytes);
+}
+
+void FakeSerialLine::Pull() {
+  if (port_ == 0) return;
+  available_.erase(port_);
+  port_ = 0;
+  PortLost();
+}
+
+bool FakeSerialLine::Write(std::span<const std::uint8_t> bytes) {
+  calls_.emplace_back("write");
+  written_.emplace_back(bytes.begin(), bytes.end());
+  return true;
+}
+
+}  // namespace karvello

@@ -1,0 +1,53 @@
+#pragma once
+// An in-memory serial line for tests: records what the tool sends and lets a test play the
+// detector's side, byte by byte if it likes, and say when the line falls silent.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "serial/serial_line.h"
+
+namespace karvello {
+
+class FakeSerialLine : public SerialLine {
+ public:
+  // The port numbers that open; `held` ones exist but are in use by another program.
+  explicit FakeSerialLine(std::set<int> available = {1}, std::set<int> held = {});
+
+  bool Open(int number) override;
+  void Close() override;
+  bool IsOpen() const override { return port_ != 0; }
+  int Port() const override { return port_; }
+
+  // The detector's side.
+  void Receive(std::span<const std::uint8_t> bytes);
+  void Receive(std::initializer_list<std::uint8_t> bytes) { Receive(std::span(bytes)); }
+  void FallSilent() { SerialLine::FallSilent(); }
+  // The device goes away, as when a USB adapter is pulled: the port closes and the loss is told.
+  void Pull();
+  void SetAvailable(std::set<int> available) { available_ = std::move(available); }
+  bool HasWaiting() const { return SerialLine::HasWaiting(); }
+
+  // What the tool did, for the test to read.
+  const std::vector<std::vector<std::uint8_t>>& Written() const { return written_; }
+  // Every call in order, as short words ("open 3", "close", "drop", "write").
+  const std::vector<std::string>& Calls() const { return calls_; }
+  void ForgetCalls() {
+    calls_.clear();
+    written_.clear();
+  }
+
+ protected:
+  bool Write(std::span<const std::uint8_t> bytes) override;
+  void DropReceived() override { calls_.emplace_back("drop"); }
+
+ private:
+  std::set<int> available_;
+  std::set<int> held_;
+  int port_ = 0;
+  std::vector<std::vector<std::uint8_t>> written_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace karvello

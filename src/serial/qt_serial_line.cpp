@@ -1,0 +1,139 @@
+#include "serial/qt_serial_line.h"
+
+#include <QLoggingCategory>
+#include <QTime>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+namespace karvello {
+
+// The line's diagnostics, off unless asked for through Qt's logging rules, e.g.
+// QT_LOGGING_RULES="karvello.line.debug=true": every frame out and every piece in, with the time
+// of day to the millisecond.
+Q_LOGGING_CATEGORY(lcLine, "karvello.line", QtWarningMsg)
+
+namespace {
+
+QString Now() {
+  return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+
+QString Hex(std::span<const std::uint8_t> bytes) {
+  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<qsizetype>(bytes.size()))
+      .toHex(' ')
+      .toUpper();
+}
+
+void ApplyLineSettings(QSerialPort& serial) {
+  serial.setBaudRate(QSerialPort::Baud9600);
+  serial.setDataBits(QSerialPort::Data8);
+  serial.setParity(QSerialPort::NoParity);
+  serial.setStopBits(QSerialPort::OneStop);
+  serial.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+}  // namespace
+
+QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent) : QObject(parent), ports_(ports) {
+  ApplyLineSettings(serial_);
+  serial_.setReadBufferSize(static_cast<qint64>(kReceiveBufferSize));
+  gap_.setSingleShot(true);
+  gap_.setTimerType(Qt::PreciseTimer);
+  gap_.setInterval(kFrameGap);
+  connect(&serial_, &QSerialPort::readyRead, this, &QtSerialLine::OnReadyRead);
+  connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialLine::OnError);
+  connect(&gap_, &QTimer::timeout, this, &QtSerialLine::OnGapElapsed);
+}
+
+QtSerialLine::~QtSerialLine() {
+  // Disconnect first: closing must not raise events into an owner being torn down.
+  serial_.disconnect(this);
+  if (serial_.isOpen()) serial_.close();
+}
+
+bool QtSerialLine::Open(int number) {
+  Close();
+  port_ = number;
+  const auto path = ports_.DevicePath(number);
+  if (!path) return false;
+  serial_.setPortName(QString::fromStdString(*path));
+  if (!serial_.open(QIODevice::ReadWrite)) {
+    qCDebug(lcLine).noquote() << Now() << "COM" << number << QString::fromStdString(*path)
+                              << "does not open:" << serial_.errorString();
+    return false;
+  }
+  // The line settings are applied again once open: some drivers take them only then.
+  ApplyLineSettings(serial_);
+  qCDebug(lcLine).noquote() << Now() << "COM" << number << "open on"
+                            << QString::fromStdString(*path);
+  return true;
+}
+
+void QtSerialLine::Close() {
+  gap_.stop();
+  ForgetReceived();
+  if (serial_.isOpen()) serial_.close();
+}
+
+bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
+  const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<qsizetype>(bytes.size()));
+  qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
+  const bool written = serial_.write(data) == data.size();
+  // Hand the frame to the driver at once. QSerialPort::clear(Output) would flush the driver's
+  // queue as well, and the frame just written is still in it (8 bytes take 8 ms at 9600 baud).
+  serial_.flush();
+  return written;
+}
+
+void QtSerialLine::DropReceived() {
+  gap_.stop();
+  serial_.clear(QSerialPort::Input);
+}
+
+void QtSerialLine::OnReadyRead() {
+  const QByteArray data = serial_.readAll();
+  const std::span bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                        static_cast<std::size_t>(data.size()));
+  qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
+  Arrive(bytes);
+  if (HasWaiting()) {
+    gap_.start();
+  } else {
+    gap_.stop();
+  }
+}
+
+void QtSerialLine::OnGapElapsed() {
+  FallSilent();
+}
+
+bool QtSerialLine::LineHungUp() const {
+#ifdef Q_OS_UNIX
+  pollfd line{static_cast<int>(serial_.handle()), POLLIN, 0};
+  return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+  return false;
+#endif
+}
+
+void QtSerialLine::OnError(QSerialPort::SerialPortError error) {
+  // A pseudo-terminal whose other end has closed (and a line hung up) reads as end of file, which
+  // comes as a read error at every wake-up rather than as a lost resource. A read error on a
+  // line that is still up (a spurious wake-up) is passed over.
+  if (!serial_.isOpen()) return;
+  if (error != QSerialPort::ResourceError && !(error == QSerialPort::ReadError && LineHungUp())) {
+    return;
+  }
+  // The device went away (a pulled USB adapter): close, or the event loop spins on a dead
+  // descriptor, and tell the operations at once.
+  qCWarning(lcLine).noquote() << Now() << "COM" << port_ << "lost:" << serial_.errorString();
+  gap_.stop();
+  serial_.close();
+  PortLost();
+}
+
+}  // namespace karvello

@@ -1,0 +1,53 @@
+#pragma once
+// The serial line on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow
+// control, raw bytes.
+
+#include <QObject>
+#include <QSerialPort>
+#include <QTimer>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "serial/port_map.h"
+#include "serial/serial_line.h"
+
+namespace karvello {
+
+// Silence after which the bytes that cannot be the awaited reply are judged. Modbus asks for 3.5
+// character times (4 ms at 9600 baud); common USB adapters hand bytes over in batches every
+// 16 ms, so the line waits a good deal longer than either.
+inline constexpr std::chrono::milliseconds kFrameGap{50};
+
+class QtSerialLine : public QObject, public SerialLine {
+  Q_OBJECT
+ public:
+  explicit QtSerialLine(const PortMap& ports, QObject* parent = nullptr);
+  ~QtSerialLine() override;
+
+  bool Open(int number) override;
+  void Close() override;
+  bool IsOpen() const override { return serial_.isOpen(); }
+  int Port() const override { return serial_.isOpen() ? port_ : 0; }
+
+  // The device path of the open port.
+  std::optional<std::string> DevicePath() const { return ports_.DevicePath(port_); }
+
+ protected:
+  bool Write(std::span<const std::uint8_t> bytes) override;
+  void DropReceived() override;
+
+ private:
+  void OnReadyRead();
+  void OnGapElapsed();
+  void OnError(QSerialPort::SerialPortError error);
+  // True when the open line reports a hang-up or an error condition.
+  bool LineHungUp() const;
+
+  const PortMap& ports_;
+  QSerialPort serial_;
+  QTimer gap_;
+  int port_ = 0;
+};
+
+}  // namespace karvello

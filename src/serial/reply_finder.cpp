@@ -1,0 +1,168 @@
+#include "serial/reply_finder.h"
+
+#include <algorithm>
+
+#include "framing/crc16.h"
+#include "framing/registers.h"
+
+namespace karvello {
+namespace {
+
+// Bytes are taken in pieces no larger than this, so that a burst longer than the receive buffer
+// still yields every reply it carries.
+constexpr std::size_t kFeedPiece = 256;
+
+}  // namespace
+
+void ReplyFinder::Expect(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply) {
+  // A request that got nothing back at all, not even its own copy, was sent on a line that does
+  // not echo.
+  if (copyPending_ && copyTeaches_ && buffer_.empty()) echoing_ = false;
+  buffer_.clear();
+  request_.assign(request.begin(), request.end());
+  reply_ = reply;
+  refusal_.reset();
+  if (reply && request.size() >= 2) refusal_ = ReplyShape::RefusalOf(reply->Slave(), request[1]);
+  copyPending_ = !request.empty();
+  // A detector echoes a write to its own address, so only a copy of a broadcast or of a read
+  // shows that the line echoes.
+  copyTeaches_ = request.size() >= 2 && (request[0] == reg::kBroadcastAddress ||
+                                         request[1] != reg::kFnWriteSingleRegister);
+}
+
+void ReplyFinder::Reset() {
+  buffer_.clear();
+  request_.clear();
+  reply_.reset();
+  refusal_.reset();
+  copyPending_ = false;
+  copyTeaches_ = false;
+  echoing_ = false;
+}
+
+std::vector<Received> ReplyFinder::Feed(std::span<const std::uint8_t> bytes) {
+  std::vector<Received> out;
+  while (!bytes.empty()) {
+    const std::size_t piece = std::min(bytes.size(), kFeedPiece);
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<long>(piece));
+    bytes = bytes.subspan(piece);
+    if (buffer_.size() > kReceiveBufferSize) {
+      buffer_.erase(buffer_.begin(),
+                    buffer_.begin() + static_cast<long>(buffer_.size() - kReceiveBufferSize));
+      copyPending_ = false;
+    }
+    Process(out);
+  }
+  return out;
+}
+
+bool ReplyFinder::PassOwnCopy() {
+  if (!copyPending_) return true;
+  const std::size_t n = std::min(buffer_.size(), request_.size());
+  if (!std::equal(buffer_.begin(), buffer_.begin() + static_cast<long>(n), request_.begin())) {
+    copyPending_ = false;
+    if (copyTeaches_) echoing_ = false;
+    return true;
+  }
+  if (n < request_.size()) return false;  // it may yet be the copy
+  copyPending_ = false;
+  if (copyTeaches_) {
+    echoing_ = true;
+  } else if (!echoing_) {
+    return true;  // on a line that does not echo, this is the detector's own echo of the write
+  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(request_.size()));
+  return true;
+}
+
+bool ReplyFinder::AnyCandidateFrom(std::size_t offset) const {
+  for (std::size_t k = offset; k < buffer_.size(); ++k) {
+    if (reply_->MatchAt(buffer_, k) != ReplyShape::Match::kNo ||
+        refusal_->MatchAt(buffer_, k) != ReplyShape::Match::kNo) {
+      return true;
+    }
+  }
+  return false;
+}
+
+Received ReplyFinder::Take(Received::Kind kind, std::size_t offset, std::size_t length) {
+  const auto first = buffer_.begin() + static_cast<long>(offset);
+  Received found{kind, std::vector<std::uint8_t>(first, first + static_cast<long>(length))};
+  // The bytes in front of it were strays.
+  buffer_.erase(buffer_.begin(), first + static_cast<long>(length));
+  return found;
+}
+
+void ReplyFinder::Process(std::vector<Received>& out) {
+  using Match = ReplyShape::Match;
+  for (;;) {
+    if (!PassOwnCopy()) return;
+    if (!reply_) {
+      buffer_.clear();
+      return;
+    }
+    bool took = false;
+    for (std::size_t k = 0; k < buffer_.size() && !took; ++k) {
+      const Match reply = reply_->MatchAt(buffer_, k);
+      const Match refusal = refusal_->MatchAt(buffer_, k);
+      if (reply == Match::kNo && refusal == Match::kNo) continue;
+      if (reply != Match::kWhole && refusal != Match::kWhole) return;  // wait for the rest
+      const bool isReply = reply == Match::kWhole;
+      const std::size_t length = isReply ? reply_->Length() : refusal_->Length();
+      if (HasValidCrc(std::span(buffer_).subspan(k, length))) {
+        out.push_back(Take(isReply ? Received::Kind::kReply : Received::Kind::kRefusal, k, length));
+        took = true;
+      } else if (!AnyCandidateFrom(k + 1)) {
+        // A reply with a wrong CRC and nothing behind it that could still be the right one.
+        out.push_back(Take(Received::Kind::kCorrupt, k, length));
+        took = true;
+      }
+    }
+    if (!took) return;
+  }
+}
+
+std::optional<Received> ReplyFinder::Silence() {
+  using Match = ReplyShape::Match;
+  if (buffer_.empty()) return std::nullopt;
+  if (!reply_) {
+    buffer_.clear();
+    return std::nullopt;
+  }
+  std::optional<std::size_t> corrupt;  // a whole reply whose CRC is wrong
+  std::size_t corruptLength = 0;
+  std::optional<std::size_t> head;  // a head that waits for its rest
+  for (std::size_t k = 0; k < buffer_.size(); ++k) {
+    const Match reply = reply_->MatchAt(buffer_, k);
+    const Match refusal = refusal_->MatchAt(buffer_, k);
+    if (reply == Match::kNo && refusal == Match::kNo) continue;
+    if (reply == Match::kWhole || refusal == Match::kWhole) {
+      // Whole and still here, so its CRC is wrong: it has no rest to wait for.
+      if (!corrupt) {
+        corrupt = k;
+        corruptLength = reply == Match::kWhole ? reply_->Length() : refusal_->Length();
+      }
+      continue;
+    }
+    // A reply whose head has come waits for its rest however long the line pauses. A single byte
+    // is a head only when it names the slave asked.
+    if (buffer_.size() - k >= 2 || reply_->Slave()) head = k;
+    break;
+  }
+  if (corrupt) {
+    const auto first = buffer_.begin() + static_cast<long>(*corrupt);
+    Received found{Received::Kind::kCorrupt,
+                   std::vector<std::uint8_t>(first, first + static_cast<long>(corruptLength))};
+    buffer_.erase(buffer_.begin(),
+                  head ? buffer_.begin() + static_cast<long>(*head) : buffer_.end());
+    copyPending_ = false;
+    return found;
+  }
+  if (head) return std::nullopt;
+  copyPending_ = false;
+  Received stray{Received::Kind::kStray, {}};
+  stray.bytes.swap(buffer_);
+  return stray;
+}
+
+}  // namespace karvello

@@ -1,0 +1,229 @@
+// The request steps: the frame each sends for the address the box gives, what each accepts of a
+// reply beyond its shape, and the countdowns that time them.
+#include "operations/steps.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "operations/address_box.h"
+#include "operations/countdown.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::Hex;
+
+std::vector<std::uint8_t> Bytes(const RequestFrame& f) {
+  return {f.begin(), f.end()};
+}
+
+RequestFrame Frame(const char* hex) {
+  const auto bytes = Hex(hex);
+  RequestFrame frame{};
+  if (bytes.size() != frame.size()) throw std::invalid_argument(hex);
+  std::copy(bytes.begin(), bytes.end(), frame.begin());
+  return frame;
+}
+
+// The address a press takes from the box for the operation of `step`: set address gives the
+// detector the box's whole number (and refuses anything else); every query goes to the slave
+// that the box's leading number names.
+std::optional<std::uint8_t> AddressFromBox(StepId step, const std::string& text) {
+  if (StepOf(step).operation == Operation::kSetAddress) return NewDeviceAddress(text);
+  return SlaveAddress(text);
+}
+
+struct FrameCase {
+  StepId step;
+  std::string text;
+  const char* frame;  // nullptr: set address refuses the text
+};
+
+class StepFrames : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(StepFrames, FromTheAddressInTheBox) {
+  const FrameCase& c = GetParam();
+  const auto address = AddressFromBox(c.step, c.text);
+  if (c.frame == nullptr) {
+    EXPECT_EQ(address, std::nullopt) << "'" << c.text << "'";
+    return;
+  }
+  ASSERT_TRUE(address.has_value()) << "'" << c.text << "'";
+  EXPECT_EQ(Bytes(FrameOf(StepOf(c.step), *address)), Hex(c.frame)) << "'" << c.text << "'";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExamples, StepFrames,
+    ::testing::Values(FrameCase{StepId::kBroadcastAddress, "1", "00 06 00 12 00 01 E9 DE"},
+                      FrameCase{StepId::kConfirmAddress, "1", "01 06 00 12 00 01 E8 0F"},
+                      FrameCase{StepId::kQueryAddress, "1", "00 03 00 12 00 01 25 DE"},
+                      FrameCase{StepId::kStartMeasurement, "1", "01 06 00 11 00 01 18 0F"},
+                      FrameCase{StepId::kReadResistance, "1", "01 03 00 0D 00 02 55 C8"},
+                      FrameCase{StepId::kQueryVoltage, "1", "01 03 00 0F 00 01 B4 09"},
+                      FrameCase{StepId::kBroadcastAddress, "5", "00 06 00 12 00 05 E8 1D"},
+                      FrameCase{StepId::kConfirmAddress, "5", "05 06 00 12 00 05 E8 48"},
+                      FrameCase{StepId::kQueryAddress, "5", "00 03 00 12 00 01 25 DE"},
+                      FrameCase{StepId::kStartMeasurement, "5", "05 06 00 11 00 01 19 8B"},
+                      FrameCase{StepId::kReadResistance, "5", "05 03 00 0D 00 02 54 4C"},
+                      FrameCase{StepId::kQueryVoltage, "5", "05 03 00 0F 00 01 B5 8D"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    AddressTexts, StepFrames,
+    ::testing::Values(
+        // Set address takes only a whole number from 1 to 255, blanks around it allowed.
+        FrameCase{StepId::kBroadcastAddress, "(1-255)", nullptr},
+        FrameCase{StepId::kConfirmAddress, "", nullptr},
+        FrameCase{StepId::kConfirmAddress, "12abc", nullptr},
+        FrameCase{StepId::kBroadcastAddress, "5.5", nullptr},
+        FrameCase{StepId::kBroadcastAddress, "256", nullptr},
+        FrameCase{StepId::kBroadcastAddress, "0", nullptr},
+        FrameCase{StepId::kBroadcastAddress, "-1", nullptr},
+        FrameCase{StepId::kBroadcastAddress, " 200 ", "00 06 00 12 00 C8 29 88"},
+        FrameCase{StepId::kConfirmAddress, " 200 ", "C8 06 00 12 00 C8 39 C0"},
+        FrameCase{StepId::kBroadcastAddress, "255", "00 06 00 12 00 FF 68 5E"},
+        FrameCase{StepId::kConfirmAddress, "255", "FF 06 00 12 00 FF 7C 51"},
+        // The queries go to the slave the box's leading number names, rounded half to even.
+        FrameCase{StepId::kStartMeasurement, "0.3", "00 06 00 11 00 01 19 DE"},
+        FrameCase{StepId::kReadResistance, " 200 ", "C8 03 00 0D 00 02 44 51"},
+        FrameCase{StepId::kQueryVoltage, "12abc", "0C 03 00 0F 00 01 B5 14"},
+        FrameCase{StepId::kQueryVoltage, "5.5", "06 03 00 0F 00 01 B5 BE"},
+        FrameCase{StepId::kQueryVoltage, "4.5", "04 03 00 0F 00 01 B4 5C"},
+        FrameCase{StepId::kQueryVoltage, "+5", "05 03 00 0F 00 01 B5 8D"},
+        FrameCase{StepId::kQueryVoltage, "5.0", "05 03 00 0F 00 01 B5 8D"},
+        FrameCase{StepId::kQueryVoltage, "5.", "05 03 00 0F 00 01 B5 8D"},
+        FrameCase{StepId::kQueryVoltage, "5\n7", "05 03 00 0F 00 01 B5 8D"},
+        FrameCase{StepId::kQueryVoltage, "", "00 03 00 0F 00 01 B5 D8"},
+        FrameCase{StepId::kQueryVoltage, "255", "FF 03 00 0F 00 01 A1 D7"},
+        // Out of range or negative after rounding: slave 0.
+        FrameCase{StepId::kReadResistance, "256", "00 03 00 0D 00 02 54 19"},
+        FrameCase{StepId::kReadResistance, "255.5", "00 03 00 0D 00 02 54 19"},
+        FrameCase{StepId::kQueryVoltage, "-1", "00 03 00 0F 00 01 B5 D8"},
+        FrameCase{StepId::kQueryVoltage, "-0.6", "00 03 00 0F 00 01 B5 D8"},
+        // The address query is the one fixed broadcast, whatever the box holds.
+        FrameCase{StepId::kQueryAddress, "(1-255)", "00 03 00 12 00 01 25 DE"},
+        FrameCase{StepId::kQueryAddress, "", "00 03 00 12 00 01 25 DE"},
+        FrameCase{StepId::kQueryAddress, "255", "00 03 00 12 00 01 25 DE"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(FrameOf, TheBroadcastCarriesTheAddressAndTheAddressQueryIgnoresIt) {
+  for (int a = 0; a <= 255; ++a) {
+    const auto address = static_cast<std::uint8_t>(a);
+    const RequestFrame broadcast = FrameOf(StepOf(StepId::kBroadcastAddress), address);
+    const RequestFrame confirmation = FrameOf(StepOf(StepId::kConfirmAddress), address);
+    EXPECT_EQ(broadcast[0], 0) << a;
+    EXPECT_EQ(broadcast[5], address) << a;
+    // The confirmation is the same write, sent to the new address.
+    EXPECT_EQ(confirmation[0], address) << a;
+    EXPECT_TRUE(std::equal(broadcast.begin() + 1, broadcast.begin() + 6, confirmation.begin() + 1))
+        << a;
+    EXPECT_EQ(Bytes(FrameOf(StepOf(StepId::kQueryAddress), address)),
+              Hex("00 03 00 12 00 01 25 DE"))
+        << a;
+  }
+}
+
+TEST(Accepts, TheConfirmationsEchoAndTheAddressThatNamesItselfTwice) {
+  const auto confirmation5 = Frame("05 06 00 12 00 05 E8 48");
+  const auto addressQuery = Frame("00 03 00 12 00 01 25 DE");
+  const struct {
+    StepId step;
+    RequestFrame request;
+    const char* reply;
+    bool accepted;
+  } cases[] = {
+      {StepId::kConfirmAddress, confirmation5, "05 06 00 12 00 05 E8 48", true},
+      // Another value written back: the detector did not take this address.
+      {StepId::kConfirmAddress, confirmation5, "05 06 00 12 00 06 A8 49", false},
+      {StepId::kConfirmAddress, confirmation5, "05 06 00 12 00", false},
+      {StepId::kQueryAddress, addressQuery, "05 03 02 00 05 89 87", true},
+      {StepId::kQueryAddress, addressQuery, "C8 03 02 00 C8 65 C2", true},
+      {StepId::kQueryAddress, addressQuery, "00 03 02 00 00 85 84", true},
+      {StepId::kQueryAddress, addressQuery, "05 03 02 00 06 C9 86", false},
+      {StepId::kQueryAddress, addressQuery, "07 03 02 00 05 F0 47", false},
+      {StepId::kQueryAddress, addressQuery, "05 03 02 00", false},
+      // The reads take any content of the right shape.
+      {StepId::kReadResistance, Frame("01 03 00 0D 00 02 55 C8"), "01 03 04 01 59 00 01 EA 1C",
+       true},
+      {StepId::kQueryVoltage, Frame("05 03 00 0F 00 01 B5 8D"), "05 03 02 00 DC 48 1D", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Accepts(StepOf(c.step), c.request, Hex(c.reply)), c.accepted) << c.reply;
+  }
+}
+
+TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
+  const struct {
+    Clock clock;
+    milliseconds interval;
+    int limit;
+    std::optional<Operation> timesOut;
+    milliseconds actsAfter;  // interval x (limit + 1)
+  } clocks[] = {
+      {Clock::kSetDelay, milliseconds(100), 2, std::nullopt, milliseconds(300)},
+      {Clock::kMeasureDelay, milliseconds(1000), 18, std::nullopt, milliseconds(19000)},
+      {Clock::kSetTimeout, milliseconds(100), 12, Operation::kSetAddress, milliseconds(1300)},
+      {Clock::kAddressTimeout, milliseconds(100), 12, Operation::kQueryAddress, milliseconds(1300)},
+      {Clock::kResistanceTimeout, milliseconds(100), 12, Operation::kQueryResistance,
+       milliseconds(1300)},
+      {Clock::kVoltageTimeout, milliseconds(100), 12, Operation::kQueryVoltage, milliseconds(1300)},
+  };
+  EXPECT_EQ(kClocks.size(), 6U);
+  for (const auto& c : clocks) {
+    const ClockSpec& spec = ClockOf(c.clock);
+    const int id = static_cast<int>(c.clock);
+    EXPECT_EQ(spec.clock, c.clock) << id;
+    EXPECT_EQ(spec.interval, c.interval) << id;
+    EXPECT_EQ(spec.limit, c.limit) << id;
+    EXPECT_EQ(spec.timesOut, c.timesOut) << id;
+
+    // A countdown so made acts on tick limit + 1, not on tick limit.
+    Countdown countdown(spec.interval, spec.limit);
+    int runOuts = 0;
+    countdown.SetOnRunOut([&] { ++runOuts; });
+    countdown.Start();
+    for (int tick = 1; tick <= spec.limit; ++tick) countdown.Tick();
+    EXPECT_EQ(runOuts, 0) << id;
+    EXPECT_EQ(countdown.Count(), c.limit) << id;
+    countdown.Tick();
+    EXPECT_EQ(runOuts, 1) << id;
+    EXPECT_EQ(countdown.Interval() * (countdown.Count() + 1), c.actsAfter) << id;
+    EXPECT_TRUE(countdown.IsPrecise()) << id;
+  }
+  EXPECT_THROW(ClockOf(static_cast<Clock>(42)), std::out_of_range);
+}
+
+TEST(Countdown, NeverCountsPastItsLimitAndStartsOnlyOnce) {
+  Countdown countdown(milliseconds(100), 2);
+  int runOuts = 0;
+  int ticks = 0;
+  countdown.SetOnRunOut([&] { ++runOuts; });
+  countdown.SetOnTick([&] { ++ticks; });
+  countdown.Start();
+  EXPECT_TRUE(countdown.IsRunning());
+  countdown.Tick();
+  countdown.Start();  // a second start leaves the count as it was
+  EXPECT_EQ(countdown.Count(), 1);
+  for (int i = 0; i < 10; ++i) {
+    countdown.Tick();
+    EXPECT_LE(countdown.Count(), 2);
+  }
+  EXPECT_EQ(runOuts, 9);  // every tick after the limit acts until someone stops it
+  EXPECT_EQ(ticks, 11);
+  countdown.Stop();
+  EXPECT_FALSE(countdown.IsRunning());
+  EXPECT_EQ(countdown.Count(), 0);
+  // A stopped countdown neither counts nor acts.
+  for (int i = 0; i < 5; ++i) countdown.Tick();
+  EXPECT_EQ(countdown.Count(), 0);
+  EXPECT_EQ(runOuts, 9);
+}
+
+}  // namespace
+}  // namespace karvello

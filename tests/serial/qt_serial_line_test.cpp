@@ -1,0 +1,403 @@
+// The QSerialPort line over a real pseudo-terminal pair: ports that open and those that do not,
+// requests that reach the other end whole, the awaited reply found in what arrives however it
+// comes, stray bytes handed up after the gap, and a line that goes away.
+#include "serial/qt_serial_line.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "framing/frames.h"
+#include "framing/registers.h"
+#include "serial/port_discovery.h"
+#include "sim/pty_pair.h"
+#include "sim/simulated_detector.h"
+#include "support/event_loop.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Kind = Received::Kind;
+using testing::Hex;
+using testing::RunFor;
+using testing::RunUntil;
+using SteadyClock = std::chrono::steady_clock;
+
+// Reads from `fd` until `count` bytes are in or `timeout` has passed.
+Bytes ReadBytes(int fd, std::size_t count, std::chrono::milliseconds timeout) {
+  Bytes bytes;
+  const auto deadline = SteadyClock::now() + timeout;
+  while (bytes.size() < count) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left <= 0ms) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    std::uint8_t buf[256];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    bytes.insert(bytes.end(), buf, buf + n);
+  }
+  return bytes;
+}
+
+void WriteBytes(int fd, const Bytes& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// The voltage query to slave 1 and its reply.
+const RequestFrame kVoltageRequest =
+    BuildRequestFrame({1, reg::kFnReadHoldingRegisters, reg::kVoltage, 1});
+const Bytes kVoltageReply = Hex("01 03 02 00 DC B9 DD");
+
+class QtSerialLineTest : public ::testing::Test {
+ protected:
+  QtSerialLineTest() : map_({{1, pty_.SlavePath()}}), line_(map_) {
+    line_.SetOnReceived([this](const Received& r) { received_.push_back(r); });
+    line_.SetOnLost([this] { ++lost_; });
+  }
+
+  void Open() { ASSERT_TRUE(line_.Open(1)); }
+  // Sends the voltage query; the detector's end reads it off the line.
+  void AskVoltage() {
+    ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+    ASSERT_EQ(ReadBytes(pty_.MasterFd(), kVoltageRequest.size(), 1s).size(),
+              kVoltageRequest.size());
+  }
+  bool AwaitReceived(std::size_t count, std::chrono::milliseconds timeout = 2s) {
+    return RunUntil([&] { return received_.size() >= count; }, timeout);
+  }
+
+  sim::PtyPair pty_;
+  FixedPortMap map_;
+  QtSerialLine line_;
+  std::vector<Received> received_;
+  int lost_ = 0;
+};
+
+TEST_F(QtSerialLineTest, OpensOnlyAPortWithADeviceThatIsFree) {
+  EXPECT_FALSE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 0);
+  EXPECT_FALSE(line_.Open(7));  // no device at 7
+  EXPECT_FALSE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 0);
+  EXPECT_FALSE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+
+  Open();
+  EXPECT_TRUE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 1);
+  EXPECT_EQ(line_.DevicePath(), pty_.SlavePath());
+
+  // Another program (here another line) cannot take the port while it is held.
+  QtSerialLine other(map_);
+  EXPECT_FALSE(other.Open(1));
+  EXPECT_FALSE(other.IsOpen());
+
+  line_.Close();
+  EXPECT_FALSE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 0);
+  EXPECT_TRUE(other.Open(1));  // free again
+
+  FixedPortMap gone({{1, "/dev/pts/no-such-terminal"}});
+  QtSerialLine missing(gone);
+  EXPECT_FALSE(missing.Open(1));
+  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_EQ(lost_, 0);
+}
+
+TEST_F(QtSerialLineTest, OpeningAnotherPortClosesTheOneInUse) {
+  sim::PtyPair second;
+  map_.Set(2, second.SlavePath());
+  Open();
+  ASSERT_TRUE(line_.Open(2));
+  EXPECT_EQ(line_.Port(), 2);
+  QtSerialLine other(map_);
+  EXPECT_TRUE(other.Open(1));  // port 1 was let go
+  // A failed open leaves no port open at all.
+  EXPECT_FALSE(line_.Open(9));
+  EXPECT_FALSE(line_.IsOpen());
+}
+
+// Every request of the tool reaches the other end whole and alone, although the line drops what
+// waits before each one.
+TEST_F(QtSerialLineTest, EveryRequestArrivesWholeAtTheOtherEnd) {
+  Open();
+  const RequestLayout layouts[] = {
+      {0, reg::kFnWriteSingleRegister, reg::kBusAddress, 5},
+      {5, reg::kFnWriteSingleRegister, reg::kBusAddress, 5},
+      {0, reg::kFnReadHoldingRegisters, reg::kBusAddress, 1},
+      {5, reg::kFnWriteSingleRegister, reg::kStartMeasurement, 1},
+      {5, reg::kFnReadHoldingRegisters, reg::kResistance, 2},
+      {5, reg::kFnReadHoldingRegisters, reg::kVoltage, 1},
+  };
+  for (const RequestLayout& layout : layouts) {
+    const RequestFrame frame = BuildRequestFrame(layout);
+    SCOPED_TRACE(int(frame[3]));
+    ASSERT_TRUE(line_.Send(frame, std::nullopt));
+    EXPECT_EQ(ReadBytes(pty_.MasterFd(), frame.size(), 500ms), Bytes(frame.begin(), frame.end()));
+    EXPECT_TRUE(ReadBytes(pty_.MasterFd(), 1, 20ms).empty());
+  }
+}
+
+TEST_F(QtSerialLineTest, ARequestSentWhileTheLoopIsBusyStillGoesOutWhole) {
+  Open();
+  ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+  std::this_thread::sleep_for(20ms);  // the event loop does not run meanwhile
+  EXPECT_EQ(ReadBytes(pty_.MasterFd(), kVoltageRequest.size(), 500ms),
+            Bytes(kVoltageRequest.begin(), kVoltageRequest.end()));
+  EXPECT_TRUE(ReadBytes(pty_.MasterFd(), 1, 20ms).empty());
+}
+
+// The reply cut into two reads anywhere is handed up once, when its last byte is in; with stray
+// bytes in front it is found behind them.
+TEST_F(QtSerialLineTest, TheReplyIsFoundAcrossReadsBehindStrayBytes) {
+  Open();
+  for (const Bytes& stray : {Bytes{}, Bytes{0x00}, Bytes{0x00, 0xFF, 0x01}}) {
+    Bytes wire = stray;
+    wire.insert(wire.end(), kVoltageReply.begin(), kVoltageReply.end());
+    for (std::size_t cut = 1; cut < wire.size(); ++cut) {
+      SCOPED_TRACE(std::to_string(stray.size()) + " stray, cut " + std::to_string(cut));
+      AskVoltage();
+      received_.clear();
+      WriteBytes(pty_.MasterFd(), {wire.begin(), wire.begin() + static_cast<long>(cut)});
+      RunFor(20ms);
+      EXPECT_TRUE(received_.empty());
+      WriteBytes(pty_.MasterFd(), {wire.begin() + static_cast<long>(cut), wire.end()});
+      ASSERT_TRUE(AwaitReceived(1));
+      RunFor(kFrameGap + 20ms);  // nothing else follows: the strays were taken with the reply
+      EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+    }
+  }
+}
+
+// A reply whose head has come waits for its rest across a pause longer than the gap.
+TEST_F(QtSerialLineTest, AHeadWaitsForItsRestAcrossAPauseLongerThanTheGap) {
+  Open();
+  AskVoltage();
+  WriteBytes(pty_.MasterFd(), Hex("01 03"));
+  RunFor(kFrameGap + 30ms);
+  EXPECT_TRUE(received_.empty());
+  WriteBytes(pty_.MasterFd(), Hex("02 00 DC B9 DD"));
+  ASSERT_TRUE(AwaitReceived(1));
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// Bytes that cannot be the reply are handed up once the line has been silent for the gap, 50 ms.
+TEST_F(QtSerialLineTest, BytesThatCannotBeTheReplyAreHandedUpAfterTheGap) {
+  Open();
+  AskVoltage();
+  const Bytes noise = Hex("05 41 42");
+  const auto start = SteadyClock::now();
+  WriteBytes(pty_.MasterFd(), noise);
+  ASSERT_TRUE(AwaitReceived(1));
+  const auto waited = SteadyClock::now() - start;
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kStray, noise}}));
+  EXPECT_GE(waited, 45ms);
+  EXPECT_EQ(kFrameGap, 50ms);
+}
+
+TEST_F(QtSerialLineTest, WrongCrcAndRefusalAreHandedUpAtOnce) {
+  Open();
+  struct Case {
+    const char* bytes;
+    Kind kind;
+  };
+  const Case cases[] = {{"01 03 02 00 DC 46 22", Kind::kCorrupt},
+                        {"01 83 04 40 F3", Kind::kRefusal}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    AskVoltage();
+    received_.clear();
+    const auto start = SteadyClock::now();
+    WriteBytes(pty_.MasterFd(), Hex(c.bytes));
+    ASSERT_TRUE(AwaitReceived(1));
+    // Judged when its last byte is in, not after the gap (a loaded machine may add a little).
+    EXPECT_LT(SteadyClock::now() - start, kFrameGap + 150ms);
+    EXPECT_EQ(received_, (std::vector<Received>{{c.kind, Hex(c.bytes)}}));
+  }
+}
+
+// What waits when a request goes out is dropped: a reply in assembly, and a whole stale reply
+// still in the port's queue that the loop has not read yet.
+TEST_F(QtSerialLineTest, SendingDropsWhatWaits) {
+  Open();
+  AskVoltage();
+  WriteBytes(pty_.MasterFd(), Hex("01 03 02"));
+  RunFor(10ms);
+  WriteBytes(pty_.MasterFd(), Hex("01 03 02 00 63 F8 6D"));  // 99 V, unread
+  std::this_thread::sleep_for(10ms);  // the terminal passes it to the port's side
+  AskVoltage();
+  WriteBytes(pty_.MasterFd(), kVoltageReply);
+  ASSERT_TRUE(AwaitReceived(1));
+  RunFor(kFrameGap + 30ms);
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// A request that awaits nothing: what comes is dropped, nothing handed up.
+TEST_F(QtSerialLineTest, WithNothingAwaitedArrivalsAreDropped) {
+  Open();
+  const RequestFrame start =
+      BuildRequestFrame({1, reg::kFnWriteSingleRegister, reg::kStartMeasurement, 1});
+  ASSERT_TRUE(line_.Send(start, std::nullopt));
+  ASSERT_EQ(ReadBytes(pty_.MasterFd(), 8, 1s).size(), 8U);
+  WriteBytes(pty_.MasterFd(), Bytes(start.begin(), start.end()));
+  WriteBytes(pty_.MasterFd(), Hex("05 41"));
+  RunFor(kFrameGap + 50ms);
+  EXPECT_TRUE(received_.empty());
+}
+
+// An adapter that hears itself: the request's own copy is passed over and the line knows it
+// echoes; the reply behind it is found.
+TEST_F(QtSerialLineTest, TheRequestsOwnCopyIsPassedOver) {
+  Open();
+  AskVoltage();
+  Bytes wire(kVoltageRequest.begin(), kVoltageRequest.end());
+  wire.insert(wire.end(), kVoltageReply.begin(), kVoltageReply.end());
+  WriteBytes(pty_.MasterFd(), wire);
+  ASSERT_TRUE(AwaitReceived(1));
+  RunFor(kFrameGap + 20ms);
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+  EXPECT_TRUE(line_.Echoing());
+}
+
+TEST_F(QtSerialLineTest, AFloodNeverHoldsMoreThanTheReceiveBufferAndTheLineWorksAfter) {
+  Open();
+  AskVoltage();
+  // Bytes that never make the reply (function 0x41), 8 KiB with no pause longer than the loop
+  // takes to read them.
+  const Bytes chunk(256, 0x41);
+  for (int i = 0; i < 32; ++i) {
+    WriteBytes(pty_.MasterFd(), chunk);
+    QCoreApplication::processEvents();
+  }
+  ASSERT_TRUE(AwaitReceived(1));
+  RunFor(kFrameGap + 50ms);
+  std::size_t total = 0;
+  for (const Received& r : received_) {
+    EXPECT_EQ(r.kind, Kind::kStray);
+    EXPECT_LE(r.bytes.size(), kReceiveBufferSize);
+    total += r.bytes.size();
+  }
+  EXPECT_GT(total, 0U);
+  EXPECT_LE(total, 32U * chunk.size());
+
+  received_.clear();
+  AskVoltage();
+  WriteBytes(pty_.MasterFd(), kVoltageReply);
+  ASSERT_TRUE(AwaitReceived(1));
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// The other end goes away (a pulled adapter): the line closes and says so once, at once; a new
+// device at the same number opens again.
+TEST_F(QtSerialLineTest, AHangUpClosesTheLineAndIsToldOnceAtOnce) {
+  auto gone = std::make_unique<sim::PtyPair>();
+  map_.Set(3, gone->SlavePath());
+  ASSERT_TRUE(line_.Open(3));
+  ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+  const auto start = SteadyClock::now();
+  gone->CloseMaster();
+  ASSERT_TRUE(RunUntil([&] { return lost_ > 0; }, 2s));
+  EXPECT_LT(SteadyClock::now() - start, 200ms);
+  EXPECT_FALSE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 0);
+  RunFor(100ms);
+  EXPECT_EQ(lost_, 1);
+  EXPECT_TRUE(received_.empty());
+
+  sim::PtyPair back;
+  map_.Set(3, back.SlavePath());
+  ASSERT_TRUE(line_.Open(3));
+  ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+  EXPECT_EQ(ReadBytes(back.MasterFd(), 8, 1s).size(), 8U);
+  WriteBytes(back.MasterFd(), kVoltageReply);
+  ASSERT_TRUE(AwaitReceived(1));
+  EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// A detector that answers the moment the request is in (as on a pseudo-terminal, or an adapter
+// that echoes while the request is still being drained): every reply on a freshly opened port
+// is handed up. Forty ports, one exchange each.
+TEST(QtSerialLineExchanges, AReplyThatComesAsTheRequestLeavesIsNeverLost) {
+  int lost = 0;
+  for (int round = 0; round < 40; ++round) {
+    sim::SimulatedDetector detector({.address = 1});
+    FixedPortMap map({{1, detector.SlavePath()}});
+    QtSerialLine line(map);
+    std::vector<Received> received;
+    line.SetOnReceived([&](const Received& r) { received.push_back(r); });
+    ASSERT_TRUE(line.Open(1));
+    ASSERT_TRUE(line.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+    ASSERT_TRUE(detector.WaitForExchanges(1, 2s));
+    if (!RunUntil([&] { return !received.empty(); }, 1s)) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "replies never handed up, of 40";
+}
+
+// Port discovery on real terminals put at chosen numbers.
+TEST(PortDiscoveryOverPty, ListsThePortsThatOpenAndOpensTheFirst) {
+  sim::PtyPair one, two, five, held;
+  FixedPortMap map(
+      {{1, one.SlavePath()}, {2, two.SlavePath()}, {5, five.SlavePath()}, {7, held.SlavePath()}});
+  // Another program has port 7 open.
+  FixedPortMap heldMap({{1, held.SlavePath()}});
+  QtSerialLine other(heldMap);
+  ASSERT_TRUE(other.Open(1));
+
+  QtSerialLine line(map);
+  PortList list;
+  list.SetOnSelected([&] { OpenSelectedPort(line, list); });
+  DiscoverPorts(line, map, list);
+  std::vector<std::string> texts;
+  std::vector<int> numbers;
+  for (const auto& entry : list.Entries()) {
+    texts.push_back(entry.text);
+    numbers.push_back(entry.number);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"COM1", "COM2", "COM5"}));
+  EXPECT_EQ(numbers, (std::vector<int>{1, 2, 5}));
+  EXPECT_EQ(list.Entries()[2].tooltip, five.SlavePath());
+  EXPECT_TRUE(line.IsOpen());
+  EXPECT_EQ(line.Port(), 1);
+  EXPECT_EQ(line.DevicePath(), one.SlavePath());
+
+  // Choosing the entry already open closes and reopens it; choosing another opens that one.
+  ASSERT_TRUE(list.Select(0));
+  EXPECT_TRUE(line.IsOpen());
+  ASSERT_TRUE(list.Select(2));
+  EXPECT_TRUE(line.IsOpen());
+  EXPECT_EQ(line.Port(), 5);
+}
+
+TEST(PortDiscoveryOverPty, TwoDigitPortNumbersAndNoPortAtAll) {
+  sim::PtyPair three, twelve;
+  FixedPortMap map({{3, three.SlavePath()}, {12, twelve.SlavePath()}});
+  QtSerialLine line(map);
+  PortList list;
+  list.SetOnSelected([&] { OpenSelectedPort(line, list); });
+  DiscoverPorts(line, map, list);
+  ASSERT_EQ(list.Entries().size(), 2U);
+  EXPECT_EQ(list.Entries()[1].text, "COM12");
+  EXPECT_EQ(line.Port(), 3);
+  ASSERT_TRUE(list.Select(1));
+  EXPECT_EQ(line.Port(), 12);
+  EXPECT_EQ(line.DevicePath(), twelve.SlavePath());
+
+  FixedPortMap none;
+  QtSerialLine nothing(none);
+  PortList empty;
+  empty.SetOnSelected([&] { OpenSelectedPort(nothing, empty); });
+  DiscoverPorts(nothing, none, empty);
+  EXPECT_TRUE(empty.Entries().empty());
+  EXPECT_EQ(empty.SelectedIndex(), -1);
+  EXPECT_FALSE(nothing.IsOpen());
+}
+
+}  // namespace
+}  // namespace karvello
