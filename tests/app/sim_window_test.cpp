@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,10 @@ struct LineCase {
   std::string outcome;  // the log box once the operation has ended
   int presses = 1;      // the button pressed again once each outcome is in
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const std::string kSetAddress5Report =
     "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "operations/log_texts.h"
@@ -205,6 +207,37 @@ TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhe
   ops_->QueryVoltage();
   ASSERT_TRUE(RunUntil([&] { return Ended(kQueryVoltage); }, 2s));
   EXPECT_EQ(texts_.written, std::vector<std::string>{kQueryVoltage.report});
+}
+
+// An adapter that hears itself at once, with no detector on the line: whatever the tool writes
+// comes straight back. Ten presses of set address: never "设置成功！" from the echo alone.
+TEST_F(LineFaults, AnAdapterThatEchoesAtOnceWithNoDetectorNeverGivesASuccess) {
+  sim::PtyPair line;
+  std::atomic<bool> stop{false};
+  std::thread echo([&] {
+    std::uint8_t buf[64];
+    while (!stop) {
+      pollfd p{line.MasterFd(), POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      const ssize_t n = read(line.MasterFd(), buf, sizeof buf);
+      if (n > 0 && write(line.MasterFd(), buf, static_cast<std::size_t>(n)) != n) break;
+    }
+  });
+  StartTool(line.SlavePath());
+  std::vector<std::vector<std::string>> outcomes;
+  for (int press = 0; press < 10; ++press) {
+    texts_.SetAddressText("3");
+    texts_.written.clear();
+    ops_->SetAddress();
+    RunFor(30ms);  // the broadcast and its echo cross the line
+    TickUntilStopped(ops_->CountdownOf(Clock::kSetDelay));
+    RunFor(kFrameGap + 30ms);  // the confirmation and its echo
+    TickUntilStopped(ops_->CountdownOf(Clock::kSetTimeout));
+    outcomes.push_back(texts_.written);
+  }
+  stop = true;
+  echo.join();
+  EXPECT_EQ(outcomes, std::vector<std::vector<std::string>>(10, {std::string(text::kSetFailed)}));
 }
 
 // Reads the 8 bytes of a request from the detector's side of the line.
