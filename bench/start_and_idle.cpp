@@ -1,12 +1,12 @@
 // karvello-bench-start: the tool's start and its idle state.
 //
-//   karvello-bench-start [--reps N] [--idle SECONDS]
+//   karvello-bench-start [--reps N] [--idle SECONDS] [--help]
 //
 // - cold start: from just before a new process is spawned to the window shown and painted
 //   (QT_QPA_PLATFORM=offscreen): the process is this program run again with --child, which
 //   builds the window exactly as the tool's main does (the system's ports, the real serial
-//   control, MainWindow, show) and reports the time of its first paint on the same monotonic clock;
-// - probe: ListPorts's probe of the ports 1 to 16 (DiscoverPorts with the real serial control),
+//   line, MainWindow, show) and reports the time of its first paint on the same monotonic clock;
+// - probe: ListPorts's probe of the ports 1 to 16 (DiscoverPorts with the real serial line),
 //   on the system's ports and on 16 pseudo-terminals that all open;
 // - idle: with the window up, its port open on a simulated detector and no operation pending,
 //   the timer events delivered per second (counted by a filter on the application) and the
@@ -28,9 +28,10 @@
 #include <vector>
 
 #include "bench/stats.h"
+#include "operations/steps.h"
 #include "serial/port_discovery.h"
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
 #include "support/resident_memory.h"
@@ -70,9 +71,9 @@ class FirstPaint : public QObject {
 int Child(int argc, char** argv) {
   std::printf("main %lld\n", NowNs());
   QApplication app(argc, argv);
-  const SystemPortMap ports;
-  QtSerialControl comm(ports);
-  MainWindow form(comm, ports);
+  SystemPortMap ports;
+  QtSerialLine line(ports);
+  MainWindow form(line, ports);
   FirstPaint paint;
   form.installEventFilter(&paint);
   form.show();
@@ -123,11 +124,11 @@ void Probe(int reps) {
     auto start = Clock::now();
     const SystemPortMap ports;
     mapOnly.push_back(Ms(Clock::now() - start));
-    QtSerialControl comm(ports);
+    QtSerialLine line(ports);
     PortList list;
-    list.SetOnSelected([&] { OpenSelectedPort(comm, list); });
+    list.SetOnSelected([&] { OpenSelectedPort(line, list); });
     start = Clock::now();
-    DiscoverPorts(comm, ports, list);
+    DiscoverPorts(line, ports, list);
     probeSystem.push_back(Ms(Clock::now() - start));
   }
   std::vector<std::unique_ptr<sim::PtyPair>> lines;
@@ -137,11 +138,11 @@ void Probe(int reps) {
     ptys.Set(n, lines.back()->SlavePath());
   }
   for (int i = 0; i < reps; ++i) {
-    QtSerialControl comm(ptys);
+    QtSerialLine line(ptys);
     PortList list;
-    list.SetOnSelected([&] { OpenSelectedPort(comm, list); });
+    list.SetOnSelected([&] { OpenSelectedPort(line, list); });
     const auto start = Clock::now();
-    DiscoverPorts(comm, ptys, list);
+    DiscoverPorts(line, ptys, list);
     probePty.push_back(Ms(Clock::now() - start));
     if (list.Entries().size() != 16) std::exit(1);
   }
@@ -171,8 +172,8 @@ class TimerCount : public QObject {
 void Idle(int seconds) {
   sim::SimulatedDetector detector({.address = 1});
   FixedPortMap ports({{1, detector.SlavePath()}});
-  QtSerialControl comm(ports);
-  MainWindow form(comm, ports);
+  QtSerialLine line(ports);
+  MainWindow form(line, ports);
   form.show();
   QTimer settle;  // let the window come up before counting
   settle.setSingleShot(true);
@@ -190,11 +191,13 @@ void Idle(int seconds) {
   qApp->removeEventFilter(&timers);
   const double took = Ms(Clock::now() - start) / 1000.0;
   int on = 0;
-  for (int t = 1; t <= 6; ++t) on += form.operations().Timer(t).IsOn() ? 1 : 0;
+  for (const ClockSpec& spec : kClocks) {
+    on += form.operations().CountdownOf(spec.clock).IsRunning() ? 1 : 0;
+  }
   std::printf(
       "idle, port open, no operation: %.2f timer events/s over %.1f s (the one that ends "
-      "the count included); tool timers on: %d; resident memory %ld KiB, port open %d\n",
-      double(timers.count) / took, took, on, rss, comm.PortOpen() ? 1 : 0);
+      "the count included); tool countdowns running: %d; resident memory %ld KiB, port open %d\n",
+      double(timers.count) / took, took, on, rss, line.IsOpen() ? 1 : 0);
   for (const auto& [name, count] : timers.byClass) {
     std::printf("  timer events of %s: %.2f/s\n", name.c_str(), double(count) / took);
   }
@@ -207,10 +210,25 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--child") return karvello::bench::Child(argc, argv);
   int reps = 20;
   int idle = 10;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--reps") reps = std::atoi(argv[i + 1]);
-    if (arg == "--idle") idle = std::atoi(argv[i + 1]);
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "usage: karvello-bench-start [--reps N] [--idle SECONDS] [--help]\n"
+          "Times the tool's cold start to the window's first paint (offscreen) and the probe\n"
+          "of the ports 1 to 16, N runs each (default 20); then keeps the window up with its\n"
+          "port open and no operation pending for SECONDS (default 10; 0 leaves it out) and\n"
+          "counts the timer events and the resident memory.\n");
+      return 0;
+    }
+    if (i + 1 < argc && arg == "--reps") {
+      reps = std::atoi(argv[++i]);
+    } else if (i + 1 < argc && arg == "--idle") {
+      idle = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: karvello-bench-start [--reps N] [--idle SECONDS] [--help]\n");
+      return 2;
+    }
   }
   karvello::bench::ColdStart("/proc/self/exe", reps);
   setenv("QT_QPA_PLATFORM", "offscreen", 1);

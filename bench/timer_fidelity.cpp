@@ -2,7 +2,7 @@
 // the wire by the simulated detector, which pins the time of every request's last byte as it
 // reads it. The tool's real timers run in the real event loop.
 //
-//   karvello-bench-timers [--reps N] [--long-reps M]
+//   karvello-bench-timers [--reps N] [--long-reps M] [--help]
 //
 // - confirmation: the address write to the new address leaves 300 ms after the broadcast;
 // - time-out: with no reply, the failure text is shown 1300 ms after the request;
@@ -17,10 +17,11 @@
 
 #include "bench/stats.h"
 #include "bench/timed_texts.h"
-#include "framing/frame_text.h"
+#include "operations/log_texts.h"
 #include "operations/operations.h"
-#include "serial/port_discovery.h"
-#include "serial/qt_serial_control.h"
+#include "operations/steps.h"
+#include "serial/port_map.h"
+#include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
 
@@ -33,8 +34,7 @@ using testing::SpinUntil;
 class Rig {
  public:
   Rig() : detector_({.address = 1, .measurementTime = 0ms}), map_({{1, detector_.SlavePath()}}) {
-    comm_.SetCommPort(1);
-    if (!comm_.SetPortOpen(true)) {
+    if (!line_.Open(1)) {
       std::fprintf(stderr, "the detector's port does not open\n");
       std::exit(1);
     }
@@ -73,12 +73,12 @@ class Rig {
   }
 
  private:
-  // Runs the loop until every timer is off: the operation has ended.
+  // Runs the loop until every countdown is off: the operation has ended.
   void Await(std::chrono::milliseconds timeout) {
     SpinUntil(
         [&] {
-          for (int t = 1; t <= 6; ++t)
-            if (ops_.Timer(t).IsOn()) return false;
+          for (const ClockSpec& spec : kClocks)
+            if (ops_.CountdownOf(spec.clock).IsRunning()) return false;
           return true;
         },
         timeout);
@@ -86,9 +86,9 @@ class Rig {
 
   sim::SimulatedDetector detector_;
   FixedPortMap map_;
-  QtSerialControl comm_{map_};
+  QtSerialLine line_{map_};
   TimedTexts texts_;
-  Operations ops_{comm_, texts_};
+  Operations ops_{line_, texts_};
 };
 
 }  // namespace
@@ -98,10 +98,26 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   int reps = 10;
   int longReps = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--reps") reps = std::atoi(argv[i + 1]);
-    if (arg == "--long-reps") longReps = std::atoi(argv[i + 1]);
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "usage: karvello-bench-timers [--reps N] [--long-reps M] [--help]\n"
+          "Measures on the wire, against the simulated detector, how far the tool's real\n"
+          "timers miss their promised times: the confirmation 300 ms after the address\n"
+          "broadcast and the time-out text 1300 ms after a request with no reply (N runs each,\n"
+          "default 10), and the resistance read 19000 ms after the measurement start (M runs,\n"
+          "default 3).\n");
+      return 0;
+    }
+    if (i + 1 < argc && arg == "--reps") {
+      reps = std::atoi(argv[++i]);
+    } else if (i + 1 < argc && arg == "--long-reps") {
+      longReps = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: karvello-bench-timers [--reps N] [--long-reps M] [--help]\n");
+      return 2;
+    }
   }
   karvello::bench::Rig rig;
   std::vector<double> confirm, timeout, measure;

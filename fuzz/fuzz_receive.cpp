@@ -720,7 +720,8 @@ class Run {
     (IsSecond(step) ? second_ : first_)[Index(rule.op)] = frame;
     lastWritten_ = frame;
     stream_.clear();
-    mirror_.Expect(frame, rule.awaits ? std::optional(karvello::ReplyShape::For(ToRequest(frame)))
+    mirror_.Expect(frame, rule.awaits ? std::optional(karvello::ReplyShape::For(
+                                            ToRequest(frame), step == StepId::kQueryAddress))
                                       : std::nullopt);
     mirrorAwaits_.reset();
     awaited_.reset();

@@ -3,10 +3,24 @@
 include(GNUInstallDirs)
 
 install(TARGETS karvello karvello-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.desktop
+# The desktop entry and the software-centre entry take the name, version and description of
+# project(), as the program and the package do.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.desktop.in
+               ${CMAKE_BINARY_DIR}/packaging/karvello.desktop @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.metainfo.xml.in
+               ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# The icon: the drawing, and PNGs made from it (scripts/render-icons) for the sizes desktops look
+# for first.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+foreach(size 16 32 48 64 128 256)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/hicolor/${size}x${size}/apps/karvello.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME karvello)
@@ -26,9 +40,12 @@ resistance and reads the result, and reads its voltage, showing every frame sent
 
 karvello-sim, a simulated detector on a pseudo-terminal or a serial port, comes with it.")
 # The Qt libraries (and the C and C++ runtimes) found in the binaries become the dependencies;
-# libqt6gui6 brings the X11 and Wayland platform plugins with it.
+# libqt6gui6 brings the X11 and Wayland platform plugins with it. CPack adds them to the ones
+# below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The window's captions are Chinese, set in a Song face.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-arphic-uming | fonts-noto-cjk")
+# The window's captions are Chinese, set in a Song face: without any Chinese font they show as
+# boxes. The Song face first, then the other Chinese fonts of Debian.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "fonts-arphic-uming | fonts-arphic-ukai | fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
 
 include(CPack)

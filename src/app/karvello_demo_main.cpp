@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
 
   try {
     karvello::sim::SimulatedDetector detector(DemoDetector());
-    const karvello::FixedPortMap ports({{1, detector.SlavePath()}});
+    karvello::FixedPortMap ports({{1, detector.SlavePath()}});
     karvello::QtSerialLine line(ports);
     karvello::MainWindow form(line, ports);
     form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));

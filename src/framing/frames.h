@@ -21,7 +21,4 @@ struct RequestLayout {
 // The frame of `layout`, its CRC computed into bytes 6 and 7.
 RequestFrame BuildRequestFrame(const RequestLayout& layout);
 
-// The query-address request: a broadcast read of the bus-address register, with its CRC.
-inline constexpr RequestFrame kQueryAddressFrame = {0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE};
-
 }  // namespace karvello

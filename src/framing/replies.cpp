@@ -29,9 +29,8 @@ ReplyShape ReplyShape::RefusalOf(std::optional<std::uint8_t> slave, std::uint8_t
           kRefusalLength};
 }
 
-ReplyShape ReplyShape::For(const RequestFrame& request) {
-  const std::optional<std::uint8_t> slave =
-      request[0] == reg::kBroadcastAddress ? std::nullopt : std::optional(request[0]);
+ReplyShape ReplyShape::For(const RequestFrame& request, bool fromAnySlave) {
+  const std::optional<std::uint8_t> slave = fromAnySlave ? std::nullopt : std::optional(request[0]);
   if (request[1] == reg::kFnWriteSingleRegister) {
     return WriteEcho(request[0], static_cast<std::uint16_t>(request[2] << 8 | request[3]));
   }

@@ -24,8 +24,10 @@ class ReplyShape {
   static ReplyShape WriteEcho(std::uint8_t slave, std::uint16_t registerNumber);
   // The slave's refusal of a request with function `function`.
   static ReplyShape RefusalOf(std::optional<std::uint8_t> slave, std::uint8_t function);
-  // The reply the request `request` awaits; the refusal is RefusalOf its slave and function.
-  static ReplyShape For(const RequestFrame& request);
+  // The reply the request `request` awaits: from the slave it addressed, or from any slave
+  // when `fromAnySlave` (the detector answers a broadcast read of its address with its own).
+  // The refusal is RefusalOf that slave and the request's function.
+  static ReplyShape For(const RequestFrame& request, bool fromAnySlave = false);
 
   enum class Match {
     kNo,       // the bytes there are cannot begin this reply

@@ -74,7 +74,8 @@ void Operations::SendCommand(StepId id) {
   CountdownOf(step.starts).Start();
   if (id == StepId::kStartMeasurement) texts_.SetLogText(std::string(text::kMeasuring));
   // A write that fails (no port open) is not reported: the operation ends by its time-out.
-  line_.Send(frame, step.awaitsReply ? std::optional(ReplyShape::For(frame)) : std::nullopt);
+  line_.Send(frame, step.awaitsReply ? std::optional(ReplyShape::For(frame, step.anySlaveAnswers))
+                                     : std::nullopt);
   Notify();
 }
 

@@ -63,6 +63,7 @@ struct Step {
   std::uint16_t registerNumber;
   std::optional<std::uint16_t> value;  // the value or register count; none: the address
   bool awaitsReply;
+  bool anySlaveAnswers;  // the broadcast read of the address: the detector answers as itself
   // Bytes that cannot be the reply and are fewer than this are too short to judge: noise.
   std::size_t judgedFrom;
   Clock starts;                // started when the step is sent

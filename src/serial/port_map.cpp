@@ -39,21 +39,51 @@ std::tuple<int, long, std::string> SortKey(const std::string& name) {
 
 }  // namespace
 
-std::map<int, std::string> SystemPortMap::Number(const std::vector<std::string>& names) {
-  std::vector<std::string> sorted = names;
-  std::sort(sorted.begin(), sorted.end(),
-            [](const std::string& a, const std::string& b) { return SortKey(a) < SortKey(b); });
-  std::map<int, std::string> numbered;
-  int number = kFirstPortNumber;
-  for (const auto& name : sorted) {
-    if (number > kLastPortNumber) break;
-    numbered[number++] = name;
+std::map<std::string, int> SystemPortMap::Renumber(std::map<std::string, int> given,
+                                                   const std::vector<std::string>& present) {
+  std::vector<std::string> fresh;
+  for (const auto& name : present) {
+    if (!given.contains(name)) fresh.push_back(name);
   }
+  std::sort(fresh.begin(), fresh.end(),
+            [](const std::string& a, const std::string& b) { return SortKey(a) < SortKey(b); });
+  std::map<int, std::string> holder;  // number -> the device name that has it
+  for (const auto& [name, number] : given) holder[number] = name;
+  const auto isPresent = [&present](const std::string& name) {
+    return std::find(present.begin(), present.end(), name) != present.end();
+  };
+  for (const auto& name : fresh) {
+    int number = 0;
+    for (int n = kFirstPortNumber; n <= kLastPortNumber && number == 0; ++n) {
+      if (!holder.contains(n)) number = n;
+    }
+    // All numbers have been given: take the lowest one whose device is gone now.
+    for (int n = kFirstPortNumber; n <= kLastPortNumber && number == 0; ++n) {
+      if (!isPresent(holder[n])) number = n;
+    }
+    if (number == 0) break;  // sixteen devices are there: the rest go without a number
+    if (const auto previous = holder.find(number); previous != holder.end()) {
+      given.erase(previous->second);
+    }
+    holder[number] = name;
+    given[name] = number;
+  }
+  return given;
+}
+
+std::map<int, std::string> SystemPortMap::Number(const std::vector<std::string>& names) {
+  std::map<int, std::string> numbered;
+  for (const auto& [name, number] : Renumber({}, names)) numbered[number] = name;
   return numbered;
 }
 
 SystemPortMap::SystemPortMap() {
+  Refresh();
+}
+
+void SystemPortMap::Refresh() {
   const auto ports = QSerialPortInfo::availablePorts();
+  devices_.clear();
 #ifdef Q_OS_WIN
   for (const auto& info : ports) {
     const QString name = info.portName();
@@ -71,7 +101,10 @@ SystemPortMap::SystemPortMap() {
     names.push_back(info.portName().toStdString());
     locations[names.back()] = info.systemLocation().toStdString();
   }
-  for (const auto& [number, name] : Number(names)) devices_[number] = locations[name];
+  given_ = Renumber(std::move(given_), names);
+  for (const auto& [name, location] : locations) {
+    if (const auto it = given_.find(name); it != given_.end()) devices_[it->second] = location;
+  }
 #endif
 }
 

@@ -123,22 +123,42 @@ void ReplyFinder::Process(std::vector<Received>& out) {
 }
 
 std::optional<Received> ReplyFinder::Silence() {
+  using Match = ReplyShape::Match;
   if (buffer_.empty()) return std::nullopt;
   if (!reply_) {
     buffer_.clear();
     return std::nullopt;
   }
+  std::optional<std::size_t> corrupt;  // a whole reply whose CRC is wrong
+  std::size_t corruptLength = 0;
+  std::optional<std::size_t> head;  // a head that waits for its rest
   for (std::size_t k = 0; k < buffer_.size(); ++k) {
-    if (reply_->MatchAt(buffer_, k) == ReplyShape::Match::kNo &&
-        refusal_->MatchAt(buffer_, k) == ReplyShape::Match::kNo) {
+    const Match reply = reply_->MatchAt(buffer_, k);
+    const Match refusal = refusal_->MatchAt(buffer_, k);
+    if (reply == Match::kNo && refusal == Match::kNo) continue;
+    if (reply == Match::kWhole || refusal == Match::kWhole) {
+      // Whole and still here, so its CRC is wrong: it has no rest to wait for.
+      if (!corrupt) {
+        corrupt = k;
+        corruptLength = reply == Match::kWhole ? reply_->Length() : refusal_->Length();
+      }
       continue;
     }
     // A reply whose head has come waits for its rest however long the line pauses. A single byte
     // is a head only when it names the slave asked.
-    const std::size_t there = buffer_.size() - k;
-    if (there >= 2 || reply_->Slave()) return std::nullopt;
+    if (buffer_.size() - k >= 2 || reply_->Slave()) head = k;
     break;
   }
+  if (corrupt) {
+    const auto first = buffer_.begin() + static_cast<long>(*corrupt);
+    Received found{Received::Kind::kCorrupt,
+                   std::vector<std::uint8_t>(first, first + static_cast<long>(corruptLength))};
+    buffer_.erase(buffer_.begin(),
+                  head ? buffer_.begin() + static_cast<long>(*head) : buffer_.end());
+    copyPending_ = false;
+    return found;
+  }
+  if (head) return std::nullopt;
   copyPending_ = false;
   Received stray{Received::Kind::kStray, {}};
   stray.bytes.swap(buffer_);

@@ -5,11 +5,11 @@ namespace karvello {
 bool SerialLine::Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply) {
   finder_.Expect(request, reply);
   if (!IsOpen()) return false;
-  const bool written = Write(request);
-  // What came before the request is no answer to it. The request's first byte is on the line
-  // a millisecond after this at the earliest, so an echo of it is not dropped here.
+  // What came before the request is no answer to it. It is dropped before the write: handing the
+  // request to the driver waits until it is on the wire, and by then the detector (or an adapter
+  // that hears itself) may have begun to answer.
   DropReceived();
-  return written;
+  return Write(request);
 }
 
 void SerialLine::Arrive(std::span<const std::uint8_t> bytes) {

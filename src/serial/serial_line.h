@@ -29,7 +29,7 @@ class SerialLine {
   // The number of the open port; 0 when none is open.
   virtual int Port() const = 0;
 
-  // Sends `request`, drops whatever waited, and from then on looks for `reply` in what arrives.
+  // Drops whatever waits, sends `request` and from then on looks for `reply` in what arrives.
   // Without a `reply` nothing is awaited and what arrives is dropped. False when no port is open
   // or the write failed.
   bool Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply);

@@ -128,10 +128,17 @@ void SimulatedDetector::Run() {
           std::lock_guard lock(mutex_);
           echo = config_.echo;
         }
-        // The adapter hears the tool's bytes as they go out, before any reply can come.
-        if (echo && WriteAll(std::span(buffer, static_cast<std::size_t>(n)))) {
-          std::lock_guard lock(mutex_);
-          echoed_ += static_cast<std::size_t>(n);
+        // The adapter hears each of the tool's bytes once it is out on the wire, a byte time
+        // after the one before, and before any reply can come.
+        if (echo) {
+          auto due = now;
+          for (ssize_t i = 0; i < n; ++i) {
+            due += kByteTime;
+            if (!WaitUntil(due)) return;
+            if (!WriteAll(std::span(buffer + i, 1))) break;
+            std::lock_guard lock(mutex_);
+            ++echoed_;
+          }
         }
         pending_.insert(pending_.end(), buffer, buffer + n);
         arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);

@@ -56,8 +56,8 @@ struct DetectorConfig {
   std::chrono::milliseconds measurementTime{19'000};
   // Each reply byte written by itself one byte time after the one before, as at 9600 baud.
   bool pacing = false;
-  // The line gives every byte the tool sends back to it at once, before any reply, as a
-  // two-wire RS-485 adapter without echo suppression does.
+  // The line gives every byte the tool sends back to it as it goes out (a byte time apart),
+  // before any reply, as a two-wire RS-485 adapter without echo suppression does.
   bool echo = false;
   // A detector is on the line; without one nothing answers (the echo, if any, still comes).
   bool present = true;

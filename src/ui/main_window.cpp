@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFont>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -13,6 +14,7 @@
 #include <QStringList>
 
 #include "operations/address_box.h"
+#include "ui/application.h"
 #include "ui_main_window.h"
 
 namespace karvello {
@@ -37,13 +39,23 @@ constexpr double kCaptionPoints = 15.75;
 
 }  // namespace
 
-MainWindow::MainWindow(SerialLine& line, const PortMap& ports, QWidget* parent)
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, QWidget* parent)
+    : MainWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
+
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent)
+    : MainWindow(line, ports, nullptr, &probe, parent) {}
+
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
+                       PortProbe* probe, QWidget* parent)
     : QWidget(parent),
+      ownProbe_(std::move(ownProbe)),
       ui_(std::make_unique<Ui::MainWindow>()),
       line_(line),
       ports_(ports),
+      probe_(probe != nullptr ? *probe : *ownProbe_),
       operations_(line, *this) {
   ui_->setupUi(this);
+  setWindowIcon(ApplicationIcon());
   ApplyFonts();
   setFixedSize(size());
   if (const QScreen* shown = screen()) {
@@ -51,8 +63,10 @@ MainWindow::MainWindow(SerialLine& line, const PortMap& ports, QWidget* parent)
   }
 
   ui_->addressBox->installEventFilter(this);
+  for (QPushButton* button : Buttons()) button->installEventFilter(this);
   connect(ui_->portList, &QComboBox::activated, this,
           [this](int index) { portList_.Select(index); });
+  connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &MainWindow::RefreshPorts);
   connect(ui_->setAddressButton, &QPushButton::clicked, this, [this] { operations_.SetAddress(); });
   connect(ui_->queryAddressButton, &QPushButton::clicked, this,
           [this] { operations_.QueryAddress(); });
@@ -77,6 +91,12 @@ void MainWindow::SetAddressText(const std::string& text) {
   ui_->addressBox->setText(QString::fromStdString(text));
 }
 
+QString MainWindow::Captions() const {
+  QString text = ui_->portLabel->text() + ui_->addressLabel->text();
+  for (const QPushButton* button : Buttons()) text += button->text();
+  return text;
+}
+
 void MainWindow::SetLogText(const std::string& text) {
   log_ = text;
   // The box starts a new line at every line feed; a carriage return would add an empty one.
@@ -84,12 +104,32 @@ void MainWindow::SetLogText(const std::string& text) {
 }
 
 void MainWindow::ListPorts() {
-  DiscoverPorts(line_, ports_, portList_);
+  portList_.Probe(ports_, probe_, OpenPortNumber());
+  MirrorPortList();
+  portList_.Select(0);  // an empty list selects nothing and opens nothing
+}
+
+void MainWindow::RefreshPorts() {
+  ports_.Refresh();
+  portList_.Probe(ports_, probe_, OpenPortNumber());
+  MirrorPortList();
 }
 
 void MainWindow::OnPortChosen() {
   MirrorPortList();
-  OpenSelectedPort(line_, portList_);
+  OpenPort(portList_.SelectedNumber());
+}
+
+bool MainWindow::OpenPort(int number) {
+  if (number < kFirstPortNumber || number > kLastPortNumber) {
+    line_.Close();
+    return false;
+  }
+  return line_.Open(number);
+}
+
+int MainWindow::OpenPortNumber() const {
+  return line_.IsOpen() ? line_.Port() : 0;
 }
 
 void MainWindow::OnAddressBoxLeft() {
@@ -99,6 +139,16 @@ void MainWindow::OnAddressBoxLeft() {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    // Return and Enter press the focused button, as Space does; held down, they press it once.
+    const auto* key = static_cast<QKeyEvent*>(event);
+    auto* button = qobject_cast<QPushButton*>(watched);
+    if (button != nullptr && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      if (!key->isAutoRepeat()) button->click();
+      return true;
+    }
+  }
   if (watched == ui_->addressBox && event->type() == QEvent::FocusOut) {
     // Focus that goes to another program or to the box's own context menu comes back to the
     // box; only a move to another control of the window ends the entry.
@@ -126,10 +176,21 @@ void MainWindow::ApplyFonts() {
   ui_->portLabel->adjustSize();
 }
 
+std::array<QPushButton*, 4> MainWindow::Buttons() const {
+  return {ui_->setAddressButton, ui_->queryAddressButton, ui_->queryResistanceButton,
+          ui_->queryVoltageButton};
+}
+
 void MainWindow::MirrorPortList() {
   QComboBox& combo = *ui_->portList;
   const auto& entries = portList_.Entries();
-  if (combo.count() != static_cast<int>(entries.size())) {
+  bool same = combo.count() == static_cast<int>(entries.size());
+  for (int i = 0; same && i < combo.count(); ++i) {
+    const auto& entry = entries[static_cast<std::size_t>(i)];
+    same = combo.itemText(i).toStdString() == entry.text &&
+           combo.itemData(i, Qt::ToolTipRole).toString().toStdString() == entry.tooltip;
+  }
+  if (!same) {
     combo.clear();
     for (const auto& entry : entries) {
       combo.addItem(QString::fromStdString(entry.text));

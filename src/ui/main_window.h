@@ -1,17 +1,22 @@
 #pragma once
 // The tool's one window: the port list, the address box, the log box and the four operation
-// buttons, wired to the operations. The serial control and the port numbering are handed in, so
-// the same window runs on a real port, a pseudo-terminal or an in-memory line.
+// buttons, wired to the operations. The serial control, the port numbering and the probe that
+// tries ports apart from the line are handed in, so the same window runs on a real port, a
+// pseudo-terminal or an in-memory line.
 
 #include <QWidget>
+#include <array>
 #include <memory>
 #include <string>
 
 #include "operations/operations.h"
 #include "operations/window_texts.h"
-#include "serial/port_discovery.h"
 #include "serial/port_map.h"
+#include "serial/port_probe.h"
 #include "serial/serial_line.h"
+#include "ui/port_list.h"
+
+class QPushButton;
 
 namespace Ui {
 class MainWindow;
@@ -23,8 +28,10 @@ class MainWindow : public QWidget, public WindowTexts {
   Q_OBJECT
  public:
   // Builds the window and runs ListPorts: the ports are probed and the first one found is open
-  // before the window first appears.
-  MainWindow(SerialLine& line, const PortMap& ports, QWidget* parent = nullptr);
+  // before the window first appears. Without a probe of its own, the window tries the ports'
+  // devices through QSerialPort.
+  MainWindow(SerialLine& line, PortMap& ports, QWidget* parent = nullptr);
+  MainWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // The address box and the log box. The log text is kept exactly as written (CR LF line ends
@@ -34,11 +41,17 @@ class MainWindow : public QWidget, public WindowTexts {
   std::string LogText() const override { return log_; }
   void SetLogText(const std::string& text) override;
 
+  // The captions of the window's labels and buttons, one after another.
+  QString Captions() const;
+
   Operations& operations() { return operations_; }
-  const PortList& portList() const { return portList_; }
+  const PortListModel& portList() const { return portList_; }
 
   // Events.
   void ListPorts();
+  // The list is about to open: it is made afresh from the ports that open now. The port in use
+  // stays listed and open, a query on it in flight included.
+  void RefreshPorts();
   void OnPortChosen();
   void OnAddressBoxLeft();
 
@@ -46,15 +59,25 @@ class MainWindow : public QWidget, public WindowTexts {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
+             PortProbe* probe, QWidget* parent);
+  std::array<QPushButton*, 4> Buttons() const;
   void ApplyFonts();
   void MirrorPortList();
   void UpdateMeasureProgress();
+  // Every opening and closing of the line happens here: closes the port in use and opens port
+  // `number`. A failed open leaves the port closed.
+  bool OpenPort(int number);
+  // The number of the port open on the line, 0 when none is.
+  int OpenPortNumber() const;
 
+  std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::MainWindow> ui_;
   SerialLine& line_;
-  const PortMap& ports_;
+  PortMap& ports_;
+  PortProbe& probe_;
   std::string log_;
-  PortList portList_;
+  PortListModel portList_;
   Operations operations_;
 };
 

@@ -14,8 +14,13 @@ echo "built $deb"
 
 fail=0
 contents=$(dpkg-deb -c "$deb")
+icons=""
+for size in 16 32 48 64 128 256; do
+  icons="$icons ./usr/share/icons/hicolor/${size}x${size}/apps/karvello.png"
+done
 for path in ./usr/bin/karvello ./usr/bin/karvello-sim ./usr/share/applications/karvello.desktop \
-            ./usr/share/icons/hicolor/scalable/apps/karvello.svg; do
+            ./usr/share/metainfo/karvello.metainfo.xml \
+            ./usr/share/icons/hicolor/scalable/apps/karvello.svg $icons; do
   if ! echo "$contents" | grep -q " $path\$"; then
     echo "FAIL: the package lacks $path"
     fail=1
@@ -39,6 +44,12 @@ for package in libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6 libc6 lib
     fail=1
   fi
 done
+# A Chinese font, the Song face first, besides the libraries.
+fonts="fonts-arphic-uming | fonts-arphic-ukai | fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei"
+if ! echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ *$//' | grep -qxF "$fonts"; then
+  echo "FAIL: Depends lacks the Chinese font: $fonts"
+  fail=1
+fi
 for field in Package Version Architecture Maintainer Description; do
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || { echo "FAIL: no $field"; fail=1; }
 done
@@ -47,7 +58,24 @@ done
 # The desktop entry starts the installed binary with the installed icon.
 entry=$(mktemp -d)
 trap 'rm -rf "$entry"' EXIT
-dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$entry" ./usr/share/applications/karvello.desktop
+dpkg-deb -x "$deb" "$entry"
+# Each PNG icon is drawn at the size of its folder.
+for size in 16 32 48 64 128 256; do
+  png="$entry/usr/share/icons/hicolor/${size}x${size}/apps/karvello.png"
+  [ -f "$png" ] || continue
+  file "$png" | grep -q "PNG image data, $size x $size," ||
+    { echo "FAIL: $png is not a $size x $size PNG: $(file -b "$png")"; fail=1; }
+done
+# The name, version and description a desktop shows are those of the package.
+version=$(dpkg-deb -f "$deb" Version)
+synopsis=$(dpkg-deb -f "$deb" Description | head -n 1)
+metainfo="$entry/usr/share/metainfo/karvello.metainfo.xml"
+grep -q "<release version=\"$version\"/>" "$metainfo" ||
+  { echo "FAIL: the metainfo's release is not the package's version $version"; fail=1; }
+grep -qF "<summary>$synopsis</summary>" "$metainfo" ||
+  { echo "FAIL: the metainfo's summary is not \"$synopsis\""; fail=1; }
+grep -qxF "Comment=$synopsis" "$entry/usr/share/applications/karvello.desktop" ||
+  { echo "FAIL: the desktop entry's comment is not \"$synopsis\""; fail=1; }
 for key in 'Type=Application' 'Name=Karvello' 'Exec=karvello' 'Icon=karvello' 'Terminal=false'; do
   grep -qx "$key" "$entry/usr/share/applications/karvello.desktop" ||
     { echo "FAIL: the desktop entry lacks $key"; fail=1; }

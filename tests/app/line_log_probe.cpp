@@ -1,5 +1,5 @@
 // A short run of the tool's line for the diagnostics test: a voltage query to a simulated
-// detector through the real serial control. Whatever Qt's logging rules say is printed on
+// detector through the real serial line. Whatever Qt's logging rules say is printed on
 // standard error as usual; the report goes to standard output. Status 0 when the report came.
 
 #include <QCoreApplication>
@@ -9,19 +9,19 @@
 #include "operations/operations.h"
 #include "serial/port_discovery.h"
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   karvello::sim::SimulatedDetector detector;  // address 1, 220 V
   const karvello::FixedPortMap map({{1, detector.SlavePath()}});
-  karvello::QtSerialControl comm(map);
+  karvello::QtSerialLine line(map);
   karvello::PlainWindowTexts texts;
-  karvello::Operations operations(comm, texts);
+  karvello::Operations operations(line, texts);
   karvello::PortList ports;
-  ports.SetOnSelected([&] { karvello::OpenSelectedPort(comm, ports); });
-  karvello::DiscoverPorts(comm, map, ports);
+  ports.SetOnSelected([&] { karvello::OpenSelectedPort(line, ports); });
+  karvello::DiscoverPorts(line, map, ports);
 
   texts.SetAddressText("1");
   operations.QueryVoltage();

@@ -1,17 +1,22 @@
 // The tool's window served by karvello-sim: the window is given COM1 as the pseudo-terminal the
-// program prints, and the query-voltage button is pressed through the widgets.
+// program prints, an address is typed and a button pressed through the widgets, and the log box
+// shows what the program's detector (or the line without one) gave.
 
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
 
 #include "app/sim_process.h"
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "ui/main_window.h"
 
 namespace karvello {
@@ -22,12 +27,12 @@ using namespace std::chrono_literals;
 TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
   testing::SimProcess sim({"--address", "7", "--voltage", "231"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  const FixedPortMap ports({{1, sim.Path()}});
-  QtSerialControl comm(ports);
-  MainWindow form(comm, ports);
+  FixedPortMap ports({{1, sim.Path()}});
+  QtSerialLine line(ports);
+  MainWindow form(line, ports);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  ASSERT_TRUE(comm.PortOpen());
+  ASSERT_TRUE(line.IsOpen());
 
   auto* box = form.findChild<QLineEdit*>("addressBox");
   ASSERT_NE(box, nullptr);
@@ -44,6 +49,90 @@ TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
                                 2s))
       << sim.Output().toStdString();
 }
+
+struct LineCase {
+  const char* name;
+  QStringList options;  // karvello-sim's
+  const char* typed;
+  const char* button;
+  std::string outcome;  // the log box once the operation has ended
+  int presses = 1;      // the button pressed again once each outcome is in
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const std::string kSetAddress5Report =
+    "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
+    "接收 ：05 06 00 12 00 05 E8 48";
+const std::string kVoltage200Report =
+    "查询成功！\r\n发送：C8 03 00 0F 00 01 A5 90\r\n接收：C8 03 02 00 DC 65 CD\r\n电压 = 220伏";
+
+class SimProgramLines : public ::testing::TestWithParam<LineCase> {};
+
+// Every text the log box shows on the way is kept: a success shown for a moment and replaced
+// would be as wrong as one that stays.
+TEST_P(SimProgramLines, TheLogShowsOnlyTheRightOutcome) {
+  const LineCase& c = GetParam();
+  testing::SimProcess sim(c.options);
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  FixedPortMap ports({{1, sim.Path()}});
+  QtSerialLine line(ports);
+  MainWindow form(line, ports);
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  ASSERT_TRUE(line.IsOpen());
+  std::vector<std::string> shown;
+  auto* log = form.findChild<QPlainTextEdit*>("logBox");
+  QObject::connect(log, &QPlainTextEdit::textChanged, [&] { shown.push_back(form.LogText()); });
+
+  auto* box = form.findChild<QLineEdit*>("addressBox");
+  box->selectAll();
+  QTest::keyClicks(box, c.typed);
+  for (int press = 1; press <= c.presses; ++press) {
+    const std::size_t before = shown.size();
+    QTest::mouseClick(form.findChild<QPushButton*>(c.button), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() > before; }, 4000))
+        << c.name << ", press " << press << "\n"
+        << sim.Output().toStdString();
+    // Whatever the line still brings changes nothing.
+    QTest::qWait(300);
+  }
+  EXPECT_EQ(shown, std::vector<std::string>(static_cast<std::size_t>(c.presses), c.outcome))
+      << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SimProgramLines,
+    ::testing::Values(
+        // An adapter that hears itself, with the detector (at 1 until it takes 5) and without.
+        LineCase{"echoing line with a detector",
+                 {"--fault", "echo"},
+                 "5",
+                 "setAddressButton",
+                 kSetAddress5Report,
+                 3},
+        LineCase{"echoing line, no detector",
+                 {"--fault", "echo-only"},
+                 "5",
+                 "setAddressButton",
+                 "设置失败！",
+                 3},
+        // A stray 00 in front, the reply in two reads 16 ms apart.
+        LineCase{"stray byte and a split reply at 200",
+                 {"--address", "200", "--fault", "split", "--split-after", "5", "--stray-bytes",
+                  "00", "--fault-pause-ms", "16"},
+                 "200",
+                 "queryVoltageButton",
+                 kVoltage200Report},
+        // Noise within the gap after a good reply.
+        LineCase{"noise after the reply",
+                 {"--address", "200", "--fault", "noise", "--noise-bytes", "01 03 02"},
+                 "200",
+                 "queryVoltageButton",
+                 kVoltage200Report}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace
 }  // namespace karvello

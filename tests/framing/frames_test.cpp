@@ -77,9 +77,11 @@ TEST(ReplyShape, ForARequestIsTheReplyItAwaits) {
       // The resistance read: two registers; the voltage read: one.
       {"05 03 00 0D 00 02 54 4C", ReplyShape::ReadReply(5, 2), 9, 5, 3},
       {"FF 03 00 0F 00 01 A1 D7", ReplyShape::ReadReply(0xFF, 1), 7, 0xFF, 3},
+      // A read sent to slave 0 is answered by slave 0, not by any slave.
+      {"00 03 00 0F 00 01 B5 D8", ReplyShape::ReadReply(0, 1), 7, 0, 3},
   };
   for (const auto& c : cases) {
-    const ReplyShape shape = ReplyShape::For(Frame(c.request));
+    const ReplyShape shape = ReplyShape::For(Frame(c.request), !c.slave);
     EXPECT_EQ(shape, c.reply) << c.request;
     EXPECT_EQ(shape.Length(), c.length) << c.request;
     EXPECT_EQ(shape.Slave(), c.slave) << c.request;

@@ -543,6 +543,24 @@ TEST(Dispatch, ATextThatBeginsWithTheAddressGivesTheReportForThatSlave) {
       "查询成功！\r\n发送：0C 03 00 0F 00 01 B5 14\r\n接收：0C 03 02 00 DC 94 1C\r\n电压 = 220伏");
 }
 
+TEST(Dispatch, AQueryToSlaveZeroTakesOnlySlaveZerosReply) {
+  for (const char* text : {"", "(1-255)", "256"}) {
+    Bench other;
+    StartVoltage(other, text);
+    other.Receive("05 03 02 00 DC 48 1D");
+    other.line.FallSilent();
+    EXPECT_EQ(other.texts.LogWrites(), Texts{kQueryFailed}) << "'" << text << "'";
+
+    Bench zero;
+    StartVoltage(zero, text);
+    zero.Receive("00 03 02 00 DC 84 1D");
+    EXPECT_EQ(zero.texts.LogWrites(),
+              Texts{"查询成功！\r\n发送：00 03 00 0F 00 01 B5 D8\r\n接收：00 03 02 00 DC 84 1D\r\n"
+                    "电压 = 220伏"})
+        << "'" << text << "'";
+  }
+}
+
 // A line that gives back the tool's own requests (an RS-485 adapter that hears itself).
 
 TEST(EchoingLine, SetAddressWithNoDetectorFailsAtTheTimeOut) {

@@ -188,6 +188,23 @@ TEST_P(ReplyMatrix, NoCorruptionOfTheReplyGivesASuccess) {
   }
 }
 
+// A box without a usable address sends the reads to slave 0, which no detector is; only the
+// address query is answered by whoever is there.
+TEST(ReplyFromAnotherSlave, IsNoAnswerEvenToARequestForSlave0) {
+  for (const char* box : {"(1-255)", "", "256", "0.4"}) {
+    FakeSerialLine line;
+    line.Open(1);
+    LogRecorder texts;
+    Operations ops(line, texts);
+    texts.SetAddressText(box);
+    ops.QueryVoltage();
+    ASSERT_EQ(line.Written().back(), WithCrc({0x00, 0x03, 0x00, 0x0F, 0x00, 0x01})) << box;
+    line.Receive(WithCrc({0x01, 0x03, 0x02, 0xFF, 0xFF}));
+    line.FallSilent();
+    EXPECT_EQ(texts.writes, std::vector<std::string>{"查询失败！"}) << box;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Replies, ReplyMatrix,
                          ::testing::Values(Awaited::kSetEcho, Awaited::kAddressRead,
                                            Awaited::kResistanceRead, Awaited::kVoltageRead,

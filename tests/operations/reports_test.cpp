@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
+#include <stdexcept>
 #include <string>
 
 #include "support/hex_bytes.h"
@@ -105,6 +107,19 @@ TEST(Reports, ShowTheFramesAsSentAndTheReplyToItsLength) {
        "查询成功！\r\n发送：01 03 00 0F 00 01 B4 09\r\n接收：01 03 02 00 00 B8 44\r\n电压 = 0伏"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.report, c.expected);
+}
+
+TEST(Reports, NeverReadPastAShortReply) {
+  const RequestFrame request = Frame("01 03 00 0F 00 01 B4 09");
+  const auto voltage = Hex("01 03 02 00 DC B9 DD");
+  const auto resistance = Hex("01 03 04 01 59 00 01 EA 1C");
+  const auto echo = Hex("01 06 00 12 00 01 E8 0F");
+  EXPECT_THROW(VoltageReport(request, std::span(voltage).first(6)), std::out_of_range);
+  EXPECT_THROW(QueryAddressReport(request, std::span(voltage).first(6)), std::out_of_range);
+  EXPECT_THROW(ResistanceReport(request, request, std::span(resistance).first(8)),
+               std::out_of_range);
+  EXPECT_THROW(SetAddressReport(request, request, std::span(echo).first(7)), std::out_of_range);
+  EXPECT_THROW(VoltageReport(request, {}), std::out_of_range);
 }
 
 }  // namespace

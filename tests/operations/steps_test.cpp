@@ -1,5 +1,5 @@
 // The request steps: the frame each sends for the address the box gives, what each accepts of a
-// reply beyond its shape, the order the steps follow, and the countdowns that time them.
+// reply beyond its shape, and the countdowns that time them.
 #include "operations/steps.h"
 
 #include <gtest/gtest.h>
@@ -158,47 +158,6 @@ TEST(Accepts, TheConfirmationsEchoAndTheAddressThatNamesItselfTwice) {
   }
 }
 
-TEST(Steps, EachOperationsStepsFollowOneAnother) {
-  const struct {
-    StepId id;
-    Operation operation;
-    bool secondOfTwo;
-    bool awaitsReply;
-    std::size_t judgedFrom;  // bytes that cannot be the reply, and fewer, are noise
-    Clock starts;
-    std::optional<Clock> ends;
-    std::optional<StepId> next;
-  } steps[] = {
-      {StepId::kBroadcastAddress, Operation::kSetAddress, false, false, 0, Clock::kSetDelay,
-       std::nullopt, StepId::kConfirmAddress},
-      {StepId::kConfirmAddress, Operation::kSetAddress, true, true, 6, Clock::kSetTimeout,
-       Clock::kSetDelay, std::nullopt},
-      {StepId::kQueryAddress, Operation::kQueryAddress, false, true, 5, Clock::kAddressTimeout,
-       std::nullopt, std::nullopt},
-      {StepId::kStartMeasurement, Operation::kQueryResistance, false, false, 0,
-       Clock::kMeasureDelay, std::nullopt, StepId::kReadResistance},
-      {StepId::kReadResistance, Operation::kQueryResistance, true, true, 3,
-       Clock::kResistanceTimeout, Clock::kMeasureDelay, std::nullopt},
-      {StepId::kQueryVoltage, Operation::kQueryVoltage, false, true, 3, Clock::kVoltageTimeout,
-       std::nullopt, std::nullopt},
-  };
-  for (const auto& s : steps) {
-    const Step& step = StepOf(s.id);
-    const int id = static_cast<int>(s.id);
-    EXPECT_EQ(step.id, s.id) << id;
-    EXPECT_EQ(step.operation, s.operation) << id;
-    EXPECT_EQ(step.secondOfTwo, s.secondOfTwo) << id;
-    EXPECT_EQ(step.awaitsReply, s.awaitsReply) << id;
-    if (s.awaitsReply) {
-      EXPECT_EQ(step.judgedFrom, s.judgedFrom) << id;
-    }
-    EXPECT_EQ(step.starts, s.starts) << id;
-    EXPECT_EQ(step.ends, s.ends) << id;
-    EXPECT_EQ(step.next, s.next) << id;
-  }
-  EXPECT_THROW(StepOf(static_cast<StepId>(42)), std::out_of_range);
-}
-
 TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
   const struct {
     Clock clock;
@@ -224,7 +183,7 @@ TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
     EXPECT_EQ(spec.limit, c.limit) << id;
     EXPECT_EQ(spec.timesOut, c.timesOut) << id;
 
-    // A countdown of this spec acts on tick limit + 1, not on tick limit.
+    // A countdown so made acts on tick limit + 1, not on tick limit.
     Countdown countdown(spec.interval, spec.limit);
     int runOuts = 0;
     countdown.SetOnRunOut([&] { ++runOuts; });

@@ -14,6 +14,7 @@
 #include "framing/registers.h"
 #include "serial/port_discovery.h"
 #include "sim/pty_pair.h"
+#include "sim/simulated_detector.h"
 #include "support/event_loop.h"
 #include "support/hex_bytes.h"
 
@@ -318,6 +319,25 @@ TEST_F(QtSerialLineTest, AHangUpClosesTheLineAndIsToldOnceAtOnce) {
   WriteBytes(back.MasterFd(), kVoltageReply);
   ASSERT_TRUE(AwaitReceived(1));
   EXPECT_EQ(received_, (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// A detector that answers the moment the request is in (as on a pseudo-terminal, or an adapter
+// that echoes while the request is still being drained): every reply on a freshly opened port
+// is handed up. Forty ports, one exchange each.
+TEST(QtSerialLineExchanges, AReplyThatComesAsTheRequestLeavesIsNeverLost) {
+  int lost = 0;
+  for (int round = 0; round < 40; ++round) {
+    sim::SimulatedDetector detector({.address = 1});
+    FixedPortMap map({{1, detector.SlavePath()}});
+    QtSerialLine line(map);
+    std::vector<Received> received;
+    line.SetOnReceived([&](const Received& r) { received.push_back(r); });
+    ASSERT_TRUE(line.Open(1));
+    ASSERT_TRUE(line.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+    ASSERT_TRUE(detector.WaitForExchanges(1, 2s));
+    if (!RunUntil([&] { return !received.empty(); }, 1s)) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "replies never handed up, of 40";
 }
 
 // Port discovery on real terminals put at chosen numbers.

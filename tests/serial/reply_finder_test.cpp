@@ -31,7 +31,8 @@ ReplyFinder Awaiting(const Bytes& request) {
   ReplyFinder finder;
   RequestFrame frame{};
   std::copy(request.begin(), request.end(), frame.begin());
-  finder.Expect(request, ReplyShape::For(frame));
+  // The address query goes to every detector, and the one there answers as itself.
+  finder.Expect(request, ReplyShape::For(frame, request == kAddressRequest));
   return finder;
 }
 
@@ -87,6 +88,26 @@ TEST(ReplyFinder, AWrongCrcIsCorruptAtOnceUnlessTheRightReplyMayStillFollow) {
   const Bytes arriving = Concat({Hex("01 03 02 01 03 02 00"), kVoltageReply});
   EXPECT_EQ(waiting.Feed(std::span(arriving).first(8)), std::vector<Received>{});
   EXPECT_EQ(waiting.Feed(std::span(arriving).subspan(8)),
+            (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
+
+// Whole, its CRC wrong, and ending in a byte that could begin the reply: once the line is silent
+// it has no rest to wait for, so it is judged then; a head behind it goes on waiting.
+TEST(ReplyFinder, AWrongCrcEndingInAPossibleHeadIsCorruptWhenTheLineFallsSilent) {
+  for (const auto& [request, corrupt] :
+       {std::pair{kVoltageRequest, Hex("01 03 02 00 DC B9 01")},
+        std::pair{kAddressRequest, Hex("05 03 02 00 06 48 46")},
+        std::pair{kResistanceRequest, Hex("01 03 04 01 59 00 01 EA 01")},
+        std::pair{kConfirmRequest, Hex("05 06 00 12 00 05 E8 05")}}) {
+    ReplyFinder finder = Awaiting(request);
+    EXPECT_TRUE(finder.Feed(corrupt).empty());
+    EXPECT_EQ(finder.Silence(), (Received{Kind::kCorrupt, corrupt}));
+  }
+  ReplyFinder finder = Awaiting(kVoltageRequest);
+  const Bytes corrupt = Hex("01 03 02 00 DC B9 DE");
+  EXPECT_TRUE(finder.Feed(Concat({corrupt, Hex("01 03")})).empty());
+  EXPECT_EQ(finder.Silence(), (Received{Kind::kCorrupt, corrupt}));
+  EXPECT_EQ(finder.Feed(std::span(kVoltageReply).subspan(2)),
             (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
 }
 

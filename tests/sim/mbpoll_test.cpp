@@ -70,5 +70,31 @@ TEST(Mbpoll, UnderstandsTheDetectorsRefusalsAndFaults) {
   EXPECT_NE(split.output.find("[15]: \t220\n"), std::string::npos) << split.output;
 }
 
+// What a master on libmodbus makes of the line's other faults: a 60 ms pause after the reply's
+// head and a reply that trickles in at the 9600-baud pace are still the reply; noise after it does
+// not spoil it; a stray byte in front of it does.
+TEST(Mbpoll, TakesAPausedOrTrickledReplyButNotOneBehindAStrayByte) {
+  SimulatedDetector detector;
+  struct Case {
+    const char* name;
+    Fault fault;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"pause", Fault::PauseAfter(2, 60ms), true},
+      {"trickle", Fault::Trickle(), true},
+      {"noise after", Fault::NoiseAfter({0xA5, 0xA5, 0xA5}, 10ms), true},
+      {"stray 00", Fault::Stray({0x00}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    detector.SetFault(c.fault, 1);
+    const MbpollRun run = Mbpoll(detector, "-a 1 -r 15");
+    EXPECT_EQ(run.status == 0 && run.output.find("[15]: \t220\n") != std::string::npos, c.accepted)
+        << run.output;
+    detector.ClearFault();
+  }
+}
+
 }  // namespace
 }  // namespace karvello::sim

@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,15 +16,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
+#include <QWheelEvent>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "framing/frame_text.h"
-#include "serial/fake_serial_control.h"
+#include "operations/address_entry_cases.h"
+#include "operations/log_texts.h"
+#include "serial/fake_serial_line.h"
 #include "serial/port_map.h"
-#include "ui/address_entry_cases.h"
+#include "serial/port_probe.h"
 
 namespace karvello {
 namespace {
@@ -52,6 +58,10 @@ class MainWindowTest : public ::testing::Test {
   }
   QProgressBar* Progress() { return Find<QProgressBar>("measureProgress"); }
 
+  // A tick of the measurement delay and of the resistance read's time-out, as their timers give.
+  void MeasureTick() { form_.operations().CountdownOf(Clock::kMeasureDelay).Tick(); }
+  void ResistanceTimeoutTick() { form_.operations().CountdownOf(Clock::kResistanceTimeout).Tick(); }
+
   // Puts the focus into the address box and types `text` over whatever it held.
   void TypeAddress(const QString& text) {
     QTest::mouseClick(AddressText(), Qt::LeftButton);
@@ -62,11 +72,20 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_EQ(AddressText()->text(), text);
   }
 
-  Bytes LastWritten() const { return comm_.Written().empty() ? Bytes{} : comm_.Written().back(); }
+  Bytes LastWritten() const { return line_.Written().empty() ? Bytes{} : line_.Written().back(); }
 
-  FakeSerialControl comm_{{1, 3}};
+  // Turns the mouse wheel over the port list by one notch towards the user.
+  void WheelDownOverThePortList() {
+    const QPointF inside(PortCombo()->width() / 2.0, PortCombo()->height() / 2.0);
+    QWheelEvent wheel(inside, PortCombo()->mapToGlobal(inside), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(PortCombo(), &wheel);
+  }
+
+  FakeSerialLine line_{{1, 3}};
   FixedPortMap ports_{{{1, "/dev/ttyUSB0"}, {3, "/dev/ttyS2"}}};
-  MainWindow form_{comm_, ports_};
+  FakePortProbe probe_{{1, 3}};
+  MainWindow form_{line_, ports_, probe_};
 };
 
 TEST_F(MainWindowTest, FocusStartsInTheAddressBoxAndTabGoesRoundTheControls) {
@@ -138,17 +157,125 @@ TEST_F(MainWindowTest, EachButtonSendsItsCommandsFrame) {
       {0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D},  // query voltage
   };
   for (int number = 1; number <= 4; ++number) {
-    comm_.ForgetCalls();
+    line_.ForgetCalls();
     QTest::mouseClick(Button(number), Qt::LeftButton);
-    ASSERT_EQ(comm_.Written().size(), 1U) << "button " << number;
-    EXPECT_EQ(comm_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
+    ASSERT_EQ(line_.Written().size(), 1U) << "button " << number;
+    EXPECT_EQ(line_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
         << "button " << number;
   }
 }
 
+TEST_F(MainWindowTest, ReturnAndEnterPressTheFocusedButton) {
+  TypeAddress("5");
+  const std::vector<Bytes> frames = {
+      {0x00, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x1D},  // set address: broadcast write
+      {0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE},  // query address: broadcast read
+      {0x05, 0x06, 0x00, 0x11, 0x00, 0x01, 0x19, 0x8B},  // query resistance: start
+      {0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D},  // query voltage
+  };
+  struct Press {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    const char* name;
+  };
+  const Press presses[] = {{Qt::Key_Return, Qt::NoModifier, "Return"},
+                           {Qt::Key_Enter, Qt::KeypadModifier, "Enter"}};
+  for (const auto& [key, modifiers, name] : presses) {
+    for (int number = 1; number <= 4; ++number) {
+      Button(number)->setFocus(Qt::TabFocusReason);
+      ASSERT_TRUE(Button(number)->hasFocus());
+      line_.ForgetCalls();
+      QTest::keyClick(Button(number), key, modifiers);
+      ASSERT_EQ(line_.Written().size(), 1U) << name << " on button " << number;
+      EXPECT_EQ(line_.Written().front(), frames[static_cast<std::size_t>(number - 1)])
+          << name << " on button " << number;
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ReturnPressesNothingButAFocusedButton) {
+  TypeAddress("5");
+  line_.ForgetCalls();
+  QTest::keyClick(AddressText(), Qt::Key_Return);  // no button is the window's default
+  Button(4)->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Button(4), Qt::Key_Return, Qt::ControlModifier);
+  QTest::keyEvent(QTest::Press, Button(4), Qt::Key_Return, Qt::NoModifier, -1);
+  QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+  QApplication::sendEvent(Button(4), &repeated);  // held down: pressed once
+  QTest::keyEvent(QTest::Release, Button(4), Qt::Key_Return, Qt::NoModifier, -1);
+  EXPECT_EQ(line_.Written().size(), 1U);
+}
+
+TEST_F(MainWindowTest, TheWheelChangesThePortOnlyWhenTheListHasTheFocus) {
+  ASSERT_TRUE(AddressText()->hasFocus());
+  line_.ForgetCalls();
+  WheelDownOverThePortList();
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_TRUE(line_.Calls().empty());
+  EXPECT_EQ(line_.Port(), 1);
+  EXPECT_TRUE(AddressText()->hasFocus());
+
+  PortCombo()->setFocus(Qt::TabFocusReason);
+  WheelDownOverThePortList();
+  EXPECT_EQ(PortCombo()->currentText(), "COM3");
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+}
+
+TEST_F(MainWindowTest, OpeningTheListProbesAgainWithoutTouchingTheLine) {
+  TypeAddress("5");
+  QTest::mouseClick(Button(4), Qt::LeftButton);  // a query in flight on COM1
+  line_.ForgetCalls();
+  probe_.ForgetTried();
+  // An adapter comes as COM2, the device of COM3 goes.
+  ports_.Set(2, "/dev/ttyUSB1");
+  ports_.Remove(3);
+  probe_.SetOpening({1, 2});
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+
+  std::vector<int> others;
+  for (int n = 2; n <= 16; ++n) others.push_back(n);
+  EXPECT_EQ(probe_.Tried(), others);  // every port but the open one
+  EXPECT_TRUE(line_.Calls().empty());
+  ASSERT_EQ(PortCombo()->count(), 2);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  EXPECT_EQ(PortCombo()->itemText(1), "COM2");
+  EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyUSB1");
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_EQ(PortCombo()->toolTip(), "/dev/ttyUSB0");
+
+  // The query's reply still comes in on the open port.
+  line_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
+  EXPECT_EQ(
+      form_.LogText(),
+      "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏");
+}
+
+TEST_F(MainWindowTest, TheOpenPortStaysListedWhenItsDeviceLeavesTheMap) {
+  ports_.Remove(1);
+  probe_.SetOpening({3});
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+  ASSERT_EQ(PortCombo()->count(), 2);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
+  EXPECT_EQ(PortCombo()->currentText(), "COM1");
+  EXPECT_TRUE(line_.IsOpen());
+
+  // Once the line has failed, the port is no longer in use, and its entry goes.
+  line_.Pull();
+  line_.ForgetCalls();
+  PortCombo()->showPopup();
+  PortCombo()->hidePopup();
+  ASSERT_EQ(PortCombo()->count(), 1);
+  EXPECT_EQ(PortCombo()->itemText(0), "COM3");
+  EXPECT_EQ(PortCombo()->currentIndex(), -1);
+  EXPECT_TRUE(line_.Calls().empty());  // nothing is opened behind the user's back
+}
+
 TEST_F(MainWindowTest, TheLogKeepsItsExactTextAndShowsItAsLines) {
   QTest::mouseClick(Button(2), Qt::LeftButton);
-  comm_.Receive({0x05, 0x03, 0x02, 0x00, 0x05, 0x89, 0x87});
+  line_.Receive({0x05, 0x03, 0x02, 0x00, 0x05, 0x89, 0x87});
   const std::string expected =
       "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n"
       "接收：05 03 02 00 05 89 87\r\n地址：5";
@@ -206,6 +333,19 @@ TEST_F(MainWindowTest, EveryControlHasItsPlaceAndCaption) {
   EXPECT_EQ(LogText()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 }
 
+TEST_F(MainWindowTest, TheWindowCarriesTheApplicationIcon) {
+  const QIcon icon = form_.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (const int size : {16, 32, 48, 64, 128, 256}) {
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+  }
+  // The drawing: the blue tile, and on it the white stem of the earth symbol.
+  const QImage image = icon.pixmap(QSize(64, 64), 1.0).toImage();
+  ASSERT_EQ(image.size(), QSize(64, 64));
+  EXPECT_EQ(image.pixelColor(6, 32).name(), "#1f5f7a");
+  EXPECT_EQ(image.pixelColor(32, 20).name(), "#ffffff");
+}
+
 TEST_F(MainWindowTest, EveryControlHasItsSongFont) {
   struct Styled {
     const char* name;
@@ -243,11 +383,11 @@ TEST_F(MainWindowTest, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
   EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
   EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS2");
   EXPECT_EQ(PortCombo()->currentIndex(), 0);
-  EXPECT_TRUE(comm_.PortOpen());
-  EXPECT_EQ(comm_.CommPort(), 1);
+  EXPECT_TRUE(line_.IsOpen());
+  EXPECT_EQ(line_.Port(), 1);
 
   auto choose = [this](int index) {
-    comm_.ForgetCalls();
+    line_.ForgetCalls();
     PortCombo()->setFocus();
     PortCombo()->showPopup();
     QAbstractItemView* view = PortCombo()->view();
@@ -255,18 +395,18 @@ TEST_F(MainWindowTest, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
     QTest::keyClick(view, Qt::Key_Return);
   };
   choose(1);
-  EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 3"}));
   EXPECT_EQ(PortCombo()->currentText(), "COM3");
   EXPECT_EQ(PortCombo()->toolTip(), "/dev/ttyS2");
   choose(1);  // the entry already chosen
-  EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 3"}));
   choose(0);
-  EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 1"}));
-  EXPECT_TRUE(comm_.PortOpen());
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 1"}));
+  EXPECT_TRUE(line_.IsOpen());
 
-  comm_.ForgetCalls();
+  line_.ForgetCalls();
   QTest::keyClick(PortCombo(), Qt::Key_Down);
-  EXPECT_EQ(comm_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 3"}));
 }
 
 TEST_F(MainWindowTest, TheProgressBarFollowsTheMeasurementWait) {
@@ -290,20 +430,20 @@ TEST_F(MainWindowTest, TheProgressBarFollowsTheMeasurementWait) {
   EXPECT_EQ(bar->maximum(), 19);
   EXPECT_EQ(bar->value(), 0);
   for (int tick = 1; tick <= 18; ++tick) {
-    form_.operations().Timer6_Timer();
+    MeasureTick();
     EXPECT_TRUE(bar->isVisible()) << tick;
     EXPECT_EQ(bar->value(), tick);
   }
-  comm_.ForgetCalls();
-  form_.operations().Timer6_Timer();  // the 19th second: the read goes out
+  line_.ForgetCalls();
+  MeasureTick();  // the 19th second: the read goes out
   EXPECT_EQ(LastWritten(), (Bytes{0x05, 0x03, 0x00, 0x0D, 0x00, 0x02, 0x54, 0x4C}));
   EXPECT_TRUE(bar->isVisible());
   EXPECT_EQ(bar->maximum(), 0);  // busy: the read is under way
   EXPECT_EQ(form_.LogText(), text::kMeasuring);
 
-  for (int tick = 1; tick <= 12; ++tick) form_.operations().Timer3_Timer();
+  for (int tick = 1; tick <= 12; ++tick) ResistanceTimeoutTick();
   EXPECT_TRUE(bar->isVisible());
-  form_.operations().Timer3_Timer();  // the reply never came
+  ResistanceTimeoutTick();  // the reply never came
   EXPECT_FALSE(bar->isVisible());
   EXPECT_EQ(form_.LogText(), text::kQueryFailed);
 }
@@ -311,12 +451,63 @@ TEST_F(MainWindowTest, TheProgressBarFollowsTheMeasurementWait) {
 TEST_F(MainWindowTest, TheProgressBarGoesWhenTheResistanceArrives) {
   TypeAddress("5");
   QTest::mouseClick(Button(3), Qt::LeftButton);
-  for (int tick = 1; tick <= 19; ++tick) form_.operations().Timer6_Timer();
+  for (int tick = 1; tick <= 19; ++tick) MeasureTick();
   ASSERT_TRUE(Progress()->isVisible());
   // 300 with no decimal places, then its CRC.
-  comm_.Receive({0x05, 0x03, 0x04, 0x01, 0x2C, 0x00, 0x00, 0x7F, 0xC6});
+  line_.Receive({0x05, 0x03, 0x04, 0x01, 0x2C, 0x00, 0x00, 0x7F, 0xC6});
   EXPECT_FALSE(Progress()->isVisible());
   EXPECT_NE(form_.LogText().find("300"), std::string::npos) << form_.LogText();
+}
+
+TEST_F(MainWindowTest, AReportReachesTheLogBoxInOneUpdate) {
+  TypeAddress("5");
+  QTest::mouseClick(Button(4), Qt::LeftButton);
+  QSignalSpy changes(LogText(), &QPlainTextEdit::textChanged);
+  line_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
+  EXPECT_EQ(changes.count(), 1);
+  EXPECT_EQ(LogText()->document()->blockCount(), 4);
+  EXPECT_EQ(LogText()->toPlainText().toStdString(),
+            "查询成功！\n发送：05 03 00 0F 00 01 B5 8D\n接收：05 03 02 00 DC 48 1D\n电压 = 220伏");
+}
+
+TEST_F(MainWindowTest, TheAddressBoxEditedDuringTheMeasurementLeavesTheReadAtTheFirstDetector) {
+  TypeAddress("5");
+  QTest::mouseClick(Button(3), Qt::LeftButton);
+  for (int tick = 1; tick <= 10; ++tick) MeasureTick();
+  TypeAddress("2");
+  QTest::keyClick(AddressText(), Qt::Key_Tab);
+  for (int tick = 11; tick <= 19; ++tick) MeasureTick();
+  EXPECT_EQ(LastWritten(), (Bytes{0x05, 0x03, 0x00, 0x0D, 0x00, 0x02, 0x54, 0x4C}));
+  line_.Receive({0x05, 0x03, 0x04, 0x01, 0x2C, 0x00, 0x00, 0x7F, 0xC6});
+  EXPECT_EQ(form_.LogText(),
+            "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
+            "接收 ：05 03 04 01 2C 00 00 7F C6\r\n电阻 = 300欧姆");
+  EXPECT_EQ(AddressText()->text(), "2");
+}
+
+TEST_F(MainWindowTest, APulledAdapterFailsTheMeasurementAtOnceAndItsEntryReopensIt) {
+  TypeAddress("5");
+  QTest::mouseClick(Button(3), Qt::LeftButton);
+  for (int tick = 1; tick <= 4; ++tick) MeasureTick();
+  ASSERT_TRUE(Progress()->isVisible());
+  line_.Pull();
+  EXPECT_EQ(form_.LogText(), text::kQueryFailed);
+  EXPECT_FALSE(Progress()->isVisible());
+  EXPECT_FALSE(line_.IsOpen());
+  EXPECT_FALSE(form_.operations().CountdownOf(Clock::kMeasureDelay).IsRunning());
+
+  // Plugged in again: choosing its entry opens it, and the next press runs as usual.
+  line_.SetAvailable({1, 3});
+  line_.ForgetCalls();
+  PortCombo()->setFocus();
+  PortCombo()->showPopup();
+  QAbstractItemView* view = PortCombo()->view();
+  view->setCurrentIndex(view->model()->index(0, 0));
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"open 1"}));
+  EXPECT_TRUE(line_.IsOpen());
+  QTest::mouseClick(Button(4), Qt::LeftButton);
+  EXPECT_EQ(LastWritten(), (Bytes{0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D}));
 }
 
 }  // namespace

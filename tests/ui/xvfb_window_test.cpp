@@ -18,7 +18,7 @@
 #include <string>
 
 #include "serial/port_map.h"
-#include "serial/qt_serial_control.h"
+#include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "ui/main_window.h"
 
@@ -59,16 +59,16 @@ int DifferingPixels(const QImage& a, const QImage& b) {
   return count;
 }
 
-TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
+TEST(MainWindowOnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
   ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "run under xvfb-run";
 
   sim::DetectorConfig config;
   config.address = 5;
   config.voltage = 220;
   sim::SimulatedDetector detector(config);
-  const FixedPortMap ports({{1, detector.SlavePath()}});
-  QtSerialControl comm(ports);
-  MainWindow form(comm, ports);
+  FixedPortMap ports({{1, detector.SlavePath()}});
+  QtSerialLine line(ports);
+  MainWindow form(line, ports);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   // With no window manager on the display, nothing else gives the window the keyboard.
@@ -80,7 +80,7 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
   ASSERT_EQ(list->count(), 1);
   EXPECT_EQ(list->currentText(), "COM1");
   EXPECT_EQ(list->itemData(0, Qt::ToolTipRole).toString().toStdString(), detector.SlavePath());
-  ASSERT_TRUE(comm.PortOpen());
+  ASSERT_TRUE(line.IsOpen());
 
   // Query address: the broadcast read finds the detector at 5, which goes into the address box.
   ClickWithPointer(*form.findChild<QPushButton*>("queryAddressButton"));
@@ -100,7 +100,7 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
 
   // Let the last report reach the screen, then keep a picture of the window.
   QTest::qWait(200);
-  const QString shot = ArtifactDir() + "/form1.png";
+  const QString shot = ArtifactDir() + "/main_window.png";
   EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
                               {"-window", QString::number(form.winId()), shot}),
             0);
@@ -128,8 +128,8 @@ TEST(Form1OnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs) {
   const QImage shown = OnScreen(*label);
   const QImage rendered = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QImage boxed = boxes.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  boxed.save(ArtifactDir() + "/label1_as_boxes.png");
-  shown.save(ArtifactDir() + "/label1_on_screen.png");
+  boxed.save(ArtifactDir() + "/address_label_as_boxes.png");
+  shown.save(ArtifactDir() + "/address_label_on_screen.png");
   EXPECT_EQ(DifferingPixels(shown, rendered), 0);  // the screen shows what the label paints
   EXPECT_GT(DifferingPixels(shown, boxed), shown.width() * shown.height() / 20);
 }

@@ -1,0 +1,55 @@
+#include "ui/port_list.h"
+
+#include <QWheelEvent>
+#include <algorithm>
+
+namespace karvello {
+
+void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
+  const int selectedNumber = SelectedNumber();
+  std::vector<Entry> fresh;
+  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+    if (n == kept) {
+      const auto old = std::find_if(entries_.begin(), entries_.end(),
+                                    [n](const Entry& e) { return e.number == n; });
+      if (old != entries_.end()) {
+        fresh.push_back(*old);
+        continue;
+      }
+    } else if (!probe.Opens(n)) {
+      continue;
+    }
+    fresh.push_back({n, "COM" + std::to_string(n), map.DevicePath(n).value_or(std::string())});
+  }
+  entries_ = std::move(fresh);
+  const auto same = std::find_if(entries_.begin(), entries_.end(),
+                                 [&](const Entry& e) { return e.number == selectedNumber; });
+  selected_ = same == entries_.end() ? -1 : static_cast<int>(same - entries_.begin());
+}
+
+bool PortListModel::Select(int index) {
+  if (index < 0 || index >= static_cast<int>(entries_.size())) return false;
+  selected_ = index;
+  if (onSelected_) onSelected_();
+  return true;
+}
+
+int PortListModel::SelectedNumber() const {
+  if (selected_ < 0) return 0;
+  return entries_[static_cast<std::size_t>(selected_)].number;
+}
+
+void PortListBox::showPopup() {
+  emit aboutToShowPopup();
+  QComboBox::showPopup();
+}
+
+void PortListBox::wheelEvent(QWheelEvent* event) {
+  if (!hasFocus()) {
+    event->ignore();
+    return;
+  }
+  QComboBox::wheelEvent(event);
+}
+
+}  // namespace karvello

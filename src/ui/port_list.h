@@ -1,0 +1,66 @@
+#pragma once
+// The window's port list: its entries ("COM" and the port number, the device path as tooltip),
+// made afresh each time the list is opened, and the drop-down box that shows them.
+
+#include <QComboBox>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "serial/port_map.h"
+#include "serial/port_probe.h"
+
+class QWheelEvent;
+
+namespace karvello {
+
+class PortListModel {
+ public:
+  struct Entry {
+    int number = 0;
+    std::string text;     // "COM3"
+    std::string tooltip;  // the device path, empty when the map has none
+
+    bool operator==(const Entry&) const = default;
+  };
+
+  // Lists the ports 1 to 16 that open now, in ascending order. Port `kept` (0 for none) is
+  // listed without being tried, as it was: it is the port in use, which no probe may touch.
+  // The selection stays on the entry of the same port; it is -1 when that port has gone.
+  // Raises no selection event: nothing is opened or closed.
+  void Probe(const PortMap& map, PortProbe& probe, int kept);
+
+  // Selects entry `index` and raises the selection event, whether or not the index changes.
+  // Returns false (and changes nothing) when there is no such entry.
+  bool Select(int index);
+  int SelectedIndex() const { return selected_; }
+  // The port number of the selected entry; 0 when none is selected.
+  int SelectedNumber() const;
+  const std::vector<Entry>& Entries() const { return entries_; }
+
+  // The selection event.
+  void SetOnSelected(std::function<void()> handler) { onSelected_ = std::move(handler); }
+
+ private:
+  std::vector<Entry> entries_;
+  int selected_ = -1;
+  std::function<void()> onSelected_;
+};
+
+// The drop-down box of the port list. It says when its list is about to open, so that the
+// entries can be made afresh first, and it takes the mouse wheel only while it has the focus:
+// a wheel turned over it on the way to another control leaves the port as it is.
+class PortListBox : public QComboBox {
+  Q_OBJECT
+ public:
+  using QComboBox::QComboBox;
+  void showPopup() override;
+
+ signals:
+  void aboutToShowPopup();
+
+ protected:
+  void wheelEvent(QWheelEvent* event) override;
+};
+
+}  // namespace karvello
