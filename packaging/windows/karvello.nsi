@@ -1,7 +1,8 @@
 ; The Windows installer: Karvello in Program Files, a Start-menu entry, and an uninstaller that
 ; "Apps & features" lists. scripts/package-windows passes VERSION, SOURCE_DIR (the unpacked
 ; zip's folder) and OUT_FILE.
-Unicode true
+; A 64-bit installer for the 64-bit program.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     Print("usage: karvello-wine-check --tour | --silent | --bad-crc | --size\n");
     return 2;
   }
-  const karvello::SystemPortMap ports;
+  karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
   karvello::MainWindow window(line, ports);
   window.show();
