@@ -37,7 +37,6 @@
 #include "operations/log_texts.h"
 #include "operations/operations.h"
 #include "operations/steps.h"
-#include "serial/port_discovery.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
@@ -185,9 +184,7 @@ class Soak {
         sim::DetectorConfig{.address = 1, .measurementTime = 0ms}));
     line_ = std::make_unique<QtSerialLine>(map_);
     ops_ = std::make_unique<Operations>(*line_, texts_);
-    ports_.SetOnSelected([this] { OpenSelectedPort(*line_, ports_); });
-    DiscoverPorts(*line_, map_, ports_);
-    if (!line_->IsOpen()) {
+    if (!line_->Open(1)) {
       std::fprintf(stderr, "the simulated detector's port does not open\n");
       return 1;
     }
@@ -248,14 +245,13 @@ class Soak {
     map_.Set(1, detector_->SlavePath());
   }
 
-  // A fresh detector (with the same settings) on a new terminal at the same port number, chosen
-  // again in the port list; this also keeps the simulator's own exchange log short.
+  // A fresh detector (with the same settings) on a new terminal at the same port number, which
+  // is opened again; this also keeps the simulator's own exchange log short.
   void Replace() {
     const sim::DetectorConfig config = detector_->Config();
     detector_.reset();
     Connect(std::make_unique<SimulatedDetector>(config));
-    ports_.Select(0);
-    if (!line_->IsOpen()) {
+    if (!line_->Open(1)) {
       std::fprintf(stderr, "the port did not reopen on the new terminal\n");
       std::exit(1);
     }
@@ -463,7 +459,6 @@ class Soak {
   FixedPortMap map_;
   std::unique_ptr<SimulatedDetector> detector_;
   LogRecordingTexts texts_;
-  PortList ports_;
   std::unique_ptr<QtSerialLine> line_;
   std::unique_ptr<Operations> ops_;
   std::map<std::pair<int, int>, Count> counts_;
