@@ -41,6 +41,7 @@
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
 #include "support/expected_resistance.h"
+#include "support/hex_bytes.h"
 #include "support/recording_texts.h"
 #include "support/resident_memory.h"
 
@@ -61,40 +62,15 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Fault;
 using sim::SimulatedDetector;
+using testing::HexText;
 using testing::LogRecordingTexts;
 using testing::ResidentKiB;
 using testing::SpinUntil;
+using testing::WithCrc;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
 // ---- The expected reports, built from the detector's settings alone. ----
-
-// Modbus CRC-16 bit by bit (polynomial 0xA001 reflected, start 0xFFFF): a second reckoning,
-// apart from the tool's table-driven one.
-Bytes WithCrc(Bytes bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t b : bytes) {
-    crc ^= b;
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
-                       : static_cast<std::uint16_t>(crc >> 1);
-    }
-  }
-  bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return bytes;
-}
-
-std::string HexText(const Bytes& bytes) {
-  static const char* kDigits = "0123456789ABCDEF";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    if (!out.empty()) out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
 
 std::uint8_t Hi(unsigned v) {
   return static_cast<std::uint8_t>((v >> 8) & 0xFF);
