@@ -6,8 +6,8 @@
 //   (QT_QPA_PLATFORM=offscreen): the process is this program run again with --child, which
 //   builds the window exactly as the tool's main does (the system's ports, the real serial
 //   line, MainWindow, show) and reports the time of its first paint on the same monotonic clock;
-// - probe: ListPorts's probe of the ports 1 to 16 (DiscoverPorts with the real serial line),
-//   on the system's ports and on 16 pseudo-terminals that all open;
+// - probe: the window's listing of the ports 1 to 16 (PortListModel::Probe with QtPortProbe, no
+//   port in use), on the system's ports and on 16 pseudo-terminals that all open;
 // - idle: with the window up, its port open on a simulated detector and no operation pending,
 //   the timer events delivered per second (counted by a filter on the application) and the
 //   resident memory.
@@ -29,13 +29,14 @@
 
 #include "bench/stats.h"
 #include "operations/steps.h"
-#include "serial/port_discovery.h"
 #include "serial/port_map.h"
+#include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
 #include "support/resident_memory.h"
 #include "ui/main_window.h"
+#include "ui/port_list.h"
 
 extern char** environ;
 
@@ -124,11 +125,10 @@ void Probe(int reps) {
     auto start = Clock::now();
     const SystemPortMap ports;
     mapOnly.push_back(Ms(Clock::now() - start));
-    QtSerialLine line(ports);
-    PortList list;
-    list.SetOnSelected([&] { OpenSelectedPort(line, list); });
+    QtPortProbe probe(ports);
+    PortListModel list;
     start = Clock::now();
-    DiscoverPorts(line, ports, list);
+    list.Probe(ports, probe, 0);
     probeSystem.push_back(Ms(Clock::now() - start));
   }
   std::vector<std::unique_ptr<sim::PtyPair>> lines;
@@ -138,11 +138,10 @@ void Probe(int reps) {
     ptys.Set(n, lines.back()->SlavePath());
   }
   for (int i = 0; i < reps; ++i) {
-    QtSerialLine line(ptys);
-    PortList list;
-    list.SetOnSelected([&] { OpenSelectedPort(line, list); });
+    QtPortProbe probe(ptys);
+    PortListModel list;
     const auto start = Clock::now();
-    DiscoverPorts(line, ptys, list);
+    list.Probe(ptys, probe, 0);
     probePty.push_back(Ms(Clock::now() - start));
     if (list.Entries().size() != 16) std::exit(1);
   }

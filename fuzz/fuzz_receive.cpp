@@ -62,6 +62,7 @@
 #include "serial/fake_serial_line.h"
 #include "serial/reply_finder.h"
 #include "support/expected_resistance.h"
+#include "support/hex_bytes.h"
 
 namespace {
 
@@ -69,6 +70,8 @@ using karvello::Clock;
 using karvello::Received;
 using karvello::StepId;
 using Bytes = std::vector<std::uint8_t>;
+using karvello::testing::HexText;
+using karvello::testing::WithCrc;
 
 enum class Button { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
 constexpr std::array<Button, 4> kButtons = {Button::kSetAddress, Button::kQueryAddress,
@@ -101,37 +104,10 @@ constexpr std::string_view kMeasuring = "测试中...";
 
 // ---- The oracle: the rules written out again, independently of the tool's code. ----
 
-std::uint16_t Crc(std::span<const std::uint8_t> bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t b : bytes) {
-    crc ^= b;
-    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
 bool CrcRight(std::span<const std::uint8_t> frame) {
   if (frame.size() < 3) return false;
-  const std::uint16_t crc = Crc(frame.first(frame.size() - 2));
+  const std::uint16_t crc = karvello::testing::BitwiseCrc16(frame.first(frame.size() - 2));
   return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
-}
-
-Bytes WithCrc(Bytes bytes) {
-  const std::uint16_t crc = Crc(bytes);
-  bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return bytes;
-}
-
-std::string Hex(std::uint8_t b) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[b >> 4], kDigits[b & 15]};
-}
-
-std::string HexRun(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) out += (i ? " " : "") + Hex(bytes[i]);
-  return out;
 }
 
 bool IsBlank(char c) {
@@ -291,18 +267,18 @@ std::string S(std::string_view v) {
 std::string ExpectedReport(Op op, const Bytes& first, const Bytes& second, const Bytes& r) {
   switch (op) {
     case Op::kSet:
-      return Join({S(kSetOk), "发送1：" + HexRun(first), "发送2：" + HexRun(second),
-                   "接收 ：" + HexRun(r)});
+      return Join({S(kSetOk), "发送1：" + HexText(first), "发送2：" + HexText(second),
+                   "接收 ：" + HexText(r)});
     case Op::kAddress:
-      return Join({S(kQueryOk), "发送：" + HexRun(first), "接收：" + HexRun(r),
+      return Join({S(kQueryOk), "发送：" + HexText(first), "接收：" + HexText(r),
                    "地址：" + std::to_string(r[0])});
     case Op::kResistance:
-      return Join({S(kQueryOk), "发送1：" + HexRun(first), "发送2：" + HexRun(second),
-                   "接收 ：" + HexRun(r),
+      return Join({S(kQueryOk), "发送1：" + HexText(first), "发送2：" + HexText(second),
+                   "接收 ：" + HexText(r),
                    "电阻 = " + karvello::testing::ExpectedResistanceText(r[3] * 256U + r[4], r[6]) +
                        "欧姆"});
     case Op::kVoltage:
-      return Join({S(kQueryOk), "发送：" + HexRun(first), "接收：" + HexRun(r),
+      return Join({S(kQueryOk), "发送：" + HexText(first), "接收：" + HexText(r),
                    "电压 = " + std::to_string(r[3] * 256U + r[4]) + "伏"});
   }
   return {};
@@ -316,7 +292,7 @@ bool Consume(std::string_view& s, std::string_view prefix) {
   return true;
 }
 
-bool IsHexRun(std::string_view s, std::size_t count) {
+bool IsHexText(std::string_view s, std::size_t count) {
   if (s.size() != count * 3 - 1) return false;
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
@@ -369,21 +345,21 @@ bool IsKnownShape(std::string_view log) {
   }
   auto lines = Lines(log);
   if (lines.size() == 4 && lines[0] == kSetOk) {
-    return Consume(lines[1], "发送1：") && IsHexRun(lines[1], 8) && Consume(lines[2], "发送2：") &&
-           IsHexRun(lines[2], 8) && Consume(lines[3], "接收 ：") && IsHexRun(lines[3], 8);
+    return Consume(lines[1], "发送1：") && IsHexText(lines[1], 8) && Consume(lines[2], "发送2：") &&
+           IsHexText(lines[2], 8) && Consume(lines[3], "接收 ：") && IsHexText(lines[3], 8);
   }
   if (lines.size() == 4 && lines[0] == kQueryOk && lines[1] == "发送：00 03 00 12 00 01 25 DE") {
-    return Consume(lines[2], "接收：") && IsHexRun(lines[2], 7) && Consume(lines[3], "地址：") &&
+    return Consume(lines[2], "接收：") && IsHexText(lines[2], 7) && Consume(lines[3], "地址：") &&
            IsDecimal(lines[3], 3) && std::stoi(std::string(lines[3])) <= 255;
   }
   if (lines.size() == 4 && lines[0] == kQueryOk) {
-    return Consume(lines[1], "发送：") && IsHexRun(lines[1], 8) && Consume(lines[2], "接收：") &&
-           IsHexRun(lines[2], 7) && Consume(lines[3], "电压 = ") && lines[3].ends_with("伏") &&
+    return Consume(lines[1], "发送：") && IsHexText(lines[1], 8) && Consume(lines[2], "接收：") &&
+           IsHexText(lines[2], 7) && Consume(lines[3], "电压 = ") && lines[3].ends_with("伏") &&
            IsDecimal(lines[3].substr(0, lines[3].size() - S("伏").size()), 5);
   }
   if (lines.size() == 5 && lines[0] == kQueryOk) {
-    return Consume(lines[1], "发送1：") && IsHexRun(lines[1], 8) && Consume(lines[2], "发送2：") &&
-           IsHexRun(lines[2], 8) && Consume(lines[3], "接收 ：") && IsHexRun(lines[3], 9) &&
+    return Consume(lines[1], "发送1：") && IsHexText(lines[1], 8) && Consume(lines[2], "发送2：") &&
+           IsHexText(lines[2], 8) && Consume(lines[3], "接收 ：") && IsHexText(lines[3], 9) &&
            Consume(lines[4], "电阻 = ") && lines[4].ends_with("欧姆") &&
            IsResistance(lines[4].substr(0, lines[4].size() - S("欧姆").size()));
   }
@@ -565,7 +541,7 @@ class Run {
         head = IsHeadStillToGrow(mirrorAwaits_->step, mirrorAwaits_->request, buffer.subspan(k));
       }
       REQUIRE(head, "after the gap, bytes that are no reply still to come are left unjudged",
-              "request " + HexRun(mirrorAwaits_->request) + "; waiting " + HexRun(buffer));
+              "request " + HexText(mirrorAwaits_->request) + "; waiting " + HexText(buffer));
     }
     Receive([&] { line_.FallSilent(); }, handedUp);
   }
@@ -608,25 +584,25 @@ class Run {
 
   void CheckHandedUp(const Received& r) {
     const auto& expect = mirrorAwaits_;
-    REQUIRE(expect.has_value(), "bytes handed up while nothing is awaited", HexRun(r.bytes));
+    REQUIRE(expect.has_value(), "bytes handed up while nothing is awaited", HexText(r.bytes));
     const StepId step = expect->step;
     const Bytes& q = expect->request;
     switch (r.kind) {
       case Received::Kind::kReply:
         REQUIRE(IsRightReply(step, q, r.bytes), "a reply handed up is whole, right and asked for",
-                HexRun(q) + " -> " + HexRun(r.bytes));
+                HexText(q) + " -> " + HexText(r.bytes));
         break;
       case Received::Kind::kRefusal:
         REQUIRE(IsRefusalHead(step, q, r.bytes) && CrcRight(r.bytes),
                 "a refusal handed up is the slave's, whole, its CRC right",
-                HexRun(q) + " -> " + HexRun(r.bytes));
+                HexText(q) + " -> " + HexText(r.bytes));
         break;
       case Received::Kind::kCorrupt: {
         const bool replyShape =
             r.bytes.size() == RuleOf(step).replyLength && HeadFits(step, q, r.bytes);
         REQUIRE((replyShape || IsRefusalHead(step, q, r.bytes)) && !CrcRight(r.bytes),
                 "a corrupt reply has the awaited head and length and a wrong CRC",
-                HexRun(q) + " -> " + HexRun(r.bytes));
+                HexText(q) + " -> " + HexText(r.bytes));
         break;
       }
       case Received::Kind::kStray:
@@ -644,7 +620,7 @@ class Run {
     REQUIRE(reply.has_value(), "a success report shows its reply", written);
     REQUIRE(IsRightReply(a.step, a.request, *reply) && Accepted(a.step, a.request, *reply),
             "a success report for a reply that is not a whole right-CRC reply from the slave asked",
-            HexRun(a.request) + "\n" + written);
+            HexText(a.request) + "\n" + written);
     REQUIRE(Occurrences(a.arrived, *reply) > 0, "a success report shows bytes that never came",
             written);
     if (a.step == StepId::kConfirmAddress && a.echoing && *reply == a.request &&
@@ -713,8 +689,9 @@ class Run {
   // The frame just written must be `frame`, sent by `step`, which is now pending.
   void Sent(StepId step, const Bytes& frame) {
     const auto& written = line_.Written();
-    REQUIRE(written.size() == 1 && written.back() == frame, "the step's own frame is sent",
-            HexRun(frame) + (written.empty() ? " (nothing sent)" : " / " + HexRun(written.back())));
+    REQUIRE(
+        written.size() == 1 && written.back() == frame, "the step's own frame is sent",
+        HexText(frame) + (written.empty() ? " (nothing sent)" : " / " + HexText(written.back())));
     REQUIRE(Pending() == step, "the step sent is pending");
     const StepRule rule = RuleOf(step);
     (IsSecond(step) ? second_ : first_)[Index(rule.op)] = frame;
@@ -809,10 +786,10 @@ class Run {
   }
 
   std::string Describe(const std::vector<Received>& handedUp, const std::vector<std::string>& due) {
-    std::string out = "pending request: " + (awaited_ ? HexRun(awaited_->request) : "none") + "\n";
+    std::string out = "pending request: " + (awaited_ ? HexText(awaited_->request) : "none") + "\n";
     for (const Received& r : handedUp) {
       out += "handed up (kind " + std::to_string(static_cast<int>(r.kind)) +
-             "): " + HexRun(r.bytes) + "\n";
+             "): " + HexText(r.bytes) + "\n";
     }
     out += "due:\n";
     for (const auto& d : due) out += "  [" + d + "]\n";

@@ -37,11 +37,11 @@
 #include "operations/log_texts.h"
 #include "operations/operations.h"
 #include "operations/steps.h"
-#include "serial/port_discovery.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
 #include "support/expected_resistance.h"
+#include "support/hex_bytes.h"
 #include "support/recording_texts.h"
 #include "support/resident_memory.h"
 
@@ -62,40 +62,15 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Fault;
 using sim::SimulatedDetector;
+using testing::HexText;
 using testing::LogRecordingTexts;
 using testing::ResidentKiB;
 using testing::SpinUntil;
+using testing::WithCrc;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
 // ---- The expected reports, built from the detector's settings alone. ----
-
-// Modbus CRC-16 bit by bit (polynomial 0xA001 reflected, start 0xFFFF): a second reckoning,
-// apart from the tool's table-driven one.
-Bytes WithCrc(Bytes bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t b : bytes) {
-    crc ^= b;
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
-                       : static_cast<std::uint16_t>(crc >> 1);
-    }
-  }
-  bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return bytes;
-}
-
-std::string HexText(const Bytes& bytes) {
-  static const char* kDigits = "0123456789ABCDEF";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    if (!out.empty()) out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
 
 std::uint8_t Hi(unsigned v) {
   return static_cast<std::uint8_t>((v >> 8) & 0xFF);
@@ -185,9 +160,7 @@ class Soak {
         sim::DetectorConfig{.address = 1, .measurementTime = 0ms}));
     line_ = std::make_unique<QtSerialLine>(map_);
     ops_ = std::make_unique<Operations>(*line_, texts_);
-    ports_.SetOnSelected([this] { OpenSelectedPort(*line_, ports_); });
-    DiscoverPorts(*line_, map_, ports_);
-    if (!line_->IsOpen()) {
+    if (!line_->Open(1)) {
       std::fprintf(stderr, "the simulated detector's port does not open\n");
       return 1;
     }
@@ -248,14 +221,13 @@ class Soak {
     map_.Set(1, detector_->SlavePath());
   }
 
-  // A fresh detector (with the same settings) on a new terminal at the same port number, chosen
-  // again in the port list; this also keeps the simulator's own exchange log short.
+  // A fresh detector (with the same settings) on a new terminal at the same port number, which
+  // is opened again; this also keeps the simulator's own exchange log short.
   void Replace() {
     const sim::DetectorConfig config = detector_->Config();
     detector_.reset();
     Connect(std::make_unique<SimulatedDetector>(config));
-    ports_.Select(0);
-    if (!line_->IsOpen()) {
+    if (!line_->Open(1)) {
       std::fprintf(stderr, "the port did not reopen on the new terminal\n");
       std::exit(1);
     }
@@ -463,7 +435,6 @@ class Soak {
   FixedPortMap map_;
   std::unique_ptr<SimulatedDetector> detector_;
   LogRecordingTexts texts_;
-  PortList ports_;
   std::unique_ptr<QtSerialLine> line_;
   std::unique_ptr<Operations> ops_;
   std::map<std::pair<int, int>, Count> counts_;

@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "operations/operations.h"
-#include "serial/port_discovery.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
@@ -19,9 +18,10 @@ int main(int argc, char** argv) {
   karvello::QtSerialLine line(map);
   karvello::PlainWindowTexts texts;
   karvello::Operations operations(line, texts);
-  karvello::PortList ports;
-  ports.SetOnSelected([&] { karvello::OpenSelectedPort(line, ports); });
-  karvello::DiscoverPorts(line, map, ports);
+  if (!line.Open(1)) {
+    std::fprintf(stderr, "the simulated detector's port does not open\n");
+    return 1;
+  }
 
   texts.SetAddressText("1");
   operations.QueryVoltage();

@@ -15,7 +15,6 @@
 #include "framing/registers.h"
 #include "operations/operations.h"
 #include "serial/fake_serial_line.h"
-#include "serial/port_discovery.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
@@ -190,13 +189,12 @@ class RecordingQtLine : public QtSerialLine {
   }
 };
 
-// The pseudo-terminal with the simulated detector, COM1 found and opened as at the tool's start.
+// The pseudo-terminal with the simulated detector on COM1, the port open.
 class PtyRig : public Rig {
  public:
   explicit PtyRig(DetectorConfig config) : detector_(config), line_(map_) {
     map_.Set(1, detector_.SlavePath());
-    ports_.SetOnSelected([this] { OpenSelectedPort(line_, ports_); });
-    DiscoverPorts(line_, map_, ports_);
+    EXPECT_TRUE(line_.Open(1)) << detector_.SlavePath();
   }
   SerialLine& Line() override { return line_; }
   const std::vector<Bytes>& Written() const override { return line_.written; }
@@ -235,7 +233,6 @@ class PtyRig : public Rig {
   SimulatedDetector detector_;
   FixedPortMap map_;
   RecordingQtLine line_;
-  PortList ports_;
 };
 
 enum class LineKind { kInMemory, kPseudoTerminal };

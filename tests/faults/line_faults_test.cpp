@@ -18,7 +18,6 @@
 
 #include "operations/log_texts.h"
 #include "operations/operations.h"
-#include "serial/port_discovery.h"
 #include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
@@ -111,14 +110,12 @@ void TickUntilStopped(Countdown& countdown) {
 
 class LineFaults : public ::testing::Test {
  protected:
-  // The tool with COM1 on `path`, the port opened by the start-up probe.
+  // The tool with COM1 on `path`, the port open.
   void StartTool(const std::string& path) {
     map_.Set(1, path);
     line_ = std::make_unique<QtSerialLine>(map_);
     ops_ = std::make_unique<Operations>(*line_, texts_);
-    ports_.SetOnSelected([this] { OpenSelectedPort(*line_, ports_); });
-    DiscoverPorts(*line_, map_, ports_);
-    ASSERT_TRUE(line_->IsOpen());
+    ASSERT_TRUE(line_->Open(1));
   }
 
   // Presses the button of an operation on the simulated detector, whose reply to the request that
@@ -146,7 +143,6 @@ class LineFaults : public ::testing::Test {
 
   FixedPortMap map_;
   LogRecordingTexts texts_;
-  PortList ports_;
   std::unique_ptr<QtSerialLine> line_;
   std::unique_ptr<Operations> ops_;
 };
@@ -160,9 +156,9 @@ void ExpectOnlyTrueReportOrFailure(const std::vector<std::string>& written, cons
 }
 
 // The adapter is pulled while the detector is about to answer. The port closes, the operation
-// fails at once, the process does not spin, and choosing COM1 again once a detector is back
-// there opens the port and works.
-TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhenBack) {
+// fails at once, the process does not spin, and opening COM1 again once a detector is back
+// there works.
+TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortWhichReopensWhenBack) {
   auto detector = std::make_unique<SimulatedDetector>(sim::DetectorConfig{.address = 1});
   StartTool(detector->SlavePath());
   texts_.SetAddressText("1");
@@ -171,7 +167,7 @@ TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhe
     if (!detector) {
       detector = std::make_unique<SimulatedDetector>(sim::DetectorConfig{.address = 1});
       map_.Set(1, detector->SlavePath());
-      ASSERT_TRUE(ports_.Select(0));
+      ASSERT_TRUE(line_->Open(1));
       ASSERT_TRUE(line_->IsOpen());
     }
     detector->SetFault(Fault::Delay(400ms), 1);  // the reply is still to come when pulled
@@ -198,10 +194,10 @@ TEST_F(LineFaults, ADevicePulledMidOperationClosesThePortAndTheEntryReopensItWhe
     detector.reset();
   }
 
-  // The detector is back, on a new terminal at the same number: choosing COM1 reopens it.
+  // The detector is back, on a new terminal at the same number: COM1 opens again.
   detector = std::make_unique<SimulatedDetector>(sim::DetectorConfig{.address = 1});
   map_.Set(1, detector->SlavePath());
-  ASSERT_TRUE(ports_.Select(0));
+  ASSERT_TRUE(line_->Open(1));
   ASSERT_TRUE(line_->IsOpen());
   texts_.written.clear();
   ops_->QueryVoltage();

@@ -7,43 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "framing/crc16.h"
 #include "operations/operations.h"
 #include "serial/fake_serial_line.h"
+#include "support/hex_bytes.h"
+#include "support/recording_texts.h"
 
 namespace karvello {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
+using testing::HexText;
+using testing::WithCrc;
 // The log box, every write kept.
-class LogRecorder : public PlainWindowTexts {
- public:
-  void SetLogText(const std::string& text) override {
-    PlainWindowTexts::SetLogText(text);
-    writes.push_back(text);
-  }
-  std::vector<std::string> writes;
-};
-
-// The test's own rendering of frames, apart from the tool's.
-Bytes WithCrc(Bytes message) {
-  const std::uint16_t crc = Crc16(message);
-  message.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  message.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return message;
-}
-
-std::string HexText(const Bytes& bytes) {
-  static const char* const kDigits = "0123456789ABCDEF";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    if (!out.empty()) out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
+using LogRecorder = testing::LogRecordingTexts;
 
 enum class Awaited { kSetEcho, kAddressRead, kResistanceRead, kVoltageRead, kRefusal };
 
@@ -74,7 +50,7 @@ struct Rig {
         ops.QueryVoltage();
         break;
     }
-    texts.writes.clear();
+    texts.written.clear();
   }
 
   Exchange Expected() const {
@@ -158,7 +134,7 @@ TEST_P(ReplyMatrix, AGoodReplyGivesItsReportOnce) {
           rig.RunOut();
           SCOPED_TRACE("address " + std::to_string(address) + ", stray " + HexText(stray) +
                        ", cut at " + std::to_string(cut) + ", noise " + HexText(noise));
-          ASSERT_EQ(rig.texts.writes, std::vector<std::string>{expected.outcome});
+          ASSERT_EQ(rig.texts.written, std::vector<std::string>{expected.outcome});
           ++cases;
         }
       }
@@ -178,11 +154,11 @@ TEST_P(ReplyMatrix, NoCorruptionOfTheReplyGivesASuccess) {
       rig.line.Receive(flipped);
       rig.RunOut();
       SCOPED_TRACE("address " + std::to_string(address) + ", bit " + std::to_string(bit));
-      for (const std::string& written : rig.texts.writes) {
+      for (const std::string& written : rig.texts.written) {
         EXPECT_EQ(written.find("成功"), std::string::npos) << written;
       }
       // The operation ends all the same: with its failure text at once or at its time-out.
-      ASSERT_FALSE(rig.texts.writes.empty());
+      ASSERT_FALSE(rig.texts.written.empty());
       EXPECT_EQ(rig.texts.LogText(), GetParam() == Awaited::kSetEcho ? "设置失败！" : "查询失败！");
     }
   }
@@ -201,7 +177,7 @@ TEST(ReplyFromAnotherSlave, IsNoAnswerEvenToARequestForSlave0) {
     ASSERT_EQ(line.Written().back(), WithCrc({0x00, 0x03, 0x00, 0x0F, 0x00, 0x01})) << box;
     line.Receive(WithCrc({0x01, 0x03, 0x02, 0xFF, 0xFF}));
     line.FallSilent();
-    EXPECT_EQ(texts.writes, std::vector<std::string>{"查询失败！"}) << box;
+    EXPECT_EQ(texts.written, std::vector<std::string>{"查询失败！"}) << box;
   }
 }
 

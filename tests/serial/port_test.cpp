@@ -1,14 +1,10 @@
-// Numbering the system's serial devices (at start and as adapters come and go), probing the
-// ports at start and opening the one chosen.
+// Numbering the system's serial devices, at start and as adapters come and go.
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "serial/fake_serial_line.h"
-#include "serial/port_discovery.h"
 #include "serial/port_map.h"
 
 namespace karvello {
@@ -115,135 +111,6 @@ TEST(SystemPortMapRenumber, DevicesKeepTheirNumbersAndNewOnesTakeTheLowestNeverG
   for (const auto& c : cases) {
     EXPECT_EQ(SystemPortMap::Renumber(c.given, c.present), c.expected) << c.what;
   }
-}
-
-// The window's start: the probe, then the selection event of the first entry.
-struct Start {
-  explicit Start(std::set<int> available, std::set<int> held = {})
-      : line(std::move(available), std::move(held)) {
-    for (int n = 1; n <= 16; ++n) map.Set(n, "/dev/pts/" + std::to_string(40 + n));
-    list.SetOnSelected([this] { OpenSelectedPort(line, list); });
-    DiscoverPorts(line, map, list);
-  }
-  Names Texts() const {
-    Names out;
-    for (const auto& e : list.Entries()) out.push_back(e.text);
-    return out;
-  }
-  FakeSerialLine line;
-  FixedPortMap map;
-  PortList list;
-};
-
-TEST(DiscoverPorts, ListsThePortsThatOpenAndOpensTheFirst) {
-  Start s({1, 2, 5});
-  EXPECT_EQ(s.Texts(), (Names{"COM1", "COM2", "COM5"}));
-  EXPECT_EQ(s.list.SelectedIndex(), 0);
-  EXPECT_TRUE(s.line.IsOpen());
-  EXPECT_EQ(s.line.Port(), 1);
-  // Every number is tried once, and one that opened is closed again; then the selection opens
-  // port 1.
-  Names expected;
-  for (int n = 1; n <= 16; ++n) {
-    expected.push_back("open " + std::to_string(n));
-    if (n == 1 || n == 2 || n == 5) expected.push_back("close");
-  }
-  expected.push_back("open 1");  // closed after the probe, so no close before it
-  EXPECT_EQ(s.line.Calls(), expected);
-}
-
-TEST(DiscoverPorts, EntriesCarryTheirPortNumbers) {
-  Start s({3, 12, 16});
-  std::vector<int> numbers;
-  for (const auto& e : s.list.Entries()) numbers.push_back(e.number);
-  EXPECT_EQ(numbers, (std::vector<int>{3, 12, 16}));
-}
-
-TEST(DiscoverPorts, TooltipsAreDevicePaths) {
-  Start s({3, 12});
-  ASSERT_EQ(s.list.Entries().size(), 2U);
-  EXPECT_EQ(s.list.Entries()[0].tooltip, "/dev/pts/43");
-  EXPECT_EQ(s.list.Entries()[1].tooltip, "/dev/pts/52");
-}
-
-TEST(DiscoverPorts, TwoDigitNumbersAreReadWhole) {
-  Start s({3, 12});
-  EXPECT_EQ(s.Texts(), (Names{"COM3", "COM12"}));
-  EXPECT_EQ(s.line.Port(), 3);
-  ASSERT_TRUE(s.list.Select(1));
-  EXPECT_EQ(s.line.Port(), 12);
-  EXPECT_TRUE(s.line.IsOpen());
-  ASSERT_TRUE(s.list.Select(0));
-  EXPECT_EQ(s.line.Port(), 3);
-  EXPECT_TRUE(s.line.IsOpen());
-}
-
-TEST(DiscoverPorts, NoPortLeavesAnEmptyListAndNothingOpen) {
-  Start s({});
-  EXPECT_TRUE(s.list.Entries().empty());
-  EXPECT_EQ(s.list.SelectedIndex(), -1);
-  EXPECT_FALSE(s.line.IsOpen());
-  EXPECT_EQ(s.line.Calls().size(), 16U);  // the probe only: 16 opens, none of which took
-}
-
-TEST(DiscoverPorts, APortHeldByAnotherProgramIsNotListed) {
-  Start s({1, 2, 7}, {1, 7});
-  EXPECT_EQ(s.Texts(), Names{"COM2"});
-  EXPECT_EQ(s.line.Port(), 2);
-  EXPECT_TRUE(s.line.IsOpen());
-}
-
-TEST(OpenSelectedPort, SelectingTheOpenEntryClosesAndReopens) {
-  Start s({1, 2, 5});
-  s.line.ForgetCalls();
-  ASSERT_TRUE(s.list.Select(0));
-  EXPECT_EQ(s.line.Calls(), (Names{"close", "open 1"}));
-  EXPECT_TRUE(s.line.IsOpen());
-  s.line.ForgetCalls();
-  ASSERT_TRUE(s.list.Select(2));
-  EXPECT_EQ(s.line.Calls(), (Names{"close", "open 5"}));
-  EXPECT_EQ(s.line.Port(), 5);
-}
-
-TEST(OpenSelectedPort, AFailedOpenLeavesThePortClosedUntilTheNextSelection) {
-  Start s({1, 2});
-  s.line.SetAvailable({1});  // another program took port 2 after the list was made
-  ASSERT_TRUE(s.list.Select(1));
-  EXPECT_FALSE(s.line.IsOpen());
-  s.line.SetAvailable({1, 2});
-  ASSERT_TRUE(s.list.Select(1));
-  EXPECT_TRUE(s.line.IsOpen());
-  EXPECT_EQ(s.line.Port(), 2);
-}
-
-// The device is pulled: the port closes and the loss is told; once it is back, choosing its
-// entry again opens it.
-TEST(OpenSelectedPort, APulledPortOpensAgainFromItsEntryOnceBack) {
-  Start s({1, 2});
-  int lost = 0;
-  s.line.SetOnLost([&] { ++lost; });
-  ASSERT_TRUE(s.list.Select(1));
-  s.line.Pull();
-  EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(s.line.IsOpen());
-  EXPECT_EQ(s.line.Port(), 0);
-  ASSERT_TRUE(s.list.Select(1));  // not back yet
-  EXPECT_FALSE(s.line.IsOpen());
-  s.line.SetAvailable({1, 2});
-  ASSERT_TRUE(s.list.Select(1));
-  EXPECT_TRUE(s.line.IsOpen());
-  EXPECT_EQ(s.line.Port(), 2);
-  EXPECT_EQ(lost, 1);
-}
-
-TEST(PortList, SelectingNoEntryChangesNothing) {
-  Start s({1});
-  s.line.ForgetCalls();
-  EXPECT_FALSE(s.list.Select(1));
-  EXPECT_FALSE(s.list.Select(-1));
-  EXPECT_EQ(s.list.SelectedIndex(), 0);
-  EXPECT_TRUE(s.line.Calls().empty());
-  EXPECT_TRUE(s.line.IsOpen());
 }
 
 }  // namespace

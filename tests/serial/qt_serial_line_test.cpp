@@ -12,7 +12,6 @@
 
 #include "framing/frames.h"
 #include "framing/registers.h"
-#include "serial/port_discovery.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
@@ -338,65 +337,6 @@ TEST(QtSerialLineExchanges, AReplyThatComesAsTheRequestLeavesIsNeverLost) {
     if (!RunUntil([&] { return !received.empty(); }, 1s)) ++lost;
   }
   EXPECT_EQ(lost, 0) << "replies never handed up, of 40";
-}
-
-// Port discovery on real terminals put at chosen numbers.
-TEST(PortDiscoveryOverPty, ListsThePortsThatOpenAndOpensTheFirst) {
-  sim::PtyPair one, two, five, held;
-  FixedPortMap map(
-      {{1, one.SlavePath()}, {2, two.SlavePath()}, {5, five.SlavePath()}, {7, held.SlavePath()}});
-  // Another program has port 7 open.
-  FixedPortMap heldMap({{1, held.SlavePath()}});
-  QtSerialLine other(heldMap);
-  ASSERT_TRUE(other.Open(1));
-
-  QtSerialLine line(map);
-  PortList list;
-  list.SetOnSelected([&] { OpenSelectedPort(line, list); });
-  DiscoverPorts(line, map, list);
-  std::vector<std::string> texts;
-  std::vector<int> numbers;
-  for (const auto& entry : list.Entries()) {
-    texts.push_back(entry.text);
-    numbers.push_back(entry.number);
-  }
-  EXPECT_EQ(texts, (std::vector<std::string>{"COM1", "COM2", "COM5"}));
-  EXPECT_EQ(numbers, (std::vector<int>{1, 2, 5}));
-  EXPECT_EQ(list.Entries()[2].tooltip, five.SlavePath());
-  EXPECT_TRUE(line.IsOpen());
-  EXPECT_EQ(line.Port(), 1);
-  EXPECT_EQ(line.DevicePath(), one.SlavePath());
-
-  // Choosing the entry already open closes and reopens it; choosing another opens that one.
-  ASSERT_TRUE(list.Select(0));
-  EXPECT_TRUE(line.IsOpen());
-  ASSERT_TRUE(list.Select(2));
-  EXPECT_TRUE(line.IsOpen());
-  EXPECT_EQ(line.Port(), 5);
-}
-
-TEST(PortDiscoveryOverPty, TwoDigitPortNumbersAndNoPortAtAll) {
-  sim::PtyPair three, twelve;
-  FixedPortMap map({{3, three.SlavePath()}, {12, twelve.SlavePath()}});
-  QtSerialLine line(map);
-  PortList list;
-  list.SetOnSelected([&] { OpenSelectedPort(line, list); });
-  DiscoverPorts(line, map, list);
-  ASSERT_EQ(list.Entries().size(), 2U);
-  EXPECT_EQ(list.Entries()[1].text, "COM12");
-  EXPECT_EQ(line.Port(), 3);
-  ASSERT_TRUE(list.Select(1));
-  EXPECT_EQ(line.Port(), 12);
-  EXPECT_EQ(line.DevicePath(), twelve.SlavePath());
-
-  FixedPortMap none;
-  QtSerialLine nothing(none);
-  PortList empty;
-  empty.SetOnSelected([&] { OpenSelectedPort(nothing, empty); });
-  DiscoverPorts(nothing, none, empty);
-  EXPECT_TRUE(empty.Entries().empty());
-  EXPECT_EQ(empty.SelectedIndex(), -1);
-  EXPECT_FALSE(nothing.IsOpen());
 }
 
 }  // namespace

@@ -510,5 +510,30 @@ TEST_F(MainWindowTest, APulledAdapterFailsTheMeasurementAtOnceAndItsEntryReopens
   EXPECT_EQ(LastWritten(), (Bytes{0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D}));
 }
 
+// An entry chosen while its device is away (it answered the probe a moment before) leaves the
+// port closed; chosen again once the device is back, it opens.
+TEST_F(MainWindowTest, AnEntryChosenWhileItsDeviceIsAwayOpensWhenChosenAgain) {
+  line_.SetAvailable({1});
+  line_.ForgetCalls();
+  const auto choose = [&](int index) {
+    PortCombo()->setFocus();
+    PortCombo()->showPopup();
+    QAbstractItemView* view = PortCombo()->view();
+    view->setCurrentIndex(view->model()->index(index, 0));
+    QTest::keyClick(view, Qt::Key_Return);
+  };
+  choose(1);
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"close", "open 3"}));
+  EXPECT_FALSE(line_.IsOpen());
+  QTest::mouseClick(Button(2), Qt::LeftButton);  // nothing goes out on a closed port
+  EXPECT_TRUE(line_.Written().empty());
+
+  line_.SetAvailable({1, 3});
+  line_.ForgetCalls();
+  choose(1);
+  EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"open 3"}));
+  EXPECT_EQ(line_.Port(), 3);
+}
+
 }  // namespace
 }  // namespace karvello
