@@ -652,6 +652,7 @@ INSTANTIATE_TEST_SUITE_P(
 class OperationsOverPty : public ::testing::Test {
  protected:
   void Connect(DetectorConfig config) {
+    ops_.reset();  // the operations let go of the old line before it goes
     rig_ = std::make_unique<PtyRig>(config);
     ASSERT_TRUE(rig_->Line().IsOpen());
     ops_ = std::make_unique<Operations>(rig_->Line(), texts_);

@@ -113,6 +113,7 @@ class LineFaults : public ::testing::Test {
   // The tool with COM1 on `path`, the port open.
   void StartTool(const std::string& path) {
     map_.Set(1, path);
+    ops_.reset();  // the operations let go of the old line before it goes
     line_ = std::make_unique<QtSerialLine>(map_);
     ops_ = std::make_unique<Operations>(*line_, texts_);
     ASSERT_TRUE(line_->Open(1));
