@@ -18,6 +18,7 @@ namespace karvello {
 
 class Operations {
  public:
+  // The line and the texts must outlive the operations, which take the line's handlers.
   Operations(SerialLine& line, WindowTexts& texts);
   ~Operations();
   Operations(const Operations&) = delete;
