@@ -190,8 +190,8 @@ void Idle(int seconds) {
   qApp->removeEventFilter(&timers);
   const double took = Ms(Clock::now() - start) / 1000.0;
   int on = 0;
-  for (const ClockSpec& spec : kClocks) {
-    on += form.operations().CountdownOf(spec.clock).IsRunning() ? 1 : 0;
+  for (const ClockTiming& timing : kClocks) {
+    on += form.operations().CountdownOf(timing.clock).IsRunning() ? 1 : 0;
   }
   std::printf(
       "idle, port open, no operation: %.2f timer events/s over %.1f s (the one that ends "

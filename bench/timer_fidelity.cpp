@@ -77,8 +77,8 @@ class Rig {
   void Await(std::chrono::milliseconds timeout) {
     SpinUntil(
         [&] {
-          for (const ClockSpec& spec : kClocks)
-            if (ops_.CountdownOf(spec.clock).IsRunning()) return false;
+          for (const ClockTiming& timing : kClocks)
+            if (ops_.CountdownOf(timing.clock).IsRunning()) return false;
           return true;
         },
         timeout);

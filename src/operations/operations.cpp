@@ -7,13 +7,13 @@
 namespace karvello {
 
 Operations::Operations(SerialLine& line, WindowTexts& texts) : line_(line), texts_(texts) {
-  for (const ClockSpec& spec : kClocks) {
-    auto clock = std::make_unique<Countdown>(spec.interval, spec.limit);
-    if (spec.timesOut) {
-      clock->SetOnRunOut([this, operation = *spec.timesOut] { OnTimeOut(operation); });
+  for (const ClockTiming& timing : kClocks) {
+    auto clock = std::make_unique<Countdown>(timing.interval, timing.limit);
+    if (timing.timesOut) {
+      clock->SetOnRunOut([this, operation = *timing.timesOut] { OnTimeOut(operation); });
     }
     clock->SetOnTick([this] { Notify(); });
-    clocks_[static_cast<std::size_t>(spec.clock)] = std::move(clock);
+    clocks_[static_cast<std::size_t>(timing.clock)] = std::move(clock);
   }
   // A delay runs out into the next step of its operation.
   for (StepId id : {StepId::kBroadcastAddress, StepId::kStartMeasurement}) {
@@ -139,8 +139,8 @@ void Operations::Fail(Operation operation) {
 
 void Operations::OnTimeOut(Operation operation) {
   Fail(operation);
-  for (const ClockSpec& spec : kClocks) {
-    if (spec.timesOut == operation) CountdownOf(spec.clock).Stop();
+  for (const ClockTiming& timing : kClocks) {
+    if (timing.timesOut == operation) CountdownOf(timing.clock).Stop();
   }
   if (pending_ && StepOf(*pending_).operation == operation) answered_ = true;
 }

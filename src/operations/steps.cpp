@@ -103,9 +103,9 @@ const Step& StepOf(StepId id) {
   throw std::out_of_range("no such step");
 }
 
-const ClockSpec& ClockOf(Clock clock) {
-  for (const ClockSpec& spec : kClocks) {
-    if (spec.clock == clock) return spec;
+const ClockTiming& ClockOf(Clock clock) {
+  for (const ClockTiming& timing : kClocks) {
+    if (timing.clock == clock) return timing;
   }
   throw std::out_of_range("no such clock");
 }

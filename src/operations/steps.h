@@ -27,7 +27,7 @@ enum class Clock {
 };
 inline constexpr std::size_t kClockCount = 6;
 
-struct ClockSpec {
+struct ClockTiming {
   Clock clock;
   std::chrono::milliseconds interval;
   int limit;                          // it runs out on tick limit + 1
@@ -36,7 +36,7 @@ struct ClockSpec {
 
 // A reply is due within 1.3 s of its request; the detector takes a broadcast address before the
 // confirming write 0.3 s later; a measurement is finished 19 s after its start.
-inline constexpr std::array<ClockSpec, kClockCount> kClocks = {{
+inline constexpr std::array<ClockTiming, kClockCount> kClocks = {{
     {Clock::kSetDelay, std::chrono::milliseconds(100), 2, std::nullopt},
     {Clock::kMeasureDelay, std::chrono::milliseconds(1000), 18, std::nullopt},
     {Clock::kSetTimeout, std::chrono::milliseconds(100), 12, Operation::kSetAddress},
@@ -72,7 +72,7 @@ struct Step {
 };
 
 const Step& StepOf(StepId id);
-const ClockSpec& ClockOf(Clock clock);
+const ClockTiming& ClockOf(Clock clock);
 
 // The frame of `step` for the operation's `address` (a slave address, or for set address the
 // new address).

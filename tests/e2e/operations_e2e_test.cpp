@@ -660,8 +660,8 @@ class OperationsOverPty : public ::testing::Test {
   bool AwaitIdle(std::chrono::milliseconds timeout) {
     return RunUntil(
         [&] {
-          for (const ClockSpec& spec : kClocks) {
-            if (ops_->CountdownOf(spec.clock).IsRunning()) return false;
+          for (const ClockTiming& timing : kClocks) {
+            if (ops_->CountdownOf(timing.clock).IsRunning()) return false;
           }
           return true;
         },

@@ -176,19 +176,19 @@ TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
   };
   EXPECT_EQ(kClocks.size(), 6U);
   for (const auto& c : clocks) {
-    const ClockSpec& spec = ClockOf(c.clock);
+    const ClockTiming& timing = ClockOf(c.clock);
     const int id = static_cast<int>(c.clock);
-    EXPECT_EQ(spec.clock, c.clock) << id;
-    EXPECT_EQ(spec.interval, c.interval) << id;
-    EXPECT_EQ(spec.limit, c.limit) << id;
-    EXPECT_EQ(spec.timesOut, c.timesOut) << id;
+    EXPECT_EQ(timing.clock, c.clock) << id;
+    EXPECT_EQ(timing.interval, c.interval) << id;
+    EXPECT_EQ(timing.limit, c.limit) << id;
+    EXPECT_EQ(timing.timesOut, c.timesOut) << id;
 
     // A countdown so made acts on tick limit + 1, not on tick limit.
-    Countdown countdown(spec.interval, spec.limit);
+    Countdown countdown(timing.interval, timing.limit);
     int runOuts = 0;
     countdown.SetOnRunOut([&] { ++runOuts; });
     countdown.Start();
-    for (int tick = 1; tick <= spec.limit; ++tick) countdown.Tick();
+    for (int tick = 1; tick <= timing.limit; ++tick) countdown.Tick();
     EXPECT_EQ(runOuts, 0) << id;
     EXPECT_EQ(countdown.Count(), c.limit) << id;
     countdown.Tick();
