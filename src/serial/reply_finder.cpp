@@ -75,12 +75,21 @@ bool ReplyFinder::PassOwnCopy() {
   return true;
 }
 
+std::optional<ReplyFinder::Candidate> ReplyFinder::CandidateAt(std::size_t offset) const {
+  using Match = ReplyShape::Match;
+  const Match reply = reply_->MatchAt(buffer_, offset);
+  const Match refusal = refusal_->MatchAt(buffer_, offset);
+  if (reply == Match::kNo && refusal == Match::kNo) return std::nullopt;
+  // The two differ in their second byte, so only a single byte can fit both, and then neither
+  // is whole.
+  const bool isReply = reply != Match::kNo;
+  return Candidate{(isReply ? reply : refusal) == Match::kWhole, isReply,
+                   isReply ? reply_->Length() : refusal_->Length()};
+}
+
 bool ReplyFinder::AnyCandidateFrom(std::size_t offset) const {
   for (std::size_t k = offset; k < buffer_.size(); ++k) {
-    if (reply_->MatchAt(buffer_, k) != ReplyShape::Match::kNo ||
-        refusal_->MatchAt(buffer_, k) != ReplyShape::Match::kNo) {
-      return true;
-    }
+    if (CandidateAt(k)) return true;
   }
   return false;
 }
@@ -94,7 +103,6 @@ Received ReplyFinder::Take(Received::Kind kind, std::size_t offset, std::size_t 
 }
 
 void ReplyFinder::Process(std::vector<Received>& out) {
-  using Match = ReplyShape::Match;
   for (;;) {
     if (!PassOwnCopy()) return;
     if (!reply_) {
@@ -103,18 +111,16 @@ void ReplyFinder::Process(std::vector<Received>& out) {
     }
     bool took = false;
     for (std::size_t k = 0; k < buffer_.size() && !took; ++k) {
-      const Match reply = reply_->MatchAt(buffer_, k);
-      const Match refusal = refusal_->MatchAt(buffer_, k);
-      if (reply == Match::kNo && refusal == Match::kNo) continue;
-      if (reply != Match::kWhole && refusal != Match::kWhole) return;  // wait for the rest
-      const bool isReply = reply == Match::kWhole;
-      const std::size_t length = isReply ? reply_->Length() : refusal_->Length();
-      if (HasValidCrc(std::span(buffer_).subspan(k, length))) {
-        out.push_back(Take(isReply ? Received::Kind::kReply : Received::Kind::kRefusal, k, length));
+      const auto candidate = CandidateAt(k);
+      if (!candidate) continue;
+      if (!candidate->whole) return;  // wait for the rest
+      if (HasValidCrc(std::span(buffer_).subspan(k, candidate->length))) {
+        out.push_back(Take(candidate->isReply ? Received::Kind::kReply : Received::Kind::kRefusal,
+                           k, candidate->length));
         took = true;
       } else if (!AnyCandidateFrom(k + 1)) {
         // A reply with a wrong CRC and nothing behind it that could still be the right one.
-        out.push_back(Take(Received::Kind::kCorrupt, k, length));
+        out.push_back(Take(Received::Kind::kCorrupt, k, candidate->length));
         took = true;
       }
     }
@@ -123,7 +129,6 @@ void ReplyFinder::Process(std::vector<Received>& out) {
 }
 
 std::optional<Received> ReplyFinder::Silence() {
-  using Match = ReplyShape::Match;
   if (buffer_.empty()) return std::nullopt;
   if (!reply_) {
     buffer_.clear();
@@ -133,14 +138,13 @@ std::optional<Received> ReplyFinder::Silence() {
   std::size_t corruptLength = 0;
   std::optional<std::size_t> head;  // a head that waits for its rest
   for (std::size_t k = 0; k < buffer_.size(); ++k) {
-    const Match reply = reply_->MatchAt(buffer_, k);
-    const Match refusal = refusal_->MatchAt(buffer_, k);
-    if (reply == Match::kNo && refusal == Match::kNo) continue;
-    if (reply == Match::kWhole || refusal == Match::kWhole) {
+    const auto candidate = CandidateAt(k);
+    if (!candidate) continue;
+    if (candidate->whole) {
       // Whole and still here, so its CRC is wrong: it has no rest to wait for.
       if (!corrupt) {
         corrupt = k;
-        corruptLength = reply == Match::kWhole ? reply_->Length() : refusal_->Length();
+        corruptLength = candidate->length;
       }
       continue;
     }
@@ -153,6 +157,7 @@ std::optional<Received> ReplyFinder::Silence() {
     const auto first = buffer_.begin() + static_cast<long>(*corrupt);
     Received found{Received::Kind::kCorrupt,
                    std::vector<std::uint8_t>(first, first + static_cast<long>(corruptLength))};
+    // A head behind it, which may overlap it, stays to wait for its rest.
     buffer_.erase(buffer_.begin(),
                   head ? buffer_.begin() + static_cast<long>(*head) : buffer_.end());
     copyPending_ = false;

@@ -56,6 +56,14 @@ class ReplyFinder {
   void Process(std::vector<Received>& out);
   // Settles whether the front is the request's own copy; false while that cannot be told yet.
   bool PassOwnCopy();
+  // What could stand at `offset`: the reply or the refusal, whole or begun. Nothing when neither
+  // fits the bytes there.
+  struct Candidate {
+    bool whole;
+    bool isReply;
+    std::size_t length;
+  };
+  std::optional<Candidate> CandidateAt(std::size_t offset) const;
   bool AnyCandidateFrom(std::size_t offset) const;
   Received Take(Received::Kind kind, std::size_t offset, std::size_t length);
 
