@@ -10,15 +10,16 @@ Operations::Operations(SerialLine& line, WindowTexts& texts) : line_(line), text
   for (const ClockTiming& timing : kClocks) {
     auto clock = std::make_unique<Countdown>(timing.interval, timing.limit);
     if (timing.timesOut) {
-      clock->SetOnRunOut([this, operation = *timing.timesOut] { OnTimeOut(operation); });
+      clock->SetOnRunOut([this, &timing] { OnTimeOut(timing.clock, *timing.timesOut); });
     }
     clock->SetOnTick([this] { Notify(); });
     clocks_[static_cast<std::size_t>(timing.clock)] = std::move(clock);
   }
   // A delay runs out into the next step of its operation.
-  for (StepId id : {StepId::kBroadcastAddress, StepId::kStartMeasurement}) {
-    const Step& step = StepOf(id);
-    CountdownOf(step.starts).SetOnRunOut([this, next = *step.next] { SendCommand(next); });
+  for (const Step& step : Steps()) {
+    if (step.next) {
+      CountdownOf(step.starts).SetOnRunOut([this, next = *step.next] { SendCommand(next); });
+    }
   }
   line_.SetOnReceived([this](const Received& received) { OnReceived(received); });
   line_.SetOnLost([this] { OnLineLost(); });
@@ -137,23 +138,19 @@ void Operations::Fail(Operation operation) {
       std::string(operation == Operation::kSetAddress ? text::kSetFailed : text::kQueryFailed));
 }
 
-void Operations::OnTimeOut(Operation operation) {
+void Operations::OnTimeOut(Clock clock, Operation operation) {
   Fail(operation);
-  for (const ClockTiming& timing : kClocks) {
-    if (timing.timesOut == operation) CountdownOf(timing.clock).Stop();
-  }
+  CountdownOf(clock).Stop();
   if (pending_ && StepOf(*pending_).operation == operation) answered_ = true;
 }
 
 void Operations::OnLineLost() {
   // The operation in flight fails at once rather than at its time-out.
   std::optional<Operation> inFlight;
-  for (const Step* step : {&StepOf(StepId::kBroadcastAddress), &StepOf(StepId::kConfirmAddress),
-                           &StepOf(StepId::kQueryAddress), &StepOf(StepId::kStartMeasurement),
-                           &StepOf(StepId::kReadResistance), &StepOf(StepId::kQueryVoltage)}) {
-    if (!CountdownOf(step->starts).IsRunning()) continue;
-    if (!inFlight || (pending_ && StepOf(*pending_).operation == step->operation)) {
-      inFlight = step->operation;
+  for (const Step& step : Steps()) {
+    if (!CountdownOf(step.starts).IsRunning()) continue;
+    if (!inFlight || (pending_ && StepOf(*pending_).operation == step.operation)) {
+      inFlight = step.operation;
     }
   }
   for (auto& clock : clocks_) clock->Stop();

@@ -55,7 +55,7 @@ class Operations {
   void OnReceived(const Received& received);
   void OnReplyAccepted(const Step& step, std::span<const std::uint8_t> reply);
   void OnLineLost();
-  void OnTimeOut(Operation operation);
+  void OnTimeOut(Clock clock, Operation operation);
   // The failure text of `operation`, the step's time-out stopped, the step answered.
   void Fail(Operation operation);
   void Answered(const Step& step);

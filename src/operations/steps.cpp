@@ -96,6 +96,10 @@ constexpr std::array<Step, 6> kSteps = {{
 
 }  // namespace
 
+std::span<const Step> Steps() {
+  return kSteps;
+}
+
 const Step& StepOf(StepId id) {
   for (const Step& step : kSteps) {
     if (step.id == id) return step;

@@ -71,6 +71,8 @@ struct Step {
   std::optional<StepId> next;  // sent when the delay it starts runs out
 };
 
+// Every step, in the order of the operations.
+std::span<const Step> Steps();
 const Step& StepOf(StepId id);
 const ClockTiming& ClockOf(Clock clock);
 

@@ -109,14 +109,14 @@ void MainWindow::SetLogText(const std::string& text) {
 }
 
 void MainWindow::ListPorts() {
-  portList_.Probe(ports_, probe_, OpenPortNumber());
+  portList_.Probe(ports_, probe_, line_.Port());
   MirrorPortList();
   portList_.Select(0);  // an empty list selects nothing and opens nothing
 }
 
 void MainWindow::RefreshPorts() {
   ports_.Refresh();
-  portList_.Probe(ports_, probe_, OpenPortNumber());
+  portList_.Probe(ports_, probe_, line_.Port());
   MirrorPortList();
 }
 
@@ -131,10 +131,6 @@ bool MainWindow::OpenPort(int number) {
     return false;
   }
   return line_.Open(number);
-}
-
-int MainWindow::OpenPortNumber() const {
-  return line_.IsOpen() ? line_.Port() : 0;
 }
 
 void MainWindow::OnAddressBoxLeft() {

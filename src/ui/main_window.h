@@ -68,8 +68,6 @@ class MainWindow : public QWidget, public WindowTexts {
   // Every opening and closing of the line happens here: closes the port in use and opens port
   // `number`. A failed open leaves the port closed.
   bool OpenPort(int number);
-  // The number of the port open on the line, 0 when none is.
-  int OpenPortNumber() const;
 
   std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::MainWindow> ui_;
