@@ -16,20 +16,10 @@
 namespace karvello {
 namespace {
 
+using testing::Bytes;
+using testing::Frame;
 using testing::Hex;
 using Match = ReplyShape::Match;
-
-std::vector<std::uint8_t> Bytes(const RequestFrame& f) {
-  return {f.begin(), f.end()};
-}
-
-RequestFrame Frame(const char* hex) {
-  const auto bytes = Hex(hex);
-  RequestFrame frame{};
-  if (bytes.size() != frame.size()) throw std::invalid_argument(hex);
-  std::copy(bytes.begin(), bytes.end(), frame.begin());
-  return frame;
-}
 
 TEST(BuildRequestFrame, LaysOutTheMessageHighBytesFirstAndAppendsItsCrc) {
   const struct {

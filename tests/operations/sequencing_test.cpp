@@ -74,6 +74,33 @@ TEST(Buttons, SendTheFramesOfTheirStepsForTheAddressInTheBox) {
       {"", Operation::kQueryVoltage, Frames({"00 03 00 0F 00 01 B5 D8"})},
       {"5.5", Operation::kQueryVoltage, Frames({"06 03 00 0F 00 01 B5 BE"})},
       {"12abc", Operation::kQueryVoltage, Frames({"0C 03 00 0F 00 01 B5 14"})},
+      // Set address takes only a whole number from 1 to 255; anything else sends nothing.
+      {"(1-255)", Operation::kSetAddress, {}},
+      {"", Operation::kSetAddress, {}},
+      {"12abc", Operation::kSetAddress, {}},
+      {"5.5", Operation::kSetAddress, {}},
+      {"256", Operation::kSetAddress, {}},
+      {"0", Operation::kSetAddress, {}},
+      {"-1", Operation::kSetAddress, {}},
+      // The queries go to the slave the box's leading number names, rounded half to even.
+      {" 200 ", Operation::kQueryResistance,
+       Frames({"C8 06 00 11 00 01 09 96", "C8 03 00 0D 00 02 44 51"})},
+      {"4.5", Operation::kQueryVoltage, Frames({"04 03 00 0F 00 01 B4 5C"})},
+      {"+5", Operation::kQueryVoltage, Frames({"05 03 00 0F 00 01 B5 8D"})},
+      {"5.0", Operation::kQueryVoltage, Frames({"05 03 00 0F 00 01 B5 8D"})},
+      {"5.", Operation::kQueryVoltage, Frames({"05 03 00 0F 00 01 B5 8D"})},
+      {"5\n7", Operation::kQueryVoltage, Frames({"05 03 00 0F 00 01 B5 8D"})},
+      {"255", Operation::kQueryVoltage, Frames({"FF 03 00 0F 00 01 A1 D7"})},
+      // Out of range or negative after rounding: slave 0.
+      {"256", Operation::kQueryResistance,
+       Frames({"00 06 00 11 00 01 19 DE", "00 03 00 0D 00 02 54 19"})},
+      {"255.5", Operation::kQueryResistance,
+       Frames({"00 06 00 11 00 01 19 DE", "00 03 00 0D 00 02 54 19"})},
+      {"-1", Operation::kQueryVoltage, Frames({"00 03 00 0F 00 01 B5 D8"})},
+      {"-0.6", Operation::kQueryVoltage, Frames({"00 03 00 0F 00 01 B5 D8"})},
+      // The address query is the one fixed broadcast, whatever the box holds.
+      {"", Operation::kQueryAddress, Frames({"00 03 00 12 00 01 25 DE"})},
+      {"255", Operation::kQueryAddress, Frames({"00 03 00 12 00 01 25 DE"})},
   };
   for (const auto& c : cases) {
     Bench b;
@@ -122,31 +149,6 @@ TEST(Buttons, EachStepStartsItsOwnCountdown) {
     b.Type("5");
     c.press(b);
     EXPECT_EQ(b.Running(), c.running) << c.name;
-  }
-}
-
-TEST(Countdowns, PreciseWithTheirIntervalsAndLimits) {
-  const struct {
-    Clock clock;
-    milliseconds interval;
-    int limit;
-  } cases[] = {
-      {Clock::kSetDelay, milliseconds(100), 2},
-      {Clock::kMeasureDelay, milliseconds(1000), 18},
-      {Clock::kSetTimeout, milliseconds(100), 12},
-      {Clock::kAddressTimeout, milliseconds(100), 12},
-      {Clock::kResistanceTimeout, milliseconds(100), 12},
-      {Clock::kVoltageTimeout, milliseconds(100), 12},
-  };
-  Bench b;
-  for (const auto& c : cases) {
-    const Countdown& countdown = b.ops.CountdownOf(c.clock);
-    const int id = static_cast<int>(c.clock);
-    EXPECT_EQ(countdown.Interval(), c.interval) << id;
-    EXPECT_EQ(countdown.Limit(), c.limit) << id;
-    // A count of ticks is a promised time: no timer may drift by the coarse kind's 5 per cent.
-    EXPECT_TRUE(countdown.IsPrecise()) << id;
-    EXPECT_FALSE(countdown.IsRunning()) << id;
   }
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "operations/address_box.h"
+#include "operations/bench.h"
 #include "operations/countdown.h"
 #include "support/hex_bytes.h"
 
@@ -18,99 +18,9 @@ namespace karvello {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::Bytes;
+using testing::Frame;
 using testing::Hex;
-
-std::vector<std::uint8_t> Bytes(const RequestFrame& f) {
-  return {f.begin(), f.end()};
-}
-
-RequestFrame Frame(const char* hex) {
-  const auto bytes = Hex(hex);
-  RequestFrame frame{};
-  if (bytes.size() != frame.size()) throw std::invalid_argument(hex);
-  std::copy(bytes.begin(), bytes.end(), frame.begin());
-  return frame;
-}
-
-// The address a press takes from the box for the operation of `step`: set address gives the
-// detector the box's whole number (and refuses anything else); every query goes to the slave
-// that the box's leading number names.
-std::optional<std::uint8_t> AddressFromBox(StepId step, const std::string& text) {
-  if (StepOf(step).operation == Operation::kSetAddress) return NewDeviceAddress(text);
-  return SlaveAddress(text);
-}
-
-struct FrameCase {
-  StepId step;
-  std::string text;
-  const char* frame;  // nullptr: set address refuses the text
-};
-
-class StepFrames : public ::testing::TestWithParam<FrameCase> {};
-
-TEST_P(StepFrames, FromTheAddressInTheBox) {
-  const FrameCase& c = GetParam();
-  const auto address = AddressFromBox(c.step, c.text);
-  if (c.frame == nullptr) {
-    EXPECT_EQ(address, std::nullopt) << "'" << c.text << "'";
-    return;
-  }
-  ASSERT_TRUE(address.has_value()) << "'" << c.text << "'";
-  EXPECT_EQ(Bytes(FrameOf(StepOf(c.step), *address)), Hex(c.frame)) << "'" << c.text << "'";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    WorkedExamples, StepFrames,
-    ::testing::Values(FrameCase{StepId::kBroadcastAddress, "1", "00 06 00 12 00 01 E9 DE"},
-                      FrameCase{StepId::kConfirmAddress, "1", "01 06 00 12 00 01 E8 0F"},
-                      FrameCase{StepId::kQueryAddress, "1", "00 03 00 12 00 01 25 DE"},
-                      FrameCase{StepId::kStartMeasurement, "1", "01 06 00 11 00 01 18 0F"},
-                      FrameCase{StepId::kReadResistance, "1", "01 03 00 0D 00 02 55 C8"},
-                      FrameCase{StepId::kQueryVoltage, "1", "01 03 00 0F 00 01 B4 09"},
-                      FrameCase{StepId::kBroadcastAddress, "5", "00 06 00 12 00 05 E8 1D"},
-                      FrameCase{StepId::kConfirmAddress, "5", "05 06 00 12 00 05 E8 48"},
-                      FrameCase{StepId::kQueryAddress, "5", "00 03 00 12 00 01 25 DE"},
-                      FrameCase{StepId::kStartMeasurement, "5", "05 06 00 11 00 01 19 8B"},
-                      FrameCase{StepId::kReadResistance, "5", "05 03 00 0D 00 02 54 4C"},
-                      FrameCase{StepId::kQueryVoltage, "5", "05 03 00 0F 00 01 B5 8D"}));
-
-INSTANTIATE_TEST_SUITE_P(
-    AddressTexts, StepFrames,
-    ::testing::Values(
-        // Set address takes only a whole number from 1 to 255, blanks around it allowed.
-        FrameCase{StepId::kBroadcastAddress, "(1-255)", nullptr},
-        FrameCase{StepId::kConfirmAddress, "", nullptr},
-        FrameCase{StepId::kConfirmAddress, "12abc", nullptr},
-        FrameCase{StepId::kBroadcastAddress, "5.5", nullptr},
-        FrameCase{StepId::kBroadcastAddress, "256", nullptr},
-        FrameCase{StepId::kBroadcastAddress, "0", nullptr},
-        FrameCase{StepId::kBroadcastAddress, "-1", nullptr},
-        FrameCase{StepId::kBroadcastAddress, " 200 ", "00 06 00 12 00 C8 29 88"},
-        FrameCase{StepId::kConfirmAddress, " 200 ", "C8 06 00 12 00 C8 39 C0"},
-        FrameCase{StepId::kBroadcastAddress, "255", "00 06 00 12 00 FF 68 5E"},
-        FrameCase{StepId::kConfirmAddress, "255", "FF 06 00 12 00 FF 7C 51"},
-        // The queries go to the slave the box's leading number names, rounded half to even.
-        FrameCase{StepId::kStartMeasurement, "0.3", "00 06 00 11 00 01 19 DE"},
-        FrameCase{StepId::kReadResistance, " 200 ", "C8 03 00 0D 00 02 44 51"},
-        FrameCase{StepId::kQueryVoltage, "12abc", "0C 03 00 0F 00 01 B5 14"},
-        FrameCase{StepId::kQueryVoltage, "5.5", "06 03 00 0F 00 01 B5 BE"},
-        FrameCase{StepId::kQueryVoltage, "4.5", "04 03 00 0F 00 01 B4 5C"},
-        FrameCase{StepId::kQueryVoltage, "+5", "05 03 00 0F 00 01 B5 8D"},
-        FrameCase{StepId::kQueryVoltage, "5.0", "05 03 00 0F 00 01 B5 8D"},
-        FrameCase{StepId::kQueryVoltage, "5.", "05 03 00 0F 00 01 B5 8D"},
-        FrameCase{StepId::kQueryVoltage, "5\n7", "05 03 00 0F 00 01 B5 8D"},
-        FrameCase{StepId::kQueryVoltage, "", "00 03 00 0F 00 01 B5 D8"},
-        FrameCase{StepId::kQueryVoltage, "255", "FF 03 00 0F 00 01 A1 D7"},
-        // Out of range or negative after rounding: slave 0.
-        FrameCase{StepId::kReadResistance, "256", "00 03 00 0D 00 02 54 19"},
-        FrameCase{StepId::kReadResistance, "255.5", "00 03 00 0D 00 02 54 19"},
-        FrameCase{StepId::kQueryVoltage, "-1", "00 03 00 0F 00 01 B5 D8"},
-        FrameCase{StepId::kQueryVoltage, "-0.6", "00 03 00 0F 00 01 B5 D8"},
-        // The address query is the one fixed broadcast, whatever the box holds.
-        FrameCase{StepId::kQueryAddress, "(1-255)", "00 03 00 12 00 01 25 DE"},
-        FrameCase{StepId::kQueryAddress, "", "00 03 00 12 00 01 25 DE"},
-        FrameCase{StepId::kQueryAddress, "255", "00 03 00 12 00 01 25 DE"}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(FrameOf, TheBroadcastCarriesTheAddressAndTheAddressQueryIgnoresIt) {
   for (int a = 0; a <= 255; ++a) {
@@ -175,6 +85,7 @@ TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
       {Clock::kVoltageTimeout, milliseconds(100), 12, Operation::kQueryVoltage, milliseconds(1300)},
   };
   EXPECT_EQ(kClocks.size(), 6U);
+  testing::Bench bench;
   for (const auto& c : clocks) {
     const ClockTiming& timing = ClockOf(c.clock);
     const int id = static_cast<int>(c.clock);
@@ -195,6 +106,14 @@ TEST(Clocks, TheirTimesPinnedAtTheTickTheyActOn) {
     EXPECT_EQ(runOuts, 1) << id;
     EXPECT_EQ(countdown.Interval() * (countdown.Count() + 1), c.actsAfter) << id;
     EXPECT_TRUE(countdown.IsPrecise()) << id;
+
+    // The operations' own countdown: the same times, of the precise kind (a count of ticks is a
+    // promised time: no timer may drift by the coarse kind's 5 per cent), idle at start.
+    const Countdown& own = bench.ops.CountdownOf(c.clock);
+    EXPECT_EQ(own.Interval(), c.interval) << id;
+    EXPECT_EQ(own.Limit(), c.limit) << id;
+    EXPECT_TRUE(own.IsPrecise()) << id;
+    EXPECT_FALSE(own.IsRunning()) << id;
   }
   EXPECT_THROW(ClockOf(static_cast<Clock>(42)), std::out_of_range);
 }

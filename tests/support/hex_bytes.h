@@ -2,12 +2,15 @@
 // Byte strings written the way the log shows them ("05 03 02 00 05 89 87"), and frames with their
 // CRC, for tests.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "framing/frames.h"
 
 namespace karvello::testing {
 
@@ -25,6 +28,20 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
     i += 2;
   }
   return bytes;
+}
+
+// A request frame written out ("05 03 00 0F 00 01 B5 8D"), and the bytes of one.
+inline RequestFrame Frame(std::string_view text) {
+  const auto bytes = Hex(text);
+  RequestFrame frame{};
+  if (bytes.size() != frame.size())
+    throw std::invalid_argument("not 8 bytes: " + std::string(text));
+  std::copy(bytes.begin(), bytes.end(), frame.begin());
+  return frame;
+}
+
+inline std::vector<std::uint8_t> Bytes(const RequestFrame& frame) {
+  return {frame.begin(), frame.end()};
 }
 
 // A run of bytes the way the log shows it: upper-case pairs joined by single spaces.
