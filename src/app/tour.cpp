@@ -6,7 +6,7 @@
 #include <QTest>
 #include <cstdio>
 
-#include "operations/log_texts.h"
+#include "ui/log_texts.h"
 #include "ui/main_window.h"
 
 namespace karvello::tour {

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace karvello {
+#include "serial/serial_line.h"
 
-inline constexpr int kFirstPortNumber = 1;
-inline constexpr int kLastPortNumber = 16;
+namespace karvello {
 
 class PortMap {
  public:

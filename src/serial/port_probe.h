@@ -2,9 +2,6 @@
 // Whether a port opens now, found out apart from the line in use: the line's own port is never
 // opened, closed or reconfigured by a probe.
 
-#include <set>
-#include <vector>
-
 #include "serial/port_map.h"
 
 namespace karvello {
@@ -25,23 +22,6 @@ class QtPortProbe : public PortProbe {
 
  private:
   const PortMap& ports_;
-};
-
-// Ports that open by their numbers, for tests; it records every number tried.
-class FakePortProbe : public PortProbe {
- public:
-  explicit FakePortProbe(std::set<int> opening = {}) : opening_(std::move(opening)) {}
-  bool Opens(int number) override {
-    tried_.push_back(number);
-    return opening_.contains(number);
-  }
-  void SetOpening(std::set<int> opening) { opening_ = std::move(opening); }
-  const std::vector<int>& Tried() const { return tried_; }
-  void ForgetTried() { tried_.clear(); }
-
- private:
-  std::set<int> opening_;
-  std::vector<int> tried_;
 };
 
 }  // namespace karvello

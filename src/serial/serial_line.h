@@ -14,6 +14,10 @@
 
 namespace karvello {
 
+// The ports the tool numbers: COM1 to COM16.
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 16;
+
 class SerialLine {
  public:
   using ReceivedHandler = std::function<void(const Received&)>;

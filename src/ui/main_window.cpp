@@ -14,7 +14,7 @@
 #include <QStringList>
 #include <QTextDocument>
 
-#include "operations/address_box.h"
+#include "engine/address_box.h"
 #include "ui/application.h"
 #include "ui_main_window.h"
 
@@ -54,7 +54,8 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
       line_(line),
       ports_(ports),
       probe_(probe != nullptr ? *probe : *ownProbe_),
-      operations_(line, *this) {
+      engine_(line),
+      presenter_(engine_, *this) {
   ui_->setupUi(this);
   setWindowIcon(ApplicationIcon());
   ApplyFonts();
@@ -68,15 +69,14 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
   connect(ui_->portList, &QComboBox::activated, this,
           [this](int index) { portList_.Select(index); });
   connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &MainWindow::RefreshPorts);
-  connect(ui_->setAddressButton, &QPushButton::clicked, this, [this] { operations_.SetAddress(); });
-  connect(ui_->queryAddressButton, &QPushButton::clicked, this,
-          [this] { operations_.QueryAddress(); });
-  connect(ui_->queryResistanceButton, &QPushButton::clicked, this,
-          [this] { operations_.QueryResistance(); });
-  connect(ui_->queryVoltageButton, &QPushButton::clicked, this,
-          [this] { operations_.QueryVoltage(); });
+  const std::array<QPushButton*, 4> buttons = Buttons();
+  for (std::size_t i = 0; i < buttons.size(); ++i) {
+    connect(buttons[i], &QPushButton::clicked, this,
+            [this, operation = kOperations[i]] { presenter_.Press(operation); });
+  }
   portList_.SetOnSelected([this] { OnPortChosen(); });
-  operations_.SetOnStateChanged([this] { UpdateMeasureProgress(); });
+  presenter_.SetOnProgress([this](const Progress&) { UpdateMeasureProgress(); });
+  presenter_.SetOnOutcome([this](const Outcome&) { UpdateMeasureProgress(); });
 
   ui_->addressBox->setFocus();
   ListPorts();
@@ -177,6 +177,7 @@ void MainWindow::ApplyFonts() {
   ui_->portLabel->adjustSize();
 }
 
+// In the order of kOperations.
 std::array<QPushButton*, 4> MainWindow::Buttons() const {
   return {ui_->setAddressButton, ui_->queryAddressButton, ui_->queryResistanceButton,
           ui_->queryVoltageButton};
@@ -206,12 +207,13 @@ void MainWindow::MirrorPortList() {
 // shows the read under way until its reply or time-out.
 void MainWindow::UpdateMeasureProgress() {
   QProgressBar& bar = *ui_->measureProgress;
-  const Countdown& measurement = operations_.CountdownOf(Clock::kMeasureDelay);
-  if (measurement.IsRunning()) {
-    bar.setRange(0, measurement.Limit() + 1);
-    bar.setValue(measurement.Count());
+  const Progress measurement = engine_.ProgressOf(Operation::kQueryResistance);
+  if (engine_.DelayOf(Operation::kQueryResistance).IsRunning()) {
+    bar.setRange(0, static_cast<int>(
+                        std::chrono::duration_cast<std::chrono::seconds>(measurement.delay).count()));
+    bar.setValue(static_cast<int>(measurement.elapsed.count()));
     bar.show();
-  } else if (operations_.CountdownOf(Clock::kResistanceTimeout).IsRunning()) {
+  } else if (engine_.TimeoutOf(Operation::kQueryResistance).IsRunning()) {
     bar.setRange(0, 0);
     bar.show();
   } else {

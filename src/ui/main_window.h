@@ -1,6 +1,6 @@
 #pragma once
 // The tool's one window: the port list, the address box, the log box and the four operation
-// buttons, wired to the operations. The serial line, the port numbering and the probe that
+// buttons, wired to the engine through the presenter. The serial line, the port numbering and the probe that
 // tries ports apart from the line are handed in, so the same window runs on a real port, a
 // pseudo-terminal or an in-memory line.
 
@@ -9,12 +9,13 @@
 #include <memory>
 #include <string>
 
-#include "operations/operations.h"
-#include "operations/window_texts.h"
+#include "engine/engine.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/serial_line.h"
 #include "ui/port_list.h"
+#include "ui/presenter.h"
+#include "ui/window_texts.h"
 
 class QPushButton;
 
@@ -44,7 +45,8 @@ class MainWindow : public QWidget, public WindowTexts {
   // The captions of the window's labels and buttons, one after another.
   QString Captions() const;
 
-  Operations& operations() { return operations_; }
+  Engine& engine() { return engine_; }
+  Presenter& presenter() { return presenter_; }
   const PortListModel& portList() const { return portList_; }
 
   // Events.
@@ -76,7 +78,8 @@ class MainWindow : public QWidget, public WindowTexts {
   PortProbe& probe_;
   std::string log_;
   PortListModel portList_;
-  Operations operations_;
+  Engine engine_;
+  Presenter presenter_;
 };
 
 }  // namespace karvello

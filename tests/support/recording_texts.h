@@ -5,9 +5,22 @@
 #include <string>
 #include <vector>
 
-#include "operations/window_texts.h"
+#include "ui/window_texts.h"
 
 namespace karvello::testing {
+
+// The two texts held in memory, the address box as a new window shows it.
+class PlainWindowTexts : public WindowTexts {
+ public:
+  std::string AddressText() const override { return address_; }
+  void SetAddressText(const std::string& text) override { address_ = text; }
+  std::string LogText() const override { return log_; }
+  void SetLogText(const std::string& text) override { log_ = text; }
+
+ private:
+  std::string address_ = "(1-255)";
+  std::string log_;
+};
 
 // Keeps every log text as written.
 class LogRecordingTexts : public PlainWindowTexts {

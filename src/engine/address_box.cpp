@@ -1,4 +1,4 @@
-#include "operations/address_box.h"
+#include "engine/address_box.h"
 
 #include <algorithm>
 #include <charconv>
@@ -100,6 +100,21 @@ std::string ApplyAddressEntryRule(std::string text) {
   if (NumericValue(text) < 0) text = std::to_string(kFirstDeviceAddress);
   if (NumericValue(text) == 0) text.clear();
   return text;
+}
+
+Request RequestFromAddressBox(Operation operation, std::string_view text) {
+  switch (operation) {
+    case Operation::kSetAddress:
+      return {operation, NewDeviceAddress(text)};
+    case Operation::kQueryAddress:
+      return {operation, 0};
+    case Operation::kQueryResistance:
+      if (NumericValue(text) == 0) return {operation, std::nullopt};
+      return {operation, SlaveAddress(text)};
+    case Operation::kQueryVoltage:
+      break;
+  }
+  return {operation, SlaveAddress(text)};
 }
 
 }  // namespace karvello

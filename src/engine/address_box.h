@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/outcome.h"
+
 namespace karvello {
 
 // The addresses a detector can be given.
@@ -30,6 +32,12 @@ std::uint8_t SlaveAddress(std::string_view text);
 // 255 (blanks around it allowed). Anything else would re-address every detector on the line
 // with a value nobody typed, so it gives nothing.
 std::optional<std::uint8_t> NewDeviceAddress(std::string_view text);
+
+// What a press of `operation`'s button asks of the engine, by the text of the address box: set
+// address takes the new address NewDeviceAddress gives; the query of the resistance needs a
+// leading number other than 0, and goes to SlaveAddress; the query of the voltage goes to
+// SlaveAddress whatever the text; the query of the address is a broadcast and reads no address.
+Request RequestFromAddressBox(Operation operation, std::string_view text);
 
 // Keeps the address box in range when it loses the focus: a leading number above 255 becomes
 // "255", one below 0 becomes "1", and a text whose leading number is 0 (no number at all

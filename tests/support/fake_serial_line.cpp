@@ -1,6 +1,5 @@
-#include "serial/fake_serial_line.h"
+#include "support/fake_serial_line.h"
 
-#include "serial/port_map.h"
 
 namespace karvello {
 

@@ -1,0 +1,165 @@
+#include "engine/engine.h"
+
+namespace karvello {
+
+Engine::Engine(SerialLine& line) : line_(line) {
+  for (Operation operation : kOperations) {
+    const OperationSteps& steps = Describe(operation);
+    InFlight& flight = Of(operation);
+    // An operation of one request has no delay; its deadline is never started.
+    flight.delay = std::make_unique<Deadline>(steps.count > 1 ? steps.steps[0].wait
+                                                              : std::chrono::milliseconds(0));
+    flight.timeout = std::make_unique<Deadline>(steps.steps[steps.count - 1].wait);
+    flight.delay->SetOnExpired([this, operation] { Send(operation, 1); });
+    flight.delay->SetOnSecond([this, operation] { Tell(operation); });
+    flight.timeout->SetOnExpired([this, operation] { OnTimedOut(operation); });
+  }
+  line_.SetOnReceived([this](const Received& received) { OnReceived(received); });
+  line_.SetOnLost([this] { OnLineLost(); });
+}
+
+Engine::~Engine() {
+  line_.SetOnReceived(nullptr);
+  line_.SetOnLost(nullptr);
+}
+
+void Engine::Start(const Request& request) {
+  const Operation operation = request.operation;
+  InFlight& flight = Of(operation);
+  const bool needsAddress = operation != Operation::kQueryAddress;
+  // A broadcast write of address 0 would leave every detector on the line unreachable.
+  const bool valid = !needsAddress || (request.address.has_value() &&
+                                       (operation != Operation::kSetAddress || *request.address));
+  if (!valid) {
+    // Nothing is sent; what the line hands up from now on answers no request of this one.
+    last_ = Last{operation, std::nullopt};
+    if (onOutcome_) {
+      Outcome outcome{};
+      outcome.operation = operation;
+      outcome.address = request.address.value_or(0);
+      outcome.result = Result::kNotSent;
+      onOutcome_(outcome);
+    }
+    return;
+  }
+  flight.address = needsAddress ? *request.address : 0;
+  Send(operation, 0);
+}
+
+void Engine::Send(Operation operation, std::size_t index) {
+  InFlight& flight = Of(operation);
+  const OperationSteps& steps = Describe(operation);
+  if (index > 0) flight.delay->Stop();  // the delay ends with the request it leads to
+  RequestFrame& frame = flight.frames[index];
+  frame = FrameOf(operation, index, flight.address);
+  flight.sent = index + 1;
+  last_ = Last{operation, index};
+  const bool delayFollows = index + 1 < steps.count;
+  flight.phase = delayFollows ? Phase::kDelaying : Phase::kAwaiting;
+  (delayFollows ? flight.delay : flight.timeout)->Start();
+  Tell(operation, index);
+  line_.Send(frame, AwaitedReply(operation, index, frame));
+}
+
+void Engine::OnReceived(const Received& received) {
+  if (!last_ || !last_->step) return;
+  const Operation operation = last_->operation;
+  const std::size_t index = *last_->step;
+  const OperationSteps& steps = Describe(operation);
+  const RequestStep& step = steps.steps[index];
+  if (!step.awaitsReply) return;  // what comes now answers nothing
+  const InFlight& flight = Of(operation);
+  Result result = Result::kCorrupt;
+  switch (received.kind) {
+    case Received::Kind::kReply:
+      if (step.accepts(flight.frames[index], received.bytes)) {
+        // Also after the operation has ended: a late reply, or another copy of it.
+        End(operation, Result::kAnswered, received.bytes, steps.read(received.bytes));
+        return;
+      }
+      result = Result::kWrongReply;
+      break;
+    case Received::Kind::kRefusal:
+      result = Result::kRefused;
+      break;
+    case Received::Kind::kCorrupt:
+      break;
+    case Received::Kind::kStray:
+      // Too short to judge: noise, and the time-out keeps running.
+      if (received.bytes.size() < step.judgedFrom) return;
+      break;
+  }
+  // Once the operation has ended, whatever is not another copy of its reply is noise.
+  if (flight.phase == Phase::kAnswered) return;
+  End(operation, result, received.bytes);
+}
+
+void Engine::End(Operation operation, Result result, std::vector<std::uint8_t> reply,
+                 std::optional<Reading> value) {
+  InFlight& flight = Of(operation);
+  flight.timeout->Stop();
+  const bool again = flight.phase == Phase::kAnswered;
+  // A time-out that runs out while a new run waits out its delay leaves that run going.
+  if (!flight.delay->IsRunning()) flight.phase = Phase::kAnswered;
+  if (onOutcome_) {
+    onOutcome_(Outcome{
+        .operation = operation,
+        .address = flight.address,
+        .sent = std::vector<RequestFrame>(flight.frames.begin(),
+                                          flight.frames.begin() + static_cast<long>(flight.sent)),
+        .reply = std::move(reply),
+        .result = result,
+        .value = value,
+        .again = again});
+  }
+  Tell(operation);
+}
+
+void Engine::OnTimedOut(Operation operation) {
+  End(operation, Result::kNoReply, {});
+}
+
+void Engine::OnLineLost() {
+  // Every operation in flight ends at once rather than at its time-out; the one of the request
+  // sent last ends last.
+  std::vector<Operation> inFlight;
+  for (Operation operation : kOperations) {
+    const InFlight& flight = Of(operation);
+    if (!flight.delay->IsRunning() && !flight.timeout->IsRunning()) continue;
+    if (last_ && last_->operation == operation) continue;
+    inFlight.push_back(operation);
+  }
+  if (last_) {
+    const InFlight& flight = Of(last_->operation);
+    if (flight.delay->IsRunning() || flight.timeout->IsRunning()) {
+      inFlight.push_back(last_->operation);
+    }
+  }
+  for (InFlight& flight : flights_) {
+    flight.delay->Stop();
+    flight.timeout->Stop();
+  }
+  for (Operation operation : inFlight) {
+    Of(operation).phase = Phase::kAwaiting;  // ended now, not before
+    End(operation, Result::kLineLost, {});
+  }
+}
+
+Progress Engine::ProgressOf(Operation operation) const {
+  const InFlight& flight = Of(operation);
+  Progress progress{};
+  progress.operation = operation;
+  progress.phase = flight.phase;
+  progress.elapsed = flight.delay->Elapsed();
+  if (flight.phase == Phase::kDelaying) progress.delay = flight.delay->Duration();
+  return progress;
+}
+
+void Engine::Tell(Operation operation, std::optional<std::size_t> sentStep) {
+  if (!onProgress_) return;
+  Progress progress = ProgressOf(operation);
+  progress.sentStep = sentStep;
+  onProgress_(progress);
+}
+
+}  // namespace karvello

@@ -1,0 +1,72 @@
+#pragma once
+// The four operations on a detector, each described once: its requests in order, the frame of
+// each, the reply each awaits and what that reply must hold, the delay before the next request
+// or the time-out of the reply, and how the answer's value is read.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "framing/frames.h"
+#include "framing/replies.h"
+
+namespace karvello {
+
+enum class Operation { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
+inline constexpr std::size_t kOperationCount = 4;
+inline constexpr Operation kOperations[kOperationCount] = {
+    Operation::kSetAddress, Operation::kQueryAddress, Operation::kQueryResistance,
+    Operation::kQueryVoltage};
+
+// A reply is due within 1.3 s of its request; the detector takes a broadcast address before the
+// confirming write 0.3 s later; a measurement is finished 19 s after its start.
+inline constexpr std::chrono::milliseconds kReplyTimeout{1300};
+inline constexpr std::chrono::milliseconds kAddressSettleDelay{300};
+inline constexpr std::chrono::milliseconds kMeasurementTime{19'000};
+
+// The value an answer carries: the detector's address, its resistance (the reading with its
+// decimal places, or over range), or its voltage in volts.
+struct Reading {
+  unsigned number = 0;
+  unsigned decimals = 0;
+  bool overRange = false;
+  bool operator==(const Reading&) const = default;
+};
+
+struct RequestStep {
+  bool broadcast;  // to slave 0, every detector, rather than to the operation's address
+  std::uint8_t function;
+  std::uint16_t registerNumber;
+  std::optional<std::uint16_t> value;  // the value or register count; none: the address
+  // What follows the request: the delay after which the next request goes, or, for a request
+  // that awaits a reply, the time within which the reply must come.
+  std::chrono::milliseconds wait;
+  bool awaitsReply;
+  bool anySlaveAnswers;  // the broadcast read of the address: the detector answers as itself
+  // Bytes that cannot be the reply and are fewer than this are too short to judge: noise.
+  std::size_t judgedFrom;
+  // What the reply must hold beyond its slave, function, length and CRC.
+  bool (*accepts)(const RequestFrame& sent, std::span<const std::uint8_t> reply);
+};
+
+struct OperationSteps {
+  Operation operation;
+  RequestStep steps[2];
+  std::size_t count;  // 1, or 2 when the first request is followed by a second after its delay
+  // The value of an accepted reply.
+  Reading (*read)(std::span<const std::uint8_t> reply);
+  std::string_view name;  // for records and the command line: "set-address", ...
+};
+
+const OperationSteps& Describe(Operation operation);
+
+// The frame of step `index` of `operation` for the operation's `address` (a slave address, or
+// for set address the new address).
+RequestFrame FrameOf(Operation operation, std::size_t index, std::uint8_t address);
+// The reply that frame awaits, worked out from the request; none when it awaits none.
+std::optional<ReplyShape> AwaitedReply(Operation operation, std::size_t index,
+                                       const RequestFrame& frame);
+
+}  // namespace karvello

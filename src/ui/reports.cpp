@@ -1,0 +1,96 @@
+#include "ui/reports.h"
+
+#include "framing/frame_text.h"
+#include "ui/log_texts.h"
+
+namespace karvello {
+namespace {
+
+// The report's lines, joined with CR LF between them.
+std::string Lines(std::initializer_list<std::string_view> lines) {
+  std::string out;
+  for (std::string_view line : lines) {
+    if (!out.empty()) out += text::kLineEnd;
+    out += line;
+  }
+  return out;
+}
+
+std::string Labelled(std::string_view label, std::string_view body) {
+  std::string line{label};
+  line += body;
+  return line;
+}
+
+std::string Frame(std::span<const std::uint8_t> bytes) {
+  return FormatFrameText(bytes, bytes.size());
+}
+
+// The reading's digits with the point before the last `places` of them.
+std::string PlacePoint(unsigned reading, std::size_t places) {
+  const std::string digits = std::to_string(reading);
+  if (digits.size() <= places) {
+    return "0." + std::string(places - digits.size(), '0') + digits;
+  }
+  // Where the point falls among the reading's own digits the text keeps a leading space, the
+  // sign position of a number that is not negative.
+  return " " + digits.substr(0, digits.size() - places) + "." +
+         digits.substr(digits.size() - places);
+}
+
+// The reply as shown: the whole reply.
+std::string Reply(const Outcome& outcome) {
+  return Frame(outcome.reply);
+}
+
+std::string Failure(Operation operation) {
+  return std::string(operation == Operation::kSetAddress ? text::kSetFailed : text::kQueryFailed);
+}
+
+}  // namespace
+
+std::string FormatResistance(const Reading& reading) {
+  switch (reading.overRange ? 3U : reading.decimals) {
+    case 0:
+      return std::to_string(reading.number);
+    case 1:
+      return PlacePoint(reading.number, 1);
+    case 2:
+      return PlacePoint(reading.number, 2);
+    default:
+      return std::string(text::kOverRange);
+  }
+}
+
+std::string FormatVoltage(const Reading& reading) {
+  return std::to_string(reading.number);
+}
+
+std::string ReportText(const Outcome& outcome) {
+  if (outcome.result != Result::kAnswered || !outcome.value) return Failure(outcome.operation);
+  const Reading& value = *outcome.value;
+  const auto& sent = outcome.sent;
+  switch (outcome.operation) {
+    case Operation::kSetAddress:
+      return Lines({text::kSetSucceeded, Labelled(text::kSend1, Frame(sent.at(0))),
+                    Labelled(text::kSend2, Frame(sent.at(1))),
+                    Labelled(text::kReceiveOfTwo, Reply(outcome))});
+    case Operation::kQueryAddress:
+      return Lines({text::kQuerySucceeded, Labelled(text::kSend, Frame(sent.at(0))),
+                    Labelled(text::kReceive, Reply(outcome)),
+                    Labelled(text::kAddressResult, std::to_string(value.number))});
+    case Operation::kQueryResistance:
+      return Lines(
+          {text::kQuerySucceeded, Labelled(text::kSend1, Frame(sent.at(0))),
+           Labelled(text::kSend2, Frame(sent.at(1))),
+           Labelled(text::kReceiveOfTwo, Reply(outcome)),
+           Labelled(text::kResistanceResult, FormatResistance(value) + std::string(text::kOhms))});
+    case Operation::kQueryVoltage:
+      break;
+  }
+  return Lines({text::kQuerySucceeded, Labelled(text::kSend, Frame(sent.at(0))),
+                Labelled(text::kReceive, Reply(outcome)),
+                Labelled(text::kVoltageResult, FormatVoltage(value) + std::string(text::kVolts))});
+}
+
+}  // namespace karvello
