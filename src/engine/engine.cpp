@@ -102,15 +102,15 @@ void Engine::End(Operation operation, Result result, std::vector<std::uint8_t> r
   // A time-out that runs out while a new run waits out its delay leaves that run going.
   if (!flight.delay->IsRunning()) flight.phase = Phase::kAnswered;
   if (onOutcome_) {
-    onOutcome_(Outcome{
-        .operation = operation,
-        .address = flight.address,
-        .sent = std::vector<RequestFrame>(flight.frames.begin(),
-                                          flight.frames.begin() + static_cast<long>(flight.sent)),
-        .reply = std::move(reply),
-        .result = result,
-        .value = value,
-        .again = again});
+    onOutcome_(
+        Outcome{.operation = operation,
+                .address = flight.address,
+                .sent = std::vector<RequestFrame>(
+                    flight.frames.begin(), flight.frames.begin() + static_cast<long>(flight.sent)),
+                .reply = std::move(reply),
+                .result = result,
+                .value = value,
+                .again = again});
   }
   Tell(operation);
 }

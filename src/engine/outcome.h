@@ -42,10 +42,10 @@ struct Outcome {
 
 // Where an operation stands.
 enum class Phase {
-  kIdle,       // never started
-  kDelaying,   // waiting out the delay before its next request
-  kAwaiting,   // awaiting the reply to its request
-  kAnswered,   // ended: answered, failed or timed out (a late or repeated reply still counts)
+  kIdle,      // never started
+  kDelaying,  // waiting out the delay before its next request
+  kAwaiting,  // awaiting the reply to its request
+  kAnswered,  // ended: answered, failed or timed out (a late or repeated reply still counts)
 };
 
 struct Progress {

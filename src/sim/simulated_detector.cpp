@@ -465,4 +465,23 @@ std::size_t SimulatedDetector::EchoedBytes() const {
   return echoed_;
 }
 
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Respond(
+    std::span<const std::uint8_t> request) {
+  std::lock_guard lock(mutex_);
+  Exchange exchange;
+  exchange.request.assign(request.begin(), request.end());
+  std::vector<Piece> plan;
+  if (request.size() >= 2 && Crc16(request.first(request.size() - 2)) ==
+                                 static_cast<std::uint16_t>(request[request.size() - 2] |
+                                                            request[request.size() - 1] << 8)) {
+    if (auto reply = Answer(request)) plan = Plan(std::move(*reply), request[1]);
+  }
+  for (const Piece& piece : plan) {
+    exchange.reply.insert(exchange.reply.end(), piece.bytes.begin(), piece.bytes.end());
+  }
+  log_.push_back(std::move(exchange));
+  logged_.notify_all();
+  return plan;
+}
+
 }  // namespace karvello::sim

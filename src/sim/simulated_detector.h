@@ -221,6 +221,11 @@ class SimulatedDetector {
   static std::vector<Piece> Spoil(const Fault& fault, std::vector<std::uint8_t> reply,
                                   std::uint8_t function);
 
+  // The detector on a line of the caller's: carries out `request` (a whole frame) and returns the
+  // pieces of its answer as the fault in force spoils them, empty when it sends none. The line's
+  // echo, if any, is the caller's. The exchange is logged as on the pseudo-terminal.
+  std::vector<Piece> Respond(std::span<const std::uint8_t> request);
+
  private:
   void Run();
   void Stop();

@@ -209,8 +209,9 @@ void MainWindow::UpdateMeasureProgress() {
   QProgressBar& bar = *ui_->measureProgress;
   const Progress measurement = engine_.ProgressOf(Operation::kQueryResistance);
   if (engine_.DelayOf(Operation::kQueryResistance).IsRunning()) {
-    bar.setRange(0, static_cast<int>(
-                        std::chrono::duration_cast<std::chrono::seconds>(measurement.delay).count()));
+    bar.setRange(0,
+                 static_cast<int>(
+                     std::chrono::duration_cast<std::chrono::seconds>(measurement.delay).count()));
     bar.setValue(static_cast<int>(measurement.elapsed.count()));
     bar.show();
   } else if (engine_.TimeoutOf(Operation::kQueryResistance).IsRunning()) {

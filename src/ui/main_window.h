@@ -1,8 +1,8 @@
 #pragma once
 // The tool's one window: the port list, the address box, the log box and the four operation
-// buttons, wired to the engine through the presenter. The serial line, the port numbering and the probe that
-// tries ports apart from the line are handed in, so the same window runs on a real port, a
-// pseudo-terminal or an in-memory line.
+// buttons, wired to the engine through the presenter. The serial line, the port numbering and the
+// probe that tries ports apart from the line are handed in, so the same window runs on a real port,
+// a pseudo-terminal or an in-memory line.
 
 #include <QWidget>
 #include <array>

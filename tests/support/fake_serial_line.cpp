@@ -1,6 +1,5 @@
 #include "support/fake_serial_line.h"
 
-
 namespace karvello {
 
 FakeSerialLine::FakeSerialLine(std::set<int> available, std::set<int> held)
@@ -38,6 +37,7 @@ void FakeSerialLine::Pull() {
 bool FakeSerialLine::Write(std::span<const std::uint8_t> bytes) {
   calls_.emplace_back("write");
   written_.emplace_back(bytes.begin(), bytes.end());
+  if (onWritten_) onWritten_(bytes);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // An in-memory serial line for tests: records what the tool sends and lets a test play the
 // detector's side, byte by byte if it likes, and say when the line falls silent.
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ class FakeSerialLine : public SerialLine {
   void Pull();
   void SetAvailable(std::set<int> available) { available_ = std::move(available); }
   bool HasWaiting() const { return SerialLine::HasWaiting(); }
+  // Called with each frame the tool writes, after it is recorded.
+  void SetOnWritten(std::function<void(std::span<const std::uint8_t>)> handler) {
+    onWritten_ = std::move(handler);
+  }
 
   // What the tool did, for the test to read.
   const std::vector<std::vector<std::uint8_t>>& Written() const { return written_; }
@@ -48,6 +53,7 @@ class FakeSerialLine : public SerialLine {
   int port_ = 0;
   std::vector<std::vector<std::uint8_t>> written_;
   std::vector<std::string> calls_;
+  std::function<void(std::span<const std::uint8_t>)> onWritten_;
 };
 
 }  // namespace karvello

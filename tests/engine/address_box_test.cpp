@@ -1,6 +1,6 @@
 // Reading the address box: its leading number, the address byte of a request, the address set
 // address may give, and the clean-up when the box loses the focus.
-#include "operations/address_box.h"
+#include "engine/address_box.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "operations/address_entry_cases.h"
+#include "engine/address_entry_cases.h"
 
 namespace karvello {
 namespace {

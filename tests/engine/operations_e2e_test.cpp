@@ -1,0 +1,408 @@
+// The four operations from the request to the outcome, one table of cases run twice: over the
+// in-memory line, with the simulated detector answering each frame at once, and over a real
+// pseudo-terminal with the same detector serving it on its own thread. The frames and replies
+// are written out as literals, worked out by hand from the register map.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "framing/frame_text.h"
+#include "serial/port_map.h"
+#include "serial/qt_serial_line.h"
+#include "sim/simulated_detector.h"
+#include "support/event_loop.h"
+#include "support/fake_serial_line.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using sim::DetectorConfig;
+using sim::Fault;
+using sim::SimulatedDetector;
+using testing::Hex;
+using testing::RunUntil;
+
+std::string Text(std::span<const std::uint8_t> bytes) {
+  return FormatFrameText(bytes, bytes.size());
+}
+
+// A line with the simulated detector on its other end.
+class Rig {
+ public:
+  explicit Rig(DetectorConfig config) : detector(config) {}
+  virtual ~Rig() = default;
+  virtual SerialLine& Line() = 0;
+  // Lets the line and the detector work until `done` holds; the measurement's 19 s are cut
+  // short (the detector measures at once), every other time is waited out or run out.
+  virtual bool Run(Engine& engine, const std::function<bool()>& done) = 0;
+  SimulatedDetector detector;
+};
+
+class InMemoryRig : public Rig {
+ public:
+  explicit InMemoryRig(DetectorConfig config) : Rig(config) {
+    line_.Open(1);
+    line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
+      if (detector.Config().echo) pending_.push_back({0ns, Bytes(frame.begin(), frame.end())});
+      for (auto& piece : detector.Respond(frame)) pending_.push_back(std::move(piece));
+    });
+  }
+  SerialLine& Line() override { return line_; }
+  bool Run(Engine& engine, const std::function<bool()>& done) override {
+    for (int round = 0; round < 8 && !done(); ++round) {
+      Deliver();
+      if (done()) break;
+      // Nothing more comes: the time the engine waits passes.
+      for (Operation operation : kOperations) {
+        if (engine.DelayOf(operation).IsRunning()) {
+          engine.DelayOf(operation).Expire();
+        } else if (engine.TimeoutOf(operation).IsRunning()) {
+          engine.TimeoutOf(operation).Expire();
+        }
+      }
+    }
+    return done();
+  }
+
+ private:
+  void Deliver() {
+    while (!pending_.empty()) {
+      const SimulatedDetector::Piece piece = std::move(pending_.front());
+      pending_.erase(pending_.begin());
+      if (piece.pauseBefore >= kFrameGap) line_.FallSilent();
+      line_.Receive(piece.bytes);
+    }
+    line_.FallSilent();
+  }
+
+  FakeSerialLine line_;
+  std::vector<SimulatedDetector::Piece> pending_;
+};
+
+class PtyRig : public Rig {
+ public:
+  explicit PtyRig(DetectorConfig config) : Rig(config), line_(map_) {
+    map_.Set(1, detector.SlavePath());
+    EXPECT_TRUE(line_.Open(1)) << detector.SlavePath();
+  }
+  SerialLine& Line() override { return line_; }
+  bool Run(Engine& engine, const std::function<bool()>& done) override {
+    return RunUntil(
+        [&] {
+          Deadline& measurement = engine.DelayOf(Operation::kQueryResistance);
+          if (measurement.IsRunning() && detector.ExchangeCount() > 0) measurement.Expire();
+          return done();
+        },
+        5s);
+  }
+
+ private:
+  FixedPortMap map_;
+  QtSerialLine line_;
+};
+
+enum class LineKind { kInMemory, kPseudoTerminal };
+
+struct Case {
+  const char* name;
+  Request request;
+  DetectorConfig detector;
+  Fault fault;
+  Result result;
+  std::optional<Reading> value;
+  std::vector<const char*> sent;  // the frames of the outcome, as they went out
+  const char* reply;              // the bytes judged
+  std::size_t outcomes = 1;       // a second whole copy of the reply is a further outcome
+};
+
+DetectorConfig At(std::uint8_t address, bool echo = false, bool present = true) {
+  DetectorConfig config;
+  config.address = address;
+  config.resistance = 345;
+  config.decimalCount = 1;
+  config.voltage = 220;
+  config.measurementTime = 0ms;
+  config.echo = echo;
+  config.present = present;
+  return config;
+}
+
+DetectorConfig Measuring(std::uint16_t reading, std::uint8_t decimals) {
+  DetectorConfig config = At(5);
+  config.resistance = reading;
+  config.decimalCount = decimals;
+  return config;
+}
+
+constexpr const char* kVoltageRequest = "05 03 00 0F 00 01 B5 8D";
+constexpr const char* kVoltageReply = "05 03 02 00 DC 48 1D";
+constexpr const char* kBroadcast9 = "00 06 00 12 00 09 E8 18";
+constexpr const char* kConfirm9 = "09 06 00 12 00 09 E8 81";
+constexpr const char* kAddressQuery = "00 03 00 12 00 01 25 DE";
+constexpr const char* kStart5 = "05 06 00 11 00 01 19 8B";
+constexpr const char* kRead5 = "05 03 00 0D 00 02 54 4C";
+
+const Case kCases[] = {
+    {"SetAddress",
+     {Operation::kSetAddress, 9},
+     At(1),
+     {},
+     Result::kAnswered,
+     Reading{9},
+     {kBroadcast9, kConfirm9},
+     kConfirm9},
+    {"SetAddressOnAnEchoingLine",
+     {Operation::kSetAddress, 9},
+     At(1, true),
+     {},
+     Result::kAnswered,
+     Reading{9},
+     {kBroadcast9, kConfirm9},
+     kConfirm9},
+    {"SetAddressWithNoDetectorOnAnEchoingLine",
+     {Operation::kSetAddress, 9},
+     At(1, true, false),
+     {},
+     Result::kNoReply,
+     std::nullopt,
+     {kBroadcast9, kConfirm9},
+     ""},
+    {"SetAddressNotAWholeAddress",
+     {Operation::kSetAddress, std::nullopt},
+     At(1),
+     {},
+     Result::kNotSent,
+     std::nullopt,
+     {},
+     ""},
+    {"QueryAddress",
+     {Operation::kQueryAddress, 0},
+     At(5),
+     {},
+     Result::kAnswered,
+     Reading{5},
+     {kAddressQuery},
+     "05 03 02 00 05 89 87"},
+    {"QueryAddressOnAnEchoingLine",
+     {Operation::kQueryAddress, 0},
+     At(5, true),
+     {},
+     Result::kAnswered,
+     Reading{5},
+     {kAddressQuery},
+     "05 03 02 00 05 89 87"},
+    {"QueryAddressCutShortWaitsUntilTheTimeOut",
+     {Operation::kQueryAddress, 0},
+     At(5),
+     Fault::Truncate(1),
+     Result::kNoReply,
+     std::nullopt,
+     {kAddressQuery},
+     ""},
+    {"Resistance",
+     {Operation::kQueryResistance, 5},
+     At(5),
+     {},
+     Result::kAnswered,
+     Reading{345, 1},
+     {kStart5, kRead5},
+     "05 03 04 01 59 00 01 AF DC"},
+    {"ResistanceWithTwoDecimals",
+     {Operation::kQueryResistance, 5},
+     Measuring(1234, 2),
+     {},
+     Result::kAnswered,
+     Reading{1234, 2},
+     {kStart5, kRead5},
+     "05 03 04 04 D2 00 02 9F 3B"},
+    {"ResistanceOverRange",
+     {Operation::kQueryResistance, 5},
+     Measuring(77, 3),
+     {},
+     Result::kAnswered,
+     Reading{77, 3, true},
+     {kStart5, kRead5},
+     "05 03 04 00 4D 00 03 6F E5"},
+    {"ResistanceWithNoDetector",
+     {Operation::kQueryResistance, 5},
+     At(5, false, false),
+     {},
+     Result::kNoReply,
+     std::nullopt,
+     {kStart5, kRead5},
+     ""},
+    {"Voltage",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     {},
+     Result::kAnswered,
+     Reading{220},
+     {kVoltageRequest},
+     kVoltageReply},
+    {"VoltageRefused",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::Exception(4),
+     Result::kRefused,
+     std::nullopt,
+     {kVoltageRequest},
+     "05 83 04 01 32"},
+    {"VoltageWithAWrongCrc",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::BadCrc(),
+     Result::kCorrupt,
+     std::nullopt,
+     {kVoltageRequest},
+     "05 03 02 00 DC B7 E2"},
+    {"VoltageFromAnotherSlave",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::FromAddress(7),
+     Result::kCorrupt,
+     std::nullopt,
+     {kVoltageRequest},
+     "07 03 02 00 DC 31 DD"},
+    {"VoltageBehindStrayBytes",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::Stray({0xFF, 0x05}),
+     Result::kAnswered,
+     Reading{220},
+     {kVoltageRequest},
+     kVoltageReply},
+    {"VoltagePausedInside",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::PauseAfter(3, 120ms),
+     Result::kAnswered,
+     Reading{220},
+     {kVoltageRequest},
+     kVoltageReply},
+    {"VoltageTwice",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::Twice(60ms),
+     Result::kAnswered,
+     Reading{220},
+     {kVoltageRequest},
+     kVoltageReply,
+     2},
+    {"VoltageSilent",
+     {Operation::kQueryVoltage, 5},
+     At(5),
+     Fault::NoReply(),
+     Result::kNoReply,
+     std::nullopt,
+     {kVoltageRequest},
+     ""},
+};
+
+class Operations : public ::testing::TestWithParam<std::tuple<LineKind, Case>> {};
+
+TEST_P(Operations, EndInTheirOutcome) {
+  const auto& [kind, c] = GetParam();
+  std::unique_ptr<Rig> rig;
+  if (kind == LineKind::kInMemory) {
+    rig = std::make_unique<InMemoryRig>(c.detector);
+  } else {
+    rig = std::make_unique<PtyRig>(c.detector);
+  }
+  rig->detector.SetFault(c.fault, 1);
+  Engine engine(rig->Line());
+  std::vector<Outcome> outcomes;
+  engine.SetOnOutcome([&](const Outcome& outcome) { outcomes.push_back(outcome); });
+
+  engine.Start(c.request);
+  ASSERT_TRUE(rig->Run(engine, [&] { return outcomes.size() >= c.outcomes; }))
+      << outcomes.size() << " outcomes";
+  if (kind == LineKind::kPseudoTerminal) {
+    // Whatever else might come has time to: a doubled outcome would show.
+    testing::RunFor(c.result == Result::kNoReply ? 100ms : 250ms);
+  }
+
+  ASSERT_EQ(outcomes.size(), c.outcomes);
+  const Outcome& outcome = outcomes.front();
+  EXPECT_EQ(outcome.operation, c.request.operation);
+  EXPECT_EQ(outcome.result, c.result);
+  EXPECT_EQ(outcome.value, c.value);
+  std::vector<std::string> sent;
+  for (const RequestFrame& frame : outcome.sent) sent.push_back(Text(frame));
+  EXPECT_EQ(sent, std::vector<std::string>(c.sent.begin(), c.sent.end()));
+  EXPECT_EQ(Text(outcome.reply), c.reply);
+  EXPECT_FALSE(outcome.again);
+  if (c.outcomes > 1) {
+    EXPECT_TRUE(outcomes.back().again);
+    EXPECT_EQ(outcomes.back().reply, outcome.reply);
+  }
+  // The detector took exactly the frames of the outcome, in order.
+  std::vector<std::string> taken;
+  for (const auto& exchange : rig->detector.Exchanges()) taken.push_back(Text(exchange.request));
+  EXPECT_EQ(taken, sent);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<LineKind, Case>>& info) {
+  const auto& [kind, c] = info.param;
+  return std::string(kind == LineKind::kInMemory ? "InMemory_" : "Pty_") + c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLines, Operations,
+                         ::testing::Combine(::testing::Values(LineKind::kInMemory,
+                                                              LineKind::kPseudoTerminal),
+                                            ::testing::ValuesIn(kCases)),
+                         CaseName);
+
+// What only the real clock shows: the confirmation leaves 300 ms after the broadcast, a silent
+// detector's failure comes 1.3 s after the request, and a pulled device ends the operation in
+// flight at once.
+TEST(OperationsInRealTime,
+     TheConfirmationLeaves300msAfterTheBroadcastAndASilentReplyTimesOutAt1300ms) {
+  PtyRig rig(At(1, false, false));
+  Engine engine(rig.Line());
+  std::vector<Outcome> outcomes;
+  std::vector<std::chrono::steady_clock::time_point> sentAt;
+  engine.SetOnOutcome([&](const Outcome& outcome) { outcomes.push_back(outcome); });
+  engine.SetOnProgress([&](const Progress& progress) {
+    if (progress.sentStep) sentAt.push_back(std::chrono::steady_clock::now());
+  });
+  engine.Start({Operation::kSetAddress, 9});
+  ASSERT_TRUE(RunUntil([&] { return !outcomes.empty(); }, 3s));
+  const auto ended = std::chrono::steady_clock::now();
+  ASSERT_EQ(sentAt.size(), 2U);
+  EXPECT_EQ(outcomes.front().result, Result::kNoReply);
+  const auto delay = sentAt[1] - sentAt[0];
+  const auto timeout = ended - sentAt[1];
+  // A loaded machine may run a timer late, never early.
+  EXPECT_GE(delay, 300ms);
+  EXPECT_LT(delay, 300ms + 150ms);
+  EXPECT_GE(timeout, 1300ms);
+  EXPECT_LT(timeout, 1300ms + 250ms);
+}
+
+TEST(OperationsInRealTime, APulledDeviceEndsTheOperationInFlightAtOnce) {
+  PtyRig rig(At(5));
+  rig.detector.SetFault(Fault::NoReply());
+  Engine engine(rig.Line());
+  std::vector<Outcome> outcomes;
+  engine.SetOnOutcome([&](const Outcome& outcome) { outcomes.push_back(outcome); });
+  engine.Start({Operation::kQueryVoltage, 5});
+  ASSERT_TRUE(RunUntil([&] { return rig.detector.ExchangeCount() == 1; }, 2s));
+  const auto pulled = std::chrono::steady_clock::now();
+  rig.detector.Unplug();
+  ASSERT_TRUE(RunUntil([&] { return !outcomes.empty(); }, 2s));
+  EXPECT_LT(std::chrono::steady_clock::now() - pulled, 1s);
+  EXPECT_EQ(outcomes.front().result, Result::kLineLost);
+  EXPECT_FALSE(rig.Line().IsOpen());
+}
+
+}  // namespace
+}  // namespace karvello
