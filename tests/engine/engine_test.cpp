@@ -183,6 +183,14 @@ TEST(Engine, TheConfirmationGoesToTheAddressOfItsPressWhateverCameBetween) {
   EXPECT_EQ(desk.outcomes[1].value, Reading{9});
 }
 
+TEST(Engine, AConfirmationEchoedWithAnotherAddressIsAWrongReply) {
+  Desk desk;
+  desk.engine.Start({Operation::kSetAddress, 9});
+  desk.engine.DelayOf(Operation::kSetAddress).Expire();
+  desk.Receive("09 06 00 12 00 08 29 41");
+  EXPECT_EQ(desk.Results(), std::vector{Result::kWrongReply});
+}
+
 TEST(Engine, ALostLineEndsEveryOperationInFlightTheLastSentLast) {
   Desk desk;
   desk.engine.Start({Operation::kQueryResistance, 5});

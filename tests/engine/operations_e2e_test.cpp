@@ -388,6 +388,23 @@ TEST(OperationsInRealTime,
   EXPECT_LT(timeout, 1300ms + 250ms);
 }
 
+TEST(OperationsInRealTime, ASecondPressDoesNotPutOffTheTimeOutOfTheFirst) {
+  PtyRig rig(At(5, false, false));
+  Engine engine(rig.Line());
+  std::vector<Outcome> outcomes;
+  engine.SetOnOutcome([&](const Outcome& outcome) { outcomes.push_back(outcome); });
+  const auto first = std::chrono::steady_clock::now();
+  engine.Start({Operation::kQueryVoltage, 5});
+  testing::RunFor(700ms);
+  engine.Start({Operation::kQueryVoltage, 5});
+  ASSERT_TRUE(RunUntil([&] { return !outcomes.empty(); }, 3s));
+  const auto waited = std::chrono::steady_clock::now() - first;
+  EXPECT_GE(waited, 1300ms);
+  EXPECT_LT(waited, 1300ms + 500ms);
+  testing::RunFor(900ms);
+  EXPECT_EQ(outcomes.size(), 1U);
+}
+
 TEST(OperationsInRealTime, APulledDeviceEndsTheOperationInFlightAtOnce) {
   PtyRig rig(At(5));
   rig.detector.SetFault(Fault::NoReply());
