@@ -237,6 +237,39 @@ TEST_F(LineFaults, AnAdapterThatEchoesAtOnceWithNoDetectorNeverGivesASuccess) {
   EXPECT_EQ(outcomes, std::vector<std::vector<std::string>>(10, {std::string(text::kSetFailed)}));
 }
 
+// An echoing adapter that puts a stray byte in front of each copy it gives back. Twice, so that
+// the line is first learned and then known to echo: with no detector set address fails at its
+// time-out, never a success from the copies; with one, its exact report, once.
+TEST_F(LineFaults, AStrayByteBeforeEachEchoCopyNeverHidesTheEcho) {
+  for (const bool present : {false, true}) {
+    SCOPED_TRACE(present ? "a detector" : "no detector");
+    SimulatedDetector detector(
+        {.address = 1, .echo = true, .present = present, .strayBeforeEcho = 0x00});
+    StartTool(detector.SlavePath());
+    for (int press = 0; press < 2; ++press) {
+      texts_.SetAddressText("1");
+      texts_.written.clear();
+      ops_->SetAddress();
+      ASSERT_TRUE(detector.WaitForExchanges(2 * press + 1, 2s));
+      RunFor(30ms);  // the broadcast's copy reaches the tool
+      TickUntilStopped(ops_->CountdownOf(Clock::kSetDelay));
+      if (present) {
+        ASSERT_TRUE(RunUntil([&] { return Ended(kSetAddress); }, 2s));
+      } else {
+        ASSERT_TRUE(detector.WaitForExchanges(2 * press + 2, 2s));
+        RunFor(kFrameGap + 30ms);  // the confirmation's copy, and the line falls silent
+        TickUntilStopped(ops_->CountdownOf(Clock::kSetTimeout));
+      }
+      RunFor(kFrameGap + 30ms);
+      EXPECT_EQ(texts_.written,
+                std::vector<std::string>{present ? kSetAddress.report : kSetAddress.failure})
+          << "press " << press;
+      EXPECT_TRUE(line_->Echoing());
+    }
+    EXPECT_EQ(detector.EchoedBytes(), 4U * 8);
+  }
+}
+
 // Reads the 8 bytes of a request from the detector's side of the line.
 Bytes ReadRequest(int fd) {
   Bytes bytes;
