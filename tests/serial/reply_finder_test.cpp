@@ -269,9 +269,9 @@ const EchoCase kEchoCases[] = {
     {"AReadsReplyWithoutACopyKeepsTheEcho", true, kVoltage, kVoltageOk, kVoltageOk, "", true},
 };
 
-class EchoingLine : public ::testing::TestWithParam<EchoCase> {};
+class ReplyFinderOwnCopy : public ::testing::TestWithParam<EchoCase> {};
 
-TEST_P(EchoingLine, TheOwnCopyIsFoundBehindStrayBytes) {
+TEST_P(ReplyFinderOwnCopy, IsFoundBehindStrayBytes) {
   const EchoCase& c = GetParam();
   ReplyFinder finder;
   if (c.known) {
@@ -308,7 +308,7 @@ TEST_P(EchoingLine, TheOwnCopyIsFoundBehindStrayBytes) {
   EXPECT_FALSE(finder.Silence());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EchoingLine, ::testing::ValuesIn(kEchoCases),
+INSTANTIATE_TEST_SUITE_P(Cases, ReplyFinderOwnCopy, ::testing::ValuesIn(kEchoCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A stray byte and a pause before the copy: the byte is judged, the copy still passed over.
