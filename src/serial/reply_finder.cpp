@@ -15,9 +15,6 @@ constexpr std::size_t kFeedPiece = 256;
 }  // namespace
 
 void ReplyFinder::Expect(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply) {
-  // A request that got nothing back at all, not even its own copy, was sent on a line that does
-  // not echo.
-  if (copyPending_ && copyTeaches_ && buffer_.empty()) echoing_ = false;
   buffer_.clear();
   request_.assign(request.begin(), request.end());
   reply_ = reply;
@@ -49,30 +46,37 @@ std::vector<Received> ReplyFinder::Feed(std::span<const std::uint8_t> bytes) {
     if (buffer_.size() > kReceiveBufferSize) {
       buffer_.erase(buffer_.begin(),
                     buffer_.begin() + static_cast<long>(buffer_.size() - kReceiveBufferSize));
-      copyPending_ = false;
     }
     Process(out);
   }
   return out;
 }
 
-bool ReplyFinder::PassOwnCopy() {
-  if (!copyPending_) return true;
-  const std::size_t n = std::min(buffer_.size(), request_.size());
-  if (!std::equal(buffer_.begin(), buffer_.begin() + static_cast<long>(n), request_.begin())) {
-    copyPending_ = false;
-    if (copyTeaches_) echoing_ = false;
-    return true;
+bool ReplyFinder::SeeksOwnCopy() const {
+  // Only a line known to echo gives a write to a detector back twice; elsewhere the first copy of
+  // it is the detector's echo, the awaited reply.
+  return copyPending_ && (copyTeaches_ || echoing_);
+}
+
+std::optional<std::size_t> ReplyFinder::OwnCopyAt() const {
+  for (std::size_t k = 0; k < buffer_.size(); ++k) {
+    const std::size_t n = std::min(buffer_.size() - k, request_.size());
+    if (std::equal(request_.begin(), request_.begin() + static_cast<long>(n),
+                   buffer_.begin() + static_cast<long>(k))) {
+      return k;
+    }
   }
-  if (n < request_.size()) return false;  // it may yet be the copy
+  return std::nullopt;
+}
+
+void ReplyFinder::CutOwnCopy() {
+  if (!SeeksOwnCopy()) return;
+  const auto at = OwnCopyAt();
+  if (!at || buffer_.size() - *at < request_.size()) return;
+  const auto first = buffer_.begin() + static_cast<long>(*at);
+  buffer_.erase(first, first + static_cast<long>(request_.size()));
   copyPending_ = false;
-  if (copyTeaches_) {
-    echoing_ = true;
-  } else if (!echoing_) {
-    return true;  // on a line that does not echo, this is the detector's own echo of the write
-  }
-  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(request_.size()));
-  return true;
+  if (copyTeaches_) echoing_ = true;
 }
 
 std::optional<ReplyFinder::Candidate> ReplyFinder::CandidateAt(std::size_t offset) const {
@@ -103,12 +107,15 @@ Received ReplyFinder::Take(Received::Kind kind, std::size_t offset, std::size_t 
 }
 
 void ReplyFinder::Process(std::vector<Received>& out) {
+  CutOwnCopy();
+  if (!reply_) {
+    // Nothing is awaited: only a head of the request's own copy stays, to show the echo.
+    const auto copy = SeeksOwnCopy() ? OwnCopyAt() : std::nullopt;
+    buffer_.erase(buffer_.begin(),
+                  copy ? buffer_.begin() + static_cast<long>(*copy) : buffer_.end());
+    return;
+  }
   for (;;) {
-    if (!PassOwnCopy()) return;
-    if (!reply_) {
-      buffer_.clear();
-      return;
-    }
     bool took = false;
     for (std::size_t k = 0; k < buffer_.size() && !took; ++k) {
       const auto candidate = CandidateAt(k);
@@ -160,11 +167,9 @@ std::optional<Received> ReplyFinder::Silence() {
     // A head behind it, which may overlap it, stays to wait for its rest.
     buffer_.erase(buffer_.begin(),
                   head ? buffer_.begin() + static_cast<long>(*head) : buffer_.end());
-    copyPending_ = false;
     return found;
   }
   if (head) return std::nullopt;
-  copyPending_ = false;
   Received stray{Received::Kind::kStray, {}};
   stray.bytes.swap(buffer_);
   return stray;

@@ -6,10 +6,13 @@
 // in. A reply whose head has come waits for its rest however long the line pauses. Bytes that
 // cannot be the reply are handed over for judging once the line has fallen silent.
 //
-// Some RS-485 adapters hear their own transmission. A verbatim copy of the request in front of
-// what arrives shows such a line (the broadcast of set address, which no detector answers, shows
-// it at once); on such a line each request's own copy is passed over before the reply is looked
-// for, so that the echo of a write is never taken for the detector's answer.
+// Some RS-485 adapters hear their own transmission. A verbatim copy of a request that no detector
+// answers with a copy of it (a broadcast, as set address sends first, or a read) shows such a
+// line, wherever the copy stands in what arrives and whatever stray bytes come before it. Once
+// shown, the line is known to echo until the port changes. On such a line each request's own copy
+// is cut out of what arrives as soon as it is whole, before the reply is looked for, so that the
+// line's copy of a write is never taken for the detector's echo of it, which is the same bytes and
+// comes after. The bytes around the copy are judged as if it had not been there.
 
 #include <cstdint>
 #include <optional>
@@ -39,7 +42,8 @@ class ReplyFinder {
  public:
   // A request went out: whatever waits is dropped, and from now on what arrives is searched for
   // `reply` and for the slave's refusal. Without a `reply` nothing is awaited: what arrives is
-  // dropped, once it has shown whether the line echoes.
+  // dropped, but for a head of the request's own copy while the copy may still show that the line
+  // echoes.
   void Expect(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply);
   // Takes arrived bytes; returns what they complete, in order.
   std::vector<Received> Feed(std::span<const std::uint8_t> bytes);
@@ -54,8 +58,13 @@ class ReplyFinder {
 
  private:
   void Process(std::vector<Received>& out);
-  // Settles whether the front is the request's own copy; false while that cannot be told yet.
-  bool PassOwnCopy();
+  // The request's own copy is still looked for.
+  bool SeeksOwnCopy() const;
+  // Where the request's own copy stands: the first offset from which every byte that has come
+  // fits it, the copy whole or its head at the end. Nothing when no offset fits.
+  std::optional<std::size_t> OwnCopyAt() const;
+  // Cuts the request's own copy out of what waits once it is whole.
+  void CutOwnCopy();
   // What could stand at `offset`: the reply or the refusal, whole or begun. Nothing when neither
   // fits the bytes there.
   struct Candidate {
@@ -71,9 +80,9 @@ class ReplyFinder {
   std::vector<std::uint8_t> request_;
   std::optional<ReplyShape> reply_;
   std::optional<ReplyShape> refusal_;
-  bool copyPending_ = false;  // the request's own copy may still come first
+  bool copyPending_ = false;  // the request's own copy may still come
   bool copyTeaches_ = false;  // no detector answers this request with a copy of it
-  bool echoing_ = false;
+  bool echoing_ = false;      // forgotten only by Reset
 };
 
 }  // namespace karvello

@@ -124,13 +124,17 @@ void SimulatedDetector::Run() {
       const ssize_t n = read(lineFd_, buffer, sizeof buffer);
       if (n > 0) {
         bool echo = false;
+        std::optional<std::uint8_t> stray;
         {
           std::lock_guard lock(mutex_);
           echo = config_.echo;
+          stray = config_.strayBeforeEcho;
         }
         // The adapter hears each of the tool's bytes once it is out on the wire, a byte time
-        // after the one before, and before any reply can come.
+        // after the one before, and before any reply can come. A stray byte goes in front of the
+        // echo of a request's first bytes.
         if (echo) {
+          if (stray && pending_.empty()) WriteAll(std::span(&*stray, 1));
           auto due = now;
           for (ssize_t i = 0; i < n; ++i) {
             due += kByteTime;

@@ -23,8 +23,9 @@
 // request (bad CRC, a fragment followed by more than 4 ms of silence) are dropped one by one until
 // a request starts. While it writes a reply the detector reads nothing, as a half-duplex slave.
 //
-// The line itself can be set to echo what the tool sends (an adapter that hears itself), and the
-// detector can be taken off it, leaving a line that only echoes.
+// The line itself can be set to echo what the tool sends (an adapter that hears itself), with a
+// stray byte in front of each echo if asked, and the detector can be taken off it, leaving a line
+// that only echoes.
 
 #include <chrono>
 #include <condition_variable>
@@ -61,6 +62,9 @@ struct DetectorConfig {
   bool echo = false;
   // A detector is on the line; without one nothing answers (the echo, if any, still comes).
   bool present = true;
+  // On an echoing line, a byte the adapter gives back in front of each request's echo, as a
+  // glitch when it turns the line round.
+  std::optional<std::uint8_t> strayBeforeEcho = std::nullopt;
 };
 
 // A way for the next replies to go wrong. Faults touch replies only; requests that draw no

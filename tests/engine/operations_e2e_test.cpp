@@ -52,7 +52,12 @@ class InMemoryRig : public Rig {
   explicit InMemoryRig(DetectorConfig config) : Rig(config) {
     line_.Open(1);
     line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
-      if (detector.Config().echo) pending_.push_back({0ns, Bytes(frame.begin(), frame.end())});
+      const DetectorConfig config = detector.Config();
+      if (config.echo) {
+        Bytes echo(frame.begin(), frame.end());
+        if (config.strayBeforeEcho) echo.insert(echo.begin(), *config.strayBeforeEcho);
+        pending_.push_back({0ns, std::move(echo)});
+      }
       for (auto& piece : detector.Respond(frame)) pending_.push_back(std::move(piece));
     });
   }
@@ -136,6 +141,13 @@ DetectorConfig At(std::uint8_t address, bool echo = false, bool present = true) 
   return config;
 }
 
+// An echoing line whose adapter puts a stray byte in front of each copy of a request.
+DetectorConfig EchoingWithStray(bool present) {
+  DetectorConfig config = At(1, true, present);
+  config.strayBeforeEcho = 0xFF;
+  return config;
+}
+
 DetectorConfig Measuring(std::uint16_t reading, std::uint8_t decimals) {
   DetectorConfig config = At(5);
   config.resistance = reading;
@@ -176,6 +188,12 @@ const Case kCases[] = {
      std::nullopt,
      {kBroadcast9, kConfirm9},
      ""},
+    {"SetAddressOnAnEchoingLineWithAStrayByteBeforeEachCopy", {Operation::kSetAddress, 9},
+     EchoingWithStray(true), {}, Result::kAnswered, Reading{9}, {kBroadcast9, kConfirm9},
+     kConfirm9},
+    {"SetAddressWithNoDetectorOnAnEchoingLineWithAStrayByteBeforeEachCopy",
+     {Operation::kSetAddress, 9}, EchoingWithStray(false), {}, Result::kNoReply, std::nullopt,
+     {kBroadcast9, kConfirm9}, ""},
     {"SetAddressNotAWholeAddress",
      {Operation::kSetAddress, std::nullopt},
      At(1),

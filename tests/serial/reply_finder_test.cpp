@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framing/crc16.h"
@@ -202,19 +203,141 @@ TEST(ReplyFinder, OnALineThatDoesNotEchoTheDetectorsEchoIsTheAnswer) {
   EXPECT_EQ(finder.Feed(kConfirmRequest), (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
 }
 
-TEST(ReplyFinder, AReadsCopyIsPassedOverAndABroadcastWithoutOneEndsTheEcho) {
+TEST(ReplyFinder, AReadsCopyIsPassedOver) {
   ReplyFinder finder = Awaiting(kVoltageRequest);
   EXPECT_TRUE(finder.Feed(kVoltageRequest).empty());
   EXPECT_TRUE(finder.Echoing());
   EXPECT_FALSE(finder.Silence());  // the copy is not judged as a stray
   EXPECT_EQ(finder.Feed(kVoltageReply), (std::vector<Received>{{Kind::kReply, kVoltageReply}}));
+}
 
-  // An adapter changed for one that does not echo: the next broadcast comes back with nothing.
+// The request's own copy on a line that may echo, stray bytes in front of it or not. After each
+// case the confirmation's copy alone comes back: on a line known to echo it is passed over, else
+// it is the detector's echo.
+struct EchoCase {
+  const char* name;
+  bool known;           // the line has shown that it echoes, by a clean broadcast copy
+  std::string request;  // the broadcast awaits nothing, the others their reply
+  std::string pieces;   // what arrives, "|" between pieces
+  std::string reply;    // the reply the pieces complete; "" none
+  std::string quiet;    // the stray bytes handed up when the line then falls silent; "" none
+  bool echoing;         // the line is known to echo after it
+};
+
+void PrintTo(const EchoCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// kBroadcastRequest, kConfirmRequest and kVoltageRequest with kVoltageReply, as text.
+const std::string kBroadcast = "00 06 00 12 00 05 E8 1D";
+const std::string kConfirm = "05 06 00 12 00 05 E8 48";
+const std::string kVoltage = "01 03 00 0F 00 01 B4 09";
+const std::string kVoltageOk = "01 03 02 00 DC B9 DD";
+
+const EchoCase kEchoCases[] = {
+    // A new line learns the echo from a broadcast's or a read's copy behind stray bytes.
+    {"AStrayByteBeforeTheBroadcastsCopy", false, kBroadcast, "00 " + kBroadcast, "", "", true},
+    {"StrayBytesBeforeTheBroadcastsCopy", false, kBroadcast, "A5 00 06 FF " + kBroadcast, "", "",
+     true},
+    {"StrayBytesAndTheBroadcastsCopySplit", false, kBroadcast, "FF 00 06|00 12|00 05 E8 1D", "", "",
+     true},
+    {"AStrayByteBeforeTheReadsCopy", false, kVoltage, "00 " + kVoltage + " " + kVoltageOk,
+     kVoltageOk, "", true},
+    // Edges of a copy: one byte short, or its last byte wrong, is none.
+    {"TheBroadcastsCopyOneByteShort", false, kBroadcast, "00 00 06 00 12 00 05 E8", "", "", false},
+    {"TheBroadcastsCopyWithItsLastByteWrong", false, kBroadcast, "00 00 06 00 12 00 05 E8 1E", "",
+     "", false},
+    // On a line known to echo the confirmation's copy is passed over behind stray bytes, which are
+    // judged as before: handed up once the line is silent, or dropped in front of the reply.
+    {"AStrayByteBeforeTheConfirmationsCopyAndNoDetector", true, kConfirm, "00 " + kConfirm, "",
+     "00", true},
+    {"StrayBytesBeforeTheConfirmationsCopySplitAndNoDetector", true, kConfirm,
+     "A5 00 05 06|00 12 00|05 E8 48", "", "A5 00", true},
+    {"TheSlavesAddressBeforeTheConfirmationsCopyWaitsAsAHead", true, kConfirm, "05 " + kConfirm, "",
+     "", true},
+    {"AStrayByteBeforeTheConfirmationsCopyThenTheDetectorsEcho", true, kConfirm,
+     "00 " + kConfirm + " " + kConfirm, kConfirm, "", true},
+    {"AStrayByteBeforeEachCopy", true, kConfirm, "00 " + kConfirm + "|00 " + kConfirm, kConfirm, "",
+     true},
+    {"TheDetectorsEchoInTwoPiecesBehindTheCopy", true, kConfirm,
+     "05 06 " + kConfirm + " 05 06 00 12|00 05 E8 48", kConfirm, "", true},
+    // A line known to echo stays so whatever comes back instead of a copy.
+    {"AMismatchedBroadcastCopyKeepsTheEcho", true, kBroadcast, "00 06 00 12 00 05 E8 1E", "", "",
+     true},
+    {"NothingBackFromABroadcastKeepsTheEcho", true, kBroadcast, "", "", "", true},
+    {"ALoneStrayByteKeepsTheEcho", true, kConfirm, "00", "", "00", true},
+    {"AReadsReplyWithoutACopyKeepsTheEcho", true, kVoltage, kVoltageOk, kVoltageOk, "", true},
+};
+
+class ReplyFinderOwnCopy : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(ReplyFinderOwnCopy, IsFoundBehindStrayBytes) {
+  const EchoCase& c = GetParam();
+  ReplyFinder finder;
+  if (c.known) {
+    finder.Expect(kBroadcastRequest, std::nullopt);
+    finder.Feed(kBroadcastRequest);
+    ASSERT_TRUE(finder.Echoing());
+  }
+  const Bytes request = Hex(c.request);
+  RequestFrame frame{};
+  std::copy(request.begin(), request.end(), frame.begin());
+  finder.Expect(
+      request, request == kBroadcastRequest ? std::nullopt : std::optional(ReplyShape::For(frame)));
+  std::vector<Received> found;
+  for (std::string_view rest = c.pieces; !rest.empty();) {
+    const std::size_t bar = std::min(rest.find('|'), rest.size());
+    for (Received& r : finder.Feed(Hex(std::string(rest.substr(0, bar))))) {
+      found.push_back(std::move(r));
+    }
+    rest.remove_prefix(std::min(bar + 1, rest.size()));
+  }
+  std::vector<Received> expected;
+  if (!c.reply.empty()) expected.push_back({Kind::kReply, Hex(c.reply)});
+  EXPECT_EQ(found, expected);
+  EXPECT_EQ(finder.Silence(),
+            !c.quiet.empty() ? std::optional(Received{Kind::kStray, Hex(c.quiet)}) : std::nullopt);
+  EXPECT_EQ(finder.Echoing(), c.echoing);
+
+  // The confirmation's copy alone: never the answer on a line known to echo.
+  const Received confirmEcho{Kind::kReply, kConfirmRequest};
+  std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), frame.begin());
+  finder.Expect(kConfirmRequest, ReplyShape::For(frame));
+  EXPECT_EQ(finder.Feed(kConfirmRequest),
+            c.echoing ? std::vector<Received>{} : std::vector<Received>{confirmEcho});
+  EXPECT_FALSE(finder.Silence());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplyFinderOwnCopy, ::testing::ValuesIn(kEchoCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A stray byte and a pause before the copy: the byte is judged, the copy still passed over.
+TEST(ReplyFinder, TheCopyIsPassedOverAfterAStrayByteAndAPause) {
+  ReplyFinder finder;
   finder.Expect(kBroadcastRequest, std::nullopt);
+  finder.Feed(kBroadcastRequest);
   RequestFrame confirm{};
   std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), confirm.begin());
   finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
-  EXPECT_FALSE(finder.Echoing());
+  EXPECT_TRUE(finder.Feed(Hex("00")).empty());
+  EXPECT_EQ(finder.Silence(), (Received{Kind::kStray, Hex("00")}));
+  EXPECT_TRUE(finder.Feed(kConfirmRequest).empty());
+  EXPECT_EQ(finder.Feed(kConfirmRequest), (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
+}
+
+// The copy behind more stray bytes than the receive buffer holds is still found.
+TEST(ReplyFinder, TheCopyIsFoundBehindABurstLongerThanTheReceiveBuffer) {
+  ReplyFinder finder;
+  finder.Expect(kBroadcastRequest, std::nullopt);
+  finder.Feed(Bytes(3000, 0xA5));
+  EXPECT_FALSE(finder.HasWaiting());
+  finder.Feed(kBroadcastRequest);
+  EXPECT_TRUE(finder.Echoing());
+
+  RequestFrame confirm{};
+  std::copy(kConfirmRequest.begin(), kConfirmRequest.end(), confirm.begin());
+  finder.Expect(kConfirmRequest, ReplyShape::For(confirm));
+  EXPECT_TRUE(finder.Feed(Concat({Bytes(3000, 0xA5), kConfirmRequest})).empty());
   EXPECT_EQ(finder.Feed(kConfirmRequest), (std::vector<Received>{{Kind::kReply, kConfirmRequest}}));
 }
 

@@ -300,6 +300,27 @@ TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
   EXPECT_TRUE(bench.port.Read(150ms, 30ms).bytes.empty());
 }
 
+// A stray byte in front of each request's echo, once per request, then the reply.
+TEST(SimulatedDetector, AnEchoingLineCanPutAStrayByteBeforeEachEcho) {
+  Bench bench(DetectorConfig{.echo = true, .strayBeforeEcho = 0xA5});
+  struct Case {
+    const char* request;
+    const char* heard;
+  };
+  const Case cases[] = {
+      {"00 06 00 12 00 03 68 1F", "A5 00 06 00 12 00 03 68 1F"},
+      {"03 06 00 12 00 03 68 2C", "A5 03 06 00 12 00 03 68 2C 03 06 00 12 00 03 68 2C"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const std::size_t before = bench.detector.ExchangeCount();
+    ASSERT_TRUE(bench.port.Write(Hex(c.request)));
+    ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+    EXPECT_EQ(bench.port.Read(200ms, 30ms).bytes, Hex(c.heard));
+  }
+  EXPECT_EQ(bench.detector.EchoedBytes(), 2U * 8);
+}
+
 TEST(SimulatedDetector, PersistentFaultHoldsUntilCleared) {
   Bench bench;
   bench.detector.SetFault(Fault::NoReply());
