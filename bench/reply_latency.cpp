@@ -5,13 +5,14 @@
 //   karvello-bench-latency [--reps N] [--modbus-reps M] [--help]
 //
 // The tool: the real MainWindow (Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise)
-// over QtSerialLine on a pseudo-terminal, its Operations and the real event loop. The simulated
-// detector paces its replies as at 9600 baud (one byte every 1.04 ms) and pins the time of each
-// reply's last byte as its write returns; the report is timed as the window's SetLogText returns,
-// the log box's text set and laid out. The waits of two-step operations (0.3 s, 19 s) are run
-// through by ticking their countdowns: they play no part in a reply's latency. Bytes that cannot
-// be the reply are judged once the line has been silent for the 50 ms gap; that case is measured
-// on a bare pseudo-terminal written from here, as the time to the failure text beyond the gap.
+// over QtSerialLine on a pseudo-terminal, its engine and presenter and the real event loop. The
+// simulated detector paces its replies as at 9600 baud (one byte every 1.04 ms) and stamps the
+// time of each reply's last byte (Exchange::replyLastByte); the report is timed as the window's
+// SetLogText returns, the log box's text set and laid out. The delays of two-step operations
+// (0.3 s, 19 s) are run out at once (Deadline::Expire): they play no part in a reply's latency.
+// Bytes that cannot be the reply are judged once the line has been silent for the 50 ms gap; that
+// case is measured on a bare pseudo-terminal written from here, as the time to the failure text
+// beyond the gap.
 //
 // libmodbus: a modbus_t RTU context on the same detector's pseudo-terminal (the tool's port
 // closed meanwhile), timed from the reply's last byte to the return of modbus_read_registers (or
@@ -29,19 +30,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/stats.h"
-#include "operations/log_texts.h"
-#include "operations/operations.h"
-#include "operations/steps.h"
+#include "engine/engine.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
+#include "ui/log_texts.h"
 #include "ui/main_window.h"
 
 namespace karvello::bench {
@@ -69,9 +68,8 @@ class TimedWindow : public MainWindow {
 struct Op {
   const char* name;
   const char* key;  // names the same reply in the libmodbus rows
-  void (Operations::*press)();
-  Clock timeout;
-  std::optional<Clock> delay;  // the wait before the second request, run through
+  Operation operation;
+  bool twoSteps;  // a delay before the second request, run out at once
 };
 
 std::map<std::string, double> g_medians;
@@ -96,7 +94,7 @@ void MeasureWindow(sim::SimulatedDetector& detector, int reps) {
   QtSerialLine line(map);
   TimedWindow window(line, map);
   window.show();
-  Operations& ops = window.operations();
+  Engine& engine = window.engine();
   auto* logBox = window.findChild<QPlainTextEdit*>("logBox");
   if (!line.IsOpen() || logBox == nullptr) {
     std::fprintf(stderr, "the window did not open the detector's port\n");
@@ -104,38 +102,34 @@ void MeasureWindow(sim::SimulatedDetector& detector, int reps) {
   }
   window.SetAddressText("1");
   const Op ops_list[] = {
-      {"set address (8-byte echo)", "echo", &Operations::SetAddress, Clock::kSetTimeout,
-       Clock::kSetDelay},
-      {"query address (7 bytes)", "address", &Operations::QueryAddress, Clock::kAddressTimeout,
-       std::nullopt},
-      {"query resistance (9 bytes)", "resistance", &Operations::QueryResistance,
-       Clock::kResistanceTimeout, Clock::kMeasureDelay},
-      {"query voltage (7 bytes)", "voltage", &Operations::QueryVoltage, Clock::kVoltageTimeout,
-       std::nullopt},
+      {"set address (8-byte echo)", "echo", Operation::kSetAddress, true},
+      {"query address (7 bytes)", "address", Operation::kQueryAddress, false},
+      {"query resistance (9 bytes)", "resistance", Operation::kQueryResistance, true},
+      {"query voltage (7 bytes)", "voltage", Operation::kQueryVoltage, false},
   };
   for (const Op& op : ops_list) {
     std::vector<double> samples;
     std::vector<double> inBox;
     for (int i = 0; i < reps + 5; ++i) {  // the first five warm up
       const std::size_t before = detector.ExchangeCount();
-      (ops.*op.press)();
-      if (op.delay) {
-        // The first request answered (and its echo, if any, in and dropped), then the wait run
-        // through.
+      window.presenter().Press(op.operation);
+      if (op.twoSteps) {
+        // The first request answered (and its echo, if any, in and dropped), then the delay run
+        // out.
         detector.WaitForExchanges(before + 1, 1s);
         testing::RunFor(12ms);
-        for (int t = 0; t <= ClockOf(*op.delay).limit; ++t) ops.CountdownOf(*op.delay).Tick();
+        engine.DelayOf(op.operation).Expire();
       }
-      const bool ended = Await([&] { return !ops.CountdownOf(op.timeout).IsRunning(); }, 2s);
+      const bool ended = Await([&] { return !engine.TimeoutOf(op.operation).IsRunning(); }, 2s);
       const std::string shown = window.LogText();
       const bool report = shown.starts_with(
-          op.timeout == Clock::kSetTimeout ? text::kSetSucceeded : text::kQuerySucceeded);
+          op.operation == Operation::kSetAddress ? text::kSetSucceeded : text::kQuerySucceeded);
       QString boxed = QString::fromStdString(shown).replace(QStringLiteral("\r\n"), "\n");
       if (!ended || !report || logBox->toPlainText() != boxed) {
         std::fprintf(stderr, "%s: no report in the log box (log: %s)\n", op.name, shown.c_str());
         std::exit(1);
       }
-      const std::size_t requests = op.delay ? 2 : 1;
+      const std::size_t requests = op.twoSteps ? 2 : 1;
       detector.WaitForExchanges(before + requests, 1s);
       const auto last = detector.Exchanges().back().replyLastByte;
       if (i >= 5) {
@@ -211,12 +205,12 @@ void MeasureStrayBytes(int reps) {
     std::exit(1);
   }
   window.SetAddressText("1");
-  Operations& ops = window.operations();
+  Engine& engine = window.engine();
   std::vector<double> samples;
   const std::uint8_t stray[] = {0x01, 0x41, 0x00, 0x10, 0x20};  // function 0x41: no reply
   for (int i = 0; i < reps + 2; ++i) {
     window.SetLogText("");
-    ops.QueryVoltage();
+    window.presenter().Press(Operation::kQueryVoltage);
     std::uint8_t request[8];
     std::size_t got = 0;
     while (got < sizeof request) {
@@ -227,7 +221,7 @@ void MeasureStrayBytes(int reps) {
     }
     if (write(pty.MasterFd(), stray, sizeof stray) != sizeof stray) std::exit(1);
     const auto written = SteadyClock::now();
-    Await([&] { return !ops.CountdownOf(Clock::kVoltageTimeout).IsRunning(); }, 2s);
+    Await([&] { return !engine.TimeoutOf(Operation::kQueryVoltage).IsRunning(); }, 2s);
     if (window.LogText() != text::kQueryFailed) {
       std::fprintf(stderr, "stray bytes: no failure text\n");
       std::exit(1);

@@ -9,8 +9,8 @@
 // - probe: the window's listing of the ports 1 to 16 (PortListModel::Probe with QtPortProbe, no
 //   port in use), on the system's ports and on 16 pseudo-terminals that all open;
 // - idle: with the window up, its port open on a simulated detector and no operation pending,
-//   the timer events delivered per second (counted by a filter on the application) and the
-//   resident memory.
+//   the timer events delivered per second (counted by a filter on the application), the engine's
+//   deadlines (a delay and a time-out for each operation) that run, and the resident memory.
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "bench/stats.h"
-#include "operations/steps.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
@@ -190,12 +189,13 @@ void Idle(int seconds) {
   qApp->removeEventFilter(&timers);
   const double took = Ms(Clock::now() - start) / 1000.0;
   int on = 0;
-  for (const ClockTiming& timing : kClocks) {
-    on += form.operations().CountdownOf(timing.clock).IsRunning() ? 1 : 0;
+  for (Operation operation : kOperations) {
+    on += form.engine().DelayOf(operation).IsRunning() ? 1 : 0;
+    on += form.engine().TimeoutOf(operation).IsRunning() ? 1 : 0;
   }
   std::printf(
       "idle, port open, no operation: %.2f timer events/s over %.1f s (the one that ends "
-      "the count included); tool countdowns running: %d; resident memory %ld KiB, port open %d\n",
+      "the count included); engine deadlines running: %d; resident memory %ld KiB, port open %d\n",
       double(timers.count) / took, took, on, rss, line.IsOpen() ? 1 : 0);
   for (const auto& [name, count] : timers.byClass) {
     std::printf("  timer events of %s: %.2f/s\n", name.c_str(), double(count) / took);

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <string>
 
-#include "operations/window_texts.h"
+#include "support/recording_texts.h"
 
 namespace karvello::bench {
 
-class TimedTexts : public PlainWindowTexts {
+class TimedTexts : public testing::PlainWindowTexts {
  public:
   void SetLogText(const std::string& text) override {
     PlainWindowTexts::SetLogText(text);

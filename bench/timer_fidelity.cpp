@@ -1,6 +1,6 @@
-// karvello-bench-timers: how closely the tool's timers keep their promised times, measured on
-// the wire by the simulated detector, which pins the time of every request's last byte as it
-// reads it. The tool's real timers run in the real event loop.
+// karvello-bench-timers: how closely the engine's deadlines keep their promised times, measured
+// on the wire by the simulated detector, which pins the time of every request's last byte as it
+// reads it. The engine's real deadlines run in the real event loop.
 //
 //   karvello-bench-timers [--reps N] [--long-reps M] [--help]
 //
@@ -17,13 +17,13 @@
 
 #include "bench/stats.h"
 #include "bench/timed_texts.h"
-#include "operations/log_texts.h"
-#include "operations/operations.h"
-#include "operations/steps.h"
+#include "engine/engine.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
+#include "ui/log_texts.h"
+#include "ui/presenter.h"
 
 namespace karvello::bench {
 namespace {
@@ -44,7 +44,7 @@ class Rig {
   // Error of the gap between the broadcast and the confirmation, against 300 ms.
   double Confirmation() {
     const std::size_t before = detector_.ExchangeCount();
-    ops_.SetAddress();
+    presenter_.Press(Operation::kSetAddress);
     Await(2s);
     detector_.WaitForExchanges(before + 2, 1s);
     const auto log = detector_.Exchanges();
@@ -55,7 +55,7 @@ class Rig {
   double TimeOut() {
     const std::size_t before = detector_.ExchangeCount();
     detector_.SetFault(sim::Fault::NoReply(), 1);
-    ops_.QueryVoltage();
+    presenter_.Press(Operation::kQueryVoltage);
     Await(3s);
     if (texts_.LogText() != text::kQueryFailed) std::exit(1);
     detector_.WaitForExchanges(before + 1, 1s);
@@ -65,7 +65,7 @@ class Rig {
   // Error of the read after the start of the measurement, against 19000 ms.
   double Measurement() {
     const std::size_t before = detector_.ExchangeCount();
-    ops_.QueryResistance();
+    presenter_.Press(Operation::kQueryResistance);
     Await(22s);
     detector_.WaitForExchanges(before + 2, 1s);
     const auto log = detector_.Exchanges();
@@ -73,12 +73,14 @@ class Rig {
   }
 
  private:
-  // Runs the loop until every countdown is off: the operation has ended.
+  // Runs the loop until no delay or time-out runs: the operation has ended.
   void Await(std::chrono::milliseconds timeout) {
     SpinUntil(
         [&] {
-          for (const ClockTiming& timing : kClocks)
-            if (ops_.CountdownOf(timing.clock).IsRunning()) return false;
+          for (Operation operation : kOperations) {
+            if (engine_.DelayOf(operation).IsRunning() || engine_.TimeoutOf(operation).IsRunning())
+              return false;
+          }
           return true;
         },
         timeout);
@@ -88,7 +90,8 @@ class Rig {
   FixedPortMap map_;
   QtSerialLine line_{map_};
   TimedTexts texts_;
-  Operations ops_{line_, texts_};
+  Engine engine_{line_};
+  Presenter presenter_{engine_, texts_};
 };
 
 }  // namespace
@@ -103,8 +106,8 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::printf(
           "usage: karvello-bench-timers [--reps N] [--long-reps M] [--help]\n"
-          "Measures on the wire, against the simulated detector, how far the tool's real\n"
-          "timers miss their promised times: the confirmation 300 ms after the address\n"
+          "Measures on the wire, against the simulated detector, how far the engine's real\n"
+          "deadlines miss their promised times: the confirmation 300 ms after the address\n"
           "broadcast and the time-out text 1300 ms after a request with no reply (N runs each,\n"
           "default 10), and the resistance read 19000 ms after the measurement start (M runs,\n"
           "default 3).\n");

@@ -1,5 +1,6 @@
 // Feeds arbitrary texts to the readers of the address box: NumericValue, AddressByte,
-// SlaveAddress, NewDeviceAddress and the address entry rule. The whole input is the text; its
+// SlaveAddress, NewDeviceAddress, the request each button makes of the text
+// (RequestFromAddressBox) and the address entry rule. The whole input is the text; its
 // first eight bytes are also taken as a double for AddressByte.
 //
 // Invariants, each checked against rules written out here independently of the tool's code:
@@ -12,6 +13,9 @@
 // - NewDeviceAddress gives an address exactly for the texts that are decimal digits with blanks
 //   around them and whose value is 1 to 255 (leading zeros allowed; no sign, point or exponent),
 //   and that address is then NumericValue of the text and SlaveAddress of it too;
+// - the requests: set address asks for exactly the address NewDeviceAddress gives (none: nothing
+//   is sent); the query of the resistance asks nothing of a text whose NumericValue is 0 and
+//   otherwise goes to its SlaveAddress; the query of the voltage always goes to SlaveAddress;
 // - the entry rule keeps an empty text, and otherwise gives "255" above 255, "1" below 0, ""
 //   at 0 and the text itself in between; applied twice it gives what it gives once; its result
 //   is empty or has NumericValue in (0, 255].
@@ -28,7 +32,7 @@
 #include <string>
 #include <string_view>
 
-#include "operations/address_box.h"
+#include "engine/address_box.h"
 
 namespace {
 
@@ -132,6 +136,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("NewDeviceAddress != NumericValue", text, *address, value);
     if (slave != *address) Fail("NewDeviceAddress != SlaveAddress", text, *address, slave);
   }
+
+  using karvello::Operation;
+  using karvello::RequestFromAddressBox;
+  const auto set = RequestFromAddressBox(Operation::kSetAddress, text);
+  if (set.operation != Operation::kSetAddress || set.address != addressExpected)
+    Fail("set address's request", text, set.address.value_or(0));
+  const auto resistance = RequestFromAddressBox(Operation::kQueryResistance, text);
+  const std::optional<std::uint8_t> resistanceExpected =
+      value == 0 ? std::nullopt : std::optional<std::uint8_t>(ExpectedAddressByte(value));
+  if (resistance.operation != Operation::kQueryResistance ||
+      resistance.address != resistanceExpected)
+    Fail("the resistance query's request", text, resistance.address.value_or(0), value);
+  const auto voltage = RequestFromAddressBox(Operation::kQueryVoltage, text);
+  if (voltage.operation != Operation::kQueryVoltage ||
+      voltage.address != ExpectedAddressByte(value))
+    Fail("the voltage query's request", text, voltage.address.value_or(0), value);
 
   const std::string once = karvello::ApplyAddressEntryRule(text);
   std::string rule = text;

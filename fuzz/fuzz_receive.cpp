@@ -1,15 +1,16 @@
 // Feeds arbitrary byte streams, cut into arbitrary pieces with arbitrary pauses, to the receive
-// path under every pending step, with arbitrary address texts, button presses, countdown ticks
-// and line losses between them: the real operations and their log text over the in-memory
-// serial line.
+// path under every pending step, with arbitrary address texts, button presses, deadlines run out
+// or counting seconds, and line losses between them: the real engine, and the presenter's log
+// text, over the in-memory serial line.
 //
 // The input is a list of actions. Each action is one opcode byte, whose high three bits name the
 // action and whose low five bits (`arg`) are its argument, followed by the bytes it takes:
 //   0  bytes arrive: `arg` bytes follow (arg 31: the next byte gives the count)
 //   1  the line falls silent (the 50 ms gap has elapsed)
-//   2  a button is pressed: kButtons[arg % 4]
-//   3  countdown kClockOrder[arg % 6] ticks arg / 6 + 1 times (a tick only while it runs, as its
-//      timer would)
+//   2  a button is pressed: that of kOperations[arg % 4]
+//   3  a deadline of the engine: that of operation kOperations[(arg >> 1) & 3], its time-out (arg
+//      even) or its delay (arg odd); arg >> 3 is 0: it runs out now (Expire), else that many
+//      seconds of it pass (Tick; a second passes only while it runs, as its timer would)
 //   4  the address box is set to the `arg` bytes that follow
 //   5  the address box is set to kTexts[arg % kTexts.size()]
 //   6  bytes arrive with their right CRC: like 0, the two CRC bytes appended
@@ -37,14 +38,19 @@
 //   on a line known to echo, the confirmation's own copy at the front never makes a success;
 // - the log text always has one of the shapes the operations write: empty, a failure text,
 //   "测试中...", or one of the four reports, with CR LF between lines only;
-// - each press and tick does only what it may: set address sends only a whole address 1 to 255
-//   (else "设置失败！"), query resistance with no address value fails at once; every frame sent
-//   is the step's own for the address the press fixed, whatever the box holds since; a tick
-//   counts, or acts on the tick after its limit; a time-out shows its failure text and stops; a
-//   lost line fails the operation in flight at once and stops every countdown.
+// - each press and deadline does only what it may: set address sends only a whole address 1 to
+//   255 (else "设置失败！"), query resistance with no address value fails at once, and after
+//   either nothing that arrives is judged; every frame sent is the step's own for the address the
+//   press fixed, whatever the box holds since, and the engine tells it and names the operation's
+//   phase; the deadlines last 1.3 s (time-outs), 0.3 s and 19 s (delays); a second of a deadline
+//   only counts; a time-out shows its failure text and stops; a delay that runs out sends the
+//   operation's second request; a lost line fails each operation in flight at once, each with
+//   its failure text, and stops every deadline.
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,31 +60,26 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/address_box.h"
+#include "engine/engine.h"
 #include "framing/replies.h"
-#include "operations/address_box.h"
-#include "operations/operations.h"
-#include "operations/steps.h"
-#include "operations/window_texts.h"
-#include "serial/fake_serial_line.h"
 #include "serial/reply_finder.h"
 #include "support/expected_resistance.h"
+#include "support/fake_serial_line.h"
 #include "support/hex_bytes.h"
+#include "support/recording_texts.h"
+#include "ui/presenter.h"
 
 namespace {
 
-using karvello::Clock;
+using karvello::Deadline;
+using karvello::Operation;
+using karvello::Phase;
 using karvello::Received;
-using karvello::StepId;
 using Bytes = std::vector<std::uint8_t>;
 using karvello::testing::HexText;
 using karvello::testing::WithCrc;
 
-enum class Button { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
-constexpr std::array<Button, 4> kButtons = {Button::kSetAddress, Button::kQueryAddress,
-                                            Button::kQueryResistance, Button::kQueryVoltage};
-constexpr std::array<Clock, 6> kClockOrder = {Clock::kSetTimeout,        Clock::kAddressTimeout,
-                                              Clock::kResistanceTimeout, Clock::kSetDelay,
-                                              Clock::kVoltageTimeout,    Clock::kMeasureDelay};
 constexpr std::array<std::string_view, 20> kTexts = {
     "",    "(1-255)", "1",   "5",        "255",  "0",   "5.4", "12abc", " 5 ",  "5.0",
     "256", "-1",      "200", "\t10\r\n", "0005", "1e3", "+5",  "5.",    "5\n7", "128"};
@@ -133,7 +134,17 @@ std::optional<std::uint8_t> WholeAddress(std::string_view text) {
   return static_cast<std::uint8_t>(value);
 }
 
-enum class Op { kSet, kAddress, kResistance, kVoltage };
+using Op = Operation;
+
+// The requests the operations send, as the oracle names them.
+enum class StepId {
+  kBroadcastAddress,
+  kConfirmAddress,
+  kQueryAddress,
+  kStartMeasurement,
+  kReadResistance,
+  kQueryVoltage
+};
 
 // What the oracle knows of each request step.
 struct StepRule {
@@ -146,38 +157,23 @@ struct StepRule {
 StepRule RuleOf(StepId id) {
   switch (id) {
     case StepId::kBroadcastAddress:
-      return {Op::kSet, false, 0, 0};
+      return {Op::kSetAddress, false, 0, 0};
     case StepId::kConfirmAddress:
-      return {Op::kSet, true, 8, 6};
+      return {Op::kSetAddress, true, 8, 6};
     case StepId::kQueryAddress:
-      return {Op::kAddress, true, 7, 5};
+      return {Op::kQueryAddress, true, 7, 5};
     case StepId::kStartMeasurement:
-      return {Op::kResistance, false, 0, 0};
+      return {Op::kQueryResistance, false, 0, 0};
     case StepId::kReadResistance:
-      return {Op::kResistance, true, 9, 3};
+      return {Op::kQueryResistance, true, 9, 3};
     case StepId::kQueryVoltage:
-      return {Op::kVoltage, true, 7, 3};
+      return {Op::kQueryVoltage, true, 7, 3};
   }
   Fail("unknown step");
 }
 
-std::optional<Op> TimesOut(Clock clock) {
-  switch (clock) {
-    case Clock::kSetTimeout:
-      return Op::kSet;
-    case Clock::kAddressTimeout:
-      return Op::kAddress;
-    case Clock::kResistanceTimeout:
-      return Op::kResistance;
-    case Clock::kVoltageTimeout:
-      return Op::kVoltage;
-    default:
-      return std::nullopt;
-  }
-}
-
 std::string_view FailureOf(Op op) {
-  return op == Op::kSet ? kSetFailed : kQueryFailed;
+  return op == Op::kSetAddress ? kSetFailed : kQueryFailed;
 }
 
 // The head of the reply a request awaits: from the slave asked (any slave for the broadcast
@@ -266,18 +262,18 @@ std::string S(std::string_view v) {
 
 std::string ExpectedReport(Op op, const Bytes& first, const Bytes& second, const Bytes& r) {
   switch (op) {
-    case Op::kSet:
+    case Op::kSetAddress:
       return Join({S(kSetOk), "发送1：" + HexText(first), "发送2：" + HexText(second),
                    "接收 ：" + HexText(r)});
-    case Op::kAddress:
+    case Op::kQueryAddress:
       return Join({S(kQueryOk), "发送：" + HexText(first), "接收：" + HexText(r),
                    "地址：" + std::to_string(r[0])});
-    case Op::kResistance:
+    case Op::kQueryResistance:
       return Join({S(kQueryOk), "发送1：" + HexText(first), "发送2：" + HexText(second),
                    "接收 ：" + HexText(r),
                    "电阻 = " + karvello::testing::ExpectedResistanceText(r[3] * 256U + r[4], r[6]) +
                        "欧姆"});
-    case Op::kVoltage:
+    case Op::kQueryVoltage:
       return Join({S(kQueryOk), "发送：" + HexText(first), "接收：" + HexText(r),
                    "电压 = " + std::to_string(r[3] * 256U + r[4]) + "伏"});
   }
@@ -390,21 +386,16 @@ std::size_t Occurrences(const Bytes& haystack, const Bytes& needle) {
   return n;
 }
 
-// Every log text as written.
-class RecordingTexts : public karvello::PlainWindowTexts {
- public:
-  void SetLogText(const std::string& text) override {
-    PlainWindowTexts::SetLogText(text);
-    writes.push_back(text);
-  }
-  std::vector<std::string> writes;
-};
-
 // ---- Driving the tool. ----
 
 class Run {
  public:
-  Run() : ops_(line_, texts_) { REQUIRE(line_.Open(1), "the fake port opens"); }
+  Run() {
+    REQUIRE(line_.Open(1), "the fake port opens");
+    presenter_.SetOnProgress([this](const karvello::Progress& progress) {
+      if (progress.sentStep) told_.push_back({progress.operation, *progress.sentStep});
+    });
+  }
 
   std::string LogText() const { return texts_.LogText(); }
 
@@ -442,11 +433,18 @@ class Run {
           Silence();
           break;
         case 2:
-          Press(kButtons[arg % kButtons.size()]);
+          Press(karvello::kOperations[arg % karvello::kOperationCount]);
           break;
-        case 3:
-          for (unsigned i = 0; i <= arg / 6; ++i) Tick(kClockOrder[arg % 6]);
+        case 3: {
+          const Operation operation = karvello::kOperations[(arg >> 1) & 3];
+          const bool delay = (arg & 1) != 0;
+          if (arg >> 3 == 0) {
+            RunOut(operation, delay);
+          } else {
+            for (unsigned i = 0; i < arg >> 3; ++i) Second(operation, delay);
+          }
           break;
+        }
         case 4: {
           const auto bytes = take(arg);
           if (!bytes) return;
@@ -486,7 +484,9 @@ class Run {
     bool echoing = false;  // the line was known to echo when the request went out
   };
 
-  std::optional<StepId> Pending() const { return ops_.Pending(); }
+  // The request sent last: every reply is judged against it. None after a press that sent
+  // nothing.
+  std::optional<StepId> Pending() const { return pending_; }
 
   bool AwaitedIsPending() const { return awaited_ && Pending() == awaited_->step; }
 
@@ -570,12 +570,12 @@ class Run {
       awaited_->answered = true;
     }
     const std::string box = texts_.AddressText();
-    texts_.writes.clear();
+    texts_.written.clear();
     act();
     REQUIRE(line_.Written().empty(), "bytes arriving send nothing");
-    REQUIRE(texts_.writes == due, "what the log shows for what the line hands up",
+    REQUIRE(texts_.written == due, "what the log shows for what the line hands up",
             Describe(handedUp, due));
-    for (const std::string& written : texts_.writes) CheckSuccess(written);
+    for (const std::string& written : texts_.written) CheckSuccess(written);
     const bool addressReport =
         !due.empty() && due.back().starts_with(kQueryOk) && awaited_->step == StepId::kQueryAddress;
     if (!addressReport) REQUIRE(texts_.AddressText() == box, "the address box is left as it was");
@@ -631,69 +631,68 @@ class Run {
     }
   }
 
-  void Press(Button button) {
+  void Press(Operation operation) {
     const std::string box = texts_.AddressText();
-    texts_.writes.clear();
+    texts_.written.clear();
+    told_.clear();
     line_.ForgetCalls();
-    switch (button) {
-      case Button::kSetAddress:
-        ops_.SetAddress();
-        break;
-      case Button::kQueryAddress:
-        ops_.QueryAddress();
-        break;
-      case Button::kQueryResistance:
-        ops_.QueryResistance();
-        break;
-      case Button::kQueryVoltage:
-        ops_.QueryVoltage();
-        break;
-    }
+    presenter_.Press(operation);
     const auto& written = line_.Written();
     REQUIRE(written.size() <= 1, "one press writes at most one frame");
-    switch (button) {
-      case Button::kSetAddress: {
+    // A press that sends nothing leaves nothing to judge what arrives against.
+    auto notSent = [&](std::string_view failure, const char* what) {
+      REQUIRE(written.empty() && texts_.written == std::vector{S(failure)}, what, box);
+      pending_.reset();
+      awaited_.reset();
+    };
+    switch (operation) {
+      case Op::kSetAddress: {
         const auto address = WholeAddress(box);
         if (!address) {
-          REQUIRE(written.empty() && texts_.writes == std::vector{S(kSetFailed)},
-                  "set address without a whole address 1 to 255 fails and sends nothing", box);
+          notSent(kSetFailed, "set address without a whole address 1 to 255 fails, sends nothing");
           break;
         }
-        REQUIRE(texts_.writes.empty(), "the address broadcast writes nothing to the log");
+        REQUIRE(texts_.written.empty(), "the address broadcast writes nothing to the log");
         setAddress_ = *address;
         Sent(StepId::kBroadcastAddress, WithCrc({0, 6, 0, 0x12, 0, *address}));
         break;
       }
-      case Button::kQueryAddress:
-        REQUIRE(texts_.writes.empty(), "the address query writes nothing to the log");
+      case Op::kQueryAddress:
+        REQUIRE(texts_.written.empty(), "the address query writes nothing to the log");
         Sent(StepId::kQueryAddress, {0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE});
         break;
-      case Button::kQueryResistance:
+      case Op::kQueryResistance:
         if (karvello::NumericValue(box) == 0) {
-          REQUIRE(written.empty() && texts_.writes == std::vector{S(kQueryFailed)},
-                  "a measurement without an address value fails at once", box);
+          notSent(kQueryFailed, "a measurement without an address value fails at once");
           break;
         }
-        REQUIRE(texts_.writes == std::vector{S(kMeasuring)}, "a measurement start shows 测试中...");
+        REQUIRE(texts_.written == std::vector{S(kMeasuring)},
+                "a measurement start shows 测试中...");
         resistanceSlave_ = karvello::SlaveAddress(box);
         Sent(StepId::kStartMeasurement, WithCrc({resistanceSlave_, 6, 0, 0x11, 0, 1}));
         break;
-      case Button::kQueryVoltage:
-        REQUIRE(texts_.writes.empty(), "the voltage query writes nothing to the log");
+      case Op::kQueryVoltage:
+        REQUIRE(texts_.written.empty(), "the voltage query writes nothing to the log");
         Sent(StepId::kQueryVoltage, WithCrc({karvello::SlaveAddress(box), 3, 0, 0x0F, 0, 1}));
         break;
     }
     AfterAction();
   }
 
-  // The frame just written must be `frame`, sent by `step`, which is now pending.
+  // The frame just written must be `frame`, sent by `step`, which is now pending: the engine told
+  // it, and the operation waits out its delay or awaits the reply.
   void Sent(StepId step, const Bytes& frame) {
     const auto& written = line_.Written();
     REQUIRE(
         written.size() == 1 && written.back() == frame, "the step's own frame is sent",
         HexText(frame) + (written.empty() ? " (nothing sent)" : " / " + HexText(written.back())));
-    REQUIRE(Pending() == step, "the step sent is pending");
     const StepRule rule = RuleOf(step);
+    const std::size_t index = IsSecond(step) ? 1 : 0;
+    const Told told{rule.op, index};
+    REQUIRE(told_.size() == 1 && told_[0] == told, "the engine tells the request it sent");
+    REQUIRE(engine_.PhaseOf(rule.op) == (rule.awaits ? Phase::kAwaiting : Phase::kDelaying),
+            "after its request an operation awaits the reply, or waits out its delay");
+    pending_ = step;
     (IsSecond(step) ? second_ : first_)[Index(rule.op)] = frame;
     lastWritten_ = frame;
     stream_.clear();
@@ -708,29 +707,62 @@ class Run {
     }
   }
 
-  void Tick(Clock clock) {
-    auto& countdown = ops_.CountdownOf(clock);
-    if (!countdown.IsRunning()) return;  // a timer that is off does not tick
-    const int count = countdown.Count();
-    const bool acts = count >= countdown.Limit();
-    REQUIRE(countdown.Limit() == LimitOf(clock), "the countdown's limit");
-    const std::optional<StepId> pendingBefore = Pending();
-    texts_.writes.clear();
+  Deadline& DeadlineOf(Operation operation, bool delay) {
+    return delay ? engine_.DelayOf(operation) : engine_.TimeoutOf(operation);
+  }
+
+  // The durations the deadlines keep: every reply within 1.3 s, the confirmation 0.3 s after the
+  // broadcast, the read 19 s after the measurement's start; the others have no delay.
+  static std::chrono::milliseconds DurationOf(Operation operation, bool delay) {
+    using std::chrono::milliseconds;
+    if (!delay) return milliseconds(1300);
+    if (operation == Op::kSetAddress) return milliseconds(300);
+    if (operation == Op::kQueryResistance) return milliseconds(19000);
+    return milliseconds(0);
+  }
+
+  // A second of a deadline passes, as its ticker would tell it.
+  void Second(Operation operation, bool delay) {
+    Deadline& deadline = DeadlineOf(operation, delay);
+    if (!deadline.IsRunning()) return;  // a timer that is off does not tick
+    const auto elapsed = deadline.Elapsed();
+    texts_.written.clear();
     line_.ForgetCalls();
-    countdown.Tick();
-    if (!acts) {
-      REQUIRE(countdown.Count() == count + 1 && countdown.IsRunning(), "a tick counts");
-      REQUIRE(texts_.writes.empty() && line_.Written().empty(), "a tick that counts does nothing");
-    } else if (const auto op = TimesOut(clock)) {
-      REQUIRE(texts_.writes == std::vector{S(FailureOf(*op))}, "a time-out shows its failure");
-      REQUIRE(!countdown.IsRunning() && countdown.Count() == 0, "a time-out stops its countdown");
+    deadline.Tick();
+    REQUIRE(deadline.IsRunning() && deadline.Elapsed() == elapsed + std::chrono::seconds(1),
+            "a second of a deadline counts");
+    REQUIRE(texts_.written.empty() && line_.Written().empty(), "a second passing does nothing");
+    if (delay) {
+      REQUIRE(engine_.ProgressOf(operation).elapsed == deadline.Elapsed(),
+              "the progress counts the delay's seconds");
+    }
+    AfterAction();
+  }
+
+  // A deadline runs out now (as its timer would at its time).
+  void RunOut(Operation operation, bool delay) {
+    Deadline& deadline = DeadlineOf(operation, delay);
+    REQUIRE(deadline.Duration() == DurationOf(operation, delay), "a deadline's duration");
+    const bool running = deadline.IsRunning();
+    const std::optional<StepId> pendingBefore = Pending();
+    texts_.written.clear();
+    told_.clear();
+    line_.ForgetCalls();
+    deadline.Expire();
+    REQUIRE(!deadline.IsRunning(), "a deadline that runs out stops");
+    if (!running) {
+      REQUIRE(texts_.written.empty() && line_.Written().empty(),
+              "a deadline that is off does not run out");
+    } else if (!delay) {
+      REQUIRE(texts_.written == std::vector{S(FailureOf(operation))},
+              "a time-out shows its failure");
       REQUIRE(line_.Written().empty(), "a time-out sends nothing");
       REQUIRE(Pending() == pendingBefore, "a time-out leaves the pending step");
-      if (AwaitedIsPending() && RuleOf(awaited_->step).op == *op) awaited_->answered = true;
+      REQUIRE(engine_.PhaseOf(operation) != Phase::kAwaiting, "a time-out ends the awaiting");
+      if (AwaitedIsPending() && RuleOf(awaited_->step).op == operation) awaited_->answered = true;
     } else {
-      REQUIRE(texts_.writes.empty(), "a delay that runs out writes nothing");
-      REQUIRE(!countdown.IsRunning() && countdown.Count() == 0, "a delay that runs out stops");
-      if (clock == Clock::kSetDelay) {
+      REQUIRE(texts_.written.empty(), "a delay that runs out writes nothing");
+      if (operation == Op::kSetAddress) {
         Sent(StepId::kConfirmAddress, WithCrc({setAddress_, 6, 0, 0x12, 0, setAddress_}));
       } else {
         Sent(StepId::kReadResistance, WithCrc({resistanceSlave_, 3, 0, 0x0D, 0, 2}));
@@ -740,19 +772,28 @@ class Run {
   }
 
   void Pull() {
-    bool inFlight = false;
-    for (Clock clock : kClockOrder) inFlight |= ops_.CountdownOf(clock).IsRunning();
-    texts_.writes.clear();
-    line_.Pull();
-    if (inFlight) {
-      REQUIRE(texts_.writes.size() == 1 &&
-                  (texts_.writes[0] == kSetFailed || texts_.writes[0] == kQueryFailed),
-              "a lost line fails the operation in flight at once");
-    } else {
-      REQUIRE(texts_.writes.empty(), "a lost line with nothing in flight writes nothing");
+    // Each operation with a deadline running is in flight and fails at once, with its text.
+    std::vector<std::string> due;
+    std::vector<Operation> inFlight;
+    for (Operation operation : karvello::kOperations) {
+      if (DeadlineOf(operation, false).IsRunning() || DeadlineOf(operation, true).IsRunning()) {
+        inFlight.push_back(operation);
+        due.push_back(S(FailureOf(operation)));
+      }
     }
-    for (Clock clock : kClockOrder) {
-      REQUIRE(!ops_.CountdownOf(clock).IsRunning(), "a lost line stops every countdown");
+    texts_.written.clear();
+    line_.Pull();
+    auto shown = texts_.written;
+    std::sort(due.begin(), due.end());
+    std::sort(shown.begin(), shown.end());
+    REQUIRE(shown == due, "a lost line fails each operation in flight at once, and no other");
+    for (Operation operation : karvello::kOperations) {
+      REQUIRE(!DeadlineOf(operation, false).IsRunning() && !DeadlineOf(operation, true).IsRunning(),
+              "a lost line stops every deadline");
+    }
+    for (Operation operation : inFlight) {
+      REQUIRE(engine_.PhaseOf(operation) == Phase::kAnswered,
+              "a lost line ends what was in flight");
     }
     REQUIRE(!line_.IsOpen(), "a lost line is closed");
     mirror_.Reset();
@@ -772,9 +813,6 @@ class Run {
     if (awaited_ && !AwaitedIsPending()) awaited_.reset();
   }
 
-  static int LimitOf(Clock clock) {
-    return clock == Clock::kSetDelay ? 2 : clock == Clock::kMeasureDelay ? 18 : 12;
-  }
   static bool IsSecond(StepId step) {
     return step == StepId::kConfirmAddress || step == StepId::kReadResistance;
   }
@@ -794,7 +832,7 @@ class Run {
     out += "due:\n";
     for (const auto& d : due) out += "  [" + d + "]\n";
     out += "written:\n";
-    for (const auto& w : texts_.writes) out += "  [" + w + "]\n";
+    for (const auto& w : texts_.written) out += "  [" + w + "]\n";
     return out;
   }
 
@@ -802,10 +840,19 @@ class Run {
     StepId step;
     Bytes request;
   };
+  // A request the engine told it sent.
+  struct Told {
+    Operation operation;
+    std::size_t index;
+    bool operator==(const Told&) const = default;
+  };
 
   karvello::FakeSerialLine line_;
-  RecordingTexts texts_;
-  karvello::Operations ops_;
+  karvello::testing::LogRecordingTexts texts_;
+  karvello::Engine engine_{line_};
+  karvello::Presenter presenter_{engine_, texts_};
+  std::optional<StepId> pending_;
+  std::vector<Told> told_;
   // A second finder fed what the line is fed: it tells what the line hands up.
   karvello::ReplyFinder mirror_;
   std::optional<MirrorAwaits> mirrorAwaits_;

@@ -11,12 +11,15 @@ import pathlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 
-# Action opcodes of fuzz_receive (high three bits), its buttons (action 2) and its countdowns
-# (action 3, numbered from 1 in the order of kClockOrder).
-RECEIVE, SILENCE, PRESS, TICK, TEXT, CANNED_TEXT, RECEIVE_WITH_CRC, LINE = range(8)
+# Action opcodes of fuzz_receive (high three bits), its buttons (action 2, the operations in
+# the order of kOperations) and the engine's deadlines (action 3: an operation and whether its
+# delay or its time-out).
+RECEIVE, SILENCE, PRESS, DEADLINE, TEXT, CANNED_TEXT, RECEIVE_WITH_CRC, LINE = range(8)
 SET_ADDRESS, QUERY_ADDRESS, QUERY_RESISTANCE, QUERY_VOLTAGE = range(4)
-SET_TIMEOUT, ADDRESS_TIMEOUT, RESISTANCE_TIMEOUT, SET_DELAY, VOLTAGE_TIMEOUT, MEASURE_DELAY = \
-    range(1, 7)
+SET_TIMEOUT, SET_DELAY = (SET_ADDRESS, 0), (SET_ADDRESS, 1)
+ADDRESS_TIMEOUT = (QUERY_ADDRESS, 0)
+RESISTANCE_TIMEOUT, MEASURE_DELAY = (QUERY_RESISTANCE, 0), (QUERY_RESISTANCE, 1)
+VOLTAGE_TIMEOUT = (QUERY_VOLTAGE, 0)
 
 
 def op(action, arg=0):
@@ -36,13 +39,19 @@ def press(button):
     return op(PRESS, button)
 
 
-def ticks(clock, count):
-    """`count` ticks of countdown `clock`, in actions of as many ticks as the argument holds."""
+def run_out(deadline):
+    """The deadline runs out now."""
+    operation, delay = deadline
+    return op(DEADLINE, operation << 1 | delay)
+
+
+def seconds(deadline, count):
+    """`count` seconds of the deadline pass, in actions of up to three seconds."""
+    operation, delay = deadline
     out = b""
-    most = (31 - (clock - 1)) // 6 + 1
     while count > 0:
-        n = min(count, most)
-        out += op(TICK, (clock - 1) + 6 * (n - 1))
+        n = min(count, 3)
+        out += op(DEADLINE, n << 3 | operation << 1 | delay)
         count -= n
     return out
 
@@ -65,8 +74,9 @@ def query_voltage(address, reply):
 
 
 def start_measurement(address):
-    # The start and the 19 ticks of the measurement wait that send the read.
-    return text(address) + press(QUERY_RESISTANCE) + ticks(MEASURE_DELAY, 19)
+    # The start, the 18 seconds the progress counts and the end of the delay that sends the read.
+    return (text(address) + press(QUERY_RESISTANCE) + seconds(MEASURE_DELAY, 18) +
+            run_out(MEASURE_DELAY))
 
 
 def query_resistance(address, reply):
@@ -74,8 +84,8 @@ def query_resistance(address, reply):
 
 
 def confirm_address(address):
-    # The broadcast and the 3 ticks of the delay that send the confirmation.
-    return text(address) + press(SET_ADDRESS) + ticks(SET_DELAY, 3)
+    # The broadcast and the end of the delay that sends the confirmation.
+    return text(address) + press(SET_ADDRESS) + run_out(SET_DELAY)
 
 
 def set_address(address, reply):
@@ -123,7 +133,7 @@ def receive_seeds():
     seeds["query_address_short"] = press(QUERY_ADDRESS) + receive(addr[:5]) + op(SILENCE)
     seeds["query_address_bad_crc"] = query_address(addr[:5] + b"\x00\x00")
     seeds["query_address_twice"] = query_address(addr) + receive(addr)
-    seeds["query_address_timeout"] = (press(QUERY_ADDRESS) + ticks(ADDRESS_TIMEOUT, 13) +
+    seeds["query_address_timeout"] = (press(QUERY_ADDRESS) + run_out(ADDRESS_TIMEOUT) +
                                       receive(addr))
     seeds["query_address_own_copy"] = query_address(
         hexbytes("00 03 00 12 00 01 25 DE") + addr)
@@ -155,18 +165,23 @@ def receive_seeds():
         seeds[f"query_resistance_{i}"] = query_resistance("1", hexbytes(line))
     seeds["query_resistance_start_echo"] = (
         text("1") + press(QUERY_RESISTANCE) + receive(hexbytes("01 06 00 11 00 01 18 0F")) +
-        ticks(MEASURE_DELAY, 19) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
+        run_out(MEASURE_DELAY) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
     # The address box changed to 2 during the measurement: the read still goes to slave 1.
     seeds["query_resistance_box_edited"] = (
-        text("1") + press(QUERY_RESISTANCE) + ticks(MEASURE_DELAY, 10) + text("2") +
-        ticks(MEASURE_DELAY, 9) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
+        text("1") + press(QUERY_RESISTANCE) + seconds(MEASURE_DELAY, 10) + text("2") +
+        seconds(MEASURE_DELAY, 8) + run_out(MEASURE_DELAY) +
+        receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
+    # A voltage query that times out while the measurement waits out its delay, then the read.
+    seeds["query_resistance_voltage_timeout"] = (
+        text("1") + press(QUERY_RESISTANCE) + press(QUERY_VOLTAGE) + run_out(VOLTAGE_TIMEOUT) +
+        run_out(MEASURE_DELAY) + receive(hexbytes("01 03 04 01 59 00 01 EA 1C")))
     seeds["query_resistance_made"] = start_measurement("3") + op(LINE, 6) + b"\x01\x59\x00\x02"
     seeds["set_address_5"] = set_address("5", echo5)
     seeds["set_address_5_stray"] = set_address("5", b"\x00" + echo5)
     seeds["set_address_5_bytewise_stray"] = confirm_address("5") + receive(b"\x00") + b"".join(
         receive(echo5[i:i + 1]) for i in range(8))
     seeds["set_address_5_bad_crc"] = set_address("5", hexbytes("05 06 00 12 00 05 00 00"))
-    seeds["set_address_200"] = text("200") + press(SET_ADDRESS) + ticks(SET_DELAY, 3) + op(
+    seeds["set_address_200"] = text("200") + press(SET_ADDRESS) + run_out(SET_DELAY) + op(
         RECEIVE_WITH_CRC, 6) + hexbytes("C8 06 00 12 00 C8")
     seeds["set_address_5.4"] = set_address("5.4", echo5)
     seeds["set_address_plus5"] = set_address("+5", echo5)
@@ -174,10 +189,10 @@ def receive_seeds():
     # A line that hears itself: the broadcast comes back, then the confirmation's own copy, with
     # and without the detector's echo behind it.
     seeds["set_address_echoing_alone"] = (
-        text("5") + press(SET_ADDRESS) + op(LINE, 1) + ticks(SET_DELAY, 3) + op(LINE, 1) +
-        op(SILENCE) + ticks(SET_TIMEOUT, 13))
+        text("5") + press(SET_ADDRESS) + op(LINE, 1) + run_out(SET_DELAY) + op(LINE, 1) +
+        op(SILENCE) + run_out(SET_TIMEOUT))
     seeds["set_address_echoing_detector"] = (
-        text("5") + press(SET_ADDRESS) + op(LINE, 1) + ticks(SET_DELAY, 3) + op(LINE, 1) +
+        text("5") + press(SET_ADDRESS) + op(LINE, 1) + run_out(SET_DELAY) + op(LINE, 1) +
         receive(echo5))
     seeds["noise_pieces"] = text("1") + press(QUERY_VOLTAGE) + b"".join(
         receive(bytes([0x41 + i % 7] * 40)) for i in range(3)) + op(SILENCE) + receive(voltage)
@@ -186,8 +201,12 @@ def receive_seeds():
                             b"\x41" + receive(addr) + op(SILENCE) + receive(addr))
     seeds["line_pulled"] = press(QUERY_ADDRESS) + receive(addr[:3]) + op(LINE, 0) + receive(addr)
     seeds["line_pulled_measuring"] = (text("1") + press(QUERY_RESISTANCE) +
-                                      ticks(MEASURE_DELAY, 5) + op(LINE, 0) + press(QUERY_VOLTAGE) +
-                                      receive(voltage))
+                                      seconds(MEASURE_DELAY, 5) + op(LINE, 0) +
+                                      press(QUERY_VOLTAGE) + receive(voltage))
+    # Two operations in flight when the line is lost: each fails.
+    seeds["line_pulled_two_in_flight"] = (text("1") + press(QUERY_RESISTANCE) +
+                                          seconds(MEASURE_DELAY, 2) + press(QUERY_VOLTAGE) +
+                                          op(LINE, 0))
     return seeds
 
 

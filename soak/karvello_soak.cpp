@@ -1,25 +1,25 @@
 // karvello-soak: runs many operations of all four kinds through the tool's own serial line
-// (QtSerialLine) and operations, over a pseudo-terminal, against the simulated detector, with
-// faults injected at random into the detector's replies; checks every outcome and watches the
-// resident memory.
+// (QtSerialLine), engine and presenter (the window's behaviour without its widgets), over a
+// pseudo-terminal, against the simulated detector, with faults injected at random into the
+// detector's replies; checks every outcome and watches the resident memory.
 //
 //   karvello-soak [--ops N] [--seed S] [--fault-percent P] [--quiet]
 //
 // Every outcome must be either the exact report for what the detector holds (computed here from
 // the detector's settings, apart from the tool's report code) or the operation's failure text.
-// A success with any other text is a wrong success, the one outcome that must never happen.
+// A success with any other text is a wrong success, the one outcome that must never happen; so is
+// an outcome the engine hands up as answered whose value is not what the detector holds.
 // Faults that spoil the reply (a bit flip, truncation, no reply, another slave's answer, a
 // refusal) are due to fail; faults that leave a good reply on the line (a split, stray bytes in
 // front, a pause longer than the 50 ms gap inside, noise after it, a trickle, a second copy, a
 // line that echoes the tool's requests) are due to succeed.
 //
 // The line is real: every request and reply crosses the pseudo-terminal, and replies are found
-// and judged by the tool as on a serial port. Only the tool's long waits are shortened: the
-// 0.3 s before the address confirmation and the 19 s measurement wait are run through by ticking
-// their countdowns once the first request has been answered, and an operation whose reply does
-// not come within 250 ms has its 1.3 s time-out run through by ticking it. The detector's
-// measurement time is 0, so the reading it returns is the one it holds when the read comes. The
-// QTimers keep running meanwhile; their ticks only add to the same counts.
+// and judged by the tool as on a serial port. Only the engine's long deadlines are shortened: the
+// 0.3 s delay before the address confirmation and the 19 s measurement delay are run out
+// (Deadline::Expire) once the first request has been answered, and an operation whose reply does
+// not come within 250 ms has its 1.3 s time-out run out the same way. The detector's measurement
+// time is 0, so the reading it returns is the one it holds when the read comes.
 //
 // Exit status: 0 when every outcome was right and the memory grew by less than 1 MiB after the
 // warm-up, 1 otherwise.
@@ -34,9 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "operations/log_texts.h"
-#include "operations/operations.h"
-#include "operations/steps.h"
+#include "engine/engine.h"
+#include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "support/event_loop.h"
@@ -44,6 +43,8 @@
 #include "support/hex_bytes.h"
 #include "support/recording_texts.h"
 #include "support/resident_memory.h"
+#include "ui/log_texts.h"
+#include "ui/presenter.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -117,7 +118,6 @@ std::string ResistanceReport(std::uint8_t address, const sim::DetectorConfig& c)
 
 // ---- The run. ----
 
-enum class Kind { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
 const char* const kKindNames[] = {"set address", "query address", "query resistance",
                                   "query voltage"};
 
@@ -159,7 +159,9 @@ class Soak {
     Connect(std::make_unique<SimulatedDetector>(
         sim::DetectorConfig{.address = 1, .measurementTime = 0ms}));
     line_ = std::make_unique<QtSerialLine>(map_);
-    ops_ = std::make_unique<Operations>(*line_, texts_);
+    engine_ = std::make_unique<Engine>(*line_);
+    presenter_ = std::make_unique<Presenter>(*engine_, texts_);
+    presenter_->SetOnOutcome([this](const Outcome& outcome) { outcomes_.push_back(outcome); });
     if (!line_->Open(1)) {
       std::fprintf(stderr, "the simulated detector's port does not open\n");
       return 1;
@@ -292,7 +294,7 @@ class Soak {
   }
 
   void RunOne(long n) {
-    const Kind kind = static_cast<Kind>(Uniform(0, 3));
+    const Operation kind = kOperations[Uniform(0, 3)];
     const int roll = Uniform(0, 99);
     const Injected injected = roll < kFaultKinds * options_.faultPercent
                                   ? static_cast<Injected>(1 + roll / options_.faultPercent)
@@ -306,81 +308,65 @@ class Soak {
     detector_->SetResistance(static_cast<std::uint16_t>(Uniform(0, 65535)), decimals,
                              static_cast<std::uint8_t>(Uniform(0, 3) == 0 ? Uniform(0, 255) : 0));
     std::uint8_t address = detector_->Address();
-    if (kind == Kind::kSetAddress) address = static_cast<std::uint8_t>(Uniform(1, 255));
-    if (kind != Kind::kQueryAddress) texts_.SetAddressText(std::to_string(address));
+    if (kind == Operation::kSetAddress) address = static_cast<std::uint8_t>(Uniform(1, 255));
+    if (kind != Operation::kQueryAddress) texts_.SetAddressText(std::to_string(address));
 
     std::string expected;
     const sim::DetectorConfig config = detector_->Config();
     std::size_t replyLength = 7;
-    Clock timeout = Clock::kVoltageTimeout;
+    Reading value{.number = config.voltage};
     std::string failure(text::kQueryFailed);
     switch (kind) {
-      case Kind::kSetAddress:
+      case Operation::kSetAddress:
         expected = SetAddressReport(address);
         replyLength = 8;
-        timeout = Clock::kSetTimeout;
+        value = {.number = address};
         failure = std::string(text::kSetFailed);
         break;
-      case Kind::kQueryAddress:
+      case Operation::kQueryAddress:
         expected = QueryAddressReport(address);
-        timeout = Clock::kAddressTimeout;
+        value = {.number = address};
         break;
-      case Kind::kQueryResistance:
+      case Operation::kQueryResistance:
         expected = ResistanceReport(address, config);
         replyLength = 9;
-        timeout = Clock::kResistanceTimeout;
+        value = {.number = config.resistance,
+                 .decimals = config.decimalCount,
+                 .overRange = config.decimalCount > 2};
         break;
-      case Kind::kQueryVoltage:
+      case Operation::kQueryVoltage:
         expected = VoltageReport(address, config.voltage);
         break;
     }
     const Fault fault = MakeFault(injected, replyLength, address);
     texts_.written.clear();
+    outcomes_.clear();
 
     // The press, and for two-step operations the first step taken by the detector before the
     // wait is run through; the fault spoils the reply the operation waits for.
     const std::size_t before = detector_->ExchangeCount();
-    const bool twoSteps = kind == Kind::kSetAddress || kind == Kind::kQueryResistance;
+    const bool twoSteps = Describe(kind).count == 2;
     const bool echoing = injected == Injected::kEchoingLine;
     detector_->SetEcho(echoing);
     const bool spoils = injected != Injected::kNone && !echoing;
     if (!twoSteps && spoils) detector_->SetFault(fault, 1);
-    switch (kind) {
-      case Kind::kSetAddress:
-        ops_->SetAddress();
-        break;
-      case Kind::kQueryAddress:
-        ops_->QueryAddress();
-        break;
-      case Kind::kQueryResistance:
-        ops_->QueryResistance();
-        break;
-      case Kind::kQueryVoltage:
-        ops_->QueryVoltage();
-        break;
-    }
+    presenter_->Press(kind);
     if (twoSteps) {
       if (!detector_->WaitForExchanges(before + 1, 1s)) Abort(n, "the first request was lost");
       // The echo of the measurement start (and on an echoing line the copy of the first request)
       // is in and dropped before the second request goes out, as 0.3 s or 19 s later.
-      Pump(kind == Kind::kQueryResistance || echoing ? 12ms : 1ms);
+      Pump(kind == Operation::kQueryResistance || echoing ? 12ms : 1ms);
       if (spoils) detector_->SetFault(fault, 1);
-      const Clock delay = kind == Kind::kSetAddress ? Clock::kSetDelay : Clock::kMeasureDelay;
-      for (int t = 0; t <= ClockOf(delay).limit; ++t) ops_->CountdownOf(delay).Tick();
+      engine_->DelayOf(kind).Expire();
     }
 
     // The end: a reply at once, or the time-out run through. A reply that is due is given all
     // the time a loaded machine may need; one that is spoilt or missing, 250 ms.
     const bool successDue = static_cast<int>(injected) < kSucceeding;
     auto ended = [&] {
-      return !ops_->CountdownOf(timeout).IsRunning() &&
-             !ops_->CountdownOf(Clock::kSetDelay).IsRunning();
+      return !engine_->TimeoutOf(kind).IsRunning() && !engine_->DelayOf(kind).IsRunning();
     };
-    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms)) {
-      for (int t = 0; t <= ClockOf(timeout).limit && !ended(); ++t) {
-        ops_->CountdownOf(timeout).Tick();
-      }
-    }
+    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms)) engine_->TimeoutOf(kind).Expire();
     if (!ended()) Abort(n, "the operation did not end at its time-out");
     if (injected != Injected::kNone) {
       // What a fault leaves behind (the rest of a reply cut short, noise after it, a second
@@ -399,6 +385,11 @@ class Soak {
       // Every text ever written is the failure text, the measuring notice or the whole true
       // report (one write).
       if (text != failure && text != text::kMeasuring && text != expected) wrong = true;
+    }
+    // And every outcome is of this operation; one answered carries what the detector holds.
+    for (const Outcome& outcome : outcomes_) {
+      if (outcome.operation != kind) wrong = true;
+      if (outcome.result == Result::kAnswered && outcome.value != value) wrong = true;
     }
     if (shown == expected) {
       ++count.success;
@@ -422,7 +413,8 @@ class Soak {
     }
     // A query that found the address put it into the box for the next operations; one that
     // failed leaves the box as it was.
-    if (kind == Kind::kQueryAddress) texts_.SetAddressText(std::to_string(detector_->Address()));
+    if (kind == Operation::kQueryAddress)
+      texts_.SetAddressText(std::to_string(detector_->Address()));
   }
 
   [[noreturn]] void Abort(long n, const char* what) {
@@ -436,7 +428,9 @@ class Soak {
   std::unique_ptr<SimulatedDetector> detector_;
   LogRecordingTexts texts_;
   std::unique_ptr<QtSerialLine> line_;
-  std::unique_ptr<Operations> ops_;
+  std::unique_ptr<Engine> engine_;
+  std::unique_ptr<Presenter> presenter_;
+  std::vector<Outcome> outcomes_;
   std::map<std::pair<int, int>, Count> counts_;
 };
 
@@ -466,8 +460,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--help" || arg == "-h") {
       std::printf(
           "usage: karvello-soak [--ops N] [--seed S] [--fault-percent P] [--quiet]\n"
-          "Runs N operations (default 10000) of all four kinds through the tool's serial line\n"
-          "and operations against the simulated detector on a pseudo-terminal, with each of\n"
+          "Runs N operations (default 10000) of all four kinds through the tool's serial line,\n"
+          "engine and presenter against the simulated detector on a pseudo-terminal, with each of\n"
           "twelve faults in P %% of them (default 1, at most 8), chosen with seed S (default 1).\n"
           "Prints the outcomes by operation and fault; exits 0 when there was no wrong success,\n"
           "no outcome other than the one due and no memory growth of 1 MiB after the warm-up.\n"

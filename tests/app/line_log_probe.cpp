@@ -6,25 +6,28 @@
 #include <QDeadlineTimer>
 #include <cstdio>
 
-#include "operations/operations.h"
+#include "engine/engine.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
+#include "support/recording_texts.h"
+#include "ui/presenter.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   karvello::sim::SimulatedDetector detector;  // address 1, 220 V
   const karvello::FixedPortMap map({{1, detector.SlavePath()}});
   karvello::QtSerialLine line(map);
-  karvello::PlainWindowTexts texts;
-  karvello::Operations operations(line, texts);
+  karvello::testing::PlainWindowTexts texts;
+  karvello::Engine engine(line);
+  karvello::Presenter presenter(engine, texts);
   if (!line.Open(1)) {
     std::fprintf(stderr, "the simulated detector's port does not open\n");
     return 1;
   }
 
   texts.SetAddressText("1");
-  operations.QueryVoltage();
+  presenter.Press(karvello::Operation::kQueryVoltage);
   const QDeadlineTimer deadline(3000);
   while (texts.LogText().empty() && !deadline.hasExpired()) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   window.activateWindow();
   (void)QTest::qWaitForWindowActive(&window);
   if (check == "--tour") return Tour(window);
-  // A reply is due within 1.3 s: the failure text comes on the 13th tick of 100 ms.
+  // A reply is due within 1.3 s: the failure text comes when the time-out runs out.
   if (check == "--silent") return FailedQuery(window, "A silent detector", 1250ms, 2500ms);
   if (check == "--bad-crc") return FailedQuery(window, "A reply with a wrong CRC", 0ms, 800ms);
   return Size(window);
