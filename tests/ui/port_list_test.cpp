@@ -14,6 +14,7 @@
 #include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
 #include "sim/pty_pair.h"
+#include "support/fake_port_probe.h"
 
 namespace karvello {
 
