@@ -7,8 +7,9 @@
 // The tool: the real MainWindow (Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise)
 // over QtSerialLine on a pseudo-terminal, its Operations and the real event loop. The simulated
 // detector paces its replies as at 9600 baud (one byte every 1.04 ms) and pins the time of each
-// reply's last byte as its write returns; the report is timed as the window's SetLogText returns,
-// the log box's text set and laid out. The waits of two-step operations (0.3 s, 19 s) are run
+// reply's last byte just before its write (so a figure may be too large by the write's own time,
+// but is never below zero); the report is timed as the window's SetLogText returns, the log
+// box's text set and laid out. The waits of two-step operations (0.3 s, 19 s) are run
 // through by ticking their countdowns: they play no part in a reply's latency. Bytes that cannot
 // be the reply are judged once the line has been silent for the 50 ms gap; that case is measured
 // on a bare pseudo-terminal written from here, as the time to the failure text beyond the gap.
