@@ -6,13 +6,14 @@
 //
 // The tool: the real MainWindow (Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise)
 // over QtSerialLine on a pseudo-terminal, its engine and presenter and the real event loop. The
-// simulated detector paces its replies as at 9600 baud (one byte every 1.04 ms) and stamps the
-// time of each reply's last byte (Exchange::replyLastByte); the report is timed as the window's
-// SetLogText returns, the log box's text set and laid out. The delays of two-step operations
-// (0.3 s, 19 s) are run out at once (Deadline::Expire): they play no part in a reply's latency.
-// Bytes that cannot be the reply are judged once the line has been silent for the 50 ms gap; that
-// case is measured on a bare pseudo-terminal written from here, as the time to the failure text
-// beyond the gap.
+// simulated detector paces its replies as at 9600 baud (one byte every 1.04 ms) and pins the time
+// of each reply's last byte just before its write (Exchange::replyLastByte; so a figure may be
+// too large by the write's own time, but is never below zero); the report is timed as the
+// window's SetLogText returns, the log box's text set and laid out. The delays of two-step
+// operations (0.3 s, 19 s) are run out at once (Deadline::Expire): they play no part in a reply's
+// latency. Bytes that cannot be the reply are judged once the line has been silent for the 50 ms
+// gap; that case is measured on a bare pseudo-terminal written from here, as the time to the
+// failure text beyond the gap.
 //
 // libmodbus: a modbus_t RTU context on the same detector's pseudo-terminal (the tool's port
 // closed meanwhile), timed from the reply's last byte to the return of modbus_read_registers (or

@@ -12,6 +12,16 @@ MINGW_TRIPLET=x86_64-w64-mingw32
 QT_SERIALPORT_TARBALL_DEFAULT="${QT_SERIALPORT_TARBALL_DEFAULT:-$REPO/../shared/vendor/qtserialport-everywhere-src-6.4.2.tar.xz}"
 QT_SERIALPORT_SHA256_DEFAULT=682626d3ae07074df0f707dab880f1eab1c133a04d5bed688a3ec63af305ae89
 
+# The prebuilt cross Qt: a cache folder packed whole (qt-<version>-win64-<key>.tar.xz, holding
+# the folder qt-<version>-win64-<key>/), looked for beside the vendored sources. One is used only
+# when its name carries the key computed below and its sha256 is the one listed here, so a change to
+# the flags, the toolchain file or the Serial Port source falls back to a build from source.
+# KARVELLO_QT_FROM_SOURCE=1 never uses it (and rebuilds a cached Qt that came from one).
+QT_PREBUILT_DIR="${QT_PREBUILT_DIR:-$REPO/../shared/vendor}"
+declare -A QT_PREBUILT_SHA256=(
+  [qt-6.4.2-win64-d64c93d3e2dbd650.tar.xz]=16d0bd7630676930820760eaea2382232a9be0d98b4cd9b0f1f60222a6ef0045
+)
+
 # The configure flags of the cross Qt base. Changing any of them (or the toolchain file, or the
 # Serial Port source) gives a new cache key, so a stale Qt is never reused.
 QT_BASE_FLAGS=(
@@ -78,4 +88,27 @@ qt_cache_key() {
     printf '%s\n' "$QT_VERSION" "$1" "${QT_BASE_FLAGS[@]}"
     cat "$REPO/cmake/mingw-w64-x86_64.cmake"
   } | sha256sum | cut -c1-16
+}
+
+# qt_prebuilt_tarball KEY: prints the path of the prebuilt cross Qt for KEY and returns 0 when one
+# is there with its listed sha256; otherwise says why on standard error and returns 1.
+qt_prebuilt_tarball() {
+  local name="qt-$QT_VERSION-win64-$1.tar.xz"
+  local path expected actual
+  path="$(realpath -m "$QT_PREBUILT_DIR/$name")"
+  if [ ! -f "$path" ]; then
+    echo "No prebuilt cross Qt at $path" >&2
+    return 1
+  fi
+  expected="${QT_PREBUILT_SHA256[$name]:-}"
+  if [ -z "$expected" ]; then
+    echo "No sha256 is listed for the prebuilt cross Qt $name: not using it" >&2
+    return 1
+  fi
+  actual="$(sha256sum "$path" | cut -d' ' -f1)"
+  if [ "$actual" != "$expected" ]; then
+    echo "The prebuilt cross Qt $path has sha256 $actual, expected $expected: not using it" >&2
+    return 1
+  fi
+  echo "$path"
 }

@@ -375,7 +375,10 @@ int main(int argc, char** argv) {
   while (stopRequested == 0) {
     if (detector->WaitForExchanges(printed + 1, 100ms)) {
       const std::vector<Exchange> log = detector->Exchanges();
-      for (; printed < log.size(); ++printed) PrintExchange(log[printed], clock);
+      // (The newest may be unfinished, its reply still to come: it is printed once finished.)
+      for (; printed < log.size() && log[printed].finished; ++printed) {
+        PrintExchange(log[printed], clock);
+      }
     }
     if (const std::size_t now = detector->DroppedBytes(); now != dropped) {
       std::printf("%s  dropped %zu byte(s) that made no request\n",

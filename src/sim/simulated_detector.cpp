@@ -188,10 +188,20 @@ void SimulatedDetector::Serve(std::size_t length) {
 
   std::vector<Piece> plan;
   bool pacing = false;
+  std::size_t index = 0;
   {
     std::lock_guard lock(mutex_);
     pacing = config_.pacing;
     if (auto reply = Answer(exchange.request)) plan = Plan(std::move(*reply), exchange.request[1]);
+    // Logged before any of the reply goes out, so the log never lags what a reader has got.
+    exchange.finished = plan.empty();
+    index = log_.size();
+    log_.push_back(std::move(exchange));
+    if (plan.empty()) {
+      ++finished_;
+      logged_.notify_all();
+      return;
+    }
   }
 
   // Pacing pins byte i of a piece to the first byte's write plus i byte times, so the schedule
@@ -203,17 +213,31 @@ void SimulatedDetector::Serve(std::size_t length) {
     for (std::size_t i = 0; i < piece.bytes.size(); i += step) {
       if (!WaitUntil(due)) return;
       const auto chunk = std::span(piece.bytes).subspan(i, std::min(step, piece.bytes.size() - i));
-      if (!WriteAll(chunk)) break;
+      std::size_t had = 0;
+      {
+        // The bytes and their time go into the log before the write: once they are on the
+        // line, a reader may have them before this thread runs again.
+        std::lock_guard lock(mutex_);
+        Exchange& logged = log_[index];
+        had = logged.reply.size();
+        const auto now = Clock::now();
+        if (logged.reply.empty()) logged.replyFirstByte = now;
+        logged.replyLastByte = now;
+        logged.reply.insert(logged.reply.end(), chunk.begin(), chunk.end());
+      }
+      if (!WriteAll(chunk)) {
+        std::lock_guard lock(mutex_);
+        log_[index].reply.resize(had);  // not written after all
+        break;
+      }
       const auto written = Clock::now();
-      if (exchange.reply.empty()) exchange.replyFirstByte = written;
-      exchange.replyLastByte = written;
-      exchange.reply.insert(exchange.reply.end(), chunk.begin(), chunk.end());
       due = !pacing ? written : (i == 0 ? written : due) + kByteTime;
     }
   }
 
   std::lock_guard lock(mutex_);
-  log_.push_back(std::move(exchange));
+  log_[index].finished = true;
+  ++finished_;
   logged_.notify_all();
 }
 
@@ -456,7 +480,7 @@ std::size_t SimulatedDetector::ExchangeCount() const {
 bool SimulatedDetector::WaitForExchanges(std::size_t count,
                                          std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return logged_.wait_for(lock, timeout, [&] { return log_.size() >= count; });
+  return logged_.wait_for(lock, timeout, [&] { return finished_ >= count; });
 }
 
 std::size_t SimulatedDetector::DroppedBytes() const {

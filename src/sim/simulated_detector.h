@@ -156,14 +156,21 @@ struct Fault {
   }
 };
 
-// One request taken and what was written in answer.
+// One request taken and what was written in answer. An exchange is logged before any of its reply
+// goes out, and each piece of the reply is added, with its time, just before it is written: a
+// reader that has got bytes of the reply finds them in the log.
 struct Exchange {
   std::vector<std::uint8_t> request;
-  std::vector<std::uint8_t> reply;  // every byte written, empty when none
+  std::vector<std::uint8_t> reply;  // every byte written so far, empty when none
   Clock::time_point requestFirstByte;
   Clock::time_point requestLastByte;
-  Clock::time_point replyFirstByte;  // both left at the epoch when nothing was written
+  // Taken just before the write of the reply's first byte and of its last byte so far: never
+  // after a reader can have had the byte. Both left at the epoch when nothing was written.
+  Clock::time_point replyFirstByte;
   Clock::time_point replyLastByte;
+  // The whole reply is written (or none was due). Only the newest exchange can be unfinished: a
+  // reply still to come after a pause, say.
+  bool finished = false;
 };
 
 class SimulatedDetector {
@@ -202,10 +209,10 @@ class SimulatedDetector {
   // Introspection.
   std::uint8_t Address() const;
   DetectorConfig Config() const;
+  // Every exchange logged, the newest perhaps unfinished.
   std::vector<Exchange> Exchanges() const;
   std::size_t ExchangeCount() const;
-  // Waits until `count` exchanges are logged. An exchange is logged just after its last reply
-  // byte is written, so a reader may hold the reply a moment before the log shows it.
+  // Waits until `count` exchanges are finished: their replies written whole.
   bool WaitForExchanges(std::size_t count, std::chrono::milliseconds timeout) const;
   // Bytes thrown away while looking for a request: bad CRC, fragments.
   std::size_t DroppedBytes() const;
@@ -261,6 +268,7 @@ class SimulatedDetector {
   std::uint16_t resultReading_ = 0;
   std::uint16_t resultDecimals_ = 0;  // the whole of 0x000E
   std::vector<Exchange> log_;
+  std::size_t finished_ = 0;  // exchanges in log_ that are finished
   std::size_t dropped_ = 0;
   std::size_t echoed_ = 0;
 

@@ -14,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Hex;
+using testing::Received;
 using testing::SlavePort;
 
 // The detector with a port opened on its line.
@@ -21,7 +22,7 @@ struct Bench {
   explicit Bench(DetectorConfig config = {}) : detector(config), port(detector.SlavePath()) {}
 
   // Sends `request` and returns what came back once the detector has dealt with it. Every
-  // request here is well formed, so the exchange is logged once the reply is written.
+  // request here is well formed, so the exchange finishes once the reply is written.
   std::vector<std::uint8_t> Ask(const std::string& request) {
     const std::size_t before = detector.ExchangeCount();
     EXPECT_TRUE(port.Write(Hex(request)));
@@ -204,6 +205,73 @@ TEST(SimulatedDetector, KeepsTheFaultsPauses) {
   bench.Ask("01 03 00 0F 00 01 B4 09");
   const Exchange twice = bench.detector.Exchanges().back();
   EXPECT_GE(twice.replyLastByte - twice.replyFirstByte, 30ms);
+}
+
+// The log never lags the line: the exchange is logged before its reply goes out, and each piece
+// of the reply is in it, with a time no later than a reader gets it, before the piece is written.
+// The exchange counts as finished once the whole reply is out.
+TEST(SimulatedDetector, LogsEachPieceOfAReplyBeforeWritingIt) {
+  Bench bench;
+  // A reply held back: the exchange is logged with nothing sent yet.
+  bench.detector.SetFault(Fault::Delay(300ms), 1);
+  ASSERT_TRUE(bench.port.Write(Hex("01 03 00 0F 00 01 B4 09")));
+  for (int i = 0; i < 200 && bench.detector.ExchangeCount() == 0; ++i) {
+    std::this_thread::sleep_for(1ms);
+  }
+  std::vector<Exchange> log = bench.detector.Exchanges();
+  ASSERT_EQ(log.size(), 1U);
+  EXPECT_TRUE(log[0].reply.empty());
+  EXPECT_FALSE(log[0].finished);
+  EXPECT_FALSE(bench.detector.WaitForExchanges(1, 0ms));
+  EXPECT_EQ(bench.port.Read(2s, 30ms).bytes, Hex("01 03 02 00 DC B9 DD"));
+
+  // A reply in two pieces: the head read, the rest still 200 ms away.
+  ASSERT_TRUE(bench.detector.WaitForExchanges(1, 2s));
+  bench.detector.SetFault(Fault::PauseAfter(3, 200ms), 1);
+  ASSERT_TRUE(bench.port.Write(Hex("01 03 00 0F 00 01 B4 09")));
+  const Received head = bench.port.Read(2s, 50ms);
+  ASSERT_EQ(head.bytes, Hex("01 03 02"));
+  log = bench.detector.Exchanges();
+  ASSERT_EQ(log.size(), 2U);
+  EXPECT_EQ(log[1].reply, Hex("01 03 02"));
+  EXPECT_FALSE(log[1].finished);
+  EXPECT_LE(log[1].replyLastByte, head.times.back());
+  EXPECT_FALSE(bench.detector.WaitForExchanges(2, 0ms));
+
+  const Received rest = bench.port.Read(2s, 30ms);
+  EXPECT_EQ(rest.bytes, Hex("00 DC B9 DD"));
+  EXPECT_EQ(bench.detector.Exchanges()[1].reply, Hex("01 03 02 00 DC B9 DD"));
+  ASSERT_TRUE(bench.detector.WaitForExchanges(2, 2s));
+  const Exchange done = bench.detector.Exchanges()[1];
+  EXPECT_TRUE(done.finished);
+  EXPECT_LE(done.replyFirstByte, head.times.front());
+  EXPECT_LE(done.replyLastByte, rest.times.back());
+  EXPECT_GE(done.replyLastByte - done.replyFirstByte, 200ms);
+}
+
+// Read as soon as it comes, every reply is already in the log, whole, its first and last bytes
+// stamped no later than the reader got them: written at once and paced at the byte time.
+TEST(SimulatedDetector, NeverStampsAReplyByteAfterAReaderHasIt) {
+  Bench bench;
+  for (int i = 0; i < 60; ++i) {
+    const bool paced = i % 2 == 1;
+    SCOPED_TRACE(std::to_string(i) + (paced ? ", paced" : ", at once"));
+    bench.detector.SetPacing(paced);
+    ASSERT_TRUE(bench.port.Write(Hex("01 03 00 0F 00 01 B4 09")));
+    Received got;
+    while (got.bytes.size() < 7) {
+      const Received more = bench.port.Read(2s, 0ms);
+      ASSERT_FALSE(more.bytes.empty());
+      got.bytes.insert(got.bytes.end(), more.bytes.begin(), more.bytes.end());
+      got.times.insert(got.times.end(), more.times.begin(), more.times.end());
+    }
+    const std::vector<Exchange> log = bench.detector.Exchanges();
+    ASSERT_EQ(log.size(), static_cast<std::size_t>(i + 1));
+    EXPECT_EQ(log.back().reply, got.bytes);
+    EXPECT_LE(log.back().replyFirstByte, got.times.front());
+    EXPECT_LE(log.back().replyLastByte, got.times.back());
+    ASSERT_TRUE(bench.detector.WaitForExchanges(log.size(), 2s));
+  }
 }
 
 // Where the stray bytes and the pauses stand: the split's cut counts the stray byte, the pause
