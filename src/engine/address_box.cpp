@@ -111,7 +111,7 @@ Request RequestFromAddressBox(Operation operation, std::string_view text) {
     case Operation::kQueryResistance:
       if (NumericValue(text) == 0) return {operation, std::nullopt};
       return {operation, SlaveAddress(text)};
-    case Operation::kQueryVoltage:
+    default:
       break;
   }
   return {operation, SlaveAddress(text)};

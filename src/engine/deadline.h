@@ -23,6 +23,11 @@ class Deadline {
   Deadline(const Deadline&) = delete;
   Deadline& operator=(const Deadline&) = delete;
 
+  // A new duration, from the next start on.
+  void SetDuration(std::chrono::milliseconds duration) {
+    if (!running_) timer_.setInterval(duration);
+  }
+
   void SetOnExpired(std::function<void()> action) { onExpired_ = std::move(action); }
   void SetOnSecond(std::function<void()> action) { onSecond_ = std::move(action); }
 

@@ -3,7 +3,7 @@
 namespace karvello {
 
 Engine::Engine(SerialLine& line) : line_(line) {
-  for (Operation operation : kOperations) {
+  for (Operation operation : kAllOperations) {
     const OperationSteps& steps = Describe(operation);
     InFlight& flight = Of(operation);
     // An operation of one request has no delay; its deadline is never started.
@@ -43,6 +43,8 @@ void Engine::Start(const Request& request) {
     return;
   }
   flight.address = needsAddress ? *request.address : 0;
+  const OperationSteps& steps = Describe(operation);
+  flight.timeout->SetDuration(request.wait.value_or(steps.steps[steps.count - 1].wait));
   Send(operation, 0);
 }
 
@@ -123,7 +125,7 @@ void Engine::OnLineLost() {
   // Every operation in flight ends at once rather than at its time-out; the one of the request
   // sent last ends last.
   std::vector<Operation> inFlight;
-  for (Operation operation : kOperations) {
+  for (Operation operation : kAllOperations) {
     const InFlight& flight = Of(operation);
     if (!flight.delay->IsRunning() && !flight.timeout->IsRunning()) continue;
     if (last_ && last_->operation == operation) continue;
@@ -143,6 +145,7 @@ void Engine::OnLineLost() {
     Of(operation).phase = Phase::kAwaiting;  // ended now, not before
     End(operation, Result::kLineLost, {});
   }
+  if (onLineLost_) onLineLost_();
 }
 
 Progress Engine::ProgressOf(Operation operation) const {

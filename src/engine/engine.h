@@ -37,6 +37,8 @@ class Engine {
   void SetOnOutcome(OutcomeHandler handler) { onOutcome_ = std::move(handler); }
   // Each request sent, each change of phase and each second of a delay.
   void SetOnProgress(ProgressHandler handler) { onProgress_ = std::move(handler); }
+  // The port went away, after the outcomes of the operations it ended.
+  void SetOnLineLost(std::function<void()> handler) { onLineLost_ = std::move(handler); }
 
   Phase PhaseOf(Operation operation) const { return Of(operation).phase; }
   Progress ProgressOf(Operation operation) const;
@@ -76,10 +78,11 @@ class Engine {
   }
 
   SerialLine& line_;
-  std::array<InFlight, kOperationCount> flights_;
+  std::array<InFlight, kAllOperationCount> flights_;
   std::optional<Last> last_;
   OutcomeHandler onOutcome_;
   ProgressHandler onProgress_;
+  std::function<void()> onLineLost_;
 };
 
 }  // namespace karvello

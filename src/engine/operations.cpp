@@ -12,7 +12,7 @@ bool AnyContent(const RequestFrame&, std::span<const std::uint8_t>) {
   return true;
 }
 
-// The confirmation's echo carries the address written.
+// The echo of a write carries the value written (the confirmation: the address).
 bool EchoesValue(const RequestFrame& sent, std::span<const std::uint8_t> reply) {
   return reply.size() >= 6 && reply[5] == sent[5];
 }
@@ -42,7 +42,7 @@ Reading Volts(std::span<const std::uint8_t> reply) {
 // A fragment of fewer bytes than `judgedFrom` is too short to judge: for the echo its slave,
 // function, register and value bytes; for the address reply up to the address byte; for the
 // reads the slave, function and byte count.
-constexpr OperationSteps kOperationSteps[kOperationCount] = {
+constexpr OperationSteps kOperationSteps[kAllOperationCount] = {
     {.operation = Operation::kSetAddress,
      .steps = {{.broadcast = true,
                 .function = kFnWriteSingleRegister,
@@ -115,6 +115,48 @@ constexpr OperationSteps kOperationSteps[kOperationCount] = {
      .count = 1,
      .read = Volts,
      .name = "voltage"},
+    {.operation = Operation::kReadAddress,
+     .steps = {{.broadcast = false,
+                .function = kFnReadHoldingRegisters,
+                .registerNumber = reg::kBusAddress,
+                .value = 1,
+                .wait = kReplyTimeout,
+                .awaitsReply = true,
+                .anySlaveAnswers = false,
+                .judgedFrom = 3,
+                .accepts = AnyContent},
+               {}},
+     .count = 1,
+     .read = Volts,  // the register as it stands: the address the detector names
+     .name = "read-address"},
+    {.operation = Operation::kStartMeasurement,
+     .steps = {{.broadcast = false,
+                .function = kFnWriteSingleRegister,
+                .registerNumber = reg::kStartMeasurement,
+                .value = reg::kStartMeasurementValue,
+                .wait = kReplyTimeout,
+                .awaitsReply = true,
+                .anySlaveAnswers = false,
+                .judgedFrom = 6,
+                .accepts = EchoesValue},
+               {}},
+     .count = 1,
+     .read = Volts,
+     .name = "start-measurement"},
+    {.operation = Operation::kReadResistance,
+     .steps = {{.broadcast = false,
+                .function = kFnReadHoldingRegisters,
+                .registerNumber = reg::kResistance,
+                .value = reg::kResistanceRegisterCount,
+                .wait = kReplyTimeout,
+                .awaitsReply = true,
+                .anySlaveAnswers = false,
+                .judgedFrom = 3,
+                .accepts = AnyContent},
+               {}},
+     .count = 1,
+     .read = Resistance,
+     .name = "read-resistance"},
 };
 
 }  // namespace

@@ -14,11 +14,27 @@
 
 namespace karvello {
 
-enum class Operation { kSetAddress, kQueryAddress, kQueryResistance, kQueryVoltage };
+enum class Operation {
+  // The four of the bench, one detector on the line.
+  kSetAddress,
+  kQueryAddress,     // a broadcast read of the address, answered by the one detector
+  kQueryResistance,  // start a measurement, wait for it, read the result
+  kQueryVoltage,
+  // The survey of a bus, one request each.
+  kReadAddress,       // the address register of the detector at an address, which names itself
+  kStartMeasurement,  // start a measurement; the detector echoes the write
+  kReadResistance,    // the result of the last measurement
+};
+// The bench's operations, in the order of the main window's buttons.
 inline constexpr std::size_t kOperationCount = 4;
 inline constexpr Operation kOperations[kOperationCount] = {
     Operation::kSetAddress, Operation::kQueryAddress, Operation::kQueryResistance,
     Operation::kQueryVoltage};
+inline constexpr std::size_t kAllOperationCount = 7;
+inline constexpr Operation kAllOperations[kAllOperationCount] = {
+    Operation::kSetAddress,   Operation::kQueryAddress,      Operation::kQueryResistance,
+    Operation::kQueryVoltage, Operation::kReadAddress,       Operation::kStartMeasurement,
+    Operation::kReadResistance};
 
 // A reply is due within 1.3 s of its request; the detector takes a broadcast address before the
 // confirming write 0.3 s later; a measurement is finished 19 s after its start.

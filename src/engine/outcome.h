@@ -17,6 +17,8 @@ struct Request {
   // The detector's address, or for set address the new address; not used by the query of the
   // address, a broadcast. None: the address given is not valid, and nothing is sent.
   std::optional<std::uint8_t> address;
+  // The time within which the reply must come, for this request only; none: the operation's own.
+  std::optional<std::chrono::milliseconds> wait = std::nullopt;
 };
 
 enum class Result {

@@ -177,7 +177,7 @@ void MainWindow::ApplyFonts() {
   ui_->portLabel->adjustSize();
 }
 
-// In the order of kOperations.
+// In the order of kOperations, the bench's operations.
 std::array<QPushButton*, 4> MainWindow::Buttons() const {
   return {ui_->setAddressButton, ui_->queryAddressButton, ui_->queryResistanceButton,
           ui_->queryVoltageButton};

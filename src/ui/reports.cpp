@@ -84,7 +84,7 @@ std::string ReportText(const Outcome& outcome) {
           {text::kQuerySucceeded, Labelled(text::kSend1, Frame(sent.at(0))),
            Labelled(text::kSend2, Frame(sent.at(1))), Labelled(text::kReceiveOfTwo, Reply(outcome)),
            Labelled(text::kResistanceResult, FormatResistance(value) + std::string(text::kOhms))});
-    case Operation::kQueryVoltage:
+    default:  // the voltage
       break;
   }
   return Lines({text::kQuerySucceeded, Labelled(text::kSend, Frame(sent.at(0))),
