@@ -83,7 +83,8 @@ changelog="$entry/changelog"
 gzip -dc "$entry/usr/share/doc/karvello/changelog.gz" >"$changelog"
 [ "$(dpkg-parsechangelog -l "$changelog" -S Version)" = "$version" ] ||
   { echo "FAIL: the changelog's latest entry is not the package's version $version"; fail=1; }
-released=$(date -u -d "$(dpkg-parsechangelog -l "$changelog" -S Date)" +%F)
+# (The day as written, "Mon, 07 Dec 2026 12:00:00 +0000": its time zone moves no date.)
+released=$(date -d "$(dpkg-parsechangelog -l "$changelog" -S Date | cut -d ' ' -f 2-4)" +%F)
 metainfo="$entry/usr/share/metainfo/$app_id.metainfo.xml"
 grep -q "<release version=\"$version\" date=\"$released\"/>" "$metainfo" ||
   { echo "FAIL: the metainfo's release is not version $version of $released"; fail=1; }
