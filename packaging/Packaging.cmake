@@ -1,31 +1,98 @@
-# Installation and the Debian package: `cmake --install BUILD` puts the program, its desktop
-# entry and its icon under the prefix; `cpack --config BUILD/CPackConfig.cmake` makes the .deb.
+# Installation and the Debian package: `cmake --install BUILD` puts the programs, their manual
+# pages, the desktop entry, the software-centre entry, the icon, the licence and the changelog
+# under the prefix; `cpack --config BUILD/CPackConfig.cmake` makes the .deb.
+# scripts/check-packages checks the .deb with lintian, appstreamcli and desktop-file-validate.
 include(GNUInstallDirs)
 
+# Who answers for the package: the Debian Maintainer field. A packager building their own .deb
+# sets theirs with -DKARVELLO_MAINTAINER="Name <address>".
+set(KARVELLO_MAINTAINER "Karvello developers <karvello-devel@lists.karvello.org>"
+    CACHE STRING "The Debian package's maintainer, as \"Name <address>\"")
+
+set(pkg_dir ${CMAKE_CURRENT_LIST_DIR})
+set(pkg_out ${CMAKE_BINARY_DIR}/packaging)
+set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/karvello)
+
+# The changelog's latest entry is the release being built: its version must be project()'s, and
+# its date is the release date that the software-centre entry and the manual pages give.
+file(STRINGS ${pkg_dir}/debian/changelog changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^karvello \\(([^)]+)\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog does not start with a karvello entry")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/debian/changelog's latest entry is ${CMAKE_MATCH_1}, the project "
+                      "${PROJECT_VERSION}: add an entry for ${PROJECT_VERSION}")
+endif()
+file(STRINGS ${pkg_dir}/debian/changelog changelog_trailers REGEX "^ -- ")
+list(GET changelog_trailers 0 changelog_trailer)
+set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+if(NOT changelog_trailer MATCHES ">  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9]+) ")
+  message(FATAL_ERROR "packaging/debian/changelog: no date in \"${changelog_trailer}\"")
+endif()
+set(day ${CMAKE_MATCH_1})
+set(year ${CMAKE_MATCH_3})
+list(FIND months ${CMAKE_MATCH_2} month)
+math(EXPR month "${month} + 1" OUTPUT_FORMAT DECIMAL)
+if(month LESS 10)
+  set(month 0${month})
+endif()
+set(KARVELLO_RELEASE_DATE ${year}-${month}-${day})
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pkg_dir}/debian/changelog)
+
 install(TARGETS karvello karvello-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The desktop entry and the software-centre entry take the name, version and description of
-# project(), as the program and the package do.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.desktop.in
-               ${CMAKE_BINARY_DIR}/packaging/karvello.desktop @ONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/karvello.metainfo.xml.in
-               ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.desktop
+
+# The desktop entry and the software-centre entry, named by the application's id
+# (KARVELLO_APP_ID, which the running program also gives), take the name, version and
+# description of project(), as the program and the package do.
+foreach(entry desktop metainfo.xml)
+  configure_file(${pkg_dir}/${KARVELLO_APP_ID}.${entry}.in ${pkg_out}/${KARVELLO_APP_ID}.${entry}
+                 @ONLY)
+endforeach()
+install(FILES ${pkg_out}/${KARVELLO_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/karvello.metainfo.xml
+install(FILES ${pkg_out}/${KARVELLO_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 # The icon: the drawing, and PNGs made from it (scripts/render-icons) for the sizes desktops look
 # for first.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/karvello.svg
+install(FILES ${pkg_dir}/karvello.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 foreach(size 16 32 48 64 128 256)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/hicolor/${size}x${size}/apps/karvello.png
+  install(FILES ${pkg_dir}/icons/hicolor/${size}x${size}/apps/karvello.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
+
+# Files installed gzipped, as Debian wants them: -n leaves out the name and the time, so that the
+# same text makes the same package.
+find_program(KARVELLO_GZIP gzip REQUIRED)
+set(gzipped)
+function(karvello_gzip source target)
+  add_custom_command(OUTPUT ${target}
+                     COMMAND ${KARVELLO_GZIP} -9 -n -c ${source} > ${target}
+                     DEPENDS ${source} COMMENT "Compressing ${target}" VERBATIM)
+  set(gzipped ${gzipped} ${target} PARENT_SCOPE)
+endfunction()
+
+# The manual pages: each packaging/man/NAME.SECTION is one page, given the version and the
+# release date and installed as manSECTION/NAME.SECTION.gz.
+file(GLOB man_pages CONFIGURE_DEPENDS ${pkg_dir}/man/*.[1-9])
+foreach(page ${man_pages})
+  get_filename_component(page_name ${page} NAME)
+  string(REGEX REPLACE ".*\\." "" section ${page_name})
+  configure_file(${page} ${pkg_out}/man/${page_name} @ONLY)
+  karvello_gzip(${pkg_out}/man/${page_name} ${pkg_out}/man/${page_name}.gz)
+  install(FILES ${pkg_out}/man/${page_name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+
+# The licence (a machine-readable Debian copyright file) and the changelog.
+karvello_gzip(${pkg_dir}/debian/changelog ${pkg_out}/changelog.gz)
+install(FILES ${pkg_out}/changelog.gz ${pkg_dir}/debian/copyright DESTINATION ${doc_dir})
+add_custom_target(karvello_gzipped ALL DEPENDS ${gzipped})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME karvello)
 set(CPACK_PACKAGE_VENDOR "Karvello")
-set(CPACK_PACKAGE_CONTACT "Karvello maintainers <karvello@localhost>")
+set(CPACK_PACKAGE_CONTACT "${KARVELLO_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KARVELLO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -33,12 +100,16 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-# The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Karvello talks Modbus RTU at 9600 baud 8N1 to one detector \
-on a serial port: it sets and reads the detector's bus address, has it measure the grounding \
-resistance and reads the result, and reads its voltage, showing every frame sent and received.
+# The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines, which Debian
+# wants within 80 columns (an empty line becomes " .").
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Karvello talks Modbus RTU at 9600 baud 8N1 to one detector on a serial
+port: it sets and reads the detector's bus address, has it measure the
+grounding resistance and reads the result, and reads its voltage, showing
+every frame sent and received.
 
-karvello-sim, a simulated detector on a pseudo-terminal or a serial port, comes with it.")
+karvello-sim, a simulated detector on a pseudo-terminal or a serial port,
+comes with it.")
 # The Qt libraries (and the C and C++ runtimes) found in the binaries become the dependencies;
 # libqt6gui6 brings the X11 and Wayland platform plugins with it. CPack adds them to the ones
 # below.

@@ -25,3 +25,5 @@ target_sources(karvello PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/karvello.rc)
 set_target_properties(karvello PROPERTIES WIN32_EXECUTABLE ON)
 
 install(TARGETS karvello RUNTIME DESTINATION .)
+# Karvello's licence, where the zip (scripts/package-windows) has it too.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION licenses/karvello RENAME LICENSE.txt)

@@ -1,6 +1,7 @@
 ; The Windows installer: Karvello in Program Files, a Start-menu entry, and an uninstaller that
 ; "Apps & features" lists. scripts/package-windows passes VERSION, SOURCE_DIR (the unpacked
-; zip's folder) and OUT_FILE.
+; zip's folder) and OUT_FILE. It installs the zip's whole folder, licenses\ with it (Karvello's
+; own licence, licenses\karvello\LICENSE.txt, and those of the Qt and MinGW-w64 DLLs).
 ; A 64-bit installer for the 64-bit program.
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -28,7 +29,7 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "Karvello"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "Karvello ${VERSION} installer"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
-VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Karvello maintainers"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Karvello developers, Apache License 2.0"
 
 Section "Karvello"
   SetShellVarContext all

@@ -1,11 +1,14 @@
 #!/bin/sh
 # Builds the Debian package with CPack from the build tree and checks what it holds and what it
-# depends on.
+# depends on. (scripts/check-packages runs Debian's own checkers on it.)
 #   check_package.sh CPACK CPACK_CONFIG OUTPUT_DIR
 set -eu
 cpack=$1
 config=$2
 out=$3
+# The application's id: the name of the desktop entry and the software-centre entry.
+app_id=org.karvello.Karvello
+desktop=./usr/share/applications/$app_id.desktop
 rm -rf "$out"
 mkdir -p "$out"
 "$cpack" -G DEB --config "$config" -B "$out" >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; exit 1; }
@@ -18,8 +21,9 @@ icons=""
 for size in 16 32 48 64 128 256; do
   icons="$icons ./usr/share/icons/hicolor/${size}x${size}/apps/karvello.png"
 done
-for path in ./usr/bin/karvello ./usr/bin/karvello-sim ./usr/share/applications/karvello.desktop \
-            ./usr/share/metainfo/karvello.metainfo.xml \
+for path in ./usr/bin/karvello ./usr/bin/karvello-sim $desktop \
+            ./usr/share/metainfo/$app_id.metainfo.xml \
+            ./usr/share/doc/karvello/copyright ./usr/share/doc/karvello/changelog.gz \
             ./usr/share/icons/hicolor/scalable/apps/karvello.svg $icons; do
   if ! echo "$contents" | grep -q " $path\$"; then
     echo "FAIL: the package lacks $path"
@@ -35,6 +39,11 @@ if ! echo "$contents" | grep -q '^-rwxr-xr-x .* ./usr/bin/karvello$'; then
   echo "FAIL: ./usr/bin/karvello is not an executable file"
   fail=1
 fi
+# Every program has its manual page, gzipped.
+for program in $(echo "$contents" | sed -n 's|.* \./usr/bin/\([^/]*\)$|\1|p'); do
+  echo "$contents" | grep -q " ./usr/share/man/man1/$program\.1\.gz\$" ||
+    { echo "FAIL: $program has no manual page ./usr/share/man/man1/$program.1.gz"; fail=1; }
+done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -66,19 +75,40 @@ for size in 16 32 48 64 128 256; do
   file "$png" | grep -q "PNG image data, $size x $size," ||
     { echo "FAIL: $png is not a $size x $size PNG: $(file -b "$png")"; fail=1; }
 done
-# The name, version and description a desktop shows are those of the package.
+# The name, version and description a desktop shows are those of the package, and the release
+# is the changelog's latest entry.
 version=$(dpkg-deb -f "$deb" Version)
 synopsis=$(dpkg-deb -f "$deb" Description | head -n 1)
-metainfo="$entry/usr/share/metainfo/karvello.metainfo.xml"
-grep -q "<release version=\"$version\"/>" "$metainfo" ||
-  { echo "FAIL: the metainfo's release is not the package's version $version"; fail=1; }
+changelog="$entry/changelog"
+gzip -dc "$entry/usr/share/doc/karvello/changelog.gz" >"$changelog"
+[ "$(dpkg-parsechangelog -l "$changelog" -S Version)" = "$version" ] ||
+  { echo "FAIL: the changelog's latest entry is not the package's version $version"; fail=1; }
+# (The day as written, "Mon, 07 Dec 2026 12:00:00 +0000": its time zone moves no date.)
+released=$(date -d "$(dpkg-parsechangelog -l "$changelog" -S Date | cut -d ' ' -f 2-4)" +%F)
+metainfo="$entry/usr/share/metainfo/$app_id.metainfo.xml"
+grep -q "<release version=\"$version\" date=\"$released\"/>" "$metainfo" ||
+  { echo "FAIL: the metainfo's release is not version $version of $released"; fail=1; }
+grep -qF "<id>$app_id</id>" "$metainfo" ||
+  { echo "FAIL: the metainfo's id is not $app_id"; fail=1; }
+grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
+  { echo "FAIL: the metainfo's launchable is not $app_id.desktop"; fail=1; }
+# The running program names the same desktop entry, so that the desktop matches its windows.
+grep -qaF "$app_id" "$entry/usr/bin/karvello" ||
+  { echo "FAIL: ./usr/bin/karvello does not name the desktop entry $app_id"; fail=1; }
+# The licence: Apache-2.0, in a machine-readable copyright file.
+copyright="$entry/usr/share/doc/karvello/copyright"
+dep5=https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+[ "$(head -n 1 "$copyright")" = "Format: $dep5" ] ||
+  { echo "FAIL: the copyright file is not machine-readable"; fail=1; }
+grep -qx 'License: Apache-2.0' "$copyright" ||
+  { echo "FAIL: the copyright file does not give the licence Apache-2.0"; fail=1; }
 grep -qF "<summary>$synopsis</summary>" "$metainfo" ||
   { echo "FAIL: the metainfo's summary is not \"$synopsis\""; fail=1; }
-grep -qxF "Comment=$synopsis" "$entry/usr/share/applications/karvello.desktop" ||
+grep -qxF "Comment=$synopsis" "$entry/$desktop" ||
   { echo "FAIL: the desktop entry's comment is not \"$synopsis\""; fail=1; }
 for key in 'Type=Application' 'Name=Karvello' 'Exec=karvello' 'Icon=karvello' 'Terminal=false'; do
-  grep -qx "$key" "$entry/usr/share/applications/karvello.desktop" ||
+  grep -qx "$key" "$entry/$desktop" ||
     { echo "FAIL: the desktop entry lacks $key"; fail=1; }
 done
-desktop-file-validate "$entry/usr/share/applications/karvello.desktop" || fail=1
+desktop-file-validate "$entry/$desktop" || fail=1
 exit $fail
