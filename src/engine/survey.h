@@ -36,9 +36,9 @@ ScanSettingsError CheckScanSettings(const ScanSettings& settings);
 // voltage.
 struct SurveyRow {
   std::uint8_t address = 0;
-  Outcome addressRead;            // the read of the address register at `address`
-  bool found = false;             // answered with its own address
-  std::optional<Outcome> reading; // the voltage, or the resistance in a measurement
+  Outcome addressRead;             // the read of the address register at `address`
+  bool found = false;              // answered with its own address
+  std::optional<Outcome> reading;  // the voltage, or the resistance in a measurement
 };
 
 enum class SurveyEnd { kDone, kStopped, kLineLost };
