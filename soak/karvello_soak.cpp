@@ -334,7 +334,7 @@ class Soak {
                  .decimals = config.decimalCount,
                  .overRange = config.decimalCount > 2};
         break;
-      case Operation::kQueryVoltage:
+      default:  // the voltage; the soak presses the four buttons only
         expected = VoltageReport(address, config.voltage);
         break;
     }
