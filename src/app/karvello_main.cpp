@@ -1,10 +1,12 @@
 // Karvello: sets up and tests a grounding-resistance online detector over a serial line.
+// Each outcome is appended to the record in the user's data folder.
 // Closing the window ends the program; the port is closed as the serial line goes. An
 // interrupt or a termination signal ends it the same way.
 
 #include <QApplication>
 #include <cstdio>
 
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "ui/application.h"
@@ -50,7 +52,9 @@ int main(int argc, char** argv) {
 #endif
   karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
+  karvello::Record record(karvello::DefaultRecordPath());  // outlives the window
   karvello::MainWindow form(line, ports);
+  form.SetRecord(&record);
   if (!karvello::SomeFontDraws(form.Captions())) {
     std::fprintf(stderr, "%s\n", qPrintable(karvello::MissingFontWarning()));
   }

@@ -1,12 +1,15 @@
 #include "ui/main_window.h"
 
 #include <QComboBox>
+#include <QDateTime>
+#include <QDir>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -15,6 +18,7 @@
 #include <QTextDocument>
 
 #include "engine/address_box.h"
+#include "record/record.h"
 #include "ui/application.h"
 #include "ui_main_window.h"
 
@@ -37,6 +41,9 @@ QFont SongFont(double points, bool bold) {
 
 constexpr double kBodyPoints = 12.0;
 constexpr double kCaptionPoints = 15.75;
+
+// The warning of a record that cannot be written: the file, the reason, and that work goes on.
+constexpr char kRecordFailed[] = "无法写入记录文件：\n%1\n（%2）\n操作照常进行，但结果未记入记录。";
 
 }  // namespace
 
@@ -76,7 +83,10 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
   }
   portList_.SetOnSelected([this] { OnPortChosen(); });
   presenter_.SetOnProgress([this](const Progress&) { UpdateMeasureProgress(); });
-  presenter_.SetOnOutcome([this](const Outcome&) { UpdateMeasureProgress(); });
+  presenter_.SetOnOutcome([this](const Outcome& outcome) {
+    UpdateMeasureProgress();
+    Keep(outcome);
+  });
 
   ui_->addressBox->setFocus();
   ListPorts();
@@ -130,7 +140,37 @@ bool MainWindow::OpenPort(int number) {
     line_.Close();
     return false;
   }
-  return line_.Open(number);
+  if (!line_.Open(number)) return false;
+  openedPort_ = number;
+  return true;
+}
+
+void MainWindow::SetRecord(Record* record) {
+  if (record_ != nullptr) record_->SetOnFailure(nullptr);
+  record_ = record;
+  if (record_ != nullptr) {
+    record_->SetOnFailure(
+        [this](const QString& path, const QString& reason) { WarnRecordFailed(path, reason); });
+  }
+}
+
+void MainWindow::Keep(const Outcome& outcome) {
+  if (record_ == nullptr) return;
+  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
+  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
+                  QDateTime::currentDateTime());
+}
+
+// Shown beside the window, not in its way: the operations go on while it is open.
+void MainWindow::WarnRecordFailed(const QString& path, const QString& reason) {
+  auto* box =
+      new QMessageBox(QMessageBox::Warning, windowTitle(),
+                      QString::fromUtf8(kRecordFailed).arg(QDir::toNativeSeparators(path), reason),
+                      QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("recordWarning"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
 }
 
 void MainWindow::OnAddressBoxLeft() {
