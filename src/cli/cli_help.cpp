@@ -32,7 +32,8 @@ Options:
 Addresses are whole numbers from 1 to 255.
 
 Exit status:
-  0  the detector answered (watch: stopped or --count readings done; scan: a detector found)
+  0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
+     found, or stopped)
   2  bad usage: nothing was sent
   3  no reply in time (scan: no detector answered)
   4  the detector refused (a Modbus exception reply)
