@@ -293,6 +293,7 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
   if (const auto& value = outcome.value) {
     switch (outcome.operation) {
       case Operation::kQueryResistance:
+      case Operation::kReadResistance:
         row.value = value->overRange ? "OL" : WithPoint(value->number, value->decimals);
         row.unit = kOhm;
         break;
@@ -302,7 +303,10 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
         break;
       case Operation::kSetAddress:
       case Operation::kQueryAddress:
+      case Operation::kReadAddress:
         row.value = std::to_string(value->number);
+        break;
+      case Operation::kStartMeasurement:  // the echo of the start carries no reading
         break;
     }
   }

@@ -3,10 +3,14 @@
 // failure, the watch's timing, the signals, and bad usage that sends nothing.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,8 +36,15 @@ using testing::HexText;
 // karvello-cli started with `arguments` (and --no-record); its output as it comes.
 class Cli {
  public:
-  explicit Cli(QStringList arguments) {
-    arguments << "--no-record";
+  // With `record`, outcomes go to that record file rather than nowhere.
+  explicit Cli(QStringList arguments, const QString& record = {}) {
+    if (record.isEmpty()) {
+      arguments << "--no-record";
+    } else {
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert(QStringLiteral("KARVELLO_RECORD"), record);
+      process_.setProcessEnvironment(environment);
+    }
     process_.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE), arguments);
     process_.waitForStarted(5000);
   }
@@ -320,6 +331,30 @@ TEST(CliSignals, EndAfterTheExchangeInProgress) {
 }
 
 // A scan over a bus finds exactly its detector, after reading each address in range once.
+TEST(CliRecord, EachOutcomeIsRecordedUnlessTurnedOff) {
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-record-%1.csv").arg(::getpid()));
+  QFile::remove(record);
+  DetectorConfig config;
+  config.address = 5;
+  SimulatedDetector detector(config);
+  EXPECT_EQ(Cli(On(detector, {"voltage", "-a", "5"}), record).Finish(), 0);
+  detector.SetFault(Fault::NoReply(), 1);
+  EXPECT_EQ(Cli(On(detector, {"voltage", "-a", "5"}), record).Finish(), 3);
+  EXPECT_EQ(Cli(On(detector, {"voltage", "-a", "5"})).Finish(), 0);  // --no-record
+
+  QFile file(record);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
+  EXPECT_TRUE(lines[0].startsWith(QChar(0xFEFF) + QStringLiteral("time,port,address,operation")));
+  EXPECT_TRUE(lines[1].contains(",5,voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,"))
+      << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].contains(",5,voltage,no-reply,,,,05 03 00 0F 00 01 B5 8D,"))
+      << lines[2].toStdString();
+  QFile::remove(record);
+}
+
 TEST(CliScan, FindsExactlyTheDetectorOnTheBus) {
   DetectorConfig at5;
   at5.address = 5;
