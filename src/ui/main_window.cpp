@@ -16,24 +16,12 @@
 
 #include "engine/address_box.h"
 #include "ui/application.h"
+#include "ui/song_font.h"
 #include "ui_main_window.h"
 
 namespace karvello {
 
 namespace {
-
-// The window's typeface is SimSun ("宋体"). Where it is not installed, a Song-style face of the
-// same look stands in for it, so that the Chinese captions never show as boxes.
-QFont SongFont(double points, bool bold) {
-  QFont font;
-  font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                    QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing"),
-                    QStringLiteral("Noto Serif CJK SC")});
-  font.setStyleHint(QFont::Serif);
-  font.setPointSizeF(points);
-  font.setBold(bold);
-  return font;
-}
 
 constexpr double kBodyPoints = 12.0;
 constexpr double kCaptionPoints = 15.75;
@@ -184,23 +172,7 @@ std::array<QPushButton*, 4> MainWindow::Buttons() const {
 }
 
 void MainWindow::MirrorPortList() {
-  QComboBox& combo = *ui_->portList;
-  const auto& entries = portList_.Entries();
-  bool same = combo.count() == static_cast<int>(entries.size());
-  for (int i = 0; same && i < combo.count(); ++i) {
-    const auto& entry = entries[static_cast<std::size_t>(i)];
-    same = combo.itemText(i).toStdString() == entry.text &&
-           combo.itemData(i, Qt::ToolTipRole).toString().toStdString() == entry.tooltip;
-  }
-  if (!same) {
-    combo.clear();
-    for (const auto& entry : entries) {
-      combo.addItem(QString::fromStdString(entry.text));
-      combo.setItemData(combo.count() - 1, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
-    }
-  }
-  combo.setCurrentIndex(portList_.SelectedIndex());
-  combo.setToolTip(combo.currentData(Qt::ToolTipRole).toString());
+  ShowPortList(portList_, *ui_->portList);
 }
 
 // Shown while a resistance measurement is waited for: it fills over the measurement wait, then
