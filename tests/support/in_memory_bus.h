@@ -26,6 +26,7 @@ class InMemoryBus {
       detectors_.push_back(std::make_unique<sim::SimulatedDetector>(config));
     }
     line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
+      if (echo_) pending_.push_back({std::chrono::nanoseconds(0), {frame.begin(), frame.end()}});
       for (auto& detector : detectors_) {
         for (auto& piece : detector->Respond(frame)) pending_.push_back(std::move(piece));
       }
@@ -36,6 +37,9 @@ class InMemoryBus {
   ~InMemoryBus() { line_.SetOnWritten(nullptr); }
 
   sim::SimulatedDetector& Detector(std::size_t index) { return *detectors_.at(index); }
+  // The line gives every frame the tool writes back to it, before any reply (an adapter that
+  // hears itself).
+  void SetEcho(bool on) { echo_ = on; }
 
   // Hands up what the detectors sent, then runs out one deadline, until `done` holds or nothing
   // runs any more; returns whether `done` held.
@@ -80,6 +84,7 @@ class InMemoryBus {
   FakeSerialLine& line_;
   std::vector<std::unique_ptr<sim::SimulatedDetector>> detectors_;
   std::vector<sim::SimulatedDetector::Piece> pending_;
+  bool echo_ = false;
 };
 
 }  // namespace karvello::testing

@@ -143,6 +143,16 @@ TEST_F(SurveyWindowTest, AScanShowsEachDetectorWithItsVoltageAndTheOddReplyForWh
   EXPECT_EQ(Find<QProgressBar>("progress")->maximum(), 255);
   EXPECT_TRUE(Find<QPushButton>("scanButton")->isEnabled());
   EXPECT_FALSE(Find<QPushButton>("stopButton")->isEnabled());
+  // One read of the address register (0x12) per address, in order, and a read of the voltage
+  // (0x0F) after each detector found.
+  std::vector<int> expected;
+  for (int address = 1; address <= 255; ++address) {
+    expected.push_back(address * 100 + 0x12);
+    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
+  }
+  std::vector<int> sent;
+  for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
+  EXPECT_EQ(sent, expected);
 }
 
 TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeftShown) {
@@ -215,6 +225,20 @@ TEST_F(SurveyWindowTest, StopEndsTheScanAfterTheExchangeInProgress) {
 }
 
 TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) {
+  // Mid-scan: the detectors at 3 and 7 are found, the scan is at address 10.
+  Click("scanButton");
+  RunUntil([this] { return line_.Written().size() == 12; });
+  line_.Pull();
+  EXPECT_FALSE(window_->survey().Running());
+  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12"}));
+  EXPECT_EQ(Find<QProgressBar>("progress")->value(), 9);
+  EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
+  EXPECT_EQ(line_.Written().size(), 12U);
+
+  // Mid-measurement, the adapter plugged in again.
+  line_.SetAvailable({1});
+  ASSERT_TRUE(line_.Open(1));
   Scan();
   Click("measureButton");  // in turn: 3 measured, then 7's measurement starts
   RunUntil([this] { return window_->Cell(1, SurveyWindow::kState).startsWith(kMeasuring); });
