@@ -46,16 +46,10 @@ std::vector<std::string> Heads(const std::vector<Bytes>& frames) {
 
 class SurveyTest : public ::testing::Test {
  protected:
-  explicit SurveyTest(std::vector<DetectorConfig> configs = {At(3, 345, 1, 220), At(7, 1200, 2, 12),
-                                                             At(200, 8, 0, 0)})
-      : bus_(line_, configs) {
+  SurveyTest() : bus_(line_, {At(3, 345, 1, 220), At(7, 1200, 2, 12), At(200, 8, 0, 0)}) {
     line_.Open(1);
     survey_.SetOnRow([this](const SurveyRow& row) { rows_.push_back(row); });
     survey_.SetOnFinished([this](SurveyEnd end) { end_ = end; });
-    survey_.SetOnMeasuring(
-        [this](const std::vector<std::uint8_t>& addresses, std::chrono::seconds left) {
-          measuring_.push_back({addresses, left});
-        });
   }
   bool RunToEnd() {
     return bus_.Run(engine_, survey_, [this] { return end_.has_value(); });
@@ -72,7 +66,6 @@ class SurveyTest : public ::testing::Test {
   Survey survey_{engine_};
   std::vector<SurveyRow> rows_;
   std::optional<SurveyEnd> end_;
-  std::vector<std::pair<std::vector<std::uint8_t>, std::chrono::seconds>> measuring_;
 };
 
 // Replies that are not a detector answering as itself: shown for what they are, never found.
@@ -134,35 +127,6 @@ TEST(SurveyOtherAddress, ARegisterNamingAnotherAddressIsShownButNotFound) {
   EXPECT_EQ(rows[0].addressRead.result, Result::kAnswered);
   EXPECT_EQ(rows[0].addressRead.value, (Reading{.number = 51}));
   EXPECT_EQ(line.Written().size(), 1U) << "no voltage asked";
-}
-
-TEST_F(SurveyTest, MeasuresEachDetectorExactlyInTurnAndAllAtOnce) {
-  const std::vector<std::uint8_t> addresses = {3, 7, 200};
-  const Reading expected[] = {{345, 1, false}, {1200, 2, false}, {8, 0, false}};
-  for (const bool allAtOnce : {false, true}) {
-    SCOPED_TRACE(allAtOnce);
-    rows_.clear();
-    end_.reset();
-    line_.ForgetCalls();
-    ASSERT_TRUE(survey_.Measure(addresses, allAtOnce));
-    ASSERT_TRUE(RunToEnd());
-    EXPECT_EQ(end_, SurveyEnd::kDone);
-    ASSERT_EQ(RowAddresses(), addresses);
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-      EXPECT_EQ(rows_[i].reading->result, Result::kAnswered);
-      EXPECT_EQ(rows_[i].reading->value, expected[i]);
-    }
-    // Start (write 0x11) and read (0x0D) of each in turn, or every start, then every read.
-    const std::vector<std::string> inTurn = {"3:6:17", "3:3:13",   "7:6:17",
-                                             "7:3:13", "200:6:17", "200:3:13"};
-    const std::vector<std::string> atOnce = {"3:6:17", "7:6:17", "200:6:17",
-                                             "3:3:13", "7:3:13", "200:3:13"};
-    EXPECT_EQ(Heads(line_.Written()), allAtOnce ? atOnce : inTurn);
-  }
-  // All at once the wait is told once for the three, with its 19 s.
-  ASSERT_FALSE(measuring_.empty());
-  EXPECT_EQ(measuring_.back().first, addresses);
-  EXPECT_EQ(measuring_.back().second, 19s);
 }
 
 // On a line that gives every request back, and with replies in pieces, the scan finds what it

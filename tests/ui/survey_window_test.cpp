@@ -180,7 +180,12 @@ TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeft
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"34.5", "12.00", "", "8"}));
     EXPECT_EQ(window_->Message(), "测量完成。");
-    EXPECT_EQ(line_.Written().size(), 6U) << "a start and a read for each of the three";
+    // Start (write 0x11) and read (0x0D) of each in turn, or every start, then every read.
+    std::vector<int> sent;
+    for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
+    const std::vector<int> inTurn = {317, 313, 717, 713, 20017, 20013};
+    const std::vector<int> atOnce = {317, 717, 20017, 313, 713, 20013};
+    EXPECT_EQ(sent, allAtOnce ? atOnce : inTurn);
     EXPECT_FALSE(window_->Cell(2, SurveyWindow::kResistanceTime).isEmpty() &&
                  window_->Cell(0, SurveyWindow::kResistanceTime).isEmpty());
   }
