@@ -40,6 +40,7 @@ set(KARVELLO_RELEASE_DATE ${year}-${month}-${day})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pkg_dir}/debian/changelog)
 
 install(TARGETS karvello karvello-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS karvello-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The desktop entry and the software-centre entry, named by the application's id
 # (KARVELLO_APP_ID, which the running program also gives), take the name, version and

@@ -334,7 +334,7 @@ class Soak {
                  .decimals = config.decimalCount,
                  .overRange = config.decimalCount > 2};
         break;
-      case Operation::kQueryVoltage:
+      default:  // the voltage; the soak presses the four buttons only
         expected = VoltageReport(address, config.voltage);
         break;
     }
@@ -375,6 +375,9 @@ class Soak {
       detector_->ClearFault();
       Pump(60ms);
       detector_->SetEcho(false);
+      // An adapter that hears itself does not stop doing so while its port is open: the next
+      // operation, on a plain adapter, opens the port afresh, as a swap of adapters does.
+      if (echoing && !line_->Open(1)) Abort(n, "the port did not reopen");
     }
     const std::string shown = texts_.LogText();
 

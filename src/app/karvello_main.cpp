@@ -1,6 +1,7 @@
 // Karvello: sets up and tests a grounding-resistance online detector over a serial line; with
-// --bus, surveys every detector on a line (the survey window, "总线巡检"). Closing the window
-// ends the program; the port is closed as the serial line goes. An
+// --bus, surveys every detector on a line (the survey window, "总线巡检"). Each outcome is
+// appended to the record in the user's data folder. Closing the window ends the program; the
+// port is closed as the serial line goes. An
 // interrupt or a termination signal ends it the same way.
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "ui/application.h"
@@ -66,14 +68,17 @@ int main(int argc, char** argv) {
 
   karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
+  karvello::Record record(karvello::DefaultRecordPath());  // outlives the window
   std::unique_ptr<QWidget> form;
   QString captions;
   if (parser.isSet(busOption)) {
     auto survey = std::make_unique<karvello::SurveyWindow>(line, ports);
+    survey->SetRecord(&record);
     captions = survey->Captions();
     form = std::move(survey);
   } else {
     auto main = std::make_unique<karvello::MainWindow>(line, ports);
+    main->SetRecord(&record);
     captions = main->Captions();
     form = std::move(main);
   }

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QStringList>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/serial_device.h"
@@ -28,6 +30,7 @@ using karvello::sim::Clock;
 using karvello::sim::DetectorConfig;
 using karvello::sim::Exchange;
 using karvello::sim::Fault;
+using karvello::sim::LineConfig;
 using karvello::sim::SimulatedDetector;
 using namespace std::chrono_literals;
 
@@ -54,33 +57,52 @@ long Whole(const QCommandLineParser& parser, const QString& name, long low, long
 }
 
 // A list such as "3,2" or "00 FF": numbers separated by commas or blanks, each low..high, in
-// decimal, or hexadecimal where `hex`.
-std::vector<long> WholeList(const QCommandLineParser& parser, const QString& name, long low,
-                            long high, bool hex) {
+// decimal, or hexadecimal where `hex`. `option` names the option in messages.
+std::vector<long> NumberList(const std::string& option, const QString& text, long low, long high,
+                             bool hex) {
   std::vector<long> values;
-  const QString text = parser.value(name);
   for (const QString& item : text.split(QRegularExpression("[,\\s]+"), Qt::SkipEmptyParts)) {
     bool ok = false;
     const long value = item.toLong(&ok, hex ? 16 : 10);
     if (!ok || value < low || value > high) {
-      throw UsageError{"--" + name.toStdString() + ": \"" + item.toStdString() +
-                       "\" is not a number from " + std::to_string(low) + " to " +
-                       std::to_string(high)};
+      throw UsageError{option + ": \"" + item.toStdString() + "\" is not a number from " +
+                       std::to_string(low) + " to " + std::to_string(high)};
     }
     values.push_back(value);
   }
-  if (values.empty()) throw UsageError{"--" + name.toStdString() + " needs at least one number"};
+  if (values.empty()) throw UsageError{option + " needs at least one number"};
   return values;
+}
+
+std::vector<long> WholeList(const QCommandLineParser& parser, const QString& name, long low,
+                            long high, bool hex) {
+  return NumberList("--" + name.toStdString(), parser.value(name), low, high, hex);
+}
+
+std::vector<std::uint8_t> ByteList(const std::string& option, const QString& text) {
+  std::vector<std::uint8_t> bytes;
+  for (long b : NumberList(option, text, 0, 255, true))
+    bytes.push_back(static_cast<std::uint8_t>(b));
+  return bytes;
+}
+
+// A value of an option given per detector, "ADDRESS:REST": the address and the rest.
+std::pair<std::uint8_t, QString> Addressed(const std::string& option, const QString& value) {
+  const qsizetype colon = value.indexOf(QLatin1Char(':'));
+  bool ok = false;
+  const long address = colon > 0 ? value.left(colon).trimmed().toLong(&ok, 10) : 0;
+  if (!ok || address < 1 || address > 255) {
+    throw UsageError{option + " takes ADDRESS:..., the address from 1 to 255, not \"" +
+                     value.toStdString() + "\""};
+  }
+  return {static_cast<std::uint8_t>(address), value.mid(colon + 1).trimmed()};
 }
 
 // A hexadecimal byte list option, or `fallback` when it is not given.
 std::vector<std::uint8_t> Bytes(const QCommandLineParser& parser, const QString& name,
                                 std::vector<std::uint8_t> fallback) {
   if (!parser.isSet(name)) return fallback;
-  std::vector<std::uint8_t> bytes;
-  for (long b : WholeList(parser, name, 0, 255, true))
-    bytes.push_back(static_cast<std::uint8_t>(b));
-  return bytes;
+  return ByteList("--" + name.toStdString(), parser.value(name));
 }
 
 // Kinds that are the line's own ways rather than spoilt replies: they hold for every request.
@@ -88,10 +110,20 @@ bool IsLineKind(const std::string& kind) {
   return kind == "echo" || kind == "echo-only";
 }
 
+// A fault of one detector's replies, from --fault-at and --stray-at.
+struct FaultAt {
+  std::uint8_t address;
+  std::string name;
+  Fault fault;
+};
+
 struct Setup {
-  DetectorConfig config;
-  std::optional<Fault> fault;
+  std::vector<DetectorConfig> bus{DetectorConfig{}};  // one detector unless --bus
+  bool isBus = false;
+  LineConfig line;
+  std::optional<Fault> fault;  // every detector's
   std::string faultName;
+  std::vector<FaultAt> faultsAt;
   int faultTimes = SimulatedDetector::kPersistent;
   std::string device;
 };
@@ -148,11 +180,69 @@ Fault MakeFault(const QCommandLineParser& parser, const std::string& kind, std::
                    "twice, delay, stray, pause, noise, trickle, echo, echo-only)"};
 }
 
+std::string HexText(const std::vector<std::uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0x0F];
+  }
+  return text;
+}
+
+// "voltage=230,resistance=1234/2": settings of one detector (--detector).
+void ReadDetector(const QString& text, DetectorConfig& c) {
+  const auto number = [&](const QString& key, const QString& value, long high) {
+    bool ok = false;
+    const long n = value.trimmed().toLong(&ok, 10);
+    if (!ok || n < 0 || n > high) {
+      throw UsageError{"--detector: " + key.toStdString() + " takes a whole number from 0 to " +
+                       std::to_string(high) + ", not \"" + value.toStdString() + "\""};
+    }
+    return n;
+  };
+  for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
+    const QString value = item.section(QLatin1Char('='), 1);
+    if (!item.contains(QLatin1Char('='))) {
+      throw UsageError{"--detector: \"" + item.toStdString() + "\" is not KEY=VALUE"};
+    } else if (key == "resistance") {
+      c.resistance =
+          static_cast<std::uint16_t>(number(key, value.section(QLatin1Char('/'), 0, 0), 65535));
+      if (value.contains(QLatin1Char('/'))) {
+        c.decimalCount =
+            static_cast<std::uint8_t>(number(key, value.section(QLatin1Char('/'), 1), 255));
+      }
+    } else if (key == "decimals") {
+      c.decimalCount = static_cast<std::uint8_t>(number(key, value, 255));
+    } else if (key == "voltage") {
+      c.voltage = static_cast<std::uint16_t>(number(key, value, 65535));
+    } else if (key == "measure-ms") {
+      c.measurementTime = std::chrono::milliseconds(number(key, value, 3'600'000));
+    } else {
+      throw UsageError{"--detector: unknown setting \"" + key.toStdString() +
+                       "\" (resistance, decimals, voltage, measure-ms)"};
+    }
+  }
+}
+
+// A reply fault named on the command line, with --stray-bytes in front where given.
+Fault ReplyFault(const QCommandLineParser& parser, const std::string& kind, std::uint8_t address) {
+  Fault fault = MakeFault(parser, kind, address);
+  if (parser.isSet("stray-bytes") && kind != "stray") {
+    fault = fault.WithStray(Bytes(parser, "stray-bytes", {}));
+  }
+  return fault;
+}
+
 Setup ReadOptions(const QCommandLineParser& parser) {
   Setup setup;
-  DetectorConfig& c = setup.config;
-  if (parser.isSet("address"))
+  DetectorConfig c;
+  if (parser.isSet("address")) {
+    if (parser.isSet("bus")) throw UsageError{"--address and --bus: give the addresses with --bus"};
     c.address = static_cast<std::uint8_t>(Whole(parser, "address", 1, 255));
+  }
   if (parser.isSet("resistance")) {
     c.resistance = static_cast<std::uint16_t>(Whole(parser, "resistance", 0, 65535));
   }
@@ -164,30 +254,82 @@ Setup ReadOptions(const QCommandLineParser& parser) {
   if (parser.isSet("measure-ms")) {
     c.measurementTime = std::chrono::milliseconds(Whole(parser, "measure-ms", 0, 3'600'000));
   }
-  c.pacing = parser.isSet("pace");
-  if (parser.isSet("fault") && IsLineKind(parser.value("fault").toStdString())) {
+  setup.line.pacing = c.pacing = parser.isSet("pace");
+  setup.bus = {c};
+  if (parser.isSet("bus")) {
+    setup.isBus = true;
+    setup.bus.clear();
+    for (long address : WholeList(parser, "bus", 1, 255, false)) {
+      setup.bus.push_back(c);
+      setup.bus.back().address = static_cast<std::uint8_t>(address);
+    }
+  }
+  // The detectors at `address`; an address where none is, refused.
+  const auto at = [&](const std::string& option, std::uint8_t address) {
+    std::vector<DetectorConfig*> found;
+    for (DetectorConfig& d : setup.bus) {
+      if (d.address == address) found.push_back(&d);
+    }
+    if (found.empty()) {
+      throw UsageError{option + ": no detector at address " + std::to_string(address)};
+    }
+    return found;
+  };
+  for (const QString& value : parser.values("detector")) {
+    const auto [address, settings] = Addressed("--detector", value);
+    for (DetectorConfig* d : at("--detector", address)) ReadDetector(settings, *d);
+  }
+
+  const bool lineKind = parser.isSet("fault") && IsLineKind(parser.value("fault").toStdString());
+  const bool perDetector = parser.isSet("fault-at") || parser.isSet("stray-at");
+  if (lineKind) {
     setup.faultName = parser.value("fault").toStdString();
-    c.echo = true;
-    c.present = setup.faultName == "echo";
-    if (parser.isSet("fault-times")) {
+    setup.line.echo = true;
+    for (DetectorConfig& d : setup.bus) d.present = setup.faultName == "echo";
+    if (parser.isSet("fault-times") && !perDetector) {
       throw UsageError{"--fault-times does not apply to " + setup.faultName +
                        ", which holds for every request"};
     }
   } else if (parser.isSet("fault")) {
     setup.faultName = parser.value("fault").toStdString();
-    setup.fault = MakeFault(parser, setup.faultName, c.address);
-    if (parser.isSet("stray-bytes") && setup.faultName != "stray") {
-      setup.fault = setup.fault->WithStray(Bytes(parser, "stray-bytes", {}));
-    }
-    if (parser.isSet("fault-times")) {
-      setup.faultTimes = static_cast<int>(Whole(parser, "fault-times", 1, 1'000'000));
-    }
-  } else {
+    setup.fault = ReplyFault(parser, setup.faultName, setup.bus.front().address);
+  } else if (!perDetector) {
     for (const char* name :
          {"fault-times", "truncate-by", "exception-code", "other-address", "extra-bytes",
           "split-after", "fault-pause-ms", "stray-bytes", "noise-bytes", "pause-after"}) {
-      if (parser.isSet(name)) throw UsageError{std::string("--") + name + " needs --fault"};
+      if (parser.isSet(name)) {
+        throw UsageError{std::string("--") + name + " needs --fault or --fault-at"};
+      }
     }
+  }
+  for (const QString& value : parser.values("fault-at")) {
+    const auto [address, kind] = Addressed("--fault-at", value);
+    at("--fault-at", address);
+    if (IsLineKind(kind.toStdString())) {
+      throw UsageError{"--fault-at: " + kind.toStdString() +
+                       " is the line's, not a detector's: give it with --fault"};
+    }
+    std::erase_if(setup.faultsAt, [&](const FaultAt& f) { return f.address == address; });
+    setup.faultsAt.push_back(
+        {address, kind.toStdString(), ReplyFault(parser, kind.toStdString(), address)});
+  }
+  for (const QString& value : parser.values("stray-at")) {
+    const auto [address, text] = Addressed("--stray-at", value);
+    at("--stray-at", address);
+    const std::vector<std::uint8_t> bytes = ByteList("--stray-at", text);
+    auto own = std::find_if(setup.faultsAt.begin(), setup.faultsAt.end(),
+                            [&](const FaultAt& f) { return f.address == address; });
+    if (own == setup.faultsAt.end()) {
+      setup.faultsAt.push_back(
+          {address, setup.fault ? setup.faultName : "", setup.fault.value_or(Fault{})});
+      own = std::prev(setup.faultsAt.end());
+    }
+    own->fault = own->fault.WithStray(bytes);
+    const std::string stray = "stray byte(s) " + HexText(bytes);
+    own->name = own->name.empty() ? stray : own->name + " with " + stray + " in front";
+  }
+  if (parser.isSet("fault-times") && (setup.fault || !setup.faultsAt.empty())) {
+    setup.faultTimes = static_cast<int>(Whole(parser, "fault-times", 1, 1'000'000));
   }
   if (parser.isSet("device")) setup.device = parser.value("device").toStdString();
   return setup;
@@ -207,17 +349,6 @@ class WallClock {
   Clock::time_point steadyStart_ = Clock::now();
   qint64 wallStartMs_ = QDateTime::currentMSecsSinceEpoch();
 };
-
-std::string HexText(const std::vector<std::uint8_t>& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
-}
 
 void PrintExchange(const Exchange& e, const WallClock& clock) {
   std::printf("%s  recv  %s\n", clock.Format(e.requestFirstByte).c_str(),
@@ -274,6 +405,19 @@ const char kDescription[] =
     "--stray-bytes also goes with any other reply fault (split, trickle, pause, ...): the\n"
     "stray bytes come first, and the split's pieces count them.\n"
     "\n"
+    "A bus: --bus 3,7,200 puts detectors at those addresses on the one line (an address given\n"
+    "twice puts two detectors there). --resistance, --decimals, --voltage, --measure-ms and\n"
+    "--fault hold for all of them; per detector:\n"
+    "  --detector 7:voltage=230,resistance=1234/2   settings of the detector(s) at 7: resistance\n"
+    "                 (READING or READING/DECIMALS), decimals, voltage, measure-ms\n"
+    "  --fault-at 50:bad-crc   a reply fault (the kinds above, with their options) at 50 only\n"
+    "  --stray-at 7:FF         stray bytes (hex) in front of 7's replies, with its fault if any\n"
+    "Each may be given more than once. A request is taken by every detector it addresses; a\n"
+    "broadcast write by all, so a broadcast of the address gives them all that address.\n"
+    "Detectors that answer the same request (a shared address, a broadcast read of the address)\n"
+    "answer at once, each 3 bit times after the one before: the tool gets their replies\n"
+    "overlapped, as a garbled frame. The log shows one line per request.\n"
+    "\n"
     "Stop it with Ctrl+C.";
 
 }  // namespace
@@ -312,6 +456,11 @@ int main(int argc, char** argv) {
       {"noise-bytes", "noise: the bytes written after the reply, in hex (default A5 A5 A5).",
        "HEX"},
       {"pause-after", "pause: the reply's bytes before the pause (default 2).", "N"},
+      {"bus", "A bus: detectors at these addresses on one line, e.g. 3,7,200.", "N,..."},
+      {"detector", "Settings of the detector(s) at ADDRESS, e.g. 7:voltage=230,resistance=1234/2.",
+       "ADDRESS:KEY=VALUE,..."},
+      {"fault-at", "A reply fault at ADDRESS only, e.g. 50:bad-crc.", "ADDRESS:KIND"},
+      {"stray-at", "Stray bytes in front of the replies from ADDRESS, e.g. 7:FF.", "ADDRESS:HEX"},
   });
   parser.process(app);
   if (!parser.positionalArguments().isEmpty()) {
@@ -325,9 +474,9 @@ int main(int argc, char** argv) {
   try {
     setup = ReadOptions(parser);
     if (setup.device.empty()) {
-      detector = std::make_unique<SimulatedDetector>(setup.config);
+      detector = std::make_unique<SimulatedDetector>(setup.bus, setup.line);
     } else {
-      detector = std::make_unique<SimulatedDetector>(setup.config,
+      detector = std::make_unique<SimulatedDetector>(setup.bus, setup.line,
                                                      karvello::sim::OpenSerialDevice(setup.device));
     }
   } catch (const UsageError& e) {
@@ -338,28 +487,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (setup.fault) detector->SetFault(*setup.fault, setup.faultTimes);
+  for (const FaultAt& f : setup.faultsAt) detector->SetFault(f.address, f.fault, setup.faultTimes);
 
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 
-  const DetectorConfig& c = setup.config;
-  if (c.present) {
-    std::printf(
-        "Simulated detector at address %d: reading %d with %d decimal place(s), %d V, "
-        "measurement %lld ms%s.\n",
-        c.address, c.resistance, c.decimalCount, c.voltage,
-        static_cast<long long>(c.measurementTime.count()), c.pacing ? ", paced" : "");
+  if (setup.isBus) std::printf("A bus of %zu detectors on one line.\n", setup.bus.size());
+  if (setup.bus.front().present) {
+    for (const DetectorConfig& c : setup.bus) {
+      std::printf(
+          "Simulated detector at address %d: reading %d with %d decimal place(s), %d V, "
+          "measurement %lld ms%s.\n",
+          c.address, c.resistance, c.decimalCount, c.voltage,
+          static_cast<long long>(c.measurementTime.count()), setup.line.pacing ? ", paced" : "");
+    }
   } else {
     std::printf("No detector on the line: nothing answers.\n");
   }
-  if (c.echo) std::printf("The line echoes every request.\n");
-  if (setup.fault) {
-    std::printf("Fault %s on %s.\n", setup.faultName.c_str(),
-                setup.faultTimes == SimulatedDetector::kPersistent
-                    ? "every reply"
-                    : ("the next " + std::to_string(setup.faultTimes) + " replies").c_str());
+  if (setup.line.echo) std::printf("The line echoes every request.\n");
+  const std::string replies = setup.faultTimes == SimulatedDetector::kPersistent
+                                  ? "every reply"
+                                  : "the next " + std::to_string(setup.faultTimes) + " replies";
+  if (setup.fault) std::printf("Fault %s on %s.\n", setup.faultName.c_str(), replies.c_str());
+  for (const FaultAt& f : setup.faultsAt) {
+    std::printf("Fault %s at address %d on %s.\n", f.name.c_str(), f.address, replies.c_str());
   }
   if (setup.device.empty()) {
     std::printf("Serving %s (a pseudo-terminal: open it as the serial port). Ctrl+C stops.\n",

@@ -32,8 +32,8 @@ inline constexpr Operation kOperations[kOperationCount] = {
     Operation::kQueryVoltage};
 inline constexpr std::size_t kAllOperationCount = 7;
 inline constexpr Operation kAllOperations[kAllOperationCount] = {
-    Operation::kSetAddress,   Operation::kQueryAddress,      Operation::kQueryResistance,
-    Operation::kQueryVoltage, Operation::kReadAddress,       Operation::kStartMeasurement,
+    Operation::kSetAddress,    Operation::kQueryAddress, Operation::kQueryResistance,
+    Operation::kQueryVoltage,  Operation::kReadAddress,  Operation::kStartMeasurement,
     Operation::kReadResistance};
 
 // A reply is due within 1.3 s of its request; the detector takes a broadcast address before the

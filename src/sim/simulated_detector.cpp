@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 
 #include "framing/crc16.h"
@@ -45,21 +46,41 @@ std::uint8_t Lo(std::uint16_t v) {
   return static_cast<std::uint8_t>(v & 0xFFU);
 }
 
-}  // namespace
-
-SimulatedDetector::SimulatedDetector(DetectorConfig config) : pty_(std::in_place), config_(config) {
-  lineFd_ = pty_->MasterFd();
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-  thread_ = std::thread([this] { Run(); });
+LineConfig LineOf(const DetectorConfig& config) {
+  return {config.pacing, config.echo, config.strayBeforeEcho};
 }
 
+}  // namespace
+
+SimulatedDetector::SimulatedDetector(DetectorConfig config)
+    : SimulatedDetector(std::vector{config}, LineOf(config)) {}
+
 SimulatedDetector::SimulatedDetector(DetectorConfig config, int lineFd)
-    : lineFd_(lineFd), config_(config) {
+    : SimulatedDetector(std::vector{config}, LineOf(config), lineFd) {}
+
+SimulatedDetector::SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line)
+    : pty_(std::in_place), line_(line) {
+  if (bus.empty()) throw std::invalid_argument("a bus needs at least one detector");
+  for (const DetectorConfig& config : bus) units_.emplace_back().config = config;
+  lineFd_ = pty_->MasterFd();
+  Start();
+}
+
+SimulatedDetector::SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line, int lineFd)
+    : lineFd_(lineFd), line_(line) {
+  if (bus.empty()) {
+    close(lineFd_);
+    throw std::invalid_argument("a bus needs at least one detector");
+  }
+  for (const DetectorConfig& config : bus) units_.emplace_back().config = config;
+  Start();
+}
+
+void SimulatedDetector::Start() {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) {
     const int err = errno;
-    close(lineFd_);
+    if (!pty_) close(lineFd_);
     throw std::system_error(err, std::generic_category(), "eventfd");
   }
   thread_ = std::thread([this] { Run(); });
@@ -127,8 +148,8 @@ void SimulatedDetector::Run() {
         std::optional<std::uint8_t> stray;
         {
           std::lock_guard lock(mutex_);
-          echo = config_.echo;
-          stray = config_.strayBeforeEcho;
+          echo = line_.echo;
+          stray = line_.strayBeforeEcho;
         }
         // The adapter hears each of the tool's bytes once it is out on the wire, a byte time
         // after the one before, and before any reply can come. A stray byte goes in front of the
@@ -191,8 +212,8 @@ void SimulatedDetector::Serve(std::size_t length) {
   std::size_t index = 0;
   {
     std::lock_guard lock(mutex_);
-    pacing = config_.pacing;
-    if (auto reply = Answer(exchange.request)) plan = Plan(std::move(*reply), exchange.request[1]);
+    pacing = line_.pacing;
+    plan = AnswerAll(exchange.request);
     // Logged before any of the reply goes out, so the log never lags what a reader has got.
     exchange.finished = plan.empty();
     index = log_.size();
@@ -241,13 +262,76 @@ void SimulatedDetector::Serve(std::size_t length) {
   logged_.notify_all();
 }
 
-std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
+std::vector<SimulatedDetector::Piece> SimulatedDetector::AnswerAll(
     std::span<const std::uint8_t> request) {
-  if (!config_.present) return std::nullopt;
+  std::vector<std::vector<Piece>> plans;
+  for (Unit& unit : units_) {
+    if (auto reply = Answer(unit, request)) {
+      std::vector<Piece> plan = Plan(unit, std::move(*reply), request[1]);
+      if (!plan.empty()) plans.push_back(std::move(plan));
+    }
+  }
+  if (plans.size() <= 1) return plans.empty() ? std::vector<Piece>{} : std::move(plans.front());
+  // Their first pieces go out at once, after the longest of their pauses; the rest of spoilt
+  // replies follows, one detector after another.
+  std::vector<std::vector<std::uint8_t>> heads;
+  Piece together{{}, {}};
+  for (const std::vector<Piece>& plan : plans) {
+    together.pauseBefore = std::max(together.pauseBefore, plan.front().pauseBefore);
+    heads.push_back(plan.front().bytes);
+  }
+  together.bytes = Overlap(heads);
+  std::vector<Piece> pieces{std::move(together)};
+  for (std::vector<Piece>& plan : plans) {
+    pieces.insert(pieces.end(), std::make_move_iterator(plan.begin() + 1),
+                  std::make_move_iterator(plan.end()));
+  }
+  return pieces;
+}
+
+std::vector<std::uint8_t> SimulatedDetector::Overlap(
+    const std::vector<std::vector<std::uint8_t>>& frames) {
+  if (frames.size() == 1) return frames.front();
+  // The line bit time by bit time: start bit 0, eight data bits from the lowest, stop bit 1.
+  constexpr std::size_t kBits = 10;
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    length = std::max(length, i * kCollisionSkewBits + kBits * frames[i].size());
+  }
+  std::vector<bool> high(length + kBits, true);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    for (std::size_t k = 0; k < frames[i].size(); ++k) {
+      const std::size_t at = i * kCollisionSkewBits + k * kBits;
+      high[at] = false;
+      for (std::size_t bit = 0; bit < 8; ++bit) {
+        if (((frames[i][k] >> bit) & 1U) == 0) high[at + 1 + bit] = false;
+      }
+    }
+  }
+  std::vector<std::uint8_t> received;
+  for (std::size_t at = 0; at < length;) {
+    if (high[at]) {
+      ++at;
+      continue;
+    }
+    std::uint8_t byte = 0;
+    for (std::size_t bit = 0; bit < 8; ++bit) {
+      if (high[at + 1 + bit]) byte = static_cast<std::uint8_t>(byte | 1U << bit);
+    }
+    received.push_back(byte);
+    at += kBits;
+  }
+  return received;
+}
+
+std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
+    Unit& unit, std::span<const std::uint8_t> request) {
+  DetectorConfig& config = unit.config;
+  if (!config.present) return std::nullopt;
   const std::uint8_t slave = request[0];
   const std::uint8_t function = request[1];
   const bool broadcast = slave == reg::kBroadcastAddress;
-  if (!broadcast && slave != config_.address) return std::nullopt;
+  if (!broadcast && slave != config.address) return std::nullopt;
 
   if (request.size() != kRequestSize ||
       (function != reg::kFnReadHoldingRegisters && function != reg::kFnWriteSingleRegister)) {
@@ -258,22 +342,22 @@ std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
   const std::uint16_t value = static_cast<std::uint16_t>(request[4] << 8 | request[5]);
   const std::vector<std::uint8_t> echo(request.begin(), request.end());
   const auto now = Clock::now();
-  if (measureStart_ && now - *measureStart_ >= config_.measurementTime) {
-    resultReading_ = config_.resistance;
-    resultDecimals_ = static_cast<std::uint16_t>(config_.decimalHigh << 8 | config_.decimalCount);
-    measureStart_.reset();
+  if (unit.measureStart && now - *unit.measureStart >= config.measurementTime) {
+    unit.resultReading = config.resistance;
+    unit.resultDecimals = static_cast<std::uint16_t>(config.decimalHigh << 8 | config.decimalCount);
+    unit.measureStart.reset();
   }
 
   std::optional<std::uint8_t> refusal;
   if (function == reg::kFnWriteSingleRegister) {
     if (first == reg::kBusAddress && value >= 1 && value <= 255) {
-      config_.address = static_cast<std::uint8_t>(value);
+      config.address = static_cast<std::uint8_t>(value);
     } else if (first == reg::kStartMeasurement && value == reg::kStartMeasurementValue) {
       // The measurement runs from when the start request began on the wire: at 9600 baud its
       // first byte came a request time before its last. (A pseudo-terminal hands all eight over
       // at once; a detector that only counted from the last byte would finish just after the
       // master's 19-second read, which leaves a request time after the master began to send.)
-      measureStart_ = now - static_cast<int>(kRequestSize) * kByteTime;
+      unit.measureStart = now - static_cast<int>(kRequestSize) * kByteTime;
     } else if (first == reg::kBusAddress || first == reg::kStartMeasurement) {
       refusal = kIllegalDataValue;
     } else {
@@ -286,41 +370,42 @@ std::optional<std::vector<std::uint8_t>> SimulatedDetector::Answer(
 
   // A read. The only broadcast the detector answers is the read of its address.
   if (broadcast && (first != reg::kBusAddress || value != 1)) return std::nullopt;
-  const std::uint8_t self = config_.address;
+  const std::uint8_t self = config.address;
   if (value == 0 || value > kMaxReadCount) return ExceptionReply(self, function, kIllegalDataValue);
   if (first < kFirstRegister || first + value - 1 > kLastRegister) {
     return ExceptionReply(self, function, kIllegalDataAddress);
   }
   std::vector<std::uint8_t> reply{self, function, static_cast<std::uint8_t>(2 * value)};
   for (std::uint16_t r = first; r < first + value; ++r) {
-    reply.push_back(Hi(Register(r)));
-    reply.push_back(Lo(Register(r)));
+    reply.push_back(Hi(Register(unit, r)));
+    reply.push_back(Lo(Register(unit, r)));
   }
   return WithCrc(std::move(reply));
 }
 
-std::uint16_t SimulatedDetector::Register(std::uint16_t number) const {
+std::uint16_t SimulatedDetector::Register(const Unit& unit, std::uint16_t number) {
   switch (number) {
     case reg::kResistance:
-      return resultReading_;
+      return unit.resultReading;
     case reg::kDecimalCount:
-      return resultDecimals_;
+      return unit.resultDecimals;
     case reg::kVoltage:
-      return config_.voltage;
+      return unit.config.voltage;
     case reg::kStartMeasurement:
-      return measureStart_ ? 1 : 0;
+      return unit.measureStart ? 1 : 0;
     case reg::kBusAddress:
-      return config_.address;
+      return unit.config.address;
     default:
       return 0;
   }
 }
 
-std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(std::vector<std::uint8_t> reply,
+std::vector<SimulatedDetector::Piece> SimulatedDetector::Plan(Unit& unit,
+                                                              std::vector<std::uint8_t> reply,
                                                               std::uint8_t function) {
-  if (faultTimes_ == 0) return {{{}, std::move(reply)}};
-  if (faultTimes_ > 0) --faultTimes_;
-  return Spoil(fault_, std::move(reply), function);
+  if (unit.faultTimes == 0) return {{{}, std::move(reply)}};
+  if (unit.faultTimes > 0) --unit.faultTimes;
+  return Spoil(unit.fault, std::move(reply), function);
 }
 
 std::vector<SimulatedDetector::Piece> SimulatedDetector::Spoil(const Fault& f,
@@ -415,56 +500,95 @@ bool SimulatedDetector::WriteAll(std::span<const std::uint8_t> bytes) {
 
 void SimulatedDetector::SetFault(Fault fault, int times) {
   std::lock_guard lock(mutex_);
-  faultTimes_ = fault.kind == Fault::Kind::kNone ? 0 : times;
-  fault_ = std::move(fault);
+  for (Unit& unit : units_) {
+    unit.faultTimes = fault.kind == Fault::Kind::kNone ? 0 : times;
+    unit.fault = fault;
+  }
+}
+
+std::size_t SimulatedDetector::SetFault(std::uint8_t address, Fault fault, int times) {
+  std::lock_guard lock(mutex_);
+  std::size_t count = 0;
+  for (Unit& unit : units_) {
+    if (unit.config.address != address) continue;
+    unit.faultTimes = fault.kind == Fault::Kind::kNone ? 0 : times;
+    unit.fault = fault;
+    ++count;
+  }
+  return count;
 }
 
 void SimulatedDetector::SetAddress(std::uint8_t address) {
   std::lock_guard lock(mutex_);
-  config_.address = address;
+  for (Unit& unit : units_) unit.config.address = address;
 }
 
 void SimulatedDetector::SetResistance(std::uint16_t reading, std::uint8_t decimalCount,
                                       std::uint8_t high) {
   std::lock_guard lock(mutex_);
-  config_.resistance = reading;
-  config_.decimalCount = decimalCount;
-  config_.decimalHigh = high;
+  for (Unit& unit : units_) {
+    unit.config.resistance = reading;
+    unit.config.decimalCount = decimalCount;
+    unit.config.decimalHigh = high;
+  }
 }
 
 void SimulatedDetector::SetVoltage(std::uint16_t volts) {
   std::lock_guard lock(mutex_);
-  config_.voltage = volts;
+  for (Unit& unit : units_) unit.config.voltage = volts;
 }
 
 void SimulatedDetector::SetMeasurementTime(std::chrono::milliseconds time) {
   std::lock_guard lock(mutex_);
-  config_.measurementTime = time;
+  for (Unit& unit : units_) unit.config.measurementTime = time;
 }
 
 void SimulatedDetector::SetPacing(bool on) {
   std::lock_guard lock(mutex_);
-  config_.pacing = on;
+  line_.pacing = on;
 }
 
 void SimulatedDetector::SetEcho(bool on) {
   std::lock_guard lock(mutex_);
-  config_.echo = on;
+  line_.echo = on;
 }
 
 void SimulatedDetector::SetPresent(bool present) {
   std::lock_guard lock(mutex_);
-  config_.present = present;
+  for (Unit& unit : units_) unit.config.present = present;
+}
+
+std::size_t SimulatedDetector::SetPresent(std::uint8_t address, bool present) {
+  std::lock_guard lock(mutex_);
+  std::size_t count = 0;
+  for (Unit& unit : units_) {
+    if (unit.config.address != address) continue;
+    unit.config.present = present;
+    ++count;
+  }
+  return count;
 }
 
 std::uint8_t SimulatedDetector::Address() const {
   std::lock_guard lock(mutex_);
-  return config_.address;
+  return units_.front().config.address;
 }
 
 DetectorConfig SimulatedDetector::Config() const {
+  return Detectors().front();
+}
+
+std::vector<DetectorConfig> SimulatedDetector::Detectors() const {
   std::lock_guard lock(mutex_);
-  return config_;
+  std::vector<DetectorConfig> configs;
+  for (const Unit& unit : units_) {
+    DetectorConfig config = unit.config;
+    config.pacing = line_.pacing;
+    config.echo = line_.echo;
+    config.strayBeforeEcho = line_.strayBeforeEcho;
+    configs.push_back(config);
+  }
+  return configs;
 }
 
 std::vector<Exchange> SimulatedDetector::Exchanges() const {
@@ -502,7 +626,7 @@ std::vector<SimulatedDetector::Piece> SimulatedDetector::Respond(
   if (request.size() >= 2 && Crc16(request.first(request.size() - 2)) ==
                                  static_cast<std::uint16_t>(request[request.size() - 2] |
                                                             request[request.size() - 1] << 8)) {
-    if (auto reply = Answer(request)) plan = Plan(std::move(*reply), request[1]);
+    plan = AnswerAll(request);
   }
   for (const Piece& piece : plan) {
     exchange.reply.insert(exchange.reply.end(), piece.bytes.begin(), piece.bytes.end());

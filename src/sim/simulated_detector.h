@@ -26,6 +26,15 @@
 // The line itself can be set to echo what the tool sends (an adapter that hears itself), with a
 // stray byte in front of each echo if asked, and the detector can be taken off it, leaving a line
 // that only echoes.
+//
+// A bus: several detectors on the one line, each with its own address, readings, voltage and
+// faults. A request is taken by every detector it addresses: a broadcast write by all of them (a
+// broadcast of the address gives them all that address, as on a real line), a broadcast read of
+// the address is answered by all. Detectors that answer the same request (a shared address, that
+// broadcast read) answer at once: each starts kCollisionSkewBits bit times after the one before
+// it in the bus's order, a low level from any of them holds the line low, and the tool gets what
+// a UART makes of that (see Overlap). The line is one log: one exchange per request, whatever
+// number of detectors answered it.
 
 #include <chrono>
 #include <condition_variable>
@@ -55,6 +64,9 @@ struct DetectorConfig {
   std::uint8_t decimalHigh = 0;    // high byte of 0x000E
   std::uint16_t voltage = 220;
   std::chrono::milliseconds measurementTime{19'000};
+  // pacing, echo and strayBeforeEcho are the line's ways: the one-detector constructor takes them
+  // from here, a bus from its LineConfig (these are then ignored).
+  //
   // Each reply byte written by itself one byte time after the one before, as at 9600 baud.
   bool pacing = false;
   // The line gives every byte the tool sends back to it as it goes out (a byte time apart),
@@ -66,6 +78,16 @@ struct DetectorConfig {
   // glitch when it turns the line round.
   std::optional<std::uint8_t> strayBeforeEcho = std::nullopt;
 };
+
+// The ways of the line itself, whatever detectors hang on it (see DetectorConfig).
+struct LineConfig {
+  bool pacing = false;
+  bool echo = false;
+  std::optional<std::uint8_t> strayBeforeEcho = std::nullopt;
+};
+
+// How far apart, in bit times, detectors that answer the same request begin their replies.
+inline constexpr std::size_t kCollisionSkewBits = 3;
 
 // A way for the next replies to go wrong. Faults touch replies only; requests that draw no
 // reply (broadcasts, other slaves) neither show nor use them up. Stray bytes (`before`) may go
@@ -177,11 +199,15 @@ class SimulatedDetector {
  public:
   static constexpr int kPersistent = -1;
 
-  // Opens a pseudo-terminal and starts serving it.
+  // Opens a pseudo-terminal and starts serving it with one detector.
   explicit SimulatedDetector(DetectorConfig config = {});
   // Serves `lineFd`, an open non-blocking descriptor of a line already set up (OpenSerialDevice),
   // instead of a pseudo-terminal of its own. The detector takes it over and closes it.
   SimulatedDetector(DetectorConfig config, int lineFd);
+  // A bus: the detectors of `bus` (at least one; two may share an address) on one line, a
+  // pseudo-terminal of its own or `lineFd` as above. Throws std::invalid_argument if empty.
+  SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line);
+  SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line, int lineFd);
   // Stops and joins the thread; the pseudo-terminal (or the line handed in) closes.
   ~SimulatedDetector();
   SimulatedDetector(const SimulatedDetector&) = delete;
@@ -190,11 +216,14 @@ class SimulatedDetector {
   // The pseudo-terminal's slave path; empty when the detector serves a line handed in.
   const std::string& SlavePath() const;
 
-  // Faults: the next `times` replies, or every reply until cleared.
+  // Faults: the next `times` replies, or every reply until cleared. Each detector counts its own
+  // replies; without an address the fault is set on every detector of the line.
   void SetFault(Fault fault, int times = kPersistent);
   void ClearFault() { SetFault(Fault{}); }
+  // On the detectors now at `address` only. Returns how many there are (0: none, nothing set).
+  std::size_t SetFault(std::uint8_t address, Fault fault, int times = kPersistent);
 
-  // Settings at run time.
+  // Settings at run time, for every detector of the line.
   void SetAddress(std::uint8_t address);
   // Reported by measurements that finish from now on.
   void SetResistance(std::uint16_t reading, std::uint8_t decimalCount, std::uint8_t high = 0);
@@ -203,12 +232,16 @@ class SimulatedDetector {
   void SetPacing(bool on);
   // The line echoes every byte the tool sends (see DetectorConfig::echo).
   void SetEcho(bool on);
-  // Takes the detector off the line (false) or puts it back.
+  // Takes the detectors off the line (false) or puts them back ...
   void SetPresent(bool present);
+  // ... or those now at `address` only; returns how many there are.
+  std::size_t SetPresent(std::uint8_t address, bool present);
 
-  // Introspection.
+  // Introspection. Address and Config are the first detector's, Config with the line's ways.
   std::uint8_t Address() const;
   DetectorConfig Config() const;
+  // Every detector as it stands now (its address perhaps changed by a request), in bus order.
+  std::vector<DetectorConfig> Detectors() const;
   // Every exchange logged, the newest perhaps unfinished.
   std::vector<Exchange> Exchanges() const;
   std::size_t ExchangeCount() const;
@@ -231,27 +264,48 @@ class SimulatedDetector {
   // spoilt it (stray bytes included). Empty when nothing is sent.
   static std::vector<Piece> Spoil(const Fault& fault, std::vector<std::uint8_t> reply,
                                   std::uint8_t function);
+  // What the tool receives when each of `frames` is sent at once, frame i starting
+  // i * kCollisionSkewBits bit times after the first (8N1, the line idle high, a low from any
+  // sender holding it low), read by a UART that takes the first low after each frame for the
+  // next start bit. One frame comes through as it is.
+  static std::vector<std::uint8_t> Overlap(const std::vector<std::vector<std::uint8_t>>& frames);
 
-  // The detector on a line of the caller's: carries out `request` (a whole frame) and returns the
-  // pieces of its answer as the fault in force spoils them, empty when it sends none. The line's
+  // The line on a line of the caller's: carries out `request` (a whole frame) and returns the
+  // pieces of its answer as the faults in force spoil them, empty when none is sent. The line's
   // echo, if any, is the caller's. The exchange is logged as on the pseudo-terminal.
   std::vector<Piece> Respond(std::span<const std::uint8_t> request);
 
  private:
+  // One detector on the line: its settings, faults and measurement.
+  struct Unit {
+    DetectorConfig config;
+    Fault fault;
+    int faultTimes = 0;
+    std::optional<Clock::time_point> measureStart;
+    std::uint16_t resultReading = 0;
+    std::uint16_t resultDecimals = 0;  // the whole of 0x000E
+  };
+
+  void Start();
   void Run();
   void Stop();
   // Waits until `deadline` or a stop; false on a stop.
   bool WaitUntil(Clock::time_point deadline) const;
   void TakeRequests(bool silent);
   void Serve(std::size_t length);
-  // Under the lock: the reply to `request`, if one is due (this carries out the request) ...
-  std::optional<std::vector<std::uint8_t>> Answer(std::span<const std::uint8_t> request);
-  // ... and the pieces it goes out in once the fault, if any, has spoilt it.
-  std::vector<Piece> Plan(std::vector<std::uint8_t> reply, std::uint8_t function);
+  // Under the lock: every detector that `request` addresses carries it out, and the pieces of
+  // what they send, spoilt by their faults and overlapped when more than one answers.
+  std::vector<Piece> AnswerAll(std::span<const std::uint8_t> request);
+  // The reply of `unit` to `request`, if one is due (this carries out the request) ...
+  static std::optional<std::vector<std::uint8_t>> Answer(Unit& unit,
+                                                         std::span<const std::uint8_t> request);
+  // ... and the pieces it goes out in once its fault, if any, has spoilt it.
+  static std::vector<Piece> Plan(Unit& unit, std::vector<std::uint8_t> reply,
+                                 std::uint8_t function);
   // ... the reply spoilt by the fault's kind alone, in its pieces.
   static std::vector<Piece> SpoilByKind(const Fault& f, std::vector<std::uint8_t> reply,
                                         std::uint8_t function);
-  std::uint16_t Register(std::uint16_t number) const;
+  static std::uint16_t Register(const Unit& unit, std::uint16_t number);
   bool WriteAll(std::span<const std::uint8_t> bytes);
 
   std::optional<PtyPair> pty_;  // absent when serving a line handed in
@@ -261,12 +315,8 @@ class SimulatedDetector {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable logged_;
-  DetectorConfig config_;
-  Fault fault_;
-  int faultTimes_ = 0;
-  std::optional<Clock::time_point> measureStart_;
-  std::uint16_t resultReading_ = 0;
-  std::uint16_t resultDecimals_ = 0;  // the whole of 0x000E
+  LineConfig line_;
+  std::vector<Unit> units_;  // never empty
   std::vector<Exchange> log_;
   std::size_t finished_ = 0;  // exchanges in log_ that are finished
   std::size_t dropped_ = 0;

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFont>
@@ -15,7 +16,9 @@
 #include <QTextDocument>
 
 #include "engine/address_box.h"
+#include "record/record.h"
 #include "ui/application.h"
+#include "ui/record_warning.h"
 #include "ui/song_font.h"
 #include "ui_main_window.h"
 
@@ -64,7 +67,10 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
   }
   portList_.SetOnSelected([this] { OnPortChosen(); });
   presenter_.SetOnProgress([this](const Progress&) { UpdateMeasureProgress(); });
-  presenter_.SetOnOutcome([this](const Outcome&) { UpdateMeasureProgress(); });
+  presenter_.SetOnOutcome([this](const Outcome& outcome) {
+    UpdateMeasureProgress();
+    Keep(outcome);
+  });
 
   ui_->addressBox->setFocus();
   ListPorts();
@@ -118,7 +124,30 @@ bool MainWindow::OpenPort(int number) {
     line_.Close();
     return false;
   }
-  return line_.Open(number);
+  if (!line_.Open(number)) return false;
+  openedPort_ = number;
+  return true;
+}
+
+void MainWindow::SetRecord(Record* record) {
+  if (record_ != nullptr) record_->SetOnFailure(nullptr);
+  record_ = record;
+  if (record_ != nullptr) {
+    record_->SetOnFailure(
+        [this](const QString& path, const QString& reason) { WarnRecordFailed(path, reason); });
+  }
+}
+
+void MainWindow::Keep(const Outcome& outcome) {
+  if (record_ == nullptr) return;
+  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
+  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
+                  QDateTime::currentDateTime());
+}
+
+// Shown beside the window, not in its way: the operations go on while it is open.
+void MainWindow::WarnRecordFailed(const QString& path, const QString& reason) {
+  karvello::WarnRecordFailed(this, path, reason);
 }
 
 void MainWindow::OnAddressBoxLeft() {

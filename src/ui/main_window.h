@@ -25,6 +25,8 @@ class MainWindow;
 
 namespace karvello {
 
+class Record;
+
 class MainWindow : public QWidget, public WindowTexts {
   Q_OBJECT
  public:
@@ -44,6 +46,11 @@ class MainWindow : public QWidget, public WindowTexts {
 
   // The captions of the window's labels and buttons, one after another.
   QString Captions() const;
+
+  // Each outcome shown from now on is appended to `record` (none: to no record), as happening
+  // on "COM<n>", the port in use. The first append that fails shows one warning; the window
+  // works on. The record must outlive the window or be replaced before it goes.
+  void SetRecord(Record* record);
 
   Engine& engine() { return engine_; }
   Presenter& presenter() { return presenter_; }
@@ -70,6 +77,8 @@ class MainWindow : public QWidget, public WindowTexts {
   // Every opening and closing of the line happens here: closes the port in use and opens port
   // `number`. A failed open leaves the port closed.
   bool OpenPort(int number);
+  void Keep(const Outcome& outcome);
+  void WarnRecordFailed(const QString& path, const QString& reason);
 
   std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::MainWindow> ui_;
@@ -80,6 +89,8 @@ class MainWindow : public QWidget, public WindowTexts {
   PortListModel portList_;
   Engine engine_;
   Presenter presenter_;
+  Record* record_ = nullptr;
+  int openedPort_ = 0;  // the port opened last, for an outcome that comes as the port goes
 };
 
 }  // namespace karvello

@@ -2,7 +2,9 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDate>
 #include <QDateTime>
+#include <QDateTimeEdit>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -15,6 +17,7 @@
 
 #include "ui/application.h"
 #include "ui/log_texts.h"
+#include "ui/record_warning.h"
 #include "ui/reports.h"
 #include "ui/song_font.h"
 #include "ui_survey_window.h"
@@ -101,11 +104,16 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   connect(ui_->measureButton, &QPushButton::clicked, this, [this] { StartMeasure(); });
   connect(ui_->voltageButton, &QPushButton::clicked, this, [this] { StartReadVoltages(); });
   connect(ui_->exportButton, &QPushButton::clicked, this, [this] { AskExport(); });
+  connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecord(); });
+  connect(ui_->exportRecordButton, &QPushButton::clicked, this, [this] { AskExportRecord(); });
+  // The last 30 days to the end of today.
+  const QDate today = QDate::currentDate();
+  SetRecordPeriod(today.addDays(-30).startOfDay(), today.endOfDay());
+  ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  ui_->recordTable->horizontalHeader()->setStretchLastSection(true);
   portList_.SetOnSelected([this] { OnPortChosen(); });
 
-  survey_.SetOnOutcome([this](const Outcome& outcome) {
-    if (outcomeSink_) outcomeSink_(outcome, line_.Port());
-  });
+  survey_.SetOnOutcome([this](const Outcome& outcome) { Keep(outcome); });
   survey_.SetOnRow([this](const SurveyRow& row) { OnRow(row); });
   survey_.SetOnProgress([this](int done, int total) {
     ui_->progress->setRange(0, total);
@@ -124,7 +132,8 @@ void SurveyWindow::ApplyFonts() {
   const QFont body = SongFont(kBodyPoints, false);
   const QFont caption = SongFont(kCaptionPoints, true);
   for (QWidget* widget : std::initializer_list<QWidget*>{
-           ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine}) {
+           ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine,
+           ui_->recordFrom, ui_->recordTo, ui_->recordTable}) {
     widget->setFont(body);
   }
   for (QWidget* widget :
@@ -138,12 +147,13 @@ void SurveyWindow::ApplyFonts() {
 
 QString SurveyWindow::Captions() const {
   QString text = windowTitle();
-  for (const QLabel* label : {ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel}) {
+  for (const QLabel* label : {ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel,
+                              ui_->recordFromLabel, ui_->recordToLabel}) {
     text += label->text();
   }
   for (const QAbstractButton* button : std::initializer_list<const QAbstractButton*>{
            ui_->scanButton, ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox,
-           ui_->voltageButton, ui_->exportButton}) {
+           ui_->voltageButton, ui_->exportButton, ui_->showRecordButton, ui_->exportRecordButton}) {
     text += button->text();
   }
   return text;
@@ -168,7 +178,7 @@ void SurveyWindow::OnPortChosen() {
     line_.Close();
     return;
   }
-  line_.Open(number);
+  if (line_.Open(number)) openedPort_ = number;
 }
 
 bool SurveyWindow::CanStart() {
@@ -297,6 +307,7 @@ void SurveyWindow::OnFinished(SurveyEnd end) {
     }
   }
   ShowRows();
+  ShowRecord();
   switch (end) {
     case SurveyEnd::kDone:
       if (runKind_ == RunKind::kScan) {
@@ -361,9 +372,10 @@ void SurveyWindow::ShowRows() {
 }
 
 void SurveyWindow::SetRunning(bool running) {
-  for (QWidget* widget : std::initializer_list<QWidget*>{
-           ui_->scanButton, ui_->measureButton, ui_->voltageButton, ui_->exportButton,
-           ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->allAtOnceBox}) {
+  for (QWidget* widget :
+       std::initializer_list<QWidget*>{ui_->scanButton, ui_->measureButton, ui_->voltageButton,
+                                       ui_->exportButton, ui_->exportRecordButton, ui_->portList,
+                                       ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->allAtOnceBox}) {
     widget->setEnabled(!running);
   }
   ui_->stopButton->setEnabled(running);
@@ -422,6 +434,86 @@ void SurveyWindow::AskExport() {
           .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
       QStringLiteral("CSV (*.csv)"));
   if (!path.isEmpty()) ExportCsv(path);
+}
+
+void SurveyWindow::SetRecord(Record* record) {
+  if (record_ != nullptr) record_->SetOnFailure(nullptr);
+  record_ = record;
+  if (record_ != nullptr) {
+    record_->SetOnFailure([this](const QString& path, const QString& reason) {
+      WarnRecordFailed(this, path, reason);
+    });
+  }
+  ShowRecord();
+}
+
+void SurveyWindow::Keep(const Outcome& outcome) {
+  if (record_ == nullptr) return;
+  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
+  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
+                  QDateTime::currentDateTime());
+}
+
+void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
+  ui_->recordFrom->setDateTime(from);
+  ui_->recordTo->setDateTime(to);
+}
+
+std::vector<RecordRow> SurveyWindow::RecordRows() const {
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (record_ == nullptr || detectors.empty()) return {};
+  // The edits show whole minutes: the period runs to the end of the minute shown.
+  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(),
+                      ui_->recordTo->dateTime().addSecs(59).addMSecs(999),
+                      std::set<int>(detectors.begin(), detectors.end()));
+}
+
+void SurveyWindow::ShowRecord() {
+  const std::vector<RecordRow> rows = RecordRows();
+  QTableWidget& table = *ui_->recordTable;
+  table.setRowCount(static_cast<int>(rows.size()));
+  for (int i = 0; i < table.rowCount(); ++i) {
+    const RecordRow& row = rows[static_cast<std::size_t>(i)];
+    const QString cells[] = {row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                             QString::fromStdString(row.port),
+                             QString::number(row.address),
+                             QString::fromStdString(row.operation),
+                             QString::fromStdString(row.result),
+                             QString::fromStdString(row.value),
+                             QString::fromStdString(row.unit)};
+    for (int column = 0; column < 7; ++column) {
+      table.setItem(i, column, new QTableWidgetItem(cells[column]));
+    }
+  }
+  table.scrollToBottom();
+}
+
+int SurveyWindow::RecordRowCount() const {
+  return ui_->recordTable->rowCount();
+}
+
+bool SurveyWindow::ExportRecord(const QString& path) {
+  const std::vector<RecordRow> rows = RecordRows();
+  std::string text = "\xEF\xBB\xBF";
+  text += kRecordHeader;
+  for (const RecordRow& row : rows) text += CsvLine(row);
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      file.write(text.data(), static_cast<qint64>(text.size())) < 0 || !file.flush()) {
+    Say(QStringLiteral("导出失败：%1").arg(file.errorString()));
+    return false;
+  }
+  Say(QStringLiteral("已导出记录 %1 行到 %2").arg(rows.size()).arg(path));
+  return true;
+}
+
+void SurveyWindow::AskExportRecord() {
+  const QString path = QFileDialog::getSaveFileName(
+      this, QStringLiteral("导出记录"),
+      QStringLiteral("记录-%1.csv")
+          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
+      QStringLiteral("CSV (*.csv)"));
+  if (!path.isEmpty()) ExportRecord(path);
 }
 
 void SurveyWindow::closeEvent(QCloseEvent* event) {

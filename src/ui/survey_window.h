@@ -1,10 +1,13 @@
 #pragma once
 // The survey window ("总线巡检"): every detector on one line. It scans a range of addresses for
 // the detectors that answer as themselves, reads their voltages, measures their resistances one
-// after another or all at once, and exports its table as CSV. It has its own port list, engine
+// after another or all at once, and exports its table as CSV. Every outcome goes into the record;
+// the window shows the record's rows of a period for the detectors in its table, and exports
+// them. It has its own port list, engine
 // and survey; the serial line, the port numbering and the probe are handed in, as to the main
 // window, so it runs on a real port, a pseudo-terminal or an in-memory line.
 
+#include <QDateTime>
 #include <QString>
 #include <QWidget>
 #include <chrono>
@@ -16,6 +19,7 @@
 
 #include "engine/engine.h"
 #include "engine/survey.h"
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/serial_line.h"
@@ -38,10 +42,9 @@ class SurveyWindow : public QWidget {
   SurveyWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent = nullptr);
   ~SurveyWindow() override;
 
-  // Every outcome of the window's runs, with the port it came on, as it comes (for the record).
-  void SetOutcomeSink(std::function<void(const Outcome&, int port)> sink) {
-    outcomeSink_ = std::move(sink);
-  }
+  // The record each outcome is appended to as it comes (none: not kept). A record that cannot be
+  // written is warned of once; the runs go on.
+  void SetRecord(Record* record);
 
   // The buttons' actions; each false when it sent nothing (the message line says why).
   bool StartScan();
@@ -51,6 +54,15 @@ class SurveyWindow : public QWidget {
   // The table as CSV in UTF-8 with a byte-order mark; ExportCsv writes it to `path`.
   QByteArray TableCsv() const;
   bool ExportCsv(const QString& path);
+
+  // The record's rows from the period chosen for the detectors in the table (none without a
+  // record or a detector), shown in the record's table; ExportRecord writes them to `path` as the
+  // record holds them (UTF-8 with a byte-order mark, its header, its lines).
+  std::vector<RecordRow> RecordRows() const;
+  void ShowRecord();
+  void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
+  bool ExportRecord(const QString& path);
+  int RecordRowCount() const;
 
   // What the window shows, for tests and the tour.
   QString Message() const;
@@ -87,6 +99,8 @@ class SurveyWindow : public QWidget {
   void OnMeasuring(const std::vector<std::uint8_t>& addresses, std::chrono::seconds left);
   void OnFinished(SurveyEnd end);
   void AskExport();
+  void AskExportRecord();
+  void Keep(const Outcome& outcome);
   // The detectors of the rows selected, or of every row when none is.
   std::vector<std::uint8_t> Chosen() const;
   void ShowRows();
@@ -101,7 +115,8 @@ class SurveyWindow : public QWidget {
   PortListModel portList_;
   std::map<std::uint8_t, Row> rows_;
   RunKind runKind_ = RunKind::kScan;
-  std::function<void(const Outcome&, int)> outcomeSink_;
+  Record* record_ = nullptr;
+  int openedPort_ = 0;  // the port opened last, for an outcome that comes as the port goes
   Engine engine_;
   Survey survey_;  // after the engine: it goes first, and with it every call into the window
 };

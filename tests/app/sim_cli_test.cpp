@@ -194,6 +194,58 @@ TEST(SimProgram, EchoingLines) {
   }
 }
 
+// A bus from the command line: each detector answers with its own settings and faults, the
+// absent address not at all, and the program prints one exchange per request, in order.
+TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
+  SimProcess sim({"--bus", "3,7,50,200", "--voltage", "231", "--detector",
+                  "200:voltage=380,resistance=1234/2", "--stray-at", "7:FF", "--fault-at",
+                  "50:bad-crc", "--fault-times", "1"});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  for (const char* says : {"A bus of 4 detectors on one line.",
+                           "address 7: reading 345 with 1 decimal place(s), 231 V",
+                           "address 200: reading 1234 with 2 decimal place(s), 380 V",
+                           "Fault bad-crc at address 50 on the next 1 replies.",
+                           "Fault stray byte(s) FF at address 7 on the next 1 replies."}) {
+    EXPECT_TRUE(sim.Output().contains(QString::fromUtf8(says))) << says;
+  }
+  const std::vector<std::pair<std::string, std::string>> exchanges = {
+      {"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"},
+      {"07 03 00 0F 00 01 B4 6F", "FF 07 03 02 00 E7 70 0E"},
+      {"32 03 00 0F 00 01 B1 CA", "32 03 02 00 E7 03 F5"},
+      {"09 03 00 0F 00 01 B5 41", ""},
+      {"C8 03 00 0F 00 01 A5 90", "C8 03 02 01 7C 64 25"},
+      {"32 03 00 0F 00 01 B1 CA", "32 03 02 00 E7 FC 0A"},
+  };
+  const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+  for (const auto& [request, reply] : exchanges) {
+    const std::vector<std::uint8_t> bytes = Hex(request);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(sim.WaitForOutput(FrameLine("recv", request), 2s)) << request;
+    std::this_thread::sleep_for(20ms);  // the reply printed after it, if any
+  }
+  close(fd);
+  ASSERT_TRUE(sim.WaitForOutput(FrameLine("send", exchanges.back().second), 2s));
+  qsizetype at = 0;
+  for (const auto& [request, reply] : exchanges) {
+    for (const auto& [direction, frame] : {std::pair{"recv", request}, std::pair{"send", reply}}) {
+      if (frame.empty()) continue;
+      const auto match = FrameLine(direction, frame).match(sim.Output(), at);
+      ASSERT_TRUE(match.hasMatch()) << direction << " " << frame << " in order, in\n"
+                                    << sim.Output().toStdString();
+      at = match.capturedEnd();
+    }
+  }
+  EXPECT_TRUE(sim.Output().contains(
+      QRegularExpression(QStringLiteral("recv  09 03 00 0F 00 01 B5 41\n +\\(no reply\\)\n"))));
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_TRUE(sim.Output().contains("Stopped after 6 request(s).")) << sim.Output().toStdString();
+}
+
 // --device serves a terminal opened by path, whatever state the line was left in.
 TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   sim::PtyPair line;  // the test works the master side, as the tool's port would
@@ -261,6 +313,15 @@ TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
       {{"--device", "/nonexistent/tty"}, "open /nonexistent/tty"},
       {{"--device", "/dev/null"}, "/dev/null is not a serial line"},
       {{"--colour"}, "Unknown option 'colour'"},
+      {{"--bus", "3,256"}, "--bus: \"256\" is not a number from 1 to 255"},
+      {{"--bus", "3", "--address", "3"}, "--address and --bus"},
+      {{"--bus", "3,7", "--fault-at", "50:bad-crc"}, "--fault-at: no detector at address 50"},
+      {{"--bus", "3,7", "--stray-at", "7"}, "--stray-at takes ADDRESS:..."},
+      {{"--fault-at", "1:echo"}, "echo is the line's"},
+      {{"--fault-at", "1:smoke"}, "unknown kind \"smoke\""},
+      {{"--bus", "3", "--detector", "3:volts=2"}, "unknown setting \"volts\""},
+      {{"--bus", "3", "--detector", "3:voltage=65536"}, "voltage takes a whole number from 0"},
+      {{"--detector", "1:resistance=5/256"}, "resistance takes a whole number from 0 to 255"},
       {{"stray"}, "unexpected argument \"stray\""},
   };
   for (const Refusal& c : cases) {
@@ -315,6 +376,10 @@ TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
                            "echo",
                            "echo-only",
                            "pseudo-terminal",
+                           "--bus",
+                           "--detector",
+                           "--fault-at",
+                           "--stray-at",
                            "null-modem"}) {
     EXPECT_TRUE(help.contains(QString::fromLatin1(word))) << word;
   }

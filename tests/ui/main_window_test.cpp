@@ -19,7 +19,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QWheelEvent>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -28,17 +27,13 @@
 #include "serial/port_map.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
+#include "support/hex_bytes.h"
 
 namespace karvello {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 const std::string kQueryFailed = "查询失败！";
 const std::string kMeasuring = "测试中...";
-const Bytes kVoltageRequest5 = {0x05, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xB5, 0x8D};
-const Bytes kResistanceRead5 = {0x05, 0x03, 0x00, 0x0D, 0x00, 0x02, 0x54, 0x4C};
-const Bytes kResistance300 = {0x05, 0x03, 0x04, 0x01, 0x2C, 0x00, 0x00, 0x7F, 0xC6};
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -85,7 +80,14 @@ class MainWindowTest : public ::testing::Test {
     QTest::keyClick(view, Qt::Key_Return);
   }
 
-  Bytes LastWritten() const { return line_.Written().empty() ? Bytes{} : line_.Written().back(); }
+  // The frames written since the calls were last forgotten, " | " between them.
+  std::string Sent() const {
+    std::string sent;
+    for (const auto& frame : line_.Written()) {
+      sent += (sent.empty() ? "" : " | ") + testing::HexText(frame);
+    }
+    return sent;
+  }
 
   // Turns the mouse wheel over the port list by one notch towards the user.
   void WheelDownOverThePortList() {
@@ -136,13 +138,14 @@ TEST_F(MainWindowTest, ClickingAButtonAppliesTheRuleBeforeTheRequestIsBuilt) {
   ASSERT_EQ(AddressText()->text(), "(1-255)");
   QTest::mouseClick(Button(2), Qt::LeftButton);
   EXPECT_EQ(AddressText()->text(), "");
-  EXPECT_EQ(LastWritten(), (Bytes{0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE}));
+  EXPECT_EQ(Sent(), "00 03 00 12 00 01 25 DE");
 
   // 300 read as it stands gives no address byte (slave 0); cleaned up first, it is 255.
   TypeAddress("300");
+  line_.ForgetCalls();
   QTest::mouseClick(Button(4), Qt::LeftButton);
   EXPECT_EQ(AddressText()->text(), "255");
-  EXPECT_EQ(LastWritten(), (Bytes{0xFF, 0x03, 0x00, 0x0F, 0x00, 0x01, 0xA1, 0xD7}));
+  EXPECT_EQ(Sent(), "FF 03 00 0F 00 01 A1 D7");
 }
 
 TEST_F(MainWindowTest, ClickingTheListOrTheLogTakesTheFocusFromTheAddressBox) {
@@ -169,33 +172,24 @@ TEST_F(MainWindowTest, ClickingTheListOrTheLogTakesTheFocusFromTheAddressBox) {
 TEST_F(MainWindowTest, EachButtonSendsItsFramesAndShowsItsReport) {
   struct ButtonCase {
     int number;
-    std::vector<Bytes> frames;
-    Bytes reply;
+    const char* frames;
+    const char* reply;
     std::string report;
-    QString addressAfter;
+    const char* addressAfter;
   };
   const ButtonCase buttons[] = {
-      {1,
-       {{0x00, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x1D},
-        {0x05, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x48}},
-       {0x05, 0x06, 0x00, 0x12, 0x00, 0x05, 0xE8, 0x48},
+      {1, "00 06 00 12 00 05 E8 1D | 05 06 00 12 00 05 E8 48", "05 06 00 12 00 05 E8 48",
        "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
        "接收 ：05 06 00 12 00 05 E8 48",
        "5"},
-      {2,
-       {{0x00, 0x03, 0x00, 0x12, 0x00, 0x01, 0x25, 0xDE}},
-       {0x0A, 0x03, 0x02, 0x00, 0x0A, 0x9D, 0x82},
+      {2, "00 03 00 12 00 01 25 DE", "0A 03 02 00 0A 9D 82",
        "查询成功！\r\n发送：00 03 00 12 00 01 25 DE\r\n接收：0A 03 02 00 0A 9D 82\r\n地址：10",
        "10"},
-      {3,
-       {{0x05, 0x06, 0x00, 0x11, 0x00, 0x01, 0x19, 0x8B}, kResistanceRead5},
-       kResistance300,
+      {3, "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C", "05 03 04 01 2C 00 00 7F C6",
        "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
        "接收 ：05 03 04 01 2C 00 00 7F C6\r\n电阻 = 300欧姆",
        "5"},
-      {4,
-       {kVoltageRequest5},
-       {0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D},
+      {4, "05 03 00 0F 00 01 B5 8D", "05 03 02 00 DC 48 1D",
        "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏",
        "5"},
   };
@@ -213,10 +207,10 @@ TEST_F(MainWindowTest, EachButtonSendsItsFramesAndShowsItsReport) {
       line_.ForgetCalls();
       press(Button(c.number));
       form_.engine().DelayOf(kOperations[c.number - 1]).Expire();
-      EXPECT_EQ(line_.Written(), c.frames);
+      EXPECT_EQ(Sent(), c.frames);
 
       QSignalSpy changes(LogText(), &QPlainTextEdit::textChanged);
-      line_.Receive(c.reply);
+      line_.Receive(testing::Hex(c.reply));
       EXPECT_EQ(changes.count(), 1);
       EXPECT_EQ(form_.LogText(), c.report);
       EXPECT_EQ(LogText()->toPlainText(), QString::fromStdString(c.report).replace("\r\n", "\n"));
@@ -436,7 +430,7 @@ TEST_F(MainWindowTest, TheProgressBarCountsTheMeasurementsSecondsThenShowsTheRea
   }
   line_.ForgetCalls();
   Measurement().Expire();  // 19 s after the start the read goes out
-  EXPECT_EQ(line_.Written(), std::vector<Bytes>{kResistanceRead5});
+  EXPECT_EQ(Sent(), "05 03 00 0D 00 02 54 4C");
   EXPECT_TRUE(bar->isVisible());
   EXPECT_EQ(bar->minimum(), 0);
   EXPECT_EQ(bar->maximum(), 0);  // busy: the read is under way
@@ -454,8 +448,8 @@ TEST_F(MainWindowTest, TheAddressBoxEditedDuringTheMeasurementLeavesTheReadAtThe
   TypeAddress("2");
   QTest::keyClick(AddressText(), Qt::Key_Tab);
   Measurement().Expire();
-  EXPECT_EQ(LastWritten(), kResistanceRead5);
-  line_.Receive(kResistance300);
+  EXPECT_EQ(Sent(), "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C");
+  line_.Receive(testing::Hex("05 03 04 01 2C 00 00 7F C6"));
   EXPECT_EQ(form_.LogText(),
             "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n"
             "接收 ：05 03 04 01 2C 00 00 7F C6\r\n电阻 = 300欧姆");
@@ -480,7 +474,7 @@ TEST_F(MainWindowTest, APulledAdapterFailsTheMeasurementAtOnceAndItsEntryReopens
   EXPECT_EQ(line_.Calls(), (std::vector<std::string>{"open 1"}));
   EXPECT_TRUE(line_.IsOpen());
   QTest::mouseClick(Button(4), Qt::LeftButton);
-  EXPECT_EQ(LastWritten(), kVoltageRequest5);
+  EXPECT_EQ(Sent(), "05 03 00 0F 00 01 B5 8D");
 }
 
 // An entry chosen while its device is away (it answered the probe a moment before) leaves the

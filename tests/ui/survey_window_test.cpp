@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
@@ -315,28 +317,139 @@ TEST_F(SurveyWindowTest, ThePortListIsMadeAfreshWhenOpenedAndKeepsThePortInUse) 
   list->hidePopup();
 }
 
-// Over a pseudo-terminal the simulated detector at 3, with a stray byte in front of its replies,
-// is found with its voltage; the detector took one read per address, in order.
-TEST(SurveyWindowOnPty, AScanFindsTheDetectorWithItsVoltage) {
-  sim::SimulatedDetector detector(At(3, 345, 1, 220));
-  detector.SetFault(Fault::Stray({0xA5}));
-  FixedPortMap ports({{1, detector.SlavePath()}});
+// Over a pseudo-terminal, a simulated bus of detectors at 3, 7 and 200, a stray byte in front
+// of 7's replies and a corrupt reply at 50: the scan finds exactly 3, 7 and 200 with their
+// voltages and shows 50 as corrupt; the bus took one read per address, in order. Then the three
+// are measured in turn and all at once (the waits run out rather than waited for).
+TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
+  std::vector<DetectorConfig> configs = {At(3, 345, 1, 220), At(7, 1280, 2, 218), At(50, 1, 0, 1),
+                                         At(200, 52, 1, 221)};
+  for (DetectorConfig& config : configs) config.measurementTime = 0ms;
+  sim::SimulatedDetector bus(configs, {});
+  ASSERT_EQ(bus.SetFault(7, Fault::Stray({0xA5})), 1U);
+  ASSERT_EQ(bus.SetFault(50, Fault::BadCrc()), 1U);
+  FixedPortMap ports({{1, bus.SlavePath()}});
   QtSerialLine line(ports);
   FakePortProbe probe({1});
   SurveyWindow window(line, ports, probe);
   ASSERT_TRUE(line.IsOpen());
-  window.findChild<QSpinBox*>("toBox")->setValue(6);
+  window.findChild<QSpinBox*>("waitBox")->setValue(20);
   QTest::mouseClick(window.findChild<QPushButton*>("scanButton"), Qt::LeftButton);
-  ASSERT_TRUE(testing::RunUntil([&] { return !window.survey().Running(); }, 5s));
-  EXPECT_EQ(window.Message(), "扫描完成：找到 1 个检测器。");
-  ASSERT_EQ(window.RowCount(), 1);
-  EXPECT_EQ(window.Cell(0, SurveyWindow::kAddress), "3");
-  EXPECT_EQ(window.Cell(0, SurveyWindow::kVoltage), "220");
-  std::vector<int> asked;
-  for (const auto& exchange : detector.Exchanges()) {
-    asked.push_back(exchange.request[0] * 100 + exchange.request[3]);
+  ASSERT_TRUE(testing::RunUntil([&] { return !window.survey().Running(); }, 30s));
+  EXPECT_EQ(window.Message(), "扫描完成：找到 3 个检测器。");
+  QStringList rows;
+  for (int row = 0; row < window.RowCount(); ++row) {
+    rows << window.Cell(row, SurveyWindow::kAddress) + " " +
+                window.Cell(row, SurveyWindow::kVoltage) + " " +
+                window.Cell(row, SurveyWindow::kState);
   }
-  EXPECT_EQ(asked, (std::vector<int>{118, 218, 318, 315, 418, 518, 618}));
+  EXPECT_EQ(rows, QStringList({"3 220 查询成功！", "7 218 查询成功！", "50  回复损坏",
+                               "200 221 查询成功！"}));
+  // Slave and register of each request the bus took: 0x12 the address, 0x0F the voltage.
+  const auto asked = [&bus](std::size_t from) {
+    std::vector<int> heads;
+    const auto log = bus.Exchanges();
+    for (std::size_t i = from; i < log.size(); ++i) {
+      heads.push_back(log[i].request[0] * 100 + log[i].request[3]);
+    }
+    return heads;
+  };
+  std::vector<int> expected;
+  for (int address = 1; address <= 255; ++address) {
+    expected.push_back(address * 100 + 0x12);
+    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
+  }
+  EXPECT_EQ(asked(0), expected);
+
+  for (const bool allAtOnce : {false, true}) {
+    SCOPED_TRACE(allAtOnce);
+    const std::size_t before = bus.ExchangeCount();
+    window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(allAtOnce);
+    QTest::mouseClick(window.findChild<QPushButton*>("measureButton"), Qt::LeftButton);
+    ASSERT_TRUE(testing::RunUntil(
+        [&] {
+          Deadline& inTurn = window.engine().DelayOf(Operation::kQueryResistance);
+          if (inTurn.IsRunning() && bus.ExchangeCount() > before) inTurn.Expire();
+          if (window.survey().MeasurementWait().IsRunning())
+            window.survey().MeasurementWait().Expire();
+          return !window.survey().Running();
+        },
+        10s));
+    EXPECT_EQ(window.Message(), "测量完成。");
+    QStringList resistances;
+    for (int row = 0; row < window.RowCount(); ++row) {
+      resistances << window.Cell(row, SurveyWindow::kResistance);
+    }
+    EXPECT_EQ(resistances, QStringList({"34.5", "12.80", "", "5.2"}));
+    // Start (0x11) and read (0x0D) of each in turn, or every start, then every read.
+    const std::vector<int> inTurn = {317, 313, 717, 713, 20017, 20013};
+    const std::vector<int> atOnce = {317, 717, 20017, 313, 713, 20013};
+    EXPECT_EQ(asked(before), allAtOnce ? atOnce : inTurn);
+  }
+}
+
+// Every outcome of the window goes into the record; the window shows the record's rows of the
+// period chosen for the detectors in its table, and exports them.
+TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOfIt) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 60);
+  Scan();
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  // 60 address reads, 2 voltages (3 and 7), 2 measurements.
+  const auto all = Record::Read(record.Path(), {}, {}, {});
+  ASSERT_EQ(all.size(), 64U);
+  QFile file(record.Path());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().startsWith("\xEF\xBB\xBF"));
+
+  const std::vector<RecordRow> shown = window_->RecordRows();
+  ASSERT_EQ(window_->RecordRowCount(), static_cast<int>(shown.size()));
+  QStringList rows;
+  for (const RecordRow& row : shown) {
+    // (The record writes no value for the survey's read of the address register.)
+    const std::string value = row.operation == "read-address" ? "" : " " + row.value + row.unit;
+    rows << QString::fromStdString(row.port + " " + std::to_string(row.address) + " " +
+                                   row.operation + " " + row.result + value);
+  }
+  // The table's detectors only: 50, corrupt, is no detector.
+  EXPECT_EQ(rows,
+            QStringList({"COM1 3 read-address answered", "COM1 3 voltage answered 220V",
+                         "COM1 7 read-address answered", "COM1 7 voltage answered 12V",
+                         "COM1 3 resistance answered 34.5Ω", "COM1 7 resistance answered 12.00Ω"}));
+
+  const QString path = dir.filePath("period.csv");
+  ASSERT_TRUE(window_->ExportRecord(path));
+  QFile exported(path);
+  ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+  const QByteArray text = exported.readAll();
+  EXPECT_TRUE(text.startsWith(QByteArray("\xEF\xBB\xBF") + kRecordHeader.data()));
+  EXPECT_EQ(Record::Read(path, {}, {}, {}), shown);
+  // A period that ends before the runs holds none of them.
+  const QDateTime earlier = QDateTime::currentDateTime().addSecs(-3600);
+  window_->SetRecordPeriod(earlier.addDays(-1), earlier);
+  window_->ShowRecord();
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  ASSERT_TRUE(window_->ExportRecord(path));
+  EXPECT_TRUE(Record::Read(path, {}, {}, {}).empty());
+}
+
+// A record that cannot be written: one warning, and the survey goes on. (Root writes into
+// read-only folders, so the record's folder here is a regular file.)
+TEST_F(SurveyWindowTest, ARecordThatCannotBeWrittenIsWarnedOfOnceAndTheScanGoesOn) {
+  QTemporaryDir dir;
+  QFile notAFolder(dir.filePath("file"));
+  ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+  notAFolder.close();
+  Record record(dir.filePath("file/record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  EXPECT_EQ(window_->Message(), "扫描完成：找到 2 个检测器。");
+  EXPECT_TRUE(record.Failed());
+  EXPECT_EQ(window_->findChildren<QMessageBox*>("recordWarning").size(), 1);
 }
 
 }  // namespace

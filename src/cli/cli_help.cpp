@@ -1,0 +1,111 @@
+// The help texts of karvello-cli: the tool's and each command's.
+
+#include "cli/cli_options.h"
+
+namespace karvello::cli {
+namespace {
+
+constexpr std::string_view kToolHelp = R"(Usage: karvello-cli [OPTIONS] COMMAND [ARGS]
+Talks Modbus RTU at 9600 baud 8N1 to grounding-resistance online detectors on a serial line.
+
+Commands:
+  set-address NEW        give the detector on the line the address NEW (1 to 255)
+  query-address          ask the detector on the line for its address
+  resistance -a ADDR     measure the resistance (19 s), then read it
+  voltage -a ADDR        read the voltage
+  scan [--from N] [--to M] [--wait MS]
+                         find the detectors on the line by their addresses
+  watch -a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]
+                         read at a fixed interval until stopped
+  COMMAND --help         the command's options
+
+Options:
+  -p, --port PORT        COM1 to COM16, numbered as the window numbers them, or a device
+                         path (/dev/ttyUSB0); without it, the first port that opens
+  --list-ports           list the ports by number with the device behind each
+  --format FORMAT        plain (the default), csv or json (one object per line)
+  -v, --verbose          add the frames sent and received, in hexadecimal
+  --no-record            do not add the outcomes to the shared record
+  -h, --help             this help
+  --version              the version
+
+Addresses are whole numbers from 1 to 255.
+
+Exit status:
+  0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
+     found, or stopped)
+  2  bad usage: nothing was sent
+  3  no reply in time (scan: no detector answered)
+  4  the detector refused (a Modbus exception reply)
+  5  a corrupt or wrong reply
+  6  the port unavailable: none opens, the one named does not, or the line was lost
+)";
+
+constexpr std::string_view kSetAddressHelp = R"(Usage: karvello-cli set-address NEW [OPTIONS]
+Gives the detector on the line the address NEW, a whole number from 1 to 255: a broadcast write
+of the address, then 0.3 s later a write to the new address, which the detector echoes. Have only
+one detector on the line: every detector that hears the broadcast takes the address.
+Prints "address NEW" when the detector confirms it.
+)";
+
+constexpr std::string_view kQueryAddressHelp = R"(Usage: karvello-cli query-address [OPTIONS]
+Asks the detector on the line for its address (a broadcast read). Prints "address N".
+)";
+
+constexpr std::string_view kResistanceHelp = R"(Usage: karvello-cli resistance -a ADDR [OPTIONS]
+Has the detector at ADDR (1 to 255) measure the grounding resistance, waits its 19 seconds (the
+seconds left go to standard error when it is a terminal), then reads the result.
+Prints the resistance in ohms ("34.5 Ω"), or "over range".
+)";
+
+constexpr std::string_view kVoltageHelp = R"(Usage: karvello-cli voltage -a ADDR [OPTIONS]
+Reads the voltage of the detector at ADDR (1 to 255). Prints it in volts ("220 V").
+)";
+
+constexpr std::string_view kScanHelp =
+    R"(Usage: karvello-cli scan [--from N] [--to M] [--wait MS] [OPTIONS]
+Reads the address of each address from N to M (1 and 255 unless given) and the voltage of each
+detector that answers as itself. Each address that gives anything but silence is a line.
+  --from N     the first address, 1 to 255 (1)
+  --to M       the last address, 1 to 255, not below N (255)
+  --wait MS    the wait for each reply in milliseconds, 20 to 1300 (100)
+Ctrl-C or SIGTERM ends it after the exchange in progress. Exits 0 when a detector was found,
+3 when none answered.
+)";
+
+constexpr std::string_view kWatchHelp =
+    R"(Usage: karvello-cli watch -a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage] [OPTIONS]
+Reads each address in turn at a fixed interval: the n-th round starts at the start time plus n
+intervals, and a round that is due while the one before still runs is left out, so the readings
+never drift nor bunch up. A failed reading is a line of output; the watch goes on.
+  -a ADDR,...        the detectors' addresses, 1 to 255
+  --every DURATION   the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h)
+  --count N          stop after N rounds (default: until stopped)
+  --voltage          read the voltage (the default)
+  --resistance       measure the resistance (19 s each)
+Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0.
+)";
+
+}  // namespace
+
+std::string HelpText(Command command) {
+  switch (command) {
+    case Command::kSetAddress:
+      return std::string(kSetAddressHelp);
+    case Command::kQueryAddress:
+      return std::string(kQueryAddressHelp);
+    case Command::kResistance:
+      return std::string(kResistanceHelp);
+    case Command::kVoltage:
+      return std::string(kVoltageHelp);
+    case Command::kScan:
+      return std::string(kScanHelp);
+    case Command::kWatch:
+      return std::string(kWatchHelp);
+    case Command::kNone:
+      break;
+  }
+  return std::string(kToolHelp);
+}
+
+}  // namespace karvello::cli

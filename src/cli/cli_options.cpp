@@ -1,0 +1,277 @@
+#include "cli/cli_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "engine/address_box.h"
+#include "engine/survey.h"
+#include "serial/serial_line.h"
+
+namespace karvello::cli {
+namespace {
+
+struct CommandEntry {
+  Command command;
+  std::string_view name;
+};
+constexpr CommandEntry kCommands[] = {
+    {Command::kSetAddress, "set-address"},
+    {Command::kQueryAddress, "query-address"},
+    {Command::kResistance, "resistance"},
+    {Command::kVoltage, "voltage"},
+    {Command::kScan, "scan"},
+    {Command::kWatch, "watch"},
+};
+
+// A whole number, digits only, from `low` to `high`.
+std::optional<long long> Whole(std::string_view text, long long low, long long high) {
+  long long value = 0;
+  if (text.empty() || text.size() > 18 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+// A detector's address, by the rule of set address: a whole number from 1 to 255.
+std::uint8_t Address(std::string_view option, std::string_view text) {
+  const auto address = NewDeviceAddress(text);
+  if (!address) {
+    throw UsageError(std::string(option) + " takes a whole number from 1 to 255, not \"" +
+                     std::string(text) + "\"");
+  }
+  return *address;
+}
+
+PortChoice Port(std::string_view text) {
+  if (!text.empty() && text.front() == '/') return {0, std::string(text)};
+  if (text.size() > 3) {
+    std::string prefix(text.substr(0, 3));
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const auto number = Whole(text.substr(3), kFirstPortNumber, kLastPortNumber);
+    if (prefix == "COM" && number) return {static_cast<int>(*number), {}};
+  }
+  throw UsageError("-p takes COM1 to COM16 or a device path such as /dev/ttyUSB0, not \"" +
+                   std::string(text) + "\"");
+}
+
+// Which options each command takes, beyond those of the tool.
+bool Takes(Command command, std::string_view option) {
+  switch (command) {
+    case Command::kResistance:
+    case Command::kVoltage:
+      return option == "-a" || option == "--address";
+    case Command::kScan:
+      return option == "--from" || option == "--to" || option == "--wait";
+    case Command::kWatch:
+      return option == "-a" || option == "--address" || option == "--every" ||
+             option == "--count" || option == "--resistance" || option == "--voltage";
+    default:
+      return false;
+  }
+}
+
+bool TakesValue(std::string_view option) {
+  for (std::string_view o : {"-p", "--port", "--format", "-a", "--address", "--from", "--to",
+                             "--wait", "--every", "--count"}) {
+    if (option == o) return true;
+  }
+  return false;
+}
+
+bool IsToolOption(std::string_view option) {
+  for (std::string_view o : {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h",
+                             "--help", "--version", "--list-ports"}) {
+    if (option == o) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view CommandName(Command command) {
+  for (const CommandEntry& entry : kCommands) {
+    if (entry.command == command) return entry.name;
+  }
+  return "karvello-cli";
+}
+
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 9) return std::nullopt;
+  long long number = 0;
+  std::from_chars(text.data(), text.data() + digits, number);
+  if (number < 1) return std::nullopt;
+  const std::string_view unit = text.substr(digits);
+  if (unit == "ms") return std::chrono::milliseconds(number);
+  if (unit == "s") return std::chrono::seconds(number);
+  if (unit == "m") return std::chrono::minutes(number);
+  if (unit == "h") return std::chrono::hours(number);
+  return std::nullopt;
+}
+
+Invocation Parse(const std::vector<std::string>& arguments) {
+  Invocation run;
+  std::vector<std::string> positional;
+  // Options of the command are checked once the command is known: gathered here first.
+  std::vector<std::pair<std::string, std::string>> commandOptions;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string option = arguments[i];
+    std::optional<std::string> value;
+    if (option.size() > 2 && option.rfind("--", 0) == 0) {
+      const auto equals = option.find('=');
+      if (equals != std::string::npos) {
+        value = option.substr(equals + 1);
+        option.resize(equals);
+      }
+    }
+    if (option.size() < 2 || option.front() != '-') {
+      positional.push_back(option);
+      continue;
+    }
+    if (TakesValue(option)) {
+      if (!value) {
+        if (i + 1 >= arguments.size()) throw UsageError(option + " needs a value");
+        value = arguments[++i];
+      }
+    } else if (value) {
+      throw UsageError(option + " takes no value");
+    }
+    if (option == "-p" || option == "--port") {
+      run.port = Port(*value);
+    } else if (option == "--format") {
+      if (*value == "plain") {
+        run.format = Format::kPlain;
+      } else if (*value == "csv") {
+        run.format = Format::kCsv;
+      } else if (*value == "json") {
+        run.format = Format::kJson;
+      } else {
+        throw UsageError("--format takes plain, csv or json, not \"" + *value + "\"");
+      }
+    } else if (option == "-v" || option == "--verbose") {
+      run.verbose = true;
+    } else if (option == "--no-record") {
+      run.record = false;
+    } else if (option == "-h" || option == "--help") {
+      run.help = true;
+    } else if (option == "--version") {
+      run.version = true;
+    } else if (option == "--list-ports") {
+      run.listPorts = true;
+    } else if (!IsToolOption(option)) {
+      commandOptions.emplace_back(option, value.value_or(""));
+    }
+  }
+
+  if (!positional.empty()) {
+    const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const CommandEntry& e) { return e.name == positional[0]; });
+    if (entry == std::end(kCommands)) {
+      throw UsageError("unknown command \"" + positional[0] + "\" (see karvello-cli --help)");
+    }
+    run.command = entry->command;
+  }
+  if (run.help || run.version) return run;
+  if (run.command == Command::kNone) {
+    if (!commandOptions.empty()) {
+      throw UsageError("unknown option " + commandOptions.front().first);
+    }
+    if (run.listPorts) return run;
+    throw UsageError("no command given (see karvello-cli --help)");
+  }
+  const std::string name(CommandName(run.command));
+  const std::size_t wantedPositional = run.command == Command::kSetAddress ? 2 : 1;
+  if (positional.size() < wantedPositional) throw UsageError(name + " needs the new address");
+  if (positional.size() > wantedPositional) {
+    throw UsageError(name + ": unexpected argument \"" + positional[wantedPositional] + "\"");
+  }
+  if (run.command == Command::kSetAddress) {
+    run.addresses = {Address("set-address", positional[1])};
+  }
+
+  bool everyGiven = false;
+  for (const auto& [option, value] : commandOptions) {
+    if (!Takes(run.command, option)) {
+      throw UsageError(name + " has no option " + option + " (see karvello-cli " + name +
+                       " --help)");
+    }
+    if (option == "-a" || option == "--address") {
+      run.addresses.clear();
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t comma = value.find(',', start);
+        const std::string item = value.substr(start, comma - start);
+        if (run.command != Command::kWatch && comma != std::string::npos) {
+          throw UsageError(name + " reads one address, not \"" + value + "\"");
+        }
+        run.addresses.push_back(Address("-a", item));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    } else if (option == "--from" || option == "--to") {
+      const auto number = Whole(value, kFirstDeviceAddress, kLastDeviceAddress);
+      if (!number) {
+        throw UsageError(option + " takes a whole number from 1 to 255, not \"" + value + "\"");
+      }
+      (option == "--from" ? run.from : run.to) = static_cast<int>(*number);
+    } else if (option == "--wait") {
+      const auto number = Whole(value, kShortestScanWait.count(), kLongestScanWait.count());
+      if (!number) {
+        throw UsageError("--wait takes a whole number of milliseconds from " +
+                         std::to_string(kShortestScanWait.count()) + " to " +
+                         std::to_string(kLongestScanWait.count()) + ", not \"" + value + "\"");
+      }
+      run.wait = std::chrono::milliseconds(*number);
+    } else if (option == "--every") {
+      const auto every = ParseDuration(value);
+      if (!every) {
+        throw UsageError("--every takes a duration such as 500ms, 10s, 5m or 1h, not \"" + value +
+                         "\"");
+      }
+      run.every = *every;
+      everyGiven = true;
+    } else if (option == "--count") {
+      const auto number = Whole(value, 1, 1'000'000'000'000LL);
+      if (!number)
+        throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
+      run.count = *number;
+    } else if (option == "--resistance") {
+      run.operations.push_back(Operation::kQueryResistance);
+    } else if (option == "--voltage") {
+      run.operations.push_back(Operation::kQueryVoltage);
+    }
+  }
+
+  switch (run.command) {
+    case Command::kResistance:
+    case Command::kVoltage:
+    case Command::kWatch:
+      if (run.addresses.empty()) throw UsageError(name + " needs -a ADDR");
+      break;
+    default:
+      break;
+  }
+  if (run.command == Command::kScan &&
+      CheckScanSettings({run.from, run.to, run.wait}) == ScanSettingsError::kFromAboveTo) {
+    throw UsageError("--from " + std::to_string(run.from) + " is above --to " +
+                     std::to_string(run.to));
+  }
+  if (run.command == Command::kWatch) {
+    if (!everyGiven) throw UsageError("watch needs --every DURATION");
+    if (run.operations.empty()) run.operations.push_back(Operation::kQueryVoltage);
+    // Each once, voltage first when both are asked for.
+    std::sort(run.operations.begin(), run.operations.end(),
+              [](Operation a, Operation b) { return a == Operation::kQueryVoltage && b != a; });
+    run.operations.erase(std::unique(run.operations.begin(), run.operations.end()),
+                         run.operations.end());
+  }
+  return run;
+}
+
+}  // namespace karvello::cli

@@ -1,0 +1,73 @@
+#pragma once
+// The command line of karvello-cli: its commands and options read into an Invocation, every
+// mistake a UsageError, before any port is opened. Its help texts and exit statuses.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/operations.h"
+
+namespace karvello::cli {
+
+// The exit statuses, as --help, the manual page and the README give them.
+enum ExitStatus : int {
+  kAnswered = 0,         // the detector answered (watch and scan: they ran or were stopped)
+  kUsage = 2,            // bad usage: nothing was sent
+  kNoReply = 3,          // no reply in time (scan: no detector answered)
+  kRefused = 4,          // the detector refused (a Modbus exception reply)
+  kBadReply = 5,         // a corrupt or wrong reply
+  kPortUnavailable = 6,  // no port opens, the port named does not, or the line was lost
+};
+
+enum class Command { kNone, kSetAddress, kQueryAddress, kResistance, kVoltage, kScan, kWatch };
+enum class Format { kPlain, kCsv, kJson };
+
+// A bad command line: the message is one line, without the program's name.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Where -p points: a port numbered as the window numbers them (COM1 to COM16), or a device.
+struct PortChoice {
+  int number = 0;          // 1 to 16; 0 for a device path
+  std::string devicePath;  // set for a device path
+};
+
+struct Invocation {
+  Command command = Command::kNone;
+  bool help = false;     // --help: the tool's, or the command's when one is given
+  bool version = false;  // --version
+  bool listPorts = false;
+  std::optional<PortChoice> port;  // none: the first port that opens
+  Format format = Format::kPlain;
+  bool verbose = false;
+  bool record = true;
+  // set-address: the new address; resistance, voltage: the detector's address; watch: every
+  // address read in each round.
+  std::vector<std::uint8_t> addresses;
+  // scan
+  int from = 1;
+  int to = 255;
+  std::chrono::milliseconds wait{100};
+  // watch
+  std::chrono::milliseconds every{0};
+  long long count = 0;                // rounds; 0: until stopped
+  std::vector<Operation> operations;  // read at each address in each round, in this order
+};
+
+// Reads the arguments after the program's name. Throws UsageError.
+Invocation Parse(const std::vector<std::string>& arguments);
+
+// "500ms", "10s", "5m", "1h": a whole number of at least 1 and at most 9 digits, then its unit.
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
+
+// The command's name ("watch"), and the help of the tool (Command::kNone) or of a command.
+std::string_view CommandName(Command command);
+std::string HelpText(Command command);
+
+}  // namespace karvello::cli

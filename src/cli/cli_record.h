@@ -1,0 +1,27 @@
+#pragma once
+// The shared record as karvello-cli feeds it: one call per outcome.
+
+#include <QDateTime>
+#include <memory>
+#include <string>
+
+#include "engine/outcome.h"
+
+namespace karvello::cli {
+
+class OutcomeRecord {
+ public:
+  // `enabled` false (--no-record): nothing is recorded.
+  explicit OutcomeRecord(bool enabled);
+  ~OutcomeRecord();
+
+  // Adds `outcome`, which happened on `port` at `when`, to the shared record. A record that
+  // cannot be written is said once on standard error and does not stop the command.
+  void Add(const Outcome& outcome, const std::string& port, const QDateTime& when);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace karvello::cli

@@ -1,0 +1,83 @@
+#pragma once
+// One run of a karvello-cli command on an open line: the engine's operations carried out, each
+// outcome printed and recorded, and the exit status.
+
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "cli/cli_output.h"
+#include "cli/cli_record.h"
+#include "engine/engine.h"
+#include "serial/serial_line.h"
+
+namespace karvello {
+class Survey;
+}
+
+namespace karvello::cli {
+
+class Session {
+ public:
+  // The line must be open and outlive the session. `port` names it in the output and the record.
+  Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
+          OutcomeRecord& record);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Carries out the command; returns its exit status. The line is closed at the end.
+  int Run();
+  // Ends a watch or a scan after the exchange in progress (a second call: at once).
+  void Stop();
+
+ private:
+  struct Step {
+    Operation operation;
+    std::uint8_t address;
+  };
+  using Clock = std::chrono::steady_clock;
+
+  void StartNext();
+  void OnOutcome(const Outcome& outcome);
+  void OnProgress(const Progress& progress);
+  void ClearProgress();
+  void ScheduleRound();
+  void OnRoundTimer();
+  void Finish(int status);
+  void Emit(const Outcome& outcome, int address);
+  void RunScan();
+
+  const Invocation& run_;
+  SerialLine& line_;
+  std::string port_;
+  Printer& printer_;
+  OutcomeRecord& record_;
+  Engine engine_;
+  std::unique_ptr<Survey> survey_;
+  QEventLoop loop_;
+  QTimer roundTimer_;
+  bool progressShown_ = false;
+  bool stopping_ = false;
+  bool inFlight_ = false;
+  bool finished_ = false;
+  int status_ = kAnswered;
+
+  // The steps of the command (a watch: of one round) and the one in flight.
+  std::vector<Step> steps_;
+  std::size_t next_ = 0;
+  // The watch's start, its rounds done and the slot of the next round.
+  Clock::time_point start_;
+  long long rounds_ = 0;
+  Clock::time_point due_;
+  // A scan: the detectors found.
+  int found_ = 0;
+};
+
+}  // namespace karvello::cli

@@ -1,0 +1,338 @@
+// karvello-cli run as a program against the simulated detector on a pseudo-terminal: each
+// command's value and frames, the formats read back by standard parsers, the exit status of each
+// failure, the watch's timing, the signals, and bad usage that sends nothing.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulated_detector.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::DetectorConfig;
+using sim::Fault;
+using sim::SimulatedDetector;
+using testing::HexText;
+
+// karvello-cli started with `arguments` (and --no-record); its output as it comes.
+class Cli {
+ public:
+  explicit Cli(QStringList arguments) {
+    arguments << "--no-record";
+    process_.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE), arguments);
+    process_.waitForStarted(5000);
+  }
+  ~Cli() {
+    if (process_.state() != QProcess::NotRunning) process_.kill();
+    process_.waitForFinished(3000);
+  }
+  // Waits until standard output holds `lines` lines.
+  bool WaitForLines(int lines, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out_.count('\n') < lines && std::chrono::steady_clock::now() < deadline) {
+      process_.waitForReadyRead(50);
+      out_ += QString::fromUtf8(process_.readAllStandardOutput());
+    }
+    return out_.count('\n') >= lines;
+  }
+  void Signal(int number) { ::kill(static_cast<pid_t>(process_.processId()), number); }
+  // Waits for the end; the exit status, or -1 when it did not end normally in time.
+  int Finish(std::chrono::milliseconds timeout = 10s) {
+    const bool ended = process_.waitForFinished(static_cast<int>(timeout.count()));
+    out_ += QString::fromUtf8(process_.readAllStandardOutput());
+    err_ = QString::fromUtf8(process_.readAllStandardError());
+    return ended && process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+  }
+  std::string Out() const { return out_.toStdString(); }
+  std::string Err() const { return err_.toStdString(); }
+
+ private:
+  QProcess process_;
+  QString out_;
+  QString err_;
+};
+
+QStringList On(const SimulatedDetector& detector, QStringList arguments) {
+  return arguments << "-p" << QString::fromStdString(detector.SlavePath());
+}
+
+// The frames the detector took and sent, as -v prints them: each request and the last reply.
+std::string FramesOf(const SimulatedDetector& detector) {
+  const auto exchanges = detector.Exchanges();
+  std::string text;
+  for (std::size_t i = 0; i < exchanges.size(); ++i) {
+    text += exchanges.size() > 1 ? "  sent " + std::to_string(i + 1) + ": " : "  sent: ";
+    text += HexText(exchanges[i].request) + "\n";
+  }
+  if (!exchanges.empty()) text += "  received: " + HexText(exchanges.back().reply) + "\n";
+  return text;
+}
+
+// Each command's value, and with -v the frames that went over the line, as the detector logged
+// them. The two resistances run side by side, each taking the detector's 19 s.
+TEST(CliCommands, PrintTheValueAndTheFramesOnTheLine) {
+  struct Case {
+    QStringList arguments;
+    DetectorConfig config;
+    std::string value;
+  };
+  // The detector counts its 19 s from the start's arrival, the tool from its sending: the
+  // simulated one finishes a little early, so that a loaded machine does not read it unfinished.
+  DetectorConfig measuring;
+  measuring.measurementTime = 18'500ms;
+  DetectorConfig overRange = measuring;
+  overRange.decimalCount = 3;
+  DetectorConfig small = measuring;
+  small.resistance = 5;
+  small.decimalCount = 2;
+  DetectorConfig at9;
+  at9.address = 9;
+  const Case cases[] = {
+      {{"voltage", "-a", "1"}, {}, "220 V"},
+      {{"voltage", "-a", "9"}, at9, "220 V"},
+      {{"query-address"}, at9, "address 9"},
+      {{"set-address", "7"}, {}, "address 7"},
+      {{"resistance", "-a", "1"}, measuring, "34.5 Ω"},
+      {{"resistance", "-a", "1"}, overRange, "over range"},
+      {{"resistance", "-a", "1"}, small, "0.05 Ω"},
+  };
+  std::vector<std::unique_ptr<SimulatedDetector>> detectors;
+  std::vector<std::unique_ptr<Cli>> runs;
+  for (const Case& c : cases) {
+    detectors.push_back(std::make_unique<SimulatedDetector>(c.config));
+    runs.push_back(std::make_unique<Cli>(On(*detectors.back(), QStringList(c.arguments) << "-v")));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].arguments.join(' ').toStdString());
+    EXPECT_EQ(runs[i]->Finish(30s), 0) << runs[i]->Err();
+    EXPECT_EQ(runs[i]->Out(), cases[i].value + "\n" + FramesOf(*detectors[i]));
+  }
+  // The frames themselves, once by hand: the voltage of detector 1.
+  EXPECT_EQ(FramesOf(*detectors[0]),
+            "  sent: 01 03 00 0F 00 01 B4 09\n"
+            "  received: 01 03 02 00 DC B9 DD\n");
+  EXPECT_EQ(detectors[3]->Address(), 7);
+}
+
+// The status of each failure, with one line on standard error.
+TEST(CliCommands, EachFailureHasItsStatus) {
+  struct Case {
+    const char* name;
+    std::optional<Fault> fault;
+    bool present;
+    int status;
+  };
+  const Case cases[] = {
+      {"silent detector", Fault::NoReply(), true, 3},
+      {"no detector", std::nullopt, false, 3},
+      {"refusal", Fault::Exception(), true, 4},
+      {"corrupt reply", Fault::BadCrc(), true, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DetectorConfig config;
+    config.present = c.present;
+    SimulatedDetector detector(config);
+    if (c.fault) detector.SetFault(*c.fault);
+    Cli run(On(detector, {"voltage", "-a", "1"}));
+    EXPECT_EQ(run.Finish(), c.status) << run.Err();
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(QString::fromStdString(run.Err()).count('\n'), 1) << run.Err();
+  }
+  Cli noPort({"voltage", "-a", "1", "-p", "/dev/no-such-port"});
+  EXPECT_EQ(noPort.Finish(), 6);
+  EXPECT_EQ(noPort.Err(), "karvello-cli: /dev/no-such-port does not open\n");
+}
+
+// Bad usage: status 2, one line on standard error, and nothing sent (the port is not opened).
+TEST(CliUsage, BadInputSendsNothing) {
+  const std::vector<QStringList> cases = {
+      {"voltage", "-a", "256"},
+      {"voltage", "-a", "0"},
+      {"voltage", "-a", "1.5"},
+      {"voltage", "-a", "1,2"},
+      {"voltage"},
+      {"set-address", "256"},
+      {"set-address", "0"},
+      {"set-address", "7.0"},
+      {"set-address"},
+      {"frobnicate"},
+      {"voltage", "-a", "1", "--every", "1s"},
+      {"scan", "--from", "0"},
+      {"scan", "--to", "256"},
+      {"scan", "--from", "9", "--to", "8"},
+      {"scan", "--wait", "19"},
+      {"scan", "--wait", "1301"},
+      {"watch", "-a", "1"},
+      {"watch", "-a", "1", "--every", "0s"},
+      {"watch", "-a", "1", "--every", "10"},
+      {"watch", "-a", "1", "--every", "1d"},
+      {"watch", "-a", "1", "--every", "1000000000ms"},
+      {"watch", "-a", "1", "--every", "1s", "--count", "0"},
+      {"voltage", "-a", "1", "--format", "xml"},
+  };
+  SimulatedDetector detector;
+  for (const QStringList& arguments : cases) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    Cli run(On(detector, arguments));
+    EXPECT_EQ(run.Finish(), 2);
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(QString::fromStdString(run.Err()).count('\n'), 1) << run.Err();
+  }
+  for (const char* port : {"COM0", "COM17", "ttyUSB0"}) {
+    Cli run({"voltage", "-a", "1", "-p", port});
+    EXPECT_EQ(run.Finish(), 2) << port;
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(detector.ExchangeCount(), 0U);
+}
+
+// The edges that are taken: the last address, the shortest and longest scan waits, a
+// nine-digit interval.
+TEST(CliUsage, EdgesAccepted) {
+  DetectorConfig at255;
+  at255.address = 255;
+  SimulatedDetector detector(at255);
+  const std::vector<QStringList> cases = {
+      {"voltage", "-a", "255"},
+      {"scan", "--from", "255", "--wait", "20"},
+      {"scan", "--from", "255", "--to", "255", "--wait", "1300"},
+      {"watch", "-a", "255", "--every", "999999999ms", "--count", "1"},
+  };
+  for (const QStringList& arguments : cases) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    Cli run(On(detector, arguments));
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+  }
+}
+
+// The formats, read back by Python's csv module and by a JSON parser.
+TEST(CliFormats, CsvAndJsonParse) {
+  SimulatedDetector detector;
+  Cli json(On(detector, {"voltage", "-a", "1", "--format", "json", "-v"}));
+  ASSERT_EQ(json.Finish(), 0) << json.Err();
+  QJsonParseError error{};
+  const QJsonObject object =
+      QJsonDocument::fromJson(QByteArray::fromStdString(json.Out()), &error).object();
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << json.Out();
+  EXPECT_EQ(object["port"].toString().toStdString(), detector.SlavePath());
+  EXPECT_EQ(object["address"].toInt(), 1);
+  EXPECT_EQ(object["operation"].toString(), "voltage");
+  EXPECT_EQ(object["result"].toString(), "answered");
+  EXPECT_EQ(object["value"].toDouble(), 220.0);
+  EXPECT_EQ(object["unit"].toString(), "V");
+  EXPECT_EQ(object["sent"].toArray(), QJsonArray({"01 03 00 0F 00 01 B4 09"}));
+  EXPECT_EQ(object["received"].toString(), "01 03 02 00 DC B9 DD");
+  const QDateTime time = QDateTime::fromString(object["time"].toString(), Qt::ISODateWithMs);
+  EXPECT_LT(std::abs(time.msecsTo(QDateTime::currentDateTime())), 5000) << json.Out();
+
+  detector.SetFault(Fault::Exception(2), 1);
+  Cli csv(On(detector, {"voltage", "-a", "1", "--format", "csv"}));
+  EXPECT_EQ(csv.Finish(), 4);
+  QProcess python;
+  python.start(QStringLiteral(PYTHON3_EXECUTABLE),
+               {"-c", "import csv, json, sys; print(json.dumps(list(csv.DictReader(sys.stdin))))"});
+  python.write(QByteArray::fromStdString(csv.Out()));
+  python.closeWriteChannel();
+  ASSERT_TRUE(python.waitForFinished(10000));
+  const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+  ASSERT_EQ(rows.size(), 1) << csv.Out();
+  const QJsonObject row = rows[0].toObject();
+  EXPECT_EQ(row["operation"].toString(), "voltage");
+  EXPECT_EQ(row["result"].toString(), "refused");
+  EXPECT_EQ(row["value"].toString(), "");
+  EXPECT_EQ(row["port"].toString().toStdString(), detector.SlavePath());
+}
+
+// Three readings a second apart, on the start time's grid; a silent reading is a line, and the
+// readings go on.
+TEST(CliWatch, ReadsAtItsIntervalThroughAFailure) {
+  SimulatedDetector detector;
+  Cli run(On(detector, {"watch", "-a", "1", "--every", "1s", "--count", "3", "--format", "json"}));
+  ASSERT_TRUE(run.WaitForLines(1, 5s)) << run.Out();
+  detector.SetFault(Fault::NoReply(), 1);
+  ASSERT_EQ(run.Finish(), 0) << run.Err();
+  QStringList lines = QString::fromStdString(run.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3) << run.Out();
+  std::vector<QDateTime> times;
+  QStringList results;
+  for (const QString& line : lines) {
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+    times.push_back(QDateTime::fromString(object["time"].toString(), Qt::ISODateWithMs));
+    results << object["result"].toString();
+  }
+  EXPECT_EQ(results, QStringList({"answered", "no-reply", "answered"}));
+  // The failure comes at the reply's 1.3 s time-out; the third reading waits for its slot at 3 s
+  // (the one at 2 s passed during the time-out) rather than follow at once.
+  EXPECT_NEAR(times[0].msecsTo(times[1]), 2300, 150);
+  EXPECT_NEAR(times[0].msecsTo(times[2]), 3000, 150);
+
+  SimulatedDetector steady;
+  Cli plain(On(steady, {"watch", "-a", "1", "--every", "1s", "--count", "3", "--format", "csv"}));
+  ASSERT_EQ(plain.Finish(), 0) << plain.Err();
+  lines = QString::fromStdString(plain.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 4) << plain.Out();
+  for (int i = 1; i < 3; ++i) {
+    const auto a = QDateTime::fromString(lines[i].section(',', 0, 0), Qt::ISODateWithMs);
+    const auto b = QDateTime::fromString(lines[i + 1].section(',', 0, 0), Qt::ISODateWithMs);
+    EXPECT_NEAR(a.msecsTo(b), 1000, 100) << plain.Out();
+  }
+}
+
+// SIGTERM or Ctrl-C ends a watch or a scan after the exchange in progress, with status 0 and
+// what was read printed.
+TEST(CliSignals, EndAfterTheExchangeInProgress) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SimulatedDetector detector;
+    Cli watch(On(detector, {"watch", "-a", "1", "--every", "10s"}));
+    ASSERT_TRUE(watch.WaitForLines(1, 5s));
+    const auto asked = std::chrono::steady_clock::now();
+    watch.Signal(signal);
+    EXPECT_EQ(watch.Finish(2s), 0) << watch.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_NE(watch.Out().find("address 1  voltage  220 V\n"), std::string::npos) << watch.Out();
+  }
+  DetectorConfig at3;
+  at3.address = 3;
+  SimulatedDetector detector(at3);
+  Cli scan(On(detector, {"scan", "--wait", "1300", "--format", "csv"}));
+  std::this_thread::sleep_for(2s);  // into the silence of address 2
+  scan.Signal(SIGINT);
+  EXPECT_EQ(scan.Finish(3s), 0) << scan.Err();
+  // Stopped in the silence of address 2, after its read: the header alone, address 3 not asked.
+  EXPECT_EQ(QString::fromStdString(scan.Out()).count('\n'), 1) << scan.Out();
+  EXPECT_EQ(detector.ExchangeCount(), 2U);
+}
+
+// A scan over a bus finds exactly its detector, after reading each address in range once.
+TEST(CliScan, FindsExactlyTheDetectorOnTheBus) {
+  DetectorConfig at5;
+  at5.address = 5;
+  SimulatedDetector detector(at5);
+  Cli scan(On(detector, {"scan", "--from", "2", "--to", "8", "--wait", "50"}));
+  EXPECT_EQ(scan.Finish(), 0) << scan.Err();
+  EXPECT_EQ(scan.Out(), "address 5  found, voltage 220 V\n1 detector(s) found\n");
+  EXPECT_EQ(detector.ExchangeCount(), 7U + 1U);
+
+  Cli empty(On(detector, {"scan", "--from", "6", "--to", "8", "--wait", "50"}));
+  EXPECT_EQ(empty.Finish(), 3) << empty.Err();
+  EXPECT_EQ(empty.Out(), "no detector found\n");
+}
+
+}  // namespace
+}  // namespace karvello
