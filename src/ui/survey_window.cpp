@@ -136,13 +136,15 @@ void SurveyWindow::ApplyFonts() {
            ui_->recordFrom, ui_->recordTo, ui_->recordTable}) {
     widget->setFont(body);
   }
-  for (QWidget* widget :
-       std::initializer_list<QWidget*>{ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel,
-                                       ui_->scanButton, ui_->stopButton, ui_->measureButton,
-                                       ui_->allAtOnceBox, ui_->voltageButton, ui_->exportButton}) {
+  for (QWidget* widget : std::initializer_list<QWidget*>{
+           ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel, ui_->scanButton,
+           ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox, ui_->voltageButton,
+           ui_->exportButton, ui_->recordFromLabel, ui_->recordToLabel, ui_->showRecordButton,
+           ui_->exportRecordButton}) {
     widget->setFont(caption);
   }
   ui_->table->horizontalHeader()->setFont(caption);
+  ui_->recordTable->horizontalHeader()->setFont(caption);
 }
 
 QString SurveyWindow::Captions() const {

@@ -16,9 +16,11 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <string>
 
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
@@ -158,8 +160,11 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
     bus[i].voltage = volts[i];
   }
   testing::InMemoryBus detectors(line, bus);
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
   SurveyWindow window(line, ports, probe);
-  window.resize(820, 360);
+  window.SetRecord(&record);
+  window.resize(860, 600);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
