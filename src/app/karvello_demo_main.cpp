@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/survey_tour.h"
 #include "app/tour.h"
@@ -66,18 +67,29 @@ int RunTour(karvello::MainWindow& form, const karvello::sim::SimulatedDetector& 
   return EXIT_FAILURE;
 }
 
+// The demo's bus: three detectors, each with the real detector's 19-second measurement.
+std::vector<karvello::sim::DetectorConfig> DemoBus() {
+  using karvello::sim::DetectorConfig;
+  return {DetectorConfig{.address = 3, .resistance = 345, .decimalCount = 1, .voltage = 220},
+          DetectorConfig{.address = 7, .resistance = 1280, .decimalCount = 2, .voltage = 218},
+          DetectorConfig{.address = 200, .resistance = 52, .decimalCount = 1, .voltage = 221}};
+}
+const std::string kBusText =
+    "three detectors: at 3 (34.5 ohm, 220 V), 7 (12.80 ohm, 218 V) and 200 (5.2 ohm, 221 V); a "
+    "measurement takes 19 s.";
+
 int RunSurveyTour(karvello::SurveyWindow& window,
                   const karvello::sim::SimulatedDetector& detector) {
   Print("Karvello demo survey tour on Qt's \"" + QGuiApplication::platformName().toStdString() +
-        "\" platform. The simulated bus on COM1 (" + detector.SlavePath() +
-        ") holds one detector: address 1, reading 345 with 1 decimal place, 220 V. The tour takes "
-        "about 45 s.\n\n");
+        "\" platform. The simulated bus on COM1 (" + detector.SlavePath() + ") holds " + kBusText +
+        " The tour takes about 45 s.\n\n");
   if (!QTest::qWaitForWindowExposed(&window)) {
     Print("The window did not appear.\n");
     return EXIT_FAILURE;
   }
-  static constexpr karvello::tour::KnownDetector kBus[] = {{1, "220", "34.5"}};
-  if (karvello::tour::RunSurveyTour(window, kBus)) {
+  static constexpr karvello::tour::KnownDetector kKnown[] = {
+      {3, "220", "34.5"}, {7, "218", "12.80"}, {200, "221", "5.2"}};
+  if (karvello::tour::RunSurveyTour(window, kKnown)) {
     Print("\nThe survey found every detector of the bus, with its voltage and resistance.\n");
     return EXIT_SUCCESS;
   }
@@ -136,20 +148,21 @@ int main(int argc, char** argv) {
   parser.process(app);
 
   try {
-    karvello::sim::SimulatedDetector detector(DemoDetector());
-    karvello::FixedPortMap ports({{1, detector.SlavePath()}});
-    karvello::QtSerialLine line(ports);
     if (parser.isSet(busOption)) {
+      karvello::sim::SimulatedDetector bus(DemoBus(), {});
+      karvello::FixedPortMap ports({{1, bus.SlavePath()}});
+      karvello::QtSerialLine line(ports);
       karvello::SurveyWindow survey(line, ports);
       survey.setWindowTitle(QStringLiteral("总线巡检 — Karvello demo, simulated bus on COM1"));
       survey.show();
-      if (parser.isSet(tourOption)) return RunSurveyTour(survey, detector);
-      Print("A simulated bus on COM1 (" + detector.SlavePath() +
-            ") holds one detector: address 1, 220 V, reading 345 with 1 decimal place (34.5 "
-            "ohm). Press 扫描 to find it, 测量电阻 to measure it (19 s). Close the window to "
-            "end.\n");
+      if (parser.isSet(tourOption)) return RunSurveyTour(survey, bus);
+      Print("A simulated bus on COM1 (" + bus.SlavePath() + ") holds " + kBusText +
+            "\nPress 扫描 to find them, 测量电阻 to measure them. Close the window to end.\n");
       return QApplication::exec();
     }
+    karvello::sim::SimulatedDetector detector(DemoDetector());
+    karvello::FixedPortMap ports({{1, detector.SlavePath()}});
+    karvello::QtSerialLine line(ports);
     karvello::MainWindow form(line, ports);
     form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));
     form.show();
