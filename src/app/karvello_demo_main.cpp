@@ -1,7 +1,8 @@
 // karvello-demo: the tool's window with a simulated detector on a pseudo-terminal as COM1, so
 // that every button works without hardware. With --tour it presses the four buttons itself,
 // through the window's own widgets, prints each report as it appears in the log box and ends
-// with status 0 only when all four are right.
+// with status 0 only when all four are right. With --bus it shows the survey window (总线巡检) on
+// the same line instead; --bus --tour scans the bus and measures what it found.
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -12,12 +13,15 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/survey_tour.h"
 #include "app/tour.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
 #include "ui/main_window.h"
+#include "ui/survey_window.h"
 
 namespace {
 
@@ -63,6 +67,35 @@ int RunTour(karvello::MainWindow& form, const karvello::sim::SimulatedDetector& 
   return EXIT_FAILURE;
 }
 
+// The demo's bus: three detectors, each with the real detector's 19-second measurement.
+std::vector<karvello::sim::DetectorConfig> DemoBus() {
+  using karvello::sim::DetectorConfig;
+  return {DetectorConfig{.address = 3, .resistance = 345, .decimalCount = 1, .voltage = 220},
+          DetectorConfig{.address = 7, .resistance = 1280, .decimalCount = 2, .voltage = 218},
+          DetectorConfig{.address = 200, .resistance = 52, .decimalCount = 1, .voltage = 221}};
+}
+const std::string kBusText =
+    "three detectors: at 3 (34.5 ohm, 220 V), 7 (12.80 ohm, 218 V) and 200 (5.2 ohm, 221 V); a "
+    "measurement takes 19 s.";
+
+int RunSurveyTour(karvello::SurveyWindow& window,
+                  const karvello::sim::SimulatedDetector& detector) {
+  Print("Karvello demo survey tour on Qt's \"" + QGuiApplication::platformName().toStdString() +
+        "\" platform. The simulated bus on COM1 (" + detector.SlavePath() + ") holds " + kBusText +
+        " The tour takes about 45 s.\n\n");
+  if (!QTest::qWaitForWindowExposed(&window)) {
+    Print("The window did not appear.\n");
+    return EXIT_FAILURE;
+  }
+  static constexpr karvello::tour::KnownDetector kKnown[] = {
+      {3, "220", "34.5"}, {7, "218", "12.80"}, {200, "221", "5.2"}};
+  if (karvello::tour::RunSurveyTour(window, kKnown)) {
+    Print("\nThe survey found every detector of the bus, with its voltage and resistance.\n");
+    return EXIT_SUCCESS;
+  }
+  return EXIT_FAILURE;
+}
+
 // A display to show the window on, or a platform named by hand.
 bool HasPlatform() {
   return !qEnvironmentVariableIsEmpty("DISPLAY") ||
@@ -105,9 +138,28 @@ int main(int argc, char** argv) {
                      "query resistance, query voltage), print each report, and exit 0 only when "
                      "all four are right. Takes about 20 s."));
   parser.addOption(tourOption);
+  const QCommandLineOption busOption(
+      QStringLiteral("bus"),
+      QStringLiteral("Show the survey window (总线巡检) instead: scan the bus for its detectors, "
+                     "read their voltages, measure them. With --tour: scan and measure all at "
+                     "once, print the table, exit 0 only when it holds the bus's detectors. "
+                     "Takes about 45 s."));
+  parser.addOption(busOption);
   parser.process(app);
 
   try {
+    if (parser.isSet(busOption)) {
+      karvello::sim::SimulatedDetector bus(DemoBus(), {});
+      karvello::FixedPortMap ports({{1, bus.SlavePath()}});
+      karvello::QtSerialLine line(ports);
+      karvello::SurveyWindow survey(line, ports);
+      survey.setWindowTitle(QStringLiteral("总线巡检 — Karvello demo, simulated bus on COM1"));
+      survey.show();
+      if (parser.isSet(tourOption)) return RunSurveyTour(survey, bus);
+      Print("A simulated bus on COM1 (" + bus.SlavePath() + ") holds " + kBusText +
+            "\nPress 扫描 to find them, 测量电阻 to measure them. Close the window to end.\n");
+      return QApplication::exec();
+    }
     karvello::sim::SimulatedDetector detector(DemoDetector());
     karvello::FixedPortMap ports({{1, detector.SlavePath()}});
     karvello::QtSerialLine line(ports);

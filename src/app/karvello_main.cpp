@@ -1,10 +1,13 @@
-// Karvello: sets up and tests a grounding-resistance online detector over a serial line.
-// Each outcome is appended to the record in the user's data folder.
-// Closing the window ends the program; the port is closed as the serial line goes. An
+// Karvello: sets up and tests a grounding-resistance online detector over a serial line; with
+// --bus, surveys every detector on a line (the survey window, "总线巡检"). Each outcome is
+// appended to the record in the user's data folder. Closing the window ends the program; the
+// port is closed as the serial line goes. An
 // interrupt or a termination signal ends it the same way.
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <cstdio>
+#include <memory>
 
 #include "record/record.h"
 #include "serial/port_map.h"
@@ -12,6 +15,7 @@
 #include "ui/application.h"
 #include "ui/font_check.h"
 #include "ui/main_window.h"
+#include "ui/survey_window.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -50,14 +54,37 @@ int main(int argc, char** argv) {
   QSocketNotifier quit(quitPipe[0], QSocketNotifier::Read);
   QObject::connect(&quit, &QSocketNotifier::activated, &app, &QApplication::quit);
 #endif
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Sets up and tests grounding-resistance online detectors over a serial line."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  const QCommandLineOption busOption(
+      QStringLiteral("bus"),
+      QStringLiteral("Open the survey window (总线巡检): find every detector on the line, read "
+                     "their voltages, measure their resistances, export the table."));
+  parser.addOption(busOption);
+  parser.process(app);
+
   karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
   karvello::Record record(karvello::DefaultRecordPath());  // outlives the window
-  karvello::MainWindow form(line, ports);
-  form.SetRecord(&record);
-  if (!karvello::SomeFontDraws(form.Captions())) {
+  std::unique_ptr<QWidget> form;
+  QString captions;
+  if (parser.isSet(busOption)) {
+    auto survey = std::make_unique<karvello::SurveyWindow>(line, ports);
+    survey->SetRecord(&record);
+    captions = survey->Captions();
+    form = std::move(survey);
+  } else {
+    auto main = std::make_unique<karvello::MainWindow>(line, ports);
+    main->SetRecord(&record);
+    captions = main->Captions();
+    form = std::move(main);
+  }
+  if (!karvello::SomeFontDraws(captions)) {
     std::fprintf(stderr, "%s\n", qPrintable(karvello::MissingFontWarning()));
   }
-  form.show();
+  form->show();
   return QApplication::exec();
 }

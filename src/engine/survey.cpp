@@ -1,5 +1,7 @@
 #include "engine/survey.h"
 
+#include <algorithm>
+
 namespace karvello {
 namespace {
 
@@ -52,14 +54,24 @@ bool Survey::Scan(const ScanSettings& settings) {
   return true;
 }
 
+namespace {
+
+// Address 0 is every detector at once (a broadcast): a survey addresses one at a time.
+bool OneEach(const std::vector<std::uint8_t>& addresses) {
+  return !addresses.empty() &&
+         std::find(addresses.begin(), addresses.end(), std::uint8_t{0}) == addresses.end();
+}
+
+}  // namespace
+
 bool Survey::Measure(std::vector<std::uint8_t> addresses, bool allAtOnce) {
-  if (Running() || addresses.empty()) return false;
+  if (Running() || !OneEach(addresses)) return false;
   Begin(allAtOnce ? Run::kMeasureAllAtOnce : Run::kMeasureInTurn, std::move(addresses));
   return true;
 }
 
 bool Survey::ReadVoltages(std::vector<std::uint8_t> addresses) {
-  if (Running() || addresses.empty()) return false;
+  if (Running() || !OneEach(addresses)) return false;
   Begin(Run::kVoltages, std::move(addresses));
   return true;
 }
@@ -67,8 +79,15 @@ bool Survey::ReadVoltages(std::vector<std::uint8_t> addresses) {
 void Survey::Stop() {
   if (!Running()) return;
   stopping_ = true;
-  // Waiting for the measurements, no exchange is in progress.
-  if (measurement_.IsRunning()) Finish(SurveyEnd::kStopped);
+  // Waiting for a measurement, no exchange is in progress: the run ends now, and the reading
+  // that would have followed the wait is not sent.
+  Deadline& inTurn = engine_.DelayOf(Operation::kQueryResistance);
+  if (run_ == Run::kMeasureInTurn && inTurn.IsRunning()) {
+    inTurn.Stop();
+    Finish(SurveyEnd::kStopped);
+  } else if (measurement_.IsRunning()) {
+    Finish(SurveyEnd::kStopped);
+  }
 }
 
 void Survey::Begin(Run run, std::vector<std::uint8_t> addresses) {

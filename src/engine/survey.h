@@ -52,15 +52,18 @@ class Survey {
   Survey(const Survey&) = delete;
   Survey& operator=(const Survey&) = delete;
 
-  // Each starts a run; false (nothing sent) while a run goes on or for bad settings.
+  // Each starts a run; false (nothing sent) while a run goes on, for bad settings, or for a list
+  // that is empty or holds address 0.
   bool Scan(const ScanSettings& settings);
   // The resistance of each address: one after another (start, 19 s, read), or all at once (every
   // start, 19 s once, then every read).
   bool Measure(std::vector<std::uint8_t> addresses, bool allAtOnce);
   bool ReadVoltages(std::vector<std::uint8_t> addresses);
-  // Ends the run after the exchange in progress.
+  // Ends the run after the exchange in progress; waiting for a measurement, at once.
   void Stop();
   bool Running() const { return run_ != Run::kNone; }
+  // All at once: the one wait for every measurement (a test runs it out rather than waiting).
+  Deadline& MeasurementWait() { return measurement_; }
 
   // Every outcome of the engine, as it comes (for the record).
   void SetOnOutcome(std::function<void(const Outcome&)> handler) {

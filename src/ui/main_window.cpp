@@ -2,14 +2,12 @@
 
 #include <QComboBox>
 #include <QDateTime>
-#include <QDir>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,30 +18,16 @@
 #include "engine/address_box.h"
 #include "record/record.h"
 #include "ui/application.h"
+#include "ui/record_warning.h"
+#include "ui/song_font.h"
 #include "ui_main_window.h"
 
 namespace karvello {
 
 namespace {
 
-// The window's typeface is SimSun ("宋体"). Where it is not installed, a Song-style face of the
-// same look stands in for it, so that the Chinese captions never show as boxes.
-QFont SongFont(double points, bool bold) {
-  QFont font;
-  font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                    QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing"),
-                    QStringLiteral("Noto Serif CJK SC")});
-  font.setStyleHint(QFont::Serif);
-  font.setPointSizeF(points);
-  font.setBold(bold);
-  return font;
-}
-
 constexpr double kBodyPoints = 12.0;
 constexpr double kCaptionPoints = 15.75;
-
-// The warning of a record that cannot be written: the file, the reason, and that work goes on.
-constexpr char kRecordFailed[] = "无法写入记录文件：\n%1\n（%2）\n操作照常进行，但结果未记入记录。";
 
 }  // namespace
 
@@ -163,14 +147,7 @@ void MainWindow::Keep(const Outcome& outcome) {
 
 // Shown beside the window, not in its way: the operations go on while it is open.
 void MainWindow::WarnRecordFailed(const QString& path, const QString& reason) {
-  auto* box =
-      new QMessageBox(QMessageBox::Warning, windowTitle(),
-                      QString::fromUtf8(kRecordFailed).arg(QDir::toNativeSeparators(path), reason),
-                      QMessageBox::Ok, this);
-  box->setObjectName(QStringLiteral("recordWarning"));
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  box->show();
+  karvello::WarnRecordFailed(this, path, reason);
 }
 
 void MainWindow::OnAddressBoxLeft() {
@@ -224,23 +201,7 @@ std::array<QPushButton*, 4> MainWindow::Buttons() const {
 }
 
 void MainWindow::MirrorPortList() {
-  QComboBox& combo = *ui_->portList;
-  const auto& entries = portList_.Entries();
-  bool same = combo.count() == static_cast<int>(entries.size());
-  for (int i = 0; same && i < combo.count(); ++i) {
-    const auto& entry = entries[static_cast<std::size_t>(i)];
-    same = combo.itemText(i).toStdString() == entry.text &&
-           combo.itemData(i, Qt::ToolTipRole).toString().toStdString() == entry.tooltip;
-  }
-  if (!same) {
-    combo.clear();
-    for (const auto& entry : entries) {
-      combo.addItem(QString::fromStdString(entry.text));
-      combo.setItemData(combo.count() - 1, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
-    }
-  }
-  combo.setCurrentIndex(portList_.SelectedIndex());
-  combo.setToolTip(combo.currentData(Qt::ToolTipRole).toString());
+  ShowPortList(portList_, *ui_->portList);
 }
 
 // Shown while a resistance measurement is waited for: it fills over the measurement wait, then

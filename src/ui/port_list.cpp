@@ -52,4 +52,23 @@ void PortListBox::wheelEvent(QWheelEvent* event) {
   QComboBox::wheelEvent(event);
 }
 
+void ShowPortList(const PortListModel& model, QComboBox& combo) {
+  const auto& entries = model.Entries();
+  bool same = combo.count() == static_cast<int>(entries.size());
+  for (int i = 0; same && i < combo.count(); ++i) {
+    const auto& entry = entries[static_cast<std::size_t>(i)];
+    same = combo.itemText(i).toStdString() == entry.text &&
+           combo.itemData(i, Qt::ToolTipRole).toString().toStdString() == entry.tooltip;
+  }
+  if (!same) {
+    combo.clear();
+    for (const auto& entry : entries) {
+      combo.addItem(QString::fromStdString(entry.text));
+      combo.setItemData(combo.count() - 1, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
+    }
+  }
+  combo.setCurrentIndex(model.SelectedIndex());
+  combo.setToolTip(combo.currentData(Qt::ToolTipRole).toString());
+}
+
 }  // namespace karvello

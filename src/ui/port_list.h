@@ -47,6 +47,10 @@ class PortListModel {
   std::function<void()> onSelected_;
 };
 
+// Shows the model's entries in `combo` (the device path as each entry's tooltip and the box's),
+// its selection current. The entries are put in afresh only when they changed.
+void ShowPortList(const PortListModel& model, QComboBox& combo);
+
 // The drop-down box of the port list. It says when its list is about to open, so that the
 // entries can be made afresh first, and it takes the mouse wheel only while it has the focus:
 // a wheel turned over it on the way to another control leaves the port as it is.

@@ -1,8 +1,10 @@
 // The window a user sees, on a real X display (Xvfb): the pointer clicks the buttons through
 // the X server (xdotool), a simulated detector answers on a pseudo-terminal at COM1, and a
-// screenshot of the window is kept with the build for the record.
+// screenshot of the window is kept with the build for the record. The survey window, with a bus
+// of three detectors scanned and measured, is kept the same way.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFontInfo>
@@ -14,13 +16,19 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <string>
 
+#include "record/record.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
+#include "support/fake_port_probe.h"
+#include "support/fake_serial_line.h"
+#include "support/in_memory_bus.h"
 #include "ui/main_window.h"
+#include "ui/survey_window.h"
 
 namespace karvello {
 namespace {
@@ -132,6 +140,52 @@ TEST(MainWindowOnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs
   shown.save(ArtifactDir() + "/address_label_on_screen.png");
   EXPECT_EQ(DifferingPixels(shown, rendered), 0);  // the screen shows what the label paints
   EXPECT_GT(DifferingPixels(shown, boxed), shown.width() * shown.height() / 20);
+}
+
+// Three detectors found and measured all at once, on an in-memory line whose time is run out
+// rather than waited for; the picture is the one the README shows.
+TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
+  ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "run under xvfb-run";
+  FakeSerialLine line({1});
+  FakePortProbe probe({1});
+  FixedPortMap ports({{1, "/dev/ttyUSB0"}});
+  std::vector<sim::DetectorConfig> bus(3);
+  const std::uint8_t addresses[] = {3, 7, 200};
+  const std::uint16_t readings[] = {345, 1280, 52};
+  const std::uint16_t volts[] = {220, 218, 221};
+  for (std::size_t i = 0; i < bus.size(); ++i) {
+    bus[i].address = addresses[i];
+    bus[i].resistance = readings[i];
+    bus[i].decimalCount = i == 1 ? 2 : 1;
+    bus[i].voltage = volts[i];
+  }
+  testing::InMemoryBus detectors(line, bus);
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  SurveyWindow window(line, ports, probe);
+  window.SetRecord(&record);
+  window.resize(860, 600);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
+  ASSERT_TRUE(
+      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  ASSERT_EQ(window.Detectors(), (std::vector<std::uint8_t>{3, 7, 200}));
+  window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(true);
+  ClickWithPointer(*window.findChild<QPushButton*>("measureButton"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
+  ASSERT_TRUE(
+      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  EXPECT_EQ(window.Cell(1, SurveyWindow::kResistance), "12.80");
+
+  QTest::qWait(200);
+  const QString shot = ArtifactDir() + "/survey_window.png";
+  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
+                              {"-window", QString::number(window.winId()), shot}),
+            0);
+  EXPECT_TRUE(QImage(shot).size() == window.size()) << shot.toStdString();
 }
 
 }  // namespace

@@ -1,0 +1,456 @@
+// The survey window driven through its widgets: the settings it refuses, a scan of a bus of
+// simulated detectors and what its table shows, measurements in turn and all at once, a stop, a
+// pulled port, a close during a run, the CSV export, and a scan over a pseudo-terminal.
+#include "ui/survey_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "record/record.h"
+#include "serial/port_map.h"
+#include "serial/qt_serial_line.h"
+#include "sim/simulated_detector.h"
+#include "support/event_loop.h"
+#include "support/fake_port_probe.h"
+#include "support/fake_serial_line.h"
+#include "support/in_memory_bus.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::DetectorConfig;
+using sim::Fault;
+
+DetectorConfig At(std::uint8_t address, std::uint16_t resistance, std::uint8_t decimals,
+                  std::uint16_t volts) {
+  DetectorConfig config;
+  config.address = address;
+  config.resistance = resistance;
+  config.decimalCount = decimals;
+  config.voltage = volts;
+  return config;
+}
+
+const QString kMeasuring = QStringLiteral("测试中...");
+const QString kSucceeded = QStringLiteral("查询成功！");
+
+class SurveyWindowTest : public ::testing::Test {
+ protected:
+  SurveyWindowTest()
+      : bus_(line_, {At(3, 345, 1, 220), At(7, 1200, 2, 12), At(50, 1, 0, 1), At(200, 8, 0, 0)}) {
+    bus_.Detector(2).SetFault(Fault::BadCrc());       // 50 answers corrupt
+    bus_.Detector(1).SetFault(Fault::Stray({0xA5}));  // a stray byte in front of 7's replies
+    window_ = std::make_unique<SurveyWindow>(line_, ports_, probe_);
+    window_->show();
+  }
+
+  template <typename Widget>
+  Widget* Find(const char* name) {
+    auto* widget = window_->findChild<Widget*>(QString::fromLatin1(name));
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
+  void SetBox(const char* name, int value) {
+    QSpinBox* box = Find<QSpinBox>(name);
+    box->selectAll();
+    QTest::keyClicks(box, QString::number(value));
+    ASSERT_EQ(box->value(), value) << name;
+  }
+  bool RunUntil(const std::function<bool()>& done) {
+    return bus_.Run(window_->engine(), window_->survey(), done);
+  }
+  bool RunToEnd() {
+    return RunUntil([this] { return !window_->survey().Running(); });
+  }
+  QStringList Column(SurveyWindow::Column column) const {
+    QStringList cells;
+    for (int row = 0; row < window_->RowCount(); ++row) cells << window_->Cell(row, column);
+    return cells;
+  }
+  void Scan() {
+    Click("scanButton");
+    ASSERT_TRUE(window_->survey().Running());
+    ASSERT_TRUE(RunToEnd());
+  }
+
+  FakeSerialLine line_{{1}};
+  FakePortProbe probe_{{1}};
+  FixedPortMap ports_;
+  testing::InMemoryBus bus_;
+  std::unique_ptr<SurveyWindow> window_;
+};
+
+struct RangeCase {
+  int from;
+  int to;
+  int wait;
+  bool accepted;
+  const char* says;  // a part of the message
+};
+
+class SurveyWindowRanges : public SurveyWindowTest,
+                           public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(SurveyWindowRanges, AreRefusedWithAMessageAndNothingSent) {
+  const RangeCase& c = GetParam();
+  SetBox("fromBox", c.from);
+  SetBox("toBox", c.to);
+  SetBox("waitBox", c.wait);
+  Click("scanButton");
+  EXPECT_EQ(window_->survey().Running(), c.accepted);
+  EXPECT_EQ(line_.Written().empty(), !c.accepted);
+  EXPECT_TRUE(window_->Message().contains(QString::fromUtf8(c.says)))
+      << window_->Message().toStdString();
+  if (c.accepted) {
+    EXPECT_EQ(window_->engine().TimeoutOf(Operation::kReadAddress).Duration(),
+              std::chrono::milliseconds(c.wait));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SurveyWindowRanges,
+    ::testing::Values(RangeCase{10, 9, 100, false, "起始地址 10 大于结束地址 9"},
+                      RangeCase{9, 9, 100, true, "扫描中"},
+                      RangeCase{1, 255, 19, false, "等待须在 20 至 1300 ms 之间"},
+                      RangeCase{1, 255, 20, true, "扫描中"},
+                      RangeCase{1, 255, 1300, true, "扫描中"},
+                      RangeCase{1, 255, 1301, false, "等待须在 20 至 1300 ms 之间"}));
+
+TEST_F(SurveyWindowTest, AScanShowsEachDetectorWithItsVoltageAndTheOddReplyForWhatItIs) {
+  EXPECT_EQ(window_->windowTitle(), "总线巡检");
+  Scan();
+  EXPECT_EQ(Column(SurveyWindow::kAddress), QStringList({"3", "7", "50", "200"}));
+  EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12", "", "0"}));
+  EXPECT_EQ(Column(SurveyWindow::kState),
+            QStringList({kSucceeded, kSucceeded, "回复损坏", kSucceeded}));
+  EXPECT_EQ(window_->Detectors(), (std::vector<std::uint8_t>{3, 7, 200}));
+  EXPECT_EQ(window_->Message(), "扫描完成：找到 3 个检测器。");
+  EXPECT_EQ(Find<QProgressBar>("progress")->value(), 255);
+  EXPECT_EQ(Find<QProgressBar>("progress")->maximum(), 255);
+  EXPECT_TRUE(Find<QPushButton>("scanButton")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("stopButton")->isEnabled());
+  // One read of the address register (0x12) per address, in order, and a read of the voltage
+  // (0x0F) after each detector found.
+  std::vector<int> expected;
+  for (int address = 1; address <= 255; ++address) {
+    expected.push_back(address * 100 + 0x12);
+    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
+  }
+  std::vector<int> sent;
+  for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
+  EXPECT_EQ(sent, expected);
+}
+
+TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeftShown) {
+  Scan();
+  for (const bool allAtOnce : {false, true}) {
+    SCOPED_TRACE(allAtOnce);
+    Find<QCheckBox>("allAtOnceBox")->setChecked(allAtOnce);
+    line_.ForgetCalls();
+    Click("measureButton");
+    bus_.Deliver();
+    if (allAtOnce) {
+      // Every start echoed; the one wait runs for the three, each row says so.
+      RunUntil([this] { return window_->survey().MeasurementWait().IsRunning(); });
+      window_->survey().MeasurementWait().Tick();
+      EXPECT_EQ(Column(SurveyWindow::kState),
+                QStringList({kMeasuring + " 18 秒", kMeasuring + " 18 秒", "回复损坏",
+                             kMeasuring + " 18 秒"}));
+    } else {
+      Deadline& wait = window_->engine().DelayOf(Operation::kQueryResistance);
+      ASSERT_TRUE(wait.IsRunning());
+      wait.Tick();
+      EXPECT_EQ(window_->Cell(0, SurveyWindow::kState), kMeasuring + " 18 秒");
+      EXPECT_EQ(window_->Cell(1, SurveyWindow::kState), kSucceeded);
+    }
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"34.5", "12.00", "", "8"}));
+    EXPECT_EQ(window_->Message(), "测量完成。");
+    // Start (write 0x11) and read (0x0D) of each in turn, or every start, then every read.
+    std::vector<int> sent;
+    for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
+    const std::vector<int> inTurn = {317, 313, 717, 713, 20017, 20013};
+    const std::vector<int> atOnce = {317, 717, 20017, 313, 713, 20013};
+    EXPECT_EQ(sent, allAtOnce ? atOnce : inTurn);
+    EXPECT_FALSE(window_->Cell(2, SurveyWindow::kResistanceTime).isEmpty() &&
+                 window_->Cell(0, SurveyWindow::kResistanceTime).isEmpty());
+  }
+}
+
+TEST_F(SurveyWindowTest, MeasuresAndReadsOnlyTheSelectedDetectors) {
+  Scan();
+  auto* table = Find<QTableWidget>("table");
+  table->selectRow(1);  // address 7
+  line_.ForgetCalls();
+  Click("voltageButton");
+  ASSERT_TRUE(RunToEnd());
+  ASSERT_EQ(line_.Written().size(), 1U);
+  EXPECT_EQ(line_.Written()[0][0], 7);
+  EXPECT_EQ(window_->Message(), "电压查询完成。");
+  // A row that is no detector is never measured, selected or not.
+  table->selectRow(2);
+  line_.ForgetCalls();
+  Click("measureButton");
+  EXPECT_TRUE(line_.Written().empty());
+  EXPECT_FALSE(window_->survey().Running());
+}
+
+TEST_F(SurveyWindowTest, WithNoDetectorOrNoPortNothingIsSent) {
+  Click("measureButton");
+  EXPECT_EQ(window_->Message(), "表中没有检测器，请先扫描。");
+  line_.Close();
+  Click("scanButton");
+  EXPECT_EQ(window_->Message(), "串口未打开，请选择串口。");
+  EXPECT_TRUE(line_.Written().empty());
+}
+
+TEST_F(SurveyWindowTest, StopEndsTheScanAfterTheExchangeInProgress) {
+  Click("scanButton");
+  RunUntil([this] { return line_.Written().size() == 10; });
+  Click("stopButton");
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(line_.Written().size(), 10U);
+  EXPECT_EQ(window_->Message(), "已停止。");
+  EXPECT_EQ(Column(SurveyWindow::kAddress), QStringList({"3", "7"}));
+  EXPECT_TRUE(Find<QPushButton>("scanButton")->isEnabled());
+}
+
+TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) {
+  // Mid-scan: the detectors at 3 and 7 are found, the scan is at address 10.
+  Click("scanButton");
+  RunUntil([this] { return line_.Written().size() == 12; });
+  line_.Pull();
+  EXPECT_FALSE(window_->survey().Running());
+  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12"}));
+  EXPECT_EQ(Find<QProgressBar>("progress")->value(), 9);
+  EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
+  EXPECT_EQ(line_.Written().size(), 12U);
+
+  // Mid-measurement, the adapter plugged in again.
+  line_.SetAvailable({1});
+  ASSERT_TRUE(line_.Open(1));
+  Scan();
+  Click("measureButton");  // in turn: 3 measured, then 7's measurement starts
+  RunUntil([this] { return window_->Cell(1, SurveyWindow::kState).startsWith(kMeasuring); });
+  const std::size_t sent = line_.Written().size();
+  line_.Pull();
+  EXPECT_FALSE(window_->survey().Running());
+  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"34.5", "", "", ""}));
+  EXPECT_EQ(window_->Cell(1, SurveyWindow::kState), "查询失败！");
+  EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12", "", "0"}));
+  EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
+  EXPECT_EQ(line_.Written().size(), sent);
+}
+
+TEST_F(SurveyWindowTest, ClosingDuringARunStopsItAndNothingCallsTheWindowAfterwards) {
+  Click("scanButton");
+  RunUntil([this] { return line_.Written().size() == 5; });
+  window_->close();
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(line_.Written().size(), 5U);
+  // A run going when the window goes: its line is left alone.
+  window_->show();
+  Click("scanButton");
+  window_.reset();
+  bus_.Deliver();
+  line_.Pull();
+  EXPECT_EQ(line_.Written().size(), 6U);
+}
+
+TEST_F(SurveyWindowTest, ExportsTheTableAsCsvWithAByteOrderMark) {
+  Scan();
+  QTemporaryDir dir;
+  const QString path = dir.filePath("survey.csv");
+  ASSERT_TRUE(window_->ExportCsv(path));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray csv = file.readAll();
+  ASSERT_TRUE(csv.startsWith("\xEF\xBB\xBF"));
+  const QStringList lines = QString::fromUtf8(csv.mid(3)).split("\r\n");
+  ASSERT_EQ(lines.size(), 6);  // the header, four rows, and nothing after the last line end
+  EXPECT_EQ(lines[0], "地址,电压(V),电压时间,电阻(Ω),电阻时间,状态");
+  const QRegularExpression detector(R"(^(\d+),(\d+),\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,,,查询成功！$)");
+  const QStringList expected[] = {{"3", "220"}, {"7", "12"}, {}, {"200", "0"}};
+  for (int i = 0; i < 4; ++i) {
+    if (i == 2) {
+      EXPECT_EQ(lines[3], "50,,,,,回复损坏");
+      continue;
+    }
+    const auto match = detector.match(lines[i + 1]);
+    ASSERT_TRUE(match.hasMatch()) << lines[i + 1].toStdString();
+    EXPECT_EQ(match.capturedTexts().mid(1), expected[i]);
+  }
+  EXPECT_TRUE(lines[5].isEmpty());
+  EXPECT_TRUE(window_->Message().startsWith("已导出 4 行")) << window_->Message().toStdString();
+  EXPECT_FALSE(window_->ExportCsv(dir.filePath("no/such/folder/x.csv")));
+  EXPECT_TRUE(window_->Message().startsWith("导出失败"));
+}
+
+TEST_F(SurveyWindowTest, ThePortListIsMadeAfreshWhenOpenedAndKeepsThePortInUse) {
+  auto* list = Find<QComboBox>("portList");
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->currentText(), "COM1");
+  probe_.SetOpening({3, 4});
+  list->showPopup();
+  QStringList shown;
+  for (int i = 0; i < list->count(); ++i) shown << list->itemText(i);
+  EXPECT_EQ(shown, QStringList({"COM1", "COM3", "COM4"}));
+  EXPECT_EQ(list->currentText(), "COM1");
+  list->hidePopup();
+}
+
+// Over a pseudo-terminal, a simulated bus of detectors at 3, 7 and 200, a stray byte in front
+// of 7's replies and a corrupt reply at 50: the scan finds exactly 3, 7 and 200 with their
+// voltages and shows 50 as corrupt; the bus took one read per address, in order. Then the three
+// are measured in turn and all at once (the waits run out rather than waited for).
+TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
+  std::vector<DetectorConfig> configs = {At(3, 345, 1, 220), At(7, 1280, 2, 218), At(50, 1, 0, 1),
+                                         At(200, 52, 1, 221)};
+  for (DetectorConfig& config : configs) config.measurementTime = 0ms;
+  sim::SimulatedDetector bus(configs, {});
+  ASSERT_EQ(bus.SetFault(7, Fault::Stray({0xA5})), 1U);
+  ASSERT_EQ(bus.SetFault(50, Fault::BadCrc()), 1U);
+  FixedPortMap ports({{1, bus.SlavePath()}});
+  QtSerialLine line(ports);
+  FakePortProbe probe({1});
+  SurveyWindow window(line, ports, probe);
+  ASSERT_TRUE(line.IsOpen());
+  window.findChild<QSpinBox*>("waitBox")->setValue(20);
+  QTest::mouseClick(window.findChild<QPushButton*>("scanButton"), Qt::LeftButton);
+  ASSERT_TRUE(testing::RunUntil([&] { return !window.survey().Running(); }, 30s));
+  EXPECT_EQ(window.Message(), "扫描完成：找到 3 个检测器。");
+  QStringList rows;
+  for (int row = 0; row < window.RowCount(); ++row) {
+    rows << window.Cell(row, SurveyWindow::kAddress) + " " +
+                window.Cell(row, SurveyWindow::kVoltage) + " " +
+                window.Cell(row, SurveyWindow::kState);
+  }
+  EXPECT_EQ(rows, QStringList({"3 220 查询成功！", "7 218 查询成功！", "50  回复损坏",
+                               "200 221 查询成功！"}));
+  // Slave and register of each request the bus took: 0x12 the address, 0x0F the voltage.
+  const auto asked = [&bus](std::size_t from) {
+    std::vector<int> heads;
+    const auto log = bus.Exchanges();
+    for (std::size_t i = from; i < log.size(); ++i) {
+      heads.push_back(log[i].request[0] * 100 + log[i].request[3]);
+    }
+    return heads;
+  };
+  std::vector<int> expected;
+  for (int address = 1; address <= 255; ++address) {
+    expected.push_back(address * 100 + 0x12);
+    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
+  }
+  EXPECT_EQ(asked(0), expected);
+
+  for (const bool allAtOnce : {false, true}) {
+    SCOPED_TRACE(allAtOnce);
+    const std::size_t before = bus.ExchangeCount();
+    window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(allAtOnce);
+    QTest::mouseClick(window.findChild<QPushButton*>("measureButton"), Qt::LeftButton);
+    ASSERT_TRUE(testing::RunUntil(
+        [&] {
+          Deadline& inTurn = window.engine().DelayOf(Operation::kQueryResistance);
+          if (inTurn.IsRunning() && bus.ExchangeCount() > before) inTurn.Expire();
+          if (window.survey().MeasurementWait().IsRunning())
+            window.survey().MeasurementWait().Expire();
+          return !window.survey().Running();
+        },
+        10s));
+    EXPECT_EQ(window.Message(), "测量完成。");
+    QStringList resistances;
+    for (int row = 0; row < window.RowCount(); ++row) {
+      resistances << window.Cell(row, SurveyWindow::kResistance);
+    }
+    EXPECT_EQ(resistances, QStringList({"34.5", "12.80", "", "5.2"}));
+    // Start (0x11) and read (0x0D) of each in turn, or every start, then every read.
+    const std::vector<int> inTurn = {317, 313, 717, 713, 20017, 20013};
+    const std::vector<int> atOnce = {317, 717, 20017, 313, 713, 20013};
+    EXPECT_EQ(asked(before), allAtOnce ? atOnce : inTurn);
+  }
+}
+
+// Every outcome of the window goes into the record; the window shows the record's rows of the
+// period chosen for the detectors in its table, and exports them.
+TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOfIt) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 60);
+  Scan();
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  // 60 address reads, 2 voltages (3 and 7), 2 measurements.
+  const auto all = Record::Read(record.Path(), {}, {}, {});
+  ASSERT_EQ(all.size(), 64U);
+  QFile file(record.Path());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().startsWith("\xEF\xBB\xBF"));
+
+  const std::vector<RecordRow> shown = window_->RecordRows();
+  ASSERT_EQ(window_->RecordRowCount(), static_cast<int>(shown.size()));
+  QStringList rows;
+  for (const RecordRow& row : shown) {
+    // (The record writes no value for the survey's read of the address register.)
+    const std::string value = row.operation == "read-address" ? "" : " " + row.value + row.unit;
+    rows << QString::fromStdString(row.port + " " + std::to_string(row.address) + " " +
+                                   row.operation + " " + row.result + value);
+  }
+  // The table's detectors only: 50, corrupt, is no detector.
+  EXPECT_EQ(rows,
+            QStringList({"COM1 3 read-address answered", "COM1 3 voltage answered 220V",
+                         "COM1 7 read-address answered", "COM1 7 voltage answered 12V",
+                         "COM1 3 resistance answered 34.5Ω", "COM1 7 resistance answered 12.00Ω"}));
+
+  const QString path = dir.filePath("period.csv");
+  ASSERT_TRUE(window_->ExportRecord(path));
+  QFile exported(path);
+  ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+  const QByteArray text = exported.readAll();
+  EXPECT_TRUE(text.startsWith(QByteArray("\xEF\xBB\xBF") + kRecordHeader.data()));
+  EXPECT_EQ(Record::Read(path, {}, {}, {}), shown);
+  // A period that ends before the runs holds none of them.
+  const QDateTime earlier = QDateTime::currentDateTime().addSecs(-3600);
+  window_->SetRecordPeriod(earlier.addDays(-1), earlier);
+  window_->ShowRecord();
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  ASSERT_TRUE(window_->ExportRecord(path));
+  EXPECT_TRUE(Record::Read(path, {}, {}, {}).empty());
+}
+
+// A record that cannot be written: one warning, and the survey goes on. (Root writes into
+// read-only folders, so the record's folder here is a regular file.)
+TEST_F(SurveyWindowTest, ARecordThatCannotBeWrittenIsWarnedOfOnceAndTheScanGoesOn) {
+  QTemporaryDir dir;
+  QFile notAFolder(dir.filePath("file"));
+  ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+  notAFolder.close();
+  Record record(dir.filePath("file/record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  EXPECT_EQ(window_->Message(), "扫描完成：找到 2 个检测器。");
+  EXPECT_TRUE(record.Failed());
+  EXPECT_EQ(window_->findChildren<QMessageBox*>("recordWarning").size(), 1);
+}
+
+}  // namespace
+}  // namespace karvello
