@@ -394,6 +394,7 @@ int Main(int argc, char** argv) {
     std::printf("record %s: %ld lines (a header and a row per reading)\n", recordPath.c_str(),
                 lines);
     std::remove(recordPath.c_str());
+    std::remove((recordPath + ".lock").c_str());  // the lock the writers take turns under
     ::rmdir(recordPath.substr(0, recordPath.rfind('/')).c_str());
   }
   std::puts("\nresident memory of karvello-cli (VmRSS):");
