@@ -7,15 +7,14 @@
 //
 // - memory: the resident set (VmRSS) of the karvello-cli process after a warm-up of 100
 //   readings, at every 1000th reading and at the last; the drift is the last minus the first.
-// - timing: slot n of an address is due n intervals after its first reading. Each reading's
-//   slot is found from its request on the simulated line (the detector stamps each request's
-//   first byte, to the microsecond): the last slot due before it. Printed for every reading: the
-//   request behind its slot's due time; the drift of its time stamp in the CSV (milliseconds)
-//   against the first reading's plus its slot's intervals; and against the first plus n
-//   intervals for the n-th reading, which counts each skipped slot (a round left out because the
-//   one before ran into its time) as a whole interval. Their spread and their trend (each block
-//   of 1000 readings) must not grow, and the drift must stay within the line's own time per
-//   reading: 8 bytes of request and 7 of reply at 9600 baud 8N1, 15.625 ms.
+// - timing: the n-th round is due n intervals after the watch's start. The simulated detector
+//   stamps each request's first byte to the microsecond; from them the benchmark finds each
+//   reading's slot and its due time (see SlotsOf) and prints, for every reading, its request
+//   after its slot's due time (the interval kept true) and its time stamp in the CSV after that
+//   due time (milliseconds, the drift), with the exchange and the skipped slots (rounds left out
+//   because the one before ran into their time). The drift must stay within the line's own time
+//   per reading, 8 bytes of request and 7 of reply at 9600 baud 8N1, 15.625 ms, and must not
+//   grow from one block of 1000 readings to the next.
 // - the readings: their count, the failures (anything but "answered"), wrong values.
 
 #include <QDateTime>
@@ -127,27 +126,58 @@ std::string LoadAverage() {
   return a + " " + b + " " + c;
 }
 
-// A reading's timing: its request on the wire behind its slot's due time, and its time stamp
-// against the first reading's plus its slot's intervals, and plus n intervals for the n-th.
+// A reading's timing against its slot: its request on the wire, its time stamp in the CSV.
 struct Timing {
-  double lateMs = 0;
-  double driftMs = 0;
-  double naiveMs = 0;
+  long slot = 0;
+  double lateMs = 0;      // the request's first byte after the slot's due time
+  double driftMs = 0;     // the time stamp after the slot's due time
   double exchangeMs = 0;  // its exchange on the simulated line, request to reply
   double stampLagMs = 0;  // its time stamp after the reply's last byte on the line
 };
 
-// Where an address's slots are counted from: its first reading.
-struct Origin {
-  Clock::time_point request;
-  std::int64_t wallMs = 0;
-  long slot = -1;  // the slot of the reading before
-  long count = 0;  // its readings so far
+// The slots of one address's requests (milliseconds on the steady clock, in order): where slot 0
+// is due, and each request's slot. karvello-cli's own start is not seen from outside; its slots
+// are found from the requests' phase within the interval: the phase most requests share, less
+// the spread of the earliest 1 % below it, is the due time. A request is never early, so the
+// first request is in slot 0 and each later one is in the last slot due before it (a slot left
+// out when the round before ran into it is a skipped slot).
+struct Slots {
+  double originMs = 0;
+  std::vector<long> slot;
+  long skipped = 0;
 };
 
-// A request this share of an interval before its slot's due time (counted from the first
-// request, itself a little late) is taken for that slot's.
-constexpr double kSlotSlack = 0.1;
+Slots SlotsOf(const std::vector<double>& requests, double everyMs) {
+  Slots out;
+  if (requests.empty()) return out;
+  // The phase most requests share, to 0.25 ms.
+  constexpr int kBins = 400;
+  std::vector<int> bins(kBins, 0);
+  auto phase = [&](double r) { return std::fmod(r - requests[0], everyMs); };
+  for (double r : requests) {
+    ++bins[std::min(kBins - 1, static_cast<int>(phase(r) / everyMs * kBins))];
+  }
+  const auto mode = std::max_element(bins.begin(), bins.end()) - bins.begin();
+  const double centre = (static_cast<double>(mode) + 0.5) * everyMs / kBins;
+  // Each request's phase about it, between half an interval before and after; the earliest 1 %.
+  std::vector<double> around;
+  for (double r : requests) {
+    double d = std::fmod(phase(r) - centre + 1.5 * everyMs, everyMs) - 0.5 * everyMs;
+    around.push_back(d);
+  }
+  std::sort(around.begin(), around.end());
+  const double due = centre + Quantile(around, 0.01);  // after requests[0], within an interval
+  out.originMs = requests[0] + due - everyMs * std::ceil(due / everyMs);
+  long previous = -1;
+  for (double r : requests) {
+    const long slot =
+        std::max(previous + 1, static_cast<long>(std::floor((r - out.originMs) / everyMs + 0.02)));
+    out.skipped += slot - previous - 1;
+    out.slot.push_back(slot);
+    previous = slot;
+  }
+  return out;
+}
 
 void Usage() {
   std::puts(
@@ -307,51 +337,47 @@ int Main(int argc, char** argv) {
   }
   const bool matched = log.size() == readings.size();
 
-  // Per address, in order: the slot of each reading, the lateness of its request on the wire
-  // behind its slot, and the drift of its time stamp.
+  // Per address: the slot of each reading, its request's lateness and its time stamp's drift.
   const double everyMs = static_cast<double>(options.everyMs);
+  auto steadyMs = [](Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
+  };
   std::vector<Timing> timing(readings.size());
   long skipped = 0;
-  std::map<int, Origin> origins;
+  std::map<int, std::vector<std::size_t>> byAddress;
   for (std::size_t i = 0; matched && i < readings.size(); ++i) {
-    const int address = readings[i].address;
-    const auto request = log[i].requestFirstByte;
-    auto [it, first] = origins.try_emplace(address, Origin{request, readings[i].wallMs, -1, 0});
-    Origin& o = it->second;
-    const double sinceFirst = Ms(request - o.request);
-    // The slot whose due time the request follows; a wake a little before the first request's
-    // own lateness still counts for its slot.
-    const long slot =
-        std::max(o.slot + 1, static_cast<long>(std::floor(sinceFirst / everyMs + kSlotSlack)));
-    skipped += slot - o.slot - 1;
-    o.slot = slot;
-    timing[i].lateMs = sinceFirst - static_cast<double>(slot) * everyMs;
-    timing[i].driftMs =
-        static_cast<double>(readings[i].wallMs - o.wallMs) - static_cast<double>(slot) * everyMs;
-    timing[i].naiveMs =
-        static_cast<double>(readings[i].wallMs - o.wallMs) - static_cast<double>(o.count) * everyMs;
-    timing[i].exchangeMs = Ms(log[i].replyLastByte - log[i].requestFirstByte);
-    timing[i].stampLagMs =
-        static_cast<double>(readings[i].wallMs) -
-        (std::chrono::duration<double, std::milli>(log[i].replyLastByte.time_since_epoch())
-             .count() +
-         wallMinusSteadyMs);
-    ++o.count;
+    byAddress[readings[i].address].push_back(i);
+  }
+  for (const auto& [address, indices] : byAddress) {
+    std::vector<double> requests;
+    for (std::size_t i : indices) requests.push_back(steadyMs(log[i].requestFirstByte));
+    const Slots found = SlotsOf(requests, everyMs);
+    skipped += found.skipped;
+    for (std::size_t j = 0; j < indices.size(); ++j) {
+      Timing& t = timing[indices[j]];
+      const double due = found.originMs + static_cast<double>(found.slot[j]) * everyMs;
+      const sim::Exchange& e = log[indices[j]];
+      t.slot = found.slot[j];
+      t.lateMs = requests[j] - due;
+      t.driftMs = static_cast<double>(readings[indices[j]].wallMs) - (due + wallMinusSteadyMs);
+      t.exchangeMs = Ms(e.replyLastByte - e.requestFirstByte);
+      t.stampLagMs = static_cast<double>(readings[indices[j]].wallMs) -
+                     (steadyMs(e.replyLastByte) + wallMinusSteadyMs);
+    }
   }
 
-  std::vector<double> late, drift, naive, exchangeMs, stampLag;
+  std::vector<double> late, drift, exchangeMs, stampLag;
   std::vector<std::vector<Timing>> blocks;
   long over = 0;          // readings whose drift is over the line's time per reading
   long overLongLine = 0;  // ... of which the exchange itself took longer than that
   for (std::size_t i = 0; matched && i < readings.size(); ++i) {
-    if (std::abs(timing[i].driftMs) > kLineMsPerReading) {
+    if (timing[i].driftMs > kLineMsPerReading) {
       ++over;
       if (timing[i].exchangeMs > kLineMsPerReading) ++overLongLine;
     }
     stampLag.push_back(timing[i].stampLagMs);
     late.push_back(timing[i].lateMs);
     drift.push_back(timing[i].driftMs);
-    naive.push_back(timing[i].naiveMs);
     if (blocks.size() <= i / kBlock) blocks.emplace_back();
     blocks[i / kBlock].push_back(timing[i]);
   }
@@ -406,9 +432,8 @@ int Main(int argc, char** argv) {
 
   std::printf("\ntiming against the slots (ms); the line's own time per reading %.3f ms\n",
               kLineMsPerReading);
-  PrintSummary("request on the wire behind its slot", late, "ms");
-  PrintSummary("time stamp drift (slot)", drift, "ms");
-  PrintSummary("time stamp drift (n x interval)", naive, "ms");
+  PrintSummary("request after its slot's due time", late, "ms");
+  PrintSummary("time stamp after its slot's due time", drift, "ms");
   PrintSummary("exchange on the simulated line", exchangeMs, "ms");
   PrintSummary("time stamp after the reply's last byte", stampLag, "ms");
   std::printf(
@@ -433,8 +458,7 @@ int Main(int argc, char** argv) {
   std::printf("  least-squares slope of the time stamp drift: %+.4f ms per 1000 readings\n", slope);
 
   std::sort(drift.begin(), drift.end());
-  const double worst =
-      drift.empty() ? NAN : std::max(std::abs(drift.front()), std::abs(drift.back()));
+  const double worst = drift.empty() ? NAN : drift.back();
   const bool readingsOk = static_cast<long>(readings.size()) == expected && failures == 0 &&
                           wrong == 0 && unreadable == 0 && exitCode == 0 && matched;
   const bool memoryOk = rssDrift < 1024;  // under 1 MiB over the run
