@@ -7,15 +7,37 @@
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#endif
 
 namespace karvello::cli {
 namespace {
 
 bool StandardErrorIsTerminal() {
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX)
   return ::isatty(STDERR_FILENO) == 1;
+#elif defined(Q_OS_WIN)
+  // A console window; not a file or a pipe, nor NUL, which _isatty also calls a character
+  // device but which has no console mode.
+  DWORD mode = 0;
+  return _isatty(_fileno(stderr)) != 0 && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
 #else
   return false;
+#endif
+}
+
+// Erases the seconds-left line. A Windows console takes no escape sequences unless told to:
+// the line is overwritten with spaces there.
+void EraseProgressLine() {
+#ifdef Q_OS_WIN
+  std::fprintf(stderr, "\r%*s\r", 60, "");
+#else
+  std::fputs("\r\033[K", stderr);
 #endif
 }
 
@@ -161,7 +183,7 @@ void Session::OnProgress(const Progress& progress) {
 
 void Session::ClearProgress() {
   if (!progressShown_) return;
-  std::fputs("\r\033[K", stderr);
+  EraseProgressLine();
   std::fflush(stderr);
   progressShown_ = false;
 }

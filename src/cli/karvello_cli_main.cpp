@@ -43,6 +43,62 @@ bool CatchStopSignals() {
 }  // namespace
 #endif
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <QMetaObject>
+#include <functional>
+
+namespace {
+
+// What the console's Ctrl-C, Ctrl-Break or closing asks for: the session's stop, queued to the
+// event loop's thread (the console calls its handlers on a thread of their own).
+std::function<void()> stopOnConsoleEvent;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      QMetaObject::invokeMethod(QCoreApplication::instance(), stopOnConsoleEvent,
+                                Qt::QueuedConnection);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // Windows ends the program when this returns, or some seconds after the event: the
+      // stop is asked for as on SIGTERM, and the exchange in progress gets those seconds.
+      QMetaObject::invokeMethod(QCoreApplication::instance(), stopOnConsoleEvent,
+                                Qt::QueuedConnection);
+      Sleep(4000);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// The console shows the output's UTF-8 ("Ω", the detector's Chinese) while the program runs,
+// and gets its own code page back at the end.
+class Utf8Console {
+ public:
+  Utf8Console() : previous_(GetConsoleOutputCP()) {
+    if (previous_ != 0) SetConsoleOutputCP(CP_UTF8);
+  }
+  ~Utf8Console() {
+    if (previous_ != 0) SetConsoleOutputCP(previous_);
+  }
+  Utf8Console(const Utf8Console&) = delete;
+  Utf8Console& operator=(const Utf8Console&) = delete;
+
+ private:
+  UINT previous_;
+};
+
+}  // namespace
+#endif
+
 namespace {
 
 using namespace karvello;
@@ -69,6 +125,9 @@ int ListPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef Q_OS_WIN
+  const Utf8Console console;
+#endif
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("karvello"));
   QCoreApplication::setApplicationVersion(QStringLiteral(KARVELLO_VERSION));
@@ -138,5 +197,16 @@ int main(int argc, char** argv) {
     });
   }
 #endif
+#ifdef Q_OS_WIN
+  // The same stop on Ctrl-C, Ctrl-Break or the console window closing.
+  if (run.command == Command::kWatch || run.command == Command::kScan) {
+    stopOnConsoleEvent = [&session] { session.Stop(); };
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  }
+  const int status = session.Run();
+  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  return status;
+#else
   return session.Run();
+#endif
 }
