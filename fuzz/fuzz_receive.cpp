@@ -276,6 +276,8 @@ std::string ExpectedReport(Op op, const Bytes& first, const Bytes& second, const
     case Op::kQueryVoltage:
       return Join({S(kQueryOk), "发送：" + HexText(first), "接收：" + HexText(r),
                    "电压 = " + std::to_string(r[3] * 256U + r[4]) + "伏"});
+    default:  // the survey's operations: no button presses them
+      break;
   }
   return {};
 }
@@ -528,14 +530,13 @@ class Run {
   void Silence() {
     std::vector<Received> handedUp;
     if (auto stray = mirror_.Silence()) handedUp.push_back(std::move(*stray));
-    // What still waits after the gap is the head of a reply to come, and only that: the bytes
-    // waiting are the newest that arrived.
+    // What still waits after the gap is the head of a reply to come, and only that. The bytes
+    // waiting are the newest that arrived, less a copy of the request passed over among them.
     const std::size_t waiting = mirror_.Waiting();
     if (waiting > 0) {
       REQUIRE(mirrorAwaits_.has_value(), "bytes wait after the gap while nothing is awaited");
       REQUIRE(waiting <= stream_.size(), "more bytes wait than arrived");
-      const std::span<const std::uint8_t> buffer(stream_.data() + stream_.size() - waiting,
-                                                 waiting);
+      const std::span<const std::uint8_t> buffer = mirror_.WaitingBytes();
       bool head = false;
       for (std::size_t k = 0; k < buffer.size() && !head; ++k) {
         head = IsHeadStillToGrow(mirrorAwaits_->step, mirrorAwaits_->request, buffer.subspan(k));
@@ -674,6 +675,8 @@ class Run {
       case Op::kQueryVoltage:
         REQUIRE(texts_.written.empty(), "the voltage query writes nothing to the log");
         Sent(StepId::kQueryVoltage, WithCrc({karvello::SlaveAddress(box), 3, 0, 0x0F, 0, 1}));
+        break;
+      default:  // the survey's operations: no button presses them
         break;
     }
     AfterAction();

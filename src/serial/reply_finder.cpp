@@ -73,8 +73,9 @@ void ReplyFinder::CutOwnCopy() {
   if (!SeeksOwnCopy()) return;
   const auto at = OwnCopyAt();
   if (!at || buffer_.size() - *at < request_.size()) return;
-  const auto first = buffer_.begin() + static_cast<long>(*at);
-  buffer_.erase(first, first + static_cast<long>(request_.size()));
+  // What came before the copy came before the request went out: no answer to it, and no part of
+  // one (a reply is never made of bytes from both sides of the copy).
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(*at + request_.size()));
   copyPending_ = false;
   if (copyTeaches_) echoing_ = true;
 }

@@ -54,6 +54,8 @@ class ReplyFinder {
 
   bool HasWaiting() const { return !buffer_.empty(); }
   std::size_t Waiting() const { return buffer_.size(); }
+  // The bytes that wait, oldest first: what arrived, less what was taken or passed over.
+  std::span<const std::uint8_t> WaitingBytes() const { return buffer_; }
   bool Echoing() const { return echoing_; }
 
  private:

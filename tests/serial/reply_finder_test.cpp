@@ -249,12 +249,15 @@ const EchoCase kEchoCases[] = {
      "", false},
     // On a line known to echo the confirmation's copy is passed over behind stray bytes, which are
     // judged as before: handed up once the line is silent, or dropped in front of the reply.
-    {"AStrayByteBeforeTheConfirmationsCopyAndNoDetector", true, kConfirm, "00 " + kConfirm, "",
-     "00", true},
+    // What came before the copy is dropped with it: no reply is made of bytes from both sides.
+    {"AStrayByteBeforeTheConfirmationsCopyAndNoDetector", true, kConfirm, "00 " + kConfirm, "", "",
+     true},
     {"StrayBytesBeforeTheConfirmationsCopySplitAndNoDetector", true, kConfirm,
-     "A5 00 05 06|00 12 00|05 E8 48", "", "A5 00", true},
-    {"TheSlavesAddressBeforeTheConfirmationsCopyWaitsAsAHead", true, kConfirm, "05 " + kConfirm, "",
-     "", true},
+     "A5 00 05 06|00 12 00|05 E8 48", "", "", true},
+    {"TheSlavesAddressBeforeTheConfirmationsCopyIsDroppedWithIt", true, kConfirm, "05 " + kConfirm,
+     "", "", true},
+    {"AReplysHeadBeforeTheCopyNeverJoinsItsTailBehindIt", true, kConfirm,
+     "05 06 00 12 " + kConfirm + " 00 05 E8 48", "", "00 05 E8 48", true},
     {"AStrayByteBeforeTheConfirmationsCopyThenTheDetectorsEcho", true, kConfirm,
      "00 " + kConfirm + " " + kConfirm, kConfirm, "", true},
     {"AStrayByteBeforeEachCopy", true, kConfirm, "00 " + kConfirm + "|00 " + kConfirm, kConfirm, "",
