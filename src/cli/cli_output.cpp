@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "framing/frame_text.h"
+#include "record/record.h"
 
 namespace karvello::cli {
 namespace {
@@ -11,64 +12,12 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
   return FormatFrameText(bytes, bytes.size());
 }
 
-// The reading's number with the point before its last `decimals` digits: 345 and 1 give "34.5".
-std::string Decimal(unsigned number, unsigned decimals) {
-  std::string digits = std::to_string(number);
-  if (decimals == 0) return digits;
-  if (digits.size() <= decimals) digits.insert(0, decimals + 1 - digits.size(), '0');
-  digits.insert(digits.size() - decimals, ".");
-  return digits;
-}
-
-// The frames sent, joined as the record joins them.
-std::string SentText(const Outcome& outcome) {
-  std::string text;
-  for (const RequestFrame& frame : outcome.sent) {
-    if (!text.empty()) text += " | ";
-    text += Hex(frame);
-  }
-  return text;
-}
-
 }  // namespace
 
 ValueField ValueOf(const Outcome& outcome) {
-  if (outcome.result != Result::kAnswered || !outcome.value) return {};
-  const Reading& reading = *outcome.value;
-  switch (outcome.operation) {
-    case Operation::kQueryResistance:
-    case Operation::kReadResistance:
-      return {reading.overRange ? "OL" : Decimal(reading.number, reading.decimals), "Ω"};
-    case Operation::kQueryVoltage:
-      return {std::to_string(reading.number), "V"};
-    case Operation::kStartMeasurement:
-      return {};
-    case Operation::kSetAddress:
-    case Operation::kQueryAddress:
-    case Operation::kReadAddress:
-      break;
-  }
-  return {std::to_string(reading.number), ""};
-}
-
-std::string_view ResultName(Result result) {
-  switch (result) {
-    case Result::kAnswered:
-      return "answered";
-    case Result::kRefused:
-      return "refused";
-    case Result::kWrongReply:
-      return "wrong-reply";
-    case Result::kCorrupt:
-      return "corrupt";
-    case Result::kNoReply:
-      return "no-reply";
-    case Result::kLineLost:
-      return "line-lost";
-    case Result::kNotSent:
-      break;
-  }
-  return "not-sent";
+  // As the record writes them.
+  RecordRow row = RowOf(outcome, {}, {});
+  return {std::move(row.value), std::move(row.unit)};
 }
 
 std::string PlainText(const Outcome& outcome) {
@@ -125,10 +74,6 @@ ExitStatus StatusOf(Result result) {
       break;
   }
   return kUsage;
-}
-
-std::string TimeText(const QDateTime& time) {
-  return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
 }
 
 std::string CsvField(std::string_view text) {
@@ -197,7 +142,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
       line = CsvField(TimeText(when)) + "," + CsvField(port) + "," + std::to_string(address) + "," +
              std::string(operation) + "," + std::string(ResultName(outcome.result)) + "," +
              field.value + "," + field.unit;
-      if (verbose_) line += "," + CsvField(SentText(outcome)) + "," + Hex(outcome.reply);
+      if (verbose_) line += "," + CsvField(RowOf(outcome, {}, {}).sent) + "," + Hex(outcome.reply);
       line += "\n";
       break;
     case Format::kJson: {

@@ -20,17 +20,11 @@ struct ValueField {
 };
 ValueField ValueOf(const Outcome& outcome);
 
-// "answered", "refused", "wrong-reply", "corrupt", "no-reply", "line-lost", "not-sent".
-std::string_view ResultName(Result result);
 // For a person: "34.5 Ω", "over range", "220 V", "address 5"; or what went wrong ("no reply in
 // time", "refused (exception 04)", ...).
 std::string PlainText(const Outcome& outcome);
 // The exit status an outcome gives.
 ExitStatus StatusOf(Result result);
-
-// The time as written: local time with its offset, to the millisecond
-// (2024-05-01T14:00:00.123+02:00).
-std::string TimeText(const QDateTime& time);
 
 std::string CsvField(std::string_view text);
 std::string JsonString(std::string_view text);

@@ -43,18 +43,6 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
   return FormatFrameText(bytes, bytes.size());
 }
 
-// "2026-12-07T18:04:06.123+08:00": the time as `when` holds it, with its offset from UTC.
-std::string TimeText(const QDateTime& when) {
-  const int offset = when.offsetFromUtc();
-  const int minutes = (offset < 0 ? -offset : offset) / 60;
-  return (when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
-          QStringLiteral("%1%2:%3")
-              .arg(QChar(offset < 0 ? u'-' : u'+'))
-              .arg(minutes / 60, 2, 10, QChar(u'0'))
-              .arg(minutes % 60, 2, 10, QChar(u'0')))
-      .toStdString();
-}
-
 void AddField(std::string& line, std::string_view field) {
   if (!line.empty()) line += ',';
   if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
@@ -256,6 +244,17 @@ QString LockPath(const QString& path) {
 }
 
 }  // namespace
+
+std::string TimeText(const QDateTime& when) {
+  const int offset = when.offsetFromUtc();
+  const int minutes = (offset < 0 ? -offset : offset) / 60;
+  return (when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
+          QStringLiteral("%1%2:%3")
+              .arg(QChar(offset < 0 ? u'-' : u'+'))
+              .arg(minutes / 60, 2, 10, QChar(u'0'))
+              .arg(minutes % 60, 2, 10, QChar(u'0')))
+      .toStdString();
+}
 
 std::string_view ResultName(Result result) {
   switch (result) {
