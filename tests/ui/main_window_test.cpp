@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/address_entry_cases.h"
 #include "serial/port_map.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
@@ -116,15 +117,7 @@ TEST_F(MainWindowTest, FocusStartsInTheAddressBoxAndTabGoesRoundTheControls) {
 }
 
 TEST_F(MainWindowTest, LeavingTheAddressBoxAppliesTheEntryRule) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"300", "255"}, {"255.5", "255"}, {"256", "255"},
-      {"255", "255"}, {"-5", "1"},      {"-0.5", "1"},
-      {"0", ""},      {"0.0", ""},      {"abc", ""},
-      {" ", ""},      {"(1-255)", ""},  {"12abc", "12abc"},
-      {"0.4", "0.4"}, {"7", "7"},       {"1", "1"},
-      {" 42", " 42"}, {"", ""},         {std::string(400, '9'), "255"},
-  };
-  for (const auto& [typed, kept] : cases) {
+  for (const auto& [typed, kept] : test::kAddressEntryCases) {
     TypeAddress(QString::fromStdString(typed));
     QTest::keyClick(AddressText(), Qt::Key_Tab);
     EXPECT_EQ(AddressText()->text().toStdString(), kept) << "typed \"" << typed << "\"";
