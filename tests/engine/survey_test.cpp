@@ -23,16 +23,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using sim::DetectorConfig;
 using sim::Fault;
-
-DetectorConfig At(std::uint8_t address, std::uint16_t resistance, std::uint8_t decimals,
-                  std::uint16_t volts) {
-  DetectorConfig config;
-  config.address = address;
-  config.resistance = resistance;
-  config.decimalCount = decimals;
-  config.voltage = volts;
-  return config;
-}
+using testing::At;
 
 // The slave, function and register of each frame the line took.
 std::vector<std::string> Heads(const std::vector<Bytes>& frames) {

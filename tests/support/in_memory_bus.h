@@ -18,6 +18,17 @@
 
 namespace karvello::testing {
 
+// A detector of the bus at `address`, with its reading (and decimal places) and its voltage.
+inline sim::DetectorConfig At(std::uint8_t address, std::uint16_t resistance, std::uint8_t decimals,
+                              std::uint16_t volts) {
+  sim::DetectorConfig config;
+  config.address = address;
+  config.resistance = resistance;
+  config.decimalCount = decimals;
+  config.voltage = volts;
+  return config;
+}
+
 class InMemoryBus {
  public:
   InMemoryBus(FakeSerialLine& line, const std::vector<sim::DetectorConfig>& configs) : line_(line) {

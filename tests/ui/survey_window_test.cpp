@@ -35,16 +35,7 @@ namespace {
 using namespace std::chrono_literals;
 using sim::DetectorConfig;
 using sim::Fault;
-
-DetectorConfig At(std::uint8_t address, std::uint16_t resistance, std::uint8_t decimals,
-                  std::uint16_t volts) {
-  DetectorConfig config;
-  config.address = address;
-  config.resistance = resistance;
-  config.decimalCount = decimals;
-  config.voltage = volts;
-  return config;
-}
+using testing::At;
 
 const QString kMeasuring = QStringLiteral("测试中...");
 const QString kSucceeded = QStringLiteral("查询成功！");
