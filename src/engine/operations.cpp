@@ -39,124 +39,86 @@ Reading Volts(std::span<const std::uint8_t> reply) {
   return {.number = Register(reply)};
 }
 
-// A fragment of fewer bytes than `judgedFrom` is too short to judge: for the echo its slave,
-// function, register and value bytes; for the address reply up to the address byte; for the
-// reads the slave, function and byte count.
+// A fragment of fewer bytes than `judgedFrom` is too short to judge: for the echo of a write its
+// slave, function, register and value bytes; for a read the slave, function and byte count.
+
+// A write of `value` (none: the operation's address) to a register, which the detector echoes.
+constexpr RequestStep Write(std::uint16_t registerNumber, std::optional<std::uint16_t> value) {
+  return {.broadcast = false,
+          .function = kFnWriteSingleRegister,
+          .registerNumber = registerNumber,
+          .value = value,
+          .wait = kReplyTimeout,
+          .awaitsReply = true,
+          .anySlaveAnswers = false,
+          .judgedFrom = 6,
+          .accepts = EchoesValue};
+}
+
+// A read of `count` registers from `registerNumber`.
+constexpr RequestStep Read(std::uint16_t registerNumber, std::uint16_t count) {
+  return {.broadcast = false,
+          .function = kFnReadHoldingRegisters,
+          .registerNumber = registerNumber,
+          .value = count,
+          .wait = kReplyTimeout,
+          .awaitsReply = true,
+          .anySlaveAnswers = false,
+          .judgedFrom = 3,
+          .accepts = AnyContent};
+}
+
+// `step` awaiting no reply: the next request follows it after `delay`.
+constexpr RequestStep ThenAfter(RequestStep step, std::chrono::milliseconds delay) {
+  step.wait = delay;
+  step.awaitsReply = false;
+  step.judgedFrom = 0;
+  step.accepts = AnyContent;
+  return step;
+}
+
+constexpr RequestStep ToEveryDetector(RequestStep step) {
+  step.broadcast = true;
+  return step;
+}
+
+// The broadcast read of the address, which the one detector answers as itself, naming itself
+// again as the value: judged from the address byte.
+constexpr RequestStep AddressQuery() {
+  RequestStep step = ToEveryDetector(Read(reg::kBusAddress, 1));
+  step.anySlaveAnswers = true;
+  step.judgedFrom = 5;
+  step.accepts = NamesItselfTwice;
+  return step;
+}
+
 constexpr OperationSteps kOperationSteps[kAllOperationCount] = {
-    {.operation = Operation::kSetAddress,
-     .steps = {{.broadcast = true,
-                .function = kFnWriteSingleRegister,
-                .registerNumber = reg::kBusAddress,
-                .value = std::nullopt,
-                .wait = kAddressSettleDelay,
-                .awaitsReply = false,
-                .anySlaveAnswers = false,
-                .judgedFrom = 0,
-                .accepts = AnyContent},
-               {.broadcast = false,
-                .function = kFnWriteSingleRegister,
-                .registerNumber = reg::kBusAddress,
-                .value = std::nullopt,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 6,
-                .accepts = EchoesValue}},
-     .count = 2,
-     .read = SlaveOf,
-     .name = "set-address"},
-    {.operation = Operation::kQueryAddress,
-     .steps = {{.broadcast = true,
-                .function = kFnReadHoldingRegisters,
-                .registerNumber = reg::kBusAddress,
-                .value = 1,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = true,
-                .judgedFrom = 5,
-                .accepts = NamesItselfTwice},
-               {}},
-     .count = 1,
-     .read = SlaveOf,
-     .name = "query-address"},
-    {.operation = Operation::kQueryResistance,
-     .steps = {{.broadcast = false,
-                .function = kFnWriteSingleRegister,
-                .registerNumber = reg::kStartMeasurement,
-                .value = reg::kStartMeasurementValue,
-                .wait = kMeasurementTime,
-                .awaitsReply = false,
-                .anySlaveAnswers = false,
-                .judgedFrom = 0,
-                .accepts = AnyContent},
-               {.broadcast = false,
-                .function = kFnReadHoldingRegisters,
-                .registerNumber = reg::kResistance,
-                .value = reg::kResistanceRegisterCount,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 3,
-                .accepts = AnyContent}},
-     .count = 2,
-     .read = Resistance,
-     .name = "resistance"},
-    {.operation = Operation::kQueryVoltage,
-     .steps = {{.broadcast = false,
-                .function = kFnReadHoldingRegisters,
-                .registerNumber = reg::kVoltage,
-                .value = 1,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 3,
-                .accepts = AnyContent},
-               {}},
-     .count = 1,
-     .read = Volts,
-     .name = "voltage"},
-    {.operation = Operation::kReadAddress,
-     .steps = {{.broadcast = false,
-                .function = kFnReadHoldingRegisters,
-                .registerNumber = reg::kBusAddress,
-                .value = 1,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 3,
-                .accepts = AnyContent},
-               {}},
-     .count = 1,
-     .read = Volts,  // the register as it stands: the address the detector names
-     .name = "read-address"},
-    {.operation = Operation::kStartMeasurement,
-     .steps = {{.broadcast = false,
-                .function = kFnWriteSingleRegister,
-                .registerNumber = reg::kStartMeasurement,
-                .value = reg::kStartMeasurementValue,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 6,
-                .accepts = EchoesValue},
-               {}},
-     .count = 1,
-     .read = Volts,
-     .name = "start-measurement"},
-    {.operation = Operation::kReadResistance,
-     .steps = {{.broadcast = false,
-                .function = kFnReadHoldingRegisters,
-                .registerNumber = reg::kResistance,
-                .value = reg::kResistanceRegisterCount,
-                .wait = kReplyTimeout,
-                .awaitsReply = true,
-                .anySlaveAnswers = false,
-                .judgedFrom = 3,
-                .accepts = AnyContent},
-               {}},
-     .count = 1,
-     .read = Resistance,
-     .name = "read-resistance"},
+    {Operation::kSetAddress,
+     {ThenAfter(ToEveryDetector(Write(reg::kBusAddress, std::nullopt)), kAddressSettleDelay),
+      Write(reg::kBusAddress, std::nullopt)},
+     2,
+     SlaveOf,
+     "set-address"},
+    {Operation::kQueryAddress, {AddressQuery(), {}}, 1, SlaveOf, "query-address"},
+    {Operation::kQueryResistance,
+     {ThenAfter(Write(reg::kStartMeasurement, reg::kStartMeasurementValue), kMeasurementTime),
+      Read(reg::kResistance, reg::kResistanceRegisterCount)},
+     2,
+     Resistance,
+     "resistance"},
+    {Operation::kQueryVoltage, {Read(reg::kVoltage, 1), {}}, 1, Volts, "voltage"},
+    // The register as it stands: the address the detector names.
+    {Operation::kReadAddress, {Read(reg::kBusAddress, 1), {}}, 1, Volts, "read-address"},
+    {Operation::kStartMeasurement,
+     {Write(reg::kStartMeasurement, reg::kStartMeasurementValue), {}},
+     1,
+     Volts,
+     "start-measurement"},
+    {Operation::kReadResistance,
+     {Read(reg::kResistance, reg::kResistanceRegisterCount), {}},
+     1,
+     Resistance,
+     "read-resistance"},
 };
 
 }  // namespace
