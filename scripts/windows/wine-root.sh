@@ -3,7 +3,7 @@
 # program the bytes received on a pseudo-terminal; Debian 13's Wine 10 does with the
 # modem-status shim of tests/windows/pty_modem_shim.c.
 #
-# The root is built once by debootstrap (a few minutes) and kept as a tarball under
+# The root is built once by mmdebstrap (about two minutes) and kept as a tarball under
 # $KARVELLO_CACHE; every test run unpacks a fresh copy, so no state (registry, queued bytes,
 # stray wineserver) leaks from one run into the next.
 
@@ -37,17 +37,16 @@ wine_root_tarball() {
     echo "$tarball"
     return 0
   fi
-  install_packages debootstrap >&2
+  install_packages mmdebstrap >&2
   local root="$KARVELLO_CACHE/wine-build-$key"
   rm -rf "$root"
   mkdir -p "$root"
   {
     echo "Building the Wine root ($WINE_ROOT_SUITE, ${WINE_ROOT_PACKAGES[*]}) in $root ..."
-    debootstrap --variant=minbase "$WINE_ROOT_SUITE" "$root" "$WINE_ROOT_MIRROR"
-    cp /etc/resolv.conf "$root/etc/resolv.conf"
-    in_root "$root" /bin/sh -c 'apt-get update -q &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" &&
-      apt-get clean' sh "${WINE_ROOT_PACKAGES[@]}"
+    # One apt run fetches and installs everything, where debootstrap took several minutes
+    # installing the base system package by package.
+    mmdebstrap --variant=minbase --include="$(IFS=,; echo "${WINE_ROOT_PACKAGES[*]}")" \
+      "$WINE_ROOT_SUITE" "$root" "$WINE_ROOT_MIRROR"
     # The Wine prefix, made once: no Mono or Gecko (nothing here needs them), no COM ports but
     # those a test maps.
     in_root "$root" /bin/sh -c '
