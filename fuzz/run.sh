@@ -29,28 +29,41 @@ trap 'rm -rf "$work"' EXIT
 # address texts need room for a run of digits too long for a double (over 309 digits).
 targets=(fuzz_receive:512 fuzz_address_text:512)
 
-passed=0
-failed=0
-for entry in "${targets[@]}"; do
-  target="${entry%%:*}"
-  max_len="${entry##*:}"
-  corpus="$work/$target"
-  log="$work/$target.log"
-  mkdir -p "$corpus" "$findings/$target"
-  rm -f "$findings/$target"/*  # the findings of an earlier run
-  cp "$root/fuzz/corpus/$target/"* "$corpus/"
-  seeds=$(find "$corpus" -type f | wc -l)
-
-  echo "== $target: ${seconds}s from $seeds seeds (max_len $max_len)"
-  status=0
+# fuzz_one TARGET MAX_LEN: runs TARGET on a copy of its seeds; its exit status goes to
+# $work/TARGET.status and its libFuzzer output to $work/TARGET.log.
+fuzz_one() {
+  local target="$1" max_len="$2" status=0
+  local corpus="$work/$target"
   # Each sanitizer report aborts the run; leaks are findings too. A small quarantine of freed
   # memory keeps use-after-free detection for a program this size at three times the speed.
   ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:quarantine_size_mb=16${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
     "$bin/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/$target/" \
-    "$corpus" >"$log" 2>&1 || status=$?
+    "$corpus" >"$work/$target.log" 2>&1 || status=$?
+  echo "$status" >"$work/$target.status"
+}
 
+# The targets run side by side (each is single-threaded), then are reported in order.
+for entry in "${targets[@]}"; do
+  target="${entry%%:*}"
+  max_len="${entry##*:}"
+  mkdir -p "$work/$target" "$findings/$target"
+  rm -f "$findings/$target"/*  # the findings of an earlier run
+  cp "$root/fuzz/corpus/$target/"* "$work/$target/"
+  echo "== $target: ${seconds}s from $(find "$work/$target" -type f | wc -l) seeds (max_len $max_len)"
+  fuzz_one "$target" "$max_len" &
+done
+wait
+
+passed=0
+failed=0
+for entry in "${targets[@]}"; do
+  target="${entry%%:*}"
+  corpus="$work/$target"
+  log="$work/$target.log"
+  status="$(cat "$work/$target.status" 2>/dev/null || echo 1)"
+  seeds=$(find "$root/fuzz/corpus/$target" -type f | wc -l)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   size=$(find "$corpus" -type f | wc -l)
   bytes=$(find "$corpus" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
