@@ -191,12 +191,13 @@ TEST_F(RecordFile, AnAppendWaitsForTheProgramThatHoldsTheLock) {
   const int lock = ::open(QFile::encodeName(PathOf("record.csv.lock")).constData(),
                           O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  // Started before the holder, so that its 300 ms all fall within what the clock sees.
+  QElapsedTimer waited;
+  waited.start();
   std::thread holder([lock] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ::flock(lock, LOCK_UN);
   });
-  QElapsedTimer waited;
-  waited.start();
   EXPECT_TRUE(record.Append(Row()));
   EXPECT_GE(waited.elapsed(), 300);
   holder.join();
