@@ -29,6 +29,8 @@ in_root() {
 }
 
 # wine_root_tarball: prints the path of the cached tarball, building it first when missing.
+# (It runs in a command substitution, where set -e does not hold: every step checks its own
+# status, so that a failed build is never cached.)
 wine_root_tarball() {
   local key tarball
   key="$(wine_root_key)"
@@ -37,25 +39,25 @@ wine_root_tarball() {
     echo "$tarball"
     return 0
   fi
-  install_packages mmdebstrap >&2
+  install_packages mmdebstrap >&2 || return 1
   local root="$KARVELLO_CACHE/wine-build-$key"
-  rm -rf "$root"
-  mkdir -p "$root"
+  rm -rf "$root" && mkdir -p "$root" || return 1
   {
     echo "Building the Wine root ($WINE_ROOT_SUITE, ${WINE_ROOT_PACKAGES[*]}) in $root ..."
     # One apt run fetches and installs everything, where debootstrap took several minutes
     # installing the base system package by package.
     mmdebstrap --variant=minbase --include="$(IFS=,; echo "${WINE_ROOT_PACKAGES[*]}")" \
-      "$WINE_ROOT_SUITE" "$root" "$WINE_ROOT_MIRROR"
+      "$WINE_ROOT_SUITE" "$root" "$WINE_ROOT_MIRROR" &&
     # The Wine prefix, made once: no Mono or Gecko (nothing here needs them), no COM ports but
     # those a test maps.
     in_root "$root" /bin/sh -c '
       Xvfb :91 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$!
       export DISPLAY=:91 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-      wine wineboot -i && wineserver -w
-      kill $xvfb'
-  } >&2
-  tar -C "$root" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+      wine wineboot -i && wineserver -w; status=$?
+      kill $xvfb
+      [ -f /root/.wine/system.reg ] && exit $status'
+  } >&2 || { echo "The Wine root could not be built" >&2; rm -rf "$root"; return 1; }
+  tar -C "$root" -cf "$tarball.part" . && mv "$tarball.part" "$tarball" || return 1
   rm -rf "$root"
   echo "$tarball"
 }
@@ -63,7 +65,7 @@ wine_root_tarball() {
 # wine_root_fresh DIR: a fresh copy of the Wine root in DIR.
 wine_root_fresh() {
   local dir="$1" tarball
-  tarball="$(wine_root_tarball)"
+  tarball="$(wine_root_tarball)" || return 1
   rm -rf "$dir"
   mkdir -p "$dir"
   tar -C "$dir" -xf "$tarball"
