@@ -44,12 +44,11 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
   CloseMaster();
+  if (slaveKeeper_ >= 0) close(slaveKeeper_);
 }
 
 void PtyPair::CloseMaster() {
-  if (slaveKeeper_ >= 0) close(slaveKeeper_);
   if (master_ >= 0) close(master_);
-  slaveKeeper_ = -1;
   master_ = -1;
 }
 

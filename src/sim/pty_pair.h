@@ -22,7 +22,10 @@ class PtyPair {
   const std::string& SlavePath() const { return slavePath_; }
   bool IsOpen() const { return master_ >= 0; }
   // Closes the master side, as when a USB adapter is pulled: whoever holds the slave open then
-  // reads end of file or an error, and the slave path goes away.
+  // reads end of file or an error, and the slave path goes away. The pair still holds its
+  // (hung-up) slave, so the terminal's number is not given to a new pair until this one is
+  // gone: a port that closes its descriptor before it lets go of its lock file would otherwise
+  // leave a new pair on the same number that another program cannot open for that moment.
   void CloseMaster();
 
  private:

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/pty_pair.h"
 #include "sim/slave_port.h"
 #include "support/hex_bytes.h"
 
@@ -429,6 +431,24 @@ TEST(SimulatedDetector, UnplugLeavesTheSlaveSideWithNoLine) {
   std::uint8_t byte = 0;
   EXPECT_LE(read(bench.port.Fd(), &byte, 1), 0);
   EXPECT_EQ(access(bench.detector.SlavePath().c_str(), F_OK), -1);  // the device is gone
+}
+
+// The number of a pulled terminal stays taken while its pair lives: new pairs, each taking the
+// lowest free number, pass it by.
+TEST(PtyPair, APulledPairKeepsItsNumberUntilItIsGone) {
+  const auto number = [](const PtyPair& pair) {
+    return std::stoi(pair.SlavePath().substr(pair.SlavePath().rfind('/') + 1));
+  };
+  PtyPair pulled;
+  pulled.CloseMaster();
+  EXPECT_EQ(pulled.MasterFd(), -1);
+  EXPECT_EQ(access(pulled.SlavePath().c_str(), F_OK), -1);
+  std::vector<std::unique_ptr<PtyPair>> later;
+  while (later.size() < 200 && (later.empty() || number(*later.back()) <= number(pulled))) {
+    later.push_back(std::make_unique<PtyPair>());
+    EXPECT_NE(later.back()->SlavePath(), pulled.SlavePath());
+  }
+  EXPECT_GT(number(*later.back()), number(pulled));
 }
 
 TEST(SimulatedDetector, StopsAtOnceEvenInTheMiddleOfAReply) {
