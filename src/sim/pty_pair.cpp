@@ -31,7 +31,7 @@ PtyPair::PtyPair() {
   termios tio{};
   if (slaveKeeper_ < 0 || tcgetattr(slaveKeeper_, &tio) != 0) {
     const int err = errno;
-    CloseMaster();
+    CloseBoth();
     errno = err;
     Fail("open pty slave");
   }
@@ -43,13 +43,18 @@ PtyPair::PtyPair() {
 }
 
 PtyPair::~PtyPair() {
-  CloseMaster();
-  if (slaveKeeper_ >= 0) close(slaveKeeper_);
+  CloseBoth();
 }
 
 void PtyPair::CloseMaster() {
   if (master_ >= 0) close(master_);
   master_ = -1;
+}
+
+void PtyPair::CloseBoth() {
+  CloseMaster();
+  if (slaveKeeper_ >= 0) close(slaveKeeper_);
+  slaveKeeper_ = -1;
 }
 
 }  // namespace karvello::sim

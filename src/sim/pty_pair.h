@@ -29,6 +29,8 @@ class PtyPair {
   void CloseMaster();
 
  private:
+  void CloseBoth();
+
   int master_ = -1;
   // The pair keeps the slave open itself: while no one else holds it, the master would see a
   // hang-up, and the kernel would reset the raw settings when the last opener closes it.

@@ -441,8 +441,6 @@ TEST(PtyPair, APulledPairKeepsItsNumberUntilItIsGone) {
   };
   PtyPair pulled;
   pulled.CloseMaster();
-  EXPECT_EQ(pulled.MasterFd(), -1);
-  EXPECT_EQ(access(pulled.SlavePath().c_str(), F_OK), -1);
   std::vector<std::unique_ptr<PtyPair>> later;
   while (later.size() < 200 && (later.empty() || number(*later.back()) <= number(pulled))) {
     later.push_back(std::make_unique<PtyPair>());
