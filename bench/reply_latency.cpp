@@ -119,9 +119,9 @@ void MeasureWindow(sim::SimulatedDetector& detector, int reps) {
         // out.
         detector.WaitForExchanges(before + 1, 1s);
         testing::RunFor(12ms);
-        engine.DelayOf(op.operation).Expire();
+        engine.RunOut(op.operation, Engine::Wait::kDelay);
       }
-      const bool ended = Await([&] { return !engine.TimeoutOf(op.operation).IsRunning(); }, 2s);
+      const bool ended = Await([&] { return !engine.InFlight(op.operation); }, 2s);
       const std::string shown = window.LogText();
       const bool report = shown.starts_with(
           op.operation == Operation::kSetAddress ? text::kSetSucceeded : text::kQuerySucceeded);
@@ -222,7 +222,7 @@ void MeasureStrayBytes(int reps) {
     }
     if (write(pty.MasterFd(), stray, sizeof stray) != sizeof stray) std::exit(1);
     const auto written = SteadyClock::now();
-    Await([&] { return !engine.TimeoutOf(Operation::kQueryVoltage).IsRunning(); }, 2s);
+    Await([&] { return !engine.InFlight(Operation::kQueryVoltage); }, 2s);
     if (window.LogText() != text::kQueryFailed) {
       std::fprintf(stderr, "stray bytes: no failure text\n");
       std::exit(1);

@@ -78,8 +78,7 @@ class Rig {
     SpinUntil(
         [&] {
           for (Operation operation : kOperations) {
-            if (engine_.DelayOf(operation).IsRunning() || engine_.TimeoutOf(operation).IsRunning())
-              return false;
+            if (engine_.InFlight(operation)) return false;
           }
           return true;
         },

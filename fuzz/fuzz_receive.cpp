@@ -710,7 +710,7 @@ class Run {
     }
   }
 
-  Deadline& DeadlineOf(Operation operation, bool delay) {
+  const Deadline& DeadlineOf(Operation operation, bool delay) const {
     return delay ? engine_.DelayOf(operation) : engine_.TimeoutOf(operation);
   }
 
@@ -726,14 +726,15 @@ class Run {
 
   // A second of a deadline passes, as its ticker would tell it.
   void Second(Operation operation, bool delay) {
-    Deadline& deadline = DeadlineOf(operation, delay);
+    const Deadline& deadline = DeadlineOf(operation, delay);
     if (!deadline.IsRunning()) return;  // a timer that is off does not tick
     const auto elapsed = deadline.Elapsed();
     texts_.written.clear();
     line_.ForgetCalls();
-    deadline.Tick();
-    REQUIRE(deadline.IsRunning() && deadline.Elapsed() == elapsed + std::chrono::seconds(1),
-            "a second of a deadline counts");
+    if (delay) engine_.PassSecond(operation);
+    REQUIRE(
+        !delay || (deadline.IsRunning() && deadline.Elapsed() == elapsed + std::chrono::seconds(1)),
+        "a second of a deadline counts");
     REQUIRE(texts_.written.empty() && line_.Written().empty(), "a second passing does nothing");
     if (delay) {
       REQUIRE(engine_.ProgressOf(operation).elapsed == deadline.Elapsed(),
@@ -744,14 +745,14 @@ class Run {
 
   // A deadline runs out now (as its timer would at its time).
   void RunOut(Operation operation, bool delay) {
-    Deadline& deadline = DeadlineOf(operation, delay);
+    const Deadline& deadline = DeadlineOf(operation, delay);
     REQUIRE(deadline.Duration() == DurationOf(operation, delay), "a deadline's duration");
     const bool running = deadline.IsRunning();
     const std::optional<StepId> pendingBefore = Pending();
     texts_.written.clear();
     told_.clear();
     line_.ForgetCalls();
-    deadline.Expire();
+    engine_.RunOut(operation, delay ? Engine::Wait::kDelay : Engine::Wait::kTimeout);
     REQUIRE(!deadline.IsRunning(), "a deadline that runs out stops");
     if (!running) {
       REQUIRE(texts_.written.empty() && line_.Written().empty(),
@@ -795,8 +796,7 @@ class Run {
               "a lost line stops every deadline");
     }
     for (Operation operation : inFlight) {
-      REQUIRE(engine_.PhaseOf(operation) == Phase::kAnswered,
-              "a lost line ends what was in flight");
+      REQUIRE(engine_.PhaseOf(operation) == Phase::kEnded, "a lost line ends what was in flight");
     }
     REQUIRE(!line_.IsOpen(), "a lost line is closed");
     mirror_.Reset();

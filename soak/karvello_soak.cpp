@@ -357,16 +357,15 @@ class Soak {
       // is in and dropped before the second request goes out, as 0.3 s or 19 s later.
       Pump(kind == Operation::kQueryResistance || echoing ? 12ms : 1ms);
       if (spoils) detector_->SetFault(fault, 1);
-      engine_->DelayOf(kind).Expire();
+      engine_->RunOut(kind, Engine::Wait::kDelay);
     }
 
     // The end: a reply at once, or the time-out run through. A reply that is due is given all
     // the time a loaded machine may need; one that is spoilt or missing, 250 ms.
     const bool successDue = static_cast<int>(injected) < kSucceeding;
-    auto ended = [&] {
-      return !engine_->TimeoutOf(kind).IsRunning() && !engine_->DelayOf(kind).IsRunning();
-    };
-    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms)) engine_->TimeoutOf(kind).Expire();
+    auto ended = [&] { return !engine_->InFlight(kind); };
+    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms))
+      engine_->RunOut(kind, Engine::Wait::kTimeout);
     if (!ended()) Abort(n, "the operation did not end at its time-out");
     if (injected != Injected::kNone) {
       // What a fault leaves behind (the rest of a reply cut short, noise after it, a second

@@ -1,89 +1,54 @@
 #include "cli/cli_output.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "framing/frame_text.h"
+#include "record/csv.h"
 #include "record/record.h"
 
 namespace karvello::cli {
 namespace {
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  return FormatFrameText(bytes, bytes.size());
+// What each result is in the command line's words, and the exit status it gives.
+struct ResultForm {
+  Result result;
+  std::string_view words;
+  ExitStatus status;
+};
+constexpr ResultForm kResultForms[] = {
+    {Result::kAnswered, "", kAnswered},
+    {Result::kRefused, "refused", kRefused},
+    {Result::kWrongReply, "wrong reply", kBadReply},
+    {Result::kCorrupt, "corrupt reply", kBadReply},
+    {Result::kNoReply, "no reply in time", kNoReply},
+    {Result::kLineLost, "line lost", kPortUnavailable},
+    {Result::kNotSent, "not sent", kUsage},
+};
+
+const ResultForm& FormOf(Result result) {
+  for (const ResultForm& form : kResultForms) {
+    if (form.result == result) return form;
+  }
+  return kResultForms[std::size(kResultForms) - 1];
 }
 
 }  // namespace
 
-ValueField ValueOf(const Outcome& outcome) {
-  // As the record writes them.
-  RecordRow row = RowOf(outcome, {}, {});
-  return {std::move(row.value), std::move(row.unit)};
-}
-
 std::string PlainText(const Outcome& outcome) {
-  switch (outcome.result) {
-    case Result::kAnswered:
-      break;
-    case Result::kRefused:
-      // An exception reply: slave, function | 0x80, the exception code.
-      return outcome.reply.size() > 2
-                 ? "refused (exception " + FormatHexByte(outcome.reply[2]) + ")"
-                 : "refused";
-    case Result::kWrongReply:
-      return "wrong reply";
-    case Result::kCorrupt:
-      return "corrupt reply";
-    case Result::kNoReply:
-      return "no reply in time";
-    case Result::kLineLost:
-      return "line lost";
-    case Result::kNotSent:
-      return "not sent";
+  if (outcome.result == Result::kAnswered && outcome.value) {
+    return AnswerForm(outcome.operation).words(*outcome.value);
   }
-  const ValueField field = ValueOf(outcome);
-  switch (outcome.operation) {
-    case Operation::kQueryResistance:
-    case Operation::kReadResistance:
-      return outcome.value && outcome.value->overRange ? "over range" : field.value + " Ω";
-    case Operation::kQueryVoltage:
-      return field.value + " V";
-    case Operation::kStartMeasurement:
-      return "started";
-    case Operation::kSetAddress:
-    case Operation::kQueryAddress:
-    case Operation::kReadAddress:
-      break;
+  std::string words(FormOf(outcome.result).words);
+  // An exception reply: slave, function | 0x80, the exception code.
+  if (outcome.result == Result::kRefused && outcome.reply.size() > 2) {
+    words += " (exception " + FormatHexByte(outcome.reply[2]) + ")";
   }
-  return "address " + field.value;
+  return words;
 }
 
 ExitStatus StatusOf(Result result) {
-  switch (result) {
-    case Result::kAnswered:
-      return kAnswered;
-    case Result::kRefused:
-      return kRefused;
-    case Result::kWrongReply:
-    case Result::kCorrupt:
-      return kBadReply;
-    case Result::kNoReply:
-      return kNoReply;
-    case Result::kLineLost:
-      return kPortUnavailable;
-    case Result::kNotSent:
-      break;
-  }
-  return kUsage;
-}
-
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string field = "\"";
-  for (char c : text) {
-    if (c == '"') field += '"';
-    field += c;
-  }
-  return field + '"';
+  return FormOf(result).status;
 }
 
 std::string JsonString(std::string_view text) {
@@ -127,7 +92,8 @@ void Printer::Begin() {
 void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
   const std::string_view operation = Describe(outcome.operation).name;
-  const ValueField field = ValueOf(outcome);
+  const std::string value = ValueField(outcome);
+  const std::string_view unit = value.empty() ? "" : AnswerForm(outcome.operation).unit;
   std::string line;
   switch (format_) {
     case Format::kPlain:
@@ -138,26 +104,34 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
       Write(line + PlainText(outcome) + "\n");
       PrintFrames(outcome);
       return;
-    case Format::kCsv:
-      line = CsvField(TimeText(when)) + "," + CsvField(port) + "," + std::to_string(address) + "," +
-             std::string(operation) + "," + std::string(ResultName(outcome.result)) + "," +
-             field.value + "," + field.unit;
-      if (verbose_) line += "," + CsvField(RowOf(outcome, {}, {}).sent) + "," + Hex(outcome.reply);
-      line += "\n";
+    case Format::kCsv: {
+      std::vector<std::string> fields = {TimeText(when),
+                                         std::string(port),
+                                         std::to_string(address),
+                                         std::string(operation),
+                                         std::string(ResultName(outcome.result)),
+                                         value,
+                                         std::string(unit)};
+      if (verbose_) {
+        fields.push_back(RowOf(outcome, {}, {}).sent);
+        fields.push_back(HexText(outcome.reply));
+      }
+      line = CsvLine(fields, "\n");
       break;
+    }
     case Format::kJson: {
-      std::string value = "null";
-      if (!field.value.empty()) value = field.value == "OL" ? JsonString("OL") : field.value;
+      std::string number = "null";
+      if (!value.empty()) number = value == kOverRangeMark ? JsonString(value) : value;
       line = "{\"time\":" + JsonString(TimeText(when)) + ",\"port\":" + JsonString(port) +
              ",\"address\":" + std::to_string(address) + ",\"operation\":" + JsonString(operation) +
-             ",\"result\":" + JsonString(ResultName(outcome.result)) + ",\"value\":" + value +
-             ",\"unit\":" + JsonString(field.unit);
+             ",\"result\":" + JsonString(ResultName(outcome.result)) + ",\"value\":" + number +
+             ",\"unit\":" + JsonString(unit);
       if (verbose_) {
         line += ",\"sent\":[";
         for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
-          line += (i ? "," : "") + JsonString(Hex(outcome.sent[i]));
+          line += (i ? "," : "") + JsonString(HexText(outcome.sent[i]));
         }
-        line += "],\"received\":" + JsonString(Hex(outcome.reply));
+        line += "],\"received\":" + JsonString(HexText(outcome.reply));
       }
       line += "}\n";
       break;
@@ -171,9 +145,9 @@ void Printer::PrintFrames(const Outcome& outcome) {
   std::string lines;
   for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
     lines += outcome.sent.size() > 1 ? "  sent " + std::to_string(i + 1) + ": " : "  sent: ";
-    lines += Hex(outcome.sent[i]) + "\n";
+    lines += HexText(outcome.sent[i]) + "\n";
   }
-  if (!outcome.reply.empty()) lines += "  received: " + Hex(outcome.reply) + "\n";
+  if (!outcome.reply.empty()) lines += "  received: " + HexText(outcome.reply) + "\n";
   Write(lines);
 }
 

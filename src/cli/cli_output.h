@@ -12,21 +12,12 @@
 
 namespace karvello::cli {
 
-// An outcome's value as a field and its unit: "34.5" and "Ω", "OL" (over range) and "Ω", "220"
-// and "V", "5" and "" for an address; both empty without a value.
-struct ValueField {
-  std::string value;
-  std::string unit;
-};
-ValueField ValueOf(const Outcome& outcome);
-
 // For a person: "34.5 Ω", "over range", "220 V", "address 5"; or what went wrong ("no reply in
 // time", "refused (exception 04)", ...).
 std::string PlainText(const Outcome& outcome);
 // The exit status an outcome gives.
 ExitStatus StatusOf(Result result);
 
-std::string CsvField(std::string_view text);
 std::string JsonString(std::string_view text);
 
 // Writes each outcome to `out` as one line (plain: with the frames on lines of their own under

@@ -5,7 +5,7 @@ namespace karvello {
 Engine::Engine(SerialLine& line) : line_(line) {
   for (Operation operation : kAllOperations) {
     const OperationSteps& steps = Describe(operation);
-    InFlight& flight = Of(operation);
+    Flight& flight = Of(operation);
     // An operation of one request has no delay; its deadline is never started.
     flight.delay = std::make_unique<Deadline>(steps.count > 1 ? steps.steps[0].wait
                                                               : std::chrono::milliseconds(0));
@@ -25,7 +25,7 @@ Engine::~Engine() {
 
 void Engine::Start(const Request& request) {
   const Operation operation = request.operation;
-  InFlight& flight = Of(operation);
+  Flight& flight = Of(operation);
   const bool needsAddress = operation != Operation::kQueryAddress;
   // A broadcast write of address 0 would leave every detector on the line unreachable.
   const bool valid = !needsAddress || (request.address.has_value() &&
@@ -49,7 +49,7 @@ void Engine::Start(const Request& request) {
 }
 
 void Engine::Send(Operation operation, std::size_t index) {
-  InFlight& flight = Of(operation);
+  Flight& flight = Of(operation);
   const OperationSteps& steps = Describe(operation);
   if (index > 0) flight.delay->Stop();  // the delay ends with the request it leads to
   RequestFrame& frame = flight.frames[index];
@@ -70,7 +70,7 @@ void Engine::OnReceived(const Received& received) {
   const OperationSteps& steps = Describe(operation);
   const RequestStep& step = steps.steps[index];
   if (!step.awaitsReply) return;  // what comes now answers nothing
-  const InFlight& flight = Of(operation);
+  const Flight& flight = Of(operation);
   Result result = Result::kCorrupt;
   switch (received.kind) {
     case Received::Kind::kReply:
@@ -92,17 +92,17 @@ void Engine::OnReceived(const Received& received) {
       break;
   }
   // Once the operation has ended, whatever is not another copy of its reply is noise.
-  if (flight.phase == Phase::kAnswered) return;
+  if (flight.phase == Phase::kEnded) return;
   End(operation, result, received.bytes);
 }
 
 void Engine::End(Operation operation, Result result, std::vector<std::uint8_t> reply,
                  std::optional<Reading> value) {
-  InFlight& flight = Of(operation);
+  Flight& flight = Of(operation);
   flight.timeout->Stop();
-  const bool again = flight.phase == Phase::kAnswered;
+  const bool again = flight.phase == Phase::kEnded;
   // A time-out that runs out while a new run waits out its delay leaves that run going.
-  if (!flight.delay->IsRunning()) flight.phase = Phase::kAnswered;
+  if (flight.phase != Phase::kDelaying) flight.phase = Phase::kEnded;
   if (onOutcome_) {
     onOutcome_(
         Outcome{.operation = operation,
@@ -126,18 +126,12 @@ void Engine::OnLineLost() {
   // sent last ends last.
   std::vector<Operation> inFlight;
   for (Operation operation : kAllOperations) {
-    const InFlight& flight = Of(operation);
-    if (!flight.delay->IsRunning() && !flight.timeout->IsRunning()) continue;
+    if (!InFlight(operation)) continue;
     if (last_ && last_->operation == operation) continue;
     inFlight.push_back(operation);
   }
-  if (last_) {
-    const InFlight& flight = Of(last_->operation);
-    if (flight.delay->IsRunning() || flight.timeout->IsRunning()) {
-      inFlight.push_back(last_->operation);
-    }
-  }
-  for (InFlight& flight : flights_) {
+  if (last_ && InFlight(last_->operation)) inFlight.push_back(last_->operation);
+  for (Flight& flight : flights_) {
     flight.delay->Stop();
     flight.timeout->Stop();
   }
@@ -148,8 +142,22 @@ void Engine::OnLineLost() {
   if (onLineLost_) onLineLost_();
 }
 
+void Engine::Cancel(Operation operation) {
+  if (!InFlight(operation)) return;
+  Flight& flight = Of(operation);
+  flight.delay->Stop();
+  flight.timeout->Stop();
+  flight.phase = Phase::kEnded;
+  if (last_ && last_->operation == operation) last_->step.reset();
+  Tell(operation);
+}
+
+void Engine::RunOut(Operation operation, Wait wait) {
+  (wait == Wait::kDelay ? Of(operation).delay : Of(operation).timeout)->Expire();
+}
+
 Progress Engine::ProgressOf(Operation operation) const {
-  const InFlight& flight = Of(operation);
+  const Flight& flight = Of(operation);
   Progress progress{};
   progress.operation = operation;
   progress.phase = flight.phase;

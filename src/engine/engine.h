@@ -1,11 +1,10 @@
 #pragma once
-// The engine: carries out requests on the serial line and hands up their outcomes. A request
-// fixes the operation's address and the frames it sends; each request goes out with the reply it
-// awaits, and what the line hands up is judged against the request sent last, whichever
-// operation it belongs to. Operations are not locked against each other: each has its own state
-// and its own delay and time-out, and a new request of an operation in flight starts it over
-// without restarting a delay or time-out that runs. Everything runs on the thread of the event
-// loop; a test can run the deadlines out and hand up replies in any order without waiting.
+// The engine carries out requests on the serial line and hands up their outcomes. What the line
+// hands up is judged against the request sent last, whichever operation it belongs to.
+// Operations are not locked against each other: each has its own phase, delay and time-out, and
+// a new request of an operation in flight starts it over without restarting a delay or time-out
+// that runs. Everything runs on the event loop's thread; a test can run the deadlines out and
+// hand up replies in any order without waiting.
 
 #include <array>
 #include <functional>
@@ -40,17 +39,31 @@ class Engine {
   // The port went away, after the outcomes of the operations it ended.
   void SetOnLineLost(std::function<void()> handler) { onLineLost_ = std::move(handler); }
 
+  // Ends `operation` where it stands, without an outcome: its delay and time-out stop, nothing
+  // more of it goes out, and what comes for it from now on is noise. An operation not in flight
+  // is left as it is.
+  void Cancel(Operation operation);
+
   Phase PhaseOf(Operation operation) const { return Of(operation).phase; }
+  bool InFlight(Operation operation) const {
+    const Phase phase = PhaseOf(operation);
+    return phase == Phase::kDelaying || phase == Phase::kAwaiting;
+  }
   Progress ProgressOf(Operation operation) const;
-  // The delay before an operation's second request, and the time-out of its reply.
-  Deadline& DelayOf(Operation operation) { return *Of(operation).delay; }
-  Deadline& TimeoutOf(Operation operation) { return *Of(operation).timeout; }
+  // The delay before an operation's second request and the time-out of its reply, to read.
   const Deadline& DelayOf(Operation operation) const { return *Of(operation).delay; }
   const Deadline& TimeoutOf(Operation operation) const { return *Of(operation).timeout; }
 
+  // Runs the delay or the time-out of `operation` out now, as though its time had passed, or
+  // lets a second of its delay pass: for the tests, the fuzzer and the soak, which do not wait.
+  // A deadline that does not run is left as it is.
+  enum class Wait { kDelay, kTimeout };
+  void RunOut(Operation operation, Wait wait);
+  void PassSecond(Operation operation) { Of(operation).delay->Tick(); }
+
  private:
   // One operation: what its last request fixed, and where it stands.
-  struct InFlight {
+  struct Flight {
     Phase phase = Phase::kIdle;
     std::uint8_t address = 0;
     std::array<RequestFrame, 2> frames{};
@@ -72,13 +85,13 @@ class Engine {
   void End(Operation operation, Result result, std::vector<std::uint8_t> reply,
            std::optional<Reading> value = std::nullopt);
   void Tell(Operation operation, std::optional<std::size_t> sentStep = std::nullopt);
-  InFlight& Of(Operation operation) { return flights_[static_cast<std::size_t>(operation)]; }
-  const InFlight& Of(Operation operation) const {
+  Flight& Of(Operation operation) { return flights_[static_cast<std::size_t>(operation)]; }
+  const Flight& Of(Operation operation) const {
     return flights_[static_cast<std::size_t>(operation)];
   }
 
   SerialLine& line_;
-  std::array<InFlight, kAllOperationCount> flights_;
+  std::array<Flight, kAllOperationCount> flights_;
   std::optional<Last> last_;
   OutcomeHandler onOutcome_;
   ProgressHandler onProgress_;

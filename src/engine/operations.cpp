@@ -26,18 +26,73 @@ unsigned Register(std::span<const std::uint8_t> reply) {
   return reply[3] * 256U + reply[4];
 }
 
+// The slave that answered: the address of a detector that echoes or names itself.
 Reading SlaveOf(std::span<const std::uint8_t> reply) {
   return {.number = reply[0]};
 }
 
+// The first register read, as it stands: the voltage, or the address a detector names.
+Reading FirstRegister(std::span<const std::uint8_t> reply) {
+  return {.number = Register(reply)};
+}
+
+// The reading and, in the low byte of the register after it, its decimal places; more than two
+// means over range.
 Reading Resistance(std::span<const std::uint8_t> reply) {
   const unsigned decimals = reply[6];
   return {.number = Register(reply), .decimals = decimals, .overRange = decimals > 2};
 }
 
-Reading Volts(std::span<const std::uint8_t> reply) {
-  return {.number = Register(reply)};
+// The echo of the start of a measurement acknowledges it and carries no value.
+Reading NoValue(std::span<const std::uint8_t>) {
+  return {};
 }
+
+constexpr std::string_view kOhm = "\xCE\xA9";  // Ω, in UTF-8
+
+std::string Whole(const Reading& reading) {
+  return std::to_string(reading.number);
+}
+
+// The number with the point before its last `decimals` digits: 345 and 1 give "34.5", 5 and 2
+// give "0.05".
+std::string Ohms(const Reading& reading) {
+  if (reading.overRange || reading.decimals > 2) return std::string(kOverRangeMark);
+  std::string digits = std::to_string(reading.number);
+  const std::size_t places = reading.decimals;
+  if (places == 0) return digits;
+  if (digits.size() <= places) digits.insert(0, places + 1 - digits.size(), '0');
+  digits.insert(digits.size() - places, 1, '.');
+  return digits;
+}
+
+std::string Nothing(const Reading&) {
+  return {};
+}
+
+std::string AddressWords(const Reading& reading) {
+  return "address " + Whole(reading);
+}
+
+std::string OhmsWords(const Reading& reading) {
+  const std::string field = Ohms(reading);
+  return field == kOverRangeMark ? "over range" : field + " " + std::string(kOhm);
+}
+
+std::string VoltsWords(const Reading& reading) {
+  return Whole(reading) + " V";
+}
+
+std::string Started(const Reading&) {
+  return "started";
+}
+
+constexpr QuantityForm kQuantityForms[] = {
+    {Quantity::kNone, "", "", Nothing, Started},
+    {Quantity::kAddress, "address", "", Whole, AddressWords},
+    {Quantity::kResistance, "resistance", kOhm, Ohms, OhmsWords},
+    {Quantity::kVoltage, "voltage", "V", Whole, VoltsWords},
+};
 
 // A fragment of fewer bytes than `judgedFrom` is too short to judge: for the echo of a write its
 // slave, function, register and value bytes; for a read the slave, function and byte count.
@@ -98,26 +153,45 @@ constexpr OperationSteps kOperationSteps[kAllOperationCount] = {
       Write(reg::kBusAddress, std::nullopt)},
      2,
      SlaveOf,
+     Quantity::kAddress,
      "set-address"},
-    {Operation::kQueryAddress, {AddressQuery(), {}}, 1, SlaveOf, "query-address"},
+    {Operation::kQueryAddress,
+     {AddressQuery(), {}},
+     1,
+     SlaveOf,
+     Quantity::kAddress,
+     "query-address"},
     {Operation::kQueryResistance,
      {ThenAfter(Write(reg::kStartMeasurement, reg::kStartMeasurementValue), kMeasurementTime),
       Read(reg::kResistance, reg::kResistanceRegisterCount)},
      2,
      Resistance,
+     Quantity::kResistance,
      "resistance"},
-    {Operation::kQueryVoltage, {Read(reg::kVoltage, 1), {}}, 1, Volts, "voltage"},
+    {Operation::kQueryVoltage,
+     {Read(reg::kVoltage, 1), {}},
+     1,
+     FirstRegister,
+     Quantity::kVoltage,
+     "voltage"},
     // The register as it stands: the address the detector names.
-    {Operation::kReadAddress, {Read(reg::kBusAddress, 1), {}}, 1, Volts, "read-address"},
+    {Operation::kReadAddress,
+     {Read(reg::kBusAddress, 1), {}},
+     1,
+     FirstRegister,
+     Quantity::kAddress,
+     "read-address"},
     {Operation::kStartMeasurement,
      {Write(reg::kStartMeasurement, reg::kStartMeasurementValue), {}},
      1,
-     Volts,
+     NoValue,
+     Quantity::kNone,
      "start-measurement"},
     {Operation::kReadResistance,
      {Read(reg::kResistance, reg::kResistanceRegisterCount), {}},
      1,
      Resistance,
+     Quantity::kResistance,
      "read-resistance"},
 };
 
@@ -125,6 +199,17 @@ constexpr OperationSteps kOperationSteps[kAllOperationCount] = {
 
 const OperationSteps& Describe(Operation operation) {
   return kOperationSteps[static_cast<std::size_t>(operation)];
+}
+
+std::optional<Operation> OperationNamed(std::string_view name) {
+  for (const OperationSteps& steps : kOperationSteps) {
+    if (steps.name == name) return steps.operation;
+  }
+  return std::nullopt;
+}
+
+const QuantityForm& FormOf(Quantity quantity) {
+  return kQuantityForms[static_cast<std::size_t>(quantity)];
 }
 
 RequestFrame FrameOf(Operation operation, std::size_t index, std::uint8_t address) {

@@ -1,12 +1,14 @@
 #pragma once
-// The four operations on a detector, each described once: its requests in order, the frame of
+// Each operation on a detector described once, end to end: its requests in order, the frame of
 // each, the reply each awaits and what that reply must hold, the delay before the next request
-// or the time-out of the reply, and how the answer's value is read.
+// or the time-out of the reply, how the answer's value is read, and what that value is (its
+// quantity, unit and text forms). Every front end renders from this description.
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "framing/frames.h"
@@ -51,6 +53,31 @@ struct Reading {
   bool operator==(const Reading&) const = default;
 };
 
+// What an answer's value is.
+enum class Quantity {
+  kNone,        // the answer only acknowledges (the start of a measurement)
+  kAddress,     // a detector's bus address
+  kResistance,  // the grounding resistance in ohms
+  kVoltage,     // the voltage in volts
+};
+
+// The mark of a resistance over the detector's range, wherever a value is written.
+inline constexpr std::string_view kOverRangeMark = "OL";
+
+// How a quantity's value is written.
+struct QuantityForm {
+  Quantity quantity;
+  std::string_view name;  // "address", "resistance", "voltage"; empty for none
+  std::string_view unit;  // "Ω", "V"; empty for an address or none
+  // The value as a field of the record and of the command line's CSV and JSON: "5", "34.5",
+  // "OL", "220"; empty for none.
+  std::string (*field)(const Reading& reading);
+  // The value in the command line's words: "address 5", "34.5 Ω", "over range", "220 V",
+  // "started".
+  std::string (*words)(const Reading& reading);
+};
+const QuantityForm& FormOf(Quantity quantity);
+
 struct RequestStep {
   bool broadcast;  // to slave 0, every detector, rather than to the operation's address
   std::uint8_t function;
@@ -71,12 +98,18 @@ struct OperationSteps {
   Operation operation;
   RequestStep steps[2];
   std::size_t count;  // 1, or 2 when the first request is followed by a second after its delay
-  // The value of an accepted reply.
+  // The value of an accepted reply, and what it is.
   Reading (*read)(std::span<const std::uint8_t> reply);
+  Quantity quantity;
   std::string_view name;  // for records and the command line: "set-address", ...
 };
 
 const OperationSteps& Describe(Operation operation);
+// The operation of a name ("voltage"); none for a name no operation has.
+std::optional<Operation> OperationNamed(std::string_view name);
+inline const QuantityForm& AnswerForm(Operation operation) {
+  return FormOf(Describe(operation).quantity);
+}
 
 // The frame of step `index` of `operation` for the operation's `address` (a slave address, or
 // for set address the new address).

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/operations.h"
@@ -31,6 +33,12 @@ enum class Result {
   kNotSent,     // the address given is not valid: nothing was sent
 };
 
+// The name of a result, as the record, the command line and the gateway write it: "answered",
+// "refused", "wrong-reply", "corrupt", "no-reply", "line-lost", "not-sent".
+std::string_view ResultName(Result result);
+// The result of a name; none for a name no result has.
+std::optional<Result> ResultNamed(std::string_view name);
+
 struct Outcome {
   Operation operation;
   std::uint8_t address = 0;         // as requested; 0 for the query of the address
@@ -42,12 +50,16 @@ struct Outcome {
   bool again = false;
 };
 
-// Where an operation stands.
+// The outcome's value as a field (the record's, the command line's CSV and JSON): "34.5", "OL",
+// "220", "5"; empty without a value.
+std::string ValueField(const Outcome& outcome);
+
+// Where an operation stands. It is in flight while delaying or awaiting, and only then.
 enum class Phase {
   kIdle,      // never started
   kDelaying,  // waiting out the delay before its next request
   kAwaiting,  // awaiting the reply to its request
-  kAnswered,  // ended: answered, failed or timed out (a late or repeated reply still counts)
+  kEnded,     // answered, failed, timed out or cancelled (a late or repeated reply still counts)
 };
 
 struct Progress {

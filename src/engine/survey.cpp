@@ -31,7 +31,7 @@ Survey::Survey(Engine& engine) : engine_(engine), measurement_(kMeasurementTime)
   });
   measurement_.SetOnSecond([this] { TellMeasuring(); });
   measurement_.SetOnExpired([this] {
-    reading_ = true;
+    stage_ = Stage::kReading;
     next_ = 0;
     Next();
   });
@@ -81,11 +81,10 @@ void Survey::Stop() {
   stopping_ = true;
   // Waiting for a measurement, no exchange is in progress: the run ends now, and the reading
   // that would have followed the wait is not sent.
-  Deadline& inTurn = engine_.DelayOf(Operation::kQueryResistance);
-  if (run_ == Run::kMeasureInTurn && inTurn.IsRunning()) {
-    inTurn.Stop();
-    Finish(SurveyEnd::kStopped);
-  } else if (measurement_.IsRunning()) {
+  const bool waitingInTurn = run_ == Run::kMeasureInTurn &&
+                             engine_.PhaseOf(Operation::kQueryResistance) == Phase::kDelaying;
+  if (waitingInTurn) engine_.Cancel(Operation::kQueryResistance);
+  if (waitingInTurn || (run_ == Run::kMeasureAllAtOnce && stage_ == Stage::kWaiting)) {
     Finish(SurveyEnd::kStopped);
   }
 }
@@ -96,7 +95,7 @@ void Survey::Begin(Run run, std::vector<std::uint8_t> addresses) {
   addresses_ = std::move(addresses);
   next_ = 0;
   done_ = 0;
-  reading_ = false;
+  stage_ = Stage::kStarting;
   started_.clear();
   if (onProgress_) onProgress_(0, static_cast<int>(addresses_.size()));
   Next();
@@ -108,7 +107,7 @@ void Survey::Next() {
     Finish(SurveyEnd::kStopped);
     return;
   }
-  if (run_ == Run::kMeasureAllAtOnce && !reading_) {
+  if (run_ == Run::kMeasureAllAtOnce && stage_ == Stage::kStarting) {
     if (next_ < addresses_.size()) {
       row_ = RowAt(addresses_[next_++]);
       engine_.Start({Operation::kStartMeasurement, row_.address});
@@ -119,6 +118,7 @@ void Survey::Next() {
       return;
     }
     // One wait for every measurement, from the start of the last.
+    stage_ = Stage::kWaiting;
     measurement_.Start();
     TellMeasuring();
     return;
@@ -173,7 +173,7 @@ void Survey::OnOutcome(const Outcome& outcome) {
     Done(row_.found || outcome.result != Result::kNoReply);
     return;
   }
-  if (run_ == Run::kMeasureAllAtOnce && !reading_) {
+  if (run_ == Run::kMeasureAllAtOnce && stage_ == Stage::kStarting) {
     if (outcome.result == Result::kAnswered) {
       started_.push_back(row_.address);
     } else {
@@ -208,6 +208,7 @@ void Survey::Done(bool show) {
 
 void Survey::Finish(SurveyEnd end) {
   measurement_.Stop();
+  stage_ = Stage::kStarting;
   run_ = Run::kNone;
   stopping_ = false;
   if (onFinished_) onFinished_(end);

@@ -62,8 +62,11 @@ class Survey {
   // Ends the run after the exchange in progress; waiting for a measurement, at once.
   void Stop();
   bool Running() const { return run_ != Run::kNone; }
-  // All at once: the one wait for every measurement (a test runs it out rather than waiting).
-  Deadline& MeasurementWait() { return measurement_; }
+  // All at once: the one wait for every measurement, to read; a test runs it out, or lets a
+  // second of it pass, rather than waiting.
+  const Deadline& MeasurementWait() const { return measurement_; }
+  void RunOutMeasurementWait() { measurement_.Expire(); }
+  void PassMeasurementSecond() { measurement_.Tick(); }
 
   // Every outcome of the engine, as it comes (for the record).
   void SetOnOutcome(std::function<void(const Outcome&)> handler) {
@@ -86,6 +89,8 @@ class Survey {
 
  private:
   enum class Run { kNone, kScan, kVoltages, kMeasureInTurn, kMeasureAllAtOnce };
+  // Where a measurement of all at once stands: every start, the one wait, then every read.
+  enum class Stage { kStarting, kWaiting, kReading };
 
   void Begin(Run run, std::vector<std::uint8_t> addresses);
   void Next();
@@ -103,7 +108,7 @@ class Survey {
   std::vector<std::uint8_t> addresses_;  // of the run, in order
   std::size_t next_ = 0;                 // the next address's index
   SurveyRow row_;                        // the address in progress
-  bool reading_ = false;                 // all at once: the reads have begun
+  Stage stage_ = Stage::kStarting;       // all at once
   std::vector<std::uint8_t> started_;    // all at once: the measurements started
   Deadline measurement_;                 // all at once: the one wait for every measurement
   int done_ = 0;

@@ -14,5 +14,9 @@ std::string FormatHexByte(std::uint8_t value);
 // The first `count` bytes as byte texts joined by single spaces ("05 03 02"). Throws
 // std::out_of_range when `count` exceeds the bytes there are.
 std::string FormatFrameText(std::span<const std::uint8_t> bytes, std::size_t count);
+// All of `bytes` so: "05 03 02 00 DC 48 1D"; empty for none.
+inline std::string HexText(std::span<const std::uint8_t> bytes) {
+  return FormatFrameText(bytes, bytes.size());
+}
 
 }  // namespace karvello

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "framing/frame_text.h"
+#include "record/csv.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -23,84 +24,10 @@
 namespace karvello {
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-constexpr std::string_view kOhm = "\xCE\xA9";  // Ω
 constexpr std::size_t kFieldCount = 10;
 // A program that holds the lock holds it for one row; one that waits longer than this gives up
 // the row rather than hold up its window.
 constexpr std::chrono::milliseconds kLockWait{2000};
-
-// The number with the point before its last `decimals` digits: 345 and 1 give "34.5".
-std::string WithPoint(unsigned number, unsigned decimals) {
-  std::string digits = std::to_string(number);
-  if (decimals == 0) return digits;
-  if (digits.size() <= decimals) digits.insert(0, decimals + 1 - digits.size(), '0');
-  digits.insert(digits.size() - decimals, 1, '.');
-  return digits;
-}
-
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  return FormatFrameText(bytes, bytes.size());
-}
-
-void AddField(std::string& line, std::string_view field) {
-  if (!line.empty()) line += ',';
-  if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
-    line += field;
-    return;
-  }
-  line += '"';
-  for (const char c : field) {
-    if (c == '"') line += '"';
-    line += c;
-  }
-  line += '"';
-}
-
-// The records of CSV text (RFC 4180: quoted fields may hold commas, quotes doubled and line
-// ends; lines end by CR LF or LF).
-std::vector<std::vector<std::string>> SplitCsv(std::string_view text) {
-  std::vector<std::vector<std::string>> records;
-  std::vector<std::string> fields;
-  std::string field;
-  bool quoted = false;
-  bool any = false;  // the record under way has begun
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c != '"') {
-        field += c;
-      } else if (i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else {
-        quoted = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      quoted = any = true;
-    } else if (c == ',') {
-      fields.push_back(std::move(field));
-      field.clear();
-      any = true;
-    } else if (c == '\n' || c == '\r') {
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      if (any || !field.empty()) {
-        fields.push_back(std::move(field));
-        records.push_back(std::move(fields));
-      }
-      fields.clear();
-      field.clear();
-      any = false;
-    } else {
-      field += c;
-      any = true;
-    }
-  }
-  // A last line without its line end is a row cut short as it was written: left out.
-  return records;
-}
 
 std::optional<RecordRow> RowOfFields(const std::vector<std::string>& fields) {
   if (fields.size() != kFieldCount) return std::nullopt;
@@ -256,26 +183,6 @@ std::string TimeText(const QDateTime& when) {
       .toStdString();
 }
 
-std::string_view ResultName(Result result) {
-  switch (result) {
-    case Result::kAnswered:
-      return "answered";
-    case Result::kRefused:
-      return "refused";
-    case Result::kWrongReply:
-      return "wrong-reply";
-    case Result::kCorrupt:
-      return "corrupt";
-    case Result::kNoReply:
-      return "no-reply";
-    case Result::kLineLost:
-      return "line-lost";
-    case Result::kNotSent:
-      return "not-sent";
-  }
-  return "unknown";
-}
-
 RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime& when) {
   RecordRow row;
   row.time = when;
@@ -284,47 +191,24 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
   row.operation = Describe(outcome.operation).name;
   row.result = ResultName(outcome.result);
   row.again = outcome.again;
-  row.reply = Hex(outcome.reply);
+  row.reply = HexText(outcome.reply);
   for (const RequestFrame& frame : outcome.sent) {
     if (!row.sent.empty()) row.sent += " | ";
-    row.sent += Hex(frame);
+    row.sent += HexText(frame);
   }
-  if (const auto& value = outcome.value) {
-    switch (outcome.operation) {
-      case Operation::kQueryResistance:
-      case Operation::kReadResistance:
-        row.value = value->overRange ? "OL" : WithPoint(value->number, value->decimals);
-        row.unit = kOhm;
-        break;
-      case Operation::kQueryVoltage:
-        row.value = std::to_string(value->number);
-        row.unit = "V";
-        break;
-      case Operation::kSetAddress:
-      case Operation::kQueryAddress:
-      case Operation::kReadAddress:
-        row.value = std::to_string(value->number);
-        break;
-      case Operation::kStartMeasurement:  // the echo of the start carries no reading
-        break;
-    }
-  }
+  row.value = ValueField(outcome);
+  if (!row.value.empty()) row.unit = AnswerForm(outcome.operation).unit;
   return row;
 }
 
 std::string CsvLine(const RecordRow& row) {
-  std::string line;
-  AddField(line, TimeText(row.time));
-  for (const std::string& field :
-       {row.port, std::to_string(row.address), row.operation, row.result, row.value, row.unit,
-        std::string(row.again ? "yes" : ""), row.sent, row.reply}) {
-    AddField(line, field);
-  }
-  return line + "\r\n";
+  return CsvLine({TimeText(row.time), row.port, std::to_string(row.address), row.operation,
+                  row.result, row.value, row.unit, row.again ? "yes" : "", row.sent, row.reply},
+                 "\r\n");
 }
 
 std::vector<RecordRow> ParseRecord(std::string_view text) {
-  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+  if (text.starts_with(kUtf8ByteOrderMark)) text.remove_prefix(kUtf8ByteOrderMark.size());
   std::vector<RecordRow> rows;
   for (const auto& fields : SplitCsv(text)) {
     if (auto row = RowOfFields(fields)) rows.push_back(std::move(*row));
@@ -387,7 +271,7 @@ bool Record::Write(const std::string& line, QString& reason) {
     size = 0;
   }
   std::string bytes;
-  if (size == 0) bytes = std::string(kByteOrderMark) + std::string(kRecordHeader);
+  if (size == 0) bytes = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
   bytes += line;
   return AppendBytes(path_, bytes, reason);
 }

@@ -19,9 +19,6 @@
 
 namespace karvello {
 
-// The name of a result, as the record and the command line write it: "answered", "refused",
-// "wrong-reply", "corrupt", "no-reply", "line-lost", "not-sent".
-std::string_view ResultName(Result result);
 // "2026-12-07T18:04:06.123+08:00": local time to the millisecond with its offset from UTC.
 std::string TimeText(const QDateTime& when);
 

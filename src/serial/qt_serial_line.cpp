@@ -3,6 +3,8 @@
 #include <QLoggingCategory>
 #include <QTime>
 
+#include "framing/frame_text.h"
+
 #ifdef Q_OS_UNIX
 #include <poll.h>
 #endif
@@ -21,10 +23,7 @@ QString Now() {
 }
 
 QString Hex(std::span<const std::uint8_t> bytes) {
-  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                    static_cast<qsizetype>(bytes.size()))
-      .toHex(' ')
-      .toUpper();
+  return QString::fromStdString(HexText(bytes));
 }
 
 void ApplyLineSettings(QSerialPort& serial) {

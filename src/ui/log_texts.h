@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include "engine/operations.h"
+
 namespace karvello::text {
 
 inline constexpr std::string_view kLineEnd = "\r\n";
@@ -26,6 +28,6 @@ inline constexpr std::string_view kResistanceResult = "电阻 = ";
 inline constexpr std::string_view kOhms = "欧姆";
 inline constexpr std::string_view kVoltageResult = "电压 = ";
 inline constexpr std::string_view kVolts = "伏";
-inline constexpr std::string_view kOverRange = "OL";
+inline constexpr std::string_view kOverRange = kOverRangeMark;
 
 }  // namespace karvello::text

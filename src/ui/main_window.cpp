@@ -209,13 +209,13 @@ void MainWindow::MirrorPortList() {
 void MainWindow::UpdateMeasureProgress() {
   QProgressBar& bar = *ui_->measureProgress;
   const Progress measurement = engine_.ProgressOf(Operation::kQueryResistance);
-  if (engine_.DelayOf(Operation::kQueryResistance).IsRunning()) {
+  if (measurement.phase == Phase::kDelaying) {
     bar.setRange(0,
                  static_cast<int>(
                      std::chrono::duration_cast<std::chrono::seconds>(measurement.delay).count()));
     bar.setValue(static_cast<int>(measurement.elapsed.count()));
     bar.show();
-  } else if (engine_.TimeoutOf(Operation::kQueryResistance).IsRunning()) {
+  } else if (measurement.phase == Phase::kAwaiting) {
     bar.setRange(0, 0);
     bar.show();
   } else {

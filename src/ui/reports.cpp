@@ -23,19 +23,7 @@ std::string Labelled(std::string_view label, std::string_view body) {
 }
 
 std::string Frame(std::span<const std::uint8_t> bytes) {
-  return FormatFrameText(bytes, bytes.size());
-}
-
-// The reading's digits with the point before the last `places` of them.
-std::string PlacePoint(unsigned reading, std::size_t places) {
-  const std::string digits = std::to_string(reading);
-  if (digits.size() <= places) {
-    return "0." + std::string(places - digits.size(), '0') + digits;
-  }
-  // Where the point falls among the reading's own digits the text keeps a leading space, the
-  // sign position of a number that is not negative.
-  return " " + digits.substr(0, digits.size() - places) + "." +
-         digits.substr(digits.size() - places);
+  return HexText(bytes);
 }
 
 // The reply as shown: the whole reply.
@@ -50,20 +38,15 @@ std::string Failure(Operation operation) {
 }  // namespace
 
 std::string FormatResistance(const Reading& reading) {
-  switch (reading.overRange ? 3U : reading.decimals) {
-    case 0:
-      return std::to_string(reading.number);
-    case 1:
-      return PlacePoint(reading.number, 1);
-    case 2:
-      return PlacePoint(reading.number, 2);
-    default:
-      return std::string(text::kOverRange);
-  }
+  const std::string field = AnswerForm(Operation::kQueryResistance).field(reading);
+  // Where the point falls among the reading's own digits the text keeps a leading space, the
+  // sign position of a number that is not negative.
+  const bool pointAmongDigits = field.find('.') != std::string::npos && !field.starts_with("0.");
+  return pointAmongDigits ? " " + field : field;
 }
 
 std::string FormatVoltage(const Reading& reading) {
-  return std::to_string(reading.number);
+  return AnswerForm(Operation::kQueryVoltage).field(reading);
 }
 
 std::string ReportText(const Outcome& outcome) {

@@ -15,6 +15,7 @@
 #include <QTableWidget>
 #include <set>
 
+#include "record/csv.h"
 #include "ui/application.h"
 #include "ui/log_texts.h"
 #include "ui/record_warning.h"
@@ -58,17 +59,9 @@ QString NotADetector(const Outcome& read) {
 }
 
 bool IsResistance(Operation operation) {
-  return operation == Operation::kQueryResistance || operation == Operation::kReadResistance ||
-         operation == Operation::kStartMeasurement;
-}
-
-QByteArray CsvField(const QString& text) {
-  QByteArray field = text.toUtf8();
-  if (field.contains(',') || field.contains('"') || field.contains('\n')) {
-    field.replace("\"", "\"\"");
-    field = '"' + field + '"';
-  }
-  return field;
+  // The start of a measurement belongs to the resistance too: its failure is the row's.
+  return operation == Operation::kStartMeasurement ||
+         Describe(operation).quantity == Quantity::kResistance;
 }
 
 }  // namespace
@@ -401,21 +394,21 @@ QString SurveyWindow::Cell(int row, Column column) const {
 }
 
 QByteArray SurveyWindow::TableCsv() const {
-  QByteArray csv("\xEF\xBB\xBF");
+  std::string csv(kUtf8ByteOrderMark);
   const QTableWidget& table = *ui_->table;
+  std::vector<std::string> fields;
   for (int column = 0; column < table.columnCount(); ++column) {
-    if (column > 0) csv += ',';
-    csv += CsvField(table.horizontalHeaderItem(column)->text());
+    fields.push_back(table.horizontalHeaderItem(column)->text().toStdString());
   }
-  csv += "\r\n";
+  csv += CsvLine(fields, "\r\n");
   for (int row = 0; row < table.rowCount(); ++row) {
+    fields.clear();
     for (int column = 0; column < table.columnCount(); ++column) {
-      if (column > 0) csv += ',';
-      csv += CsvField(Cell(row, static_cast<Column>(column)));
+      fields.push_back(Cell(row, static_cast<Column>(column)).toStdString());
     }
-    csv += "\r\n";
+    csv += CsvLine(fields, "\r\n");
   }
-  return csv;
+  return QByteArray::fromStdString(csv);
 }
 
 bool SurveyWindow::ExportCsv(const QString& path) {
@@ -496,7 +489,7 @@ int SurveyWindow::RecordRowCount() const {
 
 bool SurveyWindow::ExportRecord(const QString& path) {
   const std::vector<RecordRow> rows = RecordRows();
-  std::string text = "\xEF\xBB\xBF";
+  std::string text(kUtf8ByteOrderMark);
   text += kRecordHeader;
   for (const RecordRow& row : rows) text += CsvLine(row);
   QFile file(path);

@@ -69,7 +69,7 @@ TEST(Engine, JudgesEveryReplyAgainstTheRequestSentLast) {
   EXPECT_EQ(desk.outcomes[0].operation, Operation::kQueryAddress);
   // The voltage query is not locked out: it still ends, by its own time-out.
   EXPECT_EQ(desk.engine.PhaseOf(Operation::kQueryVoltage), Phase::kAwaiting);
-  desk.engine.TimeoutOf(Operation::kQueryVoltage).Expire();
+  desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
   EXPECT_EQ(desk.Results(), (std::vector{Result::kWrongReply, Result::kNoReply}));
   EXPECT_EQ(desk.outcomes[1].operation, Operation::kQueryVoltage);
 }
@@ -80,7 +80,7 @@ TEST(Engine, ASecondPressSendsAgainWithoutRestartingItsTimeOut) {
   desk.engine.Start({Operation::kQueryVoltage, 6});
   EXPECT_EQ(desk.line.Written().size(), 2U);
   EXPECT_EQ(desk.LastSent(), "06 03 00 0F 00 01 B5 BE");
-  desk.engine.TimeoutOf(Operation::kQueryVoltage).Expire();
+  desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
   // One time-out for both presses: the second did not start another.
   EXPECT_EQ(desk.Results(), std::vector{Result::kNoReply});
   EXPECT_FALSE(desk.engine.TimeoutOf(Operation::kQueryVoltage).IsRunning());
@@ -96,7 +96,7 @@ TEST(Engine, ARequestWithoutAValidAddressSendsNothingAndLeavesTheOthersRunning) 
   EXPECT_TRUE(desk.line.Written().empty());
   // The measurement under way goes on to read the detector its press addressed.
   EXPECT_EQ(desk.engine.PhaseOf(Operation::kQueryResistance), Phase::kDelaying);
-  desk.engine.DelayOf(Operation::kQueryResistance).Expire();
+  desk.engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
   EXPECT_EQ(desk.LastSent(), "05 03 00 0D 00 02 54 4C");
   desk.Receive("05 03 04 01 59 00 01 AF DC");
   ASSERT_EQ(desk.outcomes.size(), 3U);
@@ -115,7 +115,7 @@ TEST(Engine, AfterARefusedRequestNoReplyIsJudgedUntilTheNextRequest) {
 TEST(Engine, AfterItsEndOnlyAWholeCopyOfTheReplyCountsAgain) {
   Desk desk;
   desk.engine.Start({Operation::kQueryVoltage, 5});
-  desk.engine.TimeoutOf(Operation::kQueryVoltage).Expire();
+  desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
   desk.Receive("05 83 04 01 32");  // a refusal after the time-out: noise
   desk.Receive("FF FF FF FF");     // so are bytes that cannot be the reply
   desk.Receive(kVoltageReply5);    // a late reply replaces the failure
@@ -140,7 +140,7 @@ TEST_P(StrayBytes, AreNoiseBelowTheHeadAndAFailureFromIt) {
   for (std::size_t length : {c.judgedFrom - 1, c.judgedFrom}) {
     Desk desk;
     desk.engine.Start(c.request);
-    desk.engine.DelayOf(c.request.operation).Expire();
+    desk.engine.RunOut(c.request.operation, Engine::Wait::kDelay);
     desk.line.Receive(std::vector<std::uint8_t>(length, 0xA5));
     desk.line.FallSilent();
     if (length < c.judgedFrom) {
@@ -175,7 +175,7 @@ TEST(Engine, TheConfirmationGoesToTheAddressOfItsPressWhateverCameBetween) {
   desk.engine.Start({Operation::kSetAddress, 9});
   desk.engine.Start({Operation::kQueryAddress, 0});
   desk.Receive(kAddressReply5);
-  desk.engine.DelayOf(Operation::kSetAddress).Expire();
+  desk.engine.RunOut(Operation::kSetAddress, Engine::Wait::kDelay);
   EXPECT_EQ(desk.LastSent(), "09 06 00 12 00 09 E8 81");
   desk.Receive("09 06 00 12 00 09 E8 81");
   ASSERT_EQ(desk.Results(), (std::vector{Result::kAnswered, Result::kAnswered}));
@@ -186,7 +186,7 @@ TEST(Engine, TheConfirmationGoesToTheAddressOfItsPressWhateverCameBetween) {
 TEST(Engine, AConfirmationEchoedWithAnotherAddressIsAWrongReply) {
   Desk desk;
   desk.engine.Start({Operation::kSetAddress, 9});
-  desk.engine.DelayOf(Operation::kSetAddress).Expire();
+  desk.engine.RunOut(Operation::kSetAddress, Engine::Wait::kDelay);
   desk.Receive("09 06 00 12 00 08 29 41");
   EXPECT_EQ(desk.Results(), std::vector{Result::kWrongReply});
 }
@@ -219,8 +219,8 @@ TEST(Engine, WithoutAPortEveryOperationEndsByItsTimeOut) {
   desk.line.Close();
   for (Operation operation : kOperations) {
     desk.engine.Start({operation, 5});
-    desk.engine.DelayOf(operation).Expire();
-    desk.engine.TimeoutOf(operation).Expire();
+    desk.engine.RunOut(operation, Engine::Wait::kDelay);
+    desk.engine.RunOut(operation, Engine::Wait::kTimeout);
   }
   EXPECT_EQ(desk.Results(), std::vector<Result>(4, Result::kNoReply));
 }
@@ -228,13 +228,12 @@ TEST(Engine, WithoutAPortEveryOperationEndsByItsTimeOut) {
 TEST(Engine, TellsEachRequestSentAndEachSecondOfTheMeasurement) {
   Desk desk;
   desk.engine.Start({Operation::kQueryResistance, 5});
-  Deadline& measurement = desk.engine.DelayOf(Operation::kQueryResistance);
-  for (int second = 0; second < 18; ++second) measurement.Tick();
+  for (int second = 0; second < 18; ++second) desk.engine.PassSecond(Operation::kQueryResistance);
   const Progress progress = desk.engine.ProgressOf(Operation::kQueryResistance);
   EXPECT_EQ(progress.phase, Phase::kDelaying);
   EXPECT_EQ(progress.elapsed, 18s);
   EXPECT_EQ(progress.delay, 19000ms);
-  measurement.Expire();
+  desk.engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
   std::vector<std::size_t> sentSteps;
   for (const Progress& p : desk.progress_) {
     if (p.sentStep) sentSteps.push_back(*p.sentStep);

@@ -69,9 +69,9 @@ class InMemoryRig : public Rig {
       // Nothing more comes: the time the engine waits passes.
       for (Operation operation : kOperations) {
         if (engine.DelayOf(operation).IsRunning()) {
-          engine.DelayOf(operation).Expire();
+          engine.RunOut(operation, Engine::Wait::kDelay);
         } else if (engine.TimeoutOf(operation).IsRunning()) {
-          engine.TimeoutOf(operation).Expire();
+          engine.RunOut(operation, Engine::Wait::kTimeout);
         }
       }
     }
@@ -103,8 +103,10 @@ class PtyRig : public Rig {
   bool Run(Engine& engine, const std::function<bool()>& done) override {
     return RunUntil(
         [&] {
-          Deadline& measurement = engine.DelayOf(Operation::kQueryResistance);
-          if (measurement.IsRunning() && detector.ExchangeCount() > 0) measurement.Expire();
+          if (engine.PhaseOf(Operation::kQueryResistance) == Phase::kDelaying &&
+              detector.ExchangeCount() > 0) {
+            engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
+          }
           return done();
         },
         5s);
@@ -188,12 +190,22 @@ const Case kCases[] = {
      std::nullopt,
      {kBroadcast9, kConfirm9},
      ""},
-    {"SetAddressOnAnEchoingLineWithAStrayByteBeforeEachCopy", {Operation::kSetAddress, 9},
-     EchoingWithStray(true), {}, Result::kAnswered, Reading{9}, {kBroadcast9, kConfirm9},
+    {"SetAddressOnAnEchoingLineWithAStrayByteBeforeEachCopy",
+     {Operation::kSetAddress, 9},
+     EchoingWithStray(true),
+     {},
+     Result::kAnswered,
+     Reading{9},
+     {kBroadcast9, kConfirm9},
      kConfirm9},
     {"SetAddressWithNoDetectorOnAnEchoingLineWithAStrayByteBeforeEachCopy",
-     {Operation::kSetAddress, 9}, EchoingWithStray(false), {}, Result::kNoReply, std::nullopt,
-     {kBroadcast9, kConfirm9}, ""},
+     {Operation::kSetAddress, 9},
+     EchoingWithStray(false),
+     {},
+     Result::kNoReply,
+     std::nullopt,
+     {kBroadcast9, kConfirm9},
+     ""},
     {"SetAddressNotAWholeAddress",
      {Operation::kSetAddress, std::nullopt},
      At(1),

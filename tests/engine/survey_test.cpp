@@ -156,6 +156,8 @@ TEST_F(SurveyTest, StopDuringAMeasurementsWaitEndsTheRunAtOnceWithoutItsRead) {
     survey_.Stop();
     EXPECT_EQ(end_, SurveyEnd::kStopped);
     EXPECT_FALSE(survey_.Running());
+    // The measurement stopped is no longer in flight: nothing waits on its delay.
+    EXPECT_FALSE(engine_.InFlight(Operation::kQueryResistance));
     const std::size_t sent = line_.Written().size();
     // Nothing that still runs sends the read.
     while (testing::InMemoryBus::ExpireOne(engine_, survey_)) bus_.Deliver();

@@ -2,6 +2,7 @@
 // it back, the size limit at its edge, the old files kept, a folder that cannot be written, and
 // programs appending at once.
 #include "record/record.h"
+#include "record/csv.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,27 @@ TEST(RecordRow, EachOutcomeGivesItsLine) {
     ASSERT_EQ(parsed.size(), 1U) << c.line;
     EXPECT_EQ(parsed[0], row) << c.line;
     EXPECT_EQ(parsed[0].time.offsetFromUtc(), c.when.offsetFromUtc()) << c.line;
+  }
+}
+
+TEST(Csv, QuotesAFieldOnlyWhenItMustAndReadsItBack) {
+  const struct {
+    std::string field;
+    std::string written;
+  } cases[] = {
+      {"", ""},
+      {"COM1", "COM1"},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\rlines", "\"two\rlines\""},
+      {"two\nlines", "\"two\nlines\""},
+      {"\xCE\xA9", "\xCE\xA9"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CsvField(c.field), c.written) << c.field;
+    const auto records = SplitCsv(CsvLine({c.field, "next"}, "\r\n"));
+    ASSERT_EQ(records.size(), 1U) << c.field;
+    EXPECT_EQ(records[0], (std::vector<std::string>{c.field, "next"})) << c.field;
   }
 }
 

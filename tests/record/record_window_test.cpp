@@ -23,7 +23,7 @@ class RecordedWindow : public ::testing::Test {
   void QueryVoltage(bool silent = false) {
     form_.SetAddressText("5");
     form_.findChild<QPushButton*>(QStringLiteral("queryVoltageButton"))->click();
-    if (silent) form_.engine().TimeoutOf(Operation::kQueryVoltage).Expire();
+    if (silent) form_.engine().RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
     if (!silent) line_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
   }
   static std::string Text(const RecordRow& row) {

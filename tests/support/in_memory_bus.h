@@ -77,15 +77,17 @@ class InMemoryBus {
   // Runs out the first deadline that runs; false when none does.
   static bool ExpireOne(Engine& engine, Survey& survey) {
     for (Operation operation : kAllOperations) {
-      for (Deadline* deadline : {&engine.DelayOf(operation), &engine.TimeoutOf(operation)}) {
-        if (deadline->IsRunning()) {
-          deadline->Expire();
+      for (const Engine::Wait wait : {Engine::Wait::kDelay, Engine::Wait::kTimeout}) {
+        const Deadline& deadline =
+            wait == Engine::Wait::kDelay ? engine.DelayOf(operation) : engine.TimeoutOf(operation);
+        if (deadline.IsRunning()) {
+          engine.RunOut(operation, wait);
           return true;
         }
       }
     }
     if (survey.MeasurementWait().IsRunning()) {
-      survey.MeasurementWait().Expire();
+      survey.RunOutMeasurementWait();
       return true;
     }
     return false;

@@ -60,7 +60,13 @@ class MainWindowTest : public ::testing::Test {
   QProgressBar* Progress() { return Find<QProgressBar>("measureProgress"); }
 
   // The measurement's delay: a second of it, and its end, as its timers give them.
-  Deadline& Measurement() { return form_.engine().DelayOf(Operation::kQueryResistance); }
+  void MeasurementSecond() { form_.engine().PassSecond(Operation::kQueryResistance); }
+  void MeasurementEnds() {
+    form_.engine().RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
+  }
+  bool Measuring() {
+    return form_.engine().PhaseOf(Operation::kQueryResistance) == Phase::kDelaying;
+  }
 
   // Puts the focus into the address box and types `text` over whatever it held.
   void TypeAddress(const QString& text) {
@@ -199,7 +205,7 @@ TEST_F(MainWindowTest, EachButtonSendsItsFramesAndShowsItsReport) {
       ASSERT_TRUE(Button(c.number)->hasFocus());
       line_.ForgetCalls();
       press(Button(c.number));
-      form_.engine().DelayOf(kOperations[c.number - 1]).Expire();
+      form_.engine().RunOut(kOperations[c.number - 1], Engine::Wait::kDelay);
       EXPECT_EQ(Sent(), c.frames);
 
       QSignalSpy changes(LogText(), &QPlainTextEdit::textChanged);
@@ -416,20 +422,21 @@ TEST_F(MainWindowTest, TheProgressBarCountsTheMeasurementsSecondsThenShowsTheRea
   EXPECT_EQ(bar->maximum(), 19);
   EXPECT_EQ(bar->value(), 0);
   for (int second = 1; second <= 19; ++second) {
-    Measurement().Tick();
+    MeasurementSecond();
     EXPECT_TRUE(bar->isVisible()) << second;
     EXPECT_EQ(bar->value(), second);
     EXPECT_EQ(bar->maximum(), 19);
   }
   line_.ForgetCalls();
-  Measurement().Expire();  // 19 s after the start the read goes out
+  MeasurementEnds();  // 19 s after the start the read goes out
   EXPECT_EQ(Sent(), "05 03 00 0D 00 02 54 4C");
   EXPECT_TRUE(bar->isVisible());
   EXPECT_EQ(bar->minimum(), 0);
   EXPECT_EQ(bar->maximum(), 0);  // busy: the read is under way
   EXPECT_EQ(form_.LogText(), kMeasuring);
 
-  form_.engine().TimeoutOf(Operation::kQueryResistance).Expire();  // the reply never came
+  form_.engine().RunOut(Operation::kQueryResistance,
+                        Engine::Wait::kTimeout);  // the reply never came
   EXPECT_FALSE(bar->isVisible());
   EXPECT_EQ(form_.LogText(), kQueryFailed);
 }
@@ -437,10 +444,10 @@ TEST_F(MainWindowTest, TheProgressBarCountsTheMeasurementsSecondsThenShowsTheRea
 TEST_F(MainWindowTest, TheAddressBoxEditedDuringTheMeasurementLeavesTheReadAtTheFirstDetector) {
   TypeAddress("5");
   QTest::mouseClick(Button(3), Qt::LeftButton);
-  for (int second = 1; second <= 10; ++second) Measurement().Tick();
+  for (int second = 1; second <= 10; ++second) MeasurementSecond();
   TypeAddress("2");
   QTest::keyClick(AddressText(), Qt::Key_Tab);
-  Measurement().Expire();
+  MeasurementEnds();
   EXPECT_EQ(Sent(), "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C");
   line_.Receive(testing::Hex("05 03 04 01 2C 00 00 7F C6"));
   EXPECT_EQ(form_.LogText(),
@@ -452,13 +459,13 @@ TEST_F(MainWindowTest, TheAddressBoxEditedDuringTheMeasurementLeavesTheReadAtThe
 TEST_F(MainWindowTest, APulledAdapterFailsTheMeasurementAtOnceAndItsEntryReopensIt) {
   TypeAddress("5");
   QTest::mouseClick(Button(3), Qt::LeftButton);
-  for (int second = 1; second <= 4; ++second) Measurement().Tick();
+  for (int second = 1; second <= 4; ++second) MeasurementSecond();
   ASSERT_TRUE(Progress()->isVisible());
   line_.Pull();
   EXPECT_EQ(form_.LogText(), kQueryFailed);
   EXPECT_FALSE(Progress()->isVisible());
   EXPECT_FALSE(line_.IsOpen());
-  EXPECT_FALSE(Measurement().IsRunning());
+  EXPECT_FALSE(Measuring());
 
   // Plugged in again: choosing its entry opens it, and the next press runs as usual.
   line_.SetAvailable({1, 3});

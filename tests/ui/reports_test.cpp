@@ -130,9 +130,9 @@ TEST(Reports, EachPressGivesItsFramesAndTodaysTexts) {
     presenter.Press(c.operation);
     for (const std::string& event : c.events) {
       if (event == kDelay) {
-        engine.DelayOf(c.operation).Expire();
+        engine.RunOut(c.operation, Engine::Wait::kDelay);
       } else if (event == kTimeOut) {
-        engine.TimeoutOf(c.operation).Expire();
+        engine.RunOut(c.operation, Engine::Wait::kTimeout);
       } else if (event == kLost) {
         line.Pull();
       } else {

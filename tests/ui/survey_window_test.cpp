@@ -159,14 +159,13 @@ TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeft
     if (allAtOnce) {
       // Every start echoed; the one wait runs for the three, each row says so.
       RunUntil([this] { return window_->survey().MeasurementWait().IsRunning(); });
-      window_->survey().MeasurementWait().Tick();
+      window_->survey().PassMeasurementSecond();
       EXPECT_EQ(Column(SurveyWindow::kState),
                 QStringList({kMeasuring + " 18 秒", kMeasuring + " 18 秒", "回复损坏",
                              kMeasuring + " 18 秒"}));
     } else {
-      Deadline& wait = window_->engine().DelayOf(Operation::kQueryResistance);
-      ASSERT_TRUE(wait.IsRunning());
-      wait.Tick();
+      ASSERT_EQ(window_->engine().PhaseOf(Operation::kQueryResistance), Phase::kDelaying);
+      window_->engine().PassSecond(Operation::kQueryResistance);
       EXPECT_EQ(window_->Cell(0, SurveyWindow::kState), kMeasuring + " 18 秒");
       EXPECT_EQ(window_->Cell(1, SurveyWindow::kState), kSucceeded);
     }
@@ -359,10 +358,13 @@ TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
     QTest::mouseClick(window.findChild<QPushButton*>("measureButton"), Qt::LeftButton);
     ASSERT_TRUE(testing::RunUntil(
         [&] {
-          Deadline& inTurn = window.engine().DelayOf(Operation::kQueryResistance);
-          if (inTurn.IsRunning() && bus.ExchangeCount() > before) inTurn.Expire();
+          Engine& engine = window.engine();
+          if (engine.PhaseOf(Operation::kQueryResistance) == Phase::kDelaying &&
+              bus.ExchangeCount() > before) {
+            engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
+          }
           if (window.survey().MeasurementWait().IsRunning())
-            window.survey().MeasurementWait().Expire();
+            window.survey().RunOutMeasurementWait();
           return !window.survey().Running();
         },
         10s));
