@@ -73,6 +73,7 @@
 namespace {
 
 using karvello::Deadline;
+using karvello::Engine;
 using karvello::Operation;
 using karvello::Phase;
 using karvello::Received;
@@ -152,6 +153,9 @@ struct StepRule {
   bool awaits;
   std::size_t replyLength;
   std::size_t judgedFrom;  // fewer stray bytes than this are noise
+  // Awaiting no reply, the request is still searched for its echo and its refusal, which ends
+  // the operation (the start of a measurement).
+  bool heedsRefusal = false;
 };
 
 StepRule RuleOf(StepId id) {
@@ -163,7 +167,7 @@ StepRule RuleOf(StepId id) {
     case StepId::kQueryAddress:
       return {Op::kQueryAddress, true, 7, 5};
     case StepId::kStartMeasurement:
-      return {Op::kQueryResistance, false, 0, 0};
+      return {Op::kQueryResistance, false, 8, 0, true};
     case StepId::kReadResistance:
       return {Op::kQueryResistance, true, 9, 3};
     case StepId::kQueryVoltage:
@@ -182,6 +186,7 @@ bool HeadFits(StepId step, const Bytes& request, std::span<const std::uint8_t> r
   if (r.size() < 4) return false;
   switch (step) {
     case StepId::kConfirmAddress:
+    case StepId::kStartMeasurement:
       return r[0] == request[0] && r[1] == 6 && r[2] == request[2] && r[3] == request[3];
     case StepId::kQueryAddress:
       return r[1] == 3 && r[2] == 2;
@@ -222,6 +227,7 @@ bool IsHeadStillToGrow(StepId step, const Bytes& request, std::span<const std::u
   Bytes head;
   switch (step) {
     case StepId::kConfirmAddress:
+    case StepId::kStartMeasurement:
       head = {request[0], 6, request[2], request[3]};
       break;
     case StepId::kQueryAddress:
@@ -495,6 +501,12 @@ class Run {
   // A reply built here for the pending step: the awaited one, the slave's refusal, or the
   // awaited shape from another slave.
   std::optional<Bytes> MadeReply(unsigned variant, const Bytes& d) {
+    if (Pending() == StepId::kStartMeasurement && mirrorAwaits_) {
+      // The start's refusal, or its echo.
+      const Bytes& q = mirrorAwaits_->request;
+      if (variant == 1) return WithCrc({q[0], std::uint8_t(q[1] | 0x80), d[1]});
+      return q;
+    }
     if (!AwaitedIsPending()) return std::nullopt;
     const Bytes& q = awaited_->request;
     const std::uint8_t slave = variant == 2 ? d[0] : q[0];
@@ -553,9 +565,20 @@ class Run {
   void Receive(F&& act, const std::vector<Received>& handedUp) {
     REQUIRE(mirror_.Waiting() <= karvello::kReceiveBufferSize, "waiting bytes exceed the buffer");
     std::vector<std::string> due;
+    // A refusal of the start ends the measurement while its delay runs; nothing else that comes
+    // for the start changes anything.
+    bool startRefusable = Pending() == StepId::kStartMeasurement &&
+                          engine_.PhaseOf(Op::kQueryResistance) == Phase::kDelaying;
+    bool startRefused = false;
     for (const Received& r : handedUp) {
       REQUIRE(r.bytes.size() <= karvello::kReceiveBufferSize, "handed up beyond the buffer");
       CheckHandedUp(r);
+      if (startRefusable && r.kind == Received::Kind::kRefusal) {
+        due.push_back(S(kQueryFailed));
+        startRefusable = false;
+        startRefused = true;
+        continue;
+      }
       if (!AwaitedIsPending()) continue;  // nothing the pending step waits for
       const StepRule rule = RuleOf(awaited_->step);
       const Bytes& q = awaited_->request;
@@ -576,6 +599,11 @@ class Run {
     REQUIRE(line_.Written().empty(), "bytes arriving send nothing");
     REQUIRE(texts_.written == due, "what the log shows for what the line hands up",
             Describe(handedUp, due));
+    if (startRefused) {
+      REQUIRE(engine_.PhaseOf(Op::kQueryResistance) == Phase::kEnded &&
+                  !engine_.DelayOf(Op::kQueryResistance).IsRunning(),
+              "a refused start ends the measurement: no read follows");
+    }
     for (const std::string& written : texts_.written) CheckSuccess(written);
     const bool addressReport =
         !due.empty() && due.back().starts_with(kQueryOk) && awaited_->step == StepId::kQueryAddress;
@@ -699,15 +727,14 @@ class Run {
     (IsSecond(step) ? second_ : first_)[Index(rule.op)] = frame;
     lastWritten_ = frame;
     stream_.clear();
-    mirror_.Expect(frame, rule.awaits ? std::optional(karvello::ReplyShape::For(
-                                            ToRequest(frame), step == StepId::kQueryAddress))
-                                      : std::nullopt);
+    const bool searched = rule.awaits || rule.heedsRefusal;
+    mirror_.Expect(frame, searched ? std::optional(karvello::ReplyShape::For(
+                                         ToRequest(frame), step == StepId::kQueryAddress))
+                                   : std::nullopt);
     mirrorAwaits_.reset();
     awaited_.reset();
-    if (rule.awaits) {
-      awaited_ = Awaited{step, frame, {}, false, line_.Echoing()};
-      mirrorAwaits_ = MirrorAwaits{step, frame};
-    }
+    if (searched) mirrorAwaits_ = MirrorAwaits{step, frame};
+    if (rule.awaits) awaited_ = Awaited{step, frame, {}, false, line_.Echoing()};
   }
 
   const Deadline& DeadlineOf(Operation operation, bool delay) const {

@@ -14,9 +14,10 @@ struct OutcomeRecord::State {
 OutcomeRecord::OutcomeRecord(bool enabled) {
   if (!enabled) return;
   state_ = std::make_unique<State>();
-  state_->record.SetOnFailure([](const QString& path, const QString& reason) {
-    std::fprintf(stderr, "karvello-cli: the record %s cannot be written: %s\n", qPrintable(path),
-                 qPrintable(reason));
+  state_->record.SetOnNotice([](const Record::Notice& notice) {
+    if (notice.kind != Record::Notice::Kind::kNotWritten) return;
+    std::fprintf(stderr, "karvello-cli: the record %s cannot be written: %s\n",
+                 qPrintable(notice.path), qPrintable(notice.reason));
   });
 }
 

@@ -69,8 +69,17 @@ void Engine::OnReceived(const Received& received) {
   const std::size_t index = *last_->step;
   const OperationSteps& steps = Describe(operation);
   const RequestStep& step = steps.steps[index];
-  if (!step.awaitsReply) return;  // what comes now answers nothing
-  const Flight& flight = Of(operation);
+  Flight& flight = Of(operation);
+  if (!step.awaitsReply) {
+    // What comes now answers nothing, but for the detector's refusal of the request.
+    if (step.endsOnRefusal && received.kind == Received::Kind::kRefusal &&
+        flight.phase == Phase::kDelaying) {
+      flight.delay->Stop();
+      flight.phase = Phase::kAwaiting;  // ended now, by the refusal
+      End(operation, Result::kRefused, received.bytes);
+    }
+    return;
+  }
   Result result = Result::kCorrupt;
   switch (received.kind) {
     case Received::Kind::kReply:

@@ -105,6 +105,7 @@ constexpr RequestStep Write(std::uint16_t registerNumber, std::optional<std::uin
           .value = value,
           .wait = kReplyTimeout,
           .awaitsReply = true,
+          .endsOnRefusal = true,
           .anySlaveAnswers = false,
           .judgedFrom = 6,
           .accepts = EchoesValue};
@@ -118,6 +119,7 @@ constexpr RequestStep Read(std::uint16_t registerNumber, std::uint16_t count) {
           .value = count,
           .wait = kReplyTimeout,
           .awaitsReply = true,
+          .endsOnRefusal = true,
           .anySlaveAnswers = false,
           .judgedFrom = 3,
           .accepts = AnyContent};
@@ -132,8 +134,10 @@ constexpr RequestStep ThenAfter(RequestStep step, std::chrono::milliseconds dela
   return step;
 }
 
+// No detector answers a broadcast, not even with a refusal.
 constexpr RequestStep ToEveryDetector(RequestStep step) {
   step.broadcast = true;
+  step.endsOnRefusal = false;
   return step;
 }
 
@@ -221,7 +225,9 @@ RequestFrame FrameOf(Operation operation, std::size_t index, std::uint8_t addres
 std::optional<ReplyShape> AwaitedReply(Operation operation, std::size_t index,
                                        const RequestFrame& frame) {
   const RequestStep& step = Describe(operation).steps[index];
-  if (!step.awaitsReply) return std::nullopt;
+  // A request that ends on its refusal is searched for it, and for the echo, which changes
+  // nothing when it awaits none.
+  if (!step.awaitsReply && !step.endsOnRefusal) return std::nullopt;
   return ReplyShape::For(frame, step.anySlaveAnswers);
 }
 

@@ -87,6 +87,9 @@ struct RequestStep {
   // that awaits a reply, the time within which the reply must come.
   std::chrono::milliseconds wait;
   bool awaitsReply;
+  // A request that awaits no reply still ends the operation when the detector refuses it: the
+  // start of a measurement, whose refusal would leave an older result to be read as new.
+  bool endsOnRefusal;
   bool anySlaveAnswers;  // the broadcast read of the address: the detector answers as itself
   // Bytes that cannot be the reply and are fewer than this are too short to judge: noise.
   std::size_t judgedFrom;

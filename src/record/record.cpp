@@ -237,10 +237,17 @@ bool Record::Append(const Outcome& outcome, const std::string& port, const QDate
 
 bool Record::Append(const RecordRow& row) {
   QString reason;
-  if (Write(CsvLine(row), reason)) return true;
-  if (!failed_ && onFailure_) onFailure_(path_, reason);
-  failed_ = true;
+  if (Write(CsvLine(row), reason)) {
+    if (rowsNotKept_ > 0) Tell(Notice::Kind::kWrittenAgain);
+    rowsNotKept_ = 0;
+    return true;
+  }
+  if (++rowsNotKept_ == 1) Tell(Notice::Kind::kNotWritten, reason);
   return false;
+}
+
+void Record::Tell(Notice::Kind kind, const QString& reason) {
+  if (onNotice_) onNotice_({kind, path_, reason, rowsNotKept_});
 }
 
 QString Record::OldFilePath(const QString& path, int n) {

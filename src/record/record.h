@@ -58,23 +58,34 @@ class Record {
   static constexpr std::int64_t kDefaultSizeLimit = 8 * 1024 * 1024;
   static constexpr int kKeptOldFiles = 3;
 
-  // Called once, at the first append that fails: the file's path and why it failed.
-  using FailureHandler = std::function<void(const QString& path, const QString& reason)>;
+  // What the record tells the front ends, once each time its state changes: an outage begins
+  // (the first append that fails, and why) and ends (the first append kept again, with the rows
+  // not kept meanwhile); the file cannot be set aside at its size limit and grows past it, and
+  // later it can again.
+  struct Notice {
+    enum class Kind { kNotWritten, kWrittenAgain, kNotRotated, kRotatedAgain };
+    Kind kind;
+    QString path;
+    QString reason;                // kNotWritten, kNotRotated: why, as the system says it
+    std::int64_t rowsNotKept = 0;  // kNotWritten: 1, the row that failed; kWrittenAgain: all
+  };
+  using NoticeHandler = std::function<void(const Notice& notice)>;
 
   // The file need not exist; its folder is made at the first append.
   explicit Record(QString path, std::int64_t sizeLimit = kDefaultSizeLimit);
 
   const QString& Path() const { return path_; }
-  void SetOnFailure(FailureHandler handler) { onFailure_ = std::move(handler); }
+  void SetOnNotice(NoticeHandler handler) { onNotice_ = std::move(handler); }
 
   // Writes the row to the file at once (the BOM and the header first when the file is new or
-  // empty) and flushes it to the disk. False when it could not be written: the first failure
-  // goes to the failure handler, later ones pass quietly (a later append may succeed again).
+  // empty) and flushes it to the disk. False when it could not be written; the rows not kept
+  // are counted until an append succeeds again.
   bool Append(const RecordRow& row);
   bool Append(const Outcome& outcome, const std::string& port, const QDateTime& when);
 
-  // Whether an append has failed.
-  bool Failed() const { return failed_; }
+  // Whether the last append failed, and the rows not kept since the last one that succeeded.
+  bool Failed() const { return rowsNotKept_ > 0; }
+  std::int64_t RowsNotKept() const { return rowsNotKept_; }
 
   // The rows of the record at `path` and its old files, oldest first, made from `from` to `to`
   // (either bound invalid: open on that side) for `addresses` (empty: every address).
@@ -85,11 +96,12 @@ class Record {
 
  private:
   bool Write(const std::string& line, QString& reason);
+  void Tell(Notice::Kind kind, const QString& reason = {});
 
   QString path_;
   std::int64_t sizeLimit_;
-  FailureHandler onFailure_;
-  bool failed_ = false;
+  NoticeHandler onNotice_;
+  std::int64_t rowsNotKept_ = 0;
 };
 
 }  // namespace karvello

@@ -130,11 +130,13 @@ bool MainWindow::OpenPort(int number) {
 }
 
 void MainWindow::SetRecord(Record* record) {
-  if (record_ != nullptr) record_->SetOnFailure(nullptr);
+  if (record_ != nullptr) record_->SetOnNotice(nullptr);
   record_ = record;
   if (record_ != nullptr) {
-    record_->SetOnFailure(
-        [this](const QString& path, const QString& reason) { WarnRecordFailed(path, reason); });
+    record_->SetOnNotice([this](const Record::Notice& notice) {
+      if (notice.kind == Record::Notice::Kind::kNotWritten)
+        WarnRecordFailed(notice.path, notice.reason);
+    });
   }
 }
 

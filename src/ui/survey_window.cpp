@@ -432,11 +432,13 @@ void SurveyWindow::AskExport() {
 }
 
 void SurveyWindow::SetRecord(Record* record) {
-  if (record_ != nullptr) record_->SetOnFailure(nullptr);
+  if (record_ != nullptr) record_->SetOnNotice(nullptr);
   record_ = record;
   if (record_ != nullptr) {
-    record_->SetOnFailure([this](const QString& path, const QString& reason) {
-      WarnRecordFailed(this, path, reason);
+    record_->SetOnNotice([this](const Record::Notice& notice) {
+      if (notice.kind == Record::Notice::Kind::kNotWritten) {
+        WarnRecordFailed(this, notice.path, notice.reason);
+      }
     });
   }
   ShowRecord();

@@ -101,10 +101,16 @@ class PtyRig : public Rig {
   }
   SerialLine& Line() override { return line_; }
   bool Run(Engine& engine, const std::function<bool()>& done) override {
+    // The measurement's wait runs out once whatever came for the start has had time to arrive:
+    // a refusal of the start must be judged before the read goes out, as it is in the 19 s.
+    std::optional<std::chrono::steady_clock::time_point> startAnswered;
     return RunUntil(
         [&] {
-          if (engine.PhaseOf(Operation::kQueryResistance) == Phase::kDelaying &&
-              detector.ExchangeCount() > 0) {
+          if (!startAnswered && detector.WaitForExchanges(1, 0ms)) {
+            startAnswered = std::chrono::steady_clock::now();
+          }
+          if (engine.PhaseOf(Operation::kQueryResistance) == Phase::kDelaying && startAnswered &&
+              std::chrono::steady_clock::now() - *startAnswered > 2 * kFrameGap) {
             engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
           }
           return done();
@@ -262,6 +268,24 @@ const Case kCases[] = {
      Reading{77, 3, true},
      {kStart5, kRead5},
      "05 03 04 00 4D 00 03 6F E5"},
+    // A refused start ends the measurement at once: no read 19 s later of an older result.
+    {"ResistanceStartRefused",
+     {Operation::kQueryResistance, 5},
+     At(5),
+     Fault::Exception(4),
+     Result::kRefused,
+     std::nullopt,
+     {kStart5},
+     "05 86 04 02 62"},
+    // A detector need not echo the start: without the echo the read still follows.
+    {"ResistanceStartNotEchoed",
+     {Operation::kQueryResistance, 5},
+     At(5),
+     Fault::NoReply(),
+     Result::kAnswered,
+     Reading{345, 1},
+     {kStart5, kRead5},
+     "05 03 04 01 59 00 01 AF DC"},
     {"ResistanceWithNoDetector",
      {Operation::kQueryResistance, 5},
      At(5, false, false),

@@ -188,8 +188,11 @@ TEST_F(RecordFile, AFolderThatCannotBeWrittenWarnsOnceAndAppendsFailQuietly) {
   QFile(PathOf("file.txt")).open(QIODevice::WriteOnly);
   Record record(PathOf("file.txt/record.csv"));
   std::vector<QString> warnings;
-  record.SetOnFailure(
-      [&](const QString& path, const QString& reason) { warnings.push_back(path + " " + reason); });
+  record.SetOnNotice([&](const Record::Notice& notice) {
+    if (notice.kind == Record::Notice::Kind::kNotWritten) {
+      warnings.push_back(notice.path + " " + notice.reason);
+    }
+  });
   EXPECT_FALSE(record.Append(Row()) || record.Append(Row()));
   ASSERT_EQ(warnings.size(), 1U);  // and the reason after the path
   EXPECT_TRUE(warnings[0].startsWith(PathOf("file.txt/record.csv") + " ") &&
