@@ -28,8 +28,10 @@ void Engine::Start(const Request& request) {
   Flight& flight = Of(operation);
   const bool needsAddress = operation != Operation::kQueryAddress;
   // A broadcast write of address 0 would leave every detector on the line unreachable.
-  const bool valid = !needsAddress || (request.address.has_value() &&
-                                       (operation != Operation::kSetAddress || *request.address));
+  const bool valid =
+      (!needsAddress || (request.address.has_value() &&
+                         (operation != Operation::kSetAddress || *request.address))) &&
+      (line_.CarriesBroadcasts() || !SendsBroadcast(operation));
   if (!valid) {
     // Nothing is sent; what the line hands up from now on answers no request of this one.
     last_ = Last{operation, std::nullopt};

@@ -29,8 +29,9 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // Starts `request`. A request without a valid address ends at once, not sent. A write that
-  // fails (no port open) is not reported: the operation ends by its time-out.
+  // Starts `request`. A request without a valid address, or a broadcast on a line that passes
+  // none on, ends at once, not sent. A write that fails (no port open) is not reported: the
+  // operation ends by its time-out.
   void Start(const Request& request);
 
   void SetOnOutcome(OutcomeHandler handler) { onOutcome_ = std::move(handler); }

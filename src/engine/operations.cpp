@@ -205,6 +205,14 @@ const OperationSteps& Describe(Operation operation) {
   return kOperationSteps[static_cast<std::size_t>(operation)];
 }
 
+bool SendsBroadcast(Operation operation) {
+  const OperationSteps& steps = Describe(operation);
+  for (std::size_t i = 0; i < steps.count; ++i) {
+    if (steps.steps[i].broadcast) return true;
+  }
+  return false;
+}
+
 std::optional<Operation> OperationNamed(std::string_view name) {
   for (const OperationSteps& steps : kOperationSteps) {
     if (steps.name == name) return steps.operation;

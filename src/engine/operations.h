@@ -108,6 +108,9 @@ struct OperationSteps {
 };
 
 const OperationSteps& Describe(Operation operation);
+// Whether a request of the operation goes to every detector at once (a line that passes no
+// broadcast on cannot carry the operation).
+bool SendsBroadcast(Operation operation);
 // The operation of a name ("voltage"); none for a name no operation has.
 std::optional<Operation> OperationNamed(std::string_view name);
 inline const QuantityForm& AnswerForm(Operation operation) {

@@ -45,6 +45,13 @@ QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent) : QObject(pare
   connect(&serial_, &QSerialPort::readyRead, this, &QtSerialLine::OnReadyRead);
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialLine::OnError);
   connect(&gap_, &QTimer::timeout, this, &QtSerialLine::OnGapElapsed);
+  tcp_.SetOnArrived(
+      [this](std::span<const std::uint8_t> bytes, bool whole) { OnArrived(bytes, whole); });
+  tcp_.SetOnLost([this](const QString&) {
+    // As a pulled adapter: the operations in flight end; the next request connects again.
+    gap_.stop();
+    PortLost();
+  });
 }
 
 QtSerialLine::~QtSerialLine() {
@@ -54,20 +61,51 @@ QtSerialLine::~QtSerialLine() {
 }
 
 bool QtSerialLine::Open(int number) {
+  return Open(LineAddress::Port(number));
+}
+
+bool QtSerialLine::Open(const LineAddress& address) {
   Close();
-  port_ = number;
-  const auto path = ports_.DevicePath(number);
-  if (!path) return false;
-  serial_.setPortName(QString::fromStdString(*path));
+  address_ = address;
+  openError_.clear();
+  switch (address.kind) {
+    case LineAddress::Kind::kPortNumber: {
+      port_ = address.number;
+      const auto path = ports_.DevicePath(address.number);
+      if (!path) {
+        openError_ = "no such port";
+        return false;
+      }
+      return OpenDevice(*path);
+    }
+    case LineAddress::Kind::kDevice:
+      port_ = 0;
+      return OpenDevice(address.device);
+    case LineAddress::Kind::kRtuOverTcp:
+    case LineAddress::Kind::kModbusTcp:
+      port_ = 0;
+      if (!tcp_.Open(address, network_)) {
+        openError_ = tcp_.Error().toStdString();
+        return false;
+      }
+      return true;
+  }
+  return false;
+}
+
+bool QtSerialLine::OpenDevice(const std::string& path) {
+  serial_.setPortName(QString::fromStdString(path));
   if (!serial_.open(QIODevice::ReadWrite)) {
-    qCDebug(lcLine).noquote() << Now() << "COM" << number << QString::fromStdString(*path)
+    openError_ = serial_.errorString().toStdString();
+    qCDebug(lcLine).noquote() << Now() << QString::fromStdString(address_.text)
+                              << QString::fromStdString(path)
                               << "does not open:" << serial_.errorString();
     return false;
   }
   // The line settings are applied again once open: some drivers take them only then.
   ApplyLineSettings(serial_);
-  qCDebug(lcLine).noquote() << Now() << "COM" << number << "open on"
-                            << QString::fromStdString(*path);
+  qCDebug(lcLine).noquote() << Now() << QString::fromStdString(address_.text) << "open on"
+                            << QString::fromStdString(path);
   return true;
 }
 
@@ -75,9 +113,14 @@ void QtSerialLine::Close() {
   gap_.stop();
   ForgetReceived();
   if (serial_.isOpen()) serial_.close();
+  tcp_.Close();
 }
 
 bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
+  if (tcp_.IsOpen()) {
+    qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
+    return tcp_.Write(bytes);
+  }
   const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
                         static_cast<qsizetype>(bytes.size()));
   qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
@@ -90,7 +133,11 @@ bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
 
 void QtSerialLine::DropReceived() {
   gap_.stop();
-  serial_.clear(QSerialPort::Input);
+  if (tcp_.IsOpen()) {
+    tcp_.DropReceived();
+  } else {
+    serial_.clear(QSerialPort::Input);
+  }
 }
 
 void QtSerialLine::OnReadyRead() {
@@ -98,8 +145,17 @@ void QtSerialLine::OnReadyRead() {
   const std::span bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
                         static_cast<std::size_t>(data.size()));
   qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
+  OnArrived(bytes, false);
+}
+
+void QtSerialLine::OnArrived(std::span<const std::uint8_t> bytes, bool whole) {
+  if (tcp_.IsOpen()) qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
   Arrive(bytes);
-  if (HasWaiting()) {
+  if (whole) {
+    // A Modbus TCP reply comes whole: what it cannot complete is judged at once.
+    gap_.stop();
+    FallSilent();
+  } else if (HasWaiting()) {
     gap_.start();
   } else {
     gap_.stop();
@@ -129,7 +185,8 @@ void QtSerialLine::OnError(QSerialPort::SerialPortError error) {
   }
   // The device went away (a pulled USB adapter): close, or the event loop spins on a dead
   // descriptor, and tell the operations at once.
-  qCWarning(lcLine).noquote() << Now() << "COM" << port_ << "lost:" << serial_.errorString();
+  qCWarning(lcLine).noquote() << Now() << QString::fromStdString(address_.text)
+                              << "lost:" << serial_.errorString();
   gap_.stop();
   serial_.close();
   PortLost();

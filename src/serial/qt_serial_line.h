@@ -1,6 +1,7 @@
 #pragma once
-// The serial line on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow
-// control, raw bytes.
+// The line on Qt: a serial port on QSerialPort (9600 baud, 8 data bits, no parity, 1 stop bit,
+// no flow control, raw bytes), or a network line to a serial server or a Modbus TCP gateway
+// (TcpLink), whichever address it is opened by.
 
 #include <QObject>
 #include <QSerialPort>
@@ -11,6 +12,7 @@
 
 #include "serial/port_map.h"
 #include "serial/serial_line.h"
+#include "serial/tcp_link.h"
 
 namespace karvello {
 
@@ -25,10 +27,18 @@ class QtSerialLine : public QObject, public SerialLine {
   explicit QtSerialLine(const PortMap& ports, QObject* parent = nullptr);
   ~QtSerialLine() override;
 
+  using SerialLine::Open;
   bool Open(int number) override;
+  bool Open(const LineAddress& address) override;
   void Close() override;
-  bool IsOpen() const override { return serial_.isOpen(); }
+  bool IsOpen() const override { return serial_.isOpen() || tcp_.IsOpen(); }
   int Port() const override { return serial_.isOpen() ? port_ : 0; }
+  std::string Name() const override { return IsOpen() ? address_.text : std::string(); }
+  std::string OpenError() const override { return openError_; }
+  bool CarriesBroadcasts() const override { return !(tcp_.IsOpen() && tcp_.ModbusTcp()); }
+
+  // How network lines opened from now on connect and pace themselves.
+  void SetNetworkSettings(const NetworkSettings& settings) { network_ = settings; }
 
   // The device path of the open port.
   std::optional<std::string> DevicePath() const { return ports_.DevicePath(port_); }
@@ -38,7 +48,9 @@ class QtSerialLine : public QObject, public SerialLine {
   void DropReceived() override;
 
  private:
+  bool OpenDevice(const std::string& path);
   void OnReadyRead();
+  void OnArrived(std::span<const std::uint8_t> bytes, bool whole);
   void OnGapElapsed();
   void OnError(QSerialPort::SerialPortError error);
   // True when the open line reports a hang-up or an error condition.
@@ -46,8 +58,12 @@ class QtSerialLine : public QObject, public SerialLine {
 
   const PortMap& ports_;
   QSerialPort serial_;
+  TcpLink tcp_;
   QTimer gap_;
   int port_ = 0;
+  LineAddress address_;
+  NetworkSettings network_;
+  std::string openError_;
 };
 
 }  // namespace karvello

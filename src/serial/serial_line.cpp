@@ -2,6 +2,18 @@
 
 namespace karvello {
 
+bool SerialLine::Open(const LineAddress& address) {
+  if (address.kind != LineAddress::Kind::kPortNumber) {
+    Close();
+    return false;
+  }
+  return Open(address.number);
+}
+
+std::string SerialLine::Name() const {
+  return Port() != 0 ? "COM" + std::to_string(Port()) : std::string();
+}
+
 bool SerialLine::Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply) {
   finder_.Expect(request, reply);
   if (!IsOpen()) return false;

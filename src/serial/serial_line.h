@@ -10,6 +10,7 @@
 #include <span>
 
 #include "framing/replies.h"
+#include "serial/line_address.h"
 #include "serial/reply_finder.h"
 
 namespace karvello {
@@ -28,10 +29,20 @@ class SerialLine {
   // Closes the port in use, if any, and opens port `number` (COM1 to COM16). False when that port
   // is absent or in use by another program; no port is open then.
   virtual bool Open(int number) = 0;
+  // Closes the port in use, if any, and opens `address`. A port number goes to Open(number); a
+  // line that cannot carry the address's kind refuses it.
+  virtual bool Open(const LineAddress& address);
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
-  // The number of the open port; 0 when none is open.
+  // The number of the open port; 0 when none is open or the line is no numbered port.
   virtual int Port() const = 0;
+  // The open line's address as given ("COM3", "/dev/ttyUSB0", "rtu+tcp://10.0.0.7:4001");
+  // empty when none is open.
+  virtual std::string Name() const;
+  // Why the last open failed, in the system's words; empty when not known.
+  virtual std::string OpenError() const { return {}; }
+  // False for a line that passes no broadcast on (a Modbus TCP gateway): the tool sends none.
+  virtual bool CarriesBroadcasts() const { return true; }
 
   // Drops whatever waits, sends `request` and from then on looks for `reply` in what arrives.
   // Without a `reply` nothing is awaited and what arrives is dropped. False when no port is open

@@ -19,6 +19,7 @@
 #include "support/event_loop.h"
 #include "support/fake_serial_line.h"
 #include "support/hex_bytes.h"
+#include "support/tcp_servers.h"
 
 namespace karvello {
 namespace {
@@ -95,9 +96,11 @@ class InMemoryRig : public Rig {
 
 class PtyRig : public Rig {
  public:
-  explicit PtyRig(DetectorConfig config) : Rig(config), line_(map_) {
+  explicit PtyRig(DetectorConfig config, bool open = true) : Rig(config), line_(map_) {
     map_.Set(1, detector.SlavePath());
-    EXPECT_TRUE(line_.Open(1)) << detector.SlavePath();
+    if (open) {
+      EXPECT_TRUE(line_.Open(1)) << detector.SlavePath();
+    }
   }
   SerialLine& Line() override { return line_; }
   bool Run(Engine& engine, const std::function<bool()>& done) override {
@@ -118,12 +121,29 @@ class PtyRig : public Rig {
         5s);
   }
 
- private:
+ protected:
   FixedPortMap map_;
   QtSerialLine line_;
 };
 
-enum class LineKind { kInMemory, kPseudoTerminal };
+#ifdef SOCAT_EXECUTABLE
+// The detector's pseudo-terminal behind a transparent serial server, reached over TCP.
+class SerialServerRig : public PtyRig {
+ public:
+  explicit SerialServerRig(DetectorConfig config)
+      : PtyRig(config, false), server_(testing::SerialServer(detector.SlavePath())) {
+    EXPECT_TRUE(server_->Ready());
+    EXPECT_TRUE(
+        line_.Open(*ParseLineAddress("rtu+tcp://127.0.0.1:" + std::to_string(server_->Port()))))
+        << line_.OpenError();
+  }
+
+ private:
+  std::unique_ptr<testing::ServerProcess> server_;
+};
+#endif
+
+enum class LineKind { kInMemory, kPseudoTerminal, kSerialServer };
 
 struct Case {
   const char* name;
@@ -366,10 +386,20 @@ class Operations : public ::testing::TestWithParam<std::tuple<LineKind, Case>> {
 TEST_P(Operations, EndInTheirOutcome) {
   const auto& [kind, c] = GetParam();
   std::unique_ptr<Rig> rig;
-  if (kind == LineKind::kInMemory) {
-    rig = std::make_unique<InMemoryRig>(c.detector);
-  } else {
-    rig = std::make_unique<PtyRig>(c.detector);
+  switch (kind) {
+    case LineKind::kInMemory:
+      rig = std::make_unique<InMemoryRig>(c.detector);
+      break;
+    case LineKind::kPseudoTerminal:
+      rig = std::make_unique<PtyRig>(c.detector);
+      break;
+    case LineKind::kSerialServer:
+#ifdef SOCAT_EXECUTABLE
+      rig = std::make_unique<SerialServerRig>(c.detector);
+      break;
+#else
+      GTEST_SKIP() << "socat is not installed";
+#endif
   }
   rig->detector.SetFault(c.fault, 1);
   Engine engine(rig->Line());
@@ -379,7 +409,7 @@ TEST_P(Operations, EndInTheirOutcome) {
   engine.Start(c.request);
   ASSERT_TRUE(rig->Run(engine, [&] { return outcomes.size() >= c.outcomes; }))
       << outcomes.size() << " outcomes";
-  if (kind == LineKind::kPseudoTerminal) {
+  if (kind != LineKind::kInMemory) {
     // Whatever else might come has time to: a doubled outcome would show.
     testing::RunFor(c.result == Result::kNoReply ? 100ms : 250ms);
   }
@@ -406,12 +436,14 @@ TEST_P(Operations, EndInTheirOutcome) {
 
 std::string CaseName(const ::testing::TestParamInfo<std::tuple<LineKind, Case>>& info) {
   const auto& [kind, c] = info.param;
-  return std::string(kind == LineKind::kInMemory ? "InMemory_" : "Pty_") + c.name;
+  static const char* const kLines[] = {"InMemory_", "Pty_", "SerialServer_"};
+  return kLines[static_cast<int>(kind)] + std::string(c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLines, Operations,
                          ::testing::Combine(::testing::Values(LineKind::kInMemory,
-                                                              LineKind::kPseudoTerminal),
+                                                              LineKind::kPseudoTerminal,
+                                                              LineKind::kSerialServer),
                                             ::testing::ValuesIn(kCases)),
                          CaseName);
 

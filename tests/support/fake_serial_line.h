@@ -16,6 +16,7 @@ class FakeSerialLine : public SerialLine {
   // The port numbers that open; `held` ones exist but are in use by another program.
   explicit FakeSerialLine(std::set<int> available = {1}, std::set<int> held = {});
 
+  using SerialLine::Open;
   bool Open(int number) override;
   void Close() override;
   bool IsOpen() const override { return port_ != 0; }

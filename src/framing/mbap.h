@@ -1,0 +1,45 @@
+#pragma once
+// Modbus TCP's framing, for a gateway that converts to RTU on its side. Each frame begins with
+// the MBAP header: the transaction id (a number of the master's own per request, given back in
+// the reply), the protocol id 0, the length of what follows (the unit id and the PDU), the unit
+// id (the detector's address); all high byte first. There is no CRC: TCP checks the bytes.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace karvello {
+
+inline constexpr std::size_t kMbapHeaderSize = 7;
+// A PDU is at most 253 bytes: the length field counts it and the unit id.
+inline constexpr std::size_t kLongestMbapLength = 254;
+
+// The MBAP frame of an RTU frame (slave, PDU, CRC): the slave becomes the unit id and the CRC is
+// left off.
+std::vector<std::uint8_t> MbapOfRtu(std::span<const std::uint8_t> rtu, std::uint16_t transaction);
+// The RTU frame of an MBAP frame's unit id and PDU, with its CRC.
+std::vector<std::uint8_t> RtuOfMbap(std::span<const std::uint8_t> mbap);
+
+// Takes the MBAP frames out of what a TCP stream brings, however it splits and joins them.
+class MbapReader {
+ public:
+  struct Frame {
+    std::uint16_t transaction;
+    std::vector<std::uint8_t> bytes;  // the whole frame, header included
+  };
+  struct Taken {
+    std::vector<Frame> frames;
+    // Bytes that cannot begin a frame (a protocol id other than 0, a length out of range): the
+    // stream cannot be followed past them, so everything waiting is given up with them.
+    std::vector<std::uint8_t> broken;
+  };
+  Taken Feed(std::span<const std::uint8_t> bytes);
+  void Reset() { buffer_.clear(); }
+  bool HasWaiting() const { return !buffer_.empty(); }
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+};
+
+}  // namespace karvello

@@ -1,0 +1,92 @@
+// Modbus TCP framing: the request made of an RTU frame, the reply made RTU again, and frames
+// taken out of a stream however TCP splits and joins them.
+
+#include "framing/mbap.h"
+
+#include <gtest/gtest.h>
+
+#include "framing/crc16.h"
+#include "support/hex_bytes.h"
+
+namespace karvello {
+namespace {
+
+using testing::Hex;
+using testing::HexText;
+
+TEST(Mbap, ARequestLosesItsCrcAndGainsItsHeader) {
+  const struct {
+    const char* rtu;
+    std::uint16_t transaction;
+    const char* mbap;
+  } cases[] = {
+      {"05 03 00 0F 00 01 B5 8D", 1, "00 01 00 00 00 06 05 03 00 0F 00 01"},
+      {"05 06 00 11 00 01 19 8B", 0x1234, "12 34 00 00 00 06 05 06 00 11 00 01"},
+      {"FF 03 00 0D 00 02 00 00", 0xFFFF, "FF FF 00 00 00 06 FF 03 00 0D 00 02"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HexText(MbapOfRtu(Hex(c.rtu), c.transaction)), c.mbap);
+  }
+}
+
+TEST(Mbap, AReplyBecomesTheRtuFrameTheDetectorWouldHaveSent) {
+  const struct {
+    const char* mbap;
+    const char* rtu;
+  } cases[] = {
+      {"00 01 00 00 00 05 05 03 02 00 DC", "05 03 02 00 DC 48 1D"},
+      {"00 02 00 00 00 03 05 83 02", "05 83 02 81 30"},
+      {"00 03 00 00 00 07 05 03 04 01 59 00 01", "05 03 04 01 59 00 01 AF DC"},
+  };
+  for (const auto& c : cases) {
+    const auto rtu = RtuOfMbap(Hex(c.mbap));
+    EXPECT_EQ(HexText(rtu), c.rtu);
+    EXPECT_TRUE(HasValidCrc(rtu));
+  }
+}
+
+TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
+  const std::string two = "00 01 00 00 00 05 05 03 02 00 DC 00 02 00 00 00 03 05 83 02";
+  const auto bytes = Hex(two);
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    MbapReader reader;
+    auto first = reader.Feed(std::span(bytes).first(cut));
+    auto rest = reader.Feed(std::span(bytes).subspan(cut));
+    first.frames.insert(first.frames.end(), rest.frames.begin(), rest.frames.end());
+    ASSERT_EQ(first.frames.size(), 2U) << cut;
+    EXPECT_EQ(first.frames[0].transaction, 1);
+    EXPECT_EQ(HexText(first.frames[0].bytes), "00 01 00 00 00 05 05 03 02 00 DC");
+    EXPECT_EQ(first.frames[1].transaction, 2);
+    EXPECT_TRUE(first.broken.empty() && rest.broken.empty());
+    EXPECT_FALSE(reader.HasWaiting());
+  }
+}
+
+TEST(MbapReader, GivesUpOnAStreamItCannotFollow) {
+  const struct {
+    const char* name;
+    const char* bytes;
+  } cases[] = {
+      {"another protocol", "00 01 00 01 00 05 05 03 02 00 DC"},
+      {"a length of one: no function code", "00 01 00 00 00 01 05"},
+      // The longest frame allowed is 254 bytes after the length; one more cannot be Modbus.
+      {"a length of 255", "00 01 00 00 00 FF 05 03"},
+  };
+  for (const auto& c : cases) {
+    MbapReader reader;
+    const auto taken = reader.Feed(Hex(c.bytes));
+    EXPECT_TRUE(taken.frames.empty()) << c.name;
+    EXPECT_EQ(HexText(taken.broken), c.bytes) << c.name;
+    EXPECT_FALSE(reader.HasWaiting()) << c.name;
+  }
+  // A length of 254 is the longest whole frame.
+  std::vector<std::uint8_t> longest = Hex("00 09 00 00 00 FE 05 03");
+  longest.resize(6 + 254, 0);
+  MbapReader reader;
+  const auto taken = reader.Feed(longest);
+  ASSERT_EQ(taken.frames.size(), 1U);
+  EXPECT_EQ(taken.frames[0].bytes.size(), 260U);
+}
+
+}  // namespace
+}  // namespace karvello

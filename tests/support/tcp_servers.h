@@ -1,0 +1,165 @@
+#pragma once
+// Servers on loopback for the network line's tests: a free port, a program started as a server
+// (socat as a transparent serial server, pymodbus's Modbus TCP server) and stopped with the test,
+// and a Modbus TCP gateway played by the test itself, which records what comes and answers as
+// told.
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/event_loop.h"
+
+namespace karvello::testing {
+
+// A port nothing listens on now: the system's choice for a listener that is closed again.
+inline quint16 FreePort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
+}
+
+// Waits until something accepts connections on the loopback port.
+inline bool WaitForListener(quint16 port, std::chrono::milliseconds timeout) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < timeout.count()) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (socket.waitForConnected(200)) return true;
+    RunFor(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// A program serving a loopback port for the test's life. It is ready once it prints
+// `readyText`; without one, once the port accepts a connection.
+class ServerProcess {
+ public:
+  ServerProcess(const QString& program, const QStringList& arguments, quint16 port,
+                const QString& readyText = {})
+      : port_(port) {
+    process_.setProgram(program);
+    process_.setArguments(arguments);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return;
+    if (readyText.isEmpty()) {
+      ready_ = WaitForListener(port, std::chrono::seconds(10));
+      return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (!output_.contains(readyText) && clock.elapsed() < 10'000 &&
+           process_.state() == QProcess::Running) {
+      process_.waitForReadyRead(100);
+      output_ += QString::fromUtf8(process_.readAll());
+    }
+    ready_ = output_.contains(readyText);
+  }
+  ~ServerProcess() {
+    process_.terminate();
+    if (!process_.waitForFinished(3000)) process_.kill();
+    process_.waitForFinished(3000);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool Ready() const { return ready_; }
+  quint16 Port() const { return port_; }
+  QString Output() { return output_ += QString::fromUtf8(process_.readAll()); }
+
+ private:
+  QProcess process_;
+  quint16 port_;
+  bool ready_ = false;
+  QString output_;
+};
+
+#ifdef SOCAT_EXECUTABLE
+// A serial server in front of a serial device (a pseudo-terminal): socat listening on loopback,
+// passing the bytes both ways as they are, to one connection at a time. (Ready when it says it
+// listens: a trial connection would open the device too and take bytes meant for the next.)
+inline std::unique_ptr<ServerProcess> SerialServer(const std::string& device) {
+  const quint16 port = FreePort();
+  return std::make_unique<ServerProcess>(
+      QStringLiteral(SOCAT_EXECUTABLE),
+      QStringList{QStringLiteral("-d"), QStringLiteral("-d"),
+                  QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
+                  QString::fromStdString(device) + QStringLiteral(",raw,echo=0")},
+      port, QStringLiteral("listening on"));
+}
+#endif
+
+// A Modbus TCP gateway played by the test. Each whole request it gets (header and length) goes
+// to the answer, which says what to send back, when, and whether to close then.
+class PlayedGateway : public QObject {
+ public:
+  struct Piece {
+    std::chrono::milliseconds after{0};  // from the request
+    std::vector<std::uint8_t> bytes;
+    bool close = false;  // close the connection once the bytes are out
+  };
+  using Answer = std::function<std::vector<Piece>(const std::vector<std::uint8_t>& request)>;
+
+  PlayedGateway() {
+    server_.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) Take(socket);
+    });
+    clock_.start();
+  }
+  quint16 Port() const { return server_.serverPort(); }
+  void SetAnswer(Answer answer) { answer_ = std::move(answer); }
+
+  // What came, in order, and when (ms since the gateway began).
+  std::vector<std::vector<std::uint8_t>> requests;
+  std::vector<qint64> requestTimes;
+  std::vector<qint64> connectionTimes;
+  std::vector<std::uint8_t> bytesIn;  // everything that came, requests or not
+
+ private:
+  void Take(QTcpSocket* socket) {
+    connectionTimes.push_back(clock_.elapsed());
+    auto pending = std::make_shared<std::vector<std::uint8_t>>();
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, pending] {
+      const QByteArray data = socket->readAll();
+      pending->insert(pending->end(), data.begin(), data.end());
+      bytesIn.insert(bytesIn.end(), data.begin(), data.end());
+      while (pending->size() >= 6) {
+        const std::size_t length = static_cast<std::size_t>((*pending)[4] << 8 | (*pending)[5]);
+        if (pending->size() < 6 + length) break;
+        std::vector<std::uint8_t> request(pending->begin(),
+                                          pending->begin() + static_cast<long>(6 + length));
+        pending->erase(pending->begin(), pending->begin() + static_cast<long>(6 + length));
+        requests.push_back(request);
+        requestTimes.push_back(clock_.elapsed());
+        if (!answer_) continue;
+        for (const Piece& piece : answer_(request)) {
+          QTimer::singleShot(piece.after, socket, [socket, piece] {
+            socket->write(reinterpret_cast<const char*>(piece.bytes.data()),
+                          static_cast<qint64>(piece.bytes.size()));
+            socket->flush();
+            if (piece.close) socket->disconnectFromHost();
+          });
+        }
+      }
+    });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+  }
+
+  QTcpServer server_;
+  QElapsedTimer clock_;
+  Answer answer_;
+};
+
+}  // namespace karvello::testing
