@@ -25,6 +25,12 @@ std::string_view ResultName(Result result);
 // "2026-12-07T18:04:06.123+08:00": local time to the millisecond with its offset from UTC.
 std::string TimeText(const QDateTime& when);
 
+// The units of the readings, as the record writes them and the chart shows them.
+inline constexpr std::string_view kOhmUnit = "\xCE\xA9";  // Ω
+inline constexpr std::string_view kVoltUnit = "V";
+// The value of a resistance reading over the detector's range.
+inline constexpr std::string_view kOverRangeValue = "OL";
+
 // One row of the record, its fields as the file holds them.
 struct RecordRow {
   QDateTime time;         // local time, with its offset from UTC
@@ -32,8 +38,8 @@ struct RecordRow {
   int address = 0;        // as requested; 0 for the query of the address
   std::string operation;  // Describe(operation).name: "set-address", "voltage", ...
   std::string result;     // ResultName(result)
-  std::string value;      // "34.5", "OL" (over range), "220", "5"; empty when none
-  std::string unit;       // "Ω" for a resistance, "V" for a voltage; empty otherwise
+  std::string value;      // "34.5", kOverRangeValue, "220", "5"; empty when none
+  std::string unit;       // kOhmUnit for a resistance, kVoltUnit for a voltage; empty otherwise
   bool again = false;     // a late or repeated reply of an operation that had ended
   std::string sent;       // the frames in hex, "05 03 00 0F 00 01 B5 8D", joined by " | "
   std::string reply;      // the reply's bytes in hex
