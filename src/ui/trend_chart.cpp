@@ -273,7 +273,7 @@ double Frame::ColumnX(int column, int columns) const {
 }
 
 double Frame::Y(double value) const {
-  return plot.bottom() - (value - low) / (high - low) * (plot.height() - kOverRangeBand);
+  return plot.bottom() - (value - low) / (high - low) * (plot.height() - band);
 }
 
 QPointF Frame::At(const Point& point) const {
@@ -517,12 +517,14 @@ TrendChart::Layout TrendChart::LayoutFor(QSizeF size, qreal pixelRatio) const {
   l.hasPeriod = haveFrom && haveTo && from < to;
 
   ValueSpan span;
+  bool overRange = false;
   if (l.hasPeriod) {
     for (const trend::Series& s : shown) {
       const auto [begin, end] = trend::InPeriod(s.points, from, to);
       l.readings += static_cast<std::size_t>(end - begin);
       for (auto it = begin; it != end; ++it) {
-        if (it->kind == Point::Kind::kValue && std::isfinite(it->value)) span.Take(it->value);
+        if (trend::HasValue(*it)) span.Take(it->value);
+        overRange = overRange || it->kind == Point::Kind::kOverRange;
       }
     }
   }
@@ -543,9 +545,11 @@ TrendChart::Layout TrendChart::LayoutFor(QSizeF size, qreal pixelRatio) const {
   QRectF plot;
   plot.setTop(y + rowHeight + 10);
   plot.setBottom(size.height() - kMargin - line - 6);
-  const int valuePixels = static_cast<int>(plot.height() - trend::kOverRangeBand);
-  l.valueTicks = trend::ValueTicks(low, high, valuePixels);
-  double labelWidth = fm.horizontalAdvance(trend::FromView(kOverRangeValue));
+  l.frame.band = overRange ? trend::kOverRangeBand : 0;
+  const int valuePixels = static_cast<int>(plot.height() - l.frame.band);
+  // No readings, no values: only the period's time axis is drawn.
+  if (l.readings > 0) l.valueTicks = trend::ValueTicks(low, high, valuePixels);
+  double labelWidth = overRange ? fm.horizontalAdvance(trend::FromView(kOverRangeValue)) : 0;
   for (const trend::ValueTick& tick : l.valueTicks) {
     labelWidth = std::max(labelWidth, fm.horizontalAdvance(tick.label));
   }
@@ -645,11 +649,13 @@ void TrendChart::PaintWith(QPainter& painter, const Layout& layout,
   }
   if (layout.hasPeriod) {
     // The band of the over-range readings, and the grid with its labels.
-    painter.fillRect(QRectF(plot.left(), plot.top(), plot.width(), trend::kOverRangeBand),
-                     QColor(248, 240, 240));
-    painter.setPen(kTextColour);
-    painter.drawText(QRectF(0, plot.top(), plot.left() - 6, trend::kOverRangeBand),
-                     Qt::AlignRight | Qt::AlignVCenter, trend::FromView(kOverRangeValue));
+    if (f.band > 0) {
+      painter.fillRect(QRectF(plot.left(), plot.top(), plot.width(), f.band),
+                       QColor(248, 240, 240));
+      painter.setPen(kTextColour);
+      painter.drawText(QRectF(0, plot.top(), plot.left() - 6, f.band),
+                       Qt::AlignRight | Qt::AlignVCenter, trend::FromView(kOverRangeValue));
+    }
     for (const trend::ValueTick& tick : layout.valueTicks) {
       const double y = f.Y(tick.value);
       painter.setPen(QPen(kGridColour, 1));
@@ -661,7 +667,7 @@ void TrendChart::PaintWith(QPainter& painter, const Layout& layout,
     for (const trend::TimeTick& tick : layout.timeTicks) {
       const double x = f.X(tick.ms);
       painter.setPen(QPen(kGridColour, 1));
-      painter.drawLine(QPointF(x, plot.top() + trend::kOverRangeBand), QPointF(x, plot.bottom()));
+      painter.drawLine(QPointF(x, plot.top() + f.band), QPointF(x, plot.bottom()));
       painter.setPen(kFrameColour);
       painter.drawLine(QPointF(x, plot.bottom()), QPointF(x, plot.bottom() + 4));
       const double w = fm.horizontalAdvance(tick.label);

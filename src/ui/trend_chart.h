@@ -95,17 +95,19 @@ inline constexpr int kPixelsPerMarker = 4;
 bool MarksPoints(std::size_t values, double plotWidth);
 
 // Where a reading is drawn: time across `plot`, values from `low` at its bottom to `high` below
-// the over-range band at its top.
+// the band of the over-range readings at its top (as high as `band`: kOverRangeBand where the
+// period has such a reading, else none).
 inline constexpr double kOverRangeBand = 16;
 struct Frame {
   QRectF plot;
   qint64 from = 0, to = 1;
   double low = 0, high = 1;
+  double band = kOverRangeBand;
 
   double X(qint64 ms) const;
   double ColumnX(int column, int columns) const;
   double Y(double value) const;
-  double OverRangeY() const { return plot.top() + kOverRangeBand / 2; }
+  double OverRangeY() const { return plot.top() + band / 2; }
   double FailedY() const { return plot.bottom() - 4; }
   // Where the point is drawn.
   QPointF At(const Point& point) const;
