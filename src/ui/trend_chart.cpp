@@ -712,12 +712,14 @@ void TrendChart::PaintWith(QPainter& painter, const Layout& layout,
   for (std::size_t s = 0; s < reduced.size() && s < shown.size(); ++s) {
     const trend::Reduced& r = reduced[s];
     const QColor colour = ColourOf(shown[s].address);
-    // A series denser than the pixels is drawn one device pixel wide: the raster engine draws
-    // such a pen without its stroker, several times faster.
+    // A series denser than the pixels is drawn one device pixel wide and without smoothing: its
+    // line is columns' upright strokes on pixel centres joined by one-pixel steps, which
+    // smoothing would only blur, and the raster engine draws such a pen without its stroker.
     const bool dense = r.values > static_cast<std::size_t>(layout.columns);
     QPen pen(colour, dense ? 1 : 1.5, Qt::SolidLine, Qt::FlatCap, Qt::BevelJoin);
     pen.setCosmetic(dense);
     painter.setPen(pen);
+    painter.setRenderHint(QPainter::Antialiasing, !dense);
     painter.setBrush(colour);
     for (const std::vector<trend::Column>& run : r.runs) {
       line.clear();
