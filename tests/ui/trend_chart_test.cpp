@@ -492,8 +492,8 @@ TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
 }
 
 #if defined(__unix__)
-// The disk refuses the picture part way (a file size limit binds root too): the old file stays
-// as it was and no part of the new one is left beside it.
+// The disk refuses the picture midway (a file size limit binds root too): the old file stays
+// as it was and nothing of the new one is left beside it.
 TEST(TrendChartExport, KeepsTheOldFileWhenTheWriteFails) {
   QTemporaryDir dir;
   const QString path = dir.filePath("chart.png");
