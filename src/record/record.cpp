@@ -24,7 +24,6 @@ namespace karvello {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-constexpr std::string_view kOhm = "\xCE\xA9";  // Ω
 constexpr std::size_t kFieldCount = 10;
 // A program that holds the lock holds it for one row; one that waits longer than this gives up
 // the row rather than hold up its window.
@@ -294,11 +293,11 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
       case Operation::kQueryResistance:
       case Operation::kReadResistance:
         row.value = value->overRange ? "OL" : WithPoint(value->number, value->decimals);
-        row.unit = kOhm;
+        row.unit = kOhmUnit;
         break;
       case Operation::kQueryVoltage:
         row.value = std::to_string(value->number);
-        row.unit = "V";
+        row.unit = kVoltUnit;
         break;
       case Operation::kSetAddress:
       case Operation::kQueryAddress:

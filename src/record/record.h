@@ -19,6 +19,10 @@
 
 namespace karvello {
 
+// The units of the values, as the record, the command line and the published readings give them.
+inline constexpr std::string_view kOhmUnit = "\xCE\xA9";  // Ω
+inline constexpr std::string_view kVoltUnit = "V";
+
 // The name of a result, as the record and the command line write it: "answered", "refused",
 // "wrong-reply", "corrupt", "no-reply", "line-lost", "not-sent".
 std::string_view ResultName(Result result);
