@@ -120,7 +120,8 @@ class MqttPublisher {
   // second call, or a broker not connected, ends at once.
   void Stop();
 
-  // The broker refused the login (its reason, as "not authorised"): no further try is made.
+  // The broker refused the login, with its reason as libmosquitto words the CONNACK code
+  // ("Connection Refused: not authorised."): no further try is made.
   void SetOnRefused(std::function<void(const std::string& reason)> handler) {
     onRefused_ = std::move(handler);
   }
