@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds the Debian package with CPack from the build tree and checks what it holds and what it
 # depends on. (scripts/check-packages runs Debian's own checkers on it.)
-#   check_package.sh CPACK CPACK_CONFIG OUTPUT_DIR
+#   check_package.sh CPACK CPACK_CONFIG OUTPUT_DIR mqtt|no-mqtt
 set -eu
 cpack=$1
 config=$2
 out=$3
+mqtt=${4:-no-mqtt}
 # The application's id: the name of the desktop entry and the software-centre entry.
 app_id=org.karvello.Karvello
 desktop=./usr/share/applications/$app_id.desktop
@@ -24,7 +25,8 @@ done
 for path in ./usr/bin/karvello ./usr/bin/karvello-sim $desktop \
             ./usr/share/metainfo/$app_id.metainfo.xml \
             ./usr/share/doc/karvello/copyright ./usr/share/doc/karvello/changelog.gz \
-            ./usr/share/icons/hicolor/scalable/apps/karvello.svg $icons; do
+            ./usr/share/icons/hicolor/scalable/apps/karvello.svg $icons \
+            './lib/systemd/system/karvello-watch@.service' ./etc/karvello/watch-example.conf; do
   if ! echo "$contents" | grep -q " $path\$"; then
     echo "FAIL: the package lacks $path"
     fail=1
@@ -47,7 +49,10 @@ done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for package in libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
+# adduser makes the watch service's user.
+needed="libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6 libc6 libstdc++6 adduser"
+[ "$mqtt" = mqtt ] && needed="$needed libmosquitto1"
+for package in $needed; do
   if ! echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qxF "$package"; then
     echo "FAIL: Depends lacks $package"
     fail=1
@@ -63,6 +68,21 @@ for field in Package Version Architecture Maintainer Description; do
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || { echo "FAIL: no $field"; fail=1; }
 done
 [ "$(dpkg-deb -f "$deb" Package)" = karvello ] || { echo "FAIL: package name"; fail=1; }
+
+# The service's maintainer scripts, executable, and the example options as a conffile (purge
+# removes it; the records under /var/lib/karvello are no file of the package's).
+control=$(mktemp -d)
+dpkg-deb -e "$deb" "$control"
+for script in postinst prerm postrm; do
+  [ -x "$control/$script" ] || { echo "FAIL: no executable $script"; fail=1; }
+done
+[ "$(cat "$control/conffiles" 2>/dev/null)" = /etc/karvello/watch-example.conf ] ||
+  { echo "FAIL: the conffiles are not /etc/karvello/watch-example.conf"; fail=1; }
+if echo "$contents" | grep -q ' \./var/lib/karvello'; then
+  echo "FAIL: the package holds /var/lib/karvello, which would go with it"
+  fail=1
+fi
+rm -rf "$control"
 
 # The desktop entry starts the installed binary with the installed icon.
 entry=$(mktemp -d)

@@ -1,0 +1,231 @@
+#pragma once
+// The watch's readings published to an MQTT broker, for a site gateway.
+//
+// libmosquitto does the protocol; this drives it from the Qt event loop (its socket in
+// QSocketNotifiers, its keep-alive from a timer about once a second, no thread of its own), so
+// that nothing here ever holds up a reading. Only the lookup of a host name can: libmosquitto
+// resolves it with the blocking getaddrinfo() when it connects (at the start and at each
+// retry), which takes microseconds for an address, milliseconds from /etc/hosts or a working
+// resolver, and seconds when the DNS server is away; name the broker by its address, or give its
+// name in /etc/hosts, on a gateway whose DNS is not sure.
+//
+// Topics, under PREFIX ("karvello/SITE" unless set):
+//   PREFIX/status                  "online" (retained) once connected; "offline" (retained) from
+//                                  a clean stop, or from the broker as the last will when the
+//                                  connection is lost
+//   PREFIX/ADDRESS/voltage         each reading, the JSON object of --format json (QoS 1,
+//   PREFIX/ADDRESS/resistance      retained)
+//   PREFIX/ADDRESS/alarm           {"time","address","state","value","limit"} (QoS 1, retained)
+//   homeassistant/sensor/karvello_SITE_ADDRESS_QUANTITY/config
+//                                  Home Assistant's discovery (retained, when asked for): sent
+//                                  for each detector and quantity when first read, at each
+//                                  connection and whenever homeassistant/status says "online"
+//
+// Nothing is lost to an outage: readings wait in a queue, in order, until the broker has
+// acknowledged them (PUBACK); a full queue drops its oldest and says how many. The Windows build
+// has no MQTT: this is built only where pkg-config finds libmosquitto, and never on Windows.
+
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "cli/mqtt_url.h"
+
+class QSocketNotifier;
+struct mosquitto;
+struct mosquitto_message;
+
+namespace karvello::cli {
+
+// The watch's exit status when the broker refuses the connection (a wrong user name or password,
+// a client the broker does not allow): the readings made until then are printed and recorded,
+// and a service with Restart=on-failure tries again after its RestartSec.
+inline constexpr int kBrokerRefusedStatus = 7;
+
+// The messages kept while the broker cannot be reached: 9 hours of 3 detectors each read every
+// 10 s, in 4.6 MB (karvello-bench-mqtt). Past it, the oldest are dropped.
+inline constexpr std::size_t kMqttQueueLimit = 10000;
+// Messages sent and not yet acknowledged at any time: enough to fill a slow link, few enough
+// that a lost connection leaves little to send again.
+inline constexpr std::size_t kMqttInFlightLimit = 20;
+// Retrying a broker that cannot be reached: after the first failure, then doubling to at most
+// the last.
+inline constexpr std::chrono::milliseconds kMqttFirstRetry{1000};
+inline constexpr std::chrono::milliseconds kMqttLastRetry{60000};
+// The MQTT keep-alive: a connection silent for 1.5 times this is taken for lost. libmosquitto
+// takes no less than 5 s.
+inline constexpr std::chrono::seconds kMqttKeepAlive{30};
+// A clean stop waits this long for the broker to take what is queued.
+inline constexpr std::chrono::milliseconds kMqttStopWait{5000};
+
+// The delay before the next try after `failures` (1 or more) failed tries in a row.
+std::chrono::milliseconds MqttRetryDelay(int failures,
+                                         std::chrono::milliseconds first = kMqttFirstRetry,
+                                         std::chrono::milliseconds last = kMqttLastRetry);
+
+// The site's default name: the host name up to its first dot.
+std::string DefaultSite();
+// PREFIX for `site`, or `prefix` when given. Throws std::invalid_argument (bad usage, one line)
+// for a site or prefix that cannot name MQTT topics: empty, with "+", "#" or a control
+// character, a site with "/", a prefix with an empty level or beginning with "$".
+std::string TopicPrefix(std::string_view site, std::string_view prefix = {});
+
+struct MqttSettings {
+  MqttUrl broker;
+  std::string caFile;       // mqtts: the CA to trust (a private one); empty: the system's CAs
+  std::string site;         // SITE: in the Home Assistant names and ids, and the client id
+  std::string topicPrefix;  // PREFIX, as TopicPrefix() makes it; empty: TopicPrefix(site)
+  bool homeAssistant = false;
+  // For tests and slow links; as the constants above by default.
+  std::chrono::seconds keepAlive = kMqttKeepAlive;
+  std::chrono::milliseconds firstRetry = kMqttFirstRetry;
+  std::chrono::milliseconds lastRetry = kMqttLastRetry;
+  std::size_t queueLimit = kMqttQueueLimit;
+  std::chrono::milliseconds stopWait = kMqttStopWait;
+};
+
+class MqttPublisher {
+ public:
+  // A line for standard error (without the program's name or a newline).
+  using LogHandler = std::function<void(const std::string& line)>;
+
+  explicit MqttPublisher(MqttSettings settings);
+  // Without Stop(): the connection is dropped, and the broker publishes the last will.
+  ~MqttPublisher();
+  MqttPublisher(const MqttPublisher&) = delete;
+  MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+  // Begins connecting, and returns at once.
+  void Start();
+
+  // Queues a reading, the object of --format json: its "address" (1 to 255) and "operation"
+  // ("voltage", "resistance" or "read-resistance") choose the topic. False, and nothing
+  // queued, for an object without them, or once stopping or refused.
+  bool PublishReading(const QJsonObject& reading);
+  // Queues an alarm object, published on its "address"'s alarm topic. False as above.
+  bool PublishAlarm(const QJsonObject& alarm);
+
+  // Ends cleanly: waits up to stopWait for the broker to acknowledge what is queued, publishes
+  // "offline", disconnects, then calls the stopped handler (never before Stop returns). A
+  // second call, or a broker not connected, ends at once.
+  void Stop();
+
+  // The broker refused the login, with its reason as libmosquitto words the CONNACK code
+  // ("Connection Refused: not authorised."): no further try is made.
+  void SetOnRefused(std::function<void(const std::string& reason)> handler) {
+    onRefused_ = std::move(handler);
+  }
+  void SetOnStopped(std::function<void()> handler) { onStopped_ = std::move(handler); }
+  // Default: standard error, "karvello-cli: " before each line.
+  void SetOnLog(LogHandler handler) { onLog_ = std::move(handler); }
+
+  bool Connected() const { return state_ == State::kConnected; }
+  bool Refused() const { return state_ == State::kRefused; }
+  // The messages kept: waiting, or sent and not yet acknowledged.
+  std::size_t Queued() const { return queue_.size(); }
+  // Those sent and not yet acknowledged.
+  std::size_t InFlight() const { return inFlight_; }
+  std::uint64_t Delivered() const { return delivered_; }
+  std::uint64_t Dropped() const { return dropped_; }
+  const std::string& StatusTopic() const { return statusTopic_; }
+
+ private:
+  enum class State { kIdle, kWaiting, kConnecting, kConnected, kStopped, kRefused };
+  struct Message {
+    std::string topic;
+    QByteArray payload;
+    int mid = 0;  // the library's id once handed to it; 0 before
+    bool acknowledged = false;
+  };
+
+  bool Accepting() const;
+  bool Enqueue(std::string topic, QByteArray payload);
+  void Connect();
+  void OnReadable();
+  void OnWritable();
+  void OnTick();
+  // After each call into the library: what its callbacks noted, then the notifiers.
+  void Settle();
+  void Acknowledge(int mid);
+  void OnConnected();
+  void OnGone();
+  void Feed();
+  void PublishNow(const std::string& topic, const QByteArray& payload, int* mid = nullptr);
+  void PublishDiscovery(int address, std::string_view quantity);
+  void PublishAllDiscovery();
+  void FinishStop();
+  void SyncNotifiers();
+  void DropNotifiers();
+  void Drop();
+  void Log(const std::string& line);
+  std::string Reason() const;
+
+  static void OnConnectCallback(mosquitto*, void* self, int code);
+  static void OnDisconnectCallback(mosquitto*, void* self, int code);
+  static void OnPublishCallback(mosquitto*, void* self, int mid);
+  static void OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnLogCallback(mosquitto*, void* self, int level, const char* text);
+
+  MqttSettings settings_;
+  std::string statusTopic_;
+  std::string clientId_;
+  std::string shownUrl_;
+  State state_ = State::kIdle;
+  mosquitto* mosq_ = nullptr;
+
+  // The children (notifiers) go with it; the timers' callbacks run in its name.
+  std::unique_ptr<QObject> context_;
+  QSocketNotifier* readNotifier_ = nullptr;
+  QSocketNotifier* writeNotifier_ = nullptr;
+  int notifiedSocket_ = -1;
+  // Before the broker's answer, a socket stays writable while libmosquitto waits to read (its
+  // TLS handshake, its connect): writing waits for the next read or tick instead of spinning.
+  bool writeHeld_ = false;
+  QTimer tick_;
+  QTimer retry_;
+  QTimer stopTimer_;
+
+  // Oldest first; the first handed_ went to the library, inFlight_ of them still awaiting their
+  // acknowledgement (the others wait for those before them to leave the queue).
+  std::deque<Message> queue_;
+  std::size_t handed_ = 0;
+  std::size_t inFlight_ = 0;
+  std::uint64_t delivered_ = 0;
+  std::uint64_t dropped_ = 0;
+  std::uint64_t droppedInOutage_ = 0;
+  bool dropSaid_ = false;
+
+  // What the library's callbacks noted, for Settle().
+  std::optional<int> connack_;
+  std::optional<int> disconnectCode_;
+  int disconnectErrno_ = 0;
+  std::deque<int> acknowledged_;
+  bool homeAssistantOnline_ = false;
+  std::string libraryError_;
+  std::optional<std::string> refusal_;  // the broker's reason for refusing the login
+  bool broken_ = false;                 // a call failed: the connection is given up
+
+  int failures_ = 0;
+  bool outage_ = false;  // said on standard error, once for each outage
+  std::chrono::steady_clock::time_point outageSince_;
+  bool stopping_ = false;
+  int offlineMid_ = 0;
+  bool offlineSent_ = false;
+  std::set<std::pair<int, std::string>> discovered_;  // address, quantity
+
+  std::function<void(const std::string&)> onRefused_;
+  std::function<void()> onStopped_;
+  LogHandler onLog_;
+};
+
+}  // namespace karvello::cli

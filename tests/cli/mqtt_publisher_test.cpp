@@ -1,0 +1,498 @@
+// The publisher against a real Mosquitto broker on 127.0.0.1: what arrives, retained or not; a
+// clean stop and a killed publisher; outages, with and without messages left unacknowledged;
+// logins right and wrong; TLS with the test's own CA; the queue's bound; Home Assistant's
+// discovery.
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/mqtt_publisher.h"
+#include "mqtt_broker.h"
+#include "record/record.h"
+#include "support/event_loop.h"
+
+// Objects shown as JSON when a check fails.
+void PrintTo(const QJsonObject& object, std::ostream* out) {
+  *out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+namespace karvello::cli {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MosquittoBroker;
+using testing::Received;
+using testing::RunFor;
+using testing::RunUntil;
+using testing::Subscriber;
+
+const std::string kPrefix = "karvello/site1";
+
+// A reading as --format json gives it; `sequence` sets its time, so that each is told apart.
+QJsonObject Reading(int sequence, int address = 1, const char* operation = "voltage",
+                    QJsonValue value = 220) {
+  const QDateTime base = QDateTime::fromString("2026-12-07T18:04:06.000+08:00", Qt::ISODateWithMs);
+  return {{"time", QString::fromStdString(TimeText(base.addMSecs(sequence)))},
+          {"port", "/dev/ttyUSB0"},
+          {"address", address},
+          {"operation", operation},
+          {"result", value.isNull() ? "no-reply" : "answered"},
+          {"value", value},
+          {"unit", value.isNull() ? "" : (std::string_view(operation) == "voltage" ? "V" : "Ω")}};
+}
+
+QJsonObject Parsed(const Received& message) {
+  return QJsonDocument::fromJson(QByteArray::fromStdString(message.payload)).object();
+}
+
+// The readings that arrived on `topic`, as objects.
+std::vector<QJsonObject> ReadingsOn(const Subscriber& subscriber, const std::string& topic) {
+  std::vector<QJsonObject> readings;
+  for (const Received& message : subscriber.On(topic)) readings.push_back(Parsed(message));
+  return readings;
+}
+
+std::vector<QJsonObject> Sequence(int from, int to) {
+  std::vector<QJsonObject> readings;
+  for (int i = from; i <= to; ++i) readings.push_back(Reading(i));
+  return readings;
+}
+
+std::vector<std::string> Payloads(const std::vector<Received>& messages) {
+  std::vector<std::string> payloads;
+  for (const Received& message : messages) payloads.push_back(message.payload);
+  return payloads;
+}
+
+class MqttPublisherTest : public ::testing::Test {
+ protected:
+  MqttSettings Settings(int port, const char* scheme = "mqtt", const char* host = "127.0.0.1") {
+    MqttSettings settings;
+    settings.broker = ParseMqttUrl(std::string(scheme) + "://" + host + ":" + std::to_string(port));
+    settings.site = "site1";
+    settings.topicPrefix = kPrefix;
+    settings.keepAlive = 5s;
+    settings.firstRetry = 100ms;
+    settings.lastRetry = 400ms;
+    return settings;
+  }
+
+  MqttPublisher& Make(const MqttSettings& settings) {
+    publisher_ = std::make_unique<MqttPublisher>(settings);
+    publisher_->SetOnLog([this](const std::string& line) { log_.push_back(line); });
+    publisher_->SetOnRefused([this](const std::string& reason) { refusal_ = reason; });
+    publisher_->SetOnStopped([this] { stopped_ = true; });
+    return *publisher_;
+  }
+
+  bool Connect(MqttPublisher& publisher) {
+    publisher.Start();
+    return RunUntil([&] { return publisher.Connected(); }, 5s);
+  }
+
+  int Said(const std::string& part) const {
+    int lines = 0;
+    for (const std::string& line : log_) lines += line.find(part) != std::string::npos;
+    return lines;
+  }
+
+  std::unique_ptr<MqttPublisher> publisher_;
+  std::vector<std::string> log_;
+  std::optional<std::string> refusal_;
+  bool stopped_ = false;
+};
+
+TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/#"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttPublisher& publisher = Make(Settings(broker.port()));
+  ASSERT_TRUE(Connect(publisher));
+
+  const QJsonObject alarm{{"time", "2026-12-07T18:04:06.123+08:00"},
+                          {"address", 2},
+                          {"state", "raised"},
+                          {"value", 41.5},
+                          {"limit", 40}};
+  const std::vector<std::pair<std::string, QJsonObject>> sent = {
+      {kPrefix + "/1/voltage", Reading(1, 1, "voltage", 220)},
+      {kPrefix + "/2/resistance", Reading(2, 2, "resistance", 41.5)},
+      {kPrefix + "/2/resistance", Reading(3, 2, "resistance", "OL")},
+      {kPrefix + "/255/voltage", Reading(4, 255, "voltage", QJsonValue::Null)},
+      {kPrefix + "/2/alarm", alarm},
+  };
+  for (const auto& [topic, object] : sent) {
+    ASSERT_TRUE(topic.ends_with("alarm") ? publisher.PublishAlarm(object)
+                                         : publisher.PublishReading(object));
+  }
+  ASSERT_TRUE(RunUntil([&] { return live.Count() >= 1 + sent.size(); }, 5s));
+  EXPECT_TRUE(RunUntil([&] { return publisher.Delivered() == sent.size(); }, 5s));
+
+  const std::vector<Received> got = live.Messages();
+  ASSERT_EQ(got.size(), 1 + sent.size());
+  EXPECT_EQ(got[0], (Received{kPrefix + "/status", "online", false}));
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(got[1 + i].topic, sent[i].first);
+    EXPECT_EQ(Parsed(got[1 + i]), sent[i].second) << got[1 + i].payload;
+  }
+  EXPECT_EQ(publisher.Queued(), 0u);
+
+  // A subscriber that comes later finds the status and the latest of each topic retained.
+  Subscriber later(broker.port(), {kPrefix + "/#"});
+  ASSERT_TRUE(RunUntil([&] { return later.Count() >= 5; }, 5s));
+  RunFor(100ms);
+  std::vector<Received> retained = later.Messages();
+  std::sort(retained.begin(), retained.end(),
+            [](const Received& a, const Received& b) { return a.topic < b.topic; });
+  ASSERT_EQ(retained.size(), 5u);
+  for (const Received& message : retained) EXPECT_TRUE(message.retained) << message.topic;
+  EXPECT_EQ(retained[0].topic, kPrefix + "/1/voltage");
+  EXPECT_EQ(Parsed(retained[1]), alarm);
+  EXPECT_EQ(Parsed(retained[2]), sent[2].second);  // 2/resistance: the later of its two
+  EXPECT_EQ(Parsed(retained[3]), sent[3].second);
+  EXPECT_EQ(retained[4], (Received{kPrefix + "/status", "online", true}));
+}
+
+// A clean stop delivers what is queued, then says "offline" once itself: the broker sends no
+// last will after a DISCONNECT, so a second "offline" would mean the connection was dropped.
+TEST_F(MqttPublisherTest, CleanStopDeliversTheQueueThenSaysOfflineOnce) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/#"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttPublisher& publisher = Make(Settings(broker.port()));
+  ASSERT_TRUE(Connect(publisher));
+  for (int i = 1; i <= 50; ++i) publisher.PublishReading(Reading(i));
+  publisher.Stop();
+  EXPECT_FALSE(publisher.PublishReading(Reading(51)));
+  ASSERT_TRUE(RunUntil([&] { return stopped_; }, 5s));
+  RunUntil([&] { return live.On(kPrefix + "/status").size() > 2; }, 500ms);
+
+  EXPECT_EQ(ReadingsOn(live, kPrefix + "/1/voltage"), Sequence(1, 50));
+  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+            (std::vector<std::string>{"online", "offline"}));
+  EXPECT_EQ(live.Messages().back().payload, "offline");
+  EXPECT_EQ(Said("not delivered"), 0);
+  Subscriber later(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(RunUntil([&] { return later.Count() >= 1; }, 5s));
+  EXPECT_EQ(later.Messages()[0], (Received{kPrefix + "/status", "offline", true}));
+}
+
+// The broker away for ten seconds while readings go on: every reading arrives once, in order,
+// the outage said once when it begins and once when it ends.
+TEST_F(MqttPublisherTest, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttPublisher& publisher = Make(Settings(broker.port()));
+  ASSERT_TRUE(Connect(publisher));
+  int sequence = 0;
+  for (; sequence < 5; ++sequence) publisher.PublishReading(Reading(sequence + 1));
+  ASSERT_TRUE(RunUntil([&] { return live.Count() == 5; }, 5s));
+
+  broker.Stop();
+  ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
+  QTimer readings;  // the watch's rounds, which the retries must never hold up
+  QObject::connect(&readings, &QTimer::timeout,
+                   [&] { publisher.PublishReading(Reading(++sequence)); });
+  readings.start(200ms);
+  RunFor(10s);
+  readings.stop();
+  EXPECT_GE(sequence, 5 + 40);
+  EXPECT_FALSE(publisher.Connected());
+  EXPECT_EQ(publisher.Queued(), static_cast<std::size_t>(sequence - 5));
+
+  // The broker back; the publisher (its loop held) retries only once the subscriber is in again.
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(live.WaitSubscribed(2));
+  for (int i = 0; i < 5; ++i) publisher.PublishReading(Reading(++sequence));
+  ASSERT_TRUE(RunUntil([&] { return live.Count() >= static_cast<std::size_t>(sequence); }, 10s));
+  RunFor(200ms);
+  EXPECT_EQ(ReadingsOn(live, kPrefix + "/1/voltage"), Sequence(1, sequence));
+  EXPECT_EQ(Said("lost mqtt://127.0.0.1"), 1);
+  EXPECT_EQ(Said("is back after"), 1);
+  EXPECT_EQ(publisher.Dropped(), 0u);
+}
+
+// Messages sent but never acknowledged when the connection goes are sent again, in order; those
+// acknowledged before are not. The broker frozen, the publisher sends at most 20 before an
+// acknowledgement; killed, the broker loses all it held unread.
+TEST_F(MqttPublisherTest, UnacknowledgedMessagesAreSentAgainAfterTheLoss) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttPublisher& publisher = Make(Settings(broker.port()));
+  ASSERT_TRUE(Connect(publisher));
+  publisher.PublishReading(Reading(1));
+  publisher.PublishReading(Reading(2));
+  ASSERT_TRUE(RunUntil([&] { return publisher.Delivered() == 2; }, 5s));
+
+  broker.Freeze();
+  for (int i = 3; i <= 27; ++i) publisher.PublishReading(Reading(i));
+  RunFor(300ms);
+  EXPECT_EQ(publisher.InFlight(), 20u);
+  EXPECT_EQ(publisher.Queued(), 25u);
+  broker.Kill();
+  ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
+  EXPECT_EQ(publisher.InFlight(), 0u);
+  EXPECT_EQ(publisher.Queued(), 25u);
+
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(live.WaitSubscribed(2));
+  ASSERT_TRUE(RunUntil([&] { return publisher.Delivered() == 27; }, 10s));
+  RunUntil([&] { return live.Count() >= 27; }, 2s);
+  RunFor(200ms);
+  EXPECT_EQ(ReadingsOn(live, kPrefix + "/1/voltage"), Sequence(1, 27));
+}
+
+struct QueueCase {
+  std::optional<std::size_t> limit;  // none: the default
+  int published;
+  std::uint64_t dropped;
+  int firstDelivered;
+};
+
+void PrintTo(const QueueCase& c, std::ostream* out) {
+  *out << "limit " << (c.limit ? std::to_string(*c.limit) : "default") << ", " << c.published
+       << " published";
+}
+
+class MqttQueueBound : public MqttPublisherTest, public ::testing::WithParamInterface<QueueCase> {};
+
+// The broker away from the start: the queue keeps its 10000 newest messages, in order.
+TEST_P(MqttQueueBound, KeepsTheNewestInOrder) {
+  const QueueCase& c = GetParam();
+  MosquittoBroker broker;
+  MqttSettings settings = Settings(broker.port());
+  if (c.limit) settings.queueLimit = *c.limit;
+  MqttPublisher& publisher = Make(settings);
+  publisher.Start();
+  ASSERT_TRUE(RunUntil([&] { return Said("cannot reach") == 1; }, 5s));
+  for (int i = 1; i <= c.published; ++i) publisher.PublishReading(Reading(i));
+  EXPECT_EQ(publisher.Dropped(), c.dropped);
+  EXPECT_EQ(publisher.Queued(), static_cast<std::size_t>(c.published - c.dropped));
+  EXPECT_EQ(Said("dropping the oldest"), c.dropped > 0 ? 1 : 0);
+
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  ASSERT_TRUE(RunUntil([&] { return publisher.Queued() == 0 && publisher.Connected(); }, 30s));
+  const auto kept = static_cast<std::size_t>(c.published - c.dropped);
+  ASSERT_TRUE(RunUntil([&] { return live.Count() >= kept; }, 10s));
+  EXPECT_EQ(ReadingsOn(live, kPrefix + "/1/voltage"), Sequence(c.firstDelivered, c.published));
+  EXPECT_EQ(Said(" dropped while it was away (" + std::to_string(c.dropped) + " in all)"),
+            c.dropped > 0 ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, MqttQueueBound,
+                         ::testing::Values(QueueCase{{}, 10000, 0, 1}, QueueCase{{}, 10001, 1, 2},
+                                           QueueCase{3, 5, 2, 3}));
+
+struct LoginCase {
+  const char* user;  // "" for none
+  const char* password;
+  bool accepted;
+};
+
+void PrintTo(const LoginCase& c, std::ostream* out) {
+  *out << "user '" << c.user << "' password '" << c.password << "'";
+}
+
+class MqttLogin : public MqttPublisherTest, public ::testing::WithParamInterface<LoginCase> {};
+
+// A refused login is said with the broker's reason and tried no more; the watch stops on it.
+TEST_P(MqttLogin, RightOnePublishesWrongOneIsRefusedForGood) {
+  MosquittoBroker broker({.users = {{"gateway", "right-pass"}, {"reader", "reader-pass"}}});
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/#"}, "reader", "reader-pass");
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttSettings settings = Settings(broker.port());
+  settings.broker.user = GetParam().user;
+  if (*GetParam().user) settings.broker.password = GetParam().password;
+  MqttPublisher& publisher = Make(settings);
+  publisher.Start();
+  ASSERT_TRUE(RunUntil([&] { return publisher.Connected() || refusal_.has_value(); }, 5s));
+  if (GetParam().accepted) {
+    publisher.PublishReading(Reading(1));
+    EXPECT_TRUE(RunUntil([&] { return live.On(kPrefix + "/1/voltage").size() == 1; }, 5s));
+    EXPECT_FALSE(refusal_);
+    return;
+  }
+  EXPECT_EQ(*refusal_, "Connection Refused: not authorised.");
+  EXPECT_TRUE(publisher.Refused());
+  EXPECT_EQ(Said("refused the connection: Connection Refused: not authorised."), 1);
+  EXPECT_FALSE(publisher.PublishReading(Reading(1)));
+  RunFor(500ms);  // five retry delays: none is tried
+  const std::string brokerLog = broker.Log();
+  std::size_t refusals = 0;
+  for (std::size_t at = brokerLog.find("CONNACK to 127.0.0.1 (0, 5)"); at != std::string::npos;
+       at = brokerLog.find("CONNACK to 127.0.0.1 (0, 5)", at + 1)) {
+    ++refusals;
+  }
+  EXPECT_EQ(refusals, 1u) << brokerLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(Logins, MqttLogin,
+                         ::testing::Values(LoginCase{"gateway", "right-pass", true},
+                                           LoginCase{"gateway", "wrong-pass", false},
+                                           LoginCase{"nobody", "right-pass", false},
+                                           LoginCase{"", "", false}));
+
+struct TlsCase {
+  const char* host;
+  bool withCa;
+  bool connects;
+};
+
+void PrintTo(const TlsCase& c, std::ostream* out) {
+  *out << c.host << (c.withCa ? " with the test CA" : " with the system's CAs");
+}
+
+class MqttTls : public MqttPublisherTest, public ::testing::WithParamInterface<TlsCase> {};
+
+// The test's CA makes the broker's certificate good for 127.0.0.1 and localhost; the system's
+// CAs do not know it, and the publisher keeps trying as through an outage.
+TEST_P(MqttTls, TrustsTheCaItIsGiven) {
+  MosquittoBroker broker({.users = {}, .tls = true});
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttSettings settings = Settings(broker.tlsPort(), "mqtts", GetParam().host);
+  if (GetParam().withCa) settings.caFile = testing::TestCertificates::Get().caFile;
+  MqttPublisher& publisher = Make(settings);
+  publisher.Start();
+  publisher.PublishReading(Reading(1));
+  if (GetParam().connects) {
+    EXPECT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
+    EXPECT_EQ(ReadingsOn(live, kPrefix + "/1/voltage"), Sequence(1, 1));
+    return;
+  }
+  ASSERT_TRUE(RunUntil([&] { return Said("certificate verify failed") == 1; }, 5s));
+  RunFor(500ms);
+  EXPECT_FALSE(publisher.Connected());
+  EXPECT_FALSE(refusal_);
+  EXPECT_EQ(publisher.Queued(), 1u);
+  EXPECT_EQ(live.Count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, MqttTls,
+                         ::testing::Values(TlsCase{"127.0.0.1", true, true},
+                                           TlsCase{"localhost", true, true},
+                                           TlsCase{"127.0.0.1", false, false}));
+
+// Home Assistant's sensors: one config for each detector and quantity read, sent again when
+// Home Assistant says it is online; none unless asked for.
+TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItComesOnline) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {"homeassistant/sensor/#", kPrefix + "/#"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttSettings settings = Settings(broker.port());
+  settings.site = "site-1.north";
+  settings.homeAssistant = true;
+  MqttPublisher& publisher = Make(settings);
+  ASSERT_TRUE(Connect(publisher));
+  publisher.PublishReading(Reading(1, 4, "voltage"));
+  publisher.PublishReading(Reading(2, 4, "resistance", 3.5));
+  publisher.PublishReading(Reading(3, 4, "voltage"));
+  ASSERT_TRUE(RunUntil([&] { return live.On(kPrefix + "/4/voltage").size() == 2; }, 5s));
+
+  const std::string voltageTopic = "homeassistant/sensor/karvello_site-1_north_4_voltage/config";
+  const std::string resistanceTopic =
+      "homeassistant/sensor/karvello_site-1_north_4_resistance/config";
+  ASSERT_EQ(live.On(voltageTopic).size(), 1u);
+  ASSERT_EQ(live.On(resistanceTopic).size(), 1u);
+  const QJsonObject voltage = Parsed(live.On(voltageTopic)[0]);
+  const QJsonObject resistance = Parsed(live.On(resistanceTopic)[0]);
+  const std::vector<std::tuple<const QJsonObject*, const char*, QJsonValue>> fields = {
+      {&voltage, "unique_id", "karvello_site-1_north_4_voltage"},
+      {&voltage, "name", "Voltage"},
+      {&voltage, "state_topic", "karvello/site1/4/voltage"},
+      {&voltage, "unit_of_measurement", "V"},
+      {&voltage, "device_class", "voltage"},
+      {&voltage, "state_class", "measurement"},
+      {&voltage, "availability_topic", "karvello/site1/status"},
+      {&voltage, "payload_available", "online"},
+      {&voltage, "payload_not_available", "offline"},
+      {&resistance, "unique_id", "karvello_site-1_north_4_resistance"},
+      {&resistance, "name", "Grounding resistance"},
+      {&resistance, "state_topic", "karvello/site1/4/resistance"},
+      {&resistance, "unit_of_measurement", "Ω"},
+      {&resistance, "device_class", QJsonValue::Undefined},
+      {&resistance, "state_class", "measurement"},
+  };
+  for (const auto& [config, key, value] : fields) {
+    EXPECT_EQ(config->value(key), value) << key << " in " << QJsonDocument(*config).toJson().data();
+  }
+  for (const QJsonObject* config : {&voltage, &resistance}) {
+    const QJsonObject device = config->value("device").toObject();
+    EXPECT_EQ(device.value("identifiers"), QJsonArray{"karvello_site-1_north_4"});
+    EXPECT_EQ(device.value("name"), "Grounding-resistance detector 4 at site-1.north");
+    EXPECT_EQ(config->value("value_template"),
+              "{{ value_json.value if value_json.value is number else None }}");
+  }
+  Subscriber later(broker.port(), {"homeassistant/sensor/#"});
+  ASSERT_TRUE(RunUntil([&] { return later.Count() == 2; }, 5s));
+  for (const Received& config : later.Messages()) EXPECT_TRUE(config.retained) << config.topic;
+
+  // Only "online" has them sent again.
+  live.Publish("homeassistant/status", "offline");
+  live.Publish("homeassistant/status", "online");
+  EXPECT_TRUE(RunUntil([&] { return live.On(resistanceTopic).size() == 2; }, 5s));
+  RunFor(200ms);
+  EXPECT_EQ(live.On(resistanceTopic).size(), 2u);
+  EXPECT_EQ(live.On(voltageTopic).size(), 2u);
+  EXPECT_EQ(live.On(voltageTopic)[1], live.On(voltageTopic)[0]);
+}
+
+TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {"homeassistant/#", kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  MqttPublisher& publisher = Make(Settings(broker.port()));
+  ASSERT_TRUE(Connect(publisher));
+  publisher.PublishReading(Reading(1));
+  // A config would have come before the reading, on the same connection.
+  ASSERT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
+  EXPECT_EQ(live.Messages()[0].topic, kPrefix + "/1/voltage");
+}
+
+// The broker's last will: a publisher killed outright leaves "offline" retained.
+TEST_F(MqttPublisherTest, KilledPublisherLeavesTheLastWillOffline) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  QProcess probe;
+  probe.start(MQTT_PROBE_EXECUTABLE,
+              {QString::fromStdString("mqtt://127.0.0.1:" + std::to_string(broker.port())),
+               QString::fromStdString(kPrefix)});
+  ASSERT_TRUE(probe.waitForReadyRead(5000)) << probe.readAllStandardError().toStdString();
+  EXPECT_EQ(probe.readLine().trimmed().toStdString(), "connected");
+  ASSERT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
+  probe.kill();  // SIGKILL
+  probe.waitForFinished(5000);
+  ASSERT_TRUE(RunUntil([&] { return live.Count() == 2; }, 5s));
+  EXPECT_EQ(Payloads(live.Messages()), (std::vector<std::string>{"online", "offline"}));
+  Subscriber later(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(RunUntil([&] { return later.Count() == 1; }, 5s));
+  EXPECT_EQ(later.Messages()[0], (Received{kPrefix + "/status", "offline", true}));
+}
+
+}  // namespace
+}  // namespace karvello::cli

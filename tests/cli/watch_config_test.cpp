@@ -1,0 +1,138 @@
+// A watch's options file as the service has it read: the arguments each text stands for, the
+// lines refused with their number, and the example the package installs.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "cli/watch_config.h"
+
+namespace karvello::cli {
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+// A text as a case's name shows it: on one line, other bytes than printable ASCII as \xNN.
+std::string Shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F) {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+struct ReadCase {
+  const char* text;
+  Arguments arguments;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* out) {
+  *out << Shown(c.text);
+}
+
+class WatchConfigRead : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(WatchConfigRead, GivesTheArguments) {
+  EXPECT_EQ(ReadWatchConfig(GetParam().text, "watch-site1.conf"), GetParam().arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, WatchConfigRead,
+    ::testing::Values(
+        ReadCase{"", {}}, ReadCase{"\n\n  \t\n", {}}, ReadCase{"# only a comment\n", {}},
+        ReadCase{"--resistance", {"--resistance"}},
+        ReadCase{"-a 1,2\n--every 5m\n", {"-a", "1,2", "--every", "5m"}},
+        // White space around the line and between option and value goes; within the value, stays.
+        ReadCase{"  --port \t /dev/serial/by-id/usb-My Adapter  \n",
+                 {"--port", "/dev/serial/by-id/usb-My Adapter"}},
+        ReadCase{"--every=5m\n", {"--every=5m"}},
+        // "#" begins a comment only at the start of a line.
+        ReadCase{"  # -a 3\n--mqtt mqtt://gw:p#ss@h\n", {"--mqtt", "mqtt://gw:p#ss@h"}},
+        ReadCase{"\xEF\xBB\xBF-a 1\r\n--voltage\r\n", {"-a", "1", "--voltage"}},
+        ReadCase{"--site 变电站\n", {"--site", "变电站"}},
+        ReadCase{"--count 3\n--count 4", {"--count", "3", "--count", "4"}}));
+
+struct RefusedCase {
+  const char* text;
+  int line;
+  const char* said;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* out) {
+  *out << Shown(c.text);
+}
+
+class WatchConfigRefused : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(WatchConfigRefused, NamesTheLine) {
+  try {
+    ReadWatchConfig(GetParam().text, "watch-site1.conf");
+    FAIL() << "taken: " << GetParam().text;
+  } catch (const WatchConfigError& error) {
+    EXPECT_EQ(error.line, GetParam().line);
+    const std::string message = error.what();
+    EXPECT_TRUE(message.starts_with("watch-site1.conf:" + std::to_string(GetParam().line) + ": "))
+        << message;
+    EXPECT_NE(message.find(GetParam().said), std::string::npos) << message;
+    // The line itself is not repeated: it may hold a password.
+    EXPECT_EQ(message.find("hush"), std::string::npos) << message;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, WatchConfigRefused,
+    ::testing::Values(
+        RefusedCase{"every 5m hush", 1, "does not begin with an option"},
+        RefusedCase{"-a 1\n\n# fine\nmqtt://gw:hush@h\n", 4, "does not begin with an option"},
+        RefusedCase{"-a 1\nwatch\n", 2, "does not begin with an option"},
+        RefusedCase{"- hush\n", 1, "does not begin with an option"},
+        RefusedCase{"-- hush\n", 1, "does not begin with an option"},
+        RefusedCase{"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
+        RefusedCase{"--config=x\n", 1, "--config cannot"},
+        RefusedCase{"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
+        RefusedCase{"--site hush\xC3\x28\n", 1, "not UTF-8"},
+        RefusedCase{"--site \xED\xA0\x80hush\n", 1, "not UTF-8"},
+        RefusedCase{"# a comment with a stray byte \xFF\n", 1, "not UTF-8"}));
+
+TEST(WatchConfigFile, MissingFileIsRefusedAsAWhole) {
+  try {
+    ReadWatchConfigFile("/nonexistent/watch-site1.conf");
+    FAIL();
+  } catch (const WatchConfigError& error) {
+    EXPECT_EQ(error.line, 0);
+    EXPECT_EQ(std::string(error.what()),
+              "cannot read /nonexistent/watch-site1.conf: No such file or directory");
+  }
+}
+
+std::string Text(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The service starts the watch on /etc/karvello/watch-NAME.conf; the example installed beside
+// it reads as a whole watch's options.
+TEST(WatchService, ReadsTheExampleAsTheUnitGivesIt) {
+  const std::string unit = Text(KARVELLO_SYSTEMD_DIR "/karvello-watch@.service");
+  std::smatch exec;
+  ASSERT_TRUE(std::regex_search(unit, exec, std::regex("\nExecStart=([^\n]*)\n")));
+  EXPECT_EQ(exec[1], "/usr/bin/karvello-cli watch --config /etc/karvello/watch-%i.conf");
+  EXPECT_EQ(ReadWatchConfigFile(KARVELLO_SYSTEMD_DIR "/watch-example.conf"),
+            (Arguments{"--port", "/dev/ttyUSB0", "-a", "1,2", "--every", "5m", "--voltage",
+                       "--resistance", "--mqtt", "mqtt://gateway@broker.example.org"}));
+}
+
+}  // namespace
+}  // namespace karvello::cli
