@@ -124,7 +124,7 @@ struct Setup {
   std::optional<Fault> fault;  // every detector's
   std::string faultName;
   std::vector<FaultAt> faultsAt;
-  int faultTimes = SimulatedDetector::kPersistent;
+  int faultTimes = karvello::sim::kPersistent;
   std::string device;
 };
 
@@ -507,7 +507,7 @@ int main(int argc, char** argv) {
     std::printf("No detector on the line: nothing answers.\n");
   }
   if (setup.line.echo) std::printf("The line echoes every request.\n");
-  const std::string replies = setup.faultTimes == SimulatedDetector::kPersistent
+  const std::string replies = setup.faultTimes == karvello::sim::kPersistent
                                   ? "every reply"
                                   : "the next " + std::to_string(setup.faultTimes) + " replies";
   if (setup.fault) std::printf("Fault %s on %s.\n", setup.faultName.c_str(), replies.c_str());
