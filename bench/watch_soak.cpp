@@ -219,6 +219,8 @@ int Main(int argc, char** argv) {
   const long perRound = static_cast<long>(volts.size());
   const long rounds = (options.readings + perRound - 1) / perRound;
   const long expected = rounds * perRound;
+  // Every reading's exchange is looked at once the watch is done.
+  detector.KeepExchanges(static_cast<std::size_t>(expected));
   const std::string every = std::to_string(options.everyMs) + "ms";
   const std::string count = std::to_string(rounds);
   std::vector<std::string> args = {

@@ -7,7 +7,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,16 +16,13 @@
 #include <vector>
 
 #include "app/sim_options.h"
-#include "framing/frame_text.h"
+#include "app/sim_printer.h"
 #include "sim/serial_device.h"
 #include "sim/simulated_detector.h"
 
 namespace {
 
-using karvello::FormatFrameText;
-using karvello::sim::Clock;
 using karvello::sim::DetectorConfig;
-using karvello::sim::Exchange;
 using karvello::sim::FaultAt;
 using karvello::sim::Setup;
 using karvello::sim::SimulatedDetector;
@@ -37,37 +33,6 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void OnStopSignal(int) {
   stopRequested = 1;
-}
-
-// The time of day of a steady-clock instant, to the millisecond.
-class WallClock {
- public:
-  std::string Format(Clock::time_point t) const {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - steadyStart_);
-    return QDateTime::fromMSecsSinceEpoch(wallStartMs_ + ms.count())
-        .toString(QStringLiteral("hh:mm:ss.zzz"))
-        .toStdString();
-  }
-
- private:
-  Clock::time_point steadyStart_ = Clock::now();
-  qint64 wallStartMs_ = QDateTime::currentMSecsSinceEpoch();
-};
-
-void PrintExchange(const Exchange& e, const WallClock& clock) {
-  std::printf("%s  recv  %s\n", clock.Format(e.requestFirstByte).c_str(),
-              FormatFrameText(e.request, e.request.size()).c_str());
-  if (e.reply.empty()) {
-    std::printf("%s  (no reply)\n", std::string(12, ' ').c_str());
-  } else {
-    const auto spread =
-        std::chrono::duration_cast<std::chrono::milliseconds>(e.replyLastByte - e.replyFirstByte);
-    std::printf("%s  send  %s", clock.Format(e.replyFirstByte).c_str(),
-                FormatFrameText(e.reply, e.reply.size()).c_str());
-    if (spread >= 5ms) std::printf("   (over %lld ms)", static_cast<long long>(spread.count()));
-    std::printf("\n");
-  }
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -137,24 +102,11 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  const WallClock clock;
-  std::size_t printed = 0;
-  std::size_t dropped = 0;
+  karvello::sim::ExchangePrinter printer(stdout);
   while (stopRequested == 0) {
-    if (detector->WaitForExchanges(printed + 1, 100ms)) {
-      const std::vector<Exchange> log = detector->Exchanges();
-      // (The newest may be unfinished, its reply still to come: it is printed once finished.)
-      for (; printed < log.size() && log[printed].finished; ++printed) {
-        PrintExchange(log[printed], clock);
-      }
-    }
-    if (const std::size_t now = detector->DroppedBytes(); now != dropped) {
-      std::printf("%s  dropped %zu byte(s) that made no request\n",
-                  clock.Format(Clock::now()).c_str(), now - dropped);
-      std::fflush(stdout);
-      dropped = now;
-    }
+    detector->WaitForExchanges(printer.Done() + 1, 100ms);
+    printer.PrintNew(*detector);
   }
-  std::printf("Stopped after %zu request(s).\n", printed);
+  std::printf("Stopped after %zu request(s).\n", printer.Done());
   return 0;
 }

@@ -304,7 +304,11 @@ std::vector<DetectorConfig> SimulatedDetector::Detectors() const {
 }
 
 std::vector<Exchange> SimulatedDetector::Exchanges() const {
-  return log_.All();
+  return log_.Since(0).exchanges;
+}
+
+ExchangeLog::Slice SimulatedDetector::ExchangesSince(std::size_t index) const {
+  return log_.Since(index);
 }
 
 std::size_t SimulatedDetector::ExchangeCount() const {
@@ -339,6 +343,7 @@ std::vector<Piece> SimulatedDetector::Respond(std::span<const std::uint8_t> requ
   for (const Piece& piece : plan) {
     exchange.reply.insert(exchange.reply.end(), piece.bytes.begin(), piece.bytes.end());
   }
+  exchange.finished = true;
   log_.Add(std::move(exchange));
   return plan;
 }

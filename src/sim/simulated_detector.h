@@ -79,11 +79,17 @@ class SimulatedDetector {
   DetectorConfig Config() const;
   // Every detector as it stands now (its address perhaps changed by a request), in bus order.
   std::vector<DetectorConfig> Detectors() const;
-  // Every exchange logged, the newest perhaps unfinished.
+  // The exchanges kept (the newest kKeptExchanges, see exchange_log.h), the newest perhaps
+  // unfinished ...
   std::vector<Exchange> Exchanges() const;
+  // ... or those from exchange `index` of the run on, with the index of the first.
+  ExchangeLog::Slice ExchangesSince(std::size_t index) const;
+  // Every exchange of the run, kept or not.
   std::size_t ExchangeCount() const;
-  // Waits until `count` exchanges are finished: their replies written whole.
+  // Waits until `count` exchanges of the run are finished: their replies written whole.
   bool WaitForExchanges(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Keeps the newest `kept` exchanges (at least 1) instead of kKeptExchanges.
+  void KeepExchanges(std::size_t kept) { log_.Keep(kept); }
   // Bytes thrown away while looking for a request: bad CRC, fragments.
   std::size_t DroppedBytes() const;
   // Bytes the line gave back to the tool as its echo.
@@ -94,7 +100,8 @@ class SimulatedDetector {
 
   // The line on a line of the caller's: carries out `request` (a whole frame) and returns the
   // pieces of its answer as the faults in force spoil them, empty when none is sent. The line's
-  // echo, if any, is the caller's. The exchange is logged as on the pseudo-terminal.
+  // echo, if any, is the caller's. The exchange is logged as on the pseudo-terminal, finished:
+  // its reply is all in the caller's hands.
   std::vector<Piece> Respond(std::span<const std::uint8_t> request);
 
  private:

@@ -246,6 +246,46 @@ TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
   EXPECT_TRUE(sim.Output().contains("Stopped after 6 request(s).")) << sim.Output().toStdString();
 }
 
+// A run longer than the detector keeps in its log (10,000 exchanges) is printed whole: the
+// program keeps up, so it leaves none out.
+TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
+  constexpr int kExchanges = 10'050;
+  SimProcess sim({"--address", "1"});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+  const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
+  const QRegularExpression never(QStringLiteral("^never$"));
+  for (int i = 0; i < kExchanges; ++i) {
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::size_t got = 0;
+    while (got < 7) {
+      pollfd in{fd, POLLIN, 0};
+      ASSERT_EQ(poll(&in, 1, 2000), 1) << "no reply to request " << i;
+      std::uint8_t buffer[16];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      ASSERT_GT(n, 0);
+      got += static_cast<std::size_t>(n);
+    }
+    if (i % 500 == 0) sim.WaitForOutput(never, 5ms);  // keeps its pipe from filling
+  }
+  close(fd);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (sim.Output().count(QStringLiteral("  recv  ")) < kExchanges &&
+         std::chrono::steady_clock::now() < deadline) {
+    sim.WaitForOutput(never, 100ms);
+  }
+  EXPECT_EQ(sim.Output().count(QStringLiteral("  recv  01 03 00 0F 00 01 B4 09\n")), kExchanges);
+  EXPECT_EQ(sim.Output().count(QStringLiteral("  send  01 03 02 00 DC B9 DD\n")), kExchanges);
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_FALSE(sim.Output().contains(QStringLiteral("left out")));
+  EXPECT_TRUE(sim.Output().contains(QStringLiteral("Stopped after 10050 request(s).")));
+}
+
 // --device serves a terminal opened by path, whatever state the line was left in.
 TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   sim::PtyPair line;  // the test works the master side, as the tool's port would
