@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "framing/crc16.h"
 #include "framing/frames.h"
+#include "sim/modbus_tcp.h"
 
 namespace karvello::sim {
 
@@ -47,11 +49,17 @@ SimulatedDetector::SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig
   Start();
 }
 
+SimulatedDetector::SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line,
+                                     TcpListener listener, TcpConfig tcp)
+    : listener_(std::move(listener)), tcp_(tcp), line_(line), bus_(bus) {
+  Start();
+}
+
 void SimulatedDetector::Start() {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) {
     const int err = errno;
-    if (!pty_) close(lineFd_);
+    if (!pty_ && lineFd_ >= 0) close(lineFd_);
     throw std::system_error(err, std::generic_category(), "eventfd");
   }
   thread_ = std::thread([this] { Run(); });
@@ -83,6 +91,34 @@ void SimulatedDetector::Unplug() {
     close(lineFd_);
   }
   lineFd_ = -1;
+  listener_.reset();
+}
+
+std::size_t SimulatedDetector::Connections() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
+}
+
+void SimulatedDetector::AcceptClient() {
+  const int fd = listener_->Accept();
+  if (fd < 0) return;
+  if (lineFd_ >= 0) CloseClient();
+  lineFd_ = fd;
+  std::lock_guard lock(mutex_);
+  ++connections_;
+}
+
+void SimulatedDetector::CloseClient() {
+  {
+    // What the client had begun to send makes no request now: counted before the client can
+    // see its connection closed.
+    std::lock_guard lock(mutex_);
+    dropped_ += pending_.size();
+  }
+  pending_.clear();
+  arrived_.clear();
+  close(lineFd_);
+  lineFd_ = -1;
 }
 
 bool SimulatedDetector::WaitUntil(Clock::time_point deadline) const {
@@ -98,52 +134,89 @@ bool SimulatedDetector::WaitUntil(Clock::time_point deadline) const {
 }
 
 void SimulatedDetector::Run() {
-  std::uint8_t buffer[256];
+  const bool adus = tcp_.framing == TcpConfig::Framing::kModbusTcp;
   for (;;) {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {lineFd_, POLLIN, 0}};
-    timespec gap{};
-    if (!pending_.empty()) {
-      const auto left =
+    // A negative descriptor (no listener, no client yet) is left out by ppoll.
+    pollfd fds[3] = {
+        {wakeFd_, POLLIN, 0}, {lineFd_, POLLIN, 0}, {listener_ ? listener_->Fd() : -1, POLLIN, 0}};
+    // An ADU's length says when it is whole: only RTU frames end in silence.
+    const bool gap = !pending_.empty() && !adus;
+    timespec left{};
+    if (gap) {
+      const auto wait =
           std::max(Clock::duration::zero(), arrived_.back() + kRequestGap - Clock::now());
-      gap.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      left.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     }
-    if (ppoll(fds, 2, pending_.empty() ? nullptr : &gap, nullptr) < 0 && errno != EINTR) return;
+    if (ppoll(fds, 3, gap ? &left : nullptr, nullptr) < 0 && errno != EINTR) return;
     if (fds[0].revents != 0) return;
 
     const auto now = Clock::now();
-    if (!pending_.empty() && now - arrived_.back() > kRequestGap) TakeRequests(true);
+    if (gap && now - arrived_.back() > kRequestGap) TakeRequests(true);
+    // What the client served has sent is taken before a new client replaces it.
     if (fds[1].revents & POLLIN) {
-      const ssize_t n = read(lineFd_, buffer, sizeof buffer);
-      if (n > 0) {
-        bool echo = false;
-        std::optional<std::uint8_t> stray;
-        {
-          std::lock_guard lock(mutex_);
-          echo = line_.echo;
-          stray = line_.strayBeforeEcho;
-        }
-        // The adapter hears each of the tool's bytes once it is out on the wire, a byte time
-        // after the one before, and before any reply can come. A stray byte goes in front of the
-        // echo of a request's first bytes.
-        if (echo) {
-          if (stray && pending_.empty()) WriteAll(std::span(&*stray, 1));
-          auto due = now;
-          for (ssize_t i = 0; i < n; ++i) {
-            due += kByteTime;
-            if (!WaitUntil(due)) return;
-            if (!WriteAll(std::span(buffer + i, 1))) break;
-            std::lock_guard lock(mutex_);
-            ++echoed_;
-          }
-        }
-        pending_.insert(pending_.end(), buffer, buffer + n);
-        arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
-        TakeRequests(false);
-      }
+      if (!Read(now)) return;
     } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-      // The line is gone from under us; look again a little later rather than spin.
-      if (!WaitUntil(now + std::chrono::milliseconds(10))) return;
+      if (listener_) {
+        CloseClient();
+      } else if (!WaitUntil(now + std::chrono::milliseconds(10))) {
+        // The line is gone from under us; look again a little later rather than spin.
+        return;
+      }
     }
+    if (fds[2].revents & POLLIN) AcceptClient();
+  }
+}
+
+bool SimulatedDetector::Read(Clock::time_point now) {
+  std::uint8_t buffer[256];
+  const ssize_t n = read(lineFd_, buffer, sizeof buffer);
+  if (n <= 0) {
+    // A TCP client that reads end of file, or an error, is gone.
+    if (listener_ && (n == 0 || (errno != EAGAIN && errno != EINTR))) CloseClient();
+    return true;
+  }
+  const bool adus = tcp_.framing == TcpConfig::Framing::kModbusTcp;
+  bool echo = false;
+  std::optional<std::uint8_t> stray;
+  {
+    std::lock_guard lock(mutex_);
+    echo = line_.echo && !adus;
+    stray = line_.strayBeforeEcho;
+  }
+  // The adapter hears each of the tool's bytes once it is out on the wire, a byte time after
+  // the one before, and before any reply can come. A stray byte goes in front of the echo of a
+  // request's first bytes.
+  if (echo) {
+    if (stray && pending_.empty()) WriteAll(std::span(&*stray, 1));
+    auto due = now;
+    for (ssize_t i = 0; i < n; ++i) {
+      due += kByteTime;
+      if (!WaitUntil(due)) return false;
+      if (!WriteAll(std::span(buffer + i, 1))) break;
+      std::lock_guard lock(mutex_);
+      ++echoed_;
+    }
+  }
+  pending_.insert(pending_.end(), buffer, buffer + n);
+  arrived_.insert(arrived_.end(), static_cast<std::size_t>(n), now);
+  if (adus) {
+    TakeAdus();
+  } else {
+    TakeRequests(false);
+  }
+  return true;
+}
+
+void SimulatedDetector::TakeAdus() {
+  while (lineFd_ >= 0) {
+    const AduStart start = FindAdu(pending_);
+    if (start.kind == AduStart::Kind::kPartial) return;
+    // A header no ADU has leaves nothing to find the next one by: the client is let go.
+    if (start.kind == AduStart::Kind::kBad) {
+      CloseClient();
+      return;
+    }
+    Serve(start.size);
   }
 }
 
@@ -182,8 +255,15 @@ void SimulatedDetector::Serve(std::size_t length) {
   bool pacing = false;
   {
     std::lock_guard lock(mutex_);
-    pacing = line_.pacing;
-    plan = bus_.Respond(exchange.request, Clock::now());
+    if (tcp_.framing == TcpConfig::Framing::kModbusTcp) {
+      // A gateway writes its answer whole, once the line behind it has carried it.
+      plan =
+          GatewayAnswer(exchange.request, bus_.Take(RtuRequestOf(exchange.request), Clock::now()),
+                        tcp_.gatewayExceptions, line_.pacing);
+    } else {
+      pacing = line_.pacing;
+      plan = bus_.Respond(exchange.request, Clock::now());
+    }
   }
   // Logged before any of the reply goes out, so the log never lags what a reader has got.
   exchange.finished = plan.empty();
@@ -214,14 +294,17 @@ void SimulatedDetector::Serve(std::size_t length) {
 }
 
 bool SimulatedDetector::WriteAll(std::span<const std::uint8_t> bytes) {
+  if (lineFd_ < 0) return false;
   while (!bytes.empty()) {
-    const ssize_t n = write(lineFd_, bytes.data(), bytes.size());
+    // A socket whose client is gone fails the write instead of raising SIGPIPE.
+    const ssize_t n = listener_ ? send(lineFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                                : write(lineFd_, bytes.data(), bytes.size());
     if (n > 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    // The slave's input is full: wait until the reader makes room, or a stop.
+    // The reader's input is full: wait until it makes room, or a stop.
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {lineFd_, POLLOUT, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
     if (fds[0].revents != 0) return false;

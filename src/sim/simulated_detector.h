@@ -6,6 +6,12 @@
 // a request starts; while it writes a reply the line reads nothing, as a half-duplex slave. The
 // line may echo what the tool sends, with a stray byte in front of each echo, and its detectors
 // may be taken off it, leaving a line that only echoes.
+//
+// Over TCP it serves one client at a time on a listening socket: a new connection replaces the
+// one before (a master that reconnects after losing its link would otherwise wait on a dead
+// one), and a client that closes leaves it listening for the next. Its RTU frames go on the
+// stream as they are, as on the pseudo-terminal; as Modbus TCP, see modbus_tcp.h (the line's
+// echo and its stray byte do not pass a gateway, so they are left out).
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +27,7 @@
 #include "sim/exchange_log.h"
 #include "sim/faults.h"
 #include "sim/pty_pair.h"
+#include "sim/tcp_listener.h"
 
 namespace karvello::sim {
 
@@ -34,6 +41,13 @@ struct LineConfig {
   std::optional<std::uint8_t> strayBeforeEcho = std::nullopt;
 };
 
+// How a TCP client's bytes are framed, and what a Modbus TCP gateway does with no reply.
+struct TcpConfig {
+  enum class Framing { kRtu, kModbusTcp };
+  Framing framing = Framing::kRtu;
+  bool gatewayExceptions = false;  // exception 0x0B instead of silence
+};
+
 class SimulatedDetector {
  public:
   // Opens a pseudo-terminal and starts serving it with one detector.
@@ -45,13 +59,20 @@ class SimulatedDetector {
   // std::invalid_argument if `bus` is empty.
   SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line);
   SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line, int lineFd);
+  // A bus serving the clients of `listener` over TCP.
+  SimulatedDetector(std::vector<DetectorConfig> bus, LineConfig line, TcpListener listener,
+                    TcpConfig tcp = {});
   // Stops and joins the thread; the pseudo-terminal (or the line handed in) closes.
   ~SimulatedDetector();
   SimulatedDetector(const SimulatedDetector&) = delete;
   SimulatedDetector& operator=(const SimulatedDetector&) = delete;
 
-  // The pseudo-terminal's slave path; empty when the detector serves a line handed in.
+  // The pseudo-terminal's slave path; empty when the detector serves a line handed in or TCP.
   const std::string& SlavePath() const;
+  // The TCP listener served, if any.
+  const TcpListener* Listener() const { return listener_ ? &*listener_ : nullptr; }
+  // The TCP connections taken so far.
+  std::size_t Connections() const;
 
   // Faults: the next `times` replies, or every reply until cleared. Each detector counts its own
   // replies; without an address the fault is set on every detector of the line.
@@ -95,7 +116,8 @@ class SimulatedDetector {
   // Bytes the line gave back to the tool as its echo.
   std::size_t EchoedBytes() const;
 
-  // Closes the master side, as when the adapter is pulled; the detector stops for good.
+  // Closes the master side (over TCP: the connection and the listener), as when the adapter is
+  // pulled; the detector stops for good.
   void Unplug();
 
   // The line on a line of the caller's: carries out `request` (a whole frame) and returns the
@@ -110,13 +132,23 @@ class SimulatedDetector {
   void Stop();
   // Waits until `deadline` or a stop; false on a stop.
   bool WaitUntil(Clock::time_point deadline) const;
+  // Takes what came on the line, letting a TCP client that is gone go; false on a stop.
+  bool Read(Clock::time_point now);
   void TakeRequests(bool silent);
+  void TakeAdus();
   void Serve(std::size_t length);
   bool WriteAll(std::span<const std::uint8_t> bytes);
+  // Over TCP: the next client, replacing the one served, if any; and the end of one.
+  void AcceptClient();
+  void CloseClient();
 
-  std::optional<PtyPair> pty_;  // absent when serving a line handed in
-  int lineFd_ = -1;             // the descriptor read and written: the pty master or that line
-  int wakeFd_ = -1;             // an eventfd made readable to stop the thread
+  std::optional<PtyPair> pty_;  // absent when serving a line handed in or TCP
+  std::optional<TcpListener> listener_;
+  TcpConfig tcp_;
+  // The descriptor read and written: the pty master, the line handed in, or the TCP client's
+  // connection (-1 while none is connected).
+  int lineFd_ = -1;
+  int wakeFd_ = -1;  // an eventfd made readable to stop the thread
   std::thread thread_;
 
   mutable std::mutex mutex_;  // over the line's ways, the bus and the counts
@@ -124,6 +156,7 @@ class SimulatedDetector {
   Bus bus_;
   std::size_t dropped_ = 0;
   std::size_t echoed_ = 0;
+  std::size_t connections_ = 0;
   ExchangeLog log_;
 
   // Used by the thread only: bytes gathered towards the next request and when each came.
