@@ -53,7 +53,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<SimulatedDetector> detector;
   try {
     setup = karvello::sim::ReadSimOptions(parser);
-    if (setup.device.empty()) {
+    if (setup.listen) {
+      detector = std::make_unique<SimulatedDetector>(
+          setup.bus, setup.line,
+          karvello::sim::TcpListener(setup.listen->first, setup.listen->second), setup.tcp);
+    } else if (setup.device.empty()) {
       detector = std::make_unique<SimulatedDetector>(setup.bus, setup.line);
     } else {
       detector = std::make_unique<SimulatedDetector>(setup.bus, setup.line,
@@ -94,7 +98,16 @@ int main(int argc, char** argv) {
   for (const FaultAt& f : setup.faultsAt) {
     std::printf("Fault %s at address %d on %s.\n", f.name.c_str(), f.address, replies.c_str());
   }
-  if (setup.device.empty()) {
+  if (const karvello::sim::TcpListener* tcp = detector->Listener()) {
+    const bool mbap = setup.tcp.framing == karvello::sim::TcpConfig::Framing::kModbusTcp;
+    const std::string host =
+        tcp->Host().find(':') == std::string::npos ? tcp->Host() : "[" + tcp->Host() + "]";
+    std::printf(
+        "Serving %s://%s:%u (%s, one client at a time: a new one replaces it). Ctrl+C "
+        "stops.\n",
+        mbap ? "tcp" : "rtu+tcp", host.c_str(), static_cast<unsigned>(tcp->Port()),
+        mbap ? "Modbus TCP, the unit id the detector's address" : "RTU frames over TCP");
+  } else if (setup.device.empty()) {
     std::printf("Serving %s (a pseudo-terminal: open it as the serial port). Ctrl+C stops.\n",
                 detector->SlavePath().c_str());
   } else {

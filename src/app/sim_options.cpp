@@ -174,6 +174,38 @@ Fault ReplyFault(const QCommandLineParser& parser, const std::string& kind, std:
   return fault;
 }
 
+// Kinds that mean nothing behind a Modbus TCP gateway: there is no CRC on the stream, and the
+// line's echo stays on the serial side. `option` names where the kind was given.
+void RefuseOverModbusTcp(const QCommandLineParser& parser, const std::string& option,
+                         const std::string& kind) {
+  if (!parser.isSet("modbus-tcp")) return;
+  if (kind == "bad-crc") {
+    throw UsageError{option +
+                     ": bad-crc does not go with --modbus-tcp: Modbus TCP has no CRC, "
+                     "and a gateway passes on no reply with a wrong one (use no-reply)"};
+  }
+  if (IsLineKind(kind)) {
+    throw UsageError{option + ": " + kind +
+                     " does not go with --modbus-tcp: a gateway does not pass on the line's echo"};
+  }
+}
+
+// "HOST:PORT" (an IPv6 host in brackets), the port 0 to 65535, 0 for a free one.
+std::pair<std::string, std::uint16_t> ListenAddress(const QString& value) {
+  const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+  QString host = colon > 0 ? value.left(colon) : QString();
+  if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+    host = host.mid(1, host.size() - 2);
+  }
+  bool ok = false;
+  const long port = colon > 0 ? value.mid(colon + 1).toLong(&ok, 10) : 0;
+  if (!ok || host.isEmpty() || port < 0 || port > 65535) {
+    throw UsageError{"--listen takes HOST:PORT, the port from 0 (a free one) to 65535, not \"" +
+                     value.toStdString() + "\""};
+  }
+  return {host.toStdString(), static_cast<std::uint16_t>(port)};
+}
+
 const char kDescription[] =
     "A simulated grounding-resistance detector: a Modbus RTU slave at 9600 baud, 8N1.\n"
     "\n"
@@ -181,6 +213,19 @@ const char kDescription[] =
     "serial port (the tool's demo does so for you; mbpoll and other Modbus masters take it as\n"
     "their device). With --device it serves a serial port instead, e.g. a USB adapter wired to\n"
     "the PC that runs the tool by a null-modem cable.\n"
+    "\n"
+    "With --listen HOST:PORT it serves TCP (\"Serving rtu+tcp://HOST:PORT ...\"): the RTU frames\n"
+    "on the stream as they are, CRC and all, as on a serial line, for a master that talks RTU\n"
+    "over TCP. With --modbus-tcp as well it serves Modbus TCP (\"Serving tcp://HOST:PORT ...\"),\n"
+    "as a gateway in front of the detectors: MBAP header and PDU, no CRC; the unit id is the\n"
+    "detector's address, and the answer carries the request's transaction id and unit id. When\n"
+    "no detector gives a reply the gateway can pass on, it sends nothing, or, with\n"
+    "--gateway-exceptions, exception 0x0B (gateway target device failed to respond); never to a\n"
+    "broadcast (unit id 0). One client at a time: a new connection replaces the one before, and\n"
+    "when a client closes the next may connect. Over Modbus TCP the faults work on the answer:\n"
+    "no-reply silences the detector, exception and other-address (the unit id) make the answer,\n"
+    "split, twice, delay and the others go on the stream; bad-crc, echo and echo-only are\n"
+    "refused, and --pace holds each answer back the time the line behind the gateway takes.\n"
     "\n"
     "Registers (holding, read with function 3, written with function 6):\n"
     "  13 (0x000D) resistance reading of the last finished measurement\n"
@@ -245,6 +290,13 @@ void AddSimOptions(QCommandLineParser& parser) {
       {"pace", "Write replies a byte at a time at the pace of 9600 baud."},
       {"device", "Serve this serial device (raw 9600 8N1) instead of a new pseudo-terminal.",
        "PATH"},
+      {"listen",
+       "Serve TCP on HOST:PORT instead of a pseudo-terminal (port 0: a free one), RTU frames "
+       "as on a serial line, one client at a time.",
+       "HOST:PORT"},
+      {"modbus-tcp", "With --listen: serve Modbus TCP, as a gateway in front of the detectors."},
+      {"gateway-exceptions",
+       "With --modbus-tcp: answer exception 0x0B when no detector replies, instead of nothing."},
       {"fault",
        "Spoil replies: no-reply, bad-crc, truncate, exception, other-address, extra, "
        "split, twice, delay, stray, pause, noise or trickle; or make the line echo: echo, "
@@ -316,6 +368,8 @@ Setup ReadSimOptions(const QCommandLineParser& parser) {
 
   const bool lineKind = parser.isSet("fault") && IsLineKind(parser.value("fault").toStdString());
   const bool perDetector = parser.isSet("fault-at") || parser.isSet("stray-at");
+  if (parser.isSet("fault"))
+    RefuseOverModbusTcp(parser, "--fault", parser.value("fault").toStdString());
   if (lineKind) {
     setup.faultName = parser.value("fault").toStdString();
     setup.line.echo = true;
@@ -343,6 +397,7 @@ Setup ReadSimOptions(const QCommandLineParser& parser) {
       throw UsageError{"--fault-at: " + kind.toStdString() +
                        " is the line's, not a detector's: give it with --fault"};
     }
+    RefuseOverModbusTcp(parser, "--fault-at", kind.toStdString());
     std::erase_if(setup.faultsAt, [&](const FaultAt& f) { return f.address == address; });
     setup.faultsAt.push_back(
         {address, kind.toStdString(), ReplyFault(parser, kind.toStdString(), address)});
@@ -366,8 +421,19 @@ Setup ReadSimOptions(const QCommandLineParser& parser) {
     setup.faultTimes = static_cast<int>(Whole(parser, "fault-times", 1, 1'000'000));
   }
   if (parser.isSet("device")) setup.device = parser.value("device").toStdString();
+  if (parser.isSet("listen")) {
+    if (parser.isSet("device")) throw UsageError{"--listen and --device: give one line to serve"};
+    setup.listen = ListenAddress(parser.value("listen"));
+  }
+  if (parser.isSet("modbus-tcp")) {
+    if (!setup.listen) throw UsageError{"--modbus-tcp needs --listen"};
+    setup.tcp.framing = TcpConfig::Framing::kModbusTcp;
+  }
+  if (parser.isSet("gateway-exceptions")) {
+    if (!parser.isSet("modbus-tcp")) throw UsageError{"--gateway-exceptions needs --modbus-tcp"};
+    setup.tcp.gatewayExceptions = true;
+  }
   return setup;
 }
 
-// The time of day of a steady-clock instant, to the millisecond.
 }  // namespace karvello::sim

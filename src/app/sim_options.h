@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/simulated_detector.h"
@@ -31,6 +32,8 @@ struct Setup {
   std::vector<FaultAt> faultsAt;
   int faultTimes = kPersistent;
   std::string device;
+  std::optional<std::pair<std::string, std::uint16_t>> listen;  // host and port
+  TcpConfig tcp;
 };
 
 // The description, the help option and every option of the program.
