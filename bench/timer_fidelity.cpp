@@ -47,8 +47,8 @@ class Rig {
     presenter_.Press(Operation::kSetAddress);
     Await(2s);
     detector_.WaitForExchanges(before + 2, 1s);
-    const auto log = detector_.Exchanges();
-    return Ms(log[before + 1].requestLastByte - log[before].requestLastByte) - 300.0;
+    const auto log = detector_.ExchangesSince(before).exchanges;
+    return Ms(log.at(1).requestLastByte - log.at(0).requestLastByte) - 300.0;
   }
 
   // Error of the time-out text after the request, against 1300 ms.
@@ -59,7 +59,8 @@ class Rig {
     Await(3s);
     if (texts_.LogText() != text::kQueryFailed) std::exit(1);
     detector_.WaitForExchanges(before + 1, 1s);
-    return Ms(texts_.lastWrite - detector_.Exchanges()[before].requestLastByte) - 1300.0;
+    return Ms(texts_.lastWrite - detector_.ExchangesSince(before).exchanges.at(0).requestLastByte) -
+           1300.0;
   }
 
   // Error of the read after the start of the measurement, against 19000 ms.
@@ -68,8 +69,8 @@ class Rig {
     presenter_.Press(Operation::kQueryResistance);
     Await(22s);
     detector_.WaitForExchanges(before + 2, 1s);
-    const auto log = detector_.Exchanges();
-    return Ms(log[before + 1].requestLastByte - log[before].requestLastByte) - 19000.0;
+    const auto log = detector_.ExchangesSince(before).exchanges;
+    return Ms(log.at(1).requestLastByte - log.at(0).requestLastByte) - 19000.0;
   }
 
  private:

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_status.h"
 #include "bench/stats.h"
 #include "sim/simulated_detector.h"
 
@@ -71,19 +72,6 @@ struct MemorySample {
   long reading = 0;  // readings read when it was taken
   long rssKiB = 0;
 };
-
-// A field "Name:   1234 kB" of /proc/PID/status, in KiB; nullopt once the process is gone.
-std::optional<long> StatusKiB(pid_t pid, const char* name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::size_t length = std::strlen(name);
-  while (std::getline(in, line)) {
-    if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':') {
-      return std::atol(line.c_str() + length + 1);
-    }
-  }
-  return std::nullopt;
-}
 
 // User plus system CPU time of the process in milliseconds (/proc/PID/stat fields 14 and 15).
 std::optional<double> CpuMs(pid_t pid) {
@@ -231,6 +219,8 @@ int Main(int argc, char** argv) {
   const long perRound = static_cast<long>(volts.size());
   const long rounds = (options.readings + perRound - 1) / perRound;
   const long expected = rounds * perRound;
+  // Every reading's exchange is looked at once the watch is done.
+  detector.KeepExchanges(static_cast<std::size_t>(expected));
   const std::string every = std::to_string(options.everyMs) + "ms";
   const std::string count = std::to_string(rounds);
   std::vector<std::string> args = {

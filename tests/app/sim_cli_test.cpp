@@ -19,6 +19,7 @@
 
 #include "app/sim_process.h"
 #include "sim/pty_pair.h"
+#include "sim/slave_port.h"
 #include "support/hex_bytes.h"
 #include "support/mbpoll.h"
 
@@ -246,6 +247,100 @@ TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
   EXPECT_TRUE(sim.Output().contains("Stopped after 6 request(s).")) << sim.Output().toStdString();
 }
 
+// A run longer than the detector keeps in its log (10,000 exchanges) is printed whole: the
+// program keeps up, so it leaves none out.
+TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
+  constexpr int kExchanges = 10'050;
+  SimProcess sim({"--address", "1"});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+  const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
+  const QRegularExpression never(QStringLiteral("^never$"));
+  for (int i = 0; i < kExchanges; ++i) {
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::size_t got = 0;
+    while (got < 7) {
+      pollfd in{fd, POLLIN, 0};
+      ASSERT_EQ(poll(&in, 1, 2000), 1) << "no reply to request " << i;
+      std::uint8_t buffer[16];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      ASSERT_GT(n, 0);
+      got += static_cast<std::size_t>(n);
+    }
+    if (i % 500 == 0) sim.WaitForOutput(never, 5ms);  // keeps its pipe from filling
+  }
+  close(fd);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (sim.Output().count(QStringLiteral("  recv  ")) < kExchanges &&
+         std::chrono::steady_clock::now() < deadline) {
+    sim.WaitForOutput(never, 100ms);
+  }
+  EXPECT_EQ(sim.Output().count(QStringLiteral("  recv  01 03 00 0F 00 01 B4 09\n")), kExchanges);
+  EXPECT_EQ(sim.Output().count(QStringLiteral("  send  01 03 02 00 DC B9 DD\n")), kExchanges);
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_FALSE(sim.Output().contains(QStringLiteral("left out")));
+  EXPECT_TRUE(sim.Output().contains(QStringLiteral("Stopped after 10050 request(s).")));
+}
+
+// The port of a "Serving SCHEME://127.0.0.1:PORT" address; 0 when it is none such.
+std::uint16_t PortIn(const std::string& served, const std::string& scheme) {
+  const std::string prefix = scheme + "://127.0.0.1:";
+  if (served.rfind(prefix, 0) != 0) return 0;
+  return static_cast<std::uint16_t>(std::stoi(served.substr(prefix.size())));
+}
+
+// --listen serves the RTU frames over TCP, as on the pseudo-terminal, faults and all; a client
+// that closes leaves it listening for the next.
+TEST(SimProgram, ServesRtuOverTcp) {
+  SimProcess sim(
+      {"--listen", "127.0.0.1:0", "--voltage", "231", "--fault", "stray", "--fault-times", "1"});
+  const std::uint16_t port = PortIn(sim.Path(), "rtu+tcp");
+  ASSERT_NE(port, 0) << sim.Output().toStdString();
+  EXPECT_TRUE(
+      sim.Output().contains("(RTU frames over TCP, one client at a time: a new one "
+                            "replaces it)"))
+      << sim.Output().toStdString();
+  const std::vector<std::pair<std::string, std::string>> exchanges = {
+      {"01 03 00 0F 00 01 B4 09", "00 01 03 02 00 E7 F8 0E"},
+      {"01 03 00 0F 00 01 B4 09", "01 03 02 00 E7 F8 0E"},
+  };
+  for (const auto& [request, reply] : exchanges) {
+    testing::TcpClient client(port);
+    ASSERT_TRUE(client.Write(Hex(request)));
+    EXPECT_EQ(client.Read(2s, 50ms).bytes, Hex(reply));
+    EXPECT_TRUE(sim.WaitForOutput(FrameLine("send", reply), 2s)) << sim.Output().toStdString();
+  }
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_TRUE(sim.Output().contains("Stopped after 2 request(s).")) << sim.Output().toStdString();
+}
+
+// --modbus-tcp serves Modbus TCP to a master written elsewhere (mbpoll); with
+// --gateway-exceptions a unit where no detector is draws exception 0x0B.
+TEST(SimProgram, ServesModbusTcpAsAGateway) {
+  SimProcess sim({"--listen", "127.0.0.1:0", "--modbus-tcp", "--gateway-exceptions", "--address",
+                  "5", "--voltage", "231"});
+  const std::uint16_t port = PortIn(sim.Path(), "tcp");
+  ASSERT_NE(port, 0) << sim.Output().toStdString();
+  const MbpollRun read = testing::MbpollTcp(port, "-a 5 -r 15");
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("[15]: \t231\n"), std::string::npos) << read.output;
+  const MbpollRun absent = testing::MbpollTcp(port, "-a 9 -r 15");
+  EXPECT_NE(absent.status, 0) << absent.output;
+  EXPECT_NE(absent.output.find("ailed to respond"), std::string::npos) << absent.output;
+  // The ADUs as they went: a transaction id of mbpoll's, then protocol 0, the length, the unit.
+  for (const char* frame :
+       {"recv  .. .. 00 00 00 06 05 03 00 0F 00 01\n", "send  .. .. 00 00 00 05 05 03 02 00 E7\n",
+        "recv  .. .. 00 00 00 06 09 03 00 0F 00 01\n", "send  .. .. 00 00 00 03 09 83 0B\n"}) {
+    EXPECT_TRUE(sim.WaitForOutput(QRegularExpression(QString::fromLatin1(frame)), 2s))
+        << frame << sim.Output().toStdString();
+  }
+}
+
 // --device serves a terminal opened by path, whatever state the line was left in.
 TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   sim::PtyPair line;  // the test works the master side, as the tool's port would
@@ -323,6 +418,22 @@ TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
       {{"--bus", "3", "--detector", "3:voltage=65536"}, "voltage takes a whole number from 0"},
       {{"--detector", "1:resistance=5/256"}, "resistance takes a whole number from 0 to 255"},
       {{"stray"}, "unexpected argument \"stray\""},
+      {{"--listen", "127.0.0.1"}, "--listen takes HOST:PORT"},
+      {{"--listen", "127.0.0.1:65536"}, "--listen takes HOST:PORT, the port from 0"},
+      {{"--listen", ":502"}, "--listen takes HOST:PORT"},
+      {{"--listen", "no.such.host.invalid:0"}, "cannot listen on no.such.host.invalid"},
+      {{"--listen", "127.0.0.1:0", "--device", "/dev/null"}, "--listen and --device"},
+      {{"--modbus-tcp"}, "--modbus-tcp needs --listen"},
+      {{"--listen", "127.0.0.1:0", "--gateway-exceptions"},
+       "--gateway-exceptions needs --modbus-tcp"},
+      {{"--listen", "127.0.0.1:0", "--modbus-tcp", "--fault", "bad-crc"},
+       "--fault: bad-crc does not go with --modbus-tcp"},
+      {{"--listen", "127.0.0.1:0", "--modbus-tcp", "--fault", "echo"},
+       "--fault: echo does not go with --modbus-tcp"},
+      {{"--listen", "127.0.0.1:0", "--modbus-tcp", "--fault", "echo-only"},
+       "--fault: echo-only does not go with --modbus-tcp"},
+      {{"--listen", "127.0.0.1:0", "--modbus-tcp", "--fault-at", "1:bad-crc"},
+       "--fault-at: bad-crc does not go with --modbus-tcp"},
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.options.join(' ').toStdString());
@@ -380,6 +491,11 @@ TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
                            "--detector",
                            "--fault-at",
                            "--stray-at",
+                           "--listen",
+                           "rtu+tcp://",
+                           "--modbus-tcp",
+                           "--gateway-exceptions",
+                           "0x0B",
                            "null-modem"}) {
     EXPECT_TRUE(help.contains(QString::fromLatin1(word))) << word;
   }

@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using sim::DetectorConfig;
 using sim::Fault;
+using sim::Piece;
 using sim::SimulatedDetector;
 using testing::Hex;
 using testing::RunUntil;
@@ -82,7 +83,7 @@ class InMemoryRig : public Rig {
  private:
   void Deliver() {
     while (!pending_.empty()) {
-      const SimulatedDetector::Piece piece = std::move(pending_.front());
+      const Piece piece = std::move(pending_.front());
       pending_.erase(pending_.begin());
       if (piece.pauseBefore >= kFrameGap) line_.FallSilent();
       line_.Receive(piece.bytes);
@@ -91,7 +92,7 @@ class InMemoryRig : public Rig {
   }
 
   FakeSerialLine line_;
-  std::vector<SimulatedDetector::Piece> pending_;
+  std::vector<Piece> pending_;
 };
 
 class PtyRig : public Rig {

@@ -96,5 +96,21 @@ TEST(Mbpoll, TakesAPausedOrTrickledReplyButNotOneBehindAStrayByte) {
   }
 }
 
+// A Modbus TCP master written elsewhere (mbpoll, on libmodbus) reads and writes the registers.
+TEST(ModbusTcp, MbpollReadsAndWritesOverIt) {
+  SimulatedDetector detector({{}}, LineConfig{}, TcpListener("127.0.0.1", 0),
+                             {TcpConfig::Framing::kModbusTcp, true});
+  const testing::MbpollRun read = testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 15");
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("[15]: \t220\n"), std::string::npos) << read.output;
+  const testing::MbpollRun write =
+      testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 18", "7");
+  EXPECT_EQ(write.status, 0) << write.output;
+  EXPECT_EQ(detector.Address(), 7);
+  const testing::MbpollRun absent = testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 15");
+  EXPECT_NE(absent.status, 0) << absent.output;
+  EXPECT_NE(absent.output.find("ailed to respond"), std::string::npos) << absent.output;
+}
+
 }  // namespace
 }  // namespace karvello::sim

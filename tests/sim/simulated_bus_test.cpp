@@ -28,7 +28,7 @@ std::vector<DetectorConfig> ThreeDetectors() {
   };
 }
 
-std::vector<std::uint8_t> Joined(const std::vector<SimulatedDetector::Piece>& pieces) {
+std::vector<std::uint8_t> Joined(const std::vector<Piece>& pieces) {
   std::vector<std::uint8_t> bytes;
   for (const auto& piece : pieces)
     bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
@@ -45,7 +45,7 @@ struct BusCase {
   std::vector<Step> steps;
   std::uint8_t faultAt = 0;  // 0: no fault
   Fault fault = {};
-  int times = SimulatedDetector::kPersistent;
+  int times = kPersistent;
   std::vector<DetectorConfig> bus = ThreeDetectors();
 };
 
@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"07 03 00 0F 00 01 B4 6F", "03 02 02 00 22 81 42 FE"}},
                 0,
                 {},
-                SimulatedDetector::kPersistent,
+                kPersistent,
                 {{.address = 7, .voltage = 230}, {.address = 7, .voltage = 231}}},
         BusCase{"FaultOnOneDetectorOnly",
                 {{"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 4E 31"},

@@ -306,7 +306,7 @@ TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
       joined.insert(joined.end(), bytes.begin(), bytes.end());
     }
     // The pieces the reply goes out in: where the cut and the pause stand.
-    const auto pieces = SimulatedDetector::Spoil(c.fault, Hex("C8 03 02 00 DC 65 CD"), 0x03);
+    const auto pieces = Spoil(c.fault, Hex("C8 03 02 00 DC 65 CD"), 0x03);
     ASSERT_EQ(pieces.size(), c.reads.size());
     for (std::size_t i = 0; i < pieces.size(); ++i) {
       EXPECT_EQ(pieces[i].bytes, Hex(c.reads[i]));

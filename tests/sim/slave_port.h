@@ -1,9 +1,12 @@
 #pragma once
 // The slave side of the simulator's pseudo-terminal, opened with plain POSIX calls as a serial
-// port would be, for tests.
+// port would be, for tests; and a TCP client of the simulator's listener, likewise.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +21,24 @@ struct Received {
   std::vector<std::uint8_t> bytes;
   std::vector<std::chrono::steady_clock::time_point> times;  // arrival of each byte
 };
+
+// What arrives on `fd`: waits up to `first` for the first byte, then until it has been silent
+// for `silence` (or is closed).
+inline Received ReadFrom(int fd, std::chrono::milliseconds first,
+                         std::chrono::milliseconds silence) {
+  Received r;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const auto wait = r.bytes.empty() ? first : silence;
+    if (poll(&p, 1, static_cast<int>(wait.count())) <= 0 || !(p.revents & POLLIN)) return r;
+    std::uint8_t buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return r;
+    const auto now = std::chrono::steady_clock::now();
+    r.bytes.insert(r.bytes.end(), buffer, buffer + n);
+    r.times.insert(r.times.end(), static_cast<std::size_t>(n), now);
+  }
+}
 
 class SlavePort {
  public:
@@ -46,18 +67,49 @@ class SlavePort {
   // Reads what arrives: waits up to `first` for the first byte, then until the line has been
   // silent for `silence`.
   Received Read(std::chrono::milliseconds first, std::chrono::milliseconds silence) {
-    Received r;
-    for (;;) {
-      pollfd p{fd_, POLLIN, 0};
-      const auto wait = r.bytes.empty() ? first : silence;
-      if (poll(&p, 1, static_cast<int>(wait.count())) <= 0 || !(p.revents & POLLIN)) return r;
-      std::uint8_t buffer[256];
-      const ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n <= 0) return r;
-      const auto now = std::chrono::steady_clock::now();
-      r.bytes.insert(r.bytes.end(), buffer, buffer + n);
-      r.times.insert(r.times.end(), static_cast<std::size_t>(n), now);
+    return ReadFrom(fd_, first, silence);
+  }
+
+ private:
+  int fd_;
+};
+
+// A client connected to 127.0.0.1:`port` (blocking writes, reads by poll).
+class TcpClient {
+ public:
+  explicit TcpClient(std::uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd_);
+      fd_ = -1;
     }
+  }
+  ~TcpClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  bool Write(const std::vector<std::uint8_t>& bytes) {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  Received Read(std::chrono::milliseconds first, std::chrono::milliseconds silence) {
+    return ReadFrom(fd_, first, silence);
+  }
+  // The server closed the connection: end of file within `within`.
+  bool Closed(std::chrono::milliseconds within) {
+    pollfd p{fd_, POLLIN, 0};
+    std::uint8_t byte = 0;
+    return poll(&p, 1, static_cast<int>(within.count())) == 1 && recv(fd_, &byte, 1, 0) == 0;
+  }
+  void Close() {
+    close(fd_);
+    fd_ = -1;
   }
 
  private:

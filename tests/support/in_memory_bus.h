@@ -66,7 +66,7 @@ class InMemoryBus {
   // Hands up what the detectors sent so far, a silence after each reply.
   void Deliver() {
     while (!pending_.empty()) {
-      const sim::SimulatedDetector::Piece piece = std::move(pending_.front());
+      const sim::Piece piece = std::move(pending_.front());
       pending_.erase(pending_.begin());
       if (piece.pauseBefore >= kFrameGap) line_.FallSilent();
       line_.Receive(piece.bytes);
@@ -96,7 +96,7 @@ class InMemoryBus {
  private:
   FakeSerialLine& line_;
   std::vector<std::unique_ptr<sim::SimulatedDetector>> detectors_;
-  std::vector<sim::SimulatedDetector::Piece> pending_;
+  std::vector<sim::Piece> pending_;
   bool echo_ = false;
 };
 

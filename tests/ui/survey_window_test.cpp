@@ -338,9 +338,8 @@ TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
   // Slave and register of each request the bus took: 0x12 the address, 0x0F the voltage.
   const auto asked = [&bus](std::size_t from) {
     std::vector<int> heads;
-    const auto log = bus.Exchanges();
-    for (std::size_t i = from; i < log.size(); ++i) {
-      heads.push_back(log[i].request[0] * 100 + log[i].request[3]);
+    for (const auto& exchange : bus.ExchangesSince(from).exchanges) {
+      heads.push_back(exchange.request[0] * 100 + exchange.request[3]);
     }
     return heads;
   };
