@@ -15,6 +15,12 @@ std::optional<std::string> FixedPortMap::DevicePath(int number) const {
 
 namespace {
 
+std::vector<int> KeysOf(const std::map<int, std::string>& devices) {
+  std::vector<int> numbers;
+  for (const auto& [number, path] : devices) numbers.push_back(number);
+  return numbers;
+}
+
 // Rank of a device name: USB serial adapters first, then CDC-ACM devices, then built-in ports,
 // then anything else; inside a group by the number at the end of the name.
 std::tuple<int, long, std::string> SortKey(const std::string& name) {
@@ -90,7 +96,7 @@ void SystemPortMap::Refresh() {
     if (!name.startsWith(QLatin1String("COM"))) continue;
     bool ok = false;
     const int n = name.mid(3).toInt(&ok);
-    if (ok && n >= kFirstPortNumber && n <= kLastPortNumber) {
+    if (ok && n >= kFirstPortNumber && n <= kHighestPortNumber) {
       devices_[n] = info.systemLocation().toStdString();
     }
   }
@@ -112,6 +118,14 @@ std::optional<std::string> SystemPortMap::DevicePath(int number) const {
   const auto it = devices_.find(number);
   if (it == devices_.end()) return std::nullopt;
   return it->second;
+}
+
+std::vector<int> FixedPortMap::Numbers() const {
+  return KeysOf(devices_);
+}
+
+std::vector<int> SystemPortMap::Numbers() const {
+  return KeysOf(devices_);
 }
 
 }  // namespace karvello

@@ -120,7 +120,7 @@ void MainWindow::OnPortChosen() {
 }
 
 bool MainWindow::OpenPort(int number) {
-  if (number < kFirstPortNumber || number > kLastPortNumber) {
+  if (number < kFirstPortNumber || number > kHighestPortNumber) {
     line_.Close();
     return false;
   }

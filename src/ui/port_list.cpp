@@ -8,7 +8,14 @@ namespace karvello {
 void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
   const int selectedNumber = SelectedNumber();
   std::vector<Entry> fresh;
-  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+  // COM1 to COM16 are tried whether or not the map knows them; above them, only the ports that
+  // exist (a USB adapter on Windows is often COM17 or higher).
+  std::vector<int> numbers;
+  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) numbers.push_back(n);
+  for (int n : map.Numbers()) {
+    if (n > kLastPortNumber && n <= kHighestPortNumber) numbers.push_back(n);
+  }
+  for (int n : numbers) {
     if (n == kept) {
       const auto old = std::find_if(entries_.begin(), entries_.end(),
                                     [n](const Entry& e) { return e.number == n; });

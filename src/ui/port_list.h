@@ -24,7 +24,8 @@ class PortListModel {
     bool operator==(const Entry&) const = default;
   };
 
-  // Lists the ports 1 to 16 that open now, in ascending order. Port `kept` (0 for none) is
+  // Lists the ports 1 to 16 that open now, then each port above 16 that the map has and that
+  // opens, in ascending order. Port `kept` (0 for none) is
   // listed without being tried, as it was: it is the port in use, which no probe may touch.
   // The selection stays on the entry of the same port; it is -1 when that port has gone.
   // Raises no selection event: nothing is opened or closed.

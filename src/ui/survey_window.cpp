@@ -169,7 +169,7 @@ void SurveyWindow::RefreshPorts() {
 void SurveyWindow::OnPortChosen() {
   ShowPortList(portList_, *ui_->portList);
   const int number = portList_.SelectedNumber();
-  if (number < kFirstPortNumber || number > kLastPortNumber) {
+  if (number < kFirstPortNumber || number > kHighestPortNumber) {
     line_.Close();
     return;
   }

@@ -81,6 +81,24 @@ TEST(PortListModel, ListsThePortsThatOpenInAscendingOrderTryingEveryNumberOnce) 
     EXPECT_EQ(probe.Tried(), AllBut(0)) << c.what;
   }
 
+  // Above COM16 only the ports the map has are tried, and those that open are listed after.
+  map.Set(17, "\\\\.\\COM17");
+  map.Set(23, "\\\\.\\COM23");
+  map.Set(256, "\\\\.\\COM256");
+  map.Set(257, "\\\\.\\COM257");
+  {
+    FakePortProbe probe({2, 23, 256, 257});
+    PortListModel list;
+    list.Probe(map, probe, 0);
+    EXPECT_EQ(list.Entries(), (Entries{{2, "COM2", "/dev/pts/42"},
+                                       {23, "COM23", "\\\\.\\COM23"},
+                                       {256, "COM256", "\\\\.\\COM256"}}));
+    Numbers tried = AllBut(0);
+    tried.insert(tried.end(), {17, 23, 256});
+    EXPECT_EQ(probe.Tried(), tried);
+  }
+  for (int n : {17, 23, 256, 257}) map.Remove(n);
+
   // A port the map no longer names, yet said to open, is listed without a tooltip.
   map.Remove(7);
   FakePortProbe probe({7});
