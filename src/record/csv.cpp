@@ -1,5 +1,7 @@
 #include "record/csv.h"
 
+#include <array>
+
 namespace karvello {
 namespace {
 
@@ -15,6 +17,18 @@ std::string Join(const Fields& fields, std::string_view lineEnd) {
   line += lineEnd;
   return line;
 }
+
+bool IsLineEnd(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// The characters that end a run of an unquoted field, looked up rather than compared four times
+// for each character of a long record.
+constexpr std::array<bool, 256> kEndsRun = [] {
+  std::array<bool, 256> ends{};
+  for (const unsigned char c : {',', '"', '\n', '\r'}) ends[c] = true;
+  return ends;
+}();
 
 }  // namespace
 
@@ -36,44 +50,75 @@ std::string CsvLine(const std::vector<std::string>& fields, std::string_view lin
   return Join(fields, lineEnd);
 }
 
-std::vector<std::vector<std::string>> SplitCsv(std::string_view text) {
-  std::vector<std::vector<std::string>> records;
-  std::vector<std::string> fields;
-  std::string field;
+std::string& CsvReader::NewField() {
+  if (count_ == fields_.size()) fields_.emplace_back();
+  std::string& field = fields_[count_++];
+  field.clear();
+  return field;
+}
+
+std::size_t CsvReader::LineAfter(std::size_t pos) const {
+  const std::size_t end = text_.find_first_of("\r\n", pos);
+  if (end == std::string_view::npos) return end;
+  return end + (text_[end] == '\r' && end + 1 < text_.size() && text_[end + 1] == '\n' ? 2 : 1);
+}
+
+bool CsvReader::Next(std::size_t& pos) {
+  const std::size_t size = text_.size();
+  count_ = 0;
+  std::size_t i = pos;
+  if (i < size && IsLineEnd(text_[i])) {  // a blank line
+    pos = LineAfter(i);
+    return true;
+  }
+  std::string* field = &NewField();
   bool quoted = false;
-  bool any = false;  // the record under way has begun
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
+  while (i < size) {
     if (quoted) {
-      if (c != '"') {
-        field += c;
-      } else if (i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
+      const std::size_t quote = text_.find('"', i);
+      const std::size_t end = quote == std::string_view::npos ? size : quote;
+      if (beginsRecord_ != nullptr) {
+        for (std::size_t at = text_.find_first_of("\r\n", i); at < end;
+             at = text_.find_first_of("\r\n", at + 1)) {
+          const std::size_t next = LineAfter(at);
+          if (next != std::string_view::npos && beginsRecord_(text_.substr(next))) return false;
+        }
+      }
+      if (quote == std::string_view::npos) return false;
+      field->append(text_, i, quote - i);
+      if (quote + 1 < size && text_[quote + 1] == '"') {
+        *field += '"';
+        i = quote + 2;
       } else {
         quoted = false;
+        i = quote + 1;
       }
       continue;
     }
-    if (c == '"') {
-      quoted = any = true;
-    } else if (c == ',') {
-      fields.push_back(std::move(field));
-      field.clear();
-      any = true;
-    } else if (c == '\n' || c == '\r') {
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      if (any || !field.empty()) {
-        fields.push_back(std::move(field));
-        records.push_back(std::move(fields));
-      }
-      fields.clear();
-      field.clear();
-      any = false;
+    std::size_t end = i;
+    while (end < size && !kEndsRun[static_cast<unsigned char>(text_[end])]) ++end;
+    field->append(text_, i, end - i);
+    if (end == size) break;
+    i = end + 1;
+    if (text_[end] == '"') {
+      quoted = true;
+    } else if (text_[end] == ',') {
+      field = &NewField();
     } else {
-      field += c;
-      any = true;
+      pos = text_[end] == '\r' && i < size && text_[i] == '\n' ? i + 1 : i;
+      return true;
     }
+  }
+  return false;  // the text ended before the line did
+}
+
+std::vector<std::vector<std::string>> SplitCsv(std::string_view text) {
+  std::vector<std::vector<std::string>> records;
+  CsvReader reader(text);
+  for (std::size_t pos = 0; pos < text.size() && reader.Next(pos);) {
+    if (reader.FieldCount() == 0) continue;
+    std::vector<std::string>& fields = records.emplace_back();
+    for (std::size_t i = 0; i < reader.FieldCount(); ++i) fields.emplace_back(reader.Field(i));
   }
   return records;
 }

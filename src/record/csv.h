@@ -3,6 +3,7 @@
 // field quoted when it holds a comma, a quote, a carriage return or a line feed, its quotes
 // doubled.
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -19,9 +20,43 @@ std::string CsvField(std::string_view text);
 std::string CsvLine(std::initializer_list<std::string_view> fields, std::string_view lineEnd);
 std::string CsvLine(const std::vector<std::string>& fields, std::string_view lineEnd);
 
-// The records of CSV text: quoted fields may hold commas, doubled quotes and line ends; lines
-// end by CR LF or LF. A last line without its line end is left out: a row cut short as it was
-// written.
+// Reads CSV text one record at a time. Lines end by CR LF, LF or CR; quoted fields may hold
+// commas, doubled quotes and line ends. The fields' buffers are kept from one record to the next,
+// so that a long text is read without an allocation per field.
+class CsvReader {
+ public:
+  // Whether a line (the text from its start on) must begin a record of its own.
+  using LineTest = bool (*)(std::string_view line);
+
+  // With `beginsRecord`, a quoted field that is still open at a line end before such a line
+  // does not run on into it: the record is left unfinished there. Without, quoted fields run on
+  // over any line end.
+  explicit CsvReader(std::string_view text, LineTest beginsRecord = nullptr)
+      : text_(text), beginsRecord_(beginsRecord) {}
+
+  // Reads the record that begins at `pos` and moves `pos` past its line end. False, `pos` left
+  // as it was, when the record is not whole: the text ends before its line end (a last line cut
+  // short, or a quote never closed), or a quote is open at a line end before a line that begins
+  // a record.
+  bool Next(std::size_t& pos);
+  // The fields of the record read last, their quotes undone; none for a blank line.
+  std::size_t FieldCount() const { return count_; }
+  std::string_view Field(std::size_t i) const { return fields_[i]; }
+
+  // Where the line after the one that `pos` is on begins; npos when there is none.
+  std::size_t LineAfter(std::size_t pos) const;
+
+ private:
+  std::string& NewField();
+
+  std::string_view text_;
+  LineTest beginsRecord_;
+  std::vector<std::string> fields_;
+  std::size_t count_ = 0;
+};
+
+// The records of CSV text, each a list of fields. A last line without its line end is left out:
+// a row cut short as it was written.
 std::vector<std::vector<std::string>> SplitCsv(std::string_view text);
 
 }  // namespace karvello

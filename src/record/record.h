@@ -4,7 +4,9 @@
 // happens. The file is UTF-8 with a byte-order mark, so that spreadsheets on Windows read its
 // Chinese as they should. Programs that append at the same time take turns under a lock on
 // "<file>.lock"; a file that would pass its size limit is set aside as "<name>.1.csv" (the one
-// before as ".2", and so on, keeping kKeptOldFiles of them) and a new one begun.
+// before as ".2", and so on, keeping kKeptOldFiles of them) and a new one begun. When a file
+// cannot be set aside, none is: the file grows past its limit until it can, and no old file is
+// lost meanwhile.
 
 #include <QDateTime>
 #include <QString>
@@ -15,9 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/operations.h"
 #include "engine/outcome.h"
 
 namespace karvello {
+
+class RecordFiles;
 
 // "2026-12-07T18:04:06.123+08:00": local time to the millisecond with its offset from UTC.
 std::string TimeText(const QDateTime& when);
@@ -45,9 +50,24 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
 inline constexpr std::string_view kRecordHeader =
     "time,port,address,operation,result,value,unit,again,sent,reply\r\n";
 std::string CsvLine(const RecordRow& row);
-// The rows of a record file's text (its byte-order mark and header rows skipped, and any row
-// that is not a whole record row).
-std::vector<RecordRow> ParseRecord(std::string_view text);
+
+// Which rows to read: those made from `from` to `to` (either bound invalid: open on that side),
+// for `addresses` (empty: every address) and `operations` (empty: every operation).
+struct RecordQuery {
+  QDateTime from = {};
+  QDateTime to = {};
+  std::set<int> addresses = {};
+  std::set<Operation> operations = {};
+};
+
+// The rows of a record file's text that `query` asks for, in the file's order: its byte-order
+// mark and header skipped, and every line that does not hold a whole record row. A row begins
+// at the start of a line and ends at its line end; a quoted field may hold line ends, but a line
+// that begins with a time (as the record writes them, "2026-12-07T18:04:06") always begins a row
+// of its own. So a row cut short by a crash, or a quote left open, costs that row only: reading
+// goes on at the next line. A row that was appended onto a cut one, on the same line, is read
+// too. A last line without its line end is left out (a row cut short, or being written).
+std::vector<RecordRow> ParseRecord(std::string_view text, const RecordQuery& query = {});
 
 // The record's path: $KARVELLO_RECORD when set, else record.csv in the data folder of the
 // application "karvello" (QStandardPaths::AppDataLocation), whichever program asks.
@@ -60,8 +80,8 @@ class Record {
 
   // What the record tells the front ends, once each time its state changes: an outage begins
   // (the first append that fails, and why) and ends (the first append kept again, with the rows
-  // not kept meanwhile); the file cannot be set aside at its size limit and grows past it, and
-  // later it can again.
+  // not kept meanwhile); the file cannot be set aside at its size limit and grows past it (why),
+  // and later it is within its limit again, set aside at last or made smaller by someone else.
   struct Notice {
     enum class Kind { kNotWritten, kWrittenAgain, kNotRotated, kRotatedAgain };
     Kind kind;
@@ -71,24 +91,38 @@ class Record {
   };
   using NoticeHandler = std::function<void(const Notice& notice)>;
 
-  // The file need not exist; its folder is made at the first append.
+  // The file need not exist; its folder is made at the first append. `files` (the system's
+  // unless given) must outlive the record.
   explicit Record(QString path, std::int64_t sizeLimit = kDefaultSizeLimit);
+  Record(QString path, std::int64_t sizeLimit, RecordFiles& files);
 
   const QString& Path() const { return path_; }
   void SetOnNotice(NoticeHandler handler) { onNotice_ = std::move(handler); }
 
   // Writes the row to the file at once (the BOM and the header first when the file is new or
-  // empty) and flushes it to the disk. False when it could not be written; the rows not kept
-  // are counted until an append succeeds again.
+  // empty; a line end first when the file does not end with one, after a row cut short) and
+  // flushes it to the disk. False when it could not be written, among others when the path is
+  // not a regular file (a FIFO, a device, a folder); the rows not kept are counted until an
+  // append succeeds again.
   bool Append(const RecordRow& row);
   bool Append(const Outcome& outcome, const std::string& port, const QDateTime& when);
 
   // Whether the last append failed, and the rows not kept since the last one that succeeded.
   bool Failed() const { return rowsNotKept_ > 0; }
   std::int64_t RowsNotKept() const { return rowsNotKept_; }
+  // Whether the file is past its size limit because it could not be set aside.
+  bool NotRotated() const { return notRotated_; }
 
-  // The rows of the record at `path` and its old files, oldest first, made from `from` to `to`
-  // (either bound invalid: open on that side) for `addresses` (empty: every address).
+  // The rows of the record at `path` and its old files that `query` asks for, oldest first
+  // (with one more old file, "<name>.<kKeptOldFiles + 1>.csv", while a setting aside that was
+  // cut short left it). Callable from any thread. The files are opened under the writers' lock,
+  // all at one moment, and read after it is let go, so a writer waits for the opening only; a
+  // row being appended meanwhile is left out. On Windows they are opened sharing their deletion,
+  // so a reader keeps no writer from setting a file aside. A file that is not a regular file is
+  // not read (nor waited for); `problem`, when given, is then set to why, as it is when a file
+  // is there but cannot be opened.
+  static std::vector<RecordRow> Read(const QString& path, const RecordQuery& query,
+                                     QString* problem = nullptr);
   static std::vector<RecordRow> Read(const QString& path, const QDateTime& from,
                                      const QDateTime& to, const std::set<int>& addresses);
   // The path of old file `n` (1 the newest): "record.csv" gives "record.<n>.csv".
@@ -96,12 +130,18 @@ class Record {
 
  private:
   bool Write(const std::string& line, QString& reason);
+  // Sets the file aside as old file 1, the old ones each one further up to the first free
+  // place (with none, the oldest is deleted once the others have moved); false when that cannot
+  // be done, no file deleted and the renames made taken back as far as they can be.
+  bool Rotate(QString& reason);
   void Tell(Notice::Kind kind, const QString& reason = {});
 
   QString path_;
   std::int64_t sizeLimit_;
+  RecordFiles& files_;
   NoticeHandler onNotice_;
   std::int64_t rowsNotKept_ = 0;
+  bool notRotated_ = false;
 };
 
 }  // namespace karvello

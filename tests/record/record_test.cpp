@@ -1,26 +1,36 @@
 // The record: each outcome's row byte for byte, the file's byte-order mark and header, reading
-// it back, the size limit at its edge, the old files kept, a folder that cannot be written, and
-// programs appending at once.
+// it back around damaged lines, the size limit at its edge, the old files kept and kept when
+// they cannot be set aside, a folder that cannot be written, a path that is no regular file, a
+// writer beside a reader, and programs appending at once.
 #include "record/record.h"
 #include "record/csv.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <atomic>
+#include <future>
 #include <map>
 #include <thread>
 
+#include "support/failing_record_files.h"
 #include "support/hex_bytes.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace karvello {
@@ -125,17 +135,117 @@ TEST(Csv, QuotesAFieldOnlyWhenItMustAndReadsItBack) {
   }
 }
 
+// The voltage row of detector `address` at kWhen plus `minutes`: 107 bytes for address 5.
+RecordRow Row(int address = 5, int minutes = 0) {
+  RecordRow row = RowOf(
+      Made(Operation::kQueryVoltage, 5, Result::kAnswered, "05 03 02 00 DC 48 1D", Reading{220}),
+      "COM1", kWhen.addSecs(60 * minutes));
+  row.address = address;
+  return row;
+}
+
+// Rows (and their lines) at minutes `from` to `to` - 1.
+std::vector<RecordRow> Rows(int from, int to) {
+  std::vector<RecordRow> rows;
+  for (int minute = from; minute < to; ++minute) rows.push_back(Row(5, minute));
+  return rows;
+}
+std::string Lines(int from, int to) {
+  std::string lines;
+  for (const RecordRow& row : Rows(from, to)) lines += CsvLine(row);
+  return lines;
+}
+const std::string kFileStart = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
+
+// Each damage lies between 10 whole rows and 50 more: it costs its own line only.
+TEST(RecordText, ADamagedLineCostsItselfOnlyAndEveryWholeRowAroundItIsRead) {
+  const std::string time = "2026-12-07T18:04:06.123+08:00";
+  const std::string cut = time + ",COM1,5,volt";  // a row cut short by a crash
+  const std::string tail = ",voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,05 03 02 00 DC 48 1D";
+  const struct {
+    const char* what;
+    std::string damage;
+    std::vector<RecordRow> read = {};
+  } cases[] = {
+      {"a row cut short, the next on a line of its own", cut + "\r\n"},
+      {"a row cut short, the next appended onto it", cut + CsvLine(Row(7, 99)), {Row(7, 99)}},
+      {"a quote not closed in its line", time + ",\"COM1,5" + tail + "\r\n"},
+      {"a quote not closed at the line end", time + ",COM1,5" + tail + ",\"05 03\r\n"},
+      // Else the quote would run on to the next line's, and those two make a row of 10 fields.
+      {"a quoted line end before a line with a time",
+       time + ",\"COM1\r\n" + time + "\",5" + tail + "\r\n"},
+      {"a field too many", time + ",COM1,5" + tail + ",more\r\n"},
+      {"a time that is no time", "2026-02-30T18:04:06.123+08:00,COM1,5" + tail + "\r\n"},
+      {"an address that is no number", time + ",COM1,five" + tail + "\r\n"},
+      {"the header again", std::string(kRecordHeader)},
+      {"a blank line", "\r\n"},
+      // Line ends within a quoted field are CSV: that row is whole.
+      {"a port that holds line ends", time + ",\"COM\r\n1\n\",5" + tail + "\r\n", {[] {
+         RecordRow row = Row();
+         row.port = "COM\r\n1\n";
+         return row;
+       }()}},
+  };
+  for (const auto& c : cases) {
+    std::vector<RecordRow> expected = Rows(0, 10);
+    expected.insert(expected.end(), c.read.begin(), c.read.end());
+    for (RecordRow& row : Rows(10, 60)) expected.push_back(std::move(row));
+    EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + c.damage + Lines(10, 60)), expected)
+        << c.what;
+  }
+  // A last line without its line end is a row cut short, or being written.
+  EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + cut), Rows(0, 10));
+  EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + time + ",\"COM1,5" + tail), Rows(0, 10));
+}
+
+// The time and the address of a row are read as Qt reads them.
+TEST(RecordText, ReadsEachTimeAndAddressAsQtDoes) {
+  const std::string rest = ",voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,";
+  for (const char* time : {"2026-12-07T18:04:06.123+08:00",
+                           "1970-01-01T00:00:00.000+00:00",
+                           "2026-12-31T23:59:59.999-05:30",
+                           "2024-02-29T12:00:00.000+14:00",
+                           "1969-12-31T23:59:59.999+00:00",
+                           "2000-02-29T00:00:00.000-14:00",
+                           "2023-02-29T00:00:00.000+08:00",
+                           "2100-02-29T00:00:00.000+08:00",
+                           "2026-13-01T00:00:00.000+08:00",
+                           "2026-04-31T00:00:00.000+08:00",
+                           "2026-12-07T24:00:00.000+08:00",
+                           "2026-12-07T18:60:06.123+08:00",
+                           "2026-12-07T18:04:06.123+08:60",
+                           "2026-12-07T18:04:06.123+15:00",
+                           "0000-01-01T00:00:00.000+00:00",
+                           "2026-12-07T18:04:06Z",
+                           "2026-12-07T18:04:06.123",
+                           "2026-12-07 18:04:06.123+08:00",
+                           "2026-12-07T18:04:06.12x+08:00",
+                           "time",
+                           ""}) {
+    const QDateTime qt = QDateTime::fromString(QString::fromLatin1(time), Qt::ISODateWithMs);
+    const auto rows = ParseRecord(std::string(time) + ",COM1,5" + rest + "\r\n");
+    ASSERT_EQ(rows.size(), qt.isValid() ? 1U : 0U) << time;
+    if (!rows.empty()) {
+      EXPECT_EQ(rows[0].time, qt) << time;
+      EXPECT_EQ(rows[0].time.offsetFromUtc(), qt.offsetFromUtc()) << time;
+    }
+  }
+  for (const char* address :
+       {"5", "0", "255", "007", "123456789", "1234567890", "+5", "-1", " 5", "", "x", "5x"}) {
+    bool number = false;
+    const int qt = QString::fromLatin1(address).toInt(&number);
+    const auto rows =
+        ParseRecord("2026-12-07T18:04:06.123+08:00,COM1," + std::string(address) + rest + "\r\n");
+    ASSERT_EQ(rows.size(), number ? 1U : 0U) << address;
+    if (number) {
+      EXPECT_EQ(rows[0].address, qt) << address;
+    }
+  }
+}
+
 class RecordFile : public ::testing::Test {
  protected:
   QString PathOf(const char* name) const { return dir_.filePath(QString::fromLatin1(name)); }
-  // The voltage row of detector `address` at kWhen plus `minutes`: 107 bytes for address 5.
-  static RecordRow Row(int address = 5, int minutes = 0) {
-    RecordRow row = RowOf(
-        Made(Operation::kQueryVoltage, 5, Result::kAnswered, "05 03 02 00 DC 48 1D", Reading{220}),
-        "COM1", kWhen.addSecs(60 * minutes));
-    row.address = address;
-    return row;
-  }
   QTemporaryDir dir_;
 };
 
@@ -153,6 +263,7 @@ TEST_F(RecordFile, BeginsWithTheByteOrderMarkAndTheHeaderOnceAndReadsBack) {
   std::vector<RecordRow> rows;
   for (int minute = 0; minute < 6; ++minute) {
     rows.push_back(Row(minute % 3 + 1, minute));
+    if (minute % 2 == 1) rows.back().operation = "resistance";
     ASSERT_TRUE(record.Append(rows.back()));
   }
   EXPECT_EQ(Record::Read(record.Path(), {}, {}, {}), rows);
@@ -161,6 +272,24 @@ TEST_F(RecordFile, BeginsWithTheByteOrderMarkAndTheHeaderOnceAndReadsBack) {
             (std::vector<RecordRow>{rows[1], rows[3], rows[4]}));
   EXPECT_EQ(Record::Read(record.Path(), kWhen.addSecs(61), {}, {3}),
             (std::vector<RecordRow>{rows[2], rows[5]}));
+  const auto kResistance = Operation::kQueryResistance;
+  EXPECT_EQ(Record::Read(record.Path(), RecordQuery{.operations = {kResistance}}),
+            (std::vector<RecordRow>{rows[1], rows[3], rows[5]}));
+  EXPECT_EQ(Record::Read(record.Path(), {kWhen.addSecs(60), {}, {2}, {kResistance}}),
+            (std::vector<RecordRow>{rows[1]}));
+}
+
+// A crash cut the last row short: the next row still begins on a line of its own.
+TEST_F(RecordFile, AnAppendAfterARowCutShortBeginsOnALineOfItsOwn) {
+  const QString path = PathOf("record.csv");
+  const std::string cut = kFileStart + Lines(0, 1) + "2026-12-07T18:05:06.123+08:00,COM1,5,vol";
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(cut.data(), cut.size()) > 0);
+  file.close();
+  Record record(path);
+  ASSERT_TRUE(record.Append(Row(5, 2)));
+  EXPECT_EQ(FileBytes(path), cut + "\r\n" + CsvLine(Row(5, 2)));
+  EXPECT_EQ(Record::Read(path, {}, {}, {}), (std::vector<RecordRow>{Row(5, 0), Row(5, 2)}));
 }
 
 TEST_F(RecordFile, AFileUpToItsLimitIsKeptOneByteMoreBeginsANewOneAndThreeOldOnesAreKept) {
@@ -206,6 +335,217 @@ TEST(RecordPath, TheEnvironmentChoosesTheFileElseTheDataFolderOfKarvello) {
   // Whatever the program's own name (this one is record_test).
   EXPECT_TRUE(DefaultRecordPath().endsWith("/karvello/record.csv"));
   EXPECT_EQ(QCoreApplication::applicationName(), "record_test");
+}
+
+void WriteFile(const QString& path, const std::string& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  ASSERT_EQ(file.write(bytes.data(), static_cast<qint64>(bytes.size())),
+            static_cast<qint64>(bytes.size()));
+}
+
+#ifdef __linux__
+// Sets or clears a file's immutable flag (chattr +i): no one may rename it, root included. False
+// where the system does not let this program (no CAP_LINUX_IMMUTABLE, or the file system).
+bool SetImmutable(const QString& path, bool on) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) ::close(fd);
+  return done;
+}
+#endif
+
+// The file cannot be set aside at its limit: ten appends past it keep every row, old and new,
+// and say so once; when the renames work again the files are set aside at the next append.
+TEST_F(RecordFile, WhenTheFileCannotBeSetAsideItGrowsPastItsLimitAndNoOldRowIsLost) {
+  using Kind = Record::Notice::Kind;
+  const struct {
+    const char* what;
+    const char* held = nullptr;       // refused before any rename
+    const char* failsFrom = nullptr;  // a rename of it fails
+    const char* failsTo = nullptr;    // a rename to it fails
+    const char* immutable = nullptr;  // the same for real, where the system lets us
+    bool parkedStays = false;         // the oldest is still there after the outage
+  } cases[] = {
+      {"the newest held open", "record.csv"},
+      {"an old one held open", "record.2.csv"},
+      {"the oldest cannot be moved", nullptr, "record.3.csv"},
+      {"one fails midway, the two moved go back", nullptr, "record.1.csv"},
+      {"the newest fails last, the three moved go back", nullptr, "record.csv"},
+      {"and moving one back fails too", nullptr, nullptr, "record.1.csv", nullptr, true},
+      {"an old one immutable", nullptr, nullptr, nullptr, "record.1.csv"},
+  };
+  for (const auto& c : cases) {
+    const QString folder = PathOf(c.what);
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const auto in = [&](const char* name) { return QDir(folder).filePath(name); };
+    FailingRecordFiles files;
+    std::vector<Kind> told;
+    Record record(in("record.csv"), 281, files);  // two rows to a file
+    record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice.kind); });
+    for (int minute = 0; minute < 8; ++minute) ASSERT_TRUE(record.Append(Row(5, minute)));
+    const std::string old[] = {"", FileBytes(in("record.1.csv")), FileBytes(in("record.2.csv")),
+                               FileBytes(in("record.3.csv"))};
+    ASSERT_EQ(old[3], kFileStart + Lines(0, 2));
+
+    if (c.held != nullptr) files.held = {in(c.held)};
+    files.renameFails = [&](const QString& from, const QString& to) {
+      return (c.failsFrom != nullptr && from == in(c.failsFrom)) ||
+             (c.failsTo != nullptr && to == in(c.failsTo));
+    };
+#ifdef __linux__
+    // Cleared however the case ends, or the folder could not be removed.
+    const struct Mutable {
+      QString path;
+      ~Mutable() {
+        if (!path.isEmpty()) SetImmutable(path, false);
+      }
+    } undo{c.immutable != nullptr ? in(c.immutable) : QString()};
+    if (c.immutable != nullptr && !SetImmutable(undo.path, true)) {
+      std::printf("not run here (no chattr +i): %s\n", c.what);
+      continue;
+    }
+#else
+    if (c.immutable != nullptr) continue;
+#endif
+    for (int minute = 8; minute < 18; ++minute) {
+      EXPECT_TRUE(record.Append(Row(5, minute))) << c.what;
+    }
+    EXPECT_EQ(Record::Read(record.Path(), {}, {}, {}), Rows(0, 18)) << c.what;
+    for (int n = 1; n <= 3 && !c.parkedStays; ++n) {
+      EXPECT_EQ(FileBytes(Record::OldFilePath(record.Path(), n)), old[n]) << c.what << n;
+    }
+    EXPECT_EQ(told, std::vector<Kind>{Kind::kNotRotated}) << c.what;
+    EXPECT_TRUE(record.NotRotated()) << c.what;
+
+    files.held.clear();
+    files.renameFails = nullptr;
+#ifdef __linux__
+    if (c.immutable != nullptr) {
+      ASSERT_TRUE(SetImmutable(undo.path, false));
+    }
+#endif
+    ASSERT_TRUE(record.Append(Row(5, 18)));
+    EXPECT_EQ(told, (std::vector<Kind>{Kind::kNotRotated, Kind::kRotatedAgain})) << c.what;
+    EXPECT_EQ(FileBytes(record.Path()), kFileStart + Lines(18, 19)) << c.what;
+    EXPECT_EQ(FileBytes(in("record.1.csv")), kFileStart + Lines(6, 18)) << c.what;
+    EXPECT_EQ(Record::Read(record.Path(), {}, {}, {}), Rows(c.parkedStays ? 0 : 2, 19)) << c.what;
+    EXPECT_EQ(QFileInfo::exists(in("record.4.csv")), c.parkedStays) << c.what;
+  }
+}
+
+// Old files with a free place among them, or one parked by a rotation that was cut short: no
+// file is deleted while a place is free, and a parked one is read as the oldest until then.
+TEST_F(RecordFile, ASettingAsideFillsAFreePlaceBeforeItDeletesTheOldest) {
+  const struct {
+    std::set<int> there;    // the old files before
+    std::vector<int> kept;  // the files whose rows are read after, oldest first (0 the newest)
+  } cases[] = {
+      {{1, 3}, {3, 1, 0}},
+      {{1, 2, 4}, {4, 2, 1, 0}},
+      {{1, 2, 3, 4}, {2, 1, 0}},
+  };
+  for (const auto& c : cases) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("record.csv");
+    // File n holds the rows of minutes 10 x (4 - n) and one more.
+    const auto rowsOf = [](int n) { return Rows(10 * (4 - n), 10 * (4 - n) + 2); };
+    std::vector<RecordRow> before;
+    for (int n = 4; n >= 0; --n) {
+      if (n > 0 && !c.there.contains(n)) continue;
+      WriteFile(n == 0 ? path : Record::OldFilePath(path, n),
+                kFileStart + Lines(10 * (4 - n), 10 * (4 - n) + 2));
+      for (const RecordRow& row : rowsOf(n)) before.push_back(row);
+    }
+    EXPECT_EQ(Record::Read(path, {}, {}, {}), before);
+    Record record(path, 281);
+    ASSERT_TRUE(record.Append(Row(5, 50)));
+    std::vector<RecordRow> after;
+    for (const int n : c.kept) {
+      for (const RecordRow& row : rowsOf(n)) after.push_back(row);
+    }
+    after.push_back(Row(5, 50));
+    EXPECT_EQ(Record::Read(path, {}, {}, {}), after) << c.kept.size();
+    EXPECT_EQ(FileBytes(Record::OldFilePath(path, 1)), kFileStart + Lines(40, 42));
+  }
+}
+
+#ifndef _WIN32
+// A FIFO named as the record would block the opening that writes it until a reader came, under
+// the lock that every other writer waits for; a folder would be set aside as an old file. Both
+// are refused at once, by the writer and the reader.
+TEST_F(RecordFile, APathThatIsNotARegularFileIsRefusedAtOnce) {
+  using namespace std::chrono_literals;
+  const QString fifo = PathOf("fifo.csv");
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0666), 0);
+  ASSERT_TRUE(QDir().mkpath(PathOf("folder.csv")));
+  for (const QString& path : {fifo, PathOf("folder.csv")}) {
+    Record record(path, 1);
+    std::vector<Record::Notice> told;
+    record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice); });
+    auto appended = std::async(std::launch::async, [&] { return record.Append(Row()); });
+    QString problem;
+    auto read = std::async(std::launch::async,
+                           [&] { return Record::Read(path, RecordQuery{}, &problem).size(); });
+    const bool inTime = appended.wait_for(1s) == std::future_status::ready &&
+                        read.wait_for(1s) == std::future_status::ready;
+    if (!inTime) {  // opened both ways at once, a FIFO lets a blocked opening go
+      const int both = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+      appended.wait();
+      read.wait();
+      ::close(both);
+    }
+    ASSERT_TRUE(inTime) << path.toStdString();
+    EXPECT_FALSE(appended.get());
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_EQ(told[0].kind, Record::Notice::Kind::kNotWritten);
+    EXPECT_EQ(told[0].reason, "not a regular file");
+    EXPECT_EQ(read.get(), 0U);
+    EXPECT_EQ(problem, path + ": not a regular file");
+    EXPECT_FALSE(QFileInfo::exists(Record::OldFilePath(path, 1)));
+  }
+}
+#endif
+
+// A reader of a full record (four files of 8 MiB, 300,000 rows) holds the writers' lock only
+// while it opens the files: a writer beside it waits milliseconds, not for the whole read. The
+// bound is generous, for a busy machine; bench/record_read.cpp measures the wait.
+TEST_F(RecordFile, AWriterBesideAReaderOfAFullRecordWaitsForTheOpeningOnly) {
+  const QString path = PathOf("record.csv");
+  const std::string hundred = Lines(0, 100);
+  std::string text = kFileStart;
+  while (text.size() + hundred.size() <= Record::kDefaultSizeLimit) text += hundred;
+  for (int n = 0; n <= Record::kKeptOldFiles; ++n) {
+    WriteFile(n == 0 ? path : Record::OldFilePath(path, n), text);
+  }
+  const std::size_t full = 4 * 100 * (text.size() / hundred.size());
+  std::atomic<bool> done = false;
+  std::atomic<int> reads = 0;
+  std::atomic<std::size_t> fewest = SIZE_MAX;
+  std::thread reader([&] {
+    while (!done) {
+      const std::size_t rows = Record::Read(path, {}, {}, {}).size();
+      if (rows < fewest) fewest = rows;
+      ++reads;
+    }
+  });
+  Record writer(path, 2 * Record::kDefaultSizeLimit);  // not set aside: the wait is timed
+  qint64 longest = 0;
+  for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    QElapsedTimer waited;
+    waited.start();
+    EXPECT_TRUE(writer.Append(Row(9, i)));
+    longest = std::max(longest, waited.elapsed());
+  }
+  done = true;
+  reader.join();
+  EXPECT_LT(longest, 200);
+  EXPECT_GE(reads.load(), 1);
+  EXPECT_GE(fewest.load(), full);
 }
 
 #ifndef _WIN32  // the lock taken the way another program takes it on Linux
