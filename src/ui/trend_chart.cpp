@@ -1,5 +1,6 @@
 #include "ui/trend_chart.h"
 
+#include <QBuffer>
 #include <QFontMetricsF>
 #include <QImage>
 #include <QMouseEvent>
@@ -890,14 +891,24 @@ bool TrendChart::ExportPng(const QString& path, QSize size) {
     QPainter painter(&image);
     Render(painter, logical, ratio);
   }
+  // Encoded in memory first: a write that fails half way through the encoder (a full disk)
+  // then fails in QSaveFile, where it is reported, and never inside libpng.
+  QByteArray png;
+  {
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG")) {
+      exportError_ = QStringLiteral("PNG 编码失败");
+      return false;
+    }
+  }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) {
     exportError_ = file.errorString();
     return false;
   }
-  if (!image.save(&file, "PNG")) {
-    exportError_ =
-        file.error() != QFileDevice::NoError ? file.errorString() : QStringLiteral("PNG 编码失败");
+  if (file.write(png) != png.size()) {
+    exportError_ = file.errorString();
     file.cancelWriting();
     return false;
   }
