@@ -45,6 +45,7 @@ QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent) : QObject(pare
   connect(&serial_, &QSerialPort::readyRead, this, &QtSerialLine::OnReadyRead);
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialLine::OnError);
   connect(&gap_, &QTimer::timeout, this, &QtSerialLine::OnGapElapsed);
+#if KARVELLO_NETWORK_LINE
   tcp_.SetOnArrived(
       [this](std::span<const std::uint8_t> bytes, bool whole) { OnArrived(bytes, whole); });
   tcp_.SetOnLost([this](const QString&) {
@@ -52,6 +53,7 @@ QtSerialLine::QtSerialLine(const PortMap& ports, QObject* parent) : QObject(pare
     gap_.stop();
     PortLost();
   });
+#endif
 }
 
 QtSerialLine::~QtSerialLine() {
@@ -84,11 +86,16 @@ bool QtSerialLine::Open(const LineAddress& address) {
     case LineAddress::Kind::kRtuOverTcp:
     case LineAddress::Kind::kModbusTcp:
       port_ = 0;
+#if KARVELLO_NETWORK_LINE
       if (!tcp_.Open(address, network_)) {
         openError_ = tcp_.Error().toStdString();
         return false;
       }
       return true;
+#else
+      openError_ = "this build has no network lines (built without Qt Network)";
+      return false;
+#endif
   }
   return false;
 }
@@ -113,14 +120,18 @@ void QtSerialLine::Close() {
   gap_.stop();
   ForgetReceived();
   if (serial_.isOpen()) serial_.close();
+#if KARVELLO_NETWORK_LINE
   tcp_.Close();
+#endif
 }
 
 bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
+#if KARVELLO_NETWORK_LINE
   if (tcp_.IsOpen()) {
     qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
     return tcp_.Write(bytes);
   }
+#endif
   const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
                         static_cast<qsizetype>(bytes.size()));
   qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
@@ -133,11 +144,13 @@ bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
 
 void QtSerialLine::DropReceived() {
   gap_.stop();
+#if KARVELLO_NETWORK_LINE
   if (tcp_.IsOpen()) {
     tcp_.DropReceived();
-  } else {
-    serial_.clear(QSerialPort::Input);
+    return;
   }
+#endif
+  serial_.clear(QSerialPort::Input);
 }
 
 void QtSerialLine::OnReadyRead() {
@@ -149,7 +162,7 @@ void QtSerialLine::OnReadyRead() {
 }
 
 void QtSerialLine::OnArrived(std::span<const std::uint8_t> bytes, bool whole) {
-  if (tcp_.IsOpen()) qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
+  if (!serial_.isOpen()) qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
   Arrive(bytes);
   if (whole) {
     // A Modbus TCP reply comes whole: what it cannot complete is judged at once.

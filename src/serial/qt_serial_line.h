@@ -12,7 +12,9 @@
 
 #include "serial/port_map.h"
 #include "serial/serial_line.h"
+#if KARVELLO_NETWORK_LINE
 #include "serial/tcp_link.h"
+#endif
 
 namespace karvello {
 
@@ -58,7 +60,9 @@ class QtSerialLine : public QObject, public SerialLine {
 
   const PortMap& ports_;
   QSerialPort serial_;
+#if KARVELLO_NETWORK_LINE
   TcpLink tcp_;
+#endif
   QTimer gap_;
   int port_ = 0;
   LineAddress address_;
