@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "00 01 00 00 00 03 02 83 0B",
                  {},
                  true},
-        MbapCase{"BroadcastWriteSilentEvenWithGatewayExceptions",
+        MbapCase{"BroadcastWriteSilentWithGatewayExceptions",
                  "00 02 00 00 00 06 00 06 00 11 00 01",
                  "",
                  {},

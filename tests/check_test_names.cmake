@@ -1,0 +1,32 @@
+# Run by the test `test_names`: every test's name in this build fits in 100 characters and
+# carries no printed parameter, so that a name copied into `ctest -R` or a history of results
+# finds the same test in every build.
+#   cmake -DBUILD_DIR=<build folder> -DCTEST=<ctest> -P check_test_names.cmake
+set(longest 100)
+execute_process(COMMAND ${CTEST} -N --test-dir ${BUILD_DIR} OUTPUT_VARIABLE listing
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "ctest -N failed (${status})")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(count 0)
+set(bad "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^ *Test +#[0-9]+: (.*)$")
+    set(name "${CMAKE_MATCH_1}")
+    math(EXPR count "${count} + 1")
+    string(LENGTH "${name}" length)
+    if(length GREATER longest)
+      string(APPEND bad "\n  ${length} characters: ${name}")
+    elseif(name MATCHES "GetParam\\(\\)|  #")
+      string(APPEND bad "\n  a printed parameter: ${name}")
+    endif()
+  endif()
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no test listed in ${BUILD_DIR}")
+endif()
+if(bad)
+  message(FATAL_ERROR "test names that do not stay put:${bad}")
+endif()
+message(STATUS "${count} test names, none over ${longest} characters")
