@@ -20,8 +20,18 @@ Commands:
   COMMAND --help         the command's options
 
 Options:
-  -p, --port PORT        COM1 to COM16, numbered as the window numbers them, or a device
-                         path (/dev/ttyUSB0); without it, the first port that opens
+  -p, --port PORT        COM1 to COM16, numbered as the window numbers them (on Windows
+                         up to COM256), or a device path (/dev/ttyUSB0); without it, the
+                         first port that opens. Over the network:
+                         rtu+tcp://HOST:PORT  a transparent serial server (the RTU frames
+                                              as they are; every command)
+                         tcp://HOST[:PORT]    a Modbus TCP gateway (port 502 unless given;
+                                              no set-address nor query-address: no
+                                              broadcasts)
+  --connect-timeout MS   a network line: the wait for the connection, 1 to 60000 (3000)
+  --pause-after-connect MS
+                         a network line: the pause after connecting, 0 to 10000 (0)
+  --pause MS             a network line: the pause between requests, 0 to 10000 (0)
   --list-ports           list the ports by number with the device behind each
   --format FORMAT        plain (the default), csv or json (one object per line)
   -v, --verbose          add the frames sent and received, in hexadecimal

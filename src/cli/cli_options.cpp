@@ -46,17 +46,23 @@ std::uint8_t Address(std::string_view option, std::string_view text) {
   return *address;
 }
 
-PortChoice Port(std::string_view text) {
-  if (!text.empty() && text.front() == '/') return {0, std::string(text)};
-  if (text.size() > 3) {
-    std::string prefix(text.substr(0, 3));
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    const auto number = Whole(text.substr(3), kFirstPortNumber, kLastPortNumber);
-    if (prefix == "COM" && number) return {static_cast<int>(*number), {}};
+LineAddress Port(std::string_view text) {
+  std::string why;
+  auto address = ParseLineAddress(text, &why);
+  if (!address) throw UsageError("-p: " + why);
+  return std::move(*address);
+}
+
+// A network line's time in milliseconds, from `low` to `high`.
+std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view text,
+                                       long long low, std::chrono::milliseconds high) {
+  const auto number = Whole(text, low, high.count());
+  if (!number) {
+    throw UsageError(std::string(option) + " takes a whole number of milliseconds from " +
+                     std::to_string(low) + " to " + std::to_string(high.count()) + ", not \"" +
+                     std::string(text) + "\"");
   }
-  throw UsageError("-p takes COM1 to COM16 or a device path such as /dev/ttyUSB0, not \"" +
-                   std::string(text) + "\"");
+  return std::chrono::milliseconds(*number);
 }
 
 // Which options each command takes, beyond those of the tool.
@@ -76,16 +82,18 @@ bool Takes(Command command, std::string_view option) {
 }
 
 bool TakesValue(std::string_view option) {
-  for (std::string_view o : {"-p", "--port", "--format", "-a", "--address", "--from", "--to",
-                             "--wait", "--every", "--count"}) {
+  for (std::string_view o :
+       {"-p", "--port", "--format", "-a", "--address", "--from", "--to", "--wait", "--every",
+        "--count", "--connect-timeout", "--pause-after-connect", "--pause"}) {
     if (option == o) return true;
   }
   return false;
 }
 
 bool IsToolOption(std::string_view option) {
-  for (std::string_view o : {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h",
-                             "--help", "--version", "--list-ports"}) {
+  for (std::string_view o :
+       {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h", "--help", "--version",
+        "--list-ports", "--connect-timeout", "--pause-after-connect", "--pause"}) {
     if (option == o) return true;
   }
   return false;
@@ -144,6 +152,12 @@ Invocation Parse(const std::vector<std::string>& arguments) {
     }
     if (option == "-p" || option == "--port") {
       run.port = Port(*value);
+    } else if (option == "--connect-timeout") {
+      run.network.connectTimeout = Milliseconds(option, *value, 1, kLongestConnectTimeout);
+    } else if (option == "--pause-after-connect") {
+      run.network.pauseAfterConnect = Milliseconds(option, *value, 0, kLongestPause);
+    } else if (option == "--pause") {
+      run.network.pause = Milliseconds(option, *value, 0, kLongestPause);
     } else if (option == "--format") {
       if (*value == "plain") {
         run.format = Format::kPlain;
@@ -193,6 +207,17 @@ Invocation Parse(const std::vector<std::string>& arguments) {
   }
   if (run.command == Command::kSetAddress) {
     run.addresses = {Address("set-address", positional[1])};
+  }
+  // A Modbus TCP gateway passes no broadcast on, nor the answer to a broadcast read.
+  const std::optional<Operation> single =
+      run.command == Command::kSetAddress     ? std::optional(Operation::kSetAddress)
+      : run.command == Command::kQueryAddress ? std::optional(Operation::kQueryAddress)
+                                              : std::nullopt;
+  if (single && SendsBroadcast(*single) && run.port &&
+      run.port->kind == LineAddress::Kind::kModbusTcp) {
+    throw UsageError(name + " sends a broadcast, which a Modbus TCP gateway (" + run.port->text +
+                     ") does not pass on: give the serial server as rtu+tcp://HOST:PORT, or a "
+                     "serial port");
   }
 
   bool everyGiven = false;

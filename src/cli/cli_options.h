@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/operations.h"
+#include "serial/line_address.h"
 
 namespace karvello::cli {
 
@@ -32,18 +33,15 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where -p points: a port numbered as the window numbers them (COM1 to COM16), or a device.
-struct PortChoice {
-  int number = 0;          // 1 to 16; 0 for a device path
-  std::string devicePath;  // set for a device path
-};
-
 struct Invocation {
   Command command = Command::kNone;
   bool help = false;     // --help: the tool's, or the command's when one is given
   bool version = false;  // --version
   bool listPorts = false;
-  std::optional<PortChoice> port;  // none: the first port that opens
+  // -p: a numbered port, a device, rtu+tcp://HOST:PORT or tcp://HOST[:PORT]; none: the first
+  // numbered port that opens.
+  std::optional<LineAddress> port;
+  NetworkSettings network;  // --connect-timeout, --pause-after-connect, --pause
   Format format = Format::kPlain;
   bool verbose = false;
   bool record = true;
