@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/cli_history.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
 #include "serial/serial_line.h"
@@ -22,6 +23,7 @@ constexpr CommandEntry kCommands[] = {
     {Command::kVoltage, "voltage"},
     {Command::kScan, "scan"},
     {Command::kWatch, "watch"},
+    {Command::kHistory, "history"},
 };
 
 // A whole number, digits only, from `low` to `high`.
@@ -76,6 +78,9 @@ bool Takes(Command command, std::string_view option) {
     case Command::kWatch:
       return option == "-a" || option == "--address" || option == "--every" ||
              option == "--count" || option == "--resistance" || option == "--voltage";
+    case Command::kHistory:
+      return option == "-a" || option == "--address" || option == "--since" ||
+             option == "--until" || option == "--operation";
     default:
       return false;
   }
@@ -84,7 +89,8 @@ bool Takes(Command command, std::string_view option) {
 bool TakesValue(std::string_view option) {
   for (std::string_view o :
        {"-p", "--port", "--format", "-a", "--address", "--from", "--to", "--wait", "--every",
-        "--count", "--connect-timeout", "--pause-after-connect", "--pause"}) {
+        "--count", "--connect-timeout", "--pause-after-connect", "--pause", "--since", "--until",
+        "--operation"}) {
     if (option == o) return true;
   }
   return false;
@@ -232,7 +238,8 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       for (;;) {
         const std::size_t comma = value.find(',', start);
         const std::string item = value.substr(start, comma - start);
-        if (run.command != Command::kWatch && comma != std::string::npos) {
+        if (run.command != Command::kWatch && run.command != Command::kHistory &&
+            comma != std::string::npos) {
           throw UsageError(name + " reads one address, not \"" + value + "\"");
         }
         run.addresses.push_back(Address("-a", item));
@@ -266,6 +273,24 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       if (!number)
         throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
       run.count = *number;
+    } else if (option == "--since" || option == "--until") {
+      const auto time =
+          ParseHistoryTime(value, option == "--since" ? PeriodEnd::kSince : PeriodEnd::kUntil,
+                           QDateTime::currentDateTime());
+      if (!time) {
+        throw UsageError(option + " takes a date (2026-12-07), a date and time " +
+                         "(2026-12-07T18:04) or a time back from now (7d, 12h), not \"" + value +
+                         "\"");
+      }
+      (option == "--since" ? run.since : run.until) = *time;
+    } else if (option == "--operation") {
+      if (value != "resistance" && value != "voltage") {
+        throw UsageError("--operation takes resistance or voltage, not \"" + value + "\"");
+      }
+      // Every operation that reads the quantity: the survey's reading of a resistance too.
+      for (const Operation operation : kAllOperations) {
+        if (AnswerForm(operation).name == value) run.operations.push_back(operation);
+      }
     } else if (option == "--resistance") {
       run.operations.push_back(Operation::kQueryResistance);
     } else if (option == "--voltage") {
@@ -286,6 +311,10 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       CheckScanSettings({run.from, run.to, run.wait}) == ScanSettingsError::kFromAboveTo) {
     throw UsageError("--from " + std::to_string(run.from) + " is above --to " +
                      std::to_string(run.to));
+  }
+  if (run.command == Command::kHistory && run.since.isValid() && run.until.isValid() &&
+      run.since > run.until) {
+    throw UsageError("--since is after --until: the period is empty");
   }
   if (run.command == Command::kWatch) {
     if (!everyGiven) throw UsageError("watch needs --every DURATION");

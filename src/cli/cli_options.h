@@ -2,6 +2,7 @@
 // The command line of karvello-cli: its commands and options read into an Invocation, every
 // mistake a UsageError, before any port is opened. Its help texts and exit statuses.
 
+#include <QDateTime>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -17,15 +18,25 @@ namespace karvello::cli {
 
 // The exit statuses, as --help, the manual page and the README give them.
 enum ExitStatus : int {
-  kAnswered = 0,         // the detector answered (watch and scan: they ran or were stopped)
-  kUsage = 2,            // bad usage: nothing was sent
-  kNoReply = 3,          // no reply in time (scan: no detector answered)
-  kRefused = 4,          // the detector refused (a Modbus exception reply)
-  kBadReply = 5,         // a corrupt or wrong reply
-  kPortUnavailable = 6,  // no port opens, the port named does not, or the line was lost
+  kAnswered = 0,          // the detector answered (watch and scan: they ran or were stopped)
+  kRecordUnreadable = 1,  // history: the record, or one of its files, could not be read
+  kUsage = 2,             // bad usage: nothing was sent
+  kNoReply = 3,           // no reply in time (scan: no detector answered)
+  kRefused = 4,           // the detector refused (a Modbus exception reply)
+  kBadReply = 5,          // a corrupt or wrong reply
+  kPortUnavailable = 6,   // no port opens, the port named does not, or the line was lost
 };
 
-enum class Command { kNone, kSetAddress, kQueryAddress, kResistance, kVoltage, kScan, kWatch };
+enum class Command {
+  kNone,
+  kSetAddress,
+  kQueryAddress,
+  kResistance,
+  kVoltage,
+  kScan,
+  kWatch,
+  kHistory,
+};
 enum class Format { kPlain, kCsv, kJson };
 
 // A bad command line: the message is one line, without the program's name.
@@ -56,6 +67,10 @@ struct Invocation {
   std::chrono::milliseconds every{0};
   long long count = 0;                // rounds; 0: until stopped
   std::vector<Operation> operations;  // read at each address in each round, in this order
+  // history: the period (an invalid bound: open on that side); `addresses` and `operations`
+  // (none: all) the rows asked for.
+  QDateTime since;
+  QDateTime until;
 };
 
 // Reads the arguments after the program's name. Throws UsageError.

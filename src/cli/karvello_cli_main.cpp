@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_history.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
@@ -148,6 +149,11 @@ int main(int argc, char** argv) {
     return kAnswered;
   }
   if (run.listPorts && run.command == Command::kNone) return ListPorts();
+  if (run.command == Command::kHistory) {
+    // The record alone: no line is opened.
+    Printer printer(run.format, run.verbose, stdout);
+    return PrintHistory(run, DefaultRecordPath(), printer);
+  }
 
   // The line: the address given (a port numbered, a device, a network line), or the first
   // numbered port that opens. Only a numbered port needs the system's ports.
