@@ -115,13 +115,23 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
   QString problem;
   std::vector<RecordRow> rows = Record::Read(recordPath, query, &problem);
   // In the order they were made: programs on one machine append in turn, but the old files and
-  // rows of several programs need not be in the order of their times.
-  std::stable_sort(rows.begin(), rows.end(), [](const RecordRow& a, const RecordRow& b) {
-    return a.time.toMSecsSinceEpoch() < b.time.toMSecsSinceEpoch();
-  });
+  // rows of several programs need not be in the order of their times. Mostly they are, and then
+  // nothing is moved.
+  std::vector<qint64> times(rows.size());
+  std::vector<std::size_t> order(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    times[i] = rows[i].time.toMSecsSinceEpoch();
+    order[i] = i;
+  }
+  if (!std::is_sorted(times.begin(), times.end())) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
+  }
+  printer.Buffered();
   printer.Begin();
   std::size_t printed = 0;
-  for (const RecordRow& row : rows) {
+  for (const std::size_t i : order) {
+    const RecordRow& row = rows[i];
     const auto outcome = OutcomeOf(row);
     if (!outcome) continue;
     printer.Print(*outcome, row.address, row.port, row.time, true);
