@@ -79,17 +79,22 @@ std::optional<QDateTime> ParseHistoryTime(std::string_view text, PeriodEnd end,
   return time;
 }
 
-std::optional<Outcome> OutcomeOf(const RecordRow& row) {
+std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
   const auto operation = OperationNamed(row.operation);
   const auto result = ResultNamed(row.result);
   if (!operation || !result) return std::nullopt;
   Outcome outcome{.operation = *operation,
                   .address = static_cast<std::uint8_t>(row.address),
                   .sent = {},
-                  .reply = BytesOf(row.reply).value_or(std::vector<std::uint8_t>{}),
+                  .reply = {},
                   .result = *result,
                   .value = row.value.empty() ? std::nullopt : ReadingOf(row.value),
                   .again = row.again};
+  // A refusal's words hold the exception code, from the reply.
+  if (frames || outcome.result == Result::kRefused) {
+    outcome.reply = BytesOf(row.reply).value_or(std::vector<std::uint8_t>{});
+  }
+  if (!frames) return outcome;
   // The frames, joined by " | ".
   std::string_view sent = row.sent;
   while (!sent.empty()) {
@@ -132,7 +137,7 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
   std::size_t printed = 0;
   for (const std::size_t i : order) {
     const RecordRow& row = rows[i];
-    const auto outcome = OutcomeOf(row);
+    const auto outcome = OutcomeOf(row, run.verbose);
     if (!outcome) continue;
     printer.Print(*outcome, row.address, row.port, row.time, true);
     ++printed;
