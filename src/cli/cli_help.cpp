@@ -17,11 +17,23 @@ Commands:
                          find the detectors on the line by their addresses
   watch -a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]
                          read at a fixed interval until stopped
+  history [-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]
+                         the readings in the record, oldest first
   COMMAND --help         the command's options
 
 Options:
-  -p, --port PORT        COM1 to COM16, numbered as the window numbers them, or a device
-                         path (/dev/ttyUSB0); without it, the first port that opens
+  -p, --port PORT        COM1 to COM16, numbered as the window numbers them (on Windows
+                         up to COM256), or a device path (/dev/ttyUSB0); without it, the
+                         first port that opens. Over the network:
+                         rtu+tcp://HOST:PORT  a transparent serial server (the RTU frames
+                                              as they are; every command)
+                         tcp://HOST[:PORT]    a Modbus TCP gateway (port 502 unless given;
+                                              no set-address nor query-address: no
+                                              broadcasts)
+  --connect-timeout MS   a network line: the wait for the connection, 1 to 60000 (3000)
+  --pause-after-connect MS
+                         a network line: the pause after connecting, 0 to 10000 (0)
+  --pause MS             a network line: the pause between requests, 0 to 10000 (0)
   --list-ports           list the ports by number with the device behind each
   --format FORMAT        plain (the default), csv or json (one object per line)
   -v, --verbose          add the frames sent and received, in hexadecimal
@@ -33,7 +45,8 @@ Addresses are whole numbers from 1 to 255.
 
 Exit status:
   0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
-     found, or stopped)
+     found, or stopped; history: the record read)
+  1  history: the record, or one of its files, could not be read
   2  bad usage: nothing was sent
   3  no reply in time (scan: no detector answered)
   4  the detector refused (a Modbus exception reply)
@@ -86,6 +99,20 @@ never drift nor bunch up. A failed reading is a line of output; the watch goes o
 Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0.
 )";
 
+constexpr std::string_view kHistoryHelp =
+    R"(Usage: karvello-cli history [-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION] [OPTIONS]
+Prints the rows of the shared record (of every Karvello program) oldest first, in the format of
+a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened.
+  -a ADDR,...            only these detectors' addresses, 1 to 255
+  --since TIME           only rows made at TIME or later
+  --until TIME           only rows made at TIME or earlier
+  --operation OPERATION  only resistance or only voltage
+TIME is a date (2026-12-07: from the start of that day with --since, to its end with --until),
+a date and time (2026-12-07T18:04, 2026-12-07 18:04:30.250, with +08:00 or Z for a time not in
+local time), or a time back from now: a whole number then d, h, m or s (7d, 12h, 30m).
+Exits 1 when (a file of) the record could not be read, after printing what could be.
+)";
+
 }  // namespace
 
 std::string HelpText(Command command) {
@@ -102,6 +129,8 @@ std::string HelpText(Command command) {
       return std::string(kScanHelp);
     case Command::kWatch:
       return std::string(kWatchHelp);
+    case Command::kHistory:
+      return std::string(kHistoryHelp);
     case Command::kNone:
       break;
   }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/cli_history.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
 #include "serial/serial_line.h"
@@ -22,6 +23,7 @@ constexpr CommandEntry kCommands[] = {
     {Command::kVoltage, "voltage"},
     {Command::kScan, "scan"},
     {Command::kWatch, "watch"},
+    {Command::kHistory, "history"},
 };
 
 // A whole number, digits only, from `low` to `high`.
@@ -46,17 +48,23 @@ std::uint8_t Address(std::string_view option, std::string_view text) {
   return *address;
 }
 
-PortChoice Port(std::string_view text) {
-  if (!text.empty() && text.front() == '/') return {0, std::string(text)};
-  if (text.size() > 3) {
-    std::string prefix(text.substr(0, 3));
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    const auto number = Whole(text.substr(3), kFirstPortNumber, kLastPortNumber);
-    if (prefix == "COM" && number) return {static_cast<int>(*number), {}};
+LineAddress Port(std::string_view text) {
+  std::string why;
+  auto address = ParseLineAddress(text, &why);
+  if (!address) throw UsageError("-p: " + why);
+  return std::move(*address);
+}
+
+// A network line's time in milliseconds, from `low` to `high`.
+std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view text,
+                                       long long low, std::chrono::milliseconds high) {
+  const auto number = Whole(text, low, high.count());
+  if (!number) {
+    throw UsageError(std::string(option) + " takes a whole number of milliseconds from " +
+                     std::to_string(low) + " to " + std::to_string(high.count()) + ", not \"" +
+                     std::string(text) + "\"");
   }
-  throw UsageError("-p takes COM1 to COM16 or a device path such as /dev/ttyUSB0, not \"" +
-                   std::string(text) + "\"");
+  return std::chrono::milliseconds(*number);
 }
 
 // Which options each command takes, beyond those of the tool.
@@ -70,22 +78,28 @@ bool Takes(Command command, std::string_view option) {
     case Command::kWatch:
       return option == "-a" || option == "--address" || option == "--every" ||
              option == "--count" || option == "--resistance" || option == "--voltage";
+    case Command::kHistory:
+      return option == "-a" || option == "--address" || option == "--since" ||
+             option == "--until" || option == "--operation";
     default:
       return false;
   }
 }
 
 bool TakesValue(std::string_view option) {
-  for (std::string_view o : {"-p", "--port", "--format", "-a", "--address", "--from", "--to",
-                             "--wait", "--every", "--count"}) {
+  for (std::string_view o :
+       {"-p", "--port", "--format", "-a", "--address", "--from", "--to", "--wait", "--every",
+        "--count", "--connect-timeout", "--pause-after-connect", "--pause", "--since", "--until",
+        "--operation"}) {
     if (option == o) return true;
   }
   return false;
 }
 
 bool IsToolOption(std::string_view option) {
-  for (std::string_view o : {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h",
-                             "--help", "--version", "--list-ports"}) {
+  for (std::string_view o :
+       {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h", "--help", "--version",
+        "--list-ports", "--connect-timeout", "--pause-after-connect", "--pause"}) {
     if (option == o) return true;
   }
   return false;
@@ -144,6 +158,12 @@ Invocation Parse(const std::vector<std::string>& arguments) {
     }
     if (option == "-p" || option == "--port") {
       run.port = Port(*value);
+    } else if (option == "--connect-timeout") {
+      run.network.connectTimeout = Milliseconds(option, *value, 1, kLongestConnectTimeout);
+    } else if (option == "--pause-after-connect") {
+      run.network.pauseAfterConnect = Milliseconds(option, *value, 0, kLongestPause);
+    } else if (option == "--pause") {
+      run.network.pause = Milliseconds(option, *value, 0, kLongestPause);
     } else if (option == "--format") {
       if (*value == "plain") {
         run.format = Format::kPlain;
@@ -194,6 +214,17 @@ Invocation Parse(const std::vector<std::string>& arguments) {
   if (run.command == Command::kSetAddress) {
     run.addresses = {Address("set-address", positional[1])};
   }
+  // A Modbus TCP gateway passes no broadcast on, nor the answer to a broadcast read.
+  const std::optional<Operation> single =
+      run.command == Command::kSetAddress     ? std::optional(Operation::kSetAddress)
+      : run.command == Command::kQueryAddress ? std::optional(Operation::kQueryAddress)
+                                              : std::nullopt;
+  if (single && SendsBroadcast(*single) && run.port &&
+      run.port->kind == LineAddress::Kind::kModbusTcp) {
+    throw UsageError(name + " sends a broadcast, which a Modbus TCP gateway (" + run.port->text +
+                     ") does not pass on: give the serial server as rtu+tcp://HOST:PORT, or a "
+                     "serial port");
+  }
 
   bool everyGiven = false;
   for (const auto& [option, value] : commandOptions) {
@@ -207,7 +238,8 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       for (;;) {
         const std::size_t comma = value.find(',', start);
         const std::string item = value.substr(start, comma - start);
-        if (run.command != Command::kWatch && comma != std::string::npos) {
+        if (run.command != Command::kWatch && run.command != Command::kHistory &&
+            comma != std::string::npos) {
           throw UsageError(name + " reads one address, not \"" + value + "\"");
         }
         run.addresses.push_back(Address("-a", item));
@@ -241,6 +273,24 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       if (!number)
         throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
       run.count = *number;
+    } else if (option == "--since" || option == "--until") {
+      const auto time =
+          ParseHistoryTime(value, option == "--since" ? PeriodEnd::kSince : PeriodEnd::kUntil,
+                           QDateTime::currentDateTime());
+      if (!time) {
+        throw UsageError(option + " takes a date (2026-12-07), a date and time " +
+                         "(2026-12-07T18:04) or a time back from now (7d, 12h), not \"" + value +
+                         "\"");
+      }
+      (option == "--since" ? run.since : run.until) = *time;
+    } else if (option == "--operation") {
+      if (value != "resistance" && value != "voltage") {
+        throw UsageError("--operation takes resistance or voltage, not \"" + value + "\"");
+      }
+      // Every operation that reads the quantity: the survey's reading of a resistance too.
+      for (const Operation operation : kAllOperations) {
+        if (AnswerForm(operation).name == value) run.operations.push_back(operation);
+      }
     } else if (option == "--resistance") {
       run.operations.push_back(Operation::kQueryResistance);
     } else if (option == "--voltage") {
@@ -261,6 +311,10 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       CheckScanSettings({run.from, run.to, run.wait}) == ScanSettingsError::kFromAboveTo) {
     throw UsageError("--from " + std::to_string(run.from) + " is above --to " +
                      std::to_string(run.to));
+  }
+  if (run.command == Command::kHistory && run.since.isValid() && run.until.isValid() &&
+      run.since > run.until) {
+    throw UsageError("--since is after --until: the period is empty");
   }
   if (run.command == Command::kWatch) {
     if (!everyGiven) throw UsageError("watch needs --every DURATION");

@@ -2,6 +2,7 @@
 // The command line of karvello-cli: its commands and options read into an Invocation, every
 // mistake a UsageError, before any port is opened. Its help texts and exit statuses.
 
+#include <QDateTime>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -11,20 +12,31 @@
 #include <vector>
 
 #include "engine/operations.h"
+#include "serial/line_address.h"
 
 namespace karvello::cli {
 
 // The exit statuses, as --help, the manual page and the README give them.
 enum ExitStatus : int {
-  kAnswered = 0,         // the detector answered (watch and scan: they ran or were stopped)
-  kUsage = 2,            // bad usage: nothing was sent
-  kNoReply = 3,          // no reply in time (scan: no detector answered)
-  kRefused = 4,          // the detector refused (a Modbus exception reply)
-  kBadReply = 5,         // a corrupt or wrong reply
-  kPortUnavailable = 6,  // no port opens, the port named does not, or the line was lost
+  kAnswered = 0,          // the detector answered (watch and scan: they ran or were stopped)
+  kRecordUnreadable = 1,  // history: the record, or one of its files, could not be read
+  kUsage = 2,             // bad usage: nothing was sent
+  kNoReply = 3,           // no reply in time (scan: no detector answered)
+  kRefused = 4,           // the detector refused (a Modbus exception reply)
+  kBadReply = 5,          // a corrupt or wrong reply
+  kPortUnavailable = 6,   // no port opens, the port named does not, or the line was lost
 };
 
-enum class Command { kNone, kSetAddress, kQueryAddress, kResistance, kVoltage, kScan, kWatch };
+enum class Command {
+  kNone,
+  kSetAddress,
+  kQueryAddress,
+  kResistance,
+  kVoltage,
+  kScan,
+  kWatch,
+  kHistory,
+};
 enum class Format { kPlain, kCsv, kJson };
 
 // A bad command line: the message is one line, without the program's name.
@@ -32,18 +44,15 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where -p points: a port numbered as the window numbers them (COM1 to COM16), or a device.
-struct PortChoice {
-  int number = 0;          // 1 to 16; 0 for a device path
-  std::string devicePath;  // set for a device path
-};
-
 struct Invocation {
   Command command = Command::kNone;
   bool help = false;     // --help: the tool's, or the command's when one is given
   bool version = false;  // --version
   bool listPorts = false;
-  std::optional<PortChoice> port;  // none: the first port that opens
+  // -p: a numbered port, a device, rtu+tcp://HOST:PORT or tcp://HOST[:PORT]; none: the first
+  // numbered port that opens.
+  std::optional<LineAddress> port;
+  NetworkSettings network;  // --connect-timeout, --pause-after-connect, --pause
   Format format = Format::kPlain;
   bool verbose = false;
   bool record = true;
@@ -58,6 +67,10 @@ struct Invocation {
   std::chrono::milliseconds every{0};
   long long count = 0;                // rounds; 0: until stopped
   std::vector<Operation> operations;  // read at each address in each round, in this order
+  // history: the period (an invalid bound: open on that side); `addresses` and `operations`
+  // (none: all) the rows asked for.
+  QDateTime since;
+  QDateTime until;
 };
 
 // Reads the arguments after the program's name. Throws UsageError.

@@ -157,7 +157,7 @@ void Printer::Note(std::string_view text) {
 
 void Printer::Write(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  if (flushEachLine_) std::fflush(out_);
 }
 
 }  // namespace karvello::cli

@@ -21,7 +21,7 @@ ExitStatus StatusOf(Result result);
 std::string JsonString(std::string_view text);
 
 // Writes each outcome to `out` as one line (plain: with the frames on lines of their own under
-// it when verbose), flushed at once.
+// it when verbose), flushed at once unless Buffered().
 class Printer {
  public:
   Printer(Format format, bool verbose, std::FILE* out)
@@ -36,6 +36,9 @@ class Printer {
   void PrintFrames(const Outcome& outcome);
   // A plain line of text (plain format only).
   void Note(std::string_view text);
+  // Lines are no longer flushed one by one, only when the buffer fills and at the end: for a
+  // long listing that nobody follows line by line.
+  void Buffered() { flushEachLine_ = false; }
   Format format() const { return format_; }
 
  private:
@@ -44,6 +47,7 @@ class Printer {
   Format format_;
   bool verbose_;
   std::FILE* out_;
+  bool flushEachLine_ = true;
 };
 
 }  // namespace karvello::cli

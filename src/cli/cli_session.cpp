@@ -86,6 +86,7 @@ int Session::Run() {
       RunScan();
       return loop_.exec();
     case Command::kNone:
+    case Command::kHistory:  // reads the record, not the line
       return kUsage;
   }
   engine_.SetOnOutcome([this](const Outcome& outcome) { OnOutcome(outcome); });

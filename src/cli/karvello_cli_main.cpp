@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_history.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
@@ -148,36 +149,47 @@ int main(int argc, char** argv) {
     return kAnswered;
   }
   if (run.listPorts && run.command == Command::kNone) return ListPorts();
+  if (run.command == Command::kHistory) {
+    // The record alone: no line is opened.
+    Printer printer(run.format, run.verbose, stdout);
+    return PrintHistory(run, DefaultRecordPath(), printer);
+  }
 
-  // The port: the device named, the port numbered, or the first that opens.
+  // The line: the address given (a port numbered, a device, a network line), or the first
+  // numbered port that opens. Only a numbered port needs the system's ports.
   std::unique_ptr<PortMap> ports;
-  int number = 0;
-  std::string label;
-  if (run.port && run.port->number == 0) {
-    ports = std::make_unique<FixedPortMap>(std::map<int, std::string>{{1, run.port->devicePath}});
-    number = 1;
-    label = run.port->devicePath;
+  LineAddress address;
+  if (run.port && run.port->kind != LineAddress::Kind::kPortNumber) {
+    ports = std::make_unique<FixedPortMap>();
+    address = *run.port;
   } else {
     ports = std::make_unique<SystemPortMap>();
     if (run.port) {
-      number = run.port->number;
+      address = *run.port;
     } else {
       QtPortProbe probe(*ports);
-      for (int n = kFirstPortNumber; n <= kLastPortNumber && number == 0; ++n) {
-        if (probe.Opens(n)) number = n;
+      for (int n = kFirstPortNumber; n <= kLastPortNumber && address.number == 0; ++n) {
+        if (probe.Opens(n)) address = LineAddress::Port(n);
       }
-      if (number == 0) {
+      if (address.number == 0) {
         Error("no serial port opens (see karvello-cli --list-ports)");
         return kPortUnavailable;
       }
     }
-    label = "COM" + std::to_string(number);
   }
+  const std::string label = address.text;
   QtSerialLine line(*ports);
-  if (!line.Open(number)) {
-    const auto path = ports->DevicePath(number);
-    Error(path ? (label == *path ? label : label + " (" + *path + ")") + " does not open"
-               : label + " has no device (see karvello-cli --list-ports)");
+  line.SetNetworkSettings(run.network);
+  if (!line.Open(address)) {
+    if (address.IsNetwork()) {
+      Error(label + " does not open: " + line.OpenError());
+    } else if (address.kind == LineAddress::Kind::kDevice) {
+      Error(label + " does not open");
+    } else {
+      const auto path = ports->DevicePath(address.number);
+      Error(path ? label + " (" + *path + ") does not open"
+                 : label + " has no device (see karvello-cli --list-ports)");
+    }
     return kPortUnavailable;
   }
 

@@ -19,6 +19,13 @@
 
 #include "support/event_loop.h"
 
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace karvello::testing {
 
 // A port nothing listens on now: the system's choice for a listener that is closed again.
@@ -161,5 +168,49 @@ class PlayedGateway : public QObject {
   QElapsedTimer clock_;
   Answer answer_;
 };
+
+#ifdef Q_OS_UNIX
+// A listener on loopback whose queue of connections is full and that accepts none: a new
+// connection to it is neither made nor refused, as to a host that does not answer.
+class FullListener {
+ public:
+  FullListener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    // Connections that fill the queue (the system takes one more than the backlog of 0).
+    for (int& client : clients_) {
+      client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      [[maybe_unused]] const int started =
+          ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    RunFor(std::chrono::milliseconds(100));
+  }
+  ~FullListener() {
+    for (int client : clients_) {
+      if (client >= 0) ::close(client);
+    }
+    if (listener_ >= 0) ::close(listener_);
+  }
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+
+  // 0 when it could not listen.
+  quint16 Port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int clients_[3] = {-1, -1, -1};
+  quint16 port_ = 0;
+};
+#endif
 
 }  // namespace karvello::testing

@@ -1,0 +1,267 @@
+// karvello-cli history run as a program over a record written by the test: the period's edges
+// to the millisecond, the addresses and operations asked for, the rows oldest first, the three
+// formats read back by standard parsers, and the times it takes and refuses.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <QTimeZone>
+#include <string>
+#include <vector>
+
+#include "cli/cli_history.h"
+#include "cli/cli_process.h"
+#include "record/csv.h"
+#include "record/record.h"
+
+namespace karvello {
+namespace {
+
+using cli::PeriodEnd;
+
+// A record file of the test's, removed with it.
+class RecordFile {
+ public:
+  explicit RecordFile(const std::vector<RecordRow>& rows)
+      : path_(QDir::temp().filePath(
+            QStringLiteral("karvello-history-%1-%2.csv").arg(::getpid()).arg(++count_))) {
+    std::string text = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
+    for (const RecordRow& row : rows) text += CsvLine(row);
+    QFile file(path_);
+    if (file.open(QIODevice::WriteOnly)) file.write(text.data(), static_cast<qint64>(text.size()));
+  }
+  ~RecordFile() { QFile::remove(path_); }
+  const QString& Path() const { return path_; }
+
+ private:
+  static inline int count_ = 0;
+  QString path_;
+};
+
+const QDateTime kT0 = QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs);
+
+RecordRow Row(const QDateTime& time, int address, const std::string& operation,
+              const std::string& result, const std::string& value, const std::string& reply = {}) {
+  RecordRow row;
+  row.time = time;
+  row.port = "rtu+tcp://10.0.0.7:4001";
+  row.address = address;
+  row.operation = operation;
+  row.result = result;
+  row.value = value;
+  row.unit = value.empty() ? "" : operation == "voltage" ? "V" : "\xCE\xA9";
+  row.sent = operation == "voltage" ? "05 03 00 0F 00 01 B5 8D"
+                                    : "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C";
+  row.reply = reply;
+  return row;
+}
+
+// The rows around the edges, one written out of the order of its time.
+std::vector<RecordRow> EdgeRows() {
+  return {
+      Row(kT0.addMSecs(-1), 5, "voltage", "answered", "219"),
+      Row(kT0, 5, "voltage", "answered", "220"),
+      Row(kT0.addSecs(60), 5, "resistance", "answered", "34.5"),
+      Row(kT0.addSecs(30), 6, "voltage", "refused", "", "06 83 04 C1 33"),  // written late
+      Row(kT0.addSecs(120), 6, "read-resistance", "answered", "OL"),        // by the survey
+      Row(kT0.addSecs(120).addMSecs(1), 6, "voltage", "no-reply", ""),
+  };
+}
+
+// The times of the JSON lines, as printed.
+QStringList JsonTimes(const std::string& out) {
+  QStringList times;
+  for (const QString& line : QString::fromStdString(out).split('\n', Qt::SkipEmptyParts)) {
+    QJsonParseError error{};
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    times << object["time"].toString();
+  }
+  return times;
+}
+
+QString Ms(qint64 msecs) {
+  return QString::fromStdString(TimeText(kT0.addMSecs(msecs)));
+}
+
+// Which rows each period, address and operation asks for, oldest first: a row at --since or
+// --until exactly is in, one a millisecond beyond is not.
+TEST(CliHistory, PeriodAddressesAndOperations) {
+  const RecordFile record(EdgeRows());
+  struct Case {
+    QStringList arguments;
+    QStringList times;
+  };
+  const QString t0 = Ms(0);
+  const Case cases[] = {
+      {{}, {Ms(-1), t0, Ms(30'000), Ms(60'000), Ms(120'000), Ms(120'001)}},
+      {{"--since", t0}, {t0, Ms(30'000), Ms(60'000), Ms(120'000), Ms(120'001)}},
+      {{"--until", t0}, {Ms(-1), t0}},
+      {{"--since", t0, "--until", Ms(120'000)}, {t0, Ms(30'000), Ms(60'000), Ms(120'000)}},
+      {{"--since", t0, "--until", t0}, {t0}},
+      // The same instant in UTC, and a date alone: its whole day in local time.
+      {{"--until", "2026-12-07T10:04:06.123Z"}, {Ms(-1), t0}},
+      {{"--since", "2026-12-08", "--until", "2026-12-09"}, {}},
+      {{"-a", "6"}, {Ms(30'000), Ms(120'000), Ms(120'001)}},
+      {{"-a", "5,6", "--operation", "resistance"}, {Ms(60'000), Ms(120'000)}},
+      {{"--address=7"}, {}},
+      {{"--operation", "voltage", "--until", Ms(120'000)}, {Ms(-1), t0, Ms(30'000)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    Cli run(QStringList{"history", "--format", "json"} << c.arguments, record.Path());
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_EQ(JsonTimes(run.Out()), c.times);
+    EXPECT_EQ(run.Err(), "");
+  }
+  // A date alone, on whichever day the local time zone puts the rows.
+  const QString day = kT0.toLocalTime().date().toString(Qt::ISODate);
+  Cli wholeDay({"history", "--format", "json", "--since", day, "--until", day}, record.Path());
+  ASSERT_EQ(wholeDay.Finish(), 0) << wholeDay.Err();
+  EXPECT_EQ(JsonTimes(wholeDay.Out()).size(), 6) << wholeDay.Out();
+}
+
+// The three formats of the same rows: the plain lines in the command's words, CSV through the
+// project's reader, JSON through Qt's.
+TEST(CliHistory, FormatsParse) {
+  const RecordFile record(EdgeRows());
+  Cli plain({"history", "--since", Ms(0), "--until", Ms(60'000)}, record.Path());
+  ASSERT_EQ(plain.Finish(), 0) << plain.Err();
+  const QStringList lines = QString::fromStdString(plain.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3) << plain.Out();
+  // The time as the record holds it, with the offset it was made at.
+  EXPECT_EQ(lines[0], "2026-12-07 18:04:06  address 5  voltage  220 V");
+  EXPECT_TRUE(lines[1].endsWith("  address 6  voltage  refused (exception 04)")) << plain.Out();
+  EXPECT_TRUE(lines[2].endsWith("  address 5  resistance  34.5 Ω")) << plain.Out();
+
+  Cli csv({"history", "--format", "csv", "-v", "-a", "6"}, record.Path());
+  ASSERT_EQ(csv.Finish(), 0) << csv.Err();
+  const auto rows = SplitCsv(csv.Out());
+  ASSERT_EQ(rows.size(), 4U) << csv.Out();
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "port", "address", "operation", "result",
+                                               "value", "unit", "sent", "received"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{Ms(30'000).toStdString(), "rtu+tcp://10.0.0.7:4001",
+                                               "6", "voltage", "refused", "", "",
+                                               "05 03 00 0F 00 01 B5 8D", "06 83 04 C1 33"}));
+  EXPECT_EQ(rows[2][4], "answered");
+  EXPECT_EQ(rows[2][5], "OL");
+  EXPECT_EQ(rows[2][6], "Ω");
+  EXPECT_EQ(rows[2][7], "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C");
+  EXPECT_EQ(rows[3][4], "no-reply");
+
+  Cli json({"history", "--format", "json", "-v", "--operation", "resistance"}, record.Path());
+  ASSERT_EQ(json.Finish(), 0) << json.Err();
+  const QStringList objects = QString::fromStdString(json.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(objects.size(), 2) << json.Out();
+  const QJsonObject first = QJsonDocument::fromJson(objects[0].toUtf8()).object();
+  EXPECT_EQ(first["value"].toDouble(), 34.5);
+  EXPECT_EQ(first["unit"].toString(), "Ω");
+  EXPECT_EQ(first["sent"].toArray().size(), 2);
+  EXPECT_EQ(QDateTime::fromString(first["time"].toString(), Qt::ISODateWithMs), kT0.addSecs(60));
+  EXPECT_EQ(QJsonDocument::fromJson(objects[1].toUtf8()).object()["value"].toString(), "OL");
+
+  // Nothing in the period: a line saying so, the header alone, nothing.
+  for (const auto& [format, out] : {std::pair{"plain", "nothing recorded\n"},
+                                    {"csv", "time,port,address,operation,result,value,unit\n"},
+                                    {"json", ""}}) {
+    Cli none({"history", "-a", "9", "--format", format}, record.Path());
+    EXPECT_EQ(none.Finish(), 0) << none.Err();
+    EXPECT_EQ(none.Out(), out) << format;
+  }
+}
+
+// A time back from now: 7 days back takes a row made a minute after that and not one a minute
+// before.
+TEST(CliHistory, TimeBackFromNow) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const RecordFile record({Row(now.addDays(-7).addSecs(-60), 5, "voltage", "answered", "219"),
+                           Row(now.addDays(-7).addSecs(60), 5, "voltage", "answered", "220"),
+                           Row(now.addSecs(-13 * 3600), 5, "voltage", "answered", "221")});
+  struct Case {
+    const char* since;
+    int rows;
+  };
+  for (const Case& c : {Case{"7d", 2}, Case{"12h", 0}, Case{"14h", 1}, Case{"8d", 3}}) {
+    Cli run({"history", "--format", "json", "--since", c.since}, record.Path());
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_EQ(JsonTimes(run.Out()).size(), c.rows) << c.since;
+  }
+}
+
+// Times and options refused as bad usage; a record that cannot be read is status 1.
+TEST(CliHistory, BadUsageAndAnUnreadableRecord) {
+  const RecordFile record(EdgeRows());
+  const std::vector<QStringList> cases = {
+      {"--since", "2026-13-01"},
+      {"--since", "2026-12-07T25:00"},
+      {"--since", "2026-12-7"},
+      {"--since", "7"},
+      {"--since", "7x"},
+      {"--since", "7ms"},
+      {"--until", "yesterday"},
+      {"--until", ""},
+      {"--since", "2026-12-08", "--until", "2026-12-07"},
+      {"--since", Ms(1), "--until", Ms(0)},
+      {"--operation", "set-address"},
+      {"-a", "256"},
+      {"--every", "1s"},
+      {"extra"},
+  };
+  for (const QStringList& arguments : cases) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    Cli run(QStringList{"history"} << arguments, record.Path());
+    EXPECT_EQ(run.Finish(), 2);
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(QString::fromStdString(run.Err()).count('\n'), 1) << run.Err();
+  }
+  const QString folderPath =
+      QDir::temp().filePath(QStringLiteral("karvello-history-folder-%1").arg(::getpid()));
+  ASSERT_TRUE(QDir().mkpath(folderPath));
+  Cli folder({"history"}, folderPath);
+  EXPECT_EQ(folder.Finish(), 1);
+  EXPECT_EQ(folder.Out(), "nothing recorded\n");
+  EXPECT_NE(folder.Err().find("karvello-cli: the record cannot be read: "), std::string::npos)
+      << folder.Err();
+  QDir(folderPath).removeRecursively();
+  QFile::remove(folderPath + ".lock");
+}
+
+// The forms of a time, against a fixed now.
+TEST(CliHistory, TimeForms) {
+  const QDateTime now = QDateTime::fromString("2026-12-08T12:00:00.000Z", Qt::ISODateWithMs);
+  const QDate day(2026, 12, 7);
+  struct Case {
+    const char* text;
+    PeriodEnd end;
+    QDateTime time;
+  };
+  const Case cases[] = {
+      {"2026-12-07", PeriodEnd::kSince, day.startOfDay()},
+      {"2026-12-07", PeriodEnd::kUntil, day.startOfDay().addDays(1).addMSecs(-1)},
+      {"2026-12-07T18:04", PeriodEnd::kUntil, QDateTime(day, QTime(18, 4))},
+      {"2026-12-07 18:04:30.250", PeriodEnd::kSince, QDateTime(day, QTime(18, 4, 30, 250))},
+      {"2026-12-07T18:04:06.123+08:00", PeriodEnd::kSince, kT0},
+      {"7d", PeriodEnd::kSince, now.addDays(-7)},
+      {"12h", PeriodEnd::kUntil, now.addSecs(-12 * 3600)},
+      {"30m", PeriodEnd::kSince, now.addSecs(-30 * 60)},
+      {"45s", PeriodEnd::kSince, now.addSecs(-45)},
+  };
+  for (const Case& c : cases) {
+    const auto time = cli::ParseHistoryTime(c.text, c.end, now);
+    ASSERT_TRUE(time) << c.text;
+    EXPECT_EQ(time->toMSecsSinceEpoch(), c.time.toMSecsSinceEpoch()) << c.text;
+  }
+  for (const char* text : {"", "d", "0d", "1000000000h", "-7d", "2026-12-07T", "2026-02-30"}) {
+    EXPECT_FALSE(cli::ParseHistoryTime(text, PeriodEnd::kSince, now)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace karvello

@@ -1,0 +1,248 @@
+// karvello-cli on network lines, run as a program: against the simulator serving TCP (RTU frames
+// over TCP, and Modbus TCP as a gateway), against gateways played by the test, and against
+// hosts that refuse or never answer. The values and statuses, the scan of a bus, the broadcasts
+// kept off a Modbus TCP gateway, the record's port, and the options' edges.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/sim_process.h"
+#include "cli/cli_process.h"
+#include "record/record.h"
+#include "support/tcp_servers.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FreePort;
+using testing::PlayedGateway;
+using testing::SimProcess;
+
+QStringList On(const std::string& address, QStringList arguments) {
+  return arguments << "-p" << QString::fromStdString(address);
+}
+
+// The simulator serving TCP on a free loopback port, with `options` besides.
+std::unique_ptr<SimProcess> Serving(QStringList options) {
+  return std::make_unique<SimProcess>(QStringList{"--listen", "127.0.0.1:0"} << options);
+}
+
+// A gateway's answer to a voltage request: the request's header, then the voltage 220 V.
+std::vector<PlayedGateway::Piece> Voltage220(const std::vector<std::uint8_t>& request) {
+  return {{0ms, {request[0], request[1], 0, 0, 0, 5, request[6], 0x03, 0x02, 0x00, 0xDC}, false}};
+}
+
+std::string Loopback(const char* scheme, quint16 port) {
+  return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+}
+
+// Each command over each kind of line, with its value or its failure's status. All run side by
+// side: the two resistances take the detector's 19 s.
+TEST(CliNetwork, CommandsOverBothKindsOfLine) {
+  struct Case {
+    QStringList sim;
+    QStringList arguments;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{}, {"voltage", "-a", "1"}, 0, "220 V\n"},
+      {{"--address", "9"}, {"query-address"}, 0, "address 9\n"},
+      {{}, {"set-address", "7"}, 0, "address 7\n"},
+      {{"--measure-ms", "18500"}, {"resistance", "-a", "1"}, 0, "34.5 Ω\n"},
+      {{"--fault", "bad-crc"}, {"voltage", "-a", "1"}, 5, ""},
+      {{"--fault", "no-reply"}, {"voltage", "-a", "1"}, 3, ""},
+      {{"--modbus-tcp", "--voltage", "231"}, {"voltage", "-a", "1"}, 0, "231 V\n"},
+      {{"--modbus-tcp", "--measure-ms", "18500", "--resistance", "5", "--decimals", "2"},
+       {"resistance", "-a", "1"},
+       0,
+       "0.05 Ω\n"},
+      {{"--modbus-tcp", "--address", "5"}, {"voltage", "-a", "5"}, 0, "220 V\n"},
+      {{"--modbus-tcp", "--address", "5"}, {"voltage", "-a", "6"}, 3, ""},
+      {{"--modbus-tcp", "--address", "5", "--gateway-exceptions"}, {"voltage", "-a", "6"}, 4, ""},
+      {{"--modbus-tcp", "--fault", "exception"}, {"voltage", "-a", "1"}, 4, ""},
+  };
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::unique_ptr<Cli>> runs;
+  for (const Case& c : cases) {
+    sims.push_back(Serving(c.sim));
+    ASSERT_FALSE(sims.back()->Path().empty()) << sims.back()->Output().toStdString();
+    runs.push_back(std::make_unique<Cli>(On(sims.back()->Path(), c.arguments)));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(sims[i]->Path() + " " + cases[i].arguments.join(' ').toStdString());
+    EXPECT_EQ(runs[i]->Finish(30s), cases[i].status) << runs[i]->Err();
+    EXPECT_EQ(runs[i]->Out(), cases[i].out);
+    // A failure is one line on standard error.
+    EXPECT_EQ(QString::fromStdString(runs[i]->Err()).count('\n'), cases[i].status == 0 ? 0 : 1)
+        << runs[i]->Err();
+  }
+}
+
+// A scan over a serial server and over a gateway finds exactly the bus behind it.
+TEST(CliNetwork, ScanFindsTheBusBehindTheServer) {
+  for (const QStringList& kind : {QStringList{}, QStringList{"--modbus-tcp"}}) {
+    const auto sim = Serving(QStringList{"--bus", "3,7"} << kind);
+    SCOPED_TRACE(sim->Path());
+    Cli scan(On(sim->Path(), {"scan", "--from", "1", "--to", "8", "--wait", "50"}));
+    EXPECT_EQ(scan.Finish(), 0) << scan.Err();
+    EXPECT_EQ(scan.Out(),
+              "address 3  found, voltage 220 V\n"
+              "address 7  found, voltage 220 V\n"
+              "2 detector(s) found\n");
+  }
+}
+
+// Set address and query address are broadcasts: refused over tcp:// before any connection is
+// made, naming what carries them.
+TEST(CliNetwork, BroadcastsAreRefusedOverModbusTcp) {
+  PlayedGateway gateway;
+  gateway.SetAnswer(Voltage220);
+  for (const QStringList& arguments : {QStringList{"set-address", "7"}, {"query-address"}}) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    Cli run(On(Loopback("tcp", gateway.Port()), arguments));
+    EXPECT_EQ(run.FinishServing(), 2);
+    EXPECT_EQ(run.Out(), "");
+    const QString err = QString::fromStdString(run.Err());
+    EXPECT_EQ(err.count('\n'), 1) << run.Err();
+    EXPECT_TRUE(err.contains("rtu+tcp://") && err.contains("serial port")) << run.Err();
+  }
+  testing::RunFor(100ms);
+  EXPECT_TRUE(gateway.connectionTimes.empty());
+  EXPECT_TRUE(gateway.bytesIn.empty());
+}
+
+// A host that refuses, one that takes no connection, a gateway that closes on the request and
+// one that never answers: each its status, within its time, never a hang.
+TEST(CliNetwork, UnreachableOrBrokenServersEndInTime) {
+  testing::FullListener full;
+  ASSERT_NE(full.Port(), 0);
+  PlayedGateway closing;
+  closing.SetAnswer([](const std::vector<std::uint8_t>&) {
+    return std::vector<PlayedGateway::Piece>{{0ms, {}, true}};
+  });
+  PlayedGateway silent;
+  struct Case {
+    const char* name;
+    QStringList arguments;
+    int status;
+    std::chrono::milliseconds shortest;
+    std::chrono::milliseconds longest;
+  };
+  const Case cases[] = {
+      {"refused", On(Loopback("tcp", FreePort()), {"voltage", "-a", "1"}), 6, 0ms, 1000ms},
+      {"refused, serial server", On(Loopback("rtu+tcp", FreePort()), {"scan"}), 6, 0ms, 1000ms},
+      {"no connection",
+       On(Loopback("tcp", full.Port()), {"voltage", "-a", "1", "--connect-timeout", "500"}), 6,
+       450ms, 1500ms},
+      {"closes", On(Loopback("tcp", closing.Port()), {"voltage", "-a", "1"}), 6, 0ms, 1000ms},
+      {"silent", On(Loopback("tcp", silent.Port()), {"voltage", "-a", "1"}), 3, 1200ms, 2500ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    Cli run(c.arguments);
+    EXPECT_EQ(run.FinishServing(), c.status) << run.Err();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, c.shortest);
+    EXPECT_LT(took, c.longest);
+    // One message of the tool's (a lost connection is also in the line's diagnostics).
+    EXPECT_EQ(QString::fromStdString(run.Err()).count("karvello-cli: "), 1) << run.Err();
+  }
+}
+
+// The pause after connecting and the pause between requests reach the gateway; each request
+// goes to its detector's unit with a transaction number of its own.
+TEST(CliNetwork, PausesAreKeptBeforeEachRequest) {
+  PlayedGateway gateway;
+  gateway.SetAnswer(Voltage220);
+  Cli run(
+      On(Loopback("tcp", gateway.Port()), {"watch", "-a", "1,2", "--every", "10s", "--count", "1",
+                                           "--pause-after-connect", "300", "--pause", "200"}));
+  ASSERT_EQ(run.FinishServing(), 0) << run.Err();
+  const QStringList lines = QString::fromStdString(run.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 2) << run.Out();
+  EXPECT_TRUE(lines[0].endsWith("address 1  voltage  220 V")) << run.Out();
+  EXPECT_TRUE(lines[1].endsWith("address 2  voltage  220 V")) << run.Out();
+  ASSERT_EQ(gateway.connectionTimes.size(), 1U);
+  ASSERT_EQ(gateway.requests.size(), 2U);
+  const qint64 afterConnect = gateway.requestTimes[0] - gateway.connectionTimes[0];
+  const qint64 between = gateway.requestTimes[1] - gateway.requestTimes[0];
+  EXPECT_GE(afterConnect, 290);
+  EXPECT_LT(afterConnect, 800);
+  EXPECT_GE(between, 190);
+  EXPECT_LT(between, 700);
+  EXPECT_EQ(gateway.requests[0][6], 1);
+  EXPECT_EQ(gateway.requests[1][6], 2);
+  EXPECT_NE(gateway.requests[0][1], gateway.requests[1][1]);
+}
+
+// The record and the output name the line by its address as given.
+TEST(CliNetwork, TheRecordKeepsTheAddressAsGiven) {
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-network-%1.csv").arg(::getpid()));
+  QFile::remove(record);
+  const auto sim = Serving({});
+  Cli run(On(sim->Path(), {"voltage", "-a", "1", "--format", "json"}), record);
+  ASSERT_EQ(run.Finish(), 0) << run.Err();
+  const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(run.Out())).object();
+  EXPECT_EQ(object["port"].toString().toStdString(), sim->Path());
+  const auto rows = Record::Read(record, RecordQuery{}, nullptr);
+  ASSERT_EQ(rows.size(), 1U);
+  EXPECT_EQ(rows[0].port, sim->Path());
+  EXPECT_EQ(rows[0].port.rfind("rtu+tcp://127.0.0.1:", 0), 0U) << rows[0].port;
+  QFile::remove(record);
+}
+
+// Bad addresses and the network options' edges: n taken (the line is tried: the refused port's
+// status), n + 1 refused as bad usage.
+TEST(CliNetwork, AddressesAndOptionsAtTheirEdges) {
+  const std::string refused = Loopback("tcp", FreePort());
+  struct Case {
+    QStringList arguments;
+    int status;
+  };
+  const Case cases[] = {
+      {{"voltage", "-a", "1", "-p", "rtu+tcp://127.0.0.1"}, 2},
+      {{"voltage", "-a", "1", "-p", "tcp://127.0.0.1:0"}, 2},
+      {{"voltage", "-a", "1", "-p", "tcp://127.0.0.1:65536"}, 2},
+      {{"voltage", "-a", "1", "-p", "udp://127.0.0.1:502"}, 2},
+      {{"voltage", "-a", "1", "-p", "tcp://[::1"}, 2},
+      {{"voltage", "-a", "1", "-p", "tcp://no host"}, 2},
+      {{"voltage", "-a", "1", "-p", "COM257"}, 2},
+      {{"voltage", "-a", "1", "-p", "COM256"}, 6},
+      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "0"}), 2},
+      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "1"}), 6},
+      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "60000"}), 6},
+      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "60001"}), 2},
+      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "3s"}), 2},
+      {On(refused, {"voltage", "-a", "1", "--pause-after-connect", "10000"}), 6},
+      {On(refused, {"voltage", "-a", "1", "--pause-after-connect", "10001"}), 2},
+      {On(refused, {"voltage", "-a", "1", "--pause", "0"}), 6},
+      {On(refused, {"voltage", "-a", "1", "--pause", "10000"}), 6},
+      {On(refused, {"voltage", "-a", "1", "--pause", "10001"}), 2},
+      {On(refused, {"voltage", "-a", "1", "--pause=-1"}), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    Cli run(c.arguments);
+    EXPECT_EQ(run.Finish(), c.status) << run.Err();
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(QString::fromStdString(run.Err()).count('\n'), 1) << run.Err();
+  }
+}
+
+}  // namespace
+}  // namespace karvello
