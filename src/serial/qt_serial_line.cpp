@@ -100,6 +100,21 @@ bool QtSerialLine::Open(const LineAddress& address) {
   return false;
 }
 
+bool QtSerialLine::OnNetwork() const {
+#if KARVELLO_NETWORK_LINE
+  return tcp_.IsOpen();
+#else
+  return false;
+#endif
+}
+
+bool QtSerialLine::CarriesBroadcasts() const {
+#if KARVELLO_NETWORK_LINE
+  if (tcp_.IsOpen() && tcp_.ModbusTcp()) return false;
+#endif
+  return true;
+}
+
 bool QtSerialLine::OpenDevice(const std::string& path) {
   serial_.setPortName(QString::fromStdString(path));
   if (!serial_.open(QIODevice::ReadWrite)) {
@@ -127,7 +142,7 @@ void QtSerialLine::Close() {
 
 bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
 #if KARVELLO_NETWORK_LINE
-  if (tcp_.IsOpen()) {
+  if (OnNetwork()) {
     qCDebug(lcLine).noquote() << Now() << "out" << Hex(bytes);
     return tcp_.Write(bytes);
   }
@@ -145,7 +160,7 @@ bool QtSerialLine::Write(std::span<const std::uint8_t> bytes) {
 void QtSerialLine::DropReceived() {
   gap_.stop();
 #if KARVELLO_NETWORK_LINE
-  if (tcp_.IsOpen()) {
+  if (OnNetwork()) {
     tcp_.DropReceived();
     return;
   }
@@ -162,7 +177,7 @@ void QtSerialLine::OnReadyRead() {
 }
 
 void QtSerialLine::OnArrived(std::span<const std::uint8_t> bytes, bool whole) {
-  if (!serial_.isOpen()) qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
+  if (OnNetwork()) qCDebug(lcLine).noquote() << Now() << "in " << Hex(bytes);
   Arrive(bytes);
   if (whole) {
     // A Modbus TCP reply comes whole: what it cannot complete is judged at once.

@@ -33,11 +33,11 @@ class QtSerialLine : public QObject, public SerialLine {
   bool Open(int number) override;
   bool Open(const LineAddress& address) override;
   void Close() override;
-  bool IsOpen() const override { return serial_.isOpen() || tcp_.IsOpen(); }
+  bool IsOpen() const override { return serial_.isOpen() || OnNetwork(); }
   int Port() const override { return serial_.isOpen() ? port_ : 0; }
   std::string Name() const override { return IsOpen() ? address_.text : std::string(); }
   std::string OpenError() const override { return openError_; }
-  bool CarriesBroadcasts() const override { return !(tcp_.IsOpen() && tcp_.ModbusTcp()); }
+  bool CarriesBroadcasts() const override;
 
   // How network lines opened from now on connect and pace themselves.
   void SetNetworkSettings(const NetworkSettings& settings) { network_ = settings; }
@@ -51,6 +51,8 @@ class QtSerialLine : public QObject, public SerialLine {
 
  private:
   bool OpenDevice(const std::string& path);
+  // Open on a network line rather than a serial port.
+  bool OnNetwork() const;
   void OnReadyRead();
   void OnArrived(std::span<const std::uint8_t> bytes, bool whole);
   void OnGapElapsed();
