@@ -9,11 +9,18 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QTableWidget>
+#include <algorithm>
+#include <cmath>
 #include <set>
+
+#include "engine/alarm_rule.h"
 
 #include "record/csv.h"
 #include "ui/application.h"
@@ -21,6 +28,7 @@
 #include "ui/record_warning.h"
 #include "ui/reports.h"
 #include "ui/song_font.h"
+#include "ui/trend_chart.h"
 #include "ui_survey_window.h"
 
 namespace karvello {
@@ -29,6 +37,14 @@ namespace {
 
 constexpr double kBodyPoints = 12.0;
 constexpr double kCaptionPoints = 12.0;
+
+// The settings' keys.
+constexpr auto kLimitKey = "limit";
+constexpr auto kRecordFromKey = "recordFrom";
+constexpr auto kRecordToKey = "recordTo";
+
+// The background of a row above the limit.
+const QColor kAboveLimitColour(255, 214, 214);
 
 QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -64,7 +80,26 @@ bool IsResistance(Operation operation) {
          Describe(operation).quantity == Quantity::kResistance;
 }
 
+// The limit a text gives: a number above 0 ("4", "0.5"); none for an empty text.
+std::optional<double> LimitOf(const QString& text, bool* valid) {
+  *valid = true;
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty()) return std::nullopt;
+  bool number = false;
+  const double ohms = trimmed.toDouble(&number);
+  if (!number || !std::isfinite(ohms) || ohms <= 0) {
+    *valid = false;
+    return std::nullopt;
+  }
+  return ohms;
+}
+
 }  // namespace
+
+std::unique_ptr<QSettings> SurveySettings() {
+  return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                     QStringLiteral("karvello"), QStringLiteral("survey"));
+}
 
 SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, QWidget* parent)
     : SurveyWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
@@ -83,6 +118,14 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
       engine_(line),
       survey_(engine_) {
   ui_->setupUi(this);
+  chart_ = ui_->trendChart;
+  // The port box takes a line's address typed in, beside the ports it lists.
+  ui_->portList->setEditable(true);
+  ui_->portList->lineEdit()->setPlaceholderText(QStringLiteral("COM3, rtu+tcp://主机:端口"));
+  ui_->limitLabel->setText(
+      QStringLiteral("接地电阻上限(%1)").arg(trend::UnitOf(Quantity::kResistance)));
+  ui_->recordSplitter->setStretchFactor(0, 2);
+  ui_->recordSplitter->setStretchFactor(1, 3);
   setWindowIcon(ApplicationIcon());
   ApplyFonts();
   ui_->table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -92,6 +135,9 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   connect(ui_->portList, &QComboBox::activated, this,
           [this](int index) { portList_.Select(index); });
   connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &SurveyWindow::RefreshPorts);
+  // An address typed in and confirmed with Enter.
+  connect(ui_->portList->lineEdit(), &QLineEdit::returnPressed, this,
+          [this] { OpenAddress(ui_->portList->currentText()); });
   connect(ui_->scanButton, &QPushButton::clicked, this, [this] { StartScan(); });
   connect(ui_->stopButton, &QPushButton::clicked, this, [this] { StopRun(); });
   connect(ui_->measureButton, &QPushButton::clicked, this, [this] { StartMeasure(); });
@@ -99,9 +145,13 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   connect(ui_->exportButton, &QPushButton::clicked, this, [this] { AskExport(); });
   connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecord(); });
   connect(ui_->exportRecordButton, &QPushButton::clicked, this, [this] { AskExportRecord(); });
-  // The last 30 days to the end of today.
-  const QDate today = QDate::currentDate();
-  SetRecordPeriod(today.addDays(-30).startOfDay(), today.endOfDay());
+  connect(ui_->exportChartButton, &QPushButton::clicked, this, [this] { AskExportChart(); });
+  connect(ui_->table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { ShowChart(); });
+  RestoreSettings();
+  connect(ui_->limitBox, &QComboBox::currentTextChanged, this, &SurveyWindow::OnLimitEdited);
+  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
+  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
   ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   ui_->recordTable->horizontalHeader()->setStretchLastSection(true);
   portList_.SetOnSelected([this] { OnPortChosen(); });
@@ -126,14 +176,14 @@ void SurveyWindow::ApplyFonts() {
   const QFont caption = SongFont(kCaptionPoints, true);
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine,
-           ui_->recordFrom, ui_->recordTo, ui_->recordTable}) {
+           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->trendChart}) {
     widget->setFont(body);
   }
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel, ui_->scanButton,
            ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox, ui_->voltageButton,
            ui_->exportButton, ui_->recordFromLabel, ui_->recordToLabel, ui_->showRecordButton,
-           ui_->exportRecordButton}) {
+           ui_->exportRecordButton, ui_->limitLabel, ui_->exportChartButton}) {
     widget->setFont(caption);
   }
   ui_->table->horizontalHeader()->setFont(caption);
@@ -143,12 +193,13 @@ void SurveyWindow::ApplyFonts() {
 QString SurveyWindow::Captions() const {
   QString text = windowTitle();
   for (const QLabel* label : {ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel,
-                              ui_->recordFromLabel, ui_->recordToLabel}) {
+                              ui_->recordFromLabel, ui_->recordToLabel, ui_->limitLabel}) {
     text += label->text();
   }
   for (const QAbstractButton* button : std::initializer_list<const QAbstractButton*>{
            ui_->scanButton, ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox,
-           ui_->voltageButton, ui_->exportButton, ui_->showRecordButton, ui_->exportRecordButton}) {
+           ui_->voltageButton, ui_->exportButton, ui_->showRecordButton, ui_->exportRecordButton,
+           ui_->exportChartButton}) {
     text += button->text();
   }
   return text;
@@ -173,7 +224,37 @@ void SurveyWindow::OnPortChosen() {
     line_.Close();
     return;
   }
-  if (line_.Open(number)) openedPort_ = number;
+  if (line_.Open(number)) openedName_ = line_.Name();
+}
+
+bool SurveyWindow::OpenAddress(const QString& typed) {
+  const QString text = typed.trimmed();
+  // An entry of the list is opened as if chosen from it.
+  const auto& entries = portList_.Entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (QString::fromStdString(entries[i].text).compare(text, Qt::CaseInsensitive) == 0) {
+      portList_.Select(static_cast<int>(i));
+      return line_.IsOpen();
+    }
+  }
+  std::string why;
+  const std::optional<LineAddress> address = ParseLineAddress(text.toStdString(), &why);
+  if (!address) {
+    Say(QStringLiteral("线路地址无效，未打开：%1").arg(QString::fromStdString(why)));
+    return false;
+  }
+  if (!line_.Open(*address)) {
+    const std::string error = line_.OpenError();
+    Say(QStringLiteral("无法打开 %1%2")
+            .arg(text,
+                 error.empty() ? QString() : QStringLiteral("：") + QString::fromStdString(error)));
+    return false;
+  }
+  openedName_ = address->text;
+  ui_->portList->setCurrentIndex(-1);
+  ui_->portList->setEditText(text);
+  Say(QStringLiteral("已打开 %1。").arg(text));
+  return true;
 }
 
 bool SurveyWindow::CanStart() {
@@ -272,6 +353,7 @@ void SurveyWindow::OnRow(const SurveyRow& found) {
       if (IsResistance(reading->operation)) {
         row.resistance = QString::fromStdString(FormatResistance(*reading->value)).trimmed();
         row.resistanceTime = Now();
+        row.lastResistance = *reading->value;
       } else {
         row.voltage = QString::fromStdString(FormatVoltage(*reading->value));
         row.voltageTime = Now();
@@ -307,9 +389,10 @@ void SurveyWindow::OnFinished(SurveyEnd end) {
     case SurveyEnd::kDone:
       if (runKind_ == RunKind::kScan) {
         Say(QStringLiteral("扫描完成：找到 %1 个检测器。").arg(Detectors().size()));
+      } else if (runKind_ == RunKind::kMeasure) {
+        Say(QStringLiteral("测量完成。") + AboveLimitMessage());
       } else {
-        Say(runKind_ == RunKind::kMeasure ? QStringLiteral("测量完成。")
-                                          : QStringLiteral("电压查询完成。"));
+        Say(QStringLiteral("电压查询完成。"));
       }
       break;
     case SurveyEnd::kStopped:
@@ -350,6 +433,8 @@ void SurveyWindow::ShowRows() {
   table.setRowCount(static_cast<int>(rows_.size()));
   int index = 0;
   for (const auto& [address, row] : rows_) {
+    const bool above =
+        limit_ && row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_);
     const QString cells[] = {QString::number(address), row.voltage,        row.voltageTime,
                              row.resistance,           row.resistanceTime, row.state};
     for (int column = 0; column < 6; ++column) {
@@ -359,8 +444,9 @@ void SurveyWindow::ShowRows() {
         table.setItem(index, column, item);
       }
       if (item->text() != cells[column]) item->setText(cells[column]);
-      // What is no detector is shown greyed.
+      // What is no detector is shown greyed; a detector above the limit on a red ground.
       item->setForeground(row.detector ? palette().text() : palette().placeholderText());
+      item->setBackground(above ? QBrush(kAboveLimitColour) : QBrush());
     }
     ++index;
   }
@@ -445,10 +531,20 @@ void SurveyWindow::SetRecord(Record* record) {
 }
 
 void SurveyWindow::Keep(const Outcome& outcome) {
+  const std::string name = line_.IsOpen() ? line_.Name() : openedName_;
+  const RecordRow row = RowOf(outcome, name, QDateTime::currentDateTime());
   if (record_ == nullptr) return;
-  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
-  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
-                  QDateTime::currentDateTime());
+  record_->Append(row);
+  recordRows_.push_back(row);
+  // The chart follows the readings as they are made.
+  const std::vector<std::uint8_t> chosen = Chosen();
+  if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
+  for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
+    for (const trend::Series& series : trend::SeriesOf({row}, quantity)) {
+      for (const trend::Point& point : series.points)
+        chart_->Append(quantity, series.address, point);
+    }
+  }
 }
 
 void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
@@ -466,7 +562,8 @@ std::vector<RecordRow> SurveyWindow::RecordRows() const {
 }
 
 void SurveyWindow::ShowRecord() {
-  const std::vector<RecordRow> rows = RecordRows();
+  recordRows_ = RecordRows();
+  const std::vector<RecordRow>& rows = recordRows_;
   QTableWidget& table = *ui_->recordTable;
   table.setRowCount(static_cast<int>(rows.size()));
   for (int i = 0; i < table.rowCount(); ++i) {
@@ -483,6 +580,109 @@ void SurveyWindow::ShowRecord() {
     }
   }
   table.scrollToBottom();
+  ShowChart();
+}
+
+void SurveyWindow::ShowChart() {
+  const std::vector<std::uint8_t> chosen = Chosen();
+  const std::set<int> charted(chosen.begin(), chosen.end());
+  std::vector<RecordRow> rows;
+  for (const RecordRow& row : recordRows_) {
+    if (charted.contains(row.address)) rows.push_back(row);
+  }
+  chart_->SetPeriod(ui_->recordFrom->dateTime(),
+                    ui_->recordTo->dateTime().addSecs(59).addMSecs(999));
+  for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
+    chart_->SetSeries(quantity, trend::SeriesOf(rows, quantity));
+  }
+}
+
+void SurveyWindow::OnLimitEdited(const QString& text) {
+  bool valid = true;
+  limit_ = LimitOf(text, &valid);
+  chart_->SetLimit(limit_);
+  ShowRows();
+  KeepSettings();
+  if (!valid) {
+    Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
+  } else if (limit_) {
+    Say(AboveLimitMessage().trimmed());
+  }
+}
+
+std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
+  std::vector<std::uint8_t> above;
+  if (!limit_) return above;
+  for (const auto& [address, row] : rows_) {
+    if (row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_)) {
+      above.push_back(address);
+    }
+  }
+  return above;
+}
+
+QString SurveyWindow::AboveLimitMessage() const {
+  if (!limit_) return {};
+  return QStringLiteral(" %1 个检测器的接地电阻高于上限 %2 %3。")
+      .arg(AboveLimit().size())
+      .arg(*limit_)
+      .arg(trend::UnitOf(Quantity::kResistance));
+}
+
+bool SurveyWindow::RowMarked(int row) const {
+  const QTableWidgetItem* item = ui_->table->item(row, kResistance);
+  return item != nullptr && item->background().color() == kAboveLimitColour;
+}
+
+bool SurveyWindow::ExportChart(const QString& path, QSize size) {
+  const QSize shown = chart_->size();
+  const QSize picture = size.isValid() ? size.expandedTo(shown) : shown;
+  if (!chart_->ExportPng(path, picture)) {
+    Say(QStringLiteral("导出图表失败：%1").arg(chart_->ExportError()));
+    return false;
+  }
+  Say(QStringLiteral("已导出图表到 %1").arg(path));
+  return true;
+}
+
+void SurveyWindow::AskExportChart() {
+  const QString path = QFileDialog::getSaveFileName(
+      this, QStringLiteral("导出图表"),
+      QStringLiteral("趋势-%1.png")
+          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
+      QStringLiteral("PNG (*.png)"));
+  if (path.isEmpty()) return;
+  if (!ExportChart(path)) {
+    QMessageBox::warning(this, QStringLiteral("导出图表"), Message());
+  }
+}
+
+void SurveyWindow::KeepSettings() const {
+  const auto settings = SurveySettings();
+  // A text that is no limit is not kept.
+  settings->setValue(QString::fromLatin1(kLimitKey),
+                     limit_ ? ui_->limitBox->currentText().trimmed() : QString());
+  settings->setValue(QString::fromLatin1(kRecordFromKey), ui_->recordFrom->dateTime());
+  settings->setValue(QString::fromLatin1(kRecordToKey), ui_->recordTo->dateTime());
+}
+
+void SurveyWindow::RestoreSettings() {
+  const auto settings = SurveySettings();
+  // The last 30 days to the end of today, unless a period was kept.
+  const QDate today = QDate::currentDate();
+  QDateTime from = settings->value(QString::fromLatin1(kRecordFromKey)).toDateTime();
+  QDateTime to = settings->value(QString::fromLatin1(kRecordToKey)).toDateTime();
+  if (!from.isValid() || !to.isValid()) {
+    from = today.addDays(-30).startOfDay();
+    to = today.endOfDay();
+  }
+  SetRecordPeriod(from, to);
+  const QString limit = settings->value(QString::fromLatin1(kLimitKey)).toString();
+  ui_->limitBox->setCurrentIndex(0);
+  ui_->limitBox->setEditText(limit);
+  bool valid = true;
+  limit_ = LimitOf(limit, &valid);
+  chart_->SetLimit(limit_);
 }
 
 int SurveyWindow::RecordRowCount() const {
