@@ -606,7 +606,7 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   if (!valid) {
     Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
   } else if (limit_) {
-    Say(AboveLimitMessage().trimmed());
+    Say(AboveLimitMessage());
   }
 }
 
@@ -623,7 +623,7 @@ std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
 
 QString SurveyWindow::AboveLimitMessage() const {
   if (!limit_) return {};
-  return QStringLiteral(" %1 个检测器的接地电阻高于上限 %2 %3。")
+  return QStringLiteral("%1 个检测器的接地电阻高于上限 %2 %3。")
       .arg(AboveLimit().size())
       .arg(*limit_)
       .arg(trend::UnitOf(Quantity::kResistance));
@@ -662,16 +662,20 @@ void SurveyWindow::KeepSettings() const {
   // A text that is no limit is not kept.
   settings->setValue(QString::fromLatin1(kLimitKey),
                      limit_ ? ui_->limitBox->currentText().trimmed() : QString());
-  settings->setValue(QString::fromLatin1(kRecordFromKey), ui_->recordFrom->dateTime());
-  settings->setValue(QString::fromLatin1(kRecordToKey), ui_->recordTo->dateTime());
+  settings->setValue(QString::fromLatin1(kRecordFromKey),
+                     ui_->recordFrom->dateTime().toString(Qt::ISODate));
+  settings->setValue(QString::fromLatin1(kRecordToKey),
+                     ui_->recordTo->dateTime().toString(Qt::ISODate));
 }
 
 void SurveyWindow::RestoreSettings() {
   const auto settings = SurveySettings();
   // The last 30 days to the end of today, unless a period was kept.
   const QDate today = QDate::currentDate();
-  QDateTime from = settings->value(QString::fromLatin1(kRecordFromKey)).toDateTime();
-  QDateTime to = settings->value(QString::fromLatin1(kRecordToKey)).toDateTime();
+  QDateTime from = QDateTime::fromString(
+      settings->value(QString::fromLatin1(kRecordFromKey)).toString(), Qt::ISODate);
+  QDateTime to = QDateTime::fromString(
+      settings->value(QString::fromLatin1(kRecordToKey)).toString(), Qt::ISODate);
   if (!from.isValid() || !to.isValid()) {
     from = today.addDays(-30).startOfDay();
     to = today.endOfDay();

@@ -543,7 +543,7 @@ TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
   SetLimit("10");
   Click("measureButton");
   ASSERT_TRUE(RunToEnd());
-  EXPECT_EQ(window_->Message(), "测量完成。 2 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_EQ(window_->Message(), "测量完成。2 个检测器的接地电阻高于上限 10 Ω。");
   // The limits offered.
   auto* box = Find<QComboBox>("limitBox");
   QStringList offered;
