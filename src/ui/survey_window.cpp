@@ -1,5 +1,6 @@
 #include "ui/survey_window.h"
 
+#include <QAbstractTableModel>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDate>
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QTableView>
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
@@ -96,6 +98,64 @@ std::optional<double> LimitOf(const QString& text, bool* valid) {
 
 }  // namespace
 
+// The record's rows of the period, as the record's table shows them: the view asks for the rows
+// on screen only, so a month of a bus is shown at once.
+class RecordModel : public QAbstractTableModel {
+ public:
+  const std::vector<RecordRow>& Rows() const { return rows_; }
+  void SetRows(std::vector<RecordRow> rows) {
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+  }
+  void Append(RecordRow row) {
+    const int at = static_cast<int>(rows_.size());
+    beginInsertRows({}, at, at);
+    rows_.push_back(std::move(row));
+    endInsertRows();
+  }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  }
+  int columnCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : kColumns;
+  }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole || !index.isValid()) return {};
+    const RecordRow& row = rows_[static_cast<std::size_t>(index.row())];
+    switch (index.column()) {
+      case 0:
+        return row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+      case 1:
+        return QString::fromStdString(row.port);
+      case 2:
+        return row.address;
+      case 3:
+        return QString::fromStdString(row.operation);
+      case 4:
+        return QString::fromStdString(row.result);
+      case 5:
+        return QString::fromStdString(row.value);
+      default:
+        return QString::fromStdString(row.unit);
+    }
+  }
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= kColumns) {
+      return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    static const char* const kNames[kColumns] = {"时间", "串口", "地址", "操作",
+                                                 "结果", "值",   "单位"};
+    return QString::fromUtf8(kNames[section]);
+  }
+
+ private:
+  static constexpr int kColumns = 7;
+  std::vector<RecordRow> rows_;
+};
+
 std::unique_ptr<QSettings> SurveySettings() {
   return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
                                      QStringLiteral("karvello"), QStringLiteral("survey"));
@@ -119,6 +179,8 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
       survey_(engine_) {
   ui_->setupUi(this);
   chart_ = ui_->trendChart;
+  recordModel_ = std::make_unique<RecordModel>();
+  ui_->recordTable->setModel(recordModel_.get());
   // The port box takes a line's address typed in, beside the ports it lists.
   ui_->portList->setEditable(true);
   ui_->portList->lineEdit()->setPlaceholderText(QStringLiteral("COM3, rtu+tcp://主机:端口"));
@@ -535,8 +597,13 @@ void SurveyWindow::Keep(const Outcome& outcome) {
   const RecordRow row = RowOf(outcome, name, QDateTime::currentDateTime());
   if (record_ == nullptr) return;
   record_->Append(row);
-  recordRows_.push_back(row);
-  // The chart follows the readings as they are made.
+  // The record's view and its chart follow the readings of the period's detectors as they come.
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (std::find(detectors.begin(), detectors.end(), outcome.address) == detectors.end() ||
+      row.time < ui_->recordFrom->dateTime() || row.time > PeriodEnd()) {
+    return;
+  }
+  recordModel_->Append(row);
   const std::vector<std::uint8_t> chosen = Chosen();
   if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
   for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
@@ -547,6 +614,11 @@ void SurveyWindow::Keep(const Outcome& outcome) {
   }
 }
 
+QDateTime SurveyWindow::PeriodEnd() const {
+  // The edits show whole minutes: the period runs to the end of the minute shown.
+  return ui_->recordTo->dateTime().addSecs(59).addMSecs(999);
+}
+
 void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
   ui_->recordFrom->setDateTime(from);
   ui_->recordTo->setDateTime(to);
@@ -555,43 +627,29 @@ void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
 std::vector<RecordRow> SurveyWindow::RecordRows() const {
   const std::vector<std::uint8_t> detectors = Detectors();
   if (record_ == nullptr || detectors.empty()) return {};
-  // The edits show whole minutes: the period runs to the end of the minute shown.
-  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(),
-                      ui_->recordTo->dateTime().addSecs(59).addMSecs(999),
+  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(), PeriodEnd(),
                       std::set<int>(detectors.begin(), detectors.end()));
 }
 
 void SurveyWindow::ShowRecord() {
-  recordRows_ = RecordRows();
-  const std::vector<RecordRow>& rows = recordRows_;
-  QTableWidget& table = *ui_->recordTable;
-  table.setRowCount(static_cast<int>(rows.size()));
-  for (int i = 0; i < table.rowCount(); ++i) {
-    const RecordRow& row = rows[static_cast<std::size_t>(i)];
-    const QString cells[] = {row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                             QString::fromStdString(row.port),
-                             QString::number(row.address),
-                             QString::fromStdString(row.operation),
-                             QString::fromStdString(row.result),
-                             QString::fromStdString(row.value),
-                             QString::fromStdString(row.unit)};
-    for (int column = 0; column < 7; ++column) {
-      table.setItem(i, column, new QTableWidgetItem(cells[column]));
-    }
-  }
-  table.scrollToBottom();
+  recordModel_->SetRows(RecordRows());
+  ui_->recordTable->scrollToBottom();
   ShowChart();
 }
 
 void SurveyWindow::ShowChart() {
   const std::vector<std::uint8_t> chosen = Chosen();
-  const std::set<int> charted(chosen.begin(), chosen.end());
-  std::vector<RecordRow> rows;
-  for (const RecordRow& row : recordRows_) {
-    if (charted.contains(row.address)) rows.push_back(row);
+  const std::vector<RecordRow>& shown = recordModel_->Rows();
+  // The record's table holds the detectors of the table: with none selected, every row.
+  std::vector<RecordRow> selected;
+  if (chosen != Detectors()) {
+    const std::set<int> charted(chosen.begin(), chosen.end());
+    for (const RecordRow& row : shown) {
+      if (charted.contains(row.address)) selected.push_back(row);
+    }
   }
-  chart_->SetPeriod(ui_->recordFrom->dateTime(),
-                    ui_->recordTo->dateTime().addSecs(59).addMSecs(999));
+  const std::vector<RecordRow>& rows = chosen != Detectors() ? selected : shown;
+  chart_->SetPeriod(ui_->recordFrom->dateTime(), PeriodEnd());
   for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
     chart_->SetSeries(quantity, trend::SeriesOf(rows, quantity));
   }
@@ -690,7 +748,7 @@ void SurveyWindow::RestoreSettings() {
 }
 
 int SurveyWindow::RecordRowCount() const {
-  return ui_->recordTable->rowCount();
+  return recordModel_->rowCount({});
 }
 
 bool SurveyWindow::ExportRecord(const QString& path) {

@@ -36,6 +36,7 @@ class SurveyWindow;
 namespace karvello {
 
 class TrendChart;
+class RecordModel;
 
 // The survey window's own settings: the resistance limit and the record's period.
 std::unique_ptr<QSettings> SurveySettings();
@@ -132,6 +133,7 @@ class SurveyWindow : public QWidget {
   std::vector<std::uint8_t> Chosen() const;
   void ShowRows();
   void ShowChart();
+  QDateTime PeriodEnd() const;
   void OnLimitEdited(const QString& text);
   QString AboveLimitMessage() const;
   void AskExportChart();
@@ -147,7 +149,7 @@ class SurveyWindow : public QWidget {
   PortProbe& probe_;
   PortListModel portList_;
   std::map<std::uint8_t, Row> rows_;
-  std::vector<RecordRow> recordRows_;  // the record's rows of the period, as last shown
+  std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
   std::optional<double> limit_;
   TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;

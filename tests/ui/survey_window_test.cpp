@@ -471,9 +471,13 @@ TEST_F(SurveyWindowTest, TheChartDrawsTheRecordsReadingsAndFollowsEachNewOne) {
   EXPECT_EQ(addresses(Quantity::kVoltage), (std::vector<int>{3, 7}));
   EXPECT_TRUE(chart.series(Quantity::kResistance).empty());
 
+  const int before = window_->RecordRowCount();
   Click("measureButton");  // in turn: 3, then 7
   ASSERT_TRUE(RunUntil([this] { return !window_->Cell(0, SurveyWindow::kResistance).isEmpty(); }));
   ASSERT_TRUE(window_->survey().Running());
+  // The record's table follows too, with what a read of the period gives.
+  EXPECT_GT(window_->RecordRowCount(), before);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
   ASSERT_EQ(chart.series(Quantity::kResistance).size(), 1U);
   EXPECT_EQ(chart.series(Quantity::kResistance)[0].address, 3);
   ASSERT_EQ(chart.series(Quantity::kResistance)[0].points.size(), 1U);
