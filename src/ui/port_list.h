@@ -44,6 +44,8 @@ class PortListModel {
   // Returns false (and changes nothing) when there is no such entry.
   bool Select(int index);
   int SelectedIndex() const { return selected_; }
+  // No entry selected (a line opened otherwise); raises no event.
+  void ClearSelection() { selected_ = -1; }
   // The port number of the selected entry; 0 when none is selected.
   int SelectedNumber() const;
   const std::vector<Entry>& Entries() const { return entries_; }

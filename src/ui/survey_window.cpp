@@ -277,6 +277,10 @@ void SurveyWindow::RefreshPorts() {
   ports_.Refresh();
   portList_.Probe(ports_, probe_, line_.Port());
   ShowPortList(portList_, *ui_->portList);
+  // A line opened by its address stays named in the box.
+  if (portList_.SelectedIndex() < 0 && line_.IsOpen()) {
+    ui_->portList->setEditText(QString::fromStdString(line_.Name()));
+  }
 }
 
 void SurveyWindow::OnPortChosen() {
@@ -313,7 +317,8 @@ bool SurveyWindow::OpenAddress(const QString& typed) {
     return false;
   }
   openedName_ = address->text;
-  ui_->portList->setCurrentIndex(-1);
+  portList_.ClearSelection();
+  ShowPortList(portList_, *ui_->portList);
   ui_->portList->setEditText(text);
   Say(QStringLiteral("已打开 %1。").arg(text));
   return true;

@@ -600,6 +600,7 @@ class SurveyWindowAddresses : public SurveyWindowTest,
 TEST_P(SurveyWindowAddresses, AreOpenedOrRefusedWithAMessage) {
   const AddressCase& c = GetParam();
   line_.SetAvailable({1, 5});
+  line_.SetOpening({"rtu+tcp://127.0.0.1:4001"});
   auto* box = Find<QComboBox>("portList");
   ASSERT_TRUE(box->isEditable());
   box->lineEdit()->selectAll();
@@ -609,7 +610,12 @@ TEST_P(SurveyWindowAddresses, AreOpenedOrRefusedWithAMessage) {
       << window_->Message().toStdString();
   EXPECT_TRUE(line_.Written().empty());
   if (c.opens) {
-    EXPECT_EQ(line_.Calls().back().rfind("open", 0), 0U);
+    EXPECT_EQ(line_.Name(), c.typed);
+    // The list made afresh leaves the line and its name in the box.
+    box->showPopup();
+    box->hidePopup();
+    EXPECT_EQ(box->currentText(), c.typed);
+    EXPECT_EQ(line_.Name(), c.typed);
   } else if (std::string(c.says).starts_with("线路地址无效")) {
     EXPECT_EQ(line_.Port(), 1);  // untouched
   }
@@ -617,14 +623,15 @@ TEST_P(SurveyWindowAddresses, AreOpenedOrRefusedWithAMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SurveyWindowAddresses,
-    ::testing::Values(AddressCase{"COM5", true, "已打开 COM5"},
-                      AddressCase{"COM257", false,
-                                  "线路地址无效，未打开：ports are COM1 to COM256"},
-                      AddressCase{"rtu+tcp://10.0.0.7", false, "线路地址无效"},
-                      AddressCase{"ftp://10.0.0.7", false, "线路地址无效"},
-                      AddressCase{"serial3", false, "线路地址无效"},
-                      // This line carries no network line: refused as it opens.
-                      AddressCase{"tcp://127.0.0.1:1502", false, "无法打开 tcp://127.0.0.1:1502"}));
+    ::testing::Values(
+        AddressCase{"COM5", true, "已打开 COM5"},
+        AddressCase{"COM257", false, "线路地址无效，未打开：ports are COM1 to COM256"},
+        AddressCase{"rtu+tcp://127.0.0.1:4001", true, "已打开 rtu+tcp://127.0.0.1:4001"},
+        AddressCase{"rtu+tcp://10.0.0.7", false, "线路地址无效"},
+        AddressCase{"ftp://10.0.0.7", false, "线路地址无效"},
+        AddressCase{"serial3", false, "线路地址无效"},
+        // This line carries no network line: refused as it opens.
+        AddressCase{"tcp://127.0.0.1:1502", false, "无法打开 tcp://127.0.0.1:1502"}));
 
 }  // namespace
 }  // namespace karvello
