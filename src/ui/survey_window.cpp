@@ -8,16 +8,19 @@
 #include <QDateTimeEdit>
 #include <QFile>
 #include <QFileDialog>
+#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPromise>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableView>
 #include <QTableWidget>
+#include <QThreadPool>
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -205,7 +208,7 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   connect(ui_->measureButton, &QPushButton::clicked, this, [this] { StartMeasure(); });
   connect(ui_->voltageButton, &QPushButton::clicked, this, [this] { StartReadVoltages(); });
   connect(ui_->exportButton, &QPushButton::clicked, this, [this] { AskExport(); });
-  connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecord(); });
+  connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecordInBackground(); });
   connect(ui_->exportRecordButton, &QPushButton::clicked, this, [this] { AskExportRecord(); });
   connect(ui_->exportChartButton, &QPushButton::clicked, this, [this] { AskExportChart(); });
   connect(ui_->table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -609,6 +612,7 @@ void SurveyWindow::Keep(const Outcome& outcome) {
     return;
   }
   recordModel_->Append(row);
+  if (reading_ != 0) madeReading_.push_back(row);
   const std::vector<std::uint8_t> chosen = Chosen();
   if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
   for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
@@ -637,9 +641,51 @@ std::vector<RecordRow> SurveyWindow::RecordRows() const {
 }
 
 void SurveyWindow::ShowRecord() {
+  readNumber_++;  // a read still in the background is shown no more
+  reading_ = 0;
+  madeReading_.clear();
   recordModel_->SetRows(RecordRows());
   ui_->recordTable->scrollToBottom();
   ShowChart();
+}
+
+void SurveyWindow::ShowRecordInBackground() {
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (record_ == nullptr || detectors.empty()) {
+    ShowRecord();
+    return;
+  }
+  const int number = ++readNumber_;
+  reading_ = number;
+  madeReading_.clear();
+  Say(QStringLiteral("正在读取记录 ..."));
+  // The promise goes to the reader, its future to a watcher of the window's: a window closed
+  // meanwhile is told nothing.
+  auto promise = std::make_shared<QPromise<std::vector<RecordRow>>>();
+  auto* watcher = new QFutureWatcher<std::vector<RecordRow>>(this);
+  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, number] {
+    watcher->deleteLater();
+    if (number != reading_ || watcher->future().resultCount() == 0) return;
+    std::vector<RecordRow> rows = watcher->future().result();
+    // The readings kept while it read that it did not reach.
+    for (RecordRow& row : madeReading_) {
+      if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(std::move(row));
+    }
+    reading_ = 0;
+    madeReading_.clear();
+    recordModel_->SetRows(std::move(rows));
+    ui_->recordTable->scrollToBottom();
+    ShowChart();
+    Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+  });
+  watcher->setFuture(promise->future());
+  QThreadPool::globalInstance()->start(
+      [promise, path = record_->Path(), from = ui_->recordFrom->dateTime(), to = PeriodEnd(),
+       addresses = std::set<int>(detectors.begin(), detectors.end())] {
+        promise->start();
+        promise->addResult(Record::Read(path, from, to, addresses));
+        promise->finish();
+      });
 }
 
 void SurveyWindow::ShowChart() {

@@ -70,6 +70,11 @@ class SurveyWindow : public QWidget {
   // record holds them (UTF-8 with a byte-order mark, its header, its lines).
   std::vector<RecordRow> RecordRows() const;
   void ShowRecord();
+  // ShowRecord with the record read on another thread, as 查看记录 does it: the window answers
+  // input meanwhile, and a reading made while it reads is shown too. ReadingRecord() until it is
+  // shown.
+  void ShowRecordInBackground();
+  bool ReadingRecord() const { return reading_ != 0; }
   void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
   bool ExportRecord(const QString& path);
   int RecordRowCount() const;
@@ -150,6 +155,9 @@ class SurveyWindow : public QWidget {
   PortListModel portList_;
   std::map<std::uint8_t, Row> rows_;
   std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
+  int readNumber_ = 0;                        // of the last read begun
+  int reading_ = 0;                     // the number of the read in the background; 0 for none
+  std::vector<RecordRow> madeReading_;  // the rows kept while it reads
   std::optional<double> limit_;
   TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;

@@ -20,6 +20,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -632,6 +633,43 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"serial3", false, "线路地址无效"},
         // This line carries no network line: refused as it opens.
         AddressCase{"tcp://127.0.0.1:1502", false, "无法打开 tcp://127.0.0.1:1502"}));
+
+// 查看记录 reads on another thread: the window goes on meanwhile, and what it measures while the
+// record is read is shown with the rows read.
+TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMeanwhile) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  const int rows = window_->RecordRowCount();
+  ASSERT_GT(rows, 0);
+  window_->SetRecordPeriod(QDateTime::currentDateTime().addDays(-1),
+                           QDateTime::currentDateTime().addDays(1));
+  Click("showRecordButton");
+  EXPECT_TRUE(window_->ReadingRecord());
+  EXPECT_EQ(window_->Message(), "正在读取记录 ...");
+  // The read is done but not yet shown when the first measurement starts: that row is not in what
+  // was read, and is shown with it.
+  QThreadPool::globalInstance()->waitForDone();
+  Click("measureButton");
+  ASSERT_TRUE(RunUntil([&] { return window_->RecordRowCount() > rows; }));
+  ASSERT_TRUE(window_->survey().Running());
+  const int made = window_->RecordRowCount();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ReadingRecord(); }, 5000));
+  EXPECT_EQ(window_->RecordRowCount(), made);
+  EXPECT_EQ(window_->Message(), QStringLiteral("记录 %1 行。").arg(made));
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+  // A read overtaken by another is not shown.
+  Click("showRecordButton");
+  window_->SetRecordPeriod(QDateTime::currentDateTime().addDays(-3),
+                           QDateTime::currentDateTime().addDays(-2));
+  window_->ShowRecord();
+  EXPECT_FALSE(window_->ReadingRecord());
+  QTest::qWait(200);
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+}
 
 }  // namespace
 }  // namespace karvello
