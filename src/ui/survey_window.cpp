@@ -26,7 +26,6 @@
 #include <set>
 
 #include "engine/alarm_rule.h"
-
 #include "record/csv.h"
 #include "ui/application.h"
 #include "ui/log_texts.h"
