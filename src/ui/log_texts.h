@@ -29,5 +29,8 @@ inline constexpr std::string_view kOhms = "欧姆";
 inline constexpr std::string_view kVoltageResult = "电压 = ";
 inline constexpr std::string_view kVolts = "伏";
 inline constexpr std::string_view kOverRange = kOverRangeMark;
+// After the failure of a broadcast (set address, query address) on a Modbus TCP line.
+inline constexpr std::string_view kNoBroadcastOverModbusTcp =
+    "未发送：Modbus TCP 网关（tcp://）不转发广播，请改用 rtu+tcp:// 或串口。";
 
 }  // namespace karvello::text

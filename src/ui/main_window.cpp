@@ -18,6 +18,7 @@
 #include "engine/address_box.h"
 #include "record/record.h"
 #include "ui/application.h"
+#include "ui/log_texts.h"
 #include "ui/record_warning.h"
 #include "ui/song_font.h"
 #include "ui_main_window.h"
@@ -69,6 +70,11 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
   presenter_.SetOnProgress([this](const Progress&) { UpdateMeasureProgress(); });
   presenter_.SetOnOutcome([this](const Outcome& outcome) {
     UpdateMeasureProgress();
+    // A broadcast the line cannot carry: the failure says why.
+    if (outcome.result == Result::kNotSent && SendsBroadcast(outcome.operation) &&
+        !line_.CarriesBroadcasts()) {
+      SetLogText(log_ + std::string(text::kLineEnd) + std::string(text::kNoBroadcastOverModbusTcp));
+    }
     Keep(outcome);
   });
 
@@ -108,6 +114,11 @@ void MainWindow::ListPorts() {
   portList_.Select(0);  // an empty list selects nothing and opens nothing
 }
 
+void MainWindow::OpenGiven(const LineAddress& address) {
+  portList_.SetGiven(address);
+  ListPorts();
+}
+
 void MainWindow::RefreshPorts() {
   ports_.Refresh();
   portList_.Probe(ports_, probe_, line_.Port());
@@ -116,6 +127,11 @@ void MainWindow::RefreshPorts() {
 
 void MainWindow::OnPortChosen() {
   MirrorPortList();
+  const std::optional<LineAddress> address = portList_.SelectedAddress();
+  if (address && address->kind != LineAddress::Kind::kPortNumber) {
+    if (line_.Open(*address)) openedName_ = address->text;
+    return;
+  }
   OpenPort(portList_.SelectedNumber());
 }
 
@@ -125,7 +141,7 @@ bool MainWindow::OpenPort(int number) {
     return false;
   }
   if (!line_.Open(number)) return false;
-  openedPort_ = number;
+  openedName_ = line_.Name();
   return true;
 }
 
@@ -142,8 +158,7 @@ void MainWindow::SetRecord(Record* record) {
 
 void MainWindow::Keep(const Outcome& outcome) {
   if (record_ == nullptr) return;
-  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
-  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
+  record_->Append(outcome, line_.IsOpen() ? line_.Name() : openedName_,
                   QDateTime::currentDateTime());
 }
 

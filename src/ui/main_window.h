@@ -56,6 +56,9 @@ class MainWindow : public QWidget, public WindowTexts {
   Presenter& presenter() { return presenter_; }
   const PortListModel& portList() const { return portList_; }
 
+  // Lists the line at `address` first, beside the ports, and opens it (karvello --port).
+  void OpenGiven(const LineAddress& address);
+
   // Events.
   void ListPorts();
   // The list is about to open: it is made afresh from the ports that open now. The port in use
@@ -90,7 +93,7 @@ class MainWindow : public QWidget, public WindowTexts {
   Engine engine_;
   Presenter presenter_;
   Record* record_ = nullptr;
-  int openedPort_ = 0;  // the port opened last, for an outcome that comes as the port goes
+  std::string openedName_;  // the line opened last, for an outcome that comes as the line goes
 };
 
 }  // namespace karvello

@@ -7,7 +7,15 @@ namespace karvello {
 
 void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
   const int selectedNumber = SelectedNumber();
+  const bool givenSelected = selected_ >= 0 && entries_[static_cast<std::size_t>(selected_)].given;
   std::vector<Entry> fresh;
+  const int givenNumber =
+      given_ && given_->kind == LineAddress::Kind::kPortNumber ? given_->number : 0;
+  if (given_) {
+    const std::string tooltip =
+        givenNumber != 0 ? map.DevicePath(givenNumber).value_or(std::string()) : std::string();
+    fresh.push_back({givenNumber, given_->text, tooltip, true});
+  }
   // COM1 to COM16 are tried whether or not the map knows them; above them, only the ports that
   // exist (a USB adapter on Windows is often COM17 or higher).
   std::vector<int> numbers;
@@ -16,11 +24,13 @@ void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
     if (n > kLastPortNumber && n <= kHighestPortNumber) numbers.push_back(n);
   }
   for (int n : numbers) {
+    if (n == givenNumber) continue;
     if (n == kept) {
       const auto old = std::find_if(entries_.begin(), entries_.end(),
                                     [n](const Entry& e) { return e.number == n; });
       if (old != entries_.end()) {
-        fresh.push_back(*old);
+        // (No longer the line given: listed as its port.)
+        fresh.push_back(old->given ? Entry{n, "COM" + std::to_string(n), old->tooltip} : *old);
         continue;
       }
     } else if (!probe.Opens(n)) {
@@ -29,8 +39,9 @@ void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
     fresh.push_back({n, "COM" + std::to_string(n), map.DevicePath(n).value_or(std::string())});
   }
   entries_ = std::move(fresh);
-  const auto same = std::find_if(entries_.begin(), entries_.end(),
-                                 [&](const Entry& e) { return e.number == selectedNumber; });
+  const auto same = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
+    return givenSelected ? e.given : !e.given && selectedNumber != 0 && e.number == selectedNumber;
+  });
   selected_ = same == entries_.end() ? -1 : static_cast<int>(same - entries_.begin());
 }
 
@@ -39,6 +50,13 @@ bool PortListModel::Select(int index) {
   selected_ = index;
   if (onSelected_) onSelected_();
   return true;
+}
+
+std::optional<LineAddress> PortListModel::SelectedAddress() const {
+  if (selected_ < 0) return std::nullopt;
+  const Entry& entry = entries_[static_cast<std::size_t>(selected_)];
+  if (entry.given) return given_;
+  return LineAddress::Port(entry.number);
 }
 
 int PortListModel::SelectedNumber() const {

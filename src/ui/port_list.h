@@ -4,9 +4,11 @@
 
 #include <QComboBox>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "serial/line_address.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 
@@ -17,9 +19,10 @@ namespace karvello {
 class PortListModel {
  public:
   struct Entry {
-    int number = 0;
+    int number = 0;       // 0 for a line given by address that is no port number
     std::string text;     // "COM3"
     std::string tooltip;  // the device path, empty when the map has none
+    bool given = false;   // the line given by address, listed first
 
     bool operator==(const Entry&) const = default;
   };
@@ -29,12 +32,20 @@ class PortListModel {
   // listed without being tried, as it was: it is the port in use, which no probe may touch.
   // The selection stays on the entry of the same port; it is -1 when that port has gone.
   // Raises no selection event: nothing is opened or closed.
+  // A line given by its address (a port number, a device, a network line) is listed first,
+  // untried, and that port number is not listed again after it.
   void Probe(const PortMap& map, PortProbe& probe, int kept);
+  void SetGiven(std::optional<LineAddress> address) { given_ = std::move(address); }
+  const std::optional<LineAddress>& Given() const { return given_; }
+  // The address of the selected entry; none when none is selected.
+  std::optional<LineAddress> SelectedAddress() const;
 
   // Selects entry `index` and raises the selection event, whether or not the index changes.
   // Returns false (and changes nothing) when there is no such entry.
   bool Select(int index);
   int SelectedIndex() const { return selected_; }
+  // No entry selected (a line opened otherwise); raises no event.
+  void ClearSelection() { selected_ = -1; }
   // The port number of the selected entry; 0 when none is selected.
   int SelectedNumber() const;
   const std::vector<Entry>& Entries() const { return entries_; }
@@ -45,6 +56,7 @@ class PortListModel {
  private:
   std::vector<Entry> entries_;
   int selected_ = -1;
+  std::optional<LineAddress> given_;
   std::function<void()> onSelected_;
 };
 

@@ -1,5 +1,6 @@
 #include "ui/survey_window.h"
 
+#include <QAbstractTableModel>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDate>
@@ -7,20 +8,31 @@
 #include <QDateTimeEdit>
 #include <QFile>
 #include <QFileDialog>
+#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPromise>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QSplitter>
+#include <QTableView>
 #include <QTableWidget>
+#include <QThreadPool>
+#include <algorithm>
+#include <cmath>
 #include <set>
 
+#include "engine/alarm_rule.h"
 #include "record/csv.h"
 #include "ui/application.h"
 #include "ui/log_texts.h"
 #include "ui/record_warning.h"
 #include "ui/reports.h"
 #include "ui/song_font.h"
+#include "ui/trend_chart.h"
 #include "ui_survey_window.h"
 
 namespace karvello {
@@ -29,6 +41,14 @@ namespace {
 
 constexpr double kBodyPoints = 12.0;
 constexpr double kCaptionPoints = 12.0;
+
+// The settings' keys.
+constexpr auto kLimitKey = "limit";
+constexpr auto kRecordFromKey = "recordFrom";
+constexpr auto kRecordToKey = "recordTo";
+
+// The background of a row above the limit.
+const QColor kAboveLimitColour(255, 214, 214);
 
 QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -64,7 +84,84 @@ bool IsResistance(Operation operation) {
          Describe(operation).quantity == Quantity::kResistance;
 }
 
+// The limit a text gives: a number above 0 ("4", "0.5"); none for an empty text.
+std::optional<double> LimitOf(const QString& text, bool* valid) {
+  *valid = true;
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty()) return std::nullopt;
+  bool number = false;
+  const double ohms = trimmed.toDouble(&number);
+  if (!number || !std::isfinite(ohms) || ohms <= 0) {
+    *valid = false;
+    return std::nullopt;
+  }
+  return ohms;
+}
+
 }  // namespace
+
+// The record's rows of the period, as the record's table shows them: the view asks for the rows
+// on screen only, so a month of a bus is shown at once.
+class RecordModel : public QAbstractTableModel {
+ public:
+  const std::vector<RecordRow>& Rows() const { return rows_; }
+  void SetRows(std::vector<RecordRow> rows) {
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+  }
+  void Append(RecordRow row) {
+    const int at = static_cast<int>(rows_.size());
+    beginInsertRows({}, at, at);
+    rows_.push_back(std::move(row));
+    endInsertRows();
+  }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  }
+  int columnCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : kColumns;
+  }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole || !index.isValid()) return {};
+    const RecordRow& row = rows_[static_cast<std::size_t>(index.row())];
+    switch (index.column()) {
+      case 0:
+        return row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+      case 1:
+        return QString::fromStdString(row.port);
+      case 2:
+        return row.address;
+      case 3:
+        return QString::fromStdString(row.operation);
+      case 4:
+        return QString::fromStdString(row.result);
+      case 5:
+        return QString::fromStdString(row.value);
+      default:
+        return QString::fromStdString(row.unit);
+    }
+  }
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= kColumns) {
+      return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    static const char* const kNames[kColumns] = {"时间", "串口", "地址", "操作",
+                                                 "结果", "值",   "单位"};
+    return QString::fromUtf8(kNames[section]);
+  }
+
+ private:
+  static constexpr int kColumns = 7;
+  std::vector<RecordRow> rows_;
+};
+
+std::unique_ptr<QSettings> SurveySettings() {
+  return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                     QStringLiteral("karvello"), QStringLiteral("survey"));
+}
 
 SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, QWidget* parent)
     : SurveyWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
@@ -83,6 +180,16 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
       engine_(line),
       survey_(engine_) {
   ui_->setupUi(this);
+  chart_ = ui_->trendChart;
+  recordModel_ = std::make_unique<RecordModel>();
+  ui_->recordTable->setModel(recordModel_.get());
+  // The port box takes a line's address typed in, beside the ports it lists.
+  ui_->portList->setEditable(true);
+  ui_->portList->lineEdit()->setPlaceholderText(QStringLiteral("COM3, rtu+tcp://主机:端口"));
+  ui_->limitLabel->setText(
+      QStringLiteral("接地电阻上限(%1)").arg(trend::UnitOf(Quantity::kResistance)));
+  ui_->recordSplitter->setStretchFactor(0, 2);
+  ui_->recordSplitter->setStretchFactor(1, 3);
   setWindowIcon(ApplicationIcon());
   ApplyFonts();
   ui_->table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -92,16 +199,23 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   connect(ui_->portList, &QComboBox::activated, this,
           [this](int index) { portList_.Select(index); });
   connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &SurveyWindow::RefreshPorts);
+  // An address typed in and confirmed with Enter.
+  connect(ui_->portList->lineEdit(), &QLineEdit::returnPressed, this,
+          [this] { OpenAddress(ui_->portList->currentText()); });
   connect(ui_->scanButton, &QPushButton::clicked, this, [this] { StartScan(); });
   connect(ui_->stopButton, &QPushButton::clicked, this, [this] { StopRun(); });
   connect(ui_->measureButton, &QPushButton::clicked, this, [this] { StartMeasure(); });
   connect(ui_->voltageButton, &QPushButton::clicked, this, [this] { StartReadVoltages(); });
   connect(ui_->exportButton, &QPushButton::clicked, this, [this] { AskExport(); });
-  connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecord(); });
+  connect(ui_->showRecordButton, &QPushButton::clicked, this, [this] { ShowRecordInBackground(); });
   connect(ui_->exportRecordButton, &QPushButton::clicked, this, [this] { AskExportRecord(); });
-  // The last 30 days to the end of today.
-  const QDate today = QDate::currentDate();
-  SetRecordPeriod(today.addDays(-30).startOfDay(), today.endOfDay());
+  connect(ui_->exportChartButton, &QPushButton::clicked, this, [this] { AskExportChart(); });
+  connect(ui_->table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { ShowChart(); });
+  RestoreSettings();
+  connect(ui_->limitBox, &QComboBox::currentTextChanged, this, &SurveyWindow::OnLimitEdited);
+  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
+  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
   ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   ui_->recordTable->horizontalHeader()->setStretchLastSection(true);
   portList_.SetOnSelected([this] { OnPortChosen(); });
@@ -126,14 +240,14 @@ void SurveyWindow::ApplyFonts() {
   const QFont caption = SongFont(kCaptionPoints, true);
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine,
-           ui_->recordFrom, ui_->recordTo, ui_->recordTable}) {
+           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->trendChart}) {
     widget->setFont(body);
   }
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel, ui_->scanButton,
            ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox, ui_->voltageButton,
            ui_->exportButton, ui_->recordFromLabel, ui_->recordToLabel, ui_->showRecordButton,
-           ui_->exportRecordButton}) {
+           ui_->exportRecordButton, ui_->limitLabel, ui_->exportChartButton}) {
     widget->setFont(caption);
   }
   ui_->table->horizontalHeader()->setFont(caption);
@@ -143,12 +257,13 @@ void SurveyWindow::ApplyFonts() {
 QString SurveyWindow::Captions() const {
   QString text = windowTitle();
   for (const QLabel* label : {ui_->portLabel, ui_->fromLabel, ui_->toLabel, ui_->waitLabel,
-                              ui_->recordFromLabel, ui_->recordToLabel}) {
+                              ui_->recordFromLabel, ui_->recordToLabel, ui_->limitLabel}) {
     text += label->text();
   }
   for (const QAbstractButton* button : std::initializer_list<const QAbstractButton*>{
            ui_->scanButton, ui_->stopButton, ui_->measureButton, ui_->allAtOnceBox,
-           ui_->voltageButton, ui_->exportButton, ui_->showRecordButton, ui_->exportRecordButton}) {
+           ui_->voltageButton, ui_->exportButton, ui_->showRecordButton, ui_->exportRecordButton,
+           ui_->exportChartButton}) {
     text += button->text();
   }
   return text;
@@ -164,6 +279,10 @@ void SurveyWindow::RefreshPorts() {
   ports_.Refresh();
   portList_.Probe(ports_, probe_, line_.Port());
   ShowPortList(portList_, *ui_->portList);
+  // A line opened by its address stays named in the box.
+  if (portList_.SelectedIndex() < 0 && line_.IsOpen()) {
+    ui_->portList->setEditText(QString::fromStdString(line_.Name()));
+  }
 }
 
 void SurveyWindow::OnPortChosen() {
@@ -173,7 +292,38 @@ void SurveyWindow::OnPortChosen() {
     line_.Close();
     return;
   }
-  if (line_.Open(number)) openedPort_ = number;
+  if (line_.Open(number)) openedName_ = line_.Name();
+}
+
+bool SurveyWindow::OpenAddress(const QString& typed) {
+  const QString text = typed.trimmed();
+  // An entry of the list is opened as if chosen from it.
+  const auto& entries = portList_.Entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (QString::fromStdString(entries[i].text).compare(text, Qt::CaseInsensitive) == 0) {
+      portList_.Select(static_cast<int>(i));
+      return line_.IsOpen();
+    }
+  }
+  std::string why;
+  const std::optional<LineAddress> address = ParseLineAddress(text.toStdString(), &why);
+  if (!address) {
+    Say(QStringLiteral("线路地址无效，未打开：%1").arg(QString::fromStdString(why)));
+    return false;
+  }
+  if (!line_.Open(*address)) {
+    const std::string error = line_.OpenError();
+    Say(QStringLiteral("无法打开 %1%2")
+            .arg(text,
+                 error.empty() ? QString() : QStringLiteral("：") + QString::fromStdString(error)));
+    return false;
+  }
+  openedName_ = address->text;
+  portList_.ClearSelection();
+  ShowPortList(portList_, *ui_->portList);
+  ui_->portList->setEditText(text);
+  Say(QStringLiteral("已打开 %1。").arg(text));
+  return true;
 }
 
 bool SurveyWindow::CanStart() {
@@ -272,6 +422,7 @@ void SurveyWindow::OnRow(const SurveyRow& found) {
       if (IsResistance(reading->operation)) {
         row.resistance = QString::fromStdString(FormatResistance(*reading->value)).trimmed();
         row.resistanceTime = Now();
+        row.lastResistance = *reading->value;
       } else {
         row.voltage = QString::fromStdString(FormatVoltage(*reading->value));
         row.voltageTime = Now();
@@ -307,9 +458,10 @@ void SurveyWindow::OnFinished(SurveyEnd end) {
     case SurveyEnd::kDone:
       if (runKind_ == RunKind::kScan) {
         Say(QStringLiteral("扫描完成：找到 %1 个检测器。").arg(Detectors().size()));
+      } else if (runKind_ == RunKind::kMeasure) {
+        Say(QStringLiteral("测量完成。") + AboveLimitMessage());
       } else {
-        Say(runKind_ == RunKind::kMeasure ? QStringLiteral("测量完成。")
-                                          : QStringLiteral("电压查询完成。"));
+        Say(QStringLiteral("电压查询完成。"));
       }
       break;
     case SurveyEnd::kStopped:
@@ -350,6 +502,8 @@ void SurveyWindow::ShowRows() {
   table.setRowCount(static_cast<int>(rows_.size()));
   int index = 0;
   for (const auto& [address, row] : rows_) {
+    const bool above =
+        limit_ && row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_);
     const QString cells[] = {QString::number(address), row.voltage,        row.voltageTime,
                              row.resistance,           row.resistanceTime, row.state};
     for (int column = 0; column < 6; ++column) {
@@ -359,8 +513,9 @@ void SurveyWindow::ShowRows() {
         table.setItem(index, column, item);
       }
       if (item->text() != cells[column]) item->setText(cells[column]);
-      // What is no detector is shown greyed.
+      // What is no detector is shown greyed; a detector above the limit on a red ground.
       item->setForeground(row.detector ? palette().text() : palette().placeholderText());
+      item->setBackground(above ? QBrush(kAboveLimitColour) : QBrush());
     }
     ++index;
   }
@@ -445,10 +600,31 @@ void SurveyWindow::SetRecord(Record* record) {
 }
 
 void SurveyWindow::Keep(const Outcome& outcome) {
+  const std::string name = line_.IsOpen() ? line_.Name() : openedName_;
+  const RecordRow row = RowOf(outcome, name, QDateTime::currentDateTime());
   if (record_ == nullptr) return;
-  const int port = line_.Port() != 0 ? line_.Port() : openedPort_;
-  record_->Append(outcome, port != 0 ? "COM" + std::to_string(port) : std::string(),
-                  QDateTime::currentDateTime());
+  record_->Append(row);
+  // The record's view and its chart follow the readings of the period's detectors as they come.
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (std::find(detectors.begin(), detectors.end(), outcome.address) == detectors.end() ||
+      row.time < ui_->recordFrom->dateTime() || row.time > PeriodEnd()) {
+    return;
+  }
+  recordModel_->Append(row);
+  if (reading_ != 0) madeReading_.push_back(row);
+  const std::vector<std::uint8_t> chosen = Chosen();
+  if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
+  for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
+    for (const trend::Series& series : trend::SeriesOf({row}, quantity)) {
+      for (const trend::Point& point : series.points)
+        chart_->Append(quantity, series.address, point);
+    }
+  }
+}
+
+QDateTime SurveyWindow::PeriodEnd() const {
+  // The edits show whole minutes: the period runs to the end of the minute shown.
+  return ui_->recordTo->dateTime().addSecs(59).addMSecs(999);
 }
 
 void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
@@ -459,34 +635,170 @@ void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
 std::vector<RecordRow> SurveyWindow::RecordRows() const {
   const std::vector<std::uint8_t> detectors = Detectors();
   if (record_ == nullptr || detectors.empty()) return {};
-  // The edits show whole minutes: the period runs to the end of the minute shown.
-  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(),
-                      ui_->recordTo->dateTime().addSecs(59).addMSecs(999),
+  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(), PeriodEnd(),
                       std::set<int>(detectors.begin(), detectors.end()));
 }
 
 void SurveyWindow::ShowRecord() {
-  const std::vector<RecordRow> rows = RecordRows();
-  QTableWidget& table = *ui_->recordTable;
-  table.setRowCount(static_cast<int>(rows.size()));
-  for (int i = 0; i < table.rowCount(); ++i) {
-    const RecordRow& row = rows[static_cast<std::size_t>(i)];
-    const QString cells[] = {row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                             QString::fromStdString(row.port),
-                             QString::number(row.address),
-                             QString::fromStdString(row.operation),
-                             QString::fromStdString(row.result),
-                             QString::fromStdString(row.value),
-                             QString::fromStdString(row.unit)};
-    for (int column = 0; column < 7; ++column) {
-      table.setItem(i, column, new QTableWidgetItem(cells[column]));
+  readNumber_++;  // a read still in the background is shown no more
+  reading_ = 0;
+  madeReading_.clear();
+  recordModel_->SetRows(RecordRows());
+  ui_->recordTable->scrollToBottom();
+  ShowChart();
+}
+
+void SurveyWindow::ShowRecordInBackground() {
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (record_ == nullptr || detectors.empty()) {
+    ShowRecord();
+    return;
+  }
+  const int number = ++readNumber_;
+  reading_ = number;
+  madeReading_.clear();
+  Say(QStringLiteral("正在读取记录 ..."));
+  // The promise goes to the reader, its future to a watcher of the window's: a window closed
+  // meanwhile is told nothing.
+  auto promise = std::make_shared<QPromise<std::vector<RecordRow>>>();
+  auto* watcher = new QFutureWatcher<std::vector<RecordRow>>(this);
+  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, number] {
+    watcher->deleteLater();
+    if (number != reading_ || watcher->future().resultCount() == 0) return;
+    std::vector<RecordRow> rows = watcher->future().result();
+    // The readings kept while it read that it did not reach.
+    for (RecordRow& row : madeReading_) {
+      if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(std::move(row));
+    }
+    reading_ = 0;
+    madeReading_.clear();
+    recordModel_->SetRows(std::move(rows));
+    ui_->recordTable->scrollToBottom();
+    ShowChart();
+    Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+  });
+  watcher->setFuture(promise->future());
+  QThreadPool::globalInstance()->start(
+      [promise, path = record_->Path(), from = ui_->recordFrom->dateTime(), to = PeriodEnd(),
+       addresses = std::set<int>(detectors.begin(), detectors.end())] {
+        promise->start();
+        promise->addResult(Record::Read(path, from, to, addresses));
+        promise->finish();
+      });
+}
+
+void SurveyWindow::ShowChart() {
+  const std::vector<std::uint8_t> chosen = Chosen();
+  const std::vector<RecordRow>& shown = recordModel_->Rows();
+  // The record's table holds the detectors of the table: with none selected, every row.
+  std::vector<RecordRow> selected;
+  if (chosen != Detectors()) {
+    const std::set<int> charted(chosen.begin(), chosen.end());
+    for (const RecordRow& row : shown) {
+      if (charted.contains(row.address)) selected.push_back(row);
     }
   }
-  table.scrollToBottom();
+  const std::vector<RecordRow>& rows = chosen != Detectors() ? selected : shown;
+  chart_->SetPeriod(ui_->recordFrom->dateTime(), PeriodEnd());
+  for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
+    chart_->SetSeries(quantity, trend::SeriesOf(rows, quantity));
+  }
+}
+
+void SurveyWindow::OnLimitEdited(const QString& text) {
+  bool valid = true;
+  limit_ = LimitOf(text, &valid);
+  chart_->SetLimit(limit_);
+  ShowRows();
+  KeepSettings();
+  if (!valid) {
+    Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
+  } else if (limit_) {
+    Say(AboveLimitMessage());
+  }
+}
+
+std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
+  std::vector<std::uint8_t> above;
+  if (!limit_) return above;
+  for (const auto& [address, row] : rows_) {
+    if (row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_)) {
+      above.push_back(address);
+    }
+  }
+  return above;
+}
+
+QString SurveyWindow::AboveLimitMessage() const {
+  if (!limit_) return {};
+  return QStringLiteral("%1 个检测器的接地电阻高于上限 %2 %3。")
+      .arg(AboveLimit().size())
+      .arg(*limit_)
+      .arg(trend::UnitOf(Quantity::kResistance));
+}
+
+bool SurveyWindow::RowMarked(int row) const {
+  const QTableWidgetItem* item = ui_->table->item(row, kResistance);
+  return item != nullptr && item->background().color() == kAboveLimitColour;
+}
+
+bool SurveyWindow::ExportChart(const QString& path, QSize size) {
+  const QSize shown = chart_->size();
+  const QSize picture = size.isValid() ? size.expandedTo(shown) : shown;
+  if (!chart_->ExportPng(path, picture)) {
+    Say(QStringLiteral("导出图表失败：%1").arg(chart_->ExportError()));
+    return false;
+  }
+  Say(QStringLiteral("已导出图表到 %1").arg(path));
+  return true;
+}
+
+void SurveyWindow::AskExportChart() {
+  const QString path = QFileDialog::getSaveFileName(
+      this, QStringLiteral("导出图表"),
+      QStringLiteral("趋势-%1.png")
+          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
+      QStringLiteral("PNG (*.png)"));
+  if (path.isEmpty()) return;
+  if (!ExportChart(path)) {
+    QMessageBox::warning(this, QStringLiteral("导出图表"), Message());
+  }
+}
+
+void SurveyWindow::KeepSettings() const {
+  const auto settings = SurveySettings();
+  // A text that is no limit is not kept.
+  settings->setValue(QString::fromLatin1(kLimitKey),
+                     limit_ ? ui_->limitBox->currentText().trimmed() : QString());
+  settings->setValue(QString::fromLatin1(kRecordFromKey),
+                     ui_->recordFrom->dateTime().toString(Qt::ISODate));
+  settings->setValue(QString::fromLatin1(kRecordToKey),
+                     ui_->recordTo->dateTime().toString(Qt::ISODate));
+}
+
+void SurveyWindow::RestoreSettings() {
+  const auto settings = SurveySettings();
+  // The last 30 days to the end of today, unless a period was kept.
+  const QDate today = QDate::currentDate();
+  QDateTime from = QDateTime::fromString(
+      settings->value(QString::fromLatin1(kRecordFromKey)).toString(), Qt::ISODate);
+  QDateTime to = QDateTime::fromString(
+      settings->value(QString::fromLatin1(kRecordToKey)).toString(), Qt::ISODate);
+  if (!from.isValid() || !to.isValid()) {
+    from = today.addDays(-30).startOfDay();
+    to = today.endOfDay();
+  }
+  SetRecordPeriod(from, to);
+  const QString limit = settings->value(QString::fromLatin1(kLimitKey)).toString();
+  ui_->limitBox->setCurrentIndex(0);
+  ui_->limitBox->setEditText(limit);
+  bool valid = true;
+  limit_ = LimitOf(limit, &valid);
+  chart_->SetLimit(limit_);
 }
 
 int SurveyWindow::RecordRowCount() const {
-  return ui_->recordTable->rowCount();
+  return recordModel_->rowCount({});
 }
 
 bool SurveyWindow::ExportRecord(const QString& path) {

@@ -2,12 +2,15 @@
 // The survey window ("总线巡检"): every detector on one line. It scans a range of addresses for
 // the detectors that answer as themselves, reads their voltages, measures their resistances one
 // after another or all at once, and exports its table as CSV. Every outcome goes into the record;
-// the window shows the record's rows of a period for the detectors in its table, and exports
-// them. It has its own port list, engine
+// the window shows the record's rows of a period for the detectors in its table, draws the
+// selected detectors' readings of that period as a trend (with the resistance limit), and exports
+// both. The limit and the period are kept between runs in the window's own settings. It has its
+// own port list (which also takes a line's address typed in), engine
 // and survey; the serial line, the port numbering and the probe are handed in, as to the main
 // window, so it runs on a real port, a pseudo-terminal or an in-memory line.
 
 #include <QDateTime>
+#include <QSettings>
 #include <QString>
 #include <QWidget>
 #include <chrono>
@@ -15,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/engine.h"
@@ -30,6 +34,12 @@ class SurveyWindow;
 }
 
 namespace karvello {
+
+class TrendChart;
+class RecordModel;
+
+// The survey window's own settings: the resistance limit and the record's period.
+std::unique_ptr<QSettings> SurveySettings();
 
 class SurveyWindow : public QWidget {
   Q_OBJECT
@@ -60,9 +70,31 @@ class SurveyWindow : public QWidget {
   // record holds them (UTF-8 with a byte-order mark, its header, its lines).
   std::vector<RecordRow> RecordRows() const;
   void ShowRecord();
+  // ShowRecord with the record read on another thread, as 查看记录 does it: the window answers
+  // input meanwhile, and a reading made while it reads is shown too. ReadingRecord() until it is
+  // shown.
+  void ShowRecordInBackground();
+  bool ReadingRecord() const { return reading_ != 0; }
   void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
   bool ExportRecord(const QString& path);
   int RecordRowCount() const;
+
+  // The chart of the selected detectors' readings (of every detector when none is selected);
+  // ExportChart writes it as a PNG at its size on screen, or of `size` when larger.
+  const TrendChart& chart() const { return *chart_; }
+  bool ExportChart(const QString& path, QSize size = {});
+
+  // The resistance limit in ohms as the limit box holds it; none when the box is empty or holds
+  // no positive number. The detectors whose last resistance is above it, in order.
+  std::optional<double> Limit() const { return limit_; }
+  std::vector<std::uint8_t> AboveLimit() const;
+  // Whether table row `row` is marked as above the limit.
+  bool RowMarked(int row) const;
+
+  // Opens the line at `address` as typed into the port box (an entry of the list, COMn, a device
+  // path, rtu+tcp://HOST:PORT, tcp://HOST[:PORT]); false, with the reason in the message line,
+  // for an address that is none of them or a line that does not open.
+  bool OpenAddress(const QString& address);
 
   // What the window shows, for tests and the tour.
   QString Message() const;
@@ -86,6 +118,7 @@ class SurveyWindow : public QWidget {
   struct Row {
     bool detector = false;
     QString voltage, voltageTime, resistance, resistanceTime, state;
+    std::optional<Reading> lastResistance;  // the last resistance read, for the limit
   };
   enum class RunKind { kScan, kMeasure, kVoltages };
 
@@ -104,6 +137,13 @@ class SurveyWindow : public QWidget {
   // The detectors of the rows selected, or of every row when none is.
   std::vector<std::uint8_t> Chosen() const;
   void ShowRows();
+  void ShowChart();
+  QDateTime PeriodEnd() const;
+  void OnLimitEdited(const QString& text);
+  QString AboveLimitMessage() const;
+  void AskExportChart();
+  void KeepSettings() const;
+  void RestoreSettings();
   void SetRunning(bool running);
   void Say(const QString& message);
 
@@ -114,9 +154,15 @@ class SurveyWindow : public QWidget {
   PortProbe& probe_;
   PortListModel portList_;
   std::map<std::uint8_t, Row> rows_;
+  std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
+  int readNumber_ = 0;                        // of the last read begun
+  int reading_ = 0;                     // the number of the read in the background; 0 for none
+  std::vector<RecordRow> madeReading_;  // the rows kept while it reads
+  std::optional<double> limit_;
+  TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;
   Record* record_ = nullptr;
-  int openedPort_ = 0;  // the port opened last, for an outcome that comes as the port goes
+  std::string openedName_;  // the line opened last, for an outcome that comes as the line goes
   Engine engine_;
   Survey survey_;  // after the engine: it goes first, and with it every call into the window
 };

@@ -15,22 +15,34 @@ bool FakeSerialLine::Open(int number) {
   return true;
 }
 
+bool FakeSerialLine::Open(const LineAddress& address) {
+  if (address.kind == LineAddress::Kind::kPortNumber) return Open(address.number);
+  Close();
+  calls_.push_back("open " + address.text);
+  if (!addresses_.contains(address.text)) return false;
+  name_ = address.text;
+  ForgetReceived();
+  return true;
+}
+
 void FakeSerialLine::Close() {
-  if (port_ == 0) return;
+  if (!IsOpen()) return;
   calls_.emplace_back("close");
   port_ = 0;
+  name_.clear();
   ForgetReceived();
 }
 
 void FakeSerialLine::Receive(std::span<const std::uint8_t> bytes) {
-  if (port_ == 0) return;  // nothing reaches a closed port
+  if (!IsOpen()) return;  // nothing reaches a closed port
   Arrive(bytes);
 }
 
 void FakeSerialLine::Pull() {
-  if (port_ == 0) return;
+  if (!IsOpen()) return;
   available_.erase(port_);
   port_ = 0;
+  name_.clear();
   PortLost();
 }
 

@@ -16,11 +16,17 @@ class FakeSerialLine : public SerialLine {
   // The port numbers that open; `held` ones exist but are in use by another program.
   explicit FakeSerialLine(std::set<int> available = {1}, std::set<int> held = {});
 
-  using SerialLine::Open;
   bool Open(int number) override;
+  // A port number as Open(number); another address when SetOpening lists its text as given.
+  bool Open(const LineAddress& address) override;
   void Close() override;
-  bool IsOpen() const override { return port_ != 0; }
+  bool IsOpen() const override { return port_ != 0 || !name_.empty(); }
   int Port() const override { return port_; }
+  std::string Name() const override { return name_.empty() ? SerialLine::Name() : name_; }
+  bool CarriesBroadcasts() const override { return carriesBroadcasts_; }
+  void SetOpening(std::set<std::string> addresses) { addresses_ = std::move(addresses); }
+  // As a Modbus TCP gateway: no broadcast passes.
+  void SetCarriesBroadcasts(bool carries) { carriesBroadcasts_ = carries; }
 
   // The detector's side.
   void Receive(std::span<const std::uint8_t> bytes);
@@ -52,6 +58,9 @@ class FakeSerialLine : public SerialLine {
   std::set<int> available_;
   std::set<int> held_;
   int port_ = 0;
+  std::string name_;  // the address open, when it is no port number
+  std::set<std::string> addresses_;
+  bool carriesBroadcasts_ = true;
   std::vector<std::vector<std::uint8_t>> written_;
   std::vector<std::string> calls_;
   std::function<void(std::span<const std::uint8_t>)> onWritten_;

@@ -495,5 +495,71 @@ TEST_F(MainWindowTest, AnEntryChosenWhileItsDeviceIsAwayOpensWhenChosenAgain) {
   EXPECT_EQ(line_.Port(), 3);
 }
 
+struct GivenCase {
+  const char* address;
+  QStringList listed;
+  std::vector<std::string> calls;  // from the given line on
+};
+
+// karvello --port ADDRESS: the line is listed first and opened; the ports after it stay as they
+// were (the given port not listed twice), and the list made afresh keeps it first.
+TEST_F(MainWindowTest, ALineGivenByAddressIsListedFirstAndOpened) {
+  line_.SetOpening({"rtu+tcp://127.0.0.1:4001"});
+  const GivenCase cases[] = {
+      {"rtu+tcp://127.0.0.1:4001",
+       {"rtu+tcp://127.0.0.1:4001", "COM1", "COM3"},
+       {"open rtu+tcp://127.0.0.1:4001"}},
+      {"COM3", {"COM3", "COM1"}, {"open 3"}},
+      {"tcp://10.0.0.7", {"tcp://10.0.0.7", "COM1", "COM3"}, {"open tcp://10.0.0.7"}},
+      {"COM7", {"COM7", "COM1", "COM3"}, {"open 7"}},
+      // The port in use stays listed until the list is made afresh.
+      {"com1", {"COM1", "COM3", "COM7"}, {"open 1"}},
+  };
+  line_.SetAvailable({1, 3, 7});
+  for (const GivenCase& c : cases) {
+    SCOPED_TRACE(c.address);
+    const auto address = ParseLineAddress(c.address);
+    ASSERT_TRUE(address.has_value());
+    line_.ForgetCalls();
+    form_.OpenGiven(*address);
+    QStringList listed;
+    for (int i = 0; i < PortCombo()->count(); ++i) listed << PortCombo()->itemText(i);
+    EXPECT_EQ(listed, c.listed);
+    EXPECT_EQ(PortCombo()->currentIndex(), 0);
+    ASSERT_FALSE(line_.Calls().empty());
+    const std::vector<std::string> last(line_.Calls().end() - static_cast<long>(c.calls.size()),
+                                        line_.Calls().end());
+    EXPECT_EQ(last, c.calls);
+    // Another entry and back.
+    Choose(1);
+    EXPECT_EQ(QString::fromStdString(line_.Name()), c.listed[1]);
+    PortCombo()->showPopup();
+    PortCombo()->hidePopup();
+    EXPECT_EQ(PortCombo()->itemText(0), c.listed[0]);
+    Choose(0);
+    EXPECT_EQ(line_.Calls().back(), c.calls.back());
+  }
+}
+
+// A Modbus TCP gateway passes no broadcast: set and query address fail with the reason, unsent.
+TEST_F(MainWindowTest, ABroadcastOverModbusTcpFailsWithItsReasonAndNothingSent) {
+  line_.SetOpening({"tcp://10.0.0.7"});
+  line_.SetCarriesBroadcasts(false);
+  form_.OpenGiven(*ParseLineAddress("tcp://10.0.0.7"));
+  ASSERT_TRUE(line_.IsOpen());
+  line_.ForgetCalls();
+  const QString reason =
+      QStringLiteral("未发送：Modbus TCP 网关（tcp://）不转发广播，请改用 rtu+tcp:// 或串口。");
+  TypeAddress("5");
+  QTest::mouseClick(Button(1), Qt::LeftButton);
+  EXPECT_EQ(LogText()->toPlainText(), QStringLiteral("设置失败！\n") + reason);
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  EXPECT_EQ(LogText()->toPlainText(), QString::fromStdString(kQueryFailed) + "\n" + reason);
+  EXPECT_TRUE(line_.Written().empty());
+  // A read of one detector goes out as ever.
+  QTest::mouseClick(Button(4), Qt::LeftButton);
+  EXPECT_EQ(line_.Written().size(), 1U);
+}
+
 }  // namespace
 }  // namespace karvello

@@ -1,13 +1,17 @@
 // The survey window driven through its widgets: the settings it refuses, a scan of a bus of
 // simulated detectors and what its table shows, measurements in turn and all at once, a stop, a
-// pulled port, a close during a run, the CSV export, and a scan over a pseudo-terminal.
+// pulled port, a close during a run, the CSV export, and a scan over a pseudo-terminal; the
+// record's trend chart and the resistance limit, the settings kept, and a line's address typed in.
 #include "ui/survey_window.h"
 
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QFile>
+#include <QImage>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,6 +20,8 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +34,7 @@
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
 #include "support/in_memory_bus.h"
+#include "ui/trend_chart.h"
 
 namespace karvello {
 namespace {
@@ -43,9 +50,13 @@ const QString kSucceeded = QStringLiteral("查询成功！");
 class SurveyWindowTest : public ::testing::Test {
  protected:
   SurveyWindowTest()
-      : bus_(line_, {At(3, 345, 1, 220), At(7, 1200, 2, 12), At(50, 1, 0, 1), At(200, 8, 0, 0)}) {
+      : SurveyWindowTest(
+            {At(3, 345, 1, 220), At(7, 1200, 2, 12), At(50, 1, 0, 1), At(200, 8, 0, 0)}) {
     bus_.Detector(2).SetFault(Fault::BadCrc());       // 50 answers corrupt
     bus_.Detector(1).SetFault(Fault::Stray({0xA5}));  // a stray byte in front of 7's replies
+  }
+  explicit SurveyWindowTest(const std::vector<DetectorConfig>& bus) : bus_(line_, bus) {
+    SurveySettings()->clear();  // each test starts as a first run
     window_ = std::make_unique<SurveyWindow>(line_, ports_, probe_);
     window_->show();
   }
@@ -442,6 +453,222 @@ TEST_F(SurveyWindowTest, ARecordThatCannotBeWrittenIsWarnedOfOnceAndTheScanGoesO
   EXPECT_EQ(window_->Message(), "扫描完成：找到 2 个检测器。");
   EXPECT_TRUE(record.Failed());
   EXPECT_EQ(window_->findChildren<QMessageBox*>("recordWarning").size(), 1);
+}
+
+// The chart draws the record's readings of the period for the selected detectors, and a reading
+// appears on it as it is made, before the run ends.
+TEST_F(SurveyWindowTest, TheChartDrawsTheRecordsReadingsAndFollowsEachNewOne) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  const TrendChart& chart = window_->chart();
+  const auto addresses = [&chart](Quantity quantity) {
+    std::vector<int> shown;
+    for (const trend::Series& series : chart.series(quantity)) shown.push_back(series.address);
+    return shown;
+  };
+  EXPECT_EQ(addresses(Quantity::kVoltage), (std::vector<int>{3, 7}));
+  EXPECT_TRUE(chart.series(Quantity::kResistance).empty());
+
+  const int before = window_->RecordRowCount();
+  Click("measureButton");  // in turn: 3, then 7
+  ASSERT_TRUE(RunUntil([this] { return !window_->Cell(0, SurveyWindow::kResistance).isEmpty(); }));
+  ASSERT_TRUE(window_->survey().Running());
+  // The record's table follows too, with what a read of the period gives.
+  EXPECT_GT(window_->RecordRowCount(), before);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+  ASSERT_EQ(chart.series(Quantity::kResistance).size(), 1U);
+  EXPECT_EQ(chart.series(Quantity::kResistance)[0].address, 3);
+  ASSERT_EQ(chart.series(Quantity::kResistance)[0].points.size(), 1U);
+  EXPECT_EQ(chart.series(Quantity::kResistance)[0].points[0].value, 34.5);
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(addresses(Quantity::kResistance), (std::vector<int>{3, 7}));
+
+  // A selected row: its detector alone, and its new readings alone.
+  Find<QTableWidget>("table")->selectRow(1);
+  EXPECT_EQ(addresses(Quantity::kVoltage), (std::vector<int>{7}));
+  Click("voltageButton");
+  ASSERT_TRUE(RunToEnd());
+  ASSERT_EQ(chart.series(Quantity::kVoltage).size(), 1U);
+  EXPECT_EQ(chart.series(Quantity::kVoltage)[0].points.size(), 2U);
+}
+
+// Detectors reading at, just above and over the range of the limits offered.
+class SurveyWindowLimits : public SurveyWindowTest {
+ protected:
+  SurveyWindowLimits()
+      : SurveyWindowTest(
+            {At(3, 100, 1, 220), At(7, 1001, 2, 220), At(9, 0, 3, 220), At(11, 4, 0, 220)}) {}
+  void SetLimit(const QString& text) {
+    auto* box = Find<QComboBox>("limitBox");
+    box->setEditText(text);
+    ASSERT_EQ(box->currentText(), text);
+  }
+};
+
+struct LimitCase {
+  const char* limit;
+  std::vector<std::uint8_t> above;  // of 3 (10.0 Ω), 7 (10.01 Ω), 9 (OL), 11 (4 Ω)
+  const char* says;
+};
+
+TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
+  Scan();
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  ASSERT_EQ(Column(SurveyWindow::kResistance), QStringList({"10.0", "10.01", "OL", "4"}));
+  EXPECT_EQ(Find<QComboBox>("limitBox")->currentText(), "");  // none until one is chosen
+  const LimitCase cases[] = {
+      {"10", {7, 9}, "2 个检测器的接地电阻高于上限 10 Ω。"},
+      {"10.01", {9}, "1 个检测器的接地电阻高于上限 10.01 Ω。"},
+      {"4", {3, 7, 9}, "3 个检测器的接地电阻高于上限 4 Ω。"},
+      {"3.99", {3, 7, 9, 11}, "4 个检测器的接地电阻高于上限 3.99 Ω。"},
+      {"0.01", {3, 7, 9, 11}, "4 个检测器的接地电阻高于上限 0.01 Ω。"},
+      {"0", {}, "接地电阻上限须为大于 0 的数，未设上限。"},
+      {"四", {}, "接地电阻上限须为大于 0 的数，未设上限。"},
+      {"", {}, nullptr},
+  };
+  const std::uint8_t rows[] = {3, 7, 9, 11};
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.limit);
+    SetLimit(QString::fromUtf8(c.limit));
+    EXPECT_EQ(window_->AboveLimit(), c.above);
+    for (int row = 0; row < 4; ++row) {
+      const bool above = std::find(c.above.begin(), c.above.end(), rows[row]) != c.above.end();
+      EXPECT_EQ(window_->RowMarked(row), above) << "row " << row;
+    }
+    if (c.says != nullptr) {
+      EXPECT_EQ(window_->Message(), QString::fromUtf8(c.says));
+    }
+    EXPECT_EQ(window_->Limit().has_value(), !c.above.empty());
+  }
+  // The count comes with the end of a measurement too.
+  SetLimit("10");
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->Message(), "测量完成。2 个检测器的接地电阻高于上限 10 Ω。");
+  // The limits offered.
+  auto* box = Find<QComboBox>("limitBox");
+  QStringList offered;
+  for (int i = 0; i < box->count(); ++i) offered << box->itemText(i);
+  EXPECT_EQ(offered, QStringList({"", "1", "4", "10"}));
+}
+
+TEST_F(SurveyWindowLimits, TheLimitAndThePeriodAreKeptForTheNextWindow) {
+  SetLimit("4");
+  const QDateTime from(QDate(2026, 11, 2), QTime(8, 30));
+  const QDateTime to(QDate(2026, 12, 1), QTime(17, 45));
+  window_->SetRecordPeriod(from, to);
+  window_.reset();
+  SurveyWindow next(line_, ports_, probe_);
+  EXPECT_EQ(next.findChild<QComboBox*>("limitBox")->currentText(), "4");
+  EXPECT_EQ(next.Limit(), 4.0);
+  EXPECT_EQ(next.findChild<QDateTimeEdit*>("recordFrom")->dateTime(), from);
+  EXPECT_EQ(next.findChild<QDateTimeEdit*>("recordTo")->dateTime(), to);
+}
+
+TEST_F(SurveyWindowTest, ExportsTheChartAsAPngAtItsSizeOnScreenOrLarger) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  const QSize shown = window_->chart().size();
+  ASSERT_TRUE(window_->ExportChart(dir.filePath("chart.png")));
+  EXPECT_EQ(QImage(dir.filePath("chart.png")).size(), shown);
+  EXPECT_EQ(window_->Message(), "已导出图表到 " + dir.filePath("chart.png"));
+  ASSERT_TRUE(window_->ExportChart(dir.filePath("large.png"), shown * 2));
+  EXPECT_EQ(QImage(dir.filePath("large.png")).size(), shown * 2);
+  // Smaller than on screen: at the size on screen.
+  ASSERT_TRUE(window_->ExportChart(dir.filePath("small.png"), shown / 2));
+  EXPECT_EQ(QImage(dir.filePath("small.png")).size(), shown);
+  EXPECT_FALSE(window_->ExportChart(dir.filePath("no/such/folder/chart.png")));
+  EXPECT_TRUE(window_->Message().startsWith("导出图表失败：")) << window_->Message().toStdString();
+}
+
+struct AddressCase {
+  const char* typed;
+  bool opens;
+  const char* says;  // the start of the message
+};
+
+class SurveyWindowAddresses : public SurveyWindowTest,
+                              public ::testing::WithParamInterface<AddressCase> {};
+
+// A bad address typed into the port box is refused and leaves the line as it was; nothing is sent.
+TEST_P(SurveyWindowAddresses, AreOpenedOrRefusedWithAMessage) {
+  const AddressCase& c = GetParam();
+  line_.SetAvailable({1, 5});
+  line_.SetOpening({"rtu+tcp://127.0.0.1:4001"});
+  auto* box = Find<QComboBox>("portList");
+  ASSERT_TRUE(box->isEditable());
+  box->lineEdit()->selectAll();
+  QTest::keyClicks(box->lineEdit(), QString::fromUtf8(c.typed));
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  EXPECT_TRUE(window_->Message().startsWith(QString::fromUtf8(c.says)))
+      << window_->Message().toStdString();
+  EXPECT_TRUE(line_.Written().empty());
+  if (c.opens) {
+    EXPECT_EQ(line_.Name(), c.typed);
+    // The list made afresh leaves the line and its name in the box.
+    box->showPopup();
+    box->hidePopup();
+    EXPECT_EQ(box->currentText(), c.typed);
+    EXPECT_EQ(line_.Name(), c.typed);
+  } else if (std::string(c.says).starts_with("线路地址无效")) {
+    EXPECT_EQ(line_.Port(), 1);  // untouched
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SurveyWindowAddresses,
+    ::testing::Values(
+        AddressCase{"COM5", true, "已打开 COM5"},
+        AddressCase{"COM257", false, "线路地址无效，未打开：ports are COM1 to COM256"},
+        AddressCase{"rtu+tcp://127.0.0.1:4001", true, "已打开 rtu+tcp://127.0.0.1:4001"},
+        AddressCase{"rtu+tcp://10.0.0.7", false, "线路地址无效"},
+        AddressCase{"ftp://10.0.0.7", false, "线路地址无效"},
+        AddressCase{"serial3", false, "线路地址无效"},
+        // This line carries no network line: refused as it opens.
+        AddressCase{"tcp://127.0.0.1:1502", false, "无法打开 tcp://127.0.0.1:1502"}));
+
+// 查看记录 reads on another thread: the window goes on meanwhile, and what it measures while the
+// record is read is shown with the rows read.
+TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMeanwhile) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Scan();
+  const int rows = window_->RecordRowCount();
+  ASSERT_GT(rows, 0);
+  window_->SetRecordPeriod(QDateTime::currentDateTime().addDays(-1),
+                           QDateTime::currentDateTime().addDays(1));
+  Click("showRecordButton");
+  EXPECT_TRUE(window_->ReadingRecord());
+  EXPECT_EQ(window_->Message(), "正在读取记录 ...");
+  // The read is done but not yet shown when the first measurement starts: that row is not in what
+  // was read, and is shown with it.
+  QThreadPool::globalInstance()->waitForDone();
+  Click("measureButton");
+  ASSERT_TRUE(RunUntil([&] { return window_->RecordRowCount() > rows; }));
+  ASSERT_TRUE(window_->survey().Running());
+  const int made = window_->RecordRowCount();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ReadingRecord(); }, 5000));
+  EXPECT_EQ(window_->RecordRowCount(), made);
+  EXPECT_EQ(window_->Message(), QStringLiteral("记录 %1 行。").arg(made));
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+  // A read overtaken by another is not shown.
+  Click("showRecordButton");
+  window_->SetRecordPeriod(QDateTime::currentDateTime().addDays(-3),
+                           QDateTime::currentDateTime().addDays(-2));
+  window_->ShowRecord();
+  EXPECT_FALSE(window_->ReadingRecord());
+  QTest::qWait(200);
+  EXPECT_EQ(window_->RecordRowCount(), 0);
 }
 
 }  // namespace
