@@ -151,8 +151,8 @@ int main(int argc, char** argv) {
     return kAnswered;
   }
   if (run.listPorts && run.command == Command::kNone) return ListPorts();
-    // The broker of a watch, checked before the port opens.
 #ifdef KARVELLO_HAS_MQTT
+  // The broker of a watch, checked before the port opens.
   std::unique_ptr<WatchBroker> broker;
   try {
     if (!run.mqttUrl.empty()) broker = std::make_unique<WatchBroker>(run);
@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 #else
+  // This build has no MQTT (Windows).
   if (!run.mqttUrl.empty()) {
     Error("this build of karvello-cli has no MQTT: --mqtt cannot be used");
     return kUsage;
