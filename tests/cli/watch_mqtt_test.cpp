@@ -164,6 +164,22 @@ TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
   EXPECT_EQ(Objects(last)[0], printed.back());
 }
 
+// TLS with the test's own CA, given with --mqtt-ca: the readings arrive over the TLS listener.
+TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
+  MosquittoBroker broker({.users = {}, .tls = true});
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "200ms", "--count", "2", "--format", "json", "--site", "site1", "--mqtt",
+               QString::fromStdString("mqtts://localhost:" + std::to_string(broker.tlsPort())),
+               "--mqtt-ca", QString::fromStdString(testing::TestCertificates::Get().caFile)});
+  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s)) << watch.Err();
+  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
+}
+
 // A bad line of the options file: bad usage naming its line, and nothing sent.
 TEST(WatchGateway, RefusesABadLineOfItsFileByNumber) {
   SimulatedDetector detector;
