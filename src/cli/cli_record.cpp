@@ -37,6 +37,20 @@ void OutcomeRecord::AddAlarm(const AlarmChange& change, const std::string& port)
   state_->record.Append(row);
 }
 
+std::set<int> OutcomeRecord::RaisedAlarms(const std::string& port) const {
+  std::set<int> raised;
+  if (!state_) return raised;
+  for (const RecordRow& row : Record::Read(state_->record.Path(), {})) {
+    if (row.operation != kAlarmOperation || row.port != port) continue;
+    if (row.result == kAlarmRaised) {
+      raised.insert(row.address);
+    } else {
+      raised.erase(row.address);
+    }
+  }
+  return raised;
+}
+
 OutcomeRecord::~OutcomeRecord() = default;
 
 }  // namespace karvello::cli

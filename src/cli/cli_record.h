@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "cli/cli_output.h"
@@ -22,6 +23,9 @@ class OutcomeRecord {
   // Adds an alarm's change as a row of its own: operation "alarm", its state ("raised",
   // "cleared") as the result, and the reading's value and unit.
   void AddAlarm(const AlarmChange& change, const std::string& port);
+  // The addresses on `port` whose last alarm row in the record says "raised": the alarms that
+  // stand when a watch starts again. None with --no-record.
+  std::set<int> RaisedAlarms(const std::string& port) const;
 
  private:
   struct State;

@@ -77,13 +77,22 @@ int Session::Run() {
     case Command::kVoltage:
       steps_ = {{Operation::kQueryVoltage, run_.addresses.at(0)}};
       break;
-    case Command::kWatch:
+    case Command::kWatch: {
+      // The alarms that stood when the watch last ran stand still, to be cleared by the rule.
+      const std::set<int> raised = run_.alarmAbove ? record_.RaisedAlarms(port_) : std::set<int>();
       for (std::uint8_t address : run_.addresses) {
         for (Operation operation : run_.operations) steps_.push_back({operation, address});
-        if (run_.alarmAbove)
-          alarms_.emplace(address, AlarmLimit{*run_.alarmAbove, run_.alarmAfter});
+        if (run_.alarmAbove) {
+          alarms_.emplace(address, AlarmRule(AlarmLimit{*run_.alarmAbove, run_.alarmAfter},
+                                             raised.contains(address)));
+          if (raised.contains(address)) {
+            std::fprintf(stderr, "karvello-cli: the alarm at address %d stands, as the record left it\n",
+                         address);
+          }
+        }
       }
       break;
+    }
     case Command::kScan:
       RunScan();
       return loop_.exec();

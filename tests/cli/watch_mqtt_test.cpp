@@ -305,6 +305,33 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
   EXPECT_EQ(rows[3].value, "12.8");
 }
 
+// An alarm raised when the watch last ran stands when it starts again (the service restarted):
+// a reading at or below the limit clears it, so the retained alarm does not stay raised.
+TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
+  DetectorConfig config;
+  config.measurementTime = 18'500ms;
+  config.resistance = 128;  // 12.8 ohms
+  SimulatedDetector detector(config);
+  ScratchFolder folder;
+  Outcome reading{Operation::kQueryResistance, 1};
+  reading.result = Result::kAnswered;
+  reading.value = Reading{345, 1};
+  RecordRow raised = RowOf(reading, detector.SlavePath(), QDateTime::currentDateTime());
+  raised.operation = "alarm";
+  raised.result = "raised";
+  ASSERT_TRUE(Record(QString::fromStdString(folder.File("record.csv"))).Append(raised));
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "1s", "--count", "1", "--resistance", "--alarm-above", "20", "--alarm-after", "1",
+               "--format", "json"},
+              folder.File("record.csv"));
+  ASSERT_EQ(watch.Finish(40s), 0) << watch.Err();
+  const std::vector<QJsonObject> printed = watch.Objects();
+  ASSERT_EQ(printed.size(), 2U) << watch.Out();
+  EXPECT_EQ(printed[1]["operation"].toString(), "alarm");
+  EXPECT_EQ(printed[1]["result"].toString(), "cleared");
+  EXPECT_EQ(printed[1]["value"].toDouble(), 12.8);
+}
+
 // A broker that checks logins: the password from the URL or from KARVELLO_MQTT_PASSWORD; a wrong
 // one ends the watch with status 7 and a line saying why, the readings made recorded.
 TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {

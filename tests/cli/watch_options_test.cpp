@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/cli_record.h"
 
 namespace karvello::cli {
 namespace {
@@ -133,6 +134,34 @@ TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {
   EXPECT_THROW(Parse({"voltage", "-a", "1", "--config", Write("-p /dev/null\n")}), UsageError);
   EXPECT_THROW(Parse({"watch", "--config", folder_.filePath("none.conf").toStdString()}),
                UsageError);
+}
+
+// The alarms that stand when a watch starts again: each address's last alarm row on its port.
+TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {
+  QTemporaryDir folder;
+  qputenv("KARVELLO_RECORD", folder.filePath(QStringLiteral("record.csv")).toUtf8());
+  OutcomeRecord record(true);
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  Outcome reading{Operation::kQueryResistance, 1};
+  reading.result = Result::kAnswered;
+  reading.value = Reading{345, 1};
+  const QDateTime when = QDateTime::currentDateTime();
+  const struct {
+    int address;
+    const char* port;
+    bool raised;
+  } rows[] = {
+      {1, "/dev/ttyUSB0", true},  {2, "/dev/ttyUSB0", true}, {2, "/dev/ttyUSB0", false},
+      {3, "/dev/ttyUSB0", false}, {3, "/dev/ttyUSB0", true}, {4, "/dev/ttyUSB1", true},
+  };
+  for (const auto& row : rows) {
+    record.AddAlarm({reading, row.address, row.raised, 20, when}, row.port);
+  }
+  record.Add(reading, "/dev/ttyUSB0", when);  // a reading is no alarm row
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), (std::set<int>{1, 3}));
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB1"), std::set<int>{4});
+  EXPECT_EQ(OutcomeRecord(false).RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  qunsetenv("KARVELLO_RECORD");
 }
 
 }  // namespace
