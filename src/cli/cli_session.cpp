@@ -86,7 +86,8 @@ int Session::Run() {
           alarms_.emplace(address, AlarmRule(AlarmLimit{*run_.alarmAbove, run_.alarmAfter},
                                              raised.contains(address)));
           if (raised.contains(address)) {
-            std::fprintf(stderr, "karvello-cli: the alarm at address %d stands, as the record left it\n",
+            std::fprintf(stderr,
+                         "karvello-cli: the alarm at address %d stands, as the record left it\n",
                          address);
           }
         }

@@ -313,9 +313,13 @@ TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
   config.resistance = 128;  // 12.8 ohms
   SimulatedDetector detector(config);
   ScratchFolder folder;
-  Outcome reading{Operation::kQueryResistance, 1};
-  reading.result = Result::kAnswered;
-  reading.value = Reading{345, 1};
+  const Outcome reading{Operation::kQueryResistance,
+                        1,
+                        {},
+                        {},
+                        Result::kAnswered,
+                        Reading{345, 1},
+                        false};  // 34.5 ohms
   RecordRow raised = RowOf(reading, detector.SlavePath(), QDateTime::currentDateTime());
   raised.operation = "alarm";
   raised.result = "raised";

@@ -142,9 +142,13 @@ TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {
   qputenv("KARVELLO_RECORD", folder.filePath(QStringLiteral("record.csv")).toUtf8());
   OutcomeRecord record(true);
   EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
-  Outcome reading{Operation::kQueryResistance, 1};
-  reading.result = Result::kAnswered;
-  reading.value = Reading{345, 1};
+  const Outcome reading{Operation::kQueryResistance,
+                        1,
+                        {},
+                        {},
+                        Result::kAnswered,
+                        Reading{345, 1},
+                        false};  // 34.5 ohms
   const QDateTime when = QDateTime::currentDateTime();
   const struct {
     int address;
