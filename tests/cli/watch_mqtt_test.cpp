@@ -180,6 +180,25 @@ TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
   EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
 }
 
+// A watch killed outright says nothing itself: the broker gives its last will, "offline", retained.
+TEST(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "10s", "--mqtt", Url(broker.port()), "--site", "site1"});
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 1; }, 5s));
+  watch.Signal(SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
+  EXPECT_EQ(live.Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
+                                                    {kPrefix + "/status", "offline", false}}));
+  Subscriber late(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(WaitUntil([&] { return late.Count() == 1; }, 5s));
+  EXPECT_EQ(late.Messages(), (std::vector<Received>{{kPrefix + "/status", "offline", true}}));
+}
+
 // A bad line of the options file: bad usage naming its line, and nothing sent.
 TEST(WatchGateway, RefusesABadLineOfItsFileByNumber) {
   SimulatedDetector detector;
