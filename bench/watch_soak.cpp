@@ -3,7 +3,8 @@
 // of three) on a pseudo-terminal, its replies paced at 9600 baud; the benchmark reads the CSV it
 // prints as it comes and watches the process.
 //
-//   karvello-bench-watch [--readings N] [--every MS] [--bus] [--record] [--cli PATH] [--help]
+//   karvello-bench-watch [--readings N] [--every MS] [--bus] [--record] [--mqtt URL] [--cli PATH]
+//                        [--help]
 //
 // - memory: the resident set (VmRSS) of the karvello-cli process after a warm-up of 100
 //   readings, at every 1000th reading and at the last; the drift is the last minus the first.
@@ -57,6 +58,7 @@ struct Options {
   long everyMs = 0;  // 0: 25 ms for one detector, 50 ms for the bus
   bool bus = false;
   bool record = false;  // the outcomes go to a record file of the benchmark's own
+  std::string mqtt;     // the watch publishes each reading to this broker
   std::string cli = KARVELLO_CLI_PATH;
 };
 
@@ -169,7 +171,8 @@ Slots SlotsOf(const std::vector<double>& requests, double everyMs) {
 
 void Usage() {
   std::puts(
-      "karvello-bench-watch [--readings N] [--every MS] [--bus] [--record] [--cli PATH]\n"
+      "karvello-bench-watch [--readings N] [--every MS] [--bus] [--record] [--mqtt URL] [--cli "
+      "PATH]\n"
       "Runs `karvello-cli watch --format csv --no-record` for N voltage readings (default 10000)\n"
       "at an interval of MS milliseconds (default 25; 50 with --bus) against the simulated\n"
       "detector at address 1 (--bus: three detectors at 3, 7 and 200, one round reading all\n"
@@ -177,7 +180,8 @@ void Usage() {
       "karvello-cli through the run, the drift of the readings against their slots, its trend,\n"
       "and the readings, failures and skipped slots. Exits 1 when a reading failed or was wrong,\n"
       "the watch did not end 0, or the memory or the drift broke its goal. --record: the\n"
-      "watch records each outcome (KARVELLO_RECORD, a file in a new folder under /tmp).");
+      "watch records each outcome (KARVELLO_RECORD, a file in a new folder under /tmp).\n"
+      "--mqtt URL: the watch publishes each reading to the broker at URL (site \"bench\").");
 }
 
 int Main(int argc, char** argv) {
@@ -192,6 +196,8 @@ int Main(int argc, char** argv) {
       options.bus = true;
     } else if (arg == "--record") {
       options.record = true;
+    } else if (arg == "--mqtt" && i + 1 < argc) {
+      options.mqtt = argv[++i];
     } else if (arg == "--cli" && i + 1 < argc) {
       options.cli = argv[++i];
     } else {
@@ -235,6 +241,7 @@ int Main(int argc, char** argv) {
     recordPath = std::string(folder) + "/record.csv";
     std::erase(args, std::string("--no-record"));
   }
+  if (!options.mqtt.empty()) args.insert(args.end(), {"--mqtt", options.mqtt, "--site", "bench"});
   std::string shown;
   for (std::size_t i = 1; i < args.size(); ++i) shown += " " + args[i];
   std::printf("%skarvello-cli%s\n",

@@ -16,7 +16,8 @@ Commands:
   scan [--from N] [--to M] [--wait MS]
                          find the detectors on the line by their addresses
   watch -a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]
-                         read at a fixed interval until stopped
+        [--alarm-above OHMS] [--mqtt URL] [--config FILE]
+                         read at a fixed interval until stopped, publishing to a broker
   history [-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]
                          the readings in the record, oldest first
   COMMAND --help         the command's options
@@ -52,6 +53,7 @@ Exit status:
   4  the detector refused (a Modbus exception reply)
   5  a corrupt or wrong reply
   6  the port unavailable: none opens, the one named does not, or the line was lost
+  7  watch --mqtt: the broker refused the login (the readings made until then recorded)
 )";
 
 constexpr std::string_view kSetAddressHelp = R"(Usage: karvello-cli set-address NEW [OPTIONS]
@@ -96,7 +98,24 @@ never drift nor bunch up. A failed reading is a line of output; the watch goes o
   --count N          stop after N rounds (default: until stopped)
   --voltage          read the voltage (the default)
   --resistance       measure the resistance (19 s each)
-Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0.
+  --config FILE      read options from FILE, one a line with its value after it; "#" begins
+                     a comment line (the service's /etc/karvello/watch-NAME.conf)
+  --alarm-above OHMS raise an alarm after N resistances in a row above OHMS (over range is
+                     above), clear it after N in a row at or below; each change is a line
+                     and a row of the record (operation "alarm"); needs --resistance
+  --alarm-after N    N for --alarm-above (2)
+  --mqtt URL         publish each reading to an MQTT broker: mqtt://[USER[:PASSWORD]@]HOST[:PORT]
+                     (1883) or mqtts://... (TLS, 8883); the password may come from
+                     KARVELLO_MQTT_PASSWORD instead
+  --mqtt-ca FILE     mqtts: trust the broker's certificate signed by the CA in FILE
+  --site NAME        the site's name in the topics (default: the host name)
+  --mqtt-topic PREFIX  the topics' prefix (default: karvello/SITE)
+  --ha-discovery     announce each detector's sensors to Home Assistant
+Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
+object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
+is away are kept, in order, and sent when it is back.
+Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0; a broker that refuses
+the login ends it with status 7.
 )";
 
 constexpr std::string_view kHistoryHelp =

@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "cli/cli_history.h"
+#include "cli/watch_config.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
 #include "serial/serial_line.h"
@@ -76,8 +77,13 @@ bool Takes(Command command, std::string_view option) {
     case Command::kScan:
       return option == "--from" || option == "--to" || option == "--wait";
     case Command::kWatch:
-      return option == "-a" || option == "--address" || option == "--every" ||
-             option == "--count" || option == "--resistance" || option == "--voltage";
+      for (std::string_view o :
+           {"-a", "--address", "--every", "--count", "--resistance", "--voltage", "--config",
+            "--mqtt", "--mqtt-ca", "--site", "--mqtt-topic", "--ha-discovery", "--alarm-above",
+            "--alarm-after"}) {
+        if (option == o) return true;
+      }
+      return false;
     case Command::kHistory:
       return option == "-a" || option == "--address" || option == "--since" ||
              option == "--until" || option == "--operation";
@@ -90,7 +96,8 @@ bool TakesValue(std::string_view option) {
   for (std::string_view o :
        {"-p", "--port", "--format", "-a", "--address", "--from", "--to", "--wait", "--every",
         "--count", "--connect-timeout", "--pause-after-connect", "--pause", "--since", "--until",
-        "--operation"}) {
+        "--operation", "--config", "--mqtt", "--mqtt-ca", "--site", "--mqtt-topic",
+        "--alarm-above", "--alarm-after"}) {
     if (option == o) return true;
   }
   return false;
@@ -103,6 +110,26 @@ bool IsToolOption(std::string_view option) {
     if (option == o) return true;
   }
   return false;
+}
+
+// A resistance in ohms as --alarm-above takes it: a whole number of at most 9 digits, with at
+// most 2 decimal places (the detector's finest).
+std::optional<double> Ohms(std::string_view text) {
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+  const auto digits = [](std::string_view part) {
+    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (whole.empty() || whole.size() > 9 || !digits(whole) || !digits(fraction) ||
+      (point != std::string_view::npos && (fraction.empty() || fraction.size() > 2))) {
+    return std::nullopt;
+  }
+  // Read as a typed "4.1" is, so that it equals a reading of 4.1 (OhmsOf), whatever the locale.
+  double ohms = 0;
+  std::from_chars(text.data(), text.data() + text.size(), ohms);
+  return ohms;
 }
 
 }  // namespace
@@ -129,8 +156,10 @@ std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
   return std::nullopt;
 }
 
-Invocation Parse(const std::vector<std::string>& arguments) {
+Invocation Parse(const std::vector<std::string>& given) {
   Invocation run;
+  // A --config file's options take its place among the others.
+  std::vector<std::string> arguments = given;
   std::vector<std::string> positional;
   // Options of the command are checked once the command is known: gathered here first.
   std::vector<std::pair<std::string, std::string>> commandOptions;
@@ -156,7 +185,17 @@ Invocation Parse(const std::vector<std::string>& arguments) {
     } else if (value) {
       throw UsageError(option + " takes no value");
     }
-    if (option == "-p" || option == "--port") {
+    if (option == "--config") {
+      std::vector<std::string> options;
+      try {
+        options = ReadWatchConfigFile(*value);
+      } catch (const WatchConfigError& error) {
+        throw UsageError(error.what());
+      }
+      arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, options.begin(),
+                       options.end());
+      commandOptions.emplace_back(option, *value);  // only the watch takes one
+    } else if (option == "-p" || option == "--port") {
       run.port = Port(*value);
     } else if (option == "--connect-timeout") {
       run.network.connectTimeout = Milliseconds(option, *value, 1, kLongestConnectTimeout);
@@ -227,6 +266,7 @@ Invocation Parse(const std::vector<std::string>& arguments) {
   }
 
   bool everyGiven = false;
+  bool alarmAfterGiven = false;
   for (const auto& [option, value] : commandOptions) {
     if (!Takes(run.command, option)) {
       throw UsageError(name + " has no option " + option + " (see karvello-cli " + name +
@@ -295,6 +335,31 @@ Invocation Parse(const std::vector<std::string>& arguments) {
       run.operations.push_back(Operation::kQueryResistance);
     } else if (option == "--voltage") {
       run.operations.push_back(Operation::kQueryVoltage);
+    } else if (option == "--mqtt") {
+      run.mqttUrl = value;
+    } else if (option == "--mqtt-ca") {
+      run.mqttCa = value;
+    } else if (option == "--site") {
+      run.site = value;
+    } else if (option == "--mqtt-topic") {
+      run.mqttTopic = value;
+    } else if (option == "--ha-discovery") {
+      run.haDiscovery = true;
+    } else if (option == "--alarm-above") {
+      run.alarmAbove = Ohms(value);
+      if (!run.alarmAbove) {
+        throw UsageError(
+            "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not \"" +
+            value + "\"");
+      }
+    } else if (option == "--alarm-after") {
+      const auto number = Whole(value, 1, kLongestAlarmRun);
+      if (!number) {
+        throw UsageError("--alarm-after takes a whole number from 1 to " +
+                         std::to_string(kLongestAlarmRun) + ", not \"" + value + "\"");
+      }
+      run.alarmAfter = static_cast<int>(*number);
+      alarmAfterGiven = true;
     }
   }
 
@@ -324,6 +389,19 @@ Invocation Parse(const std::vector<std::string>& arguments) {
               [](Operation a, Operation b) { return a == Operation::kQueryVoltage && b != a; });
     run.operations.erase(std::unique(run.operations.begin(), run.operations.end()),
                          run.operations.end());
+    if (run.mqttUrl.empty()) {
+      for (const auto& [option, given] : {std::pair{"--mqtt-ca", !run.mqttCa.empty()},
+                                          {"--site", !run.site.empty()},
+                                          {"--mqtt-topic", !run.mqttTopic.empty()},
+                                          {"--ha-discovery", run.haDiscovery}}) {
+        if (given) throw UsageError(std::string(option) + " needs --mqtt URL");
+      }
+    }
+    if (alarmAfterGiven && !run.alarmAbove) throw UsageError("--alarm-after needs --alarm-above");
+    if (run.alarmAbove && std::find(run.operations.begin(), run.operations.end(),
+                                    Operation::kQueryResistance) == run.operations.end()) {
+      throw UsageError("--alarm-above needs --resistance");
+    }
   }
   return run;
 }

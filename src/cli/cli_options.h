@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/alarm_rule.h"
 #include "engine/operations.h"
 #include "serial/line_address.h"
 
@@ -25,6 +26,7 @@ enum ExitStatus : int {
   kRefused = 4,           // the detector refused (a Modbus exception reply)
   kBadReply = 5,          // a corrupt or wrong reply
   kPortUnavailable = 6,   // no port opens, the port named does not, or the line was lost
+  kBrokerRefused = 7,     // watch --mqtt: the broker refused the login (the readings recorded)
 };
 
 enum class Command {
@@ -71,9 +73,23 @@ struct Invocation {
   // (none: all) the rows asked for.
   QDateTime since;
   QDateTime until;
+  // watch: the MQTT broker's URL as given (empty: none), its CA, the site, the topic prefix
+  // (empty: from the site) and Home Assistant's discovery.
+  std::string mqttUrl;
+  std::string mqttCa;
+  std::string site;
+  std::string mqttTopic;
+  bool haDiscovery = false;
+  // watch: the alarm's limit in ohms, and the readings in a row that raise or clear it.
+  std::optional<double> alarmAbove;
+  int alarmAfter = kDefaultAlarmAfter;
 };
 
-// Reads the arguments after the program's name. Throws UsageError.
+// The readings in a row --alarm-after takes at most.
+inline constexpr int kLongestAlarmRun = 1000;
+
+// Reads the arguments after the program's name, those of a --config file in its place. Throws
+// UsageError.
 Invocation Parse(const std::vector<std::string>& arguments);
 
 // "500ms", "10s", "5m", "1h": a whole number of at least 1 and at most 9 digits, then its unit.

@@ -1,5 +1,6 @@
 #include "cli/cli_output.h"
 
+#include <QJsonDocument>
 #include <cstdio>
 #include <vector>
 
@@ -33,7 +34,50 @@ const ResultForm& FormOf(Result result) {
   return kResultForms[std::size(kResultForms) - 1];
 }
 
+std::string StampText(const QDateTime& when, int address, std::string_view operation) {
+  return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString() + "  address " +
+         std::to_string(address) + "  " + std::string(operation) + "  ";
+}
+
+// A value field as a JSON value: a number, "OL", or null when empty.
+std::string JsonValue(const std::string& value) {
+  if (value.empty()) return "null";
+  return value == kOverRangeMark ? JsonString(value) : value;
+}
+
+// The JSON object of --format json, without its closing brace.
+std::string JsonFields(const Outcome& outcome, int address, std::string_view port,
+                       const QDateTime& when) {
+  const std::string value = ValueField(outcome);
+  const std::string_view unit = value.empty() ? "" : AnswerForm(outcome.operation).unit;
+  return "{\"time\":" + JsonString(TimeText(when)) + ",\"port\":" + JsonString(port) +
+         ",\"address\":" + std::to_string(address) +
+         ",\"operation\":" + JsonString(Describe(outcome.operation).name) +
+         ",\"result\":" + JsonString(ResultName(outcome.result)) +
+         ",\"value\":" + JsonValue(value) + ",\"unit\":" + JsonString(unit);
+}
+
 }  // namespace
+
+QJsonObject ReadingObject(const Outcome& outcome, int address, std::string_view port,
+                          const QDateTime& when) {
+  return QJsonDocument::fromJson(
+             QByteArray::fromStdString(JsonFields(outcome, address, port, when) + "}"))
+      .object();
+}
+
+std::string LimitText(double ohms) {
+  return QByteArray::number(ohms, 'g', 12).toStdString();
+}
+
+QJsonObject AlarmObject(const AlarmChange& change) {
+  const std::string json = "{\"time\":" + JsonString(TimeText(change.when)) +
+                           ",\"address\":" + std::to_string(change.address) + ",\"state\":" +
+                           JsonString(change.raised ? kAlarmRaised : kAlarmCleared) +
+                           ",\"value\":" + JsonValue(ValueField(change.reading)) +
+                           ",\"limit\":" + LimitText(change.limit) + "}";
+  return QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+}
 
 std::string PlainText(const Outcome& outcome) {
   if (outcome.result == Result::kAnswered && outcome.value) {
@@ -97,10 +141,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
   std::string line;
   switch (format_) {
     case Format::kPlain:
-      if (stamped) {
-        line = when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString() + "  address " +
-               std::to_string(address) + "  " + std::string(operation) + "  ";
-      }
+      if (stamped) line = StampText(when, address, operation);
       Write(line + PlainText(outcome) + "\n");
       PrintFrames(outcome);
       return;
@@ -120,12 +161,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
       break;
     }
     case Format::kJson: {
-      std::string number = "null";
-      if (!value.empty()) number = value == kOverRangeMark ? JsonString(value) : value;
-      line = "{\"time\":" + JsonString(TimeText(when)) + ",\"port\":" + JsonString(port) +
-             ",\"address\":" + std::to_string(address) + ",\"operation\":" + JsonString(operation) +
-             ",\"result\":" + JsonString(ResultName(outcome.result)) + ",\"value\":" + number +
-             ",\"unit\":" + JsonString(unit);
+      line = JsonFields(outcome, address, port, when);
       if (verbose_) {
         line += ",\"sent\":[";
         for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
@@ -138,6 +174,38 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
     }
   }
   Write(line);
+}
+
+void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
+  const std::string_view state = change.raised ? kAlarmRaised : kAlarmCleared;
+  const std::string value = ValueField(change.reading);
+  const std::string_view unit = AnswerForm(change.reading.operation).unit;
+  switch (format_) {
+    case Format::kPlain:
+      Write(StampText(change.when, change.address, kAlarmOperation) + std::string(state) + ": " +
+            PlainText(change.reading) + (change.raised ? ", above " : ", not above ") +
+            LimitText(change.limit) + " " + std::string(unit) + "\n");
+      return;
+    case Format::kCsv: {
+      std::vector<std::string> fields = {TimeText(change.when),
+                                         std::string(port),
+                                         std::to_string(change.address),
+                                         std::string(kAlarmOperation),
+                                         std::string(state),
+                                         value,
+                                         std::string(unit)};
+      if (verbose_) fields.insert(fields.end(), 2, std::string());
+      Write(CsvLine(fields, "\n"));
+      return;
+    }
+    case Format::kJson:
+      Write("{\"time\":" + JsonString(TimeText(change.when)) + ",\"port\":" + JsonString(port) +
+            ",\"address\":" + std::to_string(change.address) +
+            ",\"operation\":" + JsonString(kAlarmOperation) + ",\"result\":" + JsonString(state) +
+            ",\"value\":" + JsonValue(value) + ",\"unit\":" + JsonString(unit) +
+            ",\"limit\":" + LimitText(change.limit) + "}\n");
+      return;
+  }
 }
 
 void Printer::PrintFrames(const Outcome& outcome) {

@@ -3,6 +3,7 @@
 // with the frames in hexadecimal when asked for.
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -20,6 +21,29 @@ ExitStatus StatusOf(Result result);
 
 std::string JsonString(std::string_view text);
 
+// The operation and the states of an alarm's change, as the output, the record and the gateway
+// write them.
+inline constexpr std::string_view kAlarmOperation = "alarm";
+inline constexpr std::string_view kAlarmRaised = "raised";
+inline constexpr std::string_view kAlarmCleared = "cleared";
+
+// The object of --format json for one outcome, without the frames: what the gateway publishes.
+QJsonObject ReadingObject(const Outcome& outcome, int address, std::string_view port,
+                          const QDateTime& when);
+
+// An alarm raised or cleared by `reading` (a resistance) at `address`, against `limit` ohms.
+struct AlarmChange {
+  Outcome reading;
+  int address = 0;
+  bool raised = false;
+  double limit = 0;
+  QDateTime when;
+};
+// The gateway's alarm message: {"time","address","state","value","limit"}.
+QJsonObject AlarmObject(const AlarmChange& change);
+// "20", "4.5": the limit as the output writes it.
+std::string LimitText(double ohms);
+
 // Writes each outcome to `out` as one line (plain: with the frames on lines of their own under
 // it when verbose), flushed at once unless Buffered().
 class Printer {
@@ -32,6 +56,9 @@ class Printer {
   // address and the operation, as in a watch; otherwise it is the value alone.
   void Print(const Outcome& outcome, int address, std::string_view port, const QDateTime& when,
              bool stamped);
+  // A change of an alarm: the plain line "TIME  address 5  alarm  raised: 34.5 Ω, above 20 Ω",
+  // or a CSV row or JSON object with operation "alarm", its state as the result and the limit.
+  void PrintAlarm(const AlarmChange& change, std::string_view port);
   // Verbose and plain only: the frames of `outcome`, a line each ("  sent: 05 03 ...").
   void PrintFrames(const Outcome& outcome);
   // A plain line of text (plain format only).

@@ -25,6 +25,32 @@ void OutcomeRecord::Add(const Outcome& outcome, const std::string& port, const Q
   if (state_) state_->record.Append(outcome, port, when);
 }
 
+void OutcomeRecord::AddAlarm(const AlarmChange& change, const std::string& port) {
+  if (!state_) return;
+  RecordRow row = RowOf(change.reading, port, change.when);
+  row.address = change.address;
+  row.operation = kAlarmOperation;
+  row.result = change.raised ? kAlarmRaised : kAlarmCleared;
+  row.again = false;
+  row.sent.clear();
+  row.reply.clear();
+  state_->record.Append(row);
+}
+
+std::set<int> OutcomeRecord::RaisedAlarms(const std::string& port) const {
+  std::set<int> raised;
+  if (!state_) return raised;
+  for (const RecordRow& row : Record::Read(state_->record.Path(), {})) {
+    if (row.operation != kAlarmOperation || row.port != port) continue;
+    if (row.result == kAlarmRaised) {
+      raised.insert(row.address);
+    } else {
+      raised.erase(row.address);
+    }
+  }
+  return raised;
+}
+
 OutcomeRecord::~OutcomeRecord() = default;
 
 }  // namespace karvello::cli

@@ -3,8 +3,10 @@
 
 #include <QDateTime>
 #include <memory>
+#include <set>
 #include <string>
 
+#include "cli/cli_output.h"
 #include "engine/outcome.h"
 
 namespace karvello::cli {
@@ -18,6 +20,12 @@ class OutcomeRecord {
   // Adds `outcome`, which happened on `port` at `when`, to the shared record. A record that
   // cannot be written is said once on standard error and does not stop the command.
   void Add(const Outcome& outcome, const std::string& port, const QDateTime& when);
+  // Adds an alarm's change as a row of its own: operation "alarm", its state ("raised",
+  // "cleared") as the result, and the reading's value and unit.
+  void AddAlarm(const AlarmChange& change, const std::string& port);
+  // The addresses on `port` whose last alarm row in the record says "raised": the alarms that
+  // stand when a watch starts again. None with --no-record.
+  std::set<int> RaisedAlarms(const std::string& port) const;
 
  private:
   struct State;

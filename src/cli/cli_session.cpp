@@ -77,11 +77,23 @@ int Session::Run() {
     case Command::kVoltage:
       steps_ = {{Operation::kQueryVoltage, run_.addresses.at(0)}};
       break;
-    case Command::kWatch:
+    case Command::kWatch: {
+      // The alarms that stood when the watch last ran stand still, to be cleared by the rule.
+      const std::set<int> raised = run_.alarmAbove ? record_.RaisedAlarms(port_) : std::set<int>();
       for (std::uint8_t address : run_.addresses) {
         for (Operation operation : run_.operations) steps_.push_back({operation, address});
+        if (run_.alarmAbove) {
+          alarms_.emplace(address, AlarmRule(AlarmLimit{*run_.alarmAbove, run_.alarmAfter},
+                                             raised.contains(address)));
+          if (raised.contains(address)) {
+            std::fprintf(stderr,
+                         "karvello-cli: the alarm at address %d stands, as the record left it\n",
+                         address);
+          }
+        }
       }
       break;
+    }
     case Command::kScan:
       RunScan();
       return loop_.exec();
@@ -110,6 +122,11 @@ void Session::Stop() {
   }
   stopping_ = true;
   if (survey_) survey_->Stop();
+}
+
+void Session::End(int status) {
+  status_ = status;
+  Stop();
 }
 
 void Session::StartNext() {
@@ -168,6 +185,26 @@ void Session::Emit(const Outcome& outcome, int address) {
     printer_.Print(outcome, address, port_, now, run_.command == Command::kWatch);
   }
   record_.Add(outcome, port_, now);
+  if (run_.command != Command::kWatch) return;
+  if (onReading_) onReading_(ReadingObject(outcome, address, port_, now));
+  JudgeAlarm(outcome, address, now);
+}
+
+void Session::JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when) {
+  const auto alarm = alarms_.find(address);
+  if (alarm == alarms_.end() || Describe(outcome.operation).quantity != Quantity::kResistance) {
+    return;
+  }
+  // A failed reading counts for neither side.
+  const std::optional<Reading> reading =
+      outcome.result == Result::kAnswered ? outcome.value : std::nullopt;
+  const AlarmRule::Change change = alarm->second.Take(reading);
+  if (change == AlarmRule::Change::kNone) return;
+  const AlarmChange alarmChange{outcome, address, change == AlarmRule::Change::kRaised,
+                                alarm->second.Limit().ohms, when};
+  printer_.PrintAlarm(alarmChange, port_);
+  record_.AddAlarm(alarmChange, port_);
+  if (onAlarm_) onAlarm_(AlarmObject(alarmChange));
 }
 
 void Session::OnProgress(const Progress& progress) {

@@ -3,10 +3,12 @@
 // outcome printed and recorded, and the exit status.
 
 #include <QEventLoop>
+#include <QJsonObject>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
+#include "engine/alarm_rule.h"
 #include "engine/engine.h"
 #include "serial/serial_line.h"
 
@@ -36,6 +39,14 @@ class Session {
   int Run();
   // Ends a watch or a scan after the exchange in progress (a second call: at once).
   void Stop();
+  // The same, the watch then ending with `status` (the broker refused it).
+  void End(int status);
+
+  // A watch's readings as --format json gives them, and its alarms' changes as the alarm topic
+  // carries them, for the broker; each after it is printed and recorded.
+  using ObjectHandler = std::function<void(const QJsonObject&)>;
+  void SetOnReading(ObjectHandler handler) { onReading_ = std::move(handler); }
+  void SetOnAlarm(ObjectHandler handler) { onAlarm_ = std::move(handler); }
 
  private:
   struct Step {
@@ -52,6 +63,7 @@ class Session {
   void OnRoundTimer();
   void Finish(int status);
   void Emit(const Outcome& outcome, int address);
+  void JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when);
   void RunScan();
 
   const Invocation& run_;
@@ -78,6 +90,10 @@ class Session {
   Clock::time_point due_;
   // A scan: the detectors found.
   int found_ = 0;
+  // A watch with --alarm-above: each address's alarm.
+  std::map<int, AlarmRule> alarms_;
+  ObjectHandler onReading_;
+  ObjectHandler onAlarm_;
 };
 
 }  // namespace karvello::cli

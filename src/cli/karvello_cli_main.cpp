@@ -15,6 +15,9 @@
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
+#ifdef KARVELLO_HAS_MQTT
+#include "cli/watch_broker.h"
+#endif
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -154,6 +157,22 @@ int main(int argc, char** argv) {
     Printer printer(run.format, run.verbose, stdout);
     return PrintHistory(run, DefaultRecordPath(), printer);
   }
+#ifdef KARVELLO_HAS_MQTT
+  // The broker of a watch, checked before the port opens.
+  std::unique_ptr<WatchBroker> broker;
+  try {
+    if (!run.mqttUrl.empty()) broker = std::make_unique<WatchBroker>(run);
+  } catch (const UsageError& error) {
+    Error(error.what());
+    return kUsage;
+  }
+#else
+  // This build has no MQTT (Windows).
+  if (!run.mqttUrl.empty()) {
+    Error("this build of karvello-cli has no MQTT: --mqtt cannot be used");
+    return kUsage;
+  }
+#endif
 
   // The line: the address given (a port numbered, a device, a network line), or the first
   // numbered port that opens. Only a numbered port needs the system's ports.
@@ -196,6 +215,9 @@ int main(int argc, char** argv) {
   Printer printer(run.format, run.verbose, stdout);
   OutcomeRecord record(run.record);
   Session session(run, line, label, printer, record);
+#ifdef KARVELLO_HAS_MQTT
+  if (broker) broker->Attach(session);
+#endif
 #ifdef Q_OS_UNIX
   // A watch or a scan ends after the exchange in progress on Ctrl-C or SIGTERM; a single
   // operation ends as any program does.
@@ -217,8 +239,11 @@ int main(int argc, char** argv) {
   }
   const int status = session.Run();
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-  return status;
 #else
-  return session.Run();
+  const int status = session.Run();
 #endif
+#ifdef KARVELLO_HAS_MQTT
+  if (broker) broker->Finish();
+#endif
+  return status;
 }

@@ -47,11 +47,6 @@ struct mosquitto_message;
 
 namespace karvello::cli {
 
-// The watch's exit status when the broker refuses the connection (a wrong user name or password,
-// a client the broker does not allow): the readings made until then are printed and recorded,
-// and a service with Restart=on-failure tries again after its RestartSec.
-inline constexpr int kBrokerRefusedStatus = 7;
-
 // The messages kept while the broker cannot be reached: 9 hours of 3 detectors each read every
 // 10 s, in 4.6 MB (karvello-bench-mqtt). Past it, the oldest are dropped.
 inline constexpr std::size_t kMqttQueueLimit = 10000;

@@ -26,7 +26,8 @@ class AlarmRule {
  public:
   enum class Change { kNone, kRaised, kCleared };
 
-  explicit AlarmRule(AlarmLimit limit) : limit_(limit) {}
+  // `raised`: the alarm stands already (as a watch finds it in the record when it starts again).
+  explicit AlarmRule(AlarmLimit limit, bool raised = false) : limit_(limit), raised_(raised) {}
 
   // The next resistance reading; none for a failed one.
   Change Take(const std::optional<Reading>& reading);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -132,6 +134,27 @@ TEST(WatchService, ReadsTheExampleAsTheUnitGivesIt) {
   EXPECT_EQ(ReadWatchConfigFile(KARVELLO_SYSTEMD_DIR "/watch-example.conf"),
             (Arguments{"--port", "/dev/ttyUSB0", "-a", "1,2", "--every", "5m", "--voltage",
                        "--resistance", "--mqtt", "mqtt://gateway@broker.example.org"}));
+}
+
+// systemd's own check of the unit, with the watch's program where the package installs it:
+// nothing it would warn of, no key it does not know.
+TEST(WatchService, SystemdFindsNothingWrongInTheUnit) {
+  const std::string analyze = SYSTEMD_ANALYZE_EXECUTABLE;
+  if (analyze.empty()) GTEST_SKIP() << "no systemd-analyze on this system";
+  QTemporaryDir folder;
+  std::string unit = Text(KARVELLO_SYSTEMD_DIR "/karvello-watch@.service");
+  const std::string installed = "/usr/bin/karvello-cli";
+  ASSERT_NE(unit.find(installed), std::string::npos);
+  unit.replace(unit.find(installed), installed.size(), KARVELLO_CLI_EXECUTABLE);
+  const QString path = folder.filePath(QStringLiteral("karvello-watch@.service"));
+  std::ofstream(path.toStdString()) << unit;
+  QProcess verify;
+  verify.setProcessChannelMode(QProcess::MergedChannels);
+  // The manual page is checked by the package's own checks, once it is installed.
+  verify.start(QString::fromStdString(analyze), {"verify", "--man=no", path});
+  ASSERT_TRUE(verify.waitForFinished(30000));
+  EXPECT_EQ(verify.exitCode(), 0);
+  EXPECT_EQ(verify.readAll().toStdString(), "");
 }
 
 }  // namespace

@@ -72,6 +72,16 @@ TEST(AlarmRule, RaisesAndClearsAfterItsRunOfReadings) {
   }
 }
 
+// A rule begun with its alarm standing clears it only after its run at or below the limit.
+TEST(AlarmRule, BegunRaisedClearsAfterItsRun) {
+  AlarmRule rule({4, 2}, true);
+  EXPECT_TRUE(rule.Raised());
+  EXPECT_EQ(rule.Take(R("5")), Change::kNone);
+  EXPECT_EQ(rule.Take(R("3")), Change::kNone);
+  EXPECT_EQ(rule.Take(R("4")), Change::kCleared);
+  EXPECT_FALSE(rule.Raised());
+}
+
 TEST(AlarmRule, TheDefaultRunIsTwo) {
   AlarmRule rule({4});
   EXPECT_EQ(rule.Take(R("5")), Change::kNone);

@@ -1,0 +1,37 @@
+#pragma once
+// A watch's readings and alarms published to the broker it names (--mqtt URL, with --mqtt-ca,
+// --site, --mqtt-topic and --ha-discovery): the publisher made from the command line and fed by
+// the session. A broker that refuses the login ends the watch with kBrokerRefused, the readings
+// made until then printed and recorded.
+
+#include <optional>
+#include <string>
+
+#include "cli/cli_options.h"
+#include "cli/cli_session.h"
+#include "cli/mqtt_publisher.h"
+
+namespace karvello::cli {
+
+// The publisher's settings for `run`. `environmentPassword`: $KARVELLO_MQTT_PASSWORD, the
+// password of a URL that gives a user and none. Throws UsageError (one line) for a URL, CA file,
+// site or topic prefix that cannot be used.
+MqttSettings WatchMqttSettings(const Invocation& run,
+                               const std::optional<std::string>& environmentPassword);
+
+class WatchBroker {
+ public:
+  // The password from $KARVELLO_MQTT_PASSWORD when the URL has none. Throws UsageError.
+  explicit WatchBroker(const Invocation& run);
+
+  // Feeds the session's readings and alarms to the broker and begins connecting.
+  void Attach(Session& session);
+  // After the session has ended: waits for the broker to take what is queued (at most
+  // kMqttStopWait), says "offline" and disconnects.
+  void Finish();
+
+ private:
+  MqttPublisher publisher_;
+};
+
+}  // namespace karvello::cli

@@ -1,0 +1,436 @@
+// karvello-cli watch as the site gateway, run as a program against the simulated detector on a
+// pseudo-terminal and a real Mosquitto broker on 127.0.0.1: every reading published as the
+// watch prints it, through a broker away for ten seconds; an alarm raised and cleared as the
+// detector's resistance changes; a refused login and its status; the options from a file as the
+// service gives them.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/watch_broker.h"
+#include "mqtt_broker.h"
+#include "record/record.h"
+#include "sim/simulated_detector.h"
+
+void PrintTo(const QJsonObject& object, std::ostream* out) {
+  *out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::DetectorConfig;
+using sim::SimulatedDetector;
+using testing::MosquittoBroker;
+using testing::Received;
+using testing::ScratchFolder;
+using testing::Subscriber;
+
+const std::string kPrefix = "karvello/site1";
+
+// karvello-cli with `arguments`, its record at `record` (none: --no-record) and `environment`
+// added; its output as it comes.
+class Watch {
+ public:
+  Watch(QStringList arguments, const std::string& record = {},
+        const std::vector<std::pair<QString, QString>>& environment = {}) {
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    variables.remove(QStringLiteral("KARVELLO_MQTT_PASSWORD"));
+    if (record.empty()) {
+      arguments << "--no-record";
+    } else {
+      variables.insert(QStringLiteral("KARVELLO_RECORD"), QString::fromStdString(record));
+    }
+    for (const auto& [name, value] : environment) variables.insert(name, value);
+    process_.setProcessEnvironment(variables);
+    process_.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE), arguments);
+    process_.waitForStarted(5000);
+  }
+  ~Watch() {
+    if (process_.state() != QProcess::NotRunning) process_.kill();
+    process_.waitForFinished(3000);
+  }
+  // Reads what has come; the lines of standard output so far.
+  int Lines(std::chrono::milliseconds wait = 50ms) {
+    process_.waitForReadyRead(static_cast<int>(wait.count()));
+    out_ += process_.readAllStandardOutput();
+    return static_cast<int>(out_.count('\n'));
+  }
+  bool WaitForLines(int lines, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Lines() < lines && std::chrono::steady_clock::now() < deadline) {
+    }
+    return Lines(0ms) >= lines;
+  }
+  void Signal(int number) { ::kill(static_cast<pid_t>(process_.processId()), number); }
+  // The exit status, or -1 when it did not end normally in time.
+  int Finish(std::chrono::milliseconds timeout = 15s) {
+    const bool ended = process_.waitForFinished(static_cast<int>(timeout.count()));
+    out_ += process_.readAllStandardOutput();
+    err_ = QString::fromUtf8(process_.readAllStandardError()).toStdString();
+    return ended && process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+  }
+  // Standard output's lines, each a JSON object (--format json).
+  std::vector<QJsonObject> Objects() const {
+    std::vector<QJsonObject> objects;
+    for (const QByteArray& line : out_.split('\n')) {
+      if (!line.isEmpty()) objects.push_back(QJsonDocument::fromJson(line).object());
+    }
+    return objects;
+  }
+  std::string Out() const { return out_.toStdString(); }
+  const std::string& Err() const { return err_; }
+
+ private:
+  QProcess process_;
+  QByteArray out_;
+  std::string err_;
+};
+
+std::vector<QJsonObject> Objects(const std::vector<Received>& messages) {
+  std::vector<QJsonObject> objects;
+  for (const Received& message : messages) {
+    objects.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(message.payload)).object());
+  }
+  return objects;
+}
+
+std::vector<std::string> Payloads(const std::vector<Received>& messages) {
+  std::vector<std::string> payloads;
+  for (const Received& message : messages) payloads.push_back(message.payload);
+  return payloads;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+QString Url(int port, const std::string& login = {}) {
+  return QString::fromStdString("mqtt://" + login + "127.0.0.1:" + std::to_string(port));
+}
+
+// The watch as the service runs it, its options from a file: each reading on its topic as the
+// watch printed it, "online" then "offline", the last of each retained for a late subscriber,
+// and every reading in the record.
+TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/#"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  ScratchFolder folder;
+  std::ofstream(folder.File("watch-site1.conf"))
+      << "# the test's site\n-p " << detector.SlavePath()
+      << "\n-a 1\n--every 300ms\n--count 5\n--format json\n--mqtt "
+      << Url(broker.port()).toStdString() << "\n--site site1\n";
+  Watch watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))},
+              folder.File("record.csv"));
+  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+  const std::vector<QJsonObject> printed = watch.Objects();
+  ASSERT_EQ(printed.size(), 5U) << watch.Out();
+  EXPECT_EQ(printed[4]["value"].toDouble(), 220.0);
+  ASSERT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 2; }, 5s));
+  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+            (std::vector<std::string>{"online", "offline"}));
+  EXPECT_EQ(Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size(), 5U);
+
+  Subscriber late(broker.port(), {kPrefix + "/#"});
+  ASSERT_TRUE(late.WaitSubscribed(1));
+  ASSERT_TRUE(WaitUntil([&] { return late.Count() == 2; }, 5s));
+  EXPECT_EQ(late.On(kPrefix + "/status"),
+            (std::vector<Received>{{kPrefix + "/status", "offline", true}}));
+  const std::vector<Received> last = late.On(kPrefix + "/1/voltage");
+  ASSERT_EQ(last.size(), 1U);
+  EXPECT_TRUE(last[0].retained);
+  EXPECT_EQ(Objects(last)[0], printed.back());
+}
+
+// TLS with the test's own CA, given with --mqtt-ca: the readings arrive over the TLS listener.
+TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
+  MosquittoBroker broker({.users = {}, .tls = true});
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "200ms", "--count", "2", "--format", "json", "--site", "site1", "--mqtt",
+               QString::fromStdString("mqtts://localhost:" + std::to_string(broker.tlsPort())),
+               "--mqtt-ca", QString::fromStdString(testing::TestCertificates::Get().caFile)});
+  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s)) << watch.Err();
+  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
+}
+
+// A watch killed outright says nothing itself: the broker gives its last will, "offline", retained.
+TEST(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "10s", "--mqtt", Url(broker.port()), "--site", "site1"});
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 1; }, 5s));
+  watch.Signal(SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
+  EXPECT_EQ(live.Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
+                                                    {kPrefix + "/status", "offline", false}}));
+  Subscriber late(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(WaitUntil([&] { return late.Count() == 1; }, 5s));
+  EXPECT_EQ(late.Messages(), (std::vector<Received>{{kPrefix + "/status", "offline", true}}));
+}
+
+// A bad line of the options file: bad usage naming its line, and nothing sent.
+TEST(WatchGateway, RefusesABadLineOfItsFileByNumber) {
+  SimulatedDetector detector;
+  ScratchFolder folder;
+  std::ofstream(folder.File("watch-site1.conf"))
+      << "-p " << detector.SlavePath() << "\n-a 1\n\nevery 5m\n";
+  Watch watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))});
+  EXPECT_EQ(watch.Finish(), 2);
+  EXPECT_EQ(watch.Err(), "karvello-cli: " + folder.File("watch-site1.conf") +
+                             ":4: the line does not begin with an option (-x or --name)\n");
+  EXPECT_EQ(detector.ExchangeCount(), 0U);
+}
+
+// The broker stopped for ten seconds in the middle of a watch and started again: every reading
+// the watch printed arrives, in order, none twice.
+TEST(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage", kPrefix + "/status"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  SimulatedDetector detector;
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "500ms", "--format", "json", "--mqtt", Url(broker.port()), "--site", "site1"});
+  ASSERT_TRUE(watch.WaitForLines(3, 5s)) << watch.Out();
+  broker.Stop();
+  const auto away = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - away < 10s) watch.Lines();
+  const int printedAway = watch.Lines(0ms);
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(live.WaitSubscribed(2, 15s));
+  // The watch tries again on its own back-off, and sends what it kept.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const int printed = watch.Lines(0ms);
+        return printed > printedAway + 2 &&
+               live.On(kPrefix + "/1/voltage").size() >= static_cast<std::size_t>(printed);
+      },
+      40s))
+      << watch.Out();
+  watch.Signal(SIGTERM);
+  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+  // The broker gives the watch's last will as it stops.
+  EXPECT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 4; }, 5s))
+      << watch.Err();
+  const std::vector<QJsonObject> printed = watch.Objects();
+  EXPECT_GE(printed.size(), 3U + 18U);
+  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+            (std::vector<std::string>{"online", "offline", "online", "offline"}));
+  EXPECT_NE(watch.Err().find("is back after"), std::string::npos) << watch.Err();
+}
+
+// Over a detector whose resistance falls below the limit: raised by the first reading, cleared
+// by the second (--alarm-after 1), each a line, a row of the record and a message on the alarm
+// topic with the reading's time and value.
+TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/alarm"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  DetectorConfig config;
+  config.measurementTime =
+      18'500ms;  // done a little before the tool's 19 s, as on a loaded machine
+  SimulatedDetector detector(config);  // 34.5 ohms
+  ScratchFolder folder;
+  Watch watch({"watch",
+               "-p",
+               QString::fromStdString(detector.SlavePath()),
+               "-a",
+               "1",
+               "--every",
+               "1s",
+               "--count",
+               "2",
+               "--resistance",
+               "--alarm-above",
+               "20",
+               "--alarm-after",
+               "1",
+               "--format",
+               "json",
+               "--mqtt",
+               Url(broker.port()),
+               "--site",
+               "site1"},
+              folder.File("record.csv"));
+  ASSERT_TRUE(watch.WaitForLines(2, 30s)) << watch.Out();
+  detector.SetResistance(128, 1);  // 12.8 ohms
+  ASSERT_EQ(watch.Finish(40s), 0) << watch.Err();
+  const std::vector<QJsonObject> printed = watch.Objects();
+  ASSERT_EQ(printed.size(), 4U) << watch.Out();
+  const auto alarm = [](const QJsonObject& reading, const char* state) {
+    return QJsonObject{{"time", reading["time"]},
+                       {"address", 1},
+                       {"state", state},
+                       {"value", reading["value"]},
+                       {"limit", 20}};
+  };
+  EXPECT_EQ(printed[0]["value"].toDouble(), 34.5);
+  EXPECT_EQ(printed[2]["value"].toDouble(), 12.8);
+  QJsonObject raisedLine = alarm(printed[0], "raised");
+  raisedLine.remove("state");
+  raisedLine.insert("port", QString::fromStdString(detector.SlavePath()));
+  raisedLine.insert("operation", "alarm");
+  raisedLine.insert("result", "raised");
+  raisedLine.insert("unit", "Ω");
+  EXPECT_EQ(printed[1], raisedLine);
+  EXPECT_EQ(printed[3]["result"].toString(), "cleared");
+  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
+  EXPECT_EQ(Objects(live.On(kPrefix + "/1/alarm")),
+            (std::vector<QJsonObject>{alarm(printed[0], "raised"), alarm(printed[2], "cleared")}));
+
+  const std::vector<RecordRow> rows =
+      Record::Read(QString::fromStdString(folder.File("record.csv")), {});
+  ASSERT_EQ(rows.size(), 4U);
+  EXPECT_EQ(rows[1].operation, "alarm");
+  EXPECT_EQ(rows[1].result, "raised");
+  EXPECT_EQ(rows[1].value, "34.5");
+  EXPECT_EQ(rows[1].unit, "Ω");
+  EXPECT_EQ(rows[1].time, rows[0].time);
+  EXPECT_EQ(rows[3].operation, "alarm");
+  EXPECT_EQ(rows[3].result, "cleared");
+  EXPECT_EQ(rows[3].value, "12.8");
+}
+
+// An alarm raised when the watch last ran stands when it starts again (the service restarted):
+// a reading at or below the limit clears it, so the retained alarm does not stay raised.
+TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
+  DetectorConfig config;
+  config.measurementTime = 18'500ms;
+  config.resistance = 128;  // 12.8 ohms
+  SimulatedDetector detector(config);
+  ScratchFolder folder;
+  const Outcome reading{Operation::kQueryResistance,
+                        1,
+                        {},
+                        {},
+                        Result::kAnswered,
+                        Reading{345, 1},
+                        false};  // 34.5 ohms
+  RecordRow raised = RowOf(reading, detector.SlavePath(), QDateTime::currentDateTime());
+  raised.operation = "alarm";
+  raised.result = "raised";
+  ASSERT_TRUE(Record(QString::fromStdString(folder.File("record.csv"))).Append(raised));
+  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
+               "1s", "--count", "1", "--resistance", "--alarm-above", "20", "--alarm-after", "1",
+               "--format", "json"},
+              folder.File("record.csv"));
+  ASSERT_EQ(watch.Finish(40s), 0) << watch.Err();
+  const std::vector<QJsonObject> printed = watch.Objects();
+  ASSERT_EQ(printed.size(), 2U) << watch.Out();
+  EXPECT_EQ(printed[1]["operation"].toString(), "alarm");
+  EXPECT_EQ(printed[1]["result"].toString(), "cleared");
+  EXPECT_EQ(printed[1]["value"].toDouble(), 12.8);
+}
+
+// A broker that checks logins: the password from the URL or from KARVELLO_MQTT_PASSWORD; a wrong
+// one ends the watch with status 7 and a line saying why, the readings made recorded.
+TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
+  MosquittoBroker broker({.users = {{"gateway", "right"}}});
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage"}, "gateway", "right");
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  const struct {
+    const char* name;
+    std::string login;
+    const char* environment;  // KARVELLO_MQTT_PASSWORD, or none
+    int status;
+  } cases[] = {
+      {"the right one from the environment", "gateway@", "right", 0},
+      {"the URL's own wins", "gateway:right@", "wrong", 0},
+      {"a wrong one", "gateway:wrong@", nullptr, 7},
+      {"a wrong one from the environment", "gateway@", "wrong", 7},
+      {"none", "gateway@", nullptr, 7},
+  };
+  std::size_t published = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedDetector detector;
+    ScratchFolder folder;
+    std::vector<std::pair<QString, QString>> environment;
+    if (c.environment) environment.emplace_back("KARVELLO_MQTT_PASSWORD", c.environment);
+    // Refused, it would read on until stopped: only the refusal ends it.
+    QStringList arguments = {"watch",  "-p",     QString::fromStdString(detector.SlavePath()),
+                             "-a",     "1",      "--every",
+                             "200ms",  "--mqtt", Url(broker.port(), c.login),
+                             "--site", "site1"};
+    if (c.status == 0)
+      arguments << "--count"
+                << "2";
+    Watch watch(arguments, folder.File("record.csv"), environment);
+    ASSERT_EQ(watch.Finish(), c.status) << watch.Err();
+    EXPECT_GE(Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size(), 1U);
+    if (c.status == 0) {
+      published += 2;
+      EXPECT_TRUE(WaitUntil([&] { return live.Count() == published; }, 5s));
+    } else {
+      EXPECT_NE(watch.Err().find(" refused the connection: Connection Refused: not authorised."),
+                std::string::npos)
+          << watch.Err();
+      // The password is never shown.
+      EXPECT_EQ(watch.Err().find("wrong"), std::string::npos) << watch.Err();
+    }
+  }
+  EXPECT_EQ(live.Count(), published);
+}
+
+// The CA file of --mqtt-ca: for an mqtts:// URL only, and one that can be read, or bad usage
+// before any port is opened.
+TEST(WatchMqttSettings, TakeACaFileForTlsOnly) {
+  const std::string ca = testing::TestCertificates::Get().caFile;
+  cli::Invocation run;
+  run.site = "site1";
+  const struct {
+    std::string url, caFile;
+    bool taken;
+  } cases[] = {
+      {"mqtts://broker.example", ca, true},
+      {"mqtt://broker.example", ca, false},
+      {"mqtts://broker.example", "/nonexistent/ca.crt", false},
+      {"mqtts://broker.example", "/", false},  // a folder
+  };
+  for (const auto& c : cases) {
+    run.mqttUrl = c.url;
+    run.mqttCa = c.caFile;
+    if (c.taken) {
+      EXPECT_EQ(cli::WatchMqttSettings(run, std::nullopt).caFile, ca);
+    } else {
+      EXPECT_THROW(cli::WatchMqttSettings(run, std::nullopt), cli::UsageError) << c.caFile;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace karvello

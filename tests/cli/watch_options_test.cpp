@@ -1,0 +1,172 @@
+// The watch's command line as Parse reads it: the alarm's limit and run at their edges, the
+// options that need another, and a --config file's options taking its place among the others.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "cli/cli_record.h"
+
+namespace karvello::cli {
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+Arguments Watch(Arguments more) {
+  Arguments arguments = {"watch", "-a", "1", "--every", "1s", "--resistance"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+struct AlarmCase {
+  Arguments options;
+  std::optional<double> above;  // none: refused as bad usage
+  int after;
+};
+
+class WatchAlarmOptions : public ::testing::TestWithParam<AlarmCase> {};
+
+TEST_P(WatchAlarmOptions, TakeTheLimitAndTheRunWithinTheirEdges) {
+  const AlarmCase& c = GetParam();
+  if (!c.above) {
+    EXPECT_THROW(Parse(Watch(c.options)), UsageError);
+    return;
+  }
+  const Invocation run = Parse(Watch(c.options));
+  EXPECT_EQ(run.alarmAbove, c.above);
+  EXPECT_EQ(run.alarmAfter, c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, WatchAlarmOptions,
+    ::testing::Values(AlarmCase{{"--alarm-above", "20"}, 20, 2},
+                      AlarmCase{{"--alarm-above", "0"}, 0, 2},
+                      AlarmCase{{"--alarm-above", "4.1"}, 4.1, 2},
+                      AlarmCase{{"--alarm-above", "0.25"}, 0.25, 2},
+                      AlarmCase{{"--alarm-above", "0.255"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "999999999"}, 999999999, 2},
+                      AlarmCase{{"--alarm-above", "1000000000"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "10."}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", ".5"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "-1"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "1e3"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "10", "--alarm-after", "1"}, 10, 1},
+                      AlarmCase{{"--alarm-above", "10", "--alarm-after", "0"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-above", "10", "--alarm-after", "1000"}, 10, 1000},
+                      AlarmCase{{"--alarm-above", "10", "--alarm-after", "1001"}, std::nullopt, 0},
+                      AlarmCase{{"--alarm-after", "3"}, std::nullopt, 0}));
+
+// Options that mean nothing without another are refused, naming the one they need.
+TEST(WatchOptions, RefuseWhatNeedsAnotherOption) {
+  const struct {
+    Arguments arguments;
+    const char* said;
+  } cases[] = {
+      {{"watch", "-a", "1", "--every", "1s", "--alarm-above", "10"}, "needs --resistance"},
+      {{"watch", "-a", "1", "--every", "1s", "--site", "s1"}, "--site needs --mqtt"},
+      {{"watch", "-a", "1", "--every", "1s", "--mqtt-topic", "k/s"}, "--mqtt-topic needs --mqtt"},
+      {{"watch", "-a", "1", "--every", "1s", "--mqtt-ca", "ca.crt"}, "--mqtt-ca needs --mqtt"},
+      {{"watch", "-a", "1", "--every", "1s", "--ha-discovery"}, "--ha-discovery needs --mqtt"},
+      {{"voltage", "-a", "1", "--mqtt", "mqtt://h"}, "voltage has no option --mqtt"},
+  };
+  for (const auto& c : cases) {
+    try {
+      Parse(c.arguments);
+      ADD_FAILURE() << "taken: " << c.said;
+    } catch (const UsageError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.said), std::string::npos) << error.what();
+    }
+  }
+  const Invocation run = Parse({"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h", "--site",
+                                "s1", "--mqtt-topic", "k/s", "--ha-discovery"});
+  EXPECT_EQ(run.mqttUrl, "mqtt://h");
+  EXPECT_EQ(run.site, "s1");
+  EXPECT_EQ(run.mqttTopic, "k/s");
+  EXPECT_TRUE(run.haDiscovery);
+}
+
+class WatchConfigOption : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& text) {
+    const std::string path = folder_.filePath(QStringLiteral("watch-site1.conf")).toStdString();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  QTemporaryDir folder_;
+};
+
+// The file's options stand where --config does: those after it on the command line win.
+TEST_F(WatchConfigOption, ItsOptionsStandInItsPlace) {
+  const std::string path =
+      Write("# site 1\n-a 1,2\n--every 5m\n--resistance\n--mqtt mqtt://gw@h\n--count 3\n");
+  const Invocation run = Parse({"watch", "--config", path, "--count", "4", "--format", "json"});
+  EXPECT_EQ(run.addresses, (std::vector<std::uint8_t>{1, 2}));
+  EXPECT_EQ(run.every, std::chrono::minutes(5));
+  EXPECT_EQ(run.operations, std::vector<Operation>{Operation::kQueryResistance});
+  EXPECT_EQ(run.mqttUrl, "mqtt://gw@h");
+  EXPECT_EQ(run.count, 4);
+  EXPECT_EQ(run.format, Format::kJson);
+  EXPECT_EQ(Parse({"watch", "--count", "4", "--config", path}).count, 3);
+}
+
+TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {
+  const struct {
+    std::string text;
+    std::string said;
+  } cases[] = {
+      {"-a 1\n# fine\n--every 5m\nresistance\n", ":4: the line does not begin with an option"},
+      {"-a 1\n--every 5m\n--alarm-above ten\n--resistance\n", "--alarm-above takes ohms"},
+      {"-a 1\n--every 5m\n--colour\n", "watch has no option --colour"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Write(c.text);
+    try {
+      Parse({"watch", "--config", path});
+      ADD_FAILURE() << "taken: " << c.text;
+    } catch (const UsageError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.said), std::string::npos) << error.what();
+    }
+  }
+  EXPECT_THROW(Parse({"voltage", "-a", "1", "--config", Write("-p /dev/null\n")}), UsageError);
+  EXPECT_THROW(Parse({"watch", "--config", folder_.filePath("none.conf").toStdString()}),
+               UsageError);
+}
+
+// The alarms that stand when a watch starts again: each address's last alarm row on its port.
+TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {
+  QTemporaryDir folder;
+  qputenv("KARVELLO_RECORD", folder.filePath(QStringLiteral("record.csv")).toUtf8());
+  OutcomeRecord record(true);
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  const Outcome reading{Operation::kQueryResistance,
+                        1,
+                        {},
+                        {},
+                        Result::kAnswered,
+                        Reading{345, 1},
+                        false};  // 34.5 ohms
+  const QDateTime when = QDateTime::currentDateTime();
+  const struct {
+    int address;
+    const char* port;
+    bool raised;
+  } rows[] = {
+      {1, "/dev/ttyUSB0", true},  {2, "/dev/ttyUSB0", true}, {2, "/dev/ttyUSB0", false},
+      {3, "/dev/ttyUSB0", false}, {3, "/dev/ttyUSB0", true}, {4, "/dev/ttyUSB1", true},
+  };
+  for (const auto& row : rows) {
+    record.AddAlarm({reading, row.address, row.raised, 20, when}, row.port);
+  }
+  record.Add(reading, "/dev/ttyUSB0", when);  // a reading is no alarm row
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), (std::set<int>{1, 3}));
+  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB1"), std::set<int>{4});
+  EXPECT_EQ(OutcomeRecord(false).RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  qunsetenv("KARVELLO_RECORD");
+}
+
+}  // namespace
+}  // namespace karvello::cli
