@@ -215,6 +215,12 @@ int main(int argc, char** argv) {
   Printer printer(run.format, run.verbose, stdout);
   OutcomeRecord record(run.record);
   Session session(run, line, label, printer, record);
+  // A watch that lost its line opens it again at the same address: the same device path, the
+  // same port number (the system's ports looked at again), the same network address.
+  session.SetReopen([&ports, &line, &address] {
+    ports->Refresh();
+    return line.Open(address);
+  });
 #ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Attach(session);
 #endif
