@@ -52,7 +52,8 @@ Exit status:
   3  no reply in time (scan: no detector answered)
   4  the detector refused (a Modbus exception reply)
   5  a corrupt or wrong reply
-  6  the port unavailable: none opens, the one named does not, or the line was lost
+  6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
+     rides out a lost line)
   7  watch --mqtt: the broker refused the login (the readings made until then recorded)
 )";
 
@@ -92,7 +93,10 @@ constexpr std::string_view kWatchHelp =
     R"(Usage: karvello-cli watch -a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage] [OPTIONS]
 Reads each address in turn at a fixed interval: the n-th round starts at the start time plus n
 intervals, and a round that is due while the one before still runs is left out, so the readings
-never drift nor bunch up. A failed reading is a line of output; the watch goes on.
+never drift nor bunch up. A failed reading is a line of output; the watch goes on. So does a
+lost line (a pulled adapter, a dropped connection): each reading while it is gone is a line
+"line lost" (result line-lost, no value), and the same device, COM number or network address
+is opened again for each until it is back.
   -a ADDR,...        the detectors' addresses, 1 to 255
   --every DURATION   the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h)
   --count N          stop after N rounds (default: until stopped)

@@ -105,7 +105,11 @@ int Session::Run() {
   engine_.SetOnProgress([this](const Progress& progress) { OnProgress(progress); });
   // Between the rounds of a watch no operation is in flight to fail with the line.
   engine_.SetOnLineLost([this] {
-    if (!inFlight_) Finish(kPortUnavailable);
+    if (run_.command == Command::kWatch) {
+      LineGone();
+    } else if (!inFlight_) {
+      Finish(kPortUnavailable);
+    }
   });
   start_ = Clock::now();
   due_ = start_;
@@ -146,8 +150,33 @@ void Session::StartNext() {
     return;
   }
   const Step& step = steps_[next_];
+  if (run_.command == Command::kWatch && !LineBack()) {
+    // Nothing can be sent: the reading fails with the line, and the watch goes on.
+    Outcome lost{};
+    lost.operation = step.operation;
+    lost.address = step.address;
+    lost.result = Result::kLineLost;
+    ++next_;
+    Emit(lost, step.address);
+    QTimer::singleShot(0, [this] { StartNext(); });
+    return;
+  }
   inFlight_ = true;
   engine_.Start({step.operation, step.address});
+}
+
+void Session::LineGone() {
+  if (lineGone_) return;
+  lineGone_ = true;
+  std::fprintf(stderr,
+               "karvello-cli: %s lost; the watch goes on and opens it again when it is back\n",
+               port_.c_str());
+}
+
+bool Session::LineBack() {
+  if (line_.IsOpen()) return true;
+  LineGone();
+  return reopen_ && reopen_();
 }
 
 void Session::OnOutcome(const Outcome& outcome) {
@@ -161,9 +190,10 @@ void Session::OnOutcome(const Outcome& outcome) {
   inFlight_ = false;
   ++next_;
   Emit(outcome, step.address);
-  if (outcome.result == Result::kLineLost) {
-    Finish(kPortUnavailable);
-    return;
+  if (lineGone_ && outcome.result != Result::kLineLost) {
+    // The line carried an exchange again (a network line connects again by itself).
+    lineGone_ = false;
+    std::fprintf(stderr, "karvello-cli: %s is back\n", port_.c_str());
   }
   if (run_.command != Command::kWatch) {
     Finish(StatusOf(outcome.result));

@@ -29,6 +29,9 @@ namespace karvello::cli {
 class Session {
  public:
   // The line must be open and outlive the session. `port` names it in the output and the record.
+  // A watch rides out a lost line: each reading while it is gone is a line-lost outcome, printed
+  // and recorded, and the line is opened again (SetReopen) before each one until it is back.
+  // Every other command ends with the line.
   Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
           OutcomeRecord& record);
   ~Session();
@@ -47,6 +50,8 @@ class Session {
   using ObjectHandler = std::function<void(const QJsonObject&)>;
   void SetOnReading(ObjectHandler handler) { onReading_ = std::move(handler); }
   void SetOnAlarm(ObjectHandler handler) { onAlarm_ = std::move(handler); }
+  // Opens the line again at its address, after a watch lost it; true when it is open.
+  void SetReopen(std::function<bool()> reopen) { reopen_ = std::move(reopen); }
 
  private:
   struct Step {
@@ -65,6 +70,10 @@ class Session {
   void Emit(const Outcome& outcome, int address);
   void JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when);
   void RunScan();
+  // A watch's line went away: said once on standard error.
+  void LineGone();
+  // True when the line is open, or opened again now.
+  bool LineBack();
 
   const Invocation& run_;
   SerialLine& line_;
@@ -94,6 +103,9 @@ class Session {
   std::map<int, AlarmRule> alarms_;
   ObjectHandler onReading_;
   ObjectHandler onAlarm_;
+  std::function<bool()> reopen_;
+  // A watch's line is gone, and not yet open again.
+  bool lineGone_ = false;
 };
 
 }  // namespace karvello::cli

@@ -215,6 +215,13 @@ int main(int argc, char** argv) {
   Printer printer(run.format, run.verbose, stdout);
   OutcomeRecord record(run.record);
   Session session(run, line, label, printer, record);
+  // A watch that lost its serial port opens it again at the same address: the same device path,
+  // or the same port number with the system's ports looked at again. A network line stays open
+  // and connects again by itself for its next request.
+  session.SetReopen([&ports, &line, &address] {
+    ports->Refresh();
+    return line.Open(address);
+  });
 #ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Attach(session);
 #endif

@@ -59,6 +59,12 @@ class SimProcess {
     return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
   }
 
+  // Kills it outright (SIGKILL): its line goes as a pulled adapter's does.
+  void Kill() {
+    process_.kill();
+    process_.waitForFinished(3000);
+  }
+
   const QString& Output() const { return output_; }
 
  private:

@@ -1,0 +1,154 @@
+// A watch whose line goes away, run as a program: karvello-sim killed in the middle of the watch
+// and started again at the same address (a pseudo-terminal behind a fixed symbolic link, a
+// serial server on a fixed TCP port). The watch goes on, each round while the line is gone a
+// failure with its reason, and reads again once the line is back; a single reading still ends.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/sim_process.h"
+#include "cli/cli_process.h"
+#include "record/record.h"
+#include "support/tcp_servers.h"
+
+namespace karvello {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FreePort;
+using testing::SimProcess;
+
+// A symbolic link pointed at each new pseudo-terminal in turn, as udev's by-id links are at an
+// adapter plugged in again.
+class StableLink {
+ public:
+  StableLink()
+      : path_(std::filesystem::temp_directory_path() /
+              ("karvello-watch-line-" + std::to_string(::getpid()))) {}
+  ~StableLink() { std::filesystem::remove(path_); }
+  // Points the link at `target` in one step: the watch never finds it half made.
+  void PointAt(const std::string& target) {
+    const std::filesystem::path next = path_.string() + ".next";
+    std::filesystem::remove(next);
+    std::filesystem::create_symlink(target, next);
+    std::filesystem::rename(next, path_);
+  }
+  std::string Path() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A letter for a line of the watch or a row of the record: A a reading of 220 V, L the line lost
+// without a value, ? anything else.
+char Letter(const std::string& result, const std::string& value, const std::string& unit) {
+  if (result == "answered" && value == "220" && unit == "V") return 'A';
+  if (result == "line-lost" && value.empty() && unit.empty()) return 'L';
+  return '?';
+}
+
+// The simulator killed after two readings and started again at the same address 2.5 s later:
+// the watch runs its seven rounds, those while the line is gone "line-lost" without a value,
+// those after it is back read, and the record holds every round as printed.
+TEST(CliWatchLostLine, RidesOutTheLineGoingAndOpensItAgain) {
+  StableLink link;
+  const quint16 tcpPort = FreePort();
+  ASSERT_NE(tcpPort, 0);
+  struct Case {
+    const char* name;
+    QStringList sim;
+    std::string line;                               // what the watch opens
+    std::function<void(const SimProcess&)> served;  // the simulator up: its line reachable
+  };
+  const Case cases[] = {
+      {"pseudo-terminal behind a link",
+       {},
+       link.Path(),
+       [&link](const SimProcess& sim) { link.PointAt(sim.Path()); }},
+      {"serial server on a fixed port",
+       {"--listen", "127.0.0.1:" + QString::number(tcpPort)},
+       "rtu+tcp://127.0.0.1:" + std::to_string(tcpPort),
+       [](const SimProcess&) {}},
+  };
+  constexpr int kRounds = 7;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString record =
+        QDir::temp().filePath(QStringLiteral("karvello-watch-lost-%1.csv").arg(::getpid()));
+    QFile::remove(record);
+    auto sim = std::make_unique<SimProcess>(c.sim);
+    ASSERT_FALSE(sim->Path().empty()) << sim->Output().toStdString();
+    c.served(*sim);
+    Cli watch({"watch", "-a", "1", "--every", "1s", "--count", QString::number(kRounds), "--format",
+               "json", "-p", QString::fromStdString(c.line)},
+              record);
+    ASSERT_TRUE(watch.WaitForLines(2, 5s)) << watch.Out();
+    sim->Kill();
+    std::this_thread::sleep_for(2500ms);
+    sim = std::make_unique<SimProcess>(c.sim);
+    ASSERT_FALSE(sim->Path().empty()) << sim->Output().toStdString();
+    c.served(*sim);
+
+    ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
+    // Read, then gone, then read again: a line a round, in order of time.
+    std::string printed;
+    std::vector<QDateTime> times;
+    for (const QString& line :
+         QString::fromStdString(watch.Out()).split('\n', Qt::SkipEmptyParts)) {
+      const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+      const QJsonValue value = object["value"];
+      printed += Letter(object["result"].toString().toStdString(),
+                        value.isNull() ? "" : value.toVariant().toString().toStdString(),
+                        object["unit"].toString().toStdString());
+      times.push_back(QDateTime::fromString(object["time"].toString(), Qt::ISODateWithMs));
+    }
+    EXPECT_EQ(printed.size(), std::size_t{kRounds}) << watch.Out();
+    EXPECT_TRUE(std::regex_match(printed, std::regex("A{2}L{2,}A+"))) << watch.Out();
+    EXPECT_EQ(std::adjacent_find(times.begin(), times.end(), std::greater_equal<>()), times.end());
+    EXPECT_TRUE(QString::fromStdString(watch.Err()).contains("is back")) << watch.Err();
+    // The record: a row a round, as printed.
+    const auto rows = Record::Read(record, RecordQuery{}, nullptr);
+    ASSERT_EQ(rows.size(), times.size());
+    std::string recorded;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      recorded += Letter(rows[r].result, rows[r].value, rows[r].unit);
+      EXPECT_EQ(rows[r].time, times[r]);
+      EXPECT_EQ(rows[r].port, c.line);
+    }
+    EXPECT_EQ(recorded, printed);
+    QFile::remove(record);
+  }
+}
+
+// Only a watch rides it out: a resistance whose line goes during its 19 s ends at once, status 6.
+TEST(CliWatchLostLine, ASingleReadingEndsWithTheLine) {
+  SimProcess sim({});
+  ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+  Cli run({"resistance", "-a", "1", "-p", QString::fromStdString(sim.Path())});
+  std::this_thread::sleep_for(1s);
+  const auto killed = std::chrono::steady_clock::now();
+  sim.Kill();
+  EXPECT_EQ(run.Finish(5s), 6) << run.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s);
+  EXPECT_EQ(run.Out(), "");
+}
+
+}  // namespace
+}  // namespace karvello
