@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
@@ -26,6 +27,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
+#include "../app/sim_process.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
 #include "support/in_memory_bus.h"
@@ -185,6 +187,53 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
 
   QTest::qWait(200);
   const QString shot = ArtifactDir() + "/survey_window.png";
+  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
+                              {"-window", QString::number(window.winId()), shot}),
+            0);
+  EXPECT_TRUE(QImage(shot).size() == window.size()) << shot.toStdString();
+}
+
+// A bus behind a transparent serial server: the simulator serves RTU over TCP, the address is
+// typed into the port box, and the detectors are scanned over the network on the real line and
+// the real clock. The picture is the one the README shows under "Over the network".
+TEST(SurveyWindowOnScreen, ScannedOverATransparentSerialServer) {
+  ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "run under xvfb-run";
+  testing::SimProcess sim({"--bus", "3,7", "--listen", "127.0.0.1:0"});
+  const QString address = QString::fromStdString(sim.Path());
+  ASSERT_TRUE(address.startsWith("rtu+tcp://127.0.0.1:")) << sim.Path();
+  FixedPortMap ports;
+  FakePortProbe probe;
+  QtSerialLine line(ports);
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  SurveyWindow window(line, ports, probe);
+  window.SetRecord(&record);
+  window.resize(860, 600);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+  auto* box = window.findChild<QComboBox*>("portList");
+  box->lineEdit()->selectAll();
+  QTest::keyClicks(box->lineEdit(), address);
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  ASSERT_TRUE(line.IsOpen()) << window.Message().toStdString();
+  EXPECT_EQ(QString::fromStdString(line.Name()), address);
+  window.findChild<QSpinBox*>("fromBox")->setValue(1);
+  window.findChild<QSpinBox*>("toBox")->setValue(10);
+  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000))
+      << window.Message().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.survey().Running(); }, 20000));
+  EXPECT_EQ(window.Detectors(), (std::vector<std::uint8_t>{3, 7}))
+      << window.Message().toStdString();
+  ClickWithPointer(*window.findChild<QPushButton*>("voltageButton"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000))
+      << window.Message().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.survey().Running(); }, 10000));
+  EXPECT_EQ(window.Cell(0, SurveyWindow::kVoltage), "220");
+
+  QTest::qWait(200);
+  const QString shot = ArtifactDir() + "/survey_network.png";
   EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
                               {"-window", QString::number(window.winId()), shot}),
             0);
