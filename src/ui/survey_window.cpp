@@ -28,6 +28,7 @@
 #include "engine/alarm_rule.h"
 #include "record/csv.h"
 #include "ui/application.h"
+#include "ui/limit_rule.h"
 #include "ui/log_texts.h"
 #include "ui/record_warning.h"
 #include "ui/reports.h"
@@ -214,8 +215,8 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
           [this] { ShowChart(); });
   RestoreSettings();
   connect(ui_->limitBox, &QComboBox::currentTextChanged, this, &SurveyWindow::OnLimitEdited);
-  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
-  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
+  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
+  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
   ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   ui_->recordTable->horizontalHeader()->setStretchLastSection(true);
   portList_.SetOnSelected([this] { OnPortChosen(); });
@@ -422,7 +423,6 @@ void SurveyWindow::OnRow(const SurveyRow& found) {
       if (IsResistance(reading->operation)) {
         row.resistance = QString::fromStdString(FormatResistance(*reading->value)).trimmed();
         row.resistanceTime = Now();
-        row.lastResistance = *reading->value;
       } else {
         row.voltage = QString::fromStdString(FormatVoltage(*reading->value));
         row.voltageTime = Now();
@@ -453,7 +453,7 @@ void SurveyWindow::OnFinished(SurveyEnd end) {
     }
   }
   ShowRows();
-  ShowRecord();
+  ReadRecord(false);
   switch (end) {
     case SurveyEnd::kDone:
       if (runKind_ == RunKind::kScan) {
@@ -502,8 +502,7 @@ void SurveyWindow::ShowRows() {
   table.setRowCount(static_cast<int>(rows_.size()));
   int index = 0;
   for (const auto& [address, row] : rows_) {
-    const bool above =
-        limit_ && row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_);
+    const bool above = row.detector && raised_.contains(address);
     const QString cells[] = {QString::number(address), row.voltage,        row.voltageTime,
                              row.resistance,           row.resistanceTime, row.state};
     for (int column = 0; column < 6; ++column) {
@@ -596,13 +595,21 @@ void SurveyWindow::SetRecord(Record* record) {
       }
     });
   }
-  ShowRecord();
+  ReadRecord(false);
 }
 
 void SurveyWindow::Keep(const Outcome& outcome) {
   const std::string name = line_.IsOpen() ? line_.Name() : openedName_;
   const RecordRow row = RowOf(outcome, name, QDateTime::currentDateTime());
-  if (record_ == nullptr) return;
+  const bool resistance = Describe(outcome.operation).quantity == Quantity::kResistance;
+  if (record_ == nullptr) {
+    // Without a record the limit is judged over the readings of this window.
+    if (resistance) {
+      madeHere_.push_back(row);
+      JudgeLimit();
+    }
+    return;
+  }
   record_->Append(row);
   // The record's view and its chart follow the readings of the period's detectors as they come.
   const std::vector<std::uint8_t> detectors = Detectors();
@@ -612,6 +619,7 @@ void SurveyWindow::Keep(const Outcome& outcome) {
   }
   recordModel_->Append(row);
   if (reading_ != 0) madeReading_.push_back(row);
+  if (resistance) JudgeLimit();
   const std::vector<std::uint8_t> chosen = Chosen();
   if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
   for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
@@ -628,8 +636,21 @@ QDateTime SurveyWindow::PeriodEnd() const {
 }
 
 void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
+  SetPeriodEdits(from, to);
+  OnPeriodChanged();
+}
+
+void SurveyWindow::SetPeriodEdits(const QDateTime& from, const QDateTime& to) {
+  // Both ends at once: the period between is never read.
+  const QSignalBlocker blockFrom(ui_->recordFrom);
+  const QSignalBlocker blockTo(ui_->recordTo);
   ui_->recordFrom->setDateTime(from);
   ui_->recordTo->setDateTime(to);
+}
+
+void SurveyWindow::OnPeriodChanged() {
+  KeepSettings();
+  ReadRecord(false);
 }
 
 std::vector<RecordRow> SurveyWindow::RecordRows() const {
@@ -642,29 +663,51 @@ std::vector<RecordRow> SurveyWindow::RecordRows() const {
 void SurveyWindow::ShowRecord() {
   readNumber_++;  // a read still in the background is shown no more
   reading_ = 0;
+  tellRead_ = false;
   madeReading_.clear();
   recordModel_->SetRows(RecordRows());
   ui_->recordTable->scrollToBottom();
   ShowChart();
+  JudgeLimit();
 }
 
 void SurveyWindow::ShowRecordInBackground() {
-  const std::vector<std::uint8_t> detectors = Detectors();
-  if (record_ == nullptr || detectors.empty()) {
+  ReadRecord(true);
+}
+
+void SurveyWindow::ReadRecord(bool tell) {
+  if (record_ == nullptr || Detectors().empty()) {
     ShowRecord();
     return;
   }
-  const int number = ++readNumber_;
-  reading_ = number;
-  madeReading_.clear();
-  Say(QStringLiteral("正在读取记录 ..."));
+  reading_ = ++readNumber_;
+  if (tell) {
+    tellRead_ = true;
+    Say(QStringLiteral("正在读取记录 ..."));
+  }
+  // One read at a time: a read asked for while another runs begins when that one ends, which is
+  // then not shown.
+  if (!readRunning_) BeginRead();
+}
+
+void SurveyWindow::BeginRead() {
+  const std::vector<std::uint8_t> detectors = Detectors();
+  const int number = reading_;
+  readRunning_ = true;
+  madeReading_.clear();  // what was made before is in the file now
   // The promise goes to the reader, its future to a watcher of the window's: a window closed
   // meanwhile is told nothing.
   auto promise = std::make_shared<QPromise<std::vector<RecordRow>>>();
   auto* watcher = new QFutureWatcher<std::vector<RecordRow>>(this);
   connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, number] {
     watcher->deleteLater();
-    if (number != reading_ || watcher->future().resultCount() == 0) return;
+    readRunning_ = false;
+    if (reading_ == 0) return;  // shown otherwise meanwhile
+    if (number != reading_) {   // overtaken: the newer read begins now
+      BeginRead();
+      return;
+    }
+    if (watcher->future().resultCount() == 0) return;
     std::vector<RecordRow> rows = watcher->future().result();
     // The readings kept while it read that it did not reach.
     for (RecordRow& row : madeReading_) {
@@ -675,7 +718,9 @@ void SurveyWindow::ShowRecordInBackground() {
     recordModel_->SetRows(std::move(rows));
     ui_->recordTable->scrollToBottom();
     ShowChart();
-    Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+    JudgeLimit();
+    if (tellRead_) Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+    tellRead_ = false;
   });
   watcher->setFuture(promise->future());
   QThreadPool::globalInstance()->start(
@@ -709,7 +754,7 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   bool valid = true;
   limit_ = LimitOf(text, &valid);
   chart_->SetLimit(limit_);
-  ShowRows();
+  JudgeLimit();
   KeepSettings();
   if (!valid) {
     Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
@@ -718,13 +763,29 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   }
 }
 
+void SurveyWindow::JudgeLimit() {
+  raised_.clear();
+  if (limit_) {
+    const AlarmLimit limit{.ohms = *limit_, .after = kDefaultAlarmAfter};
+    if (record_ != nullptr) {
+      raised_ = RaisedOver(recordModel_->Rows(), limit);
+    } else {
+      const QDateTime from = ui_->recordFrom->dateTime();
+      const QDateTime to = PeriodEnd();
+      std::vector<RecordRow> period;
+      for (const RecordRow& row : madeHere_) {
+        if (row.time >= from && row.time <= to) period.push_back(row);
+      }
+      raised_ = RaisedOver(period, limit);
+    }
+  }
+  ShowRows();
+}
+
 std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
   std::vector<std::uint8_t> above;
-  if (!limit_) return above;
   for (const auto& [address, row] : rows_) {
-    if (row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_)) {
-      above.push_back(address);
-    }
+    if (row.detector && raised_.contains(address)) above.push_back(address);
   }
   return above;
 }
@@ -788,7 +849,7 @@ void SurveyWindow::RestoreSettings() {
     from = today.addDays(-30).startOfDay();
     to = today.endOfDay();
   }
-  SetRecordPeriod(from, to);
+  SetPeriodEdits(from, to);
   const QString limit = settings->value(QString::fromLatin1(kLimitKey)).toString();
   ui_->limitBox->setCurrentIndex(0);
   ui_->limitBox->setEditText(limit);

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "engine/engine.h"
@@ -70,11 +71,13 @@ class SurveyWindow : public QWidget {
   // record holds them (UTF-8 with a byte-order mark, its header, its lines).
   std::vector<RecordRow> RecordRows() const;
   void ShowRecord();
-  // ShowRecord with the record read on another thread, as 查看记录 does it: the window answers
-  // input meanwhile, and a reading made while it reads is shown too. ReadingRecord() until it is
-  // shown.
+  // ShowRecord with the record read on another thread, as 查看记录 does it (and as the window
+  // does by itself when the period changes, a run ends or the record is set): the window answers
+  // input meanwhile, a reading made while it reads is shown too, and a read overtaken by a newer
+  // one is not shown. ReadingRecord() until it is shown.
   void ShowRecordInBackground();
   bool ReadingRecord() const { return reading_ != 0; }
+  // Sets both ends of the period and reads its rows in the background.
   void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
   bool ExportRecord(const QString& path);
   int RecordRowCount() const;
@@ -85,7 +88,9 @@ class SurveyWindow : public QWidget {
   bool ExportChart(const QString& path, QSize size = {});
 
   // The resistance limit in ohms as the limit box holds it; none when the box is empty or holds
-  // no positive number. The detectors whose last resistance is above it, in order.
+  // no positive number. The detectors above it, in order: those whose alarm the engine's rule
+  // (kDefaultAlarmAfter readings in a row) leaves raised over their resistance readings of the
+  // period, the record's or, without a record, those made in this window.
   std::optional<double> Limit() const { return limit_; }
   std::vector<std::uint8_t> AboveLimit() const;
   // Whether table row `row` is marked as above the limit.
@@ -118,7 +123,6 @@ class SurveyWindow : public QWidget {
   struct Row {
     bool detector = false;
     QString voltage, voltageTime, resistance, resistanceTime, state;
-    std::optional<Reading> lastResistance;  // the last resistance read, for the limit
   };
   enum class RunKind { kScan, kMeasure, kVoltages };
 
@@ -139,7 +143,13 @@ class SurveyWindow : public QWidget {
   void ShowRows();
   void ShowChart();
   QDateTime PeriodEnd() const;
+  void SetPeriodEdits(const QDateTime& from, const QDateTime& to);
+  void OnPeriodChanged();
+  // Reads the record in the background; `tell`: the message line says so, and how many rows.
+  void ReadRecord(bool tell);
+  void BeginRead();
   void OnLimitEdited(const QString& text);
+  void JudgeLimit();
   QString AboveLimitMessage() const;
   void AskExportChart();
   void KeepSettings() const;
@@ -156,9 +166,13 @@ class SurveyWindow : public QWidget {
   std::map<std::uint8_t, Row> rows_;
   std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
   int readNumber_ = 0;                        // of the last read begun
-  int reading_ = 0;                     // the number of the read in the background; 0 for none
-  std::vector<RecordRow> madeReading_;  // the rows kept while it reads
+  int reading_ = 0;                           // the number of the read to show; 0 for none
+  bool readRunning_ = false;                  // a read is under way on another thread
+  bool tellRead_ = false;                     // 查看记录 asked for the read to show
+  std::vector<RecordRow> madeReading_;        // the rows kept while it reads
   std::optional<double> limit_;
+  std::set<int> raised_;             // the detectors above the limit
+  std::vector<RecordRow> madeHere_;  // the resistance readings made without a record
   TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;
   Record* record_ = nullptr;

@@ -77,8 +77,12 @@ class SurveyWindowTest : public ::testing::Test {
   bool RunUntil(const std::function<bool()>& done) {
     return bus_.Run(window_->engine(), window_->survey(), done);
   }
+  // The run ended, and the record's rows read afresh at its end are shown.
   bool RunToEnd() {
-    return RunUntil([this] { return !window_->survey().Running(); });
+    return RunUntil([this] { return !window_->survey().Running(); }) && RecordShown();
+  }
+  bool RecordShown() {
+    return QTest::qWaitFor([this] { return !window_->ReadingRecord(); }, 5000);
   }
   QStringList Column(SurveyWindow::Column column) const {
     QStringList cells;
@@ -516,6 +520,9 @@ struct LimitCase {
 
 TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
   Scan();
+  // Two readings each: the rule marks a detector after two in a row above the limit.
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
   Click("measureButton");
   ASSERT_TRUE(RunToEnd());
   ASSERT_EQ(Column(SurveyWindow::kResistance), QStringList({"10.0", "10.01", "OL", "4"}));
@@ -554,6 +561,43 @@ TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
   QStringList offered;
   for (int i = 0; i < box->count(); ++i) offered << box->itemText(i);
   EXPECT_EQ(offered, QStringList({"", "1", "4", "10"}));
+}
+
+// With a record, the rule takes the period's readings from it: a reading above the limit made an
+// hour ago and one above it now are two in a row.
+TEST_F(SurveyWindowLimits, TheRuleTakesThePeriodsReadingsFromTheRecord) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
+  for (const auto& [address, value] :
+       std::vector<std::pair<int, std::string>>{{3, "11"}, {7, "10.5"}, {11, "12"}}) {
+    RecordRow row;
+    row.time = hourAgo;
+    row.port = "COM1";
+    row.address = address;
+    row.operation = "resistance";
+    row.result = "answered";
+    row.value = value;
+    row.unit = "Ω";
+    ASSERT_TRUE(record.Append(row));
+  }
+  window_->SetRecord(&record);
+  Scan();
+  Click("measureButton");  // 3 equal to the limit, 7 above, 9 over range once, 11 below
+  ASSERT_TRUE(RunToEnd());
+  SetLimit("10");
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7}));
+  EXPECT_EQ(window_->Message(), "1 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(1));
+  EXPECT_FALSE(window_->RowMarked(2));
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->Message(), "测量完成。2 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(2));
+  // A period that begins after the reading of an hour ago: 7 has two readings above still.
+  window_->SetRecordPeriod(hourAgo.addSecs(60), QDateTime::currentDateTime().addDays(1));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
 }
 
 TEST_F(SurveyWindowLimits, TheLimitAndThePeriodAreKeptForTheNextWindow) {
@@ -669,6 +713,53 @@ TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMean
   EXPECT_FALSE(window_->ReadingRecord());
   QTest::qWait(200);
   EXPECT_EQ(window_->RecordRowCount(), 0);
+}
+
+// The record's view and the chart follow a change of period by themselves, read off the window's
+// thread as at the end of each run; a reading made during such a read is shown with it.
+TEST_F(SurveyWindowTest, TheRecordFollowsAChangeOfPeriodAndLosesNoReadingMadeMeanwhile) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Click("scanButton");
+  ASSERT_TRUE(RunUntil([this] { return !window_->survey().Running(); }));
+  EXPECT_TRUE(window_->ReadingRecord());  // the end of the run reads in the background
+  ASSERT_TRUE(RecordShown());
+  const int rows = window_->RecordRowCount();
+  ASSERT_EQ(rows, static_cast<int>(window_->RecordRows().size()));
+  ASSERT_GT(rows, 0);
+  const TrendChart& chart = window_->chart();
+  ASSERT_EQ(chart.series(Quantity::kVoltage).size(), 2U);
+
+  // A period that ends an hour ago: nothing in the view nor on the chart, no button pressed.
+  auto* from = Find<QDateTimeEdit>("recordFrom");
+  auto* to = Find<QDateTimeEdit>("recordTo");
+  const QDateTime now = QDateTime::currentDateTime();
+  to->setDateTime(now.addSecs(-3600));
+  EXPECT_TRUE(window_->ReadingRecord());
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  EXPECT_TRUE(chart.series(Quantity::kVoltage).empty());
+
+  // Two changes in a row: the second read is the one shown.
+  from->setDateTime(now.addDays(-2));
+  to->setDateTime(now.addDays(1));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), rows);
+  EXPECT_EQ(chart.series(Quantity::kVoltage).size(), 2U);
+
+  // A read done but not yet shown when the first measurement starts: that row is shown with it.
+  to->setDateTime(now.addDays(2));
+  QThreadPool::globalInstance()->waitForDone();
+  Click("measureButton");
+  ASSERT_TRUE(RunUntil([&] { return window_->RecordRowCount() > rows; }));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), rows + 1);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(chart.series(Quantity::kResistance).size(), 2U);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
 }
 
 }  // namespace
