@@ -4,10 +4,11 @@
 // after another or all at once, and exports its table as CSV. Every outcome goes into the record;
 // the window shows the record's rows of a period for the detectors in its table, draws the
 // selected detectors' readings of that period as a trend (with the resistance limit), and exports
-// both. The limit and the period are kept between runs in the window's own settings. It has its
-// own port list (which also takes a line's address typed in), engine
-// and survey; the serial line, the port numbering and the probe are handed in, as to the main
-// window, so it runs on a real port, a pseudo-terminal or an in-memory line.
+// both. The limit and the period are kept between runs in the window's own settings. The table
+// of addresses is a DetectorTable, the record's rows a RecordModel; its port list (which also
+// takes a line's address typed in) and its record are a WindowLine, as the main window's are. It
+// has its own engine and survey; the serial line, the port numbering and the probe are handed
+// in, as to the main window, so it runs on a real port, a pseudo-terminal or an in-memory line.
 
 #include <QDateTime>
 #include <QSettings>
@@ -16,7 +17,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,7 +28,9 @@
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/serial_line.h"
+#include "ui/detector_table.h"
 #include "ui/port_list.h"
+#include "ui/window_line.h"
 
 namespace Ui {
 class SurveyWindow;
@@ -46,7 +48,14 @@ class SurveyWindow : public QWidget {
   Q_OBJECT
  public:
   // The table's columns.
-  enum Column { kAddress, kVoltage, kVoltageTime, kResistance, kResistanceTime, kState };
+  enum Column {
+    kAddress = DetectorTable::kAddress,
+    kVoltage = DetectorTable::kVoltage,
+    kVoltageTime = DetectorTable::kVoltageTime,
+    kResistance = DetectorTable::kResistance,
+    kResistanceTime = DetectorTable::kResistanceTime,
+    kState = DetectorTable::kState,
+  };
 
   // Builds the window, lists the ports and opens the first one found, as the main window does.
   SurveyWindow(SerialLine& line, PortMap& ports, QWidget* parent = nullptr);
@@ -111,7 +120,7 @@ class SurveyWindow : public QWidget {
 
   Engine& engine() { return engine_; }
   Survey& survey() { return survey_; }
-  const PortListModel& portList() const { return portList_; }
+  const PortListModel& portList() const { return line_.List(); }
 
   void ListPorts();
   void RefreshPorts();
@@ -120,27 +129,28 @@ class SurveyWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  struct Row {
-    bool detector = false;
-    QString voltage, voltageTime, resistance, resistanceTime, state;
-  };
   enum class RunKind { kScan, kMeasure, kVoltages };
 
-  SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
-               PortProbe* probe, QWidget* parent);
+  SurveyWindow(SerialLine& line, PortMap& ports, PortProbe* probe, QWidget* parent);
   void ApplyFonts();
   void OnPortChosen();
   bool CanStart();
+  // The detectors a measurement or a read of the voltages goes to; none, the message line saying
+  // why, when it may not start.
+  std::vector<std::uint8_t> ChosenToRun();
   void Began(RunKind kind, const QString& message);
   void OnRow(const SurveyRow& row);
   void OnMeasuring(const std::vector<std::uint8_t>& addresses, std::chrono::seconds left);
   void OnFinished(SurveyEnd end);
+  // Writes `lines` after a byte-order mark to `path`; the message line says `done` or why not.
+  bool WriteExport(const QString& path, const std::string& lines, const QString& done);
+  // The path chosen in a save dialog; `name` takes the time the dialog opens.
+  QString AskPath(const QString& title, const QString& name, const QString& filter);
   void AskExport();
   void AskExportRecord();
   void Keep(const Outcome& outcome);
   // The detectors of the rows selected, or of every row when none is.
   std::vector<std::uint8_t> Chosen() const;
-  void ShowRows();
   void ShowChart();
   QDateTime PeriodEnd() const;
   void SetPeriodEdits(const QDateTime& from, const QDateTime& to);
@@ -157,13 +167,10 @@ class SurveyWindow : public QWidget {
   void SetRunning(bool running);
   void Say(const QString& message);
 
-  std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::SurveyWindow> ui_;
-  SerialLine& line_;
-  PortMap& ports_;
-  PortProbe& probe_;
-  PortListModel portList_;
-  std::map<std::uint8_t, Row> rows_;
+  SerialLine& serialLine_;
+  WindowLine line_;  // the port list, the opening of the line and the record
+  std::unique_ptr<DetectorTable> table_;
   std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
   int readNumber_ = 0;                        // of the last read begun
   int reading_ = 0;                           // the number of the read to show; 0 for none
@@ -175,8 +182,6 @@ class SurveyWindow : public QWidget {
   std::vector<RecordRow> madeHere_;  // the resistance readings made without a record
   TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;
-  Record* record_ = nullptr;
-  std::string openedName_;  // the line opened last, for an outcome that comes as the line goes
   Engine engine_;
   Survey survey_;  // after the engine: it goes first, and with it every call into the window
 };

@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -200,7 +200,7 @@ TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeft
 
 TEST_F(SurveyWindowTest, MeasuresAndReadsOnlyTheSelectedDetectors) {
   Scan();
-  auto* table = Find<QTableWidget>("table");
+  auto* table = Find<QTableView>("table");
   table->selectRow(1);  // address 7
   line_.ForgetCalls();
   Click("voltageButton");
@@ -491,7 +491,7 @@ TEST_F(SurveyWindowTest, TheChartDrawsTheRecordsReadingsAndFollowsEachNewOne) {
   EXPECT_EQ(addresses(Quantity::kResistance), (std::vector<int>{3, 7}));
 
   // A selected row: its detector alone, and its new readings alone.
-  Find<QTableWidget>("table")->selectRow(1);
+  Find<QTableView>("table")->selectRow(1);
   EXPECT_EQ(addresses(Quantity::kVoltage), (std::vector<int>{7}));
   Click("voltageButton");
   ASSERT_TRUE(RunToEnd());
