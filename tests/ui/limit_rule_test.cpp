@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct LimitRuleCase {
   std::vector<std::string> values;  // in time order, of a limit of 10 Ω
   bool raised;
 };
+
+void PrintTo(const LimitRuleCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LimitRule : public ::testing::TestWithParam<LimitRuleCase> {};
 
