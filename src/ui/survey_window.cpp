@@ -44,6 +44,7 @@ constexpr double kCaptionPoints = 12.0;
 
 // The settings' keys.
 constexpr auto kLimitKey = "limit";
+constexpr auto kAlarmAfterKey = "alarmAfter";
 constexpr auto kRecordFromKey = "recordFrom";
 constexpr auto kRecordToKey = "recordTo";
 
@@ -124,6 +125,11 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, PortProbe* probe, Q
           [this] { ShowChart(); });
   RestoreSettings();
   connect(ui_->limitBox, &QComboBox::currentTextChanged, this, &SurveyWindow::OnLimitEdited);
+  connect(ui_->alarmAfterBox, &QSpinBox::valueChanged, this, [this] {
+    JudgeLimit();
+    KeepSettings();
+    if (limit_) Say(AboveLimitMessage());
+  });
   connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
   connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
   ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -150,7 +156,8 @@ void SurveyWindow::ApplyFonts() {
   const QFont caption = SongFont(kCaptionPoints, true);
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine,
-           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->trendChart}) {
+           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->alarmAfterBox,
+           ui_->trendChart}) {
     widget->setFont(body);
   }
   for (QWidget* widget : std::initializer_list<QWidget*>{
@@ -176,7 +183,7 @@ QString SurveyWindow::Captions() const {
            ui_->exportChartButton}) {
     text += button->text();
   }
-  return text;
+  return text + ui_->alarmAfterBox->prefix() + ui_->alarmAfterBox->suffix();
 }
 
 void SurveyWindow::ListPorts() {
@@ -578,7 +585,7 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
 void SurveyWindow::JudgeLimit() {
   raised_.clear();
   if (limit_) {
-    const AlarmLimit limit{.ohms = *limit_, .after = kDefaultAlarmAfter};
+    const AlarmLimit limit{.ohms = *limit_, .after = ui_->alarmAfterBox->value()};
     if (line_.record() != nullptr) {
       raised_ = RaisedOver(recordModel_->Rows(), limit);
     } else {
@@ -637,6 +644,7 @@ void SurveyWindow::KeepSettings() const {
   // A text that is no limit is not kept.
   settings->setValue(QString::fromLatin1(kLimitKey),
                      limit_ ? ui_->limitBox->currentText().trimmed() : QString());
+  settings->setValue(QString::fromLatin1(kAlarmAfterKey), ui_->alarmAfterBox->value());
   settings->setValue(QString::fromLatin1(kRecordFromKey),
                      ui_->recordFrom->dateTime().toString(Qt::ISODate));
   settings->setValue(QString::fromLatin1(kRecordToKey),
@@ -656,6 +664,10 @@ void SurveyWindow::RestoreSettings() {
     to = today.endOfDay();
   }
   SetPeriodEdits(from, to);
+  // A count out of the box's range is taken as its nearest end.
+  bool count = false;
+  const int after = settings->value(QString::fromLatin1(kAlarmAfterKey)).toInt(&count);
+  ui_->alarmAfterBox->setValue(count ? after : kDefaultAlarmAfter);
   const QString limit = settings->value(QString::fromLatin1(kLimitKey)).toString();
   ui_->limitBox->setCurrentIndex(0);
   ui_->limitBox->setEditText(limit);

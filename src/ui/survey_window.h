@@ -41,7 +41,8 @@ namespace karvello {
 class TrendChart;
 class RecordModel;
 
-// The survey window's own settings: the resistance limit and the record's period.
+// The survey window's own settings: the resistance limit, the readings in a row that raise and
+// clear it, and the record's period.
 std::unique_ptr<QSettings> SurveySettings();
 
 class SurveyWindow : public QWidget {
@@ -98,8 +99,9 @@ class SurveyWindow : public QWidget {
 
   // The resistance limit in ohms as the limit box holds it; none when the box is empty or holds
   // no positive number. The detectors above it, in order: those whose alarm the engine's rule
-  // (kDefaultAlarmAfter readings in a row) leaves raised over their resistance readings of the
-  // period, the record's or, without a record, those made in this window.
+  // leaves raised over their resistance readings of the period, the record's or, without a
+  // record, those made in this window; raised and cleared after the readings in a row that the
+  // box "连续 N 次" holds (1 to 9, kDefaultAlarmAfter at first).
   std::optional<double> Limit() const { return limit_; }
   std::vector<std::uint8_t> AboveLimit() const;
   // Whether table row `row` is marked as above the limit.

@@ -600,6 +600,41 @@ TEST_F(SurveyWindowLimits, TheRuleTakesThePeriodsReadingsFromTheRecord) {
   EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
 }
 
+// The readings in a row that mark a detector and clear its mark: 2 at first, 1 to 9, kept.
+TEST_F(SurveyWindowLimits, TheReadingsInARowAreChosenAndKeptForTheNextWindow) {
+  auto* after = Find<QSpinBox>("alarmAfterBox");
+  EXPECT_EQ(after->value(), 2);
+  after->setValue(0);
+  EXPECT_EQ(after->value(), 1);
+  after->setValue(9);
+  EXPECT_EQ(after->value(), 9);
+  after->setValue(10);
+  EXPECT_EQ(after->value(), 9);
+  after->setValue(2);
+  Scan();
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  SetLimit("10");
+  EXPECT_TRUE(window_->AboveLimit().empty());
+  EXPECT_EQ(window_->Message(), "0 个检测器的接地电阻高于上限 10 Ω。");
+  after->setValue(1);
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
+  EXPECT_EQ(window_->Message(), "2 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(1));
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  after->setValue(3);
+  EXPECT_TRUE(window_->AboveLimit().empty());
+  EXPECT_FALSE(window_->RowMarked(1));
+  after->setValue(2);
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
+  after->setValue(3);
+  window_.reset();
+  SurveyWindow next(line_, ports_, probe_);
+  EXPECT_EQ(next.findChild<QSpinBox*>("alarmAfterBox")->value(), 3);
+  EXPECT_EQ(next.Limit(), 10.0);
+}
+
 TEST_F(SurveyWindowLimits, TheLimitAndThePeriodAreKeptForTheNextWindow) {
   SetLimit("4");
   const QDateTime from(QDate(2026, 11, 2), QTime(8, 30));
