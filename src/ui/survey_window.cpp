@@ -511,6 +511,10 @@ void SurveyWindow::ReadRecord(bool tell) {
 
 void SurveyWindow::BeginRead() {
   const std::vector<std::uint8_t> detectors = Detectors();
+  if (detectors.empty()) {  // gone while the read before ran (a scan began): none to read for
+    ShowRecord();
+    return;
+  }
   const int number = reading_;
   readRunning_ = true;
   madeReading_.clear();  // what was made before is in the file now

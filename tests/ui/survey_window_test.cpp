@@ -795,6 +795,16 @@ TEST_F(SurveyWindowTest, TheRecordFollowsAChangeOfPeriodAndLosesNoReadingMadeMea
   ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(chart.series(Quantity::kResistance).size(), 2U);
   EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+
+  // A scan that begins while a read waits for the one before: the table has no detector left,
+  // and no address's rows are shown for it.
+  from->setDateTime(now.addDays(-3));
+  to->setDateTime(now.addDays(3));
+  Click("scanButton");
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
 }
 
 }  // namespace
