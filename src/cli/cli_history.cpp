@@ -29,26 +29,6 @@ std::optional<std::vector<std::uint8_t>> BytesOf(std::string_view text) {
   return bytes;
 }
 
-// The value field as the record writes it ("34.5", "OL", "220", "5") read back.
-std::optional<Reading> ReadingOf(std::string_view field) {
-  if (field == kOverRangeMark) return Reading{0, 0, true};
-  std::string digits;
-  unsigned decimals = 0;
-  const std::size_t point = field.find('.');
-  if (point == std::string_view::npos) {
-    digits = std::string(field);
-  } else {
-    digits = std::string(field.substr(0, point)) + std::string(field.substr(point + 1));
-    decimals = static_cast<unsigned>(field.size() - point - 1);
-  }
-  unsigned number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return Reading{number, decimals, false};
-}
-
 // "7d", "12h", "30m", "45s": the time back from now.
 std::optional<std::chrono::milliseconds> Back(std::string_view text) {
   if (text.size() > 1 && text.back() == 'd') {

@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -466,6 +467,25 @@ std::string TimeText(const QDateTime& when) {
               .arg(minutes / 60, 2, 10, QChar(u'0'))
               .arg(minutes % 60, 2, 10, QChar(u'0')))
       .toStdString();
+}
+
+std::optional<Reading> ReadingOf(std::string_view field) {
+  if (field == kOverRangeMark) return Reading{0, 0, true};
+  std::string digits;
+  unsigned decimals = 0;
+  const std::size_t point = field.find('.');
+  if (point == std::string_view::npos) {
+    digits = std::string(field);
+  } else {
+    digits = std::string(field.substr(0, point)) + std::string(field.substr(point + 1));
+    decimals = static_cast<unsigned>(field.size() - point - 1);
+  }
+  unsigned number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return Reading{number, decimals, false};
 }
 
 RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime& when) {

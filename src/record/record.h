@@ -12,6 +12,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ struct RecordRow {
 
 // The row of `outcome`, which happened on `port` at `when`.
 RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime& when);
+
+// The value field of a reading as the record writes it ("34.5", "OL", "220", "5") read back; none
+// when it is no such value.
+std::optional<Reading> ReadingOf(std::string_view value);
 
 // The column names, and a row as a line of the file: fields quoted where they must be
 // (RFC 4180), ended by CR LF.

@@ -19,7 +19,6 @@
 #include "record/record.h"
 #include "ui/application.h"
 #include "ui/log_texts.h"
-#include "ui/record_warning.h"
 #include "ui/song_font.h"
 #include "ui_main_window.h"
 
@@ -33,22 +32,20 @@ constexpr double kCaptionPoints = 15.75;
 }  // namespace
 
 MainWindow::MainWindow(SerialLine& line, PortMap& ports, QWidget* parent)
-    : MainWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
+    : MainWindow(line, ports, nullptr, parent) {}
 
 MainWindow::MainWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent)
-    : MainWindow(line, ports, nullptr, &probe, parent) {}
+    : MainWindow(line, ports, &probe, parent) {}
 
-MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
-                       PortProbe* probe, QWidget* parent)
+MainWindow::MainWindow(SerialLine& line, PortMap& ports, PortProbe* probe, QWidget* parent)
     : QWidget(parent),
-      ownProbe_(std::move(ownProbe)),
       ui_(std::make_unique<Ui::MainWindow>()),
-      line_(line),
-      ports_(ports),
-      probe_(probe != nullptr ? *probe : *ownProbe_),
+      serialLine_(line),
+      line_(line, ports, probe),
       engine_(line),
       presenter_(engine_, *this) {
   ui_->setupUi(this);
+  line_.SetBox(*ui_->portList);
   setWindowIcon(ApplicationIcon());
   ApplyFonts();
   setFixedSize(size());
@@ -59,23 +56,23 @@ MainWindow::MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortPro
   ui_->addressBox->installEventFilter(this);
   for (QPushButton* button : Buttons()) button->installEventFilter(this);
   connect(ui_->portList, &QComboBox::activated, this,
-          [this](int index) { portList_.Select(index); });
+          [this](int index) { line_.List().Select(index); });
   connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &MainWindow::RefreshPorts);
   const std::array<QPushButton*, 4> buttons = Buttons();
   for (std::size_t i = 0; i < buttons.size(); ++i) {
     connect(buttons[i], &QPushButton::clicked, this,
             [this, operation = kOperations[i]] { presenter_.Press(operation); });
   }
-  portList_.SetOnSelected([this] { OnPortChosen(); });
+  line_.List().SetOnSelected([this] { OnPortChosen(); });
   presenter_.SetOnProgress([this](const Progress&) { UpdateMeasureProgress(); });
   presenter_.SetOnOutcome([this](const Outcome& outcome) {
     UpdateMeasureProgress();
     // A broadcast the line cannot carry: the failure says why.
     if (outcome.result == Result::kNotSent && SendsBroadcast(outcome.operation) &&
-        !line_.CarriesBroadcasts()) {
+        !serialLine_.CarriesBroadcasts()) {
       SetLogText(log_ + std::string(text::kLineEnd) + std::string(text::kNoBroadcastOverModbusTcp));
     }
-    Keep(outcome);
+    line_.Keep(outcome);
   });
 
   ui_->addressBox->setFocus();
@@ -109,62 +106,24 @@ void MainWindow::SetLogText(const std::string& text) {
 }
 
 void MainWindow::ListPorts() {
-  portList_.Probe(ports_, probe_, line_.Port());
-  MirrorPortList();
-  portList_.Select(0);  // an empty list selects nothing and opens nothing
+  line_.ListPorts();
 }
 
 void MainWindow::OpenGiven(const LineAddress& address) {
-  portList_.SetGiven(address);
+  line_.List().SetGiven(address);
   ListPorts();
 }
 
 void MainWindow::RefreshPorts() {
-  ports_.Refresh();
-  portList_.Probe(ports_, probe_, line_.Port());
-  MirrorPortList();
+  line_.RefreshPorts();
 }
 
 void MainWindow::OnPortChosen() {
-  MirrorPortList();
-  const std::optional<LineAddress> address = portList_.SelectedAddress();
-  if (address && address->kind != LineAddress::Kind::kPortNumber) {
-    if (line_.Open(*address)) openedName_ = address->text;
-    return;
-  }
-  OpenPort(portList_.SelectedNumber());
-}
-
-bool MainWindow::OpenPort(int number) {
-  if (number < kFirstPortNumber || number > kHighestPortNumber) {
-    line_.Close();
-    return false;
-  }
-  if (!line_.Open(number)) return false;
-  openedName_ = line_.Name();
-  return true;
+  line_.OpenSelected();
 }
 
 void MainWindow::SetRecord(Record* record) {
-  if (record_ != nullptr) record_->SetOnNotice(nullptr);
-  record_ = record;
-  if (record_ != nullptr) {
-    record_->SetOnNotice([this](const Record::Notice& notice) {
-      if (notice.kind == Record::Notice::Kind::kNotWritten)
-        WarnRecordFailed(notice.path, notice.reason);
-    });
-  }
-}
-
-void MainWindow::Keep(const Outcome& outcome) {
-  if (record_ == nullptr) return;
-  record_->Append(outcome, line_.IsOpen() ? line_.Name() : openedName_,
-                  QDateTime::currentDateTime());
-}
-
-// Shown beside the window, not in its way: the operations go on while it is open.
-void MainWindow::WarnRecordFailed(const QString& path, const QString& reason) {
-  karvello::WarnRecordFailed(this, path, reason);
+  line_.SetRecord(record, this);
 }
 
 void MainWindow::OnAddressBoxLeft() {
@@ -215,10 +174,6 @@ void MainWindow::ApplyFonts() {
 std::array<QPushButton*, 4> MainWindow::Buttons() const {
   return {ui_->setAddressButton, ui_->queryAddressButton, ui_->queryResistanceButton,
           ui_->queryVoltageButton};
-}
-
-void MainWindow::MirrorPortList() {
-  ShowPortList(portList_, *ui_->portList);
 }
 
 // Shown while a resistance measurement is waited for: it fills over the measurement wait, then

@@ -15,6 +15,7 @@
 #include "serial/serial_line.h"
 #include "ui/port_list.h"
 #include "ui/presenter.h"
+#include "ui/window_line.h"
 #include "ui/window_texts.h"
 
 class QPushButton;
@@ -54,7 +55,7 @@ class MainWindow : public QWidget, public WindowTexts {
 
   Engine& engine() { return engine_; }
   Presenter& presenter() { return presenter_; }
-  const PortListModel& portList() const { return portList_; }
+  const PortListModel& portList() const { return line_.List(); }
 
   // Lists the line at `address` first, beside the ports, and opens it (karvello --port).
   void OpenGiven(const LineAddress& address);
@@ -71,29 +72,17 @@ class MainWindow : public QWidget, public WindowTexts {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  MainWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
-             PortProbe* probe, QWidget* parent);
+  MainWindow(SerialLine& line, PortMap& ports, PortProbe* probe, QWidget* parent);
   std::array<QPushButton*, 4> Buttons() const;
   void ApplyFonts();
-  void MirrorPortList();
   void UpdateMeasureProgress();
-  // Every opening and closing of the line happens here: closes the port in use and opens port
-  // `number`. A failed open leaves the port closed.
-  bool OpenPort(int number);
-  void Keep(const Outcome& outcome);
-  void WarnRecordFailed(const QString& path, const QString& reason);
 
-  std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::MainWindow> ui_;
-  SerialLine& line_;
-  PortMap& ports_;
-  PortProbe& probe_;
+  SerialLine& serialLine_;
+  WindowLine line_;  // the port list, the opening of the line and the record
   std::string log_;
-  PortListModel portList_;
   Engine engine_;
   Presenter presenter_;
-  Record* record_ = nullptr;
-  std::string openedName_;  // the line opened last, for an outcome that comes as the line goes
 };
 
 }  // namespace karvello

@@ -1,6 +1,5 @@
 #include "ui/survey_window.h"
 
-#include <QAbstractTableModel>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDate>
@@ -19,7 +18,6 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableView>
-#include <QTableWidget>
 #include <QThreadPool>
 #include <algorithm>
 #include <cmath>
@@ -28,8 +26,10 @@
 #include "engine/alarm_rule.h"
 #include "record/csv.h"
 #include "ui/application.h"
+#include "ui/detector_table.h"
+#include "ui/limit_rule.h"
 #include "ui/log_texts.h"
-#include "ui/record_warning.h"
+#include "ui/record_model.h"
 #include "ui/reports.h"
 #include "ui/song_font.h"
 #include "ui/trend_chart.h"
@@ -44,44 +44,13 @@ constexpr double kCaptionPoints = 12.0;
 
 // The settings' keys.
 constexpr auto kLimitKey = "limit";
+constexpr auto kAlarmAfterKey = "alarmAfter";
 constexpr auto kRecordFromKey = "recordFrom";
 constexpr auto kRecordToKey = "recordTo";
 
-// The background of a row above the limit.
-const QColor kAboveLimitColour(255, 214, 214);
-
-QString Utf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString Now() {
-  return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
-// The state of an address that gave something other than a detector answering as itself.
-QString NotADetector(const Outcome& read) {
-  switch (read.result) {
-    case Result::kAnswered:
-      return QStringLiteral("地址不符 (%1)").arg(read.value ? read.value->number : 0);
-    case Result::kRefused:
-      return QStringLiteral("拒绝");
-    case Result::kCorrupt:
-      return QStringLiteral("回复损坏");
-    case Result::kWrongReply:
-      return QStringLiteral("回复不符");
-    case Result::kLineLost:
-      return QStringLiteral("串口断开");
-    case Result::kNoReply:
-    case Result::kNotSent:
-      break;
-  }
-  return Utf8(text::kQueryFailed);
-}
-
-bool IsResistance(Operation operation) {
-  // The start of a measurement belongs to the resistance too: its failure is the row's.
-  return operation == Operation::kStartMeasurement ||
-         Describe(operation).quantity == Quantity::kResistance;
+// The time in the name a save dialog offers.
+QString Stamp() {
+  return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
 }
 
 // The limit a text gives: a number above 0 ("4", "0.5"); none for an empty text.
@@ -100,86 +69,28 @@ std::optional<double> LimitOf(const QString& text, bool* valid) {
 
 }  // namespace
 
-// The record's rows of the period, as the record's table shows them: the view asks for the rows
-// on screen only, so a month of a bus is shown at once.
-class RecordModel : public QAbstractTableModel {
- public:
-  const std::vector<RecordRow>& Rows() const { return rows_; }
-  void SetRows(std::vector<RecordRow> rows) {
-    beginResetModel();
-    rows_ = std::move(rows);
-    endResetModel();
-  }
-  void Append(RecordRow row) {
-    const int at = static_cast<int>(rows_.size());
-    beginInsertRows({}, at, at);
-    rows_.push_back(std::move(row));
-    endInsertRows();
-  }
-
-  int rowCount(const QModelIndex& parent) const override {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
-  }
-  int columnCount(const QModelIndex& parent) const override {
-    return parent.isValid() ? 0 : kColumns;
-  }
-  QVariant data(const QModelIndex& index, int role) const override {
-    if (role != Qt::DisplayRole || !index.isValid()) return {};
-    const RecordRow& row = rows_[static_cast<std::size_t>(index.row())];
-    switch (index.column()) {
-      case 0:
-        return row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-      case 1:
-        return QString::fromStdString(row.port);
-      case 2:
-        return row.address;
-      case 3:
-        return QString::fromStdString(row.operation);
-      case 4:
-        return QString::fromStdString(row.result);
-      case 5:
-        return QString::fromStdString(row.value);
-      default:
-        return QString::fromStdString(row.unit);
-    }
-  }
-  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
-        section >= kColumns) {
-      return QAbstractTableModel::headerData(section, orientation, role);
-    }
-    static const char* const kNames[kColumns] = {"时间", "串口", "地址", "操作",
-                                                 "结果", "值",   "单位"};
-    return QString::fromUtf8(kNames[section]);
-  }
-
- private:
-  static constexpr int kColumns = 7;
-  std::vector<RecordRow> rows_;
-};
-
 std::unique_ptr<QSettings> SurveySettings() {
   return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
                                      QStringLiteral("karvello"), QStringLiteral("survey"));
 }
 
 SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, QWidget* parent)
-    : SurveyWindow(line, ports, std::make_unique<QtPortProbe>(ports), nullptr, parent) {}
+    : SurveyWindow(line, ports, nullptr, parent) {}
 
 SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, PortProbe& probe, QWidget* parent)
-    : SurveyWindow(line, ports, nullptr, &probe, parent) {}
+    : SurveyWindow(line, ports, &probe, parent) {}
 
-SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
-                           PortProbe* probe, QWidget* parent)
+SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, PortProbe* probe, QWidget* parent)
     : QWidget(parent),
-      ownProbe_(std::move(ownProbe)),
       ui_(std::make_unique<Ui::SurveyWindow>()),
-      line_(line),
-      ports_(ports),
-      probe_(probe != nullptr ? *probe : *ownProbe_),
+      serialLine_(line),
+      line_(line, ports, probe),
       engine_(line),
       survey_(engine_) {
   ui_->setupUi(this);
+  line_.SetBox(*ui_->portList);
+  table_ = std::make_unique<DetectorTable>(palette().placeholderText());
+  ui_->table->setModel(table_.get());
   chart_ = ui_->trendChart;
   recordModel_ = std::make_unique<RecordModel>();
   ui_->recordTable->setModel(recordModel_.get());
@@ -197,7 +108,7 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
   ui_->progress->setValue(0);
 
   connect(ui_->portList, &QComboBox::activated, this,
-          [this](int index) { portList_.Select(index); });
+          [this](int index) { line_.List().Select(index); });
   connect(ui_->portList, &PortListBox::aboutToShowPopup, this, &SurveyWindow::RefreshPorts);
   // An address typed in and confirmed with Enter.
   connect(ui_->portList->lineEdit(), &QLineEdit::returnPressed, this,
@@ -214,11 +125,16 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<Por
           [this] { ShowChart(); });
   RestoreSettings();
   connect(ui_->limitBox, &QComboBox::currentTextChanged, this, &SurveyWindow::OnLimitEdited);
-  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
-  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { KeepSettings(); });
+  connect(ui_->alarmAfterBox, &QSpinBox::valueChanged, this, [this] {
+    JudgeLimit();
+    KeepSettings();
+    if (limit_) Say(AboveLimitMessage());
+  });
+  connect(ui_->recordFrom, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
+  connect(ui_->recordTo, &QDateTimeEdit::dateTimeChanged, this, [this] { OnPeriodChanged(); });
   ui_->recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   ui_->recordTable->horizontalHeader()->setStretchLastSection(true);
-  portList_.SetOnSelected([this] { OnPortChosen(); });
+  line_.List().SetOnSelected([this] { OnPortChosen(); });
 
   survey_.SetOnOutcome([this](const Outcome& outcome) { Keep(outcome); });
   survey_.SetOnRow([this](const SurveyRow& row) { OnRow(row); });
@@ -240,7 +156,8 @@ void SurveyWindow::ApplyFonts() {
   const QFont caption = SongFont(kCaptionPoints, true);
   for (QWidget* widget : std::initializer_list<QWidget*>{
            ui_->portList, ui_->fromBox, ui_->toBox, ui_->waitBox, ui_->table, ui_->messageLine,
-           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->trendChart}) {
+           ui_->recordFrom, ui_->recordTo, ui_->recordTable, ui_->limitBox, ui_->alarmAfterBox,
+           ui_->trendChart}) {
     widget->setFont(body);
   }
   for (QWidget* widget : std::initializer_list<QWidget*>{
@@ -266,43 +183,33 @@ QString SurveyWindow::Captions() const {
            ui_->exportChartButton}) {
     text += button->text();
   }
-  return text;
+  return text + ui_->alarmAfterBox->prefix() + ui_->alarmAfterBox->suffix();
 }
 
 void SurveyWindow::ListPorts() {
-  portList_.Probe(ports_, probe_, line_.Port());
-  ShowPortList(portList_, *ui_->portList);
-  portList_.Select(0);  // an empty list selects nothing and opens nothing
+  line_.ListPorts();
 }
 
 void SurveyWindow::RefreshPorts() {
-  ports_.Refresh();
-  portList_.Probe(ports_, probe_, line_.Port());
-  ShowPortList(portList_, *ui_->portList);
+  line_.RefreshPorts();
   // A line opened by its address stays named in the box.
-  if (portList_.SelectedIndex() < 0 && line_.IsOpen()) {
-    ui_->portList->setEditText(QString::fromStdString(line_.Name()));
+  if (line_.List().SelectedIndex() < 0 && serialLine_.IsOpen()) {
+    ui_->portList->setEditText(QString::fromStdString(serialLine_.Name()));
   }
 }
 
 void SurveyWindow::OnPortChosen() {
-  ShowPortList(portList_, *ui_->portList);
-  const int number = portList_.SelectedNumber();
-  if (number < kFirstPortNumber || number > kHighestPortNumber) {
-    line_.Close();
-    return;
-  }
-  if (line_.Open(number)) openedName_ = line_.Name();
+  line_.OpenSelected();
 }
 
 bool SurveyWindow::OpenAddress(const QString& typed) {
   const QString text = typed.trimmed();
   // An entry of the list is opened as if chosen from it.
-  const auto& entries = portList_.Entries();
+  const auto& entries = line_.List().Entries();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (QString::fromStdString(entries[i].text).compare(text, Qt::CaseInsensitive) == 0) {
-      portList_.Select(static_cast<int>(i));
-      return line_.IsOpen();
+      line_.List().Select(static_cast<int>(i));
+      return serialLine_.IsOpen();
     }
   }
   std::string why;
@@ -311,16 +218,16 @@ bool SurveyWindow::OpenAddress(const QString& typed) {
     Say(QStringLiteral("线路地址无效，未打开：%1").arg(QString::fromStdString(why)));
     return false;
   }
-  if (!line_.Open(*address)) {
-    const std::string error = line_.OpenError();
+  if (!serialLine_.Open(*address)) {
+    const std::string error = serialLine_.OpenError();
     Say(QStringLiteral("无法打开 %1%2")
             .arg(text,
                  error.empty() ? QString() : QStringLiteral("：") + QString::fromStdString(error)));
     return false;
   }
-  openedName_ = address->text;
-  portList_.ClearSelection();
-  ShowPortList(portList_, *ui_->portList);
+  line_.Opened(address->text);
+  line_.List().ClearSelection();
+  ShowPortList(line_.List(), *ui_->portList);
   ui_->portList->setEditText(text);
   Say(QStringLiteral("已打开 %1。").arg(text));
   return true;
@@ -328,7 +235,7 @@ bool SurveyWindow::OpenAddress(const QString& typed) {
 
 bool SurveyWindow::CanStart() {
   if (survey_.Running()) return false;
-  if (!line_.IsOpen()) {
+  if (!serialLine_.IsOpen()) {
     Say(QStringLiteral("串口未打开，请选择串口。"));
     return false;
   }
@@ -358,10 +265,7 @@ bool SurveyWindow::StartScan() {
   }
   if (!CanStart()) return false;
   // The scan finds the range afresh.
-  std::erase_if(rows_, [&](const auto& entry) {
-    return entry.first >= settings.from && entry.first <= settings.to;
-  });
-  ShowRows();
+  table_->Forget(settings.from, settings.to);
   runKind_ = RunKind::kScan;
   if (!survey_.Scan(settings)) return false;
   Began(RunKind::kScan,
@@ -369,13 +273,16 @@ bool SurveyWindow::StartScan() {
   return true;
 }
 
-bool SurveyWindow::StartMeasure() {
-  if (!CanStart()) return false;
+std::vector<std::uint8_t> SurveyWindow::ChosenToRun() {
+  if (!CanStart()) return {};
   const std::vector<std::uint8_t> chosen = Chosen();
-  if (chosen.empty()) {
-    Say(QStringLiteral("表中没有检测器，请先扫描。"));
-    return false;
-  }
+  if (chosen.empty()) Say(QStringLiteral("表中没有检测器，请先扫描。"));
+  return chosen;
+}
+
+bool SurveyWindow::StartMeasure() {
+  const std::vector<std::uint8_t> chosen = ChosenToRun();
+  if (chosen.empty()) return false;
   const bool allAtOnce = ui_->allAtOnceBox->isChecked();
   runKind_ = RunKind::kMeasure;
   if (!survey_.Measure(chosen, allAtOnce)) return false;
@@ -386,12 +293,8 @@ bool SurveyWindow::StartMeasure() {
 }
 
 bool SurveyWindow::StartReadVoltages() {
-  if (!CanStart()) return false;
-  const std::vector<std::uint8_t> chosen = Chosen();
-  if (chosen.empty()) {
-    Say(QStringLiteral("表中没有检测器，请先扫描。"));
-    return false;
-  }
+  const std::vector<std::uint8_t> chosen = ChosenToRun();
+  if (chosen.empty()) return false;
   runKind_ = RunKind::kVoltages;
   if (!survey_.ReadVoltages(chosen)) return false;
   Began(RunKind::kVoltages, QStringLiteral("查询 %1 个检测器的电压 ...").arg(chosen.size()));
@@ -411,49 +314,18 @@ void SurveyWindow::Began(RunKind kind, const QString& message) {
 }
 
 void SurveyWindow::OnRow(const SurveyRow& found) {
-  Row& row = rows_[found.address];
-  if (runKind_ == RunKind::kScan) {
-    row = Row{};
-    row.detector = found.found;
-    if (!found.found) row.state = NotADetector(found.addressRead);
-  }
-  if (const auto& reading = found.reading) {
-    if (reading->result == Result::kAnswered && reading->value) {
-      if (IsResistance(reading->operation)) {
-        row.resistance = QString::fromStdString(FormatResistance(*reading->value)).trimmed();
-        row.resistanceTime = Now();
-        row.lastResistance = *reading->value;
-      } else {
-        row.voltage = QString::fromStdString(FormatVoltage(*reading->value));
-        row.voltageTime = Now();
-      }
-      row.state = Utf8(text::kQuerySucceeded);
-    } else {
-      row.state = Utf8(text::kQueryFailed);
-    }
-  }
-  ShowRows();
+  table_->Take(found, runKind_ == RunKind::kScan);
 }
 
 void SurveyWindow::OnMeasuring(const std::vector<std::uint8_t>& addresses,
                                std::chrono::seconds left) {
-  for (std::uint8_t address : addresses) {
-    rows_[address].state = Utf8(text::kMeasuring) + QStringLiteral(" %1 秒").arg(left.count());
-  }
-  ShowRows();
+  table_->Measuring(addresses, left);
 }
 
 void SurveyWindow::OnFinished(SurveyEnd end) {
   SetRunning(false);
-  // A measurement cut short has no reading.
-  const QString measuring = Utf8(text::kMeasuring);
-  for (auto& [address, row] : rows_) {
-    if (row.state.startsWith(measuring)) {
-      row.state = end == SurveyEnd::kLineLost ? Utf8(text::kQueryFailed) : QStringLiteral("已停止");
-    }
-  }
-  ShowRows();
-  ShowRecord();
+  table_->Ended(end);
+  ReadRecord(false);
   switch (end) {
     case SurveyEnd::kDone:
       if (runKind_ == RunKind::kScan) {
@@ -474,11 +346,7 @@ void SurveyWindow::OnFinished(SurveyEnd end) {
 }
 
 std::vector<std::uint8_t> SurveyWindow::Detectors() const {
-  std::vector<std::uint8_t> addresses;
-  for (const auto& [address, row] : rows_) {
-    if (row.detector) addresses.push_back(address);
-  }
-  return addresses;
+  return table_->Detectors();
 }
 
 std::vector<std::uint8_t> SurveyWindow::Chosen() const {
@@ -486,39 +354,7 @@ std::vector<std::uint8_t> SurveyWindow::Chosen() const {
   for (const QModelIndex& index : ui_->table->selectionModel()->selectedRows()) {
     selected.insert(index.row());
   }
-  std::vector<std::uint8_t> chosen;
-  int rowIndex = 0;
-  for (const auto& [address, row] : rows_) {
-    if (row.detector && (selected.empty() || selected.contains(rowIndex))) {
-      chosen.push_back(address);
-    }
-    ++rowIndex;
-  }
-  return chosen;
-}
-
-void SurveyWindow::ShowRows() {
-  QTableWidget& table = *ui_->table;
-  table.setRowCount(static_cast<int>(rows_.size()));
-  int index = 0;
-  for (const auto& [address, row] : rows_) {
-    const bool above =
-        limit_ && row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_);
-    const QString cells[] = {QString::number(address), row.voltage,        row.voltageTime,
-                             row.resistance,           row.resistanceTime, row.state};
-    for (int column = 0; column < 6; ++column) {
-      QTableWidgetItem* item = table.item(index, column);
-      if (item == nullptr) {
-        item = new QTableWidgetItem;
-        table.setItem(index, column, item);
-      }
-      if (item->text() != cells[column]) item->setText(cells[column]);
-      // What is no detector is shown greyed; a detector above the limit on a red ground.
-      item->setForeground(row.detector ? palette().text() : palette().placeholderText());
-      item->setBackground(above ? QBrush(kAboveLimitColour) : QBrush());
-    }
-    ++index;
-  }
+  return table_->Detectors(selected);
 }
 
 void SurveyWindow::SetRunning(bool running) {
@@ -540,70 +376,60 @@ QString SurveyWindow::Message() const {
 }
 
 int SurveyWindow::RowCount() const {
-  return ui_->table->rowCount();
+  return table_->rowCount();
 }
 
 QString SurveyWindow::Cell(int row, Column column) const {
-  const QTableWidgetItem* item = ui_->table->item(row, column);
-  return item != nullptr ? item->text() : QString();
+  return table_->Cell(row, column);
 }
 
 QByteArray SurveyWindow::TableCsv() const {
-  std::string csv(kUtf8ByteOrderMark);
-  const QTableWidget& table = *ui_->table;
-  std::vector<std::string> fields;
-  for (int column = 0; column < table.columnCount(); ++column) {
-    fields.push_back(table.horizontalHeaderItem(column)->text().toStdString());
-  }
-  csv += CsvLine(fields, "\r\n");
-  for (int row = 0; row < table.rowCount(); ++row) {
-    fields.clear();
-    for (int column = 0; column < table.columnCount(); ++column) {
-      fields.push_back(Cell(row, static_cast<Column>(column)).toStdString());
-    }
-    csv += CsvLine(fields, "\r\n");
-  }
-  return QByteArray::fromStdString(csv);
+  return QByteArray::fromStdString(std::string(kUtf8ByteOrderMark) + table_->Csv());
 }
 
 bool SurveyWindow::ExportCsv(const QString& path) {
+  return WriteExport(path, table_->Csv(),
+                     QStringLiteral("已导出 %1 行到 %2").arg(RowCount()).arg(path));
+}
+
+bool SurveyWindow::WriteExport(const QString& path, const std::string& lines, const QString& done) {
+  const std::string text = std::string(kUtf8ByteOrderMark) + lines;
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(TableCsv()) < 0 ||
-      !file.flush()) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      file.write(text.data(), static_cast<qint64>(text.size())) < 0 || !file.flush()) {
     Say(QStringLiteral("导出失败：%1").arg(file.errorString()));
     return false;
   }
-  Say(QStringLiteral("已导出 %1 行到 %2").arg(RowCount()).arg(path));
+  Say(done);
   return true;
 }
 
+QString SurveyWindow::AskPath(const QString& title, const QString& name, const QString& filter) {
+  return QFileDialog::getSaveFileName(this, title, name.arg(Stamp()), filter);
+}
+
 void SurveyWindow::AskExport() {
-  const QString path = QFileDialog::getSaveFileName(
-      this, QStringLiteral("导出"),
-      QStringLiteral("巡检-%1.csv")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
-      QStringLiteral("CSV (*.csv)"));
+  const QString path =
+      AskPath(QStringLiteral("导出"), QStringLiteral("巡检-%1.csv"), QStringLiteral("CSV (*.csv)"));
   if (!path.isEmpty()) ExportCsv(path);
 }
 
 void SurveyWindow::SetRecord(Record* record) {
-  if (record_ != nullptr) record_->SetOnNotice(nullptr);
-  record_ = record;
-  if (record_ != nullptr) {
-    record_->SetOnNotice([this](const Record::Notice& notice) {
-      if (notice.kind == Record::Notice::Kind::kNotWritten) {
-        WarnRecordFailed(this, notice.path, notice.reason);
-      }
-    });
-  }
-  ShowRecord();
+  line_.SetRecord(record, this);
+  ReadRecord(false);
 }
 
 void SurveyWindow::Keep(const Outcome& outcome) {
-  const std::string name = line_.IsOpen() ? line_.Name() : openedName_;
-  const RecordRow row = RowOf(outcome, name, QDateTime::currentDateTime());
-  if (record_ == nullptr) return;
-  record_->Append(row);
+  const RecordRow row = line_.Keep(outcome);
+  const bool resistance = Describe(outcome.operation).quantity == Quantity::kResistance;
+  if (line_.record() == nullptr) {
+    // Without a record the limit is judged over the readings of this window.
+    if (resistance) {
+      madeHere_.push_back(row);
+      JudgeLimit();
+    }
+    return;
+  }
   // The record's view and its chart follow the readings of the period's detectors as they come.
   const std::vector<std::uint8_t> detectors = Detectors();
   if (std::find(detectors.begin(), detectors.end(), outcome.address) == detectors.end() ||
@@ -612,6 +438,7 @@ void SurveyWindow::Keep(const Outcome& outcome) {
   }
   recordModel_->Append(row);
   if (reading_ != 0) madeReading_.push_back(row);
+  if (resistance) JudgeLimit();
   const std::vector<std::uint8_t> chosen = Chosen();
   if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
   for (const Quantity quantity : {Quantity::kResistance, Quantity::kVoltage}) {
@@ -628,43 +455,82 @@ QDateTime SurveyWindow::PeriodEnd() const {
 }
 
 void SurveyWindow::SetRecordPeriod(const QDateTime& from, const QDateTime& to) {
+  SetPeriodEdits(from, to);
+  OnPeriodChanged();
+}
+
+void SurveyWindow::SetPeriodEdits(const QDateTime& from, const QDateTime& to) {
+  // Both ends at once: the period between is never read.
+  const QSignalBlocker blockFrom(ui_->recordFrom);
+  const QSignalBlocker blockTo(ui_->recordTo);
   ui_->recordFrom->setDateTime(from);
   ui_->recordTo->setDateTime(to);
 }
 
+void SurveyWindow::OnPeriodChanged() {
+  KeepSettings();
+  ReadRecord(false);
+}
+
 std::vector<RecordRow> SurveyWindow::RecordRows() const {
   const std::vector<std::uint8_t> detectors = Detectors();
-  if (record_ == nullptr || detectors.empty()) return {};
-  return Record::Read(record_->Path(), ui_->recordFrom->dateTime(), PeriodEnd(),
+  if (line_.record() == nullptr || detectors.empty()) return {};
+  return Record::Read(line_.record()->Path(), ui_->recordFrom->dateTime(), PeriodEnd(),
                       std::set<int>(detectors.begin(), detectors.end()));
 }
 
 void SurveyWindow::ShowRecord() {
   readNumber_++;  // a read still in the background is shown no more
   reading_ = 0;
+  tellRead_ = false;
   madeReading_.clear();
   recordModel_->SetRows(RecordRows());
   ui_->recordTable->scrollToBottom();
   ShowChart();
+  JudgeLimit();
 }
 
 void SurveyWindow::ShowRecordInBackground() {
-  const std::vector<std::uint8_t> detectors = Detectors();
-  if (record_ == nullptr || detectors.empty()) {
+  ReadRecord(true);
+}
+
+void SurveyWindow::ReadRecord(bool tell) {
+  if (line_.record() == nullptr || Detectors().empty()) {
     ShowRecord();
     return;
   }
-  const int number = ++readNumber_;
-  reading_ = number;
-  madeReading_.clear();
-  Say(QStringLiteral("正在读取记录 ..."));
+  reading_ = ++readNumber_;
+  if (tell) {
+    tellRead_ = true;
+    Say(QStringLiteral("正在读取记录 ..."));
+  }
+  // One read at a time: a read asked for while another runs begins when that one ends, which is
+  // then not shown.
+  if (!readRunning_) BeginRead();
+}
+
+void SurveyWindow::BeginRead() {
+  const std::vector<std::uint8_t> detectors = Detectors();
+  if (detectors.empty()) {  // gone while the read before ran (a scan began): none to read for
+    ShowRecord();
+    return;
+  }
+  const int number = reading_;
+  readRunning_ = true;
+  madeReading_.clear();  // what was made before is in the file now
   // The promise goes to the reader, its future to a watcher of the window's: a window closed
   // meanwhile is told nothing.
   auto promise = std::make_shared<QPromise<std::vector<RecordRow>>>();
   auto* watcher = new QFutureWatcher<std::vector<RecordRow>>(this);
   connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, number] {
     watcher->deleteLater();
-    if (number != reading_ || watcher->future().resultCount() == 0) return;
+    readRunning_ = false;
+    if (reading_ == 0) return;  // shown otherwise meanwhile
+    if (number != reading_) {   // overtaken: the newer read begins now
+      BeginRead();
+      return;
+    }
+    if (watcher->future().resultCount() == 0) return;
     std::vector<RecordRow> rows = watcher->future().result();
     // The readings kept while it read that it did not reach.
     for (RecordRow& row : madeReading_) {
@@ -675,11 +541,13 @@ void SurveyWindow::ShowRecordInBackground() {
     recordModel_->SetRows(std::move(rows));
     ui_->recordTable->scrollToBottom();
     ShowChart();
-    Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+    JudgeLimit();
+    if (tellRead_) Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+    tellRead_ = false;
   });
   watcher->setFuture(promise->future());
   QThreadPool::globalInstance()->start(
-      [promise, path = record_->Path(), from = ui_->recordFrom->dateTime(), to = PeriodEnd(),
+      [promise, path = line_.record()->Path(), from = ui_->recordFrom->dateTime(), to = PeriodEnd(),
        addresses = std::set<int>(detectors.begin(), detectors.end())] {
         promise->start();
         promise->addResult(Record::Read(path, from, to, addresses));
@@ -709,7 +577,7 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   bool valid = true;
   limit_ = LimitOf(text, &valid);
   chart_->SetLimit(limit_);
-  ShowRows();
+  JudgeLimit();
   KeepSettings();
   if (!valid) {
     Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
@@ -718,15 +586,27 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   }
 }
 
-std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
-  std::vector<std::uint8_t> above;
-  if (!limit_) return above;
-  for (const auto& [address, row] : rows_) {
-    if (row.detector && row.lastResistance && IsAbove(*row.lastResistance, *limit_)) {
-      above.push_back(address);
+void SurveyWindow::JudgeLimit() {
+  raised_.clear();
+  if (limit_) {
+    const AlarmLimit limit{.ohms = *limit_, .after = ui_->alarmAfterBox->value()};
+    if (line_.record() != nullptr) {
+      raised_ = RaisedOver(recordModel_->Rows(), limit);
+    } else {
+      const QDateTime from = ui_->recordFrom->dateTime();
+      const QDateTime to = PeriodEnd();
+      std::vector<RecordRow> period;
+      for (const RecordRow& row : madeHere_) {
+        if (row.time >= from && row.time <= to) period.push_back(row);
+      }
+      raised_ = RaisedOver(period, limit);
     }
   }
-  return above;
+  table_->SetMarked(raised_);
+}
+
+std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
+  return table_->Marked();
 }
 
 QString SurveyWindow::AboveLimitMessage() const {
@@ -738,8 +618,9 @@ QString SurveyWindow::AboveLimitMessage() const {
 }
 
 bool SurveyWindow::RowMarked(int row) const {
-  const QTableWidgetItem* item = ui_->table->item(row, kResistance);
-  return item != nullptr && item->background().color() == kAboveLimitColour;
+  const QVariant ground = table_->index(row, kResistance).data(Qt::BackgroundRole);
+  return ground.canConvert<QBrush>() &&
+         ground.value<QBrush>().color() == DetectorTable::kAboveLimitColour;
 }
 
 bool SurveyWindow::ExportChart(const QString& path, QSize size) {
@@ -754,11 +635,8 @@ bool SurveyWindow::ExportChart(const QString& path, QSize size) {
 }
 
 void SurveyWindow::AskExportChart() {
-  const QString path = QFileDialog::getSaveFileName(
-      this, QStringLiteral("导出图表"),
-      QStringLiteral("趋势-%1.png")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
-      QStringLiteral("PNG (*.png)"));
+  const QString path = AskPath(QStringLiteral("导出图表"), QStringLiteral("趋势-%1.png"),
+                               QStringLiteral("PNG (*.png)"));
   if (path.isEmpty()) return;
   if (!ExportChart(path)) {
     QMessageBox::warning(this, QStringLiteral("导出图表"), Message());
@@ -770,6 +648,7 @@ void SurveyWindow::KeepSettings() const {
   // A text that is no limit is not kept.
   settings->setValue(QString::fromLatin1(kLimitKey),
                      limit_ ? ui_->limitBox->currentText().trimmed() : QString());
+  settings->setValue(QString::fromLatin1(kAlarmAfterKey), ui_->alarmAfterBox->value());
   settings->setValue(QString::fromLatin1(kRecordFromKey),
                      ui_->recordFrom->dateTime().toString(Qt::ISODate));
   settings->setValue(QString::fromLatin1(kRecordToKey),
@@ -788,7 +667,11 @@ void SurveyWindow::RestoreSettings() {
     from = today.addDays(-30).startOfDay();
     to = today.endOfDay();
   }
-  SetRecordPeriod(from, to);
+  SetPeriodEdits(from, to);
+  // A count out of the box's range is taken as its nearest end.
+  bool count = false;
+  const int after = settings->value(QString::fromLatin1(kAlarmAfterKey)).toInt(&count);
+  ui_->alarmAfterBox->setValue(count ? after : kDefaultAlarmAfter);
   const QString limit = settings->value(QString::fromLatin1(kLimitKey)).toString();
   ui_->limitBox->setCurrentIndex(0);
   ui_->limitBox->setEditText(limit);
@@ -803,25 +686,15 @@ int SurveyWindow::RecordRowCount() const {
 
 bool SurveyWindow::ExportRecord(const QString& path) {
   const std::vector<RecordRow> rows = RecordRows();
-  std::string text(kUtf8ByteOrderMark);
-  text += kRecordHeader;
-  for (const RecordRow& row : rows) text += CsvLine(row);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(text.data(), static_cast<qint64>(text.size())) < 0 || !file.flush()) {
-    Say(QStringLiteral("导出失败：%1").arg(file.errorString()));
-    return false;
-  }
-  Say(QStringLiteral("已导出记录 %1 行到 %2").arg(rows.size()).arg(path));
-  return true;
+  std::string lines(kRecordHeader);
+  for (const RecordRow& row : rows) lines += CsvLine(row);
+  return WriteExport(path, lines,
+                     QStringLiteral("已导出记录 %1 行到 %2").arg(rows.size()).arg(path));
 }
 
 void SurveyWindow::AskExportRecord() {
-  const QString path = QFileDialog::getSaveFileName(
-      this, QStringLiteral("导出记录"),
-      QStringLiteral("记录-%1.csv")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
-      QStringLiteral("CSV (*.csv)"));
+  const QString path = AskPath(QStringLiteral("导出记录"), QStringLiteral("记录-%1.csv"),
+                               QStringLiteral("CSV (*.csv)"));
   if (!path.isEmpty()) ExportRecord(path);
 }
 

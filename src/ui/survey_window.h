@@ -4,10 +4,11 @@
 // after another or all at once, and exports its table as CSV. Every outcome goes into the record;
 // the window shows the record's rows of a period for the detectors in its table, draws the
 // selected detectors' readings of that period as a trend (with the resistance limit), and exports
-// both. The limit and the period are kept between runs in the window's own settings. It has its
-// own port list (which also takes a line's address typed in), engine
-// and survey; the serial line, the port numbering and the probe are handed in, as to the main
-// window, so it runs on a real port, a pseudo-terminal or an in-memory line.
+// both. The limit and the period are kept between runs in the window's own settings. The table
+// of addresses is a DetectorTable, the record's rows a RecordModel; its port list (which also
+// takes a line's address typed in) and its record are a WindowLine, as the main window's are. It
+// has its own engine and survey; the serial line, the port numbering and the probe are handed
+// in, as to the main window, so it runs on a real port, a pseudo-terminal or an in-memory line.
 
 #include <QDateTime>
 #include <QSettings>
@@ -16,9 +17,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "engine/engine.h"
@@ -27,7 +28,9 @@
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/serial_line.h"
+#include "ui/detector_table.h"
 #include "ui/port_list.h"
+#include "ui/window_line.h"
 
 namespace Ui {
 class SurveyWindow;
@@ -38,14 +41,22 @@ namespace karvello {
 class TrendChart;
 class RecordModel;
 
-// The survey window's own settings: the resistance limit and the record's period.
+// The survey window's own settings: the resistance limit, the readings in a row that raise and
+// clear it, and the record's period.
 std::unique_ptr<QSettings> SurveySettings();
 
 class SurveyWindow : public QWidget {
   Q_OBJECT
  public:
   // The table's columns.
-  enum Column { kAddress, kVoltage, kVoltageTime, kResistance, kResistanceTime, kState };
+  enum Column {
+    kAddress = DetectorTable::kAddress,
+    kVoltage = DetectorTable::kVoltage,
+    kVoltageTime = DetectorTable::kVoltageTime,
+    kResistance = DetectorTable::kResistance,
+    kResistanceTime = DetectorTable::kResistanceTime,
+    kState = DetectorTable::kState,
+  };
 
   // Builds the window, lists the ports and opens the first one found, as the main window does.
   SurveyWindow(SerialLine& line, PortMap& ports, QWidget* parent = nullptr);
@@ -70,11 +81,13 @@ class SurveyWindow : public QWidget {
   // record holds them (UTF-8 with a byte-order mark, its header, its lines).
   std::vector<RecordRow> RecordRows() const;
   void ShowRecord();
-  // ShowRecord with the record read on another thread, as 查看记录 does it: the window answers
-  // input meanwhile, and a reading made while it reads is shown too. ReadingRecord() until it is
-  // shown.
+  // ShowRecord with the record read on another thread, as 查看记录 does it (and as the window
+  // does by itself when the period changes, a run ends or the record is set): the window answers
+  // input meanwhile, a reading made while it reads is shown too, and a read overtaken by a newer
+  // one is not shown. ReadingRecord() until it is shown.
   void ShowRecordInBackground();
   bool ReadingRecord() const { return reading_ != 0; }
+  // Sets both ends of the period and reads its rows in the background.
   void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
   bool ExportRecord(const QString& path);
   int RecordRowCount() const;
@@ -85,7 +98,10 @@ class SurveyWindow : public QWidget {
   bool ExportChart(const QString& path, QSize size = {});
 
   // The resistance limit in ohms as the limit box holds it; none when the box is empty or holds
-  // no positive number. The detectors whose last resistance is above it, in order.
+  // no positive number. The detectors above it, in order: those whose alarm the engine's rule
+  // leaves raised over their resistance readings of the period, the record's or, without a
+  // record, those made in this window; raised and cleared after the readings in a row that the
+  // box "连续 N 次" holds (1 to 9, kDefaultAlarmAfter at first).
   std::optional<double> Limit() const { return limit_; }
   std::vector<std::uint8_t> AboveLimit() const;
   // Whether table row `row` is marked as above the limit.
@@ -106,7 +122,7 @@ class SurveyWindow : public QWidget {
 
   Engine& engine() { return engine_; }
   Survey& survey() { return survey_; }
-  const PortListModel& portList() const { return portList_; }
+  const PortListModel& portList() const { return line_.List(); }
 
   void ListPorts();
   void RefreshPorts();
@@ -115,31 +131,37 @@ class SurveyWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  struct Row {
-    bool detector = false;
-    QString voltage, voltageTime, resistance, resistanceTime, state;
-    std::optional<Reading> lastResistance;  // the last resistance read, for the limit
-  };
   enum class RunKind { kScan, kMeasure, kVoltages };
 
-  SurveyWindow(SerialLine& line, PortMap& ports, std::unique_ptr<PortProbe> ownProbe,
-               PortProbe* probe, QWidget* parent);
+  SurveyWindow(SerialLine& line, PortMap& ports, PortProbe* probe, QWidget* parent);
   void ApplyFonts();
   void OnPortChosen();
   bool CanStart();
+  // The detectors a measurement or a read of the voltages goes to; none, the message line saying
+  // why, when it may not start.
+  std::vector<std::uint8_t> ChosenToRun();
   void Began(RunKind kind, const QString& message);
   void OnRow(const SurveyRow& row);
   void OnMeasuring(const std::vector<std::uint8_t>& addresses, std::chrono::seconds left);
   void OnFinished(SurveyEnd end);
+  // Writes `lines` after a byte-order mark to `path`; the message line says `done` or why not.
+  bool WriteExport(const QString& path, const std::string& lines, const QString& done);
+  // The path chosen in a save dialog; `name` takes the time the dialog opens.
+  QString AskPath(const QString& title, const QString& name, const QString& filter);
   void AskExport();
   void AskExportRecord();
   void Keep(const Outcome& outcome);
   // The detectors of the rows selected, or of every row when none is.
   std::vector<std::uint8_t> Chosen() const;
-  void ShowRows();
   void ShowChart();
   QDateTime PeriodEnd() const;
+  void SetPeriodEdits(const QDateTime& from, const QDateTime& to);
+  void OnPeriodChanged();
+  // Reads the record in the background; `tell`: the message line says so, and how many rows.
+  void ReadRecord(bool tell);
+  void BeginRead();
   void OnLimitEdited(const QString& text);
+  void JudgeLimit();
   QString AboveLimitMessage() const;
   void AskExportChart();
   void KeepSettings() const;
@@ -147,22 +169,21 @@ class SurveyWindow : public QWidget {
   void SetRunning(bool running);
   void Say(const QString& message);
 
-  std::unique_ptr<PortProbe> ownProbe_;
   std::unique_ptr<Ui::SurveyWindow> ui_;
-  SerialLine& line_;
-  PortMap& ports_;
-  PortProbe& probe_;
-  PortListModel portList_;
-  std::map<std::uint8_t, Row> rows_;
+  SerialLine& serialLine_;
+  WindowLine line_;  // the port list, the opening of the line and the record
+  std::unique_ptr<DetectorTable> table_;
   std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
   int readNumber_ = 0;                        // of the last read begun
-  int reading_ = 0;                     // the number of the read in the background; 0 for none
-  std::vector<RecordRow> madeReading_;  // the rows kept while it reads
+  int reading_ = 0;                           // the number of the read to show; 0 for none
+  bool readRunning_ = false;                  // a read is under way on another thread
+  bool tellRead_ = false;                     // 查看记录 asked for the read to show
+  std::vector<RecordRow> madeReading_;        // the rows kept while it reads
   std::optional<double> limit_;
+  std::set<int> raised_;             // the detectors above the limit
+  std::vector<RecordRow> madeHere_;  // the resistance readings made without a record
   TrendChart* chart_ = nullptr;
   RunKind runKind_ = RunKind::kScan;
-  Record* record_ = nullptr;
-  std::string openedName_;  // the line opened last, for an outcome that comes as the line goes
   Engine engine_;
   Survey survey_;  // after the engine: it goes first, and with it every call into the window
 };

@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -77,8 +77,12 @@ class SurveyWindowTest : public ::testing::Test {
   bool RunUntil(const std::function<bool()>& done) {
     return bus_.Run(window_->engine(), window_->survey(), done);
   }
+  // The run ended, and the record's rows read afresh at its end are shown.
   bool RunToEnd() {
-    return RunUntil([this] { return !window_->survey().Running(); });
+    return RunUntil([this] { return !window_->survey().Running(); }) && RecordShown();
+  }
+  bool RecordShown() {
+    return QTest::qWaitFor([this] { return !window_->ReadingRecord(); }, 5000);
   }
   QStringList Column(SurveyWindow::Column column) const {
     QStringList cells;
@@ -196,7 +200,7 @@ TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeft
 
 TEST_F(SurveyWindowTest, MeasuresAndReadsOnlyTheSelectedDetectors) {
   Scan();
-  auto* table = Find<QTableWidget>("table");
+  auto* table = Find<QTableView>("table");
   table->selectRow(1);  // address 7
   line_.ForgetCalls();
   Click("voltageButton");
@@ -487,7 +491,7 @@ TEST_F(SurveyWindowTest, TheChartDrawsTheRecordsReadingsAndFollowsEachNewOne) {
   EXPECT_EQ(addresses(Quantity::kResistance), (std::vector<int>{3, 7}));
 
   // A selected row: its detector alone, and its new readings alone.
-  Find<QTableWidget>("table")->selectRow(1);
+  Find<QTableView>("table")->selectRow(1);
   EXPECT_EQ(addresses(Quantity::kVoltage), (std::vector<int>{7}));
   Click("voltageButton");
   ASSERT_TRUE(RunToEnd());
@@ -516,6 +520,9 @@ struct LimitCase {
 
 TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
   Scan();
+  // Two readings each: the rule marks a detector after two in a row above the limit.
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
   Click("measureButton");
   ASSERT_TRUE(RunToEnd());
   ASSERT_EQ(Column(SurveyWindow::kResistance), QStringList({"10.0", "10.01", "OL", "4"}));
@@ -554,6 +561,78 @@ TEST_F(SurveyWindowLimits, MarkTheRowsAboveTheLimitAndCountThem) {
   QStringList offered;
   for (int i = 0; i < box->count(); ++i) offered << box->itemText(i);
   EXPECT_EQ(offered, QStringList({"", "1", "4", "10"}));
+}
+
+// With a record, the rule takes the period's readings from it: a reading above the limit made an
+// hour ago and one above it now are two in a row.
+TEST_F(SurveyWindowLimits, TheRuleTakesThePeriodsReadingsFromTheRecord) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
+  for (const auto& [address, value] :
+       std::vector<std::pair<int, std::string>>{{3, "11"}, {7, "10.5"}, {11, "12"}}) {
+    RecordRow row;
+    row.time = hourAgo;
+    row.port = "COM1";
+    row.address = address;
+    row.operation = "resistance";
+    row.result = "answered";
+    row.value = value;
+    row.unit = "Ω";
+    ASSERT_TRUE(record.Append(row));
+  }
+  window_->SetRecord(&record);
+  Scan();
+  Click("measureButton");  // 3 equal to the limit, 7 above, 9 over range once, 11 below
+  ASSERT_TRUE(RunToEnd());
+  SetLimit("10");
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7}));
+  EXPECT_EQ(window_->Message(), "1 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(1));
+  EXPECT_FALSE(window_->RowMarked(2));
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->Message(), "测量完成。2 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(2));
+  // A period that begins after the reading of an hour ago: 7 has two readings above still.
+  window_->SetRecordPeriod(hourAgo.addSecs(60), QDateTime::currentDateTime().addDays(1));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
+}
+
+// The readings in a row that mark a detector and clear its mark: 2 at first, 1 to 9, kept.
+TEST_F(SurveyWindowLimits, TheReadingsInARowAreChosenAndKeptForTheNextWindow) {
+  auto* after = Find<QSpinBox>("alarmAfterBox");
+  EXPECT_EQ(after->value(), 2);
+  after->setValue(0);
+  EXPECT_EQ(after->value(), 1);
+  after->setValue(9);
+  EXPECT_EQ(after->value(), 9);
+  after->setValue(10);
+  EXPECT_EQ(after->value(), 9);
+  after->setValue(2);
+  Scan();
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  SetLimit("10");
+  EXPECT_TRUE(window_->AboveLimit().empty());
+  EXPECT_EQ(window_->Message(), "0 个检测器的接地电阻高于上限 10 Ω。");
+  after->setValue(1);
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
+  EXPECT_EQ(window_->Message(), "2 个检测器的接地电阻高于上限 10 Ω。");
+  EXPECT_TRUE(window_->RowMarked(1));
+  Click("measureButton");
+  ASSERT_TRUE(RunToEnd());
+  after->setValue(3);
+  EXPECT_TRUE(window_->AboveLimit().empty());
+  EXPECT_FALSE(window_->RowMarked(1));
+  after->setValue(2);
+  EXPECT_EQ(window_->AboveLimit(), (std::vector<std::uint8_t>{7, 9}));
+  after->setValue(3);
+  window_.reset();
+  SurveyWindow next(line_, ports_, probe_);
+  EXPECT_EQ(next.findChild<QSpinBox*>("alarmAfterBox")->value(), 3);
+  EXPECT_EQ(next.Limit(), 10.0);
 }
 
 TEST_F(SurveyWindowLimits, TheLimitAndThePeriodAreKeptForTheNextWindow) {
@@ -669,6 +748,63 @@ TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMean
   EXPECT_FALSE(window_->ReadingRecord());
   QTest::qWait(200);
   EXPECT_EQ(window_->RecordRowCount(), 0);
+}
+
+// The record's view and the chart follow a change of period by themselves, read off the window's
+// thread as at the end of each run; a reading made during such a read is shown with it.
+TEST_F(SurveyWindowTest, TheRecordFollowsAChangeOfPeriodAndLosesNoReadingMadeMeanwhile) {
+  QTemporaryDir dir;
+  Record record(dir.filePath("record.csv"));
+  window_->SetRecord(&record);
+  SetBox("toBox", 10);
+  Click("scanButton");
+  ASSERT_TRUE(RunUntil([this] { return !window_->survey().Running(); }));
+  EXPECT_TRUE(window_->ReadingRecord());  // the end of the run reads in the background
+  ASSERT_TRUE(RecordShown());
+  const int rows = window_->RecordRowCount();
+  ASSERT_EQ(rows, static_cast<int>(window_->RecordRows().size()));
+  ASSERT_GT(rows, 0);
+  const TrendChart& chart = window_->chart();
+  ASSERT_EQ(chart.series(Quantity::kVoltage).size(), 2U);
+
+  // A period that ends an hour ago: nothing in the view nor on the chart, no button pressed.
+  auto* from = Find<QDateTimeEdit>("recordFrom");
+  auto* to = Find<QDateTimeEdit>("recordTo");
+  const QDateTime now = QDateTime::currentDateTime();
+  to->setDateTime(now.addSecs(-3600));
+  EXPECT_TRUE(window_->ReadingRecord());
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  EXPECT_TRUE(chart.series(Quantity::kVoltage).empty());
+
+  // Two changes in a row: the second read is the one shown.
+  from->setDateTime(now.addDays(-2));
+  to->setDateTime(now.addDays(1));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), rows);
+  EXPECT_EQ(chart.series(Quantity::kVoltage).size(), 2U);
+
+  // A read done but not yet shown when the first measurement starts: that row is shown with it.
+  to->setDateTime(now.addDays(2));
+  QThreadPool::globalInstance()->waitForDone();
+  Click("measureButton");
+  ASSERT_TRUE(RunUntil([&] { return window_->RecordRowCount() > rows; }));
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), rows + 1);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(chart.series(Quantity::kResistance).size(), 2U);
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
+
+  // A scan that begins while a read waits for the one before: the table has no detector left,
+  // and no address's rows are shown for it.
+  from->setDateTime(now.addDays(-3));
+  to->setDateTime(now.addDays(3));
+  Click("scanButton");
+  ASSERT_TRUE(RecordShown());
+  EXPECT_EQ(window_->RecordRowCount(), 0);
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(window_->RecordRowCount(), static_cast<int>(window_->RecordRows().size()));
 }
 
 }  // namespace

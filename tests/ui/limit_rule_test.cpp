@@ -1,0 +1,99 @@
+// The resistance limit judged over the record's rows by the engine's rule, at its edges: the
+// readings in a row (kDefaultAlarmAfter, 2) that raise and clear it, a reading equal to the limit,
+// over range, failures between, and the rows' time order.
+#include "ui/limit_rule.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/case_names.h"
+
+namespace karvello {
+namespace {
+
+// A reading of address 3, "-" for a request that went unanswered, "again" for a late reply.
+RecordRow Reading3(int second, const std::string& value) {
+  RecordRow row;
+  row.time = QDateTime(QDate(2026, 12, 7), QTime(8, 0, second));
+  row.port = "COM1";
+  row.address = 3;
+  row.operation = "resistance";
+  row.result = "answered";
+  row.value = value;
+  row.unit = "Ω";
+  if (value == "-") {
+    row.result = "no-reply";
+    row.value.clear();
+  } else if (value == "again") {
+    row.value = "12.5";
+    row.again = true;
+  }
+  return row;
+}
+
+struct LimitRuleCase {
+  const char* name;
+  std::vector<std::string> values;  // in time order, of a limit of 10 Ω
+  bool raised;
+};
+
+void PrintTo(const LimitRuleCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LimitRule : public ::testing::TestWithParam<LimitRuleCase> {};
+
+TEST_P(LimitRule, StandsRaisedAtTheEndOfThePeriodOrNot) {
+  const LimitRuleCase& c = GetParam();
+  std::vector<RecordRow> rows;
+  for (std::size_t i = 0; i < c.values.size(); ++i) {
+    rows.push_back(Reading3(static_cast<int>(i), c.values[i]));
+  }
+  const std::set<int> expected = c.raised ? std::set<int>{3} : std::set<int>{};
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), expected);
+  // The file's order is not the readings' order: the rule takes them in time order.
+  std::reverse(rows.begin(), rows.end());
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LimitRule,
+    ::testing::Values(LimitRuleCase{"one above", {"10.01"}, false},
+                      LimitRuleCase{"two above in a row", {"10.01", "12"}, true},
+                      LimitRuleCase{"above below above", {"10.01", "9.9", "10.01"}, false},
+                      LimitRuleCase{"equal to the limit", {"10.0", "10", "10.00"}, false},
+                      LimitRuleCase{"over range twice", {"OL", "OL"}, true},
+                      LimitRuleCase{"a failure between", {"10.01", "-", "10.01"}, true},
+                      LimitRuleCase{"a late reply is none", {"10.01", "again"}, false},
+                      LimitRuleCase{"one below after raised", {"OL", "OL", "4"}, true},
+                      LimitRuleCase{"two below clear it", {"OL", "OL", "4", "10"}, false}),
+    test::CaseName{});
+
+// Each detector has its own run; rows of other operations are no readings.
+TEST(LimitRuleOverRows, JudgesEachAddressApartAndOnlyItsResistances) {
+  std::vector<RecordRow> rows = {Reading3(0, "11"), Reading3(1, "11")};
+  RecordRow other = Reading3(2, "50");
+  other.address = 7;
+  rows.push_back(other);
+  RecordRow voltage = Reading3(3, "220");
+  voltage.operation = "voltage";
+  rows.push_back(voltage);
+  rows.push_back(voltage);
+  voltage.address = 9;
+  rows.push_back(voltage);
+  rows.push_back(voltage);
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), std::set<int>{3});
+  other.time = other.time.addSecs(1);
+  rows.push_back(other);
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), (std::set<int>{3, 7}));
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 11}), std::set<int>{7});
+  EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10, .after = 3}), std::set<int>{});
+}
+
+}  // namespace
+}  // namespace karvello
