@@ -1,8 +1,12 @@
 #include "cli/cli_options.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <map>
+#include <span>
 
 #include "cli/cli_history.h"
 #include "cli/watch_config.h"
@@ -13,18 +17,26 @@
 namespace karvello::cli {
 namespace {
 
-struct CommandEntry {
-  Command command;
-  std::string_view name;
+// What a command line's options have set so far, beyond the invocation itself.
+struct ParseState {
+  Invocation run;
+  std::string name;  // the command's
+  bool everyGiven = false;
+  bool alarmAfterGiven = false;
 };
-constexpr CommandEntry kCommands[] = {
-    {Command::kSetAddress, "set-address"},
-    {Command::kQueryAddress, "query-address"},
-    {Command::kResistance, "resistance"},
-    {Command::kVoltage, "voltage"},
-    {Command::kScan, "scan"},
-    {Command::kWatch, "watch"},
-    {Command::kHistory, "history"},
+
+// Sets what an option given as `option` (as typed: "--address" or "-a") with `value` asks for.
+using Apply = void (*)(ParseState& state, const std::string& option, const std::string& value);
+
+// An option: its names, its value's name in the help (none: a flag), its help (none: not in the
+// help) and what it sets. The help's lines after the first are indented to the help's column.
+struct OptionSpec {
+  char shortName;             // 0: none
+  std::string_view longName;  // "": none
+  bool longInHelp;            // the help names the long form too ("-p, --port")
+  std::string_view valueName;
+  std::string_view help;
+  Apply apply;
 };
 
 // A whole number, digits only, from `low` to `high`.
@@ -49,13 +61,6 @@ std::uint8_t Address(std::string_view option, std::string_view text) {
   return *address;
 }
 
-LineAddress Port(std::string_view text) {
-  std::string why;
-  auto address = ParseLineAddress(text, &why);
-  if (!address) throw UsageError("-p: " + why);
-  return std::move(*address);
-}
-
 // A network line's time in milliseconds, from `low` to `high`.
 std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view text,
                                        long long low, std::chrono::milliseconds high) {
@@ -66,50 +71,6 @@ std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view
                      std::string(text) + "\"");
   }
   return std::chrono::milliseconds(*number);
-}
-
-// Which options each command takes, beyond those of the tool.
-bool Takes(Command command, std::string_view option) {
-  switch (command) {
-    case Command::kResistance:
-    case Command::kVoltage:
-      return option == "-a" || option == "--address";
-    case Command::kScan:
-      return option == "--from" || option == "--to" || option == "--wait";
-    case Command::kWatch:
-      for (std::string_view o :
-           {"-a", "--address", "--every", "--count", "--resistance", "--voltage", "--config",
-            "--mqtt", "--mqtt-ca", "--site", "--mqtt-topic", "--ha-discovery", "--alarm-above",
-            "--alarm-after"}) {
-        if (option == o) return true;
-      }
-      return false;
-    case Command::kHistory:
-      return option == "-a" || option == "--address" || option == "--since" ||
-             option == "--until" || option == "--operation";
-    default:
-      return false;
-  }
-}
-
-bool TakesValue(std::string_view option) {
-  for (std::string_view o :
-       {"-p", "--port", "--format", "-a", "--address", "--from", "--to", "--wait", "--every",
-        "--count", "--connect-timeout", "--pause-after-connect", "--pause", "--since", "--until",
-        "--operation", "--config", "--mqtt", "--mqtt-ca", "--site", "--mqtt-topic",
-        "--alarm-above", "--alarm-after"}) {
-    if (option == o) return true;
-  }
-  return false;
-}
-
-bool IsToolOption(std::string_view option) {
-  for (std::string_view o :
-       {"-p", "--port", "--format", "-v", "--verbose", "--no-record", "-h", "--help", "--version",
-        "--list-ports", "--connect-timeout", "--pause-after-connect", "--pause"}) {
-    if (option == o) return true;
-  }
-  return false;
 }
 
 // A resistance in ohms as --alarm-above takes it: a whole number of at most 9 digits, with at
@@ -132,13 +93,439 @@ std::optional<double> Ohms(std::string_view text) {
   return ohms;
 }
 
+// -a of the commands that read one detector, and of those that take a list.
+void OneAddress(ParseState& s, const std::string&, const std::string& value) {
+  if (value.find(',') != std::string::npos) {
+    throw UsageError(s.name + " reads one address, not \"" + value + "\"");
+  }
+  s.run.addresses = {Address("-a", value)};
+}
+
+void Addresses(ParseState& s, const std::string&, const std::string& value) {
+  s.run.addresses.clear();
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = value.find(',', start);
+    s.run.addresses.push_back(Address("-a", value.substr(start, comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+}
+
+void ScanEnd(ParseState& s, const std::string& option, const std::string& value) {
+  const auto number = Whole(value, kFirstDeviceAddress, kLastDeviceAddress);
+  if (!number) {
+    throw UsageError(option + " takes a whole number from 1 to 255, not \"" + value + "\"");
+  }
+  (option == "--from" ? s.run.from : s.run.to) = static_cast<int>(*number);
+}
+
+void HistoryTime(ParseState& s, const std::string& option, const std::string& value) {
+  const auto time =
+      ParseHistoryTime(value, option == "--since" ? PeriodEnd::kSince : PeriodEnd::kUntil,
+                       QDateTime::currentDateTime());
+  if (!time) {
+    throw UsageError(option + " takes a date (2026-12-07), a date and time " +
+                     "(2026-12-07T18:04) or a time back from now (7d, 12h), not \"" + value + "\"");
+  }
+  (option == "--since" ? s.run.since : s.run.until) = *time;
+}
+
+constexpr OptionSpec kToolOptions[] = {
+    {'p', "port", true, "PORT",
+     "COM1 to COM16, numbered as the window numbers them (on Windows\n"
+     "up to COM256), or a device path (/dev/ttyUSB0); without it, the\n"
+     "first port that opens. Over the network:\n"
+     "rtu+tcp://HOST:PORT  a transparent serial server (the RTU frames\n"
+     "                     as they are; every command)\n"
+     "tcp://HOST[:PORT]    a Modbus TCP gateway (port 502 unless given;\n"
+     "                     no set-address nor query-address: no\n"
+     "                     broadcasts)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       std::string why;
+       auto address = ParseLineAddress(value, &why);
+       if (!address) throw UsageError("-p: " + why);
+       s.run.port = std::move(*address);
+     }},
+    {0, "connect-timeout", true, "MS",
+     "a network line: the wait for the connection, 1 to 60000 (3000)",
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.network.connectTimeout = Milliseconds(option, value, 1, kLongestConnectTimeout);
+     }},
+    {0, "pause-after-connect", true, "MS",
+     "a network line: the pause after connecting, 0 to 10000 (0)",
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.network.pauseAfterConnect = Milliseconds(option, value, 0, kLongestPause);
+     }},
+    {0, "pause", true, "MS", "a network line: the pause between requests, 0 to 10000 (0)",
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.network.pause = Milliseconds(option, value, 0, kLongestPause);
+     }},
+    {0, "list-ports", true, "", "list the ports by number with the device behind each",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.listPorts = true; }},
+    {0, "format", true, "FORMAT", "plain (the default), csv or json (one object per line)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       if (value == "plain") {
+         s.run.format = Format::kPlain;
+       } else if (value == "csv") {
+         s.run.format = Format::kCsv;
+       } else if (value == "json") {
+         s.run.format = Format::kJson;
+       } else {
+         throw UsageError("--format takes plain, csv or json, not \"" + value + "\"");
+       }
+     }},
+    {'v', "verbose", true, "", "add the frames sent and received, in hexadecimal",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.verbose = true; }},
+    {0, "no-record", true, "", "do not add the outcomes to the shared record",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.record = false; }},
+    {'h', "help", true, "", "this help",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.help = true; }},
+    {0, "version", true, "", "the version",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.version = true; }},
+};
+
+constexpr OptionSpec kOneAddress[] = {{'a', "address", false, "ADDR", "", OneAddress}};
+
+constexpr OptionSpec kScanOptions[] = {
+    {0, "from", true, "N", "the first address, 1 to 255 (1)", ScanEnd},
+    {0, "to", true, "M", "the last address, 1 to 255, not below N (255)", ScanEnd},
+    {0, "wait", true, "MS", "the wait for each reply in milliseconds, 20 to 1300 (100)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       const auto number = Whole(value, kShortestScanWait.count(), kLongestScanWait.count());
+       if (!number) {
+         throw UsageError("--wait takes a whole number of milliseconds from " +
+                          std::to_string(kShortestScanWait.count()) + " to " +
+                          std::to_string(kLongestScanWait.count()) + ", not \"" + value + "\"");
+       }
+       s.run.wait = std::chrono::milliseconds(*number);
+     }},
+};
+
+constexpr OptionSpec kWatchOptions[] = {
+    {'a', "address", false, "ADDR,...", "the detectors' addresses, 1 to 255", Addresses},
+    {0, "every", true, "DURATION",
+     "the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       const auto every = ParseDuration(value);
+       if (!every) {
+         throw UsageError("--every takes a duration such as 500ms, 10s, 5m or 1h, not \"" + value +
+                          "\"");
+       }
+       s.run.every = *every;
+       s.everyGiven = true;
+     }},
+    {0, "count", true, "N", "stop after N rounds (default: until stopped)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       const auto number = Whole(value, 1, 1'000'000'000'000LL);
+       if (!number) {
+         throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
+       }
+       s.run.count = *number;
+     }},
+    {0, "voltage", true, "", "read the voltage (the default)",
+     [](ParseState& s, const std::string&, const std::string&) {
+       s.run.operations.push_back(Operation::kQueryVoltage);
+     }},
+    {0, "resistance", true, "", "measure the resistance (19 s each)",
+     [](ParseState& s, const std::string&, const std::string&) {
+       s.run.operations.push_back(Operation::kQueryResistance);
+     }},
+    // Its file's options were put in its place as the command line was read.
+    {0, "config", true, "FILE",
+     "read options from FILE, one a line with its value after it; \"#\" begins\n"
+     "a comment line (the service's /etc/karvello/watch-NAME.conf)",
+     [](ParseState&, const std::string&, const std::string&) {}},
+    {0, "alarm-above", true, "OHMS",
+     "raise an alarm after N resistances in a row above OHMS (over range is\n"
+     "above), clear it after N in a row at or below; each change is a line\n"
+     "and a row of the record (operation \"alarm\"); needs --resistance",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       s.run.alarmAbove = Ohms(value);
+       if (!s.run.alarmAbove) {
+         throw UsageError(
+             "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not \"" +
+             value + "\"");
+       }
+     }},
+    {0, "alarm-after", true, "N", "N for --alarm-above (2)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       const auto number = Whole(value, 1, kLongestAlarmRun);
+       if (!number) {
+         throw UsageError("--alarm-after takes a whole number from 1 to " +
+                          std::to_string(kLongestAlarmRun) + ", not \"" + value + "\"");
+       }
+       s.run.alarmAfter = static_cast<int>(*number);
+       s.alarmAfterGiven = true;
+     }},
+    {0, "mqtt", true, "URL",
+     "publish each reading to an MQTT broker: mqtt://[USER[:PASSWORD]@]HOST[:PORT]\n"
+     "(1883) or mqtts://... (TLS, 8883); the password may come from\n"
+     "KARVELLO_MQTT_PASSWORD instead",
+     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttUrl = value; }},
+    {0, "mqtt-ca", true, "FILE", "mqtts: trust the broker's certificate signed by the CA in FILE",
+     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttCa = value; }},
+    {0, "site", true, "NAME", "the site's name in the topics (default: the host name)",
+     [](ParseState& s, const std::string&, const std::string& value) { s.run.site = value; }},
+    {0, "mqtt-topic", true, "PREFIX", "the topics' prefix (default: karvello/SITE)",
+     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttTopic = value; }},
+    {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
+     [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
+};
+
+constexpr OptionSpec kHistoryOptions[] = {
+    {'a', "address", false, "ADDR,...", "only these detectors' addresses, 1 to 255", Addresses},
+    {0, "since", true, "TIME", "only rows made at TIME or later", HistoryTime},
+    {0, "until", true, "TIME", "only rows made at TIME or earlier", HistoryTime},
+    {0, "operation", true, "OPERATION", "only resistance or only voltage",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       if (value != "resistance" && value != "voltage") {
+         throw UsageError("--operation takes resistance or voltage, not \"" + value + "\"");
+       }
+       // Every operation that reads the quantity: the survey's reading of a resistance too.
+       for (const Operation operation : kAllOperations) {
+         if (AnswerForm(operation).name == value) s.run.operations.push_back(operation);
+       }
+     }},
+};
+
+// A command: its synopsis, its line in the tool's help, its own help around its options, and
+// the column its options' help begins at.
+struct CommandSpec {
+  Command command;
+  std::string_view name;
+  std::string_view synopsis;  // after the name: "-a ADDR"
+  std::string_view more;      // a second line of the synopsis in the tool's help
+  std::string_view summary;   // in the tool's help
+  std::string_view about;     // the command's help, before its options
+  std::span<const OptionSpec> options;
+  std::size_t column;
+  std::string_view after;  // the command's help, after its options
+};
+
+constexpr CommandSpec kCommands[] = {
+    {Command::kSetAddress,
+     "set-address",
+     "NEW",
+     "",
+     "give the detector on the line the address NEW (1 to 255)",
+     R"(Gives the detector on the line the address NEW, a whole number from 1 to 255: a broadcast write
+of the address, then 0.3 s later a write to the new address, which the detector echoes. Have only
+one detector on the line: every detector that hears the broadcast takes the address.
+Prints "address NEW" when the detector confirms it.
+)",
+     {},
+     0,
+     ""},
+    {Command::kQueryAddress,
+     "query-address",
+     "",
+     "",
+     "ask the detector on the line for its address",
+     R"(Asks the detector on the line for its address (a broadcast read). Prints "address N".
+)",
+     {},
+     0,
+     ""},
+    {Command::kResistance, "resistance", "-a ADDR", "",
+     "measure the resistance (19 s), then read it",
+     R"(Has the detector at ADDR (1 to 255) measure the grounding resistance, waits its 19 seconds (the
+seconds left go to standard error when it is a terminal), then reads the result.
+Prints the resistance in ohms ("34.5 Ω"), or "over range".
+)",
+     kOneAddress, 0, ""},
+    {Command::kVoltage, "voltage", "-a ADDR", "", "read the voltage",
+     R"(Reads the voltage of the detector at ADDR (1 to 255). Prints it in volts ("220 V").
+)",
+     kOneAddress, 0, ""},
+    {Command::kScan, "scan", "[--from N] [--to M] [--wait MS]", "",
+     "find the detectors on the line by their addresses",
+     R"(Reads the address of each address from N to M (1 and 255 unless given) and the voltage of each
+detector that answers as itself. Each address that gives anything but silence is a line.
+)",
+     kScanOptions, 15,
+     R"(Ctrl-C or SIGTERM ends it after the exchange in progress. Exits 0 when a detector was found,
+3 when none answered.
+)"},
+    {Command::kWatch, "watch",
+     "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
+     "[--alarm-above OHMS] [--mqtt URL] [--config FILE]",
+     "read at a fixed interval until stopped, publishing to a broker",
+     R"(Reads each address in turn at a fixed interval: the n-th round starts at the start time plus n
+intervals, and a round that is due while the one before still runs is left out, so the readings
+never drift nor bunch up. A failed reading is a line of output; the watch goes on. So does a
+lost line (a pulled adapter, a dropped connection): each reading while it is gone is a line
+"line lost" (result line-lost, no value), and the same device, COM number or network address
+is opened again for each until it is back.
+)",
+     kWatchOptions, 21,
+     R"(Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
+object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
+is away are kept, in order, and sent when it is back.
+Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0; a broker that refuses
+the login ends it with status 7.
+)"},
+    {Command::kHistory, "history",
+     "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]", "",
+     "the readings in the record, oldest first",
+     R"(Prints the rows of the shared record (of every Karvello program) oldest first, in the format of
+a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened.
+)",
+     kHistoryOptions, 25,
+     R"(TIME is a date (2026-12-07: from the start of that day with --since, to its end with --until),
+a date and time (2026-12-07T18:04, 2026-12-07 18:04:30.250, with +08:00 or Z for a time not in
+local time), or a time back from now: a whole number then d, h, m or s (7d, 12h, 30m).
+Exits 1 when (a file of) the record could not be read, after printing what could be.
+)"},
+};
+
+constexpr std::string_view kToolAbout =
+    R"(Talks Modbus RTU at 9600 baud 8N1 to grounding-resistance online detectors on a serial line.
+)";
+
+constexpr std::string_view kToolAfter = R"(
+Addresses are whole numbers from 1 to 255.
+
+Exit status:
+  0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
+     found, or stopped; history: the record read)
+  1  history: the record, or one of its files, could not be read
+  2  bad usage: nothing was sent
+  3  no reply in time (scan: no detector answered)
+  4  the detector refused (a Modbus exception reply)
+  5  a corrupt or wrong reply
+  6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
+     rides out a lost line)
+  7  watch --mqtt: the broker refused the login (the readings made until then recorded)
+)";
+
+// The column the tool's help gives its commands' and options' texts.
+constexpr std::size_t kToolColumn = 25;
+
+const CommandSpec* CommandNamed(std::string_view name) {
+  const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                  [&](const CommandSpec& c) { return c.name == name; });
+  return entry == std::end(kCommands) ? nullptr : entry;
+}
+
+const CommandSpec* CommandOf(Command command) {
+  const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                  [&](const CommandSpec& c) { return c.command == command; });
+  return entry == std::end(kCommands) ? nullptr : entry;
+}
+
+// The option of `options` that `typed` ("-a", "--address") names, or none.
+const OptionSpec* Find(std::span<const OptionSpec> options, std::string_view typed) {
+  for (const OptionSpec& option : options) {
+    if ((typed.size() == 2 && typed[0] == '-' && option.shortName != 0 &&
+         typed[1] == option.shortName) ||
+        (typed.starts_with("--") && !option.longName.empty() &&
+         typed.substr(2) == option.longName)) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+// Whether `typed` names an option of any command, or of the tool, that takes a value.
+bool TakesValue(std::string_view typed) {
+  const OptionSpec* option = Find(kToolOptions, typed);
+  for (const CommandSpec& command : kCommands) {
+    if (!option) option = Find(command.options, typed);
+  }
+  return option && !option->valueName.empty();
+}
+
+// A line of help: `left` then `text` from `column` on (on the next line when `left` is longer;
+// two spaces after a `left` that fills the column), the text's further lines indented to it.
+std::string HelpLine(const std::string& left, std::string_view text, std::size_t column) {
+  std::string line = left;
+  if (line.size() < column) {
+    line.resize(column, ' ');
+  } else if (line.size() == column) {
+    line += "  ";
+  } else {
+    line += "\n" + std::string(column, ' ');
+  }
+  for (char c : text) {
+    line += c;
+    if (c == '\n') line.append(column, ' ');
+  }
+  return line + "\n";
+}
+
+std::string OptionsHelp(std::span<const OptionSpec> options, std::size_t column) {
+  std::string text;
+  for (const OptionSpec& option : options) {
+    if (option.help.empty()) continue;
+    std::string left = "  ";
+    if (option.shortName != 0) left += std::string("-") + option.shortName;
+    if (!option.longName.empty() && (option.longInHelp || option.shortName == 0)) {
+      left += (option.shortName != 0 ? ", --" : "--") + std::string(option.longName);
+    }
+    if (!option.valueName.empty()) left += " " + std::string(option.valueName);
+    text += HelpLine(left, option.help, column);
+  }
+  return text;
+}
+
+std::string Synopsis(const CommandSpec& command) {
+  return std::string(command.name) + (command.synopsis.empty() ? "" : " ") +
+         std::string(command.synopsis);
+}
+
+// Qt's parser of the tool's options and those of `command` (none: the tool's alone), reading
+// `arguments` (the program's name first).
+void ReadWithQt(QCommandLineParser& parser, const CommandSpec* command,
+                const QStringList& arguments) {
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const auto add = [&parser](std::span<const OptionSpec> options) {
+    for (const OptionSpec& option : options) {
+      QStringList names;
+      if (option.shortName != 0) names << QString(QLatin1Char(option.shortName));
+      if (!option.longName.empty()) names << QString::fromUtf8(option.longName);
+      parser.addOption(QCommandLineOption(names, QString::fromUtf8(option.help),
+                                          QString::fromUtf8(option.valueName)));
+    }
+  };
+  add(kToolOptions);
+  if (command) add(command->options);
+  // Only options it knows reach it, each with its value: it cannot fail.
+  if (!parser.parse(arguments)) throw UsageError(parser.errorText().toStdString());
+}
+
+// An option as given: as typed ("--every"), and its value.
+struct Given {
+  std::string option;
+  std::optional<std::string> value;
+};
+
 }  // namespace
 
 std::string_view CommandName(Command command) {
-  for (const CommandEntry& entry : kCommands) {
-    if (entry.command == command) return entry.name;
+  const CommandSpec* spec = CommandOf(command);
+  return spec ? spec->name : "karvello-cli";
+}
+
+std::string HelpText(Command command) {
+  if (const CommandSpec* spec = CommandOf(command)) {
+    return "Usage: karvello-cli " + Synopsis(*spec) + " [OPTIONS]\n" + std::string(spec->about) +
+           OptionsHelp(spec->options, spec->column) + std::string(spec->after);
   }
-  return "karvello-cli";
+  std::string text =
+      "Usage: karvello-cli [OPTIONS] COMMAND [ARGS]\n" + std::string(kToolAbout) + "\nCommands:\n";
+  for (const CommandSpec& spec : kCommands) {
+    std::string left = "  " + Synopsis(spec);
+    if (!spec.more.empty()) {
+      left += "\n" + std::string(spec.name.size() + 3, ' ') + std::string(spec.more);
+      left += "\n" + std::string(kToolColumn, ' ');  // the summary on a line of its own
+      text += left + std::string(spec.summary) + "\n";
+    } else {
+      text += HelpLine(left, spec.summary, kToolColumn);
+    }
+  }
+  text += HelpLine("  COMMAND --help", "the command's options", kToolColumn);
+  return text + "\nOptions:\n" + OptionsHelp(kToolOptions, kToolColumn) + std::string(kToolAfter);
 }
 
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
@@ -157,16 +544,17 @@ std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
 }
 
 Invocation Parse(const std::vector<std::string>& given) {
-  Invocation run;
-  // A --config file's options take its place among the others.
+  // First the words: which are options (those of every command known, so that each value goes
+  // with its option whatever the command), which values, which the command and its arguments. A
+  // --config file's options take its place among the others. "-abc" and "--" are options no
+  // command has, never Qt's compacted short options nor its end of the options.
   std::vector<std::string> arguments = given;
+  std::vector<Given> options;
   std::vector<std::string> positional;
-  // Options of the command are checked once the command is known: gathered here first.
-  std::vector<std::pair<std::string, std::string>> commandOptions;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::optional<std::string> value;
-    if (option.size() > 2 && option.rfind("--", 0) == 0) {
+    if (option.size() > 2 && option.starts_with("--")) {
       const auto equals = option.find('=');
       if (equals != std::string::npos) {
         value = option.substr(equals + 1);
@@ -186,65 +574,60 @@ Invocation Parse(const std::vector<std::string>& given) {
       throw UsageError(option + " takes no value");
     }
     if (option == "--config") {
-      std::vector<std::string> options;
+      std::vector<std::string> file;
       try {
-        options = ReadWatchConfigFile(*value);
+        file = ReadWatchConfigFile(*value);
       } catch (const WatchConfigError& error) {
         throw UsageError(error.what());
       }
-      arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, options.begin(),
-                       options.end());
-      commandOptions.emplace_back(option, *value);  // only the watch takes one
-    } else if (option == "-p" || option == "--port") {
-      run.port = Port(*value);
-    } else if (option == "--connect-timeout") {
-      run.network.connectTimeout = Milliseconds(option, *value, 1, kLongestConnectTimeout);
-    } else if (option == "--pause-after-connect") {
-      run.network.pauseAfterConnect = Milliseconds(option, *value, 0, kLongestPause);
-    } else if (option == "--pause") {
-      run.network.pause = Milliseconds(option, *value, 0, kLongestPause);
-    } else if (option == "--format") {
-      if (*value == "plain") {
-        run.format = Format::kPlain;
-      } else if (*value == "csv") {
-        run.format = Format::kCsv;
-      } else if (*value == "json") {
-        run.format = Format::kJson;
-      } else {
-        throw UsageError("--format takes plain, csv or json, not \"" + *value + "\"");
-      }
-    } else if (option == "-v" || option == "--verbose") {
-      run.verbose = true;
-    } else if (option == "--no-record") {
-      run.record = false;
-    } else if (option == "-h" || option == "--help") {
-      run.help = true;
-    } else if (option == "--version") {
-      run.version = true;
-    } else if (option == "--list-ports") {
-      run.listPorts = true;
-    } else if (!IsToolOption(option)) {
-      commandOptions.emplace_back(option, value.value_or(""));
+      arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, file.begin(),
+                       file.end());
     }
+    options.push_back({option, value});
   }
+  const CommandSpec* command = positional.empty() ? nullptr : CommandNamed(positional[0]);
+  const std::span<const OptionSpec> own =
+      command ? command->options : std::span<const OptionSpec>();
 
-  if (!positional.empty()) {
-    const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [&](const CommandEntry& e) { return e.name == positional[0]; });
-    if (entry == std::end(kCommands)) {
-      throw UsageError("unknown command \"" + positional[0] + "\" (see karvello-cli --help)");
-    }
-    run.command = entry->command;
+  // Then Qt's parser of the command's options and the tool's, given those alone.
+  QStringList forQt{QStringLiteral("karvello-cli")};
+  for (const std::string& word : positional) forQt << QString::fromStdString(word);
+  for (const Given& option : options) {
+    if (!Find(kToolOptions, option.option) && !Find(own, option.option)) continue;
+    // A value that begins with "-" is still the option's.
+    forQt << QString::fromStdString(option.value ? option.option + "=" + *option.value
+                                                 : option.option);
   }
+  QCommandLineParser parser;
+  ReadWithQt(parser, command, forQt);
+  // Each option's n-th value as given, in the order given.
+  std::map<const OptionSpec*, int> seen;
+  const auto apply = [&](const OptionSpec& spec, const Given& option, ParseState& state) {
+    const QStringList given = parser.values(QString::fromUtf8(spec.longName));
+    const int n = seen[&spec]++;
+    spec.apply(state, option.option,
+               option.value && n < given.size() ? given[n].toStdString() : std::string());
+  };
+
+  ParseState state;
+  for (const Given& option : options) {
+    if (const OptionSpec* spec = Find(kToolOptions, option.option)) apply(*spec, option, state);
+  }
+  Invocation& run = state.run;
+  if (!positional.empty() && !command) {
+    throw UsageError("unknown command \"" + positional[0] + "\" (see karvello-cli --help)");
+  }
+  if (command) run.command = command->command;
   if (run.help || run.version) return run;
-  if (run.command == Command::kNone) {
-    if (!commandOptions.empty()) {
-      throw UsageError("unknown option " + commandOptions.front().first);
+  if (!command) {
+    for (const Given& option : options) {
+      if (!Find(kToolOptions, option.option)) throw UsageError("unknown option " + option.option);
     }
     if (run.listPorts) return run;
     throw UsageError("no command given (see karvello-cli --help)");
   }
-  const std::string name(CommandName(run.command));
+  state.name = std::string(command->name);
+  const std::string& name = state.name;
   const std::size_t wantedPositional = run.command == Command::kSetAddress ? 2 : 1;
   if (positional.size() < wantedPositional) throw UsageError(name + " needs the new address");
   if (positional.size() > wantedPositional) {
@@ -265,102 +648,14 @@ Invocation Parse(const std::vector<std::string>& given) {
                      "serial port");
   }
 
-  bool everyGiven = false;
-  bool alarmAfterGiven = false;
-  for (const auto& [option, value] : commandOptions) {
-    if (!Takes(run.command, option)) {
-      throw UsageError(name + " has no option " + option + " (see karvello-cli " + name +
+  for (const Given& option : options) {
+    if (Find(kToolOptions, option.option)) continue;
+    const OptionSpec* spec = Find(own, option.option);
+    if (!spec) {
+      throw UsageError(name + " has no option " + option.option + " (see karvello-cli " + name +
                        " --help)");
     }
-    if (option == "-a" || option == "--address") {
-      run.addresses.clear();
-      std::size_t start = 0;
-      for (;;) {
-        const std::size_t comma = value.find(',', start);
-        const std::string item = value.substr(start, comma - start);
-        if (run.command != Command::kWatch && run.command != Command::kHistory &&
-            comma != std::string::npos) {
-          throw UsageError(name + " reads one address, not \"" + value + "\"");
-        }
-        run.addresses.push_back(Address("-a", item));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-    } else if (option == "--from" || option == "--to") {
-      const auto number = Whole(value, kFirstDeviceAddress, kLastDeviceAddress);
-      if (!number) {
-        throw UsageError(option + " takes a whole number from 1 to 255, not \"" + value + "\"");
-      }
-      (option == "--from" ? run.from : run.to) = static_cast<int>(*number);
-    } else if (option == "--wait") {
-      const auto number = Whole(value, kShortestScanWait.count(), kLongestScanWait.count());
-      if (!number) {
-        throw UsageError("--wait takes a whole number of milliseconds from " +
-                         std::to_string(kShortestScanWait.count()) + " to " +
-                         std::to_string(kLongestScanWait.count()) + ", not \"" + value + "\"");
-      }
-      run.wait = std::chrono::milliseconds(*number);
-    } else if (option == "--every") {
-      const auto every = ParseDuration(value);
-      if (!every) {
-        throw UsageError("--every takes a duration such as 500ms, 10s, 5m or 1h, not \"" + value +
-                         "\"");
-      }
-      run.every = *every;
-      everyGiven = true;
-    } else if (option == "--count") {
-      const auto number = Whole(value, 1, 1'000'000'000'000LL);
-      if (!number)
-        throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
-      run.count = *number;
-    } else if (option == "--since" || option == "--until") {
-      const auto time =
-          ParseHistoryTime(value, option == "--since" ? PeriodEnd::kSince : PeriodEnd::kUntil,
-                           QDateTime::currentDateTime());
-      if (!time) {
-        throw UsageError(option + " takes a date (2026-12-07), a date and time " +
-                         "(2026-12-07T18:04) or a time back from now (7d, 12h), not \"" + value +
-                         "\"");
-      }
-      (option == "--since" ? run.since : run.until) = *time;
-    } else if (option == "--operation") {
-      if (value != "resistance" && value != "voltage") {
-        throw UsageError("--operation takes resistance or voltage, not \"" + value + "\"");
-      }
-      // Every operation that reads the quantity: the survey's reading of a resistance too.
-      for (const Operation operation : kAllOperations) {
-        if (AnswerForm(operation).name == value) run.operations.push_back(operation);
-      }
-    } else if (option == "--resistance") {
-      run.operations.push_back(Operation::kQueryResistance);
-    } else if (option == "--voltage") {
-      run.operations.push_back(Operation::kQueryVoltage);
-    } else if (option == "--mqtt") {
-      run.mqttUrl = value;
-    } else if (option == "--mqtt-ca") {
-      run.mqttCa = value;
-    } else if (option == "--site") {
-      run.site = value;
-    } else if (option == "--mqtt-topic") {
-      run.mqttTopic = value;
-    } else if (option == "--ha-discovery") {
-      run.haDiscovery = true;
-    } else if (option == "--alarm-above") {
-      run.alarmAbove = Ohms(value);
-      if (!run.alarmAbove) {
-        throw UsageError(
-            "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not \"" +
-            value + "\"");
-      }
-    } else if (option == "--alarm-after") {
-      const auto number = Whole(value, 1, kLongestAlarmRun);
-      if (!number) {
-        throw UsageError("--alarm-after takes a whole number from 1 to " +
-                         std::to_string(kLongestAlarmRun) + ", not \"" + value + "\"");
-      }
-      run.alarmAfter = static_cast<int>(*number);
-      alarmAfterGiven = true;
-    }
+    apply(*spec, option, state);
   }
 
   switch (run.command) {
@@ -382,7 +677,7 @@ Invocation Parse(const std::vector<std::string>& given) {
     throw UsageError("--since is after --until: the period is empty");
   }
   if (run.command == Command::kWatch) {
-    if (!everyGiven) throw UsageError("watch needs --every DURATION");
+    if (!state.everyGiven) throw UsageError("watch needs --every DURATION");
     if (run.operations.empty()) run.operations.push_back(Operation::kQueryVoltage);
     // Each once, voltage first when both are asked for.
     std::sort(run.operations.begin(), run.operations.end(),
@@ -397,7 +692,9 @@ Invocation Parse(const std::vector<std::string>& given) {
         if (given) throw UsageError(std::string(option) + " needs --mqtt URL");
       }
     }
-    if (alarmAfterGiven && !run.alarmAbove) throw UsageError("--alarm-after needs --alarm-above");
+    if (state.alarmAfterGiven && !run.alarmAbove) {
+      throw UsageError("--alarm-after needs --alarm-above");
+    }
     if (run.alarmAbove && std::find(run.operations.begin(), run.operations.end(),
                                     Operation::kQueryResistance) == run.operations.end()) {
       throw UsageError("--alarm-above needs --resistance");

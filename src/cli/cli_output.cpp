@@ -1,6 +1,5 @@
 #include "cli/cli_output.h"
 
-#include <QJsonDocument>
 #include <cstdio>
 #include <vector>
 
@@ -40,30 +39,45 @@ std::string StampText(const QDateTime& when, int address, std::string_view opera
 }
 
 // A value field as a JSON value: a number, "OL", or null when empty.
-std::string JsonValue(const std::string& value) {
+QJsonValue JsonValueOf(const std::string& value) {
+  if (value.empty()) return QJsonValue::Null;
+  if (value == kOverRangeMark) return QString::fromStdString(value);
+  return QByteArray::fromStdString(value).toDouble();
+}
+
+// The same as the output writes it: the number as the detector gave it ("34.50", not 34.5).
+std::string JsonValueText(const std::string& value) {
   if (value.empty()) return "null";
   return value == kOverRangeMark ? JsonString(value) : value;
 }
 
-// The JSON object of --format json, without its closing brace.
-std::string JsonFields(const Outcome& outcome, int address, std::string_view port,
-                       const QDateTime& when) {
-  const std::string value = ValueField(outcome);
-  const std::string_view unit = value.empty() ? "" : AnswerForm(outcome.operation).unit;
+// The line of --format json that an outcome or an alarm's change begins with: its fields in this
+// order, without the closing brace. (Qt's writer would sort the keys and write 34.50 as 34.5.)
+std::string JsonFields(const QDateTime& when, std::string_view port, int address,
+                       std::string_view operation, std::string_view result,
+                       const std::string& value, std::string_view unit) {
   return "{\"time\":" + JsonString(TimeText(when)) + ",\"port\":" + JsonString(port) +
-         ",\"address\":" + std::to_string(address) +
-         ",\"operation\":" + JsonString(Describe(outcome.operation).name) +
-         ",\"result\":" + JsonString(ResultName(outcome.result)) +
-         ",\"value\":" + JsonValue(value) + ",\"unit\":" + JsonString(unit);
+         ",\"address\":" + std::to_string(address) + ",\"operation\":" + JsonString(operation) +
+         ",\"result\":" + JsonString(result) + ",\"value\":" + JsonValueText(value) +
+         ",\"unit\":" + JsonString(unit);
+}
+
+std::string_view UnitOf(const Outcome& outcome, const std::string& value) {
+  return value.empty() ? "" : AnswerForm(outcome.operation).unit;
 }
 
 }  // namespace
 
 QJsonObject ReadingObject(const Outcome& outcome, int address, std::string_view port,
                           const QDateTime& when) {
-  return QJsonDocument::fromJson(
-             QByteArray::fromStdString(JsonFields(outcome, address, port, when) + "}"))
-      .object();
+  const std::string value = ValueField(outcome);
+  return {{"time", QString::fromStdString(TimeText(when))},
+          {"port", QString::fromUtf8(port)},
+          {"address", address},
+          {"operation", QString::fromUtf8(Describe(outcome.operation).name)},
+          {"result", QString::fromUtf8(ResultName(outcome.result))},
+          {"value", JsonValueOf(value)},
+          {"unit", QString::fromUtf8(UnitOf(outcome, value))}};
 }
 
 std::string LimitText(double ohms) {
@@ -71,12 +85,11 @@ std::string LimitText(double ohms) {
 }
 
 QJsonObject AlarmObject(const AlarmChange& change) {
-  const std::string json = "{\"time\":" + JsonString(TimeText(change.when)) +
-                           ",\"address\":" + std::to_string(change.address) + ",\"state\":" +
-                           JsonString(change.raised ? kAlarmRaised : kAlarmCleared) +
-                           ",\"value\":" + JsonValue(ValueField(change.reading)) +
-                           ",\"limit\":" + LimitText(change.limit) + "}";
-  return QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+  return {{"time", QString::fromStdString(TimeText(change.when))},
+          {"address", change.address},
+          {"state", QString::fromUtf8(change.raised ? kAlarmRaised : kAlarmCleared)},
+          {"value", JsonValueOf(ValueField(change.reading))},
+          {"limit", change.limit}};
 }
 
 std::string PlainText(const Outcome& outcome) {
@@ -137,7 +150,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
   const std::string_view operation = Describe(outcome.operation).name;
   const std::string value = ValueField(outcome);
-  const std::string_view unit = value.empty() ? "" : AnswerForm(outcome.operation).unit;
+  const std::string_view unit = UnitOf(outcome, value);
   std::string line;
   switch (format_) {
     case Format::kPlain:
@@ -161,7 +174,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
       break;
     }
     case Format::kJson: {
-      line = JsonFields(outcome, address, port, when);
+      line = JsonFields(when, port, address, operation, ResultName(outcome.result), value, unit);
       if (verbose_) {
         line += ",\"sent\":[";
         for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
@@ -199,10 +212,7 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
       return;
     }
     case Format::kJson:
-      Write("{\"time\":" + JsonString(TimeText(change.when)) + ",\"port\":" + JsonString(port) +
-            ",\"address\":" + std::to_string(change.address) +
-            ",\"operation\":" + JsonString(kAlarmOperation) + ",\"result\":" + JsonString(state) +
-            ",\"value\":" + JsonValue(value) + ",\"unit\":" + JsonString(unit) +
+      Write(JsonFields(change.when, port, change.address, kAlarmOperation, state, value, unit) +
             ",\"limit\":" + LimitText(change.limit) + "}\n");
       return;
   }

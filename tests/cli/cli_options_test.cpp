@@ -1,0 +1,101 @@
+// The words of karvello-cli's command line as Parse reads them: Qt's parser takes each command's
+// options, and none of its own ways (compacted short options, "--", single-dash long names)
+// shows through.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+
+namespace karvello::cli {
+namespace {
+
+struct WordsCase {
+  std::vector<std::string> arguments;
+  std::string said;  // empty: taken
+};
+
+class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
+
+TEST_P(CommandLineWords, ReadAsTheToolReadsThem) {
+  const WordsCase& c = GetParam();
+  try {
+    Parse(c.arguments);
+    EXPECT_EQ(c.said, "") << "taken";
+  } catch (const UsageError& error) {
+    EXPECT_EQ(error.what(), c.said);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, CommandLineWords,
+    ::testing::Values(
+        WordsCase{{"voltage", "-a1"},
+                  "voltage has no option -a1 (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "-a", "1", "-vh"},
+                  "voltage has no option -vh (see karvello-cli voltage --help)"},
+        WordsCase{{"-verbose", "voltage", "-a", "1"},
+                  "voltage has no option -verbose (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "--", "-a", "1"},
+                  "voltage has no option -- (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "-a", "1", "--every", "1s"},
+                  "voltage has no option --every (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "-a", "1", "--config", "/dev/null"},
+                  "voltage has no option --config (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "-a"}, "-a needs a value"},
+        WordsCase{{"voltage", "-a", "1", "--verbose=1"}, "--verbose takes no value"},
+        WordsCase{{"-a", "1"}, "unknown option -a"},
+        WordsCase{{"frobnicate", "-a", "1"},
+                  "unknown command \"frobnicate\" (see karvello-cli --help)"},
+        WordsCase{{"voltage", "extra", "--colour"}, "voltage: unexpected argument \"extra\""},
+        WordsCase{{"history", "-a", "-1"}, "-a takes a whole number from 1 to 255, not \"-1\""},
+        WordsCase{{"-p", "/dev/ttyUSB0", "--address=7", "voltage", "-v"}, ""},
+        WordsCase{{"--help", "--colour"}, ""}));
+
+// Given twice, an option's last value holds; a list option adds up; a value may begin with "-".
+TEST(CommandLineWords, RepeatedOptionsAndDashedValues) {
+  const Invocation run = Parse({"history", "-a", "1", "--address", "2,3", "--operation", "voltage",
+                                "--operation=resistance", "--format", "csv", "--format=json"});
+  EXPECT_EQ(run.addresses, (std::vector<std::uint8_t>{2, 3}));
+  ASSERT_GE(run.operations.size(), 2U);
+  EXPECT_EQ(run.operations.front(), Operation::kQueryVoltage);
+  EXPECT_EQ(AnswerForm(run.operations.back()).name, "resistance");
+  EXPECT_EQ(run.format, Format::kJson);
+  const Invocation watch = Parse({"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h",
+                                  "--site", "-x", "--mqtt-topic=a=b"});
+  EXPECT_EQ(watch.site, "-x");
+  EXPECT_EQ(watch.mqttTopic, "a=b");
+  EXPECT_EQ(Parse({"watch", "--help", "--colour"}).command, Command::kWatch);
+}
+
+// The help's column: a name shorter than it is padded to it, one that fills it is followed by two
+// spaces, a longer one has its text on the next line; further lines of a text are indented to it.
+TEST(CommandHelp, LinesUpItsTextsAtTheColumn) {
+  const struct {
+    Command command;
+    const char* line;
+  } cases[] = {
+      {Command::kWatch, "\n  --alarm-above OHMS raise an alarm after N resistances"},
+      {Command::kWatch, "\n  --mqtt-topic PREFIX  the topics' prefix (default: karvello/SITE)\n"},
+      {Command::kWatch, "\n  -a ADDR,...        the detectors' addresses, 1 to 255\n"},
+      {Command::kScan,
+       "\n  --wait MS    the wait for each reply in milliseconds, 20 to 1300 (100)\n"},
+      {Command::kNone, "\n  --connect-timeout MS   a network line"},
+      {Command::kNone, "\n  --pause-after-connect MS\n                         a network line"},
+      {Command::kNone, "\n  scan [--from N] [--to M] [--wait MS]\n                         find"},
+      {Command::kNone, "\n  -h, --help             this help\n"},
+      {Command::kNone, "(on Windows\n                         up to COM256)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_NE(HelpText(c.command).find(c.line), std::string::npos) << c.line;
+  }
+  EXPECT_EQ(
+      HelpText(Command::kVoltage),
+      "Usage: karvello-cli voltage -a ADDR [OPTIONS]\n"
+      "Reads the voltage of the detector at ADDR (1 to 255). Prints it in volts (\"220 V\").\n");
+}
+
+}  // namespace
+}  // namespace karvello::cli
