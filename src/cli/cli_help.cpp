@@ -45,16 +45,22 @@ Options:
 Addresses are whole numbers from 1 to 255.
 
 Exit status:
-  0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
-     found, or stopped; history: the record read)
+  0  the detector answered (watch: stopped, or its --count rounds done with a reading
+     answered; scan: a detector found, or stopped; history: the record read)
   1  history: the record, or one of its files, could not be read
   2  bad usage: nothing was sent
-  3  no reply in time (scan: no detector answered)
+  3  no reply in time (scan: no detector answered, nor any address gave a reply)
   4  the detector refused (a Modbus exception reply)
   5  a corrupt or wrong reply
   6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
      rides out a lost line)
   7  watch --mqtt: the broker refused the login (the readings made until then recorded)
+  8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
+     after the exchange in progress, its outcomes recorded. A pipe closed by its reader
+     (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.
+A scan in which no detector answered, and a watch whose --count rounds had no reading
+answered, end with the most telling failure met: refused (4), then a corrupt or wrong reply
+(5), then the line lost (6), then no reply (3).
 )";
 
 constexpr std::string_view kSetAddressHelp = R"(Usage: karvello-cli set-address NEW [OPTIONS]
@@ -85,8 +91,9 @@ detector that answers as itself. Each address that gives anything but silence is
   --from N     the first address, 1 to 255 (1)
   --to M       the last address, 1 to 255, not below N (255)
   --wait MS    the wait for each reply in milliseconds, 20 to 1300 (100)
-Ctrl-C or SIGTERM ends it after the exchange in progress. Exits 0 when a detector was found,
-3 when none answered.
+Ctrl-C, SIGTERM or SIGHUP ends it after the exchange in progress. Exits 0 when a detector was
+found; when none was, 4 if an address refused, else 5 if one gave a corrupt or wrong reply,
+else 3 (all silent).
 )";
 
 constexpr std::string_view kWatchHelp =
@@ -98,7 +105,8 @@ lost line (a pulled adapter, a dropped connection): each reading while it is gon
 "line lost" (result line-lost, no value), and the same device, COM number or network address
 is opened again for each until it is back.
   -a ADDR,...        the detectors' addresses, 1 to 255
-  --every DURATION   the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h)
+  --every DURATION   the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h),
+                     at most a week (168h)
   --count N          stop after N rounds (default: until stopped)
   --voltage          read the voltage (the default)
   --resistance       measure the resistance (19 s each)
@@ -118,8 +126,9 @@ is opened again for each until it is back.
 Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
 object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
 is away are kept, in order, and sent when it is back.
-Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0; a broker that refuses
-the login ends it with status 7.
+Ctrl-C, SIGTERM or SIGHUP (a closed terminal) ends it after the exchange in progress, with
+status 0; a broker that refuses the login ends it with status 7. With --count and no reading
+answered it ends with the most telling failure: 4, then 5, then 6, then 3.
 )";
 
 constexpr std::string_view kHistoryHelp =

@@ -141,19 +141,30 @@ std::string_view CommandName(Command command) {
   return "karvello-cli";
 }
 
-std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text,
+                                                       std::chrono::milliseconds longest) {
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
   if (digits == 0 || digits > 9) return std::nullopt;
   long long number = 0;
   std::from_chars(text.data(), text.data() + digits, number);
   if (number < 1) return std::nullopt;
+  // Nine digits of hours are 3.6e15 ms: no unit overflows the milliseconds' 64 bits.
   const std::string_view unit = text.substr(digits);
-  if (unit == "ms") return std::chrono::milliseconds(number);
-  if (unit == "s") return std::chrono::seconds(number);
-  if (unit == "m") return std::chrono::minutes(number);
-  if (unit == "h") return std::chrono::hours(number);
-  return std::nullopt;
+  std::chrono::milliseconds duration{0};
+  if (unit == "ms") {
+    duration = std::chrono::milliseconds(number);
+  } else if (unit == "s") {
+    duration = std::chrono::seconds(number);
+  } else if (unit == "m") {
+    duration = std::chrono::minutes(number);
+  } else if (unit == "h") {
+    duration = std::chrono::hours(number);
+  } else {
+    return std::nullopt;
+  }
+  if (duration > longest) return std::nullopt;
+  return duration;
 }
 
 Invocation Parse(const std::vector<std::string>& given) {
