@@ -29,15 +29,20 @@ std::optional<std::vector<std::uint8_t>> BytesOf(std::string_view text) {
   return bytes;
 }
 
+// A time back from now has no bound but its nine digits (a watch's interval has).
+constexpr auto kLongestBack = std::chrono::milliseconds::max();
+
 // "7d", "12h", "30m", "45s": the time back from now.
 std::optional<std::chrono::milliseconds> Back(std::string_view text) {
   if (text.size() > 1 && text.back() == 'd') {
     const std::string_view digits = text.substr(0, text.size() - 1);
-    if (const auto hours = ParseDuration(std::string(digits) + "h")) return *hours * 24;
+    if (const auto hours = ParseDuration(std::string(digits) + "h", kLongestBack)) {
+      return *hours * 24;
+    }
     return std::nullopt;
   }
   if (text.ends_with("ms")) return std::nullopt;  // a time back from now is not in milliseconds
-  return ParseDuration(text);
+  return ParseDuration(text, kLongestBack);
 }
 
 }  // namespace

@@ -205,7 +205,8 @@ constexpr OptionSpec kScanOptions[] = {
 constexpr OptionSpec kWatchOptions[] = {
     {'a', "address", false, "ADDR,...", "the detectors' addresses, 1 to 255", Addresses},
     {0, "every", true, "DURATION",
-     "the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h)",
+     "the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h),\n"
+     "at most a week (168h)",
      [](ParseState& s, const std::string&, const std::string& value) {
        const auto every = ParseDuration(value);
        if (!every) {
@@ -344,8 +345,9 @@ Prints the resistance in ohms ("34.5 Ω"), or "over range".
 detector that answers as itself. Each address that gives anything but silence is a line.
 )",
      kScanOptions, 15,
-     R"(Ctrl-C or SIGTERM ends it after the exchange in progress. Exits 0 when a detector was found,
-3 when none answered.
+     R"(Ctrl-C, SIGTERM or SIGHUP ends it after the exchange in progress. Exits 0 when a detector was
+found; when none was, 4 if an address refused, else 5 if one gave a corrupt or wrong reply,
+else 3 (all silent).
 )"},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
@@ -362,8 +364,9 @@ is opened again for each until it is back.
      R"(Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
 object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
 is away are kept, in order, and sent when it is back.
-Ctrl-C or SIGTERM ends it after the exchange in progress, with status 0; a broker that refuses
-the login ends it with status 7.
+Ctrl-C, SIGTERM or SIGHUP (a closed terminal) ends it after the exchange in progress, with
+status 0; a broker that refuses the login ends it with status 7. With --count and no reading
+answered it ends with the most telling failure: 4, then 5, then 6, then 3.
 )"},
     {Command::kHistory, "history",
      "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]", "",
@@ -387,16 +390,22 @@ constexpr std::string_view kToolAfter = R"(
 Addresses are whole numbers from 1 to 255.
 
 Exit status:
-  0  the detector answered (watch: stopped or its --count rounds done; scan: a detector
-     found, or stopped; history: the record read)
+  0  the detector answered (watch: stopped, or its --count rounds done with a reading
+     answered; scan: a detector found, or stopped; history: the record read)
   1  history: the record, or one of its files, could not be read
   2  bad usage: nothing was sent
-  3  no reply in time (scan: no detector answered)
+  3  no reply in time (scan: no detector answered, nor any address gave a reply)
   4  the detector refused (a Modbus exception reply)
   5  a corrupt or wrong reply
   6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
      rides out a lost line)
   7  watch --mqtt: the broker refused the login (the readings made until then recorded)
+  8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
+     after the exchange in progress, its outcomes recorded. A pipe closed by its reader
+     (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.
+A scan in which no detector answered, and a watch whose --count rounds had no reading
+answered, end with the most telling failure met: refused (4), then a corrupt or wrong reply
+(5), then the line lost (6), then no reply (3).
 )";
 
 // The column the tool's help gives its commands' and options' texts.
@@ -528,19 +537,30 @@ std::string HelpText(Command command) {
   return text + "\nOptions:\n" + OptionsHelp(kToolOptions, kToolColumn) + std::string(kToolAfter);
 }
 
-std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text,
+                                                       std::chrono::milliseconds longest) {
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
   if (digits == 0 || digits > 9) return std::nullopt;
   long long number = 0;
   std::from_chars(text.data(), text.data() + digits, number);
   if (number < 1) return std::nullopt;
+  // Nine digits of hours are 3.6e15 ms: no unit overflows the milliseconds' 64 bits.
   const std::string_view unit = text.substr(digits);
-  if (unit == "ms") return std::chrono::milliseconds(number);
-  if (unit == "s") return std::chrono::seconds(number);
-  if (unit == "m") return std::chrono::minutes(number);
-  if (unit == "h") return std::chrono::hours(number);
-  return std::nullopt;
+  std::chrono::milliseconds duration{0};
+  if (unit == "ms") {
+    duration = std::chrono::milliseconds(number);
+  } else if (unit == "s") {
+    duration = std::chrono::seconds(number);
+  } else if (unit == "m") {
+    duration = std::chrono::minutes(number);
+  } else if (unit == "h") {
+    duration = std::chrono::hours(number);
+  } else {
+    return std::nullopt;
+  }
+  if (duration > longest) return std::nullopt;
+  return duration;
 }
 
 Invocation Parse(const std::vector<std::string>& given) {

@@ -27,6 +27,7 @@ enum ExitStatus : int {
   kBadReply = 5,          // a corrupt or wrong reply
   kPortUnavailable = 6,   // no port opens, the port named does not, or the line was lost
   kBrokerRefused = 7,     // watch --mqtt: the broker refused the login (the readings recorded)
+  kOutputUnwritable = 8,  // standard output could not be written (a closed pipe is no failure)
 };
 
 enum class Command {
@@ -92,8 +93,13 @@ inline constexpr int kLongestAlarmRun = 1000;
 // UsageError.
 Invocation Parse(const std::vector<std::string>& arguments);
 
-// "500ms", "10s", "5m", "1h": a whole number of at least 1 and at most 9 digits, then its unit.
-std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
+// The longest interval a watch takes (--every): a week.
+inline constexpr std::chrono::milliseconds kLongestEvery = std::chrono::hours(7 * 24);
+
+// "500ms", "10s", "5m", "1h": a whole number of at least 1 and at most 9 digits, then its unit,
+// at most `longest`.
+std::optional<std::chrono::milliseconds> ParseDuration(
+    std::string_view text, std::chrono::milliseconds longest = kLongestEvery);
 
 // The command's name ("watch"), and the help of the tool (Command::kNone) or of a command.
 std::string_view CommandName(Command command);

@@ -1,6 +1,9 @@
 #include "cli/cli_output.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "framing/frame_text.h"
@@ -106,6 +109,16 @@ std::string PlainText(const Outcome& outcome) {
 
 ExitStatus StatusOf(Result result) {
   return FormOf(result).status;
+}
+
+ExitStatus MostTelling(ExitStatus a, ExitStatus b) {
+  constexpr ExitStatus kOrder[] = {kNoReply, kPortUnavailable, kBadReply, kRefused};
+  const auto rank = [&](ExitStatus status) { return std::find(kOrder, std::end(kOrder), status); };
+  const auto ra = rank(a);
+  const auto rb = rank(b);
+  if (ra == std::end(kOrder)) return b;
+  if (rb == std::end(kOrder)) return a;
+  return ra < rb ? b : a;
 }
 
 std::string JsonString(std::string_view text) {
@@ -234,8 +247,27 @@ void Printer::Note(std::string_view text) {
 }
 
 void Printer::Write(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), out_);
-  if (flushEachLine_) std::fflush(out_);
+  if (Failed()) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size()) {
+    error_ = errno != 0 ? errno : EIO;
+    return;
+  }
+  if (flushEachLine_) Flush();
+}
+
+void Printer::Flush() {
+  if (Failed()) return;
+  errno = 0;
+  if (std::fflush(out_) != 0) error_ = errno != 0 ? errno : EIO;
+}
+
+bool Printer::Closed() const {
+  return error_ == EPIPE;
+}
+
+std::string Printer::FailureText() const {
+  return std::strerror(error_);
 }
 
 }  // namespace karvello::cli

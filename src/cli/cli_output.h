@@ -18,6 +18,10 @@ namespace karvello::cli {
 std::string PlainText(const Outcome& outcome);
 // The exit status an outcome gives.
 ExitStatus StatusOf(Result result);
+// Of two statuses of failures, the one that says more about the line: a refusal (4, a device
+// answered in whole frames), then a corrupt or wrong reply (5), then the line lost (6), then no
+// reply (3). Any other status ranks below them all.
+ExitStatus MostTelling(ExitStatus a, ExitStatus b);
 
 std::string JsonString(std::string_view text);
 
@@ -63,6 +67,15 @@ class Printer {
   void PrintFrames(const Outcome& outcome);
   // A plain line of text (plain format only).
   void Note(std::string_view text);
+  // Text as it is, in every format (the help, the list of ports).
+  void Text(std::string_view text) { Write(std::string(text)); }
+  // Flushes what is buffered. Then Failed(): a write or a flush failed, and nothing more is
+  // written; Closed(): that failure was a pipe its reader closed (`| head -1`), a quiet end.
+  void Flush();
+  bool Failed() const { return error_ != 0; }
+  bool Closed() const;
+  // "No space left on device": why the output failed.
+  std::string FailureText() const;
   // Lines are no longer flushed one by one, only when the buffer fills and at the end: for a
   // long listing that nobody follows line by line.
   void Buffered() { flushEachLine_ = false; }
@@ -75,6 +88,7 @@ class Printer {
   bool verbose_;
   std::FILE* out_;
   bool flushEachLine_ = true;
+  int error_ = 0;  // the errno of the first failed write or flush
 };
 
 }  // namespace karvello::cli

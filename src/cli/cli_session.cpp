@@ -1,5 +1,6 @@
 #include "cli/cli_session.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/survey.h"
@@ -143,7 +144,8 @@ void Session::StartNext() {
     // A round of a watch done.
     ++rounds_;
     if (run_.count > 0 && rounds_ >= run_.count) {
-      Finish(status_);
+      // Its rounds done without one reading answered: the status of the most telling failure.
+      Finish(status_ == kAnswered && !answered_ ? failure_ : status_);
     } else {
       ScheduleRound();
     }
@@ -158,6 +160,10 @@ void Session::StartNext() {
     lost.result = Result::kLineLost;
     ++next_;
     Emit(lost, step.address);
+    if (printer_.Failed()) {
+      Finish(status_);
+      return;
+    }
     QTimer::singleShot(0, [this] { StartNext(); });
     return;
   }
@@ -199,6 +205,11 @@ void Session::OnOutcome(const Outcome& outcome) {
     Finish(StatusOf(outcome.result));
     return;
   }
+  if (printer_.Failed()) {
+    // The output cannot take the next reading: the watch ends with this one recorded.
+    Finish(status_);
+    return;
+  }
   // The next reading once the engine has finished with this outcome.
   QTimer::singleShot(0, [this] { StartNext(); });
 }
@@ -216,6 +227,11 @@ void Session::Emit(const Outcome& outcome, int address) {
   }
   record_.Add(outcome, port_, now);
   if (run_.command != Command::kWatch) return;
+  if (failed) {
+    failure_ = MostTelling(static_cast<ExitStatus>(failure_), StatusOf(outcome.result));
+  } else {
+    answered_ = true;
+  }
   if (onReading_) onReading_(ReadingObject(outcome, address, port_, now));
   JudgeAlarm(outcome, address, now);
 }
@@ -259,9 +275,13 @@ void Session::ClearProgress() {
 void Session::ScheduleRound() {
   // The n-th round is due at the start plus n intervals; rounds whose time has passed are left
   // out rather than run late one after another.
+  // On the steady clock's own ticks, the interval at most a week: the next slot is at most one
+  // interval past now, far inside the clock's range.
+  const auto every = std::chrono::duration_cast<Clock::duration>(
+      std::clamp(run_.every, std::chrono::milliseconds(1), kLongestEvery));
   const auto now = Clock::now();
-  const auto passed = (now - start_) / run_.every;  // whole intervals since the start
-  due_ = start_ + (passed + 1) * run_.every;
+  const auto passed = (now - start_) / every;  // whole intervals since the start
+  due_ = start_ + (passed + 1) * every;
   next_ = 0;
   OnRoundTimer();
 }
@@ -282,7 +302,11 @@ void Session::RunScan() {
   });
   survey_->SetOnRow([this](const SurveyRow& row) {
     const QDateTime now = QDateTime::currentDateTime();
-    if (row.found) ++found_;
+    if (row.found) {
+      ++found_;
+    } else {
+      failure_ = MostTelling(static_cast<ExitStatus>(failure_), StatusOf(row.addressRead.result));
+    }
     if (run_.format == Format::kPlain) {
       // "address 5  220 V", or what the address gave: "address 7  corrupt reply".
       std::string line = "address " + std::to_string(row.address) + "  ";
@@ -296,20 +320,27 @@ void Session::RunScan() {
       printer_.Note(line);
       printer_.PrintFrames(row.addressRead);
       if (row.reading) printer_.PrintFrames(*row.reading);
-      return;
+    } else {
+      printer_.Print(row.addressRead, row.address, port_, now, false);
+      if (row.reading) printer_.Print(*row.reading, row.address, port_, now, false);
     }
-    printer_.Print(row.addressRead, row.address, port_, now, false);
-    if (row.reading) printer_.Print(*row.reading, row.address, port_, now, false);
+    // The output cannot take the next row: the scan stops after the exchange in progress.
+    if (printer_.Failed() && !stopping_) {
+      stopping_ = true;
+      survey_->Stop();
+    }
   });
   survey_->SetOnFinished([this](SurveyEnd end) {
     if (run_.format == Format::kPlain) {
       printer_.Note(found_ ? std::to_string(found_) + " detector(s) found"
                            : std::string("no detector found"));
     }
-    // Stopped, it ends 0 as a stopped watch does; run to its end, 0 only when it found one.
+    // Stopped, it ends 0 as a stopped watch does; run to its end, 0 only when it found one,
+    // else the most telling failure it met (all silent: no reply).
     const int status = end == SurveyEnd::kLineLost            ? kPortUnavailable
                        : end == SurveyEnd::kStopped || found_ ? kAnswered
-                                                              : kNoReply;
+                       : failure_ == kAnswered                ? kNoReply
+                                                              : failure_;
     QTimer::singleShot(0, [this, status] { Finish(status); });
   });
   inFlight_ = true;  // a scan always has an exchange in progress until it finishes

@@ -38,7 +38,8 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Carries out the command; returns its exit status. The line is closed at the end.
+  // Carries out the command; returns its exit status. The line is closed at the end. A watch or
+  // a scan whose output fails ends after the exchange in progress, as if stopped.
   int Run();
   // Ends a watch or a scan after the exchange in progress (a second call: at once).
   void Stop();
@@ -99,6 +100,9 @@ class Session {
   Clock::time_point due_;
   // A scan: the detectors found.
   int found_ = 0;
+  // A watch: a reading was answered; a watch or a scan: the most telling failure met.
+  bool answered_ = false;
+  int failure_ = kAnswered;
   // A watch with --alarm-above: each address's alarm.
   std::map<int, AlarmRule> alarms_;
   ObjectHandler onReading_;

@@ -40,7 +40,8 @@ bool CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM}) sigaction(signal, &action, nullptr);
+  // SIGHUP: the terminal closed, or the ssh session dropped.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
   return true;
 }
 
@@ -112,7 +113,7 @@ void Error(const std::string& message) {
   std::fprintf(stderr, "karvello-cli: %s\n", message.c_str());
 }
 
-int ListPorts() {
+int ListPorts(Printer& printer) {
   SystemPortMap ports;
   QtPortProbe probe(ports);
   bool any = false;
@@ -120,10 +121,22 @@ int ListPorts() {
     const auto path = ports.DevicePath(n);
     if (!path) continue;
     any = true;
-    std::printf("COM%-3d %s%s\n", n, path->c_str(), probe.Opens(n) ? "" : "  (does not open)");
+    char number[16];
+    std::snprintf(number, sizeof number, "COM%-3d ", n);
+    printer.Text(number + *path + (probe.Opens(n) ? "" : "  (does not open)") + "\n");
   }
-  if (!any) std::printf("no serial port found\n");
+  if (!any) printer.Text("no serial port found\n");
   return kAnswered;
+}
+
+// The status once standard output is flushed: 8 when it could not be written, said on standard
+// error; a pipe closed by its reader (`| head -1`) is a quiet end that changes nothing (a watch
+// or a scan ended by it ends as if stopped).
+int Ended(Printer& printer, int status) {
+  printer.Flush();
+  if (!printer.Failed() || printer.Closed()) return status;
+  Error("standard output could not be written: " + printer.FailureText());
+  return kOutputUnwritable;
 }
 
 }  // namespace
@@ -143,19 +156,23 @@ int main(int argc, char** argv) {
     Error(error.what());
     return kUsage;
   }
+#ifdef Q_OS_UNIX
+  // A closed pipe is a failed write (EPIPE), not the end of the program.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  Printer printer(run.format, run.verbose, stdout);
   if (run.help) {
-    std::fputs(HelpText(run.command).c_str(), stdout);
-    return kAnswered;
+    printer.Text(HelpText(run.command));
+    return Ended(printer, kAnswered);
   }
   if (run.version) {
-    std::printf("karvello-cli %s\n", KARVELLO_VERSION);
-    return kAnswered;
+    printer.Text(std::string("karvello-cli ") + KARVELLO_VERSION + "\n");
+    return Ended(printer, kAnswered);
   }
-  if (run.listPorts && run.command == Command::kNone) return ListPorts();
+  if (run.listPorts && run.command == Command::kNone) return Ended(printer, ListPorts(printer));
   if (run.command == Command::kHistory) {
     // The record alone: no line is opened.
-    Printer printer(run.format, run.verbose, stdout);
-    return PrintHistory(run, DefaultRecordPath(), printer);
+    return Ended(printer, PrintHistory(run, DefaultRecordPath(), printer));
   }
 #ifdef KARVELLO_HAS_MQTT
   // The broker of a watch, checked before the port opens.
@@ -212,7 +229,6 @@ int main(int argc, char** argv) {
     return kPortUnavailable;
   }
 
-  Printer printer(run.format, run.verbose, stdout);
   OutcomeRecord record(run.record);
   Session session(run, line, label, printer, record);
   // A watch that lost its serial port opens it again at the same address: the same device path,
@@ -226,7 +242,7 @@ int main(int argc, char** argv) {
   if (broker) broker->Attach(session);
 #endif
 #ifdef Q_OS_UNIX
-  // A watch or a scan ends after the exchange in progress on Ctrl-C or SIGTERM; a single
+  // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP; a single
   // operation ends as any program does.
   std::unique_ptr<QSocketNotifier> stop;
   if ((run.command == Command::kWatch || run.command == Command::kScan) && CatchStopSignals()) {
@@ -252,5 +268,5 @@ int main(int argc, char** argv) {
 #ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Finish();
 #endif
-  return status;
+  return Ended(printer, status);
 }

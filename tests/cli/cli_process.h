@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "support/event_loop.h"
@@ -18,8 +19,10 @@ namespace karvello {
 // karvello-cli started with `arguments` (and --no-record); its output as it comes.
 class Cli {
  public:
-  // With `record`, outcomes go to that record file rather than nowhere.
-  explicit Cli(QStringList arguments, const QString& record = {}) {
+  // With `record`, outcomes go to that record file rather than nowhere. `setUp` may change the
+  // process (its environment, where its output goes) before it starts.
+  explicit Cli(QStringList arguments, const QString& record = {},
+               const std::function<void(QProcess&)>& setUp = {}) {
     if (record.isEmpty()) {
       arguments << "--no-record";
     } else {
@@ -27,6 +30,7 @@ class Cli {
       environment.insert(QStringLiteral("KARVELLO_RECORD"), record);
       process_.setProcessEnvironment(environment);
     }
+    if (setUp) setUp(process_);
     process_.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE), arguments);
     process_.waitForStarted(5000);
   }

@@ -31,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using sim::DetectorConfig;
 using sim::Fault;
+using sim::kPersistent;
 using sim::SimulatedDetector;
 using testing::HexText;
 
@@ -105,10 +106,9 @@ TEST(CliCommands, EachFailureHasItsStatus) {
     int status;
   };
   const Case cases[] = {
-      {"silent detector", Fault::NoReply(), true, 3},
-      {"no detector", std::nullopt, false, 3},
-      {"refusal", Fault::Exception(), true, 4},
-      {"corrupt reply", Fault::BadCrc(), true, 5},
+      {"silent detector", Fault::NoReply(), true, 3},  {"no detector", std::nullopt, false, 3},
+      {"refusal", Fault::Exception(), true, 4},        {"corrupt reply", Fault::BadCrc(), true, 5},
+      {"wrong reply", Fault::FromAddress(2), true, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,6 +150,12 @@ TEST(CliUsage, BadInputSendsNothing) {
       {"watch", "-a", "1", "--every", "10"},
       {"watch", "-a", "1", "--every", "1d"},
       {"watch", "-a", "1", "--every", "1000000000ms"},
+      // Longer than a week.
+      {"watch", "-a", "1", "--every", "604801s", "--count", "1"},
+      {"watch", "-a", "1", "--every", "10081m", "--count", "1"},
+      {"watch", "-a", "1", "--every", "169h", "--count", "1"},
+      {"watch", "-a", "1", "--every", "604800001ms", "--count", "1"},
+      {"watch", "-a", "1", "--every", "3000000h", "--count", "4"},
       {"watch", "-a", "1", "--every", "1s", "--count", "0"},
       {"voltage", "-a", "1", "--format", "xml"},
   };
@@ -165,12 +171,18 @@ TEST(CliUsage, BadInputSendsNothing) {
     Cli run({"voltage", "-a", "1", "-p", port});
     EXPECT_EQ(run.Finish(), 2) << port;
   }
+  // Found before the port is opened: bad usage, not a port that does not open.
+  for (const QStringList& arguments : cases) {
+    Cli run(QStringList(arguments) << "-p"
+                                   << "/dev/no-such-port");
+    EXPECT_EQ(run.Finish(), 2) << arguments.join(' ').toStdString() << run.Err();
+  }
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(detector.ExchangeCount(), 0U);
 }
 
-// The edges that are taken: the last address, the shortest and longest scan waits, a
-// nine-digit interval.
+// The edges that are taken: the last address, the shortest and longest scan waits, the longest
+// interval (a week) in each unit.
 TEST(CliUsage, EdgesAccepted) {
   DetectorConfig at255;
   at255.address = 255;
@@ -179,7 +191,10 @@ TEST(CliUsage, EdgesAccepted) {
       {"voltage", "-a", "255"},
       {"scan", "--from", "255", "--wait", "20"},
       {"scan", "--from", "255", "--to", "255", "--wait", "1300"},
-      {"watch", "-a", "255", "--every", "999999999ms", "--count", "1"},
+      {"watch", "-a", "255", "--every", "604800000ms", "--count", "1"},
+      {"watch", "-a", "255", "--every", "604800s", "--count", "1"},
+      {"watch", "-a", "255", "--every", "10080m", "--count", "1"},
+      {"watch", "-a", "255", "--every", "168h", "--count", "1"},
   };
   for (const QStringList& arguments : cases) {
     SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -208,8 +223,29 @@ TEST(CliFormats, CsvAndJsonParse) {
   const QDateTime time = QDateTime::fromString(object["time"].toString(), Qt::ISODateWithMs);
   EXPECT_LT(std::abs(time.msecsTo(QDateTime::currentDateTime())), 5000) << json.Out();
 
+  // The time with its offset from UTC, in a zone that has one; a port whose name holds a quote
+  // and a comma (a link to the detector's terminal), quoted in CSV and escaped in JSON.
+  const QString link = QDir::temp().filePath(QStringLiteral("karvello,\"%1\"").arg(::getpid()));
+  QFile::remove(link);
+  ASSERT_TRUE(QFile::link(QString::fromStdString(detector.SlavePath()), link));
+  const auto inShanghai = [](QProcess& process) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Asia/Shanghai"));
+    process.setProcessEnvironment(environment);
+  };
+  Cli zoned({"voltage", "-a", "1", "--format", "json", "-p", link, "--no-record"}, {}, inShanghai);
+  ASSERT_EQ(zoned.Finish(), 0) << zoned.Err();
+  const QJsonObject zonedObject =
+      QJsonDocument::fromJson(QByteArray::fromStdString(zoned.Out()), &error).object();
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << zoned.Out();
+  EXPECT_EQ(zonedObject["port"].toString(), link);
+  EXPECT_TRUE(zonedObject["time"].toString().endsWith("+08:00")) << zoned.Out();
+  const QDateTime zonedTime =
+      QDateTime::fromString(zonedObject["time"].toString(), Qt::ISODateWithMs);
+  EXPECT_LT(std::abs(zonedTime.msecsTo(QDateTime::currentDateTime())), 5000) << zoned.Out();
+
   detector.SetFault(Fault::Exception(2), 1);
-  Cli csv(On(detector, {"voltage", "-a", "1", "--format", "csv"}));
+  Cli csv({"voltage", "-a", "1", "--format", "csv", "-p", link, "--no-record"}, {}, inShanghai);
   EXPECT_EQ(csv.Finish(), 4);
   QProcess python;
   python.start(QStringLiteral(PYTHON3_EXECUTABLE),
@@ -223,7 +259,9 @@ TEST(CliFormats, CsvAndJsonParse) {
   EXPECT_EQ(row["operation"].toString(), "voltage");
   EXPECT_EQ(row["result"].toString(), "refused");
   EXPECT_EQ(row["value"].toString(), "");
-  EXPECT_EQ(row["port"].toString().toStdString(), detector.SlavePath());
+  EXPECT_EQ(row["port"].toString(), link);
+  EXPECT_TRUE(row["time"].toString().endsWith("+08:00")) << csv.Out();
+  QFile::remove(link);
 }
 
 // Three readings a second apart, on the start time's grid; a silent reading is a line, and the
@@ -261,10 +299,47 @@ TEST(CliWatch, ReadsAtItsIntervalThroughAFailure) {
   }
 }
 
+// A counted watch in which no reading was answered ends with its most telling failure; one
+// answered reading makes it 0. A plain watch's failures are lines of its output, not errors.
+TEST(CliWatch, CountedWithoutAnAnswerEndsWithItsFailure) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    int times;
+    std::string line;  // the first reading's line, after the time stamp
+    int status;
+  };
+  const Case cases[] = {
+      {"all refused", Fault::Exception(), kPersistent, "address 1  voltage  refused (exception 04)",
+       4},
+      {"all corrupt", Fault::BadCrc(), kPersistent, "address 1  voltage  corrupt reply", 5},
+      {"all silent", Fault::NoReply(), kPersistent, "address 1  voltage  no reply in time", 3},
+      {"one answered", Fault::Exception(), 1, "address 1  voltage  refused (exception 04)", 0},
+  };
+  std::vector<std::unique_ptr<SimulatedDetector>> detectors;
+  std::vector<std::unique_ptr<Cli>> runs;
+  for (const Case& c : cases) {
+    detectors.push_back(std::make_unique<SimulatedDetector>());
+    detectors.back()->SetFault(c.fault, c.times);
+    runs.push_back(std::make_unique<Cli>(
+        On(*detectors.back(), {"watch", "-a", "1", "--every", "200ms", "--count", "2"})));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(runs[i]->Finish(), cases[i].status) << runs[i]->Err();
+    EXPECT_EQ(runs[i]->Err(), "");
+    const QStringList lines =
+        QString::fromStdString(runs[i]->Out()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << runs[i]->Out();
+    EXPECT_EQ(lines[0].mid(21).toStdString(), cases[i].line);
+  }
+}
+
 // SIGTERM or Ctrl-C ends a watch or a scan after the exchange in progress, with status 0 and
 // what was read printed.
 TEST(CliSignals, EndAfterTheExchangeInProgress) {
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
     SimulatedDetector detector;
     Cli watch(On(detector, {"watch", "-a", "1", "--every", "10s"}));
     ASSERT_TRUE(watch.WaitForLines(1, 5s));
@@ -274,16 +349,19 @@ TEST(CliSignals, EndAfterTheExchangeInProgress) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
     EXPECT_NE(watch.Out().find("address 1  voltage  220 V\n"), std::string::npos) << watch.Out();
   }
-  DetectorConfig at3;
-  at3.address = 3;
-  SimulatedDetector detector(at3);
-  Cli scan(On(detector, {"scan", "--wait", "1300", "--format", "csv"}));
-  std::this_thread::sleep_for(2s);  // into the silence of address 2
-  scan.Signal(SIGINT);
-  EXPECT_EQ(scan.Finish(3s), 0) << scan.Err();
-  // Stopped in the silence of address 2, after its read: the header alone, address 3 not asked.
-  EXPECT_EQ(QString::fromStdString(scan.Out()).count('\n'), 1) << scan.Out();
-  EXPECT_EQ(detector.ExchangeCount(), 2U);
+  for (const int signal : {SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    DetectorConfig at3;
+    at3.address = 3;
+    SimulatedDetector detector(at3);
+    Cli scan(On(detector, {"scan", "--wait", "1300", "--format", "csv"}));
+    std::this_thread::sleep_for(2s);  // into the silence of address 2
+    scan.Signal(signal);
+    EXPECT_EQ(scan.Finish(3s), 0) << scan.Err();
+    // Stopped in the silence of address 2, after its read: the header alone, address 3 not asked.
+    EXPECT_EQ(QString::fromStdString(scan.Out()).count('\n'), 1) << scan.Out();
+    EXPECT_EQ(detector.ExchangeCount(), 2U);
+  }
 }
 
 // A scan over a bus finds exactly its detector, after reading each address in range once.
@@ -310,6 +388,122 @@ TEST(CliRecord, EachOutcomeIsRecordedUnlessTurnedOff) {
   EXPECT_TRUE(lines[2].contains(",5,voltage,no-reply,,,,05 03 00 0F 00 01 B5 8D,"))
       << lines[2].toStdString();
   QFile::remove(record);
+
+  // A scan records the read of each address, silent or not, and the voltage of each detector.
+  detector.SetFault(Fault::Exception(), 1);
+  EXPECT_EQ(
+      Cli(On(detector, {"scan", "--from", "4", "--to", "6", "--wait", "50"}), record).Finish(), 4);
+  EXPECT_EQ(
+      Cli(On(detector, {"scan", "--from", "5", "--to", "5", "--wait", "50"}), record).Finish(), 0);
+  QFile scanned(record);
+  ASSERT_TRUE(scanned.open(QIODevice::ReadOnly));
+  QStringList rows = QString::fromUtf8(scanned.readAll()).split("\r\n", Qt::SkipEmptyParts);
+  ASSERT_EQ(rows.size(), 6) << rows.join('|').toStdString();
+  rows.removeFirst();
+  const QStringList expected = {",4,read-address,no-reply,", ",5,read-address,refused,",
+                                ",6,read-address,no-reply,", ",5,read-address,answered,5,",
+                                ",5,voltage,answered,220,V,"};
+  for (int i = 0; i < expected.size(); ++i) {
+    EXPECT_TRUE(rows[i].contains(expected[i])) << rows[i].toStdString();
+  }
+  QFile::remove(record);
+}
+
+// Output that cannot be written is status 8 with a line on standard error, and a watch or a scan
+// stops after the exchange in progress with its outcomes recorded; a pipe whose reader closes
+// it after one line ends the watch quietly with status 0.
+TEST(CliOutput, AFailedWriteIsStatus8AndAClosedPipeIsNone) {
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-full-%1.csv").arg(::getpid()));
+  struct Case {
+    QStringList arguments;
+    int exchanges;  // each recorded
+  };
+  const Case cases[] = {
+      {{"voltage", "-a", "1"}, 1},
+      {{"voltage", "-a", "1", "--format", "json"}, 1},
+      {{"watch", "-a", "1", "--every", "200ms", "--count", "3", "--format", "csv"}, 1},
+      {{"watch", "-a", "1", "--every", "200ms", "--count", "3"}, 1},
+      // The address and the voltage of the detector at 1, its row the first.
+      {{"scan", "--from", "1", "--to", "3", "--wait", "50"}, 2},
+      {{"--help"}, 0},
+  };
+  const auto toFull = [](QProcess& process) {
+    process.setStandardOutputFile(QStringLiteral("/dev/full"));
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    QFile::remove(record);
+    SimulatedDetector detector;
+    Cli run(On(detector, c.arguments), record, toFull);
+    EXPECT_EQ(run.Finish(), 8) << run.Err();
+    EXPECT_EQ(run.Err(),
+              "karvello-cli: standard output could not be written: No space left on device\n");
+    // The first reading, or the first address, is the last: recorded, and nothing after it.
+    QFile file(record);
+    const int rows = file.open(QIODevice::ReadOnly) ? file.readAll().count("\r\n") - 1 : 0;
+    EXPECT_EQ(rows, c.exchanges);
+    EXPECT_EQ(detector.ExchangeCount(), static_cast<std::size_t>(c.exchanges));
+  }
+  QFile::remove(record);
+
+  // The pipe joined before either end starts; the watch's status is its own.
+  SimulatedDetector detector;
+  QProcess watch;
+  QProcess head;
+  watch.setStandardOutputProcess(&head);
+  head.start(QStringLiteral("head"), {"-n", "1"});
+  watch.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE),
+              On(detector, {"watch", "-a", "1", "--every", "200ms", "--no-record"}));
+  ASSERT_TRUE(head.waitForFinished(5000));
+  EXPECT_TRUE(head.readAllStandardOutput().endsWith("address 1  voltage  220 V\n"));
+  ASSERT_TRUE(watch.waitForFinished(5000));
+  EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(watch.exitCode(), 0);
+  EXPECT_EQ(watch.readAllStandardError(), "");
+}
+
+// A scan's status when no detector answered is the most telling failure it met, and an address
+// that refused or gave a corrupt reply is a line, not a detector.
+TEST(CliScan, CountsOnlyDetectorsThatAnswerAsThemselves) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, Fault>> faults;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {"refused beside a detector",
+       {{5, Fault::Exception()}},
+       "address 3  found, voltage 220 V\naddress 5  refused (exception 04)\n1 detector(s) found\n",
+       0},
+      {"all corrupt",
+       {{3, Fault::BadCrc()}, {5, Fault::BadCrc()}},
+       "address 3  corrupt reply\naddress 5  corrupt reply\nno detector found\n",
+       5},
+      {"corrupt and refused",
+       {{3, Fault::BadCrc()}, {5, Fault::Exception()}},
+       "address 3  corrupt reply\naddress 5  refused (exception 04)\nno detector found\n",
+       4},
+      {"refused and silent",
+       {{3, Fault::Exception()}, {5, Fault::NoReply()}},
+       "address 3  refused (exception 04)\nno detector found\n",
+       4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DetectorConfig at3;
+    at3.address = 3;
+    DetectorConfig at5;
+    at5.address = 5;
+    SimulatedDetector bus({at3, at5}, {});
+    for (const auto& [address, fault] : c.faults) {
+      ASSERT_EQ(bus.SetFault(static_cast<std::uint8_t>(address), fault), 1U);
+    }
+    Cli scan(On(bus, {"scan", "--from", "2", "--to", "6", "--wait", "50"}));
+    EXPECT_EQ(scan.Finish(), c.status) << scan.Err();
+    EXPECT_EQ(scan.Out(), c.out);
+  }
 }
 
 TEST(CliScan, FindsExactlyTheDetectorOnTheBus) {
