@@ -5,7 +5,6 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDateTimeEdit>
-#include <QFile>
 #include <QFileDialog>
 #include <QFutureWatcher>
 #include <QHeaderView>
@@ -15,6 +14,7 @@
 #include <QProgressBar>
 #include <QPromise>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableView>
@@ -393,10 +393,14 @@ bool SurveyWindow::ExportCsv(const QString& path) {
 }
 
 bool SurveyWindow::WriteExport(const QString& path, const std::string& lines, const QString& done) {
+  // Written beside the file and put in its place once whole: a failed export leaves the file
+  // that was there as it was. Unbuffered, so that a write cut short (a full disk, a limit on a
+  // file's size) is seen as one: a buffer's flush at the commit lets it pass.
   const std::string text = std::string(kUtf8ByteOrderMark) + lines;
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(text.data(), static_cast<qint64>(text.size())) < 0 || !file.flush()) {
+  QSaveFile file(path);
+  const auto size = static_cast<qint64>(text.size());
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+      file.write(text.data(), size) != size || !file.commit()) {
     Say(QStringLiteral("导出失败：%1").arg(file.errorString()));
     return false;
   }
@@ -411,7 +415,9 @@ QString SurveyWindow::AskPath(const QString& title, const QString& name, const Q
 void SurveyWindow::AskExport() {
   const QString path =
       AskPath(QStringLiteral("导出"), QStringLiteral("巡检-%1.csv"), QStringLiteral("CSV (*.csv)"));
-  if (!path.isEmpty()) ExportCsv(path);
+  if (!path.isEmpty() && !ExportCsv(path)) {
+    QMessageBox::warning(this, QStringLiteral("导出"), Message());
+  }
 }
 
 void SurveyWindow::SetRecord(Record* record) {
@@ -695,7 +701,9 @@ bool SurveyWindow::ExportRecord(const QString& path) {
 void SurveyWindow::AskExportRecord() {
   const QString path = AskPath(QStringLiteral("导出记录"), QStringLiteral("记录-%1.csv"),
                                QStringLiteral("CSV (*.csv)"));
-  if (!path.isEmpty()) ExportRecord(path);
+  if (!path.isEmpty() && !ExportRecord(path)) {
+    QMessageBox::warning(this, QStringLiteral("导出记录"), Message());
+  }
 }
 
 void SurveyWindow::closeEvent(QCloseEvent* event) {

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
@@ -22,9 +23,14 @@
 #include <QTest>
 #include <QThreadPool>
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 #include "record/record.h"
 #include "serial/port_map.h"
@@ -308,6 +314,46 @@ TEST_F(SurveyWindowTest, ExportsTheTableAsCsvWithAByteOrderMark) {
   EXPECT_FALSE(window_->ExportCsv(dir.filePath("no/such/folder/x.csv")));
   EXPECT_TRUE(window_->Message().startsWith("导出失败"));
 }
+
+#ifdef Q_OS_UNIX
+// Both exports write the whole file or leave the one there as it was: into a folder that is not
+// there, and cut off mid-write by the limit on a file's size (SIGXFSZ ignored, so the write
+// fails instead of ending the process), each fails with its message and keeps the file that an
+// export before it wrote.
+TEST_F(SurveyWindowTest, AFailedExportSaysSoAndKeepsTheFileThatWasThere) {
+  Scan();
+  const std::pair<const char*, bool (SurveyWindow::*)(const QString&)> exports[] = {
+      {"table", &SurveyWindow::ExportCsv}, {"record", &SurveyWindow::ExportRecord}};
+  for (const auto& [name, exportTo] : exports) {
+    SCOPED_TRACE(name);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("x.csv");
+    ASSERT_TRUE((window_.get()->*exportTo)(path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray kept = file.readAll();
+    file.close();
+    EXPECT_FALSE((window_.get()->*exportTo)(dir.filePath("no/such/folder/x.csv")));
+    EXPECT_TRUE(window_->Message().startsWith("导出失败：")) << window_->Message().toStdString();
+
+    ASSERT_TRUE((window_.get()->*exportTo)(path));
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 32;  // less than the byte-order mark and either header
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = (window_.get()->*exportTo)(path);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(window_->Message().startsWith("导出失败：")) << window_->Message().toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), kept);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"x.csv"});
+  }
+}
+#endif
 
 TEST_F(SurveyWindowTest, ThePortListIsMadeAfreshWhenOpenedAndKeepsThePortInUse) {
   auto* list = Find<QComboBox>("portList");
