@@ -3,31 +3,13 @@
 #include <QTimeZone>
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <string>
 
+#include "framing/frame_text.h"
+
 namespace karvello::cli {
 namespace {
-
-// "05 03 02 00 DC": the bytes of hexadecimal pairs separated by spaces; none when the text is
-// not such.
-std::optional<std::vector<std::uint8_t>> BytesOf(std::string_view text) {
-  std::vector<std::uint8_t> bytes;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    std::uint8_t byte = 0;
-    const auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), byte, 16);
-    if (error != std::errc() || end != text.data() + i + 2) return std::nullopt;
-    bytes.push_back(byte);
-    i += 2;
-  }
-  return bytes;
-}
 
 // A time back from now has no bound but its nine digits (a watch's interval has).
 constexpr auto kLongestBack = std::chrono::milliseconds::max();
@@ -77,14 +59,14 @@ std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
                   .again = row.again};
   // A refusal's words hold the exception code, from the reply.
   if (frames || outcome.result == Result::kRefused) {
-    outcome.reply = BytesOf(row.reply).value_or(std::vector<std::uint8_t>{});
+    outcome.reply = BytesOfHexText(row.reply).value_or(std::vector<std::uint8_t>{});
   }
   if (!frames) return outcome;
   // The frames, joined by " | ".
   std::string_view sent = row.sent;
   while (!sent.empty()) {
     const std::size_t bar = sent.find(" | ");
-    const auto bytes = BytesOf(sent.substr(0, bar));
+    const auto bytes = BytesOfHexText(sent.substr(0, bar));
     if (bytes && bytes->size() == kRequestFrameSize) {
       RequestFrame frame{};
       std::copy(bytes->begin(), bytes->end(), frame.begin());

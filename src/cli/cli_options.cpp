@@ -30,7 +30,7 @@ using Apply = void (*)(ParseState& state, const std::string& option, const std::
 
 // An option: its names, its value's name in the help (none: a flag), its help (none: not in the
 // help) and what it sets. The help's lines after the first are indented to the help's column.
-struct OptionSpec {
+struct OptionEntry {
   char shortName;             // 0: none
   std::string_view longName;  // "": none
   bool longInHelp;            // the help names the long form too ("-p, --port")
@@ -131,7 +131,7 @@ void HistoryTime(ParseState& s, const std::string& option, const std::string& va
   (option == "--since" ? s.run.since : s.run.until) = *time;
 }
 
-constexpr OptionSpec kToolOptions[] = {
+constexpr OptionEntry kToolOptions[] = {
     {'p', "port", true, "PORT",
      "COM1 to COM16, numbered as the window numbers them (on Windows\n"
      "up to COM256), or a device path (/dev/ttyUSB0); without it, the\n"
@@ -185,9 +185,9 @@ constexpr OptionSpec kToolOptions[] = {
      [](ParseState& s, const std::string&, const std::string&) { s.run.version = true; }},
 };
 
-constexpr OptionSpec kOneAddress[] = {{'a', "address", false, "ADDR", "", OneAddress}};
+constexpr OptionEntry kOneAddress[] = {{'a', "address", false, "ADDR", "", OneAddress}};
 
-constexpr OptionSpec kScanOptions[] = {
+constexpr OptionEntry kScanOptions[] = {
     {0, "from", true, "N", "the first address, 1 to 255 (1)", ScanEnd},
     {0, "to", true, "M", "the last address, 1 to 255, not below N (255)", ScanEnd},
     {0, "wait", true, "MS", "the wait for each reply in milliseconds, 20 to 1300 (100)",
@@ -202,7 +202,7 @@ constexpr OptionSpec kScanOptions[] = {
      }},
 };
 
-constexpr OptionSpec kWatchOptions[] = {
+constexpr OptionEntry kWatchOptions[] = {
     {'a', "address", false, "ADDR,...", "the detectors' addresses, 1 to 255", Addresses},
     {0, "every", true, "DURATION",
      "the interval: a whole number then ms, s, m or h (500ms, 10s, 5m, 1h),\n"
@@ -274,7 +274,7 @@ constexpr OptionSpec kWatchOptions[] = {
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
 };
 
-constexpr OptionSpec kHistoryOptions[] = {
+constexpr OptionEntry kHistoryOptions[] = {
     {'a', "address", false, "ADDR,...", "only these detectors' addresses, 1 to 255", Addresses},
     {0, "since", true, "TIME", "only rows made at TIME or later", HistoryTime},
     {0, "until", true, "TIME", "only rows made at TIME or earlier", HistoryTime},
@@ -292,19 +292,19 @@ constexpr OptionSpec kHistoryOptions[] = {
 
 // A command: its synopsis, its line in the tool's help, its own help around its options, and
 // the column its options' help begins at.
-struct CommandSpec {
+struct CommandEntry {
   Command command;
   std::string_view name;
   std::string_view synopsis;  // after the name: "-a ADDR"
   std::string_view more;      // a second line of the synopsis in the tool's help
   std::string_view summary;   // in the tool's help
   std::string_view about;     // the command's help, before its options
-  std::span<const OptionSpec> options;
+  std::span<const OptionEntry> options;
   std::size_t column;
   std::string_view after;  // the command's help, after its options
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {Command::kSetAddress,
      "set-address",
      "NEW",
@@ -411,21 +411,21 @@ answered, end with the most telling failure met: refused (4), then a corrupt or 
 // The column the tool's help gives its commands' and options' texts.
 constexpr std::size_t kToolColumn = 25;
 
-const CommandSpec* CommandNamed(std::string_view name) {
+const CommandEntry* CommandNamed(std::string_view name) {
   const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                  [&](const CommandSpec& c) { return c.name == name; });
+                                  [&](const CommandEntry& c) { return c.name == name; });
   return entry == std::end(kCommands) ? nullptr : entry;
 }
 
-const CommandSpec* CommandOf(Command command) {
+const CommandEntry* CommandOf(Command command) {
   const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                  [&](const CommandSpec& c) { return c.command == command; });
+                                  [&](const CommandEntry& c) { return c.command == command; });
   return entry == std::end(kCommands) ? nullptr : entry;
 }
 
 // The option of `options` that `typed` ("-a", "--address") names, or none.
-const OptionSpec* Find(std::span<const OptionSpec> options, std::string_view typed) {
-  for (const OptionSpec& option : options) {
+const OptionEntry* Find(std::span<const OptionEntry> options, std::string_view typed) {
+  for (const OptionEntry& option : options) {
     if ((typed.size() == 2 && typed[0] == '-' && option.shortName != 0 &&
          typed[1] == option.shortName) ||
         (typed.starts_with("--") && !option.longName.empty() &&
@@ -438,8 +438,8 @@ const OptionSpec* Find(std::span<const OptionSpec> options, std::string_view typ
 
 // Whether `typed` names an option of any command, or of the tool, that takes a value.
 bool TakesValue(std::string_view typed) {
-  const OptionSpec* option = Find(kToolOptions, typed);
-  for (const CommandSpec& command : kCommands) {
+  const OptionEntry* option = Find(kToolOptions, typed);
+  for (const CommandEntry& command : kCommands) {
     if (!option) option = Find(command.options, typed);
   }
   return option && !option->valueName.empty();
@@ -463,9 +463,9 @@ std::string HelpLine(const std::string& left, std::string_view text, std::size_t
   return line + "\n";
 }
 
-std::string OptionsHelp(std::span<const OptionSpec> options, std::size_t column) {
+std::string OptionsHelp(std::span<const OptionEntry> options, std::size_t column) {
   std::string text;
-  for (const OptionSpec& option : options) {
+  for (const OptionEntry& option : options) {
     if (option.help.empty()) continue;
     std::string left = "  ";
     if (option.shortName != 0) left += std::string("-") + option.shortName;
@@ -478,18 +478,18 @@ std::string OptionsHelp(std::span<const OptionSpec> options, std::size_t column)
   return text;
 }
 
-std::string Synopsis(const CommandSpec& command) {
+std::string Synopsis(const CommandEntry& command) {
   return std::string(command.name) + (command.synopsis.empty() ? "" : " ") +
          std::string(command.synopsis);
 }
 
 // Qt's parser of the tool's options and those of `command` (none: the tool's alone), reading
 // `arguments` (the program's name first).
-void ReadWithQt(QCommandLineParser& parser, const CommandSpec* command,
+void ReadWithQt(QCommandLineParser& parser, const CommandEntry* command,
                 const QStringList& arguments) {
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-  const auto add = [&parser](std::span<const OptionSpec> options) {
-    for (const OptionSpec& option : options) {
+  const auto add = [&parser](std::span<const OptionEntry> options) {
+    for (const OptionEntry& option : options) {
       QStringList names;
       if (option.shortName != 0) names << QString(QLatin1Char(option.shortName));
       if (!option.longName.empty()) names << QString::fromUtf8(option.longName);
@@ -512,25 +512,26 @@ struct Given {
 }  // namespace
 
 std::string_view CommandName(Command command) {
-  const CommandSpec* spec = CommandOf(command);
-  return spec ? spec->name : "karvello-cli";
+  const CommandEntry* described = CommandOf(command);
+  return described ? described->name : "karvello-cli";
 }
 
 std::string HelpText(Command command) {
-  if (const CommandSpec* spec = CommandOf(command)) {
-    return "Usage: karvello-cli " + Synopsis(*spec) + " [OPTIONS]\n" + std::string(spec->about) +
-           OptionsHelp(spec->options, spec->column) + std::string(spec->after);
+  if (const CommandEntry* described = CommandOf(command)) {
+    return "Usage: karvello-cli " + Synopsis(*described) + " [OPTIONS]\n" +
+           std::string(described->about) + OptionsHelp(described->options, described->column) +
+           std::string(described->after);
   }
   std::string text =
       "Usage: karvello-cli [OPTIONS] COMMAND [ARGS]\n" + std::string(kToolAbout) + "\nCommands:\n";
-  for (const CommandSpec& spec : kCommands) {
-    std::string left = "  " + Synopsis(spec);
-    if (!spec.more.empty()) {
-      left += "\n" + std::string(spec.name.size() + 3, ' ') + std::string(spec.more);
+  for (const CommandEntry& described : kCommands) {
+    std::string left = "  " + Synopsis(described);
+    if (!described.more.empty()) {
+      left += "\n" + std::string(described.name.size() + 3, ' ') + std::string(described.more);
       left += "\n" + std::string(kToolColumn, ' ');  // the summary on a line of its own
-      text += left + std::string(spec.summary) + "\n";
+      text += left + std::string(described.summary) + "\n";
     } else {
-      text += HelpLine(left, spec.summary, kToolColumn);
+      text += HelpLine(left, described.summary, kToolColumn);
     }
   }
   text += HelpLine("  COMMAND --help", "the command's options", kToolColumn);
@@ -605,9 +606,9 @@ Invocation Parse(const std::vector<std::string>& given) {
     }
     options.push_back({option, value});
   }
-  const CommandSpec* command = positional.empty() ? nullptr : CommandNamed(positional[0]);
-  const std::span<const OptionSpec> own =
-      command ? command->options : std::span<const OptionSpec>();
+  const CommandEntry* command = positional.empty() ? nullptr : CommandNamed(positional[0]);
+  const std::span<const OptionEntry> own =
+      command ? command->options : std::span<const OptionEntry>();
 
   // Then Qt's parser of the command's options and the tool's, given those alone.
   QStringList forQt{QStringLiteral("karvello-cli")};
@@ -621,17 +622,18 @@ Invocation Parse(const std::vector<std::string>& given) {
   QCommandLineParser parser;
   ReadWithQt(parser, command, forQt);
   // Each option's n-th value as given, in the order given.
-  std::map<const OptionSpec*, int> seen;
-  const auto apply = [&](const OptionSpec& spec, const Given& option, ParseState& state) {
-    const QStringList given = parser.values(QString::fromUtf8(spec.longName));
-    const int n = seen[&spec]++;
-    spec.apply(state, option.option,
-               option.value && n < given.size() ? given[n].toStdString() : std::string());
+  std::map<const OptionEntry*, int> seen;
+  const auto apply = [&](const OptionEntry& described, const Given& option, ParseState& state) {
+    const QStringList given = parser.values(QString::fromUtf8(described.longName));
+    const int n = seen[&described]++;
+    described.apply(state, option.option,
+                    option.value && n < given.size() ? given[n].toStdString() : std::string());
   };
 
   ParseState state;
   for (const Given& option : options) {
-    if (const OptionSpec* spec = Find(kToolOptions, option.option)) apply(*spec, option, state);
+    if (const OptionEntry* described = Find(kToolOptions, option.option))
+      apply(*described, option, state);
   }
   Invocation& run = state.run;
   if (!positional.empty() && !command) {
@@ -670,12 +672,12 @@ Invocation Parse(const std::vector<std::string>& given) {
 
   for (const Given& option : options) {
     if (Find(kToolOptions, option.option)) continue;
-    const OptionSpec* spec = Find(own, option.option);
-    if (!spec) {
+    const OptionEntry* described = Find(own, option.option);
+    if (!described) {
       throw UsageError(name + " has no option " + option.option + " (see karvello-cli " + name +
                        " --help)");
     }
-    apply(*spec, option, state);
+    apply(*described, option, state);
   }
 
   switch (run.command) {

@@ -1,5 +1,6 @@
 #include "framing/frame_text.h"
 
+#include <charconv>
 #include <stdexcept>
 
 namespace karvello {
@@ -18,6 +19,23 @@ std::string FormatFrameText(std::span<const std::uint8_t> bytes, std::size_t cou
     out += FormatHexByte(bytes[i]);
   }
   return out;
+}
+
+std::optional<std::vector<std::uint8_t>> BytesOfHexText(std::string_view text) {
+  std::vector<std::uint8_t> bytes;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    std::uint8_t byte = 0;
+    const auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), byte, 16);
+    if (error != std::errc() || end != text.data() + i + 2) return std::nullopt;
+    bytes.push_back(byte);
+    i += 2;
+  }
+  return bytes;
 }
 
 }  // namespace karvello

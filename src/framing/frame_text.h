@@ -2,9 +2,11 @@
 // How frames appear in the log box.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace karvello {
 
@@ -18,5 +20,8 @@ std::string FormatFrameText(std::span<const std::uint8_t> bytes, std::size_t cou
 inline std::string HexText(std::span<const std::uint8_t> bytes) {
   return FormatFrameText(bytes, bytes.size());
 }
+
+// The bytes of such a text read back ("05 03 02 00 DC"); none when the text is not such.
+std::optional<std::vector<std::uint8_t>> BytesOfHexText(std::string_view text);
 
 }  // namespace karvello

@@ -57,3 +57,19 @@ TEST(FormatFrameText, NeverReadsPastTheBytes) {
 
 }  // namespace
 }  // namespace karvello
+
+namespace karvello {
+namespace {
+
+// The text of a frame reads back as its bytes; anything but two-digit pairs apart is refused.
+TEST(BytesOfHexText, ReadsBackTheFrameTextAndRefusesAnythingElse) {
+  const std::vector<std::uint8_t> frame = testing::Hex("05 03 02 00 DC 48 1D");
+  EXPECT_EQ(BytesOfHexText(HexText(frame)), frame);
+  EXPECT_EQ(BytesOfHexText(""), std::vector<std::uint8_t>{});
+  for (const char* bad : {"5", "05 3", "0G", "050", "05,03", "-1"}) {
+    EXPECT_EQ(BytesOfHexText(bad), std::nullopt) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace karvello
