@@ -15,9 +15,29 @@ OutcomeRecord::OutcomeRecord(bool enabled) {
   if (!enabled) return;
   state_ = std::make_unique<State>();
   state_->record.SetOnNotice([](const Record::Notice& notice) {
-    if (notice.kind != Record::Notice::Kind::kNotWritten) return;
-    std::fprintf(stderr, "karvello-cli: the record %s cannot be written: %s\n",
-                 qPrintable(notice.path), qPrintable(notice.reason));
+    const QByteArray path = notice.path.toLocal8Bit();
+    const QByteArray reason = notice.reason.toLocal8Bit();
+    switch (notice.kind) {
+      case Record::Notice::Kind::kNotWritten:
+        std::fprintf(stderr, "karvello-cli: the record %s cannot be written: %s\n",
+                     path.constData(), reason.constData());
+        break;
+      case Record::Notice::Kind::kWrittenAgain:
+        std::fprintf(stderr,
+                     "karvello-cli: the record %s is written again; %lld row(s) were not kept\n",
+                     path.constData(), static_cast<long long>(notice.rowsNotKept));
+        break;
+      case Record::Notice::Kind::kNotRotated:
+        std::fprintf(stderr,
+                     "karvello-cli: the record %s is past its size limit and cannot be set "
+                     "aside: %s; it grows on, keeping every row\n",
+                     path.constData(), reason.constData());
+        break;
+      case Record::Notice::Kind::kRotatedAgain:
+        std::fprintf(stderr, "karvello-cli: the record %s is within its size limit again\n",
+                     path.constData());
+        break;
+    }
   });
 }
 
@@ -51,6 +71,12 @@ std::set<int> OutcomeRecord::RaisedAlarms(const std::string& port) const {
   return raised;
 }
 
-OutcomeRecord::~OutcomeRecord() = default;
+// An outage that lasts to the end is counted as the command ends.
+OutcomeRecord::~OutcomeRecord() {
+  if (!state_ || !state_->record.Failed()) return;
+  std::fprintf(stderr, "karvello-cli: %lld row(s) were not kept in the record %s\n",
+               static_cast<long long>(state_->record.RowsNotKept()),
+               state_->record.Path().toLocal8Bit().constData());
+}
 
 }  // namespace karvello::cli

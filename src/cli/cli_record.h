@@ -18,7 +18,9 @@ class OutcomeRecord {
   ~OutcomeRecord();
 
   // Adds `outcome`, which happened on `port` at `when`, to the shared record. A record that
-  // cannot be written is said once on standard error and does not stop the command.
+  // cannot be written does not stop the command: each outage is said on standard error as it
+  // begins, and as it ends with the rows it cost (at the latest as the command ends), and so
+  // is a record that cannot be set aside at its size limit.
   void Add(const Outcome& outcome, const std::string& port, const QDateTime& when);
   // Adds an alarm's change as a row of its own: operation "alarm", its state ("raised",
   // "cleared") as the result, and the reading's value and unit.

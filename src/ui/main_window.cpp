@@ -19,6 +19,7 @@
 #include "record/record.h"
 #include "ui/application.h"
 #include "ui/log_texts.h"
+#include "ui/record_warning.h"
 #include "ui/song_font.h"
 #include "ui_main_window.h"
 
@@ -123,7 +124,9 @@ void MainWindow::OnPortChosen() {
 }
 
 void MainWindow::SetRecord(Record* record) {
-  line_.SetRecord(record, this);
+  line_.SetRecord(record, [this](const Record::Notice& notice) {
+    ShowRecordNotice(this, ui_->logBox, notice);
+  });
 }
 
 void MainWindow::OnAddressBoxLeft() {

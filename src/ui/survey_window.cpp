@@ -30,6 +30,7 @@
 #include "ui/limit_rule.h"
 #include "ui/log_texts.h"
 #include "ui/record_model.h"
+#include "ui/record_warning.h"
 #include "ui/reports.h"
 #include "ui/song_font.h"
 #include "ui/trend_chart.h"
@@ -310,6 +311,7 @@ void SurveyWindow::StopRun() {
 void SurveyWindow::Began(RunKind kind, const QString& message) {
   runKind_ = kind;
   SetRunning(true);
+  if (!noteStands_) recordNote_.clear();  // the mending told is the last run's
   Say(message);
 }
 
@@ -368,7 +370,20 @@ void SurveyWindow::SetRunning(bool running) {
 }
 
 void SurveyWindow::Say(const QString& message) {
-  ui_->messageLine->setText(message);
+  said_ = message;
+  ShowMessage();
+}
+
+void SurveyWindow::OnRecordNotice(const Record::Notice& notice) {
+  recordNote_ = NoticeText(notice).remove(QLatin1Char('\n'));
+  noteStands_ = notice.kind == Record::Notice::Kind::kNotWritten ||
+                notice.kind == Record::Notice::Kind::kNotRotated;
+  ShowMessage();
+}
+
+void SurveyWindow::ShowMessage() {
+  const QString gap = said_.isEmpty() || recordNote_.isEmpty() ? QString() : QStringLiteral(" ");
+  ui_->messageLine->setText(said_ + gap + recordNote_);
 }
 
 QString SurveyWindow::Message() const {
@@ -421,7 +436,7 @@ void SurveyWindow::AskExport() {
 }
 
 void SurveyWindow::SetRecord(Record* record) {
-  line_.SetRecord(record, this);
+  line_.SetRecord(record, [this](const Record::Notice& notice) { OnRecordNotice(notice); });
   ReadRecord(false);
 }
 

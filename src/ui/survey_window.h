@@ -167,7 +167,11 @@ class SurveyWindow : public QWidget {
   void KeepSettings() const;
   void RestoreSettings();
   void SetRunning(bool running);
+  // Shows `message` in the message line, the record's notice after it: one of a failure while it
+  // lasts, one of its mending until the next run begins.
   void Say(const QString& message);
+  void OnRecordNotice(const Record::Notice& notice);
+  void ShowMessage();
 
   std::unique_ptr<Ui::SurveyWindow> ui_;
   SerialLine& serialLine_;
@@ -183,6 +187,9 @@ class SurveyWindow : public QWidget {
   std::set<int> raised_;             // the detectors above the limit
   std::vector<RecordRow> madeHere_;  // the resistance readings made without a record
   TrendChart* chart_ = nullptr;
+  QString said_;             // the message shown
+  QString recordNote_;       // the record's last notice, on one line
+  bool noteStands_ = false;  // it tells of a failure, which lasts
   RunKind runKind_ = RunKind::kScan;
   Engine engine_;
   Survey survey_;  // after the engine: it goes first, and with it every call into the window

@@ -1,8 +1,7 @@
 #include "ui/window_line.h"
 
 #include <QComboBox>
-
-#include "ui/record_warning.h"
+#include <utility>
 
 namespace karvello {
 
@@ -41,16 +40,10 @@ void WindowLine::OpenSelected() {
   if (line_.Open(number)) openedName_ = line_.Name();
 }
 
-void WindowLine::SetRecord(Record* record, QWidget* window) {
+void WindowLine::SetRecord(Record* record, Record::NoticeHandler tell) {
   if (record_ != nullptr) record_->SetOnNotice(nullptr);
   record_ = record;
-  if (record_ != nullptr) {
-    record_->SetOnNotice([window](const Record::Notice& notice) {
-      if (notice.kind == Record::Notice::Kind::kNotWritten) {
-        WarnRecordFailed(window, notice.path, notice.reason);
-      }
-    });
-  }
+  if (record_ != nullptr) record_->SetOnNotice(std::move(tell));
 }
 
 RecordRow WindowLine::Keep(const Outcome& outcome) {

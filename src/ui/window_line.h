@@ -16,7 +16,6 @@
 #include "ui/port_list.h"
 
 class QComboBox;
-class QWidget;
 
 namespace karvello {
 
@@ -42,9 +41,10 @@ class WindowLine {
   // A line opened otherwise, under `name`.
   void Opened(std::string name) { openedName_ = std::move(name); }
 
-  // The record each outcome is appended to (none: not kept). The first append that fails shows
-  // one warning over `window`, beside it; the window works on.
-  void SetRecord(Record* record, QWidget* window);
+  // The record each outcome is appended to (none: not kept), and what the window does with its
+  // notices: each outage of the record, its end with the count of rows not kept, a file that
+  // cannot be set aside. The window works on.
+  void SetRecord(Record* record, Record::NoticeHandler tell);
   Record* record() const { return record_; }
   // The record's row of `outcome`, made now on the line in use (or the line opened last, for an
   // outcome that comes as the line goes), appended to the record when there is one.

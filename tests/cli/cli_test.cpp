@@ -16,13 +16,16 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/cli_process.h"
+#include "record/record.h"
 #include "sim/simulated_detector.h"
+#include "support/blocked_folder.h"
 #include "support/hex_bytes.h"
 
 namespace karvello {
@@ -407,6 +410,52 @@ TEST(CliRecord, EachOutcomeIsRecordedUnlessTurnedOff) {
     EXPECT_TRUE(rows[i].contains(expected[i])) << rows[i].toStdString();
   }
   QFile::remove(record);
+}
+
+// A record that cannot be written stops nothing: each outage is said on standard error as it
+// begins and as it ends, with the rows it cost; one lasting to the end is counted then. (Root
+// writes into read-only folders, so the folder is taken by a regular file.)
+TEST(CliRecord, EachOutageIsSaidWithTheRowsItCost) {
+  QTemporaryDir dir;
+  const QString folder = dir.filePath("data");
+  const QString record = folder + "/record.csv";
+  const std::string failed =
+      "karvello-cli: the record " + record.toStdString() + " cannot be written: ";
+  SimulatedDetector detector;
+  ASSERT_TRUE(testing::BlockFolder(folder));
+  Cli voltage(On(detector, {"voltage", "-a", "1"}), record);
+  EXPECT_EQ(voltage.Finish(), 0);
+  EXPECT_EQ(voltage.Out(), "220 V\n");
+  const QStringList said = QString::fromStdString(voltage.Err()).split('\n');
+  ASSERT_EQ(said.size(), 3) << voltage.Err();
+  EXPECT_TRUE(said[0].startsWith(QString::fromStdString(failed))) << voltage.Err();
+  EXPECT_EQ(said[1].toStdString(),
+            "karvello-cli: 1 row(s) were not kept in the record " + record.toStdString());
+
+  // Out twice in one watch: two readings lost, then one.
+  // Each change is made between two readings: a reading is printed, then recorded.
+  Cli watch(On(detector, {"watch", "-a", "1", "--every", "500ms", "--count", "7"}), record);
+  const auto after = [&watch](int lines) {
+    const bool printed = watch.WaitForLines(lines, 5s);
+    std::this_thread::sleep_for(150ms);
+    return printed;
+  };
+  ASSERT_TRUE(after(2));
+  ASSERT_TRUE(testing::UnblockFolder(folder));
+  ASSERT_TRUE(after(4));
+  ASSERT_TRUE(testing::BlockFolder(folder));
+  ASSERT_TRUE(after(5));
+  ASSERT_TRUE(testing::UnblockFolder(folder));
+  EXPECT_EQ(watch.Finish(), 0);
+  const std::string again = "karvello-cli: the record " + record.toStdString() +
+                            " is written again; %1 row(s) were not kept";
+  const QStringList lines = QString::fromStdString(watch.Err()).split('\n');
+  ASSERT_EQ(lines.size(), 5) << watch.Err();
+  EXPECT_TRUE(lines[0].startsWith(QString::fromStdString(failed))) << watch.Err();
+  EXPECT_EQ(lines[1], QString::fromStdString(again).arg(2)) << watch.Err();
+  EXPECT_TRUE(lines[2].startsWith(QString::fromStdString(failed))) << watch.Err();
+  EXPECT_EQ(lines[3], QString::fromStdString(again).arg(1)) << watch.Err();
+  EXPECT_EQ(Record::Read(record, {}).size(), 2U);  // the folder taken again took the first two
 }
 
 // Output that cannot be written is status 8 with a line on standard error, and a watch or a scan

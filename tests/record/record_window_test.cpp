@@ -1,9 +1,6 @@
-// The main window keeps each outcome it shows in the record, and warns once, working on, when
-// the record cannot be written.
+// The main window keeps each outcome it shows in the record, on its port and at its time.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -57,23 +54,6 @@ TEST_F(RecordedWindow, EachOutcomeShownIsAppendedOnItsPortAtItsTime) {
     EXPECT_EQ(row.time.offsetFromUtc(), before.offsetFromUtc());
   }
   EXPECT_EQ(form_.findChild<QMessageBox*>(), nullptr);
-}
-
-// The folder is a regular file, which root cannot write under either.
-TEST_F(RecordedWindow, ARecordThatCannotBeWrittenWarnsOnceAndTheOperationsGoOn) {
-  QFile(dir_.filePath(QStringLiteral("file.txt"))).open(QIODevice::WriteOnly);
-  Record record(dir_.filePath(QStringLiteral("file.txt/record.csv")));
-  form_.SetRecord(&record);
-  for (int i = 0; i < 3; ++i) {
-    form_.SetLogText("");
-    QueryVoltage();
-    EXPECT_NE(form_.LogText().find("电压 = 220伏"), std::string::npos) << form_.LogText();
-  }
-  const auto warnings = form_.findChildren<QMessageBox*>();
-  ASSERT_EQ(warnings.size(), 1);
-  EXPECT_TRUE(warnings[0]->text().startsWith(QStringLiteral("无法写入记录文件：\n") +
-                                             QDir::toNativeSeparators(record.Path())));
-  EXPECT_TRUE(warnings[0]->isVisible() && !warnings[0]->isModal());
 }
 
 }  // namespace

@@ -6,17 +6,20 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFontInfo>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
 #include <functional>
@@ -25,7 +28,9 @@
 #include <vector>
 
 #include "engine/address_entry_cases.h"
+#include "record/record.h"
 #include "serial/port_map.h"
+#include "support/blocked_folder.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
 #include "support/hex_bytes.h"
@@ -559,6 +564,61 @@ TEST_F(MainWindowTest, ABroadcastOverModbusTcpFailsWithItsReasonAndNothingSent) 
   // A read of one detector goes out as ever.
   QTest::mouseClick(Button(4), Qt::LeftButton);
   EXPECT_EQ(line_.Written().size(), 1U);
+}
+
+// A record that cannot be written is told beside the window, in Chinese, with its reason: the
+// box is not modal and leaves the log box's report in sight. Each outage is told again, and its
+// end with the rows it cost: two, then one.
+TEST_F(MainWindowTest, EachOutageOfTheRecordIsToldBesideTheReportWithTheRowsNotKept) {
+  QTemporaryDir dir;
+  const QString folder = dir.filePath("data");
+  Record record(folder + "/record.csv");
+  form_.SetRecord(&record);
+  line_.ForgetCalls();
+  TypeAddress("5");
+  const auto query = [&] {
+    QTest::mouseClick(Button(4), Qt::LeftButton);
+    line_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
+    ASSERT_TRUE(LogText()->toPlainText().startsWith("查询成功！"));
+  };
+  // The box told, once it is closed: its text, beside the report.
+  const auto told = [&] {
+    auto* box = form_.findChild<QMessageBox*>("recordWarning");
+    if (box == nullptr) return QString();
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const QRect report(LogText()->mapToGlobal(QPoint(0, 0)), LogText()->size());
+    EXPECT_FALSE(box->frameGeometry().intersects(report))
+        << "box " << box->frameGeometry().x() << "," << box->frameGeometry().y() << " "
+        << box->frameGeometry().width() << "x" << box->frameGeometry().height();
+    const QString text = box->text();
+    box->close();
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return text;
+  };
+  const QString failed = "无法写入记录文件：\n" + QDir::toNativeSeparators(record.Path()) + "\n（";
+  ASSERT_TRUE(testing::BlockFolder(folder));
+  query();
+  QString text = told();
+  EXPECT_TRUE(text.startsWith(failed)) << text.toStdString();
+  EXPECT_TRUE(text.endsWith("）\n操作照常进行，但结果未记入记录。")) << text.toStdString();
+  query();
+  EXPECT_EQ(told(), "");  // the same outage
+  ASSERT_TRUE(testing::UnblockFolder(folder));
+  query();
+  EXPECT_EQ(told(), "记录文件又可写入：\n" + QDir::toNativeSeparators(record.Path()) +
+                        "\n其间 2 行结果未记入记录。");
+  query();
+  EXPECT_EQ(told(), "");
+
+  ASSERT_TRUE(testing::BlockFolder(folder));
+  query();
+  EXPECT_TRUE(told().startsWith(failed));
+  ASSERT_TRUE(testing::UnblockFolder(folder));
+  query();
+  EXPECT_TRUE(told().endsWith("\n其间 1 行结果未记入记录。"));
 }
 
 }  // namespace

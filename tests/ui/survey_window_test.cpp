@@ -36,6 +36,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
+#include "support/blocked_folder.h"
 #include "support/event_loop.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
@@ -269,6 +270,20 @@ TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) 
   EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12", "", "0"}));
   EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
   EXPECT_EQ(line_.Written().size(), sent);
+
+  // All at once, in the one wait: each detector started has failed; none was stopped.
+  line_.SetAvailable({1});
+  ASSERT_TRUE(line_.Open(1));
+  Scan();
+  Find<QCheckBox>("allAtOnceBox")->setChecked(true);
+  Click("measureButton");
+  RunUntil([this] { return window_->survey().MeasurementWait().IsRunning(); });
+  line_.Pull();
+  EXPECT_FALSE(window_->survey().Running());
+  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  EXPECT_EQ(Column(SurveyWindow::kState),
+            QStringList({"查询失败！", "查询失败！", "回复损坏", "查询失败！"}));
+  EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"", "", "", ""}));
 }
 
 TEST_F(SurveyWindowTest, ClosingDuringARunStopsItAndNothingCallsTheWindowAfterwards) {
@@ -489,20 +504,37 @@ TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOf
   EXPECT_TRUE(Record::Read(path, {}, {}, {}).empty());
 }
 
-// A record that cannot be written: one warning, and the survey goes on. (Root writes into
-// read-only folders, so the record's folder here is a regular file.)
-TEST_F(SurveyWindowTest, ARecordThatCannotBeWrittenIsWarnedOfOnceAndTheScanGoesOn) {
+// A record that cannot be written is told in the message line, after the run's message, in
+// Chinese with its reason, and the survey goes on; no box comes over the table. Each outage is
+// told again, and its end with the rows it cost.
+TEST_F(SurveyWindowTest, EachOutageOfTheRecordIsToldInTheMessageLineWithTheRowsNotKept) {
   QTemporaryDir dir;
-  QFile notAFolder(dir.filePath("file"));
-  ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
-  notAFolder.close();
-  Record record(dir.filePath("file/record.csv"));
+  const QString folder = dir.filePath("data");
+  Record record(folder + "/record.csv");
   window_->SetRecord(&record);
   SetBox("toBox", 10);
-  Scan();
-  EXPECT_EQ(window_->Message(), "扫描完成：找到 2 个检测器。");
-  EXPECT_TRUE(record.Failed());
-  EXPECT_EQ(window_->findChildren<QMessageBox*>("recordWarning").size(), 1);
+  const QString found = "扫描完成：找到 2 个检测器。";
+  const QString failed =
+      found + " 无法写入记录文件：" + QDir::toNativeSeparators(record.Path()) + "（";
+  const QString again = found + " 记录文件又可写入：" + QDir::toNativeSeparators(record.Path()) +
+                        "其间 %1 行结果未记入记录。";
+  for (int outage = 0; outage < 2; ++outage) {
+    SCOPED_TRACE(outage);
+    ASSERT_TRUE(testing::BlockFolder(folder));
+    for (int scan = 0; scan <= outage; ++scan) {
+      Scan();
+      EXPECT_TRUE(window_->Message().startsWith(failed)) << window_->Message().toStdString();
+      EXPECT_TRUE(window_->Message().endsWith("）操作照常进行，但结果未记入记录。"));
+      EXPECT_TRUE(record.Failed());
+    }
+    ASSERT_TRUE(testing::UnblockFolder(folder));
+    Scan();
+    // A scan of ten addresses: ten reads of the address and the two detectors' voltages.
+    EXPECT_EQ(window_->Message().toStdString(), again.arg(12 * (outage + 1)).toStdString());
+    Scan();
+    EXPECT_EQ(window_->Message(), found);
+  }
+  EXPECT_TRUE(window_->findChildren<QMessageBox*>("recordWarning").empty());
 }
 
 // The chart draws the record's readings of the period for the selected detectors, and a reading
