@@ -58,20 +58,30 @@ void ShowRecordNotice(QWidget* window, const QWidget* report, const Record::Noti
   box->setWindowTitle(window->windowTitle());
   box->setIcon(icon);
   box->setText(NoticeText(notice));
-  box->adjustSize();
+  // Shown first: a message box takes its size as it is shown, and on Windows its frame too.
+  box->show();
 
-  const QRect frame = window->frameGeometry();
   const QRect shown(report->mapToGlobal(QPoint(0, 0)), report->size());
+  // Where the window is on the screen: its frame, as far as the system has told it, and what
+  // it holds (a frame not yet known, as under Wine right after a show, is its inside alone).
+  const QRect frame = window->frameGeometry()
+                          .united(QRect(window->mapToGlobal(QPoint(0, 0)), window->size()))
+                          .united(shown);
   const QScreen* screen =
       window->screen() != nullptr ? window->screen() : QGuiApplication::primaryScreen();
   const QRect room = screen != nullptr ? screen->availableGeometry() : QRect();
-  const QSize size = box->frameGeometry().size().expandedTo(box->sizeHint());
+  const QSize size = box->frameGeometry().size();
   constexpr int kGap = 8;
   const QPoint places[] = {
       {frame.right() + 1 + kGap, frame.top()},
       {frame.left() - kGap - size.width(), frame.top()},
       {frame.left(), frame.bottom() + 1 + kGap},
       {frame.left(), frame.top() - kGap - size.height()},
+      // A screen with no room beside the window: over the window, beside the report.
+      {shown.left(), shown.top() - kGap - size.height()},
+      {shown.left(), shown.bottom() + 1 + kGap},
+      {shown.right() + 1 + kGap, shown.top()},
+      {shown.left() - kGap - size.width(), shown.top()},
   };
   QRect best;
   qint64 bestCovered = -1;
@@ -92,7 +102,6 @@ void ShowRecordNotice(QWidget* window, const QWidget* report, const Record::Noti
     if (covered == 0) break;
   }
   box->move(best.topLeft());
-  box->show();
 }
 
 }  // namespace karvello

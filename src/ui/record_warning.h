@@ -16,8 +16,9 @@ QString NoticeText(const Record::Notice& notice);
 
 // Shows the notice in a box (object name "recordWarning") that is not modal, placed beside
 // `window` so that it covers none of `report` (the box where the window writes its results):
-// to its right, left, below or above, on the screen where there is room, else where it covers
-// the least of it. A box still open from before shows the new notice instead.
+// to its right, left, below or above, on the screen where there is room, else over the window
+// beside the report, else where it covers the least of it. A box still open from before shows the
+// new notice instead.
 void ShowRecordNotice(QWidget* window, const QWidget* report, const Record::Notice& notice);
 
 }  // namespace karvello

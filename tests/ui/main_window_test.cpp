@@ -589,9 +589,13 @@ TEST_F(MainWindowTest, EachOutageOfTheRecordIsToldBesideTheReportWithTheRowsNotK
     EXPECT_FALSE(box->isModal());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     const QRect report(LogText()->mapToGlobal(QPoint(0, 0)), LogText()->size());
+    const auto where = [](const QRect& r) {
+      return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    };
     EXPECT_FALSE(box->frameGeometry().intersects(report))
-        << "box " << box->frameGeometry().x() << "," << box->frameGeometry().y() << " "
-        << box->frameGeometry().width() << "x" << box->frameGeometry().height();
+        << "box " << where(box->frameGeometry()).toStdString() << ", report "
+        << where(report).toStdString() << ", screen "
+        << where(form_.screen()->availableGeometry()).toStdString();
     const QString text = box->text();
     box->close();
     QApplication::processEvents();
