@@ -1,5 +1,7 @@
 #include "mqtt_broker.h"
 
+#include "support/free_port.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -101,19 +103,6 @@ const TestCertificates& TestCertificates::Get() {
     return files;
   }();
   return made;
-}
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Require(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-          "cannot bind a port");
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 MosquittoBroker::MosquittoBroker(BrokerSetup setup) : port_(FreePort()) {

@@ -80,9 +80,6 @@ class MosquittoBroker {
   pid_t pid_ = -1;
 };
 
-// A port on 127.0.0.1 that nothing listens on (as the kernel gave it a moment ago).
-int FreePort();
-
 struct Received {
   std::string topic;
   std::string payload;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/event_loop.h"
+#include "support/free_port.h"
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -27,13 +28,6 @@
 #endif
 
 namespace karvello::testing {
-
-// A port nothing listens on now: the system's choice for a listener that is closed again.
-inline quint16 FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 
 // Waits until something accepts connections on the loopback port.
 inline bool WaitForListener(quint16 port, std::chrono::milliseconds timeout) {
