@@ -93,6 +93,8 @@ class Record {
     QString path;
     QString reason;                // kNotWritten, kNotRotated: why, as the system says it
     std::int64_t rowsNotKept = 0;  // kNotWritten: 1, the row that failed; kWrittenAgain: all
+    // Whether it tells of a fault, which lasts until a notice of its end.
+    bool IsFault() const { return kind == Kind::kNotWritten || kind == Kind::kNotRotated; }
   };
   using NoticeHandler = std::function<void(const Notice& notice)>;
 

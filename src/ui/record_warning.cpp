@@ -43,10 +43,7 @@ QString NoticeText(const Record::Notice& notice) {
 }
 
 void ShowRecordNotice(QWidget* window, const QWidget* report, const Record::Notice& notice) {
-  const auto icon = notice.kind == Record::Notice::Kind::kNotWritten ||
-                            notice.kind == Record::Notice::Kind::kNotRotated
-                        ? QMessageBox::Warning
-                        : QMessageBox::Information;
+  const auto icon = notice.IsFault() ? QMessageBox::Warning : QMessageBox::Information;
   auto* box = window->findChild<QMessageBox*>(QStringLiteral("recordWarning"));
   if (box == nullptr) {
     box = new QMessageBox(window);

@@ -376,8 +376,7 @@ void SurveyWindow::Say(const QString& message) {
 
 void SurveyWindow::OnRecordNotice(const Record::Notice& notice) {
   recordNote_ = NoticeText(notice).remove(QLatin1Char('\n'));
-  noteStands_ = notice.kind == Record::Notice::Kind::kNotWritten ||
-                notice.kind == Record::Notice::Kind::kNotRotated;
+  noteStands_ = notice.IsFault();
   ShowMessage();
 }
 
