@@ -42,7 +42,7 @@ class StableLink {
   StableLink()
       : path_(std::filesystem::temp_directory_path() /
               ("karvello-watch-line-" + std::to_string(::getpid()))) {}
-  ~StableLink() { std::filesystem::remove(path_); }
+  ~StableLink() { Remove(); }
   // Points the link at `target` in one step: the watch never finds it half made.
   void PointAt(const std::string& target) {
     const std::filesystem::path next = path_.string() + ".next";
@@ -50,6 +50,9 @@ class StableLink {
     std::filesystem::create_symlink(target, next);
     std::filesystem::rename(next, path_);
   }
+  // Takes the link away, as udev does with the device: the pseudo-terminal's name is free for
+  // the next one made, perhaps by a test running beside, which the watch must not open.
+  void Remove() { std::filesystem::remove(path_); }
   std::string Path() const { return path_.string(); }
 
  private:
@@ -100,6 +103,7 @@ TEST(CliWatchLostLine, RidesOutTheLineGoingAndOpensItAgain) {
                "json", "-p", QString::fromStdString(c.line)},
               record);
     ASSERT_TRUE(watch.WaitForLines(2, 5s)) << watch.Out();
+    link.Remove();
     sim->Kill();
     std::this_thread::sleep_for(2500ms);
     sim = std::make_unique<SimProcess>(c.sim);
