@@ -164,29 +164,106 @@ TEST(CliNetwork, UnreachableOrBrokenServersEndInTime) {
 }
 
 // The pause after connecting and the pause between requests reach the gateway; each request
-// goes to its detector's unit with a transaction number of its own.
+// goes to its detector's unit with a transaction number of its own. The pause runs from the
+// reply, however late it comes, to the next request.
 TEST(CliNetwork, PausesAreKeptBeforeEachRequest) {
-  PlayedGateway gateway;
-  gateway.SetAnswer(Voltage220);
-  Cli run(
-      On(Loopback("tcp", gateway.Port()), {"watch", "-a", "1,2", "--every", "10s", "--count", "1",
-                                           "--pause-after-connect", "300", "--pause", "200"}));
-  ASSERT_EQ(run.FinishServing(), 0) << run.Err();
-  const QStringList lines = QString::fromStdString(run.Out()).split('\n', Qt::SkipEmptyParts);
-  ASSERT_EQ(lines.size(), 2) << run.Out();
-  EXPECT_TRUE(lines[0].endsWith("address 1  voltage  220 V")) << run.Out();
-  EXPECT_TRUE(lines[1].endsWith("address 2  voltage  220 V")) << run.Out();
-  ASSERT_EQ(gateway.connectionTimes.size(), 1U);
-  ASSERT_EQ(gateway.requests.size(), 2U);
-  const qint64 afterConnect = gateway.requestTimes[0] - gateway.connectionTimes[0];
-  const qint64 between = gateway.requestTimes[1] - gateway.requestTimes[0];
-  EXPECT_GE(afterConnect, 290);
-  EXPECT_LT(afterConnect, 800);
-  EXPECT_GE(between, 190);
-  EXPECT_LT(between, 700);
-  EXPECT_EQ(gateway.requests[0][6], 1);
-  EXPECT_EQ(gateway.requests[1][6], 2);
-  EXPECT_NE(gateway.requests[0][1], gateway.requests[1][1]);
+  for (const auto late : {0ms, 400ms}) {
+    SCOPED_TRACE("answered " + std::to_string(late.count()) + " ms late");
+    PlayedGateway gateway;
+    gateway.SetAnswer([late](const std::vector<std::uint8_t>& request) {
+      auto answer = Voltage220(request);
+      answer.front().after = late;
+      return answer;
+    });
+    Cli run(
+        On(Loopback("tcp", gateway.Port()), {"watch", "-a", "1,2", "--every", "10s", "--count", "1",
+                                             "--pause-after-connect", "300", "--pause", "300"}));
+    ASSERT_EQ(run.FinishServing(), 0) << run.Err();
+    const QStringList lines = QString::fromStdString(run.Out()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << run.Out();
+    EXPECT_TRUE(lines[0].endsWith("address 1  voltage  220 V")) << run.Out();
+    EXPECT_TRUE(lines[1].endsWith("address 2  voltage  220 V")) << run.Out();
+    ASSERT_EQ(gateway.connectionTimes.size(), 1U);
+    ASSERT_EQ(gateway.requests.size(), 2U);
+    ASSERT_EQ(gateway.answerTimes.size(), 2U);
+    const qint64 afterConnect = gateway.requestTimes[0] - gateway.connectionTimes[0];
+    // The tool has the reply only after the gateway sent it: the gap it keeps is no shorter here.
+    const qint64 afterReply = gateway.requestTimes[1] - gateway.answerTimes[0];
+    EXPECT_GE(afterConnect, 290);
+    EXPECT_LT(afterConnect, 800);
+    EXPECT_GE(afterReply, 300);
+    EXPECT_LT(afterReply, 800);
+    EXPECT_EQ(gateway.requests[0][6], 1);
+    EXPECT_EQ(gateway.requests[1][6], 2);
+    EXPECT_NE(gateway.requests[0][1], gateway.requests[1][1]);
+  }
+}
+
+// A gateway's failure to answer a voltage request, of each kind a reading can fail with.
+enum class Failure { kRefused, kCorrupt, kLost, kSilent };
+
+std::vector<PlayedGateway::Piece> FailingWith(Failure failure,
+                                              const std::vector<std::uint8_t>& request) {
+  switch (failure) {
+    case Failure::kRefused:  // exception 02
+      return {{0ms, {request[0], request[1], 0, 0, 0, 3, request[6], 0x83, 0x02}, false}};
+    case Failure::kCorrupt:  // noise, no Modbus TCP reply
+      return {{0ms, std::vector<std::uint8_t>(8, 0xA5), false}};
+    case Failure::kLost:
+      return {{0ms, {}, true}};
+    case Failure::kSilent:
+      break;
+  }
+  return {};
+}
+
+// How a watch prints a reading that failed so.
+std::string Printed(Failure failure) {
+  constexpr const char* kWords[] = {"refused (exception 02)", "corrupt reply", "line lost",
+                                    "no reply in time"};
+  return kWords[static_cast<int>(failure)];
+}
+
+// A counted watch whose every reading failed ends with the most telling failure, whichever came
+// first: refused (4), then a corrupt reply (5), then the line lost (6), then no reply (3). Every
+// pair in both orders, side by side.
+TEST(CliNetwork, ACountedWatchEndsWithTheMostTellingOfTwoFailures) {
+  struct Case {
+    Failure first;
+    Failure then;
+    int status;
+  };
+  const Case cases[] = {
+      {Failure::kRefused, Failure::kCorrupt, 4}, {Failure::kCorrupt, Failure::kRefused, 4},
+      {Failure::kRefused, Failure::kLost, 4},    {Failure::kLost, Failure::kRefused, 4},
+      {Failure::kRefused, Failure::kSilent, 4},  {Failure::kSilent, Failure::kRefused, 4},
+      {Failure::kCorrupt, Failure::kLost, 5},    {Failure::kLost, Failure::kCorrupt, 5},
+      {Failure::kCorrupt, Failure::kSilent, 5},  {Failure::kSilent, Failure::kCorrupt, 5},
+      {Failure::kLost, Failure::kSilent, 6},     {Failure::kSilent, Failure::kLost, 6},
+  };
+  std::vector<std::unique_ptr<PlayedGateway>> gateways;
+  std::vector<std::unique_ptr<Cli>> runs;
+  for (const Case& c : cases) {
+    gateways.push_back(std::make_unique<PlayedGateway>());
+    gateways.back()->SetAnswer([&c, asked = 0](const std::vector<std::uint8_t>& request) mutable {
+      return FailingWith(++asked == 1 ? c.first : c.then, request);
+    });
+    runs.push_back(
+        std::make_unique<Cli>(On(Loopback("tcp", gateways.back()->Port()),
+                                 {"watch", "-a", "1", "--every", "1s", "--count", "2"})));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(Printed(c.first) + ", then " + Printed(c.then));
+    EXPECT_EQ(runs[i]->FinishServing(15s), c.status) << runs[i]->Err();
+    const QStringList lines =
+        QString::fromStdString(runs[i]->Out()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << runs[i]->Out();
+    EXPECT_TRUE(lines[0].endsWith(QString::fromStdString("voltage  " + Printed(c.first))))
+        << runs[i]->Out();
+    EXPECT_TRUE(lines[1].endsWith(QString::fromStdString("voltage  " + Printed(c.then))))
+        << runs[i]->Out();
+  }
 }
 
 // The record and the output name the line by its address as given.

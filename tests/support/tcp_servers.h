@@ -122,10 +122,11 @@ class PlayedGateway : public QObject {
   quint16 Port() const { return server_.serverPort(); }
   void SetAnswer(Answer answer) { answer_ = std::move(answer); }
 
-  // What came, in order, and when (ms since the gateway began).
+  // What came, in order, and when (ms since the gateway began); when each answer's bytes went.
   std::vector<std::vector<std::uint8_t>> requests;
   std::vector<qint64> requestTimes;
   std::vector<qint64> connectionTimes;
+  std::vector<qint64> answerTimes;
   std::vector<std::uint8_t> bytesIn;  // everything that came, requests or not
 
  private:
@@ -146,7 +147,8 @@ class PlayedGateway : public QObject {
         requestTimes.push_back(clock_.elapsed());
         if (!answer_) continue;
         for (const Piece& piece : answer_(request)) {
-          QTimer::singleShot(piece.after, socket, [socket, piece] {
+          QTimer::singleShot(piece.after, socket, [this, socket, piece] {
+            if (!piece.bytes.empty()) answerTimes.push_back(clock_.elapsed());
             socket->write(reinterpret_cast<const char*>(piece.bytes.data()),
                           static_cast<qint64>(piece.bytes.size()));
             socket->flush();
