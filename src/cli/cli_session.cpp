@@ -232,7 +232,7 @@ void Session::Emit(const Outcome& outcome, int address) {
   } else {
     answered_ = true;
   }
-  if (onReading_) onReading_(ReadingObject(outcome, address, port_, now));
+  if (onReading_) onReading_(outcome, address, port_, now);
   JudgeAlarm(outcome, address, now);
 }
 
@@ -250,7 +250,7 @@ void Session::JudgeAlarm(const Outcome& outcome, int address, const QDateTime& w
                                 alarm->second.Limit().ohms, when};
   printer_.PrintAlarm(alarmChange, port_);
   record_.AddAlarm(alarmChange, port_);
-  if (onAlarm_) onAlarm_(AlarmObject(alarmChange));
+  if (onAlarm_) onAlarm_(alarmChange);
 }
 
 void Session::OnProgress(const Progress& progress) {

@@ -3,7 +3,6 @@
 // outcome printed and recorded, and the exit status.
 
 #include <QEventLoop>
-#include <QJsonObject>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -46,11 +45,13 @@ class Session {
   // The same, the watch then ending with `status` (the broker refused it).
   void End(int status);
 
-  // A watch's readings as --format json gives them, and its alarms' changes as the alarm topic
-  // carries them, for the broker; each after it is printed and recorded.
-  using ObjectHandler = std::function<void(const QJsonObject&)>;
-  void SetOnReading(ObjectHandler handler) { onReading_ = std::move(handler); }
-  void SetOnAlarm(ObjectHandler handler) { onAlarm_ = std::move(handler); }
+  // A watch's readings and its alarms' changes, for the broker; each after it is printed and
+  // recorded.
+  using ReadingHandler = std::function<void(const Outcome& outcome, int address,
+                                            std::string_view port, const QDateTime& when)>;
+  using AlarmHandler = std::function<void(const AlarmChange& change)>;
+  void SetOnReading(ReadingHandler handler) { onReading_ = std::move(handler); }
+  void SetOnAlarm(AlarmHandler handler) { onAlarm_ = std::move(handler); }
   // Opens the line again at its address, after a watch lost it; true when it is open.
   void SetReopen(std::function<bool()> reopen) { reopen_ = std::move(reopen); }
 
@@ -105,8 +106,8 @@ class Session {
   int failure_ = kAnswered;
   // A watch with --alarm-above: each address's alarm.
   std::map<int, AlarmRule> alarms_;
-  ObjectHandler onReading_;
-  ObjectHandler onAlarm_;
+  ReadingHandler onReading_;
+  AlarmHandler onAlarm_;
   std::function<bool()> reopen_;
   // A watch's line is gone, and not yet open again.
   bool lineGone_ = false;
