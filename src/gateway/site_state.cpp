@@ -102,6 +102,15 @@ void SiteState::SetLine(const LineState& line) {
   });
 }
 
+void SiteState::SetLineOpen(bool open, const QDateTime& when) {
+  Update([&](SiteSnapshot& state) {
+    if (state.line.open == open) return false;
+    state.line.open = open;
+    state.line.lostSince = open ? QDateTime() : when;
+    return true;
+  });
+}
+
 void SiteState::SetBroker(const BrokerState& broker) {
   Update([&](SiteSnapshot& state) {
     const bool changed = !(state.broker == broker);

@@ -91,6 +91,8 @@ class SiteState : public QObject {
   void Seed(int address, Quantity quantity, const QuantityState& known);
   void SetAlarm(int address, bool raised);
   void SetLine(const LineState& line);
+  // The line went at `when` (lost since then), or is open again.
+  void SetLineOpen(bool open, const QDateTime& when);
   void SetBroker(const BrokerState& broker);
   void SetRecord(const RecordState& record);
 
