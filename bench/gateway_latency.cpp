@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "bench/stats.h"
-#include "mqtt_broker.h"
+#include "support/mqtt_broker.h"
 #include "sim/simulated_detector.h"
 
 namespace karvello::bench {

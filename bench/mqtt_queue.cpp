@@ -11,40 +11,36 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "cli/mqtt_publisher.h"
-#include "record/record.h"
+#include "gateway/site_publisher.h"
 #include "support/event_loop.h"
 #include "support/resident_memory.h"
-#include "tests/cli/mqtt_broker.h"
+#include "support/mqtt_broker.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-QJsonObject Reading(const QDateTime& base, int sequence) {
-  return {{"time", QString::fromStdString(karvello::TimeText(base.addMSecs(sequence * 10000)))},
-          {"port", "/dev/ttyUSB0"},
-          {"address", 1 + sequence % 3},
-          {"operation", "resistance"},
-          {"result", "answered"},
-          {"value", 34.5},
-          {"unit", "Ω"}};
+// A resistance of 34.50 Ω from one of three detectors.
+karvello::Outcome Reading() {
+  karvello::Outcome outcome;
+  outcome.operation = karvello::Operation::kQueryResistance;
+  outcome.result = karvello::Result::kAnswered;
+  outcome.value = karvello::Reading{3450, 2, false};
+  return outcome;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  int messages = static_cast<int>(karvello::cli::kMqttQueueLimit);
+  int messages = static_cast<int>(karvello::gateway::kMqttQueueLimit);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--messages") == 0 && i + 1 < argc) {
       messages = std::atoi(argv[++i]);
@@ -58,26 +54,28 @@ int main(int argc, char** argv) {
   }
 
   karvello::testing::MosquittoBroker broker;
-  karvello::cli::MqttSettings settings;
-  settings.broker =
-      karvello::cli::ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(broker.port()));
+  karvello::gateway::SitePublisherSettings settings;
+  settings.client.broker =
+      karvello::gateway::ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(broker.port()));
   settings.site = "bench";
-  settings.firstRetry = 100ms;
-  settings.lastRetry = 100ms;
-  settings.queueLimit = static_cast<std::size_t>(messages);
-  karvello::cli::MqttPublisher publisher(settings);
+  settings.client.firstRetry = 100ms;
+  settings.client.lastRetry = 100ms;
+  settings.client.queueLimit = static_cast<std::size_t>(messages);
+  karvello::gateway::SitePublisher site(settings);
+  karvello::gateway::MqttClient& publisher = site.Client();
   publisher.SetOnLog([](const std::string&) {});
-  publisher.Start();
+  site.Start();
   karvello::testing::RunFor(200ms);
 
   const QDateTime base = QDateTime::currentDateTime();
   std::size_t payloadBytes = 0;
   const long before = karvello::testing::ResidentKiB();
   for (int i = 0; i < messages; ++i) {
-    const QJsonObject reading = Reading(base, i);
-    payloadBytes +=
-        static_cast<std::size_t>(QJsonDocument(reading).toJson(QJsonDocument::Compact).size());
-    publisher.PublishReading(reading);
+    const QDateTime when = base.addMSecs(i * 10000);
+    const int address = 1 + i % 3;
+    payloadBytes += static_cast<std::size_t>(
+        site.Schema().ReadingMessage(Reading(), address, "/dev/ttyUSB0", when)->payload.size());
+    site.PublishReading(Reading(), address, "/dev/ttyUSB0", when);
   }
   const long after = karvello::testing::ResidentKiB();
   std::printf("queued: %zu messages, %zu payload bytes (%.0f per message)\n", publisher.Queued(),
@@ -102,9 +100,10 @@ int main(int argc, char** argv) {
   bool inOrder = subscriber.Count() == static_cast<std::size_t>(messages);
   const auto got = subscriber.Messages();
   for (std::size_t i = 0; inOrder && i < got.size(); ++i) {
-    const QJsonObject expected = Reading(base, static_cast<int>(i));
-    inOrder =
-        QJsonDocument::fromJson(QByteArray::fromStdString(got[i].payload)).object() == expected;
+    const int sequence = static_cast<int>(i);
+    const auto expected = site.Schema().ReadingMessage(Reading(), 1 + sequence % 3, "/dev/ttyUSB0",
+                                                       base.addMSecs(sequence * 10000));
+    inOrder = got[i].payload == expected->payload.toStdString();
   }
   std::printf("delivered: %llu in %.3f s (%.0f messages/s) after the connection; %s\n",
               static_cast<unsigned long long>(publisher.Delivered()), seconds,

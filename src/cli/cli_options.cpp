@@ -9,7 +9,8 @@
 #include <span>
 
 #include "cli/cli_history.h"
-#include "cli/watch_config.h"
+#include "gateway/watch_config.h"
+#include "present/limit_text.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
 #include "serial/serial_line.h"
@@ -71,26 +72,6 @@ std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view
                      std::string(text) + "\"");
   }
   return std::chrono::milliseconds(*number);
-}
-
-// A resistance in ohms as --alarm-above takes it: a whole number of at most 9 digits, with at
-// most 2 decimal places (the detector's finest).
-std::optional<double> Ohms(std::string_view text) {
-  const std::size_t point = text.find('.');
-  const std::string_view whole = text.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-  const auto digits = [](std::string_view part) {
-    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (whole.empty() || whole.size() > 9 || !digits(whole) || !digits(fraction) ||
-      (point != std::string_view::npos && (fraction.empty() || fraction.size() > 2))) {
-    return std::nullopt;
-  }
-  // Read as a typed "4.1" is, so that it equals a reading of 4.1 (OhmsOf), whatever the locale.
-  double ohms = 0;
-  std::from_chars(text.data(), text.data() + text.size(), ohms);
-  return ohms;
 }
 
 // -a of the commands that read one detector, and of those that take a list.
@@ -242,7 +223,7 @@ constexpr OptionEntry kWatchOptions[] = {
      "above), clear it after N in a row at or below; each change is a line\n"
      "and a row of the record (operation \"alarm\"); needs --resistance",
      [](ParseState& s, const std::string&, const std::string& value) {
-       s.run.alarmAbove = Ohms(value);
+       s.run.alarmAbove = ParseLimitOhms(value);
        if (!s.run.alarmAbove) {
          throw UsageError(
              "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not \"" +
@@ -597,8 +578,8 @@ Invocation Parse(const std::vector<std::string>& given) {
     if (option == "--config") {
       std::vector<std::string> file;
       try {
-        file = ReadWatchConfigFile(*value);
-      } catch (const WatchConfigError& error) {
+        file = gateway::ReadWatchConfigFile(*value);
+      } catch (const gateway::WatchConfigError& error) {
         throw UsageError(error.what());
       }
       arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, file.begin(),

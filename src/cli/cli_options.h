@@ -13,6 +13,7 @@
 
 #include "engine/alarm_rule.h"
 #include "engine/operations.h"
+#include "gateway/watch.h"
 #include "serial/line_address.h"
 
 namespace karvello::cli {
@@ -94,7 +95,7 @@ inline constexpr int kLongestAlarmRun = 1000;
 Invocation Parse(const std::vector<std::string>& arguments);
 
 // The longest interval a watch takes (--every): a week.
-inline constexpr std::chrono::milliseconds kLongestEvery = std::chrono::hours(7 * 24);
+inline constexpr std::chrono::milliseconds kLongestEvery = gateway::kLongestWatchPeriod;
 
 // "500ms", "10s", "5m", "1h": a whole number of at least 1 and at most 9 digits, then its unit,
 // at most `longest`.

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "framing/frame_text.h"
+#include "present/json_text.h"
+#include "present/limit_text.h"
+#include "present/times.h"
 #include "record/csv.h"
 #include "record/record.h"
 
@@ -37,63 +40,11 @@ const ResultForm& FormOf(Result result) {
 }
 
 std::string StampText(const QDateTime& when, int address, std::string_view operation) {
-  return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString() + "  address " +
-         std::to_string(address) + "  " + std::string(operation) + "  ";
-}
-
-// A value field as a JSON value: a number, "OL", or null when empty.
-QJsonValue JsonValueOf(const std::string& value) {
-  if (value.empty()) return QJsonValue::Null;
-  if (value == kOverRangeMark) return QString::fromStdString(value);
-  return QByteArray::fromStdString(value).toDouble();
-}
-
-// The same as the output writes it: the number as the detector gave it ("34.50", not 34.5).
-std::string JsonValueText(const std::string& value) {
-  if (value.empty()) return "null";
-  return value == kOverRangeMark ? JsonString(value) : value;
-}
-
-// The line of --format json that an outcome or an alarm's change begins with: its fields in this
-// order, without the closing brace. (Qt's writer would sort the keys and write 34.50 as 34.5.)
-std::string JsonFields(const QDateTime& when, std::string_view port, int address,
-                       std::string_view operation, std::string_view result,
-                       const std::string& value, std::string_view unit) {
-  return "{\"time\":" + JsonString(TimeText(when)) + ",\"port\":" + JsonString(port) +
-         ",\"address\":" + std::to_string(address) + ",\"operation\":" + JsonString(operation) +
-         ",\"result\":" + JsonString(result) + ",\"value\":" + JsonValueText(value) +
-         ",\"unit\":" + JsonString(unit);
-}
-
-std::string_view UnitOf(const Outcome& outcome, const std::string& value) {
-  return value.empty() ? "" : AnswerForm(outcome.operation).unit;
+  return DisplayTime(when).toStdString() + "  address " + std::to_string(address) + "  " +
+         std::string(operation) + "  ";
 }
 
 }  // namespace
-
-QJsonObject ReadingObject(const Outcome& outcome, int address, std::string_view port,
-                          const QDateTime& when) {
-  const std::string value = ValueField(outcome);
-  return {{"time", QString::fromStdString(TimeText(when))},
-          {"port", QString::fromUtf8(port)},
-          {"address", address},
-          {"operation", QString::fromUtf8(Describe(outcome.operation).name)},
-          {"result", QString::fromUtf8(ResultName(outcome.result))},
-          {"value", JsonValueOf(value)},
-          {"unit", QString::fromUtf8(UnitOf(outcome, value))}};
-}
-
-std::string LimitText(double ohms) {
-  return QByteArray::number(ohms, 'g', 12).toStdString();
-}
-
-QJsonObject AlarmObject(const AlarmChange& change) {
-  return {{"time", QString::fromStdString(TimeText(change.when))},
-          {"address", change.address},
-          {"state", QString::fromUtf8(change.raised ? kAlarmRaised : kAlarmCleared)},
-          {"value", JsonValueOf(ValueField(change.reading))},
-          {"limit", change.limit}};
-}
 
 std::string PlainText(const Outcome& outcome) {
   if (outcome.result == Result::kAnswered && outcome.value) {
@@ -121,73 +72,31 @@ ExitStatus MostTelling(ExitStatus a, ExitStatus b) {
   return ra < rb ? b : a;
 }
 
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned char>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + '"';
-}
-
 void Printer::Begin() {
   if (format_ != Format::kCsv) return;
-  Write(verbose_ ? "time,port,address,operation,result,value,unit,sent,received\n"
-                 : "time,port,address,operation,result,value,unit\n");
+  Write(std::string(kReadingColumns) + (verbose_ ? ",sent,received\n" : "\n"));
 }
 
 void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
-  const std::string_view operation = Describe(outcome.operation).name;
-  const std::string value = ValueField(outcome);
-  const std::string_view unit = UnitOf(outcome, value);
-  std::string line;
+  const ReadingFields fields = FieldsOf(outcome, address, port, when);
   switch (format_) {
     case Format::kPlain:
-      if (stamped) line = StampText(when, address, operation);
-      Write(line + PlainText(outcome) + "\n");
+      Write((stamped ? StampText(when, address, fields.operation) : std::string()) +
+            PlainText(outcome) + "\n");
       PrintFrames(outcome);
       return;
     case Format::kCsv: {
-      std::vector<std::string> fields = {TimeText(when),
-                                         std::string(port),
-                                         std::to_string(address),
-                                         std::string(operation),
-                                         std::string(ResultName(outcome.result)),
-                                         value,
-                                         std::string(unit)};
+      std::vector<std::string> row = CsvFields(fields);
       if (verbose_) {
-        fields.push_back(RowOf(outcome, {}, {}).sent);
-        fields.push_back(HexText(outcome.reply));
+        row.push_back(RowOf(outcome, {}, {}).sent);
+        row.push_back(HexText(outcome.reply));
       }
-      line = CsvLine(fields, "\n");
-      break;
+      Write(CsvLine(row, "\n"));
+      return;
     }
     case Format::kJson: {
-      line = JsonFields(when, port, address, operation, ResultName(outcome.result), value, unit);
+      std::string line = "{" + JsonMembers(fields);
       if (verbose_) {
         line += ",\"sent\":[";
         for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
@@ -195,38 +104,28 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
         }
         line += "],\"received\":" + JsonString(HexText(outcome.reply));
       }
-      line += "}\n";
-      break;
+      Write(line + "}\n");
+      return;
     }
   }
-  Write(line);
 }
 
 void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
-  const std::string_view state = change.raised ? kAlarmRaised : kAlarmCleared;
-  const std::string value = ValueField(change.reading);
-  const std::string_view unit = AnswerForm(change.reading.operation).unit;
+  const ReadingFields fields = FieldsOf(change, port);
   switch (format_) {
     case Format::kPlain:
-      Write(StampText(change.when, change.address, kAlarmOperation) + std::string(state) + ": " +
-            PlainText(change.reading) + (change.raised ? ", above " : ", not above ") +
-            LimitText(change.limit) + " " + std::string(unit) + "\n");
+      Write(StampText(change.when, change.address, kAlarmOperation) + std::string(fields.result) +
+            ": " + PlainText(change.reading) + (change.raised ? ", above " : ", not above ") +
+            LimitText(change.limit) + " " + std::string(fields.unit) + "\n");
       return;
     case Format::kCsv: {
-      std::vector<std::string> fields = {TimeText(change.when),
-                                         std::string(port),
-                                         std::to_string(change.address),
-                                         std::string(kAlarmOperation),
-                                         std::string(state),
-                                         value,
-                                         std::string(unit)};
-      if (verbose_) fields.insert(fields.end(), 2, std::string());
-      Write(CsvLine(fields, "\n"));
+      std::vector<std::string> row = CsvFields(fields);
+      if (verbose_) row.insert(row.end(), 2, std::string());
+      Write(CsvLine(row, "\n"));
       return;
     }
     case Format::kJson:
-      Write(JsonFields(change.when, port, change.address, kAlarmOperation, state, value, unit) +
-            ",\"limit\":" + LimitText(change.limit) + "}\n");
+      Write("{" + JsonMembers(fields) + ",\"limit\":" + LimitText(change.limit) + "}\n");
       return;
   }
 }

@@ -3,13 +3,13 @@
 // with the frames in hexadecimal when asked for.
 
 #include <QDateTime>
-#include <QJsonObject>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "cli/cli_options.h"
 #include "engine/outcome.h"
+#include "present/reading_fields.h"
 
 namespace karvello::cli {
 
@@ -22,31 +22,6 @@ ExitStatus StatusOf(Result result);
 // answered in whole frames), then a corrupt or wrong reply (5), then the line lost (6), then no
 // reply (3). Any other status ranks below them all.
 ExitStatus MostTelling(ExitStatus a, ExitStatus b);
-
-std::string JsonString(std::string_view text);
-
-// The operation and the states of an alarm's change, as the output, the record and the gateway
-// write them.
-inline constexpr std::string_view kAlarmOperation = "alarm";
-inline constexpr std::string_view kAlarmRaised = "raised";
-inline constexpr std::string_view kAlarmCleared = "cleared";
-
-// The object of --format json for one outcome, without the frames: what the gateway publishes.
-QJsonObject ReadingObject(const Outcome& outcome, int address, std::string_view port,
-                          const QDateTime& when);
-
-// An alarm raised or cleared by `reading` (a resistance) at `address`, against `limit` ohms.
-struct AlarmChange {
-  Outcome reading;
-  int address = 0;
-  bool raised = false;
-  double limit = 0;
-  QDateTime when;
-};
-// The gateway's alarm message: {"time","address","state","value","limit"}.
-QJsonObject AlarmObject(const AlarmChange& change);
-// "20", "4.5": the limit as the output writes it.
-std::string LimitText(double ohms);
 
 // Writes each outcome to `out` as one line (plain: with the frames on lines of their own under
 // it when verbose), flushed at once unless Buffered().

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/survey.h"
+#include "gateway/watch.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -42,24 +43,17 @@ void EraseProgressLine() {
 #endif
 }
 
-// The longest a timer waits in one go: a watch of hours or days wakes now and then to see
-// whether its round is due, on the steady clock.
-constexpr std::chrono::minutes kLongestTimerWait{10};
-
 }  // namespace
 
 Session::Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
-                 OutcomeRecord& record)
+                 OutcomeRecord& record, gateway::SiteState* site)
     : run_(run),
       line_(line),
       port_(std::move(port)),
       printer_(printer),
       record_(record),
-      engine_(line) {
-  roundTimer_.setSingleShot(true);
-  roundTimer_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&roundTimer_, &QTimer::timeout, [this] { OnRoundTimer(); });
-}
+      site_(site),
+      engine_(line) {}
 
 Session::~Session() = default;
 
@@ -78,23 +72,9 @@ int Session::Run() {
     case Command::kVoltage:
       steps_ = {{Operation::kQueryVoltage, run_.addresses.at(0)}};
       break;
-    case Command::kWatch: {
-      // The alarms that stood when the watch last ran stand still, to be cleared by the rule.
-      const std::set<int> raised = run_.alarmAbove ? record_.RaisedAlarms(port_) : std::set<int>();
-      for (std::uint8_t address : run_.addresses) {
-        for (Operation operation : run_.operations) steps_.push_back({operation, address});
-        if (run_.alarmAbove) {
-          alarms_.emplace(address, AlarmRule(AlarmLimit{*run_.alarmAbove, run_.alarmAfter},
-                                             raised.contains(address)));
-          if (raised.contains(address)) {
-            std::fprintf(stderr,
-                         "karvello-cli: the alarm at address %d stands, as the record left it\n",
-                         address);
-          }
-        }
-      }
-      break;
-    }
+    case Command::kWatch:
+      RunWatch();
+      return loop_.exec();
     case Command::kScan:
       RunScan();
       return loop_.exec();
@@ -104,22 +84,19 @@ int Session::Run() {
   }
   engine_.SetOnOutcome([this](const Outcome& outcome) { OnOutcome(outcome); });
   engine_.SetOnProgress([this](const Progress& progress) { OnProgress(progress); });
-  // Between the rounds of a watch no operation is in flight to fail with the line.
   engine_.SetOnLineLost([this] {
-    if (run_.command == Command::kWatch) {
-      LineGone();
-    } else if (!inFlight_) {
-      Finish(kPortUnavailable);
-    }
+    if (!inFlight_) Finish(kPortUnavailable);
   });
-  start_ = Clock::now();
-  due_ = start_;
   QTimer::singleShot(0, [this] { StartNext(); });
   return loop_.exec();
 }
 
 void Session::Stop() {
   if (finished_) return;
+  if (watch_) {
+    watch_->Stop();
+    return;
+  }
   if (stopping_ || !inFlight_) {
     // Between two readings, or asked a second time: at once.
     Finish(status_);
@@ -136,53 +113,71 @@ void Session::End(int status) {
 
 void Session::StartNext() {
   if (finished_) return;
-  if (stopping_) {
+  if (stopping_ || next_ >= steps_.size()) {
     Finish(status_);
     return;
   }
-  if (next_ >= steps_.size()) {
-    // A round of a watch done.
-    ++rounds_;
-    if (run_.count > 0 && rounds_ >= run_.count) {
-      // Its rounds done without one reading answered: the status of the most telling failure.
-      Finish(status_ == kAnswered && !answered_ ? failure_ : status_);
-    } else {
-      ScheduleRound();
-    }
-    return;
-  }
   const Step& step = steps_[next_];
-  if (run_.command == Command::kWatch && !LineBack()) {
-    // Nothing can be sent: the reading fails with the line, and the watch goes on.
-    Outcome lost{};
-    lost.operation = step.operation;
-    lost.address = step.address;
-    lost.result = Result::kLineLost;
-    ++next_;
-    Emit(lost, step.address);
-    if (printer_.Failed()) {
-      Finish(status_);
-      return;
-    }
-    QTimer::singleShot(0, [this] { StartNext(); });
-    return;
-  }
   inFlight_ = true;
   engine_.Start({step.operation, step.address});
 }
 
-void Session::LineGone() {
-  if (lineGone_) return;
-  lineGone_ = true;
-  std::fprintf(stderr,
-               "karvello-cli: %s lost; the watch goes on and opens it again when it is back\n",
-               port_.c_str());
-}
-
-bool Session::LineBack() {
-  if (line_.IsOpen()) return true;
-  LineGone();
-  return reopen_ && reopen_();
+void Session::RunWatch() {
+  gateway::WatchPlan plan;
+  plan.addresses = run_.addresses;
+  plan.operations = run_.operations;
+  plan.every = run_.every;
+  plan.rounds = run_.count;
+  if (run_.alarmAbove) {
+    plan.limit = AlarmLimit{*run_.alarmAbove, run_.alarmAfter};
+    // The alarms that stood when the watch last ran stand still, to be cleared by the rule.
+    plan.raisedAtStart = record_.RaisedAlarms(port_);
+    for (int address : plan.raisedAtStart) {
+      if (std::find(plan.addresses.begin(), plan.addresses.end(), address) ==
+          plan.addresses.end()) {
+        continue;
+      }
+      std::fprintf(stderr, "karvello-cli: the alarm at address %d stands, as the record left it\n",
+                   address);
+    }
+  }
+  watch_ = std::make_unique<gateway::Watch>(std::move(plan), engine_, line_, site_);
+  watch_->SetOnReading([this](const Outcome& outcome, int address, const QDateTime& when) {
+    ClearProgress();
+    printer_.Print(outcome, address, port_, when, true);
+    record_.Add(outcome, port_, when);
+    if (onReading_) onReading_(outcome, address, port_, when);
+    // The output cannot take the next reading: the watch ends with this one recorded.
+    if (printer_.Failed()) watch_->Stop();
+  });
+  watch_->SetOnAlarm([this](const AlarmChange& change) {
+    printer_.PrintAlarm(change, port_);
+    record_.AddAlarm(change, port_);
+    if (onAlarm_) onAlarm_(change);
+  });
+  // A late or repeated reply of a reading that has ended is recorded, not printed.
+  watch_->SetOnLate(
+      [this](const Outcome& outcome, const QDateTime& when) { record_.Add(outcome, port_, when); });
+  watch_->SetOnProgress(
+      [this](const Progress& progress, int address) { ShowProgress(progress, address); });
+  watch_->SetOnLineLost([this] {
+    std::fprintf(stderr,
+                 "karvello-cli: %s lost; the watch goes on and opens it again when it is back\n",
+                 port_.c_str());
+  });
+  watch_->SetOnLineBack(
+      [this] { std::fprintf(stderr, "karvello-cli: %s is back\n", port_.c_str()); });
+  watch_->SetReopen(reopen_);
+  watch_->SetOnFinished([this] {
+    // Its rounds done without one reading answered: the status of the most telling failure.
+    int failure = kAnswered;
+    for (Result result : watch_->Failures()) {
+      failure = MostTelling(static_cast<ExitStatus>(failure), StatusOf(result));
+    }
+    const bool roundsDone = run_.count > 0 && watch_->RoundsDone() >= run_.count;
+    Finish(roundsDone && status_ == kAnswered && !watch_->Answered() ? failure : status_);
+  });
+  watch_->Start();
 }
 
 void Session::OnOutcome(const Outcome& outcome) {
@@ -196,70 +191,33 @@ void Session::OnOutcome(const Outcome& outcome) {
   inFlight_ = false;
   ++next_;
   Emit(outcome, step.address);
-  if (lineGone_ && outcome.result != Result::kLineLost) {
-    // The line carried an exchange again (a network line connects again by itself).
-    lineGone_ = false;
-    std::fprintf(stderr, "karvello-cli: %s is back\n", port_.c_str());
-  }
-  if (run_.command != Command::kWatch) {
-    Finish(StatusOf(outcome.result));
-    return;
-  }
-  if (printer_.Failed()) {
-    // The output cannot take the next reading: the watch ends with this one recorded.
-    Finish(status_);
-    return;
-  }
-  // The next reading once the engine has finished with this outcome.
-  QTimer::singleShot(0, [this] { StartNext(); });
+  Finish(StatusOf(outcome.result));
 }
 
 void Session::Emit(const Outcome& outcome, int address) {
   const QDateTime now = QDateTime::currentDateTime();
-  const bool failed = outcome.result != Result::kAnswered;
-  if (run_.format == Format::kPlain && run_.command != Command::kWatch && failed) {
+  if (run_.format == Format::kPlain && outcome.result != Result::kAnswered) {
     // A single reading's failure is an error message; its frames still go to standard output.
     printer_.PrintFrames(outcome);
     std::fprintf(stderr, "karvello-cli: %s: %s\n",
                  std::string(Describe(outcome.operation).name).c_str(), PlainText(outcome).c_str());
   } else {
-    printer_.Print(outcome, address, port_, now, run_.command == Command::kWatch);
+    printer_.Print(outcome, address, port_, now, false);
   }
   record_.Add(outcome, port_, now);
-  if (run_.command != Command::kWatch) return;
-  if (failed) {
-    failure_ = MostTelling(static_cast<ExitStatus>(failure_), StatusOf(outcome.result));
-  } else {
-    answered_ = true;
-  }
-  if (onReading_) onReading_(ReadingObject(outcome, address, port_, now));
-  JudgeAlarm(outcome, address, now);
-}
-
-void Session::JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when) {
-  const auto alarm = alarms_.find(address);
-  if (alarm == alarms_.end() || Describe(outcome.operation).quantity != Quantity::kResistance) {
-    return;
-  }
-  // A failed reading counts for neither side.
-  const std::optional<Reading> reading =
-      outcome.result == Result::kAnswered ? outcome.value : std::nullopt;
-  const AlarmRule::Change change = alarm->second.Take(reading);
-  if (change == AlarmRule::Change::kNone) return;
-  const AlarmChange alarmChange{outcome, address, change == AlarmRule::Change::kRaised,
-                                alarm->second.Limit().ohms, when};
-  printer_.PrintAlarm(alarmChange, port_);
-  record_.AddAlarm(alarmChange, port_);
-  if (onAlarm_) onAlarm_(AlarmObject(alarmChange));
 }
 
 void Session::OnProgress(const Progress& progress) {
+  if (inFlight_ && next_ < steps_.size()) ShowProgress(progress, steps_[next_].address);
+}
+
+void Session::ShowProgress(const Progress& progress, int address) {
   if (progress.operation != Operation::kQueryResistance || progress.phase != Phase::kDelaying ||
       !StandardErrorIsTerminal()) {
     return;
   }
   const auto whole = std::chrono::duration_cast<std::chrono::seconds>(progress.delay);
-  std::fprintf(stderr, "\rmeasuring at address %d: %lld s left ", steps_[next_].address,
+  std::fprintf(stderr, "\rmeasuring at address %d: %lld s left ", address,
                static_cast<long long>((whole - progress.elapsed).count()));
   std::fflush(stderr);
   progressShown_ = true;
@@ -270,29 +228,6 @@ void Session::ClearProgress() {
   EraseProgressLine();
   std::fflush(stderr);
   progressShown_ = false;
-}
-
-void Session::ScheduleRound() {
-  // The n-th round is due at the start plus n intervals; rounds whose time has passed are left
-  // out rather than run late one after another.
-  // On the steady clock's own ticks, the interval at most a week: the next slot is at most one
-  // interval past now, far inside the clock's range.
-  const auto every = std::chrono::duration_cast<Clock::duration>(
-      std::clamp(run_.every, std::chrono::milliseconds(1), kLongestEvery));
-  const auto now = Clock::now();
-  const auto passed = (now - start_) / every;  // whole intervals since the start
-  due_ = start_ + (passed + 1) * every;
-  next_ = 0;
-  OnRoundTimer();
-}
-
-void Session::OnRoundTimer() {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(due_ - Clock::now());
-  if (left.count() > 0) {
-    roundTimer_.start(std::min<std::chrono::milliseconds>(left, kLongestTimerWait));
-    return;
-  }
-  StartNext();
 }
 
 void Session::RunScan() {
@@ -354,7 +289,6 @@ void Session::Finish(int status) {
   if (finished_) return;
   finished_ = true;
   ClearProgress();
-  roundTimer_.stop();
   line_.Close();
   loop_.exit(status);
 }

@@ -3,12 +3,9 @@
 // outcome printed and recorded, and the exit status.
 
 #include <QEventLoop>
-#include <QJsonObject>
-#include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,12 +13,16 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
-#include "engine/alarm_rule.h"
 #include "engine/engine.h"
 #include "serial/serial_line.h"
 
 namespace karvello {
 class Survey;
+}
+
+namespace karvello::gateway {
+class SiteState;
+class Watch;
 }
 
 namespace karvello::cli {
@@ -31,9 +32,9 @@ class Session {
   // The line must be open and outlive the session. `port` names it in the output and the record.
   // A watch rides out a lost line: each reading while it is gone is a line-lost outcome, printed
   // and recorded, and the line is opened again (SetReopen) before each one until it is back.
-  // Every other command ends with the line.
+  // Every other command ends with the line. `site`, when given, is fed by a watch.
   Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
-          OutcomeRecord& record);
+          OutcomeRecord& record, gateway::SiteState* site = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -46,11 +47,13 @@ class Session {
   // The same, the watch then ending with `status` (the broker refused it).
   void End(int status);
 
-  // A watch's readings as --format json gives them, and its alarms' changes as the alarm topic
-  // carries them, for the broker; each after it is printed and recorded.
-  using ObjectHandler = std::function<void(const QJsonObject&)>;
-  void SetOnReading(ObjectHandler handler) { onReading_ = std::move(handler); }
-  void SetOnAlarm(ObjectHandler handler) { onAlarm_ = std::move(handler); }
+  // A watch's readings and its alarms' changes, for the broker; each after it is printed and
+  // recorded.
+  using ReadingHandler = std::function<void(const Outcome& outcome, int address,
+                                            std::string_view port, const QDateTime& when)>;
+  using AlarmHandler = std::function<void(const AlarmChange& change)>;
+  void SetOnReading(ReadingHandler handler) { onReading_ = std::move(handler); }
+  void SetOnAlarm(AlarmHandler handler) { onAlarm_ = std::move(handler); }
   // Opens the line again at its address, after a watch lost it; true when it is open.
   void SetReopen(std::function<bool()> reopen) { reopen_ = std::move(reopen); }
 
@@ -59,57 +62,42 @@ class Session {
     Operation operation;
     std::uint8_t address;
   };
-  using Clock = std::chrono::steady_clock;
 
   void StartNext();
   void OnOutcome(const Outcome& outcome);
   void OnProgress(const Progress& progress);
+  void ShowProgress(const Progress& progress, int address);
   void ClearProgress();
-  void ScheduleRound();
-  void OnRoundTimer();
   void Finish(int status);
   void Emit(const Outcome& outcome, int address);
-  void JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when);
+  void RunWatch();
   void RunScan();
-  // A watch's line went away: said once on standard error.
-  void LineGone();
-  // True when the line is open, or opened again now.
-  bool LineBack();
 
   const Invocation& run_;
   SerialLine& line_;
   std::string port_;
   Printer& printer_;
   OutcomeRecord& record_;
+  gateway::SiteState* site_;
   Engine engine_;
   std::unique_ptr<Survey> survey_;
+  std::unique_ptr<gateway::Watch> watch_;
   QEventLoop loop_;
-  QTimer roundTimer_;
   bool progressShown_ = false;
   bool stopping_ = false;
   bool inFlight_ = false;
   bool finished_ = false;
   int status_ = kAnswered;
 
-  // The steps of the command (a watch: of one round) and the one in flight.
+  // The steps of a one-shot command and the one in flight.
   std::vector<Step> steps_;
   std::size_t next_ = 0;
-  // The watch's start, its rounds done and the slot of the next round.
-  Clock::time_point start_;
-  long long rounds_ = 0;
-  Clock::time_point due_;
-  // A scan: the detectors found.
+  // A scan: the detectors found, and the most telling failure met.
   int found_ = 0;
-  // A watch: a reading was answered; a watch or a scan: the most telling failure met.
-  bool answered_ = false;
   int failure_ = kAnswered;
-  // A watch with --alarm-above: each address's alarm.
-  std::map<int, AlarmRule> alarms_;
-  ObjectHandler onReading_;
-  ObjectHandler onAlarm_;
+  ReadingHandler onReading_;
+  AlarmHandler onAlarm_;
   std::function<bool()> reopen_;
-  // A watch's line is gone, and not yet open again.
-  bool lineGone_ = false;
 };
 
 }  // namespace karvello::cli

@@ -9,14 +9,14 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_session.h"
-#include "cli/mqtt_publisher.h"
+#include "gateway/site_publisher.h"
 
 namespace karvello::cli {
 
 // The publisher's settings for `run`. `environmentPassword`: $KARVELLO_MQTT_PASSWORD, the
 // password of a URL that gives a user and none. Throws UsageError (one line) for a URL, CA file,
 // site or topic prefix that cannot be used.
-MqttSettings WatchMqttSettings(const Invocation& run,
+gateway::SitePublisherSettings WatchMqttSettings(const Invocation& run,
                                const std::optional<std::string>& environmentPassword);
 
 class WatchBroker {
@@ -27,11 +27,11 @@ class WatchBroker {
   // Feeds the session's readings and alarms to the broker and begins connecting.
   void Attach(Session& session);
   // After the session has ended: waits for the broker to take what is queued (at most
-  // kMqttStopWait), says "offline" and disconnects.
+  // gateway::kMqttStopWait), says "offline" and disconnects.
   void Finish();
 
  private:
-  MqttPublisher publisher_;
+  gateway::SitePublisher publisher_;
 };
 
 }  // namespace karvello::cli

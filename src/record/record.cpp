@@ -458,17 +458,6 @@ QString LockPath(const QString& path) {
 
 }  // namespace
 
-std::string TimeText(const QDateTime& when) {
-  const int offset = when.offsetFromUtc();
-  const int minutes = (offset < 0 ? -offset : offset) / 60;
-  return (when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
-          QStringLiteral("%1%2:%3")
-              .arg(QChar(offset < 0 ? u'-' : u'+'))
-              .arg(minutes / 60, 2, 10, QChar(u'0'))
-              .arg(minutes % 60, 2, 10, QChar(u'0')))
-      .toStdString();
-}
-
 std::optional<Reading> ReadingOf(std::string_view field) {
   if (field == kOverRangeMark) return Reading{0, 0, true};
   std::string digits;

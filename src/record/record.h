@@ -20,13 +20,11 @@
 
 #include "engine/operations.h"
 #include "engine/outcome.h"
+#include "present/times.h"
 
 namespace karvello {
 
 class RecordFiles;
-
-// "2026-12-07T18:04:06.123+08:00": local time to the millisecond with its offset from UTC.
-std::string TimeText(const QDateTime& when);
 
 // One row of the record, its fields as the file holds them.
 struct RecordRow {

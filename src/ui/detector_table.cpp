@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <iterator>
 
+#include "present/times.h"
 #include "record/csv.h"
 #include "ui/log_texts.h"
 #include "ui/reports.h"
@@ -17,7 +18,7 @@ QString Utf8(std::string_view text) {
 }
 
 QString Now() {
-  return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  return DisplayTime(QDateTime::currentDateTime());
 }
 
 // The state of an address that gave something other than a detector answering as itself.

@@ -1,5 +1,7 @@
 #include "ui/record_model.h"
 
+#include "present/times.h"
+
 namespace karvello {
 
 void RecordModel::SetRows(std::vector<RecordRow> rows) {
@@ -28,7 +30,7 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const {
   const RecordRow& row = rows_[static_cast<std::size_t>(index.row())];
   switch (index.column()) {
     case 0:
-      return row.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+      return DisplayTime(row.time);
     case 1:
       return QString::fromStdString(row.port);
     case 2:

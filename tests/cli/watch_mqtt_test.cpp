@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "cli/watch_broker.h"
-#include "mqtt_broker.h"
+#include "support/mqtt_broker.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 
@@ -425,7 +425,7 @@ TEST(WatchMqttSettings, TakeACaFileForTlsOnly) {
     run.mqttUrl = c.url;
     run.mqttCa = c.caFile;
     if (c.taken) {
-      EXPECT_EQ(cli::WatchMqttSettings(run, std::nullopt).caFile, ca);
+      EXPECT_EQ(cli::WatchMqttSettings(run, std::nullopt).client.caFile, ca);
     } else {
       EXPECT_THROW(cli::WatchMqttSettings(run, std::nullopt), cli::UsageError) << c.caFile;
     }

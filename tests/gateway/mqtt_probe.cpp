@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "cli/mqtt_publisher.h"
+#include "gateway/site_publisher.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -13,15 +13,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: karvello_mqtt_probe URL PREFIX\n");
     return 2;
   }
-  karvello::cli::MqttSettings settings;
-  settings.broker = karvello::cli::ParseMqttUrl(argv[1]);
+  karvello::gateway::SitePublisherSettings settings;
+  settings.client.broker = karvello::gateway::ParseMqttUrl(argv[1]);
   settings.site = "probe";
   settings.topicPrefix = argv[2];
-  settings.keepAlive = std::chrono::seconds(5);
-  karvello::cli::MqttPublisher publisher(settings);
+  settings.client.keepAlive = std::chrono::seconds(5);
+  karvello::gateway::SitePublisher publisher(settings);
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (!publisher.Connected()) return;
+    if (!publisher.Client().Connected()) return;
     poll.stop();
     std::printf("connected\n");
     std::fflush(stdout);

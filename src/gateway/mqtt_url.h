@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace karvello::cli {
+namespace karvello::gateway {
 
 // The environment variable that may hold the password, so that it need not stand in the
 // command line (which any user can read in the process list).
@@ -35,4 +35,4 @@ MqttUrl ParseMqttUrl(std::string_view text,
 // "mqtts://gateway@broker.example:8883": the URL without its password, for messages.
 std::string ShownUrl(const MqttUrl& url);
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

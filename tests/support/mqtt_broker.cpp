@@ -1,4 +1,4 @@
-#include "mqtt_broker.h"
+#include "support/mqtt_broker.h"
 
 #include "support/free_port.h"
 

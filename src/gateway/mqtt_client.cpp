@@ -1,88 +1,25 @@
-#include "cli/mqtt_publisher.h"
+#include "gateway/mqtt_client.h"
 
 #include <mosquitto.h>
 
-#include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSocketNotifier>
-#include <QSysInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
-#include "engine/operations.h"
-#include "record/record.h"
-
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::string_view kOnline = "online";
-constexpr std::string_view kOffline = "offline";
-constexpr const char* kHomeAssistantStatus = "homeassistant/status";
-
-// What a quantity's sensor is to Home Assistant. It has no device class for a resistance.
-struct Sensor {
-  Quantity quantity;
-  std::string_view entity;
-  std::string_view deviceClass;
-  std::string_view name() const { return FormOf(quantity).name; }  // the last level of its topic
-  std::string_view unit() const { return FormOf(quantity).unit; }
-};
-constexpr Sensor kVoltage{Quantity::kVoltage, "Voltage", "voltage"};
-constexpr Sensor kResistance{Quantity::kResistance, "Grounding resistance", ""};
-
-const Sensor* SensorOf(std::string_view operationName) {
-  const std::optional<Operation> operation = OperationNamed(operationName);
-  if (!operation) return nullptr;
-  switch (Describe(*operation).quantity) {
-    case Quantity::kVoltage:
-      return &kVoltage;
-    case Quantity::kResistance:
-      return &kResistance;
-    case Quantity::kNone:
-    case Quantity::kAddress:
-      break;
-  }
-  return nullptr;
-}
-
-std::optional<int> AddressOf(const QJsonObject& object) {
-  const QJsonValue value = object.value(QLatin1String("address"));
-  if (!value.isDouble()) return std::nullopt;
-  const double number = value.toDouble();
-  if (number < 1 || number > 255 || number != static_cast<int>(number)) return std::nullopt;
-  return static_cast<int>(number);
-}
-
-QByteArray Compact(const QJsonObject& object) {
-  return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-// Home Assistant's ids take letters, digits, "_" and "-" only.
-std::string IdOf(std::string_view site) {
-  std::string id(site);
-  for (char& c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!plain && c != '_' && c != '-') c = '_';
-  }
-  return id;
-}
-
-bool HasForbidden(std::string_view text) {
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F || c == '+' || c == '#') return true;
-  }
-  return mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS;
-}
-
 void InitLibrary() {
   static const int initialised = mosquitto_lib_init();
   (void)initialised;
+}
+
+QByteArray Bytes(std::string_view text) {
+  return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
@@ -94,43 +31,11 @@ std::chrono::milliseconds MqttRetryDelay(int failures, std::chrono::milliseconds
   return std::min(delay, last);
 }
 
-std::string DefaultSite() {
-  std::string host = QSysInfo::machineHostName().toStdString();
-  host = host.substr(0, host.find('.'));
-  return host.empty() ? "karvello" : host;
-}
-
-std::string TopicPrefix(std::string_view site, std::string_view prefix) {
-  const auto refuse = [](const std::string& why) { throw std::invalid_argument(why); };
-  if (site.empty()) refuse("the site name is empty");
-  if (HasForbidden(site) || site.find('/') != std::string_view::npos) {
-    refuse("the site name \"" + std::string(site) +
-           "\" cannot name MQTT topics: it may not hold \"/\", \"+\", \"#\" or control characters");
-  }
-  if (prefix.empty()) return "karvello/" + std::string(site);
-  const std::string shown = "the topic prefix \"" + std::string(prefix) + "\"";
-  if (HasForbidden(prefix)) {
-    refuse(shown + " may not hold \"+\", \"#\" or control characters");
-  }
-  if (prefix.front() == '$') refuse(shown + " may not begin with \"$\": brokers keep those");
-  if (prefix.front() == '/' || prefix.back() == '/' ||
-      prefix.find("//") != std::string_view::npos) {
-    refuse(shown + " may not have an empty level (a \"/\" at an end, or \"//\")");
-  }
-  return std::string(prefix);
-}
-
-MqttPublisher::MqttPublisher(MqttSettings settings)
+MqttClient::MqttClient(MqttClientSettings settings)
     : settings_(std::move(settings)), context_(std::make_unique<QObject>()) {
   InitLibrary();
-  if (settings_.topicPrefix.empty()) settings_.topicPrefix = TopicPrefix(settings_.site);
-  statusTopic_ = settings_.topicPrefix + "/status";
-  clientId_ =
-      "karvello-" + settings_.site + "-" + std::to_string(QCoreApplication::applicationPid());
   shownUrl_ = ShownUrl(settings_.broker);
-  onLog_ = [](const std::string& line) {
-    std::fprintf(stderr, "karvello-cli: %s\n", line.c_str());
-  };
+  onLog_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
 
   tick_.setInterval(1s);
   QObject::connect(&tick_, &QTimer::timeout, context_.get(), [this] { OnTick(); });
@@ -141,45 +46,39 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
     // The broker has not taken all in time: say offline and go; what it still holds back it
     // gets from the last will.
     if (mosq_ && state_ == State::kConnected) {
-      if (!offlineSent_) PublishNow(statusTopic_, QByteArray(kOffline.data(), kOffline.size()));
+      if (!offlineSent_) PublishNow(settings_.presenceTopic, Bytes(kMqttOffline));
       mosquitto_disconnect(mosq_);
     }
     FinishStop();
   });
 }
 
-MqttPublisher::~MqttPublisher() {
+bool MqttClient::Accepting() const {
+  return !stopping_ && state_ != State::kStopped && state_ != State::kRefused;
+}
+
+void MqttClient::PublishDirect(const std::string& topic, const QByteArray& payload) {
+  if (!mosq_ || state_ != State::kConnected || broken_) return;
+  PublishNow(topic, payload);
+}
+
+void MqttClient::Subscribe(const std::string& topic) {
+  if (!mosq_ || state_ != State::kConnected || broken_) return;
+  if (mosquitto_subscribe(mosq_, nullptr, topic.c_str(), 1) != MOSQ_ERR_SUCCESS) broken_ = true;
+}
+
+MqttClient::~MqttClient() {
   DropNotifiers();
   if (mosq_) mosquitto_destroy(mosq_);
 }
 
-void MqttPublisher::Start() {
+void MqttClient::Start() {
   if (state_ != State::kIdle) return;
   tick_.start();
   Connect();
 }
 
-bool MqttPublisher::PublishReading(const QJsonObject& reading) {
-  const std::optional<int> address = AddressOf(reading);
-  const Sensor* quantity =
-      SensorOf(reading.value(QLatin1String("operation")).toString().toStdString());
-  if (!address || !quantity || !Accepting()) return false;
-  if (settings_.homeAssistant &&
-      discovered_.emplace(*address, std::string(quantity->name())).second && Connected()) {
-    PublishDiscovery(*address, quantity->name());
-  }
-  return Enqueue(
-      settings_.topicPrefix + "/" + std::to_string(*address) + "/" + std::string(quantity->name()),
-      Compact(reading));
-}
-
-bool MqttPublisher::PublishAlarm(const QJsonObject& alarm) {
-  const std::optional<int> address = AddressOf(alarm);
-  if (!address || !Accepting()) return false;
-  return Enqueue(settings_.topicPrefix + "/" + std::to_string(*address) + "/alarm", Compact(alarm));
-}
-
-void MqttPublisher::Stop() {
+void MqttClient::Stop() {
   if (state_ == State::kStopped) return;
   if (stopping_ || state_ != State::kConnected) {
     stopping_ = true;
@@ -192,18 +91,14 @@ void MqttPublisher::Stop() {
   Settle();  // with nothing queued, "offline" goes at once
 }
 
-bool MqttPublisher::Accepting() const {
-  return !stopping_ && state_ != State::kStopped && state_ != State::kRefused;
-}
-
-bool MqttPublisher::Enqueue(std::string topic, QByteArray payload) {
+bool MqttClient::Enqueue(std::string topic, QByteArray payload) {
   if (queue_.size() >= std::max<std::size_t>(settings_.queueLimit, 1)) Drop();
   queue_.push_back({std::move(topic), std::move(payload)});
   if (state_ == State::kConnected) Settle();
   return true;
 }
 
-void MqttPublisher::Drop() {
+void MqttClient::Drop() {
   if (handed_ > 0) {
     --handed_;
     --inFlight_;  // the front is never an acknowledged one: those leave at once
@@ -218,7 +113,7 @@ void MqttPublisher::Drop() {
   }
 }
 
-void MqttPublisher::Connect() {
+void MqttClient::Connect() {
   if (!Accepting() || mosq_) return;
   libraryError_.clear();
   disconnectCode_.reset();
@@ -231,7 +126,7 @@ void MqttPublisher::Connect() {
   // and libmosquitto nothing between connections, so that what is sent again after a loss is
   // exactly what this queue holds unacknowledged, once, in order. (A kept session would have
   // the library and the broker send their own copies again too.)
-  mosq_ = mosquitto_new(clientId_.c_str(), true, this);
+  mosq_ = mosquitto_new(settings_.clientId.c_str(), true, this);
   if (!mosq_) {
     libraryError_ = "cannot make an MQTT client (out of memory)";
     OnGone();
@@ -240,13 +135,13 @@ void MqttPublisher::Connect() {
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
   // No limit of its own: Feed() keeps kMqttInFlightLimit.
   mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, 0);
-  mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnectCallback);
-  mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnectCallback);
-  mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublishCallback);
-  mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessageCallback);
-  mosquitto_log_callback_set(mosq_, &MqttPublisher::OnLogCallback);
-  mosquitto_will_set(mosq_, statusTopic_.c_str(), static_cast<int>(kOffline.size()),
-                     kOffline.data(), 1, true);
+  mosquitto_connect_callback_set(mosq_, &MqttClient::OnConnectCallback);
+  mosquitto_disconnect_callback_set(mosq_, &MqttClient::OnDisconnectCallback);
+  mosquitto_publish_callback_set(mosq_, &MqttClient::OnPublishCallback);
+  mosquitto_message_callback_set(mosq_, &MqttClient::OnMessageCallback);
+  mosquitto_log_callback_set(mosq_, &MqttClient::OnLogCallback);
+  mosquitto_will_set(mosq_, settings_.presenceTopic.c_str(),
+                     static_cast<int>(kMqttOffline.size()), kMqttOffline.data(), 1, true);
   const MqttUrl& broker = settings_.broker;
   if (!broker.user.empty()) {
     mosquitto_username_pw_set(mosq_, broker.user.c_str(),
@@ -277,14 +172,14 @@ void MqttPublisher::Connect() {
   Settle();
 }
 
-void MqttPublisher::OnReadable() {
+void MqttClient::OnReadable() {
   if (!mosq_) return;
   writeHeld_ = false;
   mosquitto_loop_read(mosq_, 1);
   Settle();
 }
 
-void MqttPublisher::OnWritable() {
+void MqttClient::OnWritable() {
   if (!mosq_) return;
   if (state_ == State::kConnecting) {
     // libmosquitto finds a failed connect, and steps its TLS handshake, when it reads.
@@ -297,14 +192,14 @@ void MqttPublisher::OnWritable() {
   Settle();
 }
 
-void MqttPublisher::OnTick() {
+void MqttClient::OnTick() {
   writeHeld_ = false;
   if (!mosq_) return;
   mosquitto_loop_misc(mosq_);  // the keep-alive; a connect unanswered within it fails here
   Settle();
 }
 
-void MqttPublisher::Settle() {
+void MqttClient::Settle() {
   while (mosq_) {
     while (!acknowledged_.empty()) {
       const int mid = acknowledged_.front();
@@ -323,9 +218,10 @@ void MqttPublisher::Settle() {
         refusal_ = mosquitto_connack_string(code);
       }
     }
-    if (homeAssistantOnline_) {
-      homeAssistantOnline_ = false;
-      if (state_ == State::kConnected) PublishAllDiscovery();
+    while (!received_.empty() && state_ == State::kConnected && !broken_) {
+      const Received message = std::move(received_.front());
+      received_.pop_front();
+      if (onMessage_) onMessage_(message.topic, message.payload);
     }
     if (!mosq_) break;
     if (broken_ || mosquitto_socket(mosq_) < 0) {
@@ -336,7 +232,7 @@ void MqttPublisher::Settle() {
       Feed();
       if (stopping_ && queue_.empty() && !offlineSent_ && !broken_) {
         offlineSent_ = true;
-        PublishNow(statusTopic_, QByteArray(kOffline.data(), kOffline.size()), &offlineMid_);
+        PublishNow(settings_.presenceTopic, Bytes(kMqttOffline), &offlineMid_);
       }
     }
     if (!broken_) break;
@@ -344,7 +240,7 @@ void MqttPublisher::Settle() {
   SyncNotifiers();
 }
 
-void MqttPublisher::Acknowledge(int mid) {
+void MqttClient::Acknowledge(int mid) {
   if (offlineSent_ && mid == offlineMid_ && mosq_) {
     // The last word is in: DISCONNECT, so that the broker drops the will.
     mosquitto_disconnect(mosq_);
@@ -366,7 +262,7 @@ void MqttPublisher::Acknowledge(int mid) {
   if (queue_.empty()) dropSaid_ = false;
 }
 
-void MqttPublisher::OnConnected() {
+void MqttClient::OnConnected() {
   state_ = State::kConnected;
   failures_ = 0;
   if (outage_) {
@@ -381,20 +277,16 @@ void MqttPublisher::OnConnected() {
     Log(line);
     outage_ = false;
   } else {
-    Log("MQTT: connected to " + shownUrl_ + ", publishing under " + settings_.topicPrefix);
+    Log("MQTT: connected to " + shownUrl_ + (settings_.purpose.empty() ? "" : ", ") +
+        settings_.purpose);
   }
   droppedInOutage_ = 0;
   dropSaid_ = false;
-  PublishNow(statusTopic_, QByteArray(kOnline.data(), kOnline.size()));
-  if (settings_.homeAssistant) {
-    if (mosquitto_subscribe(mosq_, nullptr, kHomeAssistantStatus, 1) != MOSQ_ERR_SUCCESS) {
-      broken_ = true;
-    }
-    PublishAllDiscovery();
-  }
+  PublishNow(settings_.presenceTopic, Bytes(kMqttOnline));
+  if (onConnected_) onConnected_();
 }
 
-void MqttPublisher::OnGone() {
+void MqttClient::OnGone() {
   const bool wasConnected = state_ == State::kConnected;
   DropNotifiers();
   if (mosq_) {
@@ -403,6 +295,7 @@ void MqttPublisher::OnGone() {
   }
   broken_ = false;
   acknowledged_.clear();
+  received_.clear();
   // What the library held unacknowledged goes with it; this queue sends it again, in order.
   std::deque<Message> kept;
   for (Message& message : queue_) {
@@ -443,7 +336,7 @@ void MqttPublisher::OnGone() {
   retry_.start(MqttRetryDelay(failures_, settings_.firstRetry, settings_.lastRetry));
 }
 
-void MqttPublisher::Feed() {
+void MqttClient::Feed() {
   while (!broken_ && inFlight_ < kMqttInFlightLimit && handed_ < queue_.size()) {
     Message& message = queue_[handed_];
     int mid = 0;
@@ -455,7 +348,7 @@ void MqttPublisher::Feed() {
   }
 }
 
-void MqttPublisher::PublishNow(const std::string& topic, const QByteArray& payload, int* mid) {
+void MqttClient::PublishNow(const std::string& topic, const QByteArray& payload, int* mid) {
   errno = 0;
   const int rc = mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
                                    payload.constData(), 1, true);
@@ -466,51 +359,7 @@ void MqttPublisher::PublishNow(const std::string& topic, const QByteArray& paylo
   }
 }
 
-void MqttPublisher::PublishDiscovery(int address, std::string_view quantityName) {
-  const Sensor& quantity = quantityName == kVoltage.name() ? kVoltage : kResistance;
-  const std::string site = IdOf(settings_.site);
-  const std::string device = "karvello_" + site + "_" + std::to_string(address);
-  const std::string id = device + "_" + std::string(quantity.name());
-  const QString state = QString::fromStdString(
-      settings_.topicPrefix + "/" + std::to_string(address) + "/" + std::string(quantity.name()));
-  QJsonObject config{
-      {"unique_id", QString::fromStdString(id)},
-      {"object_id", QString::fromStdString(id)},
-      {"name", QString::fromUtf8(quantity.entity.data(), quantity.entity.size())},
-      {"state_topic", state},
-      // A failed reading (null) and an over-range one ("OL") leave the sensor unknown; the
-      // reading's result and time stay its attributes.
-      {"value_template", "{{ value_json.value if value_json.value is number else None }}"},
-      {"json_attributes_topic", state},
-      {"unit_of_measurement", QString::fromUtf8(quantity.unit().data(), quantity.unit().size())},
-      {"state_class", "measurement"},
-      {"qos", 1},
-      {"availability_topic", QString::fromStdString(statusTopic_)},
-      {"payload_available", QString::fromUtf8(kOnline.data(), kOnline.size())},
-      {"payload_not_available", QString::fromUtf8(kOffline.data(), kOffline.size())},
-      {"device",
-       QJsonObject{
-           {"identifiers", QJsonArray{QString::fromStdString(device)}},
-           {"name", QString::fromStdString("Grounding-resistance detector " +
-                                           std::to_string(address) + " at " + settings_.site)},
-           {"model", "Grounding-resistance online detector"},
-       }},
-  };
-  if (!quantity.deviceClass.empty()) {
-    config.insert("device_class",
-                  QString::fromUtf8(quantity.deviceClass.data(), quantity.deviceClass.size()));
-  }
-  PublishNow("homeassistant/sensor/" + id + "/config", Compact(config));
-}
-
-void MqttPublisher::PublishAllDiscovery() {
-  for (const auto& [address, quantity] : discovered_) {
-    if (broken_) return;
-    PublishDiscovery(address, quantity);
-  }
-}
-
-void MqttPublisher::FinishStop() {
+void MqttClient::FinishStop() {
   stopTimer_.stop();
   retry_.stop();
   tick_.stop();
@@ -539,7 +388,7 @@ void MqttPublisher::FinishStop() {
       Qt::QueuedConnection);
 }
 
-void MqttPublisher::SyncNotifiers() {
+void MqttClient::SyncNotifiers() {
   const int socket = mosq_ ? mosquitto_socket(mosq_) : -1;
   if (socket != notifiedSocket_) {
     DropNotifiers();
@@ -556,7 +405,7 @@ void MqttPublisher::SyncNotifiers() {
   if (writeNotifier_) writeNotifier_->setEnabled(!writeHeld_ && mosquitto_want_write(mosq_));
 }
 
-void MqttPublisher::DropNotifiers() {
+void MqttClient::DropNotifiers() {
   // Called from their own handlers too: they go once the handler has returned.
   for (QSocketNotifier** notifier : {&readNotifier_, &writeNotifier_}) {
     if (*notifier) {
@@ -568,11 +417,11 @@ void MqttPublisher::DropNotifiers() {
   notifiedSocket_ = -1;
 }
 
-void MqttPublisher::Log(const std::string& line) {
+void MqttClient::Log(const std::string& line) {
   if (onLog_) onLog_(line);
 }
 
-std::string MqttPublisher::Reason() const {
+std::string MqttClient::Reason() const {
   if (!libraryError_.empty()) return libraryError_;
   if (!disconnectCode_) return "no answer";
   if (*disconnectCode_ == MOSQ_ERR_ERRNO && disconnectErrno_ != 0) {
@@ -582,31 +431,31 @@ std::string MqttPublisher::Reason() const {
 }
 
 // The library calls these from inside its own calls: they only note, for Settle().
-void MqttPublisher::OnConnectCallback(mosquitto*, void* self, int code) {
-  static_cast<MqttPublisher*>(self)->connack_ = code;
+void MqttClient::OnConnectCallback(mosquitto*, void* self, int code) {
+  static_cast<MqttClient*>(self)->connack_ = code;
 }
 
-void MqttPublisher::OnDisconnectCallback(mosquitto*, void* self, int code) {
-  auto* publisher = static_cast<MqttPublisher*>(self);
+void MqttClient::OnDisconnectCallback(mosquitto*, void* self, int code) {
+  auto* publisher = static_cast<MqttClient*>(self);
   publisher->disconnectCode_ = code;
   publisher->disconnectErrno_ = errno;
 }
 
-void MqttPublisher::OnPublishCallback(mosquitto*, void* self, int mid) {
-  static_cast<MqttPublisher*>(self)->acknowledged_.push_back(mid);
+void MqttClient::OnPublishCallback(mosquitto*, void* self, int mid) {
+  static_cast<MqttClient*>(self)->acknowledged_.push_back(mid);
 }
 
-void MqttPublisher::OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
-  const std::string_view payload(
-      static_cast<const char*>(message->payload),
-      message->payload ? static_cast<std::size_t>(message->payloadlen) : 0);
-  if (std::strcmp(message->topic, kHomeAssistantStatus) == 0 && payload == kOnline) {
-    static_cast<MqttPublisher*>(self)->homeAssistantOnline_ = true;
+void MqttClient::OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
+  std::string payload;
+  if (message->payload && message->payloadlen > 0) {
+    payload.assign(static_cast<const char*>(message->payload),
+                   static_cast<std::size_t>(message->payloadlen));
   }
+  static_cast<MqttClient*>(self)->received_.push_back({message->topic, std::move(payload)});
 }
 
-void MqttPublisher::OnLogCallback(mosquitto*, void* self, int level, const char* text) {
-  if (level & MOSQ_LOG_ERR) static_cast<MqttPublisher*>(self)->libraryError_ = text;
+void MqttClient::OnLogCallback(mosquitto*, void* self, int level, const char* text) {
+  if (level & MOSQ_LOG_ERR) static_cast<MqttClient*>(self)->libraryError_ = text;
 }
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

@@ -1,4 +1,4 @@
-// The publisher against a real Mosquitto broker on 127.0.0.1: what arrives, retained or not; a
+// The site's publisher against a real Mosquitto broker on 127.0.0.1: what arrives, retained or not; a
 // clean stop and a killed publisher; outages, with and without messages left unacknowledged;
 // logins right and wrong; TLS with the test's own CA; the queue's bound; Home Assistant's
 // discovery.
@@ -17,9 +17,10 @@
 #include <tuple>
 #include <vector>
 
-#include "cli/mqtt_publisher.h"
-#include "mqtt_broker.h"
-#include "record/record.h"
+#include "engine/operations.h"
+#include "gateway/site_publisher.h"
+#include "support/mqtt_broker.h"
+#include "present/times.h"
 #include "support/event_loop.h"
 
 // Objects shown as JSON when a check fails.
@@ -27,7 +28,7 @@ void PrintTo(const QJsonObject& object, std::ostream* out) {
   *out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 using namespace std::chrono_literals;
@@ -39,17 +40,45 @@ using testing::Subscriber;
 
 const std::string kPrefix = "karvello/site1";
 
-// A reading as --format json gives it; `sequence` sets its time, so that each is told apart.
-QJsonObject Reading(int sequence, int address = 1, const char* operation = "voltage",
-                    QJsonValue value = 220) {
+// A reading made on /dev/ttyUSB0; `sequence` sets its time, so that each is told apart.
+struct Sent {
+  Outcome outcome;
+  int address;
+  QDateTime when;
+};
+
+constexpr karvello::Reading kVolts220{220, 0, false};
+
+Sent Reading(int sequence, int address = 1, Operation operation = Operation::kQueryVoltage,
+             std::optional<karvello::Reading> value = kVolts220) {
   const QDateTime base = QDateTime::fromString("2026-12-07T18:04:06.000+08:00", Qt::ISODateWithMs);
-  return {{"time", QString::fromStdString(TimeText(base.addMSecs(sequence)))},
+  Outcome outcome;
+  outcome.operation = operation;
+  outcome.address = static_cast<std::uint8_t>(address);
+  outcome.result = value ? Result::kAnswered : Result::kNoReply;
+  outcome.value = value;
+  return {outcome, address, base.addMSecs(sequence)};
+}
+
+// What a subscriber must find of `sent`: the object of --format json, written out here by hand.
+QJsonObject Expected(const Sent& sent) {
+  const bool voltage = sent.outcome.operation == Operation::kQueryVoltage;
+  const std::optional<karvello::Reading>& value = sent.outcome.value;
+  QJsonValue json = QJsonValue::Null;
+  if (value && value->overRange) {
+    json = "OL";
+  } else if (value) {
+    double number = value->number;
+    for (unsigned i = 0; i < value->decimals; ++i) number /= 10;
+    json = number;
+  }
+  return {{"time", QString::fromStdString(TimeText(sent.when))},
           {"port", "/dev/ttyUSB0"},
-          {"address", address},
-          {"operation", operation},
-          {"result", value.isNull() ? "no-reply" : "answered"},
-          {"value", value},
-          {"unit", value.isNull() ? "" : (std::string_view(operation) == "voltage" ? "V" : "Ω")}};
+          {"address", sent.address},
+          {"operation", voltage ? "voltage" : "resistance"},
+          {"result", value ? "answered" : "no-reply"},
+          {"value", json},
+          {"unit", value ? (voltage ? "V" : "Ω") : ""}};
 }
 
 QJsonObject Parsed(const Received& message) {
@@ -65,7 +94,7 @@ std::vector<QJsonObject> ReadingsOn(const Subscriber& subscriber, const std::str
 
 std::vector<QJsonObject> Sequence(int from, int to) {
   std::vector<QJsonObject> readings;
-  for (int i = from; i <= to; ++i) readings.push_back(Reading(i));
+  for (int i = from; i <= to; ++i) readings.push_back(Expected(Reading(i)));
   return readings;
 }
 
@@ -75,28 +104,46 @@ std::vector<std::string> Payloads(const std::vector<Received>& messages) {
   return payloads;
 }
 
+// The site's publisher, with the client's counts at hand and its readings given as Sent.
+class Publisher : public SitePublisher {
+ public:
+  using SitePublisher::SitePublisher;
+  bool PublishReading(const Sent& sent) {
+    return SitePublisher::PublishReading(sent.outcome, sent.address, "/dev/ttyUSB0", sent.when);
+  }
+  bool Connected() const { return Client().Connected(); }
+  bool Refused() const { return Client().Refused(); }
+  std::size_t Queued() const { return Client().Queued(); }
+  std::size_t InFlight() const { return Client().InFlight(); }
+  std::uint64_t Delivered() const { return Client().Delivered(); }
+  std::uint64_t Dropped() const { return Client().Dropped(); }
+};
+
 class MqttPublisherTest : public ::testing::Test {
  protected:
-  MqttSettings Settings(int port, const char* scheme = "mqtt", const char* host = "127.0.0.1") {
-    MqttSettings settings;
-    settings.broker = ParseMqttUrl(std::string(scheme) + "://" + host + ":" + std::to_string(port));
+  SitePublisherSettings Settings(int port, const char* scheme = "mqtt",
+                                 const char* host = "127.0.0.1") {
+    SitePublisherSettings settings;
+    settings.client.broker =
+        ParseMqttUrl(std::string(scheme) + "://" + host + ":" + std::to_string(port));
     settings.site = "site1";
     settings.topicPrefix = kPrefix;
-    settings.keepAlive = 5s;
-    settings.firstRetry = 100ms;
-    settings.lastRetry = 400ms;
+    settings.client.keepAlive = 5s;
+    settings.client.firstRetry = 100ms;
+    settings.client.lastRetry = 400ms;
     return settings;
   }
 
-  MqttPublisher& Make(const MqttSettings& settings) {
-    publisher_ = std::make_unique<MqttPublisher>(settings);
-    publisher_->SetOnLog([this](const std::string& line) { log_.push_back(line); });
-    publisher_->SetOnRefused([this](const std::string& reason) { refusal_ = reason; });
-    publisher_->SetOnStopped([this] { stopped_ = true; });
+  Publisher& Make(const SitePublisherSettings& settings) {
+    publisher_ = std::make_unique<Publisher>(settings);
+    MqttClient& client = publisher_->Client();
+    client.SetOnLog([this](const std::string& line) { log_.push_back(line); });
+    client.SetOnRefused([this](const std::string& reason) { refusal_ = reason; });
+    client.SetOnStopped([this] { stopped_ = true; });
     return *publisher_;
   }
 
-  bool Connect(MqttPublisher& publisher) {
+  bool Connect(Publisher& publisher) {
     publisher.Start();
     return RunUntil([&] { return publisher.Connected(); }, 5s);
   }
@@ -107,7 +154,7 @@ class MqttPublisherTest : public ::testing::Test {
     return lines;
   }
 
-  std::unique_ptr<MqttPublisher> publisher_;
+  std::unique_ptr<Publisher> publisher_;
   std::vector<std::string> log_;
   std::optional<std::string> refusal_;
   bool stopped_ = false;
@@ -118,25 +165,30 @@ TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttPublisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(broker.port()));
   ASSERT_TRUE(Connect(publisher));
 
+  const Sent above = Reading(2, 2, Operation::kQueryResistance, karvello::Reading{4150, 2});
+  const AlarmChange raised{above.outcome, 2, true, 40,
+                           QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs)};
   const QJsonObject alarm{{"time", "2026-12-07T18:04:06.123+08:00"},
                           {"address", 2},
                           {"state", "raised"},
                           {"value", 41.5},
                           {"limit", 40}};
-  const std::vector<std::pair<std::string, QJsonObject>> sent = {
-      {kPrefix + "/1/voltage", Reading(1, 1, "voltage", 220)},
-      {kPrefix + "/2/resistance", Reading(2, 2, "resistance", 41.5)},
-      {kPrefix + "/2/resistance", Reading(3, 2, "resistance", "OL")},
-      {kPrefix + "/255/voltage", Reading(4, 255, "voltage", QJsonValue::Null)},
+  const std::vector<Sent> readings = {
+      Reading(1, 1), above,
+      Reading(3, 2, Operation::kQueryResistance, karvello::Reading{0, 0, true}),
+      Reading(4, 255, Operation::kQueryVoltage, std::nullopt)};
+  std::vector<std::pair<std::string, QJsonObject>> sent = {
+      {kPrefix + "/1/voltage", Expected(readings[0])},
+      {kPrefix + "/2/resistance", Expected(readings[1])},
+      {kPrefix + "/2/resistance", Expected(readings[2])},
+      {kPrefix + "/255/voltage", Expected(readings[3])},
       {kPrefix + "/2/alarm", alarm},
   };
-  for (const auto& [topic, object] : sent) {
-    ASSERT_TRUE(topic.ends_with("alarm") ? publisher.PublishAlarm(object)
-                                         : publisher.PublishReading(object));
-  }
+  for (const Sent& reading : readings) ASSERT_TRUE(publisher.PublishReading(reading));
+  ASSERT_TRUE(publisher.PublishAlarm(raised));
   ASSERT_TRUE(RunUntil([&] { return live.Count() >= 1 + sent.size(); }, 5s));
   EXPECT_TRUE(RunUntil([&] { return publisher.Delivered() == sent.size(); }, 5s));
 
@@ -172,7 +224,7 @@ TEST_F(MqttPublisherTest, CleanStopDeliversTheQueueThenSaysOfflineOnce) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttPublisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(broker.port()));
   ASSERT_TRUE(Connect(publisher));
   for (int i = 1; i <= 50; ++i) publisher.PublishReading(Reading(i));
   publisher.Stop();
@@ -197,7 +249,7 @@ TEST_F(MqttPublisherTest, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttPublisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(broker.port()));
   ASSERT_TRUE(Connect(publisher));
   int sequence = 0;
   for (; sequence < 5; ++sequence) publisher.PublishReading(Reading(sequence + 1));
@@ -235,7 +287,7 @@ TEST_F(MqttPublisherTest, UnacknowledgedMessagesAreSentAgainAfterTheLoss) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttPublisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(broker.port()));
   ASSERT_TRUE(Connect(publisher));
   publisher.PublishReading(Reading(1));
   publisher.PublishReading(Reading(2));
@@ -277,9 +329,9 @@ class MqttQueueBound : public MqttPublisherTest, public ::testing::WithParamInte
 TEST_P(MqttQueueBound, KeepsTheNewestInOrder) {
   const QueueCase& c = GetParam();
   MosquittoBroker broker;
-  MqttSettings settings = Settings(broker.port());
-  if (c.limit) settings.queueLimit = *c.limit;
-  MqttPublisher& publisher = Make(settings);
+  SitePublisherSettings settings = Settings(broker.port());
+  if (c.limit) settings.client.queueLimit = *c.limit;
+  Publisher& publisher = Make(settings);
   publisher.Start();
   ASSERT_TRUE(RunUntil([&] { return Said("cannot reach") == 1; }, 5s));
   for (int i = 1; i <= c.published; ++i) publisher.PublishReading(Reading(i));
@@ -320,10 +372,10 @@ TEST_P(MqttLogin, RightOnePublishesWrongOneIsRefusedForGood) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/#"}, "reader", "reader-pass");
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttSettings settings = Settings(broker.port());
-  settings.broker.user = GetParam().user;
-  if (*GetParam().user) settings.broker.password = GetParam().password;
-  MqttPublisher& publisher = Make(settings);
+  SitePublisherSettings settings = Settings(broker.port());
+  settings.client.broker.user = GetParam().user;
+  if (*GetParam().user) settings.client.broker.password = GetParam().password;
+  Publisher& publisher = Make(settings);
   publisher.Start();
   ASSERT_TRUE(RunUntil([&] { return publisher.Connected() || refusal_.has_value(); }, 5s));
   if (GetParam().accepted) {
@@ -371,9 +423,9 @@ TEST_P(MqttTls, TrustsTheCaItIsGiven) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttSettings settings = Settings(broker.tlsPort(), "mqtts", GetParam().host);
-  if (GetParam().withCa) settings.caFile = testing::TestCertificates::Get().caFile;
-  MqttPublisher& publisher = Make(settings);
+  SitePublisherSettings settings = Settings(broker.tlsPort(), "mqtts", GetParam().host);
+  if (GetParam().withCa) settings.client.caFile = testing::TestCertificates::Get().caFile;
+  Publisher& publisher = Make(settings);
   publisher.Start();
   publisher.PublishReading(Reading(1));
   if (GetParam().connects) {
@@ -401,14 +453,14 @@ TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItCom
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {"homeassistant/sensor/#", kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttSettings settings = Settings(broker.port());
+  SitePublisherSettings settings = Settings(broker.port());
   settings.site = "site-1.north";
   settings.homeAssistant = true;
-  MqttPublisher& publisher = Make(settings);
+  Publisher& publisher = Make(settings);
   ASSERT_TRUE(Connect(publisher));
-  publisher.PublishReading(Reading(1, 4, "voltage"));
-  publisher.PublishReading(Reading(2, 4, "resistance", 3.5));
-  publisher.PublishReading(Reading(3, 4, "voltage"));
+  publisher.PublishReading(Reading(1, 4));
+  publisher.PublishReading(Reading(2, 4, Operation::kQueryResistance, karvello::Reading{35, 1}));
+  publisher.PublishReading(Reading(3, 4));
   ASSERT_TRUE(RunUntil([&] { return live.On(kPrefix + "/4/voltage").size() == 2; }, 5s));
 
   const std::string voltageTopic = "homeassistant/sensor/karvello_site-1_north_4_voltage/config";
@@ -464,7 +516,7 @@ TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {"homeassistant/#", kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  MqttPublisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(broker.port()));
   ASSERT_TRUE(Connect(publisher));
   publisher.PublishReading(Reading(1));
   // A config would have come before the reading, on the same connection.
@@ -495,4 +547,4 @@ TEST_F(MqttPublisherTest, KilledPublisherLeavesTheLastWillOffline) {
 }
 
 }  // namespace
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

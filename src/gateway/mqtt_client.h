@@ -1,31 +1,19 @@
 #pragma once
-// The watch's readings published to an MQTT broker, for a site gateway.
+// An MQTT client for the gateway: libmosquitto does the protocol, and this drives it from the Qt
+// event loop (its socket in QSocketNotifiers, its keep-alive from a timer about once a second, no
+// thread of its own), so that nothing here ever holds up a reading. Only the lookup of a host name
+// can: libmosquitto resolves it with the blocking getaddrinfo() when it connects (at the start and
+// at each retry), which takes microseconds for an address, milliseconds from /etc/hosts or a
+// working resolver, and seconds when the DNS server is away; name the broker by its address, or
+// give its name in /etc/hosts, on a gateway whose DNS is not sure.
 //
-// libmosquitto does the protocol; this drives it from the Qt event loop (its socket in
-// QSocketNotifiers, its keep-alive from a timer about once a second, no thread of its own), so
-// that nothing here ever holds up a reading. Only the lookup of a host name can: libmosquitto
-// resolves it with the blocking getaddrinfo() when it connects (at the start and at each
-// retry), which takes microseconds for an address, milliseconds from /etc/hosts or a working
-// resolver, and seconds when the DNS server is away; name the broker by its address, or give its
-// name in /etc/hosts, on a gateway whose DNS is not sure.
-//
-// Topics, under PREFIX ("karvello/SITE" unless set):
-//   PREFIX/status                  "online" (retained) once connected; "offline" (retained) from
-//                                  a clean stop, or from the broker as the last will when the
-//                                  connection is lost
-//   PREFIX/ADDRESS/voltage         each reading, the JSON object of --format json (QoS 1,
-//   PREFIX/ADDRESS/resistance      retained)
-//   PREFIX/ADDRESS/alarm           {"time","address","state","value","limit"} (QoS 1, retained)
-//   homeassistant/sensor/karvello_SITE_ADDRESS_QUANTITY/config
-//                                  Home Assistant's discovery (retained, when asked for): sent
-//                                  for each detector and quantity when first read, at each
-//                                  connection and whenever homeassistant/status says "online"
-//
-// Nothing is lost to an outage: readings wait in a queue, in order, until the broker has
-// acknowledged them (PUBACK); a full queue drops its oldest and says how many. The Windows build
-// has no MQTT: this is built only where pkg-config finds libmosquitto, and never on Windows.
+// It knows nothing of detectors: it keeps an acknowledged queue of messages (QoS 1, retained),
+// says its presence on one topic ("online" once connected, "offline" from a clean stop or, as the
+// last will, from the broker when the connection is lost), and retries a broker it cannot reach.
+// Nothing is lost to an outage: messages wait in the queue, in order, until the broker has
+// acknowledged them (PUBACK); a full queue drops its oldest and says how many.
 
-#include <QJsonObject>
+#include <QByteArray>
 #include <QObject>
 #include <QTimer>
 #include <chrono>
@@ -34,18 +22,16 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "cli/mqtt_url.h"
+#include "gateway/mqtt_url.h"
 
 class QSocketNotifier;
 struct mosquitto;
 struct mosquitto_message;
 
-namespace karvello::cli {
+namespace karvello::gateway {
 
 // The messages kept while the broker cannot be reached: 9 hours of 3 detectors each read every
 // 10 s, in 4.6 MB (karvello-bench-mqtt). Past it, the oldest are dropped.
@@ -68,19 +54,16 @@ std::chrono::milliseconds MqttRetryDelay(int failures,
                                          std::chrono::milliseconds first = kMqttFirstRetry,
                                          std::chrono::milliseconds last = kMqttLastRetry);
 
-// The site's default name: the host name up to its first dot.
-std::string DefaultSite();
-// PREFIX for `site`, or `prefix` when given. Throws std::invalid_argument (bad usage, one line)
-// for a site or prefix that cannot name MQTT topics: empty, with "+", "#" or a control
-// character, a site with "/", a prefix with an empty level or beginning with "$".
-std::string TopicPrefix(std::string_view site, std::string_view prefix = {});
+// The presence payloads.
+inline constexpr std::string_view kMqttOnline = "online";
+inline constexpr std::string_view kMqttOffline = "offline";
 
-struct MqttSettings {
+struct MqttClientSettings {
   MqttUrl broker;
-  std::string caFile;       // mqtts: the CA to trust (a private one); empty: the system's CAs
-  std::string site;         // SITE: in the Home Assistant names and ids, and the client id
-  std::string topicPrefix;  // PREFIX, as TopicPrefix() makes it; empty: TopicPrefix(site)
-  bool homeAssistant = false;
+  std::string caFile;         // mqtts: the CA to trust (a private one); empty: the system's CAs
+  std::string clientId;       // unique among the broker's clients
+  std::string presenceTopic;  // "online" / "offline" (retained), and the last will
+  std::string purpose;        // for the log once connected: "publishing under karvello/site1"
   // For tests and slow links; as the constants above by default.
   std::chrono::seconds keepAlive = kMqttKeepAlive;
   std::chrono::milliseconds firstRetry = kMqttFirstRetry;
@@ -89,32 +72,43 @@ struct MqttSettings {
   std::chrono::milliseconds stopWait = kMqttStopWait;
 };
 
-class MqttPublisher {
+class MqttClient {
  public:
   // A line for standard error (without the program's name or a newline).
   using LogHandler = std::function<void(const std::string& line)>;
 
-  explicit MqttPublisher(MqttSettings settings);
+  explicit MqttClient(MqttClientSettings settings);
   // Without Stop(): the connection is dropped, and the broker publishes the last will.
-  ~MqttPublisher();
-  MqttPublisher(const MqttPublisher&) = delete;
-  MqttPublisher& operator=(const MqttPublisher&) = delete;
+  ~MqttClient();
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
 
   // Begins connecting, and returns at once.
   void Start();
 
-  // Queues a reading, the object of --format json: its "address" (1 to 255) and "operation"
-  // ("voltage", "resistance" or "read-resistance") choose the topic. False, and nothing
-  // queued, for an object without them, or once stopping or refused.
-  bool PublishReading(const QJsonObject& reading);
-  // Queues an alarm object, published on its "address"'s alarm topic. False as above.
-  bool PublishAlarm(const QJsonObject& alarm);
+  // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused.
+  bool Enqueue(std::string topic, QByteArray payload);
+  // Accepts messages to queue: not stopping, stopped or refused.
+  bool Accepting() const;
+
+  // While connected (from the connected and message handlers among others): publishes at once,
+  // ahead of the queue (QoS 1, retained), or subscribes (QoS 1). A failure drops the connection,
+  // which is then tried again.
+  void PublishDirect(const std::string& topic, const QByteArray& payload);
+  void Subscribe(const std::string& topic);
 
   // Ends cleanly: waits up to stopWait for the broker to acknowledge what is queued, publishes
   // "offline", disconnects, then calls the stopped handler (never before Stop returns). A
   // second call, or a broker not connected, ends at once.
   void Stop();
 
+  // Called each time a connection is made, after "online": for subscriptions and messages that
+  // go at every connection.
+  void SetOnConnected(std::function<void()> handler) { onConnected_ = std::move(handler); }
+  // A message on a subscribed topic.
+  void SetOnMessage(std::function<void(const std::string& topic, std::string_view payload)> h) {
+    onMessage_ = std::move(h);
+  }
   // The broker refused the login, with its reason as libmosquitto words the CONNACK code
   // ("Connection Refused: not authorised."): no further try is made.
   void SetOnRefused(std::function<void(const std::string& reason)> handler) {
@@ -132,7 +126,7 @@ class MqttPublisher {
   std::size_t InFlight() const { return inFlight_; }
   std::uint64_t Delivered() const { return delivered_; }
   std::uint64_t Dropped() const { return dropped_; }
-  const std::string& StatusTopic() const { return statusTopic_; }
+  const std::string& PresenceTopic() const { return settings_.presenceTopic; }
 
  private:
   enum class State { kIdle, kWaiting, kConnecting, kConnected, kStopped, kRefused };
@@ -142,9 +136,11 @@ class MqttPublisher {
     int mid = 0;  // the library's id once handed to it; 0 before
     bool acknowledged = false;
   };
+  struct Received {
+    std::string topic;
+    std::string payload;
+  };
 
-  bool Accepting() const;
-  bool Enqueue(std::string topic, QByteArray payload);
   void Connect();
   void OnReadable();
   void OnWritable();
@@ -156,8 +152,6 @@ class MqttPublisher {
   void OnGone();
   void Feed();
   void PublishNow(const std::string& topic, const QByteArray& payload, int* mid = nullptr);
-  void PublishDiscovery(int address, std::string_view quantity);
-  void PublishAllDiscovery();
   void FinishStop();
   void SyncNotifiers();
   void DropNotifiers();
@@ -171,9 +165,7 @@ class MqttPublisher {
   static void OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message);
   static void OnLogCallback(mosquitto*, void* self, int level, const char* text);
 
-  MqttSettings settings_;
-  std::string statusTopic_;
-  std::string clientId_;
+  MqttClientSettings settings_;
   std::string shownUrl_;
   State state_ = State::kIdle;
   mosquitto* mosq_ = nullptr;
@@ -205,7 +197,7 @@ class MqttPublisher {
   std::optional<int> disconnectCode_;
   int disconnectErrno_ = 0;
   std::deque<int> acknowledged_;
-  bool homeAssistantOnline_ = false;
+  std::deque<Received> received_;
   std::string libraryError_;
   std::optional<std::string> refusal_;  // the broker's reason for refusing the login
   bool broken_ = false;                 // a call failed: the connection is given up
@@ -216,11 +208,12 @@ class MqttPublisher {
   bool stopping_ = false;
   int offlineMid_ = 0;
   bool offlineSent_ = false;
-  std::set<std::pair<int, std::string>> discovered_;  // address, quantity
 
+  std::function<void()> onConnected_;
+  std::function<void(const std::string&, std::string_view)> onMessage_;
   std::function<void(const std::string&)> onRefused_;
   std::function<void()> onStopped_;
   LogHandler onLog_;
 };
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

@@ -8,10 +8,12 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "cli/mqtt_publisher.h"
-#include "cli/mqtt_url.h"
+#include "gateway/mqtt_client.h"
+#include "gateway/site_publisher.h"
+#include "gateway/site_schema.h"
+#include "gateway/mqtt_url.h"
 
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 using namespace std::chrono_literals;
@@ -167,31 +169,44 @@ TEST(MqttRetryDelay, DoublesFromOneSecondToAMinute) {
 
 // A reading whose topic cannot be told is refused before anything is queued.
 TEST(MqttPublisherInput, RefusesReadingsWithoutTheirTopic) {
-  MqttSettings settings;
-  settings.broker = ParseMqttUrl("mqtt://127.0.0.1:1");
+  SitePublisherSettings settings;
+  settings.client.broker = ParseMqttUrl("mqtt://127.0.0.1:1");
   settings.site = "site1";
-  MqttPublisher publisher(settings);
-  const QJsonObject refused[] = {
-      {{"operation", "voltage"}},
-      {{"address", 0}, {"operation", "voltage"}},
-      {{"address", 256}, {"operation", "voltage"}},
-      {{"address", 2.5}, {"operation", "voltage"}},
-      {{"address", "2"}, {"operation", "voltage"}},
-      {{"address", 2}, {"operation", "query-address"}},
-      {{"address", 2}},
+  SitePublisher publisher(settings);
+  const QDateTime when = QDateTime::currentDateTime();
+  const auto outcome = [](Operation operation) {
+    Outcome made;
+    made.operation = operation;
+    made.result = Result::kAnswered;
+    made.value = Reading{220, 0, false};
+    return made;
   };
-  for (const QJsonObject& reading : refused) EXPECT_FALSE(publisher.PublishReading(reading));
-  EXPECT_FALSE(publisher.PublishAlarm({{"state", "raised"}}));
-  EXPECT_EQ(publisher.Queued(), 0u);
-  const QJsonObject taken[] = {
-      {{"address", 1}, {"operation", "voltage"}},
-      {{"address", 255}, {"operation", "resistance"}},
-      {{"address", 9}, {"operation", "read-resistance"}},
+  const std::pair<int, Operation> refused[] = {
+      {0, Operation::kQueryVoltage},   {256, Operation::kQueryVoltage},
+      {-1, Operation::kQueryVoltage},  {2, Operation::kQueryAddress},
+      {2, Operation::kReadAddress},    {2, Operation::kStartMeasurement},
+      {2, Operation::kSetAddress},
   };
-  for (const QJsonObject& reading : taken) EXPECT_TRUE(publisher.PublishReading(reading));
-  EXPECT_TRUE(publisher.PublishAlarm({{"address", 9}, {"state", "raised"}}));
-  EXPECT_EQ(publisher.Queued(), 4u);
+  for (const auto& [address, operation] : refused) {
+    EXPECT_FALSE(publisher.PublishReading(outcome(operation), address, "COM1", when))
+        << address << " " << Describe(operation).name;
+  }
+  AlarmChange alarm{outcome(Operation::kQueryResistance), 0, true, 20, when};
+  EXPECT_FALSE(publisher.PublishAlarm(alarm));
+  EXPECT_EQ(publisher.Client().Queued(), 0u);
+  const std::pair<int, Operation> taken[] = {
+      {1, Operation::kQueryVoltage},
+      {255, Operation::kQueryResistance},
+      {9, Operation::kReadResistance},
+  };
+  for (const auto& [address, operation] : taken) {
+    EXPECT_TRUE(publisher.PublishReading(outcome(operation), address, "COM1", when))
+        << address << " " << Describe(operation).name;
+  }
+  alarm.address = 9;
+  EXPECT_TRUE(publisher.PublishAlarm(alarm));
+  EXPECT_EQ(publisher.Client().Queued(), 4u);
 }
 
 }  // namespace
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

@@ -10,9 +10,9 @@
 #include <regex>
 #include <sstream>
 
-#include "cli/watch_config.h"
+#include "gateway/watch_config.h"
 
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 using Arguments = std::vector<std::string>;
@@ -158,4 +158,4 @@ TEST(WatchService, SystemdFindsNothingWrongInTheUnit) {
 }
 
 }  // namespace
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

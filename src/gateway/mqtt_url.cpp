@@ -1,9 +1,9 @@
-#include "cli/mqtt_url.h"
+#include "gateway/mqtt_url.h"
 
 #include <cctype>
 #include <stdexcept>
 
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 // Messages never repeat the URL whole: it may hold the password.
@@ -144,4 +144,4 @@ std::string ShownUrl(const MqttUrl& url) {
   return shown + ":" + std::to_string(url.port);
 }
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace karvello::cli {
+namespace karvello::gateway {
 
 // A line the reader refuses, or a file it cannot read: "FILE:LINE: why" (line 0: the file as a
 // whole). The caller reports it as bad usage.
@@ -33,4 +33,4 @@ std::vector<std::string> ReadWatchConfig(std::string_view text, std::string_view
 // The same of the file at `path`.
 std::vector<std::string> ReadWatchConfigFile(const std::string& path);
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

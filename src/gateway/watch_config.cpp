@@ -1,11 +1,11 @@
-#include "cli/watch_config.h"
+#include "gateway/watch_config.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-namespace karvello::cli {
+namespace karvello::gateway {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -100,4 +100,4 @@ std::vector<std::string> ReadWatchConfigFile(const std::string& path) {
   return ReadWatchConfig(text.str(), path);
 }
 
-}  // namespace karvello::cli
+}  // namespace karvello::gateway

@@ -1,0 +1,61 @@
+#include "gateway/site_publisher.h"
+
+#include <QCoreApplication>
+
+namespace karvello::gateway {
+namespace {
+
+MqttClientSettings ClientSettings(const SitePublisherSettings& settings,
+                                  const SiteSchema& schema) {
+  MqttClientSettings client = settings.client;
+  client.clientId =
+      "karvello-" + settings.site + "-" + std::to_string(QCoreApplication::applicationPid());
+  client.presenceTopic = schema.StatusTopic();
+  client.purpose = "publishing under " + schema.Prefix();
+  return client;
+}
+
+}  // namespace
+
+SitePublisher::SitePublisher(SitePublisherSettings settings)
+    : schema_(settings.site, settings.topicPrefix),
+      homeAssistant_(settings.homeAssistant),
+      client_(ClientSettings(settings, schema_)) {
+  client_.SetOnConnected([this] {
+    if (!homeAssistant_) return;
+    client_.Subscribe(std::string(kHomeAssistantStatusTopic));
+    AnnounceAll();
+  });
+  client_.SetOnMessage([this](const std::string& topic, std::string_view payload) {
+    if (homeAssistant_ && topic == kHomeAssistantStatusTopic && payload == kMqttOnline) {
+      AnnounceAll();
+    }
+  });
+}
+
+bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::string_view port,
+                                   const QDateTime& when) {
+  std::optional<SiteMessage> message = schema_.ReadingMessage(outcome, address, port, when);
+  if (!message || !client_.Accepting()) return false;
+  const Quantity quantity = Describe(outcome.operation).quantity;
+  if (homeAssistant_ && discovered_.emplace(address, quantity).second && client_.Connected()) {
+    const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
+    client_.PublishDirect(discovery.topic, discovery.payload);
+  }
+  return client_.Enqueue(std::move(message->topic), std::move(message->payload));
+}
+
+bool SitePublisher::PublishAlarm(const AlarmChange& change) {
+  if (change.address < 1 || change.address > 255 || !client_.Accepting()) return false;
+  SiteMessage message = schema_.AlarmMessage(change);
+  return client_.Enqueue(std::move(message.topic), std::move(message.payload));
+}
+
+void SitePublisher::AnnounceAll() {
+  for (const auto& [address, quantity] : discovered_) {
+    const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
+    client_.PublishDirect(discovery.topic, discovery.payload);
+  }
+}
+
+}  // namespace karvello::gateway

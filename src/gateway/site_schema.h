@@ -1,0 +1,71 @@
+#pragma once
+// The site's messages over MQTT: which topic each reading and alarm goes to, what its payload
+// is, and how Home Assistant is told of each detector's sensors. Pure: it makes topics and
+// payloads, the client sends them.
+//
+// Topics, under PREFIX ("karvello/SITE" unless set):
+//   PREFIX/status                  "online" (retained) once connected; "offline" (retained) from
+//                                  a clean stop, or from the broker as the last will when the
+//                                  connection is lost
+//   PREFIX/ADDRESS/voltage         each reading, the JSON object of --format json (QoS 1,
+//   PREFIX/ADDRESS/resistance      retained)
+//   PREFIX/ADDRESS/alarm           {"time","address","state","value","limit"} (QoS 1, retained)
+//   homeassistant/sensor/karvello_SITE_ADDRESS_QUANTITY/config
+//                                  Home Assistant's discovery (retained, when asked for): sent
+//                                  for each detector and quantity when first read, at each
+//                                  connection and whenever homeassistant/status says "online"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/operations.h"
+#include "engine/outcome.h"
+#include "present/reading_fields.h"
+
+namespace karvello::gateway {
+
+// Home Assistant says it has started (again) with "online" on this topic.
+inline constexpr std::string_view kHomeAssistantStatusTopic = "homeassistant/status";
+
+// The site's default name: the host name up to its first dot.
+std::string DefaultSite();
+// PREFIX for `site`, or `prefix` when given. Throws std::invalid_argument (bad usage, one line)
+// for a site or prefix that cannot name MQTT topics: empty, not UTF-8, with "+", "#" or a
+// control character, a site with "/", a prefix with an empty level or beginning with "$".
+std::string TopicPrefix(std::string_view site, std::string_view prefix = {});
+
+struct SiteMessage {
+  std::string topic;
+  QByteArray payload;
+};
+
+class SiteSchema {
+ public:
+  // `prefix` as TopicPrefix() makes it; empty: TopicPrefix(site).
+  SiteSchema(std::string site, std::string prefix = {});
+
+  const std::string& Site() const { return site_; }
+  const std::string& Prefix() const { return prefix_; }
+  // PREFIX/status.
+  const std::string& StatusTopic() const { return statusTopic_; }
+
+  // The message of a reading of a voltage or a resistance; none for any other operation (an
+  // address, the start of a measurement), which the site does not publish.
+  std::optional<SiteMessage> ReadingMessage(const Outcome& outcome, int address,
+                                            std::string_view port, const QDateTime& when) const;
+  // The message of an alarm's change.
+  SiteMessage AlarmMessage(const AlarmChange& change) const;
+  // Home Assistant's discovery of the sensor of `quantity` (a voltage or a resistance) at
+  // `address`.
+  SiteMessage DiscoveryMessage(int address, Quantity quantity) const;
+
+ private:
+  std::string site_;
+  std::string prefix_;
+  std::string statusTopic_;
+};
+
+}  // namespace karvello::gateway

@@ -1,0 +1,135 @@
+#include "gateway/site_state.h"
+
+namespace karvello::gateway {
+namespace {
+
+// The state of `quantity` in `detector` (const or not); none for another quantity.
+template <typename Detector>
+auto Slot(Detector& detector, Quantity quantity) -> decltype(&detector.resistance) {
+  switch (quantity) {
+    case Quantity::kResistance:
+      return &detector.resistance;
+    case Quantity::kVoltage:
+      return &detector.voltage;
+    case Quantity::kNone:
+    case Quantity::kAddress:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const QuantityState* SiteSnapshot::Find(int address, Quantity quantity) const {
+  const auto detector = detectors.find(address);
+  if (detector == detectors.end()) return nullptr;
+  return Slot(detector->second, quantity);
+}
+
+int SiteSnapshot::AlarmsRaised() const {
+  int raised = 0;
+  for (const auto& [address, detector] : detectors) raised += detector.alarm ? 1 : 0;
+  return raised;
+}
+
+SiteState::SiteState(std::string site, QObject* parent) : QObject(parent) {
+  state_.site = std::move(site);
+  state_.started = QDateTime::currentDateTime();
+}
+
+template <typename Change>
+void SiteState::Update(Change change) {
+  bool changed = false;
+  {
+    const std::lock_guard lock(mutex_);
+    changed = change(state_);
+  }
+  if (changed) emit Changed();
+}
+
+void SiteState::Expect(int address) {
+  Update([&](SiteSnapshot& state) { return state.detectors.try_emplace(address).second; });
+}
+
+void SiteState::Take(const Outcome& outcome, int address, const QDateTime& when) {
+  Update([&](SiteSnapshot& state) {
+    QuantityState* slot = Slot(state.detectors[address], Describe(outcome.operation).quantity);
+    if (!slot) return false;
+    slot->lastTime = when;
+    slot->lastResult = outcome.result;
+    if (outcome.result == Result::kAnswered) {
+      slot->lastValue = outcome.value;
+      slot->goodTime = when;
+      slot->goodValue = outcome.value;
+      ++slot->answered;
+      slot->failuresInRow = 0;
+    } else {
+      slot->lastValue.reset();
+      ++slot->failed;
+      if (slot->failuresInRow < UINT32_MAX) ++slot->failuresInRow;
+    }
+    return true;
+  });
+}
+
+void SiteState::Seed(int address, Quantity quantity, const QuantityState& known) {
+  Update([&](SiteSnapshot& state) {
+    QuantityState* slot = Slot(state.detectors[address], quantity);
+    if (!slot) return false;
+    slot->lastTime = known.lastTime;
+    slot->lastResult = known.lastResult;
+    slot->lastValue = known.lastValue;
+    slot->goodTime = known.goodTime;
+    slot->goodValue = known.goodValue;
+    return true;
+  });
+}
+
+void SiteState::SetAlarm(int address, bool raised) {
+  Update([&](SiteSnapshot& state) {
+    bool& alarm = state.detectors[address].alarm;
+    const bool changed = alarm != raised;
+    alarm = raised;
+    return changed;
+  });
+}
+
+void SiteState::SetLine(const LineState& line) {
+  Update([&](SiteSnapshot& state) {
+    const bool changed = !(state.line == line);
+    state.line = line;
+    return changed;
+  });
+}
+
+void SiteState::SetLineOpen(bool open, const QDateTime& when) {
+  Update([&](SiteSnapshot& state) {
+    if (state.line.open == open) return false;
+    state.line.open = open;
+    state.line.lostSince = open ? QDateTime() : when;
+    return true;
+  });
+}
+
+void SiteState::SetBroker(const BrokerState& broker) {
+  Update([&](SiteSnapshot& state) {
+    const bool changed = !(state.broker == broker);
+    state.broker = broker;
+    return changed;
+  });
+}
+
+void SiteState::SetRecord(const RecordState& record) {
+  Update([&](SiteSnapshot& state) {
+    const bool changed = !(state.record == record);
+    state.record = record;
+    return changed;
+  });
+}
+
+SiteSnapshot SiteState::Snapshot() const {
+  const std::lock_guard lock(mutex_);
+  return state_;
+}
+
+}  // namespace karvello::gateway

@@ -1,0 +1,67 @@
+#pragma once
+// One reading as every front end writes it out. Its fields are described here once; the
+// command line's CSV and JSON lines, the record's row and the gateway's messages are made from
+// them, so that a value reads the same everywhere ("34.50", "OL", or none).
+
+#include <QDateTime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/outcome.h"
+
+namespace karvello {
+
+// The fields of a reading, in the order they are written: "time,port,address,operation,result,
+// value,unit".
+struct ReadingFields {
+  std::string time;            // TimeText
+  std::string port;            // "COM1", "/dev/ttyUSB0", "tcp://10.0.0.7:502"
+  int address = 0;             // as requested; 0 for the query of the address
+  std::string_view operation;  // "voltage", "read-resistance", ..., or "alarm"
+  std::string_view result;     // "answered", "no-reply", ..., or an alarm's state
+  std::string value;           // "34.50", "OL", "220", "5"; empty when none
+  std::string_view unit;       // "Ω", "V"; empty with no value
+};
+
+inline constexpr std::string_view kReadingColumns = "time,port,address,operation,result,value,unit";
+
+// The fields of `outcome`, made at `address` on `port` at `when`.
+ReadingFields FieldsOf(const Outcome& outcome, int address, std::string_view port,
+                       const QDateTime& when);
+
+// The fields as texts, in their order, for a CSV row.
+std::vector<std::string> CsvFields(const ReadingFields& fields);
+
+// The fields as the members of a JSON object, in their order, without the braces:
+// "time":"...","port":"...","address":5,...,"value":34.50,"unit":"Ω". The value is the number as
+// the detector gave it, "OL" over range, or null.
+std::string JsonMembers(const ReadingFields& fields);
+// The same as a whole object: what --format json prints of a reading, and the gateway publishes.
+std::string JsonObjectText(const ReadingFields& fields);
+// A value field as a JSON value: the number as it is written, "OL", or null when empty.
+std::string JsonValueText(const std::string& value);
+
+// The operation and the states of an alarm's change, as the output, the record and the gateway
+// write them.
+inline constexpr std::string_view kAlarmOperation = "alarm";
+inline constexpr std::string_view kAlarmRaised = "raised";
+inline constexpr std::string_view kAlarmCleared = "cleared";
+
+// An alarm raised or cleared by `reading` (a resistance) at `address`, against `limit` ohms.
+struct AlarmChange {
+  Outcome reading;
+  int address = 0;
+  bool raised = false;
+  double limit = 0;
+  QDateTime when;
+};
+
+// The fields of an alarm's change as a row: operation "alarm", its state as the result, the
+// reading's value and unit.
+ReadingFields FieldsOf(const AlarmChange& change, std::string_view port);
+
+// The gateway's alarm message: {"time","address","state","value","limit"}.
+std::string AlarmMessageText(const AlarmChange& change);
+
+}  // namespace karvello
