@@ -31,10 +31,9 @@ const wchar_t* Wide(const QString& path) {
 
 FileLock::FileLock(const QString& path, std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
-  const HANDLE handle =
-      CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error_ = qt_error_string(static_cast<int>(GetLastError()));
     return;
@@ -57,10 +56,9 @@ FileLock::~FileLock() {
 
 bool AppendToFile(const QString& path, std::string_view head, std::string_view line,
                   QString& reason) {
-  const HANDLE file =
-      CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     reason = qt_error_string(static_cast<int>(GetLastError()));
     return false;

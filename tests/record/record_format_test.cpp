@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "record/csv.h"
-#include "record_rows.h"
+#include "record/record_rows.h"
 
 namespace karvello {
 namespace {

@@ -19,8 +19,8 @@ namespace karvello::record_rows {
 inline const QDateTime kWhen(QDate(2026, 12, 7), QTime(18, 4, 6, 123), Qt::OffsetFromUTC, 8 * 3600);
 
 // The outcome of `operation` at `address`, all its requests sent unless it was not sent.
-inline Outcome Made(Operation operation, std::uint8_t address, Result result, const char* reply = "",
-             std::optional<Reading> value = std::nullopt) {
+inline Outcome Made(Operation operation, std::uint8_t address, Result result,
+                    const char* reply = "", std::optional<Reading> value = std::nullopt) {
   Outcome outcome{.operation = operation,
                   .address = address,
                   .sent = {},

@@ -18,8 +18,8 @@
 #include <map>
 #include <thread>
 
+#include "record/record_rows.h"
 #include "support/failing_record_files.h"
-#include "record_rows.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
