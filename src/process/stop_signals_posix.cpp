@@ -28,6 +28,7 @@ extern "C" void OnStopSignal(int) {
 }  // namespace
 
 StopSignals::StopSignals() {
+  came = 0;
   if (::pipe(stopPipe) != 0) return;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;

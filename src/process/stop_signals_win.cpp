@@ -46,6 +46,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }  // namespace
 
 StopSignals::StopSignals() {
+  came = false;
   catching_ = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
 }
 
