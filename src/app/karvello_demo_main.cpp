@@ -31,6 +31,21 @@ bool HasPlatform() {
          !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
+// Shows a `Window` titled `title` on the line of `detector` as COM1: runs `tour` through it when
+// `touring`, else prints `help` and runs until the window is closed.
+template <typename Window>
+int Show(const karvello::sim::SimulatedDetector& detector, const char* title, bool touring,
+         int (*tour)(Window&, const karvello::sim::SimulatedDetector&), const std::string& help) {
+  karvello::FixedPortMap ports({{1, detector.SlavePath()}});
+  karvello::QtSerialLine line(ports);
+  Window window(line, ports);
+  window.setWindowTitle(QString::fromUtf8(title));
+  window.show();
+  if (touring) return tour(window, detector);
+  Print(help);
+  return QApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,30 +91,22 @@ int main(int argc, char** argv) {
   parser.process(app);
 
   try {
+    const bool touring = parser.isSet(tourOption);
     if (parser.isSet(busOption)) {
-      karvello::sim::SimulatedDetector bus(karvello::demo::Bus(), {});
-      karvello::FixedPortMap ports({{1, bus.SlavePath()}});
-      karvello::QtSerialLine line(ports);
-      karvello::SurveyWindow survey(line, ports);
-      survey.setWindowTitle(QStringLiteral("总线巡检 — Karvello demo, simulated bus on COM1"));
-      survey.show();
-      if (parser.isSet(tourOption)) return karvello::demo::RunSurveyTour(survey, bus);
-      Print("A simulated bus on COM1 (" + bus.SlavePath() + ") holds " + karvello::demo::BusText() +
-            "\nPress 扫描 to find them, 测量电阻 to measure them. Close the window to end.\n");
-      return QApplication::exec();
+      const karvello::sim::SimulatedDetector bus(karvello::demo::Bus(), {});
+      return Show<karvello::SurveyWindow>(
+          bus, "总线巡检 — Karvello demo, simulated bus on COM1", touring,
+          karvello::demo::RunSurveyTour,
+          "A simulated bus on COM1 (" + bus.SlavePath() + ") holds " + karvello::demo::BusText() +
+              "\nPress 扫描 to find them, 测量电阻 to measure them. Close the window to end.\n");
     }
-    karvello::sim::SimulatedDetector detector(karvello::demo::Detector());
-    karvello::FixedPortMap ports({{1, detector.SlavePath()}});
-    karvello::QtSerialLine line(ports);
-    karvello::MainWindow form(line, ports);
-    form.setWindowTitle(QStringLiteral("Karvello — demo, simulated detector on COM1"));
-    form.show();
-    if (parser.isSet(tourOption)) return karvello::demo::RunTour(form, detector);
-    Print("A simulated detector answers on COM1 (" + detector.SlavePath() +
-          "): address 1, reading 345 with 1 decimal place (34.5 ohm), 220 V; a measurement "
-          "takes 18.5 s.\nPress 查询地址 to find it, type an address and press 设置地址 to give it "
-          "a new one. Close the window to end.\n");
-    return QApplication::exec();
+    const karvello::sim::SimulatedDetector detector(karvello::demo::Detector());
+    return Show<karvello::MainWindow>(
+        detector, "Karvello — demo, simulated detector on COM1", touring, karvello::demo::RunTour,
+        "A simulated detector answers on COM1 (" + detector.SlavePath() +
+            "): address 1, reading 345 with 1 decimal place (34.5 ohm), 220 V; a measurement "
+            "takes 18.5 s.\nPress 查询地址 to find it, type an address and press 设置地址 to give "
+            "it a new one. Close the window to end.\n");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "karvello-demo: %s\n", e.what());
     return EXIT_FAILURE;
