@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "process/stop_signals.h"
 #include "record/record.h"
 #include "serial/line_address.h"
 #include "serial/port_map.h"
@@ -22,43 +23,11 @@
 #include "ui/main_window.h"
 #include "ui/survey_window.h"
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-
-#include <QSocketNotifier>
-#include <csignal>
-
-namespace {
-
-// The signal handler writes a byte here; the event loop reads it and quits.
-int quitPipe[2] = {-1, -1};
-
-extern "C" void OnQuitSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const auto written = ::write(quitPipe[1], &byte, 1);
-}
-
-void CatchQuitSignals() {
-  if (::pipe(quitPipe) != 0) return;
-  struct sigaction action {};
-  action.sa_handler = OnQuitSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-}  // namespace
-#endif
-
 int main(int argc, char** argv) {
-#ifdef Q_OS_UNIX
-  CatchQuitSignals();  // before anything else, so that an early signal is not lost
-#endif
+  karvello::StopSignals stop;  // before anything else, so that an early one is not lost
   QApplication app(argc, argv);
   karvello::DescribeApplication();
-#ifdef Q_OS_UNIX
-  QSocketNotifier quit(quitPipe[0], QSocketNotifier::Read);
-  QObject::connect(&quit, &QSocketNotifier::activated, &app, &QApplication::quit);
-#endif
+  stop.OnEach(&app, &QApplication::quit);
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Sets up and tests grounding-resistance online detectors over a serial line."));

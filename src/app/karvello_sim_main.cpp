@@ -3,21 +3,19 @@
 // tool's port by a null-modem cable, one end of a virtual pair), and prints every frame it
 // receives and sends, in hexadecimal, with the time of day to the millisecond.
 
-#include <signal.h>
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/sim_options.h"
-#include "app/sim_printer.h"
+#include "process/stop_signals.h"
 #include "sim/serial_device.h"
+#include "sim/sim_options.h"
+#include "sim/sim_printer.h"
 #include "sim/simulated_detector.h"
 
 namespace {
@@ -28,12 +26,6 @@ using karvello::sim::Setup;
 using karvello::sim::SimulatedDetector;
 using karvello::sim::UsageError;
 using namespace std::chrono_literals;
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void OnStopSignal(int) {
-  stopRequested = 1;
-}
 
 }  // namespace
 
@@ -73,10 +65,7 @@ int main(int argc, char** argv) {
   if (setup.fault) detector->SetFault(*setup.fault, setup.faultTimes);
   for (const FaultAt& f : setup.faultsAt) detector->SetFault(f.address, f.fault, setup.faultTimes);
 
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  const karvello::StopSignals stop;
 
   if (setup.isBus) std::printf("A bus of %zu detectors on one line.\n", setup.bus.size());
   if (setup.bus.front().present) {
@@ -116,7 +105,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   karvello::sim::ExchangePrinter printer(stdout);
-  while (stopRequested == 0) {
+  while (!stop.Came()) {
     detector->WaitForExchanges(printer.Done() + 1, 100ms);
     printer.PrintNew(*detector);
   }

@@ -2,8 +2,10 @@
 // same frames, reply search and outcomes as the window. See karvello-cli --help.
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,40 +14,12 @@
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
 #include "cli/cli_session.h"
+#include "process/stop_signals.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
 #ifdef KARVELLO_HAS_MQTT
 #include "cli/watch_broker.h"
-#endif
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-
-#include <QSocketNotifier>
-#include <csignal>
-
-namespace {
-
-// The signal handler writes a byte here; the event loop reads it and stops the session.
-int stopPipe[2] = {-1, -1};
-
-extern "C" void OnStopSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
-}
-
-bool CatchStopSignals() {
-  if (::pipe(stopPipe) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  // SIGHUP: the terminal closed, or the ssh session dropped.
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-  return true;
-}
-
-}  // namespace
 #endif
 
 #ifdef Q_OS_WIN
@@ -54,35 +28,7 @@ bool CatchStopSignals() {
 #endif
 #include <windows.h>
 
-#include <QMetaObject>
-#include <functional>
-
 namespace {
-
-// What the console's Ctrl-C, Ctrl-Break or closing asks for: the session's stop, queued to the
-// event loop's thread (the console calls its handlers on a thread of their own).
-std::function<void()> stopOnConsoleEvent;
-
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-      QMetaObject::invokeMethod(QCoreApplication::instance(), stopOnConsoleEvent,
-                                Qt::QueuedConnection);
-      return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      // Windows ends the program when this returns, or some seconds after the event: the
-      // stop is asked for as on SIGTERM, and the exchange in progress gets those seconds.
-      QMetaObject::invokeMethod(QCoreApplication::instance(), stopOnConsoleEvent,
-                                Qt::QueuedConnection);
-      Sleep(4000);
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
 
 // The console shows the output's UTF-8 ("Ω", the detector's Chinese) while the program runs,
 // and gets its own code page back at the end.
@@ -241,30 +187,15 @@ int main(int argc, char** argv) {
 #ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Attach(session);
 #endif
-#ifdef Q_OS_UNIX
-  // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP; a single
-  // operation ends as any program does.
-  std::unique_ptr<QSocketNotifier> stop;
-  if ((run.command == Command::kWatch || run.command == Command::kScan) && CatchStopSignals()) {
-    stop = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
-    QObject::connect(stop.get(), &QSocketNotifier::activated, [&session] {
-      char byte = 0;
-      [[maybe_unused]] const auto read = ::read(stopPipe[0], &byte, 1);
-      session.Stop();
-    });
-  }
-#endif
-#ifdef Q_OS_WIN
-  // The same stop on Ctrl-C, Ctrl-Break or the console window closing.
+  // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP (on
+  // Windows Ctrl-C, Ctrl-Break or the console window closing); a single operation ends as any
+  // program does.
+  std::optional<StopSignals> stop;
   if (run.command == Command::kWatch || run.command == Command::kScan) {
-    stopOnConsoleEvent = [&session] { session.Stop(); };
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    stop.emplace();
+    stop->OnEach(&app, [&session] { session.Stop(); });
   }
   const int status = session.Run();
-  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-#else
-  const int status = session.Run();
-#endif
 #ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Finish();
 #endif

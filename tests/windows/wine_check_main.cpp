@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/tour.h"
+#include "demo/tour.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "ui/main_window.h"

@@ -1,11 +1,11 @@
-#include "app/survey_tour.h"
+#include "demo/survey_tour.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
 
-#include "app/tour.h"
+#include "demo/tour.h"
 #include "ui/survey_window.h"
 
 namespace karvello::tour {

@@ -1,7 +1,7 @@
 // What karvello-sim prints of its detector's log: every exchange once, in order, once finished,
 // and how many it left out when it fell further behind than the log keeps.
 
-#include "app/sim_printer.h"
+#include "sim/sim_printer.h"
 
 #include <gtest/gtest.h>
 

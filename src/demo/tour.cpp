@@ -1,4 +1,4 @@
-#include "app/tour.h"
+#include "demo/tour.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>

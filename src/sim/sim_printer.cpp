@@ -1,4 +1,4 @@
-#include "app/sim_printer.h"
+#include "sim/sim_printer.h"
 
 #include <QDateTime>
 #include <chrono>

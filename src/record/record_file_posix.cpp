@@ -1,0 +1,112 @@
+// The record's files on POSIX systems: flock(2) for the lock, O_APPEND and fsync(2) for the rows.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QThread>
+#include <cerrno>
+
+#include "record/record_file.h"
+
+namespace karvello {
+
+FileLock::FileLock(const QString& path, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const int fd = ::open(QFile::encodeName(path).constData(),
+                        O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) {
+    error_ = qt_error_string(errno);
+    return;
+  }
+  file_ = fd;
+  while (!(held_ = ::flock(fd, LOCK_EX | LOCK_NB) == 0)) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+      break;
+    }
+    QThread::msleep(1);
+  }
+  if (!held_) {
+    error_ = QStringLiteral("another program held %1 for over %2 ms").arg(path).arg(wait.count());
+  }
+}
+
+FileLock::~FileLock() {
+  if (file_ >= 0) ::close(static_cast<int>(file_));  // and with it the lock
+}
+
+bool AppendToFile(const QString& path, std::string_view head, std::string_view line,
+                  QString& reason) {
+  const int fd = ::open(QFile::encodeName(path).constData(),
+                        O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) {
+    reason = qt_error_string(errno);
+    return false;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    reason = S_ISREG(status.st_mode) ? qt_error_string(errno) : NotRegularFileText();
+    ::close(fd);
+    return false;
+  }
+  const off_t end = status.st_size;
+  char last = '\n';
+  if (end > 0 && ::pread(fd, &last, 1, end - 1) != 1) {
+    reason = qt_error_string(errno);
+    ::close(fd);
+    return false;
+  }
+  const std::string bytes = AppendedBytes(end, last, head, line);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bool ok = done == bytes.size();
+  if (!ok) {
+    reason = qt_error_string(errno);
+    if (::ftruncate(fd, end) != 0) reason += QStringLiteral("; part of a row is left");
+  } else if (::fsync(fd) != 0) {
+    reason = qt_error_string(errno);
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+FileForReading::FileForReading(const QString& path, QString* problem) {
+  const int fd =
+      ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat status {};
+  if (fd < 0) {
+    if (errno != ENOENT) Say(problem, path, qt_error_string(errno));
+  } else if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    Say(problem, path, S_ISREG(status.st_mode) ? qt_error_string(errno) : NotRegularFileText());
+    ::close(fd);
+  } else {
+    file_ = fd;
+    size_ = status.st_size;
+  }
+}
+
+FileForReading::~FileForReading() {
+  if (file_ >= 0) ::close(static_cast<int>(file_));
+}
+
+bool FileForReading::Rewind() {
+  return file_ >= 0;  // read with pread(2), from where each read says
+}
+
+std::size_t FileForReading::ReadNext(char* into, std::size_t count, std::size_t at) {
+  for (;;) {
+    const ssize_t n = ::pread(static_cast<int>(file_), into, count, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    return n <= 0 ? 0 : static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace karvello
