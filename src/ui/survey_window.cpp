@@ -6,19 +6,16 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QFileDialog>
-#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QPromise>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableView>
-#include <QThreadPool>
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -27,7 +24,6 @@
 #include "record/csv.h"
 #include "ui/application.h"
 #include "ui/detector_table.h"
-#include "ui/limit_rule.h"
 #include "ui/log_texts.h"
 #include "ui/record_model.h"
 #include "ui/record_warning.h"
@@ -94,6 +90,9 @@ SurveyWindow::SurveyWindow(SerialLine& line, PortMap& ports, PortProbe* probe, Q
   ui_->table->setModel(table_.get());
   chart_ = ui_->trendChart;
   recordModel_ = std::make_unique<RecordModel>();
+  reader_ = std::make_unique<RecordReader>([this] { return RecordRequest(); });
+  reader_->SetOnRead([this](std::vector<RecordRow> rows) { OnRecordRead(std::move(rows)); });
+  reader_->SetOnNothing([this] { ShowRecord(); });
   ui_->recordTable->setModel(recordModel_.get());
   // The port box takes a line's address typed in, beside the ports it lists.
   ui_->portList->setEditable(true);
@@ -444,10 +443,7 @@ void SurveyWindow::Keep(const Outcome& outcome) {
   const bool resistance = Describe(outcome.operation).quantity == Quantity::kResistance;
   if (line_.record() == nullptr) {
     // Without a record the limit is judged over the readings of this window.
-    if (resistance) {
-      madeHere_.push_back(row);
-      JudgeLimit();
-    }
+    if (judgement_.Keep(row)) JudgeLimit();
     return;
   }
   // The record's view and its chart follow the readings of the period's detectors as they come.
@@ -457,7 +453,7 @@ void SurveyWindow::Keep(const Outcome& outcome) {
     return;
   }
   recordModel_->Append(row);
-  if (reading_ != 0) madeReading_.push_back(row);
+  reader_->Keep(row);
   if (resistance) JudgeLimit();
   const std::vector<std::uint8_t> chosen = Chosen();
   if (std::find(chosen.begin(), chosen.end(), outcome.address) == chosen.end()) return;
@@ -500,10 +496,8 @@ std::vector<RecordRow> SurveyWindow::RecordRows() const {
 }
 
 void SurveyWindow::ShowRecord() {
-  readNumber_++;  // a read still in the background is shown no more
-  reading_ = 0;
+  reader_->CallOff();  // a read still in the background is shown no more
   tellRead_ = false;
-  madeReading_.clear();
   recordModel_->SetRows(RecordRows());
   ui_->recordTable->scrollToBottom();
   ShowChart();
@@ -519,60 +513,32 @@ void SurveyWindow::ReadRecord(bool tell) {
     ShowRecord();
     return;
   }
-  reading_ = ++readNumber_;
   if (tell) {
     tellRead_ = true;
     Say(QStringLiteral("正在读取记录 ..."));
   }
   // One read at a time: a read asked for while another runs begins when that one ends, which is
   // then not shown.
-  if (!readRunning_) BeginRead();
+  reader_->Ask();
 }
 
-void SurveyWindow::BeginRead() {
+std::optional<RecordReader::Request> SurveyWindow::RecordRequest() const {
   const std::vector<std::uint8_t> detectors = Detectors();
-  if (detectors.empty()) {  // gone while the read before ran (a scan began): none to read for
-    ShowRecord();
-    return;
-  }
-  const int number = reading_;
-  readRunning_ = true;
-  madeReading_.clear();  // what was made before is in the file now
-  // The promise goes to the reader, its future to a watcher of the window's: a window closed
-  // meanwhile is told nothing.
-  auto promise = std::make_shared<QPromise<std::vector<RecordRow>>>();
-  auto* watcher = new QFutureWatcher<std::vector<RecordRow>>(this);
-  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, number] {
-    watcher->deleteLater();
-    readRunning_ = false;
-    if (reading_ == 0) return;  // shown otherwise meanwhile
-    if (number != reading_) {   // overtaken: the newer read begins now
-      BeginRead();
-      return;
-    }
-    if (watcher->future().resultCount() == 0) return;
-    std::vector<RecordRow> rows = watcher->future().result();
-    // The readings kept while it read that it did not reach.
-    for (RecordRow& row : madeReading_) {
-      if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(std::move(row));
-    }
-    reading_ = 0;
-    madeReading_.clear();
-    recordModel_->SetRows(std::move(rows));
-    ui_->recordTable->scrollToBottom();
-    ShowChart();
-    JudgeLimit();
-    if (tellRead_) Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
-    tellRead_ = false;
-  });
-  watcher->setFuture(promise->future());
-  QThreadPool::globalInstance()->start(
-      [promise, path = line_.record()->Path(), from = ui_->recordFrom->dateTime(), to = PeriodEnd(),
-       addresses = std::set<int>(detectors.begin(), detectors.end())] {
-        promise->start();
-        promise->addResult(Record::Read(path, from, to, addresses));
-        promise->finish();
-      });
+  // None when gone while the read before ran (a scan began): none to read for.
+  if (line_.record() == nullptr || detectors.empty()) return std::nullopt;
+  return RecordReader::Request{.path = line_.record()->Path(),
+                               .from = ui_->recordFrom->dateTime(),
+                               .to = PeriodEnd(),
+                               .addresses = std::set<int>(detectors.begin(), detectors.end())};
+}
+
+void SurveyWindow::OnRecordRead(std::vector<RecordRow> rows) {
+  recordModel_->SetRows(std::move(rows));
+  ui_->recordTable->scrollToBottom();
+  ShowChart();
+  JudgeLimit();
+  if (tellRead_) Say(QStringLiteral("记录 %1 行。").arg(recordModel_->rowCount({})));
+  tellRead_ = false;
 }
 
 void SurveyWindow::ShowChart() {
@@ -607,22 +573,12 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
 }
 
 void SurveyWindow::JudgeLimit() {
-  raised_.clear();
-  if (limit_) {
-    const AlarmLimit limit{.ohms = *limit_, .after = ui_->alarmAfterBox->value()};
-    if (line_.record() != nullptr) {
-      raised_ = RaisedOver(recordModel_->Rows(), limit);
-    } else {
-      const QDateTime from = ui_->recordFrom->dateTime();
-      const QDateTime to = PeriodEnd();
-      std::vector<RecordRow> period;
-      for (const RecordRow& row : madeHere_) {
-        if (row.time >= from && row.time <= to) period.push_back(row);
-      }
-      raised_ = RaisedOver(period, limit);
-    }
-  }
-  table_->SetMarked(raised_);
+  judgement_.SetLimit(limit_ ? std::optional<AlarmLimit>(AlarmLimit{
+                                   .ohms = *limit_, .after = ui_->alarmAfterBox->value()})
+                             : std::nullopt);
+  table_->SetMarked(line_.record() != nullptr
+                        ? judgement_.Over(recordModel_->Rows())
+                        : judgement_.OverKept(ui_->recordFrom->dateTime(), PeriodEnd()));
 }
 
 std::vector<std::uint8_t> SurveyWindow::AboveLimit() const {
