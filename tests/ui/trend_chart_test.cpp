@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <cmath>
 
+#include "support/case_names.h"
+
 #if defined(__unix__)
 #include <sys/resource.h>
 
@@ -23,21 +25,6 @@ namespace {
 
 using trend::Point;
 using trend::Quantity;
-
-// Names each case of a table by its `name`.
-struct ByName {
-  template <typename Info>
-  std::string operator()(const Info& info) const {
-    return info.param.name;
-  }
-};
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 qint64 Ms(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
   return QDateTime(QDate(year, month, day), QTime(hour, minute, second)).toMSecsSinceEpoch();
@@ -115,6 +102,10 @@ struct GapCase {
   bool lineThrough;
 };
 
+void PrintTo(const GapCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class GapTest : public ::testing::TestWithParam<GapCase> {};
 
 // A level line from 10:10 to 10:50 with the reading of 10:30 between: the line is drawn at
@@ -134,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Middle, GapTest,
                          ::testing::Values(GapCase{"Value", Point::Value(At(30), 50), true},
                                            GapCase{"Failed", Point::Failed(At(30)), false},
                                            GapCase{"OverRange", Point::OverRange(At(30)), false}),
-                         ByName{});
+                         test::CaseName{});
 
 TEST(TrendChart, MarksOverRangeAtTheTopEdge) {
   TrendChart chart;
@@ -151,6 +142,10 @@ struct ExportCase {
   QSize size;
   bool written;
 };
+
+void PrintTo(const ExportCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ExportTest : public ::testing::TestWithParam<ExportCase> {};
 
@@ -185,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ExportTest,
                                            ExportCase{"TooWide", {8193, 16}, false},
                                            ExportCase{"TooHigh", {16, 8193}, false},
                                            ExportCase{"Empty", {0, 400}, false}),
-                         ByName{});
+                         test::CaseName{});
 
 TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
   QTemporaryDir dir;

@@ -16,6 +16,7 @@
 
 #include "engine/operations.h"
 #include "record/record.h"
+#include "support/case_names.h"
 
 namespace karvello {
 namespace {
@@ -24,13 +25,6 @@ using trend::Column;
 using trend::Point;
 using trend::Quantity;
 
-// Names each case of a table by its `name`.
-struct ByName {
-  template <typename Info>
-  std::string operator()(const Info& info) const {
-    return info.param.name;
-  }
-};
 template <typename Case>
 requires requires(const Case& c) {
   c.name;
@@ -121,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {"2020年", "2022年", "2024年", "2026年", "2028年", "2030年"}},
                       TimeCase{"NoSpan", Ms(2026, 12, 7), Ms(2026, 12, 7), 600, {}},
                       TimeCase{"NoWidth", Ms(2026, 12, 7), Ms(2026, 12, 8), 0, {}}),
-    ByName{});
+    test::CaseName{});
 
 struct ValueCase {
   const char* name;
@@ -158,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
             "Hundredths", 12.3, 12.4, 200, {"12.30", "12.32", "12.34", "12.36", "12.38", "12.40"}},
         ValueCase{"Thousands", 1200, 9800, 300, {"2000", "4000", "6000", "8000"}},
         ValueCase{"NoRange", 5, 5, 100, {}}, ValueCase{"NoPixels", 0, 1, 0, {}}),
-    ByName{});
+    test::CaseName{});
 
 struct ReduceCase {
   const char* name;
@@ -216,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
             {{{0, 1, 1}, {3, 2, 2}}},
             {},
             {}}),
-    ByName{});
+    test::CaseName{});
 
 // Many readings to a column, some failed: each column's range is that of its readings, and
 // every stretch between failures is one run.
@@ -293,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HoverCase{"OverRangeAtTheTop", {51, 10}, trend::Hit{0, 1}},
                       HoverCase{"FailedAtTheBottom", {70, 110}, trend::Hit{0, 2}},
                       HoverCase{"Nothing", {30, 30}, std::nullopt}),
-    ByName{});
+    test::CaseName{});
 
 RecordRow Row(qint64 ms, int address, Operation operation, Result result, std::string value,
               bool again = false) {
@@ -403,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
         AxisCase{"OnlyOverRangeWithALimit", Quantity::kResistance,
                  {Point::OverRange(At(10)), Point::OverRange(At(20))}, 10, 9, 11, true},
         AxisCase{"NoReadingNoLimitLine", Quantity::kResistance, {}, 10, 0, 1, false}),
-    ByName{});
+    test::CaseName{});
 
 struct LimitMarkCase {
   const char* name;
@@ -431,7 +425,7 @@ INSTANTIATE_TEST_SUITE_P(Heights, LimitMarkTest,
                                            LimitMarkCase{"JustRoomAbove", 84, 16, 0},
                                            LimitMarkCase{"NoRoomAbove", 85, 15, 17},
                                            LimitMarkCase{"AtTheTop", 100, 0, 2}),
-                         ByName{});
+                         test::CaseName{});
 
 struct PeriodCase {
   const char* name;
@@ -469,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PeriodCase{"EndNotSet", 0, std::nullopt, {10, 50}, true, 0, 50},
                       PeriodCase{"OneMoment", std::nullopt, std::nullopt, {30}, true, 0, 60},
                       PeriodCase{"NoReadingNoBound", std::nullopt, std::nullopt, {}, false, 0, 0}),
-    ByName{});
+    test::CaseName{});
 
 void ExpectSameColumns(const std::vector<trend::Reduced>& got,
                        const std::vector<trend::Reduced>& expected) {
