@@ -26,7 +26,8 @@
 
 namespace karvello::trend {
 
-// How the widget's font draws: a text's width and a line's height, in logical pixels.
+// How the widget's font draws: a text's width and a line's height, in logical pixels; until the
+// widget tells, 7 pixels a character and 14 a line.
 struct TextMetrics {
   std::function<double(const QString&)> width = [](const QString& text) {
     return 7.0 * static_cast<double>(text.size());
