@@ -24,7 +24,9 @@
 
 #include "engine/engine.h"
 #include "engine/survey.h"
+#include "record/limit_judgement.h"
 #include "record/record.h"
+#include "record/record_reader.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/serial_line.h"
@@ -86,7 +88,7 @@ class SurveyWindow : public QWidget {
   // input meanwhile, a reading made while it reads is shown too, and a read overtaken by a newer
   // one is not shown. ReadingRecord() until it is shown.
   void ShowRecordInBackground();
-  bool ReadingRecord() const { return reading_ != 0; }
+  bool ReadingRecord() const { return reader_->Asked(); }
   // Sets both ends of the period and reads its rows in the background.
   void SetRecordPeriod(const QDateTime& from, const QDateTime& to);
   bool ExportRecord(const QString& path);
@@ -159,7 +161,9 @@ class SurveyWindow : public QWidget {
   void OnPeriodChanged();
   // Reads the record in the background; `tell`: the message line says so, and how many rows.
   void ReadRecord(bool tell);
-  void BeginRead();
+  // What the reader reads when it begins: the period's rows of the table's detectors.
+  std::optional<RecordReader::Request> RecordRequest() const;
+  void OnRecordRead(std::vector<RecordRow> rows);
   void OnLimitEdited(const QString& text);
   void JudgeLimit();
   QString AboveLimitMessage() const;
@@ -178,14 +182,10 @@ class SurveyWindow : public QWidget {
   WindowLine line_;  // the port list, the opening of the line and the record
   std::unique_ptr<DetectorTable> table_;
   std::unique_ptr<RecordModel> recordModel_;  // the record's rows of the period, as shown
-  int readNumber_ = 0;                        // of the last read begun
-  int reading_ = 0;                           // the number of the read to show; 0 for none
-  bool readRunning_ = false;                  // a read is under way on another thread
+  std::unique_ptr<RecordReader> reader_;      // the record's rows of the period, read meanwhile
   bool tellRead_ = false;                     // 查看记录 asked for the read to show
-  std::vector<RecordRow> madeReading_;        // the rows kept while it reads
   std::optional<double> limit_;
-  std::set<int> raised_;             // the detectors above the limit
-  std::vector<RecordRow> madeHere_;  // the resistance readings made without a record
+  LimitJudgement judgement_;  // over the record's rows, or the readings made without a record
   TrendChart* chart_ = nullptr;
   QString said_;             // the message shown
   QString recordNote_;       // the record's last notice, on one line

@@ -1,7 +1,8 @@
 // The resistance limit judged over the record's rows by the engine's rule, at its edges: the
 // readings in a row (kDefaultAlarmAfter, 2) that raise and clear it, a reading equal to the limit,
-// over range, failures between, and the rows' time order.
-#include "ui/limit_rule.h"
+// over range, failures between, and the rows' time order; and over the readings a front end made
+// without a record, in its period.
+#include "record/limit_judgement.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +95,45 @@ TEST(LimitRuleOverRows, JudgesEachAddressApartAndOnlyItsResistances) {
   EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 11}), std::set<int>{7});
   EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10, .after = 3}), std::set<int>{});
 }
+
+struct PeriodCase {
+  const char* name;
+  int from, to;  // seconds after 08:00 of the readings at 0, 1 and 2
+  std::set<int> raised;
+};
+
+void PrintTo(const PeriodCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LimitJudgementOverKept : public ::testing::TestWithParam<PeriodCase> {};
+
+// Readings of 11 Ω at 0 and 1 s and of 4 Ω at 2 s, kept without a record beside a voltage that is
+// not; judged against 10 Ω over the period, both ends included.
+TEST_P(LimitJudgementOverKept, TakesTheReadingsOfThePeriod) {
+  LimitJudgement judgement;
+  EXPECT_TRUE(judgement.Keep(Reading3(0, "11")));
+  EXPECT_TRUE(judgement.Keep(Reading3(1, "11")));
+  EXPECT_TRUE(judgement.Keep(Reading3(2, "4")));
+  RecordRow voltage = Reading3(1, "220");
+  voltage.operation = "voltage";
+  voltage.address = 5;
+  EXPECT_FALSE(judgement.Keep(voltage));
+  const QDateTime at = Reading3(0, "0").time;
+  const QDateTime from = at.addSecs(GetParam().from), to = at.addSecs(GetParam().to);
+  EXPECT_EQ(judgement.OverKept(from, to), std::set<int>{});  // no limit: none above it
+  judgement.SetLimit(AlarmLimit{.ohms = 10});
+  EXPECT_EQ(judgement.OverKept(from, to), GetParam().raised);
+  judgement.SetLimit(std::nullopt);
+  EXPECT_EQ(judgement.OverKept(from, to), std::set<int>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, LimitJudgementOverKept,
+                         ::testing::Values(PeriodCase{"both above", 0, 1, {3}},
+                                           PeriodCase{"one above", 1, 2, {}},
+                                           PeriodCase{"all three", 0, 2, {3}},
+                                           PeriodCase{"one before the period", -5, 0, {}}),
+                         test::CaseName{});
 
 }  // namespace
 }  // namespace karvello
