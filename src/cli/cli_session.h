@@ -83,11 +83,13 @@ class Session {
   std::unique_ptr<Survey> survey_;
   std::unique_ptr<gateway::Watch> watch_;
   QEventLoop loop_;
-  bool progressShown_ = false;
+  int status_ = kAnswered;
+  // Ending after the exchange in progress; an exchange in progress; ended.
   bool stopping_ = false;
   bool inFlight_ = false;
   bool finished_ = false;
-  int status_ = kAnswered;
+  // The seconds left of a measurement stand on standard error.
+  bool progressShown_ = false;
 
   // The steps of a one-shot command and the one in flight.
   std::vector<Step> steps_;

@@ -18,6 +18,14 @@ auto Slot(Detector& detector, Quantity quantity) -> decltype(&detector.resistanc
   return nullptr;
 }
 
+// Sets `field` to `value`; whether that changed it.
+template <typename T>
+bool Replace(T& field, const T& value) {
+  if (field == value) return false;
+  field = value;
+  return true;
+}
+
 }  // namespace
 
 const QuantityState* SiteSnapshot::Find(int address, Quantity quantity) const {
@@ -86,20 +94,11 @@ void SiteState::Seed(int address, Quantity quantity, const QuantityState& known)
 }
 
 void SiteState::SetAlarm(int address, bool raised) {
-  Update([&](SiteSnapshot& state) {
-    bool& alarm = state.detectors[address].alarm;
-    const bool changed = alarm != raised;
-    alarm = raised;
-    return changed;
-  });
+  Update([&](SiteSnapshot& state) { return Replace(state.detectors[address].alarm, raised); });
 }
 
 void SiteState::SetLine(const LineState& line) {
-  Update([&](SiteSnapshot& state) {
-    const bool changed = !(state.line == line);
-    state.line = line;
-    return changed;
-  });
+  Update([&](SiteSnapshot& state) { return Replace(state.line, line); });
 }
 
 void SiteState::SetLineOpen(bool open, const QDateTime& when) {
@@ -112,19 +111,11 @@ void SiteState::SetLineOpen(bool open, const QDateTime& when) {
 }
 
 void SiteState::SetBroker(const BrokerState& broker) {
-  Update([&](SiteSnapshot& state) {
-    const bool changed = !(state.broker == broker);
-    state.broker = broker;
-    return changed;
-  });
+  Update([&](SiteSnapshot& state) { return Replace(state.broker, broker); });
 }
 
 void SiteState::SetRecord(const RecordState& record) {
-  Update([&](SiteSnapshot& state) {
-    const bool changed = !(state.record == record);
-    state.record = record;
-    return changed;
-  });
+  Update([&](SiteSnapshot& state) { return Replace(state.record, record); });
 }
 
 SiteSnapshot SiteState::Snapshot() const {

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "engine/alarm_rule.h"
+#include "present/limit_text.h"
 #include "record/csv.h"
 #include "ui/detector_table.h"
 #include "ui/record_model.h"
@@ -29,17 +30,16 @@ constexpr auto kAlarmAfterKey = "alarmAfter";
 constexpr auto kRecordFromKey = "recordFrom";
 constexpr auto kRecordToKey = "recordTo";
 
-// The limit a text gives: a number above 0 ("4", "0.5"); none for an empty text.
+// The limit a text gives, as the command line takes it ("4", "0.5", at most 2 decimals); none
+// for an empty text.
 std::optional<double> LimitOf(const QString& text, bool* valid) {
-  *valid = true;
-  const QString trimmed = text.trimmed();
-  if (trimmed.isEmpty()) return std::nullopt;
-  bool number = false;
-  const double ohms = trimmed.toDouble(&number);
-  if (!number || !std::isfinite(ohms) || ohms <= 0) {
-    *valid = false;
+  const std::string trimmed = text.trimmed().toStdString();
+  if (trimmed.empty()) {
+    *valid = true;
     return std::nullopt;
   }
+  const std::optional<double> ohms = ParseLimitOhms(trimmed);
+  *valid = ohms.has_value();
   return ohms;
 }
 
@@ -183,7 +183,7 @@ void SurveyWindow::OnLimitEdited(const QString& text) {
   JudgeLimit();
   KeepSettings();
   if (!valid) {
-    Say(QStringLiteral("接地电阻上限须为大于 0 的数，未设上限。"));
+    Say(QStringLiteral("接地电阻上限须为至多两位小数的欧姆数，未设上限。"));
   } else if (limit_) {
     Say(AboveLimitMessage());
   }

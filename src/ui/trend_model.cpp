@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "present/times.h"
+
 namespace karvello::trend {
 namespace {
 
@@ -252,7 +254,7 @@ QString Model::ToolTip(const Hit& hit) const {
   }
   return QStringLiteral("%1\n%2\n%3")
       .arg(LegendText(s.address),
-           QDateTime::fromMSecsSinceEpoch(point.ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+           DisplayTime(QDateTime::fromMSecsSinceEpoch(point.ms)),
            value);
 }
 
