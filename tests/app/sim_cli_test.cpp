@@ -47,6 +47,7 @@ qint64 MsBeforeNow(const QString& timeOfDay) {
 }
 
 TEST(SimProgram, ServesMbpollOverItsPseudoTerminalAndPrintsEveryFrame) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimProcess sim({"--address", "3", "--resistance", "1234", "--decimals", "2", "--voltage", "231",
                   "--measure-ms", "100"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
@@ -87,6 +88,7 @@ TEST(SimProgram, ServesMbpollOverItsPseudoTerminalAndPrintsEveryFrame) {
 // Each fault option spoils the reply as named: the printed reply shows it, and mbpoll, which
 // checks replies as a Modbus master should, sees it.
 TEST(SimProgram, FaultOptionsSpoilTheReplies) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   struct Case {
     QStringList options;
     std::string sent;    // the reply as printed
@@ -138,6 +140,7 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
 }
 
 TEST(SimProgram, NoReplyAndALimitedFaultCount) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimProcess sim({"--fault", "no-reply", "--fault-times", "1"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
   EXPECT_TRUE(sim.Output().contains("Fault no-reply on the next 1 replies."));
@@ -322,6 +325,7 @@ TEST(SimProgram, ServesRtuOverTcp) {
 // --modbus-tcp serves Modbus TCP to a master written elsewhere (mbpoll); with
 // --gateway-exceptions a unit where no detector is draws exception 0x0B.
 TEST(SimProgram, ServesModbusTcpAsAGateway) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimProcess sim({"--listen", "127.0.0.1:0", "--modbus-tcp", "--gateway-exceptions", "--address",
                   "5", "--voltage", "231"});
   const std::uint16_t port = PortIn(sim.Path(), "tcp");

@@ -24,6 +24,7 @@ MbpollRun Mbpoll(const SimulatedDetector& detector, const std::string& options,
 }
 
 TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector(DetectorConfig{.measurementTime = 100ms});
   const MbpollRun start = Mbpoll(detector, "-a 1 -r 17", "1");
   EXPECT_EQ(start.status, 0) << start.output;
@@ -42,6 +43,7 @@ TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {
 }
 
 TEST(Mbpoll, WritesTheBusAddress) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector;
   const MbpollRun write = Mbpoll(detector, "-a 1 -r 18", "7");
   EXPECT_EQ(write.status, 0) << write.output;
@@ -54,6 +56,7 @@ TEST(Mbpoll, WritesTheBusAddress) {
 }
 
 TEST(Mbpoll, UnderstandsTheDetectorsRefusalsAndFaults) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector;
   const MbpollRun beyond = Mbpoll(detector, "-a 1 -r 32");
   EXPECT_NE(beyond.status, 0);
@@ -74,6 +77,7 @@ TEST(Mbpoll, UnderstandsTheDetectorsRefusalsAndFaults) {
 // head and a reply that trickles in at the 9600-baud pace are still the reply; noise after it does
 // not spoil it; a stray byte in front of it does.
 TEST(Mbpoll, TakesAPausedOrTrickledReplyButNotOneBehindAStrayByte) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector;
   struct Case {
     const char* name;
@@ -98,6 +102,7 @@ TEST(Mbpoll, TakesAPausedOrTrickledReplyButNotOneBehindAStrayByte) {
 
 // A Modbus TCP master written elsewhere (mbpoll, on libmodbus) reads and writes the registers.
 TEST(ModbusTcp, MbpollReadsAndWritesOverIt) {
+  KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector({{}}, LineConfig{}, TcpListener("127.0.0.1", 0),
                              {TcpConfig::Framing::kModbusTcp, true});
   const testing::MbpollRun read = testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 15");

@@ -6,8 +6,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace karvello::testing {
+
+// Skips the test that needs mbpoll where the build found none (MBPOLL_EXECUTABLE empty).
+#define KARVELLO_SKIP_WITHOUT_MBPOLL()                                                    \
+  do {                                                                                     \
+    if (std::string_view(MBPOLL_EXECUTABLE).empty()) GTEST_SKIP() << "mbpoll not found"; \
+  } while (false)
 
 struct MbpollRun {
   int status;
