@@ -8,7 +8,9 @@
 #include <map>
 #include <span>
 
+#include "cli/cli_help_texts.h"
 #include "cli/cli_history.h"
+#include "cli/cli_rules.h"
 #include "gateway/watch_config.h"
 #include "present/limit_text.h"
 #include "engine/address_box.h"
@@ -39,40 +41,6 @@ struct OptionEntry {
   std::string_view help;
   Apply apply;
 };
-
-// A whole number, digits only, from `low` to `high`.
-std::optional<long long> Whole(std::string_view text, long long low, long long high) {
-  long long value = 0;
-  if (text.empty() || text.size() > 18 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
-// A detector's address, by the rule of set address: a whole number from 1 to 255.
-std::uint8_t Address(std::string_view option, std::string_view text) {
-  const auto address = NewDeviceAddress(text);
-  if (!address) {
-    throw UsageError(std::string(option) + " takes a whole number from 1 to 255, not \"" +
-                     std::string(text) + "\"");
-  }
-  return *address;
-}
-
-// A network line's time in milliseconds, from `low` to `high`.
-std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view text,
-                                       long long low, std::chrono::milliseconds high) {
-  const auto number = Whole(text, low, high.count());
-  if (!number) {
-    throw UsageError(std::string(option) + " takes a whole number of milliseconds from " +
-                     std::to_string(low) + " to " + std::to_string(high.count()) + ", not \"" +
-                     std::string(text) + "\"");
-  }
-  return std::chrono::milliseconds(*number);
-}
 
 // -a of the commands that read one detector, and of those that take a list.
 void OneAddress(ParseState& s, const std::string&, const std::string& value) {
@@ -291,11 +259,7 @@ constexpr CommandEntry kCommands[] = {
      "NEW",
      "",
      "give the detector on the line the address NEW (1 to 255)",
-     R"(Gives the detector on the line the address NEW, a whole number from 1 to 255: a broadcast write
-of the address, then 0.3 s later a write to the new address, which the detector echoes. Have only
-one detector on the line: every detector that hears the broadcast takes the address.
-Prints "address NEW" when the detector confirms it.
-)",
+     kSetAddressHelp,
      {},
      0,
      ""},
@@ -304,90 +268,38 @@ Prints "address NEW" when the detector confirms it.
      "",
      "",
      "ask the detector on the line for its address",
-     R"(Asks the detector on the line for its address (a broadcast read). Prints "address N".
-)",
+     kQueryAddressHelp,
      {},
      0,
      ""},
     {Command::kResistance, "resistance", "-a ADDR", "",
      "measure the resistance (19 s), then read it",
-     R"(Has the detector at ADDR (1 to 255) measure the grounding resistance, waits its 19 seconds (the
-seconds left go to standard error when it is a terminal), then reads the result.
-Prints the resistance in ohms ("34.5 Ω"), or "over range".
-)",
+     kResistanceHelp,
      kOneAddress, 0, ""},
     {Command::kVoltage, "voltage", "-a ADDR", "", "read the voltage",
-     R"(Reads the voltage of the detector at ADDR (1 to 255). Prints it in volts ("220 V").
-)",
+     kVoltageHelp,
      kOneAddress, 0, ""},
     {Command::kScan, "scan", "[--from N] [--to M] [--wait MS]", "",
      "find the detectors on the line by their addresses",
-     R"(Reads the address of each address from N to M (1 and 255 unless given) and the voltage of each
-detector that answers as itself. Each address that gives anything but silence is a line.
-)",
+     kScanHelp,
      kScanOptions, 15,
-     R"(Ctrl-C, SIGTERM or SIGHUP ends it after the exchange in progress. Exits 0 when a detector was
-found; when none was, 4 if an address refused, else 5 if one gave a corrupt or wrong reply,
-else 3 (all silent).
-)"},
+     kScanAfter},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
      "[--alarm-above OHMS] [--mqtt URL] [--config FILE]",
      "read at a fixed interval until stopped, publishing to a broker",
-     R"(Reads each address in turn at a fixed interval: the n-th round starts at the start time plus n
-intervals, and a round that is due while the one before still runs is left out, so the readings
-never drift nor bunch up. A failed reading is a line of output; the watch goes on. So does a
-lost line (a pulled adapter, a dropped connection): each reading while it is gone is a line
-"line lost" (result line-lost, no value), and the same device, COM number or network address
-is opened again for each until it is back.
-)",
+     kWatchHelp,
      kWatchOptions, 21,
-     R"(Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
-object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
-is away are kept, in order, and sent when it is back.
-Ctrl-C, SIGTERM or SIGHUP (a closed terminal) ends it after the exchange in progress, with
-status 0; a broker that refuses the login ends it with status 7. With --count and no reading
-answered it ends with the most telling failure: 4, then 5, then 6, then 3.
-)"},
+     kWatchAfter},
     {Command::kHistory, "history",
      "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]", "",
      "the readings in the record, oldest first",
-     R"(Prints the rows of the shared record (of every Karvello program) oldest first, in the format of
-a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened.
-)",
+     kHistoryHelp,
      kHistoryOptions, 25,
-     R"(TIME is a date (2026-12-07: from the start of that day with --since, to its end with --until),
-a date and time (2026-12-07T18:04, 2026-12-07 18:04:30.250, with +08:00 or Z for a time not in
-local time), or a time back from now: a whole number then d, h, m or s (7d, 12h, 30m).
-Exits 1 when (a file of) the record could not be read, after printing what could be.
-)"},
+     kHistoryAfter},
 };
 
-constexpr std::string_view kToolAbout =
-    R"(Talks Modbus RTU at 9600 baud 8N1 to grounding-resistance online detectors on a serial line.
-)";
 
-constexpr std::string_view kToolAfter = R"(
-Addresses are whole numbers from 1 to 255.
-
-Exit status:
-  0  the detector answered (watch: stopped, or its --count rounds done with a reading
-     answered; scan: a detector found, or stopped; history: the record read)
-  1  history: the record, or one of its files, could not be read
-  2  bad usage: nothing was sent
-  3  no reply in time (scan: no detector answered, nor any address gave a reply)
-  4  the detector refused (a Modbus exception reply)
-  5  a corrupt or wrong reply
-  6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
-     rides out a lost line)
-  7  watch --mqtt: the broker refused the login (the readings made until then recorded)
-  8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
-     after the exchange in progress, its outcomes recorded. A pipe closed by its reader
-     (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.
-A scan in which no detector answered, and a watch whose --count rounds had no reading
-answered, end with the most telling failure met: refused (4), then a corrupt or wrong reply
-(5), then the line lost (6), then no reply (3).
-)";
 
 // The column the tool's help gives its commands' and options' texts.
 constexpr std::size_t kToolColumn = 25;
@@ -519,32 +431,6 @@ std::string HelpText(Command command) {
   return text + "\nOptions:\n" + OptionsHelp(kToolOptions, kToolColumn) + std::string(kToolAfter);
 }
 
-std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text,
-                                                       std::chrono::milliseconds longest) {
-  std::size_t digits = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 9) return std::nullopt;
-  long long number = 0;
-  std::from_chars(text.data(), text.data() + digits, number);
-  if (number < 1) return std::nullopt;
-  // Nine digits of hours are 3.6e15 ms: no unit overflows the milliseconds' 64 bits.
-  const std::string_view unit = text.substr(digits);
-  std::chrono::milliseconds duration{0};
-  if (unit == "ms") {
-    duration = std::chrono::milliseconds(number);
-  } else if (unit == "s") {
-    duration = std::chrono::seconds(number);
-  } else if (unit == "m") {
-    duration = std::chrono::minutes(number);
-  } else if (unit == "h") {
-    duration = std::chrono::hours(number);
-  } else {
-    return std::nullopt;
-  }
-  if (duration > longest) return std::nullopt;
-  return duration;
-}
-
 Invocation Parse(const std::vector<std::string>& given) {
   // First the words: which are options (those of every command known, so that each value goes
   // with its option whatever the command), which values, which the command and its arguments. A
@@ -661,48 +547,8 @@ Invocation Parse(const std::vector<std::string>& given) {
     apply(*described, option, state);
   }
 
-  switch (run.command) {
-    case Command::kResistance:
-    case Command::kVoltage:
-    case Command::kWatch:
-      if (run.addresses.empty()) throw UsageError(name + " needs -a ADDR");
-      break;
-    default:
-      break;
-  }
-  if (run.command == Command::kScan &&
-      CheckScanSettings({run.from, run.to, run.wait}) == ScanSettingsError::kFromAboveTo) {
-    throw UsageError("--from " + std::to_string(run.from) + " is above --to " +
-                     std::to_string(run.to));
-  }
-  if (run.command == Command::kHistory && run.since.isValid() && run.until.isValid() &&
-      run.since > run.until) {
-    throw UsageError("--since is after --until: the period is empty");
-  }
-  if (run.command == Command::kWatch) {
-    if (!state.everyGiven) throw UsageError("watch needs --every DURATION");
-    if (run.operations.empty()) run.operations.push_back(Operation::kQueryVoltage);
-    // Each once, voltage first when both are asked for.
-    std::sort(run.operations.begin(), run.operations.end(),
-              [](Operation a, Operation b) { return a == Operation::kQueryVoltage && b != a; });
-    run.operations.erase(std::unique(run.operations.begin(), run.operations.end()),
-                         run.operations.end());
-    if (run.mqttUrl.empty()) {
-      for (const auto& [option, given] : {std::pair{"--mqtt-ca", !run.mqttCa.empty()},
-                                          {"--site", !run.site.empty()},
-                                          {"--mqtt-topic", !run.mqttTopic.empty()},
-                                          {"--ha-discovery", run.haDiscovery}}) {
-        if (given) throw UsageError(std::string(option) + " needs --mqtt URL");
-      }
-    }
-    if (state.alarmAfterGiven && !run.alarmAbove) {
-      throw UsageError("--alarm-after needs --alarm-above");
-    }
-    if (run.alarmAbove && std::find(run.operations.begin(), run.operations.end(),
-                                    Operation::kQueryResistance) == run.operations.end()) {
-      throw UsageError("--alarm-above needs --resistance");
-    }
-  }
+  CheckRules(run, name, {state.everyGiven, state.alarmAfterGiven});
+
   return run;
 }
 
