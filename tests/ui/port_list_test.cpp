@@ -208,7 +208,7 @@ TEST(PortListOverPty, ListsThePortsThatOpenAndLeavesOutOneHeldElsewhere) {
   // Another program has port 7 open.
   const FixedPortMap heldMap({{1, held.SlavePath()}});
   QtSerialLine other(heldMap);
-  ASSERT_TRUE(other.Open(1));
+  ASSERT_TRUE(other.Open(LineAddress::Port(1)));
 
   QtPortProbe probe(map);
   PortListModel list;
