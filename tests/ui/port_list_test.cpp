@@ -220,7 +220,8 @@ TEST(PortListOverPty, ListsThePortsThatOpenAndLeavesOutOneHeldElsewhere) {
 
   // The probe has let every port go again: each listed one opens on the line.
   QtSerialLine line(map);
-  for (const auto& entry : list.Entries()) EXPECT_TRUE(line.Open(entry.number)) << entry.text;
+  for (const auto& entry : list.Entries())
+    EXPECT_TRUE(line.Open(LineAddress::Port(entry.number))) << entry.text;
 }
 
 TEST(PortListOverPty, TwoDigitPortNumbersAndNoPortAtAll) {
