@@ -254,6 +254,26 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
   QFile::remove(record);
 }
 
+// A line that does not open is told in one line naming it, each kind with what it knows.
+TEST(CliNetwork, ALineThatDoesNotOpenIsToldByItsKind) {
+  const std::string refused = Loopback("tcp", FreePort());
+  const std::string refusedServer = Loopback("rtu+tcp", FreePort());
+  const struct {
+    std::string address;
+    std::string err;
+  } cases[] = {
+      {"/dev/no-such-port", "/dev/no-such-port does not open"},
+      {"COM256", "COM256 has no device (see karvello-cli --list-ports)"},
+      {refused, refused + " does not open: Connection refused"},
+      {refusedServer, refusedServer + " does not open: Connection refused"},
+  };
+  for (const auto& c : cases) {
+    Cli run(On(c.address, {"voltage", "-a", "1"}));
+    EXPECT_EQ(run.Finish(), 6) << c.address;
+    EXPECT_EQ(run.Err(), "karvello-cli: " + c.err + "\n");
+  }
+}
+
 // Bad addresses and the network options' edges: n taken (the line is tried: the refused port's
 // status), n + 1 refused as bad usage.
 TEST(CliNetwork, AddressesAndOptionsAtTheirEdges) {
