@@ -6,9 +6,9 @@
 
 namespace karvello {
 
-bool SerialDeviceHungUp([[maybe_unused]] qintptr handle) {
+bool SerialDeviceHungUp([[maybe_unused]] const QSerialPort& serial) {
 #ifdef Q_OS_UNIX
-  pollfd line{static_cast<int>(handle), POLLIN, 0};
+  pollfd line{static_cast<int>(serial.handle()), POLLIN, 0};
   return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 #else
   return false;

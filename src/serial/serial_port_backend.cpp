@@ -98,7 +98,7 @@ void SerialPortBackend::OnError(QSerialPort::SerialPortError error) {
   // line that is still up (a spurious wake-up) is passed over.
   if (!serial_.isOpen()) return;
   if (error != QSerialPort::ResourceError &&
-      !(error == QSerialPort::ReadError && SerialDeviceHungUp(serial_.handle()))) {
+      !(error == QSerialPort::ReadError && SerialDeviceHungUp(serial_))) {
     return;
   }
   // The device went away (a pulled USB adapter): close, or the event loop spins on a dead
