@@ -32,7 +32,8 @@ inline RecordRow BusRow(std::int64_t i) {
   outcome.operation = operation;
   outcome.address = address;
   for (std::size_t n = 0; n < Describe(operation).count; ++n) {
-    outcome.sent.push_back(FrameOf(operation, n, address));
+    const auto frame = FrameOf(operation, n, address);
+    outcome.sent.emplace_back(frame.begin(), frame.end());
   }
   if (i % 50 == 49) {
     outcome.result = Result::kNoReply;

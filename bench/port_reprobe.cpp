@@ -49,7 +49,7 @@ int Run(int reps) {
       return EXIT_FAILURE;
     }
     auto samples = Time(form, reps);
-    if (form.findChild<QComboBox*>("portList")->count() != 16 || line.Port() != 1) {
+    if (form.findChild<QComboBox*>("portList")->count() != 16 || line.Name() != "COM1") {
       std::fprintf(stderr, "a probe lost a port\n");
       return EXIT_FAILURE;
     }

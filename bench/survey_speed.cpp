@@ -52,7 +52,7 @@ struct Run {
 class Rig {
  public:
   Rig() : detector_(Bus(), {.pacing = true}), map_({{1, detector_.SlavePath()}}) {
-    if (!line_.Open(1)) {
+    if (!line_.Open(LineAddress::Port(1))) {
       std::fprintf(stderr, "the bus's port does not open\n");
       std::exit(1);
     }

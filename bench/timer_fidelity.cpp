@@ -34,7 +34,7 @@ using testing::SpinUntil;
 class Rig {
  public:
   Rig() : detector_({.address = 1, .measurementTime = 0ms}), map_({{1, detector_.SlavePath()}}) {
-    if (!line_.Open(1)) {
+    if (!line_.Open(LineAddress::Port(1))) {
       std::fprintf(stderr, "the detector's port does not open\n");
       std::exit(1);
     }

@@ -162,7 +162,7 @@ class Soak {
     engine_ = std::make_unique<Engine>(*line_);
     presenter_ = std::make_unique<Presenter>(*engine_, texts_);
     presenter_->SetOnOutcome([this](const Outcome& outcome) { outcomes_.push_back(outcome); });
-    if (!line_->Open(1)) {
+    if (!line_->Open(LineAddress::Port(1))) {
       std::fprintf(stderr, "the simulated detector's port does not open\n");
       return 1;
     }
@@ -229,7 +229,7 @@ class Soak {
     const sim::DetectorConfig config = detector_->Config();
     detector_.reset();
     Connect(std::make_unique<SimulatedDetector>(config));
-    if (!line_->Open(1)) {
+    if (!line_->Open(LineAddress::Port(1))) {
       std::fprintf(stderr, "the port did not reopen on the new terminal\n");
       std::exit(1);
     }
@@ -376,7 +376,7 @@ class Soak {
       detector_->SetEcho(false);
       // An adapter that hears itself does not stop doing so while its port is open: the next
       // operation, on a plain adapter, opens the port afresh, as a swap of adapters does.
-      if (echoing && !line_->Open(1)) Abort(n, "the port did not reopen");
+      if (echoing && !line_->Open(LineAddress::Port(1))) Abort(n, "the port did not reopen");
     }
     const std::string shown = texts_.LogText();
 

@@ -66,12 +66,9 @@ std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
   std::string_view sent = row.sent;
   while (!sent.empty()) {
     const std::size_t bar = sent.find(" | ");
-    const auto bytes = BytesOfHexText(sent.substr(0, bar));
-    if (bytes && bytes->size() == kRequestFrameSize) {
-      RequestFrame frame{};
-      std::copy(bytes->begin(), bytes->end(), frame.begin());
-      outcome.sent.push_back(frame);
-    }
+    // An RTU frame, or an MBAP one over Modbus TCP.
+    auto bytes = BytesOfHexText(sent.substr(0, bar));
+    if (bytes && bytes->size() >= kRequestFrameSize) outcome.sent.push_back(std::move(*bytes));
     if (bar == std::string_view::npos) break;
     sent.remove_prefix(bar + 3);
   }

@@ -15,6 +15,7 @@
 #include "present/limit_text.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
+#include "serial/packing.h"
 #include "serial/serial_line.h"
 
 namespace karvello::cli {
@@ -530,8 +531,7 @@ Invocation Parse(const std::vector<std::string>& given) {
       run.command == Command::kSetAddress     ? std::optional(Operation::kSetAddress)
       : run.command == Command::kQueryAddress ? std::optional(Operation::kQueryAddress)
                                               : std::nullopt;
-  if (single && SendsBroadcast(*single) && run.port &&
-      run.port->kind == LineAddress::Kind::kModbusTcp) {
+  if (single && SendsBroadcast(*single) && run.port && !CarriesBroadcasts(*run.port)) {
     throw UsageError(name + " sends a broadcast, which a Modbus TCP gateway (" + run.port->text +
                      ") does not pass on: give the serial server as rtu+tcp://HOST:PORT, or a "
                      "serial port");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framing/frame_text.h"
+#include "framing/mbap.h"
 #include "present/json_text.h"
 #include "present/limit_text.h"
 #include "present/times.h"
@@ -51,9 +52,10 @@ std::string PlainText(const Outcome& outcome) {
     return AnswerForm(outcome.operation).words(*outcome.value);
   }
   std::string words(FormOf(outcome.result).words);
-  // An exception reply: slave, function | 0x80, the exception code.
-  if (outcome.result == Result::kRefused && outcome.reply.size() > 2) {
-    words += " (exception " + FormatHexByte(outcome.reply[2]) + ")";
+  if (outcome.result == Result::kRefused) {
+    if (const auto code = RefusalCode(outcome.reply)) {
+      words += " (exception " + FormatHexByte(*code) + ")";
+    }
   }
   return words;
 }

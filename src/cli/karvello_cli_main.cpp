@@ -138,39 +138,30 @@ int main(int argc, char** argv) {
 #endif
 
   // The line: the address given (a port numbered, a device, a network line), or the first
-  // numbered port that opens. Only a numbered port needs the system's ports.
-  std::unique_ptr<PortMap> ports;
+  // numbered port that opens.
+  const std::unique_ptr<PortMap> ports = PortsFor(run.port);
   LineAddress address;
-  if (run.port && run.port->kind != LineAddress::Kind::kPortNumber) {
-    ports = std::make_unique<FixedPortMap>();
+  if (run.port) {
     address = *run.port;
   } else {
-    ports = std::make_unique<SystemPortMap>();
-    if (run.port) {
-      address = *run.port;
-    } else {
-      QtPortProbe probe(*ports);
-      for (int n = kFirstPortNumber; n <= kLastPortNumber && address.number == 0; ++n) {
-        if (probe.Opens(n)) address = LineAddress::Port(n);
-      }
-      if (address.number == 0) {
-        Error("no serial port opens (see karvello-cli --list-ports)");
-        return kPortUnavailable;
-      }
+    QtPortProbe probe(*ports);
+    const auto first = FirstPortThatOpens(probe);
+    if (!first) {
+      Error("no serial port opens (see karvello-cli --list-ports)");
+      return kPortUnavailable;
     }
+    address = *first;
   }
   const std::string label = address.text;
   QtSerialLine line(*ports);
   line.SetNetworkSettings(run.network);
   if (!line.Open(address)) {
-    if (address.IsNetwork()) {
-      Error(label + " does not open: " + line.OpenError());
-    } else if (address.kind == LineAddress::Kind::kDevice) {
-      Error(label + " does not open");
+    const OpenFailure& why = line.Failure();
+    if (why.noDevice) {
+      Error(label + " has no device (see karvello-cli --list-ports)");
     } else {
-      const auto path = ports->DevicePath(address.number);
-      Error(path ? label + " (" + *path + ") does not open"
-                 : label + " has no device (see karvello-cli --list-ports)");
+      Error(label + (why.device.empty() ? "" : " (" + why.device + ")") + " does not open" +
+            (why.errorTold ? ": " + why.error : ""));
     }
     return kPortUnavailable;
   }

@@ -63,6 +63,7 @@ void Engine::Send(Operation operation, std::size_t index) {
   (delayFollows ? flight.delay : flight.timeout)->Start();
   Tell(operation, index);
   line_.Send(frame, AwaitedReply(operation, index, frame));
+  flight.onWire[index] = line_.SentOnWire();
 }
 
 void Engine::OnReceived(const Received& received) {
@@ -78,7 +79,7 @@ void Engine::OnReceived(const Received& received) {
         flight.phase == Phase::kDelaying) {
       flight.delay->Stop();
       flight.phase = Phase::kAwaiting;  // ended now, by the refusal
-      End(operation, Result::kRefused, received.bytes);
+      End(operation, Result::kRefused, received.OnWire());
     }
     return;
   }
@@ -87,7 +88,7 @@ void Engine::OnReceived(const Received& received) {
     case Received::Kind::kReply:
       if (step.accepts(flight.frames[index], received.bytes)) {
         // Also after the operation has ended: a late reply, or another copy of it.
-        End(operation, Result::kAnswered, received.bytes, steps.read(received.bytes));
+        End(operation, Result::kAnswered, received.OnWire(), steps.read(received.bytes));
         return;
       }
       result = Result::kWrongReply;
@@ -104,10 +105,10 @@ void Engine::OnReceived(const Received& received) {
   }
   // Once the operation has ended, whatever is not another copy of its reply is noise.
   if (flight.phase == Phase::kEnded) return;
-  End(operation, result, received.bytes);
+  End(operation, result, received.OnWire());
 }
 
-void Engine::End(Operation operation, Result result, std::vector<std::uint8_t> reply,
+void Engine::End(Operation operation, Result result, std::span<const std::uint8_t> reply,
                  std::optional<Reading> value) {
   Flight& flight = Of(operation);
   flight.timeout->Stop();
@@ -118,9 +119,9 @@ void Engine::End(Operation operation, Result result, std::vector<std::uint8_t> r
     onOutcome_(
         Outcome{.operation = operation,
                 .address = flight.address,
-                .sent = std::vector<RequestFrame>(
-                    flight.frames.begin(), flight.frames.begin() + static_cast<long>(flight.sent)),
-                .reply = std::move(reply),
+                .sent = std::vector<std::vector<std::uint8_t>>(
+                    flight.onWire.begin(), flight.onWire.begin() + static_cast<long>(flight.sent)),
+                .reply = std::vector<std::uint8_t>(reply.begin(), reply.end()),
                 .result = result,
                 .value = value,
                 .again = again});

@@ -68,7 +68,8 @@ class Engine {
     Phase phase = Phase::kIdle;
     std::uint8_t address = 0;
     std::array<RequestFrame, 2> frames{};
-    std::size_t sent = 0;  // requests of the current run sent
+    std::array<std::vector<std::uint8_t>, 2> onWire{};  // the frames as they went on the wire
+    std::size_t sent = 0;                               // requests of the current run sent
     std::unique_ptr<Deadline> delay;
     std::unique_ptr<Deadline> timeout;
   };
@@ -83,7 +84,7 @@ class Engine {
   void OnTimedOut(Operation operation);
   void OnLineLost();
   // Ends `operation` with `result`; its time-out stops.
-  void End(Operation operation, Result result, std::vector<std::uint8_t> reply,
+  void End(Operation operation, Result result, std::span<const std::uint8_t> reply,
            std::optional<Reading> value = std::nullopt);
   void Tell(Operation operation, std::optional<std::size_t> sentStep = std::nullopt);
   Flight& Of(Operation operation) { return flights_[static_cast<std::size_t>(operation)]; }

@@ -41,9 +41,11 @@ std::optional<Result> ResultNamed(std::string_view name);
 
 struct Outcome {
   Operation operation;
-  std::uint8_t address = 0;         // as requested; 0 for the query of the address
-  std::vector<RequestFrame> sent;   // the requests of this operation, as they went out
-  std::vector<std::uint8_t> reply;  // the bytes judged; empty when none came
+  std::uint8_t address = 0;  // as requested; 0 for the query of the address
+  // The requests of this operation and the bytes judged (empty when none came), as they crossed
+  // the wire: RTU frames on a serial line or a serial server, MBAP frames over Modbus TCP.
+  std::vector<std::vector<std::uint8_t>> sent;
+  std::vector<std::uint8_t> reply;
   Result result = Result::kNoReply;
   std::optional<Reading> value;  // with kAnswered
   // The operation had already ended: a reply after its time-out, or another copy of its reply.

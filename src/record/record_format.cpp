@@ -130,7 +130,7 @@ RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime
   row.result = ResultName(outcome.result);
   row.again = outcome.again;
   row.reply = HexText(outcome.reply);
-  for (const RequestFrame& frame : outcome.sent) {
+  for (const auto& frame : outcome.sent) {
     if (!row.sent.empty()) row.sent += " | ";
     row.sent += HexText(frame);
   }

@@ -14,6 +14,9 @@ namespace karvello {
 
 // COM1 to COM256: the numbers Windows gives serial ports.
 inline constexpr int kHighestPortNumber = 256;
+// The ports the tool tries whether or not the system lists them: COM1 to COM16.
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 16;
 inline constexpr std::uint16_t kModbusTcpPort = 502;
 
 struct LineAddress {

@@ -1,20 +1,19 @@
 #pragma once
-// The line on Qt: a serial port on QSerialPort (9600 baud, 8 data bits, no parity, 1 stop bit,
-// no flow control, raw bytes), or a network line to a serial server or a Modbus TCP gateway
-// (TcpLink), whichever address it is opened by.
+// The line on Qt, opened by its address: the line factory makes the backend that carries it (a
+// serial port, or a network line to a serial server or a Modbus TCP gateway) and the line packs
+// its frames for that wire, finds the replies in what comes and judges the bytes that cannot be
+// one once the line falls silent.
 
 #include <QObject>
-#include <QSerialPort>
 #include <QTimer>
 #include <chrono>
-#include <optional>
+#include <memory>
 #include <string>
 
+#include "serial/line_backend.h"
+#include "serial/line_factory.h"
 #include "serial/port_map.h"
 #include "serial/serial_line.h"
-#if KARVELLO_NETWORK_LINE
-#include "serial/tcp_link.h"
-#endif
 
 namespace karvello {
 
@@ -26,50 +25,38 @@ inline constexpr std::chrono::milliseconds kFrameGap{50};
 class QtSerialLine : public QObject, public SerialLine {
   Q_OBJECT
  public:
+  // `ports` numbers the serial ports and outlives the line.
   explicit QtSerialLine(const PortMap& ports, QObject* parent = nullptr);
   ~QtSerialLine() override;
 
-  using SerialLine::Open;
-  bool Open(int number) override;
   bool Open(const LineAddress& address) override;
   void Close() override;
-  bool IsOpen() const override { return serial_.isOpen() || OnNetwork(); }
-  int Port() const override { return serial_.isOpen() ? port_ : 0; }
+  bool IsOpen() const override { return backend_ != nullptr && backend_->IsOpen(); }
   std::string Name() const override { return IsOpen() ? address_.text : std::string(); }
-  std::string OpenError() const override { return openError_; }
-  bool CarriesBroadcasts() const override;
+  std::string OpenError() const override { return failure_.error; }
+  // Why the last open failed.
+  const OpenFailure& Failure() const { return failure_; }
 
   // How network lines opened from now on connect and pace themselves.
-  void SetNetworkSettings(const NetworkSettings& settings) { network_ = settings; }
-
-  // The device path of the open port.
-  std::optional<std::string> DevicePath() const { return ports_.DevicePath(port_); }
+  void SetNetworkSettings(const NetworkSettings& settings) {
+    factory_.SetNetworkSettings(settings);
+  }
 
  protected:
   bool Write(std::span<const std::uint8_t> bytes) override;
   void DropReceived() override;
 
  private:
-  bool OpenDevice(const std::string& path);
-  // Open on a network line rather than a serial port.
-  bool OnNetwork() const;
-  void OnReadyRead();
-  void OnArrived(std::span<const std::uint8_t> bytes, bool whole);
-  void OnGapElapsed();
-  void OnError(QSerialPort::SerialPortError error);
-  // True when the open line reports a hang-up or an error condition.
-  bool LineHungUp() const;
+  void OnArrived(std::span<const std::uint8_t> bytes);
+  void OnLost();
+  // Lets the backend in use go (closed), once the event loop comes back to it.
+  void Retire();
 
-  const PortMap& ports_;
-  QSerialPort serial_;
-#if KARVELLO_NETWORK_LINE
-  TcpLink tcp_;
-#endif
+  LineFactory factory_;
+  LineBackend* backend_ = nullptr;  // a child of the line
   QTimer gap_;
-  int port_ = 0;
   LineAddress address_;
-  NetworkSettings network_;
-  std::string openError_;
+  OpenFailure failure_;
 };
 
 }  // namespace karvello

@@ -34,7 +34,11 @@ struct Received {
     kStray,    // bytes that cannot be the awaited reply, handed over when the line fell silent
   };
   Kind kind;
-  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint8_t> bytes;  // RTU, as judged
+  // As they crossed the wire, when the line packs its frames otherwise (an MBAP frame over
+  // Modbus TCP); empty: the bytes themselves.
+  std::vector<std::uint8_t> wire = {};
+  std::span<const std::uint8_t> OnWire() const { return wire.empty() ? bytes : wire; }
   bool operator==(const Received&) const = default;
 };
 

@@ -1,53 +1,54 @@
 #pragma once
-// The serial line to the detector, as the tool uses it: one port at a time, 9600 baud, 8N1, raw
-// bytes. The tool sends a request together with the shape of the reply it awaits; the line hands
-// up each reply it finds (and the bytes that cannot be one) as it comes, and says when the port
-// is lost.
+// The line to the detectors, as the tool uses it, whatever carries it (a serial port at 9600
+// baud, 8N1, a serial server or a Modbus TCP gateway on the network): one at a time, opened by
+// its address. The tool sends a request together with the shape of the reply it awaits; the
+// line packs it for its wire, hands up each reply it finds (and the bytes that cannot be one) as
+// it comes, with the bytes as they crossed the wire, and says when the line is lost.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "framing/replies.h"
 #include "serial/line_address.h"
+#include "serial/packing.h"
 #include "serial/reply_finder.h"
 
 namespace karvello {
-
-// The ports the tool numbers: COM1 to COM16.
-inline constexpr int kFirstPortNumber = 1;
-inline constexpr int kLastPortNumber = 16;
 
 class SerialLine {
  public:
   using ReceivedHandler = std::function<void(const Received&)>;
   using LostHandler = std::function<void()>;
 
-  virtual ~SerialLine() = default;
+  SerialLine();
+  virtual ~SerialLine();
 
-  // Closes the port in use, if any, and opens port `number` (COM1 to COM16). False when that port
-  // is absent or in use by another program; no port is open then.
-  virtual bool Open(int number) = 0;
-  // Closes the port in use, if any, and opens `address`. A port number goes to Open(number); a
-  // line that cannot carry the address's kind refuses it.
-  virtual bool Open(const LineAddress& address);
+  // Closes the line in use, if any, and opens `address` (a port number, a device, a network
+  // line). False when the line cannot be opened, or this line cannot carry the address's kind;
+  // none is open then.
+  virtual bool Open(const LineAddress& address) = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
-  // The number of the open port; 0 when none is open or the line is no numbered port.
-  virtual int Port() const = 0;
   // The open line's address as given ("COM3", "/dev/ttyUSB0", "rtu+tcp://10.0.0.7:4001");
   // empty when none is open.
-  virtual std::string Name() const;
+  virtual std::string Name() const = 0;
   // Why the last open failed, in the system's words; empty when not known.
   virtual std::string OpenError() const { return {}; }
-  // False for a line that passes no broadcast on (a Modbus TCP gateway): the tool sends none.
-  virtual bool CarriesBroadcasts() const { return true; }
+  // False for a line open to what passes no broadcast on (a Modbus TCP gateway): the tool sends
+  // none. (A line that is not open carries nothing, and refuses no broadcast.)
+  virtual bool CarriesBroadcasts() const { return !IsOpen() || packing_->CarriesBroadcasts(); }
 
-  // Drops whatever waits, sends `request` and from then on looks for `reply` in what arrives.
-  // Without a `reply` nothing is awaited and what arrives is dropped. False when no port is open
-  // or the write failed.
+  // Drops whatever waits, sends `request` (an RTU frame, packed for the line's wire) and from
+  // then on looks for `reply` in what arrives. Without a `reply` nothing is awaited and what
+  // arrives is dropped. False when no port is open or the write failed.
   bool Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply);
+  // The bytes of the request sent last as they went on the wire (as given when none is open).
+  const std::vector<std::uint8_t>& SentOnWire() const { return sentOnWire_; }
 
   void SetOnReceived(ReceivedHandler handler) { onReceived_ = std::move(handler); }
   void SetOnLost(LostHandler handler) { onLost_ = std::move(handler); }
@@ -61,18 +62,22 @@ class SerialLine {
   // Discards what the port has received and not yet handed over.
   virtual void DropReceived() = 0;
 
-  // For the implementations: bytes that arrived, the line falling silent after them, the port
-  // opened or closed, and the port lost (already closed).
+  // For the implementations: how the line's wire packs the frames (RTU as they are until told);
+  // bytes that arrived, the line falling silent after them, the port opened or closed, and the
+  // port lost (already closed).
+  void UsePacking(std::unique_ptr<Packing> packing);
   void Arrive(std::span<const std::uint8_t> bytes);
   void FallSilent();
-  void ForgetReceived() { finder_.Reset(); }
+  void ForgetReceived();
   void PortLost();
   bool HasWaiting() const { return finder_.HasWaiting(); }
 
  private:
   void HandUp(const Received& received);
 
+  std::unique_ptr<Packing> packing_;
   ReplyFinder finder_;
+  std::vector<std::uint8_t> sentOnWire_;
   ReceivedHandler onReceived_;
   LostHandler onLost_;
 };

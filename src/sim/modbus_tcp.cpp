@@ -8,12 +8,7 @@ namespace karvello::sim {
 
 namespace {
 
-constexpr std::size_t kUnitAt = 6;  // the unit id's place in the ADU; the PDU follows it
 constexpr std::size_t kRtuCrcSize = 2;
-
-std::uint16_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
-}
 
 bool IsContentKind(Fault::Kind kind) {
   return kind == Fault::Kind::kException || kind == Fault::Kind::kWrongAddress ||
@@ -22,26 +17,10 @@ bool IsContentKind(Fault::Kind kind) {
 
 }  // namespace
 
-AduStart FindAdu(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kMbapHeaderSize) {
-    // A wrong protocol id is known as soon as it is in.
-    if (bytes.size() >= 4 && Word(bytes, 2) != 0) return {AduStart::Kind::kBad};
-    return {AduStart::Kind::kPartial};
-  }
-  const std::uint16_t length = Word(bytes, 4);
-  // The length counts the unit id and the PDU, which holds a function code at least.
-  if (Word(bytes, 2) != 0 || length < 2 || length > kLongestMbapLength) {
-    return {AduStart::Kind::kBad};
-  }
-  const std::size_t size = kUnitAt + length;
-  if (bytes.size() < size) return {AduStart::Kind::kPartial};
-  return {AduStart::Kind::kWhole, size};
-}
-
 std::vector<Piece> GatewayAnswer(std::span<const std::uint8_t> adu, std::vector<Reply> replies,
                                  bool gatewayExceptions, bool pacing) {
-  const std::uint8_t function = adu[kUnitAt + 1];
-  std::uint8_t unit = adu[kUnitAt];
+  const std::uint8_t function = adu[kMbapUnitAt + 1];
+  std::uint8_t unit = adu[kMbapUnitAt];
   // A silent detector puts nothing on the line; two that answer garble each other.
   std::erase_if(replies, [](const Reply& r) { return r.fault.kind == Fault::Kind::kNoReply; });
   Fault fault;
@@ -69,18 +48,10 @@ std::vector<Piece> GatewayAnswer(std::span<const std::uint8_t> adu, std::vector<
   } else {
     return {};
   }
-  const std::size_t length = pdu.size() + 1;
-  std::vector<std::uint8_t> answer{adu[0],
-                                   adu[1],
-                                   0,
-                                   0,
-                                   static_cast<std::uint8_t>(length >> 8),
-                                   static_cast<std::uint8_t>(length & 0xFFU),
-                                   unit};
-  answer.insert(answer.end(), pdu.begin(), pdu.end());
+  std::vector<std::uint8_t> answer = MbapFrame(MbapTransaction(adu), unit, pdu);
   std::vector<Piece> pieces = Spoil(fault, std::move(answer), function);
   if (pacing && !pieces.empty()) {
-    const std::size_t onTheLine = adu.size() - kUnitAt + kRtuCrcSize + rtuReplySize;
+    const std::size_t onTheLine = adu.size() - kMbapUnitAt + kRtuCrcSize + rtuReplySize;
     pieces.front().pauseBefore += static_cast<long>(onTheLine) * kByteTime;
   }
   return pieces;

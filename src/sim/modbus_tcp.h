@@ -25,19 +25,6 @@ namespace karvello::sim {
 
 inline constexpr std::uint8_t kGatewayTargetFailed = 0x0B;
 
-// What the bytes gathered from the stream start with.
-struct AduStart {
-  enum class Kind {
-    kPartial,  // not a whole ADU yet
-    kWhole,    // an ADU of `size` bytes
-    kBad,      // a header no ADU has: a protocol id other than 0, a length out of range
-  };
-  Kind kind;
-  std::size_t size = 0;
-};
-AduStart FindAdu(std::span<const std::uint8_t> bytes);
-
-
 // The pieces of the gateway's answer to `adu`, from the `replies` its detectors gave the RTU
 // request, each with its fault. `pacing`: the answer waits for the request and the reply to cross
 // the 9600-baud line behind the gateway. Empty when nothing is sent.

@@ -209,10 +209,10 @@ bool SimulatedDetector::Read(Clock::time_point now) {
 
 void SimulatedDetector::TakeAdus() {
   while (lineFd_ >= 0) {
-    const AduStart start = FindAdu(pending_);
-    if (start.kind == AduStart::Kind::kPartial) return;
+    const MbapStart start = FindMbapFrame(pending_);
+    if (start.kind == MbapStart::Kind::kPartial) return;
     // A header no ADU has leaves nothing to find the next one by: the client is let go.
-    if (start.kind == AduStart::Kind::kBad) {
+    if (start.kind == MbapStart::Kind::kBad) {
       CloseClient();
       return;
     }

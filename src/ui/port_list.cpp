@@ -9,8 +9,7 @@ void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
   const int selectedNumber = SelectedNumber();
   const bool givenSelected = selected_ >= 0 && entries_[static_cast<std::size_t>(selected_)].given;
   std::vector<Entry> fresh;
-  const int givenNumber =
-      given_ && given_->kind == LineAddress::Kind::kPortNumber ? given_->number : 0;
+  const int givenNumber = given_ ? given_->number : 0;  // 0 for a line that is no numbered port
   if (given_) {
     const std::string tooltip =
         givenNumber != 0 ? map.DevicePath(givenNumber).value_or(std::string()) : std::string();

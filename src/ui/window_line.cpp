@@ -13,31 +13,35 @@ WindowLine::WindowLine(SerialLine& line, PortMap& ports, PortProbe* probe)
 
 WindowLine::~WindowLine() = default;
 
+int WindowLine::NumberInUse() const {
+  if (!line_.IsOpen()) return 0;
+  const std::optional<LineAddress> address = ParseLineAddress(line_.Name());
+  return address ? address->number : 0;
+}
+
 void WindowLine::ListPorts() {
-  list_.Probe(ports_, probe_, line_.Port());
+  list_.Probe(ports_, probe_, NumberInUse());
   ShowPortList(list_, *box_);
   list_.Select(0);
 }
 
 void WindowLine::RefreshPorts() {
   ports_.Refresh();
-  list_.Probe(ports_, probe_, line_.Port());
+  list_.Probe(ports_, probe_, NumberInUse());
   ShowPortList(list_, *box_);
 }
 
 void WindowLine::OpenSelected() {
   ShowPortList(list_, *box_);
-  const std::optional<LineAddress> address = list_.SelectedAddress();
-  if (address && address->kind != LineAddress::Kind::kPortNumber) {
-    if (line_.Open(*address)) openedName_ = address->text;
-    return;
-  }
+  // A numbered entry opens under its number's name ("COM3", however it was given).
   const int number = list_.SelectedNumber();
-  if (number < kFirstPortNumber || number > kHighestPortNumber) {
+  const std::optional<LineAddress> address =
+      number != 0 ? LineAddress::Port(number) : list_.SelectedAddress();
+  if (!address) {
     line_.Close();
     return;
   }
-  if (line_.Open(number)) openedName_ = line_.Name();
+  if (line_.Open(*address)) openedName_ = address->text;
 }
 
 void WindowLine::SetRecord(Record* record, Record::NoticeHandler tell) {

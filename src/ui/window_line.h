@@ -51,6 +51,9 @@ class WindowLine {
   RecordRow Keep(const Outcome& outcome);
 
  private:
+  // The number of the port in use, kept listed without a probe; 0 for none or another line.
+  int NumberInUse() const;
+
   std::unique_ptr<PortProbe> ownProbe_;
   SerialLine& line_;
   PortMap& ports_;

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   karvello::testing::PlainWindowTexts texts;
   karvello::Engine engine(line);
   karvello::Presenter presenter(engine, texts);
-  if (!line.Open(1)) {
+  if (!line.Open(karvello::LineAddress::Port(1))) {
     std::fprintf(stderr, "the simulated detector's port does not open\n");
     return 1;
   }

@@ -50,6 +50,38 @@ TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
       << sim.Output().toStdString();
 }
 
+// Over the network the log shows the frames as they crossed the wire: RTU frames to a serial
+// server, the MBAP request and reply to a Modbus TCP gateway.
+TEST(SimProgramAndWindow, TheLogShowsTheBytesThatCrossedTheWire) {
+  const struct {
+    QStringList options;
+    const char* frames;
+  } cases[] = {
+      {{}, "发送：07 03 00 0F 00 01 B4 6F\r\n接收：07 03 02 00 E7 70 0E"},
+      {{"--modbus-tcp"},
+       "发送：00 01 00 00 00 06 07 03 00 0F 00 01\r\n接收：00 01 00 00 00 05 07 03 02 00 E7"},
+  };
+  for (const auto& c : cases) {
+    testing::SimProcess sim(
+        QStringList{"--address", "7", "--voltage", "231", "--listen", "127.0.0.1:0"} << c.options);
+    ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
+    SCOPED_TRACE(sim.Path());
+    FixedPortMap ports;
+    QtSerialLine line(ports);
+    MainWindow form(line, ports);
+    form.OpenGiven(*ParseLineAddress(sim.Path()));
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    ASSERT_TRUE(line.IsOpen());
+    auto* box = form.findChild<QLineEdit*>("addressBox");
+    box->selectAll();
+    QTest::keyClicks(box, "7");
+    QTest::mouseClick(form.findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
+    const std::string report = "查询成功！\r\n" + std::string(c.frames) + "\r\n电压 = 231伏";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == report; }, 3000)) << form.LogText();
+  }
+}
+
 struct LineCase {
   const char* name;
   QStringList options;  // karvello-sim's

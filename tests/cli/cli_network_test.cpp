@@ -283,6 +283,74 @@ TEST(CliNetwork, TheRecordKeepsTheAddressAsGiven) {
   QFile::remove(record);
 }
 
+// The frames told with -v and kept in the record are the bytes that crossed the wire: RTU frames
+// to a serial server, the MBAP request and reply to a Modbus TCP server (pymodbus's, written
+// elsewhere, where it is installed).
+TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
+  struct Case {
+    std::string address;
+    QStringList arguments;
+    std::string out;
+    std::string sent;
+    std::string reply;
+  };
+  std::vector<Case> cases;
+  const auto sim = Serving({});
+  ASSERT_FALSE(sim->Path().empty()) << sim->Output().toStdString();
+  cases.push_back({sim->Path(),
+                   {"voltage", "-a", "1", "-v"},
+                   "220 V\n",
+                   "01 03 00 0F 00 01 B4 09",
+                   "01 03 02 00 DC B9 DD"});
+#ifdef PYMODBUS_SERVER
+  const quint16 port = FreePort();
+  testing::ServerProcess server(QStringLiteral(PYTHON3_WITH_PYMODBUS),
+                                {QStringLiteral(PYMODBUS_SERVER), QString::number(port),
+                                 QStringLiteral("5"), QStringLiteral("15=231")},
+                                port);
+  ASSERT_TRUE(server.Ready()) << server.Output().toStdString();
+  cases.push_back({Loopback("tcp", port),
+                   {"voltage", "-a", "5", "-v"},
+                   "231 V\n",
+                   "00 01 00 00 00 06 05 03 00 0F 00 01",
+                   "00 01 00 00 00 05 05 03 02 00 E7"});
+#endif
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-frames-%1.csv").arg(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    QFile::remove(record);
+    Cli run(On(c.address, c.arguments), record);
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_EQ(run.Out(), c.out + "  sent: " + c.sent + "\n  received: " + c.reply + "\n");
+    const auto rows = Record::Read(record, RecordQuery{}, nullptr);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].sent, c.sent);
+    EXPECT_EQ(rows[0].reply, c.reply);
+  }
+  QFile::remove(record);
+}
+
+// A line that does not open is told in one line naming it, each kind with what it knows.
+TEST(CliNetwork, ALineThatDoesNotOpenIsToldByItsKind) {
+  const std::string refused = Loopback("tcp", FreePort());
+  const std::string refusedServer = Loopback("rtu+tcp", FreePort());
+  const struct {
+    std::string address;
+    std::string err;
+  } cases[] = {
+      {"/dev/no-such-port", "/dev/no-such-port does not open"},
+      {"COM256", "COM256 has no device (see karvello-cli --list-ports)"},
+      {refused, refused + " does not open: Connection refused"},
+      {refusedServer, refusedServer + " does not open: Connection refused"},
+  };
+  for (const auto& c : cases) {
+    Cli run(On(c.address, {"voltage", "-a", "1"}));
+    EXPECT_EQ(run.Finish(), 6) << c.address;
+    EXPECT_EQ(run.Err(), "karvello-cli: " + c.err + "\n");
+  }
+}
+
 // Bad addresses and the network options' edges: n taken (the line is tried: the refused port's
 // status), n + 1 refused as bad usage.
 TEST(CliNetwork, AddressesAndOptionsAtTheirEdges) {

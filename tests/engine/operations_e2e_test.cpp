@@ -52,7 +52,7 @@ class Rig {
 class InMemoryRig : public Rig {
  public:
   explicit InMemoryRig(DetectorConfig config) : Rig(config) {
-    line_.Open(1);
+    line_.Open(LineAddress::Port(1));
     line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
       const DetectorConfig config = detector.Config();
       if (config.echo) {
@@ -100,7 +100,7 @@ class PtyRig : public Rig {
   explicit PtyRig(DetectorConfig config, bool open = true) : Rig(config), line_(map_) {
     map_.Set(1, detector.SlavePath());
     if (open) {
-      EXPECT_TRUE(line_.Open(1)) << detector.SlavePath();
+      EXPECT_TRUE(line_.Open(LineAddress::Port(1))) << detector.SlavePath();
     }
   }
   SerialLine& Line() override { return line_; }
@@ -421,7 +421,7 @@ TEST_P(Operations, EndInTheirOutcome) {
   EXPECT_EQ(outcome.result, c.result);
   EXPECT_EQ(outcome.value, c.value);
   std::vector<std::string> sent;
-  for (const RequestFrame& frame : outcome.sent) sent.push_back(Text(frame));
+  for (const auto& frame : outcome.sent) sent.push_back(Text(frame));
   EXPECT_EQ(sent, std::vector<std::string>(c.sent.begin(), c.sent.end()));
   EXPECT_EQ(Text(outcome.reply), c.reply);
   EXPECT_FALSE(outcome.again);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "framing/crc16.h"
 #include "support/hex_bytes.h"
 
@@ -43,6 +45,50 @@ TEST(Mbap, AReplyBecomesTheRtuFrameTheDetectorWouldHaveSent) {
     EXPECT_EQ(HexText(rtu), c.rtu);
     EXPECT_TRUE(HasValidCrc(rtu));
   }
+}
+
+// How the bytes a stream gathered begin: the header's rule, read here for the line, the
+// simulator's gateway and any server alike.
+TEST(Mbap, AFrameIsFoundByItsHeaderAlone) {
+  using Kind = MbapStart::Kind;
+  const struct {
+    const char* bytes;
+    Kind kind;
+    std::size_t size;
+  } cases[] = {
+      {"", Kind::kPartial, 0},
+      {"00 01 00", Kind::kPartial, 0},
+      {"00 01 00 07", Kind::kBad, 0},  // another protocol, known at its fourth byte
+      {"00 01 00 00 00", Kind::kPartial, 0},
+      {"00 01 00 00 00 01", Kind::kBad, 0},  // a length of 1: no function code
+      {"00 01 00 00 00 02", Kind::kPartial, 0},
+      {"00 01 00 00 00 02 05 03", Kind::kWhole, 8},  // the shortest: unit id and function code
+      {"00 01 00 00 00 05 05 03 02 00 DC 00 02", Kind::kWhole, 11},  // the next one's head after
+      {"00 01 00 00 00 FE", Kind::kPartial, 0},                      // 254: the longest
+      {"00 01 00 00 00 FF", Kind::kBad, 0},
+      {"00 01 00 00 01 00", Kind::kBad, 0},
+  };
+  for (const auto& c : cases) {
+    const MbapStart start = FindMbapFrame(Hex(c.bytes));
+    EXPECT_EQ(start.kind, c.kind) << c.bytes;
+    EXPECT_EQ(start.size, c.size) << c.bytes;
+  }
+  EXPECT_EQ(HexText(MbapFrame(0xBEEF, 7, Hex("83 0B"))), "BE EF 00 00 00 03 07 83 0B");
+  EXPECT_EQ(MbapTransaction(Hex("BE EF 00 00")), 0xBEEF);
+}
+
+// The exception code of a refusal as it crossed the wire, whichever framing carried it.
+TEST(Mbap, ARefusalsCodeIsReadFromEitherFraming) {
+  const struct {
+    const char* reply;
+    std::optional<std::uint8_t> code;
+  } cases[] = {
+      {"05 83 02 81 30", 0x02},              // RTU
+      {"00 01 00 00 00 03 05 83 0B", 0x0B},  // MBAP: the gateway's own refusal
+      {"05 83", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RefusalCode(Hex(c.reply)), c.code) << c.reply;
 }
 
 TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {

@@ -28,7 +28,8 @@ inline Outcome Made(Operation operation, std::uint8_t address, Result result,
                   .result = result,
                   .value = value};
   for (std::size_t i = 0; result != Result::kNotSent && i < Describe(operation).count; ++i) {
-    outcome.sent.push_back(FrameOf(operation, i, address));
+    const auto frame = FrameOf(operation, i, address);
+    outcome.sent.emplace_back(frame.begin(), frame.end());
   }
   return outcome;
 }

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     karvello::Outcome outcome;
     outcome.operation = operation;
     outcome.address = address;
-    outcome.sent.push_back(karvello::FrameOf(operation, 0, address));
+    const auto frame = karvello::FrameOf(operation, 0, address);
+    outcome.sent.emplace_back(frame.begin(), frame.end());
     outcome.result = karvello::Result::kAnswered;
     outcome.value = voltage ? karvello::Reading{.number = 220}
                             : karvello::Reading{.number = 345, .decimals = 1};

@@ -66,7 +66,7 @@ class QtSerialLineTest : public ::testing::Test {
     line_.SetOnLost([this] { ++lost_; });
   }
 
-  void Open() { ASSERT_TRUE(line_.Open(1)); }
+  void Open() { ASSERT_TRUE(line_.Open(LineAddress::Port(1))); }
   // Sends the voltage query; the detector's end reads it off the line.
   void AskVoltage() {
     ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
@@ -86,30 +86,29 @@ class QtSerialLineTest : public ::testing::Test {
 
 TEST_F(QtSerialLineTest, OpensOnlyAPortWithADeviceThatIsFree) {
   EXPECT_FALSE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 0);
-  EXPECT_FALSE(line_.Open(7));  // no device at 7
+  EXPECT_EQ(line_.Name(), "");
+  EXPECT_FALSE(line_.Open(LineAddress::Port(7)));  // no device at 7
   EXPECT_FALSE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 0);
+  EXPECT_EQ(line_.Name(), "");
   EXPECT_FALSE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
 
   Open();
   EXPECT_TRUE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 1);
-  EXPECT_EQ(line_.DevicePath(), pty_.SlavePath());
+  EXPECT_EQ(line_.Name(), "COM1");
 
   // Another program (here another line) cannot take the port while it is held.
   QtSerialLine other(map_);
-  EXPECT_FALSE(other.Open(1));
+  EXPECT_FALSE(other.Open(LineAddress::Port(1)));
   EXPECT_FALSE(other.IsOpen());
 
   line_.Close();
   EXPECT_FALSE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 0);
-  EXPECT_TRUE(other.Open(1));  // free again
+  EXPECT_EQ(line_.Name(), "");
+  EXPECT_TRUE(other.Open(LineAddress::Port(1)));  // free again
 
   FixedPortMap gone({{1, "/dev/pts/no-such-terminal"}});
   QtSerialLine missing(gone);
-  EXPECT_FALSE(missing.Open(1));
+  EXPECT_FALSE(missing.Open(LineAddress::Port(1)));
   EXPECT_FALSE(missing.IsOpen());
   EXPECT_EQ(lost_, 0);
 }
@@ -118,12 +117,12 @@ TEST_F(QtSerialLineTest, OpeningAnotherPortClosesTheOneInUse) {
   sim::PtyPair second;
   map_.Set(2, second.SlavePath());
   Open();
-  ASSERT_TRUE(line_.Open(2));
-  EXPECT_EQ(line_.Port(), 2);
+  ASSERT_TRUE(line_.Open(LineAddress::Port(2)));
+  EXPECT_EQ(line_.Name(), "COM2");
   QtSerialLine other(map_);
-  EXPECT_TRUE(other.Open(1));  // port 1 was let go
+  EXPECT_TRUE(other.Open(LineAddress::Port(1)));  // port 1 was let go
   // A failed open leaves no port open at all.
-  EXPECT_FALSE(line_.Open(9));
+  EXPECT_FALSE(line_.Open(LineAddress::Port(9)));
   EXPECT_FALSE(line_.IsOpen());
 }
 
@@ -344,21 +343,21 @@ TEST_F(QtSerialLineTest, AFloodNeverHoldsMoreThanTheReceiveBufferAndTheLineWorks
 TEST_F(QtSerialLineTest, AHangUpClosesTheLineAndIsToldOnceAtOnce) {
   auto gone = std::make_unique<sim::PtyPair>();
   map_.Set(3, gone->SlavePath());
-  ASSERT_TRUE(line_.Open(3));
+  ASSERT_TRUE(line_.Open(LineAddress::Port(3)));
   ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
   const auto start = SteadyClock::now();
   gone->CloseMaster();
   ASSERT_TRUE(RunUntil([&] { return lost_ > 0; }, 2s));
   EXPECT_LT(SteadyClock::now() - start, 200ms);
   EXPECT_FALSE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 0);
+  EXPECT_EQ(line_.Name(), "");
   RunFor(100ms);
   EXPECT_EQ(lost_, 1);
   EXPECT_TRUE(received_.empty());
 
   sim::PtyPair back;
   map_.Set(3, back.SlavePath());
-  ASSERT_TRUE(line_.Open(3));
+  ASSERT_TRUE(line_.Open(LineAddress::Port(3)));
   ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
   EXPECT_EQ(ReadBytes(back.MasterFd(), 8, 1s).size(), 8U);
   WriteBytes(back.MasterFd(), kVoltageReply);
@@ -377,7 +376,7 @@ TEST(QtSerialLineExchanges, AReplyThatComesAsTheRequestLeavesIsNeverLost) {
     QtSerialLine line(map);
     std::vector<Received> received;
     line.SetOnReceived([&](const Received& r) { received.push_back(r); });
-    ASSERT_TRUE(line.Open(1));
+    ASSERT_TRUE(line.Open(LineAddress::Port(1)));
     ASSERT_TRUE(line.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
     ASSERT_TRUE(detector.WaitForExchanges(1, 2s));
     if (!RunUntil([&] { return !received.empty(); }, 1s)) ++lost;

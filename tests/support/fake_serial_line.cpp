@@ -25,6 +25,11 @@ bool FakeSerialLine::Open(const LineAddress& address) {
   return true;
 }
 
+std::string FakeSerialLine::Name() const {
+  if (!name_.empty()) return name_;
+  return port_ != 0 ? "COM" + std::to_string(port_) : std::string();
+}
+
 void FakeSerialLine::Close() {
   if (!IsOpen()) return;
   calls_.emplace_back("close");

@@ -16,13 +16,14 @@ class FakeSerialLine : public SerialLine {
   // The port numbers that open; `held` ones exist but are in use by another program.
   explicit FakeSerialLine(std::set<int> available = {1}, std::set<int> held = {});
 
-  bool Open(int number) override;
+  bool Open(int number);
   // A port number as Open(number); another address when SetOpening lists its text as given.
   bool Open(const LineAddress& address) override;
   void Close() override;
   bool IsOpen() const override { return port_ != 0 || !name_.empty(); }
-  int Port() const override { return port_; }
-  std::string Name() const override { return name_.empty() ? SerialLine::Name() : name_; }
+  // The number of the port open; 0 when none is, or the line is no numbered port.
+  int Port() const { return port_; }
+  std::string Name() const override;
   bool CarriesBroadcasts() const override { return carriesBroadcasts_; }
   void SetOpening(std::set<std::string> addresses) { addresses_ = std::move(addresses); }
   // As a Modbus TCP gateway: no broadcast passes.

@@ -41,7 +41,7 @@ class PortHotPlugTest : public ::testing::Test {
   void SetUp() override {
     Start();
     ASSERT_TRUE(line_.IsOpen());
-    ASSERT_EQ(line_.Port(), 1);
+    ASSERT_EQ(line_.Name(), "COM1");
   }
 
   void Start() {
@@ -109,12 +109,12 @@ TEST_F(PortHotPlugTest, AnAdapterPluggedInWhileRunningIsListedWhenTheListOpensAn
   const std::string two = "COM2 " + second.SlavePath();
   EXPECT_EQ(Listed(), (std::vector<std::string>{one, two, "COM3 " + third.SlavePath()}));
   EXPECT_EQ(List()->currentText(), "COM1");
-  EXPECT_EQ(line_.Port(), 1);
+  EXPECT_EQ(line_.Name(), "COM1");
   EXPECT_TRUE(line_.IsOpen());
 
   Choose(1);
   EXPECT_EQ(List()->currentText(), "COM2");
-  EXPECT_EQ(line_.Port(), 2);
+  EXPECT_EQ(line_.Name(), "COM2");
   ASSERT_TRUE(line_.IsOpen());
   EXPECT_TRUE(QueryVoltage("7", kVoltage7)) << form_->LogText();
   EXPECT_TRUE(second.WaitForExchanges(1, 1s));
@@ -136,7 +136,7 @@ TEST_F(PortHotPlugTest, TheOpenPortSurvivesAProbeWithItsQueryInFlight) {
             (std::vector<std::string>{"COM1 " + first_.SlavePath(), "COM2 " + second.SlavePath()}));
   EXPECT_EQ(List()->currentText(), "COM1");
   EXPECT_TRUE(line_.IsOpen());
-  EXPECT_EQ(line_.Port(), 1);
+  EXPECT_EQ(line_.Name(), "COM1");
   EXPECT_TRUE(QTest::qWaitFor([&] { return form_->LogText() == kVoltage5; }, 3000))
       << form_->LogText();
   EXPECT_EQ(second.ExchangeCount(), 0U);

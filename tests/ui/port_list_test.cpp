@@ -208,7 +208,7 @@ TEST(PortListOverPty, ListsThePortsThatOpenAndLeavesOutOneHeldElsewhere) {
   // Another program has port 7 open.
   const FixedPortMap heldMap({{1, held.SlavePath()}});
   QtSerialLine other(heldMap);
-  ASSERT_TRUE(other.Open(1));
+  ASSERT_TRUE(other.Open(LineAddress::Port(1)));
 
   QtPortProbe probe(map);
   PortListModel list;
@@ -220,7 +220,8 @@ TEST(PortListOverPty, ListsThePortsThatOpenAndLeavesOutOneHeldElsewhere) {
 
   // The probe has let every port go again: each listed one opens on the line.
   QtSerialLine line(map);
-  for (const auto& entry : list.Entries()) EXPECT_TRUE(line.Open(entry.number)) << entry.text;
+  for (const auto& entry : list.Entries())
+    EXPECT_TRUE(line.Open(LineAddress::Port(entry.number))) << entry.text;
 }
 
 TEST(PortListOverPty, TwoDigitPortNumbersAndNoPortAtAll) {

@@ -1,9 +1,7 @@
-#include "serial/tcp_link.h"
+#include "serial/tcp_backend.h"
 
 #include <QEventLoop>
 #include <QLoggingCategory>
-
-#include "framing/frame_text.h"
 
 namespace karvello {
 
@@ -18,13 +16,14 @@ std::chrono::milliseconds Left(std::chrono::steady_clock::time_point due) {
 
 }  // namespace
 
-TcpLink::TcpLink(QObject* parent) : QObject(parent) {
+TcpBackend::TcpBackend(LineAddress address, const NetworkSettings& settings, QObject* parent)
+    : QObject(parent), address_(std::move(address)), settings_(settings) {
   connectTimer_.setSingleShot(true);
   pauseTimer_.setSingleShot(true);
   pauseTimer_.setTimerType(Qt::PreciseTimer);
   socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  connect(&socket_, &QTcpSocket::connected, this, &TcpLink::OnConnected);
-  connect(&socket_, &QTcpSocket::readyRead, this, &TcpLink::OnReadyRead);
+  connect(&socket_, &QTcpSocket::connected, this, &TcpBackend::OnConnected);
+  connect(&socket_, &QTcpSocket::readyRead, this, &TcpBackend::OnReadyRead);
   connect(&socket_, &QTcpSocket::errorOccurred, this,
           [this](QAbstractSocket::SocketError) { OnBroken(socket_.errorString()); });
   connect(&socket_, &QTcpSocket::disconnected, this,
@@ -33,18 +32,18 @@ TcpLink::TcpLink(QObject* parent) : QObject(parent) {
     socket_.abort();
     OnBroken(QStringLiteral("no connection within %1 ms").arg(settings_.connectTimeout.count()));
   });
-  connect(&pauseTimer_, &QTimer::timeout, this, &TcpLink::SendWhenDue);
+  connect(&pauseTimer_, &QTimer::timeout, this, &TcpBackend::SendWhenDue);
 }
 
-TcpLink::~TcpLink() {
+TcpBackend::~TcpBackend() {
   socket_.disconnect(this);
   socket_.abort();
 }
 
-bool TcpLink::Open(const LineAddress& address, const NetworkSettings& settings) {
+bool TcpBackend::Open() {
   Close();
-  address_ = address;
-  settings_ = settings;
+  const LineAddress& address = address_;
+  const NetworkSettings& settings = settings_;
   error_.clear();
   QEventLoop wait;
   QTimer giveUp;
@@ -73,39 +72,32 @@ bool TcpLink::Open(const LineAddress& address, const NetworkSettings& settings) 
   return true;
 }
 
-void TcpLink::Close() {
+void TcpBackend::Close() {
   ++generation_;
   open_ = false;
   up_ = false;
   waiting_.reset();
   connectTimer_.stop();
   pauseTimer_.stop();
-  reader_.Reset();
   socket_.abort();
 }
 
-void TcpLink::OnConnected() {
+void TcpBackend::OnConnected() {
   connectTimer_.stop();
   due_ = std::max(due_, Clock::now() + settings_.pauseAfterConnect);
   SendWhenDue();
 }
 
-void TcpLink::Connect() {
+void TcpBackend::Connect() {
   if (socket_.state() != QAbstractSocket::UnconnectedState) return;
-  reader_.Reset();
   up_ = true;
   connectTimer_.start(settings_.connectTimeout);
   socket_.connectToHost(QString::fromStdString(address_.host), address_.port);
 }
 
-bool TcpLink::Write(std::span<const std::uint8_t> frame) {
+bool TcpBackend::Write(std::span<const std::uint8_t> bytes) {
   if (!open_) return false;
-  if (ModbusTcp()) {
-    ++transaction_;
-    waiting_ = MbapOfRtu(frame, transaction_);
-  } else {
-    waiting_ = std::vector<std::uint8_t>(frame.begin(), frame.end());
-  }
+  waiting_ = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
   if (socket_.state() != QAbstractSocket::ConnectedState) {
     Connect();
     return true;
@@ -114,7 +106,7 @@ bool TcpLink::Write(std::span<const std::uint8_t> frame) {
   return true;
 }
 
-void TcpLink::SendWhenDue() {
+void TcpBackend::SendWhenDue() {
   if (!waiting_ || socket_.state() != QAbstractSocket::ConnectedState) return;
   if (const auto left = Left(due_); left.count() > 0) {
     pauseTimer_.start(left);
@@ -131,34 +123,19 @@ void TcpLink::SendWhenDue() {
   due_ = Clock::now() + settings_.pause;
 }
 
-void TcpLink::DropReceived() {
+void TcpBackend::DropReceived() {
   if (socket_.state() == QAbstractSocket::ConnectedState) socket_.readAll();
-  reader_.Reset();
 }
 
-void TcpLink::OnReadyRead() {
+void TcpBackend::OnReadyRead() {
   const QByteArray data = socket_.readAll();
   const std::span bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
                         static_cast<std::size_t>(data.size()));
   due_ = std::max(due_, Clock::now() + settings_.pause);
-  if (!ModbusTcp()) {
-    if (onArrived_) onArrived_(bytes, false);
-    return;
-  }
-  const MbapReader::Taken taken = reader_.Feed(bytes);
-  for (const MbapReader::Frame& frame : taken.frames) {
-    // A reply to an earlier request (one that timed out) answers nothing now.
-    if (frame.transaction != transaction_) {
-      qCDebug(lcLine).noquote() << "reply of an earlier transaction dropped:"
-                                << QString::fromStdString(HexText(frame.bytes));
-      continue;
-    }
-    if (onArrived_) onArrived_(RtuOfMbap(frame.bytes), true);
-  }
-  if (!taken.broken.empty() && onArrived_) onArrived_(taken.broken, true);
+  Arrived(bytes);
 }
 
-void TcpLink::OnBroken(const QString& reason) {
+void TcpBackend::OnBroken(const QString& reason) {
   // A drop raises an error and a disconnection both: it is told once.
   if (!open_ || !up_) return;
   up_ = false;
@@ -169,8 +146,8 @@ void TcpLink::OnBroken(const QString& reason) {
   qCWarning(lcLine).noquote() << QString::fromStdString(address_.text) << "lost:" << reason;
   // Told from the event loop: an error can be raised inside a call the engine made. A loss of a
   // connection since closed is not told.
-  QTimer::singleShot(0, this, [this, generation = generation_, reason] {
-    if (generation == generation_ && onLost_) onLost_(reason);
+  QTimer::singleShot(0, this, [this, generation = generation_] {
+    if (generation == generation_) Lost();
   });
 }
 
