@@ -14,6 +14,8 @@
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
 #include "cli/cli_session.h"
+#include "gateway/site_schema.h"
+#include "gateway/site_state.h"
 #include "process/stop_signals.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
@@ -167,7 +169,11 @@ int main(int argc, char** argv) {
   }
 
   OutcomeRecord record(run.record);
-  Session session(run, line, label, printer, record);
+  // The site as a watch leaves it, for any front end of the gateway to read.
+  gateway::SiteState site(run.site.empty() ? gateway::DefaultSite() : run.site);
+  site.SetLine({label, true, {}});
+  Session session(run, line, label, printer, record,
+                  run.command == Command::kWatch ? &site : nullptr);
   // A watch that lost its serial port opens it again at the same address: the same device path,
   // or the same port number with the system's ports looked at again. A network line stays open
   // and connects again by itself for its next request.
