@@ -72,7 +72,8 @@ std::vector<Probed> QtPortProbe::TryAll(const std::vector<int>& numbers) {
     Attempt* attempt = attempts[i].get();
     if (attempt == nullptr) continue;
     std::unique_lock lock(attempt->mutex);
-    if (attempt->done.wait_until(lock, deadline, [attempt] { return attempt->opened.has_value(); })) {
+    if (attempt->done.wait_until(lock, deadline,
+                                 [attempt] { return attempt->opened.has_value(); })) {
       found[i] = *attempt->opened ? Probed::kOpens : Probed::kDoesNotOpen;
       lock.unlock();
       attempt->thread->wait();

@@ -15,13 +15,13 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QSpinBox>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStringList>
 #include <QTest>
 #include <chrono>
@@ -49,8 +49,8 @@ bool PortListHoldsCom1(const karvello::MainWindow& window) {
   for (int i = 0; i < list->count(); ++i) items << list->itemText(i);
   Print("Port list: [" + items.join(QStringLiteral(", ")).toStdString() +
         "], chosen: " + list->currentText().toStdString() + "\n");
-  bool right = !items.isEmpty() && items.front() == QStringLiteral("COM1") &&
-               list->currentIndex() == 0;
+  bool right =
+      !items.isEmpty() && items.front() == QStringLiteral("COM1") && list->currentIndex() == 0;
   for (qsizetype i = 1; i < items.size(); ++i) {
     bool ok = false;
     const int number = items[i].mid(3).toInt(&ok);
@@ -155,8 +155,9 @@ int main(int argc, char** argv) {
   }
   if (args.size() != 2 ||
       (check != "--tour" && check != "--silent" && check != "--bad-crc" && check != "--size")) {
-    Print("usage: karvello-wine-check --tour | --silent | --bad-crc | --size"
-          " | --survey ADDRESS PNG DETECTORS\n");
+    Print(
+        "usage: karvello-wine-check --tour | --silent | --bad-crc | --size"
+        " | --survey ADDRESS PNG DETECTORS\n");
     return 2;
   }
   karvello::SystemPortMap ports;
