@@ -3,10 +3,12 @@
 // opened, closed or reconfigured by a probe.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial/port_map.h"
@@ -24,6 +26,10 @@ enum class Probed {
 // port on Windows) or for ever (a serial device waiting for its carrier, as Wine maps the
 // machine's ttyS ports): the port list is made without waiting longer on any of them.
 inline constexpr std::chrono::milliseconds kProbeBound{1000};
+// How many opens a probe makes at once, each on a thread of its own: enough for the ports of a
+// PC, few enough that the threads start at once where the system has many ports (Wine names up
+// to 256). A port that no thread has reached by the bound counts as not opened in time.
+inline constexpr std::size_t kProbeThreads = 16;
 
 class PortProbe {
  public:
@@ -36,9 +42,9 @@ class PortProbe {
   virtual std::vector<Probed> TryAll(const std::vector<int>& numbers);
 };
 
-// Tries the devices through QSerialPort, each on a thread of its own, all at once, and waits at
-// most `bound` for them together. An open that has not returned by then is left to finish on its
-// thread (the port is closed at once if it ever opens); until it has, that port is answered
+// Tries the devices through QSerialPort on kProbeThreads threads at once, and waits at most
+// `bound` for all of them together. An open that has not returned by then is left to finish on
+// its thread (the port is closed at once if it ever opens); until it has, that port is answered
 // kTimedOut at once without being tried again.
 class QtPortProbe : public PortProbe {
  public:
@@ -57,11 +63,13 @@ class QtPortProbe : public PortProbe {
 
  private:
   struct Attempt;
+  struct Batch;
   const PortMap& ports_;
   std::chrono::milliseconds bound_;
   Opener opener_;
-  // The opens that outlasted the bound and have not returned yet, by device path.
-  std::map<std::string, std::shared_ptr<Attempt>> pending_;
+  // The opens that outlasted the bound and have not returned yet, by device path, with the
+  // TryAll they were made in.
+  std::map<std::string, std::pair<std::shared_ptr<Batch>, std::shared_ptr<Attempt>>> pending_;
 };
 
 }  // namespace karvello

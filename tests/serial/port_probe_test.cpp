@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -41,11 +42,15 @@ class PortProbeBound : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    for (const char* name : {"blocking-a", "blocking-b"}) {
-      const std::string path = dir_.filePath(QString::fromLatin1(name)).toStdString();
-      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-      fifos_.push_back(path);
-    }
+    for (int i = 0; i < 2; ++i) MakeFifo();
+  }
+  // A further FIFO without a reader, at the end of fifos_.
+  const std::string& MakeFifo() {
+    const std::string path =
+        dir_.filePath(QStringLiteral("blocking-%1").arg(fifos_.size())).toStdString();
+    EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    fifos_.push_back(path);
+    return fifos_.back();
   }
   // A reader for each FIFO: every open still blocked on them returns (and none blocks again).
   void TearDown() override {
@@ -115,6 +120,26 @@ TEST_F(PortProbeBound, TwoBlockedPortsCostOneBoundAndAreNotTriedAgainWhileStillB
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(probe.TryAll({2, 5}), (std::vector<Probed>{Probed::kOpens, Probed::kTimedOut}));
   EXPECT_EQ(calls_, 3);
+}
+
+TEST_F(PortProbeBound, SixteenOpensAtOnceAndAPortNoneReachesInTimeIsLate) {
+  // 15 ports whose open blocks leave one thread free for the terminal; 16 leave none.
+  sim::PtyPair terminal;
+  for (const int blocked : {15, 16}) {
+    FixedPortMap map;
+    std::vector<int> numbers;
+    for (int n = 1; n <= blocked; ++n) {
+      map.Set(n, MakeFifo());
+      numbers.push_back(n);
+    }
+    map.Set(blocked + 1, terminal.SlavePath());
+    numbers.push_back(blocked + 1);
+    QtPortProbe probe(map, milliseconds(300), WritingOpener{&calls_});
+    const std::vector<Probed> found = probe.TryAll(numbers);
+    EXPECT_EQ(found.back(), blocked == 15 ? Probed::kOpens : Probed::kTimedOut) << blocked;
+    EXPECT_EQ(std::count(found.begin(), found.end(), Probed::kTimedOut), blocked == 15 ? 15 : 17)
+        << blocked;
+  }
 }
 
 }  // namespace
