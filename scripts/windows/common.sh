@@ -20,6 +20,7 @@ QT_SERIALPORT_SHA256_DEFAULT=682626d3ae07074df0f707dab880f1eab1c133a04d5bed688a3
 QT_PREBUILT_DIR="${QT_PREBUILT_DIR:-$REPO/../shared/vendor}"
 declare -A QT_PREBUILT_SHA256=(
   [qt-6.4.2-win64-d64c93d3e2dbd650.tar.xz]=16d0bd7630676930820760eaea2382232a9be0d98b4cd9b0f1f60222a6ef0045
+  [qt-6.4.2-win64-8adfbe231c8513bf.tar.xz]=f8b34a730b16756ec0128ae2cfc001c3c5af0fa9e8e2f412a3f3866bb0614605
 )
 
 # The configure flags of the cross Qt base. Changing any of them (or the toolchain file, or the
@@ -37,7 +38,7 @@ QT_BASE_FLAGS=(
   -DFEATURE_system_harfbuzz=OFF
   -DFEATURE_system_png=OFF
   -DFEATURE_sql=OFF
-  -DFEATURE_network=OFF
+  -DFEATURE_network=ON
   -DFEATURE_dbus=OFF
   -DFEATURE_opengl=OFF
   -DINPUT_opengl=no

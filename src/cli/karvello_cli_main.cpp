@@ -2,6 +2,7 @@
 // same frames, reply search and outcomes as the window. See karvello-cli --help.
 
 #include <QCoreApplication>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -61,17 +62,30 @@ void Error(const std::string& message) {
   std::fprintf(stderr, "karvello-cli: %s\n", message.c_str());
 }
 
+// The system's ports (those above COM16 too), each tried at once; a port whose open does not
+// return within the probe's bound is left out and said so on standard error.
 int ListPorts(Printer& printer) {
   SystemPortMap ports;
   QtPortProbe probe(ports);
+  std::vector<int> numbers;
+  for (int n : ports.Numbers()) {
+    if (n >= kFirstPortNumber && n <= kHighestPortNumber) numbers.push_back(n);
+  }
+  const std::vector<Probed> found = probe.TryAll(numbers);
   bool any = false;
-  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    const auto path = ports.DevicePath(n);
-    if (!path) continue;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    const std::string name = "COM" + std::to_string(numbers[i]);
+    const std::string path = ports.DevicePath(numbers[i]).value_or(std::string());
+    if (found[i] == Probed::kTimedOut) {
+      char bound[16];
+      std::snprintf(bound, sizeof bound, "%g", std::chrono::duration<double>(kProbeBound).count());
+      Error(name + " (" + path + ") did not open within " + bound + " s: left out");
+      continue;
+    }
     any = true;
     char number[16];
-    std::snprintf(number, sizeof number, "COM%-3d ", n);
-    printer.Text(number + *path + (probe.Opens(n) ? "" : "  (does not open)") + "\n");
+    std::snprintf(number, sizeof number, "%-6s ", name.c_str());
+    printer.Text(number + path + (found[i] == Probed::kOpens ? "" : "  (does not open)") + "\n");
   }
   if (!any) printer.Text("no serial port found\n");
   return kAnswered;

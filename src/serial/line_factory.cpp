@@ -25,8 +25,12 @@ std::unique_ptr<PortMap> PortsFor(const std::optional<LineAddress>& address) {
 }
 
 std::optional<LineAddress> FirstPortThatOpens(PortProbe& probe) {
-  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
-    if (probe.Opens(n)) return LineAddress::Port(n);
+  // All tried at once, none waited on longer than the probe's bound.
+  std::vector<int> numbers;
+  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) numbers.push_back(n);
+  const std::vector<Probed> found = probe.TryAll(numbers);
+  for (std::size_t i = 0; i < numbers.size() && i < found.size(); ++i) {
+    if (found[i] == Probed::kOpens) return LineAddress::Port(numbers[i]);
   }
   return std::nullopt;
 }

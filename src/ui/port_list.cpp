@@ -2,6 +2,8 @@
 
 #include <QWheelEvent>
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace karvello {
 
@@ -22,6 +24,14 @@ void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
   for (int n : map.Numbers()) {
     if (n > kLastPortNumber && n <= kHighestPortNumber) numbers.push_back(n);
   }
+  // Every port but the one given and the one in use is tried, all at once where the probe can.
+  std::vector<int> tried;
+  for (int n : numbers) {
+    if (n != givenNumber && n != kept) tried.push_back(n);
+  }
+  const std::vector<Probed> found = probe.TryAll(tried);
+  late_.clear();
+  std::size_t next = 0;
   for (int n : numbers) {
     if (n == givenNumber) continue;
     if (n == kept) {
@@ -32,8 +42,10 @@ void PortListModel::Probe(const PortMap& map, PortProbe& probe, int kept) {
         fresh.push_back(old->given ? Entry{n, "COM" + std::to_string(n), old->tooltip} : *old);
         continue;
       }
-    } else if (!probe.Opens(n)) {
-      continue;
+    } else {
+      const Probed result = found[next++];
+      if (result == Probed::kTimedOut) late_.push_back(n);
+      if (result != Probed::kOpens) continue;
     }
     fresh.push_back({n, "COM" + std::to_string(n), map.DevicePath(n).value_or(std::string())});
   }
@@ -92,7 +104,20 @@ void ShowPortList(const PortListModel& model, QComboBox& combo) {
     }
   }
   combo.setCurrentIndex(model.SelectedIndex());
-  combo.setToolTip(combo.currentData(Qt::ToolTipRole).toString());
+  QString tip = combo.currentData(Qt::ToolTipRole).toString();
+  if (const std::string late = LateText(model.Late()); !late.empty()) {
+    tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + QString::fromStdString(late);
+  }
+  combo.setToolTip(tip);
+}
+
+std::string LateText(const std::vector<int>& late) {
+  if (late.empty()) return {};
+  std::string ports;
+  for (int n : late) ports += (ports.empty() ? "COM" : "、COM") + std::to_string(n);
+  char bound[16];
+  std::snprintf(bound, sizeof bound, "%g", std::chrono::duration<double>(kProbeBound).count());
+  return ports + " 未在 " + bound + " 秒内打开，未列出";
 }
 
 }  // namespace karvello

@@ -28,7 +28,8 @@ class PortListModel {
   };
 
   // Lists the ports 1 to 16 that open now, then each port above 16 that the map has and that
-  // opens, in ascending order. Port `kept` (0 for none) is
+  // opens, in ascending order; a port whose open does not return within the probe's bound is
+  // left out and named by Late(). Port `kept` (0 for none) is
   // listed without being tried, as it was: it is the port in use, which no probe may touch.
   // The selection stays on the entry of the same port; it is -1 when that port has gone.
   // Raises no selection event: nothing is opened or closed.
@@ -49,20 +50,26 @@ class PortListModel {
   // The port number of the selected entry; 0 when none is selected.
   int SelectedNumber() const;
   const std::vector<Entry>& Entries() const { return entries_; }
+  // The ports left out of the last list because their open did not return in time, ascending.
+  const std::vector<int>& Late() const { return late_; }
 
   // The selection event.
   void SetOnSelected(std::function<void()> handler) { onSelected_ = std::move(handler); }
 
  private:
   std::vector<Entry> entries_;
+  std::vector<int> late_;
   int selected_ = -1;
   std::optional<LineAddress> given_;
   std::function<void()> onSelected_;
 };
 
 // Shows the model's entries in `combo` (the device path as each entry's tooltip and the box's),
-// its selection current. The entries are put in afresh only when they changed.
+// its selection current. The entries are put in afresh only when they changed. The box's tooltip
+// also names the ports left out because their open did not return in time.
 void ShowPortList(const PortListModel& model, QComboBox& combo);
+// What the box's tooltip says of the ports whose open did not return in time; empty for none.
+std::string LateText(const std::vector<int>& late);
 
 // The drop-down box of the port list. It says when its list is about to open, so that the
 // entries can be made afresh first, and it takes the mouse wheel only while it has the focus:

@@ -200,6 +200,29 @@ TEST(PortListModel, SelectingNoEntryChangesNothing) {
   EXPECT_EQ(counting.selections, 1);
 }
 
+TEST(PortListModel, PortsThatDidNotOpenInTimeAreLeftOutAndNamedInTheBoxTooltip) {
+  FixedPortMap map = EveryNumberMapped();
+  map.Set(17, "\\\\.\\COM17");
+  FakePortProbe probe({1, 3});
+  probe.SetLate({2, 17});
+  PortListModel list;
+  list.Probe(map, probe, 0);
+  EXPECT_EQ(list.Entries(), (Entries{{1, "COM1", "/dev/pts/41"}, {3, "COM3", "/dev/pts/43"}}));
+  EXPECT_EQ(list.Late(), (Numbers{2, 17}));
+  ASSERT_TRUE(list.Select(0));
+
+  QComboBox box;
+  ShowPortList(list, box);
+  EXPECT_EQ(box.toolTip().toStdString(), "/dev/pts/41\nCOM2、COM17 未在 1 秒内打开，未列出");
+
+  // Once they answer in time the tooltip is the device's path alone again.
+  probe.SetLate({});
+  list.Probe(map, probe, 0);
+  EXPECT_TRUE(list.Late().empty());
+  ShowPortList(list, box);
+  EXPECT_EQ(box.toolTip().toStdString(), "/dev/pts/41");
+}
+
 // Real terminals put at chosen numbers, tried through QSerialPort.
 TEST(PortListOverPty, ListsThePortsThatOpenAndLeavesOutOneHeldElsewhere) {
   sim::PtyPair one, two, five, held;

@@ -7,6 +7,9 @@
 //   --silent     the detector says nothing: 查询电压 gives the failure text at the time-out
 //   --bad-crc    the reply's CRC is wrong: 查询电压 gives the failure text at once
 //   --size       prints the window's client area in device pixels and the screen's DPI
+//   --survey ADDRESS PNG DETECTORS
+//                the survey window: ADDRESS typed into its port box (a network line), a scan of
+//                addresses 1 to 5 finds DETECTORS ("1,3"), the window saved to PNG
 
 #include <windows.h>
 
@@ -15,8 +18,10 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStringList>
 #include <QTest>
 #include <chrono>
@@ -27,6 +32,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "ui/main_window.h"
+#include "ui/survey_window.h"
 
 namespace {
 
@@ -43,8 +49,8 @@ bool PortListHoldsCom1(const karvello::MainWindow& window) {
   for (int i = 0; i < list->count(); ++i) items << list->itemText(i);
   Print("Port list: [" + items.join(QStringLiteral(", ")).toStdString() +
         "], chosen: " + list->currentText().toStdString() + "\n");
-  bool right = !items.isEmpty() && items.front() == QStringLiteral("COM1") &&
-               list->currentIndex() == 0;
+  bool right =
+      !items.isEmpty() && items.front() == QStringLiteral("COM1") && list->currentIndex() == 0;
   for (qsizetype i = 1; i < items.size(); ++i) {
     bool ok = false;
     const int number = items[i].mid(3).toInt(&ok);
@@ -105,14 +111,53 @@ int Size(karvello::MainWindow& window) {
   return EXIT_SUCCESS;
 }
 
+// The survey window on the line typed into its port box: a scan of 1 to 5 finds `expected`.
+int Survey(const QString& address, const QString& png, const std::string& expected) {
+  karvello::SystemPortMap ports;
+  karvello::QtSerialLine line(ports);
+  karvello::SurveyWindow window(line, ports);
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) {
+    Print("The survey window did not appear.\n");
+    return EXIT_FAILURE;
+  }
+  auto* box = window.findChild<QComboBox*>(QStringLiteral("portList"));
+  auto* scan = window.findChild<QPushButton*>(QStringLiteral("scanButton"));
+  if (box == nullptr || box->lineEdit() == nullptr || scan == nullptr) return EXIT_FAILURE;
+  box->lineEdit()->selectAll();
+  QTest::keyClicks(box->lineEdit(), address);
+  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  window.findChild<QSpinBox*>(QStringLiteral("fromBox"))->setValue(1);
+  window.findChild<QSpinBox*>(QStringLiteral("toBox"))->setValue(5);
+  QTest::mouseClick(scan, Qt::LeftButton);
+  const bool started = window.survey().Running();
+  const bool ended = QTest::qWaitFor([&window] { return !window.survey().Running(); }, 60000);
+  std::string found;
+  for (const auto detector : window.Detectors()) {
+    found += (found.empty() ? "" : ",") + std::to_string(detector);
+  }
+  Print("Port box: " + box->currentText().toStdString() + "; scan " +
+        (started ? (ended ? "ended" : "still running") : "not started") + "; detectors: " +
+        (found.empty() ? "none" : found) + "; message: " + window.Message().toStdString() + "\n");
+  QTest::qWait(300);  // the last row painted
+  window.grab().save(png);
+  return started && ended && found == expected ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QStringList args = QApplication::arguments();
-  const QString check = args.size() == 2 ? args[1] : QString();
-  if (check != "--tour" && check != "--silent" && check != "--bad-crc" && check != "--size") {
-    Print("usage: karvello-wine-check --tour | --silent | --bad-crc | --size\n");
+  const QString check = args.size() >= 2 ? args[1] : QString();
+  if (check == "--survey" && args.size() == 5) {
+    return Survey(args[2], args[3], args[4].toStdString());
+  }
+  if (args.size() != 2 ||
+      (check != "--tour" && check != "--silent" && check != "--bad-crc" && check != "--size")) {
+    Print(
+        "usage: karvello-wine-check --tour | --silent | --bad-crc | --size"
+        " | --survey ADDRESS PNG DETECTORS\n");
     return 2;
   }
   karvello::SystemPortMap ports;
