@@ -41,6 +41,11 @@ OutcomeRecord::OutcomeRecord(bool enabled) {
   });
 }
 
+gateway::RecordState OutcomeRecord::Status() const {
+  if (!state_) return {};
+  return {state_->record.Path(), state_->record.Failed(), state_->record.RowsNotKept()};
+}
+
 void OutcomeRecord::Add(const Outcome& outcome, const std::string& port, const QDateTime& when) {
   if (state_) state_->record.Append(outcome, port, when);
 }

@@ -8,6 +8,7 @@
 
 #include "cli/cli_output.h"
 #include "engine/outcome.h"
+#include "gateway/site_state.h"
 
 namespace karvello::cli {
 
@@ -28,6 +29,9 @@ class OutcomeRecord {
   // The addresses on `port` whose last alarm row in the record says "raised": the alarms that
   // stand when a watch starts again. None with --no-record.
   std::set<int> RaisedAlarms(const std::string& port) const;
+  // The record as the site's state shows it: its path (empty with --no-record), whether its last
+  // append failed, and the rows not kept since the last one that succeeded.
+  gateway::RecordState Status() const;
 
  private:
   struct State;

@@ -141,11 +141,13 @@ void Session::RunWatch() {
                    address);
     }
   }
+  if (site_) site_->SetRecord(record_.Status());
   watch_ = std::make_unique<gateway::Watch>(std::move(plan), engine_, line_, site_);
   watch_->SetOnReading([this](const Outcome& outcome, int address, const QDateTime& when) {
     ClearProgress();
     printer_.Print(outcome, address, port_, when, true);
     record_.Add(outcome, port_, when);
+    if (site_) site_->SetRecord(record_.Status());
     if (onReading_) onReading_(outcome, address, port_, when);
     // The output cannot take the next reading: the watch ends with this one recorded.
     if (printer_.Failed()) watch_->Stop();
@@ -153,6 +155,7 @@ void Session::RunWatch() {
   watch_->SetOnAlarm([this](const AlarmChange& change) {
     printer_.PrintAlarm(change, port_);
     record_.AddAlarm(change, port_);
+    if (site_) site_->SetRecord(record_.Status());
     if (onAlarm_) onAlarm_(change);
   });
   // A late or repeated reply of a reading that has ended is recorded, not printed.

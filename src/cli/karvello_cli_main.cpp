@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
     return line.Open(address);
   });
 #ifdef KARVELLO_HAS_MQTT
-  if (broker) broker->Attach(session);
+  if (broker) broker->Attach(session, &site);
 #endif
   // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP (on
   // Windows Ctrl-C, Ctrl-Break or the console window closing); a single operation ends as any

@@ -46,7 +46,8 @@ WatchBroker::WatchBroker(const Invocation& run)
       [](const std::string& line) { std::fprintf(stderr, "karvello-cli: %s\n", line.c_str()); });
 }
 
-void WatchBroker::Attach(Session& session) {
+void WatchBroker::Attach(Session& session, gateway::SiteState* site) {
+  if (site) publisher_.ShowIn(*site);
   session.SetOnReading(
       [this](const Outcome& outcome, int address, std::string_view port, const QDateTime& when) {
         publisher_.PublishReading(outcome, address, port, when);

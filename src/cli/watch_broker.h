@@ -24,8 +24,9 @@ class WatchBroker {
   // The password from $KARVELLO_MQTT_PASSWORD when the URL has none. Throws UsageError.
   explicit WatchBroker(const Invocation& run);
 
-  // Feeds the session's readings and alarms to the broker and begins connecting.
-  void Attach(Session& session);
+  // Feeds the session's readings and alarms to the broker and begins connecting; keeps `site`'s
+  // broker as it stands, when given.
+  void Attach(Session& session, gateway::SiteState* site = nullptr);
   // After the session has ended: waits for the broker to take what is queued (at most
   // gateway::kMqttStopWait), says "offline" and disconnects.
   void Finish();

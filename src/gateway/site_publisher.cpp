@@ -42,13 +42,30 @@ bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::str
     const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
     client_.PublishDirect(discovery.topic, discovery.payload);
   }
-  return client_.Enqueue(std::move(message->topic), std::move(message->payload));
+  const bool queued = client_.Enqueue(std::move(message->topic), std::move(message->payload));
+  ShowBroker();
+  return queued;
 }
 
 bool SitePublisher::PublishAlarm(const AlarmChange& change) {
   if (change.address < 1 || change.address > 255 || !client_.Accepting()) return false;
   SiteMessage message = schema_.AlarmMessage(change);
-  return client_.Enqueue(std::move(message.topic), std::move(message.payload));
+  const bool queued = client_.Enqueue(std::move(message.topic), std::move(message.payload));
+  ShowBroker();
+  return queued;
+}
+
+void SitePublisher::ShowIn(SiteState& state) {
+  state_ = &state;
+  ShowBroker();
+  stateTimer_.setInterval(std::chrono::seconds(1));
+  QObject::connect(&stateTimer_, &QTimer::timeout, [this] { ShowBroker(); });
+  stateTimer_.start();
+}
+
+void SitePublisher::ShowBroker() {
+  if (!state_) return;
+  state_->SetBroker({true, client_.Connected(), client_.Queued(), client_.Dropped()});
 }
 
 void SitePublisher::AnnounceAll() {

@@ -4,6 +4,7 @@
 // it is first read, again at each connection and whenever Home Assistant starts).
 
 #include <QDateTime>
+#include <QTimer>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "engine/outcome.h"
 #include "gateway/mqtt_client.h"
 #include "gateway/site_schema.h"
+#include "gateway/site_state.h"
 
 namespace karvello::gateway {
 
@@ -37,17 +39,24 @@ class SitePublisher {
   // Ends cleanly: see MqttClient::Stop.
   void Stop() { client_.Stop(); }
 
+  // Keeps `state`'s broker (connected, messages waiting, dropped) as the client stands: at once,
+  // after each message queued, and each second. `state` must outlive the publisher.
+  void ShowIn(SiteState& state);
+
   MqttClient& Client() { return client_; }
   const MqttClient& Client() const { return client_; }
   const SiteSchema& Schema() const { return schema_; }
 
  private:
   void AnnounceAll();
+  void ShowBroker();
 
   SiteSchema schema_;
   bool homeAssistant_;
   MqttClient client_;
   std::set<std::pair<int, Quantity>> discovered_;  // address, quantity
+  SiteState* state_ = nullptr;
+  QTimer stateTimer_;
 };
 
 }  // namespace karvello::gateway

@@ -19,6 +19,7 @@
 
 #include "engine/operations.h"
 #include "gateway/site_publisher.h"
+#include "gateway/site_state.h"
 #include "support/mqtt_broker.h"
 #include "present/times.h"
 #include "support/event_loop.h"
@@ -522,6 +523,24 @@ TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
   // A config would have come before the reading, on the same connection.
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
   EXPECT_EQ(live.Messages()[0].topic, kPrefix + "/1/voltage");
+}
+
+// The site's state shows the broker as the client stands: connected, then away with the
+// readings made meanwhile waiting.
+TEST_F(MqttPublisherTest, ShowsTheBrokerInTheSitesState) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  Publisher& publisher = Make(Settings(broker.port()));
+  SiteState site("site1");
+  publisher.ShowIn(site);
+  EXPECT_EQ(site.Snapshot().broker, (BrokerState{true, false, 0, 0}));
+  ASSERT_TRUE(Connect(publisher));
+  EXPECT_TRUE(RunUntil([&] { return site.Snapshot().broker.connected; }, 3s));
+  broker.Stop();
+  ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
+  publisher.PublishReading(Reading(1));
+  publisher.PublishReading(Reading(2));
+  EXPECT_EQ(site.Snapshot().broker, (BrokerState{true, false, 2, 0}));
 }
 
 // The broker's last will: a publisher killed outright leaves "offline" retained.
