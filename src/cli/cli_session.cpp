@@ -3,47 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/console.h"
 #include "engine/survey.h"
 #include "gateway/watch.h"
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <io.h>
-#include <windows.h>
-#endif
-
 namespace karvello::cli {
-namespace {
-
-bool StandardErrorIsTerminal() {
-#if defined(Q_OS_UNIX)
-  return ::isatty(STDERR_FILENO) == 1;
-#elif defined(Q_OS_WIN)
-  // A console window; not a file or a pipe, nor NUL, which _isatty also calls a character
-  // device but which has no console mode.
-  DWORD mode = 0;
-  return _isatty(_fileno(stderr)) != 0 && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
-#else
-  return false;
-#endif
-}
-
-// Erases the seconds-left line. A Windows console takes no escape sequences unless told to:
-// the line is overwritten with spaces there.
-void EraseProgressLine() {
-#ifdef Q_OS_WIN
-  std::fprintf(stderr, "\r%*s\r", 60, "");
-#else
-  std::fputs("\r\033[K", stderr);
-#endif
-}
-
-}  // namespace
 
 Session::Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
                  OutcomeRecord& record, gateway::SiteState* site)

@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_record.h"
 #include "cli/cli_session.h"
+#include "cli/console.h"
 #include "gateway/site_schema.h"
 #include "gateway/site_state.h"
 #include "process/stop_signals.h"
@@ -23,34 +23,6 @@
 #include "serial/qt_serial_line.h"
 #ifdef KARVELLO_HAS_MQTT
 #include "cli/watch_broker.h"
-#endif
-
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-namespace {
-
-// The console shows the output's UTF-8 ("Ω", the detector's Chinese) while the program runs,
-// and gets its own code page back at the end.
-class Utf8Console {
- public:
-  Utf8Console() : previous_(GetConsoleOutputCP()) {
-    if (previous_ != 0) SetConsoleOutputCP(CP_UTF8);
-  }
-  ~Utf8Console() {
-    if (previous_ != 0) SetConsoleOutputCP(previous_);
-  }
-  Utf8Console(const Utf8Console&) = delete;
-  Utf8Console& operator=(const Utf8Console&) = delete;
-
- private:
-  UINT previous_;
-};
-
-}  // namespace
 #endif
 
 namespace {
@@ -104,9 +76,7 @@ int Ended(Printer& printer, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef Q_OS_WIN
-  const Utf8Console console;
-#endif
+  const Console console;
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("karvello"));
   QCoreApplication::setApplicationVersion(QStringLiteral(KARVELLO_VERSION));
@@ -118,10 +88,6 @@ int main(int argc, char** argv) {
     Error(error.what());
     return kUsage;
   }
-#ifdef Q_OS_UNIX
-  // A closed pipe is a failed write (EPIPE), not the end of the program.
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
   Printer printer(run.format, run.verbose, stdout);
   if (run.help) {
     printer.Text(HelpText(run.command));

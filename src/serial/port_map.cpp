@@ -1,6 +1,5 @@
 #include "serial/port_map.h"
 
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <cctype>
 #include <tuple>
@@ -85,33 +84,6 @@ std::map<int, std::string> SystemPortMap::Number(const std::vector<std::string>&
 
 SystemPortMap::SystemPortMap() {
   Refresh();
-}
-
-void SystemPortMap::Refresh() {
-  const auto ports = QSerialPortInfo::availablePorts();
-  devices_.clear();
-#ifdef Q_OS_WIN
-  for (const auto& info : ports) {
-    const QString name = info.portName();
-    if (!name.startsWith(QLatin1String("COM"))) continue;
-    bool ok = false;
-    const int n = name.mid(3).toInt(&ok);
-    if (ok && n >= kFirstPortNumber && n <= kHighestPortNumber) {
-      devices_[n] = info.systemLocation().toStdString();
-    }
-  }
-#else
-  std::vector<std::string> names;
-  std::map<std::string, std::string> locations;
-  for (const auto& info : ports) {
-    names.push_back(info.portName().toStdString());
-    locations[names.back()] = info.systemLocation().toStdString();
-  }
-  given_ = Renumber(std::move(given_), names);
-  for (const auto& [name, location] : locations) {
-    if (const auto it = given_.find(name); it != given_.end()) devices_[it->second] = location;
-  }
-#endif
 }
 
 std::optional<std::string> SystemPortMap::DevicePath(int number) const {
