@@ -150,10 +150,12 @@ int main(int argc, char** argv) {
 
   OutcomeRecord record(run.record);
   // The site as a watch leaves it, for any front end of the gateway to read.
-  gateway::SiteState site(run.site.empty() ? gateway::DefaultSite() : run.site);
-  site.SetLine({label, true, {}});
-  Session session(run, line, label, printer, record,
-                  run.command == Command::kWatch ? &site : nullptr);
+  std::optional<gateway::SiteState> site;
+  if (run.command == Command::kWatch) {
+    site.emplace(run.site.empty() ? gateway::DefaultSite() : run.site);
+    site->SetLine({label, true, {}});
+  }
+  Session session(run, line, label, printer, record, site ? &*site : nullptr);
   // A watch that lost its serial port opens it again at the same address: the same device path,
   // or the same port number with the system's ports looked at again. A network line stays open
   // and connects again by itself for its next request.
@@ -162,7 +164,7 @@ int main(int argc, char** argv) {
     return line.Open(address);
   });
 #ifdef KARVELLO_HAS_MQTT
-  if (broker) broker->Attach(session, &site);
+  if (broker) broker->Attach(session, site ? &*site : nullptr);
 #endif
   // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP (on
   // Windows Ctrl-C, Ctrl-Break or the console window closing); a single operation ends as any

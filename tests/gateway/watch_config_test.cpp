@@ -11,27 +11,14 @@
 #include <sstream>
 
 #include "gateway/watch_config.h"
+#include "support/case_names.h"
 
 namespace karvello::gateway {
 namespace {
 
 using Arguments = std::vector<std::string>;
 
-// A text as a case's name shows it: on one line, other bytes than printable ASCII as \xNN.
-std::string Shown(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7F) {
-      out += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-      out += escaped;
-    }
-  }
-  return out;
-}
+using test::Shown;
 
 struct ReadCase {
   const char* text;

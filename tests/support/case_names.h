@@ -4,6 +4,7 @@
 // the default printer would put the case's bytes, pointers among them, into the test's name.
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,22 @@ inline std::string CaseWord(std::string_view text) {
     }
   }
   return word;
+}
+
+// A text as a case's message shows it: on one line, other bytes than printable ASCII as \xNN.
+inline std::string Shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F) {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+      out += escaped;
+    }
+  }
+  return out;
 }
 
 // For INSTANTIATE_TEST_SUITE_P's last argument: the case's name, or its number in the table
