@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTime>
+
+#include "support/child_program.h"
 
 namespace {
 
@@ -18,16 +18,12 @@ struct ProbeRun {
 };
 
 ProbeRun RunProbe(const QString& rules) {
-  QProcess probe;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.remove(QStringLiteral("QT_LOGGING_RULES"));
-  env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-  if (!rules.isEmpty()) env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
-  probe.setProcessEnvironment(env);
-  probe.start(QStringLiteral(LINE_LOG_PROBE), {});
-  if (!probe.waitForFinished(10000)) return {-1, {}, {}};
-  return {probe.exitCode(), QString::fromUtf8(probe.readAllStandardOutput()),
-          QString::fromUtf8(probe.readAllStandardError())};
+  karvello::testing::ChildProgram::Options options;
+  options.Unset(QStringLiteral("QT_LOGGING_RULES")).Unset(QStringLiteral("QT_MESSAGE_PATTERN"));
+  if (!rules.isEmpty()) options.Set(QStringLiteral("QT_LOGGING_RULES"), rules);
+  karvello::testing::ChildProgram probe(QStringLiteral(LINE_LOG_PROBE), {}, options);
+  const int status = probe.Finish();
+  return {status, probe.Out(), probe.Err()};
 }
 
 TEST(LineDiagnostics, TheLoggingRulePrintsEveryFrameWithMilliseconds) {

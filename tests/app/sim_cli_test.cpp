@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTime>
 #include <chrono>
@@ -17,7 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/sim_process.h"
+#include "support/child_program.h"
+#include "support/sim_process.h"
 #include "sim/pty_pair.h"
 #include "sim/slave_port.h"
 #include "support/hex_bytes.h"
@@ -408,22 +408,17 @@ TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.options.join(' ').toStdString());
-    QProcess sim;
-    sim.start(QStringLiteral(KARVELLO_SIM_EXECUTABLE), c.options);
-    ASSERT_TRUE(sim.waitForFinished(5000));
-    EXPECT_EQ(sim.exitCode(), 1);
-    const QString error = QString::fromUtf8(sim.readAllStandardError());
-    EXPECT_TRUE(error.contains(QString::fromUtf8(c.says))) << error.toStdString();
-    EXPECT_FALSE(QString::fromUtf8(sim.readAllStandardOutput()).contains("Serving"));
+    testing::ChildProgram sim(QStringLiteral(KARVELLO_SIM_EXECUTABLE), c.options);
+    EXPECT_EQ(sim.Finish(5s), 1);
+    EXPECT_TRUE(sim.Err().contains(QString::fromUtf8(c.says))) << sim.Err().toStdString();
+    EXPECT_FALSE(sim.Out().contains("Serving"));
   }
 }
 
 TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
-  QProcess sim;
-  sim.start(QStringLiteral(KARVELLO_SIM_EXECUTABLE), {"--help"});
-  ASSERT_TRUE(sim.waitForFinished(5000));
-  EXPECT_EQ(sim.exitCode(), 0);
-  const QString help = QString::fromUtf8(sim.readAllStandardOutput());
+  testing::ChildProgram sim(QStringLiteral(KARVELLO_SIM_EXECUTABLE), {"--help"});
+  ASSERT_EQ(sim.Finish(5s), 0);
+  const QString help = sim.Out();
   for (const char* word : {"--address",
                            "--resistance",
                            "--decimals",

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/sim_process.h"
+#include "support/sim_process.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "ui/main_window.h"

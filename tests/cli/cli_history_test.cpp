@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cli/cli_history.h"
-#include "cli/cli_process.h"
+#include "support/cli_process.h"
 #include "record/csv.h"
 #include "record/record.h"
 

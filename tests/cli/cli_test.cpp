@@ -14,7 +14,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
@@ -22,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli_process.h"
+#include "support/cli_process.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/blocked_folder.h"
@@ -231,11 +230,7 @@ TEST(CliFormats, CsvAndJsonParse) {
   const QString link = QDir::temp().filePath(QStringLiteral("karvello,\"%1\"").arg(::getpid()));
   QFile::remove(link);
   ASSERT_TRUE(QFile::link(QString::fromStdString(detector.SlavePath()), link));
-  const auto inShanghai = [](QProcess& process) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("Asia/Shanghai"));
-    process.setProcessEnvironment(environment);
-  };
+  const auto inShanghai = Cli::Options().Set(QStringLiteral("TZ"), QStringLiteral("Asia/Shanghai"));
   Cli zoned({"voltage", "-a", "1", "--format", "json", "-p", link, "--no-record"}, {}, inShanghai);
   ASSERT_EQ(zoned.Finish(), 0) << zoned.Err();
   const QJsonObject zonedObject =
@@ -250,13 +245,13 @@ TEST(CliFormats, CsvAndJsonParse) {
   detector.SetFault(Fault::Exception(2), 1);
   Cli csv({"voltage", "-a", "1", "--format", "csv", "-p", link, "--no-record"}, {}, inShanghai);
   EXPECT_EQ(csv.Finish(), 4);
-  QProcess python;
-  python.start(QStringLiteral(PYTHON3_EXECUTABLE),
-               {"-c", "import csv, json, sys; print(json.dumps(list(csv.DictReader(sys.stdin))))"});
-  python.write(QByteArray::fromStdString(csv.Out()));
-  python.closeWriteChannel();
-  ASSERT_TRUE(python.waitForFinished(10000));
-  const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+  testing::ChildProgram python(
+      QStringLiteral(PYTHON3_EXECUTABLE),
+      {"-c", "import csv, json, sys; print(json.dumps(list(csv.DictReader(sys.stdin))))"});
+  python.Write(QByteArray::fromStdString(csv.Out()));
+  python.CloseInput();
+  ASSERT_EQ(python.Finish(), 0) << python.Err().toStdString();
+  const QJsonArray rows = QJsonDocument::fromJson(python.Out().toUtf8()).array();
   ASSERT_EQ(rows.size(), 1) << csv.Out();
   const QJsonObject row = rows[0].toObject();
   EXPECT_EQ(row["operation"].toString(), "voltage");
@@ -477,9 +472,8 @@ TEST(CliOutput, AFailedWriteIsStatus8AndAClosedPipeIsNone) {
       {{"scan", "--from", "1", "--to", "3", "--wait", "50"}, 2},
       {{"--help"}, 0},
   };
-  const auto toFull = [](QProcess& process) {
-    process.setStandardOutputFile(QStringLiteral("/dev/full"));
-  };
+  const auto toFull = Cli::Options().SetUp(
+      [](QProcess& process) { process.setStandardOutputFile(QStringLiteral("/dev/full")); });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.join(' ').toStdString());
     QFile::remove(record);

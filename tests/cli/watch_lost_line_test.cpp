@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/sim_process.h"
-#include "cli/cli_process.h"
+#include "support/sim_process.h"
+#include "support/cli_process.h"
 #include "record/record.h"
 #include "support/tcp_servers.h"
 

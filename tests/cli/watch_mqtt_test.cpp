@@ -10,8 +10,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QStringList>
 #include <chrono>
 #include <fstream>
@@ -20,9 +18,10 @@
 #include <vector>
 
 #include "cli/watch_broker.h"
-#include "support/mqtt_broker.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
+#include "support/cli_process.h"
+#include "support/mqtt_broker.h"
 
 void PrintTo(const QJsonObject& object, std::ostream* out) {
   *out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
@@ -43,61 +42,19 @@ const std::string kPrefix = "karvello/site1";
 
 // karvello-cli with `arguments`, its record at `record` (none: --no-record) and `environment`
 // added; its output as it comes.
-class Watch {
+class Watch : public Cli {
  public:
   Watch(QStringList arguments, const std::string& record = {},
-        const std::vector<std::pair<QString, QString>>& environment = {}) {
-    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
-    variables.remove(QStringLiteral("KARVELLO_MQTT_PASSWORD"));
-    if (record.empty()) {
-      arguments << "--no-record";
-    } else {
-      variables.insert(QStringLiteral("KARVELLO_RECORD"), QString::fromStdString(record));
-    }
-    for (const auto& [name, value] : environment) variables.insert(name, value);
-    process_.setProcessEnvironment(variables);
-    process_.start(QStringLiteral(KARVELLO_CLI_EXECUTABLE), arguments);
-    process_.waitForStarted(5000);
-  }
-  ~Watch() {
-    if (process_.state() != QProcess::NotRunning) process_.kill();
-    process_.waitForFinished(3000);
-  }
-  // Reads what has come; the lines of standard output so far.
-  int Lines(std::chrono::milliseconds wait = 50ms) {
-    process_.waitForReadyRead(static_cast<int>(wait.count()));
-    out_ += process_.readAllStandardOutput();
-    return static_cast<int>(out_.count('\n'));
-  }
-  bool WaitForLines(int lines, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Lines() < lines && std::chrono::steady_clock::now() < deadline) {
-    }
-    return Lines(0ms) >= lines;
-  }
-  void Signal(int number) { ::kill(static_cast<pid_t>(process_.processId()), number); }
-  // The exit status, or -1 when it did not end normally in time.
-  int Finish(std::chrono::milliseconds timeout = 15s) {
-    const bool ended = process_.waitForFinished(static_cast<int>(timeout.count()));
-    out_ += process_.readAllStandardOutput();
-    err_ = QString::fromUtf8(process_.readAllStandardError()).toStdString();
-    return ended && process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-  }
-  // Standard output's lines, each a JSON object (--format json).
-  std::vector<QJsonObject> Objects() const {
-    std::vector<QJsonObject> objects;
-    for (const QByteArray& line : out_.split('\n')) {
-      if (!line.isEmpty()) objects.push_back(QJsonDocument::fromJson(line).object());
-    }
-    return objects;
-  }
-  std::string Out() const { return out_.toStdString(); }
-  const std::string& Err() const { return err_; }
+        const std::vector<std::pair<QString, QString>>& environment = {})
+      : Cli(std::move(arguments), QString::fromStdString(record), Environment(environment)) {}
+  int Finish(std::chrono::milliseconds timeout = 15s) { return Cli::Finish(timeout); }
 
  private:
-  QProcess process_;
-  QByteArray out_;
-  std::string err_;
+  static Options Environment(const std::vector<std::pair<QString, QString>>& variables) {
+    Options options;
+    options.set = variables;
+    return options;
+  }
 };
 
 std::vector<QJsonObject> Objects(const std::vector<Received>& messages) {

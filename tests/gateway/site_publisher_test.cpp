@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTimer>
 #include <algorithm>
 #include <memory>
@@ -20,6 +19,7 @@
 #include "engine/operations.h"
 #include "gateway/site_publisher.h"
 #include "gateway/site_state.h"
+#include "support/child_program.h"
 #include "support/mqtt_broker.h"
 #include "present/times.h"
 #include "support/event_loop.h"
@@ -549,15 +549,14 @@ TEST_F(MqttPublisherTest, KilledPublisherLeavesTheLastWillOffline) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/status"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  QProcess probe;
-  probe.start(MQTT_PROBE_EXECUTABLE,
-              {QString::fromStdString("mqtt://127.0.0.1:" + std::to_string(broker.port())),
-               QString::fromStdString(kPrefix)});
-  ASSERT_TRUE(probe.waitForReadyRead(5000)) << probe.readAllStandardError().toStdString();
-  EXPECT_EQ(probe.readLine().trimmed().toStdString(), "connected");
+  testing::ChildProgram probe(
+      MQTT_PROBE_EXECUTABLE,
+      {QString::fromStdString("mqtt://127.0.0.1:" + std::to_string(broker.port())),
+       QString::fromStdString(kPrefix)});
+  ASSERT_TRUE(probe.WaitForLines(1, 5s)) << probe.Err().toStdString();
+  EXPECT_EQ(probe.Out().trimmed().toStdString(), "connected");
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
-  probe.kill();  // SIGKILL
-  probe.waitForFinished(5000);
+  probe.Kill();  // SIGKILL
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 2; }, 5s));
   EXPECT_EQ(Payloads(live.Messages()), (std::vector<std::string>{"online", "offline"}));
   Subscriber later(broker.port(), {kPrefix + "/status"});

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <sstream>
 
 #include "gateway/watch_config.h"
+#include "support/child_program.h"
 #include "support/case_names.h"
 
 namespace karvello::gateway {
@@ -135,13 +135,11 @@ TEST(WatchService, SystemdFindsNothingWrongInTheUnit) {
   unit.replace(unit.find(installed), installed.size(), KARVELLO_CLI_EXECUTABLE);
   const QString path = folder.filePath(QStringLiteral("karvello-watch@.service"));
   std::ofstream(path.toStdString()) << unit;
-  QProcess verify;
-  verify.setProcessChannelMode(QProcess::MergedChannels);
   // The manual page is checked by the package's own checks, once it is installed.
-  verify.start(QString::fromStdString(analyze), {"verify", "--man=no", path});
-  ASSERT_TRUE(verify.waitForFinished(30000));
-  EXPECT_EQ(verify.exitCode(), 0);
-  EXPECT_EQ(verify.readAll().toStdString(), "");
+  testing::ChildProgram verify(QString::fromStdString(analyze), {"verify", "--man=no", path},
+                               testing::ChildProgram::Options().MergeErrors());
+  EXPECT_EQ(verify.Finish(std::chrono::seconds(30)), 0);
+  EXPECT_EQ(verify.Out().toStdString(), "");
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <atomic>
 #include <future>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "record/record_rows.h"
+#include "support/child_program.h"
 #include "support/failing_record_files.h"
 
 #ifndef _WIN32
@@ -377,13 +377,11 @@ TEST_F(RecordFile, AnAppendWaitsForTheProgramThatHoldsTheLock) {
 TEST_F(RecordFile, TwoProgramsAppendingAtOnceLoseNoRow) {
   constexpr int kRows = 2000;
   const QString path = PathOf("shared.csv");
-  QProcess writers[2];
-  for (const char* tag : {"A", "B"}) {
-    writers[*tag - 'A'].start(QStringLiteral(RECORD_WRITER), {path, QString::number(kRows), tag});
-  }
-  for (QProcess& writer : writers) {
-    ASSERT_TRUE(writer.waitForFinished(120'000));
-    EXPECT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
+  testing::ChildProgram writers[] = {
+      {QStringLiteral(RECORD_WRITER), {path, QString::number(kRows), "A"}},
+      {QStringLiteral(RECORD_WRITER), {path, QString::number(kRows), "B"}}};
+  for (testing::ChildProgram& writer : writers) {
+    EXPECT_EQ(writer.Finish(std::chrono::minutes(2)), 0) << writer.Err().toStdString();
   }
   const std::string bytes = FileBytes(path);
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2 * kRows + 1);

@@ -5,7 +5,7 @@
 // told.
 
 #include <QElapsedTimer>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_program.h"
 #include "support/event_loop.h"
 #include "support/free_port.h"
 
@@ -48,42 +49,25 @@ class ServerProcess {
  public:
   ServerProcess(const QString& program, const QStringList& arguments, quint16 port,
                 const QString& readyText = {})
-      : port_(port) {
-    process_.setProgram(program);
-    process_.setArguments(arguments);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return;
-    if (readyText.isEmpty()) {
-      ready_ = WaitForListener(port, std::chrono::seconds(10));
-      return;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    while (!output_.contains(readyText) && clock.elapsed() < 10'000 &&
-           process_.state() == QProcess::Running) {
-      process_.waitForReadyRead(100);
-      output_ += QString::fromUtf8(process_.readAll());
-    }
-    ready_ = output_.contains(readyText);
+      : program_(program, arguments, ChildProgram::Options().MergeErrors()), port_(port) {
+    if (!program_.Started()) return;
+    ready_ = readyText.isEmpty()
+                 ? WaitForListener(port, std::chrono::seconds(10))
+                 : program_.WaitFor(QRegularExpression(QRegularExpression::escape(readyText)),
+                                    std::chrono::seconds(10));
   }
-  ~ServerProcess() {
-    process_.terminate();
-    if (!process_.waitForFinished(3000)) process_.kill();
-    process_.waitForFinished(3000);
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
 
   bool Ready() const { return ready_; }
   quint16 Port() const { return port_; }
-  QString Output() { return output_ += QString::fromUtf8(process_.readAll()); }
+  QString Output() {
+    program_.Read();
+    return program_.Out();
+  }
 
  private:
-  QProcess process_;
+  ChildProgram program_;
   quint16 port_;
   bool ready_ = false;
-  QString output_;
 };
 
 #ifdef SOCAT_EXECUTABLE

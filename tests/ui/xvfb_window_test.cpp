@@ -14,7 +14,6 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
@@ -27,10 +26,12 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
-#include "../app/sim_process.h"
+#include "support/child_program.h"
 #include "support/fake_port_probe.h"
 #include "support/fake_serial_line.h"
 #include "support/in_memory_bus.h"
+#include "support/screenshot.h"
+#include "support/sim_process.h"
 #include "ui/main_window.h"
 #include "ui/survey_window.h"
 #include "ui/trend_chart.h"
@@ -38,19 +39,13 @@
 namespace karvello {
 namespace {
 
-QString ArtifactDir() {
-  const QString dir = qEnvironmentVariable("KARVELLO_ARTIFACT_DIR", QStringLiteral("."));
-  QDir().mkpath(dir);
-  return dir;
-}
-
 // Moves the pointer onto the middle of `widget` and presses and releases the left button.
 void ClickWithPointer(const QWidget& widget) {
   const QPoint at = widget.mapToGlobal(widget.rect().center());
-  const int status = QProcess::execute(
+  testing::ChildProgram xdotool(
       QStringLiteral(XDOTOOL_EXECUTABLE),
       {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"});
-  ASSERT_EQ(status, 0) << "xdotool";
+  ASSERT_EQ(xdotool.Finish(), 0) << "xdotool: " << xdotool.Err().toStdString();
 }
 
 // The pixels of `widget` as the X server holds them.
@@ -111,13 +106,8 @@ TEST(MainWindowOnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs
       << form.LogText();
   ASSERT_EQ(detector.ExchangeCount(), 2U);
 
-  // Let the last report reach the screen, then keep a picture of the window.
-  QTest::qWait(200);
-  const QString shot = ArtifactDir() + "/main_window.png";
-  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
-                              {"-window", QString::number(form.winId()), shot}),
-            0);
-  EXPECT_TRUE(QImage(shot).size() == form.size()) << shot.toStdString();
+  // A picture of the window once the last report reached the screen.
+  EXPECT_EQ(testing::Screenshot(form, "main_window.png"), "");
 
   // Every Chinese caption is drawn from a face that has its characters...
   const QStringList song = {"宋体", "SimSun", "AR PL UMing CN", "AR PL UMing", "Noto Serif CJK SC"};
@@ -141,8 +131,8 @@ TEST(MainWindowOnScreen, PointerClicksQueryTheDetectorAndTheCaptionsShowAsGlyphs
   const QImage shown = OnScreen(*label);
   const QImage rendered = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QImage boxed = boxes.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  boxed.save(ArtifactDir() + "/address_label_as_boxes.png");
-  shown.save(ArtifactDir() + "/address_label_on_screen.png");
+  boxed.save(testing::ArtifactDir() + "/address_label_as_boxes.png");
+  shown.save(testing::ArtifactDir() + "/address_label_on_screen.png");
   EXPECT_EQ(DifferingPixels(shown, rendered), 0);  // the screen shows what the label paints
   EXPECT_GT(DifferingPixels(shown, boxed), shown.width() * shown.height() / 20);
 }
@@ -185,12 +175,7 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
       detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
   EXPECT_EQ(window.Cell(1, SurveyWindow::kResistance), "12.80");
 
-  QTest::qWait(200);
-  const QString shot = ArtifactDir() + "/survey_window.png";
-  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
-                              {"-window", QString::number(window.winId()), shot}),
-            0);
-  EXPECT_TRUE(QImage(shot).size() == window.size()) << shot.toStdString();
+  EXPECT_EQ(testing::Screenshot(window, "survey_window.png"), "");
 }
 
 // A bus behind a transparent serial server: the simulator serves RTU over TCP, the address is
@@ -232,12 +217,7 @@ TEST(SurveyWindowOnScreen, ScannedOverATransparentSerialServer) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !window.survey().Running(); }, 10000));
   EXPECT_EQ(window.Cell(0, SurveyWindow::kVoltage), "220");
 
-  QTest::qWait(200);
-  const QString shot = ArtifactDir() + "/survey_network.png";
-  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
-                              {"-window", QString::number(window.winId()), shot}),
-            0);
-  EXPECT_TRUE(QImage(shot).size() == window.size()) << shot.toStdString();
+  EXPECT_EQ(testing::Screenshot(window, "survey_network.png"), "");
 }
 
 // A month of readings of three detectors, every four hours, in the record: 3 and 7 well below
@@ -304,12 +284,7 @@ TEST(SurveyWindowOnScreen, AMonthOfReadingsWithOneDetectorOverItsLimit) {
   ASSERT_EQ(window.chart().series(Quantity::kResistance).size(), 3U);
   EXPECT_EQ(window.chart().series(Quantity::kResistance)[1].points.size(), kReadings + 1U);
 
-  QTest::qWait(200);
-  const QString shot = ArtifactDir() + "/survey_trend.png";
-  EXPECT_EQ(QProcess::execute(QStringLiteral(IMPORT_EXECUTABLE),
-                              {"-window", QString::number(window.winId()), shot}),
-            0);
-  EXPECT_TRUE(QImage(shot).size() == window.size()) << shot.toStdString();
+  EXPECT_EQ(testing::Screenshot(window, "survey_trend.png"), "");
 }
 
 }  // namespace
