@@ -1,5 +1,5 @@
-// The site's publisher against a real Mosquitto broker on 127.0.0.1: what arrives, retained or not; a
-// clean stop and a killed publisher; outages, with and without messages left unacknowledged;
+// The site's publisher against a real Mosquitto broker on 127.0.0.1: what arrives, retained or not;
+// a clean stop and a killed publisher; outages, with and without messages left unacknowledged;
 // logins right and wrong; TLS with the test's own CA; the queue's bound; Home Assistant's
 // discovery.
 
@@ -19,10 +19,10 @@
 #include "engine/operations.h"
 #include "gateway/site_publisher.h"
 #include "gateway/site_state.h"
-#include "support/child_program.h"
-#include "support/mqtt_broker.h"
 #include "present/times.h"
+#include "support/child_program.h"
 #include "support/event_loop.h"
+#include "support/mqtt_broker.h"
 
 // Objects shown as JSON when a check fails.
 void PrintTo(const QJsonObject& object, std::ostream* out) {
@@ -144,6 +144,22 @@ class MqttPublisherTest : public ::testing::Test {
     return *publisher_;
   }
 
+  // Mosquitto with no logins, started at the first call.
+  MosquittoBroker& Broker() {
+    if (!broker_) {
+      broker_ = std::make_unique<MosquittoBroker>();
+      EXPECT_TRUE(broker_->Start());
+    }
+    return *broker_;
+  }
+
+  // The publisher with the usual settings, connected to Broker().
+  Publisher& Connected() {
+    Publisher& publisher = Make(Settings(Broker().port()));
+    EXPECT_TRUE(Connect(publisher));
+    return publisher;
+  }
+
   bool Connect(Publisher& publisher) {
     publisher.Start();
     return RunUntil([&] { return publisher.Connected(); }, 5s);
@@ -155,6 +171,7 @@ class MqttPublisherTest : public ::testing::Test {
     return lines;
   }
 
+  std::unique_ptr<MosquittoBroker> broker_;
   std::unique_ptr<Publisher> publisher_;
   std::vector<std::string> log_;
   std::optional<std::string> refusal_;
@@ -162,16 +179,14 @@ class MqttPublisherTest : public ::testing::Test {
 };
 
 TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/#"});
+  Subscriber live(Broker().port(), {kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  Publisher& publisher = Make(Settings(broker.port()));
-  ASSERT_TRUE(Connect(publisher));
+  Publisher& publisher = Connected();
 
   const Sent above = Reading(2, 2, Operation::kQueryResistance, karvello::Reading{4150, 2});
-  const AlarmChange raised{above.outcome, 2, true, 40,
-                           QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs)};
+  const AlarmChange raised{
+      above.outcome, 2, true, 40,
+      QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs)};
   const QJsonObject alarm{{"time", "2026-12-07T18:04:06.123+08:00"},
                           {"address", 2},
                           {"state", "raised"},
@@ -203,7 +218,7 @@ TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
   EXPECT_EQ(publisher.Queued(), 0u);
 
   // A subscriber that comes later finds the status and the latest of each topic retained.
-  Subscriber later(broker.port(), {kPrefix + "/#"});
+  Subscriber later(Broker().port(), {kPrefix + "/#"});
   ASSERT_TRUE(RunUntil([&] { return later.Count() >= 5; }, 5s));
   RunFor(100ms);
   std::vector<Received> retained = later.Messages();
@@ -220,13 +235,11 @@ TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
 
 // A clean stop delivers what is queued, then says "offline" once itself: the broker sends no
 // last will after a DISCONNECT, so a second "offline" would mean the connection was dropped.
+
 TEST_F(MqttPublisherTest, CleanStopDeliversTheQueueThenSaysOfflineOnce) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/#"});
+  Subscriber live(Broker().port(), {kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  Publisher& publisher = Make(Settings(broker.port()));
-  ASSERT_TRUE(Connect(publisher));
+  Publisher& publisher = Connected();
   for (int i = 1; i <= 50; ++i) publisher.PublishReading(Reading(i));
   publisher.Stop();
   EXPECT_FALSE(publisher.PublishReading(Reading(51)));
@@ -238,25 +251,23 @@ TEST_F(MqttPublisherTest, CleanStopDeliversTheQueueThenSaysOfflineOnce) {
             (std::vector<std::string>{"online", "offline"}));
   EXPECT_EQ(live.Messages().back().payload, "offline");
   EXPECT_EQ(Said("not delivered"), 0);
-  Subscriber later(broker.port(), {kPrefix + "/status"});
+  Subscriber later(Broker().port(), {kPrefix + "/status"});
   ASSERT_TRUE(RunUntil([&] { return later.Count() >= 1; }, 5s));
   EXPECT_EQ(later.Messages()[0], (Received{kPrefix + "/status", "offline", true}));
 }
 
 // The broker away for ten seconds while readings go on: every reading arrives once, in order,
 // the outage said once when it begins and once when it ends.
+
 TEST_F(MqttPublisherTest, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  Subscriber live(Broker().port(), {kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  Publisher& publisher = Make(Settings(broker.port()));
-  ASSERT_TRUE(Connect(publisher));
+  Publisher& publisher = Connected();
   int sequence = 0;
   for (; sequence < 5; ++sequence) publisher.PublishReading(Reading(sequence + 1));
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 5; }, 5s));
 
-  broker.Stop();
+  Broker().Stop();
   ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
   QTimer readings;  // the watch's rounds, which the retries must never hold up
   QObject::connect(&readings, &QTimer::timeout,
@@ -269,7 +280,7 @@ TEST_F(MqttPublisherTest, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
   EXPECT_EQ(publisher.Queued(), static_cast<std::size_t>(sequence - 5));
 
   // The broker back; the publisher (its loop held) retries only once the subscriber is in again.
-  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(Broker().Start());
   ASSERT_TRUE(live.WaitSubscribed(2));
   for (int i = 0; i < 5; ++i) publisher.PublishReading(Reading(++sequence));
   ASSERT_TRUE(RunUntil([&] { return live.Count() >= static_cast<std::size_t>(sequence); }, 10s));
@@ -283,28 +294,26 @@ TEST_F(MqttPublisherTest, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
 // Messages sent but never acknowledged when the connection goes are sent again, in order; those
 // acknowledged before are not. The broker frozen, the publisher sends at most 20 before an
 // acknowledgement; killed, the broker loses all it held unread.
+
 TEST_F(MqttPublisherTest, UnacknowledgedMessagesAreSentAgainAfterTheLoss) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
+  Subscriber live(Broker().port(), {kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  Publisher& publisher = Make(Settings(broker.port()));
-  ASSERT_TRUE(Connect(publisher));
+  Publisher& publisher = Connected();
   publisher.PublishReading(Reading(1));
   publisher.PublishReading(Reading(2));
   ASSERT_TRUE(RunUntil([&] { return publisher.Delivered() == 2; }, 5s));
 
-  broker.Freeze();
+  Broker().Freeze();
   for (int i = 3; i <= 27; ++i) publisher.PublishReading(Reading(i));
   RunFor(300ms);
   EXPECT_EQ(publisher.InFlight(), 20u);
   EXPECT_EQ(publisher.Queued(), 25u);
-  broker.Kill();
+  Broker().Kill();
   ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
   EXPECT_EQ(publisher.InFlight(), 0u);
   EXPECT_EQ(publisher.Queued(), 25u);
 
-  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(Broker().Start());
   ASSERT_TRUE(live.WaitSubscribed(2));
   ASSERT_TRUE(RunUntil([&] { return publisher.Delivered() == 27; }, 10s));
   RunUntil([&] { return live.Count() >= 27; }, 2s);
@@ -327,6 +336,7 @@ void PrintTo(const QueueCase& c, std::ostream* out) {
 class MqttQueueBound : public MqttPublisherTest, public ::testing::WithParamInterface<QueueCase> {};
 
 // The broker away from the start: the queue keeps its 10000 newest messages, in order.
+
 TEST_P(MqttQueueBound, KeepsTheNewestInOrder) {
   const QueueCase& c = GetParam();
   MosquittoBroker broker;
@@ -450,11 +460,9 @@ INSTANTIATE_TEST_SUITE_P(Hosts, MqttTls,
 // Home Assistant's sensors: one config for each detector and quantity read, sent again when
 // Home Assistant says it is online; none unless asked for.
 TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItComesOnline) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {"homeassistant/sensor/#", kPrefix + "/#"});
+  Subscriber live(Broker().port(), {"homeassistant/sensor/#", kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  SitePublisherSettings settings = Settings(broker.port());
+  SitePublisherSettings settings = Settings(Broker().port());
   settings.site = "site-1.north";
   settings.homeAssistant = true;
   Publisher& publisher = Make(settings);
@@ -498,7 +506,7 @@ TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItCom
     EXPECT_EQ(config->value("value_template"),
               "{{ value_json.value if value_json.value is number else None }}");
   }
-  Subscriber later(broker.port(), {"homeassistant/sensor/#"});
+  Subscriber later(Broker().port(), {"homeassistant/sensor/#"});
   ASSERT_TRUE(RunUntil([&] { return later.Count() == 2; }, 5s));
   for (const Received& config : later.Messages()) EXPECT_TRUE(config.retained) << config.topic;
 
@@ -513,12 +521,9 @@ TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItCom
 }
 
 TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {"homeassistant/#", kPrefix + "/1/voltage"});
+  Subscriber live(Broker().port(), {"homeassistant/#", kPrefix + "/1/voltage"});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  Publisher& publisher = Make(Settings(broker.port()));
-  ASSERT_TRUE(Connect(publisher));
+  Publisher& publisher = Connected();
   publisher.PublishReading(Reading(1));
   // A config would have come before the reading, on the same connection.
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 1; }, 5s));
@@ -527,16 +532,15 @@ TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
 
 // The site's state shows the broker as the client stands: connected, then away with the
 // readings made meanwhile waiting.
+
 TEST_F(MqttPublisherTest, ShowsTheBrokerInTheSitesState) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Publisher& publisher = Make(Settings(broker.port()));
+  Publisher& publisher = Make(Settings(Broker().port()));
   SiteState site("site1");
   publisher.ShowIn(site);
   EXPECT_EQ(site.Snapshot().broker, (BrokerState{true, false, 0, 0}));
   ASSERT_TRUE(Connect(publisher));
   EXPECT_TRUE(RunUntil([&] { return site.Snapshot().broker.connected; }, 3s));
-  broker.Stop();
+  Broker().Stop();
   ASSERT_TRUE(RunUntil([&] { return !publisher.Connected(); }, 5s));
   publisher.PublishReading(Reading(1));
   publisher.PublishReading(Reading(2));
@@ -544,14 +548,13 @@ TEST_F(MqttPublisherTest, ShowsTheBrokerInTheSitesState) {
 }
 
 // The broker's last will: a publisher killed outright leaves "offline" retained.
+
 TEST_F(MqttPublisherTest, KilledPublisherLeavesTheLastWillOffline) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/status"});
+  Subscriber live(Broker().port(), {kPrefix + "/status"});
   ASSERT_TRUE(live.WaitSubscribed(1));
   testing::ChildProgram probe(
       MQTT_PROBE_EXECUTABLE,
-      {QString::fromStdString("mqtt://127.0.0.1:" + std::to_string(broker.port())),
+      {QString::fromStdString("mqtt://127.0.0.1:" + std::to_string(Broker().port())),
        QString::fromStdString(kPrefix)});
   ASSERT_TRUE(probe.WaitForLines(1, 5s)) << probe.Err().toStdString();
   EXPECT_EQ(probe.Out().trimmed().toStdString(), "connected");
@@ -559,7 +562,7 @@ TEST_F(MqttPublisherTest, KilledPublisherLeavesTheLastWillOffline) {
   probe.Kill();  // SIGKILL
   ASSERT_TRUE(RunUntil([&] { return live.Count() == 2; }, 5s));
   EXPECT_EQ(Payloads(live.Messages()), (std::vector<std::string>{"online", "offline"}));
-  Subscriber later(broker.port(), {kPrefix + "/status"});
+  Subscriber later(Broker().port(), {kPrefix + "/status"});
   ASSERT_TRUE(RunUntil([&] { return later.Count() == 1; }, 5s));
   EXPECT_EQ(later.Messages()[0], (Received{kPrefix + "/status", "offline", true}));
 }
