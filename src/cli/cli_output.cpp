@@ -10,6 +10,7 @@
 #include "framing/mbap.h"
 #include "present/json_text.h"
 #include "present/limit_text.h"
+#include "present/result_words.h"
 #include "present/times.h"
 #include "record/csv.h"
 #include "record/record.h"
@@ -17,28 +18,17 @@
 namespace karvello::cli {
 namespace {
 
-// What each result is in the command line's words, and the exit status it gives.
-struct ResultForm {
+// The exit status each result gives.
+struct ResultStatus {
   Result result;
-  std::string_view words;
   ExitStatus status;
 };
-constexpr ResultForm kResultForms[] = {
-    {Result::kAnswered, "", kAnswered},
-    {Result::kRefused, "refused", kRefused},
-    {Result::kWrongReply, "wrong reply", kBadReply},
-    {Result::kCorrupt, "corrupt reply", kBadReply},
-    {Result::kNoReply, "no reply in time", kNoReply},
-    {Result::kLineLost, "line lost", kPortUnavailable},
-    {Result::kNotSent, "not sent", kUsage},
+constexpr ResultStatus kResultStatuses[] = {
+    {Result::kAnswered, kAnswered},   {Result::kRefused, kRefused},
+    {Result::kWrongReply, kBadReply}, {Result::kCorrupt, kBadReply},
+    {Result::kNoReply, kNoReply},     {Result::kLineLost, kPortUnavailable},
+    {Result::kNotSent, kUsage},
 };
-
-const ResultForm& FormOf(Result result) {
-  for (const ResultForm& form : kResultForms) {
-    if (form.result == result) return form;
-  }
-  return kResultForms[std::size(kResultForms) - 1];
-}
 
 std::string StampText(const QDateTime& when, int address, std::string_view operation) {
   return DisplayTime(when).toStdString() + "  address " + std::to_string(address) + "  " +
@@ -51,7 +41,7 @@ std::string PlainText(const Outcome& outcome) {
   if (outcome.result == Result::kAnswered && outcome.value) {
     return AnswerForm(outcome.operation).words(*outcome.value);
   }
-  std::string words(FormOf(outcome.result).words);
+  std::string words(EnglishWords(outcome.result));
   if (outcome.result == Result::kRefused) {
     if (const auto code = RefusalCode(outcome.reply)) {
       words += " (exception " + FormatHexByte(*code) + ")";
@@ -61,7 +51,10 @@ std::string PlainText(const Outcome& outcome) {
 }
 
 ExitStatus StatusOf(Result result) {
-  return FormOf(result).status;
+  for (const ResultStatus& entry : kResultStatuses) {
+    if (entry.result == result) return entry.status;
+  }
+  return kUsage;
 }
 
 ExitStatus MostTelling(ExitStatus a, ExitStatus b) {

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <iterator>
 
+#include "present/result_words.h"
 #include "present/times.h"
 #include "record/csv.h"
 #include "ui/log_texts.h"
@@ -23,22 +24,10 @@ QString Now() {
 
 // The state of an address that gave something other than a detector answering as itself.
 QString NotADetector(const Outcome& read) {
-  switch (read.result) {
-    case Result::kAnswered:
-      return QStringLiteral("地址不符 (%1)").arg(read.value ? read.value->number : 0);
-    case Result::kRefused:
-      return QStringLiteral("拒绝");
-    case Result::kCorrupt:
-      return QStringLiteral("回复损坏");
-    case Result::kWrongReply:
-      return QStringLiteral("回复不符");
-    case Result::kLineLost:
-      return QStringLiteral("串口断开");
-    case Result::kNoReply:
-    case Result::kNotSent:
-      break;
+  if (read.result == Result::kAnswered) {
+    return QStringLiteral("地址不符 (%1)").arg(read.value ? read.value->number : 0);
   }
-  return Utf8(text::kQueryFailed);
+  return Utf8(ChineseWords(read.result));
 }
 
 bool IsResistance(Operation operation) {

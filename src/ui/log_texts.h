@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "engine/operations.h"
+#include "present/result_words.h"
 
 namespace karvello::text {
 
@@ -17,9 +18,9 @@ inline constexpr std::string_view kSend2 = "发送2：";
 inline constexpr std::string_view kReceive = "接收：";
 inline constexpr std::string_view kReceiveOfTwo = "接收 ：";
 
-inline constexpr std::string_view kQuerySucceeded = "查询成功！";
+inline constexpr std::string_view kQuerySucceeded = kQuerySucceededWords;
 inline constexpr std::string_view kSetSucceeded = "设置成功！";
-inline constexpr std::string_view kQueryFailed = "查询失败！";
+inline constexpr std::string_view kQueryFailed = kQueryFailedWords;
 inline constexpr std::string_view kSetFailed = "设置失败！";
 inline constexpr std::string_view kMeasuring = "测试中...";
 
