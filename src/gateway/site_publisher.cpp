@@ -5,8 +5,7 @@
 namespace karvello::gateway {
 namespace {
 
-MqttClientSettings ClientSettings(const SitePublisherSettings& settings,
-                                  const SiteSchema& schema) {
+MqttClientSettings ClientSettings(const SitePublisherSettings& settings, const SiteSchema& schema) {
   MqttClientSettings client = settings.client;
   client.clientId =
       "karvello-" + settings.site + "-" + std::to_string(QCoreApplication::applicationPid());
@@ -37,10 +36,12 @@ bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::str
                                    const QDateTime& when) {
   std::optional<SiteMessage> message = schema_.ReadingMessage(outcome, address, port, when);
   if (!message || !client_.Accepting()) return false;
+  // A detector is announced once it has answered: an address that never did leaves nothing
+  // behind in Home Assistant.
   const Quantity quantity = Describe(outcome.operation).quantity;
-  if (homeAssistant_ && discovered_.emplace(address, quantity).second && client_.Connected()) {
-    const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
-    client_.PublishDirect(discovery.topic, discovery.payload);
+  if (homeAssistant_ && outcome.result == Result::kAnswered &&
+      discovered_.emplace(address, quantity).second && client_.Connected()) {
+    Announce(address, quantity);
   }
   const bool queued = client_.Enqueue(std::move(message->topic), std::move(message->payload));
   ShowBroker();
@@ -68,11 +69,18 @@ void SitePublisher::ShowBroker() {
   state_->SetBroker({true, client_.Connected(), client_.Queued(), client_.Dropped()});
 }
 
+void SitePublisher::Announce(int address, Quantity quantity) {
+  const SiteMessage sensor = schema_.DiscoveryMessage(address, quantity);
+  client_.PublishDirect(sensor.topic, sensor.payload);
+  if (quantity != Quantity::kResistance) return;
+  const SiteMessage alarm = schema_.AlarmDiscoveryMessage(address);
+  client_.PublishDirect(alarm.topic, alarm.payload);
+}
+
 void SitePublisher::AnnounceAll() {
-  for (const auto& [address, quantity] : discovered_) {
-    const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
-    client_.PublishDirect(discovery.topic, discovery.payload);
-  }
+  const SiteMessage status = schema_.StatusDiscoveryMessage();
+  client_.PublishDirect(status.topic, status.payload);
+  for (const auto& [address, quantity] : discovered_) Announce(address, quantity);
 }
 
 }  // namespace karvello::gateway

@@ -1,7 +1,7 @@
 #pragma once
 // The site's readings and alarms published to its broker: the site's schema sent by the MQTT
-// client, with Home Assistant's discovery when asked for (each detector's sensor announced when
-// it is first read, again at each connection and whenever Home Assistant starts).
+// client, with Home Assistant's discovery when asked for (each detector's sensor announced once
+// it has answered, again at each connection and whenever Home Assistant starts).
 
 #include <QDateTime>
 #include <QTimer>
@@ -48,6 +48,7 @@ class SitePublisher {
   const SiteSchema& Schema() const { return schema_; }
 
  private:
+  void Announce(int address, Quantity quantity);
   void AnnounceAll();
   void ShowBroker();
 

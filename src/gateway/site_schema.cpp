@@ -1,10 +1,13 @@
 #include "gateway/site_schema.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
 #include <QSysInfo>
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include "gateway/mqtt_client.h"
@@ -44,14 +47,43 @@ QString Text(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Home Assistant's ids take letters, digits, "_" and "-" only.
+bool IsPlain(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
+
+// Home Assistant's ids take letters, digits, "_" and "-" only. A site named with those alone is
+// its own id; any other name gives its readable part (each run of other characters one "_") and
+// the first 8 hexadecimal digits of its SHA-1, so that two names never share an id ("has space"
+// and "has_space", "站点1" and "厂区1") and a name keeps its id.
 std::string IdOf(std::string_view site) {
-  std::string id(site);
-  for (char& c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!plain && c != '_' && c != '-') c = '_';
+  if (std::all_of(site.begin(), site.end(), IsPlain)) return std::string(site);
+  std::string readable;
+  for (const char c : site) {
+    if (IsPlain(c)) {
+      readable += c;
+    } else if (!readable.empty() && readable.back() != '_') {
+      readable += '_';
+    }
   }
-  return id;
+  const QByteArray hash =
+      QCryptographicHash::hash(QByteArrayView(site.data(), static_cast<qsizetype>(site.size())),
+                               QCryptographicHash::Sha1)
+          .toHex()
+          .left(8);
+  return readable + (readable.empty() || readable.back() == '_' ? "" : "_") + hash.toStdString();
+}
+
+// An entity id as Home Assistant takes it: lower case, "_" for "-".
+std::string EntityIdOf(std::string_view domain, std::string id) {
+  for (char& c : id)
+    c = c == '-' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return std::string(domain) + "." + id;
+}
+
+// Who made the messages, for Home Assistant's device page and its logs.
+QJsonObject Origin() {
+  return {{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}};
 }
 
 bool IsUtf8(std::string_view text) {
@@ -108,8 +140,8 @@ SiteSchema::SiteSchema(std::string site, std::string prefix)
 }
 
 std::optional<SiteMessage> SiteSchema::ReadingMessage(const Outcome& outcome, int address,
-                                               std::string_view port,
-                                               const QDateTime& when) const {
+                                                      std::string_view port,
+                                                      const QDateTime& when) const {
   const Sensor* sensor = SensorOf(Describe(outcome.operation).quantity);
   if (!sensor || address < 1 || address > 255) return std::nullopt;
   return SiteMessage{prefix_ + "/" + std::to_string(address) + "/" + std::string(sensor->name()),
@@ -121,38 +153,81 @@ SiteMessage SiteSchema::AlarmMessage(const AlarmChange& change) const {
           Bytes(AlarmMessageText(change))};
 }
 
+std::string SiteSchema::DeviceId(int address) const {
+  return "karvello_" + IdOf(site_) + "_" + std::to_string(address);
+}
+
+QJsonObject SiteSchema::Device(int address) const {
+  return {{"identifiers", QJsonArray{QString::fromStdString(DeviceId(address))}},
+          {"name", QString::fromStdString("Grounding-resistance detector " +
+                                          std::to_string(address) + " at " + site_)},
+          {"model", "Grounding-resistance online detector"},
+          {"manufacturer", "Karvello"},
+          {"sw_version", KARVELLO_VERSION}};
+}
+
+QJsonObject SiteSchema::Available() const {
+  return {{"availability_topic", QString::fromStdString(statusTopic_)},
+          {"payload_available", Text(kMqttOnline)},
+          {"payload_not_available", Text(kMqttOffline)}};
+}
+
+SiteMessage SiteSchema::Config(std::string_view domain, const std::string& id,
+                               QJsonObject config) const {
+  config.insert("unique_id", QString::fromStdString(id));
+  config.insert("default_entity_id", QString::fromStdString(EntityIdOf(domain, id)));
+  config.insert("origin", Origin());
+  return {"homeassistant/" + std::string(domain) + "/" + id + "/config",
+          QJsonDocument(config).toJson(QJsonDocument::Compact)};
+}
+
 SiteMessage SiteSchema::DiscoveryMessage(int address, Quantity quantity) const {
   const Sensor& sensor = quantity == Quantity::kVoltage ? kVoltage : kResistance;
-  const std::string device = "karvello_" + IdOf(site_) + "_" + std::to_string(address);
-  const std::string id = device + "_" + std::string(sensor.name());
   const QString state =
       QString::fromStdString(prefix_ + "/" + std::to_string(address) + "/") + Text(sensor.name());
-  QJsonObject config{
-      {"unique_id", QString::fromStdString(id)},
-      {"object_id", QString::fromStdString(id)},
-      {"name", Text(sensor.entity)},
-      {"state_topic", state},
-      // A failed reading (null) and an over-range one ("OL") leave the sensor unknown; the
-      // reading's result and time stay its attributes.
-      {"value_template", "{{ value_json.value if value_json.value is number else None }}"},
-      {"json_attributes_topic", state},
-      {"unit_of_measurement", Text(sensor.unit())},
-      {"state_class", "measurement"},
-      {"qos", 1},
-      {"availability_topic", QString::fromStdString(statusTopic_)},
-      {"payload_available", Text(kMqttOnline)},
-      {"payload_not_available", Text(kMqttOffline)},
-      {"device",
-       QJsonObject{
-           {"identifiers", QJsonArray{QString::fromStdString(device)}},
-           {"name", QString::fromStdString("Grounding-resistance detector " +
-                                           std::to_string(address) + " at " + site_)},
-           {"model", "Grounding-resistance online detector"},
-       }},
-  };
+  QJsonObject config = Available();
+  config.insert("name", Text(sensor.entity));
+  config.insert("state_topic", state);
+  // A failed reading (null) and an over-range one ("OL") leave the sensor unknown; the reading's
+  // result and time stay its attributes.
+  config.insert("value_template", "{{ value_json.value if value_json.value is number else None }}");
+  config.insert("json_attributes_topic", state);
+  config.insert("unit_of_measurement", Text(sensor.unit()));
+  config.insert("state_class", "measurement");
+  config.insert("qos", 1);
+  config.insert("device", Device(address));
   if (!sensor.deviceClass.empty()) config.insert("device_class", Text(sensor.deviceClass));
-  return {"homeassistant/sensor/" + id + "/config",
-          QJsonDocument(config).toJson(QJsonDocument::Compact)};
+  return Config("sensor", DeviceId(address) + "_" + std::string(sensor.name()), config);
+}
+
+SiteMessage SiteSchema::AlarmDiscoveryMessage(int address) const {
+  QJsonObject config = Available();
+  config.insert("name", "Grounding resistance alarm");
+  config.insert("state_topic",
+                QString::fromStdString(prefix_ + "/" + std::to_string(address) + "/alarm"));
+  config.insert("value_template", "{{ 'ON' if value_json.state == 'raised' else 'OFF' }}");
+  config.insert("json_attributes_topic", config.value("state_topic"));
+  config.insert("device_class", "problem");
+  config.insert("qos", 1);
+  config.insert("device", Device(address));
+  return Config("binary_sensor", DeviceId(address) + "_alarm", config);
+}
+
+SiteMessage SiteSchema::StatusDiscoveryMessage() const {
+  const std::string device = "karvello_" + IdOf(site_);
+  QJsonObject config{
+      {"name", "Gateway"},
+      {"state_topic", QString::fromStdString(statusTopic_)},
+      {"payload_on", Text(kMqttOnline)},
+      {"payload_off", Text(kMqttOffline)},
+      {"device_class", "connectivity"},
+      {"qos", 1},
+      {"device", QJsonObject{{"identifiers", QJsonArray{QString::fromStdString(device)}},
+                             {"name", QString::fromStdString("Karvello gateway at " + site_)},
+                             {"manufacturer", "Karvello"},
+                             {"sw_version", KARVELLO_VERSION}}},
+  };
+  return Config("binary_sensor", device + "_status", config);
 }
 
 }  // namespace karvello::gateway

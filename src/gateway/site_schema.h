@@ -11,12 +11,19 @@
 //   PREFIX/ADDRESS/resistance      retained)
 //   PREFIX/ADDRESS/alarm           {"time","address","state","value","limit"} (QoS 1, retained)
 //   homeassistant/sensor/karvello_SITE_ADDRESS_QUANTITY/config
-//                                  Home Assistant's discovery (retained, when asked for): sent
-//                                  for each detector and quantity when first read, at each
-//                                  connection and whenever homeassistant/status says "online"
+//   homeassistant/binary_sensor/karvello_SITE_ADDRESS_alarm/config
+//   homeassistant/binary_sensor/karvello_SITE_status/config
+//                                  Home Assistant's discovery (retained, when asked for): each
+//                                  detector's sensor once it has answered for that quantity (the
+//                                  alarm with its resistance), the gateway's connectivity, at
+//                                  each connection and whenever homeassistant/status says
+//                                  "online". SITE is the site's name where it is made of
+//                                  letters, digits, "_" and "-" alone; otherwise its readable part
+//                                  and 8 hexadecimal digits of its SHA-1.
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,8 +68,17 @@ class SiteSchema {
   // Home Assistant's discovery of the sensor of `quantity` (a voltage or a resistance) at
   // `address`.
   SiteMessage DiscoveryMessage(int address, Quantity quantity) const;
+  // Home Assistant's discovery of the resistance alarm at `address`, a problem when raised.
+  SiteMessage AlarmDiscoveryMessage(int address) const;
+  // Home Assistant's discovery of the gateway's connection, from the status topic.
+  SiteMessage StatusDiscoveryMessage() const;
 
  private:
+  std::string DeviceId(int address) const;
+  QJsonObject Device(int address) const;
+  QJsonObject Available() const;
+  SiteMessage Config(std::string_view domain, const std::string& id, QJsonObject config) const;
+
   std::string site_;
   std::string prefix_;
   std::string statusTopic_;

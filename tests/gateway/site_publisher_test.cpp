@@ -457,30 +457,38 @@ INSTANTIATE_TEST_SUITE_P(Hosts, MqttTls,
                                            TlsCase{"localhost", true, true},
                                            TlsCase{"127.0.0.1", false, false}));
 
-// Home Assistant's sensors: one config for each detector and quantity read, sent again when
-// Home Assistant says it is online; none unless asked for.
+// Home Assistant's entities: the gateway's connection at once, and one config for each detector
+// and quantity once it has answered (the resistance with its alarm), sent again when Home
+// Assistant says it is online; none for an address that never answered, and none unless asked
+// for.
 TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItComesOnline) {
-  Subscriber live(Broker().port(), {"homeassistant/sensor/#", kPrefix + "/#"});
+  Subscriber live(Broker().port(), {"homeassistant/#", kPrefix + "/#"});
   ASSERT_TRUE(live.WaitSubscribed(1));
   SitePublisherSettings settings = Settings(Broker().port());
-  settings.site = "site-1.north";
+  settings.site = "north-1";
   settings.homeAssistant = true;
   Publisher& publisher = Make(settings);
   ASSERT_TRUE(Connect(publisher));
   publisher.PublishReading(Reading(1, 4));
   publisher.PublishReading(Reading(2, 4, Operation::kQueryResistance, karvello::Reading{35, 1}));
   publisher.PublishReading(Reading(3, 4));
+  publisher.PublishReading(Reading(4, 5, Operation::kQueryResistance, std::nullopt));
   ASSERT_TRUE(RunUntil([&] { return live.On(kPrefix + "/4/voltage").size() == 2; }, 5s));
+  ASSERT_TRUE(RunUntil([&] { return live.On(kPrefix + "/5/resistance").size() == 1; }, 5s));
 
-  const std::string voltageTopic = "homeassistant/sensor/karvello_site-1_north_4_voltage/config";
-  const std::string resistanceTopic =
-      "homeassistant/sensor/karvello_site-1_north_4_resistance/config";
-  ASSERT_EQ(live.On(voltageTopic).size(), 1u);
-  ASSERT_EQ(live.On(resistanceTopic).size(), 1u);
+  const std::string voltageTopic = "homeassistant/sensor/karvello_north-1_4_voltage/config";
+  const std::string resistanceTopic = "homeassistant/sensor/karvello_north-1_4_resistance/config";
+  const std::string alarmTopic = "homeassistant/binary_sensor/karvello_north-1_4_alarm/config";
+  const std::string statusTopic = "homeassistant/binary_sensor/karvello_north-1_status/config";
+  for (const std::string& topic : {voltageTopic, resistanceTopic, alarmTopic, statusTopic}) {
+    ASSERT_EQ(live.On(topic).size(), 1u) << topic;
+  }
   const QJsonObject voltage = Parsed(live.On(voltageTopic)[0]);
   const QJsonObject resistance = Parsed(live.On(resistanceTopic)[0]);
+  const QJsonObject alarm = Parsed(live.On(alarmTopic)[0]);
   const std::vector<std::tuple<const QJsonObject*, const char*, QJsonValue>> fields = {
-      {&voltage, "unique_id", "karvello_site-1_north_4_voltage"},
+      {&voltage, "unique_id", "karvello_north-1_4_voltage"},
+      {&voltage, "default_entity_id", "sensor.karvello_north_1_4_voltage"},
       {&voltage, "name", "Voltage"},
       {&voltage, "state_topic", "karvello/site1/4/voltage"},
       {&voltage, "unit_of_measurement", "V"},
@@ -489,25 +497,32 @@ TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItCom
       {&voltage, "availability_topic", "karvello/site1/status"},
       {&voltage, "payload_available", "online"},
       {&voltage, "payload_not_available", "offline"},
-      {&resistance, "unique_id", "karvello_site-1_north_4_resistance"},
+      {&resistance, "unique_id", "karvello_north-1_4_resistance"},
       {&resistance, "name", "Grounding resistance"},
       {&resistance, "state_topic", "karvello/site1/4/resistance"},
       {&resistance, "unit_of_measurement", "Ω"},
       {&resistance, "device_class", QJsonValue::Undefined},
       {&resistance, "state_class", "measurement"},
+      {&resistance, "value_template",
+       "{{ value_json.value if value_json.value is number else None }}"},
+      {&alarm, "state_topic", "karvello/site1/4/alarm"},
+      {&alarm, "device_class", "problem"},
   };
   for (const auto& [config, key, value] : fields) {
     EXPECT_EQ(config->value(key), value) << key << " in " << QJsonDocument(*config).toJson().data();
   }
-  for (const QJsonObject* config : {&voltage, &resistance}) {
+  for (const QJsonObject* config : {&voltage, &resistance, &alarm}) {
     const QJsonObject device = config->value("device").toObject();
-    EXPECT_EQ(device.value("identifiers"), QJsonArray{"karvello_site-1_north_4"});
-    EXPECT_EQ(device.value("name"), "Grounding-resistance detector 4 at site-1.north");
-    EXPECT_EQ(config->value("value_template"),
-              "{{ value_json.value if value_json.value is number else None }}");
+    EXPECT_EQ(device.value("identifiers"), QJsonArray{"karvello_north-1_4"});
+    EXPECT_EQ(device.value("name"), "Grounding-resistance detector 4 at north-1");
   }
-  Subscriber later(Broker().port(), {"homeassistant/sensor/#"});
-  ASSERT_TRUE(RunUntil([&] { return later.Count() == 2; }, 5s));
+  EXPECT_EQ(live.On(kPrefix + "/5/resistance").size(), 1u);
+  RunFor(100ms);
+  for (const Received& message : live.Messages()) {
+    EXPECT_EQ(message.topic.find("north-1_5"), std::string::npos) << message.topic;
+  }
+  Subscriber later(Broker().port(), {"homeassistant/#"});
+  ASSERT_TRUE(RunUntil([&] { return later.Count() == 4; }, 5s));
   for (const Received& config : later.Messages()) EXPECT_TRUE(config.retained) << config.topic;
 
   // Only "online" has them sent again.
@@ -515,9 +530,10 @@ TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItCom
   live.Publish("homeassistant/status", "online");
   EXPECT_TRUE(RunUntil([&] { return live.On(resistanceTopic).size() == 2; }, 5s));
   RunFor(200ms);
-  EXPECT_EQ(live.On(resistanceTopic).size(), 2u);
-  EXPECT_EQ(live.On(voltageTopic).size(), 2u);
-  EXPECT_EQ(live.On(voltageTopic)[1], live.On(voltageTopic)[0]);
+  for (const std::string& topic : {voltageTopic, resistanceTopic, alarmTopic, statusTopic}) {
+    ASSERT_EQ(live.On(topic).size(), 2u) << topic;
+    EXPECT_EQ(live.On(topic)[1], live.On(topic)[0]);
+  }
 }
 
 TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "gateway/site_schema.h"
@@ -89,6 +93,87 @@ TEST(SiteAlarm, CarriesTheReadingAsTheDetectorGaveItAndTheLimit) {
             "{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"address\":2,\"state\":\"raised\","
             "\"value\":41.50,\"limit\":40.5}");
   EXPECT_EQ(schema.StatusTopic(), "plant/north/status");
+}
+
+QJsonObject Object(const SiteMessage& message) {
+  return QJsonDocument::fromJson(message.payload).object();
+}
+
+// Home Assistant's ids of a site's detectors: a name of letters, digits, "_" and "-" is its own
+// id (as before); any other keeps its readable part and gains 8 digits of its hash, so that no
+// two names share an id and a name keeps its own.
+TEST(SiteDiscovery, EachSiteNameGivesIdsOfItsOwn) {
+  struct Case {
+    const char* site;
+    const char* topic;  // of detector 1's voltage; nullptr: any, but its own
+  };
+  const Case cases[] = {
+      {"site1", "homeassistant/sensor/karvello_site1_1_voltage/config"},
+      {"Site-2", "homeassistant/sensor/karvello_Site-2_1_voltage/config"},
+      {"has_space", "homeassistant/sensor/karvello_has_space_1_voltage/config"},
+      {"has space", nullptr},
+      {"site-1.north", nullptr},
+      {"site-1_north", "homeassistant/sensor/karvello_site-1_north_1_voltage/config"},
+      {"站点1", nullptr},
+      {"厂区1", nullptr},
+      {"站点", nullptr},
+      {"厂区", nullptr},
+      {"North 站点 1", nullptr},
+  };
+  const QRegularExpression shape(QStringLiteral(
+      "^homeassistant/sensor/karvello_([A-Za-z0-9_-]*_)?[0-9a-f]{8}_1_voltage/config$"));
+  std::set<std::string> topics;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.site);
+    const SiteMessage message = SiteSchema(c.site).DiscoveryMessage(1, Quantity::kVoltage);
+    if (c.topic) {
+      EXPECT_EQ(message.topic, c.topic);
+    } else {
+      EXPECT_TRUE(shape.match(QString::fromStdString(message.topic)).hasMatch()) << message.topic;
+    }
+    EXPECT_TRUE(topics.insert(message.topic).second) << message.topic << " is another's";
+    EXPECT_EQ(SiteSchema(c.site).DiscoveryMessage(1, Quantity::kVoltage).topic, message.topic);
+    const std::string entity = Object(message)["default_entity_id"].toString().toStdString();
+    EXPECT_EQ(entity, QString::fromStdString(entity).toLower().toStdString());
+    EXPECT_EQ(entity.rfind("sensor.karvello_", 0), 0U) << entity;
+    EXPECT_EQ(entity.find('-'), std::string::npos) << entity;
+  }
+  EXPECT_EQ(SiteSchema("站点1").DiscoveryMessage(1, Quantity::kVoltage).topic.substr(0, 32),
+            "homeassistant/sensor/karvello_1_");
+}
+
+// What Home Assistant is told besides the sensors: who made them (the device's maker and
+// version, the messages' origin), each detector's alarm as a problem on its alarm topic, and the
+// gateway's connection from its status topic.
+TEST(SiteDiscovery, AnnouncesTheAlarmTheGatewaysConnectionAndTheirMaker) {
+  const SiteSchema schema("site1");
+  const QJsonObject sensor = Object(schema.DiscoveryMessage(4, Quantity::kResistance));
+  EXPECT_EQ(sensor["default_entity_id"], "sensor.karvello_site1_4_resistance");
+  EXPECT_FALSE(sensor.contains("object_id"));
+  EXPECT_EQ(sensor["device"].toObject()["manufacturer"], "Karvello");
+  EXPECT_EQ(sensor["device"].toObject()["sw_version"], KARVELLO_VERSION);
+  EXPECT_EQ(sensor["origin"].toObject(),
+            (QJsonObject{{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}}));
+
+  const SiteMessage alarm = schema.AlarmDiscoveryMessage(4);
+  EXPECT_EQ(alarm.topic, "homeassistant/binary_sensor/karvello_site1_4_alarm/config");
+  const QJsonObject alarmConfig = Object(alarm);
+  EXPECT_EQ(alarmConfig["default_entity_id"], "binary_sensor.karvello_site1_4_alarm");
+  EXPECT_EQ(alarmConfig["state_topic"], "karvello/site1/4/alarm");
+  EXPECT_EQ(alarmConfig["device_class"], "problem");
+  EXPECT_EQ(alarmConfig["value_template"],
+            "{{ 'ON' if value_json.state == 'raised' else 'OFF' }}");
+  EXPECT_EQ(alarmConfig["availability_topic"], "karvello/site1/status");
+  EXPECT_EQ(alarmConfig["device"], sensor["device"]);
+
+  const SiteMessage status = schema.StatusDiscoveryMessage();
+  EXPECT_EQ(status.topic, "homeassistant/binary_sensor/karvello_site1_status/config");
+  const QJsonObject statusConfig = Object(status);
+  EXPECT_EQ(statusConfig["state_topic"], "karvello/site1/status");
+  EXPECT_EQ(statusConfig["device_class"], "connectivity");
+  EXPECT_EQ(statusConfig["payload_on"], "online");
+  EXPECT_EQ(statusConfig["payload_off"], "offline");
+  EXPECT_FALSE(statusConfig.contains("availability_topic"));
 }
 
 }  // namespace
