@@ -43,8 +43,11 @@ std::vector<std::string> CsvFields(const ReadingFields& fields) {
 }
 
 std::string JsonValueText(const std::string& value) {
-  if (value.empty()) return "null";
-  return value == kOverRangeMark ? JsonString(value) : value;
+  return value.empty() || value == kOverRangeMark ? "null" : value;
+}
+
+std::string JsonOverRangeText(const std::string& value) {
+  return value == kOverRangeMark ? "true" : "false";
 }
 
 std::string JsonMembers(const ReadingFields& fields) {
@@ -52,6 +55,7 @@ std::string JsonMembers(const ReadingFields& fields) {
          ",\"address\":" + std::to_string(fields.address) +
          ",\"operation\":" + JsonString(fields.operation) +
          ",\"result\":" + JsonString(fields.result) + ",\"value\":" + JsonValueText(fields.value) +
+         ",\"over_range\":" + JsonOverRangeText(fields.value) +
          ",\"unit\":" + JsonString(fields.unit);
 }
 
@@ -64,6 +68,7 @@ std::string AlarmMessageText(const AlarmChange& change) {
          ",\"address\":" + std::to_string(change.address) +
          ",\"state\":" + JsonString(change.raised ? kAlarmRaised : kAlarmCleared) +
          ",\"value\":" + JsonValueText(ValueField(change.reading)) +
+         ",\"over_range\":" + JsonOverRangeText(ValueField(change.reading)) +
          ",\"limit\":" + LimitText(change.limit) + "}";
 }
 

@@ -34,13 +34,16 @@ ReadingFields FieldsOf(const Outcome& outcome, int address, std::string_view por
 std::vector<std::string> CsvFields(const ReadingFields& fields);
 
 // The fields as the members of a JSON object, in their order, without the braces:
-// "time":"...","port":"...","address":5,...,"value":34.50,"unit":"Ω". The value is the number as
-// the detector gave it, "OL" over range, or null.
+// "time":"...","port":"...","address":5,...,"value":34.50,"over_range":false,"unit":"Ω". The
+// value is always a number (as the detector gave it) or null, so that a reader that stores it
+// as a number never meets a string; over range it is null with "over_range":true.
 std::string JsonMembers(const ReadingFields& fields);
 // The same as a whole object: what --format json prints of a reading, and the gateway publishes.
 std::string JsonObjectText(const ReadingFields& fields);
-// A value field as a JSON value: the number as it is written, "OL", or null when empty.
+// A value field as a JSON value: the number as it is written; null when empty or over range.
 std::string JsonValueText(const std::string& value);
+// Whether a value field is over range, as a JSON value: true or false.
+std::string JsonOverRangeText(const std::string& value);
 
 // The operation and the states of an alarm's change, as the output, the record and the gateway
 // write them.
@@ -61,7 +64,7 @@ struct AlarmChange {
 // reading's value and unit.
 ReadingFields FieldsOf(const AlarmChange& change, std::string_view port);
 
-// The gateway's alarm message: {"time","address","state","value","limit"}.
+// The gateway's alarm message: {"time","address","state","value","over_range","limit"}.
 std::string AlarmMessageText(const AlarmChange& change);
 
 }  // namespace karvello

@@ -165,7 +165,11 @@ TEST(CliHistory, FormatsParse) {
   EXPECT_EQ(first["unit"].toString(), "Ω");
   EXPECT_EQ(first["sent"].toArray().size(), 2);
   EXPECT_EQ(QDateTime::fromString(first["time"].toString(), Qt::ISODateWithMs), kT0.addSecs(60));
-  EXPECT_EQ(QJsonDocument::fromJson(objects[1].toUtf8()).object()["value"].toString(), "OL");
+  // Over range: the value stays a number or null, and says so apart.
+  const QJsonObject overRange = QJsonDocument::fromJson(objects[1].toUtf8()).object();
+  EXPECT_TRUE(overRange["value"].isNull());
+  EXPECT_EQ(overRange["over_range"], true);
+  EXPECT_EQ(first["over_range"], false);
 
   // Nothing in the period: a line saying so, the header alone, nothing.
   for (const auto& [format, out] : {std::pair{"plain", "nothing recorded\n"},

@@ -252,6 +252,7 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
                        {"address", 1},
                        {"state", state},
                        {"value", reading["value"]},
+                       {"over_range", false},
                        {"limit", 20}};
   };
   EXPECT_EQ(printed[0]["value"].toDouble(), 34.5);

@@ -66,9 +66,7 @@ QJsonObject Expected(const Sent& sent) {
   const bool voltage = sent.outcome.operation == Operation::kQueryVoltage;
   const std::optional<karvello::Reading>& value = sent.outcome.value;
   QJsonValue json = QJsonValue::Null;
-  if (value && value->overRange) {
-    json = "OL";
-  } else if (value) {
+  if (value && !value->overRange) {
     double number = value->number;
     for (unsigned i = 0; i < value->decimals; ++i) number /= 10;
     json = number;
@@ -79,6 +77,7 @@ QJsonObject Expected(const Sent& sent) {
           {"operation", voltage ? "voltage" : "resistance"},
           {"result", value ? "answered" : "no-reply"},
           {"value", json},
+          {"over_range", value && value->overRange},
           {"unit", value ? (voltage ? "V" : "Ω") : ""}};
 }
 
@@ -191,6 +190,7 @@ TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
                           {"address", 2},
                           {"state", "raised"},
                           {"value", 41.5},
+                          {"over_range", false},
                           {"limit", 40}};
   const std::vector<Sent> readings = {
       Reading(1, 1), above,

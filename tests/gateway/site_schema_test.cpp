@@ -64,19 +64,19 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"TwoDecimalsKept", Operation::kQueryResistance, 3, Reading{3450, 2, false},
                     "karvello/site1/3/resistance",
                     "\"address\":3,\"operation\":\"resistance\",\"result\":\"answered\","
-                    "\"value\":34.50,\"unit\":\"Ω\"}"},
+                    "\"value\":34.50,\"over_range\":false,\"unit\":\"Ω\"}"},
         ReadingCase{"OverRange", Operation::kReadResistance, 255, Reading{0, 0, true},
                     "karvello/site1/255/resistance",
                     "\"address\":255,\"operation\":\"read-resistance\",\"result\":\"answered\","
-                    "\"value\":\"OL\",\"unit\":\"Ω\"}"},
+                    "\"value\":null,\"over_range\":true,\"unit\":\"Ω\"}"},
         ReadingCase{"Volts", Operation::kQueryVoltage, 1, Reading{220, 0, false},
                     "karvello/site1/1/voltage",
                     "\"address\":1,\"operation\":\"voltage\",\"result\":\"answered\","
-                    "\"value\":220,\"unit\":\"V\"}"},
+                    "\"value\":220,\"over_range\":false,\"unit\":\"V\"}"},
         ReadingCase{"NoReplyHasNullAndNoUnit", Operation::kQueryVoltage, 1, std::nullopt,
                     "karvello/site1/1/voltage",
                     "\"address\":1,\"operation\":\"voltage\",\"result\":\"no-reply\","
-                    "\"value\":null,\"unit\":\"\"}"},
+                    "\"value\":null,\"over_range\":false,\"unit\":\"\"}"},
         ReadingCase{"AddressZero", Operation::kQueryVoltage, 0, Reading{220}, nullptr, ""},
         ReadingCase{"Address256", Operation::kQueryVoltage, 256, Reading{220}, nullptr, ""},
         ReadingCase{"AnAddressIsNoReading", Operation::kReadAddress, 3, Reading{3}, nullptr, ""},
@@ -91,7 +91,7 @@ TEST(SiteAlarm, CarriesTheReadingAsTheDetectorGaveItAndTheLimit) {
   EXPECT_EQ(message.topic, "plant/north/2/alarm");
   EXPECT_EQ(message.payload.toStdString(),
             "{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"address\":2,\"state\":\"raised\","
-            "\"value\":41.50,\"limit\":40.5}");
+            "\"value\":41.50,\"over_range\":false,\"limit\":40.5}");
   EXPECT_EQ(schema.StatusTopic(), "plant/north/status");
 }
 

@@ -20,7 +20,8 @@ ChildProgram::ChildProgram(const QString& program, const QStringList& arguments,
   process_.setArguments(arguments);
   if (options.setUp) options.setUp(process_);
   process_.start();
-  started_ = process_.waitForStarted(5000);
+  // A loaded machine (the suite runs its tests side by side) can take seconds to start one.
+  started_ = process_.waitForStarted(30000);
 }
 
 ChildProgram::~ChildProgram() {
@@ -64,7 +65,7 @@ int ChildProgram::Status() const {
 }
 
 int ChildProgram::Finish(milliseconds timeout) {
-  if (started_) process_.waitForFinished(static_cast<int>(timeout.count()));
+  if (Running()) process_.waitForFinished(static_cast<int>(timeout.count()));
   Read();
   return Status();
 }
