@@ -133,6 +133,9 @@ int main(int argc, char** argv) {
       return kPortUnavailable;
     }
     address = *first;
+    Error(
+        "no port given: using " + address.text +
+        (ports->DevicePath(address.number) ? " (" + *ports->DevicePath(address.number) + ")" : ""));
   }
   const std::string label = address.text;
   QtSerialLine line(*ports);
@@ -142,8 +145,9 @@ int main(int argc, char** argv) {
     if (why.noDevice) {
       Error(label + " has no device (see karvello-cli --list-ports)");
     } else {
+      const std::string reason = why.errorTold ? why.error : why.reason;
       Error(label + (why.device.empty() ? "" : " (" + why.device + ")") + " does not open" +
-            (why.errorTold ? ": " + why.error : ""));
+            (reason.empty() ? "" : ": " + reason));
     }
     return kPortUnavailable;
   }

@@ -16,6 +16,7 @@ struct OpenFailure {
   std::string device = {};  // the device a numbered port stands for, when one does
   bool noDevice = false;    // a numbered port no device has
   bool errorTold = false;   // the error is the news (a network line's), told with the address
+  std::string reason = {};  // a serial port's: "no such device", "permission denied (...)"
 };
 
 class LineBackend {

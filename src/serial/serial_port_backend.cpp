@@ -24,6 +24,24 @@ void ApplyLineSettings(QSerialPort& serial) {
   serial.setFlowControl(QSerialPort::NoFlowControl);
 }
 
+// Why a serial port did not open, in words a user can act on. Qt reports a port locked by another
+// program as a permission error "while locking the device".
+std::string ReasonOf(QSerialPort::SerialPortError error, const QString& text) {
+  switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+      return "no such device";
+    case QSerialPort::PermissionError:
+      if (text.contains(QStringLiteral("lock"), Qt::CaseInsensitive) ||
+          text.contains(QStringLiteral("busy"), Qt::CaseInsensitive)) {
+        return "it is in use by another program";
+      }
+      return "permission denied (add the user to the dialout group: sudo usermod -aG dialout "
+             "$USER, then log in again)";
+    default:
+      return text.toStdString();
+  }
+}
+
 }  // namespace
 
 SerialPortBackend::SerialPortBackend(LineAddress address, const PortMap& ports, QObject* parent)
@@ -56,6 +74,7 @@ bool SerialPortBackend::Open() {
   serial_.setPortName(QString::fromStdString(path));
   if (!serial_.open(QIODevice::ReadWrite)) {
     failure_.error = serial_.errorString().toStdString();
+    failure_.reason = ReasonOf(serial_.error(), serial_.errorString());
     qCDebug(lcLine).noquote() << Now() << QString::fromStdString(address_.text)
                               << QString::fromStdString(path)
                               << "does not open:" << serial_.errorString();

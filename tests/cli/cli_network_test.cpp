@@ -11,15 +11,17 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSerialPort>
 #include <QStringList>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "support/sim_process.h"
-#include "support/cli_process.h"
 #include "record/record.h"
+#include "sim/simulated_detector.h"
+#include "support/cli_process.h"
+#include "support/sim_process.h"
 #include "support/tcp_servers.h"
 
 namespace karvello {
@@ -335,11 +337,17 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
 TEST(CliNetwork, ALineThatDoesNotOpenIsToldByItsKind) {
   const std::string refused = Loopback("tcp", FreePort());
   const std::string refusedServer = Loopback("rtu+tcp", FreePort());
+  // A serial port in use: this test holds it open, as another program would.
+  sim::SimulatedDetector detector;
+  QSerialPort held(QString::fromStdString(detector.SlavePath()));
+  ASSERT_TRUE(held.open(QIODevice::ReadWrite)) << held.errorString().toStdString();
   const struct {
     std::string address;
     std::string err;
   } cases[] = {
-      {"/dev/no-such-port", "/dev/no-such-port does not open"},
+      {"/dev/no-such-port", "/dev/no-such-port does not open: no such device"},
+      {detector.SlavePath(),
+       detector.SlavePath() + " does not open: it is in use by another program"},
       {"COM256", "COM256 has no device (see karvello-cli --list-ports)"},
       {refused, refused + " does not open: Connection refused"},
       {refusedServer, refusedServer + " does not open: Connection refused"},

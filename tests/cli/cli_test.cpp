@@ -125,7 +125,7 @@ TEST(CliCommands, EachFailureHasItsStatus) {
   }
   Cli noPort({"voltage", "-a", "1", "-p", "/dev/no-such-port"});
   EXPECT_EQ(noPort.Finish(), 6);
-  EXPECT_EQ(noPort.Err(), "karvello-cli: /dev/no-such-port does not open\n");
+  EXPECT_EQ(noPort.Err(), "karvello-cli: /dev/no-such-port does not open: no such device\n");
 }
 
 // Bad usage: status 2, one line on standard error, and nothing sent (the port is not opened).
