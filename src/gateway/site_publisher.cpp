@@ -8,8 +8,7 @@ namespace {
 MqttClientSettings ClientSettings(const SitePublisherSettings& settings,
                                   const SiteSchema& schema) {
   MqttClientSettings client = settings.client;
-  client.clientId =
-      "karvello-" + settings.site + "-" + std::to_string(QCoreApplication::applicationPid());
+  client.clientId = ClientId(settings.site, QCoreApplication::applicationPid());
   client.presenceTopic = schema.StatusTopic();
   client.purpose = "publishing under " + schema.Prefix();
   return client;
@@ -36,9 +35,10 @@ SitePublisher::SitePublisher(SitePublisherSettings settings)
 bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::string_view port,
                                    const QDateTime& when) {
   std::optional<SiteMessage> message = schema_.ReadingMessage(outcome, address, port, when);
-  if (!message || !client_.Accepting()) return false;
+  if (!message) return false;
   const Quantity quantity = Describe(outcome.operation).quantity;
-  if (homeAssistant_ && discovered_.emplace(address, quantity).second && client_.Connected()) {
+  if (homeAssistant_ && client_.Accepting() && discovered_.emplace(address, quantity).second &&
+      client_.Connected()) {
     const SiteMessage discovery = schema_.DiscoveryMessage(address, quantity);
     client_.PublishDirect(discovery.topic, discovery.payload);
   }
@@ -48,7 +48,7 @@ bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::str
 }
 
 bool SitePublisher::PublishAlarm(const AlarmChange& change) {
-  if (change.address < 1 || change.address > 255 || !client_.Accepting()) return false;
+  if (change.address < 1 || change.address > 255) return false;
   SiteMessage message = schema_.AlarmMessage(change);
   const bool queued = client_.Enqueue(std::move(message.topic), std::move(message.payload));
   ShowBroker();

@@ -5,9 +5,12 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 #include <QSysInfo>
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
 #include "gateway/mqtt_client.h"
+#include "present/shown_text.h"
 
 namespace karvello::gateway {
 namespace {
@@ -86,11 +89,28 @@ std::string TopicPrefix(std::string_view site, std::string_view prefix) {
   const auto refuse = [](const std::string& why) { throw std::invalid_argument(why); };
   if (site.empty()) refuse("the site name is empty");
   if (HasForbidden(site) || site.find('/') != std::string_view::npos) {
-    refuse("the site name \"" + std::string(site) +
-           "\" cannot name MQTT topics: it may not hold \"/\", \"+\", \"#\" or control characters");
+    refuse("the site name " + QuotedValue(site) +
+           " cannot name MQTT topics: it may not hold \"/\", \"+\", \"#\" or control characters");
   }
-  if (prefix.empty()) return "karvello/" + std::string(site);
-  const std::string shown = "the topic prefix \"" + std::string(prefix) + "\"";
+  // The longest topics: a resistance at address 255, and Home Assistant's discovery of it.
+  const std::size_t discovery = std::string_view("homeassistant/sensor/karvello_").size() +
+                                site.size() + std::string_view("_255_resistance/config").size();
+  if (discovery > kLongestMqttTopic) {
+    refuse("the site name (" + std::to_string(site.size()) + " bytes) makes topics of " +
+           std::to_string(discovery) + " bytes: MQTT takes at most " +
+           std::to_string(kLongestMqttTopic));
+  }
+  const auto checkLength = [&](std::string made, const std::string& what) {
+    const std::size_t longest = made.size() + std::string_view("/255/resistance").size();
+    if (longest > kLongestMqttTopic) {
+      refuse(what + " (" + std::to_string(made.size()) + " bytes) makes topics of " +
+             std::to_string(longest) + " bytes: MQTT takes at most " +
+             std::to_string(kLongestMqttTopic));
+    }
+    return made;
+  };
+  if (prefix.empty()) return checkLength("karvello/" + std::string(site), "the site name");
+  const std::string shown = "the topic prefix " + QuotedValue(prefix);
   if (HasForbidden(prefix)) {
     refuse(shown + " may not hold \"+\", \"#\" or control characters");
   }
@@ -99,7 +119,22 @@ std::string TopicPrefix(std::string_view site, std::string_view prefix) {
       prefix.find("//") != std::string_view::npos) {
     refuse(shown + " may not have an empty level (a \"/\" at an end, or \"//\")");
   }
-  return std::string(prefix);
+  return checkLength(std::string(prefix), "the topic prefix");
+}
+
+std::string ClientId(std::string_view site, long long pid) {
+  std::string id = "karvello-" + std::string(site) + "-" + std::to_string(pid);
+  if (id.size() <= kLongestClientId) return id;
+  // FNV-1a of the site and the pid: another site or process, another id.
+  std::uint32_t hash = 2166136261U;
+  for (const char c : std::string(site) + "-" + std::to_string(pid)) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+  }
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  std::string readable =
+      IdOf(site.substr(0, kLongestClientId - std::string_view("karvello--").size() - 8));
+  return "karvello-" + readable + "-" + hex;
 }
 
 SiteSchema::SiteSchema(std::string site, std::string prefix)

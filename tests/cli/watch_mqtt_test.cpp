@@ -401,6 +401,13 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
           << watch.Err();
       // The password is never shown.
       EXPECT_EQ(watch.Err().find("wrong"), std::string::npos) << watch.Err();
+      // Every reading recorded went undelivered, and is said so, whether it was made before
+      // the broker's refusal came or after.
+      const std::size_t made =
+          Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
+      EXPECT_NE(watch.Err().find("MQTT: " + std::to_string(made) + " messages not delivered to "),
+                std::string::npos)
+          << watch.Err();
     }
   }
   EXPECT_EQ(live.Count(), published);

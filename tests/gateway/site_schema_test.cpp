@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <algorithm>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 
 #include "gateway/site_schema.h"
@@ -89,6 +92,73 @@ TEST(SiteAlarm, CarriesTheReadingAsTheDetectorGaveItAndTheLimit) {
             "{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"address\":2,\"state\":\"raised\","
             "\"value\":41.50,\"limit\":40.5}");
   EXPECT_EQ(schema.StatusTopic(), "plant/north/status");
+}
+
+// A site name or prefix is refused at the start, its length and MQTT's limit named, when a topic
+// it makes (a resistance at address 255, or its discovery) would pass MQTT's 65535 bytes: the
+// longest taken makes topics of exactly that many.
+TEST(SiteTopicLimit, LongestSiteAndPrefixAtTheEdge) {
+  const struct {
+    std::size_t site;
+    std::size_t prefix;  // 0: none
+    const char* said;    // empty: taken
+  } cases[] = {
+      {65483, 0, ""},
+      {65484, 0,
+       "the site name (65484 bytes) makes topics of 65536 bytes: MQTT takes at most 65535"},
+      {1, 65520, ""},
+      {1, 65521,
+       "the topic prefix (65521 bytes) makes topics of 65536 bytes: MQTT takes at most 65535"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.site) + " " + std::to_string(c.prefix));
+    const std::string site(c.site, 's');
+    const std::string prefix(c.prefix, 'p');
+    if (*c.said != 0) {
+      try {
+        TopicPrefix(site, prefix);
+        ADD_FAILURE() << "taken";
+      } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), c.said);
+      }
+      continue;
+    }
+    const SiteSchema schema(site, TopicPrefix(site, prefix));
+    const std::size_t longest =
+        std::max(schema
+                     .ReadingMessage(Answered(Operation::kQueryResistance, std::nullopt), 255,
+                                     "/dev/ttyUSB0", kWhen)
+                     ->topic.size(),
+                 schema.DiscoveryMessage(255, Quantity::kResistance).topic.size());
+    EXPECT_EQ(longest, 65535U);
+  }
+}
+
+// The client id as every broker takes it: "karvello-SITE-PID" while it fits in 23 bytes, else
+// the site's first characters and a hash, another for another site or process.
+TEST(SiteClientId, FitsWhatBrokersTake) {
+  const struct {
+    std::string site;
+    long long pid;
+    std::string id;
+  } cases[] = {
+      {"site1", 4321, "karvello-site1-4321"},
+      {"site1234", 4194304, "karvello-site1234-4194304"},  // 25 bytes: hashed
+      {"north", 99, "karvello-north-99"},
+      {"变电站-north-substation", 4321, ""},
+      {std::string(70000, 's'), 4321, ""},
+  };
+  std::set<std::string> ids;
+  for (const auto& c : cases) {
+    const std::string id = ClientId(c.site, c.pid);
+    EXPECT_LE(id.size(), 23U) << id;
+    if (c.id.size() <= 23 && !c.id.empty()) EXPECT_EQ(id, c.id);
+    if (c.id.size() > 23) EXPECT_TRUE(id.starts_with("karvello-site1-")) << id;
+    if (c.site.size() > 14) EXPECT_TRUE(id.starts_with("karvello-")) << id;
+    EXPECT_TRUE(ids.insert(id).second) << id;
+  }
+  EXPECT_NE(ClientId(std::string(40, 's'), 1), ClientId(std::string(40, 's'), 2));
+  EXPECT_NE(ClientId(std::string(40, 's'), 1), ClientId(std::string(41, 's'), 1));
 }
 
 }  // namespace
