@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -327,6 +328,89 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
     ASSERT_EQ(rows.size(), 1U);
     EXPECT_EQ(rows[0].sent, c.sent);
     EXPECT_EQ(rows[0].reply, c.reply);
+  }
+  QFile::remove(record);
+}
+
+// A Modbus TCP gateway that answers with a broken header, another transaction's answer alone, or
+// a frame cut short: a corrupt reply (5) with the bytes as they came, in -v and in the record,
+// not silence. Another transaction's answer followed by the right one is the right one; a
+// gateway that says nothing is still no reply (3).
+TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
+  using Bytes = std::vector<std::uint8_t>;
+  struct Case {
+    const char* name;
+    // The answer to a request whose transaction is (t0, t1) of unit u.
+    std::function<std::vector<PlayedGateway::Piece>(std::uint8_t t0, std::uint8_t t1,
+                                                    std::uint8_t u)>
+        answer;
+    int status;
+    std::string received;  // as -v shows it; the transaction is 00 01
+  };
+  const Case cases[] = {
+      {"another transaction",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, static_cast<std::uint8_t>(t1 + 1), 0, 0, 0, 5, u, 3, 2, 0, 0xDC}}};
+       },
+       5, "00 02 00 00 00 05 01 03 02 00 DC"},
+      {"protocol 1",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, t1, 0, 1, 0, 5, u, 3, 2, 0, 0xDC}}};
+       },
+       5, "00 01 00 01 00 05 01 03 02 00 DC"},
+      {"length 0",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, t1, 0, 0, 0, 0, u, 3, 2, 0, 0xDC}}};
+       },
+       5, "00 01 00 00 00 00 01 03 02 00 DC"},
+      {"length 65535",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, t1, 0, 0, 0xFF, 0xFF, u, 3, 2, 0, 0xDC}}};
+       },
+       5, "00 01 00 00 FF FF 01 03 02 00 DC"},
+      {"length past what came",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, t1, 0, 0, 0, 9, u, 3, 2, 0, 0xDC}}};
+       },
+       5, "00 01 00 00 00 09 01 03 02 00 DC"},
+      {"cut header",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t) {
+         return std::vector<PlayedGateway::Piece>{{0ms, Bytes{t0, t1, 0, 0}}};
+       },
+       5, "00 01 00 00"},
+      {"another transaction, then the right one",
+       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
+         return std::vector<PlayedGateway::Piece>{
+             {0ms, Bytes{t0, static_cast<std::uint8_t>(t1 + 1), 0, 0, 0, 5, u, 3, 2, 0, 0x01}},
+             {300ms, Bytes{t0, t1, 0, 0, 0, 5, u, 3, 2, 0, 0xDC}}};
+       },
+       0, "00 01 00 00 00 05 01 03 02 00 DC"},
+      {"silent",
+       [](std::uint8_t, std::uint8_t, std::uint8_t) { return std::vector<PlayedGateway::Piece>{}; },
+       3, ""},
+  };
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-malformed-%1.csv").arg(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(record);
+    PlayedGateway gateway;
+    gateway.SetAnswer([&c](const std::vector<std::uint8_t>& request) {
+      return c.answer(request[0], request[1], request[6]);
+    });
+    Cli run(On(Loopback("tcp", gateway.Port()), {"voltage", "-a", "1", "-v"}), record);
+    ASSERT_EQ(run.FinishServing(), c.status) << run.Out() << run.Err();
+    const auto rows = Record::Read(record, RecordQuery{}, nullptr);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].reply, c.received);
+    if (!c.received.empty()) {
+      EXPECT_NE(run.Out().find("  received: " + c.received + "\n"), std::string::npos) << run.Out();
+    }
   }
   QFile::remove(record);
 }
