@@ -5,7 +5,7 @@
 // - it either gives the options or refuses with WatchConfigError, nothing else; a refusal says
 //   "NAME:LINE: " with its LINE from 1 to the text's lines, and is clean text (no control
 //   character nor stray byte of the file's comes back in it);
-// - each option given begins with "-", is not "-" nor "--" alone, holds no white space nor "=",
+// - each option given is "-" and a letter or digit, or "--" and letters, digits and "-", and
 //   is none of --config, --help, -h or --version, and stands on a line numbered from 1 on, each
 //   after the one before and within the text's lines;
 // - no option nor value holds a control character (a tab but within a value), a line break, or
@@ -14,6 +14,7 @@
 // - the text with a blank line and a comment line put before it gives the same options, each
 //   two lines further on (the reader takes nothing from where a line stands).
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -88,9 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& option = entry.option;
     if (entry.line <= last || entry.line > lines) Fail("an option's line out of order", text);
     last = entry.line;
-    if (option.size() < 2 || option[0] != '-' || option == "--") Fail("not an option", text);
-    if (option.find_first_of(" \t=") != std::string::npos)
-      Fail("white space or = in an option", text);
+    // "-x" or "--name": a letter or digit after "-", letters, digits and "-" after "--".
+    const std::string_view name = std::string_view(option).substr(option.starts_with("--") ? 2 : 1);
+    if (option.size() < 2 || option[0] != '-' || name.empty() ||
+        (!option.starts_with("--") && name.size() != 1)) {
+      Fail("not an option", text);
+    }
+    for (const char c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && !(c == '-' && option.starts_with("--"))) {
+        Fail("an option's name holds more than letters, digits and -", text);
+      }
+    }
     if (option == "--config" || option == "--help" || option == "-h" || option == "--version") {
       Fail("an option the file cannot hold", text);
     }

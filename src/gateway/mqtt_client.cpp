@@ -485,10 +485,17 @@ void MqttClient::OnLogCallback(mosquitto* mosq, void* self, int level, const cha
   if (!(level & MOSQ_LOG_ERR)) return;
   auto* client = static_cast<MqttClient*>(self);
   client->libraryError_ = text;
+  if (client->state_ != State::kConnecting || client->untrusted_) return;
+  // libmosquitto checks the host name itself, says so, and leaves OpenSSL no reason of its own.
+  if (std::string_view(text).find("host name verification failed") != std::string_view::npos) {
+    client->untrusted_ =
+        "hostname mismatch (the certificate is not for " + client->settings_.broker.host + ")";
+    return;
+  }
   // The handshake failed on the certificate: OpenSSL's reason, while the library still holds
   // the connection (it closes it once this returns).
   auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq));
-  if (!ssl || client->state_ != State::kConnecting) return;
+  if (!ssl) return;
   const long verified = SSL_get_verify_result(ssl);
   if (verified != X509_V_OK) client->untrusted_ = X509_verify_cert_error_string(verified);
 }

@@ -1,5 +1,6 @@
 #include "gateway/watch_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,20 @@ const char* Fault(std::string_view line) {
     i += length;
   }
   return nullptr;
+}
+
+// An option's name as options are named: "-x", or "--" then letters, digits and "-". Anything
+// else is not shown back as an option: it may be a value run into it ("-p=secret").
+bool IsOptionName(std::string_view option) {
+  const auto plain = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  };
+  if (option.size() == 2) return option[0] == '-' && plain(option[1]);
+  if (option.size() < 3 || !option.starts_with("--")) return false;
+  for (const char c : option.substr(2)) {
+    if (!plain(c) && c != '-') return false;
+  }
+  return true;
 }
 
 // Options that cannot stand in the file: another file, and those that end the program at once
@@ -73,14 +88,16 @@ std::vector<WatchConfigEntry> ReadWatchConfig(std::string_view text, std::string
     std::string_view option = line.substr(0, line.find_first_of(kBlank));
     std::optional<std::string_view> value;
     if (option.starts_with("--") && option.find('=') != std::string_view::npos) {
-      // "--every=5m": the value runs from "=" to the end of the line.
+      // "--every=5m": the value runs from "=" to the end of the line, white space around it
+      // left out as after an option.
       option = option.substr(0, option.find('='));
       value = line.substr(option.size() + 1);
+      value = value->substr(std::min(value->size(), value->find_first_not_of(kBlank)));
     } else if (option.size() < line.size()) {
       value = line.substr(option.size());
       value = value->substr(value->find_first_not_of(kBlank));
     }
-    if (option.size() < 2 || option[0] != '-' || option == "--") {
+    if (!IsOptionName(option)) {
       refuse("the line does not begin with an option (-x or --name)");
     }
     if (RefusedInFile(option)) {

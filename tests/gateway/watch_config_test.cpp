@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"--every=5m\n", {"--every", "5m"}},
         ReadCase{"--site=north plant\n", {"--site", "north plant"}},
         ReadCase{"--site=\n", {"--site", ""}},
+        ReadCase{"--site= \t north \n", {"--site", "north"}},
         // "#" begins a comment only at the start of a line.
         ReadCase{"  # -a 3\n--mqtt mqtt://gw:p#ss@h\n", {"--mqtt", "mqtt://gw:p#ss@h"}},
         ReadCase{"\xEF\xBB\xBF-a 1\r\n--voltage\r\n", {"-a", "1", "--voltage"}},
@@ -98,6 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"-a 1\nwatch\n", 2, "does not begin with an option"},
         RefusedCase{"- hush\n", 1, "does not begin with an option"},
         RefusedCase{"-- hush\n", 1, "does not begin with an option"},
+        // A value run into the option is never shown back as an unknown option's name.
+        RefusedCase{"-p=hush\n", 1, "does not begin with an option"},
+        RefusedCase{"--mqtt-password:hush x\n", 1, "does not begin with an option"},
+        RefusedCase{"-ahush\n", 1, "does not begin with an option"},
         RefusedCase{"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
         RefusedCase{"--config=x\n", 1, "--config cannot"},
         RefusedCase{"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
