@@ -20,7 +20,7 @@ std::vector<GivenOption> WithConfigFiles(
   for (const GivenOption& option : given) {
     all.push_back(option);
     if (option.option != "--config" || !option.value) continue;
-    if (option.value->empty()) throw UsageError("--config takes a file, not an empty value");
+    if (option.value->empty()) throw UsageError("--config takes a value, not an empty one");
     std::vector<gateway::WatchConfigEntry> entries;
     try {
       entries = gateway::ReadWatchConfigFile(*option.value);

@@ -68,6 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "--mqtt-topic takes a value, not an empty one"},
         WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtts://h", "--mqtt-ca", ""},
                   "--mqtt-ca takes a value, not an empty one"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--config="},
+                  "--config takes a value, not an empty one"},
         WordsCase{{"voltage", "-a", "\x1B[2J\x07\x7F"},
                   "-a takes a whole number from 1 to 255, not \"\\x1B[2J\\x07\\x7F\""},
         WordsCase{{"voltage", "-a", "1\n2"},
