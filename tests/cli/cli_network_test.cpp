@@ -13,7 +13,6 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -337,62 +336,31 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
 // not silence. Another transaction's answer followed by the right one is the right one; a
 // gateway that says nothing is still no reply (3).
 TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
+  // The tool's first request is transaction 1 to unit 1: 00 01 00 00 00 06 01 03 00 0F 00 01.
   using Bytes = std::vector<std::uint8_t>;
+  const Bytes right = {0, 1, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC};
   struct Case {
     const char* name;
-    // The answer to a request whose transaction is (t0, t1) of unit u.
-    std::function<std::vector<PlayedGateway::Piece>(std::uint8_t t0, std::uint8_t t1,
-                                                    std::uint8_t u)>
-        answer;
+    std::vector<PlayedGateway::Piece> answer;
     int status;
-    std::string received;  // as -v shows it; the transaction is 00 01
+    std::string received;  // as -v shows it and the record keeps it
   };
   const Case cases[] = {
-      {"another transaction",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, static_cast<std::uint8_t>(t1 + 1), 0, 0, 0, 5, u, 3, 2, 0, 0xDC}}};
-       },
-       5, "00 02 00 00 00 05 01 03 02 00 DC"},
-      {"protocol 1",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, t1, 0, 1, 0, 5, u, 3, 2, 0, 0xDC}}};
-       },
-       5, "00 01 00 01 00 05 01 03 02 00 DC"},
-      {"length 0",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, t1, 0, 0, 0, 0, u, 3, 2, 0, 0xDC}}};
-       },
-       5, "00 01 00 00 00 00 01 03 02 00 DC"},
-      {"length 65535",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, t1, 0, 0, 0xFF, 0xFF, u, 3, 2, 0, 0xDC}}};
-       },
-       5, "00 01 00 00 FF FF 01 03 02 00 DC"},
-      {"length past what came",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, t1, 0, 0, 0, 9, u, 3, 2, 0, 0xDC}}};
-       },
-       5, "00 01 00 00 00 09 01 03 02 00 DC"},
-      {"cut header",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t) {
-         return std::vector<PlayedGateway::Piece>{{0ms, Bytes{t0, t1, 0, 0}}};
-       },
-       5, "00 01 00 00"},
+      {"another transaction", {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 02 00 00 00 05 01 03 02 00 DC"},
+      {"protocol 1", {{0ms, {0, 1, 0, 1, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 01 00 05 01 03 02 00 DC"},
+      {"length 0", {{0ms, {0, 1, 0, 0, 0, 0, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 00 00 01 03 02 00 DC"},
+      {"length 65535", {{0ms, {0, 1, 0, 0, 0xFF, 0xFF, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 FF FF 01 03 02 00 DC"},
+      {"length past what came", {{0ms, {0, 1, 0, 0, 0, 9, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 00 09 01 03 02 00 DC"},
+      {"cut header", {{0ms, {0, 1, 0, 0}}}, 5, "00 01 00 00"},
       {"another transaction, then the right one",
-       [](std::uint8_t t0, std::uint8_t t1, std::uint8_t u) {
-         return std::vector<PlayedGateway::Piece>{
-             {0ms, Bytes{t0, static_cast<std::uint8_t>(t1 + 1), 0, 0, 0, 5, u, 3, 2, 0, 0x01}},
-             {300ms, Bytes{t0, t1, 0, 0, 0, 5, u, 3, 2, 0, 0xDC}}};
-       },
-       0, "00 01 00 00 00 05 01 03 02 00 DC"},
-      {"silent",
-       [](std::uint8_t, std::uint8_t, std::uint8_t) { return std::vector<PlayedGateway::Piece>{}; },
-       3, ""},
+       {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0x01}}, {300ms, right}}, 0,
+       "00 01 00 00 00 05 01 03 02 00 DC"},
+      {"silent", {}, 3, ""},
   };
   const QString record =
       QDir::temp().filePath(QStringLiteral("karvello-cli-malformed-%1.csv").arg(::getpid()));
@@ -400,9 +368,7 @@ TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
     SCOPED_TRACE(c.name);
     QFile::remove(record);
     PlayedGateway gateway;
-    gateway.SetAnswer([&c](const std::vector<std::uint8_t>& request) {
-      return c.answer(request[0], request[1], request[6]);
-    });
+    gateway.SetAnswer([&c](const std::vector<std::uint8_t>&) { return c.answer; });
     Cli run(On(Loopback("tcp", gateway.Port()), {"voltage", "-a", "1", "-v"}), record);
     EXPECT_EQ(run.FinishServing(), c.status) << run.Out() << run.Err();
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
