@@ -108,7 +108,8 @@ void MqttClient::Stop() {
 
 bool MqttClient::Enqueue(std::string topic, QByteArray payload) {
   if (!Accepting()) {
-    ++notTaken_;
+    // Refused by the broker, the watch reads on until it ends: what it made is not delivered.
+    if (state_ == State::kRefused) ++notTaken_;
     return false;
   }
   if (queue_.size() >= std::max<std::size_t>(settings_.queueLimit, 1)) Drop();

@@ -90,8 +90,8 @@ class MqttClient {
   // Begins connecting, and returns at once.
   void Start();
 
-  // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused: the
-  // message is counted among those not delivered.
+  // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused
+  // (then it is counted among those not delivered).
   bool Enqueue(std::string topic, QByteArray payload);
   // Accepts messages to queue: not stopping, stopped or refused.
   bool Accepting() const;
@@ -197,7 +197,7 @@ class MqttClient {
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t droppedInOutage_ = 0;
-  std::uint64_t notTaken_ = 0;  // messages refused once stopping or refused
+  std::uint64_t notTaken_ = 0;  // messages not taken once the broker refused
   bool dropSaid_ = false;
 
   // What the library's callbacks noted, for Settle().
