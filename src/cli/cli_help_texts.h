@@ -59,8 +59,9 @@ inline constexpr std::string_view kWatchAfter =
 object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
 is away are kept, in order, and sent when it is back.
 Ctrl-C, SIGTERM or SIGHUP (a closed terminal) ends it after the exchange in progress, with
-status 0; a broker that refuses the login ends it with status 7. With --count and no reading
-answered it ends with the most telling failure: 4, then 5, then 6, then 3.
+status 0; a broker that refuses the login, or whose TLS certificate cannot be verified, ends it
+with status 7. With --count and no reading answered it ends with the most telling failure: 4,
+then 5, then 6, then 3.
 )";
 
 // history, before its options.
@@ -97,7 +98,8 @@ Exit status:
   5  a corrupt or wrong reply
   6  the port unavailable: none opens, the one named does not, or the line was lost (a watch
      rides out a lost line)
-  7  watch --mqtt: the broker refused the login (the readings made until then recorded)
+  7  watch --mqtt: the broker refused the login, or its TLS certificate could not be verified
+     (the readings made until then recorded)
   8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
      after the exchange in progress, its outcomes recorded. A pipe closed by its reader
      (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.

@@ -8,13 +8,14 @@
 #include <map>
 #include <span>
 
+#include "cli/cli_config_file.h"
 #include "cli/cli_help_texts.h"
 #include "cli/cli_history.h"
 #include "cli/cli_rules.h"
-#include "gateway/watch_config.h"
-#include "present/limit_text.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
+#include "present/limit_text.h"
+#include "present/shown_text.h"
 #include "serial/packing.h"
 #include "serial/serial_line.h"
 
@@ -46,7 +47,7 @@ struct OptionEntry {
 // -a of the commands that read one detector, and of those that take a list.
 void OneAddress(ParseState& s, const std::string&, const std::string& value) {
   if (value.find(',') != std::string::npos) {
-    throw UsageError(s.name + " reads one address, not \"" + value + "\"");
+    throw UsageError(s.name + " reads one address, not " + QuotedValue(value));
   }
   s.run.addresses = {Address("-a", value)};
 }
@@ -65,7 +66,7 @@ void Addresses(ParseState& s, const std::string&, const std::string& value) {
 void ScanEnd(ParseState& s, const std::string& option, const std::string& value) {
   const auto number = Whole(value, kFirstDeviceAddress, kLastDeviceAddress);
   if (!number) {
-    throw UsageError(option + " takes a whole number from 1 to 255, not \"" + value + "\"");
+    throw UsageError(option + " takes a whole number from 1 to 255, not " + QuotedValue(value));
   }
   (option == "--from" ? s.run.from : s.run.to) = static_cast<int>(*number);
 }
@@ -76,7 +77,8 @@ void HistoryTime(ParseState& s, const std::string& option, const std::string& va
                        QDateTime::currentDateTime());
   if (!time) {
     throw UsageError(option + " takes a date (2026-12-07), a date and time " +
-                     "(2026-12-07T18:04) or a time back from now (7d, 12h), not \"" + value + "\"");
+                     "(2026-12-07T18:04) or a time back from now (7d, 12h), not " +
+                     QuotedValue(value));
   }
   (option == "--since" ? s.run.since : s.run.until) = *time;
 }
@@ -122,7 +124,7 @@ constexpr OptionEntry kToolOptions[] = {
        } else if (value == "json") {
          s.run.format = Format::kJson;
        } else {
-         throw UsageError("--format takes plain, csv or json, not \"" + value + "\"");
+         throw UsageError("--format takes plain, csv or json, not " + QuotedValue(value));
        }
      }},
     {'v', "verbose", true, "", "add the frames sent and received, in hexadecimal",
@@ -146,7 +148,7 @@ constexpr OptionEntry kScanOptions[] = {
        if (!number) {
          throw UsageError("--wait takes a whole number of milliseconds from " +
                           std::to_string(kShortestScanWait.count()) + " to " +
-                          std::to_string(kLongestScanWait.count()) + ", not \"" + value + "\"");
+                          std::to_string(kLongestScanWait.count()) + ", not " + QuotedValue(value));
        }
        s.run.wait = std::chrono::milliseconds(*number);
      }},
@@ -160,8 +162,8 @@ constexpr OptionEntry kWatchOptions[] = {
      [](ParseState& s, const std::string&, const std::string& value) {
        const auto every = ParseDuration(value);
        if (!every) {
-         throw UsageError("--every takes a duration such as 500ms, 10s, 5m or 1h, not \"" + value +
-                          "\"");
+         throw UsageError("--every takes a duration such as 500ms, 10s, 5m or 1h, not " +
+                          QuotedValue(value));
        }
        s.run.every = *every;
        s.everyGiven = true;
@@ -170,7 +172,7 @@ constexpr OptionEntry kWatchOptions[] = {
      [](ParseState& s, const std::string&, const std::string& value) {
        const auto number = Whole(value, 1, 1'000'000'000'000LL);
        if (!number) {
-         throw UsageError("--count takes a whole number of at least 1, not \"" + value + "\"");
+         throw UsageError("--count takes a whole number of at least 1, not " + QuotedValue(value));
        }
        s.run.count = *number;
      }},
@@ -185,7 +187,8 @@ constexpr OptionEntry kWatchOptions[] = {
     // Its file's options were put in its place as the command line was read.
     {0, "config", true, "FILE",
      "read options from FILE, one a line with its value after it; \"#\" begins\n"
-     "a comment line (the service's /etc/karvello/watch-NAME.conf)",
+     "a comment line (the service's /etc/karvello/watch-NAME.conf); each\n"
+     "option once; the command line's win",
      [](ParseState&, const std::string&, const std::string&) {}},
     {0, "alarm-above", true, "OHMS",
      "raise an alarm after N resistances in a row above OHMS (over range is\n"
@@ -195,8 +198,8 @@ constexpr OptionEntry kWatchOptions[] = {
        s.run.alarmAbove = ParseLimitOhms(value);
        if (!s.run.alarmAbove) {
          throw UsageError(
-             "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not \"" +
-             value + "\"");
+             "--alarm-above takes ohms with at most 2 decimal places (20, 4.5, 0.25), not " +
+             QuotedValue(value));
        }
      }},
     {0, "alarm-after", true, "N", "N for --alarm-above (2)",
@@ -204,7 +207,7 @@ constexpr OptionEntry kWatchOptions[] = {
        const auto number = Whole(value, 1, kLongestAlarmRun);
        if (!number) {
          throw UsageError("--alarm-after takes a whole number from 1 to " +
-                          std::to_string(kLongestAlarmRun) + ", not \"" + value + "\"");
+                          std::to_string(kLongestAlarmRun) + ", not " + QuotedValue(value));
        }
        s.run.alarmAfter = static_cast<int>(*number);
        s.alarmAfterGiven = true;
@@ -213,13 +216,21 @@ constexpr OptionEntry kWatchOptions[] = {
      "publish each reading to an MQTT broker: mqtt://[USER[:PASSWORD]@]HOST[:PORT]\n"
      "(1883) or mqtts://... (TLS, 8883); the password may come from\n"
      "KARVELLO_MQTT_PASSWORD instead",
-     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttUrl = value; }},
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.mqttUrl = NonEmpty(option, value);
+     }},
     {0, "mqtt-ca", true, "FILE", "mqtts: trust the broker's certificate signed by the CA in FILE",
-     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttCa = value; }},
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.mqttCa = NonEmpty(option, value);
+     }},
     {0, "site", true, "NAME", "the site's name in the topics (default: the host name)",
-     [](ParseState& s, const std::string&, const std::string& value) { s.run.site = value; }},
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.site = NonEmpty(option, value);
+     }},
     {0, "mqtt-topic", true, "PREFIX", "the topics' prefix (default: karvello/SITE)",
-     [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttTopic = value; }},
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.mqttTopic = NonEmpty(option, value);
+     }},
     {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
 };
@@ -231,7 +242,7 @@ constexpr OptionEntry kHistoryOptions[] = {
     {0, "operation", true, "OPERATION", "only resistance or only voltage",
      [](ParseState& s, const std::string&, const std::string& value) {
        if (value != "resistance" && value != "voltage") {
-         throw UsageError("--operation takes resistance or voltage, not \"" + value + "\"");
+         throw UsageError("--operation takes resistance or voltage, not " + QuotedValue(value));
        }
        // Every operation that reads the quantity: the survey's reading of a resistance too.
        for (const Operation operation : kAllOperations) {
@@ -330,6 +341,13 @@ const OptionEntry* Find(std::span<const OptionEntry> options, std::string_view t
   return nullptr;
 }
 
+// Whether `typed` names an option of any command, or of the tool.
+bool Known(std::string_view typed) {
+  bool known = Find(kToolOptions, typed) != nullptr;
+  for (const CommandEntry& command : kCommands) known = known || Find(command.options, typed);
+  return known;
+}
+
 // Whether `typed` names an option of any command, or of the tool, that takes a value.
 bool TakesValue(std::string_view typed) {
   const OptionEntry* option = Find(kToolOptions, typed);
@@ -397,11 +415,7 @@ void ReadWithQt(QCommandLineParser& parser, const CommandEntry* command,
   if (!parser.parse(arguments)) throw UsageError(parser.errorText().toStdString());
 }
 
-// An option as given: as typed ("--every"), and its value.
-struct Given {
-  std::string option;
-  std::optional<std::string> value;
-};
+using Given = GivenOption;
 
 }  // namespace
 
@@ -437,9 +451,13 @@ Invocation Parse(const std::vector<std::string>& given) {
   // with its option whatever the command), which values, which the command and its arguments. A
   // --config file's options take its place among the others. "-abc" and "--" are options no
   // command has, never Qt's compacted short options nor its end of the options.
-  std::vector<std::string> arguments = given;
+  const std::vector<std::string>& arguments = given;
   std::vector<Given> options;
   std::vector<std::string> positional;
+  // Before each word that is no option, the option no command has that stands just before it,
+  // if any: the word may be its value, which is not to be shown.
+  std::vector<std::string> afterUnknown;
+  std::string unknownBefore;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::optional<std::string> value;
@@ -452,8 +470,10 @@ Invocation Parse(const std::vector<std::string>& given) {
     }
     if (option.size() < 2 || option.front() != '-') {
       positional.push_back(option);
+      afterUnknown.push_back(std::exchange(unknownBefore, {}));
       continue;
     }
+    unknownBefore = !value && !Known(option) ? option : std::string();
     if (TakesValue(option)) {
       if (!value) {
         if (i + 1 >= arguments.size()) throw UsageError(option + " needs a value");
@@ -462,27 +482,34 @@ Invocation Parse(const std::vector<std::string>& given) {
     } else if (value) {
       throw UsageError(option + " takes no value");
     }
-    if (option == "--config") {
-      std::vector<std::string> file;
-      try {
-        file = gateway::ReadWatchConfigFile(*value);
-      } catch (const gateway::WatchConfigError& error) {
-        throw UsageError(error.what());
-      }
-      arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, file.begin(),
-                       file.end());
-    }
-    options.push_back({option, value});
+    options.push_back({option, value, {}});
   }
   const CommandEntry* command = positional.empty() ? nullptr : CommandNamed(positional[0]);
   const std::span<const OptionEntry> own =
       command ? command->options : std::span<const OptionEntry>();
+  const auto described = [&](std::string_view typed) {
+    const OptionEntry* option = Find(kToolOptions, typed);
+    return option ? option : Find(own, typed);
+  };
+  // A --config file's options take its place among the others.
+  if (Find(own, "--config")) {
+    options = WithConfigFiles(
+        options,
+        [&](std::string_view typed) -> std::optional<KnownOption> {
+          const OptionEntry* option = described(typed);
+          if (!option) return std::nullopt;
+          return KnownOption{option, !option->valueName.empty()};
+        },
+        [&](const std::string& option) {
+          return std::string(command->name) + " has no option " + option;
+        });
+  }
 
   // Then Qt's parser of the command's options and the tool's, given those alone.
   QStringList forQt{QStringLiteral("karvello-cli")};
   for (const std::string& word : positional) forQt << QString::fromStdString(word);
   for (const Given& option : options) {
-    if (!Find(kToolOptions, option.option) && !Find(own, option.option)) continue;
+    if (!described(option.option)) continue;
     // A value that begins with "-" is still the option's.
     forQt << QString::fromStdString(option.value ? option.option + "=" + *option.value
                                                  : option.option);
@@ -491,11 +518,17 @@ Invocation Parse(const std::vector<std::string>& given) {
   ReadWithQt(parser, command, forQt);
   // Each option's n-th value as given, in the order given.
   std::map<const OptionEntry*, int> seen;
-  const auto apply = [&](const OptionEntry& described, const Given& option, ParseState& state) {
-    const QStringList given = parser.values(QString::fromUtf8(described.longName));
-    const int n = seen[&described]++;
-    described.apply(state, option.option,
-                    option.value && n < given.size() ? given[n].toStdString() : std::string());
+  const auto apply = [&](const OptionEntry& entry, const Given& option, ParseState& state) {
+    const QStringList given = parser.values(QString::fromUtf8(entry.longName));
+    const int n = seen[&entry]++;
+    const std::string value =
+        option.value && n < given.size() ? given[n].toStdString() : std::string();
+    if (option.where.empty()) return entry.apply(state, option.option, value);
+    try {
+      entry.apply(state, option.option, value);
+    } catch (const UsageError& error) {
+      throw UsageError(option.where + ": " + error.what());  // a line of a --config file
+    }
   };
 
   ParseState state;
@@ -505,7 +538,8 @@ Invocation Parse(const std::vector<std::string>& given) {
   }
   Invocation& run = state.run;
   if (!positional.empty() && !command) {
-    throw UsageError("unknown command \"" + positional[0] + "\" (see karvello-cli --help)");
+    throw UsageError("unknown command " + QuotedValue(positional[0]) +
+                     " (see karvello-cli --help)");
   }
   if (command) run.command = command->command;
   if (run.help || run.version) return run;
@@ -521,7 +555,11 @@ Invocation Parse(const std::vector<std::string>& given) {
   const std::size_t wantedPositional = run.command == Command::kSetAddress ? 2 : 1;
   if (positional.size() < wantedPositional) throw UsageError(name + " needs the new address");
   if (positional.size() > wantedPositional) {
-    throw UsageError(name + ": unexpected argument \"" + positional[wantedPositional] + "\"");
+    if (!afterUnknown[wantedPositional].empty()) {
+      throw UsageError(name + " has no option " + afterUnknown[wantedPositional] +
+                       " (see karvello-cli " + name + " --help)");
+    }
+    throw UsageError(name + ": unexpected argument " + QuotedValue(positional[wantedPositional]));
   }
   if (run.command == Command::kSetAddress) {
     run.addresses = {Address("set-address", positional[1])};

@@ -5,6 +5,7 @@
 
 #include "engine/address_box.h"
 #include "engine/survey.h"
+#include "present/shown_text.h"
 
 namespace karvello::cli {
 
@@ -24,10 +25,15 @@ std::optional<long long> Whole(std::string_view text, long long low, long long h
 std::uint8_t Address(std::string_view option, std::string_view text) {
   const auto address = NewDeviceAddress(text);
   if (!address) {
-    throw UsageError(std::string(option) + " takes a whole number from 1 to 255, not \"" +
-                     std::string(text) + "\"");
+    throw UsageError(std::string(option) + " takes a whole number from 1 to 255, not " +
+                     QuotedValue(text));
   }
   return *address;
+}
+
+const std::string& NonEmpty(std::string_view option, const std::string& value) {
+  if (value.empty()) throw UsageError(std::string(option) + " takes a value, not an empty one");
+  return value;
 }
 
 // A network line's time in milliseconds, from `low` to `high`.
@@ -36,8 +42,8 @@ std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view
   const auto number = Whole(text, low, high.count());
   if (!number) {
     throw UsageError(std::string(option) + " takes a whole number of milliseconds from " +
-                     std::to_string(low) + " to " + std::to_string(high.count()) + ", not \"" +
-                     std::string(text) + "\"");
+                     std::to_string(low) + " to " + std::to_string(high.count()) + ", not " +
+                     QuotedValue(text));
   }
   return std::chrono::milliseconds(*number);
 }

@@ -23,6 +23,10 @@ std::uint8_t Address(std::string_view option, std::string_view text);
 std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view text,
                                        long long low, std::chrono::milliseconds high);
 
+// `value`, unless it is empty (an unset variable of a script): an empty value would switch the
+// option's feature off without a word. Throws UsageError naming `option`.
+const std::string& NonEmpty(std::string_view option, const std::string& value);
+
 // Which options were given, beyond what they set.
 struct GivenOptions {
   bool every = false;

@@ -17,6 +17,7 @@
 #include "cli/console.h"
 #include "gateway/site_schema.h"
 #include "gateway/site_state.h"
+#include "present/shown_text.h"
 #include "process/stop_signals.h"
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
@@ -30,8 +31,10 @@ namespace {
 using namespace karvello;
 using namespace karvello::cli;
 
+// A message may hold what was given (a port's name, a host): no control character of it reaches
+// the terminal or the journal.
 void Error(const std::string& message) {
-  std::fprintf(stderr, "karvello-cli: %s\n", message.c_str());
+  std::fprintf(stderr, "karvello-cli: %s\n", EscapedText(message).c_str());
 }
 
 // The system's ports (those above COM16 too), each tried at once; a port whose open does not

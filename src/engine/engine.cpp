@@ -130,6 +130,12 @@ void Engine::End(Operation operation, Result result, std::span<const std::uint8_
 }
 
 void Engine::OnTimedOut(Operation operation) {
+  // What came for the request sent last and could not be its reply (a Modbus TCP answer of
+  // another transaction, or with a broken header) shows a line that answers, though not rightly.
+  if (last_ && last_->operation == operation && last_->step) {
+    const std::vector<std::uint8_t> unanswered = line_.Unanswered();
+    if (!unanswered.empty()) return End(operation, Result::kCorrupt, unanswered);
+  }
   End(operation, Result::kNoReply, {});
 }
 

@@ -65,6 +65,8 @@ class MbapReader {
   Taken Feed(std::span<const std::uint8_t> bytes);
   void Reset() { buffer_.clear(); }
   bool HasWaiting() const { return !buffer_.empty(); }
+  // A frame begun and not ended: its bytes so far.
+  std::span<const std::uint8_t> Waiting() const { return buffer_; }
 
  private:
   std::vector<std::uint8_t> buffer_;

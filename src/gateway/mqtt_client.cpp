@@ -1,6 +1,8 @@
 #include "gateway/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <QSocketNotifier>
 #include <algorithm>
@@ -16,6 +18,12 @@ using namespace std::chrono_literals;
 void InitLibrary() {
   static const int initialised = mosquitto_lib_init();
   (void)initialised;
+}
+
+// "10 s", "500 ms".
+std::string DurationText(std::chrono::milliseconds duration) {
+  if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
+  return std::to_string(duration.count()) + " ms";
 }
 
 QByteArray Bytes(std::string_view text) {
@@ -41,6 +49,13 @@ MqttClient::MqttClient(MqttClientSettings settings)
   QObject::connect(&tick_, &QTimer::timeout, context_.get(), [this] { OnTick(); });
   retry_.setSingleShot(true);
   QObject::connect(&retry_, &QTimer::timeout, context_.get(), [this] { Connect(); });
+  connackTimer_.setSingleShot(true);
+  QObject::connect(&connackTimer_, &QTimer::timeout, context_.get(), [this] {
+    if (!mosq_ || state_ != State::kConnecting) return;
+    libraryError_ = "it did not answer the connection (no CONNACK) within " +
+                    DurationText(settings_.connackTimeout);
+    OnGone();
+  });
   stopTimer_.setSingleShot(true);
   QObject::connect(&stopTimer_, &QTimer::timeout, context_.get(), [this] {
     // The broker has not taken all in time: say offline and go; what it still holds back it
@@ -92,6 +107,11 @@ void MqttClient::Stop() {
 }
 
 bool MqttClient::Enqueue(std::string topic, QByteArray payload) {
+  if (!Accepting()) {
+    // Refused by the broker, the watch reads on until it ends: what it made is not delivered.
+    if (state_ == State::kRefused) ++notTaken_;
+    return false;
+  }
   if (queue_.size() >= std::max<std::size_t>(settings_.queueLimit, 1)) Drop();
   queue_.push_back({std::move(topic), std::move(payload)});
   if (state_ == State::kConnected) Settle();
@@ -119,6 +139,7 @@ void MqttClient::Connect() {
   disconnectCode_.reset();
   connack_.reset();
   refusal_.reset();
+  untrusted_.reset();
   broken_ = false;
   writeHeld_ = false;
 
@@ -160,6 +181,7 @@ void MqttClient::Connect() {
     }
   }
   state_ = State::kConnecting;
+  connackTimer_.start(settings_.connackTimeout);
   errno = 0;
   const int rc = mosquitto_connect_async(mosq_, broker.host.c_str(), broker.port,
                                          static_cast<int>(settings_.keepAlive.count()));
@@ -263,6 +285,7 @@ void MqttClient::Acknowledge(int mid) {
 }
 
 void MqttClient::OnConnected() {
+  connackTimer_.stop();
   state_ = State::kConnected;
   failures_ = 0;
   if (outage_) {
@@ -288,6 +311,7 @@ void MqttClient::OnConnected() {
 
 void MqttClient::OnGone() {
   const bool wasConnected = state_ == State::kConnected;
+  connackTimer_.stop();
   DropNotifiers();
   if (mosq_) {
     mosquitto_destroy(mosq_);
@@ -312,11 +336,14 @@ void MqttClient::OnGone() {
     FinishStop();
     return;
   }
-  if (refusal_) {
+  if (refusal_ || untrusted_) {
     state_ = State::kRefused;
     tick_.stop();
-    const std::string reason = *refusal_;
-    Log("MQTT: " + shownUrl_ + " refused the connection: " + reason);
+    const std::string reason = refusal_ ? *refusal_ : *untrusted_;
+    // A certificate that cannot be verified is no outage: trying again changes nothing.
+    Log(refusal_ ? "MQTT: " + shownUrl_ + " refused the connection: " + reason
+                 : "MQTT: the TLS certificate of " + shownUrl_ +
+                       " cannot be verified (TLS verification failed): " + reason);
     QMetaObject::invokeMethod(
         context_.get(),
         [this, reason] {
@@ -361,6 +388,7 @@ void MqttClient::PublishNow(const std::string& topic, const QByteArray& payload,
 
 void MqttClient::FinishStop() {
   stopTimer_.stop();
+  connackTimer_.stop();
   retry_.stop();
   tick_.stop();
   DropNotifiers();
@@ -371,7 +399,7 @@ void MqttClient::FinishStop() {
   const bool wasStopped = state_ == State::kStopped;
   state_ = State::kStopped;
   if (wasStopped) return;
-  std::size_t left = 0;
+  std::uint64_t left = notTaken_;
   for (const Message& message : queue_) left += message.acknowledged ? 0 : 1;
   if (left > 0) {
     Log("MQTT: " + std::to_string(left) + " messages not delivered to " + shownUrl_);
@@ -454,8 +482,23 @@ void MqttClient::OnMessageCallback(mosquitto*, void* self, const mosquitto_messa
   static_cast<MqttClient*>(self)->received_.push_back({message->topic, std::move(payload)});
 }
 
-void MqttClient::OnLogCallback(mosquitto*, void* self, int level, const char* text) {
-  if (level & MOSQ_LOG_ERR) static_cast<MqttClient*>(self)->libraryError_ = text;
+void MqttClient::OnLogCallback(mosquitto* mosq, void* self, int level, const char* text) {
+  if (!(level & MOSQ_LOG_ERR)) return;
+  auto* client = static_cast<MqttClient*>(self);
+  client->libraryError_ = text;
+  if (client->state_ != State::kConnecting || client->untrusted_) return;
+  // libmosquitto checks the host name itself, says so, and leaves OpenSSL no reason of its own.
+  if (std::string_view(text).find("host name verification failed") != std::string_view::npos) {
+    client->untrusted_ =
+        "hostname mismatch (the certificate is not for " + client->settings_.broker.host + ")";
+    return;
+  }
+  // The handshake failed on the certificate: OpenSSL's reason, while the library still holds
+  // the connection (it closes it once this returns).
+  auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq));
+  if (!ssl) return;
+  const long verified = SSL_get_verify_result(ssl);
+  if (verified != X509_V_OK) client->untrusted_ = X509_verify_cert_error_string(verified);
 }
 
 }  // namespace karvello::gateway

@@ -46,6 +46,9 @@ inline constexpr std::chrono::milliseconds kMqttLastRetry{60000};
 // The MQTT keep-alive: a connection silent for 1.5 times this is taken for lost. libmosquitto
 // takes no less than 5 s.
 inline constexpr std::chrono::seconds kMqttKeepAlive{30};
+// A broker that takes the connection and does not answer it (no CONNACK) within this long is
+// given up, as one that cannot be reached, and tried again later.
+inline constexpr std::chrono::milliseconds kMqttConnackTimeout{10000};
 // A clean stop waits this long for the broker to take what is queued.
 inline constexpr std::chrono::milliseconds kMqttStopWait{5000};
 
@@ -70,6 +73,7 @@ struct MqttClientSettings {
   std::chrono::milliseconds lastRetry = kMqttLastRetry;
   std::size_t queueLimit = kMqttQueueLimit;
   std::chrono::milliseconds stopWait = kMqttStopWait;
+  std::chrono::milliseconds connackTimeout = kMqttConnackTimeout;
 };
 
 class MqttClient {
@@ -86,7 +90,8 @@ class MqttClient {
   // Begins connecting, and returns at once.
   void Start();
 
-  // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused.
+  // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused
+  // (then it is counted among those not delivered).
   bool Enqueue(std::string topic, QByteArray payload);
   // Accepts messages to queue: not stopping, stopped or refused.
   bool Accepting() const;
@@ -110,7 +115,8 @@ class MqttClient {
     onMessage_ = std::move(h);
   }
   // The broker refused the login, with its reason as libmosquitto words the CONNACK code
-  // ("Connection Refused: not authorised."): no further try is made.
+  // ("Connection Refused: not authorised."), or its TLS certificate could not be verified, with
+  // OpenSSL's reason ("certificate has expired"): no further try is made.
   void SetOnRefused(std::function<void(const std::string& reason)> handler) {
     onRefused_ = std::move(handler);
   }
@@ -181,6 +187,7 @@ class MqttClient {
   QTimer tick_;
   QTimer retry_;
   QTimer stopTimer_;
+  QTimer connackTimer_;
 
   // Oldest first; the first handed_ went to the library, inFlight_ of them still awaiting their
   // acknowledgement (the others wait for those before them to leave the queue).
@@ -190,6 +197,7 @@ class MqttClient {
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t droppedInOutage_ = 0;
+  std::uint64_t notTaken_ = 0;  // messages not taken once the broker refused
   bool dropSaid_ = false;
 
   // What the library's callbacks noted, for Settle().
@@ -200,6 +208,7 @@ class MqttClient {
   std::deque<Received> received_;
   std::string libraryError_;
   std::optional<std::string> refusal_;  // the broker's reason for refusing the login
+  std::optional<std::string> untrusted_;  // why its TLS certificate could not be verified
   bool broken_ = false;                 // a call failed: the connection is given up
 
   int failures_ = 0;

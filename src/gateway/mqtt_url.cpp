@@ -3,6 +3,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "present/shown_text.h"
+
 namespace karvello::gateway {
 namespace {
 
@@ -68,7 +70,7 @@ bool IsIpv6(std::string_view host) {
 
 int PortOf(std::string_view text) {
   const auto refuse = [&] {
-    Refuse("has the port \"" + std::string(text) + "\": a whole number from 1 to 65535 is needed");
+    Refuse("has the port " + QuotedValue(text) + ": a whole number from 1 to 65535 is needed");
   };
   if (text.empty() || text.size() > 5) refuse();
   int port = 0;
@@ -131,7 +133,7 @@ MqttUrl ParseMqttUrl(std::string_view text, const std::optional<std::string>& en
       host = host.substr(0, colon);
     }
     if (host.empty()) Refuse("has no host");
-    if (!IsHostName(host)) Refuse("has \"" + std::string(host) + "\", not a host name or address");
+    if (!IsHostName(host)) Refuse("has " + QuotedValue(host) + ", not a host name or address");
   }
   url.host = std::string(host);
   return url;

@@ -7,8 +7,7 @@ namespace {
 
 MqttClientSettings ClientSettings(const SitePublisherSettings& settings, const SiteSchema& schema) {
   MqttClientSettings client = settings.client;
-  client.clientId =
-      "karvello-" + settings.site + "-" + std::to_string(QCoreApplication::applicationPid());
+  client.clientId = ClientId(settings.site, QCoreApplication::applicationPid());
   client.presenceTopic = schema.StatusTopic();
   client.purpose = "publishing under " + schema.Prefix();
   return client;
@@ -35,11 +34,11 @@ SitePublisher::SitePublisher(SitePublisherSettings settings)
 bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::string_view port,
                                    const QDateTime& when) {
   std::optional<SiteMessage> message = schema_.ReadingMessage(outcome, address, port, when);
-  if (!message || !client_.Accepting()) return false;
+  if (!message) return false;
   // A detector is announced once it has answered: an address that never did leaves nothing
   // behind in Home Assistant.
   const Quantity quantity = Describe(outcome.operation).quantity;
-  if (homeAssistant_ && outcome.result == Result::kAnswered &&
+  if (homeAssistant_ && outcome.result == Result::kAnswered && client_.Accepting() &&
       discovered_.emplace(address, quantity).second && client_.Connected()) {
     Announce(address, quantity);
   }
@@ -49,7 +48,7 @@ bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::str
 }
 
 bool SitePublisher::PublishAlarm(const AlarmChange& change) {
-  if (change.address < 1 || change.address > 255 || !client_.Accepting()) return false;
+  if (change.address < 1 || change.address > 255) return false;
   SiteMessage message = schema_.AlarmMessage(change);
   const bool queued = client_.Enqueue(std::move(message.topic), std::move(message.payload));
   ShowBroker();

@@ -8,9 +8,12 @@
 #include <QSysInfo>
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
 #include "gateway/mqtt_client.h"
+#include "present/shown_text.h"
 
 namespace karvello::gateway {
 namespace {
@@ -56,16 +59,29 @@ bool IsPlain(char c) {
 // its own id; any other name gives its readable part (each run of other characters one "_") and
 // the first 8 hexadecimal digits of its SHA-1, so that two names never share an id ("has space"
 // and "has_space", "站点1" and "厂区1") and a name keeps its id.
-std::string IdOf(std::string_view site) {
-  if (std::all_of(site.begin(), site.end(), IsPlain)) return std::string(site);
+// `text` with each byte other than a letter, a digit, "_" and "-" made "_".
+std::string PlainBytes(std::string_view text) {
+  std::string plain(text);
+  for (char& c : plain) c = IsPlain(c) ? c : '_';
+  return plain;
+}
+
+// The letters, digits, "_" and "-" of `text`, each run of other characters one "_".
+std::string ReadablePart(std::string_view text) {
   std::string readable;
-  for (const char c : site) {
+  for (const char c : text) {
     if (IsPlain(c)) {
       readable += c;
     } else if (!readable.empty() && readable.back() != '_') {
       readable += '_';
     }
   }
+  return readable;
+}
+
+std::string IdOf(std::string_view site) {
+  if (std::all_of(site.begin(), site.end(), IsPlain)) return std::string(site);
+  const std::string readable = ReadablePart(site);
   const QByteArray hash =
       QCryptographicHash::hash(QByteArrayView(site.data(), static_cast<qsizetype>(site.size())),
                                QCryptographicHash::Sha1)
@@ -118,11 +134,28 @@ std::string TopicPrefix(std::string_view site, std::string_view prefix) {
   const auto refuse = [](const std::string& why) { throw std::invalid_argument(why); };
   if (site.empty()) refuse("the site name is empty");
   if (HasForbidden(site) || site.find('/') != std::string_view::npos) {
-    refuse("the site name \"" + std::string(site) +
-           "\" cannot name MQTT topics: it may not hold \"/\", \"+\", \"#\" or control characters");
+    refuse("the site name " + QuotedValue(site) +
+           " cannot name MQTT topics: it may not hold \"/\", \"+\", \"#\" or control characters");
   }
-  if (prefix.empty()) return "karvello/" + std::string(site);
-  const std::string shown = "the topic prefix \"" + std::string(prefix) + "\"";
+  // The longest topics: a resistance at address 255, and Home Assistant's discovery of its alarm.
+  const std::size_t discovery = std::string_view("homeassistant/binary_sensor/karvello_").size() +
+                                IdOf(site).size() + std::string_view("_255_alarm/config").size();
+  if (discovery > kLongestMqttTopic) {
+    refuse("the site name (" + std::to_string(site.size()) + " bytes) makes topics of " +
+           std::to_string(discovery) + " bytes: MQTT takes at most " +
+           std::to_string(kLongestMqttTopic));
+  }
+  const auto checkLength = [&](std::string made, const std::string& what) {
+    const std::size_t longest = made.size() + std::string_view("/255/resistance").size();
+    if (longest > kLongestMqttTopic) {
+      refuse(what + " (" + std::to_string(made.size()) + " bytes) makes topics of " +
+             std::to_string(longest) + " bytes: MQTT takes at most " +
+             std::to_string(kLongestMqttTopic));
+    }
+    return made;
+  };
+  if (prefix.empty()) return checkLength("karvello/" + std::string(site), "the site name");
+  const std::string shown = "the topic prefix " + QuotedValue(prefix);
   if (HasForbidden(prefix)) {
     refuse(shown + " may not hold \"+\", \"#\" or control characters");
   }
@@ -131,7 +164,22 @@ std::string TopicPrefix(std::string_view site, std::string_view prefix) {
       prefix.find("//") != std::string_view::npos) {
     refuse(shown + " may not have an empty level (a \"/\" at an end, or \"//\")");
   }
-  return std::string(prefix);
+  return checkLength(std::string(prefix), "the topic prefix");
+}
+
+std::string ClientId(std::string_view site, long long pid) {
+  std::string id = "karvello-" + std::string(site) + "-" + std::to_string(pid);
+  if (id.size() <= kLongestClientId) return id;
+  // FNV-1a of the site and the pid: another site or process, another id.
+  std::uint32_t hash = 2166136261U;
+  for (const char c : std::string(site) + "-" + std::to_string(pid)) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+  }
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  std::string readable =
+      PlainBytes(site.substr(0, kLongestClientId - std::string_view("karvello--").size() - 8));
+  return "karvello-" + readable + "-" + hex;
 }
 
 SiteSchema::SiteSchema(std::string site, std::string prefix)

@@ -24,6 +24,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,12 +38,23 @@ namespace karvello::gateway {
 // Home Assistant says it has started (again) with "online" on this topic.
 inline constexpr std::string_view kHomeAssistantStatusTopic = "homeassistant/status";
 
+// MQTT's longest topic, in bytes.
+inline constexpr std::size_t kLongestMqttTopic = 65535;
+// The longest client id every broker takes: MQTT 3.1.1 has a broker take 1 to 23 bytes.
+inline constexpr std::size_t kLongestClientId = 23;
+
 // The site's default name: the host name up to its first dot.
 std::string DefaultSite();
 // PREFIX for `site`, or `prefix` when given. Throws std::invalid_argument (bad usage, one line)
 // for a site or prefix that cannot name MQTT topics: empty, not UTF-8, with "+", "#" or a
-// control character, a site with "/", a prefix with an empty level or beginning with "$".
+// control character, a site with "/", a prefix with an empty level or beginning with "$", or
+// one that makes a topic longer than kLongestMqttTopic.
 std::string TopicPrefix(std::string_view site, std::string_view prefix = {});
+
+// The client id of the site's watch in process `pid`: "karvello-SITE-PID", or when that is
+// longer than kLongestClientId, the site's first characters and a hash of the site and the pid
+// ("karvello-north-1a2b3c4d").
+std::string ClientId(std::string_view site, long long pid);
 
 struct SiteMessage {
   std::string topic;

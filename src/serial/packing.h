@@ -30,6 +30,8 @@ class Packing {
   virtual std::vector<Piece> Unpack(std::span<const std::uint8_t> bytes) = 0;
   // The line opened, closed or dropped what waits: nothing half read is kept.
   virtual void Reset() {}
+  // What arrived since the last request that gave no piece to judge as a reply, as it came.
+  virtual std::vector<std::uint8_t> Unanswered() const { return {}; }
   // False when the far end passes no broadcast on.
   virtual bool CarriesBroadcasts() const { return true; }
 };
@@ -47,8 +49,14 @@ class MbapPacking : public Packing {
  public:
   std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> request) override;
   std::vector<Piece> Unpack(std::span<const std::uint8_t> bytes) override;
-  void Reset() override { reader_.Reset(); }
+  void Reset() override {
+    reader_.Reset();
+    unanswered_.clear();
+  }
   bool CarriesBroadcasts() const override { return false; }
+  // The answers of other transactions and the bytes past a broken header, then those of a frame
+  // begun and not ended.
+  std::vector<std::uint8_t> Unanswered() const override;
 
   // The replies of earlier transactions dropped so far.
   std::size_t DroppedEarlier() const { return droppedEarlier_; }
@@ -57,6 +65,7 @@ class MbapPacking : public Packing {
   std::uint16_t transaction_ = 0;  // the last request's
   MbapReader reader_;
   std::size_t droppedEarlier_ = 0;
+  std::vector<std::uint8_t> unanswered_;
 };
 
 // The packing of a line at `address`.

@@ -47,6 +47,10 @@ class SerialLine {
   // then on looks for `reply` in what arrives. Without a `reply` nothing is awaited and what
   // arrives is dropped. False when no port is open or the write failed.
   bool Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply);
+  // What came since the request sent last, as it crossed the wire, that the line's packing could
+  // not make a reply of (a Modbus TCP answer of another transaction, a broken or cut header);
+  // empty when the packing takes every byte as it comes (RTU).
+  std::vector<std::uint8_t> Unanswered() const { return packing_->Unanswered(); }
   // The bytes of the request sent last as they went on the wire (as given when none is open).
   const std::vector<std::uint8_t>& SentOnWire() const { return sentOnWire_; }
 

@@ -333,6 +333,56 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
   QFile::remove(record);
 }
 
+// A Modbus TCP gateway that answers with a broken header, another transaction's answer alone, or
+// a frame cut short: a corrupt reply (5) with the bytes as they came, in -v and in the record,
+// not silence. Another transaction's answer followed by the right one is the right one; a
+// gateway that says nothing is still no reply (3).
+TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
+  // The tool's first request is transaction 1 to unit 1: 00 01 00 00 00 06 01 03 00 0F 00 01.
+  using Bytes = std::vector<std::uint8_t>;
+  const Bytes right = {0, 1, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC};
+  struct Case {
+    const char* name;
+    std::vector<PlayedGateway::Piece> answer;
+    int status;
+    std::string received;  // as -v shows it and the record keeps it
+  };
+  const Case cases[] = {
+      {"another transaction", {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 02 00 00 00 05 01 03 02 00 DC"},
+      {"protocol 1", {{0ms, {0, 1, 0, 1, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 01 00 05 01 03 02 00 DC"},
+      {"length 0", {{0ms, {0, 1, 0, 0, 0, 0, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 00 00 01 03 02 00 DC"},
+      {"length 65535", {{0ms, {0, 1, 0, 0, 0xFF, 0xFF, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 FF FF 01 03 02 00 DC"},
+      {"length past what came", {{0ms, {0, 1, 0, 0, 0, 9, 1, 3, 2, 0, 0xDC}}}, 5,
+       "00 01 00 00 00 09 01 03 02 00 DC"},
+      {"cut header", {{0ms, {0, 1, 0, 0}}}, 5, "00 01 00 00"},
+      {"another transaction, then the right one",
+       {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0x01}}, {300ms, right}}, 0,
+       "00 01 00 00 00 05 01 03 02 00 DC"},
+      {"silent", {}, 3, ""},
+  };
+  const QString record =
+      QDir::temp().filePath(QStringLiteral("karvello-cli-malformed-%1.csv").arg(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(record);
+    PlayedGateway gateway;
+    gateway.SetAnswer([&c](const std::vector<std::uint8_t>&) { return c.answer; });
+    Cli run(On(Loopback("tcp", gateway.Port()), {"voltage", "-a", "1", "-v"}), record);
+    EXPECT_EQ(run.FinishServing(), c.status) << run.Out() << run.Err();
+    const auto rows = Record::Read(record, RecordQuery{}, nullptr);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].reply, c.received);
+    if (!c.received.empty()) {
+      EXPECT_NE(run.Out().find("  received: " + c.received + "\n"), std::string::npos) << run.Out();
+    }
+  }
+  QFile::remove(record);
+}
+
 // A line that does not open is told in one line naming it, each kind with what it knows.
 TEST(CliNetwork, ALineThatDoesNotOpenIsToldByItsKind) {
   const std::string refused = Loopback("tcp", FreePort());

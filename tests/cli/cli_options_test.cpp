@@ -54,6 +54,48 @@ INSTANTIATE_TEST_SUITE_P(
         WordsCase{{"-p", "/dev/ttyUSB0", "--address=7", "voltage", "-v"}, ""},
         WordsCase{{"--help", "--colour"}, ""}));
 
+// Values that would switch a feature off, or that a message would show raw or whole: an empty
+// value is refused, a refused value is shown escaped and cut after its first 64 bytes, and the
+// word after an option no command has is never shown (it may be that option's secret).
+INSTANTIATE_TEST_SUITE_P(
+    Values, CommandLineWords,
+    ::testing::Values(
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", ""},
+                  "--mqtt takes a value, not an empty one"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h", "--site="},
+                  "--site takes a value, not an empty one"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h", "--mqtt-topic="},
+                  "--mqtt-topic takes a value, not an empty one"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtts://h", "--mqtt-ca", ""},
+                  "--mqtt-ca takes a value, not an empty one"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--config="},
+                  "--config takes a value, not an empty one"},
+        WordsCase{{"voltage", "-a", "\x1B[2J\x07\x7F"},
+                  "-a takes a whole number from 1 to 255, not \"\\x1B[2J\\x07\\x7F\""},
+        WordsCase{{"voltage", "-a", "1\n2"},
+                  "-a takes a whole number from 1 to 255, not \"1\\x0A2\""},
+        // A C1 control (CSI) and a byte that is no UTF-8; Chinese text as it is.
+        WordsCase{{"--format", "\xC2\x9B变", "voltage", "-a", "1"},
+                  "--format takes plain, csv or json, not \"\\xC2\\x9B变\""},
+        WordsCase{{"voltage", "-a", "1", "\xFF\x1B]0;x\x07"},
+                  "voltage: unexpected argument \"\\xFF\\x1B]0;x\\x07\""},
+        WordsCase{{"--format", std::string(64, 'x'), "voltage", "-a", "1"},
+                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') + "\""},
+        WordsCase{{"--format", std::string(65, 'x'), "voltage", "-a", "1"},
+                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') +
+                      "\"... (65 bytes)"},
+        WordsCase{{"--format", std::string(70000, 'x'), "voltage", "-a", "1"},
+                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') +
+                      "\"... (70000 bytes)"},
+        // The cut falls before a character that would not fit whole.
+        WordsCase{{"--format", std::string(62, 'x') + "变", "voltage", "-a", "1"},
+                  "--format takes plain, csv or json, not \"" + std::string(62, 'x') +
+                      "\"... (65 bytes)"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password", "hush"},
+                  "watch has no option --mqtt-password (see karvello-cli watch --help)"},
+        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password=hush"},
+                  "--mqtt-password takes no value"}));
+
 // Given twice, an option's last value holds; a list option adds up; a value may begin with "-".
 TEST(CommandLineWords, RepeatedOptionsAndDashedValues) {
   const Invocation run = Parse({"history", "-a", "1", "--address", "2,3", "--operation", "voltage",

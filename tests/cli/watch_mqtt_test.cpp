@@ -137,6 +137,50 @@ TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
   EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
 }
 
+// A broker whose TLS certificate cannot be verified ends even a counted watch with the broker's
+// status, said as a verification failure with its reason, and the readings not delivered
+// counted: retrying would change nothing.
+TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
+  const struct {
+    const char* name;
+    bool anotherHost;
+    std::string ca;
+    const char* reason;
+  } cases[] = {
+      {"another CA", false, testing::TestCertificates::Get().otherCaFile,
+       "self-signed certificate in certificate chain"},
+      {"another host", true, testing::TestCertificates::Get().caFile,
+       "hostname mismatch (the certificate is not for localhost)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MosquittoBroker broker({.users = {}, .tls = true, .tlsForAnotherHost = c.anotherHost});
+    ASSERT_TRUE(broker.Start());
+    SimulatedDetector detector;
+    ScratchFolder folder;
+    const std::string url = "mqtts://localhost:" + std::to_string(broker.tlsPort());
+    Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1",
+                 "--every", "200ms", "--count", "50", "--site", "site1", "--mqtt",
+                 QString::fromStdString(url), "--mqtt-ca", QString::fromStdString(c.ca)},
+                folder.File("record.csv"));
+    ASSERT_EQ(watch.Finish(), 7) << watch.Err();
+    EXPECT_NE(watch.Err().find("karvello-cli: MQTT: the TLS certificate of " + url +
+                               " cannot be verified (TLS verification failed): " + c.reason +
+                               "\n"),
+              std::string::npos)
+        << watch.Err();
+    const std::size_t made =
+        Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
+    EXPECT_LT(made, 50U);
+    // The refusal may come before the first reading is made: then none is said undelivered.
+    EXPECT_EQ(watch.Err().find(made == 0 ? std::string("not delivered")
+                                         : "MQTT: " + std::to_string(made) +
+                                               " messages not delivered to ") == std::string::npos,
+              made == 0)
+        << watch.Err();
+  }
+}
+
 // A watch killed outright says nothing itself: the broker gives its last will, "offline", retained.
 TEST(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
   MosquittoBroker broker;
@@ -359,6 +403,13 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
           << watch.Err();
       // The password is never shown.
       EXPECT_EQ(watch.Err().find("wrong"), std::string::npos) << watch.Err();
+      // Every reading recorded went undelivered, and is said so, whether it was made before
+      // the broker's refusal came or after.
+      const std::size_t made =
+          Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
+      EXPECT_NE(watch.Err().find("MQTT: " + std::to_string(made) + " messages not delivered to "),
+                std::string::npos)
+          << watch.Err();
     }
   }
   EXPECT_EQ(live.Count(), published);

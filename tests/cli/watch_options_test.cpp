@@ -99,7 +99,7 @@ class WatchConfigOption : public ::testing::Test {
   QTemporaryDir folder_;
 };
 
-// The file's options stand where --config does: those after it on the command line win.
+// The file's options stand where --config does; the command line's win wherever they stand.
 TEST_F(WatchConfigOption, ItsOptionsStandInItsPlace) {
   const std::string path =
       Write("# site 1\n-a 1,2\n--every 5m\n--resistance\n--mqtt mqtt://gw@h\n--count 3\n");
@@ -110,7 +110,7 @@ TEST_F(WatchConfigOption, ItsOptionsStandInItsPlace) {
   EXPECT_EQ(run.mqttUrl, "mqtt://gw@h");
   EXPECT_EQ(run.count, 4);
   EXPECT_EQ(run.format, Format::kJson);
-  EXPECT_EQ(Parse({"watch", "--count", "4", "--config", path}).count, 3);
+  EXPECT_EQ(Parse({"watch", "--count", "4", "--config", path}).count, 4);
 }
 
 TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {

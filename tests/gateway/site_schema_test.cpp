@@ -9,6 +9,9 @@
 #include <QRegularExpression>
 #include <optional>
 #include <set>
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "gateway/site_schema.h"
@@ -174,6 +177,78 @@ TEST(SiteDiscovery, AnnouncesTheAlarmTheGatewaysConnectionAndTheirMaker) {
   EXPECT_EQ(statusConfig["payload_on"], "online");
   EXPECT_EQ(statusConfig["payload_off"], "offline");
   EXPECT_FALSE(statusConfig.contains("availability_topic"));
+}
+
+// A site name or prefix is refused at the start, its length and MQTT's limit named, when a topic
+// it makes (a resistance at address 255, or its discovery) would pass MQTT's 65535 bytes: the
+// longest taken makes topics of exactly that many.
+TEST(SiteTopicLimit, LongestSiteAndPrefixAtTheEdge) {
+  const struct {
+    std::size_t site;
+    std::size_t prefix;  // 0: none
+    const char* said;    // empty: taken
+  } cases[] = {
+      {65481, 0, ""},
+      {65482, 0,
+       "the site name (65482 bytes) makes topics of 65536 bytes: MQTT takes at most 65535"},
+      {1, 65520, ""},
+      {1, 65521,
+       "the topic prefix (65521 bytes) makes topics of 65536 bytes: MQTT takes at most 65535"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.site) + " " + std::to_string(c.prefix));
+    const std::string site(c.site, 's');
+    const std::string prefix(c.prefix, 'p');
+    if (*c.said != 0) {
+      try {
+        TopicPrefix(site, prefix);
+        ADD_FAILURE() << "taken";
+      } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), c.said);
+      }
+      continue;
+    }
+    const SiteSchema schema(site, TopicPrefix(site, prefix));
+    const std::size_t longest =
+        std::max(schema
+                     .ReadingMessage(Answered(Operation::kQueryResistance, std::nullopt), 255,
+                                     "/dev/ttyUSB0", kWhen)
+                     ->topic.size(),
+                 std::max(schema.DiscoveryMessage(255, Quantity::kResistance).topic.size(),
+                          schema.AlarmDiscoveryMessage(255).topic.size()));
+    EXPECT_EQ(longest, 65535U);
+  }
+}
+
+// The client id as every broker takes it: "karvello-SITE-PID" while it fits in 23 bytes, else
+// the site's first characters and a hash, another for another site or process.
+TEST(SiteClientId, FitsWhatBrokersTake) {
+  const struct {
+    std::string site;
+    long long pid;
+    std::string id;  // whole, or its beginning before the hash of 8 hexadecimal digits
+    bool hashed;
+  } cases[] = {
+      {"site1", 4321, "karvello-site1-4321", false},
+      {"site12", 4194304, "karvello-site12-4194304", false},   // 23 bytes
+      {"site123", 4194304, "karvello-site1-", true},           // 24 bytes
+      {"变电站", 4321, "karvello-变电站-4321", false},  // 23 bytes
+      {"变电站一", 4321, "karvello-_____-", true},
+      {std::string(70000, 's'), 4321, "karvello-sssss-", true},
+  };
+  for (const auto& c : cases) {
+    const std::string id = ClientId(c.site, c.pid);
+    if (!c.hashed) {
+      EXPECT_EQ(id, c.id);
+      continue;
+    }
+    EXPECT_EQ(id.size(), 23U) << id;
+    EXPECT_EQ(id.substr(0, c.id.size()), c.id);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef", c.id.size()), std::string::npos) << id;
+  }
+  // Another process or another site: another id.
+  EXPECT_NE(ClientId(std::string(40, 's'), 1), ClientId(std::string(40, 's'), 2));
+  EXPECT_NE(ClientId(std::string(40, 's'), 1), ClientId(std::string(41, 's'), 1));
 }
 
 }  // namespace

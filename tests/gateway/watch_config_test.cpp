@@ -18,6 +18,16 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
+// The entries as the words of a command line: each option, then its value when it has one.
+Arguments Words(const std::vector<WatchConfigEntry>& entries) {
+  Arguments words;
+  for (const WatchConfigEntry& entry : entries) {
+    words.push_back(entry.option);
+    if (entry.value) words.push_back(*entry.value);
+  }
+  return words;
+}
+
 using test::Shown;
 
 struct ReadCase {
@@ -32,7 +42,7 @@ void PrintTo(const ReadCase& c, std::ostream* out) {
 class WatchConfigRead : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(WatchConfigRead, GivesTheArguments) {
-  EXPECT_EQ(ReadWatchConfig(GetParam().text, "watch-site1.conf"), GetParam().arguments);
+  EXPECT_EQ(Words(ReadWatchConfig(GetParam().text, "watch-site1.conf")), GetParam().arguments);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,7 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         // White space around the line and between option and value goes; within the value, stays.
         ReadCase{"  --port \t /dev/serial/by-id/usb-My Adapter  \n",
                  {"--port", "/dev/serial/by-id/usb-My Adapter"}},
-        ReadCase{"--every=5m\n", {"--every=5m"}},
+        ReadCase{"--every=5m\n", {"--every", "5m"}},
+        ReadCase{"--site=north plant\n", {"--site", "north plant"}},
+        ReadCase{"--site=\n", {"--site", ""}},
+        ReadCase{"--site= \t north \n", {"--site", "north"}},
         // "#" begins a comment only at the start of a line.
         ReadCase{"  # -a 3\n--mqtt mqtt://gw:p#ss@h\n", {"--mqtt", "mqtt://gw:p#ss@h"}},
         ReadCase{"\xEF\xBB\xBF-a 1\r\n--voltage\r\n", {"-a", "1", "--voltage"}},
@@ -86,6 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"-a 1\nwatch\n", 2, "does not begin with an option"},
         RefusedCase{"- hush\n", 1, "does not begin with an option"},
         RefusedCase{"-- hush\n", 1, "does not begin with an option"},
+        // A value run into the option is never shown back as an unknown option's name.
+        RefusedCase{"-p=hush\n", 1, "does not begin with an option"},
+        RefusedCase{"--mqtt-password:hush x\n", 1, "does not begin with an option"},
+        RefusedCase{"-ahush\n", 1, "does not begin with an option"},
         RefusedCase{"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
         RefusedCase{"--config=x\n", 1, "--config cannot"},
         RefusedCase{"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
@@ -118,7 +135,7 @@ TEST(WatchService, ReadsTheExampleAsTheUnitGivesIt) {
   std::smatch exec;
   ASSERT_TRUE(std::regex_search(unit, exec, std::regex("\nExecStart=([^\n]*)\n")));
   EXPECT_EQ(exec[1], "/usr/bin/karvello-cli watch --config /etc/karvello/watch-%i.conf");
-  EXPECT_EQ(ReadWatchConfigFile(KARVELLO_SYSTEMD_DIR "/watch-example.conf"),
+  EXPECT_EQ(Words(ReadWatchConfigFile(KARVELLO_SYSTEMD_DIR "/watch-example.conf")),
             (Arguments{"--port", "/dev/ttyUSB0", "-a", "1,2", "--every", "5m", "--voltage",
                        "--resistance", "--mqtt", "mqtt://gateway@broker.example.org"}));
 }

@@ -81,11 +81,13 @@ const TestCertificates& TestCertificates::Get() {
   static ScratchFolder folder;
   static const TestCertificates made = [] {
     TestCertificates files{folder.File("ca.crt"), folder.File("server.crt"),
-                           folder.File("server.key")};
+                           folder.File("server.key"), folder.File("other-host.crt"),
+                           folder.File("other-ca.crt")};
     const std::string log = folder.File("openssl.log");
     const std::string ec = "ec";
     const std::string curve = "ec_paramgen_curve:prime256v1";
     std::ofstream(folder.File("server.ext")) << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+    std::ofstream(folder.File("other.ext")) << "subjectAltName=DNS:other.example\n";
     const bool made =
         RunProgram({OPENSSL_EXECUTABLE, "req", "-x509", "-newkey", ec, "-pkeyopt", curve, "-nodes",
                     "-keyout", folder.File("ca.key"), "-out", files.caFile, "-days", "2", "-subj",
@@ -98,6 +100,15 @@ const TestCertificates& TestCertificates::Get() {
         RunProgram({OPENSSL_EXECUTABLE, "x509", "-req", "-in", folder.File("server.csr"), "-CA",
                     files.caFile, "-CAkey", folder.File("ca.key"), "-CAcreateserial", "-out",
                     files.certificateFile, "-days", "2", "-extfile", folder.File("server.ext")},
+                   log) == 0 &&
+        RunProgram(
+            {OPENSSL_EXECUTABLE, "x509", "-req", "-in", folder.File("server.csr"), "-CA",
+             files.caFile, "-CAkey", folder.File("ca.key"), "-CAcreateserial", "-out",
+             files.otherHostCertificateFile, "-days", "2", "-extfile", folder.File("other.ext")},
+            log) == 0 &&
+        RunProgram({OPENSSL_EXECUTABLE, "req", "-x509", "-newkey", ec, "-pkeyopt", curve, "-nodes",
+                    "-keyout", folder.File("other-ca.key"), "-out", files.otherCaFile, "-days", "2",
+                    "-subj", "/CN=Another CA"},
                    log) == 0;
     Require(made, "openssl could not make the test certificates: see " + log);
     return files;
@@ -130,7 +141,9 @@ MosquittoBroker::MosquittoBroker(BrokerSetup setup) : port_(FreePort()) {
     const TestCertificates& certificates = TestCertificates::Get();
     tlsPort_ = FreePort();
     config << "listener " << tlsPort_ << " 127.0.0.1\n"
-           << "cafile " << certificates.caFile << "\ncertfile " << certificates.certificateFile
+           << "cafile " << certificates.caFile << "\ncertfile "
+           << (setup.tlsForAnotherHost ? certificates.otherHostCertificateFile
+                                       : certificates.certificateFile)
            << "\nkeyfile " << certificates.keyFile << "\n";
   }
 }

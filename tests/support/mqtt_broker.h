@@ -36,11 +36,14 @@ class ScratchFolder {
 int RunProgram(const std::vector<std::string>& arguments, const std::string& log = "/dev/null");
 
 // A test CA and a server certificate it signed for localhost and 127.0.0.1, made with openssl
-// once for the whole test program.
+// once for the whole test program; besides, a certificate the same CA signed for another host
+// (other.example) and a CA that signed neither.
 struct TestCertificates {
   std::string caFile;
   std::string certificateFile;
   std::string keyFile;
+  std::string otherHostCertificateFile;  // with keyFile
+  std::string otherCaFile;
   static const TestCertificates& Get();
 };
 
@@ -48,6 +51,7 @@ struct BrokerSetup {
   // Empty: anyone may connect. Otherwise only these (user, password).
   std::vector<std::pair<std::string, std::string>> users;
   bool tls = false;  // a TLS listener too, with TestCertificates
+  bool tlsForAnotherHost = false;  // its certificate the one for other.example
 };
 
 class MosquittoBroker {
