@@ -15,14 +15,13 @@
 #include "support/case_names.h"
 
 #if defined(__unix__)
-#include <sys/resource.h>
-
-#include <csignal>
+#include "support/file_size_limit_posix.h"
 #endif
 
 namespace karvello {
 namespace {
 
+using test::PrintTo;
 using trend::Point;
 using trend::Quantity;
 
@@ -48,6 +47,21 @@ void ShowHour(TrendChart& chart, std::vector<trend::Series> series) {
 bool Inked(const QImage& image, QPointF at) {
   const QColor c = image.pixelColor(at.toPoint());
   return c.blue() - c.red() > 40;
+}
+
+// A file "old" in `dir`, there before an export over it.
+QString OldFile(const QTemporaryDir& dir) {
+  const QString path = dir.filePath("chart.png");
+  QFile old(path);
+  EXPECT_TRUE(old.open(QIODevice::WriteOnly));
+  old.write("old");
+  return path;
+}
+
+void ExpectOld(const QString& path) {
+  QFile old(path);
+  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+  EXPECT_EQ(old.readAll(), "old");
 }
 
 QImage Picture(const TrendChart& chart) {
@@ -102,10 +116,6 @@ struct GapCase {
   bool lineThrough;
 };
 
-void PrintTo(const GapCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class GapTest : public ::testing::TestWithParam<GapCase> {};
 
 // A level line from 10:10 to 10:50 with the reading of 10:30 between: the line is drawn at
@@ -143,20 +153,11 @@ struct ExportCase {
   bool written;
 };
 
-void PrintTo(const ExportCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class ExportTest : public ::testing::TestWithParam<ExportCase> {};
 
 TEST_P(ExportTest, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
   QTemporaryDir dir;
-  const QString path = dir.filePath("chart.png");
-  {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-  }
+  const QString path = OldFile(dir);
   TrendChart chart;
   ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
   EXPECT_EQ(chart.ExportPng(path, GetParam().size), GetParam().written);
@@ -165,9 +166,7 @@ TEST_P(ExportTest, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
     EXPECT_EQ(reader.format(), "png");
     EXPECT_EQ(reader.size(), GetParam().size);
   } else {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
-    EXPECT_EQ(old.readAll(), "old");
+    ExpectOld(path);
     EXPECT_FALSE(chart.ExportError().isEmpty());
   }
 }
@@ -190,32 +189,16 @@ TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
 }
 
 #if defined(__unix__)
-// The disk refuses the picture midway (a file size limit binds root too): the old file stays
+// The disk refuses the picture midway: the old file stays
 // as it was and nothing of the new one is left beside it.
 TEST(TrendChartExport, KeepsTheOldFileWhenTheWriteFails) {
   QTemporaryDir dir;
-  const QString path = dir.filePath("chart.png");
-  {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-  }
+  const QString path = OldFile(dir);
   TrendChart chart;
   ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
-  rlimit before{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 1024;
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = chart.ExportPng(path, {800, 400});
-  setrlimit(RLIMIT_FSIZE, &before);
-  std::signal(SIGXFSZ, oldHandler);
-  EXPECT_FALSE(written);
+  EXPECT_FALSE(testing::UnderFileSizeLimit(1024, [&] { return chart.ExportPng(path, {800, 400}); }));
   EXPECT_FALSE(chart.ExportError().isEmpty());
-  QFile old(path);
-  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
-  EXPECT_EQ(old.readAll(), "old");
+  ExpectOld(path);
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"chart.png"});
 }
 #endif

@@ -21,17 +21,10 @@
 namespace karvello {
 namespace {
 
+using test::PrintTo;
 using trend::Column;
 using trend::Point;
 using trend::Quantity;
-
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 qint64 Ms(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
   return QDateTime(QDate(year, month, day), QTime(hour, minute, second)).toMSecsSinceEpoch();

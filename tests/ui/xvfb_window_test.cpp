@@ -48,6 +48,13 @@ void ClickWithPointer(const QWidget& widget) {
   ASSERT_EQ(xdotool.Finish(), 0) << "xdotool: " << xdotool.Err().toStdString();
 }
 
+// The survey's button pressed with the pointer, and the run it starts carried to its end on `bus`.
+void RunWithPointer(SurveyWindow& window, testing::InMemoryBus& bus, const char* button) {
+  ClickWithPointer(*window.findChild<QPushButton*>(button));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
+  ASSERT_TRUE(bus.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+}
+
 // The pixels of `widget` as the X server holds them.
 QImage OnScreen(const QWidget& widget) {
   const QWidget& window = *widget.window();
@@ -163,16 +170,10 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
-  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "scanButton");
   ASSERT_EQ(window.Detectors(), (std::vector<std::uint8_t>{3, 7, 200}));
   window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(true);
-  ClickWithPointer(*window.findChild<QPushButton*>("measureButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "measureButton");
   EXPECT_EQ(window.Cell(1, SurveyWindow::kResistance), "12.80");
 
   EXPECT_EQ(testing::Screenshot(window, "survey_window.png"), "");
@@ -270,15 +271,9 @@ TEST(SurveyWindowOnScreen, AMonthOfReadingsWithOneDetectorOverItsLimit) {
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
-  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "scanButton");
   window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(true);
-  ClickWithPointer(*window.findChild<QPushButton*>("measureButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "measureButton");
   EXPECT_EQ(window.AboveLimit(), (std::vector<std::uint8_t>{200}));
   EXPECT_EQ(window.Message(), "测量完成。1 个检测器的接地电阻高于上限 4 Ω。");
   ASSERT_EQ(window.chart().series(Quantity::kResistance).size(), 3U);
