@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 
 #include "framing/crc16.h"
 #include "support/hex_bytes.h"
@@ -32,17 +33,15 @@ TEST(Mbap, ARequestLosesItsCrcAndGainsItsHeader) {
 }
 
 TEST(Mbap, AReplyBecomesTheRtuFrameTheDetectorWouldHaveSent) {
-  const struct {
-    const char* mbap;
-    const char* rtu;
-  } cases[] = {
+  // The reply as it came over TCP, and as RTU.
+  const std::pair<const char*, const char*> cases[] = {
       {"00 01 00 00 00 05 05 03 02 00 DC", "05 03 02 00 DC 48 1D"},
       {"00 02 00 00 00 03 05 83 02", "05 83 02 81 30"},
       {"00 03 00 00 00 07 05 03 04 01 59 00 01", "05 03 04 01 59 00 01 AF DC"},
   };
-  for (const auto& c : cases) {
-    const auto rtu = RtuOfMbap(Hex(c.mbap));
-    EXPECT_EQ(HexText(rtu), c.rtu);
+  for (const auto& [mbap, expected] : cases) {
+    const auto rtu = RtuOfMbap(Hex(mbap));
+    EXPECT_EQ(HexText(rtu), expected);
     EXPECT_TRUE(HasValidCrc(rtu));
   }
 }
@@ -79,16 +78,13 @@ TEST(Mbap, AFrameIsFoundByItsHeaderAlone) {
 
 // The exception code of a refusal as it crossed the wire, whichever framing carried it.
 TEST(Mbap, ARefusalsCodeIsReadFromEitherFraming) {
-  const struct {
-    const char* reply;
-    std::optional<std::uint8_t> code;
-  } cases[] = {
+  const std::pair<const char*, std::optional<std::uint8_t>> cases[] = {
       {"05 83 02 81 30", 0x02},              // RTU
       {"00 01 00 00 00 03 05 83 0B", 0x0B},  // MBAP: the gateway's own refusal
       {"05 83", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(RefusalCode(Hex(c.reply)), c.code) << c.reply;
+  for (const auto& [reply, code] : cases) EXPECT_EQ(RefusalCode(Hex(reply)), code) << reply;
 }
 
 TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
@@ -109,21 +105,19 @@ TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
 }
 
 TEST(MbapReader, GivesUpOnAStreamItCannotFollow) {
-  const struct {
-    const char* name;
-    const char* bytes;
-  } cases[] = {
+  // What the stream is, and its bytes.
+  const std::pair<const char*, const char*> cases[] = {
       {"another protocol", "00 01 00 01 00 05 05 03 02 00 DC"},
       {"a length of one: no function code", "00 01 00 00 00 01 05"},
       // The longest frame allowed is 254 bytes after the length; one more cannot be Modbus.
       {"a length of 255", "00 01 00 00 00 FF 05 03"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [name, bytes] : cases) {
     MbapReader reader;
-    const auto taken = reader.Feed(Hex(c.bytes));
-    EXPECT_TRUE(taken.frames.empty()) << c.name;
-    EXPECT_EQ(HexText(taken.broken), c.bytes) << c.name;
-    EXPECT_FALSE(reader.HasWaiting()) << c.name;
+    const auto taken = reader.Feed(Hex(bytes));
+    EXPECT_TRUE(taken.frames.empty()) << name;
+    EXPECT_EQ(HexText(taken.broken), bytes) << name;
+    EXPECT_FALSE(reader.HasWaiting()) << name;
   }
   // A length of 254 is the longest whole frame.
   std::vector<std::uint8_t> longest = Hex("00 09 00 00 00 FE 05 03");
