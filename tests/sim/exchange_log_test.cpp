@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "sim/simulated_detector.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
+
+using test::PrintTo;
 
 using namespace std::chrono_literals;
 
@@ -34,10 +37,6 @@ struct KeptCase {
   std::size_t first;  // of the slice
   std::size_t size;   // of the slice
 };
-
-void PrintTo(const KeptCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class KeptTest : public ::testing::TestWithParam<KeptCase> {};
 

@@ -9,10 +9,13 @@
 
 #include "sim/pty_pair.h"
 #include "sim/slave_port.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
+
+using test::PrintTo;
 
 using namespace std::chrono_literals;
 using testing::Hex;
@@ -43,10 +46,6 @@ struct RequestCase {
   const char* reply;  // empty: none
 };
 
-void PrintTo(const RequestCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class RequestTest : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(RequestTest, AnswersAsTheDetector) {
@@ -54,11 +53,7 @@ TEST_P(RequestTest, AnswersAsTheDetector) {
   Bench bench(DetectorConfig{.address = c.address});
   ASSERT_TRUE(bench.port.IsOpen());
   EXPECT_EQ(bench.Ask(c.request), Hex(c.reply));
-
-  const std::vector<Exchange> log = bench.detector.Exchanges();
-  ASSERT_EQ(log.size(), 1U);
-  EXPECT_EQ(log[0].request, Hex(c.request));
-  EXPECT_EQ(log[0].reply, Hex(c.reply));
+  testing::ExpectOneExchange(bench.detector.Exchanges(), Hex(c.request), Hex(c.reply));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,10 +139,6 @@ struct FaultCase {
   Fault fault;
   const char* reply;
 };
-
-void PrintTo(const FaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 

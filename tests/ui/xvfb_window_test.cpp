@@ -52,7 +52,8 @@ void ClickWithPointer(const QWidget& widget) {
 void RunWithPointer(SurveyWindow& window, testing::InMemoryBus& bus, const char* button) {
   ClickWithPointer(*window.findChild<QPushButton*>(button));
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(bus.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  ASSERT_TRUE(
+      bus.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
 }
 
 // The pixels of `widget` as the X server holds them.
@@ -64,6 +65,19 @@ QImage OnScreen(const QWidget& widget) {
       .toImage()
       .convertToFormat(QImage::Format_RGB32);
 }
+
+// A survey window shown at 860 x 600, keeping its record in a folder of its own.
+struct ShownWithRecord {
+  ShownWithRecord(SerialLine& line, PortMap& ports, PortProbe& probe)
+      : window(line, ports, probe) {
+    window.SetRecord(&record);
+    window.resize(860, 600);
+    window.show();
+  }
+  QTemporaryDir dir;
+  Record record{dir.filePath("record.csv")};
+  SurveyWindow window;
+};
 
 int DifferingPixels(const QImage& a, const QImage& b) {
   if (a.size() != b.size()) return a.width() * a.height();
@@ -151,23 +165,10 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
   FakeSerialLine line({1});
   FakePortProbe probe({1});
   FixedPortMap ports({{1, "/dev/ttyUSB0"}});
-  std::vector<sim::DetectorConfig> bus(3);
-  const std::uint8_t addresses[] = {3, 7, 200};
-  const std::uint16_t readings[] = {345, 1280, 52};
-  const std::uint16_t volts[] = {220, 218, 221};
-  for (std::size_t i = 0; i < bus.size(); ++i) {
-    bus[i].address = addresses[i];
-    bus[i].resistance = readings[i];
-    bus[i].decimalCount = i == 1 ? 2 : 1;
-    bus[i].voltage = volts[i];
-  }
-  testing::InMemoryBus detectors(line, bus);
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  SurveyWindow window(line, ports, probe);
-  window.SetRecord(&record);
-  window.resize(860, 600);
-  window.show();
+  testing::InMemoryBus detectors(line, {testing::At(3, 345, 1, 220), testing::At(7, 1280, 2, 218),
+                                        testing::At(200, 52, 1, 221)});
+  ShownWithRecord shown(line, ports, probe);
+  SurveyWindow& window = shown.window;
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
   RunWithPointer(window, detectors, "scanButton");
@@ -190,12 +191,8 @@ TEST(SurveyWindowOnScreen, ScannedOverATransparentSerialServer) {
   FixedPortMap ports;
   FakePortProbe probe;
   QtSerialLine line(ports);
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  SurveyWindow window(line, ports, probe);
-  window.SetRecord(&record);
-  window.resize(860, 600);
-  window.show();
+  ShownWithRecord shown(line, ports, probe);
+  SurveyWindow& window = shown.window;
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
   auto* box = window.findChild<QComboBox*>("portList");
