@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "framing/crc16.h"
@@ -18,17 +19,14 @@ using testing::Hex;
 using testing::HexText;
 
 TEST(Mbap, ARequestLosesItsCrcAndGainsItsHeader) {
-  const struct {
-    const char* rtu;
-    std::uint16_t transaction;
-    const char* mbap;
-  } cases[] = {
+  // The RTU frame, the transaction id given, and the MBAP request.
+  const std::tuple<const char*, std::uint16_t, const char*> cases[] = {
       {"05 03 00 0F 00 01 B5 8D", 1, "00 01 00 00 00 06 05 03 00 0F 00 01"},
       {"05 06 00 11 00 01 19 8B", 0x1234, "12 34 00 00 00 06 05 06 00 11 00 01"},
       {"FF 03 00 0D 00 02 00 00", 0xFFFF, "FF FF 00 00 00 06 FF 03 00 0D 00 02"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(HexText(MbapOfRtu(Hex(c.rtu), c.transaction)), c.mbap);
+  for (const auto& [rtu, transaction, mbap] : cases) {
+    EXPECT_EQ(HexText(MbapOfRtu(Hex(rtu), transaction)), mbap);
   }
 }
 
@@ -105,19 +103,16 @@ TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
 }
 
 TEST(MbapReader, GivesUpOnAStreamItCannotFollow) {
-  // What the stream is, and its bytes.
-  const std::pair<const char*, const char*> cases[] = {
-      {"another protocol", "00 01 00 01 00 05 05 03 02 00 DC"},
-      {"a length of one: no function code", "00 01 00 00 00 01 05"},
-      // The longest frame allowed is 254 bytes after the length; one more cannot be Modbus.
-      {"a length of 255", "00 01 00 00 00 FF 05 03"},
-  };
-  for (const auto& [name, bytes] : cases) {
+  // Another protocol; a length of one: no function code; a length of 255 (the longest frame
+  // allowed is 254 bytes after the length; one more cannot be Modbus).
+  for (const char* bytes :
+       {"00 01 00 01 00 05 05 03 02 00 DC", "00 01 00 00 00 01 05", "00 01 00 00 00 FF 05 03"}) {
+    SCOPED_TRACE(bytes);
     MbapReader reader;
     const auto taken = reader.Feed(Hex(bytes));
-    EXPECT_TRUE(taken.frames.empty()) << name;
-    EXPECT_EQ(HexText(taken.broken), bytes) << name;
-    EXPECT_FALSE(reader.HasWaiting()) << name;
+    EXPECT_TRUE(taken.frames.empty());
+    EXPECT_EQ(HexText(taken.broken), bytes);
+    EXPECT_FALSE(reader.HasWaiting());
   }
   // A length of 254 is the longest whole frame.
   std::vector<std::uint8_t> longest = Hex("00 09 00 00 00 FE 05 03");

@@ -11,8 +11,7 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <cmath>
-
-#include "support/case_names.h"
+#include <tuple>
 
 #if defined(__unix__)
 #include "support/file_size_limit_posix.h"
@@ -21,7 +20,6 @@
 namespace karvello {
 namespace {
 
-using test::PrintTo;
 using trend::Point;
 using trend::Quantity;
 
@@ -110,32 +108,27 @@ TEST(TrendChart, FollowsReadingsAsTheyAreMade) {
             "地址 3\n2026-12-07 10:20:00\n220 V");
 }
 
-struct GapCase {
-  const char* name;
-  Point middle;
-  bool lineThrough;
-};
-
-class GapTest : public ::testing::TestWithParam<GapCase> {};
-
 // A level line from 10:10 to 10:50 with the reading of 10:30 between: the line is drawn at
 // 10:20 only when that reading has a value.
-TEST_P(GapTest, LeavesTheLineOutAroundAFailedReading) {
-  TrendChart chart;
-  ShowHour(chart, {{3,
-                    {Point::Value(At(10), 50), GetParam().middle, Point::Value(At(50), 50),
-                     Point::Value(At(55), 10)}}});
-  const QImage image = Picture(chart);
-  const trend::Frame& f = chart.frame();
-  ASSERT_TRUE(Inked(image, {f.X(At(10)), f.Y(50)}));
-  EXPECT_EQ(Inked(image, {f.X(At(20)), f.Y(50)}), GetParam().lineThrough);
+TEST(TrendChart, LeavesTheLineOutAroundAFailedReading) {
+  const std::tuple<const char*, Point, bool> cases[] = {
+      {"value", Point::Value(At(30), 50), true},
+      {"failed", Point::Failed(At(30)), false},
+      {"over range", Point::OverRange(At(30)), false},
+  };
+  for (const auto& [name, middle, lineThrough] : cases) {
+    SCOPED_TRACE(name);
+    TrendChart chart;
+    ShowHour(
+        chart,
+        {{3,
+          {Point::Value(At(10), 50), middle, Point::Value(At(50), 50), Point::Value(At(55), 10)}}});
+    const QImage image = Picture(chart);
+    const trend::Frame& f = chart.frame();
+    ASSERT_TRUE(Inked(image, {f.X(At(10)), f.Y(50)}));
+    EXPECT_EQ(Inked(image, {f.X(At(20)), f.Y(50)}), lineThrough);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Middle, GapTest,
-                         ::testing::Values(GapCase{"Value", Point::Value(At(30), 50), true},
-                                           GapCase{"Failed", Point::Failed(At(30)), false},
-                                           GapCase{"OverRange", Point::OverRange(At(30)), false}),
-                         test::CaseName{});
 
 TEST(TrendChart, MarksOverRangeAtTheTopEdge) {
   TrendChart chart;
@@ -147,39 +140,30 @@ TEST(TrendChart, MarksOverRangeAtTheTopEdge) {
   EXPECT_FALSE(Inked(image, {f.X(At(30)), f.Y(f.high)}));
 }
 
-struct ExportCase {
-  const char* name;
-  QSize size;
-  bool written;
-};
-
-class ExportTest : public ::testing::TestWithParam<ExportCase> {};
-
-TEST_P(ExportTest, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
-  QTemporaryDir dir;
-  const QString path = OldFile(dir);
-  TrendChart chart;
-  ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
-  EXPECT_EQ(chart.ExportPng(path, GetParam().size), GetParam().written);
-  if (GetParam().written) {
-    QImageReader reader(path);
-    EXPECT_EQ(reader.format(), "png");
-    EXPECT_EQ(reader.size(), GetParam().size);
-  } else {
-    ExpectOld(path);
-    EXPECT_FALSE(chart.ExportError().isEmpty());
+TEST(TrendChartExport, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
+  const std::tuple<const char*, QSize, bool> cases[] = {
+      {"as on screen", {800, 400}, true}, {"twice", {1600, 800}, true},
+      {"smaller", {400, 300}, true},      {"widest", {8192, 16}, true},
+      {"too wide", {8193, 16}, false},    {"too high", {16, 8193}, false},
+      {"empty", {0, 400}, false},
+  };
+  for (const auto& [name, size, written] : cases) {
+    SCOPED_TRACE(name);
+    QTemporaryDir dir;
+    const QString path = OldFile(dir);
+    TrendChart chart;
+    ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
+    EXPECT_EQ(chart.ExportPng(path, size), written);
+    if (written) {
+      QImageReader reader(path);
+      EXPECT_EQ(reader.format(), "png");
+      EXPECT_EQ(reader.size(), size);
+    } else {
+      ExpectOld(path);
+      EXPECT_FALSE(chart.ExportError().isEmpty());
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, ExportTest,
-                         ::testing::Values(ExportCase{"AsOnScreen", {800, 400}, true},
-                                           ExportCase{"Twice", {1600, 800}, true},
-                                           ExportCase{"Smaller", {400, 300}, true},
-                                           ExportCase{"Widest", {8192, 16}, true},
-                                           ExportCase{"TooWide", {8193, 16}, false},
-                                           ExportCase{"TooHigh", {16, 8193}, false},
-                                           ExportCase{"Empty", {0, 400}, false}),
-                         test::CaseName{});
 
 TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
   QTemporaryDir dir;
@@ -196,7 +180,9 @@ TEST(TrendChartExport, KeepsTheOldFileWhenTheWriteFails) {
   const QString path = OldFile(dir);
   TrendChart chart;
   ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
-  EXPECT_FALSE(testing::UnderFileSizeLimit(1024, [&] { return chart.ExportPng(path, {800, 400}); }));
+  EXPECT_FALSE(testing::UnderFileSizeLimit(1024, [&] {
+    return chart.ExportPng(path, {800, 400});
+  }));
   EXPECT_FALSE(chart.ExportError().isEmpty());
   ExpectOld(path);
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"chart.png"});
