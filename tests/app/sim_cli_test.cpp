@@ -16,12 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/child_program.h"
-#include "support/sim_process.h"
+#include "raw_terminal.h"
 #include "sim/pty_pair.h"
 #include "sim/slave_port.h"
+#include "support/child_program.h"
 #include "support/hex_bytes.h"
 #include "support/mbpoll.h"
+#include "support/sim_process.h"
 
 namespace karvello {
 namespace {
@@ -46,40 +47,10 @@ qint64 MsBeforeNow(const QString& timeOfDay) {
   return printed.isValid() ? printed.msecsTo(QTime::currentTime()) : -1;
 }
 
-// The pseudo-terminal at `path` opened raw, as the tool's port would be; -1 where it does not open.
-int OpenRaw(const std::string& path, int flags = O_NONBLOCK) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | flags);
-  termios raw{};
-  if (fd >= 0 && tcgetattr(fd, &raw) == 0) {
-    cfmakeraw(&raw);
-    tcsetattr(fd, TCSANOW, &raw);
-  }
-  return fd;
-}
-
-// What `fd` gives within `limit`: until `enough` bytes came and then `quiet` passed with none.
-std::vector<std::uint8_t> ReadFrom(int fd, std::size_t enough, std::chrono::milliseconds quiet,
-                                   std::chrono::milliseconds limit = 2s) {
-  std::vector<std::uint8_t> heard;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd in{fd, POLLIN, 0};
-    const bool done = heard.size() >= enough;
-    if (poll(&in, 1, static_cast<int>((done ? quiet : 100ms).count())) <= 0) {
-      if (done) break;
-      continue;
-    }
-    std::uint8_t buffer[64];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) heard.insert(heard.end(), buffer, buffer + n);
-  }
-  return heard;
-}
-
 // Each (direction, bytes) printed as a frame line, in this order; the times of day of those
 // printed lines, to check against the clock.
-std::vector<QString> ExpectFrameLines(const QString& output,
-                                      const std::vector<std::pair<std::string, std::string>>& lines) {
+std::vector<QString> ExpectFrameLines(
+    const QString& output, const std::vector<std::pair<std::string, std::string>>& lines) {
   std::vector<QString> times;
   qsizetype at = 0;
   for (const auto& [direction, bytes] : lines) {
@@ -216,13 +187,12 @@ TEST(SimProgram, EchoingLines) {
     SimProcess sim({"--fault", c.kind});
     ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
     EXPECT_TRUE(sim.Output().contains(QString::fromUtf8(c.says))) << sim.Output().toStdString();
-    const int fd = OpenRaw(sim.Path());
+    const int fd = testing::OpenRaw(sim.Path());
     ASSERT_GE(fd, 0);
-    const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
-    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     // All the line will say: the expected bytes, then 100 ms of silence.
     const std::vector<std::uint8_t> expected = Hex(c.heard);
-    EXPECT_EQ(ReadFrom(fd, expected.size(), 100ms), expected);
+    EXPECT_EQ(testing::Ask(fd, Hex("01 03 00 0F 00 01 B4 09"), expected.size(), 100ms, 2s),
+              expected);
     close(fd);
   }
 }
@@ -249,7 +219,7 @@ TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
       {"C8 03 00 0F 00 01 A5 90", "C8 03 02 01 7C 64 25"},
       {"32 03 00 0F 00 01 B1 CA", "32 03 02 00 E7 FC 0A"},
   };
-  const int fd = OpenRaw(sim.Path());
+  const int fd = testing::OpenRaw(sim.Path());
   ASSERT_GE(fd, 0);
   for (const auto& [request, reply] : exchanges) {
     const std::vector<std::uint8_t> bytes = Hex(request);
@@ -276,7 +246,7 @@ TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
   constexpr int kExchanges = 10'050;
   SimProcess sim({"--address", "1"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  const int fd = OpenRaw(sim.Path(), 0);
+  const int fd = testing::OpenRaw(sim.Path(), 0);
   ASSERT_GE(fd, 0);
   const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
   const QRegularExpression never(QStringLiteral("^never$"));
@@ -388,10 +358,8 @@ TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
   EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
 
-  const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
-  ASSERT_EQ(write(line.MasterFd(), request.data(), request.size()),
-            static_cast<ssize_t>(request.size()));
-  EXPECT_EQ(ReadFrom(line.MasterFd(), 7, 0ms), Hex("01 03 02 00 63 F8 6D"));
+  EXPECT_EQ(testing::Ask(line.MasterFd(), Hex("01 03 00 0F 00 01 B4 09"), 7, 0ms, 2s),
+            Hex("01 03 02 00 63 F8 6D"));
   EXPECT_TRUE(sim.WaitForOutput(FrameLine("send", "01 03 02 00 63 F8 6D"), 2s))
       << sim.Output().toStdString();
 }
