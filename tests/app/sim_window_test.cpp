@@ -34,6 +34,8 @@ struct WindowOnSim {
     if (given) form.OpenGiven(*ParseLineAddress(sim.Path()));
     form.show();
   }
+  // The window on screen with its line open.
+  bool Ready() { return QTest::qWaitForWindowExposed(&form) && line.IsOpen(); }
   // `address` typed into the address box.
   void Type(const char* address) {
     auto* box = form.findChild<QLineEdit*>("addressBox");
@@ -52,8 +54,7 @@ TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
   testing::SimProcess sim({"--address", "7", "--voltage", "231"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
   WindowOnSim window(sim, false);
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window.form));
-  ASSERT_TRUE(window.line.IsOpen());
+  ASSERT_TRUE(window.Ready());
   window.Type("7");
   window.Press("queryVoltageButton");
   const std::string report =
@@ -85,8 +86,7 @@ TEST(SimProgramAndWindow, TheLogShowsTheBytesThatCrossedTheWire) {
     ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
     SCOPED_TRACE(sim.Path());
     WindowOnSim window(sim, true);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window.form));
-    ASSERT_TRUE(window.line.IsOpen());
+    ASSERT_TRUE(window.Ready());
     window.Type("7");
     window.Press("queryVoltageButton");
     const std::string report = "查询成功！\r\n" + std::string(c.frames) + "\r\n电压 = 231伏";
@@ -119,8 +119,7 @@ TEST_P(SimProgramLines, TheLogShowsOnlyTheRightOutcome) {
   testing::SimProcess sim(c.options);
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
   WindowOnSim window(sim, false);
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window.form));
-  ASSERT_TRUE(window.line.IsOpen());
+  ASSERT_TRUE(window.Ready());
   std::vector<std::string> shown;
   QObject::connect(window.form.findChild<QPlainTextEdit*>("logBox"), &QPlainTextEdit::textChanged,
                    [&] { shown.push_back(window.form.LogText()); });

@@ -16,7 +16,6 @@ namespace karvello::sim {
 namespace {
 
 using test::PrintTo;
-
 using namespace std::chrono_literals;
 
 // A finished exchange whose request is its index, four bytes high first.

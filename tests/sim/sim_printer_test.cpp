@@ -19,7 +19,6 @@ namespace karvello::sim {
 namespace {
 
 using test::PrintTo;
-
 using namespace std::chrono_literals;
 using testing::Hex;
 

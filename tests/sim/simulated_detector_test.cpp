@@ -16,7 +16,6 @@ namespace karvello::sim {
 namespace {
 
 using test::PrintTo;
-
 using namespace std::chrono_literals;
 using testing::Hex;
 using testing::Received;
