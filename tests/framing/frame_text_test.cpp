@@ -42,7 +42,9 @@ TEST(FormatFrameText, SingleSpacesAndLength3NMinus1) {
   for (const auto& [bytes, count, expected] : cases) {
     const std::string text = FormatFrameText(Hex(bytes), count);
     EXPECT_EQ(text, expected);
-    if (count > 0) EXPECT_EQ(text.size(), 3 * count - 1);
+    if (count > 0) {
+      EXPECT_EQ(text.size(), 3 * count - 1);
+    }
   }
 }
 
