@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "support/case_names.h"
-#include "support/sim_process.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
+#include "support/case_names.h"
+#include "support/sim_process.h"
 #include "ui/main_window.h"
 
 namespace karvello {

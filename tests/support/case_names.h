@@ -55,7 +55,9 @@ struct CaseName {
 // Prints a case of a table by its `name`, where GoogleTest would print its bytes. A test's
 // namespace takes it in with `using test::PrintTo;`, where GoogleTest finds it by the case's type.
 template <typename Case>
-  requires requires(const Case& c) { std::string_view(c.name); }
+requires requires(const Case& c) {
+  std::string_view(c.name);
+}
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }

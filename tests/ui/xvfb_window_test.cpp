@@ -68,8 +68,7 @@ QImage OnScreen(const QWidget& widget) {
 
 // A survey window shown at 860 x 600, keeping its record in a folder of its own.
 struct ShownWithRecord {
-  ShownWithRecord(SerialLine& line, PortMap& ports, PortProbe& probe)
-      : window(line, ports, probe) {
+  ShownWithRecord(SerialLine& line, PortMap& ports, PortProbe& probe) : window(line, ports, probe) {
     window.SetRecord(&record);
     window.resize(860, 600);
     window.show();
