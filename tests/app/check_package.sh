@@ -17,6 +17,8 @@ deb=$(ls "$out"/*.deb)
 echo "built $deb"
 
 fail=0
+# need MESSAGE COMMAND...: the check COMMAND holds, or the message and the failure.
+need() { msg=$1; shift; "$@" || { echo "FAIL: $msg"; fail=1; }; }
 contents=$(dpkg-deb -c "$deb")
 icons=""
 for size in 16 32 48 64 128 256; do
@@ -76,8 +78,8 @@ dpkg-deb -e "$deb" "$control"
 for script in postinst prerm postrm; do
   [ -x "$control/$script" ] || { echo "FAIL: no executable $script"; fail=1; }
 done
-[ "$(cat "$control/conffiles" 2>/dev/null)" = /etc/karvello/watch-example.conf ] ||
-  { echo "FAIL: the conffiles are not /etc/karvello/watch-example.conf"; fail=1; }
+need "the conffiles are not /etc/karvello/watch-example.conf" \
+  [ "$(cat "$control/conffiles" 2>/dev/null)" = /etc/karvello/watch-example.conf ]
 if echo "$contents" | grep -q ' \./var/lib/karvello'; then
   echo "FAIL: the package holds /var/lib/karvello, which would go with it"
   fail=1
@@ -101,34 +103,31 @@ version=$(dpkg-deb -f "$deb" Version)
 synopsis=$(dpkg-deb -f "$deb" Description | head -n 1)
 changelog="$entry/changelog"
 gzip -dc "$entry/usr/share/doc/karvello/changelog.gz" >"$changelog"
-[ "$(dpkg-parsechangelog -l "$changelog" -S Version)" = "$version" ] ||
-  { echo "FAIL: the changelog's latest entry is not the package's version $version"; fail=1; }
+need "the changelog's latest entry is not the package's version $version" \
+  [ "$(dpkg-parsechangelog -l "$changelog" -S Version)" = "$version" ]
 # (The day as written, "Mon, 07 Dec 2026 12:00:00 +0000": its time zone moves no date.)
 released=$(date -d "$(dpkg-parsechangelog -l "$changelog" -S Date | cut -d ' ' -f 2-4)" +%F)
 metainfo="$entry/usr/share/metainfo/$app_id.metainfo.xml"
-grep -q "<release version=\"$version\" date=\"$released\"/>" "$metainfo" ||
-  { echo "FAIL: the metainfo's release is not version $version of $released"; fail=1; }
-grep -qF "<id>$app_id</id>" "$metainfo" ||
-  { echo "FAIL: the metainfo's id is not $app_id"; fail=1; }
-grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
-  { echo "FAIL: the metainfo's launchable is not $app_id.desktop"; fail=1; }
+need "the metainfo's release is not version $version of $released" \
+  grep -q "<release version=\"$version\" date=\"$released\"/>" "$metainfo"
+need "the metainfo's id is not $app_id" grep -qF "<id>$app_id</id>" "$metainfo"
+need "the metainfo's launchable is not $app_id.desktop" \
+  grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo"
 # The running program names the same desktop entry, so that the desktop matches its windows.
-grep -qaF "$app_id" "$entry/usr/bin/karvello" ||
-  { echo "FAIL: ./usr/bin/karvello does not name the desktop entry $app_id"; fail=1; }
+need "./usr/bin/karvello does not name the desktop entry $app_id" \
+  grep -qaF "$app_id" "$entry/usr/bin/karvello"
 # The licence: Apache-2.0, in a machine-readable copyright file.
 copyright="$entry/usr/share/doc/karvello/copyright"
 dep5=https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
-[ "$(head -n 1 "$copyright")" = "Format: $dep5" ] ||
-  { echo "FAIL: the copyright file is not machine-readable"; fail=1; }
-grep -qx 'License: Apache-2.0' "$copyright" ||
-  { echo "FAIL: the copyright file does not give the licence Apache-2.0"; fail=1; }
-grep -qF "<summary>$synopsis</summary>" "$metainfo" ||
-  { echo "FAIL: the metainfo's summary is not \"$synopsis\""; fail=1; }
-grep -qxF "Comment=$synopsis" "$entry/$desktop" ||
-  { echo "FAIL: the desktop entry's comment is not \"$synopsis\""; fail=1; }
+need "the copyright file is not machine-readable" [ "$(head -n 1 "$copyright")" = "Format: $dep5" ]
+need "the copyright file does not give the licence Apache-2.0" \
+  grep -qx 'License: Apache-2.0' "$copyright"
+need "the metainfo's summary is not \"$synopsis\"" \
+  grep -qF "<summary>$synopsis</summary>" "$metainfo"
+need "the desktop entry's comment is not \"$synopsis\"" \
+  grep -qxF "Comment=$synopsis" "$entry/$desktop"
 for key in 'Type=Application' 'Name=Karvello' 'Exec=karvello' 'Icon=karvello' 'Terminal=false'; do
-  grep -qx "$key" "$entry/$desktop" ||
-    { echo "FAIL: the desktop entry lacks $key"; fail=1; }
+  need "the desktop entry lacks $key" grep -qx "$key" "$entry/$desktop"
 done
 desktop-file-validate "$entry/$desktop" || fail=1
 exit $fail

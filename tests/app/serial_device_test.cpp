@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "raw_terminal.h"
 #include "sim/pty_pair.h"
 #include "sim/serial_device.h"
 #include "sim/simulated_detector.h"
@@ -25,17 +26,7 @@ using testing::Hex;
 // Writes `request` on `fd` and gathers what comes back until `length` bytes or a second passes.
 std::vector<std::uint8_t> Ask(int fd, const std::vector<std::uint8_t>& request,
                               std::size_t length) {
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
-  std::vector<std::uint8_t> reply;
-  const auto deadline = Clock::now() + 1s;
-  while (reply.size() < length && Clock::now() < deadline) {
-    pollfd in{fd, POLLIN, 0};
-    if (poll(&in, 1, 50) <= 0) continue;
-    std::uint8_t buffer[64];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
-  }
-  return reply;
+  return testing::Ask(fd, request, length, 0ms, 1s);
 }
 
 TEST(SerialDevice, TheDetectorServesALineHandedToIt) {

@@ -16,12 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/child_program.h"
-#include "support/sim_process.h"
+#include "raw_terminal.h"
 #include "sim/pty_pair.h"
 #include "sim/slave_port.h"
+#include "support/child_program.h"
 #include "support/hex_bytes.h"
 #include "support/mbpoll.h"
+#include "support/sim_process.h"
 
 namespace karvello {
 namespace {
@@ -46,6 +47,24 @@ qint64 MsBeforeNow(const QString& timeOfDay) {
   return printed.isValid() ? printed.msecsTo(QTime::currentTime()) : -1;
 }
 
+// Each (direction, bytes) printed as a frame line, in this order; the times of day of those
+// printed lines, to check against the clock.
+std::vector<QString> ExpectFrameLines(
+    const QString& output, const std::vector<std::pair<std::string, std::string>>& lines) {
+  std::vector<QString> times;
+  qsizetype at = 0;
+  for (const auto& [direction, bytes] : lines) {
+    if (bytes.empty()) continue;
+    const auto match = FrameLine(direction.c_str(), bytes).match(output, at);
+    EXPECT_TRUE(match.hasMatch()) << direction << " " << bytes << " in order, in\n"
+                                  << output.toStdString();
+    if (!match.hasMatch()) break;
+    at = match.capturedEnd();
+    times.push_back(match.captured(1));
+  }
+  return times;
+}
+
 TEST(SimProgram, ServesMbpollOverItsPseudoTerminalAndPrintsEveryFrame) {
   KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimProcess sim({"--address", "3", "--resistance", "1234", "--decimals", "2", "--voltage", "231",
@@ -63,23 +82,20 @@ TEST(SimProgram, ServesMbpollOverItsPseudoTerminalAndPrintsEveryFrame) {
   EXPECT_NE(read.output.find("[13]: \t1234\n[14]: \t2\n[15]: \t231\n"), std::string::npos)
       << read.output;
 
-  const std::vector<std::pair<const char*, std::string>> lines = {
+  const std::vector<std::pair<std::string, std::string>> lines = {
       {"recv", "03 06 00 11 00 01 19 ED"},
       {"send", "03 06 00 11 00 01 19 ED"},
       {"recv", "03 03 00 0D 00 03 95 EA"},
       {"send", "03 03 06 04 D2 00 02 00 E7 60 09"},
   };
-  const QRegularExpression last = FrameLine("send", lines.back().second);
-  ASSERT_TRUE(sim.WaitForOutput(last, 2s)) << sim.Output().toStdString();
-  qsizetype at = 0;
-  for (const auto& [direction, bytes] : lines) {
-    const auto match = FrameLine(direction, bytes).match(sim.Output(), at);
-    ASSERT_TRUE(match.hasMatch()) << direction << " " << bytes << " in order, in\n"
-                                  << sim.Output().toStdString();
-    at = match.capturedEnd();
-    const qint64 age = MsBeforeNow(match.captured(1));
-    EXPECT_GE(age, 0) << match.captured(0).toStdString();
-    EXPECT_LT(age, 5000) << match.captured(0).toStdString();
+  ASSERT_TRUE(sim.WaitForOutput(FrameLine("send", lines.back().second), 2s))
+      << sim.Output().toStdString();
+  const std::vector<QString> times = ExpectFrameLines(sim.Output(), lines);
+  ASSERT_EQ(times.size(), lines.size());
+  for (const QString& time : times) {
+    const qint64 age = MsBeforeNow(time);
+    EXPECT_GE(age, 0) << time.toStdString();
+    EXPECT_LT(age, 5000) << time.toStdString();
   }
   EXPECT_EQ(sim.Stop(), 0);
   EXPECT_TRUE(sim.Output().contains("Stopped after 2 request(s).")) << sim.Output().toStdString();
@@ -171,30 +187,13 @@ TEST(SimProgram, EchoingLines) {
     SimProcess sim({"--fault", c.kind});
     ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
     EXPECT_TRUE(sim.Output().contains(QString::fromUtf8(c.says))) << sim.Output().toStdString();
-    const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = testing::OpenRaw(sim.Path());
     ASSERT_GE(fd, 0);
-    termios raw{};
-    tcgetattr(fd, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(fd, TCSANOW, &raw);
-    const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
-    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    // All the line will say: the expected bytes, then 100 ms of silence.
     const std::vector<std::uint8_t> expected = Hex(c.heard);
-    std::vector<std::uint8_t> heard;
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    // Reads until the line has said all it will: the expected bytes, then 100 ms of silence.
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd in{fd, POLLIN, 0};
-      if (poll(&in, 1, heard.size() >= expected.size() ? 100 : 200) <= 0) {
-        if (heard.size() >= expected.size()) break;
-        continue;
-      }
-      std::uint8_t buffer[64];
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) heard.insert(heard.end(), buffer, buffer + n);
-    }
+    EXPECT_EQ(testing::Ask(fd, Hex("01 03 00 0F 00 01 B4 09"), expected.size(), 100ms, 2s),
+              expected);
     close(fd);
-    EXPECT_EQ(heard, expected);
   }
 }
 
@@ -220,12 +219,8 @@ TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
       {"C8 03 00 0F 00 01 A5 90", "C8 03 02 01 7C 64 25"},
       {"32 03 00 0F 00 01 B1 CA", "32 03 02 00 E7 FC 0A"},
   };
-  const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = testing::OpenRaw(sim.Path());
   ASSERT_GE(fd, 0);
-  termios raw{};
-  tcgetattr(fd, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(fd, TCSANOW, &raw);
   for (const auto& [request, reply] : exchanges) {
     const std::vector<std::uint8_t> bytes = Hex(request);
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -234,16 +229,11 @@ TEST(SimProgram, PlaysABusWithSettingsAndFaultsPerDetector) {
   }
   close(fd);
   ASSERT_TRUE(sim.WaitForOutput(FrameLine("send", exchanges.back().second), 2s));
-  qsizetype at = 0;
+  std::vector<std::pair<std::string, std::string>> lines;
   for (const auto& [request, reply] : exchanges) {
-    for (const auto& [direction, frame] : {std::pair{"recv", request}, std::pair{"send", reply}}) {
-      if (frame.empty()) continue;
-      const auto match = FrameLine(direction, frame).match(sim.Output(), at);
-      ASSERT_TRUE(match.hasMatch()) << direction << " " << frame << " in order, in\n"
-                                    << sim.Output().toStdString();
-      at = match.capturedEnd();
-    }
+    lines.insert(lines.end(), {{"recv", request}, {"send", reply}});
   }
+  ExpectFrameLines(sim.Output(), lines);
   EXPECT_TRUE(sim.Output().contains(
       QRegularExpression(QStringLiteral("recv  09 03 00 0F 00 01 B5 41\n +\\(no reply\\)\n"))));
   EXPECT_EQ(sim.Stop(), 0);
@@ -256,12 +246,8 @@ TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
   constexpr int kExchanges = 10'050;
   SimProcess sim({"--address", "1"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY);
+  const int fd = testing::OpenRaw(sim.Path(), 0);
   ASSERT_GE(fd, 0);
-  termios raw{};
-  tcgetattr(fd, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(fd, TCSANOW, &raw);
   const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
   const QRegularExpression never(QStringLiteral("^never$"));
   for (int i = 0; i < kExchanges; ++i) {
@@ -372,19 +358,8 @@ TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
   EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
 
-  const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
-  ASSERT_EQ(write(line.MasterFd(), request.data(), request.size()),
-            static_cast<ssize_t>(request.size()));
-  std::vector<std::uint8_t> reply;
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (reply.size() < 7 && std::chrono::steady_clock::now() < deadline) {
-    pollfd in{line.MasterFd(), POLLIN, 0};
-    if (poll(&in, 1, 100) <= 0) continue;
-    std::uint8_t buffer[64];
-    const ssize_t n = read(line.MasterFd(), buffer, sizeof buffer);
-    if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
-  }
-  EXPECT_EQ(reply, Hex("01 03 02 00 63 F8 6D"));
+  EXPECT_EQ(testing::Ask(line.MasterFd(), Hex("01 03 00 0F 00 01 B4 09"), 7, 0ms, 2s),
+            Hex("01 03 02 00 63 F8 6D"));
   EXPECT_TRUE(sim.WaitForOutput(FrameLine("send", "01 03 02 00 63 F8 6D"), 2s))
       << sim.Output().toStdString();
 }
@@ -419,51 +394,17 @@ TEST(SimProgram, HelpExplainsEveryOptionAndFault) {
   testing::ChildProgram sim(QStringLiteral(KARVELLO_SIM_EXECUTABLE), {"--help"});
   ASSERT_EQ(sim.Finish(5s), 0);
   const QString help = sim.Out();
-  for (const char* word : {"--address",
-                           "--resistance",
-                           "--decimals",
-                           "--voltage",
-                           "--measure-ms",
-                           "--pace",
-                           "--device",
-                           "--fault ",
-                           "--fault-times",
-                           "--truncate-by",
-                           "--exception-code",
-                           "--other-address",
-                           "--extra-bytes",
-                           "--split-after",
-                           "--fault-pause-ms",
-                           "no-reply",
-                           "bad-crc",
-                           "truncate",
-                           "exception",
-                           "other-address",
-                           "extra",
-                           "split",
-                           "twice",
-                           "delay",
-                           "stray",
-                           "--stray-bytes",
-                           "pause",
-                           "--pause-after",
-                           "noise",
-                           "--noise-bytes",
-                           "trickle",
-                           "echo",
-                           "echo-only",
-                           "pseudo-terminal",
-                           "--bus",
-                           "--detector",
-                           "--fault-at",
-                           "--stray-at",
-                           "--listen",
-                           "rtu+tcp://",
-                           "--modbus-tcp",
-                           "--gateway-exceptions",
-                           "0x0B",
-                           "null-modem"}) {
-    EXPECT_TRUE(help.contains(QString::fromLatin1(word))) << word;
+  // Every option and fault by name, "--fault " apart from the options that begin with it.
+  const QString words = QStringLiteral(
+      "--address,--resistance,--decimals,--voltage,--measure-ms,--pace,--device,"
+      "--fault ,--fault-times,--truncate-by,--exception-code,--other-address,"
+      "--extra-bytes,--split-after,--fault-pause-ms,no-reply,bad-crc,truncate,"
+      "exception,other-address,extra,split,twice,delay,stray,--stray-bytes,pause,"
+      "--pause-after,noise,--noise-bytes,trickle,echo,echo-only,pseudo-terminal,--bus,"
+      "--detector,--fault-at,--stray-at,--listen,rtu+tcp://,--modbus-tcp,"
+      "--gateway-exceptions,0x0B,null-modem");
+  for (const QString& word : words.split(',')) {
+    EXPECT_TRUE(help.contains(word)) << word.toStdString();
   }
 }
 

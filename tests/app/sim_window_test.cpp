@@ -14,34 +14,53 @@
 #include <string>
 #include <vector>
 
-#include "support/sim_process.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
+#include "support/case_names.h"
+#include "support/sim_process.h"
 #include "ui/main_window.h"
 
 namespace karvello {
 namespace {
 
 using namespace std::chrono_literals;
+using test::PrintTo;
+
+// The tool's window on the line karvello-sim serves: a pseudo-terminal as COM1, or the network
+// address it prints given to the window.
+struct WindowOnSim {
+  WindowOnSim(const testing::SimProcess& sim, bool given)
+      : ports(given ? FixedPortMap() : FixedPortMap({{1, sim.Path()}})) {
+    if (given) form.OpenGiven(*ParseLineAddress(sim.Path()));
+    form.show();
+  }
+  // The window on screen with its line open.
+  bool Ready() { return QTest::qWaitForWindowExposed(&form) && line.IsOpen(); }
+  // `address` typed into the address box.
+  void Type(const char* address) {
+    auto* box = form.findChild<QLineEdit*>("addressBox");
+    box->selectAll();
+    QTest::keyClicks(box, address);
+  }
+  void Press(const char* button) {
+    QTest::mouseClick(form.findChild<QPushButton*>(button), Qt::LeftButton);
+  }
+  FixedPortMap ports;
+  QtSerialLine line{ports};
+  MainWindow form{line, ports};
+};
 
 TEST(SimProgramAndWindow, QueryVoltageReportsWhatTheProgramServes) {
   testing::SimProcess sim({"--address", "7", "--voltage", "231"});
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  FixedPortMap ports({{1, sim.Path()}});
-  QtSerialLine line(ports);
-  MainWindow form(line, ports);
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  ASSERT_TRUE(line.IsOpen());
-
-  auto* box = form.findChild<QLineEdit*>("addressBox");
-  ASSERT_NE(box, nullptr);
-  box->selectAll();
-  QTest::keyClicks(box, "7");
-  QTest::mouseClick(form.findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
+  WindowOnSim window(sim, false);
+  ASSERT_TRUE(window.Ready());
+  window.Type("7");
+  window.Press("queryVoltageButton");
   const std::string report =
       "查询成功！\r\n发送：07 03 00 0F 00 01 B4 6F\r\n接收：07 03 02 00 E7 70 0E\r\n电压 = 231伏";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == report; }, 3000)) << form.LogText();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window.form.LogText() == report; }, 3000))
+      << window.form.LogText();
 
   EXPECT_TRUE(sim.WaitForOutput(QRegularExpression(QStringLiteral(
                                     "recv  07 03 00 0F 00 01 B4 6F\n"
@@ -66,19 +85,13 @@ TEST(SimProgramAndWindow, TheLogShowsTheBytesThatCrossedTheWire) {
         QStringList{"--address", "7", "--voltage", "231", "--listen", "127.0.0.1:0"} << c.options);
     ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
     SCOPED_TRACE(sim.Path());
-    FixedPortMap ports;
-    QtSerialLine line(ports);
-    MainWindow form(line, ports);
-    form.OpenGiven(*ParseLineAddress(sim.Path()));
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    ASSERT_TRUE(line.IsOpen());
-    auto* box = form.findChild<QLineEdit*>("addressBox");
-    box->selectAll();
-    QTest::keyClicks(box, "7");
-    QTest::mouseClick(form.findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
+    WindowOnSim window(sim, true);
+    ASSERT_TRUE(window.Ready());
+    window.Type("7");
+    window.Press("queryVoltageButton");
     const std::string report = "查询成功！\r\n" + std::string(c.frames) + "\r\n电压 = 231伏";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return form.LogText() == report; }, 3000)) << form.LogText();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.form.LogText() == report; }, 3000))
+        << window.form.LogText();
   }
 }
 
@@ -90,10 +103,6 @@ struct LineCase {
   std::string outcome;  // the log box once the operation has ended
   int presses = 1;      // the button pressed again once each outcome is in
 };
-
-void PrintTo(const LineCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 const std::string kSetAddress5Report =
     "设置成功！\r\n发送1：00 06 00 12 00 05 E8 1D\r\n发送2：05 06 00 12 00 05 E8 48\r\n"
@@ -109,22 +118,15 @@ TEST_P(SimProgramLines, TheLogShowsOnlyTheRightOutcome) {
   const LineCase& c = GetParam();
   testing::SimProcess sim(c.options);
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
-  FixedPortMap ports({{1, sim.Path()}});
-  QtSerialLine line(ports);
-  MainWindow form(line, ports);
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  ASSERT_TRUE(line.IsOpen());
+  WindowOnSim window(sim, false);
+  ASSERT_TRUE(window.Ready());
   std::vector<std::string> shown;
-  auto* log = form.findChild<QPlainTextEdit*>("logBox");
-  QObject::connect(log, &QPlainTextEdit::textChanged, [&] { shown.push_back(form.LogText()); });
-
-  auto* box = form.findChild<QLineEdit*>("addressBox");
-  box->selectAll();
-  QTest::keyClicks(box, c.typed);
+  QObject::connect(window.form.findChild<QPlainTextEdit*>("logBox"), &QPlainTextEdit::textChanged,
+                   [&] { shown.push_back(window.form.LogText()); });
+  window.Type(c.typed);
   for (int press = 1; press <= c.presses; ++press) {
     const std::size_t before = shown.size();
-    QTest::mouseClick(form.findChild<QPushButton*>(c.button), Qt::LeftButton);
+    window.Press(c.button);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() > before; }, 4000))
         << c.name << ", press " << press << "\n"
         << sim.Output().toStdString();

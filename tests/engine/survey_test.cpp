@@ -21,7 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-using sim::DetectorConfig;
 using sim::Fault;
 using testing::At;
 

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "support/hex_bytes.h"
 
@@ -29,11 +30,8 @@ TEST(FormatHexByte, TwoUpperCaseDigits) {
 }
 
 TEST(FormatFrameText, SingleSpacesAndLength3NMinus1) {
-  const struct {
-    const char* bytes;
-    std::size_t count;
-    const char* expected;
-  } cases[] = {
+  // The bytes, how many of them are shown, and the text.
+  const std::tuple<const char*, std::size_t, const char*> cases[] = {
       {"05 03 02 00 05 89 87", 7, "05 03 02 00 05 89 87"},
       {"00 03 00 12 00 01 25 DE", 8, "00 03 00 12 00 01 25 DE"},
       {"01 03 04 01 59 00 01 EA 1C", 9, "01 03 04 01 59 00 01 EA 1C"},
@@ -41,11 +39,11 @@ TEST(FormatFrameText, SingleSpacesAndLength3NMinus1) {
       {"0A", 1, "0A"},
       {"0A 0B", 0, ""},
   };
-  for (const auto& c : cases) {
-    const std::string text = FormatFrameText(Hex(c.bytes), c.count);
-    EXPECT_EQ(text, c.expected);
-    if (c.count > 0) {
-      EXPECT_EQ(text.size(), 3 * c.count - 1);
+  for (const auto& [bytes, count, expected] : cases) {
+    const std::string text = FormatFrameText(Hex(bytes), count);
+    EXPECT_EQ(text, expected);
+    if (count > 0) {
+      EXPECT_EQ(text.size(), 3 * count - 1);
     }
   }
 }

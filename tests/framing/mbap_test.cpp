@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
+#include <utility>
 
 #include "framing/crc16.h"
 #include "support/hex_bytes.h"
@@ -17,32 +19,27 @@ using testing::Hex;
 using testing::HexText;
 
 TEST(Mbap, ARequestLosesItsCrcAndGainsItsHeader) {
-  const struct {
-    const char* rtu;
-    std::uint16_t transaction;
-    const char* mbap;
-  } cases[] = {
+  // The RTU frame, the transaction id given, and the MBAP request.
+  const std::tuple<const char*, std::uint16_t, const char*> cases[] = {
       {"05 03 00 0F 00 01 B5 8D", 1, "00 01 00 00 00 06 05 03 00 0F 00 01"},
       {"05 06 00 11 00 01 19 8B", 0x1234, "12 34 00 00 00 06 05 06 00 11 00 01"},
       {"FF 03 00 0D 00 02 00 00", 0xFFFF, "FF FF 00 00 00 06 FF 03 00 0D 00 02"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(HexText(MbapOfRtu(Hex(c.rtu), c.transaction)), c.mbap);
+  for (const auto& [rtu, transaction, mbap] : cases) {
+    EXPECT_EQ(HexText(MbapOfRtu(Hex(rtu), transaction)), mbap);
   }
 }
 
 TEST(Mbap, AReplyBecomesTheRtuFrameTheDetectorWouldHaveSent) {
-  const struct {
-    const char* mbap;
-    const char* rtu;
-  } cases[] = {
+  // The reply as it came over TCP, and as RTU.
+  const std::pair<const char*, const char*> cases[] = {
       {"00 01 00 00 00 05 05 03 02 00 DC", "05 03 02 00 DC 48 1D"},
       {"00 02 00 00 00 03 05 83 02", "05 83 02 81 30"},
       {"00 03 00 00 00 07 05 03 04 01 59 00 01", "05 03 04 01 59 00 01 AF DC"},
   };
-  for (const auto& c : cases) {
-    const auto rtu = RtuOfMbap(Hex(c.mbap));
-    EXPECT_EQ(HexText(rtu), c.rtu);
+  for (const auto& [mbap, expected] : cases) {
+    const auto rtu = RtuOfMbap(Hex(mbap));
+    EXPECT_EQ(HexText(rtu), expected);
     EXPECT_TRUE(HasValidCrc(rtu));
   }
 }
@@ -79,16 +76,13 @@ TEST(Mbap, AFrameIsFoundByItsHeaderAlone) {
 
 // The exception code of a refusal as it crossed the wire, whichever framing carried it.
 TEST(Mbap, ARefusalsCodeIsReadFromEitherFraming) {
-  const struct {
-    const char* reply;
-    std::optional<std::uint8_t> code;
-  } cases[] = {
+  const std::pair<const char*, std::optional<std::uint8_t>> cases[] = {
       {"05 83 02 81 30", 0x02},              // RTU
       {"00 01 00 00 00 03 05 83 0B", 0x0B},  // MBAP: the gateway's own refusal
       {"05 83", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(RefusalCode(Hex(c.reply)), c.code) << c.reply;
+  for (const auto& [reply, code] : cases) EXPECT_EQ(RefusalCode(Hex(reply)), code) << reply;
 }
 
 TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
@@ -109,21 +103,16 @@ TEST(MbapReader, TakesFramesHoweverTheStreamCutsThem) {
 }
 
 TEST(MbapReader, GivesUpOnAStreamItCannotFollow) {
-  const struct {
-    const char* name;
-    const char* bytes;
-  } cases[] = {
-      {"another protocol", "00 01 00 01 00 05 05 03 02 00 DC"},
-      {"a length of one: no function code", "00 01 00 00 00 01 05"},
-      // The longest frame allowed is 254 bytes after the length; one more cannot be Modbus.
-      {"a length of 255", "00 01 00 00 00 FF 05 03"},
-  };
-  for (const auto& c : cases) {
+  // Another protocol; a length of one: no function code; a length of 255 (the longest frame
+  // allowed is 254 bytes after the length; one more cannot be Modbus).
+  for (const char* bytes :
+       {"00 01 00 01 00 05 05 03 02 00 DC", "00 01 00 00 00 01 05", "00 01 00 00 00 FF 05 03"}) {
+    SCOPED_TRACE(bytes);
     MbapReader reader;
-    const auto taken = reader.Feed(Hex(c.bytes));
-    EXPECT_TRUE(taken.frames.empty()) << c.name;
-    EXPECT_EQ(HexText(taken.broken), c.bytes) << c.name;
-    EXPECT_FALSE(reader.HasWaiting()) << c.name;
+    const auto taken = reader.Feed(Hex(bytes));
+    EXPECT_TRUE(taken.frames.empty());
+    EXPECT_EQ(HexText(taken.broken), bytes);
+    EXPECT_FALSE(reader.HasWaiting());
   }
   // A length of 254 is the longest whole frame.
   std::vector<std::uint8_t> longest = Hex("00 09 00 00 00 FE 05 03");

@@ -11,14 +11,12 @@
 namespace karvello {
 namespace {
 
-struct LimitCase {
-  const char* text;
-  std::optional<double> ohms;
-  const char* written;  // LimitText of the ohms
-};
-
 TEST(LimitText, TakesWholeOhmsAndAtMostTwoDecimals) {
-  const LimitCase cases[] = {
+  const struct {
+    const char* text;
+    double ohms;
+    const char* written;  // LimitText of the ohms
+  } taken[] = {
       {"20", 20, "20"},
       {"4.5", 4.5, "4.5"},
       {"0.25", 0.25, "0.25"},
@@ -26,25 +24,15 @@ TEST(LimitText, TakesWholeOhmsAndAtMostTwoDecimals) {
       {"0", 0, "0"},
       {"999999999", 999999999, "999999999"},
       {"999999999.99", 999999999.99, "999999999.99"},
-      {"1000000000", std::nullopt, ""},
-      {"4.125", std::nullopt, ""},
-      {"4.", std::nullopt, ""},
-      {".5", std::nullopt, ""},
-      {"", std::nullopt, ""},
-      {"-1", std::nullopt, ""},
-      {"+1", std::nullopt, ""},
-      {"1e3", std::nullopt, ""},
-      {" 4", std::nullopt, ""},
-      {"4 ", std::nullopt, ""},
-      {"4,5", std::nullopt, ""},
-      {"ten", std::nullopt, ""},
   };
-  for (const LimitCase& c : cases) {
+  for (const auto& c : taken) {
     const std::optional<double> ohms = ParseLimitOhms(c.text);
-    EXPECT_EQ(ohms, c.ohms) << '"' << c.text << '"';
-    if (ohms) {
-      EXPECT_EQ(LimitText(*ohms), c.written) << '"' << c.text << '"';
-    }
+    ASSERT_EQ(ohms, c.ohms) << '"' << c.text << '"';
+    EXPECT_EQ(LimitText(*ohms), c.written) << '"' << c.text << '"';
+  }
+  for (const char* refused :
+       {"1000000000", "4.125", "4.", ".5", "", "-1", "+1", "1e3", " 4", "4 ", "4,5", "ten"}) {
+    EXPECT_EQ(ParseLimitOhms(refused), std::nullopt) << '"' << refused << '"';
   }
 }
 

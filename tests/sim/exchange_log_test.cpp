@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "sim/simulated_detector.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
 
+using test::PrintTo;
 using namespace std::chrono_literals;
 
 // A finished exchange whose request is its index, four bytes high first.
@@ -34,10 +36,6 @@ struct KeptCase {
   std::size_t first;  // of the slice
   std::size_t size;   // of the slice
 };
-
-void PrintTo(const KeptCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class KeptTest : public ::testing::TestWithParam<KeptCase> {};
 

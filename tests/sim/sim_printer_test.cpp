@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "sim/slave_port.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
 
+using test::PrintTo;
 using namespace std::chrono_literals;
 using testing::Hex;
 
@@ -52,10 +54,6 @@ struct PrintCase {
   std::size_t printed;      // exchange lines printed in all
   std::size_t leftOut;      // 0: no line saying so
 };
-
-void PrintTo(const PrintCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class PrinterTest : public ::testing::TestWithParam<PrintCase> {};
 

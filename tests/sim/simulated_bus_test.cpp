@@ -10,11 +10,13 @@
 #include "framing/crc16.h"
 #include "sim/simulated_detector.h"
 #include "sim/slave_port.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
 
+using test::PrintTo;
 using namespace std::chrono_literals;
 using testing::Hex;
 using testing::SlavePort;
@@ -48,10 +50,6 @@ struct BusCase {
   int times = kPersistent;
   std::vector<DetectorConfig> bus = ThreeDetectors();
 };
-
-void PrintTo(const BusCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class BusTest : public ::testing::TestWithParam<BusCase> {};
 

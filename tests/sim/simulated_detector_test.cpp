@@ -9,11 +9,13 @@
 
 #include "sim/pty_pair.h"
 #include "sim/slave_port.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
 
+using test::PrintTo;
 using namespace std::chrono_literals;
 using testing::Hex;
 using testing::Received;
@@ -23,13 +25,28 @@ using testing::SlavePort;
 struct Bench {
   explicit Bench(DetectorConfig config = {}) : detector(config), port(detector.SlavePath()) {}
 
-  // Sends `request` and returns what came back once the detector has dealt with it. Every
-  // request here is well formed, so the exchange finishes once the reply is written.
-  std::vector<std::uint8_t> Ask(const std::string& request) {
+  // Sends `request` and waits until the detector has dealt with it. Every request here is well
+  // formed, so the exchange finishes once the reply is written.
+  bool Send(const std::string& request) {
     const std::size_t before = detector.ExchangeCount();
-    EXPECT_TRUE(port.Write(Hex(request)));
-    EXPECT_TRUE(detector.WaitForExchanges(before + 1, 2s)) << request;
+    return port.Write(Hex(request)) && detector.WaitForExchanges(before + 1, 2s);
+  }
+  // Sends `request` and returns what came back.
+  std::vector<std::uint8_t> Ask(const std::string& request) {
+    EXPECT_TRUE(Send(request)) << request;
     return port.Read(50ms, 30ms).bytes;
+  }
+  // What arrives until `count` bytes have, each piece read as soon as it comes; less where
+  // nothing more comes within 2 s.
+  Received ReadAtLeast(std::size_t count) {
+    Received got;
+    while (got.bytes.size() < count) {
+      const Received more = port.Read(2s, 0ms);
+      if (more.bytes.empty()) break;
+      got.bytes.insert(got.bytes.end(), more.bytes.begin(), more.bytes.end());
+      got.times.insert(got.times.end(), more.times.begin(), more.times.end());
+    }
+    return got;
   }
 
   SimulatedDetector detector;
@@ -43,10 +60,6 @@ struct RequestCase {
   const char* reply;  // empty: none
 };
 
-void PrintTo(const RequestCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class RequestTest : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(RequestTest, AnswersAsTheDetector) {
@@ -54,11 +67,7 @@ TEST_P(RequestTest, AnswersAsTheDetector) {
   Bench bench(DetectorConfig{.address = c.address});
   ASSERT_TRUE(bench.port.IsOpen());
   EXPECT_EQ(bench.Ask(c.request), Hex(c.reply));
-
-  const std::vector<Exchange> log = bench.detector.Exchanges();
-  ASSERT_EQ(log.size(), 1U);
-  EXPECT_EQ(log[0].request, Hex(c.request));
-  EXPECT_EQ(log[0].reply, Hex(c.reply));
+  testing::ExpectOneExchange(bench.detector.Exchanges(), Hex(c.request), Hex(c.reply));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,10 +153,6 @@ struct FaultCase {
   Fault fault;
   const char* reply;
 };
-
-void PrintTo(const FaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 
@@ -260,13 +265,8 @@ TEST(SimulatedDetector, NeverStampsAReplyByteAfterAReaderHasIt) {
     SCOPED_TRACE(std::to_string(i) + (paced ? ", paced" : ", at once"));
     bench.detector.SetPacing(paced);
     ASSERT_TRUE(bench.port.Write(Hex("01 03 00 0F 00 01 B4 09")));
-    Received got;
-    while (got.bytes.size() < 7) {
-      const Received more = bench.port.Read(2s, 0ms);
-      ASSERT_FALSE(more.bytes.empty());
-      got.bytes.insert(got.bytes.end(), more.bytes.begin(), more.bytes.end());
-      got.times.insert(got.times.end(), more.times.begin(), more.times.end());
-    }
+    const Received got = bench.ReadAtLeast(7);
+    ASSERT_GE(got.bytes.size(), 7U);
     const std::vector<Exchange> log = bench.detector.Exchanges();
     ASSERT_EQ(log.size(), static_cast<std::size_t>(i + 1));
     EXPECT_EQ(log.back().reply, got.bytes);
@@ -318,12 +318,7 @@ TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
     bench.detector.SetFault(c.fault, 1);
     const std::size_t before = bench.detector.ExchangeCount();
     ASSERT_TRUE(bench.port.Write(Hex(voltage)));
-    std::vector<std::uint8_t> all;
-    while (all.size() < joined.size()) {
-      const auto got = bench.port.Read(2s, 0ms).bytes;
-      ASSERT_FALSE(got.empty()) << "after " << all.size() << " bytes";
-      all.insert(all.end(), got.begin(), got.end());
-    }
+    const std::vector<std::uint8_t> all = bench.ReadAtLeast(joined.size()).bytes;
     ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
     EXPECT_TRUE(bench.port.Read(50ms, 10ms).bytes.empty());
     const Exchange e = bench.detector.Exchanges().back();
@@ -334,9 +329,7 @@ TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
 
   // A trickle takes a byte time per byte: seven bytes, six byte times from the first to the last.
   bench.detector.SetFault(Fault::Trickle().WithStray({0x00}), 1);
-  const std::size_t before = bench.detector.ExchangeCount();
-  ASSERT_TRUE(bench.port.Write(Hex(voltage)));
-  ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+  ASSERT_TRUE(bench.Send(voltage));
   const Exchange trickled = bench.detector.Exchanges().back();
   EXPECT_EQ(trickled.reply, Hex("00 C8 03 02 00 DC 65 CD"));
   EXPECT_GE(trickled.replyLastByte - trickled.replyFirstByte, 7 * kByteTime);
@@ -361,9 +354,7 @@ TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
   const auto hears = [&](Bench& line, const std::string& stray) {
     for (const Case& c : withDetector) {
       SCOPED_TRACE(c.request);
-      const std::size_t before = line.detector.ExchangeCount();
-      ASSERT_TRUE(line.port.Write(Hex(c.request)));
-      ASSERT_TRUE(line.detector.WaitForExchanges(before + 1, 2s));
+      ASSERT_TRUE(line.Send(c.request));
       EXPECT_EQ(line.port.Read(200ms, 30ms).bytes, Hex(stray + c.heard));
     }
   };
@@ -375,9 +366,7 @@ TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
   hears(stray, "A5 ");
 
   bench.detector.SetPresent(false);
-  const std::size_t before = bench.detector.ExchangeCount();
-  ASSERT_TRUE(bench.port.Write(Hex("03 06 00 12 00 05 E8 2E")));
-  ASSERT_TRUE(bench.detector.WaitForExchanges(before + 1, 2s));
+  ASSERT_TRUE(bench.Send("03 06 00 12 00 05 E8 2E"));
   EXPECT_EQ(bench.port.Read(200ms, 30ms).bytes, Hex("03 06 00 12 00 05 E8 2E"));
   EXPECT_EQ(bench.detector.Address(), 3);  // nobody took the write
   EXPECT_TRUE(bench.detector.Exchanges().back().reply.empty());

@@ -10,12 +10,23 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace karvello::testing {
+
+// A detector's log of exchanges that holds one: `request` taken and `reply` given.
+template <typename Log>
+void ExpectOneExchange(const Log& log, const std::vector<std::uint8_t>& request,
+                       const std::vector<std::uint8_t>& reply) {
+  ASSERT_EQ(log.size(), 1U);
+  EXPECT_EQ(log[0].request, request);
+  EXPECT_EQ(log[0].reply, reply);
+}
 
 struct Received {
   std::vector<std::uint8_t> bytes;

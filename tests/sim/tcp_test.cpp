@@ -9,11 +9,13 @@
 #include "sim/modbus_tcp.h"
 #include "sim/simulated_detector.h"
 #include "sim/slave_port.h"
+#include "support/case_names.h"
 #include "support/hex_bytes.h"
 
 namespace karvello::sim {
 namespace {
 
+using test::PrintTo;
 using namespace std::chrono_literals;
 using testing::Hex;
 using testing::TcpClient;
@@ -120,10 +122,6 @@ struct MbapCase {
   bool gatewayExceptions = false;
 };
 
-void PrintTo(const MbapCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class MbapTest : public ::testing::TestWithParam<MbapCase> {};
 
 // Each answer byte for byte: the request's transaction id, protocol 0, the length of the unit id
@@ -134,10 +132,7 @@ TEST_P(MbapTest, AnswersAsAGatewayInFrontOfTheDetector) {
   detector.SetFault(c.fault, 1);
   TcpClient client(PortOf(detector));
   EXPECT_EQ(Ask(detector, client, c.request), Hex(c.answer));
-  const std::vector<Exchange> log = detector.Exchanges();
-  ASSERT_EQ(log.size(), 1U);
-  EXPECT_EQ(log[0].request, Hex(c.request));
-  EXPECT_EQ(log[0].reply, Hex(c.answer));
+  testing::ExpectOneExchange(detector.Exchanges(), Hex(c.request), Hex(c.answer));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -50,5 +51,15 @@ struct CaseName {
     return word.empty() ? "Case" + std::to_string(info.index) : word;
   }
 };
+
+// Prints a case of a table by its `name`, where GoogleTest would print its bytes. A test's
+// namespace takes it in with `using test::PrintTo;`, where GoogleTest finds it by the case's type.
+template <typename Case>
+requires requires(const Case& c) {
+  std::string_view(c.name);
+}
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 }  // namespace karvello::test

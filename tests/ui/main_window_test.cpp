@@ -92,6 +92,17 @@ class MainWindowTest : public ::testing::Test {
     QTest::keyClick(view, Qt::Key_Return);
   }
 
+  // The port list's entries as shown, and the list made afresh as opening it makes it.
+  QStringList Listed() {
+    QStringList listed;
+    for (int i = 0; i < PortCombo()->count(); ++i) listed << PortCombo()->itemText(i);
+    return listed;
+  }
+  void Reprobe() {
+    PortCombo()->showPopup();
+    PortCombo()->hidePopup();
+  }
+
   // The frames written since the calls were last forgotten, " | " between them.
   std::string Sent() const {
     std::string sent;
@@ -262,16 +273,13 @@ TEST_F(MainWindowTest, OpeningTheListProbesAgainWithoutTouchingTheLine) {
   ports_.Set(2, "/dev/ttyUSB1");
   ports_.Remove(3);
   probe_.SetOpening({1, 2});
-  PortCombo()->showPopup();
-  PortCombo()->hidePopup();
+  Reprobe();
 
   std::vector<int> others;
   for (int n = 2; n <= 16; ++n) others.push_back(n);
   EXPECT_EQ(probe_.Tried(), others);  // every port but the open one
   EXPECT_TRUE(line_.Calls().empty());
-  ASSERT_EQ(PortCombo()->count(), 2);
-  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
-  EXPECT_EQ(PortCombo()->itemText(1), "COM2");
+  EXPECT_EQ(Listed(), QStringList({"COM1", "COM2"}));
   EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyUSB1");
   EXPECT_EQ(PortCombo()->currentText(), "COM1");
   EXPECT_EQ(PortCombo()->toolTip(), "/dev/ttyUSB0");
@@ -286,10 +294,8 @@ TEST_F(MainWindowTest, OpeningTheListProbesAgainWithoutTouchingTheLine) {
 TEST_F(MainWindowTest, TheOpenPortStaysListedWhenItsDeviceLeavesTheMap) {
   ports_.Remove(1);
   probe_.SetOpening({3});
-  PortCombo()->showPopup();
-  PortCombo()->hidePopup();
-  ASSERT_EQ(PortCombo()->count(), 2);
-  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
+  Reprobe();
+  EXPECT_EQ(Listed(), QStringList({"COM1", "COM3"}));
   EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
   EXPECT_EQ(PortCombo()->currentText(), "COM1");
   EXPECT_TRUE(line_.IsOpen());
@@ -297,10 +303,8 @@ TEST_F(MainWindowTest, TheOpenPortStaysListedWhenItsDeviceLeavesTheMap) {
   // Once the line has failed, the port is no longer in use, and its entry goes.
   line_.Pull();
   line_.ForgetCalls();
-  PortCombo()->showPopup();
-  PortCombo()->hidePopup();
-  ASSERT_EQ(PortCombo()->count(), 1);
-  EXPECT_EQ(PortCombo()->itemText(0), "COM3");
+  Reprobe();
+  EXPECT_EQ(Listed(), QStringList({"COM3"}));
   EXPECT_EQ(PortCombo()->currentIndex(), -1);
   EXPECT_TRUE(line_.Calls().empty());  // nothing is opened behind the user's back
 }
@@ -378,9 +382,7 @@ TEST_F(MainWindowTest, TheWindowCarriesTheApplicationIcon) {
 }
 
 TEST_F(MainWindowTest, ThePortListShowsThePortsFoundAndEverySelectionReopens) {
-  ASSERT_EQ(PortCombo()->count(), 2);
-  EXPECT_EQ(PortCombo()->itemText(0), "COM1");
-  EXPECT_EQ(PortCombo()->itemText(1), "COM3");
+  EXPECT_EQ(Listed(), QStringList({"COM1", "COM3"}));
   EXPECT_EQ(PortCombo()->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyUSB0");
   EXPECT_EQ(PortCombo()->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS2");
   EXPECT_EQ(PortCombo()->currentIndex(), 0);
@@ -500,17 +502,15 @@ TEST_F(MainWindowTest, AnEntryChosenWhileItsDeviceIsAwayOpensWhenChosenAgain) {
   EXPECT_EQ(line_.Port(), 3);
 }
 
-struct GivenCase {
-  const char* address;
-  QStringList listed;
-  std::vector<std::string> calls;  // from the given line on
-};
-
 // karvello --port ADDRESS: the line is listed first and opened; the ports after it stay as they
 // were (the given port not listed twice), and the list made afresh keeps it first.
 TEST_F(MainWindowTest, ALineGivenByAddressIsListedFirstAndOpened) {
   line_.SetOpening({"rtu+tcp://127.0.0.1:4001"});
-  const GivenCase cases[] = {
+  const struct {
+    const char* address;
+    QStringList listed;
+    std::vector<std::string> calls;  // from the given line on
+  } cases[] = {
       {"rtu+tcp://127.0.0.1:4001",
        {"rtu+tcp://127.0.0.1:4001", "COM1", "COM3"},
        {"open rtu+tcp://127.0.0.1:4001"}},
@@ -521,15 +521,13 @@ TEST_F(MainWindowTest, ALineGivenByAddressIsListedFirstAndOpened) {
       {"com1", {"COM1", "COM3", "COM7"}, {"open 1"}},
   };
   line_.SetAvailable({1, 3, 7});
-  for (const GivenCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
     const auto address = ParseLineAddress(c.address);
     ASSERT_TRUE(address.has_value());
     line_.ForgetCalls();
     form_.OpenGiven(*address);
-    QStringList listed;
-    for (int i = 0; i < PortCombo()->count(); ++i) listed << PortCombo()->itemText(i);
-    EXPECT_EQ(listed, c.listed);
+    EXPECT_EQ(Listed(), c.listed);
     EXPECT_EQ(PortCombo()->currentIndex(), 0);
     ASSERT_FALSE(line_.Calls().empty());
     const std::vector<std::string> last(line_.Calls().end() - static_cast<long>(c.calls.size()),
@@ -538,8 +536,7 @@ TEST_F(MainWindowTest, ALineGivenByAddressIsListedFirstAndOpened) {
     // Another entry and back.
     Choose(1);
     EXPECT_EQ(QString::fromStdString(line_.Name()), c.listed[1]);
-    PortCombo()->showPopup();
-    PortCombo()->hidePopup();
+    Reprobe();
     EXPECT_EQ(PortCombo()->itemText(0), c.listed[0]);
     Choose(0);
     EXPECT_EQ(line_.Calls().back(), c.calls.back());

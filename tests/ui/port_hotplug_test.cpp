@@ -77,13 +77,21 @@ class PortHotPlugTest : public ::testing::Test {
     QTest::keyClick(view, Qt::Key_Return);
   }
 
-  // Types `address` and presses 查询电压; returns whether `report` comes.
-  bool QueryVoltage(const char* address, const std::string& report) {
+  // Types `address` and presses 查询电压.
+  void PressQueryVoltage(const char* address) {
     auto* box = form_->findChild<QLineEdit*>("addressBox");
     box->selectAll();
     QTest::keyClicks(box, address);
     QTest::mouseClick(form_->findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
+  }
+  // Whether `report` comes into the log box within 3 s.
+  bool Reports(const std::string& report) {
     return QTest::qWaitFor([&] { return form_->LogText() == report; }, 3000);
+  }
+  // Presses 查询电压 at `address`; returns whether `report` comes.
+  bool QueryVoltage(const char* address, const std::string& report) {
+    PressQueryVoltage(address);
+    return Reports(report);
   }
 
   sim::SimulatedDetector first_{Detector(5, 220)};
@@ -126,10 +134,7 @@ TEST_F(PortHotPlugTest, TheOpenPortSurvivesAProbeWithItsQueryInFlight) {
   map_.Set(2, second.SlavePath());
   first_.SetFault(sim::Fault::Delay(300ms), 1);  // the reply comes 0.3 s late
 
-  auto* box = form_->findChild<QLineEdit*>("addressBox");
-  box->selectAll();
-  QTest::keyClicks(box, "5");
-  QTest::mouseClick(form_->findChild<QPushButton*>("queryVoltageButton"), Qt::LeftButton);
+  PressQueryVoltage("5");
   ASSERT_EQ(form_->LogText(), "");  // no reply yet
   OpenTheList();
   EXPECT_EQ(Listed(),
@@ -137,8 +142,7 @@ TEST_F(PortHotPlugTest, TheOpenPortSurvivesAProbeWithItsQueryInFlight) {
   EXPECT_EQ(List()->currentText(), "COM1");
   EXPECT_TRUE(line_.IsOpen());
   EXPECT_EQ(line_.Name(), "COM1");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form_->LogText() == kVoltage5; }, 3000))
-      << form_->LogText();
+  EXPECT_TRUE(Reports(kVoltage5)) << form_->LogText();
   EXPECT_EQ(second.ExchangeCount(), 0U);
 }
 

@@ -45,10 +45,11 @@ Numbers AllBut(int kept) {
   return numbers;
 }
 
-// A list that counts its selection events.
+// A list that counts its selection events, probed once with no port in use.
 struct CountingList {
-  CountingList() {
+  CountingList(const FixedPortMap& map, FakePortProbe& probe) {
     list.SetOnSelected([this] { ++selections; });
+    list.Probe(map, probe, 0);
   }
   PortListModel list;
   int selections = 0;
@@ -110,9 +111,8 @@ TEST(PortListModel, ListsThePortsThatOpenInAscendingOrderTryingEveryNumberOnce) 
 TEST(PortListModel, TheKeptPortIsNeverTriedAndStaysListedAsItWas) {
   FixedPortMap map = EveryNumberMapped();
   FakePortProbe probe({1, 3});
-  CountingList counting;
+  CountingList counting(map, probe);
   PortListModel& list = counting.list;
-  list.Probe(map, probe, 0);
   ASSERT_TRUE(list.Select(1));  // COM3 is opened and in use
 
   // Its device leaves the map and the probe would say it does not open: it is not asked.
@@ -136,9 +136,8 @@ TEST(PortListModel, TheKeptPortIsNeverTriedAndStaysListedAsItWas) {
 TEST(PortListModel, TheSelectionFollowsItsPortAcrossProbesUntilThePortGoes) {
   const FixedPortMap map = EveryNumberMapped();
   FakePortProbe probe({1, 12});
-  CountingList counting;
+  CountingList counting(map, probe);
   PortListModel& list = counting.list;
-  list.Probe(map, probe, 0);
   EXPECT_EQ(list.SelectedIndex(), -1);  // a probe selects nothing by itself
   ASSERT_TRUE(list.Select(1));
   EXPECT_EQ(list.SelectedNumber(), 12);
@@ -160,9 +159,8 @@ TEST(PortListModel, TheSelectionFollowsItsPortAcrossProbesUntilThePortGoes) {
 TEST(PortListModel, SelectingAnEntryGivesItsNumberAndRaisesTheEventEveryTime) {
   const FixedPortMap map = EveryNumberMapped();
   FakePortProbe probe({3, 12, 16});
-  CountingList counting;
+  CountingList counting(map, probe);
   PortListModel& list = counting.list;
-  list.Probe(map, probe, 0);
   const struct {
     int index;
     int number;
@@ -179,9 +177,8 @@ TEST(PortListModel, SelectingAnEntryGivesItsNumberAndRaisesTheEventEveryTime) {
 TEST(PortListModel, SelectingNoEntryChangesNothing) {
   const FixedPortMap map = EveryNumberMapped();
   FakePortProbe probe({1, 2});
-  CountingList counting;
+  CountingList counting(map, probe);
   PortListModel& list = counting.list;
-  list.Probe(map, probe, 0);
   ASSERT_TRUE(list.Select(1));
   for (const int index : {2, -1, 16}) {
     EXPECT_FALSE(list.Select(index)) << index;

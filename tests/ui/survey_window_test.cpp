@@ -23,13 +23,12 @@
 #include <QTest>
 #include <QThreadPool>
 #include <algorithm>
-#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
 
 #ifdef Q_OS_UNIX
-#include <sys/resource.h>
+#include "support/file_size_limit_posix.h"
 #endif
 
 #include "record/record.h"
@@ -101,13 +100,47 @@ class SurveyWindowTest : public ::testing::Test {
     ASSERT_TRUE(window_->survey().Running());
     ASSERT_TRUE(RunToEnd());
   }
+  // A record in a folder of its own kept by the window, and the scan set to addresses 1 to `to`.
+  Record& UseRecord(int to, const QString& file = "record.csv") {
+    record_ = std::make_unique<Record>(dir_.filePath(file));
+    window_->SetRecord(record_.get());
+    SetBox("toBox", to);
+    return *record_;
+  }
+  void ExpectPortPulled() {
+    EXPECT_FALSE(window_->survey().Running());
+    EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+    EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
+  }
 
   FakeSerialLine line_{{1}};
   FakePortProbe probe_{{1}};
   FixedPortMap ports_;
   testing::InMemoryBus bus_;
+  QTemporaryDir dir_;
+  std::unique_ptr<Record> record_;
   std::unique_ptr<SurveyWindow> window_;
 };
+
+template <typename Case>
+class SurveyWindowWith : public SurveyWindowTest, public ::testing::WithParamInterface<Case> {};
+
+// Slave and register of each request: a read of the address register (0x12) per address, in
+// order, and a read of the voltage (0x0F) after each detector found.
+std::vector<int> ScanHeads(const std::vector<int>& detectors) {
+  std::vector<int> heads;
+  for (int address = 1; address <= 255; ++address) {
+    heads.push_back(address * 100 + 0x12);
+    if (std::ranges::count(detectors, address) != 0) heads.push_back(address * 100 + 0x0F);
+  }
+  return heads;
+}
+template <typename Frames>
+std::vector<int> Heads(const Frames& frames) {
+  std::vector<int> heads;
+  for (const auto& frame : frames) heads.push_back(frame[0] * 100 + frame[3]);
+  return heads;
+}
 
 struct RangeCase {
   int from;
@@ -117,8 +150,7 @@ struct RangeCase {
   const char* says;  // a part of the message
 };
 
-class SurveyWindowRanges : public SurveyWindowTest,
-                           public ::testing::WithParamInterface<RangeCase> {};
+using SurveyWindowRanges = SurveyWindowWith<RangeCase>;
 
 TEST_P(SurveyWindowRanges, AreRefusedWithAMessageAndNothingSent) {
   const RangeCase& c = GetParam();
@@ -158,16 +190,7 @@ TEST_F(SurveyWindowTest, AScanShowsEachDetectorWithItsVoltageAndTheOddReplyForWh
   EXPECT_EQ(Find<QProgressBar>("progress")->maximum(), 255);
   EXPECT_TRUE(Find<QPushButton>("scanButton")->isEnabled());
   EXPECT_FALSE(Find<QPushButton>("stopButton")->isEnabled());
-  // One read of the address register (0x12) per address, in order, and a read of the voltage
-  // (0x0F) after each detector found.
-  std::vector<int> expected;
-  for (int address = 1; address <= 255; ++address) {
-    expected.push_back(address * 100 + 0x12);
-    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
-  }
-  std::vector<int> sent;
-  for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
-  EXPECT_EQ(sent, expected);
+  EXPECT_EQ(Heads(line_.Written()), ScanHeads({3, 7, 200}));
 }
 
 TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeftShown) {
@@ -195,11 +218,9 @@ TEST_F(SurveyWindowTest, MeasuresTheDetectorsInTurnOrAllAtOnceWithTheSecondsLeft
     EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"34.5", "12.00", "", "8"}));
     EXPECT_EQ(window_->Message(), "测量完成。");
     // Start (write 0x11) and read (0x0D) of each in turn, or every start, then every read.
-    std::vector<int> sent;
-    for (const auto& frame : line_.Written()) sent.push_back(frame[0] * 100 + frame[3]);
     const std::vector<int> inTurn = {317, 313, 717, 713, 20017, 20013};
     const std::vector<int> atOnce = {317, 717, 20017, 313, 713, 20013};
-    EXPECT_EQ(sent, allAtOnce ? atOnce : inTurn);
+    EXPECT_EQ(Heads(line_.Written()), allAtOnce ? atOnce : inTurn);
     EXPECT_FALSE(window_->Cell(2, SurveyWindow::kResistanceTime).isEmpty() &&
                  window_->Cell(0, SurveyWindow::kResistanceTime).isEmpty());
   }
@@ -248,11 +269,9 @@ TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) 
   Click("scanButton");
   RunUntil([this] { return line_.Written().size() == 12; });
   line_.Pull();
-  EXPECT_FALSE(window_->survey().Running());
-  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  ExpectPortPulled();
   EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12"}));
   EXPECT_EQ(Find<QProgressBar>("progress")->value(), 9);
-  EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
   EXPECT_EQ(line_.Written().size(), 12U);
 
   // Mid-measurement, the adapter plugged in again.
@@ -263,12 +282,10 @@ TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) 
   RunUntil([this] { return window_->Cell(1, SurveyWindow::kState).startsWith(kMeasuring); });
   const std::size_t sent = line_.Written().size();
   line_.Pull();
-  EXPECT_FALSE(window_->survey().Running());
-  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  ExpectPortPulled();
   EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"34.5", "", "", ""}));
   EXPECT_EQ(window_->Cell(1, SurveyWindow::kState), "查询失败！");
   EXPECT_EQ(Column(SurveyWindow::kVoltage), QStringList({"220", "12", "", "0"}));
-  EXPECT_FALSE(testing::InMemoryBus::ExpireOne(window_->engine(), window_->survey()));
   EXPECT_EQ(line_.Written().size(), sent);
 
   // All at once, in the one wait: each detector started has failed; none was stopped.
@@ -279,8 +296,7 @@ TEST_F(SurveyWindowTest, APulledPortEndsTheRunAtOnceAndTheRowsKeepWhatTheyHave) 
   Click("measureButton");
   RunUntil([this] { return window_->survey().MeasurementWait().IsRunning(); });
   line_.Pull();
-  EXPECT_FALSE(window_->survey().Running());
-  EXPECT_TRUE(window_->Message().startsWith("串口已断开")) << window_->Message().toStdString();
+  ExpectPortPulled();
   EXPECT_EQ(Column(SurveyWindow::kState),
             QStringList({"查询失败！", "查询失败！", "回复损坏", "查询失败！"}));
   EXPECT_EQ(Column(SurveyWindow::kResistance), QStringList({"", "", "", ""}));
@@ -303,8 +319,7 @@ TEST_F(SurveyWindowTest, ClosingDuringARunStopsItAndNothingCallsTheWindowAfterwa
 
 TEST_F(SurveyWindowTest, ExportsTheTableAsCsvWithAByteOrderMark) {
   Scan();
-  QTemporaryDir dir;
-  const QString path = dir.filePath("survey.csv");
+  const QString path = dir_.filePath("survey.csv");
   ASSERT_TRUE(window_->ExportCsv(path));
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -326,15 +341,14 @@ TEST_F(SurveyWindowTest, ExportsTheTableAsCsvWithAByteOrderMark) {
   }
   EXPECT_TRUE(lines[5].isEmpty());
   EXPECT_TRUE(window_->Message().startsWith("已导出 4 行")) << window_->Message().toStdString();
-  EXPECT_FALSE(window_->ExportCsv(dir.filePath("no/such/folder/x.csv")));
+  EXPECT_FALSE(window_->ExportCsv(dir_.filePath("no/such/folder/x.csv")));
   EXPECT_TRUE(window_->Message().startsWith("导出失败"));
 }
 
 #ifdef Q_OS_UNIX
 // Both exports write the whole file or leave the one there as it was: into a folder that is not
-// there, and cut off mid-write by the limit on a file's size (SIGXFSZ ignored, so the write
-// fails instead of ending the process), each fails with its message and keeps the file that an
-// export before it wrote.
+// there, and cut off mid-write, each fails with its message and keeps the file that an export
+// before it wrote.
 TEST_F(SurveyWindowTest, AFailedExportSaysSoAndKeepsTheFileThatWasThere) {
   Scan();
   const std::pair<const char*, bool (SurveyWindow::*)(const QString&)> exports[] = {
@@ -352,16 +366,8 @@ TEST_F(SurveyWindowTest, AFailedExportSaysSoAndKeepsTheFileThatWasThere) {
     EXPECT_TRUE(window_->Message().startsWith("导出失败：")) << window_->Message().toStdString();
 
     ASSERT_TRUE((window_.get()->*exportTo)(path));
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = 32;  // less than the byte-order mark and either header
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = (window_.get()->*exportTo)(path);
-    setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, oldHandler);
-    EXPECT_FALSE(written);
+    // 32 bytes: less than the byte-order mark and either header.
+    EXPECT_FALSE(testing::UnderFileSizeLimit(32, [&] { return (window_.get()->*exportTo)(path); }));
     EXPECT_TRUE(window_->Message().startsWith("导出失败：")) << window_->Message().toStdString();
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), kept);
@@ -411,7 +417,6 @@ TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
   }
   EXPECT_EQ(rows, QStringList({"3 220 查询成功！", "7 218 查询成功！", "50  回复损坏",
                                "200 221 查询成功！"}));
-  // Slave and register of each request the bus took: 0x12 the address, 0x0F the voltage.
   const auto asked = [&bus](std::size_t from) {
     std::vector<int> heads;
     for (const auto& exchange : bus.ExchangesSince(from).exchanges) {
@@ -419,12 +424,7 @@ TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
     }
     return heads;
   };
-  std::vector<int> expected;
-  for (int address = 1; address <= 255; ++address) {
-    expected.push_back(address * 100 + 0x12);
-    if (address == 3 || address == 7 || address == 200) expected.push_back(address * 100 + 0x0F);
-  }
-  EXPECT_EQ(asked(0), expected);
+  EXPECT_EQ(asked(0), ScanHeads({3, 7, 200}));
 
   for (const bool allAtOnce : {false, true}) {
     SCOPED_TRACE(allAtOnce);
@@ -459,10 +459,7 @@ TEST(SurveyWindowOnPty, ScansTheBusAndMeasuresItsDetectorsInTurnAndAllAtOnce) {
 // Every outcome of the window goes into the record; the window shows the record's rows of the
 // period chosen for the detectors in its table, and exports them.
 TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOfIt) {
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  window_->SetRecord(&record);
-  SetBox("toBox", 60);
+  Record& record = UseRecord(60);
   Scan();
   Click("measureButton");
   ASSERT_TRUE(RunToEnd());
@@ -488,7 +485,7 @@ TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOf
                          "COM1 7 read-address answered", "COM1 7 voltage answered 12V",
                          "COM1 3 resistance answered 34.5Ω", "COM1 7 resistance answered 12.00Ω"}));
 
-  const QString path = dir.filePath("period.csv");
+  const QString path = dir_.filePath("period.csv");
   ASSERT_TRUE(window_->ExportRecord(path));
   QFile exported(path);
   ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
@@ -508,11 +505,8 @@ TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOf
 // Chinese with its reason, and the survey goes on; no box comes over the table. Each outage is
 // told again, and its end with the rows it cost.
 TEST_F(SurveyWindowTest, EachOutageOfTheRecordIsToldInTheMessageLineWithTheRowsNotKept) {
-  QTemporaryDir dir;
-  const QString folder = dir.filePath("data");
-  Record record(folder + "/record.csv");
-  window_->SetRecord(&record);
-  SetBox("toBox", 10);
+  Record& record = UseRecord(10, "data/record.csv");
+  const QString folder = dir_.filePath("data");
   const QString found = "扫描完成：找到 2 个检测器。";
   const QString failed =
       found + " 无法写入记录文件：" + QDir::toNativeSeparators(record.Path()) + "（";
@@ -540,10 +534,7 @@ TEST_F(SurveyWindowTest, EachOutageOfTheRecordIsToldInTheMessageLineWithTheRowsN
 // The chart draws the record's readings of the period for the selected detectors, and a reading
 // appears on it as it is made, before the run ends.
 TEST_F(SurveyWindowTest, TheChartDrawsTheRecordsReadingsAndFollowsEachNewOne) {
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  window_->SetRecord(&record);
-  SetBox("toBox", 10);
+  UseRecord(10);
   Scan();
   const TrendChart& chart = window_->chart();
   const auto addresses = [&chart](Quantity quantity) {
@@ -729,21 +720,18 @@ TEST_F(SurveyWindowLimits, TheLimitAndThePeriodAreKeptForTheNextWindow) {
 }
 
 TEST_F(SurveyWindowTest, ExportsTheChartAsAPngAtItsSizeOnScreenOrLarger) {
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  window_->SetRecord(&record);
-  SetBox("toBox", 10);
+  UseRecord(10);
   Scan();
   const QSize shown = window_->chart().size();
-  ASSERT_TRUE(window_->ExportChart(dir.filePath("chart.png")));
-  EXPECT_EQ(QImage(dir.filePath("chart.png")).size(), shown);
-  EXPECT_EQ(window_->Message(), "已导出图表到 " + dir.filePath("chart.png"));
-  ASSERT_TRUE(window_->ExportChart(dir.filePath("large.png"), shown * 2));
-  EXPECT_EQ(QImage(dir.filePath("large.png")).size(), shown * 2);
+  ASSERT_TRUE(window_->ExportChart(dir_.filePath("chart.png")));
+  EXPECT_EQ(QImage(dir_.filePath("chart.png")).size(), shown);
+  EXPECT_EQ(window_->Message(), "已导出图表到 " + dir_.filePath("chart.png"));
+  ASSERT_TRUE(window_->ExportChart(dir_.filePath("large.png"), shown * 2));
+  EXPECT_EQ(QImage(dir_.filePath("large.png")).size(), shown * 2);
   // Smaller than on screen: at the size on screen.
-  ASSERT_TRUE(window_->ExportChart(dir.filePath("small.png"), shown / 2));
-  EXPECT_EQ(QImage(dir.filePath("small.png")).size(), shown);
-  EXPECT_FALSE(window_->ExportChart(dir.filePath("no/such/folder/chart.png")));
+  ASSERT_TRUE(window_->ExportChart(dir_.filePath("small.png"), shown / 2));
+  EXPECT_EQ(QImage(dir_.filePath("small.png")).size(), shown);
+  EXPECT_FALSE(window_->ExportChart(dir_.filePath("no/such/folder/chart.png")));
   EXPECT_TRUE(window_->Message().startsWith("导出图表失败：")) << window_->Message().toStdString();
 }
 
@@ -753,8 +741,7 @@ struct AddressCase {
   const char* says;  // the start of the message
 };
 
-class SurveyWindowAddresses : public SurveyWindowTest,
-                              public ::testing::WithParamInterface<AddressCase> {};
+using SurveyWindowAddresses = SurveyWindowWith<AddressCase>;
 
 // A bad address typed into the port box is refused and leaves the line as it was; nothing is sent.
 TEST_P(SurveyWindowAddresses, AreOpenedOrRefusedWithAMessage) {
@@ -796,10 +783,7 @@ INSTANTIATE_TEST_SUITE_P(
 // 查看记录 reads on another thread: the window goes on meanwhile, and what it measures while the
 // record is read is shown with the rows read.
 TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMeanwhile) {
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  window_->SetRecord(&record);
-  SetBox("toBox", 10);
+  UseRecord(10);
   Scan();
   const int rows = window_->RecordRowCount();
   ASSERT_GT(rows, 0);
@@ -833,10 +817,7 @@ TEST_F(SurveyWindowTest, TheRecordIsReadInTheBackgroundAndLosesNoReadingMadeMean
 // The record's view and the chart follow a change of period by themselves, read off the window's
 // thread as at the end of each run; a reading made during such a read is shown with it.
 TEST_F(SurveyWindowTest, TheRecordFollowsAChangeOfPeriodAndLosesNoReadingMadeMeanwhile) {
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  window_->SetRecord(&record);
-  SetBox("toBox", 10);
+  UseRecord(10);
   Click("scanButton");
   ASSERT_TRUE(RunUntil([this] { return !window_->survey().Running(); }));
   EXPECT_TRUE(window_->ReadingRecord());  // the end of the run reads in the background

@@ -11,13 +11,10 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <cmath>
-
-#include "support/case_names.h"
+#include <tuple>
 
 #if defined(__unix__)
-#include <sys/resource.h>
-
-#include <csignal>
+#include "support/file_size_limit_posix.h"
 #endif
 
 namespace karvello {
@@ -48,6 +45,21 @@ void ShowHour(TrendChart& chart, std::vector<trend::Series> series) {
 bool Inked(const QImage& image, QPointF at) {
   const QColor c = image.pixelColor(at.toPoint());
   return c.blue() - c.red() > 40;
+}
+
+// A file "old" in `dir`, there before an export over it.
+QString OldFile(const QTemporaryDir& dir) {
+  const QString path = dir.filePath("chart.png");
+  QFile old(path);
+  EXPECT_TRUE(old.open(QIODevice::WriteOnly));
+  old.write("old");
+  return path;
+}
+
+void ExpectOld(const QString& path) {
+  QFile old(path);
+  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+  EXPECT_EQ(old.readAll(), "old");
 }
 
 QImage Picture(const TrendChart& chart) {
@@ -96,36 +108,27 @@ TEST(TrendChart, FollowsReadingsAsTheyAreMade) {
             "地址 3\n2026-12-07 10:20:00\n220 V");
 }
 
-struct GapCase {
-  const char* name;
-  Point middle;
-  bool lineThrough;
-};
-
-void PrintTo(const GapCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class GapTest : public ::testing::TestWithParam<GapCase> {};
-
 // A level line from 10:10 to 10:50 with the reading of 10:30 between: the line is drawn at
 // 10:20 only when that reading has a value.
-TEST_P(GapTest, LeavesTheLineOutAroundAFailedReading) {
-  TrendChart chart;
-  ShowHour(chart, {{3,
-                    {Point::Value(At(10), 50), GetParam().middle, Point::Value(At(50), 50),
-                     Point::Value(At(55), 10)}}});
-  const QImage image = Picture(chart);
-  const trend::Frame& f = chart.frame();
-  ASSERT_TRUE(Inked(image, {f.X(At(10)), f.Y(50)}));
-  EXPECT_EQ(Inked(image, {f.X(At(20)), f.Y(50)}), GetParam().lineThrough);
+TEST(TrendChart, LeavesTheLineOutAroundAFailedReading) {
+  const std::tuple<const char*, Point, bool> cases[] = {
+      {"value", Point::Value(At(30), 50), true},
+      {"failed", Point::Failed(At(30)), false},
+      {"over range", Point::OverRange(At(30)), false},
+  };
+  for (const auto& [name, middle, lineThrough] : cases) {
+    SCOPED_TRACE(name);
+    TrendChart chart;
+    ShowHour(
+        chart,
+        {{3,
+          {Point::Value(At(10), 50), middle, Point::Value(At(50), 50), Point::Value(At(55), 10)}}});
+    const QImage image = Picture(chart);
+    const trend::Frame& f = chart.frame();
+    ASSERT_TRUE(Inked(image, {f.X(At(10)), f.Y(50)}));
+    EXPECT_EQ(Inked(image, {f.X(At(20)), f.Y(50)}), lineThrough);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Middle, GapTest,
-                         ::testing::Values(GapCase{"Value", Point::Value(At(30), 50), true},
-                                           GapCase{"Failed", Point::Failed(At(30)), false},
-                                           GapCase{"OverRange", Point::OverRange(At(30)), false}),
-                         test::CaseName{});
 
 TEST(TrendChart, MarksOverRangeAtTheTopEdge) {
   TrendChart chart;
@@ -137,50 +140,30 @@ TEST(TrendChart, MarksOverRangeAtTheTopEdge) {
   EXPECT_FALSE(Inked(image, {f.X(At(30)), f.Y(f.high)}));
 }
 
-struct ExportCase {
-  const char* name;
-  QSize size;
-  bool written;
-};
-
-void PrintTo(const ExportCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class ExportTest : public ::testing::TestWithParam<ExportCase> {};
-
-TEST_P(ExportTest, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
-  QTemporaryDir dir;
-  const QString path = dir.filePath("chart.png");
-  {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-  }
-  TrendChart chart;
-  ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
-  EXPECT_EQ(chart.ExportPng(path, GetParam().size), GetParam().written);
-  if (GetParam().written) {
-    QImageReader reader(path);
-    EXPECT_EQ(reader.format(), "png");
-    EXPECT_EQ(reader.size(), GetParam().size);
-  } else {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
-    EXPECT_EQ(old.readAll(), "old");
-    EXPECT_FALSE(chart.ExportError().isEmpty());
+TEST(TrendChartExport, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
+  const std::tuple<const char*, QSize, bool> cases[] = {
+      {"as on screen", {800, 400}, true}, {"twice", {1600, 800}, true},
+      {"smaller", {400, 300}, true},      {"widest", {8192, 16}, true},
+      {"too wide", {8193, 16}, false},    {"too high", {16, 8193}, false},
+      {"empty", {0, 400}, false},
+  };
+  for (const auto& [name, size, written] : cases) {
+    SCOPED_TRACE(name);
+    QTemporaryDir dir;
+    const QString path = OldFile(dir);
+    TrendChart chart;
+    ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
+    EXPECT_EQ(chart.ExportPng(path, size), written);
+    if (written) {
+      QImageReader reader(path);
+      EXPECT_EQ(reader.format(), "png");
+      EXPECT_EQ(reader.size(), size);
+    } else {
+      ExpectOld(path);
+      EXPECT_FALSE(chart.ExportError().isEmpty());
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, ExportTest,
-                         ::testing::Values(ExportCase{"AsOnScreen", {800, 400}, true},
-                                           ExportCase{"Twice", {1600, 800}, true},
-                                           ExportCase{"Smaller", {400, 300}, true},
-                                           ExportCase{"Widest", {8192, 16}, true},
-                                           ExportCase{"TooWide", {8193, 16}, false},
-                                           ExportCase{"TooHigh", {16, 8193}, false},
-                                           ExportCase{"Empty", {0, 400}, false}),
-                         test::CaseName{});
 
 TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
   QTemporaryDir dir;
@@ -190,32 +173,18 @@ TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
 }
 
 #if defined(__unix__)
-// The disk refuses the picture midway (a file size limit binds root too): the old file stays
+// The disk refuses the picture midway: the old file stays
 // as it was and nothing of the new one is left beside it.
 TEST(TrendChartExport, KeepsTheOldFileWhenTheWriteFails) {
   QTemporaryDir dir;
-  const QString path = dir.filePath("chart.png");
-  {
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-  }
+  const QString path = OldFile(dir);
   TrendChart chart;
   ShowHour(chart, {{3, {Point::Value(At(10), 30), Point::Value(At(20), 31)}}});
-  rlimit before{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 1024;
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = chart.ExportPng(path, {800, 400});
-  setrlimit(RLIMIT_FSIZE, &before);
-  std::signal(SIGXFSZ, oldHandler);
-  EXPECT_FALSE(written);
+  EXPECT_FALSE(testing::UnderFileSizeLimit(1024, [&] {
+    return chart.ExportPng(path, {800, 400});
+  }));
   EXPECT_FALSE(chart.ExportError().isEmpty());
-  QFile old(path);
-  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
-  EXPECT_EQ(old.readAll(), "old");
+  ExpectOld(path);
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"chart.png"});
 }
 #endif

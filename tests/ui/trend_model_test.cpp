@@ -21,17 +21,10 @@
 namespace karvello {
 namespace {
 
+using test::PrintTo;
 using trend::Column;
 using trend::Point;
 using trend::Quantity;
-
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 qint64 Ms(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
   return QDateTime(QDate(year, month, day), QTime(hour, minute, second)).toMSecsSinceEpoch();
@@ -62,97 +55,82 @@ TEST_P(TimeTicksTest, FallInsideTheSpanAtReadableTimes) {
   }
 }
 
+// An hour from 10:00 on 7 December 2026, and its ticks every ten minutes.
+const qint64 k10 = Ms(2026, 12, 7, 10);
+const qint64 k11 = Ms(2026, 12, 7, 11);
+const QStringList kTenMinutes = {"10:00", "10:10", "10:20", "10:30", "10:40", "10:50", "11:00"};
+
 INSTANTIATE_TEST_SUITE_P(
     Spans, TimeTicksTest,
-    ::testing::Values(TimeCase{"Hour",
-                               Ms(2026, 12, 7, 10),
-                               Ms(2026, 12, 7, 11),
-                               600,
-                               {"10:00", "10:10", "10:20", "10:30", "10:40", "10:50", "11:00"}},
-                      // Ten minutes take 80 pixels of 480: just enough; of 479, not.
-                      TimeCase{"HourAt480",
-                               Ms(2026, 12, 7, 10),
-                               Ms(2026, 12, 7, 11),
-                               480,
-                               {"10:00", "10:10", "10:20", "10:30", "10:40", "10:50", "11:00"}},
-                      TimeCase{"HourAt479",
-                               Ms(2026, 12, 7, 10),
-                               Ms(2026, 12, 7, 11),
-                               479,
-                               {"10:00", "10:15", "10:30", "10:45", "11:00"}},
-                      TimeCase{"HourNotOnTheHour",
-                               Ms(2026, 12, 7, 10, 3),
-                               Ms(2026, 12, 7, 11, 3),
-                               600,
-                               {"10:10", "10:20", "10:30", "10:40", "10:50", "11:00"}},
-                      TimeCase{"TwoMinutes",
-                               Ms(2026, 12, 7, 10),
-                               Ms(2026, 12, 7, 10, 2),
-                               600,
-                               {"10:00:00", "10:00:30", "10:01:00", "10:01:30", "10:02:00"}},
-                      TimeCase{"Day",
-                               Ms(2026, 12, 7),
-                               Ms(2026, 12, 8),
-                               1000,
-                               {"12月7日", "02:00", "04:00", "06:00", "08:00", "10:00", "12:00",
-                                "14:00", "16:00", "18:00", "20:00", "22:00", "12月8日"}},
-                      TimeCase{"Month",
-                               Ms(2026, 12, 1),
-                               Ms(2027, 1, 1),
-                               1000,
-                               {"12月1日", "12月6日", "12月11日", "12月16日", "12月21日",
-                                "12月26日", "1月1日"}},
-                      TimeCase{"Year",
-                               Ms(2026, 1, 1),
-                               Ms(2027, 1, 1),
-                               1100,
-                               {"2026年1月", "2月", "3月", "4月", "5月", "6月", "7月", "8月", "9月",
-                                "10月", "11月", "12月", "2027年1月"}},
-                      TimeCase{"Decade",
-                               Ms(2020, 1, 1),
-                               Ms(2030, 1, 1),
-                               600,
-                               {"2020年", "2022年", "2024年", "2026年", "2028年", "2030年"}},
-                      TimeCase{"NoSpan", Ms(2026, 12, 7), Ms(2026, 12, 7), 600, {}},
-                      TimeCase{"NoWidth", Ms(2026, 12, 7), Ms(2026, 12, 8), 0, {}}),
-    test::CaseName{});
-
-struct ValueCase {
-  const char* name;
-  double min, max;
-  int pixels;
-  QStringList labels;
-};
-
-class ValueTicksTest : public ::testing::TestWithParam<ValueCase> {};
-
-TEST_P(ValueTicksTest, AreNiceStepsInsideTheRange) {
-  const ValueCase& c = GetParam();
-  QStringList labels;
-  for (const trend::ValueTick& tick : trend::ValueTicks(c.min, c.max, c.pixels)) {
-    labels << tick.label;
-    EXPECT_GE(tick.value, c.min - 1e-9);
-    EXPECT_LE(tick.value, c.max + 1e-9);
-  }
-  EXPECT_EQ(labels, c.labels);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, ValueTicksTest,
     ::testing::Values(
-        // A step of 10 takes 40 pixels of 400: just enough; of 399, not.
-        ValueCase{"TensAt400",
-                  0,
-                  100,
-                  400,
-                  {"0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"}},
-        ValueCase{"TwentiesAt399", 0, 100, 399, {"0", "20", "40", "60", "80", "100"}},
-        ValueCase{"Tenths", 0.13, 0.92, 200, {"0.2", "0.4", "0.6", "0.8"}},
-        ValueCase{
-            "Hundredths", 12.3, 12.4, 200, {"12.30", "12.32", "12.34", "12.36", "12.38", "12.40"}},
-        ValueCase{"Thousands", 1200, 9800, 300, {"2000", "4000", "6000", "8000"}},
-        ValueCase{"NoRange", 5, 5, 100, {}}, ValueCase{"NoPixels", 0, 1, 0, {}}),
+        TimeCase{"Hour", k10, k11, 600, kTenMinutes},
+        // Ten minutes take 80 pixels of 480: just enough; of 479, not.
+        TimeCase{"HourAt480", k10, k11, 480, kTenMinutes},
+        TimeCase{"HourAt479", k10, k11, 479, {"10:00", "10:15", "10:30", "10:45", "11:00"}},
+        TimeCase{"HourNotOnTheHour", Ms(2026, 12, 7, 10, 3), Ms(2026, 12, 7, 11, 3), 600,
+                 kTenMinutes.mid(1)},
+        TimeCase{"TwoMinutes",
+                 k10,
+                 Ms(2026, 12, 7, 10, 2),
+                 600,
+                 {"10:00:00", "10:00:30", "10:01:00", "10:01:30", "10:02:00"}},
+        TimeCase{"Day",
+                 Ms(2026, 12, 7),
+                 Ms(2026, 12, 8),
+                 1000,
+                 {"12月7日", "02:00", "04:00", "06:00", "08:00", "10:00", "12:00", "14:00", "16:00",
+                  "18:00", "20:00", "22:00", "12月8日"}},
+        TimeCase{"Month",
+                 Ms(2026, 12, 1),
+                 Ms(2027, 1, 1),
+                 1000,
+                 {"12月1日", "12月6日", "12月11日", "12月16日", "12月21日", "12月26日", "1月1日"}},
+        TimeCase{"Year",
+                 Ms(2026, 1, 1),
+                 Ms(2027, 1, 1),
+                 1100,
+                 {"2026年1月", "2月", "3月", "4月", "5月", "6月", "7月", "8月", "9月", "10月",
+                  "11月", "12月", "2027年1月"}},
+        TimeCase{"Decade",
+                 Ms(2020, 1, 1),
+                 Ms(2030, 1, 1),
+                 600,
+                 {"2020年", "2022年", "2024年", "2026年", "2028年", "2030年"}},
+        TimeCase{"NoSpan", Ms(2026, 12, 7), Ms(2026, 12, 7), 600, {}},
+        TimeCase{"NoWidth", Ms(2026, 12, 7), Ms(2026, 12, 8), 0, {}}),
     test::CaseName{});
+
+TEST(ValueTicks, AreNiceStepsInsideTheRange) {
+  const struct {
+    const char* name;
+    double min, max;
+    int pixels;
+    QStringList labels;
+  } cases[] = {
+      // A step of 10 takes 40 pixels of 400: just enough; of 399, not.
+      {"tens at 400",
+       0,
+       100,
+       400,
+       {"0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"}},
+      {"twenties at 399", 0, 100, 399, {"0", "20", "40", "60", "80", "100"}},
+      {"tenths", 0.13, 0.92, 200, {"0.2", "0.4", "0.6", "0.8"}},
+      {"hundredths", 12.3, 12.4, 200, {"12.30", "12.32", "12.34", "12.36", "12.38", "12.40"}},
+      {"thousands", 1200, 9800, 300, {"2000", "4000", "6000", "8000"}},
+      {"no range", 5, 5, 100, {}},
+      {"no pixels", 0, 1, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QStringList labels;
+    for (const trend::ValueTick& tick : trend::ValueTicks(c.min, c.max, c.pixels)) {
+      labels << tick.label;
+      EXPECT_GE(tick.value, c.min - 1e-9);
+      EXPECT_LE(tick.value, c.max + 1e-9);
+    }
+    EXPECT_EQ(labels, c.labels);
+  }
+}
 
 struct ReduceCase {
   const char* name;
@@ -256,6 +234,17 @@ TEST(MarksPoints, WhileEachPointHasFourPixels) {
   EXPECT_FALSE(trend::MarksPoints(101, 400));
 }
 
+// A plot 100 pixels wide and `height` high, of times and values 0 to 100.
+trend::Frame Hundred(double height) {
+  trend::Frame frame;
+  frame.plot = QRectF(0, 0, 100, height);
+  frame.from = 0;
+  frame.to = 100;
+  frame.low = 0;
+  frame.high = 100;
+  return frame;
+}
+
 struct HoverCase {
   const char* name;
   QPointF at;
@@ -266,12 +255,7 @@ class NearestTest : public ::testing::TestWithParam<HoverCase> {};
 
 // Times 0 to 100 across 100 pixels; values 0 to 100 from y = 116 up to the band's foot at 16.
 TEST_P(NearestTest, FindsTheReadingDrawnNearest) {
-  trend::Frame frame;
-  frame.plot = QRectF(0, 0, 100, 116);
-  frame.from = 0;
-  frame.to = 100;
-  frame.low = 0;
-  frame.high = 100;
+  const trend::Frame frame = Hundred(116);
   const std::vector<trend::Series> series = {
       {3, {Point::Value(10, 50), Point::OverRange(50), Point::Failed(70)}},  // (10, 66) (50, 8)
       {5, {Point::Value(12, 60)}}};                                          // (12, 56)
@@ -378,24 +362,64 @@ TEST_P(AxisTest, TakesInTheReadingsAndTheLimit) {
 INSTANTIATE_TEST_SUITE_P(
     Readings, AxisTest,
     ::testing::Values(
-        AxisCase{"LimitAboveTheReadings", Quantity::kResistance, {V(10, 2), V(30, 3)}, 10, 1.6,
-                 10.4, true},
-        AxisCase{"LimitBelowTheReadings", Quantity::kResistance, {V(10, 5), V(30, 6)}, 1, 0.75,
-                 6.25, true},
-        AxisCase{"LimitAmongTheReadings", Quantity::kResistance, {V(10, 2), V(30, 12)}, 10, 1.5,
-                 12.5, true},
-        AxisCase{"NoNegativeAxisForReadingsFromZeroPointTwo", Quantity::kResistance,
-                 {V(10, 0.2), V(30, 10)}, std::nullopt, 0, 10.49, false},
-        AxisCase{"NoNegativeAxisUnderALowLimit", Quantity::kResistance, {V(10, 0.2), V(30, 3)},
-                 0.1, 0, 3.145, true},
+        AxisCase{"LimitAboveTheReadings",
+                 Quantity::kResistance,
+                 {V(10, 2), V(30, 3)},
+                 10,
+                 1.6,
+                 10.4,
+                 true},
+        AxisCase{"LimitBelowTheReadings",
+                 Quantity::kResistance,
+                 {V(10, 5), V(30, 6)},
+                 1,
+                 0.75,
+                 6.25,
+                 true},
+        AxisCase{"LimitAmongTheReadings",
+                 Quantity::kResistance,
+                 {V(10, 2), V(30, 12)},
+                 10,
+                 1.5,
+                 12.5,
+                 true},
+        AxisCase{"NoNegativeAxisForReadingsFromZeroPointTwo",
+                 Quantity::kResistance,
+                 {V(10, 0.2), V(30, 10)},
+                 std::nullopt,
+                 0,
+                 10.49,
+                 false},
+        AxisCase{"NoNegativeAxisUnderALowLimit",
+                 Quantity::kResistance,
+                 {V(10, 0.2), V(30, 3)},
+                 0.1,
+                 0,
+                 3.145,
+                 true},
         AxisCase{"ZeroAlone", Quantity::kResistance, {V(10, 0)}, std::nullopt, 0, 0.001, false},
         AxisCase{"OneValue", Quantity::kResistance, {V(10, 3.3)}, std::nullopt, 2.97, 3.63, false},
-        AxisCase{"NegativeValuesBelowZero", Quantity::kVoltage, {V(10, -1), V(30, 1)},
-                 std::nullopt, -1.1, 1.1, false},
-        AxisCase{"VoltageHasNoLimit", Quantity::kVoltage, {V(10, 220), V(30, 221)}, 10, 219.95,
-                 221.05, false},
-        AxisCase{"OnlyOverRangeWithALimit", Quantity::kResistance,
-                 {Point::OverRange(At(10)), Point::OverRange(At(20))}, 10, 9, 11, true},
+        AxisCase{"NegativeValuesBelowZero",
+                 Quantity::kVoltage,
+                 {V(10, -1), V(30, 1)},
+                 std::nullopt,
+                 -1.1,
+                 1.1,
+                 false},
+        AxisCase{"VoltageHasNoLimit",
+                 Quantity::kVoltage,
+                 {V(10, 220), V(30, 221)},
+                 10,
+                 219.95,
+                 221.05,
+                 false},
+        AxisCase{"OnlyOverRangeWithALimit",
+                 Quantity::kResistance,
+                 {Point::OverRange(At(10)), Point::OverRange(At(20))},
+                 10,
+                 9,
+                 11,
+                 true},
         AxisCase{"NoReadingNoLimitLine", Quantity::kResistance, {}, 10, 0, 1, false}),
     test::CaseName{});
 
@@ -410,10 +434,7 @@ class LimitMarkTest : public ::testing::TestWithParam<LimitMarkCase> {};
 // Values 0 to 100 from y = 100 up to 0; a label 30 x 14 goes 2 pixels above the line while it
 // fits in the plot, else 2 below it.
 TEST_P(LimitMarkTest, PutsTheLabelWhereItFits) {
-  trend::Frame frame;
-  frame.plot = QRectF(0, 0, 100, 100);
-  frame.low = 0;
-  frame.high = 100;
+  trend::Frame frame = Hundred(100);
   frame.band = 0;
   const trend::LimitMark mark = trend::LimitMarkAt(frame, GetParam().limit, QSizeF(30, 14));
   EXPECT_DOUBLE_EQ(mark.y, GetParam().y);

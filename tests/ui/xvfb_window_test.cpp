@@ -48,6 +48,14 @@ void ClickWithPointer(const QWidget& widget) {
   ASSERT_EQ(xdotool.Finish(), 0) << "xdotool: " << xdotool.Err().toStdString();
 }
 
+// The survey's button pressed with the pointer, and the run it starts carried to its end on `bus`.
+void RunWithPointer(SurveyWindow& window, testing::InMemoryBus& bus, const char* button) {
+  ClickWithPointer(*window.findChild<QPushButton*>(button));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
+  ASSERT_TRUE(
+      bus.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+}
+
 // The pixels of `widget` as the X server holds them.
 QImage OnScreen(const QWidget& widget) {
   const QWidget& window = *widget.window();
@@ -57,6 +65,18 @@ QImage OnScreen(const QWidget& widget) {
       .toImage()
       .convertToFormat(QImage::Format_RGB32);
 }
+
+// A survey window shown at 860 x 600, keeping its record in a folder of its own.
+struct ShownWithRecord {
+  ShownWithRecord(SerialLine& line, PortMap& ports, PortProbe& probe) : window(line, ports, probe) {
+    window.SetRecord(&record);
+    window.resize(860, 600);
+    window.show();
+  }
+  QTemporaryDir dir;
+  Record record{dir.filePath("record.csv")};
+  SurveyWindow window;
+};
 
 int DifferingPixels(const QImage& a, const QImage& b) {
   if (a.size() != b.size()) return a.width() * a.height();
@@ -144,35 +164,16 @@ TEST(SurveyWindowOnScreen, ThreeDetectorsScannedAndMeasured) {
   FakeSerialLine line({1});
   FakePortProbe probe({1});
   FixedPortMap ports({{1, "/dev/ttyUSB0"}});
-  std::vector<sim::DetectorConfig> bus(3);
-  const std::uint8_t addresses[] = {3, 7, 200};
-  const std::uint16_t readings[] = {345, 1280, 52};
-  const std::uint16_t volts[] = {220, 218, 221};
-  for (std::size_t i = 0; i < bus.size(); ++i) {
-    bus[i].address = addresses[i];
-    bus[i].resistance = readings[i];
-    bus[i].decimalCount = i == 1 ? 2 : 1;
-    bus[i].voltage = volts[i];
-  }
-  testing::InMemoryBus detectors(line, bus);
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  SurveyWindow window(line, ports, probe);
-  window.SetRecord(&record);
-  window.resize(860, 600);
-  window.show();
+  testing::InMemoryBus detectors(line, {testing::At(3, 345, 1, 220), testing::At(7, 1280, 2, 218),
+                                        testing::At(200, 52, 1, 221)});
+  ShownWithRecord shown(line, ports, probe);
+  SurveyWindow& window = shown.window;
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
-  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "scanButton");
   ASSERT_EQ(window.Detectors(), (std::vector<std::uint8_t>{3, 7, 200}));
   window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(true);
-  ClickWithPointer(*window.findChild<QPushButton*>("measureButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "measureButton");
   EXPECT_EQ(window.Cell(1, SurveyWindow::kResistance), "12.80");
 
   EXPECT_EQ(testing::Screenshot(window, "survey_window.png"), "");
@@ -189,12 +190,8 @@ TEST(SurveyWindowOnScreen, ScannedOverATransparentSerialServer) {
   FixedPortMap ports;
   FakePortProbe probe;
   QtSerialLine line(ports);
-  QTemporaryDir dir;
-  Record record(dir.filePath("record.csv"));
-  SurveyWindow window(line, ports, probe);
-  window.SetRecord(&record);
-  window.resize(860, 600);
-  window.show();
+  ShownWithRecord shown(line, ports, probe);
+  SurveyWindow& window = shown.window;
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
   auto* box = window.findChild<QComboBox*>("portList");
@@ -270,15 +267,9 @@ TEST(SurveyWindowOnScreen, AMonthOfReadingsWithOneDetectorOverItsLimit) {
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
-  ClickWithPointer(*window.findChild<QPushButton*>("scanButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "scanButton");
   window.findChild<QCheckBox*>("allAtOnceBox")->setChecked(true);
-  ClickWithPointer(*window.findChild<QPushButton*>("measureButton"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.survey().Running(); }, 3000));
-  ASSERT_TRUE(
-      detectors.Run(window.engine(), window.survey(), [&] { return !window.survey().Running(); }));
+  RunWithPointer(window, detectors, "measureButton");
   EXPECT_EQ(window.AboveLimit(), (std::vector<std::uint8_t>{200}));
   EXPECT_EQ(window.Message(), "测量完成。1 个检测器的接地电阻高于上限 4 Ω。");
   ASSERT_EQ(window.chart().series(Quantity::kResistance).size(), 3U);
