@@ -90,8 +90,9 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
       return;
     case Format::kCsv: {
       std::vector<std::string> row = CsvFields(fields);
+      row[1] = SpreadsheetText(row[1]);  // the port: the one field that may hold any text
       if (verbose_) {
-        row.push_back(RowOf(outcome, {}, {}).sent);
+        row.push_back(SentText(RowOf(outcome, {}, {})));
         row.push_back(HexText(outcome.reply));
       }
       Write(CsvLine(row, "\n"));
@@ -122,6 +123,7 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
       return;
     case Format::kCsv: {
       std::vector<std::string> row = CsvFields(fields);
+      row[1] = SpreadsheetText(row[1]);
       if (verbose_) row.insert(row.end(), 2, std::string());
       Write(CsvLine(row, "\n"));
       return;

@@ -42,6 +42,13 @@ std::string CsvField(std::string_view text) {
   return field + '"';
 }
 
+std::string SpreadsheetText(std::string_view text) {
+  if (text.empty() || std::string_view("=+-@\t\r").find(text.front()) == std::string_view::npos) {
+    return std::string(text);
+  }
+  return "'" + std::string(text);
+}
+
 std::string CsvLine(std::initializer_list<std::string_view> fields, std::string_view lineEnd) {
   return Join(fields, lineEnd);
 }
@@ -66,6 +73,7 @@ std::size_t CsvReader::LineAfter(std::size_t pos) const {
 bool CsvReader::Next(std::size_t& pos) {
   const std::size_t size = text_.size();
   count_ = 0;
+  ranOut_ = false;
   std::size_t i = pos;
   if (i < size && IsLineEnd(text_[i])) {  // a blank line
     pos = LineAfter(i);
@@ -84,7 +92,10 @@ bool CsvReader::Next(std::size_t& pos) {
           if (next != std::string_view::npos && beginsRecord_(text_.substr(next))) return false;
         }
       }
-      if (quote == std::string_view::npos) return false;
+      if (quote == std::string_view::npos) {
+        ranOut_ = true;
+        return false;
+      }
       field->append(text_, i, quote - i);
       if (quote + 1 < size && text_[quote + 1] == '"') {
         *field += '"';
@@ -109,7 +120,8 @@ bool CsvReader::Next(std::size_t& pos) {
       return true;
     }
   }
-  return false;  // the text ended before the line did
+  ranOut_ = true;  // the text ended before the line did
+  return false;
 }
 
 std::vector<std::vector<std::string>> SplitCsv(std::string_view text) {

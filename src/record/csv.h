@@ -15,6 +15,10 @@ namespace karvello {
 inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 std::string CsvField(std::string_view text);
+// A text as a cell a spreadsheet shows and never runs: one that begins with "=", "+", "-", "@", a
+// tab or a CR (a formula, or one after them) is written after a "'", which spreadsheets take as
+// the mark of text. Any other text is as it is.
+std::string SpreadsheetText(std::string_view text);
 // The fields as one line, ended by `lineEnd` (CR LF for files that spreadsheets open, LF for a
 // terminal's output).
 std::string CsvLine(std::initializer_list<std::string_view> fields, std::string_view lineEnd);
@@ -39,6 +43,9 @@ class CsvReader {
   // short, or a quote never closed), or a quote is open at a line end before a line that begins
   // a record.
   bool Next(std::size_t& pos);
+  // Whether the last Next failed because the text ended before the record did (more text could
+  // make it whole), rather than at a line that begins a record.
+  bool RanOut() const { return ranOut_; }
   // The fields of the record read last, their quotes undone; none for a blank line.
   std::size_t FieldCount() const { return count_; }
   std::string_view Field(std::size_t i) const { return fields_[i]; }
@@ -53,6 +60,7 @@ class CsvReader {
   LineTest beginsRecord_;
   std::vector<std::string> fields_;
   std::size_t count_ = 0;
+  bool ranOut_ = false;
 };
 
 // The records of CSV text, each a list of fields. A last line without its line end is left out:
