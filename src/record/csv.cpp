@@ -1,5 +1,6 @@
 #include "record/csv.h"
 
+#include <algorithm>
 #include <array>
 
 namespace karvello {
@@ -70,8 +71,8 @@ std::size_t CsvReader::LineAfter(std::size_t pos) const {
   return end + (text_[end] == '\r' && end + 1 < text_.size() && text_[end + 1] == '\n' ? 2 : 1);
 }
 
-bool CsvReader::Next(std::size_t& pos) {
-  const std::size_t size = text_.size();
+bool CsvReader::Next(std::size_t& pos, bool runOn, std::size_t limit) {
+  const std::size_t size = std::min(text_.size(), limit);
   count_ = 0;
   ranOut_ = false;
   std::size_t i = pos;
@@ -83,9 +84,9 @@ bool CsvReader::Next(std::size_t& pos) {
   bool quoted = false;
   while (i < size) {
     if (quoted) {
-      const std::size_t quote = text_.find('"', i);
+      const std::size_t quote = std::string_view(text_.data(), size).find('"', i);
       const std::size_t end = quote == std::string_view::npos ? size : quote;
-      if (beginsRecord_ != nullptr) {
+      if (beginsRecord_ != nullptr && !runOn) {
         for (std::size_t at = text_.find_first_of("\r\n", i); at < end;
              at = text_.find_first_of("\r\n", at + 1)) {
           const std::size_t next = LineAfter(at);
@@ -93,7 +94,7 @@ bool CsvReader::Next(std::size_t& pos) {
         }
       }
       if (quote == std::string_view::npos) {
-        ranOut_ = true;
+        ranOut_ = size == text_.size();
         return false;
       }
       field->append(text_, i, quote - i);
@@ -120,7 +121,7 @@ bool CsvReader::Next(std::size_t& pos) {
       return true;
     }
   }
-  ranOut_ = true;  // the text ended before the line did
+  ranOut_ = size == text_.size();  // the text ended before the line did
   return false;
 }
 

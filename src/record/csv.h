@@ -42,7 +42,9 @@ class CsvReader {
   // as it was, when the record is not whole: the text ends before its line end (a last line cut
   // short, or a quote never closed), or a quote is open at a line end before a line that begins
   // a record.
-  bool Next(std::size_t& pos);
+  // With `runOn`, quoted fields run on over any line end, as without `beginsRecord`. A record
+  // that does not end before `limit` is not whole (nor ran out, when the text goes on past it).
+  bool Next(std::size_t& pos, bool runOn = false, std::size_t limit = std::string_view::npos);
   // Whether the last Next failed because the text ended before the record did (more text could
   // make it whole), rather than at a line that begins a record.
   bool RanOut() const { return ranOut_; }

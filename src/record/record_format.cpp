@@ -241,14 +241,20 @@ std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& si
   }
   while (pos < text.size()) {
     const std::size_t start = pos;
-    if (reader.Next(pos)) {
+    // A quoted field read whole, whatever its line ends are followed by, when that makes a row;
+    // else (a quote left open by a row cut short) up to a line that begins with a time.
+    if (reader.Next(pos, true, start + kLongestRow)) {
       const Taken taken = Take(reader, sink);
-      if (taken == Taken::kRow || taken == Taken::kNotAsked) continue;
-      if (taken == Taken::kNotRow) continue;
-      // A whole line, but no row: only its first line is given up.
-      pos = start;
+      if (taken != Taken::kDamaged) continue;
     } else if (more && reader.RanOut() && text.size() - start <= kLongestRow) {
       return start;  // a row not yet whole: read on with more text
+    }
+    pos = start;
+    if (reader.Next(pos)) {
+      const Taken taken = Take(reader, sink);
+      if (taken != Taken::kDamaged) continue;
+      // A whole line, but no row: only its first line is given up.
+      pos = start;
     }
     std::size_t next = reader.LineAfter(start);
     if (next == std::string_view::npos) {

@@ -19,6 +19,7 @@
 #include "cli/cli_history.h"
 #include "cli/cli_process.h"
 #include "record/csv.h"
+#include "present/times.h"
 #include "record/record.h"
 
 namespace karvello {
@@ -47,20 +48,19 @@ class RecordFile {
 
 const QDateTime kT0 = QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs);
 
+// The row of these fields as the record writes them, read back.
 RecordRow Row(const QDateTime& time, int address, const std::string& operation,
               const std::string& result, const std::string& value, const std::string& reply = {}) {
-  RecordRow row;
-  row.time = time;
-  row.port = "rtu+tcp://10.0.0.7:4001";
-  row.address = address;
-  row.operation = operation;
-  row.result = result;
-  row.value = value;
-  row.unit = value.empty() ? "" : operation == "voltage" ? "V" : "\xCE\xA9";
-  row.sent = operation == "voltage" ? "05 03 00 0F 00 01 B5 8D"
-                                    : "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C";
-  row.reply = reply;
-  return row;
+  const std::string unit = value.empty() ? "" : operation == "voltage" ? "V" : "\xCE\xA9";
+  const std::string sent = operation == "voltage"
+                               ? "05 03 00 0F 00 01 B5 8D"
+                               : "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C";
+  const std::vector<RecordRow> rows =
+      ParseRecord(CsvLine({TimeText(time), "rtu+tcp://10.0.0.7:4001", std::to_string(address),
+                           operation, result, value, unit, "", sent, reply},
+                          "\r\n"));
+  EXPECT_EQ(rows.size(), 1U) << operation << " " << result << " " << value;
+  return rows.empty() ? RecordRow{} : rows[0];
 }
 
 // The rows around the edges, one written out of the order of its time.

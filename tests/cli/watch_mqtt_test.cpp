@@ -314,14 +314,14 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
   const std::vector<RecordRow> rows =
       Record::Read(QString::fromStdString(folder.File("record.csv")), {});
   ASSERT_EQ(rows.size(), 4U);
-  EXPECT_EQ(rows[1].operation, "alarm");
-  EXPECT_EQ(rows[1].result, "raised");
-  EXPECT_EQ(rows[1].value, "34.5");
-  EXPECT_EQ(rows[1].unit, "Ω");
+  EXPECT_EQ(OperationText(rows[1]), "alarm");
+  EXPECT_EQ(ResultText(rows[1]), "raised");
+  EXPECT_EQ(ValueText(rows[1]), "34.5");
+  EXPECT_EQ(UnitText(rows[1]), "Ω");
   EXPECT_EQ(rows[1].time, rows[0].time);
-  EXPECT_EQ(rows[3].operation, "alarm");
-  EXPECT_EQ(rows[3].result, "cleared");
-  EXPECT_EQ(rows[3].value, "12.8");
+  EXPECT_EQ(OperationText(rows[3]), "alarm");
+  EXPECT_EQ(ResultText(rows[3]), "cleared");
+  EXPECT_EQ(ValueText(rows[3]), "12.8");
 }
 
 // An alarm raised when the watch last ran stands when it starts again (the service restarted):

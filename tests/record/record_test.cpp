@@ -62,7 +62,10 @@ TEST_F(RecordFile, BeginsWithTheByteOrderMarkAndTheHeaderOnceAndReadsBack) {
   std::vector<RecordRow> rows;
   for (int minute = 0; minute < 6; ++minute) {
     rows.push_back(Row(minute % 3 + 1, minute));
-    if (minute % 2 == 1) rows.back().operation = "resistance";
+    if (minute % 2 == 1) {
+      rows.back().operation = Operation::kQueryResistance;
+      rows.back().value = Reading{345, 1};
+    }
     ASSERT_TRUE(record.Append(rows.back()));
   }
   EXPECT_EQ(Record::Read(record.Path(), {}, {}, {}), rows);
@@ -281,7 +284,9 @@ TEST_F(RecordFile, APathThatIsNotARegularFileIsRefusedAtOnce) {
   const QString fifo = PathOf("fifo.csv");
   ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0666), 0);
   ASSERT_TRUE(QDir().mkpath(PathOf("folder.csv")));
-  for (const QString& path : {fifo, PathOf("folder.csv")}) {
+  // The reader names what it is.
+  for (const auto& [path, what] : {std::pair{fifo, QStringLiteral("a FIFO")},
+                                   std::pair{PathOf("folder.csv"), QStringLiteral("a folder")}}) {
     Record record(path, 1);
     std::vector<Record::Notice> told;
     record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice); });
@@ -303,7 +308,7 @@ TEST_F(RecordFile, APathThatIsNotARegularFileIsRefusedAtOnce) {
     EXPECT_EQ(told[0].kind, Record::Notice::Kind::kNotWritten);
     EXPECT_EQ(told[0].reason, "not a regular file");
     EXPECT_EQ(read.get(), 0U);
-    EXPECT_EQ(problem, path + ": not a regular file");
+    EXPECT_EQ(problem, path + ": " + what + ", not a regular file");
     EXPECT_FALSE(QFileInfo::exists(Record::OldFilePath(path, 1)));
   }
 }
@@ -389,7 +394,9 @@ TEST_F(RecordFile, TwoProgramsAppendingAtOnceLoseNoRow) {
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2 * kRows + 1);
   std::map<std::string, int> next;
   for (const RecordRow& row : Record::Read(path, {}, {}, {})) {
-    ASSERT_EQ(row.reply, row.port + " " + std::to_string(next[row.port]++));
+    const int number = next[row.port]++;
+    ASSERT_EQ(row.reply, (std::vector<std::uint8_t>{static_cast<std::uint8_t>(number >> 8),
+                                                    static_cast<std::uint8_t>(number & 0xFF)}));
   }
   EXPECT_EQ(next, (std::map<std::string, int>{{"A", kRows}, {"B", kRows}}));
 }
