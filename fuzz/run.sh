@@ -18,7 +18,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target fuzz_receive fuzz_address_text -- -j2
+cmake --build --preset fuzz --target fuzz_receive fuzz_address_text fuzz_record_text -- -j2
 
 bin="$root/build/fuzz/fuzz"
 findings="$root/build/fuzz/findings"
@@ -26,8 +26,9 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 # target:max_len. 512 bytes hold dozens of actions (one burst action alone brings up to 1 KiB);
-# address texts need room for a run of digits too long for a double (over 309 digits).
-targets=(fuzz_receive:512 fuzz_address_text:512)
+# address texts need room for a run of digits too long for a double (over 309 digits); record
+# texts for a few rows of about 110 bytes.
+targets=(fuzz_receive:512 fuzz_address_text:512 fuzz_record_text:1024)
 
 # fuzz_one TARGET MAX_LEN: runs TARGET on a copy of its seeds; its exit status goes to
 # $work/TARGET.status and its libFuzzer output to $work/TARGET.log.

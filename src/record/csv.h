@@ -24,6 +24,10 @@ std::string SpreadsheetText(std::string_view text);
 std::string CsvLine(std::initializer_list<std::string_view> fields, std::string_view lineEnd);
 std::string CsvLine(const std::vector<std::string>& fields, std::string_view lineEnd);
 
+// Where the first line end (CR or LF) at or after `from` is; npos when there is none. As fast as
+// memchr: a long run without one (a damaged file) is passed over at the speed of memory.
+std::size_t FindLineEnd(std::string_view text, std::size_t from);
+
 // Reads CSV text one record at a time. Lines end by CR LF, LF or CR; quoted fields may hold
 // commas, doubled quotes and line ends. The fields' buffers are kept from one record to the next,
 // so that a long text is read without an allocation per field.

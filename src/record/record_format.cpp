@@ -232,7 +232,7 @@ std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& si
   }
   CsvReader reader(text, BeginsWithTime);
   if (skipLine_) {  // the rest of a line given up in the text before
-    const std::size_t end = text.find_first_of("\r\n", pos);
+    const std::size_t end = FindLineEnd(text, pos);
     if (end == std::string_view::npos) return text.size();
     skipLine_ = false;
     pos = end;

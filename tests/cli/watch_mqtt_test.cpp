@@ -339,9 +339,8 @@ TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
                         Result::kAnswered,
                         Reading{345, 1},
                         false};  // 34.5 ohms
-  RecordRow raised = RowOf(reading, detector.SlavePath(), QDateTime::currentDateTime());
-  raised.operation = "alarm";
-  raised.result = "raised";
+  const RecordRow raised =
+      RowOf(AlarmChange{reading, 1, true, 20, QDateTime::currentDateTime()}, detector.SlavePath());
   ASSERT_TRUE(Record(QString::fromStdString(folder.File("record.csv"))).Append(raised));
   Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
                "1s", "--count", "1", "--resistance", "--alarm-above", "20", "--alarm-after", "1",
