@@ -18,6 +18,7 @@
 #include <map>
 #include <thread>
 
+#include "record/record_read.h"
 #include "record/record_rows.h"
 #include "support/failing_record_files.h"
 
@@ -128,6 +129,33 @@ TEST_F(RecordFile, AFolderThatCannotBeWrittenWarnsOnceAndAppendsFailQuietly) {
   ASSERT_EQ(warnings.size(), 1U);  // and the reason after the path
   EXPECT_TRUE(warnings[0].startsWith(PathOf("file.txt/record.csv") + " ") &&
               warnings[0].size() > PathOf("file.txt/record.csv").size() + 1);
+}
+
+// Rows nearly in order come out in the order of their times, equal times in the order they came;
+// a row earlier than those let go already follows at once. The window is pinned at its edge: a
+// late row among kWindow held ones goes first, among one more it goes after the first.
+TEST(TimeOrderTest, PutsRowsNearlyInOrderInTheOrderOfTheirTimes) {
+  std::vector<int> out;
+  const auto run = [&out](const std::vector<int>& minutes) {
+    out.clear();
+    TimeOrder order([&out](RecordRow&& row) { out.push_back(row.address); });
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+      order.Add(Row(static_cast<int>(i + 1), minutes[i]));
+    }
+    order.Flush();
+  };
+  run({0, 2, 1, 1, 3, 0});
+  EXPECT_EQ(out, (std::vector<int>{1, 6, 3, 4, 2, 5}));
+  EXPECT_EQ(TimeOrder::kWindow, 4096U);
+  for (const std::size_t held : {TimeOrder::kWindow, TimeOrder::kWindow + 1}) {
+    std::vector<int> minutes;
+    for (std::size_t i = 0; i < held; ++i) minutes.push_back(static_cast<int>(i) + 1);
+    minutes.push_back(0);
+    run(minutes);
+    ASSERT_EQ(out.size(), held + 1);
+    const int late = static_cast<int>(held) + 1;
+    EXPECT_EQ(out[held == TimeOrder::kWindow ? 0 : 1], late) << held;
+  }
 }
 
 TEST(RecordPath, TheEnvironmentChoosesTheFileElseTheDataFolderOfKarvello) {
