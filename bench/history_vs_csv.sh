@@ -4,7 +4,8 @@
 # a watch's start (--alarm-above, which reads the record's end) over a record of 1 GiB with a hole.
 #
 # The record: record.1.csv and record.csv as the record sets its files aside, 150,000 rows each
-# (ten detectors, a voltage and a resistance in turn, one row every 30 s, one in 50 unanswered),
+# (ten detectors, a voltage and a resistance in turn, one row every 30 s up to a day ago, one in
+# 50 unanswered),
 # written by a short script.
 #
 # Usage: bench/history_vs_csv.sh [BUILD_DIR] [REPS]   (default build/default, 5)
@@ -30,7 +31,9 @@ trap cleanup EXIT
 "$python" - "$work" <<'PY'
 import datetime, sys
 folder = sys.argv[1]
-start = datetime.datetime(2026, 9, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=8)))
+# Ending a day before now: a row dated past now is damaged.
+start = (datetime.datetime.now(datetime.timezone(datetime.timedelta(hours=8))).replace(microsecond=0)
+         - datetime.timedelta(seconds=30 * 300000 + 86400))
 head = "\ufefftime,port,address,operation,result,value,unit,again,sent,reply\r\n"
 n = 0
 for name in ("record.1.csv", "record.csv"):

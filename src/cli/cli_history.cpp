@@ -48,18 +48,25 @@ std::optional<QDateTime> ParseHistoryTime(std::string_view text, PeriodEnd end,
 }
 
 std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
+  return OutcomeOf(RecordRow(row), frames);
+}
+
+std::optional<Outcome> OutcomeOf(RecordRow&& row, bool frames) {
   if (row.kind != RecordRow::Kind::kOutcome) return std::nullopt;  // an alarm is no outcome
-  Outcome outcome = karvello::OutcomeOf(row);
+  Outcome outcome{.operation = row.operation,
+                  .address = static_cast<std::uint8_t>(row.address),
+                  .sent = {},
+                  .reply = {},
+                  .result = row.result,
+                  .value = row.value,
+                  .again = row.again};
   // A refusal's words hold the exception code, from the reply.
-  if (!frames && outcome.result != Result::kRefused) outcome.reply.clear();
-  if (!frames) {
-    outcome.sent.clear();
-    return outcome;
-  }
+  if (frames || outcome.result == Result::kRefused) outcome.reply = std::move(row.reply);
+  if (!frames) return outcome;
   // An RTU frame, or an MBAP one over Modbus TCP; none shorter than a request.
-  std::erase_if(outcome.sent, [](const std::vector<std::uint8_t>& frame) {
-    return frame.size() < kRequestFrameSize;
-  });
+  for (auto& frame : row.sent) {
+    if (frame.size() >= kRequestFrameSize) outcome.sent.push_back(std::move(frame));
+  }
   return outcome;
 }
 
@@ -76,9 +83,12 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
   // turn, but the old files and rows of several programs need not be quite in the order of their
   // times.
   TimeOrder inOrder([&](RecordRow&& row) {
-    const auto outcome = OutcomeOf(row, run.verbose);
+    const QDateTime time = row.time;
+    const std::string port = std::move(row.port);
+    const int address = row.address;
+    const auto outcome = OutcomeOf(std::move(row), run.verbose);
     if (!outcome) return;
-    printer.Print(*outcome, row.address, row.port, row.time, true);
+    printer.Print(*outcome, address, port, time, true);
     ++printed;
   });
   const ReadReport report =

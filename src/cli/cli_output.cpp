@@ -41,7 +41,7 @@ const ResultForm& FormOf(Result result) {
 }
 
 std::string StampText(const QDateTime& when, int address, std::string_view operation) {
-  return DisplayTime(when).toStdString() + "  address " + std::to_string(address) + "  " +
+  return DisplayTimeText(when) + "  address " + std::to_string(address) + "  " +
          std::string(operation) + "  ";
 }
 
@@ -81,12 +81,15 @@ void Printer::Begin() {
 
 void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
+  if (format_ == Format::kPlain) {
+    Write((stamped ? StampText(when, address, Describe(outcome.operation).name) : std::string()) +
+          PlainText(outcome) + "\n");
+    PrintFrames(outcome);
+    return;
+  }
   const ReadingFields fields = FieldsOf(outcome, address, port, when);
   switch (format_) {
     case Format::kPlain:
-      Write((stamped ? StampText(when, address, fields.operation) : std::string()) +
-            PlainText(outcome) + "\n");
-      PrintFrames(outcome);
       return;
     case Format::kCsv: {
       std::vector<std::string> row = CsvFields(fields);
