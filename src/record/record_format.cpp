@@ -105,25 +105,25 @@ int HexDigit(char c) {
   return -1;
 }
 
-// Bytes as HexText writes them, "05 03 02", appended to `bytes`; false when the text is not such.
-bool BytesOf(std::string_view text, std::vector<std::uint8_t>& bytes) {
+// Bytes as HexText writes them, "05 03 02", appended to `bytes` (when given); false when the
+// text is not such.
+bool BytesOf(std::string_view text, std::vector<std::uint8_t>* bytes) {
   for (std::size_t i = 0; i < text.size(); i += 3) {
     if (i + 2 > text.size() || (i + 2 < text.size() && text[i + 2] != ' ')) return false;
     const int high = HexDigit(text[i]);
     const int low = HexDigit(text[i + 1]);
     if (high < 0 || low < 0) return false;
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    if (bytes != nullptr) bytes->push_back(static_cast<std::uint8_t>(high * 16 + low));
   }
   return true;
 }
 
-// The frames sent, joined by " | ".
-bool FramesOf(std::string_view text, std::vector<std::vector<std::uint8_t>>& frames) {
+// The frames sent, joined by " | ", appended to `frames` (when given).
+bool FramesOf(std::string_view text, std::vector<std::vector<std::uint8_t>>* frames) {
   while (!text.empty()) {
     const std::size_t bar = text.find(" | ");
-    if (!BytesOf(text.substr(0, bar), frames.emplace_back()) || frames.back().empty()) {
-      return false;
-    }
+    const std::string_view frame = text.substr(0, bar);
+    if (frame.empty() || !BytesOf(frame, frames ? &frames->emplace_back() : nullptr)) return false;
     if (bar == std::string_view::npos) break;
     text.remove_prefix(bar + 3);
     if (text.empty()) return false;
@@ -205,11 +205,11 @@ RecordParser::Taken RecordParser::Take(const CsvReader& fields, const Sink& sink
       (!addresses_.empty() && !addresses_.contains(row.address)) ||
       (!operations_.empty() &&
        (row.kind == RecordRow::Kind::kAlarm || !operations_.contains(row.operation)))) {
-    return FramesOf(fields.Field(8), row.sent) && BytesOf(fields.Field(9), row.reply)
+    return FramesOf(fields.Field(8), nullptr) && BytesOf(fields.Field(9), nullptr)
                ? Taken::kNotAsked
                : Taken::kDamaged;
   }
-  if (!FramesOf(fields.Field(8), row.sent) || !BytesOf(fields.Field(9), row.reply)) {
+  if (!FramesOf(fields.Field(8), &row.sent) || !BytesOf(fields.Field(9), &row.reply)) {
     return Taken::kDamaged;
   }
   row.time = time->parsed.isValid()
