@@ -267,6 +267,24 @@ TEST_F(RecordFile, WhenTheFileCannotBeSetAsideItGrowsPastItsLimitAndNoOldRowIsLo
   }
 }
 
+#ifdef __linux__
+// A record in a folder where no file can be made (/proc): the reason names the lock file that
+// cannot be opened, not the record as if it were missing; reading it, the text there (no row) is
+// one damaged line and no problem.
+TEST(RecordReasons, APathWhoseLockCannotBeMadeIsToldByItsLock) {
+  Record record(QStringLiteral("/proc/version"));
+  std::vector<Record::Notice> told;
+  record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice); });
+  EXPECT_FALSE(record.Append(Row()));
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_TRUE(told[0].reason.startsWith("cannot open the lock file /proc/version.lock: "))
+      << told[0].reason.toStdString();
+  const ReadReport report = ReadRecordRows(QStringLiteral("/proc/version"), {}, [](RecordRow&&) {});
+  EXPECT_EQ(report.problem, "");
+  EXPECT_EQ(report.damaged, 1);
+}
+#endif
+
 // Old files with a free place among them, or one parked by a rotation that was cut short: no
 // file is deleted while a place is free, and a parked one is read as the oldest until then.
 TEST_F(RecordFile, ASettingAsideFillsAFreePlaceBeforeItDeletesTheOldest) {
