@@ -3,7 +3,8 @@
 
 The seeds of fuzz_receive are the detector's replies of the worked examples, each played
 through the operation that awaits it, in the action format that fuzz_receive.cpp describes.
-The seeds of fuzz_address_text are address box texts. Run it again after changing either
+The seeds of fuzz_address_text are address box texts; those of fuzz_record_text record
+texts, whole and damaged. Run it again after changing either
 format; the files it writes are kept in the repository.
 """
 
@@ -238,6 +239,28 @@ TEXT_SEEDS = {
 }
 
 
+# Record texts for fuzz_record_text: the first two bytes name where the stream is cut, the rest
+# is a file's text (rows as the record writes them, and damage of each kind the reader meets).
+BOM_HEADER = "\ufefftime,port,address,operation,result,value,unit,again,sent,reply\r\n"
+AT = "2026-12-07T18:04:06.123+08:00"
+VOLTAGE = AT + ",COM1,5,voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,05 03 02 00 DC 48 1D\r\n"
+RESISTANCE = (AT + ",/dev/ttyUSB0,5,resistance,answered,34.5,\u03a9,,05 06 00 11 00 01 19 8B | "
+              "05 03 00 0D 00 02 54 4C,05 03 04 01 59 00 01 AF DC\r\n")
+RECORD_SEEDS = {
+    "rows": BOM_HEADER + VOLTAGE + RESISTANCE,
+    "alarm": BOM_HEADER + AT + ",COM1,5,alarm,raised,34.5,\u03a9,,,\r\n",
+    "no_reply": BOM_HEADER + AT + ",COM1,5,voltage,no-reply,,,,05 03 00 0F 00 01 B5 8D,\r\n",
+    "query_address": AT + ",COM1,0,query-address,answered,7,,,00 03 00 12 00 01 25 DE,"
+                          "07 03 02 00 07 71 86\r\n",
+    "cut_row": BOM_HEADER + AT + ",COM1,5,volt" + VOLTAGE,
+    "open_quote": AT + ",\"COM1\r\n" + VOLTAGE + AT + ",\"a,b\",5,voltage,no-reply,,,,,\r\n",
+    "quoted_port": AT + ",\"/dev/a\r\n" + AT + "\",5,voltage,no-reply,,,,,\r\n",
+    "tampered": AT + ",=cmd,999,voltage,answered,-5,V,,,\r\n" + VOLTAGE.replace("220", "1e309"),
+    "qt_time": "2026-12-07T18:04:06Z,COM1,5,voltage,no-reply,,,yes,,\r\n",
+    "last_line_cut": VOLTAGE + VOLTAGE[:50],
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -250,6 +273,9 @@ def write(target, seeds):
 def main():
     write("fuzz_receive", receive_seeds())
     write("fuzz_address_text", {k: v.encode() for k, v in TEXT_SEEDS.items()})
+    write("fuzz_record_text",
+          {k: bytes([i * 37 % 256, i * 11 % 256]) + v.encode() for i, (k, v) in
+           enumerate(RECORD_SEEDS.items())})
 
 
 if __name__ == "__main__":

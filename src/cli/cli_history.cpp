@@ -7,6 +7,7 @@
 #include <string>
 
 #include "framing/frame_text.h"
+#include "record/record_read.h"
 
 namespace karvello::cli {
 namespace {
@@ -47,30 +48,24 @@ std::optional<QDateTime> ParseHistoryTime(std::string_view text, PeriodEnd end,
 }
 
 std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
-  const auto operation = OperationNamed(row.operation);
-  const auto result = ResultNamed(row.result);
-  if (!operation || !result) return std::nullopt;
-  Outcome outcome{.operation = *operation,
+  return OutcomeOf(RecordRow(row), frames);
+}
+
+std::optional<Outcome> OutcomeOf(RecordRow&& row, bool frames) {
+  if (row.kind != RecordRow::Kind::kOutcome) return std::nullopt;  // an alarm is no outcome
+  Outcome outcome{.operation = row.operation,
                   .address = static_cast<std::uint8_t>(row.address),
                   .sent = {},
                   .reply = {},
-                  .result = *result,
-                  .value = row.value.empty() ? std::nullopt : ReadingOf(row.value),
+                  .result = row.result,
+                  .value = row.value,
                   .again = row.again};
   // A refusal's words hold the exception code, from the reply.
-  if (frames || outcome.result == Result::kRefused) {
-    outcome.reply = BytesOfHexText(row.reply).value_or(std::vector<std::uint8_t>{});
-  }
+  if (frames || outcome.result == Result::kRefused) outcome.reply = std::move(row.reply);
   if (!frames) return outcome;
-  // The frames, joined by " | ".
-  std::string_view sent = row.sent;
-  while (!sent.empty()) {
-    const std::size_t bar = sent.find(" | ");
-    // An RTU frame, or an MBAP one over Modbus TCP.
-    auto bytes = BytesOfHexText(sent.substr(0, bar));
-    if (bytes && bytes->size() >= kRequestFrameSize) outcome.sent.push_back(std::move(*bytes));
-    if (bar == std::string_view::npos) break;
-    sent.remove_prefix(bar + 3);
+  // An RTU frame, or an MBAP one over Modbus TCP; none shorter than a request.
+  for (auto& frame : row.sent) {
+    if (frame.size() >= kRequestFrameSize) outcome.sent.push_back(std::move(frame));
   }
   return outcome;
 }
@@ -81,34 +76,33 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
   query.to = run.until;
   query.addresses = std::set<int>(run.addresses.begin(), run.addresses.end());
   query.operations = std::set<Operation>(run.operations.begin(), run.operations.end());
-  QString problem;
-  std::vector<RecordRow> rows = Record::Read(recordPath, query, &problem);
-  // In the order they were made: programs on one machine append in turn, but the old files and
-  // rows of several programs need not be in the order of their times. Mostly they are, and then
-  // nothing is moved.
-  std::vector<qint64> times(rows.size());
-  std::vector<std::size_t> order(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    times[i] = rows[i].time.toMSecsSinceEpoch();
-    order[i] = i;
-  }
-  if (!std::is_sorted(times.begin(), times.end())) {
-    std::stable_sort(order.begin(), order.end(),
-                     [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
-  }
   printer.Buffered();
   printer.Begin();
   std::size_t printed = 0;
-  for (const std::size_t i : order) {
-    const RecordRow& row = rows[i];
-    const auto outcome = OutcomeOf(row, run.verbose);
-    if (!outcome) continue;
-    printer.Print(*outcome, row.address, row.port, row.time, true);
+  // Printed as they are read, in the order they were made: programs on one machine append in
+  // turn, but the old files and rows of several programs need not be quite in the order of their
+  // times.
+  TimeOrder inOrder([&](RecordRow&& row) {
+    const QDateTime time = row.time;
+    const std::string port = std::move(row.port);
+    const int address = row.address;
+    const auto outcome = OutcomeOf(std::move(row), run.verbose);
+    if (!outcome) return;
+    printer.Print(*outcome, address, port, time, true);
     ++printed;
-  }
+  });
+  const ReadReport report =
+      ReadRecordRows(recordPath, query, [&inOrder](RecordRow&& row) { inOrder.Add(std::move(row)); });
+  inOrder.Flush();
   if (printed == 0) printer.Note("nothing recorded");
-  if (!problem.isEmpty()) {
-    std::fprintf(stderr, "karvello-cli: the record cannot be read: %s\n", qPrintable(problem));
+  if (report.damaged > 0) {
+    printer.Flush();
+    std::fprintf(stderr, "karvello-cli: %lld damaged line(s) of the record were not read\n",
+                 static_cast<long long>(report.damaged));
+  }
+  if (!report.problem.isEmpty()) {
+    std::fprintf(stderr, "karvello-cli: the record cannot be read: %s\n",
+                 qPrintable(report.problem));
     return kRecordUnreadable;
   }
   return kAnswered;

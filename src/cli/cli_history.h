@@ -24,8 +24,9 @@ std::optional<QDateTime> ParseHistoryTime(std::string_view text, PeriodEnd end,
                                           const QDateTime& now);
 
 // A record row as the outcome it records, its frames only with `frames` (a refusal's reply
-// always); none for a row of an operation or result this program does not know.
+// always); none for an alarm's row.
 std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames);
+std::optional<Outcome> OutcomeOf(RecordRow&& row, bool frames);
 
 // Prints the rows of the record at `recordPath` that `run` asks for, oldest first. The status:
 // 0, or kRecordUnreadable when (a file of) the record could not be read, which is said on

@@ -31,7 +31,7 @@ constexpr ResultStatus kResultStatuses[] = {
 };
 
 std::string StampText(const QDateTime& when, int address, std::string_view operation) {
-  return DisplayTime(when).toStdString() + "  address " + std::to_string(address) + "  " +
+  return DisplayTimeText(when) + "  address " + std::to_string(address) + "  " +
          std::string(operation) + "  ";
 }
 
@@ -74,17 +74,21 @@ void Printer::Begin() {
 
 void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
+  if (format_ == Format::kPlain) {
+    Write((stamped ? StampText(when, address, Describe(outcome.operation).name) : std::string()) +
+          PlainText(outcome) + "\n");
+    PrintFrames(outcome);
+    return;
+  }
   const ReadingFields fields = FieldsOf(outcome, address, port, when);
   switch (format_) {
     case Format::kPlain:
-      Write((stamped ? StampText(when, address, fields.operation) : std::string()) +
-            PlainText(outcome) + "\n");
-      PrintFrames(outcome);
       return;
     case Format::kCsv: {
       std::vector<std::string> row = CsvFields(fields);
+      row[1] = SpreadsheetText(row[1]);  // the port: the one field that may hold any text
       if (verbose_) {
-        row.push_back(RowOf(outcome, {}, {}).sent);
+        row.push_back(SentText(RowOf(outcome, {}, {})));
         row.push_back(HexText(outcome.reply));
       }
       Write(CsvLine(row, "\n"));
@@ -115,6 +119,7 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
       return;
     case Format::kCsv: {
       std::vector<std::string> row = CsvFields(fields);
+      row[1] = SpreadsheetText(row[1]);
       if (verbose_) row.insert(row.end(), 2, std::string());
       Write(CsvLine(row, "\n"));
       return;

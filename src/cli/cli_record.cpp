@@ -52,28 +52,7 @@ void OutcomeRecord::Add(const Outcome& outcome, const std::string& port, const Q
 
 void OutcomeRecord::AddAlarm(const AlarmChange& change, const std::string& port) {
   if (!state_) return;
-  RecordRow row = RowOf(change.reading, port, change.when);
-  row.address = change.address;
-  row.operation = kAlarmOperation;
-  row.result = change.raised ? kAlarmRaised : kAlarmCleared;
-  row.again = false;
-  row.sent.clear();
-  row.reply.clear();
-  state_->record.Append(row);
-}
-
-std::set<int> OutcomeRecord::RaisedAlarms(const std::string& port) const {
-  std::set<int> raised;
-  if (!state_) return raised;
-  for (const RecordRow& row : Record::Read(state_->record.Path(), {})) {
-    if (row.operation != kAlarmOperation || row.port != port) continue;
-    if (row.result == kAlarmRaised) {
-      raised.insert(row.address);
-    } else {
-      raised.erase(row.address);
-    }
-  }
-  return raised;
+  state_->record.Append(RowOf(change, port));
 }
 
 // An outage that lasts to the end is counted as the command ends.

@@ -26,9 +26,6 @@ class OutcomeRecord {
   // Adds an alarm's change as a row of its own: operation "alarm", its state ("raised",
   // "cleared") as the result, and the reading's value and unit.
   void AddAlarm(const AlarmChange& change, const std::string& port);
-  // The addresses on `port` whose last alarm row in the record says "raised": the alarms that
-  // stand when a watch starts again. None with --no-record.
-  std::set<int> RaisedAlarms(const std::string& port) const;
   // The record as the site's state shows it: its path (empty with --no-record), whether its last
   // append failed, and the rows not kept since the last one that succeeded.
   gateway::RecordState Status() const;

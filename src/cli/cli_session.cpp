@@ -5,6 +5,7 @@
 
 #include "cli/console.h"
 #include "engine/survey.h"
+#include "gateway/last_known.h"
 #include "gateway/watch.h"
 
 namespace karvello::cli {
@@ -92,10 +93,19 @@ void Session::RunWatch() {
   plan.operations = run_.operations;
   plan.every = run_.every;
   plan.rounds = run_.count;
+  // Where the watch left the site when it last ran, from the end of the record (none kept with
+  // --no-record).
+  gateway::LastKnown known;
+  const QString recordPath = record_.Status().path;
+  if (!recordPath.isEmpty()) {
+    known = gateway::ReadLastKnown(recordPath, port_, plan.addresses, plan.operations,
+                                   run_.alarmAbove.has_value());
+    if (site_) gateway::Seed(*site_, known);
+  }
   if (run_.alarmAbove) {
     plan.limit = AlarmLimit{*run_.alarmAbove, run_.alarmAfter};
     // The alarms that stood when the watch last ran stand still, to be cleared by the rule.
-    plan.raisedAtStart = record_.RaisedAlarms(port_);
+    plan.raisedAtStart = known.raised;
     for (int address : plan.raisedAtStart) {
       if (std::find(plan.addresses.begin(), plan.addresses.end(), address) ==
           plan.addresses.end()) {

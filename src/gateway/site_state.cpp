@@ -80,6 +80,19 @@ void SiteState::Take(const Outcome& outcome, int address, const QDateTime& when)
   });
 }
 
+void SiteState::Seed(int address, Quantity quantity, const QuantityState& known) {
+  Update([&](SiteSnapshot& state) {
+    QuantityState* slot = Slot(state.detectors[address], quantity);
+    if (!slot) return false;
+    slot->lastTime = known.lastTime;
+    slot->lastResult = known.lastResult;
+    slot->lastValue = known.lastValue;
+    slot->goodTime = known.goodTime;
+    slot->goodValue = known.goodValue;
+    return true;
+  });
+}
+
 void SiteState::SetAlarm(int address, bool raised) {
   Update([&](SiteSnapshot& state) { return Replace(state.detectors[address].alarm, raised); });
 }

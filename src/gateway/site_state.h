@@ -86,6 +86,9 @@ class SiteState : public QObject {
   void Expect(int address);
   // The outcome of a reading at `address` at `when`; only resistances and voltages count.
   void Take(const Outcome& outcome, int address, const QDateTime& when);
+  // The last known reading of a quantity, as the record holds it from before this start: the
+  // last outcome and the last good one, without counts.
+  void Seed(int address, Quantity quantity, const QuantityState& known);
   void SetAlarm(int address, bool raised);
   void SetLine(const LineState& line);
   // The line went at `when` (lost since then), or is open again.

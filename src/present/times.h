@@ -14,5 +14,6 @@ std::string TimeText(const QDateTime& when);
 // "2026-12-07 18:04:06": the time to the second as the windows and the command line's plain lines
 // show it.
 QString DisplayTime(const QDateTime& when);
+std::string DisplayTimeText(const QDateTime& when);
 
 }  // namespace karvello

@@ -1,6 +1,8 @@
 #include "record/csv.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace karvello {
 namespace {
@@ -42,6 +44,24 @@ std::string CsvField(std::string_view text) {
   return field + '"';
 }
 
+std::size_t FindLineEnd(std::string_view text, std::size_t from) {
+  if (from >= text.size()) return std::string_view::npos;
+  const char* begin = text.data() + from;
+  const std::size_t size = text.size() - from;
+  const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', size));
+  const std::size_t before = lf != nullptr ? static_cast<std::size_t>(lf - begin) : size;
+  const auto* cr = static_cast<const char*>(std::memchr(begin, '\r', before));
+  if (cr != nullptr) return from + static_cast<std::size_t>(cr - begin);
+  return lf != nullptr ? from + before : std::string_view::npos;
+}
+
+std::string SpreadsheetText(std::string_view text) {
+  if (text.empty() || std::string_view("=+-@\t\r").find(text.front()) == std::string_view::npos) {
+    return std::string(text);
+  }
+  return "'" + std::string(text);
+}
+
 std::string CsvLine(std::initializer_list<std::string_view> fields, std::string_view lineEnd) {
   return Join(fields, lineEnd);
 }
@@ -58,14 +78,15 @@ std::string& CsvReader::NewField() {
 }
 
 std::size_t CsvReader::LineAfter(std::size_t pos) const {
-  const std::size_t end = text_.find_first_of("\r\n", pos);
+  const std::size_t end = FindLineEnd(text_, pos);
   if (end == std::string_view::npos) return end;
   return end + (text_[end] == '\r' && end + 1 < text_.size() && text_[end + 1] == '\n' ? 2 : 1);
 }
 
-bool CsvReader::Next(std::size_t& pos) {
-  const std::size_t size = text_.size();
+bool CsvReader::Next(std::size_t& pos, bool runOn, std::size_t limit) {
+  const std::size_t size = std::min(text_.size(), limit);
   count_ = 0;
+  ranOut_ = false;
   std::size_t i = pos;
   if (i < size && IsLineEnd(text_[i])) {  // a blank line
     pos = LineAfter(i);
@@ -75,16 +96,19 @@ bool CsvReader::Next(std::size_t& pos) {
   bool quoted = false;
   while (i < size) {
     if (quoted) {
-      const std::size_t quote = text_.find('"', i);
+      const std::size_t quote = std::string_view(text_.data(), size).find('"', i);
       const std::size_t end = quote == std::string_view::npos ? size : quote;
-      if (beginsRecord_ != nullptr) {
-        for (std::size_t at = text_.find_first_of("\r\n", i); at < end;
-             at = text_.find_first_of("\r\n", at + 1)) {
+      if (beginsRecord_ != nullptr && !runOn) {
+        const std::string_view within = text_.substr(0, end);
+        for (std::size_t at = FindLineEnd(within, i); at < end; at = FindLineEnd(within, at + 1)) {
           const std::size_t next = LineAfter(at);
           if (next != std::string_view::npos && beginsRecord_(text_.substr(next))) return false;
         }
       }
-      if (quote == std::string_view::npos) return false;
+      if (quote == std::string_view::npos) {
+        ranOut_ = size == text_.size();
+        return false;
+      }
       field->append(text_, i, quote - i);
       if (quote + 1 < size && text_[quote + 1] == '"') {
         *field += '"';
@@ -109,7 +133,8 @@ bool CsvReader::Next(std::size_t& pos) {
       return true;
     }
   }
-  return false;  // the text ended before the line did
+  ranOut_ = size == text_.size();  // the text ended before the line did
+  return false;
 }
 
 std::vector<std::vector<std::string>> SplitCsv(std::string_view text) {

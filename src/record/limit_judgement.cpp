@@ -7,8 +7,8 @@ namespace karvello {
 namespace {
 
 bool IsResistance(const RecordRow& row) {
-  const std::optional<Operation> operation = OperationNamed(row.operation);
-  return operation && Describe(*operation).quantity == Quantity::kResistance;
+  return row.kind == RecordRow::Kind::kOutcome &&
+         Describe(row.operation).quantity == Quantity::kResistance;
 }
 
 }  // namespace
@@ -16,7 +16,7 @@ bool IsResistance(const RecordRow& row) {
 std::set<int> RaisedOver(const std::vector<RecordRow>& rows, AlarmLimit limit) {
   std::vector<const RecordRow*> readings;
   for (const RecordRow& row : rows) {
-    if (row.again || row.result == ResultName(Result::kNotSent)) continue;
+    if (row.again || row.result == Result::kNotSent) continue;
     if (IsResistance(row)) readings.push_back(&row);
   }
   std::stable_sort(readings.begin(), readings.end(),
@@ -24,7 +24,7 @@ std::set<int> RaisedOver(const std::vector<RecordRow>& rows, AlarmLimit limit) {
   std::map<int, AlarmRule> rules;
   for (const RecordRow* row : readings) {
     AlarmRule& rule = rules.try_emplace(row->address, limit).first->second;
-    rule.Take(row->result == ResultName(Result::kAnswered) ? ReadingOf(row->value) : std::nullopt);
+    rule.Take(row->result == Result::kAnswered ? row->value : std::nullopt);
   }
   std::set<int> raised;
   for (const auto& [address, rule] : rules) {

@@ -11,20 +11,9 @@
 #include "record/csv.h"
 #include "record/record_file.h"
 #include "record/record_files.h"
+#include "record/record_read.h"
 
 namespace karvello {
-namespace {
-
-// A program that holds the lock holds it for one row; one that waits longer than this gives up
-// the row rather than hold up its window.
-constexpr std::chrono::milliseconds kLockWait{2000};
-
-QString LockPath(const QString& path) {
-  return path + QStringLiteral(".lock");
-}
-
-}  // namespace
-
 QString DefaultRecordPath() {
   const QString chosen = qEnvironmentVariable("KARVELLO_RECORD");
   if (!chosen.isEmpty()) return chosen;
@@ -60,6 +49,10 @@ bool Record::Append(const RecordRow& row) {
 
 void Record::Tell(Notice::Kind kind, const QString& reason) {
   if (onNotice_) onNotice_({kind, path_, reason, rowsNotKept_});
+}
+
+QString Record::LockPath(const QString& path) {
+  return path + QStringLiteral(".lock");
 }
 
 QString Record::OldFilePath(const QString& path, int n) {
@@ -144,32 +137,10 @@ std::vector<RecordRow> Record::Read(const QString& path, const QDateTime& from, 
 
 std::vector<RecordRow> Record::Read(const QString& path, const RecordQuery& query,
                                     QString* problem) {
-  // Opened under the lock, so that no file is set aside midway, and read after it: a writer
-  // waits for the opening only. What was appended to a file by then is whole rows, and a row
-  // being appended as it is read is left out as cut short. A record that cannot be locked (a
-  // read-only folder) is read as it is.
-  std::vector<std::unique_ptr<FileForReading>> files;
-  {
-    const FileLock lock(LockPath(path), kLockWait);
-    // The one past the kept ones is there only while a rotation is cut short: its rows are kept.
-    for (int n = kKeptOldFiles + 1; n >= 0; --n) {
-      files.push_back(
-          std::make_unique<FileForReading>(n == 0 ? path : OldFilePath(path, n), problem));
-    }
-  }
-  // Read twice: first to count the lines, to make room for a row on every line, so that the
-  // rows are never moved as they come; then to take the rows.
-  FileForReading::Buffer buffer;
-  std::size_t lines = 0;
-  for (const auto& file : files) {
-    const std::string_view text = file->ReadAll(buffer);
-    lines += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-  }
   std::vector<RecordRow> rows;
-  rows.reserve(lines);
-  const RecordParser parser(query);
-  for (const auto& file : files) parser.AppendRows(file->ReadAll(buffer), rows);
-  if (rows.size() < rows.capacity() / 2) rows.shrink_to_fit();  // most were not asked for
+  const ReadReport report =
+      ReadRecordRows(path, query, [&rows](RecordRow&& row) { rows.push_back(std::move(row)); });
+  if (problem != nullptr && problem->isEmpty()) *problem = report.problem;
   return rows;
 }
 

@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -30,6 +31,9 @@ class Record {
  public:
   static constexpr std::int64_t kDefaultSizeLimit = 8 * 1024 * 1024;
   static constexpr int kKeptOldFiles = 3;
+  // A program that holds the lock holds it for one row; one that waits longer than this gives up
+  // the row rather than hold up its window.
+  static constexpr std::chrono::milliseconds kLockWait{2000};
 
   // What the record tells the front ends, once each time its state changes: an outage begins
   // (the first append that fails, and why) and ends (the first append kept again, with the rows
@@ -68,20 +72,17 @@ class Record {
   // Whether the file is past its size limit because it could not be set aside.
   bool NotRotated() const { return notRotated_; }
 
-  // The rows of the record at `path` and its old files that `query` asks for, oldest first
-  // (with one more old file, "<name>.<kKeptOldFiles + 1>.csv", while a setting aside that was
-  // cut short left it). Callable from any thread. The files are opened under the writers' lock,
-  // all at one moment, and read after it is let go, so a writer waits for the opening only; a
-  // row being appended meanwhile is left out. On Windows they are opened sharing their deletion,
-  // so a reader keeps no writer from setting a file aside. A file that is not a regular file is
-  // not read (nor waited for); `problem`, when given, is then set to why, as it is when a file
-  // is there but cannot be opened.
+  // The rows of the record at `path` and its old files that `query` asks for, oldest file first,
+  // all at once (record_read.h reads them as a stream, or from the end). Callable from any
+  // thread. `problem`, when given, is set to why a file that is there is not read.
   static std::vector<RecordRow> Read(const QString& path, const RecordQuery& query,
                                      QString* problem = nullptr);
   static std::vector<RecordRow> Read(const QString& path, const QDateTime& from,
                                      const QDateTime& to, const std::set<int>& addresses);
   // The path of old file `n` (1 the newest): "record.csv" gives "record.<n>.csv".
   static QString OldFilePath(const QString& path, int n);
+  // The file that writers take turns under: "<path>.lock".
+  static QString LockPath(const QString& path);
 
  private:
   bool Write(const std::string& line, QString& reason);

@@ -15,6 +15,10 @@ namespace karvello {
 
 // Why a file that is there is neither written nor read: "not a regular file".
 QString NotRegularFileText();
+// The same, naming what it is: "a folder, not a regular file", "a FIFO, ...", "a device, ...",
+// "a socket, ...".
+enum class FileKind { kFolder, kFifo, kDevice, kSocket, kOther };
+QString NotRegularFileText(FileKind kind);
 
 // An exclusive lock on a file of its own (made when absent), held while this lives. Unlike the
 // record itself, that file is never renamed, so a program that waited for it finds the record
@@ -61,24 +65,14 @@ class FileForReading {
   FileForReading(const FileForReading&) = delete;
   FileForReading& operator=(const FileForReading&) = delete;
 
-  // Memory to read into, left as it is when it grows: clearing would cost as much as reading.
-  struct Buffer {
-    std::unique_ptr<char[]> bytes;
-    std::size_t size = 0;
-    void Grow(std::size_t size, std::size_t kept);
-  };
-
-  // The file from its start to where it ends now, in `buffer`: one for every file, so that
-  // fresh memory is touched once only (on some machines that costs more than the reading).
-  std::string_view ReadAll(Buffer& buffer);
+  // The size the file had when it was opened.
+  std::int64_t Size() const { return size_; }
+  // Reads the bytes from `at` on into `into`, at most `count` of them: how many were read, 0 at
+  // the end or on a failure.
+  std::size_t ReadAt(char* into, std::size_t count, std::int64_t at);
 
  private:
   static void Say(QString* problem, const QString& path, const QString& why);
-  // Whether the file is open, made ready to be read from its start.
-  bool Rewind();
-  // Reads the next bytes, those from `at` on, into `into`, at most `count` of them: how many
-  // were read, 0 at the end or on a failure.
-  std::size_t ReadNext(char* into, std::size_t count, std::size_t at);
 
   std::intptr_t file_ = -1;  // the descriptor, or the handle; -1 (INVALID_HANDLE_VALUE) for none
   std::int64_t size_ = 0;    // when opened

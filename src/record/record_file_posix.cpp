@@ -12,13 +12,24 @@
 #include "record/record_file.h"
 
 namespace karvello {
+namespace {
+
+FileKind KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return FileKind::kFolder;
+  if (S_ISFIFO(mode)) return FileKind::kFifo;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::kDevice;
+  if (S_ISSOCK(mode)) return FileKind::kSocket;
+  return FileKind::kOther;
+}
+
+}  // namespace
 
 FileLock::FileLock(const QString& path, std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   const int fd = ::open(QFile::encodeName(path).constData(),
                         O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) {
-    error_ = qt_error_string(errno);
+    error_ = QStringLiteral("cannot open the lock file %1: %2").arg(path, qt_error_string(errno));
     return;
   }
   file_ = fd;
@@ -47,7 +58,8 @@ bool AppendToFile(const QString& path, std::string_view head, std::string_view l
   }
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    reason = S_ISREG(status.st_mode) ? qt_error_string(errno) : NotRegularFileText();
+    reason = S_ISREG(status.st_mode) ? qt_error_string(errno)
+                                     : NotRegularFileText(KindOf(status.st_mode));
     ::close(fd);
     return false;
   }
@@ -84,8 +96,11 @@ FileForReading::FileForReading(const QString& path, QString* problem) {
   struct stat status {};
   if (fd < 0) {
     if (errno != ENOENT) Say(problem, path, qt_error_string(errno));
-  } else if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    Say(problem, path, S_ISREG(status.st_mode) ? qt_error_string(errno) : NotRegularFileText());
+  } else if (::fstat(fd, &status) != 0) {
+    Say(problem, path, qt_error_string(errno));
+    ::close(fd);
+  } else if (!S_ISREG(status.st_mode)) {
+    Say(problem, path, NotRegularFileText(KindOf(status.st_mode)));
     ::close(fd);
   } else {
     file_ = fd;
@@ -97,11 +112,8 @@ FileForReading::~FileForReading() {
   if (file_ >= 0) ::close(static_cast<int>(file_));
 }
 
-bool FileForReading::Rewind() {
-  return file_ >= 0;  // read with pread(2), from where each read says
-}
-
-std::size_t FileForReading::ReadNext(char* into, std::size_t count, std::size_t at) {
+std::size_t FileForReading::ReadAt(char* into, std::size_t count, std::int64_t at) {
+  if (file_ < 0) return 0;
   for (;;) {
     const ssize_t n = ::pread(static_cast<int>(file_), into, count, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;

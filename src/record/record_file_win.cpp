@@ -35,7 +35,8 @@ FileLock::FileLock(const QString& path, std::chrono::milliseconds wait) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    error_ = qt_error_string(static_cast<int>(GetLastError()));
+    error_ = QStringLiteral("cannot open the lock file %1: %2")
+                 .arg(path, qt_error_string(static_cast<int>(GetLastError())));
     return;
   }
   file_ = Kept(handle);
@@ -106,6 +107,8 @@ FileForReading::FileForReading(const QString& path, QString* problem) {
     CloseHandle(handle);
   } else {
     file_ = Kept(handle);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size) != 0) size_ = size.QuadPart;
   }
 }
 
@@ -113,16 +116,15 @@ FileForReading::~FileForReading() {
   if (Handle(file_) != INVALID_HANDLE_VALUE) CloseHandle(Handle(file_));
 }
 
-bool FileForReading::Rewind() {
-  return Handle(file_) != INVALID_HANDLE_VALUE &&
-         SetFilePointerEx(Handle(file_), {}, nullptr, FILE_BEGIN) != 0;
-}
-
-std::size_t FileForReading::ReadNext(char* into, std::size_t count, std::size_t /*at*/) {
-  // Read on from where the last read ended, which is `at`.
+std::size_t FileForReading::ReadAt(char* into, std::size_t count, std::int64_t at) {
+  if (Handle(file_) == INVALID_HANDLE_VALUE) return 0;
+  // A synchronous handle reads from the offset that OVERLAPPED names.
+  OVERLAPPED from{};
+  from.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(at) & 0xFFFFFFFFU);
+  from.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(at) >> 32);
   DWORD n = 0;
   const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(count, 1U << 30));
-  if (::ReadFile(Handle(file_), into, ask, &n, nullptr) == 0) return 0;
+  if (::ReadFile(Handle(file_), into, ask, &n, &from) == 0) return 0;
   return n;
 }
 

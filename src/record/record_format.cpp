@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "framing/frame_text.h"
+#include "present/times.h"
 #include "record/csv.h"
 
 namespace karvello {
@@ -89,123 +90,201 @@ std::optional<RowTime> TimeOf(std::string_view text) {
   return RowTime{parsed.toMSecsSinceEpoch(), parsed.offsetFromUtc(), std::move(parsed)};
 }
 
+// A whole number of at most 9 digits, as the record writes an address.
 std::optional<int> AddressOf(std::string_view text) {
-  if (!text.empty() && text.size() <= 9 && Digits(text, 0, text.size()) >= 0) {
-    return Digits(text, 0, text.size());
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  const int number = Digits(text, 0, text.size());
+  if (number < 0) return std::nullopt;
+  return number;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Bytes as HexText writes them, "05 03 02", appended to `bytes` (when given); false when the
+// text is not such.
+bool BytesOf(std::string_view text, std::vector<std::uint8_t>* bytes) {
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    if (i + 2 > text.size() || (i + 2 < text.size() && text[i + 2] != ' ')) return false;
+    const int high = HexDigit(text[i]);
+    const int low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    if (bytes != nullptr) bytes->push_back(static_cast<std::uint8_t>(high * 16 + low));
   }
-  bool number = false;
-  const int address =
-      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toInt(&number);
-  if (!number) return std::nullopt;
-  return address;
+  return true;
+}
+
+// The frames sent, joined by " | ", appended to `frames` (when given).
+bool FramesOf(std::string_view text, std::vector<std::vector<std::uint8_t>>* frames) {
+  while (!text.empty()) {
+    const std::size_t bar = text.find(" | ");
+    const std::string_view frame = text.substr(0, bar);
+    if (frame.empty() || !BytesOf(frame, frames ? &frames->emplace_back() : nullptr)) return false;
+    if (bar == std::string_view::npos) break;
+    text.remove_prefix(bar + 3);
+    if (text.empty()) return false;
+  }
+  return true;
+}
+
+// Whether the text at `at` is the header's line.
+bool IsHeader(std::string_view text, std::size_t at) {
+  return text.substr(at, kRecordHeader.size() - 2) == kRecordHeader.substr(0, kRecordHeader.size() - 2);
 }
 
 }  // namespace
 
-std::optional<Reading> ReadingOf(std::string_view field) {
-  if (field == kOverRangeMark) return Reading{0, 0, true};
-  std::string digits;
-  unsigned decimals = 0;
-  const std::size_t point = field.find('.');
-  if (point == std::string_view::npos) {
-    digits = std::string(field);
-  } else {
-    digits = std::string(field.substr(0, point)) + std::string(field.substr(point + 1));
-    decimals = static_cast<unsigned>(field.size() - point - 1);
-  }
-  unsigned number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return Reading{number, decimals, false};
-}
-
-RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime& when) {
-  RecordRow row;
-  row.time = when;
-  row.port = port;
-  row.address = outcome.address;
-  row.operation = Describe(outcome.operation).name;
-  row.result = ResultName(outcome.result);
-  row.again = outcome.again;
-  row.reply = HexText(outcome.reply);
-  for (const auto& frame : outcome.sent) {
-    if (!row.sent.empty()) row.sent += " | ";
-    row.sent += HexText(frame);
-  }
-  row.value = ValueField(outcome);
-  if (!row.value.empty()) row.unit = AnswerForm(outcome.operation).unit;
-  return row;
+bool BeginsWithRowTime(std::string_view line) {
+  return BeginsWithTime(line);
 }
 
 std::string CsvLine(const RecordRow& row) {
-  return CsvLine({TimeText(row.time), row.port, std::to_string(row.address), row.operation,
-                  row.result, row.value, row.unit, row.again ? "yes" : "", row.sent, row.reply},
+  return CsvLine({TimeText(row.time), row.port, std::to_string(row.address), OperationText(row),
+                  ResultText(row), ValueText(row), UnitText(row), row.again ? "yes" : "",
+                  SentText(row), HexText(row.reply)},
                  "\r\n");
+}
+
+std::string ExportLine(const RecordRow& row) {
+  RecordRow shown = row;
+  shown.port = SpreadsheetText(row.port);
+  return CsvLine(shown);
 }
 
 RecordParser::RecordParser(const RecordQuery& query)
     : from_(query.from.isValid() ? std::optional(query.from.toMSecsSinceEpoch()) : std::nullopt),
       to_(query.to.isValid() ? std::optional(query.to.toMSecsSinceEpoch()) : std::nullopt),
-      addresses_(query.addresses) {
-  for (const Operation operation : query.operations) {
-    operations_.push_back(Describe(operation).name);
-  }
+      latest_((query.now.isValid() ? query.now.toMSecsSinceEpoch()
+                                   : QDateTime::currentMSecsSinceEpoch()) +
+              std::chrono::milliseconds(kLargestClockSkew).count()),
+      addresses_(query.addresses),
+      operations_(query.operations) {}
+
+void RecordParser::BeginText() {
+  textStart_ = true;
+  skipLine_ = false;
 }
 
-bool RecordParser::Take(const CsvReader& fields, std::vector<RecordRow>& rows) const {
-  if (fields.FieldCount() != kFieldCount) return false;
+RecordParser::Taken RecordParser::Take(const CsvReader& fields, const Sink& sink) const {
+  if (fields.FieldCount() == 0) return Taken::kNotRow;  // a blank line
+  if (fields.FieldCount() != kFieldCount) return Taken::kDamaged;
   const std::optional<RowTime> time = TimeOf(fields.Field(0));
-  if (!time) return false;  // the header, or a damaged row
+  if (!time || time->msecs > latest_) return Taken::kDamaged;
   const std::optional<int> address = AddressOf(fields.Field(2));
-  if (!address) return false;
-  if ((from_ && time->msecs < *from_) || (to_ && time->msecs > *to_)) return true;
-  if (!addresses_.empty() && !addresses_.contains(*address)) return true;
-  if (!operations_.empty() &&
-      std::find(operations_.begin(), operations_.end(), fields.Field(3)) == operations_.end()) {
-    return true;
+  if (!address) return Taken::kDamaged;
+  RecordRow row;
+  row.address = *address;
+  const std::string_view operation = fields.Field(3);
+  const std::string_view result = fields.Field(4);
+  if (operation == kAlarmOperation) {
+    row.kind = RecordRow::Kind::kAlarm;
+    row.operation = Operation::kQueryResistance;
+    if (result != kAlarmRaised && result != kAlarmCleared) return Taken::kDamaged;
+    row.raised = result == kAlarmRaised;
+  } else {
+    const std::optional<Operation> known = OperationNamed(operation);
+    const std::optional<Result> outcome = ResultNamed(result);
+    if (!known || !outcome) return Taken::kDamaged;
+    row.operation = *known;
+    row.result = *outcome;
   }
-  RecordRow& row = rows.emplace_back();
+  if (!fields.Field(5).empty()) {
+    row.value = ReadingOf(fields.Field(5));
+    if (!row.value) return Taken::kDamaged;
+  }
+  const std::string_view again = fields.Field(7);
+  if (!again.empty() && again != "yes") return Taken::kDamaged;
+  row.again = !again.empty();
+  if (!Consistent(row)) return Taken::kDamaged;
+  // Asked for? Checked before the frames, which most rows left out need not have read.
+  if ((from_ && time->msecs < *from_) || (to_ && time->msecs > *to_) ||
+      (!addresses_.empty() && !addresses_.contains(row.address)) ||
+      (!operations_.empty() &&
+       (row.kind == RecordRow::Kind::kAlarm || !operations_.contains(row.operation)))) {
+    return FramesOf(fields.Field(8), nullptr) && BytesOf(fields.Field(9), nullptr)
+               ? Taken::kNotAsked
+               : Taken::kDamaged;
+  }
+  if (!FramesOf(fields.Field(8), &row.sent) || !BytesOf(fields.Field(9), &row.reply)) {
+    return Taken::kDamaged;
+  }
   row.time = time->parsed.isValid()
                  ? time->parsed
                  : QDateTime::fromMSecsSinceEpoch(time->msecs, Qt::OffsetFromUTC, time->offset);
-  row.address = *address;
   row.port = fields.Field(1);
-  row.operation = fields.Field(3);
-  row.result = fields.Field(4);
-  row.value = fields.Field(5);
-  row.unit = fields.Field(6);
-  row.again = fields.Field(7) == "yes";
-  row.sent = fields.Field(8);
-  row.reply = fields.Field(9);
-  return true;
+  sink(std::move(row));
+  return Taken::kRow;
 }
 
-void RecordParser::AppendRows(std::string_view text, std::vector<RecordRow>& rows) const {
-  if (text.starts_with(kUtf8ByteOrderMark)) text.remove_prefix(kUtf8ByteOrderMark.size());
-  CsvReader reader(text, BeginsWithTime);
+std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& sink) {
   std::size_t pos = 0;
+  if (textStart_) {
+    if (text.size() < kUtf8ByteOrderMark.size() && more &&
+        kUtf8ByteOrderMark.starts_with(text)) {
+      return 0;  // the mark itself not yet whole
+    }
+    if (text.starts_with(kUtf8ByteOrderMark)) pos = kUtf8ByteOrderMark.size();
+    textStart_ = false;
+  }
+  CsvReader reader(text, BeginsWithTime);
+  if (skipLine_) {  // the rest of a line given up in the text before
+    const std::size_t end = FindLineEnd(text, pos);
+    if (end == std::string_view::npos) return text.size();
+    skipLine_ = false;
+    pos = end;
+    pos = reader.LineAfter(pos);
+    if (pos == std::string_view::npos) return text.size();
+  }
   while (pos < text.size()) {
     const std::size_t start = pos;
-    if (reader.Next(pos) && Take(reader, rows)) continue;
-    // Not a whole row (or the header): only its first line is given up.
-    pos = reader.LineAfter(start);
-    if (pos == std::string_view::npos) break;  // the last line, cut short or being written
+    // A quoted field read whole, whatever its line ends are followed by, when that makes a row;
+    // else (a quote left open by a row cut short) up to a line that begins with a time.
+    if (reader.Next(pos, true, start + kLongestRow)) {
+      const Taken taken = Take(reader, sink);
+      if (taken != Taken::kDamaged) continue;
+    } else if (more && reader.RanOut() && text.size() - start <= kLongestRow) {
+      return start;  // a row not yet whole: read on with more text
+    }
+    pos = start;
+    if (reader.Next(pos)) {
+      const Taken taken = Take(reader, sink);
+      if (taken != Taken::kDamaged) continue;
+      // A whole line, but no row: only its first line is given up.
+      pos = start;
+    }
+    std::size_t next = reader.LineAfter(start);
+    if (next == std::string_view::npos) {
+      if (!more && text.size() - start <= kLongestRow) break;  // the last line: being written
+      // A line longer than any row, its end not yet read: given up up to its end.
+      ++damaged_;
+      skipLine_ = more;
+      return text.size();
+    }
+    if (!IsHeader(text, start)) ++damaged_;
     // A row that an older writer appended straight after a row cut short, on the same line.
-    for (std::size_t at = start + 1; at < pos; ++at) {
+    for (std::size_t at = start + 1; at < next; ++at) {
       std::size_t after = at;
-      if (BeginsWithTime(text.substr(at)) && reader.Next(after) && Take(reader, rows)) {
-        pos = std::max(pos, after);
-        break;
+      if (BeginsWithTime(text.substr(at)) && reader.Next(after)) {
+        const Taken taken = Take(reader, sink);
+        if (taken == Taken::kRow || taken == Taken::kNotAsked) {
+          next = std::max(next, after);
+          break;
+        }
       }
     }
+    pos = next;
   }
+  return text.size();
 }
 
 std::vector<RecordRow> ParseRecord(std::string_view text, const RecordQuery& query) {
   std::vector<RecordRow> rows;
-  RecordParser(query).AppendRows(text, rows);
+  RecordParser parser(query);
+  parser.Parse(text, false, [&rows](RecordRow&& row) { rows.push_back(std::move(row)); });
   return rows;
 }
 

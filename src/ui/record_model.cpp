@@ -3,6 +3,13 @@
 #include "present/times.h"
 
 namespace karvello {
+namespace {
+
+QString Text(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
 
 void RecordModel::SetRows(std::vector<RecordRow> rows) {
   beginResetModel();
@@ -36,13 +43,13 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const {
     case 2:
       return row.address;
     case 3:
-      return QString::fromStdString(row.operation);
+      return Text(OperationText(row));
     case 4:
-      return QString::fromStdString(row.result);
+      return Text(ResultText(row));
     case 5:
-      return QString::fromStdString(row.value);
+      return QString::fromStdString(ValueText(row));
     default:
-      return QString::fromStdString(row.unit);
+      return Text(UnitText(row));
   }
 }
 

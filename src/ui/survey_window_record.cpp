@@ -280,7 +280,7 @@ int SurveyWindow::RecordRowCount() const {
 bool SurveyWindow::ExportRecord(const QString& path) {
   const std::vector<RecordRow> rows = RecordRows();
   std::string lines(kRecordHeader);
-  for (const RecordRow& row : rows) lines += CsvLine(row);
+  for (const RecordRow& row : rows) lines += ExportLine(row);
   return WriteExport(path, lines,
                      QStringLiteral("已导出记录 %1 行到 %2").arg(rows.size()).arg(path));
 }

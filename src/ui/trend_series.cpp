@@ -18,6 +18,18 @@ QString UnitOf(Quantity quantity) {
   return FromView(FormOf(quantity).unit);
 }
 
+namespace {
+
+// A reading's number as its text reads: 345 with 1 decimal is 34.5 (a division rounds as the
+// reading of "34.5" does).
+double ValueOf(const Reading& reading) {
+  double scale = 1;
+  for (unsigned i = 0; i < reading.decimals; ++i) scale *= 10;
+  return reading.number / scale;
+}
+
+}  // namespace
+
 bool ByTime(const Point& a, const Point& b) {
   return a.ms < b.ms;
 }
@@ -33,25 +45,19 @@ PointRange InPeriod(const std::vector<Point>& points, qint64 from, qint64 to) {
 }
 
 std::vector<Series> SeriesOf(const std::vector<RecordRow>& rows, Quantity quantity) {
-  const auto measures = [quantity](const std::string& name) {
-    const std::optional<Operation> operation = OperationNamed(name);
-    return operation && Describe(*operation).quantity == quantity;
-  };
   std::map<int, Series> byAddress;
   for (const RecordRow& row : rows) {
-    if (row.again || !row.time.isValid() || !measures(row.operation) ||
-        row.result == ResultName(Result::kNotSent)) {
+    if (row.kind != RecordRow::Kind::kOutcome || row.again || !row.time.isValid() ||
+        Describe(row.operation).quantity != quantity || row.result == Result::kNotSent) {
       continue;
     }
     const qint64 ms = row.time.toMSecsSinceEpoch();
     Point point = Point::Failed(ms);
-    if (row.result == ResultName(Result::kAnswered)) {
-      bool number = false;
-      const double value = QString::fromStdString(row.value).toDouble(&number);
-      if (row.value == kOverRangeMark) {
+    if (row.result == Result::kAnswered && row.value) {
+      if (row.value->overRange) {
         point = Point::OverRange(ms);
-      } else if (number && std::isfinite(value)) {
-        point = Point::Value(ms, value);
+      } else {
+        point = Point::Value(ms, ValueOf(*row.value));
       }
     }
     Series& series = byAddress[row.address];

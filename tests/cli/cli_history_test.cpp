@@ -19,6 +19,7 @@
 #include "cli/cli_history.h"
 #include "support/cli_process.h"
 #include "record/csv.h"
+#include "present/times.h"
 #include "record/record.h"
 
 namespace karvello {
@@ -29,13 +30,19 @@ using cli::PeriodEnd;
 // A record file of the test's, removed with it.
 class RecordFile {
  public:
-  explicit RecordFile(const std::vector<RecordRow>& rows)
+  explicit RecordFile(const std::vector<RecordRow>& rows) : RecordFile(Lines(rows)) {}
+  // A file of these lines after the byte-order mark and the header.
+  explicit RecordFile(const std::string& lines)
       : path_(QDir::temp().filePath(
             QStringLiteral("karvello-history-%1-%2.csv").arg(::getpid()).arg(++count_))) {
-    std::string text = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
-    for (const RecordRow& row : rows) text += CsvLine(row);
+    const std::string text = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader) + lines;
     QFile file(path_);
     if (file.open(QIODevice::WriteOnly)) file.write(text.data(), static_cast<qint64>(text.size()));
+  }
+  static std::string Lines(const std::vector<RecordRow>& rows) {
+    std::string lines;
+    for (const RecordRow& row : rows) lines += CsvLine(row);
+    return lines;
   }
   ~RecordFile() { QFile::remove(path_); }
   const QString& Path() const { return path_; }
@@ -47,20 +54,19 @@ class RecordFile {
 
 const QDateTime kT0 = QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs);
 
+// The row of these fields as the record writes them, read back.
 RecordRow Row(const QDateTime& time, int address, const std::string& operation,
               const std::string& result, const std::string& value, const std::string& reply = {}) {
-  RecordRow row;
-  row.time = time;
-  row.port = "rtu+tcp://10.0.0.7:4001";
-  row.address = address;
-  row.operation = operation;
-  row.result = result;
-  row.value = value;
-  row.unit = value.empty() ? "" : operation == "voltage" ? "V" : "\xCE\xA9";
-  row.sent = operation == "voltage" ? "05 03 00 0F 00 01 B5 8D"
-                                    : "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C";
-  row.reply = reply;
-  return row;
+  const std::string unit = value.empty() ? "" : operation == "voltage" ? "V" : "\xCE\xA9";
+  const std::string sent = operation == "voltage"
+                               ? "05 03 00 0F 00 01 B5 8D"
+                               : "05 06 00 11 00 01 19 8B | 05 03 00 0D 00 02 54 4C";
+  const std::vector<RecordRow> rows =
+      ParseRecord(CsvLine({TimeText(time), "rtu+tcp://10.0.0.7:4001", std::to_string(address),
+                           operation, result, value, unit, "", sent, reply},
+                          "\r\n"));
+  EXPECT_EQ(rows.size(), 1U) << operation << " " << result << " " << value;
+  return rows.empty() ? RecordRow{} : rows[0];
 }
 
 // The rows around the edges, one written out of the order of its time.
@@ -178,6 +184,74 @@ TEST(CliHistory, FormatsParse) {
     Cli none({"history", "-a", "9", "--format", format}, record.Path());
     EXPECT_EQ(none.Finish(), 0) << none.Err();
     EXPECT_EQ(none.Out(), out) << format;
+  }
+}
+
+// A row Karvello never writes, in a file tampered with or damaged, is left out, counted and said
+// on standard error; the rows around it are shown.
+TEST(CliHistory, ATamperedRowIsLeftOutCountedAndSaid) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const std::string before = CsvLine(Row(now.addSecs(-60), 5, "voltage", "answered", "219"));
+  const std::string after = CsvLine(Row(now.addSecs(-20), 5, "voltage", "answered", "221"));
+  const std::string at = TimeText(now.addSecs(-40)) + ",COM1,";
+  const std::string frames = ",05 03 00 0F 00 01 B5 8D,05 03 02 00 DC 48 1D\r\n";
+  const struct {
+    const char* what;
+    std::string line;
+  } cases[] = {
+      {"address 999", at + "999,voltage,answered,220,V," + frames},
+      {"address 0 for a voltage", at + "0,voltage,answered,220,V," + frames},
+      {"a value of -5", at + "5,voltage,answered,-5,V," + frames},
+      {"a value of 1e309", at + "5,resistance,answered,1e309,\xCE\xA9," + frames},
+      {"a value of NaN", at + "5,resistance,answered,NaN,\xCE\xA9," + frames},
+      {"an answer without a value", at + "5,voltage,answered,,," + frames},
+      {"no reply with a value", at + "5,voltage,no-reply,220,V," + frames},
+      {"a row dated 2099", "2099-12-07T18:04:06.123+08:00,COM1,5,voltage,answered,220,V," + frames},
+      {"an operation not known", at + "5,frobnicate,answered,220,V," + frames},
+  };
+  for (const auto& c : cases) {
+    const RecordFile record(before + c.line + after);
+    Cli run({"history", "--format", "json", "--since", "7d"}, record.Path());
+    ASSERT_EQ(run.Finish(), 0) << c.what << run.Err();
+    EXPECT_EQ(JsonTimes(run.Out()), (QStringList{QString::fromStdString(TimeText(now.addSecs(-60))),
+                                                 QString::fromStdString(TimeText(now.addSecs(-20)))}))
+        << c.what;
+    EXPECT_EQ(run.Err(), "karvello-cli: 1 damaged line(s) of the record were not read\n") << c.what;
+  }
+}
+
+// A port that a spreadsheet would run as a formula is written as text in CSV, whatever it begins
+// with; the others, and the numbers of the value column, as they are. A quoted port is read whole,
+// its line ends and CRs in it, even a line end before a time.
+TEST(CliHistory, CsvCellsAreNeverFormulasAndQuotedPortsAreReadWhole) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const struct {
+    std::string port;
+    std::string shown;
+  } cases[] = {
+      {"=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"},
+      {"+1", "'+1"},
+      {"-1+1", "'-1+1"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tx", "'\tx"},
+      {"\rx", "'\rx"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"COM1=", "COM1="},
+      {"/dev/a\nb", "/dev/a\nb"},
+      {"/dev/a\rb", "/dev/a\rb"},
+      {"/dev/a\n" + TimeText(now), "/dev/a\n" + TimeText(now)},
+  };
+  for (const auto& c : cases) {
+    RecordRow row = Row(now.addSecs(-60), 5, "voltage", "answered", "220");
+    row.port = c.port;
+    const RecordFile record(std::vector<RecordRow>{row});
+    Cli run({"history", "--format", "csv"}, record.Path());
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_EQ(run.Err(), "");
+    const auto rows = SplitCsv(run.Out());
+    ASSERT_EQ(rows.size(), 2U) << run.Out();
+    EXPECT_EQ(rows[1][1], c.shown);
+    EXPECT_EQ(rows[1][5], "220");
   }
 }
 

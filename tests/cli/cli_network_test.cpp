@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "framing/frame_text.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/cli_process.h"
@@ -327,8 +328,8 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
     EXPECT_EQ(run.Out(), c.out + "  sent: " + c.sent + "\n  received: " + c.reply + "\n");
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
     ASSERT_EQ(rows.size(), 1U);
-    EXPECT_EQ(rows[0].sent, c.sent);
-    EXPECT_EQ(rows[0].reply, c.reply);
+    EXPECT_EQ(SentText(rows[0]), c.sent);
+    EXPECT_EQ(HexText(rows[0].reply), c.reply);
   }
   QFile::remove(record);
 }

@@ -175,7 +175,8 @@ TEST(CliWatchLostLine, RidesOutTheLineGoingAndOpensItAgain) {
     ASSERT_EQ(rows.size(), times.size());
     std::string recorded;
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      recorded += Letter(rows[r].result, rows[r].value, rows[r].unit);
+      recorded += Letter(std::string(ResultText(rows[r])), ValueText(rows[r]),
+                         std::string(UnitText(rows[r])));
       EXPECT_EQ(rows[r].time, times[r]);
       EXPECT_EQ(rows[r].port, c.line);
     }

@@ -316,14 +316,14 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
   const std::vector<RecordRow> rows =
       Record::Read(QString::fromStdString(folder.File("record.csv")), {});
   ASSERT_EQ(rows.size(), 4U);
-  EXPECT_EQ(rows[1].operation, "alarm");
-  EXPECT_EQ(rows[1].result, "raised");
-  EXPECT_EQ(rows[1].value, "34.5");
-  EXPECT_EQ(rows[1].unit, "Ω");
+  EXPECT_EQ(OperationText(rows[1]), "alarm");
+  EXPECT_EQ(ResultText(rows[1]), "raised");
+  EXPECT_EQ(ValueText(rows[1]), "34.5");
+  EXPECT_EQ(UnitText(rows[1]), "Ω");
   EXPECT_EQ(rows[1].time, rows[0].time);
-  EXPECT_EQ(rows[3].operation, "alarm");
-  EXPECT_EQ(rows[3].result, "cleared");
-  EXPECT_EQ(rows[3].value, "12.8");
+  EXPECT_EQ(OperationText(rows[3]), "alarm");
+  EXPECT_EQ(ResultText(rows[3]), "cleared");
+  EXPECT_EQ(ValueText(rows[3]), "12.8");
 }
 
 // An alarm raised when the watch last ran stands when it starts again (the service restarted):
@@ -341,9 +341,8 @@ TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
                         Result::kAnswered,
                         Reading{345, 1},
                         false};  // 34.5 ohms
-  RecordRow raised = RowOf(reading, detector.SlavePath(), QDateTime::currentDateTime());
-  raised.operation = "alarm";
-  raised.result = "raised";
+  const RecordRow raised =
+      RowOf(AlarmChange{reading, 1, true, 20, QDateTime::currentDateTime()}, detector.SlavePath());
   ASSERT_TRUE(Record(QString::fromStdString(folder.File("record.csv"))).Append(raised));
   Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
                "1s", "--count", "1", "--resistance", "--alarm-above", "20", "--alarm-after", "1",

@@ -10,6 +10,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_record.h"
+#include "gateway/last_known.h"
 
 namespace karvello::cli {
 namespace {
@@ -136,12 +137,18 @@ TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {
                UsageError);
 }
 
-// The alarms that stand when a watch starts again: each address's last alarm row on its port.
+// The alarms that stand when a watch starts again: each address's last alarm row on its port, as
+// the record's end holds the rows the command line added.
 TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {
   QTemporaryDir folder;
   qputenv("KARVELLO_RECORD", folder.filePath(QStringLiteral("record.csv")).toUtf8());
   OutcomeRecord record(true);
-  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  const auto raised = [&record](const std::string& port) {
+    return gateway::ReadLastKnown(record.Status().path, port, {1, 2, 3, 4},
+                                  {Operation::kQueryResistance}, true)
+        .raised;
+  };
+  EXPECT_EQ(raised("/dev/ttyUSB0"), std::set<int>());
   const Outcome reading{Operation::kQueryResistance,
                         1,
                         {},
@@ -162,9 +169,10 @@ TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {
     record.AddAlarm({reading, row.address, row.raised, 20, when}, row.port);
   }
   record.Add(reading, "/dev/ttyUSB0", when);  // a reading is no alarm row
-  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB0"), (std::set<int>{1, 3}));
-  EXPECT_EQ(record.RaisedAlarms("/dev/ttyUSB1"), std::set<int>{4});
-  EXPECT_EQ(OutcomeRecord(false).RaisedAlarms("/dev/ttyUSB0"), std::set<int>());
+  EXPECT_EQ(raised("/dev/ttyUSB0"), (std::set<int>{1, 3}));
+  EXPECT_EQ(raised("/dev/ttyUSB1"), std::set<int>{4});
+  // With --no-record there is no record to start from.
+  EXPECT_EQ(OutcomeRecord(false).Status().path, QString());
   qunsetenv("KARVELLO_RECORD");
 }
 

@@ -23,15 +23,14 @@ RecordRow Reading3(int second, const std::string& value) {
   row.time = QDateTime(QDate(2026, 12, 7), QTime(8, 0, second));
   row.port = "COM1";
   row.address = 3;
-  row.operation = "resistance";
-  row.result = "answered";
-  row.value = value;
-  row.unit = "Ω";
+  row.operation = Operation::kQueryResistance;
+  row.result = Result::kAnswered;
+  row.value = ReadingOf(value);
   if (value == "-") {
-    row.result = "no-reply";
-    row.value.clear();
+    row.result = Result::kNoReply;
+    row.value.reset();
   } else if (value == "again") {
-    row.value = "12.5";
+    row.value = Reading{125, 1};
     row.again = true;
   }
   return row;
@@ -82,12 +81,19 @@ TEST(LimitRuleOverRows, JudgesEachAddressApartAndOnlyItsResistances) {
   other.address = 7;
   rows.push_back(other);
   RecordRow voltage = Reading3(3, "220");
-  voltage.operation = "voltage";
+  voltage.operation = Operation::kQueryVoltage;
   rows.push_back(voltage);
   rows.push_back(voltage);
   voltage.address = 9;
   rows.push_back(voltage);
   rows.push_back(voltage);
+  // An alarm's row holds a resistance too, but it is no reading.
+  RecordRow alarm = Reading3(4, "50");
+  alarm.kind = RecordRow::Kind::kAlarm;
+  alarm.raised = true;
+  alarm.address = 11;
+  rows.push_back(alarm);
+  rows.push_back(alarm);
   EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), std::set<int>{3});
   other.time = other.time.addSecs(1);
   rows.push_back(other);
@@ -116,7 +122,7 @@ TEST_P(LimitJudgementOverKept, TakesTheReadingsOfThePeriod) {
   EXPECT_TRUE(judgement.Keep(Reading3(1, "11")));
   EXPECT_TRUE(judgement.Keep(Reading3(2, "4")));
   RecordRow voltage = Reading3(1, "220");
-  voltage.operation = "voltage";
+  voltage.operation = Operation::kQueryVoltage;
   voltage.address = 5;
   EXPECT_FALSE(judgement.Keep(voltage));
   const QDateTime at = Reading3(0, "0").time;

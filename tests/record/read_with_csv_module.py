@@ -19,5 +19,5 @@ for i, row in enumerate(rows[1:]):
     measured = ["voltage", "answered", "220", "V"] if i % 2 == 0 else \
                ["resistance", "answered", "34.5", "\u03a9"]
     assert row[1:8] == ["/dev/ttyUSB0", str(i + 1)] + measured + [""], row
-    assert len(row[8].split(" ")) == 8 and row[9] == f"/dev/ttyUSB0 {i}", row
+    assert len(row[8].split(" ")) == 8 and row[9] == f"{i >> 8:02X} {i & 255:02X}", row
     assert len(row[0]) == len("2026-12-07T18:04:06.123+08:00"), row[0]

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <chrono>
+#include <optional>
+#include <tuple>
 
 #include "record/csv.h"
 #include "record/record_rows.h"
@@ -15,6 +18,8 @@ namespace {
 using namespace record_rows;
 
 constexpr char kAt[] = "2026-12-07T18:04:06.123+08:00,COM1,";  // the time and port of most rows
+// A reader's clock far ahead, for rows of any time.
+const RecordQuery kAnyTime{.now = QDateTime(QDate(2200, 1, 1), QTime(0, 0), Qt::UTC)};
 
 TEST(RecordRow, EachOutcomeGivesItsLine) {
   const auto kVoltage = Operation::kQueryVoltage;
@@ -62,10 +67,28 @@ TEST(RecordRow, EachOutcomeGivesItsLine) {
   for (const auto& c : cases) {
     const RecordRow row = RowOf(c.outcome, c.port, c.when);
     EXPECT_EQ(CsvLine(row), c.line + "\r\n");
-    const auto parsed = ParseRecord(c.line + "\r\n");  // and back, every field as it was
+    const auto parsed = ParseRecord(c.line + "\r\n", kAnyTime);  // and back, as it was
     ASSERT_EQ(parsed.size(), 1U) << c.line;
     EXPECT_EQ(parsed[0], row) << c.line;
     EXPECT_EQ(parsed[0].time.offsetFromUtc(), c.when.offsetFromUtc()) << c.line;
+  }
+}
+
+// An alarm's change: operation "alarm", its state as the result, the reading's value and unit.
+TEST(RecordRow, EachAlarmGivesItsLine) {
+  for (const bool raised : {true, false}) {
+    const AlarmChange change{Made(Operation::kReadResistance, 7, Result::kAnswered,
+                                  "07 03 04 01 59 00 01 AF DC", Reading{345, 1}),
+                             7, raised, 10, kWhen};
+    const RecordRow row = RowOf(change, "COM1");
+    const std::string line =
+        kAt + std::string("7,alarm,") + (raised ? "raised" : "cleared") + ",34.5,\xCE\xA9,,,\r\n";
+    EXPECT_EQ(CsvLine(row), line);
+    const auto parsed = ParseRecord(line);
+    ASSERT_EQ(parsed.size(), 1U);
+    EXPECT_EQ(parsed[0], row);
+    EXPECT_EQ(parsed[0].kind, RecordRow::Kind::kAlarm);
+    EXPECT_EQ(parsed[0].raised, raised);
   }
 }
 
@@ -90,49 +113,159 @@ TEST(Csv, QuotesAFieldOnlyWhenItMustAndReadsItBack) {
   }
 }
 
-// Each damage lies between 10 whole rows and 50 more: it costs its own line only.
-TEST(RecordText, ADamagedLineCostsItselfOnlyAndEveryWholeRowAroundItIsRead) {
+// The rows that a text holds and the damaged lines counted, as the parser reads it.
+struct Read {
+  std::vector<RecordRow> rows;
+  std::int64_t damaged = 0;
+};
+Read ReadText(std::string_view text, const RecordQuery& query = {}) {
+  Read read;
+  RecordParser parser(query);
+  parser.Parse(text, false, [&read](RecordRow&& row) { read.rows.push_back(std::move(row)); });
+  read.damaged = parser.Damaged();
+  return read;
+}
+
+RecordRow WithPort(std::string port) {
+  RecordRow row = Row();
+  row.port = std::move(port);
+  return row;
+}
+
+// Each damage lies between 10 whole rows and 50 more: it costs its own line only, and is counted.
+TEST(RecordText, ADamagedLineCostsItselfOnlyAndIsCounted) {
   const std::string time = "2026-12-07T18:04:06.123+08:00";
   const std::string cut = time + ",COM1,5,volt";  // a row cut short by a crash
-  const std::string tail = ",voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,05 03 02 00 DC 48 1D";
+  const std::string frames = ",05 03 00 0F 00 01 B5 8D,05 03 02 00 DC 48 1D\r\n";
+  const std::string tail = ",voltage,answered,220,V," + frames;
+  // A row of address 5 whose operation, result, value, unit and again fields are these.
+  const auto row = [&](const std::string& fields) { return time + ",COM1,5," + fields + frames; };
   const struct {
     const char* what;
     std::string damage;
     std::vector<RecordRow> read = {};
+    std::int64_t damaged = 1;
   } cases[] = {
       {"a row cut short, the next on a line of its own", cut + "\r\n"},
       {"a row cut short, the next appended onto it", cut + CsvLine(Row(7, 99)), {Row(7, 99)}},
-      {"a quote not closed in its line", time + ",\"COM1,5" + tail + "\r\n"},
-      {"a quote not closed at the line end", time + ",COM1,5" + tail + ",\"05 03\r\n"},
-      // Else the quote would run on to the next line's, and those two make a row of 10 fields.
-      {"a quoted line end before a line with a time",
-       time + ",\"COM1\r\n" + time + "\",5" + tail + "\r\n"},
-      {"a field too many", time + ",COM1,5" + tail + ",more\r\n"},
-      {"a time that is no time", "2026-02-30T18:04:06.123+08:00,COM1,5" + tail + "\r\n"},
-      {"an address that is no number", time + ",COM1,five" + tail + "\r\n"},
-      {"the header again", std::string(kRecordHeader)},
-      {"a blank line", "\r\n"},
-      // Line ends within a quoted field are CSV: that row is whole.
-      {"a port that holds line ends", time + ",\"COM\r\n1\n\",5" + tail + "\r\n", {[] {
-         RecordRow row = Row();
-         row.port = "COM\r\n1\n";
-         return row;
-       }()}},
+      {"a quote not closed in its line", time + ",\"COM1,5" + tail},
+      {"a quote not closed at the line end", time + ",COM1,5" + tail.substr(0, tail.size() - 2) +
+                                                 ",\"05 03\r\n"},
+      // A quote left open by a row cut short does not run on over the rows after it to the next
+      // quote, which a quoted port holds.
+      {"a quote left open before rows and a quoted port",
+       time + ",\"COM1\r\n" + Lines(100, 103) + CsvLine(WithPort("a,b")),
+       {Row(5, 100), Row(5, 101), Row(5, 102), WithPort("a,b")}},
+      {"a field too many", time + ",COM1,5" + tail.substr(0, tail.size() - 2) + ",more\r\n"},
+      {"a time that is no time", "2026-02-30T18:04:06.123+08:00,COM1,5" + tail},
+      {"an address that is no number", time + ",COM1,five" + tail},
+      {"an address past 255", time + ",COM1,999" + tail},
+      {"an address of 256", time + ",COM1,256" + tail},
+      {"an address with a sign", time + ",COM1,+5" + tail},
+      {"address 0 for a detector's voltage", time + ",COM1,0" + tail},
+      {"a negative value", row("voltage,answered,-5,V,")},
+      {"a value past the double's range", row("voltage,answered,1e309,V,")},
+      {"a value that is no number", row("resistance,answered,NaN,\xCE\xA9,")},
+      {"a value past 16 bits", row("voltage,answered,65536,V,")},
+      {"a resistance with 3 decimals", row("resistance,answered,3.456,\xCE\xA9,")},
+      {"a voltage over range", row("voltage,answered,OL,V,")},
+      {"a voltage with decimals", row("voltage,answered,22.5,V,")},
+      {"an answer without its value", row("voltage,answered,,V,")},
+      {"no reply with a value", row("voltage,no-reply,220,V,")},
+      {"a started measurement with a value", row("start-measurement,answered,1,,")},
+      {"an operation not known", row("frobnicate,answered,220,V,")},
+      {"a result not known", row("voltage,fine,220,V,")},
+      {"an again that is neither yes nor empty", row("voltage,answered,220,V,no")},
+      {"an alarm state not known", time + ",COM1,5,alarm,up,34.5,\xCE\xA9,,,\r\n"},
+      {"an alarm without its reading", time + ",COM1,5,alarm,raised,,,,,\r\n"},
+      {"frames that are no hex", time + ",COM1,5,voltage,answered,220,V,,05 03 0X,\r\n"},
+      {"a reply that is no hex", time + ",COM1,5,voltage,answered,220,V,,,05 03 2\r\n"},
+      {"a row dated in 2099", "2099-12-07T18:04:06.123+08:00,COM1,5" + tail},
+      {"the header again", std::string(kRecordHeader), {}, 0},
+      {"a blank line", "\r\n", {}, 0},
+      // Line ends within a quoted field are CSV: that row is whole, its CRs kept.
+      {"a port that holds line ends", time + ",\"COM\r\n1\n\",5" + tail, {WithPort("COM\r\n1\n")}, 0},
+      {"a port that holds a CR", time + ",\"COM\r1\",5" + tail, {WithPort("COM\r1")}, 0},
+      // Even when a line within it begins with a time.
+      {"a port that holds a line end and a time",
+       CsvLine(WithPort("/dev/x\n" + time)),
+       {WithPort("/dev/x\n" + time)},
+       0},
   };
   for (const auto& c : cases) {
     std::vector<RecordRow> expected = Rows(0, 10);
     expected.insert(expected.end(), c.read.begin(), c.read.end());
     for (RecordRow& row : Rows(10, 60)) expected.push_back(std::move(row));
-    EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + c.damage + Lines(10, 60)), expected)
-        << c.what;
+    const Read read = ReadText(kFileStart + Lines(0, 10) + c.damage + Lines(10, 60));
+    EXPECT_EQ(read.rows, expected) << c.what;
+    EXPECT_EQ(read.damaged, c.damaged) << c.what;
   }
-  // A last line without its line end is a row cut short, or being written.
-  EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + cut), Rows(0, 10));
-  EXPECT_EQ(ParseRecord(kFileStart + Lines(0, 10) + time + ",\"COM1,5" + tail), Rows(0, 10));
+  // A last line without its line end is a row cut short, or being written: not damaged.
+  for (const std::string& last : {cut, time + ",\"COM1,5" + tail.substr(0, tail.size() - 2)}) {
+    const Read read = ReadText(kFileStart + Lines(0, 10) + last);
+    EXPECT_EQ(read.rows, Rows(0, 10)) << last;
+    EXPECT_EQ(read.damaged, 0) << last;
+  }
 }
 
-// The time and the address of a row are read as Qt reads them.
-TEST(RecordText, ReadsEachTimeAndAddressAsQtDoes) {
+// A row dated up to the clock skew ahead of now is read; one a millisecond later is damaged.
+TEST(RecordText, ARowDatedPastNowAndTheSkewIsDamaged) {
+  const QDateTime now = kWhen.addSecs(-600);  // kWhen is now plus 10 minutes
+  for (const auto& [line, rows, damaged] :
+       {std::tuple{Lines(0, 1), 1U, 0}, std::tuple{CsvLine(Row(5, 0)).replace(20, 3, "124"), 0U, 1}}) {
+    const Read read = ReadText(line, RecordQuery{.now = now});
+    EXPECT_EQ(read.rows.size(), rows) << line;
+    EXPECT_EQ(read.damaged, damaged) << line;
+  }
+  EXPECT_EQ(kLargestClockSkew, std::chrono::minutes(10));
+}
+
+// Read in parts as a stream, in every cut of its text, a record reads as it does whole: a row
+// across two parts, a quoted field, a CR LF parted, a byte-order mark parted.
+TEST(RecordText, ReadInPartsAsWhole) {
+  const std::string text = kFileStart + Lines(0, 3) + CsvLine(WithPort("a\r\nb,\"c\"")) +
+                           "2026-12-07T18:04:06.123+08:00,COM1,999,volt\r\n" + Lines(3, 5);
+  const Read whole = ReadText(text);
+  ASSERT_EQ(whole.rows.size(), 6U);
+  ASSERT_EQ(whole.damaged, 1);
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    RecordParser parser({});
+    std::vector<RecordRow> rows;
+    const auto sink = [&rows](RecordRow&& row) { rows.push_back(std::move(row)); };
+    const std::size_t read = parser.Parse(std::string_view(text).substr(0, cut), true, sink);
+    ASSERT_LE(read, cut);
+    parser.Parse(std::string_view(text).substr(read), false, sink);
+    EXPECT_EQ(rows, whole.rows) << cut;
+    EXPECT_EQ(parser.Damaged(), whole.damaged) << cut;
+  }
+}
+
+// A run longer than any row is given up, up to its line end, without being kept whole.
+TEST(RecordText, ALineLongerThanAnyRowIsGivenUp) {
+  const std::string longLine(kLongestRow + 1, 'x');
+  for (const std::string& damage : {longLine + "\r\n", "2026-12-07T18:04:06.123+08:00,\"" + longLine + "\"\r\n",
+                                    std::string(kLongestRow + 1, '\0') + "\n"}) {
+    const std::string text = kFileStart + Lines(0, 2) + damage + Lines(2, 4);
+    RecordParser parser({});
+    std::vector<RecordRow> rows;
+    std::size_t at = 0;
+    // Fed in parts of 1000 bytes, as a stream, each part after what was left of the last.
+    std::string held;
+    while (at < text.size()) {
+      held += text.substr(at, 1000);
+      at += 1000;
+      const std::size_t read = parser.Parse(held, at < text.size(),
+                                            [&rows](RecordRow&& row) { rows.push_back(std::move(row)); });
+      held.erase(0, read);
+      EXPECT_LE(held.size(), kLongestRow + 1000);
+    }
+    EXPECT_EQ(rows, Rows(0, 4));
+    EXPECT_EQ(parser.Damaged(), 1);
+  }
+}
+
+// The time of a row is read as Qt reads it; its address is a whole number from 0 to 255.
+TEST(RecordText, ReadsEachTimeAsQtDoesAndAddressesInTheirRange) {
   const std::string rest = ",voltage,answered,220,V,,05 03 00 0F 00 01 B5 8D,";
   for (const char* time : {"2026-12-07T18:04:06.123+08:00",
                            "1970-01-01T00:00:00.000+00:00",
@@ -156,23 +289,34 @@ TEST(RecordText, ReadsEachTimeAndAddressAsQtDoes) {
                            "time",
                            ""}) {
     const QDateTime qt = QDateTime::fromString(QString::fromLatin1(time), Qt::ISODateWithMs);
-    const auto rows = ParseRecord(std::string(time) + ",COM1,5" + rest + "\r\n");
+    const auto rows = ParseRecord(std::string(time) + ",COM1,5" + rest + "\r\n", kAnyTime);
     ASSERT_EQ(rows.size(), qt.isValid() ? 1U : 0U) << time;
     if (!rows.empty()) {
       EXPECT_EQ(rows[0].time, qt) << time;
       EXPECT_EQ(rows[0].time.offsetFromUtc(), qt.offsetFromUtc()) << time;
     }
   }
-  for (const char* address :
-       {"5", "0", "255", "007", "123456789", "1234567890", "+5", "-1", " 5", "", "x", "5x"}) {
-    bool number = false;
-    const int qt = QString::fromLatin1(address).toInt(&number);
+  const struct {
+    const char* text;
+    std::optional<int> address;
+  } addresses[] = {{"5", 5},          {"1", 1},           {"255", 255},      {"007", 7},
+                   {"256", {}},       {"999", {}},        {"0", {}},         {"123456789", {}},
+                   {"1234567890", {}}, {"+5", {}},        {"-1", {}},        {" 5", {}},
+                   {"", {}},          {"x", {}},          {"5x", {}}};
+  for (const auto& c : addresses) {
     const auto rows =
-        ParseRecord("2026-12-07T18:04:06.123+08:00,COM1," + std::string(address) + rest + "\r\n");
-    ASSERT_EQ(rows.size(), number ? 1U : 0U) << address;
-    if (number) {
-      EXPECT_EQ(rows[0].address, qt) << address;
+        ParseRecord("2026-12-07T18:04:06.123+08:00,COM1," + std::string(c.text) + rest + "\r\n");
+    ASSERT_EQ(rows.size(), c.address ? 1U : 0U) << c.text;
+    if (c.address) {
+      EXPECT_EQ(rows[0].address, *c.address) << c.text;
     }
+  }
+  // Address 0 is the query of the address's, and a request's never sent.
+  for (const char* fields : {",COM1,0,query-address,answered,7,,,00 03 00 12 00 01 25 DE,",
+                             ",COM1,0,voltage,not-sent,,,,,"}) {
+    EXPECT_EQ(ParseRecord("2026-12-07T18:04:06.123+08:00" + std::string(fields) + "\r\n").size(),
+              1U)
+        << fields;
   }
 }
 

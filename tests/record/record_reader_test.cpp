@@ -25,10 +25,9 @@ RecordRow Reading(int address, int second) {
   row.time = QDateTime(QDate(2026, 12, 7), QTime(10, 0, second));
   row.port = "COM1";
   row.address = address;
-  row.operation = "resistance";
-  row.result = "answered";
-  row.value = "4.5";
-  row.unit = "Ω";
+  row.operation = Operation::kQueryResistance;
+  row.result = Result::kAnswered;
+  row.value = karvello::Reading{45, 1};
   return row;
 }
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <thread>
 
+#include "record/record_read.h"
 #include "record/record_rows.h"
 #include "support/child_program.h"
 #include "support/failing_record_files.h"
@@ -62,7 +63,10 @@ TEST_F(RecordFile, BeginsWithTheByteOrderMarkAndTheHeaderOnceAndReadsBack) {
   std::vector<RecordRow> rows;
   for (int minute = 0; minute < 6; ++minute) {
     rows.push_back(Row(minute % 3 + 1, minute));
-    if (minute % 2 == 1) rows.back().operation = "resistance";
+    if (minute % 2 == 1) {
+      rows.back().operation = Operation::kQueryResistance;
+      rows.back().value = Reading{345, 1};
+    }
     ASSERT_TRUE(record.Append(rows.back()));
   }
   EXPECT_EQ(Record::Read(record.Path(), {}, {}, {}), rows);
@@ -125,6 +129,33 @@ TEST_F(RecordFile, AFolderThatCannotBeWrittenWarnsOnceAndAppendsFailQuietly) {
   ASSERT_EQ(warnings.size(), 1U);  // and the reason after the path
   EXPECT_TRUE(warnings[0].startsWith(PathOf("file.txt/record.csv") + " ") &&
               warnings[0].size() > PathOf("file.txt/record.csv").size() + 1);
+}
+
+// Rows nearly in order come out in the order of their times, equal times in the order they came;
+// a row earlier than those let go already follows at once. The window is pinned at its edge: a
+// late row among kWindow held ones goes first, among one more it goes after the first.
+TEST(TimeOrderTest, PutsRowsNearlyInOrderInTheOrderOfTheirTimes) {
+  std::vector<int> out;
+  const auto run = [&out](const std::vector<int>& minutes) {
+    out.clear();
+    TimeOrder order([&out](RecordRow&& row) { out.push_back(row.address); });
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+      order.Add(Row(static_cast<int>(i + 1), minutes[i]));
+    }
+    order.Flush();
+  };
+  run({0, 2, 1, 1, 3, 0});
+  EXPECT_EQ(out, (std::vector<int>{1, 6, 3, 4, 2, 5}));
+  EXPECT_EQ(TimeOrder::kWindow, 4096U);
+  for (const std::size_t held : {TimeOrder::kWindow, TimeOrder::kWindow + 1}) {
+    std::vector<int> minutes;
+    for (std::size_t i = 0; i < held; ++i) minutes.push_back(static_cast<int>(i) + 1);
+    minutes.push_back(0);
+    run(minutes);
+    ASSERT_EQ(out.size(), held + 1);
+    const int late = static_cast<int>(held) + 1;
+    EXPECT_EQ(out[held == TimeOrder::kWindow ? 0 : 1], late) << held;
+  }
 }
 
 TEST(RecordPath, TheEnvironmentChoosesTheFileElseTheDataFolderOfKarvello) {
@@ -236,6 +267,24 @@ TEST_F(RecordFile, WhenTheFileCannotBeSetAsideItGrowsPastItsLimitAndNoOldRowIsLo
   }
 }
 
+#ifdef __linux__
+// A record in a folder where no file can be made (/proc): the reason names the lock file that
+// cannot be opened, not the record as if it were missing; reading it, the text there (no row) is
+// one damaged line and no problem.
+TEST(RecordReasons, APathWhoseLockCannotBeMadeIsToldByItsLock) {
+  Record record(QStringLiteral("/proc/version"));
+  std::vector<Record::Notice> told;
+  record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice); });
+  EXPECT_FALSE(record.Append(Row()));
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_TRUE(told[0].reason.startsWith("cannot open the lock file /proc/version.lock: "))
+      << told[0].reason.toStdString();
+  const ReadReport report = ReadRecordRows(QStringLiteral("/proc/version"), {}, [](RecordRow&&) {});
+  EXPECT_EQ(report.problem, "");
+  EXPECT_EQ(report.damaged, 1);
+}
+#endif
+
 // Old files with a free place among them, or one parked by a rotation that was cut short: no
 // file is deleted while a place is free, and a parked one is read as the oldest until then.
 TEST_F(RecordFile, ASettingAsideFillsAFreePlaceBeforeItDeletesTheOldest) {
@@ -281,7 +330,9 @@ TEST_F(RecordFile, APathThatIsNotARegularFileIsRefusedAtOnce) {
   const QString fifo = PathOf("fifo.csv");
   ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0666), 0);
   ASSERT_TRUE(QDir().mkpath(PathOf("folder.csv")));
-  for (const QString& path : {fifo, PathOf("folder.csv")}) {
+  // The reader names what it is.
+  for (const auto& [path, what] : {std::pair{fifo, QStringLiteral("a FIFO")},
+                                   std::pair{PathOf("folder.csv"), QStringLiteral("a folder")}}) {
     Record record(path, 1);
     std::vector<Record::Notice> told;
     record.SetOnNotice([&](const Record::Notice& notice) { told.push_back(notice); });
@@ -303,7 +354,7 @@ TEST_F(RecordFile, APathThatIsNotARegularFileIsRefusedAtOnce) {
     EXPECT_EQ(told[0].kind, Record::Notice::Kind::kNotWritten);
     EXPECT_EQ(told[0].reason, "not a regular file");
     EXPECT_EQ(read.get(), 0U);
-    EXPECT_EQ(problem, path + ": not a regular file");
+    EXPECT_EQ(problem, path + ": " + what + ", not a regular file");
     EXPECT_FALSE(QFileInfo::exists(Record::OldFilePath(path, 1)));
   }
 }
@@ -387,7 +438,9 @@ TEST_F(RecordFile, TwoProgramsAppendingAtOnceLoseNoRow) {
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2 * kRows + 1);
   std::map<std::string, int> next;
   for (const RecordRow& row : Record::Read(path, {}, {}, {})) {
-    ASSERT_EQ(row.reply, row.port + " " + std::to_string(next[row.port]++));
+    const int number = next[row.port]++;
+    ASSERT_EQ(row.reply, (std::vector<std::uint8_t>{static_cast<std::uint8_t>(number >> 8),
+                                                    static_cast<std::uint8_t>(number & 0xFF)}));
   }
   EXPECT_EQ(next, (std::map<std::string, int>{{"A", kRows}, {"B", kRows}}));
 }

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include "framing/frame_text.h"
 #include "record/record.h"
 #include "serial/port_map.h"
 #include "support/fake_port_probe.h"
@@ -24,8 +25,9 @@ class RecordedWindow : public ::testing::Test {
     if (!silent) line_.Receive({0x05, 0x03, 0x02, 0x00, 0xDC, 0x48, 0x1D});
   }
   static std::string Text(const RecordRow& row) {
-    return row.port + "," + std::to_string(row.address) + "," + row.operation + "," + row.result +
-           "," + row.value + "," + row.unit + "," + row.sent + "," + row.reply;
+    return row.port + "," + std::to_string(row.address) + "," + std::string(OperationText(row)) +
+           "," + std::string(ResultText(row)) + "," + ValueText(row) + "," +
+           std::string(UnitText(row)) + "," + SentText(row) + "," + HexText(row.reply);
   }
   QTemporaryDir dir_;
   FakeSerialLine line_{{3}};

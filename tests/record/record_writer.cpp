@@ -1,9 +1,10 @@
 // Appends rows to a record, as one more Karvello program would: record_writer PATH COUNT TAG.
 // Row i is a voltage reading of 220 V (even i) or a resistance of 34.5 Ω (odd i) at address
-// i % 255 + 1, on port TAG, its reply field "<TAG> <i>" so that a reader can tell each row's
-// writer and place. Exits 1 if an append failed.
+// i % 255 + 1, on port TAG, its reply the two bytes of i (high first) so that a reader can tell
+// each row's writer and place. Exits 1 if an append failed.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -34,7 +35,8 @@ int main(int argc, char** argv) {
     outcome.value = voltage ? karvello::Reading{.number = 220}
                             : karvello::Reading{.number = 345, .decimals = 1};
     karvello::RecordRow row = karvello::RowOf(outcome, tag, QDateTime::currentDateTime());
-    row.reply = tag + " " + std::to_string(i);
+    // Its number among this writer's rows, in the reply's two bytes.
+    row.reply = {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i & 0xFF)};
     ok = record.Append(row) && ok;
   }
   return ok ? 0 : 1;

@@ -475,9 +475,12 @@ TEST_F(SurveyWindowTest, KeepsEveryOutcomeInTheRecordAndShowsAndExportsAPeriodOf
   QStringList rows;
   for (const RecordRow& row : shown) {
     // (The record writes no value for the survey's read of the address register.)
-    const std::string value = row.operation == "read-address" ? "" : " " + row.value + row.unit;
+    const std::string value = row.operation == Operation::kReadAddress
+                                  ? ""
+                                  : " " + ValueText(row) + std::string(UnitText(row));
     rows << QString::fromStdString(row.port + " " + std::to_string(row.address) + " " +
-                                   row.operation + " " + row.result + value);
+                                   std::string(OperationText(row)) + " " +
+                                   std::string(ResultText(row)) + value);
   }
   // The table's detectors only: 50, corrupt, is no detector.
   EXPECT_EQ(rows,
@@ -646,10 +649,9 @@ TEST_F(SurveyWindowLimits, TheRuleTakesThePeriodsReadingsFromTheRecord) {
     row.time = hourAgo;
     row.port = "COM1";
     row.address = address;
-    row.operation = "resistance";
-    row.result = "answered";
-    row.value = value;
-    row.unit = "Ω";
+    row.operation = Operation::kQueryResistance;
+    row.result = Result::kAnswered;
+    row.value = ReadingOf(value);
     ASSERT_TRUE(record.Append(row));
   }
   window_->SetRecord(&record);

@@ -278,9 +278,9 @@ RecordRow Row(qint64 ms, int address, Operation operation, Result result, std::s
   RecordRow row;
   row.time = QDateTime::fromMSecsSinceEpoch(ms);
   row.address = address;
-  row.operation = Describe(operation).name;
-  row.result = ResultName(result);
-  row.value = std::move(value);
+  row.operation = operation;
+  row.result = result;
+  row.value = ReadingOf(value);
   row.again = again;
   return row;
 }

@@ -237,20 +237,18 @@ TEST(SurveyWindowOnScreen, AMonthOfReadingsWithOneDetectorOverItsLimit) {
       row.time = when;
       row.port = "COM1";
       row.address = addresses[d];
-      row.operation = "resistance";
+      row.operation = Operation::kQueryResistance;
       if (d == 1 && i == 100) {
-        row.result = "no-reply";
+        row.result = Result::kNoReply;
       } else {
         const double ohms = base[d] + rise[d] * i / kReadings + 0.08 * daily + 0.03 * (i % 5);
-        row.result = "answered";
-        row.value = QString::number(ohms, 'f', 2).toStdString();
-        row.unit = "Ω";
+        row.result = Result::kAnswered;
+        row.value = ReadingOf(QString::number(ohms, 'f', 2).toStdString());
       }
       ASSERT_TRUE(record.Append(row));
-      row.operation = "voltage";
-      row.result = "answered";
-      row.value = std::to_string(218 + (i + d) % 4);
-      row.unit = "V";
+      row.operation = Operation::kQueryVoltage;
+      row.result = Result::kAnswered;
+      row.value = ReadingOf(std::to_string(218 + (i + d) % 4));
       ASSERT_TRUE(record.Append(row));
     }
   }
