@@ -76,7 +76,7 @@ void ScadaServer::Serve(QTcpSocket* socket) {
     const MbapReader::Taken taken =
         connection.reader.Feed(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(got)));
     if (!taken.frames.empty()) {
-      const ScadaRegisters registers(Site(), QDateTime::currentDateTime());
+      const ScadaRegisters registers(Site(), QDateTime::currentDateTimeUtc());
       for (const MbapReader::Frame& frame : taken.frames) {
         const std::vector<std::uint8_t> reply =
             registers.Answer(MbapUnit(frame.bytes), MbapPdu(frame.bytes));
@@ -96,6 +96,8 @@ void ScadaServer::Serve(QTcpSocket* socket) {
   }
   if (!out.empty()) {
     socket->write(reinterpret_cast<const char*>(out.data()), static_cast<qint64>(out.size()));
+    // Out at once, rather than on the event loop's next turn.
+    socket->flush();
   }
 }
 
