@@ -69,6 +69,12 @@ void ScadaServer::Serve(QTcpSocket* socket) {
   Connection& connection = *found->second;
   if (socket->bytesAvailable() > 0) connection.idle->start(idle_);
   std::vector<std::uint8_t> out;
+  // The replies out at once, rather than on the event loop's next turn.
+  const auto send = [socket, &out] {
+    if (out.empty()) return;
+    socket->write(reinterpret_cast<const char*>(out.data()), static_cast<qint64>(out.size()));
+    socket->flush();
+  };
   std::uint8_t chunk[kLongestMbapFrame];
   while (socket->bytesToWrite() + static_cast<qint64>(out.size()) < kMostScadaBytesOut) {
     const qint64 got = socket->read(reinterpret_cast<char*>(chunk), sizeof chunk);
@@ -87,18 +93,12 @@ void ScadaServer::Serve(QTcpSocket* socket) {
     }
     if (!taken.broken.empty()) {
       // The frames before the bad header are answered; the stream cannot be followed past it.
-      if (!out.empty()) socket->write(reinterpret_cast<const char*>(out.data()),
-                                      static_cast<qint64>(out.size()));
-      socket->flush();
+      send();
       Drop(socket);
       return;
     }
   }
-  if (!out.empty()) {
-    socket->write(reinterpret_cast<const char*>(out.data()), static_cast<qint64>(out.size()));
-    // Out at once, rather than on the event loop's next turn.
-    socket->flush();
-  }
+  send();
 }
 
 void ScadaServer::Drop(QTcpSocket* socket) {
