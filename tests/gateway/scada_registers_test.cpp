@@ -88,7 +88,7 @@ struct QualityCase {
 
 class ScadaQualityBlock : public ::testing::TestWithParam<QualityCase> {};
 
-TEST_P(ScadaQualityBlock, GivesEachValueWithItsStateAndAge) {
+TEST_P(ScadaQualityBlock, GivesEachValueItsStateAndAge) {
   const QualityCase& c = GetParam();
   EXPECT_EQ(Words(c.site(), 5, kQualityBlock, 15), c.words);
 }
@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return SiteWith(d);
                     },
                     "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
-        QualityCase{"failed after a good reading keeps it with its growing age",
+        QualityCase{"failed after a good keeps it, its age growing",
                     [] {
                       DetectorState d;
                       d.resistance = Failed(Result::kNoReply, kOhms1, 60, 600);
@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         QualityCase{"line lost before any reading",
                     [] { return SiteWith({}, false); },
                     "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
-        QualityCase{"counts saturate, a reading from the future is 0 s old",
+        QualityCase{"counts saturate, a future reading is 0 s old",
                     [] {
                       DetectorState d;
                       d.voltage = Read(Result::kAnswered, Reading{65535, 0, false}, -30);
