@@ -261,6 +261,33 @@ RECORD_SEEDS = {
 }
 
 
+def mbap(transaction, unit, pdu):
+    """A Modbus TCP frame: the header, the unit id and the PDU."""
+    return bytes([transaction >> 8, transaction & 0xFF, 0, 0, 0, len(pdu) + 1, unit]) + pdu
+
+
+def read(function, unit, start, count, transaction=1):
+    return mbap(transaction, unit, bytes([function, start >> 8, start & 0xFF, 0, count]))
+
+
+# fuzz_scada_request: the site (line open, broker used and connected; four detectors, each
+# quantity answered with a good value, or failed after one), the pieces' seed, then requests.
+SCADA_SITE = bytes([0x07, 0x08, 0x22, 0x08, 0xDC, 0x0A, 0x10, 0x09, 0xDC,
+                    0x88, 0x40, 0x0F, 0xFF, 0x02, 0x01, 0x07, 0x00, 0x05])
+SCADA_SEEDS = {
+    "quality_block": SCADA_SITE + read(3, 1, 0x0100, 15),
+    "own_registers": SCADA_SITE + read(4, 2, 0x000D, 3) + read(3, 2, 0x0012, 1, 2),
+    "gateway_unit": SCADA_SITE + read(3, 0, 0, 9),
+    "write_refused": SCADA_SITE + mbap(1, 1, bytes([6, 0, 0x11, 0, 1])),
+    "count_126": SCADA_SITE + read(3, 1, 0x0100, 126),
+    "unit_not_read": SCADA_SITE + read(3, 9, 0x0100, 1),
+    "three_in_one": SCADA_SITE + read(3, 1, 0x0100, 1) + read(3, 3, 0x0105, 4, 2)
+    + read(4, 0, 4, 2, 3),
+    "bad_protocol_after_one": SCADA_SITE + read(3, 1, 0x000F, 1) + bytes([0, 2, 0, 1, 0, 6]),
+    "longest_length": SCADA_SITE + bytes([0, 1, 0, 0, 0, 254, 1, 3]) + bytes(252),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -276,6 +303,7 @@ def main():
     write("fuzz_record_text",
           {k: bytes([i * 37 % 256, i * 11 % 256]) + v.encode() for i, (k, v) in
            enumerate(RECORD_SEEDS.items())})
+    write("fuzz_scada_request", SCADA_SEEDS)
 
 
 if __name__ == "__main__":

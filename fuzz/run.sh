@@ -19,7 +19,7 @@ cd "$root"
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target fuzz_receive fuzz_address_text fuzz_watch_config \
-  fuzz_record_text -- -j2
+  fuzz_record_text fuzz_scada_request -- -j2
 
 bin="$root/build/fuzz/fuzz"
 findings="$root/build/fuzz/findings"
@@ -28,8 +28,10 @@ trap 'rm -rf "$work"' EXIT
 
 # target:max_len. 512 bytes hold dozens of actions (one burst action alone brings up to 1 KiB);
 # address texts need room for a run of digits too long for a double (over 309 digits); a
-# configuration file's dozen lines fit in 1 KiB, and record texts' few rows of about 110 bytes.
-targets=(fuzz_receive:512 fuzz_address_text:512 fuzz_watch_config:1024 fuzz_record_text:1024)
+# configuration file's dozen lines fit in 1 KiB, and record texts' few rows of about 110 bytes; a
+# request stream of fuzz_scada_request holds a few dozen frames after its 18 bytes of the site.
+targets=(fuzz_receive:512 fuzz_address_text:512 fuzz_watch_config:1024 fuzz_record_text:1024
+  fuzz_scada_request:1024)
 
 # fuzz_one TARGET MAX_LEN: runs TARGET on a copy of its seeds; its exit status goes to
 # $work/TARGET.status and its libFuzzer output to $work/TARGET.log.

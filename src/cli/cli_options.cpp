@@ -233,6 +233,14 @@ constexpr OptionEntry kWatchOptions[] = {
      }},
     {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
+    {0, "modbus-server", true, "[HOST:]PORT",
+     "serve the readings, their state and age to a SCADA over Modbus TCP\n"
+     "(unit id = address); HOST 127.0.0.1 unless given (0.0.0.0: all)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       std::string why;
+       s.run.modbusServer = gateway::ParseListenAddress(value, &why);
+       if (!s.run.modbusServer) throw UsageError("--modbus-server: " + why);
+     }},
 };
 
 constexpr OptionEntry kHistoryOptions[] = {
@@ -298,7 +306,7 @@ constexpr CommandEntry kCommands[] = {
      kScanAfter},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
-     "[--alarm-above OHMS] [--mqtt URL] [--config FILE]",
+     "[--alarm-above OHMS] [--mqtt URL] [--modbus-server PORT] [--config FILE]",
      "read at a fixed interval until stopped, publishing to a broker",
      kWatchHelp,
      kWatchOptions, 21,

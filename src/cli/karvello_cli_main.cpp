@@ -15,6 +15,7 @@
 #include "cli/cli_record.h"
 #include "cli/cli_session.h"
 #include "cli/console.h"
+#include "gateway/scada_service.h"
 #include "gateway/site_schema.h"
 #include "gateway/site_state.h"
 #include "present/shown_text.h"
@@ -161,6 +162,17 @@ int main(int argc, char** argv) {
   if (run.command == Command::kWatch) {
     site.emplace(run.site.empty() ? gateway::DefaultSite() : run.site);
     site->SetLine({label, true, {}});
+  }
+  // The SCADA's server, from the site's state alone: listening before any reading is made.
+  std::unique_ptr<QObject> scada;
+  if (site && run.modbusServer) {
+    std::string why;
+    scada = gateway::ServeScada(*site, *run.modbusServer, &why);
+    if (!scada) {
+      Error("--modbus-server: cannot listen at " + gateway::ListenAddressText(*run.modbusServer) +
+            ": " + why);
+      return kUsage;
+    }
   }
   Session session(run, line, label, printer, record, site ? &*site : nullptr);
   // A watch that lost its serial port opens it again at the same address: the same device path,

@@ -40,6 +40,14 @@ std::uint16_t MbapTransaction(std::span<const std::uint8_t> frame) {
   return Word(frame, 0);
 }
 
+std::uint8_t MbapUnit(std::span<const std::uint8_t> frame) {
+  return frame[kMbapUnitAt];
+}
+
+std::span<const std::uint8_t> MbapPdu(std::span<const std::uint8_t> frame) {
+  return frame.subspan(kMbapHeaderSize);
+}
+
 std::vector<std::uint8_t> MbapOfRtu(std::span<const std::uint8_t> rtu, std::uint16_t transaction) {
   // slave + at least the function code + 2 bytes CRC
   if (rtu.size() < 4) return {};

@@ -17,6 +17,8 @@ inline constexpr std::size_t kMbapHeaderSize = 7;
 inline constexpr std::size_t kMbapUnitAt = 6;
 // A PDU is at most 253 bytes: the length field counts it and the unit id.
 inline constexpr std::size_t kLongestMbapLength = 254;
+// The longest frame: the header's first six bytes and the longest length.
+inline constexpr std::size_t kLongestMbapFrame = kMbapUnitAt + kLongestMbapLength;
 
 // How the bytes gathered from a stream begin.
 struct MbapStart {
@@ -37,6 +39,9 @@ std::vector<std::uint8_t> MbapFrame(std::uint16_t transaction, std::uint8_t unit
                                     std::span<const std::uint8_t> pdu);
 // The transaction id of a frame (at least 2 bytes).
 std::uint16_t MbapTransaction(std::span<const std::uint8_t> frame);
+// The unit id and the PDU of a whole frame (as FindMbapFrame or MbapReader found it).
+std::uint8_t MbapUnit(std::span<const std::uint8_t> frame);
+std::span<const std::uint8_t> MbapPdu(std::span<const std::uint8_t> frame);
 
 // The MBAP frame of an RTU frame (slave, PDU, CRC): the slave becomes the unit id and the CRC is
 // left off.

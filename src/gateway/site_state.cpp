@@ -61,7 +61,8 @@ void SiteState::Expect(int address) {
 
 void SiteState::Take(const Outcome& outcome, int address, const QDateTime& when) {
   Update([&](SiteSnapshot& state) {
-    QuantityState* slot = Slot(state.detectors[address], Describe(outcome.operation).quantity);
+    DetectorState& detector = state.detectors[address];
+    QuantityState* slot = Slot(detector, Describe(outcome.operation).quantity);
     if (!slot) return false;
     slot->lastTime = when;
     slot->lastResult = outcome.result;
@@ -71,10 +72,12 @@ void SiteState::Take(const Outcome& outcome, int address, const QDateTime& when)
       slot->goodValue = outcome.value;
       ++slot->answered;
       slot->failuresInRow = 0;
+      detector.failuresInRow = 0;
     } else {
       slot->lastValue.reset();
       ++slot->failed;
       if (slot->failuresInRow < UINT32_MAX) ++slot->failuresInRow;
+      if (detector.failuresInRow < UINT32_MAX) ++detector.failuresInRow;
     }
     return true;
   });

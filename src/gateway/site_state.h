@@ -37,6 +37,7 @@ struct DetectorState {
   QuantityState resistance;
   QuantityState voltage;
   bool alarm = false;  // the resistance limit's alarm stands
+  std::uint32_t failuresInRow = 0;  // its readings of either quantity that failed, the last ones
   bool operator==(const DetectorState&) const = default;
 };
 

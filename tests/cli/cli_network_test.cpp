@@ -376,7 +376,7 @@ TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
     EXPECT_EQ(run.FinishServing(), c.status) << run.Out() << run.Err();
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
     ASSERT_EQ(rows.size(), 1U);
-    EXPECT_EQ(rows[0].reply, c.received);
+    EXPECT_EQ(HexText(rows[0].reply), c.received);
     if (!c.received.empty()) {
       EXPECT_NE(run.Out().find("  received: " + c.received + "\n"), std::string::npos) << run.Out();
     }

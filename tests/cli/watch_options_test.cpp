@@ -137,6 +137,30 @@ TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {
                UsageError);
 }
 
+// --modbus-server on the command line and in the file: the loopback address unless a host is
+// given; a watch's option only.
+TEST_F(WatchConfigOption, TakesTheModbusServersAddress) {
+  EXPECT_FALSE(Parse(Watch({})).modbusServer);
+  EXPECT_EQ(Parse(Watch({"--modbus-server", "1502"})).modbusServer,
+            (gateway::ListenAddress{"127.0.0.1", 1502}));
+  EXPECT_EQ(Parse(Watch({"--modbus-server=0.0.0.0:502"})).modbusServer,
+            (gateway::ListenAddress{"0.0.0.0", 502}));
+  const std::string path = Write("-a 1\n--every 1m\n--modbus-server 0.0.0.0:502\n");
+  EXPECT_EQ(Parse({"watch", "--config", path}).modbusServer,
+            (gateway::ListenAddress{"0.0.0.0", 502}));
+  for (const char* bad : {"0", "65536", "host:502", ""}) {
+    try {
+      Parse(Watch({"--modbus-server", bad}));
+      ADD_FAILURE() << "taken: " << bad;
+    } catch (const UsageError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("--modbus-server: \"" + std::string(bad) + "\"", 0),
+                0u)
+          << error.what();
+    }
+  }
+  EXPECT_THROW(Parse({"voltage", "-a", "1", "--modbus-server", "1502"}), UsageError);
+}
+
 // The alarms that stand when a watch starts again: each address's last alarm row on its port, as
 // the record's end holds the rows the command line added.
 TEST(WatchAlarmsInTheRecord, TheLastRowOnThePortStands) {

@@ -100,6 +100,30 @@ INSTANTIATE_TEST_SUITE_P(
                   1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The detector's own run of failures counts its readings of both quantities in turn: an answer
+// of either ends it.
+TEST(SiteState, CountsTheDetectorsFailuresInARowAcrossItsQuantities) {
+  SiteState state("site1");
+  const struct {
+    Operation operation;
+    Result result;
+    std::uint32_t run;
+  } steps[] = {
+      {Operation::kQueryVoltage, Result::kNoReply, 1},
+      {Operation::kQueryResistance, Result::kRefused, 2},
+      {Operation::kQueryVoltage, Result::kLineLost, 3},
+      {Operation::kStartMeasurement, Result::kNoReply, 3},  // no reading of the site
+      {Operation::kQueryVoltage, Result::kAnswered, 0},
+      {Operation::kQueryResistance, Result::kCorrupt, 1},
+  };
+  for (const auto& step : steps) {
+    state.Take(Made(step.operation, step.result,
+                    step.result == Result::kAnswered ? std::optional(kVolts) : std::nullopt),
+               4, kStart);
+    EXPECT_EQ(state.Snapshot().detectors.at(4).failuresInRow, step.run);
+  }
+}
+
 TEST(SiteState, TellsOfAChangeOnlyWhenThereIsOne) {
   SiteState state("site1");
   QSignalSpy changed(&state, &SiteState::Changed);
