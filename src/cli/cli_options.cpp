@@ -11,6 +11,7 @@
 #include "cli/cli_help_texts.h"
 #include "cli/cli_history.h"
 #include "cli/cli_rules.h"
+#include "gateway/listen_address.h"
 #include "gateway/watch_config.h"
 #include "present/limit_text.h"
 #include "engine/address_box.h"
@@ -222,6 +223,16 @@ constexpr OptionEntry kWatchOptions[] = {
      [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttTopic = value; }},
     {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
+    {0, "http", true, "[HOST:]PORT",
+     "serve the site's page, /api/status, /metrics and /healthz over HTTP\n"
+     "(HOST 127.0.0.1 unless given)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       s.run.http = gateway::ParseListenAddress(value);
+       if (!s.run.http) {
+         throw UsageError("--http takes [HOST:]PORT, the port from 1 to 65535, not \"" + value +
+                          "\"");
+       }
+     }},
 };
 
 constexpr OptionEntry kHistoryOptions[] = {
@@ -287,7 +298,7 @@ constexpr CommandEntry kCommands[] = {
      kScanAfter},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
-     "[--alarm-above OHMS] [--mqtt URL] [--config FILE]",
+     "[--alarm-above OHMS] [--mqtt URL] [--http [HOST:]PORT] [--config FILE]",
      "read at a fixed interval until stopped, publishing to a broker",
      kWatchHelp,
      kWatchOptions, 21,

@@ -13,6 +13,7 @@
 
 #include "engine/alarm_rule.h"
 #include "engine/operations.h"
+#include "gateway/listen_address.h"
 #include "gateway/watch.h"
 #include "serial/line_address.h"
 
@@ -85,6 +86,8 @@ struct Invocation {
   // watch: the alarm's limit in ohms, and the readings in a row that raise or clear it.
   std::optional<double> alarmAbove;
   int alarmAfter = kDefaultAlarmAfter;
+  // watch: where its HTTP server listens (--http); none: it serves nothing.
+  std::optional<gateway::ListenAddress> http;
 };
 
 // The readings in a row --alarm-after takes at most.
