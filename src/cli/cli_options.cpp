@@ -217,7 +217,7 @@ constexpr OptionEntry kWatchOptions[] = {
      [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttUrl = value; }},
     {0, "mqtt-ca", true, "FILE", "mqtts: trust the broker's certificate signed by the CA in FILE",
      [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttCa = value; }},
-    {0, "site", true, "NAME", "the site's name in the topics (default: the host name)",
+    {0, "site", true, "NAME", "the site's name in the topics and the page (default: the host name)",
      [](ParseState& s, const std::string&, const std::string& value) { s.run.site = value; }},
     {0, "mqtt-topic", true, "PREFIX", "the topics' prefix (default: karvello/SITE)",
      [](ParseState& s, const std::string&, const std::string& value) { s.run.mqttTopic = value; }},
