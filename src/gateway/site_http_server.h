@@ -2,7 +2,8 @@
 // The gateway's HTTP server (karvello-cli watch --http): the page, /api/status, /metrics and
 // /healthz of the site, read-only. Its threads (a fixed few) read a copy of the site's state
 // taken for each request, never the watch's objects; each connection is dropped after its
-// time-outs; the request line and headers are bounded by the library.
+// time-outs; the request line is bounded by the library (8192 bytes), a request's line and
+// headers together to 64 KiB.
 
 #include <chrono>
 #include <memory>
@@ -20,11 +21,13 @@ namespace karvello::gateway {
 
 struct HttpLimits {
   int threads = 8;  // requests answered at once; more wait their turn
-  std::chrono::seconds readTimeout{5};
-  std::chrono::seconds writeTimeout{5};
-  std::chrono::seconds idleTimeout{2};  // a kept-alive connection without a request
+  std::chrono::milliseconds readTimeout{5000};
+  std::chrono::milliseconds writeTimeout{5000};
+  std::chrono::milliseconds idleTimeout{2000};  // a kept-alive connection without a request
   int requestsPerConnection = 100;
 };
+
+class BoundedServer;
 
 class SiteHttpServer {
  public:
@@ -44,7 +47,7 @@ class SiteHttpServer {
   const SiteState& state_;
   std::chrono::milliseconds every_;
   HttpLimits limits_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<BoundedServer> server_;
   std::thread thread_;
 };
 
