@@ -11,7 +11,8 @@ Health HealthOf(const SiteSnapshot& site, const ViewMoment& moment) {
                             ? " since " + DisplayTime(site.line.lostSince).toStdString()
                             : std::string())};
   }
-  const std::optional<bool> answered = LastRoundAnswered(site, moment);
+  ViewClock clock(moment);
+  const std::optional<bool> answered = LastRoundAnswered(site, clock);
   if (!answered) return {false, "no reading made yet"};
   if (!*answered) return {false, "no reading of the last round was answered"};
   return {true, "ok"};

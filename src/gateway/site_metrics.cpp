@@ -72,6 +72,7 @@ std::string MetricsText(const SiteSnapshot& site, const ViewMoment& moment) {
                  "Messages dropped because the queue for the MQTT broker was full.");
   Family record("karvello_record_ok", "gauge", "1 while the record is written.");
 
+  ViewClock clock(moment);
   const std::string siteLabel = "site=\"" + LabelValue(site.site) + "\"";
   for (const auto& [address, detector] : site.detectors) {
     const std::string at = siteLabel + ",address=\"" + std::to_string(address) + "\"";
@@ -85,7 +86,7 @@ std::string MetricsText(const SiteSnapshot& site, const ViewMoment& moment) {
       if (!WasRead(q.state)) continue;
       const std::string labels = at + ",quantity=\"" + std::string(q.name) + "\"";
       if (q.state.goodValue) q.value.Sample(at, ValueNumber(*q.state.goodValue));
-      age.Sample(labels, AgeSeconds(*q.state.lastTime, moment));
+      age.Sample(labels, clock.AgeSeconds(*q.state.lastTime));
       ok.Sample(labels, q.state.lastResult == Result::kAnswered ? 1 : 0);
       total.Sample(labels + ",result=\"answered\"", static_cast<double>(q.state.answered));
       total.Sample(labels + ",result=\"failed\"", static_cast<double>(q.state.failed));

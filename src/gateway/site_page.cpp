@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "present/json_text.h"
-#include "present/times.h"
 
 namespace karvello::gateway {
 namespace {
@@ -19,8 +18,8 @@ dt{font-weight:bold}dd{margin:0;overflow-wrap:anywhere}
 .bad{color:#b00000;font-weight:bold}
 table{border-collapse:collapse;width:100%}th,td{border:1px solid #bbb;padding:.35em .5em;text-align:left}
 th{background:#eee}tr.alarm{background:#ffd6d6}tr.alarm td.a{color:#b00000;font-weight:bold}
-td.failed{background:#ffe9c2;color:#8a4b00}td.old{color:#777;font-style:italic}
-td.old::after{content:" ⏳"}#legend{color:#555;font-size:.9em}
+td.failed{background:#ffe9c2;color:#8a4b00}td.old{background:#e4e4e4;color:#666;font-style:italic}
+#legend{color:#555;font-size:.9em}
 @media (max-width:40em){thead{display:none}table,tbody,tr,td{display:block;width:auto}
 tr{border:1px solid #999;margin:0 0 .8em}td{border:none;border-bottom:1px solid #ddd}
 td::before{content:attr(data-label) "：";font-weight:bold}}
@@ -87,7 +86,6 @@ std::string Escape(std::string_view text) {
   return out;
 }
 
-std::string Time(const QDateTime& when) { return DisplayTime(when).toStdString(); }
 
 std::string Age(double seconds) {
   const long long s = static_cast<long long>(std::floor(seconds));
@@ -102,9 +100,9 @@ struct Cell {
   std::string_view mark;
 };
 
-Cell ValueCell(Quantity quantity, const QuantityState& q, const ViewMoment& moment) {
+Cell ValueCell(Quantity quantity, const QuantityState& q, ViewClock& clock) {
   if (!WasRead(q)) return {"—", ""};
-  const std::string_view old = IsOld(q, moment) ? "old" : "";
+  const std::string_view old = clock.IsOld(q) ? "old" : "";
   if (q.lastResult != Result::kAnswered || !q.lastValue) {
     return {Escape(FailureWords(q.lastResult)) + "（连续 " + std::to_string(q.failuresInRow) + " 次）",
             "failed"};
@@ -114,10 +112,10 @@ Cell ValueCell(Quantity quantity, const QuantityState& q, const ViewMoment& mome
           old};
 }
 
-Cell TimeCell(const QuantityState& q, const ViewMoment& moment) {
+Cell TimeCell(const QuantityState& q, ViewClock& clock) {
   if (!WasRead(q)) return {"—", ""};
-  return {Time(*q.lastTime) + "（" + Age(AgeSeconds(*q.lastTime, moment)) + "）",
-          IsOld(q, moment) ? "old" : ""};
+  return {clock.DisplayText(*q.lastTime) + "（" + Age(clock.AgeSeconds(*q.lastTime)) + "）",
+          clock.IsOld(q) ? "old" : ""};
 }
 
 std::string Td(std::string_view label, std::string_view kind, const Cell& cell) {
@@ -125,23 +123,23 @@ std::string Td(std::string_view label, std::string_view kind, const Cell& cell) 
          (cell.mark.empty() ? "" : " " + std::string(cell.mark)) + "\">" + cell.text + "</td>";
 }
 
-std::string Row(int address, const DetectorState& d, const ViewMoment& moment) {
+std::string Row(int address, const DetectorState& d, ViewClock& clock) {
   return "<tr data-address=\"" + std::to_string(address) + "\"" +
          (d.alarm ? " class=\"alarm\"" : "") + ">" +
          Td("地址", "n", {std::to_string(address), ""}) +
-         Td("电阻", "r", ValueCell(Quantity::kResistance, d.resistance, moment)) +
-         Td("电阻时间", "rt", TimeCell(d.resistance, moment)) +
-         Td("电压", "v", ValueCell(Quantity::kVoltage, d.voltage, moment)) +
-         Td("电压时间", "vt", TimeCell(d.voltage, moment)) +
+         Td("电阻", "r", ValueCell(Quantity::kResistance, d.resistance, clock)) +
+         Td("电阻时间", "rt", TimeCell(d.resistance, clock)) +
+         Td("电压", "v", ValueCell(Quantity::kVoltage, d.voltage, clock)) +
+         Td("电压时间", "vt", TimeCell(d.voltage, clock)) +
          Td("报警", "a", {d.alarm ? "高于上限" : "—", ""}) + "</tr>";
 }
 
-std::string Summary(const SiteSnapshot& s) {
+std::string Summary(const SiteSnapshot& s, ViewClock& clock) {
   const std::string address = Escape(s.line.address);
   const std::string line =
       s.line.open ? address + " 已打开"
                   : "<span class=\"bad\">" + address + " 已断开" +
-                        (s.line.lostSince.isValid() ? "，自 " + Time(s.line.lostSince) : "") +
+                        (s.line.lostSince.isValid() ? "，自 " + clock.DisplayText(s.line.lostSince) : "") +
                         "</span>";
   const BrokerState& b = s.broker;
   const std::string broker =
@@ -171,7 +169,7 @@ constexpr Result kResults[] = {Result::kAnswered,  Result::kRefused,  Result::kW
                                Result::kNotSent};
 
 // The words the script needs, as JSON: each failure's, and the refresh's interval.
-std::string Words(const ViewMoment& moment) {
+std::string Words(ViewClock& clock) {
   std::string failures;
   for (Result result : kResults) {
     if (!failures.empty()) failures += ',';
@@ -179,7 +177,7 @@ std::string Words(const ViewMoment& moment) {
   }
   // "</" cannot end the script's data early: JsonString leaves "/" as it is, and no word has "<".
   return "{\"failures\":{" + failures + "},\"every\":" + std::to_string(kPageRefresh.count()) +
-         ",\"last\":" + JsonString(Time(moment.now)) + "}";
+         ",\"last\":" + JsonString(clock.DisplayText(clock.Moment().now)) + "}";
 }
 
 }  // namespace
@@ -204,26 +202,27 @@ std::string_view FailureWords(Result result) {
 }
 
 std::string PageHtml(const SiteSnapshot& site, const ViewMoment& moment) {
+  ViewClock clock(moment);
   std::vector<std::pair<int, const DetectorState*>> rows;
   for (const auto& [address, detector] : site.detectors) rows.emplace_back(address, &detector);
   std::stable_sort(rows.begin(), rows.end(),
                    [](const auto& a, const auto& b) { return a.second->alarm && !b.second->alarm; });
   std::string body;
-  for (const auto& [address, detector] : rows) body += Row(address, *detector, moment);
+  for (const auto& [address, detector] : rows) body += Row(address, *detector, clock);
   return "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
          "<title>Karvello " +
          Escape(site.site) + "</title><style>" + std::string(kStyle) +
          "</style></head><body><h1>Karvello 站点 " + Escape(site.site) +
-         "</h1><p id=\"refreshed\">更新于 " + Time(moment.now) + "</p><dl id=\"summary\">" +
-         Summary(site) +
+         "</h1><p id=\"refreshed\">更新于 " + clock.DisplayText(moment.now) + "</p><dl id=\"summary\">" +
+         Summary(site, clock) +
          "</dl><table><thead><tr><th>地址</th><th>电阻</th><th>电阻时间</th><th>电压</th>"
          "<th>电压时间</th><th>报警</th></tr></thead><tbody id=\"rows\">" +
          body +
-         "</tbody></table><p id=\"legend\">橙色：读数失败；灰色斜体 ⏳：读数已超过 " +
+         "</tbody></table><p id=\"legend\">橙色：读数失败；灰色斜体：读数已超过 " +
          std::to_string(kOldAfterPeriods) +
          " 个周期；红色：接地电阻高于上限。</p><script type=\"application/json\" id=\"words\">" +
-         Words(moment) + "</script><script>" + std::string(kScript) + "</script></body></html>\n";
+         Words(clock) + "</script><script>" + std::string(kScript) + "</script></body></html>\n";
 }
 
 }  // namespace karvello::gateway

@@ -4,13 +4,12 @@
 
 #include "present/json_text.h"
 #include "present/reading_fields.h"
-#include "present/times.h"
 
 namespace karvello::gateway {
 namespace {
 
-std::string Time(const std::optional<QDateTime>& when) {
-  return when && when->isValid() ? JsonString(TimeText(*when)) : "null";
+std::string Time(ViewClock& clock, const std::optional<QDateTime>& when) {
+  return when && when->isValid() ? JsonString(clock.TimeText(*when)) : "null";
 }
 
 std::string Bool(bool value) { return value ? "true" : "false"; }
@@ -25,16 +24,16 @@ std::string Value(Quantity quantity, const std::optional<Reading>& value) {
   return value ? JsonValueText(ValueText(quantity, *value)) : "null";
 }
 
-std::string QuantityJson(Quantity quantity, const QuantityState& q, const ViewMoment& moment) {
+std::string QuantityJson(Quantity quantity, const QuantityState& q, ViewClock& clock) {
   const bool read = WasRead(q);
   const std::string_view unit = FormOf(quantity).unit;
-  return "{\"time\":" + Time(q.lastTime) +
+  return "{\"time\":" + Time(clock, q.lastTime) +
          ",\"result\":" + (read ? JsonString(ResultName(q.lastResult)) : "null") +
          ",\"value\":" + Value(quantity, q.lastValue) + ",\"valueText\":" +
          (q.lastValue ? JsonString(ValueText(quantity, *q.lastValue)) : "null") +
          ",\"unit\":" + JsonString(q.lastValue ? unit : "") +
-         ",\"age\":" + (read ? Seconds(AgeSeconds(*q.lastTime, moment)) : "null") +
-         ",\"old\":" + Bool(IsOld(q, moment)) + ",\"goodTime\":" + Time(q.goodTime) +
+         ",\"age\":" + (read ? Seconds(clock.AgeSeconds(*q.lastTime)) : "null") +
+         ",\"old\":" + Bool(clock.IsOld(q)) + ",\"goodTime\":" + Time(clock, q.goodTime) +
          ",\"goodValue\":" + Value(quantity, q.goodValue) +
          ",\"answered\":" + std::to_string(q.answered) + ",\"failed\":" + std::to_string(q.failed) +
          ",\"failuresInRow\":" + std::to_string(q.failuresInRow) + "}";
@@ -43,13 +42,14 @@ std::string QuantityJson(Quantity quantity, const QuantityState& q, const ViewMo
 }  // namespace
 
 std::string StatusJson(const SiteSnapshot& site, const ViewMoment& moment) {
-  const std::optional<bool> round = LastRoundAnswered(site, moment);
-  std::string json = "{\"site\":" + JsonString(site.site) + ",\"time\":" + Time(moment.now) +
-                     ",\"started\":" + Time(site.started) +
+  ViewClock clock(moment);
+  const std::optional<bool> round = LastRoundAnswered(site, clock);
+  std::string json = "{\"site\":" + JsonString(site.site) + ",\"time\":" + Time(clock, moment.now) +
+                     ",\"started\":" + Time(clock, site.started) +
                      ",\"every\":" + Seconds(static_cast<double>(moment.every.count()) / 1000) +
                      ",\"line\":{\"address\":" + JsonString(site.line.address) +
                      ",\"open\":" + Bool(site.line.open) +
-                     ",\"lostSince\":" + Time(site.line.lostSince) + "}" +
+                     ",\"lostSince\":" + Time(clock, site.line.lostSince) + "}" +
                      ",\"broker\":{\"used\":" + Bool(site.broker.used) +
                      ",\"connected\":" + Bool(site.broker.connected) +
                      ",\"queued\":" + std::to_string(site.broker.queued) +
@@ -67,8 +67,8 @@ std::string StatusJson(const SiteSnapshot& site, const ViewMoment& moment) {
     first = false;
     json += "{\"address\":" + std::to_string(address) + ",\"alarm\":" + Bool(detector.alarm) +
             ",\"resistance\":" +
-            QuantityJson(Quantity::kResistance, detector.resistance, moment) +
-            ",\"voltage\":" + QuantityJson(Quantity::kVoltage, detector.voltage, moment) + "}";
+            QuantityJson(Quantity::kResistance, detector.resistance, clock) +
+            ",\"voltage\":" + QuantityJson(Quantity::kVoltage, detector.voltage, clock) + "}";
   }
   return json + "]}";
 }

@@ -17,6 +17,7 @@
 #include "gateway/site_metrics.h"
 #include "gateway/site_page.h"
 #include "gateway/site_status_json.h"
+#include "present/times.h"
 #include "support/case_names.h"
 
 namespace karvello::gateway {
@@ -277,6 +278,34 @@ TEST(SitePage, EscapesWhatTheUserNamedAndLoadsNothingFromElsewhere) {
   for (const char* external : {"src=", "href=", "@import", "url(", "http:", "https:"}) {
     EXPECT_EQ(page.find(external), std::string::npos) << external;
   }
+}
+
+// The view's times, looked up once an hour, written as TimeText and DisplayTime write them, in
+// a time zone with summer time: through the hour that goes forward and the one that comes twice.
+TEST(ViewClockTimes, AreWrittenAsEverywhereElseThroughSummerTime) {
+  const QByteArray zone = qgetenv("TZ");
+  qputenv("TZ", "Europe/Berlin");
+  tzset();
+  const qint64 start = QDateTime(QDate(2026, 3, 29), QTime(0, 0)).toMSecsSinceEpoch();
+  const qint64 autumn = QDateTime(QDate(2026, 10, 25), QTime(0, 0)).toMSecsSinceEpoch();
+  ViewClock clock({QDateTime::fromMSecsSinceEpoch(autumn + 6 * 3600'000), 60s});
+  int checked = 0;
+  for (const qint64 from : {start, autumn}) {
+    for (qint64 ms = from; ms < from + 5 * 3600'000; ms += 7 * 60'000 + 1) {
+      const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms);
+      ASSERT_EQ(clock.TimeText(when), TimeText(when)) << ms;
+      ASSERT_EQ(clock.DisplayText(when), DisplayTime(when).toStdString()) << ms;
+      ASSERT_EQ(clock.Epoch(when), ms) << TimeText(when);
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 80);
+  if (zone.isNull()) {
+    qunsetenv("TZ");
+  } else {
+    qputenv("TZ", zone);
+  }
+  tzset();
 }
 
 struct RouteCase {
