@@ -224,8 +224,8 @@ constexpr OptionEntry kWatchOptions[] = {
     {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
     {0, "http", true, "[HOST:]PORT",
-     "serve the site's page, /api/status, /metrics and /healthz over HTTP\n"
-     "(HOST 127.0.0.1 unless given)",
+     "serve the site's page, JSON and metrics over HTTP (HOST 127.0.0.1\n"
+     "unless given)",
      [](ParseState& s, const std::string&, const std::string& value) {
        s.run.http = gateway::ParseListenAddress(value);
        if (!s.run.http) {

@@ -37,7 +37,12 @@ class Family {
     text_ = std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
   }
   void Sample(const std::string& labels, double value) {
-    text_ += name_ + "{" + labels + "} " + Number(value) + "\n";
+    text_ += name_;
+    text_ += '{';
+    text_ += labels;
+    text_ += "} ";
+    text_ += Number(value);
+    text_ += '\n';
     ++samples_;
   }
   // Only a family with samples is written.
@@ -102,6 +107,7 @@ std::string MetricsText(const SiteSnapshot& site, const ViewMoment& moment) {
   if (!site.record.path.isEmpty()) record.Sample(siteLabel, site.record.failing ? 0 : 1);
 
   std::string text;
+  text.reserve(1024 + site.detectors.size() * 1024);
   for (const Family* family : {&resistance, &voltage, &age, &ok, &total, &alarm, &lineUp,
                                &connected, &queue, &dropped, &record}) {
     family->AppendTo(text);
