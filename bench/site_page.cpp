@@ -86,13 +86,20 @@ void Renderers() {
   }
 }
 
-// The lateness of each round's stamp (ms) among `lines` of --format json output from `from` on.
+// The lateness (ms) of the rounds `from` to `to` among `stamps`: each in the last slot due before
+// it (the first stamp plus n periods); the slots left out (a round left out, as the watch leaves
+// out a round whose time has passed) are counted in `skipped`.
 std::vector<double> Lateness(const std::vector<QDateTime>& stamps, std::size_t from,
-                             std::size_t to, qint64 everyMs) {
+                             std::size_t to, qint64 everyMs, int& skipped) {
   std::vector<double> late;
+  skipped = 0;
+  qint64 slotBefore = -1;
   for (std::size_t n = from; n < to && n < stamps.size(); ++n) {
-    late.push_back(static_cast<double>(stamps[0].msecsTo(stamps[n]) -
-                                       static_cast<qint64>(n) * everyMs));
+    const qint64 since = stamps[0].msecsTo(stamps[n]);
+    const qint64 slot = since / everyMs;
+    if (slotBefore >= 0 && slot > slotBefore + 1) skipped += static_cast<int>(slot - slotBefore - 1);
+    slotBefore = slot;
+    late.push_back(static_cast<double>(since - slot * everyMs));
   }
   return late;
 }
@@ -143,11 +150,14 @@ void RoundsWithClients(int rounds) {
     stamps.push_back(QDateTime::fromString(QJsonDocument::fromJson(line).object()["time"].toString(),
                                            Qt::ISODateWithMs));
   }
-  PrintSummary("round lateness, no client", Lateness(stamps, 1, rounds, 100), "ms");
+  int skipped = 0;
+  PrintSummary("round lateness, no client", Lateness(stamps, 1, rounds, 100, skipped), "ms");
+  std::printf("  rounds left out: %d\n", skipped);
   PrintSummary("round lateness, 50 clients polling",
                Lateness(stamps, static_cast<std::size_t>(withClientsFrom) + 1,
-                        static_cast<std::size_t>(withClientsFrom + rounds), 100),
+                        static_cast<std::size_t>(withClientsFrom + rounds), 100, skipped),
                "ms");
+  std::printf("  rounds left out: %d\n", skipped);
   std::printf("%ld answers to the clients, %ld failed\n", answers.load(), failures.load());
 }
 

@@ -24,19 +24,35 @@ std::string Value(Quantity quantity, const std::optional<Reading>& value) {
   return value ? JsonValueText(ValueText(quantity, *value)) : "null";
 }
 
-std::string QuantityJson(Quantity quantity, const QuantityState& q, ViewClock& clock) {
+// The quantity's object, appended to `out`.
+void AppendQuantity(std::string& out, Quantity quantity, const QuantityState& q, ViewClock& clock) {
   const bool read = WasRead(q);
   const std::string_view unit = FormOf(quantity).unit;
-  return "{\"time\":" + Time(clock, q.lastTime) +
-         ",\"result\":" + (read ? JsonString(ResultName(q.lastResult)) : "null") +
-         ",\"value\":" + Value(quantity, q.lastValue) + ",\"valueText\":" +
-         (q.lastValue ? JsonString(ValueText(quantity, *q.lastValue)) : "null") +
-         ",\"unit\":" + JsonString(q.lastValue ? unit : "") +
-         ",\"age\":" + (read ? Seconds(clock.AgeSeconds(*q.lastTime)) : "null") +
-         ",\"old\":" + Bool(clock.IsOld(q)) + ",\"goodTime\":" + Time(clock, q.goodTime) +
-         ",\"goodValue\":" + Value(quantity, q.goodValue) +
-         ",\"answered\":" + std::to_string(q.answered) + ",\"failed\":" + std::to_string(q.failed) +
-         ",\"failuresInRow\":" + std::to_string(q.failuresInRow) + "}";
+  out += "{\"time\":";
+  out += Time(clock, q.lastTime);
+  out += ",\"result\":";
+  out += read ? JsonString(ResultName(q.lastResult)) : "null";
+  out += ",\"value\":";
+  out += Value(quantity, q.lastValue);
+  out += ",\"valueText\":";
+  out += q.lastValue ? JsonString(ValueText(quantity, *q.lastValue)) : "null";
+  out += ",\"unit\":";
+  out += JsonString(q.lastValue ? unit : "");
+  out += ",\"age\":";
+  out += read ? Seconds(clock.AgeSeconds(*q.lastTime)) : "null";
+  out += ",\"old\":";
+  out += Bool(clock.IsOld(q));
+  out += ",\"goodTime\":";
+  out += Time(clock, q.goodTime);
+  out += ",\"goodValue\":";
+  out += Value(quantity, q.goodValue);
+  out += ",\"answered\":";
+  out += std::to_string(q.answered);
+  out += ",\"failed\":";
+  out += std::to_string(q.failed);
+  out += ",\"failuresInRow\":";
+  out += std::to_string(q.failuresInRow);
+  out += '}';
 }
 
 }  // namespace
@@ -61,14 +77,20 @@ std::string StatusJson(const SiteSnapshot& site, const ViewMoment& moment) {
                      ",\"rowsNotKept\":" + std::to_string(site.record.rowsNotKept) + "}" +
                      ",\"lastRoundAnswered\":" + (round ? Bool(*round) : "null") +
                      ",\"alarms\":" + std::to_string(site.AlarmsRaised()) + ",\"detectors\":[";
+  json.reserve(json.size() + site.detectors.size() * 700);
   bool first = true;
   for (const auto& [address, detector] : site.detectors) {
     if (!first) json += ',';
     first = false;
-    json += "{\"address\":" + std::to_string(address) + ",\"alarm\":" + Bool(detector.alarm) +
-            ",\"resistance\":" +
-            QuantityJson(Quantity::kResistance, detector.resistance, clock) +
-            ",\"voltage\":" + QuantityJson(Quantity::kVoltage, detector.voltage, clock) + "}";
+    json += "{\"address\":";
+    json += std::to_string(address);
+    json += ",\"alarm\":";
+    json += Bool(detector.alarm);
+    json += ",\"resistance\":";
+    AppendQuantity(json, Quantity::kResistance, detector.resistance, clock);
+    json += ",\"voltage\":";
+    AppendQuantity(json, Quantity::kVoltage, detector.voltage, clock);
+    json += '}';
   }
   return json + "]}";
 }

@@ -47,9 +47,10 @@ inline std::string RunChromium(QStringList options, const QString& url,
   if (!chromium.waitForFinished(static_cast<int>(timeout.count()))) {
     chromium.kill();
     chromium.waitForFinished(3000);
-    return {};
   }
-  return chromium.readAllStandardOutput().toStdString();
+  const std::string out = chromium.readAllStandardOutput().toStdString();
+  for (int tries = 0; tries < 40 && !profile.remove(); ++tries) ::usleep(50'000);
+  return out;
 }
 
 // A page kept open in headless Chromium, asked about over the DevTools protocol on a pipe.
@@ -94,6 +95,8 @@ class ChromiumPage {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
+    // Its helper processes may still be writing to the profile for a moment.
+    for (int tries = 0; tries < 40 && !profile_.remove(); ++tries) ::usleep(50'000);
   }
   ChromiumPage(const ChromiumPage&) = delete;
   ChromiumPage& operator=(const ChromiumPage&) = delete;
