@@ -293,10 +293,61 @@ TEST(WatchHttpServer, RefusesWhatItDoesNotServe) {
   EXPECT_GE(waited, 4s);
   EXPECT_LT(waited, 9s);
 
+  // A kept connection: answered, then dropped after 2 s without a request.
+  {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(watch.port);
+    ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(::send(s, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    char chunk[4096];
+    ASSERT_GT(::recv(s, chunk, sizeof chunk, 0), 0);
+    const auto answered = std::chrono::steady_clock::now();
+    timeval wait{10, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    while (::recv(s, chunk, sizeof chunk, 0) > 0) {
+    }
+    const auto idle = std::chrono::steady_clock::now() - answered;
+    ::close(s);
+    EXPECT_GE(idle, 1500ms);
+    EXPECT_LT(idle, 4s);
+  }
+
   const httplib::Result health = watch.Get("/healthz");
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 200);
   EXPECT_EQ(health->body, "ok\n");
+}
+
+// Eight requests are answered at once: seven clients that send half a request and wait leave
+// room for another, eight hold it up until the read time-out drops them (5 s).
+TEST(WatchHttpServer, AnswersEightRequestsAtOnce) {
+  SimulatedDetector detector;
+  HttpWatch watch(detector, {"-a", "1", "--every", "1s"});
+  ASSERT_TRUE(watch.cli.WaitForLines(1, 10s)) << watch.cli.Out();
+  ASSERT_TRUE(WaitUntil([&] { return watch.Get("/healthz"); }, 5s));
+  for (const int slow : {7, 8}) {
+    std::vector<std::thread> clients;
+    for (int i = 0; i < slow; ++i) {
+      clients.emplace_back([&] { RawAnswer(watch.port, "GET / HTTP/1.1\r\n"); });
+    }
+    std::this_thread::sleep_for(1s);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RawAnswer(watch.port, "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"),
+              "HTTP/1.1 200 OK")
+        << slow;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    if (slow == 7) {
+      EXPECT_LT(waited, 1500ms);
+    } else {
+      EXPECT_GE(waited, 2500ms);
+    }
+    for (std::thread& client : clients) client.join();
+  }
 }
 
 // Fifty clients ask /api/status ten times a second through a watch reading every 200 ms: every

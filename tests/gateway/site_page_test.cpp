@@ -261,6 +261,8 @@ TEST(SitePage, ShowsEachReadingInTheWindowsWords) {
   EXPECT_NE(page.find("/dev/ttyUSB0 已打开"), std::string::npos);
   EXPECT_NE(page.find("1 个检测器的接地电阻高于上限"), std::string::npos);
   EXPECT_NE(page.find("更新于 2026-12-07 18:10:00"), std::string::npos);
+  // The script asks again every 3 s.
+  EXPECT_NE(page.find(",\"every\":3000,"), std::string::npos);
 }
 
 TEST(SitePage, EscapesWhatTheUserNamedAndLoadsNothingFromElsewhere) {
