@@ -58,6 +58,9 @@ inline constexpr std::string_view kWatchAfter =
     R"(Topics: PREFIX/status ("online", "offline"), PREFIX/ADDRESS/voltage and .../resistance (the
 object of --format json), PREFIX/ADDRESS/alarm; retained, QoS 1. Readings made while the broker
 is away are kept, in order, and sent when it is back.
+With --http: the site's page at /, the same as JSON at /api/status, Prometheus metrics at
+/metrics and /healthz (200 "ok", or 503 and why); GET and HEAD only, nothing else changes.
+Listen beyond 127.0.0.1 only on the plant's own network.
 Ctrl-C, SIGTERM or SIGHUP (a closed terminal) ends it after the exchange in progress, with
 status 0; a broker that refuses the login, or whose TLS certificate cannot be verified, ends it
 with status 7. With --count and no reading answered it ends with the most telling failure: 4,

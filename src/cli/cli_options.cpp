@@ -223,7 +223,7 @@ constexpr OptionEntry kWatchOptions[] = {
      [](ParseState& s, const std::string& option, const std::string& value) {
        s.run.mqttCa = NonEmpty(option, value);
      }},
-    {0, "site", true, "NAME", "the site's name in the topics (default: the host name)",
+    {0, "site", true, "NAME", "the site's name in the topics and the page (default: the host name)",
      [](ParseState& s, const std::string& option, const std::string& value) {
        s.run.site = NonEmpty(option, value);
      }},
@@ -240,6 +240,14 @@ constexpr OptionEntry kWatchOptions[] = {
        std::string why;
        s.run.modbusServer = gateway::ParseListenAddress(value, &why);
        if (!s.run.modbusServer) throw UsageError("--modbus-server: " + why);
+     }},
+    {0, "http", true, "[HOST:]PORT",
+     "serve the site's page, JSON and metrics over HTTP (HOST 127.0.0.1\n"
+     "unless given)",
+     [](ParseState& s, const std::string&, const std::string& value) {
+       std::string why;
+       s.run.http = gateway::ParseListenAddress(value, &why);
+       if (!s.run.http) throw UsageError("--http: " + why);
      }},
 };
 
@@ -306,7 +314,7 @@ constexpr CommandEntry kCommands[] = {
      kScanAfter},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
-     "[--alarm-above OHMS] [--mqtt URL] [--modbus-server PORT] [--config FILE]",
+     "[--alarm-above OHMS] [--mqtt URL] [--modbus-server PORT] [--http PORT] [--config FILE]",
      "read at a fixed interval until stopped, publishing to a broker",
      kWatchHelp,
      kWatchOptions, 21,

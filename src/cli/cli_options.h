@@ -88,6 +88,8 @@ struct Invocation {
   int alarmAfter = kDefaultAlarmAfter;
   // watch: where the site's registers are served over Modbus TCP (--modbus-server); none: not.
   std::optional<gateway::ListenAddress> modbusServer;
+  // watch: where its HTTP server listens (--http); none: it serves nothing.
+  std::optional<gateway::ListenAddress> http;
 };
 
 // The readings in a row --alarm-after takes at most.

@@ -103,7 +103,7 @@ void CheckRules(Invocation& run, const std::string& name, const GivenOptions& gi
                          run.operations.end());
     if (run.mqttUrl.empty()) {
       for (const auto& [option, given] : {std::pair{"--mqtt-ca", !run.mqttCa.empty()},
-                                          {"--site", !run.site.empty()},
+                                          {"--site", !run.site.empty() && !run.http},
                                           {"--mqtt-topic", !run.mqttTopic.empty()},
                                           {"--ha-discovery", run.haDiscovery}}) {
         if (given) throw UsageError(std::string(option) + " needs --mqtt URL");

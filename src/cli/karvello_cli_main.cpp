@@ -26,6 +26,9 @@
 #ifdef KARVELLO_HAS_MQTT
 #include "cli/watch_broker.h"
 #endif
+#ifdef KARVELLO_HAS_HTTP
+#include "gateway/site_http_server.h"
+#endif
 
 namespace {
 
@@ -122,6 +125,12 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 #endif
+#ifndef KARVELLO_HAS_HTTP
+  if (run.http) {
+    Error("this build of karvello-cli has no HTTP server: --http cannot be used");
+    return kUsage;
+  }
+#endif
 
   // The line: the address given (a port numbered, a device, a network line), or the first
   // numbered port that opens.
@@ -174,6 +183,18 @@ int main(int argc, char** argv) {
       return kUsage;
     }
   }
+#ifdef KARVELLO_HAS_HTTP
+  // The site's page and metrics, read-only, from threads of their own.
+  std::optional<gateway::SiteHttpServer> http;
+  if (site && run.http) {
+    http.emplace(*site, run.every);
+    std::string why;
+    if (!http->Start(*run.http, why)) {
+      Error("--http: " + why);
+      return kUsage;
+    }
+  }
+#endif
   Session session(run, line, label, printer, record, site ? &*site : nullptr);
   // A watch that lost its serial port opens it again at the same address: the same device path,
   // or the same port number with the system's ports looked at again. A network line stays open

@@ -90,6 +90,33 @@ TEST(WatchOptions, RefuseWhatNeedsAnotherOption) {
   EXPECT_TRUE(run.haDiscovery);
 }
 
+// Where the page is served: the port alone on 127.0.0.1, a host given; the port within its edges;
+// from the file as from the command line; only by a watch.
+TEST(WatchOptions, TakeTheHttpAddress) {
+  const Arguments watch{"watch", "-a", "1", "--every", "1s"};
+  const auto with = [&](Arguments more) {
+    Arguments arguments = watch;
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  EXPECT_FALSE(Parse(watch).http);
+  EXPECT_EQ(Parse(with({"--http", "8080"})).http, (gateway::ListenAddress{"127.0.0.1", 8080}));
+  EXPECT_EQ(Parse(with({"--http=0.0.0.0:65535"})).http, (gateway::ListenAddress{"0.0.0.0", 65535}));
+  EXPECT_EQ(Parse(with({"--http", "8080", "--site", "s1"})).site, "s1");
+  for (const Arguments& bad : {with({"--http", "65536"}), with({"--http", "0"}),
+                               with({"--http", "host:"}), with({"--http"}),
+                               Arguments{"voltage", "-a", "1", "--http", "8080"}}) {
+    EXPECT_THROW(Parse(bad), UsageError) << bad.back();
+  }
+  try {
+    Parse(with({"--http", "x:99999"}));
+  } catch (const UsageError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "--http: \"x:99999\" does not give an IPv4 address (0.0.0.0, 192.0.2.10) or [IPV6] "
+              "as HOST");
+  }
+}
+
 class WatchConfigOption : public ::testing::Test {
  protected:
   std::string Write(const std::string& text) {
@@ -103,12 +130,14 @@ class WatchConfigOption : public ::testing::Test {
 // The file's options stand where --config does; the command line's win wherever they stand.
 TEST_F(WatchConfigOption, ItsOptionsStandInItsPlace) {
   const std::string path =
-      Write("# site 1\n-a 1,2\n--every 5m\n--resistance\n--mqtt mqtt://gw@h\n--count 3\n");
+      Write("# site 1\n-a 1,2\n--every 5m\n--resistance\n--mqtt mqtt://gw@h\n--count 3\n"
+            "--http 0.0.0.0:9100\n");
   const Invocation run = Parse({"watch", "--config", path, "--count", "4", "--format", "json"});
   EXPECT_EQ(run.addresses, (std::vector<std::uint8_t>{1, 2}));
   EXPECT_EQ(run.every, std::chrono::minutes(5));
   EXPECT_EQ(run.operations, std::vector<Operation>{Operation::kQueryResistance});
   EXPECT_EQ(run.mqttUrl, "mqtt://gw@h");
+  EXPECT_EQ(run.http, (gateway::ListenAddress{"0.0.0.0", 9100}));
   EXPECT_EQ(run.count, 4);
   EXPECT_EQ(run.format, Format::kJson);
   EXPECT_EQ(Parse({"watch", "--count", "4", "--config", path}).count, 4);

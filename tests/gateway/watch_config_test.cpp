@@ -137,7 +137,8 @@ TEST(WatchService, ReadsTheExampleAsTheUnitGivesIt) {
   EXPECT_EQ(exec[1], "/usr/bin/karvello-cli watch --config /etc/karvello/watch-%i.conf");
   EXPECT_EQ(Words(ReadWatchConfigFile(KARVELLO_SYSTEMD_DIR "/watch-example.conf")),
             (Arguments{"--port", "/dev/ttyUSB0", "-a", "1,2", "--every", "5m", "--voltage",
-                       "--resistance", "--mqtt", "mqtt://gateway@broker.example.org"}));
+                       "--resistance", "--mqtt", "mqtt://gateway@broker.example.org", "--http",
+                       "127.0.0.1:8080"}));
 }
 
 // systemd's own check of the unit, with the watch's program where the package installs it:
