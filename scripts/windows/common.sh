@@ -53,12 +53,59 @@ QT_BASE_FLAGS=(
   -DFEATURE_tabletevent=OFF
 )
 
-# How Karvello itself is configured for Windows (after the Qt toolchain). -O2 rather than CMake's
-# -O3: GCC 12 at -O3 warns falsely (-Wrestrict) about std::string concatenation.
+# OpenSSL for Windows (libmosquitto's TLS): the upstream source of Debian 12's OpenSSL, vendored
+# (its Debian files do not download here), built by scripts/windows/build-openssl.
+OPENSSL_VERSION=3.0.22
+OPENSSL_TARBALL="${OPENSSL_TARBALL:-$REPO/../shared/vendor/openssl_$OPENSSL_VERSION.orig.tar.gz}"
+OPENSSL_SHA256=67ebca7e50d17383028045486653492195b83db95f8558709701bb47b5c1ef81
+OPENSSL_FLAGS=(mingw64 "--cross-compile-prefix=$MINGW_TRIPLET-" no-tests shared)
+
+# libmosquitto for Windows (the MQTT client of `karvello-cli.exe watch --mqtt`): the source of
+# Debian's own mosquitto package, the version of the installed libmosquitto-dev, built by
+# scripts/windows/build-libmosquitto against the OpenSSL above. The library alone: no broker,
+# clients, plugins or manuals.
+MOSQUITTO_FLAGS=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DWITH_TLS=ON
+  -DWITH_TLS_PSK=ON
+  -DWITH_THREADING=OFF
+  -DWITH_BROKER=OFF
+  -DWITH_CLIENTS=OFF
+  -DWITH_APPS=OFF
+  -DWITH_PLUGINS=OFF
+  -DWITH_CJSON=OFF
+  -DDOCUMENTATION=OFF
+  -DWITH_STATIC_LIBRARIES=OFF
+  -DWITH_LIB_CPP=OFF
+  -DWITH_SRV=OFF
+)
+
+# openssl_cache_key: a short hash of everything OpenSSL for Windows is built from.
+openssl_cache_key() {
+  { printf '%s\n' "$OPENSSL_VERSION" "$OPENSSL_SHA256" "${OPENSSL_FLAGS[@]}"
+    "$MINGW_TRIPLET-gcc" --version | head -n1; } | sha256sum | cut -c1-16
+}
+
+# mosquitto_cache_key SOURCE_SHA256 OPENSSL_PREFIX: the same for libmosquitto (its source, its
+# flags, the toolchain file and the OpenSSL it links).
+mosquitto_cache_key() {
+  { printf '%s\n' "$1" "$(basename "$2")" "${MOSQUITTO_FLAGS[@]}"
+    cat "$REPO/cmake/mingw-w64-x86_64.cmake"; } | sha256sum | cut -c1-16
+}
+
+# How Karvello itself is configured for Windows (after the Qt toolchain), with the cross Qt in
+# QT_PREFIX, libmosquitto in MOSQUITTO_PREFIX (the gateway's MQTT) and OpenSSL in OPENSSL_PREFIX
+# (its TLS, which also tells why a certificate failed):
+#   karvello_windows_cmake_args QT_PREFIX MOSQUITTO_PREFIX OPENSSL_PREFIX
+# -O2 rather than CMake's -O3: GCC 12 at -O3 warns falsely (-Wrestrict) about std::string
+# concatenation.
 karvello_windows_cmake_args() {
   printf '%s\n' -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
     "-DCMAKE_TOOLCHAIN_FILE=$1/lib/cmake/Qt6/qt.toolchain.cmake" \
-    "-DQT_CHAINLOAD_TOOLCHAIN_FILE=$REPO/cmake/mingw-w64-x86_64.cmake"
+    "-DQT_CHAINLOAD_TOOLCHAIN_FILE=$REPO/cmake/mingw-w64-x86_64.cmake" \
+    "-DMOSQUITTO_INCLUDE_DIR=$2/include" "-DMOSQUITTO_LIBRARY=$2/lib/libmosquitto.dll.a" \
+    "-DOPENSSL_INCLUDE_DIR=$3/include" "-DOPENSSL_SSL_LIBRARY=$3/lib/libssl.dll.a" \
+    "-DOPENSSL_CRYPTO_LIBRARY=$3/lib/libcrypto.dll.a"
 }
 
 # install_packages PKG...: installs the packages not yet installed (apt-get update first, once).
@@ -81,6 +128,54 @@ install_packages() {
 # as_root CMD...: runs a command as root (through sudo when needed).
 as_root() {
   if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi
+}
+
+# A deb-src twin of every Debian source the machine already uses, whatever its files are called:
+# deb822 stanzas (*.sources, as in Debian's images) and one-line entries (sources.list, *.list,
+# as from Debian's installer). Nothing is written when there is nothing to twin.
+deb_src_twin() {
+  local f stanzas="" lines=""
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && [ "${f##*/}" != karvello-deb-src.sources ] || continue
+    stanzas+="$(sed -e 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb-src/' "$f")"$'\n\n'
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && [ "${f##*/}" != karvello-deb-src.list ] || continue
+    lines+="$(sed -n 's/^deb\([[:space:]]\)/deb-src\1/p' "$f")"$'\n'
+  done
+  if [[ "$stanzas" != *Types:* ]] && [[ "$lines" != *deb-src* ]]; then
+    echo "No Debian apt sources in /etc/apt to take Qt base's source from." >&2
+    return 1
+  fi
+  as_root rm -f /etc/apt/sources.list.d/karvello-deb-src.sources \
+    /etc/apt/sources.list.d/karvello-deb-src.list
+  if [[ "$stanzas" == *Types:* ]]; then
+    printf '%s' "$stanzas" | as_root tee /etc/apt/sources.list.d/karvello-deb-src.sources >/dev/null
+  fi
+  if [[ "$lines" == *deb-src* ]]; then
+    printf '%s' "$lines" | as_root tee /etc/apt/sources.list.d/karvello-deb-src.list >/dev/null
+  fi
+}
+# debian_source PACKAGE VERSION: prints the folder of Debian's source package PACKAGE=VERSION,
+# unpacked with Debian's patches under $KARVELLO_CACHE/src, fetching it first when that version's
+# .dsc is missing. Its .dsc (which lists the sha256 of every file of the source) is beside it.
+debian_source() {
+  local srcdir="$KARVELLO_CACHE/src" version="${2#*:}" upstream
+  upstream="${version%-*}"
+  upstream="${upstream%+dfsg*}"
+  if [ ! -f "$srcdir/${1}_$version.dsc" ] ||
+     ! compgen -G "$srcdir/$1-$upstream*/CMakeLists.txt" >/dev/null; then
+    if [ ! -s /etc/apt/sources.list.d/karvello-deb-src.sources ] &&
+       [ ! -s /etc/apt/sources.list.d/karvello-deb-src.list ]; then
+      deb_src_twin || return 1
+      as_root apt-get update -q >&2 || return 1
+    fi
+    mkdir -p "$srcdir"
+    # Another version of the same upstream unpacks into the same folder.
+    rm -rf "$srcdir/$1-$upstream"*/
+    (cd "$srcdir" && apt-get source -q "$1=$2") >&2 || return 1
+  fi
+  ls -d "$srcdir/$1-$upstream"*/ | head -n1
 }
 
 # qt_cache_key TARBALL_SHA256: a short hash of everything the cross Qt is built from.

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 #else
-  // This build has no MQTT (Windows).
+  // This build has no MQTT (libmosquitto was not found where it was built).
   if (!run.mqttUrl.empty()) {
     Error("this build of karvello-cli has no MQTT: --mqtt cannot be used");
     return kUsage;
