@@ -12,6 +12,7 @@
 #include "cli/cli_help_texts.h"
 #include "cli/cli_history.h"
 #include "cli/cli_rules.h"
+#include "cli/help_layout.h"
 #include "engine/address_box.h"
 #include "engine/survey.h"
 #include "present/limit_text.h"
@@ -81,6 +82,20 @@ void HistoryTime(ParseState& s, const std::string& option, const std::string& va
                      QuotedValue(value));
   }
   (option == "--since" ? s.run.since : s.run.until) = *time;
+}
+
+// An option whose value, not empty, is kept as it is given.
+template <std::string Invocation::*field>
+void Text(ParseState& s, const std::string& option, const std::string& value) {
+  s.run.*field = NonEmpty(option, value);
+}
+
+// An option giving where a server of the watch listens: [HOST:]PORT.
+template <std::optional<gateway::ListenAddress> Invocation::*field>
+void ListenAt(ParseState& s, const std::string& option, const std::string& value) {
+  std::string why;
+  s.run.*field = gateway::ParseListenAddress(value, &why);
+  if (!(s.run.*field)) throw UsageError(option + ": " + why);
 }
 
 constexpr OptionEntry kToolOptions[] = {
@@ -216,39 +231,23 @@ constexpr OptionEntry kWatchOptions[] = {
      "publish each reading to an MQTT broker: mqtt://[USER[:PASSWORD]@]HOST[:PORT]\n"
      "(1883) or mqtts://... (TLS, 8883); the password may come from\n"
      "KARVELLO_MQTT_PASSWORD instead",
-     [](ParseState& s, const std::string& option, const std::string& value) {
-       s.run.mqttUrl = NonEmpty(option, value);
-     }},
+     Text<&Invocation::mqttUrl>},
     {0, "mqtt-ca", true, "FILE", "mqtts: trust the broker's certificate signed by the CA in FILE",
-     [](ParseState& s, const std::string& option, const std::string& value) {
-       s.run.mqttCa = NonEmpty(option, value);
-     }},
+     Text<&Invocation::mqttCa>},
     {0, "site", true, "NAME", "the site's name in the topics and the page (default: the host name)",
-     [](ParseState& s, const std::string& option, const std::string& value) {
-       s.run.site = NonEmpty(option, value);
-     }},
+     Text<&Invocation::site>},
     {0, "mqtt-topic", true, "PREFIX", "the topics' prefix (default: karvello/SITE)",
-     [](ParseState& s, const std::string& option, const std::string& value) {
-       s.run.mqttTopic = NonEmpty(option, value);
-     }},
+     Text<&Invocation::mqttTopic>},
     {0, "ha-discovery", true, "", "announce each detector's sensors to Home Assistant",
      [](ParseState& s, const std::string&, const std::string&) { s.run.haDiscovery = true; }},
     {0, "modbus-server", true, "[HOST:]PORT",
      "serve the readings, their state and age to a SCADA over Modbus TCP\n"
      "(unit id = address); HOST 127.0.0.1 unless given (0.0.0.0: all)",
-     [](ParseState& s, const std::string&, const std::string& value) {
-       std::string why;
-       s.run.modbusServer = gateway::ParseListenAddress(value, &why);
-       if (!s.run.modbusServer) throw UsageError("--modbus-server: " + why);
-     }},
+     ListenAt<&Invocation::modbusServer>},
     {0, "http", true, "[HOST:]PORT",
      "serve the site's page, JSON and metrics over HTTP (HOST 127.0.0.1\n"
      "unless given)",
-     [](ParseState& s, const std::string&, const std::string& value) {
-       std::string why;
-       s.run.http = gateway::ParseListenAddress(value, &why);
-       if (!s.run.http) throw UsageError("--http: " + why);
-     }},
+     ListenAt<&Invocation::http>},
 };
 
 constexpr OptionEntry kHistoryOptions[] = {
@@ -301,33 +300,20 @@ constexpr CommandEntry kCommands[] = {
      0,
      ""},
     {Command::kResistance, "resistance", "-a ADDR", "",
-     "measure the resistance (19 s), then read it",
-     kResistanceHelp,
-     kOneAddress, 0, ""},
-    {Command::kVoltage, "voltage", "-a ADDR", "", "read the voltage",
-     kVoltageHelp,
-     kOneAddress, 0, ""},
+     "measure the resistance (19 s), then read it", kResistanceHelp, kOneAddress, 0, ""},
+    {Command::kVoltage, "voltage", "-a ADDR", "", "read the voltage", kVoltageHelp, kOneAddress, 0,
+     ""},
     {Command::kScan, "scan", "[--from N] [--to M] [--wait MS]", "",
-     "find the detectors on the line by their addresses",
-     kScanHelp,
-     kScanOptions, 15,
-     kScanAfter},
+     "find the detectors on the line by their addresses", kScanHelp, kScanOptions, 15, kScanAfter},
     {Command::kWatch, "watch",
      "-a ADDR[,ADDR...] --every DURATION [--count N] [--resistance] [--voltage]",
      "[--alarm-above OHMS] [--mqtt URL] [--modbus-server PORT] [--http PORT] [--config FILE]",
-     "read at a fixed interval until stopped, publishing to a broker",
-     kWatchHelp,
-     kWatchOptions, 21,
-     kWatchAfter},
+     "read at a fixed interval until stopped, publishing to a broker", kWatchHelp, kWatchOptions,
+     21, kWatchAfter},
     {Command::kHistory, "history",
      "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]", "",
-     "the readings in the record, oldest first",
-     kHistoryHelp,
-     kHistoryOptions, 25,
-     kHistoryAfter},
+     "the readings in the record, oldest first", kHistoryHelp, kHistoryOptions, 25, kHistoryAfter},
 };
-
-
 
 // The column the tool's help gives its commands' and options' texts.
 constexpr std::size_t kToolColumn = 25;
@@ -371,24 +357,6 @@ bool TakesValue(std::string_view typed) {
     if (!option) option = Find(command.options, typed);
   }
   return option && !option->valueName.empty();
-}
-
-// A line of help: `left` then `text` from `column` on (on the next line when `left` is longer;
-// two spaces after a `left` that fills the column), the text's further lines indented to it.
-std::string HelpLine(const std::string& left, std::string_view text, std::size_t column) {
-  std::string line = left;
-  if (line.size() < column) {
-    line.resize(column, ' ');
-  } else if (line.size() == column) {
-    line += "  ";
-  } else {
-    line += "\n" + std::string(column, ' ');
-  }
-  for (char c : text) {
-    line += c;
-    if (c == '\n') line.append(column, ' ');
-  }
-  return line + "\n";
 }
 
 std::string OptionsHelp(std::span<const OptionEntry> options, std::size_t column) {

@@ -15,7 +15,9 @@
 #include "cli/cli_record.h"
 #include "cli/cli_session.h"
 #include "cli/console.h"
+#include "cli/watch_broker.h"
 #include "gateway/scada_service.h"
+#include "gateway/site_http_service.h"
 #include "gateway/site_schema.h"
 #include "gateway/site_state.h"
 #include "present/shown_text.h"
@@ -23,12 +25,6 @@
 #include "serial/port_map.h"
 #include "serial/port_probe.h"
 #include "serial/qt_serial_line.h"
-#ifdef KARVELLO_HAS_MQTT
-#include "cli/watch_broker.h"
-#endif
-#ifdef KARVELLO_HAS_HTTP
-#include "gateway/site_http_server.h"
-#endif
 
 namespace {
 
@@ -109,28 +105,14 @@ int main(int argc, char** argv) {
     // The record alone: no line is opened.
     return Ended(printer, PrintHistory(run, DefaultRecordPath(), printer));
   }
-#ifdef KARVELLO_HAS_MQTT
   // The broker of a watch, checked before the port opens.
   std::unique_ptr<WatchBroker> broker;
   try {
-    if (!run.mqttUrl.empty()) broker = std::make_unique<WatchBroker>(run);
+    broker = MakeWatchBroker(run);
   } catch (const UsageError& error) {
     Error(error.what());
     return kUsage;
   }
-#else
-  // This build has no MQTT (libmosquitto was not found where it was built).
-  if (!run.mqttUrl.empty()) {
-    Error("this build of karvello-cli has no MQTT: --mqtt cannot be used");
-    return kUsage;
-  }
-#endif
-#ifndef KARVELLO_HAS_HTTP
-  if (run.http) {
-    Error("this build of karvello-cli has no HTTP server: --http cannot be used");
-    return kUsage;
-  }
-#endif
 
   // The line: the address given (a port numbered, a device, a network line), or the first
   // numbered port that opens.
@@ -183,18 +165,16 @@ int main(int argc, char** argv) {
       return kUsage;
     }
   }
-#ifdef KARVELLO_HAS_HTTP
   // The site's page and metrics, read-only, from threads of their own.
-  std::optional<gateway::SiteHttpServer> http;
+  std::shared_ptr<void> http;
   if (site && run.http) {
-    http.emplace(*site, run.every);
     std::string why;
-    if (!http->Start(*run.http, why)) {
+    http = gateway::ServeHttp(*site, run.every, *run.http, &why);
+    if (!http) {
       Error("--http: " + why);
       return kUsage;
     }
   }
-#endif
   Session session(run, line, label, printer, record, site ? &*site : nullptr);
   // A watch that lost its serial port opens it again at the same address: the same device path,
   // or the same port number with the system's ports looked at again. A network line stays open
@@ -203,9 +183,7 @@ int main(int argc, char** argv) {
     ports->Refresh();
     return line.Open(address);
   });
-#ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Attach(session, site ? &*site : nullptr);
-#endif
   // A watch or a scan ends after the exchange in progress on Ctrl-C, SIGTERM or SIGHUP (on
   // Windows Ctrl-C, Ctrl-Break or the console window closing); a single operation ends as any
   // program does.
@@ -215,8 +193,6 @@ int main(int argc, char** argv) {
     stop->OnEach(&app, [&session] { session.Stop(); });
   }
   const int status = session.Run();
-#ifdef KARVELLO_HAS_MQTT
   if (broker) broker->Finish();
-#endif
   return Ended(printer, status);
 }

@@ -1,5 +1,8 @@
 #include "cli/watch_broker.h"
 
+#include "cli/watch_mqtt_settings.h"
+#include "gateway/site_state.h"
+
 #include <cstdio>
 
 #include <QEventLoop>
@@ -15,6 +18,16 @@ std::optional<std::string> EnvironmentPassword() {
   if (!password) return std::nullopt;
   return std::string(password);
 }
+
+class MqttWatchBroker : public WatchBroker {
+ public:
+  explicit MqttWatchBroker(const Invocation& run);
+  void Attach(Session& session, gateway::SiteState* site) override;
+  void Finish() override;
+
+ private:
+  gateway::SitePublisher publisher_;
+};
 
 }  // namespace
 
@@ -40,13 +53,13 @@ gateway::SitePublisherSettings WatchMqttSettings(
   return settings;
 }
 
-WatchBroker::WatchBroker(const Invocation& run)
+MqttWatchBroker::MqttWatchBroker(const Invocation& run)
     : publisher_(WatchMqttSettings(run, EnvironmentPassword())) {
   publisher_.Client().SetOnLog(
       [](const std::string& line) { std::fprintf(stderr, "karvello-cli: %s\n", line.c_str()); });
 }
 
-void WatchBroker::Attach(Session& session, gateway::SiteState* site) {
+void MqttWatchBroker::Attach(Session& session, gateway::SiteState* site) {
   if (site) publisher_.ShowIn(*site);
   session.SetOnReading(
       [this](const Outcome& outcome, int address, std::string_view port, const QDateTime& when) {
@@ -58,7 +71,7 @@ void WatchBroker::Attach(Session& session, gateway::SiteState* site) {
   publisher_.Start();
 }
 
-void WatchBroker::Finish() {
+void MqttWatchBroker::Finish() {
   QEventLoop loop;
   bool stopped = false;
   publisher_.Client().SetOnStopped([&] {
@@ -67,6 +80,11 @@ void WatchBroker::Finish() {
   });
   publisher_.Stop();
   if (!stopped) loop.exec();
+}
+
+std::unique_ptr<WatchBroker> MakeWatchBroker(const Invocation& run) {
+  if (run.mqttUrl.empty()) return nullptr;
+  return std::make_unique<MqttWatchBroker>(run);
 }
 
 }  // namespace karvello::cli

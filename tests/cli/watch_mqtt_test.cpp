@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/watch_broker.h"
+#include "cli/watch_mqtt_settings.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/cli_process.h"
