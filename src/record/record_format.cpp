@@ -133,7 +133,8 @@ bool FramesOf(std::string_view text, std::vector<std::vector<std::uint8_t>>* fra
 
 // Whether the text at `at` is the header's line.
 bool IsHeader(std::string_view text, std::size_t at) {
-  return text.substr(at, kRecordHeader.size() - 2) == kRecordHeader.substr(0, kRecordHeader.size() - 2);
+  return text.substr(at, kRecordHeader.size() - 2) ==
+         kRecordHeader.substr(0, kRecordHeader.size() - 2);
 }
 
 }  // namespace
@@ -223,8 +224,7 @@ RecordParser::Taken RecordParser::Take(const CsvReader& fields, const Sink& sink
 std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& sink) {
   std::size_t pos = 0;
   if (textStart_) {
-    if (text.size() < kUtf8ByteOrderMark.size() && more &&
-        kUtf8ByteOrderMark.starts_with(text)) {
+    if (text.size() < kUtf8ByteOrderMark.size() && more && kUtf8ByteOrderMark.starts_with(text)) {
       return 0;  // the mark itself not yet whole
     }
     if (text.starts_with(kUtf8ByteOrderMark)) pos = kUtf8ByteOrderMark.size();
@@ -255,6 +255,8 @@ std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& si
       if (taken != Taken::kDamaged) continue;
       // A whole line, but no row: only its first line is given up.
       pos = start;
+    } else if (more && reader.RanOut() && text.size() - start <= kLongestRow) {
+      return start;  // read as the whole text would be, once the rest has come
     }
     std::size_t next = reader.LineAfter(start);
     if (next == std::string_view::npos) {
@@ -264,16 +266,23 @@ std::size_t RecordParser::Parse(std::string_view text, bool more, const Sink& si
       skipLine_ = more;
       return text.size();
     }
-    if (!IsHeader(text, start)) ++damaged_;
+    const bool header = IsHeader(text, start);
+    if (!header) ++damaged_;
     // A row that an older writer appended straight after a row cut short, on the same line.
     for (std::size_t at = start + 1; at < next; ++at) {
+      if (!BeginsWithTime(text.substr(at))) continue;
       std::size_t after = at;
-      if (BeginsWithTime(text.substr(at)) && reader.Next(after)) {
-        const Taken taken = Take(reader, sink);
-        if (taken == Taken::kRow || taken == Taken::kNotAsked) {
-          next = std::max(next, after);
-          break;
+      if (!reader.Next(after)) {
+        if (more && reader.RanOut() && text.size() - start <= kLongestRow) {
+          if (!header) --damaged_;
+          return start;  // read as the whole text would be, once the rest has come
         }
+        continue;
+      }
+      const Taken taken = Take(reader, sink);
+      if (taken == Taken::kRow || taken == Taken::kNotAsked) {
+        next = std::max(next, after);
+        break;
       }
     }
     pos = next;

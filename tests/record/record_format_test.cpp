@@ -6,6 +6,8 @@
 
 #include <QString>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <tuple>
 
@@ -149,8 +151,8 @@ TEST(RecordText, ADamagedLineCostsItselfOnlyAndIsCounted) {
       {"a row cut short, the next on a line of its own", cut + "\r\n"},
       {"a row cut short, the next appended onto it", cut + CsvLine(Row(7, 99)), {Row(7, 99)}},
       {"a quote not closed in its line", time + ",\"COM1,5" + tail},
-      {"a quote not closed at the line end", time + ",COM1,5" + tail.substr(0, tail.size() - 2) +
-                                                 ",\"05 03\r\n"},
+      {"a quote not closed at the line end",
+       time + ",COM1,5" + tail.substr(0, tail.size() - 2) + ",\"05 03\r\n"},
       // A quote left open by a row cut short does not run on over the rows after it to the next
       // quote, which a quoted port holds.
       {"a quote left open before rows and a quoted port",
@@ -184,7 +186,10 @@ TEST(RecordText, ADamagedLineCostsItselfOnlyAndIsCounted) {
       {"the header again", std::string(kRecordHeader), {}, 0},
       {"a blank line", "\r\n", {}, 0},
       // Line ends within a quoted field are CSV: that row is whole, its CRs kept.
-      {"a port that holds line ends", time + ",\"COM\r\n1\n\",5" + tail, {WithPort("COM\r\n1\n")}, 0},
+      {"a port that holds line ends",
+       time + ",\"COM\r\n1\n\",5" + tail,
+       {WithPort("COM\r\n1\n")},
+       0},
       {"a port that holds a CR", time + ",\"COM\r1\",5" + tail, {WithPort("COM\r1")}, 0},
       // Even when a line within it begins with a time.
       {"a port that holds a line end and a time",
@@ -212,7 +217,8 @@ TEST(RecordText, ADamagedLineCostsItselfOnlyAndIsCounted) {
 TEST(RecordText, ARowDatedPastNowAndTheSkewIsDamaged) {
   const QDateTime now = kWhen.addSecs(-600);  // kWhen is now plus 10 minutes
   for (const auto& [line, rows, damaged] :
-       {std::tuple{Lines(0, 1), 1U, 0}, std::tuple{CsvLine(Row(5, 0)).replace(20, 3, "124"), 0U, 1}}) {
+       {std::tuple{Lines(0, 1), 1U, 0},
+        std::tuple{CsvLine(Row(5, 0)).replace(20, 3, "124"), 0U, 1}}) {
     const Read read = ReadText(line, RecordQuery{.now = now});
     EXPECT_EQ(read.rows.size(), rows) << line;
     EXPECT_EQ(read.damaged, damaged) << line;
@@ -220,14 +226,20 @@ TEST(RecordText, ARowDatedPastNowAndTheSkewIsDamaged) {
   EXPECT_EQ(kLargestClockSkew, std::chrono::minutes(10));
 }
 
-// Read in parts as a stream, in every cut of its text, a record reads as it does whole: a row
-// across two parts, a quoted field, a CR LF parted, a byte-order mark parted.
-TEST(RecordText, ReadInPartsAsWhole) {
-  const std::string text = kFileStart + Lines(0, 3) + CsvLine(WithPort("a\r\nb,\"c\"")) +
-                           "2026-12-07T18:04:06.123+08:00,COM1,999,volt\r\n" + Lines(3, 5);
+// The text of a record of the record reader's fuzz corpus, past its first two bytes (the cut).
+std::string FuzzerText(const char* name) {
+  std::ifstream file(std::string(KARVELLO_FUZZ_CORPUS "/fuzz_record_text/") + name,
+                     std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+  return bytes.size() < 2 ? std::string() : bytes.substr(2);
+}
+
+// Reads `text` in two parts, cut at every place in turn: the rows and the damaged count as whole.
+void ExpectReadInPartsAsWhole(const std::string& text, std::size_t rowCount,
+                              std::int64_t damagedCount) {
   const Read whole = ReadText(text);
-  ASSERT_EQ(whole.rows.size(), 6U);
-  ASSERT_EQ(whole.damaged, 1);
+  ASSERT_EQ(whole.rows.size(), rowCount);
+  ASSERT_EQ(whole.damaged, damagedCount);
   for (std::size_t cut = 0; cut <= text.size(); ++cut) {
     RecordParser parser({});
     std::vector<RecordRow> rows;
@@ -240,11 +252,36 @@ TEST(RecordText, ReadInPartsAsWhole) {
   }
 }
 
+// Read in parts as a stream, in every cut of its text, a record reads as it does whole: a row
+// across two parts, a quoted field, a CR LF parted, a byte-order mark parted; a damaged line
+// holding the start of a row whose quoted port runs on to the next line.
+TEST(RecordText, ReadInPartsAsWhole) {
+  const std::string at = "2026-12-07T18:04:06.123+08:00";
+  const struct {
+    std::string text;
+    std::size_t rows;
+    std::int64_t damaged;
+  } cases[] = {
+      {kFileStart + Lines(0, 3) + CsvLine(WithPort("a\r\nb,\"c\"")) + at + ",COM1,999,volt\r\n" +
+           Lines(3, 5),
+       6, 1},
+      {at + ",\"C07T18:04:06" + at + ",\"/dev/a\r\n" + at + "\",5,voltage,no-reply,,,,,\r\n" +
+           Lines(0, 2),
+       2, 2},
+      // Found by the fuzzer: a damaged line whose appended row runs past the cut.
+      {FuzzerText("appended_row_across_the_cut"), 1, 2},
+  };
+  for (const auto& c : cases) {
+    ExpectReadInPartsAsWhole(c.text, c.rows, c.damaged);
+  }
+}
+
 // A run longer than any row is given up, up to its line end, without being kept whole.
 TEST(RecordText, ALineLongerThanAnyRowIsGivenUp) {
   const std::string longLine(kLongestRow + 1, 'x');
-  for (const std::string& damage : {longLine + "\r\n", "2026-12-07T18:04:06.123+08:00,\"" + longLine + "\"\r\n",
-                                    std::string(kLongestRow + 1, '\0') + "\n"}) {
+  for (const std::string& damage :
+       {longLine + "\r\n", "2026-12-07T18:04:06.123+08:00,\"" + longLine + "\"\r\n",
+        std::string(kLongestRow + 1, '\0') + "\n"}) {
     const std::string text = kFileStart + Lines(0, 2) + damage + Lines(2, 4);
     RecordParser parser({});
     std::vector<RecordRow> rows;
@@ -254,8 +291,8 @@ TEST(RecordText, ALineLongerThanAnyRowIsGivenUp) {
     while (at < text.size()) {
       held += text.substr(at, 1000);
       at += 1000;
-      const std::size_t read = parser.Parse(held, at < text.size(),
-                                            [&rows](RecordRow&& row) { rows.push_back(std::move(row)); });
+      const std::size_t read = parser.Parse(
+          held, at < text.size(), [&rows](RecordRow&& row) { rows.push_back(std::move(row)); });
       held.erase(0, read);
       EXPECT_LE(held.size(), kLongestRow + 1000);
     }
@@ -299,10 +336,9 @@ TEST(RecordText, ReadsEachTimeAsQtDoesAndAddressesInTheirRange) {
   const struct {
     const char* text;
     std::optional<int> address;
-  } addresses[] = {{"5", 5},          {"1", 1},           {"255", 255},      {"007", 7},
-                   {"256", {}},       {"999", {}},        {"0", {}},         {"123456789", {}},
-                   {"1234567890", {}}, {"+5", {}},        {"-1", {}},        {" 5", {}},
-                   {"", {}},          {"x", {}},          {"5x", {}}};
+  } addresses[] = {{"5", 5},    {"1", 1},   {"255", 255},      {"007", 7},         {"256", {}},
+                   {"999", {}}, {"0", {}},  {"123456789", {}}, {"1234567890", {}}, {"+5", {}},
+                   {"-1", {}},  {" 5", {}}, {"", {}},          {"x", {}},          {"5x", {}}};
   for (const auto& c : addresses) {
     const auto rows =
         ParseRecord("2026-12-07T18:04:06.123+08:00,COM1," + std::string(c.text) + rest + "\r\n");
