@@ -99,11 +99,11 @@ TEST(CliWatchScada, MbpollPymodbusAndTheToolReadBothBlocks) {
   ASSERT_EQ(quality.size(), 15u);
   EXPECT_EQ(quality[0], 0);                  // resistance good
   EXPECT_EQ(Pair(quality, 1), 1234);         // 12.34 Ω in hundredths
-  EXPECT_LE(Pair(quality, 3), 3);            // read just now
+  EXPECT_LE(Pair(quality, 3), 10);           // read just now (a loaded machine's seconds)
   EXPECT_EQ(quality[5], 0);                  // voltage good
   EXPECT_EQ(quality[6], 230);
   EXPECT_GE(Pair(quality, 7), 0);
-  EXPECT_LE(Pair(quality, 7), 22);           // read before the 19 s measurement
+  EXPECT_LE(Pair(quality, 7), 30);           // read before the 19 s measurement
   EXPECT_EQ(quality[9], 0);                  // no alarm
   EXPECT_EQ(quality[10], 0);
   EXPECT_GE(Pair(quality, 11), 2);
