@@ -55,6 +55,13 @@ SiteSnapshot SiteWith(const DetectorState& detector, bool lineOpen = true) {
   return site;
 }
 
+// A detector whose resistance alone was read, answered `secondsAgo`.
+SiteSnapshot WithResistance(Reading value, int secondsAgo) {
+  DetectorState d;
+  d.resistance = Read(Result::kAnswered, value, secondsAgo);
+  return SiteWith(d);
+}
+
 // The words of a read as hex text ("0002 FFFF"), or "exception XX".
 std::string Words(const SiteSnapshot& site, std::uint8_t unit, std::uint16_t start,
                   std::uint16_t count) {
@@ -110,26 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
                       return SiteWith(d);
                     },
                     "0000 0000 0D7A 0000 005A 0000 00DC 0000 001E 0001 0000 0000 0007 0000 0001"},
-        QualityCase{"good, one decimal",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Read(Result::kAnswered, kOhms1, 0);
-                      return SiteWith(d);
-                    },
+        QualityCase{"good, one decimal", [] { return WithResistance(kOhms1, 0); },
                     "0000 0000 0D7A 0000 0000 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
-        QualityCase{"good, no decimals, highest",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Read(Result::kAnswered, kOhms0, 1);
-                      return SiteWith(d);
-                    },
+        QualityCase{"good, no decimals, highest", [] { return WithResistance(kOhms0, 1); },
                     "0000 0063 FF9C 0000 0001 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
-        QualityCase{"over range has an age but no value",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Read(Result::kAnswered, kOver, 61);
-                      return SiteWith(d);
-                    },
+        QualityCase{"over range has an age but no value", [] { return WithResistance(kOver, 61); },
                     "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
         QualityCase{"failed after a good keeps it, its age growing",
                     [] {
@@ -158,8 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return SiteWith(d, false);
                     },
                     "0004 0000 0D7A 0000 000A 0004 00DC 0000 000C 0000 0000 0000 0000 0000 0000"},
-        QualityCase{"line lost before any reading",
-                    [] { return SiteWith({}, false); },
+        QualityCase{"line lost before any reading", [] { return SiteWith({}, false); },
                     "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
         QualityCase{"counts saturate, a future reading is 0 s old",
                     [] {
@@ -266,22 +257,22 @@ TEST(ScadaAnswer, RefusesAtEachEdge) {
       {5, "03 00 0F 00 01", "03 02 00 DC"},
       {5, "04 00 0F 00 01", "04 02 00 DC"},  // input registers are the same
       {5, "04 01 05 00 02", "04 04 00 00 00 DC"},
-      {5, "06 00 11 00 01", "86 01"},        // no write starts a measurement
+      {5, "06 00 11 00 01", "86 01"},  // no write starts a measurement
       {5, "10 00 12 00 01 02 00 07", "90 01"},
       {5, "01 00 00 00 01", "81 01"},
       {5, "2B 0E 01 00", "AB 01"},
-      {9, "06 00 11 00 01", "86 01"},        // read-only before all else
-      {9, "03 00 0F 00 01", "83 0B"},        // a unit not read
+      {9, "06 00 11 00 01", "86 01"},  // read-only before all else
+      {9, "03 00 0F 00 01", "83 0B"},  // a unit not read
       {255, "03 00 00 00 01", "83 0B"},
-      {5, "03 01 00 00 00", "83 03"},        // a count of 0
-      {5, "03 00 00 00 7D", "83 02"},        // 125: a count taken, no such registers
-      {5, "03 01 00 00 7E", "83 03"},        // 126 refused
+      {5, "03 01 00 00 00", "83 03"},  // a count of 0
+      {5, "03 00 00 00 7D", "83 02"},  // 125: a count taken, no such registers
+      {5, "03 01 00 00 7E", "83 03"},  // 126 refused
       {5, "03 01 00 FF FF", "83 03"},
       {0, "03 00 00 00 7E", "83 03"},
       {0, "03 00 00 00 00", "83 03"},
-      {5, "03 01 00 00", "83 03"},           // a request too short
-      {5, "03 01 00 00 01 00", "83 03"},     // too long
-      {5, "03 FF FF 00 7D", "83 02"},        // past the last register
+      {5, "03 01 00 00", "83 03"},        // a request too short
+      {5, "03 01 00 00 01 00", "83 03"},  // too long
+      {5, "03 FF FF 00 7D", "83 02"},     // past the last register
       {5, "03", "83 03"},
   };
   for (const auto& c : cases) {
