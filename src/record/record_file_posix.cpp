@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QThread>
 #include <cerrno>
+#include <csignal>
 
 #include "record/record_file.h"
 
@@ -20,6 +21,17 @@ FileKind KindOf(mode_t mode) {
   if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::kDevice;
   if (S_ISSOCK(mode)) return FileKind::kSocket;
   return FileKind::kOther;
+}
+
+// A write past the process's file-size limit (`ulimit -f`, systemd's LimitFSIZE=) fails with
+// EFBIG, as a full disk fails with ENOSPC, instead of ending the program by SIGXFSZ with a row cut
+// in two: the record counts the rows it could not keep and says so, and the program goes on.
+void RefuseWritesPastTheSizeLimit() {
+  static const bool done = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    return true;
+  }();
+  (void)done;
 }
 
 }  // namespace
@@ -50,6 +62,7 @@ FileLock::~FileLock() {
 
 bool AppendToFile(const QString& path, std::string_view head, std::string_view line,
                   QString& reason) {
+  RefuseWritesPastTheSizeLimit();
   const int fd = ::open(QFile::encodeName(path).constData(),
                         O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) {
