@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QSaveFile>
 #include <algorithm>
 
 #include "present/times.h"
@@ -70,19 +69,6 @@ PointFile ReadPointFile(const QString& path) {
   read.state = PointFile::State::kRead;
   read.point = {time, lines[2].toStdString()};
   return read;
-}
-
-bool WritePointFile(const QString& path, const std::string& text, std::string* problem) {
-  QSaveFile file(path);  // a file of its own, synced and renamed over `path` on commit
-  bool written = file.open(QIODevice::WriteOnly);
-  if (written && file.write(text.data(), static_cast<qint64>(text.size())) !=
-                     static_cast<qint64>(text.size())) {
-    file.cancelWriting();
-    written = false;
-  }
-  if (written) written = file.commit();
-  if (!written && problem) *problem = file.errorString().toStdString();
-  return written;
 }
 
 QString PointPath(const QString& recordPath, std::string_view port, std::string_view prefix) {

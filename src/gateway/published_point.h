@@ -42,9 +42,12 @@ struct PointFile {
 };
 PointFile ReadPointFile(const QString& path);
 
-// Writes `text` (a PointText) to `path` whole or not at all: into a file of its own beside it,
-// brought to the disk, then renamed over it. False, with `problem` set, when it could not be.
-bool WritePointFile(const QString& path, const std::string& text, std::string* problem);
+// Writes `text` (a PointText) to `path` whole or not at all: into a file of its own beside it
+// ("<path>.new"), brought to the disk first with `sync`, then renamed over it. False, with
+// `problem` set, when it could not be (the old file left as it was). One file for POSIX systems
+// (point_file_posix.cpp), one for Windows (point_file_win.cpp).
+bool WritePointFile(const QString& path, const std::string& text, bool sync,
+                    std::string* problem);
 
 // The file of a watch on `port` publishing under `prefix`, beside the record at `recordPath`:
 // "<record>.published-<8 hex digits>", one for each watch the record is shared by.

@@ -57,8 +57,12 @@ void SitePublisher::UseRecord(RecordOutbox outbox) {
   pump_.setSingleShot(true);
   pump_.setInterval(0);
   QObject::connect(&pump_, &QTimer::timeout, [this] { Pump(); });
+  syncTimer_.setSingleShot(true);
+  QObject::connect(&syncTimer_, &QTimer::timeout, [this] {
+    if (!unsynced_.empty()) KeepPoint(unsynced_, true);
+  });
   client_.SetOnAcknowledged([this](const std::string& mark) {
-    KeepPoint(mark);
+    KeepPoint(mark, false);
     // Not from within the client's own call.
     if (replay_ && !pump_.isActive()) pump_.start();
   });
@@ -129,7 +133,7 @@ void SitePublisher::BeginReplay() {
       lastQueued_ = EndOf(outbox_->recordPath);
       client_.Log("MQTT: no acknowledged position kept yet (" + shown +
                   "): publishing from the record's end");
-      KeepPoint(PointText(lastQueued_));
+      KeepPoint(PointText(lastQueued_), true);
       return;
     case PointFile::State::kDamaged:
       client_.Log("MQTT: the acknowledged position in " + shown + " cannot be read (" +
@@ -186,16 +190,20 @@ void SitePublisher::Replay(const RecordRow& row) {
   Queue(std::move(*message), TagOf(row, true));
 }
 
-void SitePublisher::KeepPoint(const std::string& text) {
+void SitePublisher::KeepPoint(const std::string& text, bool sync) {
   std::string problem;
-  if (WritePointFile(pointPath_, text, &problem)) {
-    pointFailed_ = false;
+  if (!WritePointFile(pointPath_, text, sync, &problem)) {
+    if (pointFailed_) return;
+    pointFailed_ = true;
+    client_.Log("MQTT: cannot keep the acknowledged position in " + pointPath_.toStdString() +
+                " (" + problem + "): a restart would send again what followed it");
     return;
   }
-  if (pointFailed_) return;
-  pointFailed_ = true;
-  client_.Log("MQTT: cannot keep the acknowledged position in " + pointPath_.toStdString() +
-              " (" + problem + "): a restart would send again what followed it");
+  pointFailed_ = false;
+  // What a crash of the program leaves is written already; what a power cut leaves is brought to
+  // the disk within kPointSync.
+  unsynced_ = sync ? std::string() : text;
+  if (!sync && !syncTimer_.isActive()) syncTimer_.start(kPointSync);
 }
 
 void SitePublisher::ShowIn(SiteState& state) {

@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +39,9 @@ struct SitePublisherSettings {
 // Rows of the record queued at a time while replaying: the rest wait in the record, so that a
 // replay takes little memory whatever it holds.
 inline constexpr std::size_t kReplayBatch = 1000;
+// The acknowledged place is written at each acknowledgement and brought to the disk at most this
+// long after: a disk flush for each would take most of a replay's time.
+inline constexpr std::chrono::milliseconds kPointSync{1000};
 
 struct RecordOutbox {
   QString recordPath;     // the record the watch appends to
@@ -87,7 +91,8 @@ class SitePublisher {
   void BeginReplay();
   void Pump();
   void Replay(const RecordRow& row);
-  void KeepPoint(const std::string& text);
+  // Writes the place acknowledged; brought to the disk with `sync`, else within kPointSync.
+  void KeepPoint(const std::string& text, bool sync);
   void Announce(int address, Quantity quantity);
   void AnnounceAll();
   void ShowBroker();
@@ -104,6 +109,8 @@ class SitePublisher {
   std::unique_ptr<RecordReplay> replay_;
   RecordPoint lastQueued_;  // the last row of the record queued
   QTimer pump_;
+  QTimer syncTimer_;
+  std::string unsynced_;  // the place last written and not yet brought to the disk
   bool pointFailed_ = false;  // said once until the file is written again
 };
 

@@ -137,7 +137,7 @@ TEST(PointFile, WrittenWholeOverTheLastAndReadBackAlone) {
   ASSERT_NE(first, second);
   for (const RecordPoint& point : {RecordPoint{}, first, second}) {
     std::string problem;
-    ASSERT_TRUE(WritePointFile(path, PointText(point), &problem)) << problem;
+    ASSERT_TRUE(WritePointFile(path, PointText(point), point.AtStart(), &problem)) << problem;
     const PointFile read = ReadPointFile(path);
     ASSERT_EQ(read.state, PointFile::State::kRead) << read.problem;
     EXPECT_EQ(read.point, point);
@@ -150,7 +150,8 @@ TEST(PointFile, NotWrittenWhereItCannotBeSaysWhy) {
   Folder folder;
   std::string problem;
   EXPECT_FALSE(
-      WritePointFile(folder.File("no-such-folder/published"), PointText(RecordPoint{}), &problem));
+      WritePointFile(folder.File("no-such-folder/published"), PointText(RecordPoint{}), true,
+                     &problem));
   EXPECT_FALSE(problem.empty());
 }
 
