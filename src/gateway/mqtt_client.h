@@ -18,6 +18,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -146,6 +147,8 @@ class MqttClient {
   bool Refused() const { return state_ == State::kRefused; }
   // The messages kept: waiting, or sent and not yet acknowledged.
   std::size_t Queued() const { return queue_.size(); }
+  // The most the queue keeps.
+  std::size_t QueueLimit() const { return std::max<std::size_t>(settings_.queueLimit, 1); }
   // Those sent and not yet acknowledged.
   std::size_t InFlight() const { return inFlight_; }
   std::uint64_t Delivered() const { return delivered_; }

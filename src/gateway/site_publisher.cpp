@@ -1,6 +1,7 @@
 #include "gateway/site_publisher.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 
 #include "record/record_read.h"
 
@@ -80,14 +81,14 @@ bool SitePublisher::PublishReading(const Outcome& outcome, int address, std::str
   Discover(outcome, address);
   const bool kept = Kept();
   // The replay reaches it in the record, in its turn.
-  if (replay_ && kept) return client_.Accepting();
+  if (kept && (replay_ || Overflowing())) return client_.Accepting();
   return Queue(std::move(*message), TagOf(RowOf(outcome, std::string(port), when), kept));
 }
 
 bool SitePublisher::PublishAlarm(const AlarmChange& change) {
   if (change.address < 1 || change.address > 255) return false;
   const bool kept = Kept();
-  if (replay_ && kept) return client_.Accepting();
+  if (kept && (replay_ || Overflowing())) return client_.Accepting();
   MqttMessageTag tag = TagOf(RowOf(change, outbox_ ? outbox_->port : std::string()), kept);
   tag.alarm = true;
   return Queue(schema_.AlarmMessage(change), std::move(tag));
@@ -117,6 +118,17 @@ MqttMessageTag SitePublisher::TagOf(const RecordRow& row, bool kept) {
   lastQueued_ = PointOf(row);
   tag.mark = PointText(lastQueued_);
   return tag;
+}
+
+bool SitePublisher::Overflowing() {
+  if (!outbox_ || client_.Queued() < client_.QueueLimit() || !client_.Accepting()) return false;
+  // The queue is full: what follows waits in the record, sent from there as the queue empties,
+  // rather than the oldest being dropped.
+  replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, lastQueued_,
+                                           QDateTime::currentDateTime(), outbox_->bounds);
+  client_.Log("MQTT: the queue holds its " + Count(client_.QueueLimit()) +
+              " messages: the readings that follow wait in the record");
+  return true;
 }
 
 bool SitePublisher::Kept() const {
@@ -163,7 +175,8 @@ void SitePublisher::BeginReplay() {
 }
 
 void SitePublisher::Pump() {
-  while (replay_ && client_.Accepting() && client_.Queued() < kReplayBatch) {
+  while (replay_ && client_.Accepting() &&
+         client_.Queued() < std::min(kReplayBatch, client_.QueueLimit())) {
     RecordRow row;
     if (replay_->Next(row)) {
       Replay(row);

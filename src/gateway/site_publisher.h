@@ -7,7 +7,8 @@
 // beside the record how far the broker has acknowledged (published_point.h), and at its start
 // publishes the watch's rows of the record after that, in order and with their own times
 // (record_replay.h), before it goes on with the live ones. While it replays, a reading the record
-// kept waits there for its turn; one it did not keep is queued at once.
+// kept waits there for its turn; one it did not keep is queued at once. A full queue hands over
+// to the replay the same way, so that what the record kept is never dropped.
 
 #include <QDateTime>
 #include <QTimer>
@@ -88,6 +89,8 @@ class SitePublisher {
   // The tag of a message made from the record's `row`; no mark when the record did not keep it.
   MqttMessageTag TagOf(const RecordRow& row, bool kept);
   bool Kept() const;
+  // Whether the queue is full with the record as the outbox: the replay then takes over.
+  bool Overflowing();
   void BeginReplay();
   void Pump();
   void Replay(const RecordRow& row);

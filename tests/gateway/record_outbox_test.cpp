@@ -67,13 +67,14 @@ class Outbox : public ::testing::Test {
     file.write(text.data(), static_cast<qint64>(text.size()));
   }
 
-  SitePublisher& Make(int port, bool* kept = nullptr) {
+  SitePublisher& Make(int port, bool* kept = nullptr, std::size_t queueLimit = kMqttQueueLimit) {
     SitePublisherSettings settings;
     settings.client.broker = ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(port));
     settings.site = "site1";
     settings.topicPrefix = kPrefix;
     settings.client.firstRetry = 100ms;
     settings.client.lastRetry = 200ms;
+    settings.client.queueLimit = queueLimit;
     publisher_ = std::make_unique<SitePublisher>(settings);
     publisher_->Client().SetOnLog([this](const std::string& line) { log_ += line + "\n"; });
     RecordOutbox outbox{Path(), kPort, 40, {}, {}};
@@ -222,6 +223,33 @@ TEST_F(Outbox, LiveReadingsFollowTheReplayUnlessTheRecordLostThem) {
   expected.push_back(waiting + 2);
   expected.push_back(waiting + 3);
   EXPECT_EQ(Arrived(subscriber), expected);
+}
+
+// Past the queue's bound, what the record kept waits there rather than in memory: nothing is
+// dropped, and all of it arrives in order once the broker is back.
+TEST_F(Outbox, AFullQueueLeavesTheRestInTheRecordAndDropsNothing) {
+  MosquittoBroker broker;  // away at first
+  WritePoint(PointText(RecordPoint{}));
+  SitePublisher& publisher = Make(broker.port(), nullptr, 5);
+  publisher.Start();
+  for (int i = 0; i < 5; ++i) Live(i);
+  EXPECT_FALSE(publisher.Replaying());
+  EXPECT_EQ(publisher.Client().Queued(), 5U);
+  for (int i = 5; i < 12; ++i) Live(i);
+  EXPECT_TRUE(publisher.Replaying());
+  EXPECT_EQ(publisher.Client().Queued(), 5U);
+  EXPECT_EQ(publisher.Client().Dropped(), 0U);
+  ASSERT_TRUE(broker.Start());
+  Subscriber subscriber(broker.port(), {kPrefix + "/1/voltage"});
+  ASSERT_TRUE(subscriber.WaitSubscribed(1));
+  ASSERT_TRUE(RunUntil([&] { return !publisher.Replaying() && Arrived(subscriber).size() >= 12; },
+                       10s));
+  Live(12);
+  ASSERT_TRUE(RunUntil([&] { return Arrived(subscriber).size() >= 13; }, 5s));
+  std::vector<int> expected;
+  for (int i = 0; i <= 12; ++i) expected.push_back(i);
+  EXPECT_EQ(Arrived(subscriber), expected);
+  EXPECT_EQ(publisher.Client().Dropped(), 0U);
 }
 
 }  // namespace
