@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <QString>
+#include <string>
 
 #include "gateway/published_point.h"
 

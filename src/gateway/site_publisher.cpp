@@ -62,6 +62,12 @@ void SitePublisher::UseRecord(RecordOutbox outbox) {
   QObject::connect(&syncTimer_, &QTimer::timeout, [this] {
     if (!unsynced_.empty()) KeepPoint(unsynced_, true);
   });
+  // Besides after each acknowledgement: the queue may empty of messages the record did not keep.
+  pumpTick_.setInterval(std::chrono::seconds(1));
+  QObject::connect(&pumpTick_, &QTimer::timeout, [this] {
+    if (replay_) Pump();
+  });
+  pumpTick_.start();
   client_.SetOnAcknowledged([this](const std::string& mark) {
     KeepPoint(mark, false);
     // Not from within the client's own call.
@@ -124,8 +130,7 @@ bool SitePublisher::Overflowing() {
   if (!outbox_ || client_.Queued() < client_.QueueLimit() || !client_.Accepting()) return false;
   // The queue is full: what follows waits in the record, sent from there as the queue empties,
   // rather than the oldest being dropped.
-  replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, lastQueued_,
-                                           QDateTime::currentDateTime(), outbox_->bounds);
+  StartReplay(lastQueued_);
   client_.Log("MQTT: the queue holds its " + Count(client_.QueueLimit()) +
               " messages: the readings that follow wait in the record");
   return true;
@@ -155,9 +160,7 @@ void SitePublisher::BeginReplay() {
       from = file.point;
       break;
   }
-  const QDateTime now = QDateTime::currentDateTime();
-  replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, from, now,
-                                           outbox_->bounds);
+  StartReplay(from);
   lastQueued_ = from;
   const std::uint64_t leftOut = replay_->TooOld() + replay_->OverCount();
   if (replay_->Waiting() > 0 || leftOut > 0) {
@@ -179,15 +182,26 @@ void SitePublisher::Pump() {
          client_.Queued() < std::min(kReplayBatch, client_.QueueLimit())) {
     RecordRow row;
     if (replay_->Next(row)) {
+      replayGave_ = true;
       Replay(row);
       continue;
     }
-    // Rows appended since its files were opened, in a file begun after a setting aside, are
-    // looked for once more; with none, the live readings go straight to the queue from now on.
-    replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, lastQueued_,
-                                             QDateTime::currentDateTime(), outbox_->bounds);
+    // Read to its end. Rows appended since its files were opened, in a file begun after a setting
+    // aside, are looked for once more; with none (or none given by the last look), the live
+    // readings go straight to the queue from now on.
+    if (!replayGave_) {
+      replay_.reset();
+      break;
+    }
+    StartReplay(lastQueued_);
     if (replay_->Waiting() == 0) replay_.reset();
   }
+}
+
+void SitePublisher::StartReplay(const RecordPoint& after) {
+  replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, after,
+                                           QDateTime::currentDateTime(), outbox_->bounds);
+  replayGave_ = false;
 }
 
 void SitePublisher::Replay(const RecordRow& row) {

@@ -93,6 +93,7 @@ class SitePublisher {
   bool Overflowing();
   void BeginReplay();
   void Pump();
+  void StartReplay(const RecordPoint& after);
   void Replay(const RecordRow& row);
   // Writes the place acknowledged; brought to the disk with `sync`, else within kPointSync.
   void KeepPoint(const std::string& text, bool sync);
@@ -111,7 +112,9 @@ class SitePublisher {
   QString pointPath_;
   std::unique_ptr<RecordReplay> replay_;
   RecordPoint lastQueued_;  // the last row of the record queued
+  bool replayGave_ = false;  // the replay has given a row
   QTimer pump_;
+  QTimer pumpTick_;
   QTimer syncTimer_;
   std::string unsynced_;  // the place last written and not yet brought to the disk
   bool pointFailed_ = false;  // said once until the file is written again
