@@ -54,6 +54,11 @@ class Session {
   using AlarmHandler = std::function<void(const AlarmChange& change)>;
   void SetOnReading(ReadingHandler handler) { onReading_ = std::move(handler); }
   void SetOnAlarm(AlarmHandler handler) { onAlarm_ = std::move(handler); }
+  // The port as the output and the record name it.
+  const std::string& Port() const { return port_; }
+  // The record's path (empty with --no-record), and whether its last append was kept.
+  QString RecordPath() const { return record_.Status().path; }
+  bool LastRowKept() const { return !record_.Status().failing; }
   // Opens the line again at its address, after a watch lost it; true when it is open.
   void SetReopen(std::function<bool()> reopen) { reopen_ = std::move(reopen); }
 

@@ -27,6 +27,7 @@ class MqttWatchBroker : public WatchBroker {
 
  private:
   gateway::SitePublisher publisher_;
+  double limit_ = 0;
 };
 
 }  // namespace
@@ -54,7 +55,7 @@ gateway::SitePublisherSettings WatchMqttSettings(
 }
 
 MqttWatchBroker::MqttWatchBroker(const Invocation& run)
-    : publisher_(WatchMqttSettings(run, EnvironmentPassword())) {
+    : publisher_(WatchMqttSettings(run, EnvironmentPassword())), limit_(run.alarmAbove.value_or(0)) {
   publisher_.Client().SetOnLog(
       [](const std::string& line) { std::fprintf(stderr, "karvello-cli: %s\n", line.c_str()); });
 }
@@ -68,6 +69,11 @@ void MqttWatchBroker::Attach(Session& session, gateway::SiteState* site) {
   session.SetOnAlarm([this](const AlarmChange& change) { publisher_.PublishAlarm(change); });
   // The publisher has said why on standard error.
   publisher_.Client().SetOnRefused([&session](const std::string&) { session.End(kBrokerRefused); });
+  // The record is the outbox: what the broker has not acknowledged is sent after a restart.
+  if (!session.RecordPath().isEmpty()) {
+    publisher_.UseRecord({session.RecordPath(), session.Port(), limit_, {},
+                          [&session] { return session.LastRowKept(); }});
+  }
   publisher_.Start();
 }
 

@@ -106,24 +106,38 @@ void MqttClient::Stop() {
   Settle();  // with nothing queued, "offline" goes at once
 }
 
-bool MqttClient::Enqueue(std::string topic, QByteArray payload) {
+bool MqttClient::Enqueue(std::string topic, QByteArray payload, MqttMessageTag tag) {
   if (!Accepting()) {
     // Refused by the broker, the watch reads on until it ends: what it made is not delivered.
     if (state_ == State::kRefused) ++notTaken_;
     return false;
   }
   if (queue_.size() >= std::max<std::size_t>(settings_.queueLimit, 1)) Drop();
-  queue_.push_back({std::move(topic), std::move(payload)});
+  queue_.push_back({std::move(topic), std::move(payload), 0, false, std::move(tag)});
   if (state_ == State::kConnected) Settle();
   return true;
 }
 
 void MqttClient::Drop() {
-  if (handed_ > 0) {
-    --handed_;
-    --inFlight_;  // the front is never an acknowledged one: those leave at once
+  // The oldest reading; with none, the oldest alarm. An acknowledged one is never there: those
+  // leave at once, in order, from the front.
+  auto victim = std::find_if(queue_.begin(), queue_.end(), [](const Message& message) {
+    return !message.acknowledged && !message.tag.alarm;
+  });
+  if (victim == queue_.end()) {
+    victim = std::find_if(queue_.begin(), queue_.end(),
+                          [](const Message& message) { return !message.acknowledged; });
+    if (victim == queue_.end()) return;
+    if (droppedAlarms_++ == 0) {
+      Log("MQTT: the queue holds alarms alone: dropping the oldest alarm until " + shownUrl_ +
+          " takes them");
+    }
   }
-  queue_.pop_front();
+  if (static_cast<std::size_t>(victim - queue_.begin()) < handed_) {
+    --handed_;
+    --inFlight_;  // whatever the broker answers for it now is not looked for
+  }
+  queue_.erase(victim);
   ++dropped_;
   ++droppedInOutage_;
   if (!dropSaid_) {
@@ -228,6 +242,11 @@ void MqttClient::Settle() {
       acknowledged_.pop_front();
       Acknowledge(mid);
     }
+    if (!acknowledgedMark_.empty()) {
+      const std::string mark = std::move(acknowledgedMark_);
+      acknowledgedMark_.clear();
+      if (onAcknowledged_) onAcknowledged_(mark);
+    }
     if (connack_) {
       const int code = *connack_;
       connack_.reset();
@@ -278,6 +297,7 @@ void MqttClient::Acknowledge(int mid) {
     }
   }
   while (handed_ > 0 && queue_.front().acknowledged) {
+    if (!queue_.front().tag.mark.empty()) acknowledgedMark_ = std::move(queue_.front().tag.mark);
     queue_.pop_front();
     --handed_;
   }
@@ -407,6 +427,10 @@ void MqttClient::FinishStop() {
   if (dropped_ > 0) {
     Log("MQTT: " + std::to_string(dropped_) + " messages dropped in all while " + shownUrl_ +
         " was away");
+  }
+  if (droppedAlarms_ > 0) {
+    Log("MQTT: " + std::to_string(droppedAlarms_) + " of them alarms, from a queue that held " +
+        "nothing else");
   }
   QMetaObject::invokeMethod(
       context_.get(),

@@ -11,11 +11,14 @@
 // says its presence on one topic ("online" once connected, "offline" from a clean stop or, as the
 // last will, from the broker when the connection is lost), and retries a broker it cannot reach.
 // Nothing is lost to an outage: messages wait in the queue, in order, until the broker has
-// acknowledged them (PUBACK); a full queue drops its oldest and says how many.
+// acknowledged them (PUBACK); a full queue drops its oldest reading (an alarm only when it holds
+// nothing else) and says how many. Each message may carry a mark, handed back once the broker
+// has acknowledged it and every message before it.
 
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -34,7 +37,8 @@ struct mosquitto_message;
 namespace karvello::gateway {
 
 // The messages kept while the broker cannot be reached: 9 hours of 3 detectors each read every
-// 10 s, in 4.6 MB (karvello-bench-mqtt). Past it, the oldest are dropped.
+// 10 s, in 4.6 MB (karvello-bench-mqtt). Past it, the oldest reading is dropped; an alarm only
+// from a queue of alarms alone, the oldest of them.
 inline constexpr std::size_t kMqttQueueLimit = 10000;
 // Messages sent and not yet acknowledged at any time: enough to fill a slow link, few enough
 // that a lost connection leaves little to send again.
@@ -60,6 +64,12 @@ std::chrono::milliseconds MqttRetryDelay(int failures,
 // The presence payloads.
 inline constexpr std::string_view kMqttOnline = "online";
 inline constexpr std::string_view kMqttOffline = "offline";
+
+// What the queue knows of a message besides its topic and payload.
+struct MqttMessageTag {
+  bool alarm = false;  // kept while the queue holds anything else to drop
+  std::string mark;    // empty: none; else handed to the acknowledged handler
+};
 
 struct MqttClientSettings {
   MqttUrl broker;
@@ -92,7 +102,7 @@ class MqttClient {
 
   // Queues a message (QoS 1, retained). False, and nothing queued, once stopping or refused
   // (then it is counted among those not delivered).
-  bool Enqueue(std::string topic, QByteArray payload);
+  bool Enqueue(std::string topic, QByteArray payload, MqttMessageTag tag = {});
   // Accepts messages to queue: not stopping, stopped or refused.
   bool Accepting() const;
 
@@ -121,17 +131,30 @@ class MqttClient {
     onRefused_ = std::move(handler);
   }
   void SetOnStopped(std::function<void()> handler) { onStopped_ = std::move(handler); }
+  // The broker has acknowledged every message up to and including one marked `mark`, the last
+  // marked one of those: called once for each step of that acknowledged start of the queue,
+  // before anything further is sent.
+  void SetOnAcknowledged(std::function<void(const std::string& mark)> handler) {
+    onAcknowledged_ = std::move(handler);
+  }
   // Default: standard error, "karvello-cli: " before each line.
   void SetOnLog(LogHandler handler) { onLog_ = std::move(handler); }
+
+  // Says `line` through the log handler, as the client's own lines.
+  void Log(const std::string& line);
 
   bool Connected() const { return state_ == State::kConnected; }
   bool Refused() const { return state_ == State::kRefused; }
   // The messages kept: waiting, or sent and not yet acknowledged.
   std::size_t Queued() const { return queue_.size(); }
+  // The most the queue keeps.
+  std::size_t QueueLimit() const { return std::max<std::size_t>(settings_.queueLimit, 1); }
   // Those sent and not yet acknowledged.
   std::size_t InFlight() const { return inFlight_; }
   std::uint64_t Delivered() const { return delivered_; }
   std::uint64_t Dropped() const { return dropped_; }
+  // Alarms among those dropped (from a queue that held nothing else).
+  std::uint64_t DroppedAlarms() const { return droppedAlarms_; }
   const std::string& PresenceTopic() const { return settings_.presenceTopic; }
 
  private:
@@ -141,6 +164,7 @@ class MqttClient {
     QByteArray payload;
     int mid = 0;  // the library's id once handed to it; 0 before
     bool acknowledged = false;
+    MqttMessageTag tag;
   };
   struct Received {
     std::string topic;
@@ -162,7 +186,6 @@ class MqttClient {
   void SyncNotifiers();
   void DropNotifiers();
   void Drop();
-  void Log(const std::string& line);
   std::string Reason() const;
 
   static void OnConnectCallback(mosquitto*, void* self, int code);
@@ -196,6 +219,8 @@ class MqttClient {
   std::size_t inFlight_ = 0;
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;
+  std::uint64_t droppedAlarms_ = 0;
+  std::string acknowledgedMark_;  // the last mark acknowledged, not yet handed on
   std::uint64_t droppedInOutage_ = 0;
   std::uint64_t notTaken_ = 0;  // messages not taken once the broker refused
   bool dropSaid_ = false;
@@ -222,6 +247,7 @@ class MqttClient {
   std::function<void(const std::string&, std::string_view)> onMessage_;
   std::function<void(const std::string&)> onRefused_;
   std::function<void()> onStopped_;
+  std::function<void(const std::string&)> onAcknowledged_;
   LogHandler onLog_;
 };
 

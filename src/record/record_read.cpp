@@ -179,6 +179,47 @@ ReadReport ReadRecordRows(const QString& path, const RecordQuery& query,
   return report;
 }
 
+RecordStream::RecordStream(const QString& path, const RecordQuery& query)
+    : files_(OpenFiles(path, &problem_)), parser_(query) {}
+
+RecordStream::~RecordStream() = default;
+
+bool RecordStream::Next(RecordRow& row) {
+  while (rows_.empty()) {
+    if (file_ >= files_.size()) return false;
+    if (!begun_) {
+      parser_.BeginText();
+      text_.clear();
+      at_ = 0;
+      begun_ = true;
+    }
+    const std::size_t kept = text_.size();
+    text_.resize(kept + kChunk);
+    const std::size_t n = files_[file_]->ReadAt(text_.data() + kept, kChunk, at_);
+    text_.resize(kept + n);
+    at_ += static_cast<std::int64_t>(n);
+    const bool more = n > 0;
+    const std::size_t read =
+        parser_.Parse(text_, more, [this](RecordRow&& parsed) { rows_.push_back(std::move(parsed)); });
+    if (more) {
+      text_.erase(0, read);
+    } else {
+      files_[file_].reset();  // read to its end: its descriptor goes
+      ++file_;
+      begun_ = false;
+      text_.clear();
+      text_.shrink_to_fit();
+    }
+  }
+  row = std::move(rows_.front());
+  rows_.pop_front();
+  return true;
+}
+
+ReadReport RecordStream::Report() const {
+  return {parser_.Damaged(), problem_};
+}
+
 ReadReport ReadRecordBack(const QString& path, const RecordQuery& query, const BackVisitor& visit,
                           std::int64_t bound) {
   ReadReport report;

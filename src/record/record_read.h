@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "record/record_format.h"
 
@@ -29,6 +31,35 @@ struct ReadReport {
 // that was cut short left it), each in its order.
 ReadReport ReadRecordRows(const QString& path, const RecordQuery& query,
                           const RecordParser::Sink& sink);
+
+class FileForReading;
+
+// The same rows as ReadRecordRows gives, in the same order, taken one at a time at the taker's
+// pace: a file's chunk is read when the rows read before are taken, so memory holds one chunk's
+// rows at most. The files are opened (under the writers' lock, at one moment) when it is made;
+// rows appended to them later are read too, while a file begun after a setting aside is not.
+class RecordStream {
+ public:
+  RecordStream(const QString& path, const RecordQuery& query);
+  ~RecordStream();
+  RecordStream(const RecordStream&) = delete;
+  RecordStream& operator=(const RecordStream&) = delete;
+
+  // The next row into `row`; false at the end.
+  bool Next(RecordRow& row);
+  // Damaged lines met so far, and a file that could not be read.
+  ReadReport Report() const;
+
+ private:
+  std::vector<std::unique_ptr<FileForReading>> files_;
+  RecordParser parser_;
+  QString problem_;
+  std::size_t file_ = 0;
+  bool begun_ = false;
+  std::int64_t at_ = 0;
+  std::string text_;
+  std::deque<RecordRow> rows_;
+};
 
 // Gives `visit` the rows that `query` asks for from the end of the record back: the newest file's
 // last row first. It ends when `visit` says false, at the record's start, or once `bound` bytes

@@ -370,6 +370,84 @@ INSTANTIATE_TEST_SUITE_P(Edges, MqttQueueBound,
                          ::testing::Values(QueueCase{{}, 10000, 0, 1}, QueueCase{{}, 10001, 1, 2},
                                            QueueCase{3, 5, 2, 3}));
 
+struct AlarmKeepingCase {
+  const char* name;
+  std::optional<std::size_t> limit;  // none: the default
+  std::string kinds;   // 'r' a reading, 'a' an alarm, published in this order
+  int moreReadings;    // readings published after those
+  std::vector<int> dropped;  // the indexes of those dropped, all others arriving in order
+  std::uint64_t droppedAlarms;
+};
+
+void PrintTo(const AlarmKeepingCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class MqttQueueAlarms : public MqttPublisherTest,
+                        public ::testing::WithParamInterface<AlarmKeepingCase> {};
+
+// The broker away from the start: a full queue drops its oldest reading and keeps every alarm,
+// in their order; from a queue of alarms alone, the oldest alarm, counted and said.
+TEST_P(MqttQueueAlarms, KeepsAlarmsAndDropsTheOldestReading) {
+  const AlarmKeepingCase& c = GetParam();
+  MosquittoBroker broker;
+  SitePublisherSettings settings = Settings(broker.port());
+  if (c.limit) settings.client.queueLimit = *c.limit;
+  Publisher& publisher = Make(settings);
+  publisher.Start();
+  ASSERT_TRUE(RunUntil([&] { return Said("cannot reach") == 1; }, 5s));
+  const std::string kinds = c.kinds + std::string(static_cast<std::size_t>(c.moreReadings), 'r');
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    const Sent sent = Reading(static_cast<int>(i));
+    if (kinds[i] == 'r') {
+      publisher.PublishReading(sent);
+    } else {
+      ASSERT_TRUE(publisher.PublishAlarm({sent.outcome, 1, true, 40, sent.when}));
+    }
+  }
+  EXPECT_EQ(publisher.Dropped(), c.dropped.size());
+  EXPECT_EQ(publisher.Client().DroppedAlarms(), c.droppedAlarms);
+  EXPECT_EQ(Said("holds alarms alone"), c.droppedAlarms > 0 ? 1 : 0);
+
+  ASSERT_TRUE(broker.Start());
+  Subscriber live(broker.port(), {kPrefix + "/1/voltage", kPrefix + "/1/alarm"});
+  ASSERT_TRUE(live.WaitSubscribed(1));
+  const std::size_t kept = kinds.size() - c.dropped.size();
+  ASSERT_TRUE(RunUntil([&] { return live.Count() >= kept && publisher.Queued() == 0; }, 30s));
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    if (std::find(c.dropped.begin(), c.dropped.end(), static_cast<int>(i)) != c.dropped.end()) {
+      continue;
+    }
+    expected.push_back(std::string(kinds[i] == 'a' ? "alarm " : "voltage ") +
+                       TimeText(Reading(static_cast<int>(i)).when));
+  }
+  std::vector<std::string> arrived;
+  for (const Received& message : live.Messages()) {
+    const std::string kind = message.topic.substr(message.topic.rfind('/') + 1);
+    arrived.push_back(kind + " " + Parsed(message).value("time").toString().toStdString());
+  }
+  EXPECT_EQ(arrived, expected);
+}
+
+std::vector<int> AllBut(int count, int kept) {
+  std::vector<int> dropped;
+  for (int i = 0; i < count; ++i) {
+    if (i != kept) dropped.push_back(i);
+  }
+  return dropped;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queues, MqttQueueAlarms,
+    ::testing::Values(
+        AlarmKeepingCase{"AnAlarmAndReadingsToTheDefaultLimit", {}, "a", 9999, {}, 0},
+        AlarmKeepingCase{"AnAlarmAndOneReadingPastIt", {}, "a", 10000, {1}, 0},
+        AlarmKeepingCase{"ReadingsBetweenAlarms", 3, "rarar", 0, {0, 2}, 0},
+        AlarmKeepingCase{"AlarmsOutlastLaterReadings", 2, "arrrr", 0, AllBut(4, 0), 0},
+        AlarmKeepingCase{"AlarmsAlone", 2, "aaa", 0, {0}, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct LoginCase {
   const char* user;  // "" for none
   const char* password;

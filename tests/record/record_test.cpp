@@ -447,3 +447,62 @@ TEST_F(RecordFile, TwoProgramsAppendingAtOnceLoseNoRow) {
 
 }  // namespace
 }  // namespace karvello
+
+namespace karvello {
+namespace {
+
+// The record taken a row at a time gives what it gives whole, in the same order and with the same
+// damaged lines counted: across old files, across its chunks (a file of over 1 MiB), a row cut
+// short by a crash, and rows appended after the stream began.
+TEST_F(RecordFile, TakenARowAtATimeItGivesWhatItGivesWhole) {
+  const QString path = PathOf("record.csv");
+  // Rows a second apart from kWhen: 12,000 of them pass 1 MiB.
+  auto seconds = [](int from, int to) {
+    std::string lines;
+    for (int i = from; i < to; ++i) {
+      RecordRow row = Row();
+      row.time = kWhen.addSecs(i);
+      lines += CsvLine(row);
+    }
+    return lines;
+  };
+  auto write = [](const QString& file, const std::string& text) {
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(text.data(), static_cast<qint64>(text.size()));
+  };
+  const struct {
+    std::string oldest;   // record.2.csv
+    std::string current;  // record.csv
+  } cases[] = {
+      {kFileStart + Lines(0, 3), kFileStart + Lines(3, 5)},
+      {kFileStart + Lines(0, 2) + "2026-12-07T18:0", kFileStart + "garbage\r\n" + Lines(2, 4)},
+      {"", kFileStart + seconds(0, 12000)},
+      {kFileStart + seconds(0, 12000), ""},
+  };
+  for (const auto& c : cases) {
+    write(Record::OldFilePath(path, 2), c.oldest);
+    write(path, c.current);
+    std::vector<RecordRow> whole;
+    const ReadReport wholeReport =
+        ReadRecordRows(path, {}, [&whole](RecordRow&& row) { whole.push_back(std::move(row)); });
+    RecordStream stream(path, {});
+    std::vector<RecordRow> taken;
+    RecordRow row;
+    while (stream.Next(row)) {
+      taken.push_back(row);
+      // A row appended while it reads comes too, at the end.
+      if (taken.size() == 1) {
+        ASSERT_TRUE(Record(path).Append(Row(5, 600)));
+      }
+    }
+    ASSERT_FALSE(whole.empty());
+    whole.push_back(Row(5, 600));
+    EXPECT_EQ(taken, whole);
+    EXPECT_EQ(stream.Report().damaged, wholeReport.damaged);
+    EXPECT_FALSE(stream.Next(row));
+  }
+}
+
+}  // namespace
+}  // namespace karvello

@@ -122,8 +122,13 @@ MosquittoBroker::MosquittoBroker(BrokerSetup setup) : port_(FreePort()) {
   // Run as root (in a container), it would otherwise give up root for a user that cannot read
   // this folder.
   // The subscriber of the queue's test takes 10000 messages at once.
-  config << "user root\nper_listener_settings false\npersistence false\n"
-         << "max_queued_messages 0\nlog_dest file " << folder_.File("broker.log") << "\n"
+  config << "user root\nper_listener_settings false\n";
+  if (setup.persistence) {
+    config << "persistence true\npersistence_location " << folder_.path() << "/\n";
+  } else {
+    config << "persistence false\n";
+  }
+  config << "max_queued_messages 0\nlog_dest file " << folder_.File("broker.log") << "\n"
          << "log_type all\nconnection_messages true\n";
   if (setup.users.empty()) {
     config << "allow_anonymous true\n";
@@ -217,10 +222,11 @@ std::string MosquittoBroker::Log() const {
 }
 
 Subscriber::Subscriber(int port, std::vector<std::string> topics, std::string user,
-                       std::string password)
+                       std::string password, const std::string& lastingId)
     : topics_(std::move(topics)) {
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(nullptr, true, this);
+  mosq_ = lastingId.empty() ? mosquitto_new(nullptr, true, this)
+                            : mosquitto_new(lastingId.c_str(), false, this);
   mosquitto_connect_callback_set(mosq_, &Subscriber::OnConnect);
   mosquitto_subscribe_callback_set(mosq_, &Subscriber::OnSubscribe);
   mosquitto_message_callback_set(mosq_, &Subscriber::OnMessage);

@@ -52,6 +52,9 @@ struct BrokerSetup {
   std::vector<std::pair<std::string, std::string>> users;
   bool tls = false;  // a TLS listener too, with TestCertificates
   bool tlsForAnotherHost = false;  // its certificate the one for other.example
+  // Kept on disk across a stop (SIGTERM) and a start: the sessions of clients that asked for a
+  // lasting one, their subscriptions and the messages waiting for them.
+  bool persistence = false;
 };
 
 class MosquittoBroker {
@@ -92,11 +95,12 @@ struct Received {
 };
 
 // A client with its own network thread: it connects again on its own after an outage and
-// subscribes each time.
+// subscribes each time. With `lastingId`, its session lasts (clean_session false, under that
+// client id): a broker keeping it gives it, once back, what was published while it was away.
 class Subscriber {
  public:
   Subscriber(int port, std::vector<std::string> topics, std::string user = {},
-             std::string password = {});
+             std::string password = {}, const std::string& lastingId = {});
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
