@@ -30,6 +30,12 @@ LastKnown ReadLastKnown(const QString& path, const std::string& port,
       path, query,
       [&](RecordRow&& row) {
         if (row.port != port) return true;
+        // A detector set aside and a no-answer alarm start afresh with each watch.
+        if (row.kind == RecordRow::Kind::kSetAside ||
+            (row.kind == RecordRow::Kind::kAlarm &&
+             row.alarmKind != AlarmKind::kResistanceLimit)) {
+          return true;
+        }
         if (row.kind == RecordRow::Kind::kAlarm) {
           if (alarms && alarmFound.insert(row.address).second) {
             if (row.raised) known.raised.insert(row.address);
