@@ -162,7 +162,9 @@ void Watch::JudgeAnswer(const Outcome& outcome, int address, const QDateTime& wh
     silence.alarm = raise;
     if (state_) state_->SetNoAnswer(address, raise);
     if (onAlarm_) {
-      onAlarm_({outcome, address, raise, 0, when, AlarmKind::kNoAnswer});
+      const auto limit = alarms_.find(address);
+      onAlarm_({outcome, address, raise, 0, when, AlarmKind::kNoAnswer,
+                limit != alarms_.end() && limit->second.Raised()});
     }
   }
   if (lineLost) return;
@@ -186,8 +188,9 @@ void Watch::JudgeAlarm(const Outcome& outcome, int address, const QDateTime& whe
   const bool raised = change == AlarmRule::Change::kRaised;
   if (state_) state_->SetAlarm(address, raised);
   if (onAlarm_) {
+    const auto silence = silences_.find(address);
     onAlarm_({outcome, address, raised, alarm->second.Limit().ohms, when,
-              AlarmKind::kResistanceLimit});
+              AlarmKind::kResistanceLimit, silence != silences_.end() && silence->second.alarm});
   }
 }
 

@@ -79,7 +79,8 @@ std::string AlarmMessageText(const AlarmChange& change) {
          ",\"state\":" + JsonString(change.raised ? kAlarmRaised : kAlarmCleared) +
          ",\"value\":" + JsonValueText(value) + ",\"over_range\":" + JsonOverRangeText(value) +
          ",\"limit\":" + (limited ? LimitText(change.limit) : std::string("null")) +
-         ",\"kind\":" + JsonString(AlarmKindName(change.kind)) + "}";
+         ",\"kind\":" + JsonString(AlarmKindName(change.kind)) +
+         ",\"standing\":" + (change.raised || change.othersStanding ? "true" : "false") + "}";
 }
 
 }  // namespace karvello

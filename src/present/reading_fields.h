@@ -73,14 +73,16 @@ struct AlarmChange {
   double limit = 0;  // a resistance limit's only
   QDateTime when;
   AlarmKind kind = AlarmKind::kResistanceLimit;
+  bool othersStanding = false;  // an alarm of the other kind stands at the address
 };
 
 // The fields of an alarm's change as a row: operation "alarm" (or "no-answer"), its state as the
 // result, the reading's value and unit (none for no-answer).
 ReadingFields FieldsOf(const AlarmChange& change, std::string_view port);
 
-// The gateway's alarm message: {"time","address","state","value","over_range","limit","kind"};
-// a no-answer alarm's value and limit are null.
+// The gateway's alarm message: {"time","address","state","value","over_range","limit","kind",
+// "standing"}; a no-answer alarm's value and limit are null; "standing": an alarm of either kind
+// stands at the address after this change.
 std::string AlarmMessageText(const AlarmChange& change);
 
 }  // namespace karvello

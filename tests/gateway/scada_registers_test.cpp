@@ -252,7 +252,8 @@ TEST(ScadaGatewayUnit, TellsTheLineBrokerRecordAndAlarms) {
   site.broker.queued = 0x1'0000'0000ULL;  // saturates
   EXPECT_EQ(Words(site, 0, 1, 3), "0000 FFFF FFFF");
   EXPECT_EQ(Words(site, 0, 7, 1), "0001");  // no record kept: nothing failing
-  EXPECT_EQ(Words(site, 0, 8, 2), "exception 02");
+  EXPECT_EQ(Words(site, 0, 8, 2), "0001 0000");
+  EXPECT_EQ(Words(site, 0, 9, 2), "exception 02");
   EXPECT_EQ(Words(site, 0, 0x0100, 1), "exception 02");
   EXPECT_EQ(Words(site, 0, 0x000D, 1), "exception 02");
 }
