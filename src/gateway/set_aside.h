@@ -28,8 +28,9 @@ class AsideSchedule {
   // The next reading of the detector, made in round `round`: answered, or failed.
   Change Take(bool answered, long long round);
   bool Aside() const { return aside_; }
-  // The gap in rounds before its next reading while set aside.
+  // The gap in rounds before its next reading while set aside, and the round it is due.
   long long Gap() const { return gap_; }
+  long long NextDue() const { return nextDue_; }
 
  private:
   int after_;

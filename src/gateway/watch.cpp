@@ -25,6 +25,7 @@ Watch::Watch(WatchPlan plan, Engine& engine, SerialLine& line, SiteState* state)
   roundTimer_.setSingleShot(true);
   roundTimer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&roundTimer_, &QTimer::timeout, [this] { OnRoundTimer(); });
+  for (Operation operation : plan_.operations) longestReading_ += LongestTime(operation);
   for (std::uint8_t address : plan_.addresses) {
     for (Operation operation : plan_.operations) steps_.push_back({operation, address});
     if (state_) state_->Expect(address);
@@ -144,7 +145,13 @@ void Watch::Emit(const Outcome& outcome, int address) {
 
 bool Watch::Due(std::uint8_t address) const {
   const auto silence = silences_.find(address);
-  return silence == silences_.end() || silence->second.schedule.Due(roundsDone_);
+  if (silence == silences_.end()) return true;
+  const AsideSchedule& schedule = silence->second.schedule;
+  if (!schedule.Aside()) return true;
+  if (!schedule.Due(roundsDone_)) return false;
+  // Put off while its time-outs would run into the next round, but no longer than its gap.
+  if (roundsDone_ - schedule.NextDue() >= schedule.Gap()) return true;
+  return start_ + (slot_ + 1) * Period() - Clock::now() >= longestReading_;
 }
 
 void Watch::JudgeAnswer(const Outcome& outcome, int address, const QDateTime& when) {
@@ -194,11 +201,15 @@ void Watch::JudgeAlarm(const Outcome& outcome, int address, const QDateTime& whe
   }
 }
 
-void Watch::ScheduleRound() {
+Watch::Clock::duration Watch::Period() const {
   // On the steady clock's own ticks, the period at most a week: the next slot is at most one
   // period past now, far inside the clock's range.
-  const auto every = std::chrono::duration_cast<Clock::duration>(
+  return std::chrono::duration_cast<Clock::duration>(
       std::clamp(plan_.every, std::chrono::milliseconds(1), kLongestWatchPeriod));
+}
+
+void Watch::ScheduleRound() {
+  const auto every = Period();
   const auto passed = (Clock::now() - start_) / every;  // whole periods since the start
   const long long slot = static_cast<long long>(passed) + 1;
   const long long leftOut = slot - slot_ - 1;

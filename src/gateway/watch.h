@@ -6,7 +6,9 @@
 // is back). A detector that stops answering is set aside (set_aside.h): read in fewer rounds,
 // until it answers again, so that it does not hold up the others; after as many failed readings
 // in a row (a lost line's included) its no-answer alarm is raised, and its next answer clears it.
-// It feeds the site's state, and tells its front end of each reading, each change of an alarm,
+// A detector set aside is read in a round it is due only when its readings' time-outs fit before
+// the next round is due (else in the next, after waiting at most its gap again), so that the
+// silent ones never push the next round out. It feeds the site's state, and tells its front end of each reading, each change of an alarm,
 // each detector set aside or back, each round left out and each late reply, to print, record and
 // publish.
 
@@ -115,6 +117,7 @@ class Watch {
   void JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when);
   void JudgeAnswer(const Outcome& outcome, int address, const QDateTime& when);
   bool Due(std::uint8_t address) const;
+  Clock::duration Period() const;
   void ScheduleRound();
   void OnRoundTimer();
   void LineGone();
@@ -134,6 +137,7 @@ class Watch {
     bool alarm = false;
   };
   std::map<int, Silence> silences_;
+  std::chrono::milliseconds longestReading_{0};  // of one address: its operations' waits in full
   QTimer roundTimer_;
   Clock::time_point start_;
   Clock::time_point due_;

@@ -207,6 +207,40 @@ TEST(WatchDead, ALostLineRaisesTheNoAnswerAlarmOfEachAddressButSetsNoneAside) {
   EXPECT_EQ(asides, 0);
 }
 
+// Detectors set aside are read when due only if their time-outs fit before the next round: two
+// silent ones due together are read a round apart, and after the first round (before they were
+// set aside) no round is left out.
+TEST(WatchDead, PutsOffASilentDetectorThatWouldPushTheNextRoundOut) {
+  Bus bus({1, 4, 5});
+  bus.Detector(1).SetPresent(false);
+  bus.Detector(2).SetPresent(false);
+  Engine engine(bus.Line());
+  WatchPlan plan;
+  plan.addresses = {1, 4, 5};
+  plan.operations = {Operation::kQueryVoltage};
+  plan.every = 2000ms;
+  plan.rounds = 8;
+  plan.deadAfter = 1;
+  plan.deadRetry = 64;
+  Watch watch(plan, engine, bus.Line());
+  long long round = -1;
+  std::map<int, std::vector<long long>> read;
+  watch.SetOnReading([&](const Outcome&, int address, const QDateTime&) {
+    if (address == 1) ++round;
+    read[address].push_back(round);
+  });
+  std::vector<long long> leftOut;  // the rounds run before each
+  watch.SetOnRoundsLeftOut([&](long long) { leftOut.push_back(round); });
+  bool finished = false;
+  watch.SetOnFinished([&] { finished = true; });
+  watch.Start();
+  ASSERT_TRUE(RunUntil([&] { return finished; }, 30s));
+  EXPECT_EQ(read[1], (std::vector<long long>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(read[4], (std::vector<long long>{0, 2, 6}));
+  EXPECT_EQ(read[5], (std::vector<long long>{0, 3, 7}));
+  EXPECT_EQ(leftOut, (std::vector<long long>{0}));
+}
+
 // A refusal is an answer: a detector that refuses every reading is never set aside nor alarmed.
 TEST(WatchDead, ARefusalIsAnAnswer) {
   Bus bus({1});
