@@ -72,8 +72,9 @@ then 5, then 6, then 3.
 --modbus-server: functions 3 and 4 read, at unit ADDRESS, 0x000D-0x000F and 0x0012 as the
 detector gives them (exception 0x0B while its last reading failed) and the quality block
 0x0100-0x0111 (state 0 good, 1 OL, 2 none yet, 3 failed, 4 line lost; value, age, counts; the
-no-answer alarm, seconds set aside); at unit 0 the gateway 0x0000-0x0009. Nothing is written, nothing sent on the line for it; at most
-16 connections, each closed after 60 s idle. An address it cannot listen at ends it with status 2.
+no-answer alarm, seconds set aside); at unit 0 the gateway 0x0000-0x0009. Nothing is written,
+nothing sent on the line for it; at most 16 connections, each closed after 60 s idle. An
+address it cannot listen at ends it with status 2.
 )";
 
 // history, before its options.
