@@ -124,6 +124,16 @@ void Session::RunWatch() {
                                    run_.alarmAbove.has_value());
     if (site_) gateway::Seed(*site_, known);
   }
+  // A no-answer alarm that stood stands still, to be cleared by the detector's next answer.
+  for (int address : known.silent) {
+    if (std::find(plan.addresses.begin(), plan.addresses.end(), address) == plan.addresses.end()) {
+      continue;
+    }
+    plan.silentAtStart.insert(address);
+    std::fprintf(stderr,
+                 "karvello-cli: the no-answer alarm at address %d stands, as the record left it\n",
+                 address);
+  }
   if (run_.alarmAbove) {
     plan.limit = AlarmLimit{*run_.alarmAbove, run_.alarmAfter};
     // The alarms that stood when the watch last ran stand still, to be cleared by the rule.

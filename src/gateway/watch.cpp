@@ -29,7 +29,10 @@ Watch::Watch(WatchPlan plan, Engine& engine, SerialLine& line, SiteState* state)
   for (std::uint8_t address : plan_.addresses) {
     for (Operation operation : plan_.operations) steps_.push_back({operation, address});
     if (state_) state_->Expect(address);
-    silences_.emplace(address, Silence{AsideSchedule(plan_.deadAfter, plan_.deadRetry)});
+    const bool silent = plan_.silentAtStart.contains(address);
+    silences_.emplace(address,
+                      Silence{AsideSchedule(plan_.deadAfter, plan_.deadRetry), 0, silent});
+    if (state_ && silent) state_->SetNoAnswer(address, true);
     if (plan_.limit) {
       const bool raised = plan_.raisedAtStart.contains(address);
       alarms_.emplace(address, AlarmRule(*plan_.limit, raised));

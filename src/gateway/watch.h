@@ -46,6 +46,7 @@ struct WatchPlan {
   long long rounds = 0;  // the watch ends after this many; 0: when stopped
   std::optional<AlarmLimit> limit;  // of the resistance readings
   std::set<int> raisedAtStart;      // addresses whose alarm stood when the watch last ran
+  std::set<int> silentAtStart{};    // addresses whose no-answer alarm stood then
   int deadAfter = kDefaultDeadAfter;  // failed readings in a row that set a detector aside
   int deadRetry = kDefaultDeadRetry;  // the longest gap in rounds between its readings then
 };

@@ -241,6 +241,34 @@ TEST(WatchDead, PutsOffASilentDetectorThatWouldPushTheNextRoundOut) {
   EXPECT_EQ(leftOut, (std::vector<long long>{0}));
 }
 
+// A no-answer alarm that stood when the watch last ran stands at its start, and the detector's
+// first answer clears it (so that the retained alarm does not stay raised after a restart).
+TEST(WatchDead, ANoAnswerAlarmFromTheRecordStandsUntilTheFirstAnswer) {
+  Bus bus({1, 2});
+  Engine engine(bus.Line());
+  SiteState site("site1");
+  WatchPlan plan;
+  plan.addresses = {1, 2};
+  plan.operations = {Operation::kQueryVoltage};
+  plan.every = 10ms;
+  plan.rounds = 2;
+  plan.silentAtStart = {2};
+  Watch watch(plan, engine, bus.Line(), &site);
+  EXPECT_TRUE(site.Snapshot().detectors.at(2).noAnswer);
+  EXPECT_FALSE(site.Snapshot().detectors.at(1).noAnswer);
+  std::vector<std::string> alarms;
+  watch.SetOnAlarm([&](const AlarmChange& change) {
+    EXPECT_EQ(change.kind, AlarmKind::kNoAnswer);
+    alarms.push_back(std::to_string(change.address) + (change.raised ? " raised" : " cleared"));
+  });
+  bool finished = false;
+  watch.SetOnFinished([&] { finished = true; });
+  watch.Start();
+  ASSERT_TRUE(RunUntil([&] { return finished; }, 5s));
+  EXPECT_EQ(alarms, std::vector<std::string>{"2 cleared"});
+  EXPECT_FALSE(site.Snapshot().detectors.at(2).noAnswer);
+}
+
 // A refusal is an answer: a detector that refuses every reading is never set aside nor alarmed.
 TEST(WatchDead, ARefusalIsAnAnswer) {
   Bus bus({1});
