@@ -258,6 +258,9 @@ RECORD_SEEDS = {
     "tampered": AT + ",=cmd,999,voltage,answered,-5,V,,,\r\n" + VOLTAGE.replace("220", "1e309"),
     "qt_time": "2026-12-07T18:04:06Z,COM1,5,voltage,no-reply,,,yes,,\r\n",
     "last_line_cut": VOLTAGE + VOLTAGE[:50],
+    "no_answer_set_aside": BOM_HEADER + AT + ",COM1,5,no-answer,raised,,,,,\r\n"
+    + AT + ",COM1,5,set-aside,begun,,,,,\r\n" + AT + ",COM1,5,set-aside,ended,,,,,\r\n"
+    + AT + ",COM1,5,no-answer,cleared,,,,,\r\n" + AT + ",COM1,5,set-aside,over,,,,,\r\n",
 }
 
 
@@ -275,9 +278,9 @@ def read(function, unit, start, count, transaction=1):
 SCADA_SITE = bytes([0x07, 0x08, 0x22, 0x08, 0xDC, 0x0A, 0x10, 0x09, 0xDC,
                     0x88, 0x40, 0x0F, 0xFF, 0x02, 0x01, 0x07, 0x00, 0x05])
 SCADA_SEEDS = {
-    "quality_block": SCADA_SITE + read(3, 1, 0x0100, 15),
+    "quality_block": SCADA_SITE + read(3, 1, 0x0100, 18),
     "own_registers": SCADA_SITE + read(4, 2, 0x000D, 3) + read(3, 2, 0x0012, 1, 2),
-    "gateway_unit": SCADA_SITE + read(3, 0, 0, 9),
+    "gateway_unit": SCADA_SITE + read(3, 0, 0, 10),
     "write_refused": SCADA_SITE + mbap(1, 1, bytes([6, 0, 0x11, 0, 1])),
     "count_126": SCADA_SITE + read(3, 1, 0x0100, 126),
     "unit_not_read": SCADA_SITE + read(3, 9, 0x0100, 1),

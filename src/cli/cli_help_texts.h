@@ -50,7 +50,11 @@ intervals, and a round that is due while the one before still runs is left out, 
 never drift nor bunch up. A failed reading is a line of output; the watch goes on. So does a
 lost line (a pulled adapter, a dropped connection): each reading while it is gone is a line
 "line lost" (result line-lost, no value), and the same device, COM number or network address
-is opened again for each until it is back.
+is opened again for each until it is back. A detector that fails --dead-after readings in a
+row is set aside: read every 2nd round, then 4th, ... up to every --dead-retry-th, and every
+round again once it answers (a line "set-aside begun", then "ended"); its no-answer alarm is
+raised with it (a lost line's readings count too) and cleared by its next answer. A round that
+may take longer than --every is said at the start, and each round left out as it happens.
 )";
 
 // watch, after its options.
@@ -67,9 +71,10 @@ with status 7. With --count and no reading answered it ends with the most tellin
 then 5, then 6, then 3.
 --modbus-server: functions 3 and 4 read, at unit ADDRESS, 0x000D-0x000F and 0x0012 as the
 detector gives them (exception 0x0B while its last reading failed) and the quality block
-0x0100-0x010E (state 0 good, 1 OL, 2 none yet, 3 failed, 4 line lost; value, age, counts); at
-unit 0 the gateway 0x0000-0x0008. Nothing is written, nothing sent on the line for it; at most
-16 connections, each closed after 60 s idle. An address it cannot listen at ends it with status 2.
+0x0100-0x0111 (state 0 good, 1 OL, 2 none yet, 3 failed, 4 line lost; value, age, counts; the
+no-answer alarm, seconds set aside); at unit 0 the gateway 0x0000-0x0009. Nothing is written,
+nothing sent on the line for it; at most 16 connections, each closed after 60 s idle. An
+address it cannot listen at ends it with status 2.
 )";
 
 // history, before its options.

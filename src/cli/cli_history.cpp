@@ -52,7 +52,8 @@ std::optional<Outcome> OutcomeOf(const RecordRow& row, bool frames) {
 }
 
 std::optional<Outcome> OutcomeOf(RecordRow&& row, bool frames) {
-  if (row.kind != RecordRow::Kind::kOutcome) return std::nullopt;  // an alarm is no outcome
+  // An alarm, a detector set aside: no outcome.
+  if (row.kind != RecordRow::Kind::kOutcome) return std::nullopt;
   Outcome outcome{.operation = row.operation,
                   .address = static_cast<std::uint8_t>(row.address),
                   .sent = {},
@@ -86,6 +87,11 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
     const QDateTime time = row.time;
     const std::string port = std::move(row.port);
     const int address = row.address;
+    if (row.kind == RecordRow::Kind::kSetAside) {
+      printer.PrintSetAside(address, row.raised, port, time);
+      ++printed;
+      return;
+    }
     const auto outcome = OutcomeOf(std::move(row), run.verbose);
     if (!outcome) return;
     printer.Print(*outcome, address, port, time, true);

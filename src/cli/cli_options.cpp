@@ -64,6 +64,16 @@ void Addresses(ParseState& s, const std::string&, const std::string& value) {
   }
 }
 
+// A whole number from 1 to `high` for `option`.
+int WholeIn(const std::string& option, const std::string& value, long long high) {
+  const auto number = Whole(value, 1, high);
+  if (!number) {
+    throw UsageError(option + " takes a whole number from 1 to " + std::to_string(high) +
+                     ", not " + QuotedValue(value));
+  }
+  return static_cast<int>(*number);
+}
+
 void ScanEnd(ParseState& s, const std::string& option, const std::string& value) {
   const auto number = Whole(value, kFirstDeviceAddress, kLastDeviceAddress);
   if (!number) {
@@ -226,6 +236,19 @@ constexpr OptionEntry kWatchOptions[] = {
        }
        s.run.alarmAfter = static_cast<int>(*number);
        s.alarmAfterGiven = true;
+     }},
+    {0, "dead-after", true, "N",
+     "after N failed readings in a row (no reply, a corrupt or wrong one; a\n"
+     "refusal is an answer) set the detector aside and raise its no-answer\n"
+     "alarm, 1 to 1000 (5)",
+     [](ParseState& s, const std::string& typed, const std::string& value) {
+       s.run.deadAfter = WholeIn(typed, value, gateway::kLongestDeadAfter);
+     }},
+    {0, "dead-retry", true, "N",
+     "read a detector set aside every 2nd round, then 4th, ... up to every\n"
+     "Nth, 1 to 100000 (64), and every round again once it answers",
+     [](ParseState& s, const std::string& typed, const std::string& value) {
+       s.run.deadRetry = WholeIn(typed, value, gateway::kLongestDeadRetry);
      }},
     {0, "mqtt", true, "URL",
      "publish each reading to an MQTT broker: mqtt://[USER[:PASSWORD]@]HOST[:PORT]\n"

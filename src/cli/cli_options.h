@@ -86,6 +86,10 @@ struct Invocation {
   // watch: the alarm's limit in ohms, and the readings in a row that raise or clear it.
   std::optional<double> alarmAbove;
   int alarmAfter = kDefaultAlarmAfter;
+  // watch: the failed readings in a row that set a detector aside and raise its no-answer alarm,
+  // and the longest gap in rounds between its readings while set aside.
+  int deadAfter = gateway::kDefaultDeadAfter;
+  int deadRetry = gateway::kDefaultDeadRetry;
   // watch: where the site's registers are served over Modbus TCP (--modbus-server); none: not.
   std::optional<gateway::ListenAddress> modbusServer;
   // watch: where its HTTP server listens (--http); none: it serves nothing.

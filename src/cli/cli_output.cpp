@@ -113,6 +113,11 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
   const ReadingFields fields = FieldsOf(change, port);
   switch (format_) {
     case Format::kPlain:
+      if (change.kind == AlarmKind::kNoAnswer) {
+        Write(StampText(change.when, change.address, kNoAnswerOperation) +
+              std::string(fields.result) + ": " + PlainText(change.reading) + "\n");
+        return;
+      }
       Write(StampText(change.when, change.address, kAlarmOperation) + std::string(fields.result) +
             ": " + PlainText(change.reading) + (change.raised ? ", above " : ", not above ") +
             LimitText(change.limit) + " " + std::string(fields.unit) + "\n");
@@ -125,7 +130,36 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
       return;
     }
     case Format::kJson:
-      Write("{" + JsonMembers(fields) + ",\"limit\":" + LimitText(change.limit) + "}\n");
+      Write("{" + JsonMembers(fields) + ",\"limit\":" +
+            (change.kind == AlarmKind::kNoAnswer ? std::string("null") : LimitText(change.limit)) +
+            "}\n");
+      return;
+  }
+}
+
+void Printer::PrintSetAside(int address, bool aside, std::string_view port,
+                            const QDateTime& when) {
+  ReadingFields fields;
+  fields.time = TimeText(when);
+  fields.port = std::string(port);
+  fields.address = address;
+  fields.operation = kSetAsideOperation;
+  fields.result = aside ? kSetAsideBegun : kSetAsideEnded;
+  switch (format_) {
+    case Format::kPlain:
+      Write(StampText(when, address, kSetAsideOperation) + std::string(fields.result) +
+            (aside ? ": not answering; read only now and then until it answers\n"
+                   : ": answering again; read every round\n"));
+      return;
+    case Format::kCsv: {
+      std::vector<std::string> row = CsvFields(fields);
+      row[1] = SpreadsheetText(row[1]);
+      if (verbose_) row.insert(row.end(), 2, std::string());
+      Write(CsvLine(row, "\n"));
+      return;
+    }
+    case Format::kJson:
+      Write("{" + JsonMembers(fields) + "}\n");
       return;
   }
 }

@@ -37,7 +37,12 @@ class Printer {
              bool stamped);
   // A change of an alarm: the plain line "TIME  address 5  alarm  raised: 34.5 Ω, above 20 Ω",
   // or a CSV row or JSON object with operation "alarm", its state as the result and the limit.
+  // A no-answer alarm: "TIME  address 5  no-answer  raised: no reply" (cleared: by its answer).
   void PrintAlarm(const AlarmChange& change, std::string_view port);
+  // A detector set aside ("TIME  address 5  set-aside  begun: ...") or read every round again
+  // ("... ended: ..."); a CSV row or JSON object with operation "set-aside", "begun" or "ended"
+  // as the result.
+  void PrintSetAside(int address, bool aside, std::string_view port, const QDateTime& when);
   // Verbose and plain only: the frames of `outcome`, a line each ("  sent: 05 03 ...").
   void PrintFrames(const Outcome& outcome);
   // A plain line of text (plain format only).

@@ -55,6 +55,10 @@ void OutcomeRecord::AddAlarm(const AlarmChange& change, const std::string& port)
   state_->record.Append(RowOf(change, port));
 }
 
+void OutcomeRecord::AddRow(const RecordRow& row) {
+  if (state_) state_->record.Append(row);
+}
+
 // An outage that lasts to the end is counted as the command ends.
 OutcomeRecord::~OutcomeRecord() {
   if (!state_ || !state_->record.Failed()) return;

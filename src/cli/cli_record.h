@@ -9,6 +9,7 @@
 #include "cli/cli_output.h"
 #include "engine/outcome.h"
 #include "gateway/site_state.h"
+#include "record/record_row.h"
 
 namespace karvello::cli {
 
@@ -26,6 +27,8 @@ class OutcomeRecord {
   // Adds an alarm's change as a row of its own: operation "alarm", its state ("raised",
   // "cleared") as the result, and the reading's value and unit.
   void AddAlarm(const AlarmChange& change, const std::string& port);
+  // A row made elsewhere (a detector set aside or back).
+  void AddRow(const RecordRow& row);
   // The record as the site's state shows it: its path (empty with --no-record), whether its last
   // append failed, and the rows not kept since the last one that succeeded.
   gateway::RecordState Status() const;

@@ -9,6 +9,16 @@
 #include "gateway/watch.h"
 
 namespace karvello::cli {
+namespace {
+
+// "40.6 s", "30 s", "0.5 s".
+std::string SecondsText(std::chrono::milliseconds time) {
+  const long long tenths = (time.count() + 50) / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") +
+         " s";
+}
+
+}  // namespace
 
 Session::Session(const Invocation& run, SerialLine& line, std::string port, Printer& printer,
                  OutcomeRecord& record, gateway::SiteState* site)
@@ -93,6 +103,18 @@ void Session::RunWatch() {
   plan.operations = run_.operations;
   plan.every = run_.every;
   plan.rounds = run_.count;
+  plan.deadAfter = run_.deadAfter;
+  plan.deadRetry = run_.deadRetry;
+  const auto longest = gateway::LongestRound(plan);
+  if (longest > plan.every) {
+    // A round that runs past the next one's time leaves that one out: said at the start, and
+    // each time it happens.
+    std::fprintf(stderr,
+                 "karvello-cli: a round may take up to %s (the measurements' waits and the "
+                 "replies' time-outs), longer than the %s between rounds: a round that is due "
+                 "while one runs is left out\n",
+                 SecondsText(longest).c_str(), SecondsText(plan.every).c_str());
+  }
   // Where the watch left the site when it last ran, from the end of the record (none kept with
   // --no-record).
   gateway::LastKnown known;
@@ -101,6 +123,16 @@ void Session::RunWatch() {
     known = gateway::ReadLastKnown(recordPath, port_, plan.addresses, plan.operations,
                                    run_.alarmAbove.has_value());
     if (site_) gateway::Seed(*site_, known);
+  }
+  // A no-answer alarm that stood stands still, to be cleared by the detector's next answer.
+  for (int address : known.silent) {
+    if (std::find(plan.addresses.begin(), plan.addresses.end(), address) == plan.addresses.end()) {
+      continue;
+    }
+    plan.silentAtStart.insert(address);
+    std::fprintf(stderr,
+                 "karvello-cli: the no-answer alarm at address %d stands, as the record left it\n",
+                 address);
   }
   if (run_.alarmAbove) {
     plan.limit = AlarmLimit{*run_.alarmAbove, run_.alarmAfter};
@@ -131,6 +163,19 @@ void Session::RunWatch() {
     record_.AddAlarm(change, port_);
     if (site_) site_->SetRecord(record_.Status());
     if (onAlarm_) onAlarm_(change);
+  });
+  watch_->SetOnSetAside([this](int address, bool aside, const QDateTime& when) {
+    ClearProgress();
+    printer_.PrintSetAside(address, aside, port_, when);
+    record_.AddRow(SetAsideRow(address, aside, port_, when));
+    if (site_) site_->SetRecord(record_.Status());
+    if (printer_.Failed()) watch_->Stop();
+  });
+  watch_->SetOnRoundsLeftOut([this](long long count) {
+    ClearProgress();
+    std::fprintf(stderr,
+                 "karvello-cli: %lld round(s) left out: the round before ran past their time\n",
+                 count);
   });
   // A late or repeated reply of a reading that has ended is recorded, not printed.
   watch_->SetOnLate(

@@ -205,6 +205,13 @@ const OperationSteps& Describe(Operation operation) {
   return kOperationSteps[static_cast<std::size_t>(operation)];
 }
 
+std::chrono::milliseconds LongestTime(Operation operation) {
+  const OperationSteps& steps = Describe(operation);
+  std::chrono::milliseconds time{0};
+  for (std::size_t i = 0; i < steps.count; ++i) time += steps.steps[i].wait;
+  return time;
+}
+
 bool SendsBroadcast(Operation operation) {
   const OperationSteps& steps = Describe(operation);
   for (std::size_t i = 0; i < steps.count; ++i) {

@@ -20,6 +20,7 @@ LastKnown ReadLastKnown(const QString& path, const std::string& port,
   // and its last alarm row.
   std::size_t left = 0;
   std::set<int> alarmFound;
+  std::set<int> silenceFound;
   RecordQuery query;
   for (const std::uint8_t address : addresses) {
     if (!query.addresses.insert(address).second) continue;
@@ -30,6 +31,15 @@ LastKnown ReadLastKnown(const QString& path, const std::string& port,
       path, query,
       [&](RecordRow&& row) {
         if (row.port != port) return true;
+        // A detector is read every round again at each start; its no-answer alarm stands, when
+        // its row is among those read (a silent detector's is newer than its last good reading).
+        if (row.kind == RecordRow::Kind::kSetAside) return true;
+        if (row.kind == RecordRow::Kind::kAlarm && row.alarmKind == AlarmKind::kNoAnswer) {
+          if (silenceFound.insert(row.address).second && row.raised) {
+            known.silent.insert(row.address);
+          }
+          return true;
+        }
         if (row.kind == RecordRow::Kind::kAlarm) {
           if (alarms && alarmFound.insert(row.address).second) {
             if (row.raised) known.raised.insert(row.address);

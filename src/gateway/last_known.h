@@ -27,6 +27,8 @@ struct LastKnown {
   std::map<std::pair<int, Quantity>, QuantityState> readings;
   // The addresses whose last alarm row says "raised".
   std::set<int> raised;
+  // The addresses whose last no-answer alarm row, among those read, says "raised".
+  std::set<int> silent;
   std::int64_t damaged = 0;  // damaged lines met on the way
   QString problem;           // a file of the record that could not be read, and why
 };

@@ -20,12 +20,17 @@ constexpr std::size_t kLargestTie = 1024;
 bool Published(const RecordRow& row, std::string_view port) {
   if (row.port != port || row.address < 1 || row.address > kLargestAddress) return false;
   if (row.kind == RecordRow::Kind::kAlarm) return true;
+  if (row.kind != RecordRow::Kind::kOutcome) return false;  // a detector set aside: no message
   const Quantity quantity = Describe(row.operation).quantity;
   return !row.again && (quantity == Quantity::kVoltage || quantity == Quantity::kResistance);
 }
 
-AlarmChange AlarmChangeOf(const RecordRow& row, double limit) {
-  return {OutcomeOf(row), row.address, row.raised, limit, row.time};
+AlarmChange AlarmChangeOf(const RecordRow& row, double limit, bool othersStanding) {
+  AlarmChange change{OutcomeOf(row), row.address, row.raised, 0, row.time};
+  change.kind = row.alarmKind;
+  if (change.kind == AlarmKind::kResistanceLimit) change.limit = limit;
+  change.othersStanding = othersStanding;
+  return change;
 }
 
 // The rows after the place, a watch's own, in the record's order: rows before the place's time

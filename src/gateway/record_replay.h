@@ -36,13 +36,14 @@ struct ReplayBounds {
   std::size_t count = kReplayCount;
 };
 
-// Whether the row is one a watch on `port` publishes: an alarm's change at an address from 1 to
-// 255, or its reading of a voltage or a resistance there (a late reply is recorded only).
+// Whether the row is one a watch on `port` publishes: an alarm's change (of either kind) at an
+// address from 1 to 255, or its reading of a voltage or a resistance there (a late reply is recorded only).
 bool Published(const RecordRow& row, std::string_view port);
 
 // The alarm's change that a row of an alarm records, as the watch hands it to its publisher. The
-// record keeps no limit: `limit` is the watch's.
-AlarmChange AlarmChangeOf(const RecordRow& row, double limit);
+// record keeps no limit: `limit` is the watch's, and a resistance limit's alone. `othersStanding`:
+// an alarm of the other kind stands at the row's address.
+AlarmChange AlarmChangeOf(const RecordRow& row, double limit, bool othersStanding);
 
 class RecordReplay {
  public:

@@ -13,8 +13,8 @@ constexpr std::uint32_t kNone32 = 0xFFFFFFFF;
 constexpr std::uint8_t kFnReadInputRegisters = 4;
 
 // The registers of the gateway's unit, and of a detector's quality block.
-constexpr std::uint16_t kGatewayRegisters = 9;
-constexpr std::uint16_t kQualityRegisters = 15;
+constexpr std::uint16_t kGatewayRegisters = 10;
+constexpr std::uint16_t kQualityRegisters = 18;
 
 std::uint16_t Saturated16(std::uint64_t value) {
   return static_cast<std::uint16_t>(std::min<std::uint64_t>(value, 0xFFFF));
@@ -95,6 +95,7 @@ std::variant<std::vector<std::uint16_t>, ScadaRefusal> ScadaRegisters::ReadGatew
   words[6] = Saturated16(site_.detectors.size());
   words[7] = site_.record.failing ? 0 : 1;
   words[8] = Saturated16(static_cast<std::uint64_t>(site_.AlarmsRaised()));
+  words[9] = Saturated16(static_cast<std::uint64_t>(site_.NoAnswerRaised()));
   if (auto read = Slice(words, 0, start, count)) return std::move(*read);
   return ScadaRefusal::kAddress;
 }
@@ -128,6 +129,8 @@ std::variant<std::vector<std::uint16_t>, ScadaRefusal> ScadaRegisters::ReadDetec
   words[10] = Saturated16(detector.failuresInRow);
   Put32(words, 11, Saturated32(r.answered + v.answered));
   Put32(words, 13, Saturated32(r.failed + v.failed));
+  words[15] = detector.noAnswer ? 1 : 0;
+  Put32(words, 16, AgeOf(detector.asideSince));
   if (auto read = Slice(words, kQualityBlock, start, count)) return std::move(*read);
   return ScadaRefusal::kAddress;
 }

@@ -14,10 +14,11 @@
 //   0x0106 last answered voltage, V              0x0107-08 its age in s
 //   0x0109 alarm (1 raised)                      0x010A failed readings in a row
 //   0x010B-0C answered readings                  0x010D-0E failed readings (since the start)
+//   0x010F no-answer alarm (1 raised)            0x0110-11 seconds since it was set aside
 // The gateway's unit 0:
 //   0x0000 line (1 open)  0x0001 broker (0 not used, 1 connected, 2 not)  0x0002-03 messages
 //   waiting  0x0004-05 seconds since the start  0x0006 detectors read  0x0007 record (1 not
-//   failing, 0 failing)  0x0008 alarms raised now
+//   failing, 0 failing)  0x0008 alarms raised now  0x0009 no-answer alarms raised now
 // A 32-bit value is two registers, the high word first; "none" is all ones (0xFFFF,
 // 0xFFFFFFFF); counts saturate.
 

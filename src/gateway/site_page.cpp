@@ -40,25 +40,31 @@ function value(q,unit){
   return [esc(q.valueText)+' '+unit,q.old?'old':''];}
 function when(q){return q.time?[time(q.time)+'（'+age(q.age)+'）',q.old?'old':'']:['—',''];}
 function cell(label,k,c){return '<td data-label="'+label+'" class="'+k+(c[1]?' '+c[1]:'')+'">'+c[0]+'</td>';}
+function alarm(d){
+  const a=[];if(d.alarm)a.push('高于上限');
+  if(d.noAnswer||d.asideSince)a.push('无应答'+(d.asideSince?'，自 '+time(d.asideSince):''));
+  return a.length?a.join('；'):'—';}
 function row(d){
-  return '<tr data-address="'+d.address+'"'+(d.alarm?' class="alarm"':'')+'>'+
+  return '<tr data-address="'+d.address+'"'+(d.alarm||d.noAnswer?' class="alarm"':'')+'>'+
     cell('地址','n',[d.address,''])+cell('电阻','r',value(d.resistance,'Ω'))+
     cell('电阻时间','rt',when(d.resistance))+cell('电压','v',value(d.voltage,'V'))+
-    cell('电压时间','vt',when(d.voltage))+cell('报警','a',[d.alarm?'高于上限':'—',''])+'</tr>';}
+    cell('电压时间','vt',when(d.voltage))+cell('报警','a',[alarm(d),''])+'</tr>';}
 function summary(s){
   const line=s.line.open?esc(s.line.address)+' 已打开':'<span class="bad">'+esc(s.line.address)+' 已断开'+(s.line.lostSince?'，自 '+time(s.line.lostSince):'')+'</span>';
   const b=s.broker;
   const broker=!b.used?'未使用':(b.connected?'已连接':'<span class="bad">未连接</span>')+'，待发送 '+b.queued+' 条，已丢弃 '+b.dropped+' 条';
   const r=s.record;
   const record=r.path===null?'不记录':esc(r.path)+(r.ok?' 正常写入':' <span class="bad">无法写入记录文件</span>')+(r.rowsNotKept>0?'，'+r.rowsNotKept+' 行结果未记入记录':'');
-  const alarms=s.alarms>0?'<span class="bad">'+s.alarms+' 个检测器的接地电阻高于上限</span>':'无';
+  const a=[];if(s.alarms>0)a.push(s.alarms+' 个检测器的接地电阻高于上限');
+  if(s.noAnswerAlarms>0)a.push(s.noAnswerAlarms+' 个检测器无应答');
+  const alarms=a.length?'<span class="bad">'+a.join('；')+'</span>':'无';
   return '<dt>站点</dt><dd id="site">'+esc(s.site)+'</dd><dt>线路</dt><dd id="line">'+line+'</dd><dt>MQTT</dt><dd id="broker">'+broker+'</dd><dt>记录文件</dt><dd id="record">'+record+'</dd><dt>报警</dt><dd id="alarms">'+alarms+'</dd>';}
 async function refresh(){
   try{
     const r=await fetch('/api/status',{cache:'no-store'});
     if(!r.ok)throw new Error(r.status);
     const s=await r.json();
-    const ds=s.detectors.slice().sort((a,b)=>(b.alarm-a.alarm)||(a.address-b.address));
+    const ds=s.detectors.slice().sort((a,b)=>((b.alarm||b.noAnswer)-(a.alarm||a.noAnswer))||(a.address-b.address));
     document.getElementById('summary').innerHTML=summary(s);
     document.getElementById('rows').innerHTML=ds.map(row).join('');
     document.getElementById('refreshed').textContent='更新于 '+time(s.time);
@@ -123,15 +129,31 @@ std::string Td(std::string_view label, std::string_view kind, const Cell& cell) 
          (cell.mark.empty() ? "" : " " + std::string(cell.mark)) + "\">" + cell.text + "</td>";
 }
 
+// The alarms that stand: the resistance above its limit, the detector not answering (since it
+// was set aside).
+std::string AlarmText(const DetectorState& d, ViewClock& clock) {
+  std::string text = d.alarm ? "高于上限" : "";
+  if (d.noAnswer || d.asideSince) {
+    if (!text.empty()) text += "；";
+    text += "无应答";
+    if (d.asideSince && d.asideSince->isValid()) text += "，自 " + clock.DisplayText(*d.asideSince);
+  }
+  return text.empty() ? "—" : text;
+}
+
+bool Alarmed(const DetectorState& d) {
+  return d.alarm || d.noAnswer;
+}
+
 std::string Row(int address, const DetectorState& d, ViewClock& clock) {
   return "<tr data-address=\"" + std::to_string(address) + "\"" +
-         (d.alarm ? " class=\"alarm\"" : "") + ">" +
+         (Alarmed(d) ? " class=\"alarm\"" : "") + ">" +
          Td("地址", "n", {std::to_string(address), ""}) +
          Td("电阻", "r", ValueCell(Quantity::kResistance, d.resistance, clock)) +
          Td("电阻时间", "rt", TimeCell(d.resistance, clock)) +
          Td("电压", "v", ValueCell(Quantity::kVoltage, d.voltage, clock)) +
          Td("电压时间", "vt", TimeCell(d.voltage, clock)) +
-         Td("报警", "a", {d.alarm ? "高于上限" : "—", ""}) + "</tr>";
+         Td("报警", "a", {AlarmText(d, clock), ""}) + "</tr>";
 }
 
 std::string Summary(const SiteSnapshot& s, ViewClock& clock) {
@@ -155,9 +177,13 @@ std::string Summary(const SiteSnapshot& s, ViewClock& clock) {
                 (r.rowsNotKept > 0 ? "，" + std::to_string(r.rowsNotKept) + " 行结果未记入记录"
                                    : "");
   const int raised = s.AlarmsRaised();
-  const std::string alarms = raised > 0 ? "<span class=\"bad\">" + std::to_string(raised) +
-                                              " 个检测器的接地电阻高于上限</span>"
-                                        : "无";
+  const int silent = s.NoAnswerRaised();
+  std::string standing = raised > 0 ? std::to_string(raised) + " 个检测器的接地电阻高于上限" : "";
+  if (silent > 0) {
+    standing += (standing.empty() ? "" : "；") + std::to_string(silent) + " 个检测器无应答";
+  }
+  const std::string alarms =
+      standing.empty() ? "无" : "<span class=\"bad\">" + standing + "</span>";
   return "<dt>站点</dt><dd id=\"site\">" + Escape(s.site) + "</dd><dt>线路</dt><dd id=\"line\">" +
          line + "</dd><dt>MQTT</dt><dd id=\"broker\">" + broker +
          "</dd><dt>记录文件</dt><dd id=\"record\">" + record +
@@ -206,7 +232,7 @@ std::string PageHtml(const SiteSnapshot& site, const ViewMoment& moment) {
   std::vector<std::pair<int, const DetectorState*>> rows;
   for (const auto& [address, detector] : site.detectors) rows.emplace_back(address, &detector);
   std::stable_sort(rows.begin(), rows.end(),
-                   [](const auto& a, const auto& b) { return a.second->alarm && !b.second->alarm; });
+                   [](const auto& a, const auto& b) { return Alarmed(*a.second) && !Alarmed(*b.second); });
   std::string body;
   for (const auto& [address, detector] : rows) body += Row(address, *detector, clock);
   return "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
@@ -221,7 +247,7 @@ std::string PageHtml(const SiteSnapshot& site, const ViewMoment& moment) {
          body +
          "</tbody></table><p id=\"legend\">橙色：读数失败；灰色斜体：读数已超过 " +
          std::to_string(kOldAfterPeriods) +
-         " 个周期；红色：接地电阻高于上限。</p><script type=\"application/json\" id=\"words\">" +
+         " 个周期；红色：接地电阻高于上限，或检测器无应答。</p><script type=\"application/json\" id=\"words\">" +
          Words(clock) + "</script><script>" + std::string(kScript) + "</script></body></html>\n";
 }
 

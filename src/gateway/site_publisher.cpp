@@ -202,11 +202,22 @@ void SitePublisher::StartReplay(const RecordPoint& after) {
   replay_ = std::make_unique<RecordReplay>(outbox_->recordPath, outbox_->port, after,
                                            QDateTime::currentDateTime(), outbox_->bounds);
   replayGave_ = false;
+  replayStanding_.clear();
 }
 
 void SitePublisher::Replay(const RecordRow& row) {
   if (row.kind == RecordRow::Kind::kAlarm) {
-    Queue(schema_.AlarmMessage(AlarmChangeOf(row, outbox_->limit)), TagOf(row, true));
+    // Which alarms stand is followed over the replayed rows; the other kind's state before the
+    // first of them is not in these rows and is taken as not standing.
+    std::set<AlarmKind>& standing = replayStanding_[row.address];
+    if (row.raised) {
+      standing.insert(row.alarmKind);
+    } else {
+      standing.erase(row.alarmKind);
+    }
+    const bool others = std::any_of(standing.begin(), standing.end(),
+                                    [&](AlarmKind kind) { return kind != row.alarmKind; });
+    Queue(schema_.AlarmMessage(AlarmChangeOf(row, outbox_->limit, others)), TagOf(row, true));
     return;
   }
   const Outcome outcome = OutcomeOf(row);

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -113,6 +114,7 @@ class SitePublisher {
   std::unique_ptr<RecordReplay> replay_;
   RecordPoint lastQueued_;  // the last row of the record queued
   bool replayGave_ = false;  // the replay has given a row
+  std::map<int, std::set<AlarmKind>> replayStanding_;  // by address, as the replay has gone
   QTimer pump_;
   QTimer pumpTick_;
   QTimer syncTimer_;

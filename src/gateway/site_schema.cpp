@@ -250,10 +250,13 @@ SiteMessage SiteSchema::DiscoveryMessage(int address, Quantity quantity) const {
 
 SiteMessage SiteSchema::AlarmDiscoveryMessage(int address) const {
   QJsonObject config = Available();
-  config.insert("name", "Grounding resistance alarm");
+  config.insert("name", "Grounding resistance alarm");  // or the detector not answering
   config.insert("state_topic",
                 QString::fromStdString(prefix_ + "/" + std::to_string(address) + "/alarm"));
-  config.insert("value_template", "{{ 'ON' if value_json.state == 'raised' else 'OFF' }}");
+  // On while an alarm of either kind stands (a message of an older gateway: while it is raised).
+  config.insert("value_template",
+                "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
+                "value_json.state == 'raised') else 'OFF' }}");
   config.insert("json_attributes_topic", config.value("state_topic"));
   config.insert("device_class", "problem");
   config.insert("qos", 1);

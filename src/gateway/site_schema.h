@@ -9,7 +9,9 @@
 //                                  connection is lost
 //   PREFIX/ADDRESS/voltage         each reading, the JSON object of --format json (QoS 1,
 //   PREFIX/ADDRESS/resistance      retained)
-//   PREFIX/ADDRESS/alarm           {"time","address","state","value","limit"} (QoS 1, retained)
+//   PREFIX/ADDRESS/alarm           {"time","address","state","value","over_range","limit","kind",
+//                                  "standing"} (QoS 1, retained): kind "resistance-limit" or
+//                                  "no-answer"
 //   homeassistant/sensor/karvello_SITE_ADDRESS_QUANTITY/config
 //   homeassistant/binary_sensor/karvello_SITE_ADDRESS_alarm/config
 //   homeassistant/binary_sensor/karvello_SITE_status/config

@@ -40,6 +40,12 @@ int SiteSnapshot::AlarmsRaised() const {
   return raised;
 }
 
+int SiteSnapshot::NoAnswerRaised() const {
+  int raised = 0;
+  for (const auto& [address, detector] : detectors) raised += detector.noAnswer ? 1 : 0;
+  return raised;
+}
+
 SiteState::SiteState(std::string site, QObject* parent) : QObject(parent) {
   state_.site = std::move(site);
   state_.started = QDateTime::currentDateTime();
@@ -98,6 +104,14 @@ void SiteState::Seed(int address, Quantity quantity, const QuantityState& known)
 
 void SiteState::SetAlarm(int address, bool raised) {
   Update([&](SiteSnapshot& state) { return Replace(state.detectors[address].alarm, raised); });
+}
+
+void SiteState::SetNoAnswer(int address, bool raised) {
+  Update([&](SiteSnapshot& state) { return Replace(state.detectors[address].noAnswer, raised); });
+}
+
+void SiteState::SetAside(int address, const std::optional<QDateTime>& since) {
+  Update([&](SiteSnapshot& state) { return Replace(state.detectors[address].asideSince, since); });
 }
 
 void SiteState::SetLine(const LineState& line) {

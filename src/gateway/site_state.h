@@ -37,6 +37,9 @@ struct DetectorState {
   QuantityState resistance;
   QuantityState voltage;
   bool alarm = false;  // the resistance limit's alarm stands
+  bool noAnswer = false;  // its no-answer alarm stands
+  // Set aside, not answering since then: read only now and then until it answers again.
+  std::optional<QDateTime> asideSince;
   std::uint32_t failuresInRow = 0;  // its readings of either quantity that failed, the last ones
   bool operator==(const DetectorState&) const = default;
 };
@@ -73,8 +76,9 @@ struct SiteSnapshot {
   // The state of `quantity` at `address`; none for an address not read, or a quantity that is
   // neither a resistance nor a voltage.
   const QuantityState* Find(int address, Quantity quantity) const;
-  // The alarms that stand.
+  // The resistance limits' alarms that stand; the no-answer alarms that stand.
   int AlarmsRaised() const;
+  int NoAnswerRaised() const;
 };
 
 class SiteState : public QObject {
@@ -91,6 +95,9 @@ class SiteState : public QObject {
   // last outcome and the last good one, without counts.
   void Seed(int address, Quantity quantity, const QuantityState& known);
   void SetAlarm(int address, bool raised);
+  void SetNoAnswer(int address, bool raised);
+  // The detector at `address` set aside since `since`, or (none) read every round again.
+  void SetAside(int address, const std::optional<QDateTime>& since);
   void SetLine(const LineState& line);
   // The line went at `when` (lost since then), or is open again.
   void SetLineOpen(bool open, const QDateTime& when);

@@ -78,7 +78,9 @@ std::string StatusJson(const SiteSnapshot& site, const ViewMoment& moment) {
                      ",\"ok\":" + Bool(!site.record.path.isEmpty() && !site.record.failing) +
                      ",\"rowsNotKept\":" + std::to_string(site.record.rowsNotKept) + "}" +
                      ",\"lastRoundAnswered\":" + (round ? Bool(*round) : "null") +
-                     ",\"alarms\":" + std::to_string(site.AlarmsRaised()) + ",\"detectors\":[";
+                     ",\"alarms\":" + std::to_string(site.AlarmsRaised()) +
+                     ",\"noAnswerAlarms\":" + std::to_string(site.NoAnswerRaised()) +
+                     ",\"detectors\":[";
   json.reserve(json.size() + site.detectors.size() * 700);
   bool first = true;
   for (const auto& [address, detector] : site.detectors) {
@@ -88,6 +90,10 @@ std::string StatusJson(const SiteSnapshot& site, const ViewMoment& moment) {
     json += std::to_string(address);
     json += ",\"alarm\":";
     json += Bool(detector.alarm);
+    json += ",\"noAnswer\":";
+    json += Bool(detector.noAnswer);
+    json += ",\"asideSince\":";
+    json += Time(clock, detector.asideSince);
     json += ",\"resistance\":";
     AppendQuantity(json, Quantity::kResistance, detector.resistance, clock);
     json += ",\"voltage\":";

@@ -3,8 +3,14 @@
 // due at the start plus n periods; a round whose time has passed is left out rather than run
 // late), the resistance limit's alarm at each address, and a lost line ridden out (each reading
 // while it is gone is a line-lost outcome, and the line is opened again before each one until it
-// is back). It feeds the site's state, and tells its front end of each reading, each change of an
-// alarm and each late reply, to print, record and publish.
+// is back). A detector that stops answering is set aside (set_aside.h): read in fewer rounds,
+// until it answers again, so that it does not hold up the others; after as many failed readings
+// in a row (a lost line's included) its no-answer alarm is raised, and its next answer clears it.
+// A detector set aside is read in a round it is due only when its readings' time-outs fit before
+// the next round is due (else in the next, after waiting at most its gap again), so that the
+// silent ones never push the next round out. It feeds the site's state, and tells its front end of each reading, each change of an alarm,
+// each detector set aside or back, each round left out and each late reply, to print, record and
+// publish.
 
 #include <QDateTime>
 #include <QTimer>
@@ -19,6 +25,7 @@
 
 #include "engine/alarm_rule.h"
 #include "engine/engine.h"
+#include "gateway/set_aside.h"
 #include "present/reading_fields.h"
 
 namespace karvello {
@@ -39,7 +46,14 @@ struct WatchPlan {
   long long rounds = 0;  // the watch ends after this many; 0: when stopped
   std::optional<AlarmLimit> limit;  // of the resistance readings
   std::set<int> raisedAtStart;      // addresses whose alarm stood when the watch last ran
+  std::set<int> silentAtStart{};    // addresses whose no-answer alarm stood then
+  int deadAfter = kDefaultDeadAfter;  // failed readings in a row that set a detector aside
+  int deadRetry = kDefaultDeadRetry;  // the longest gap in rounds between its readings then
 };
+
+// The longest a round of `plan` takes: each operation's delays and reply time-outs run out in
+// full, at every address.
+std::chrono::milliseconds LongestRound(const WatchPlan& plan);
 
 class Watch {
  public:
@@ -61,6 +75,14 @@ class Watch {
   void SetOnAlarm(AlarmHandler handler) { onAlarm_ = std::move(handler); }
   // A late or repeated reply of a reading that had ended: for the record, never a reading.
   void SetOnLate(LateHandler handler) { onLate_ = std::move(handler); }
+  // A detector set aside (`aside`) or read every round again, at `when`.
+  void SetOnSetAside(std::function<void(int address, bool aside, const QDateTime& when)> handler) {
+    onSetAside_ = std::move(handler);
+  }
+  // Rounds whose time passed while the one before ran, left out: told as the next one is due.
+  void SetOnRoundsLeftOut(std::function<void(long long count)> handler) {
+    onLeftOut_ = std::move(handler);
+  }
   // The engine's progress of the reading in flight, at `address`.
   void SetOnProgress(std::function<void(const Progress&, int address)> handler) {
     onProgress_ = std::move(handler);
@@ -94,6 +116,9 @@ class Watch {
   void OnOutcome(const Outcome& outcome);
   void Emit(const Outcome& outcome, int address);
   void JudgeAlarm(const Outcome& outcome, int address, const QDateTime& when);
+  void JudgeAnswer(const Outcome& outcome, int address, const QDateTime& when);
+  bool Due(std::uint8_t address) const;
+  Clock::duration Period() const;
   void ScheduleRound();
   void OnRoundTimer();
   void LineGone();
@@ -107,10 +132,18 @@ class Watch {
   std::vector<Step> steps_;
   std::size_t next_ = 0;
   std::map<int, AlarmRule> alarms_;
+  struct Silence {
+    AsideSchedule schedule;
+    int failures = 0;  // in a row, a lost line's included, counted up to the plan's deadAfter
+    bool alarm = false;
+  };
+  std::map<int, Silence> silences_;
+  std::chrono::milliseconds longestReading_{0};  // of one address: its operations' waits in full
   QTimer roundTimer_;
   Clock::time_point start_;
   Clock::time_point due_;
   long long roundsDone_ = 0;
+  long long slot_ = 0;  // the current round's place on the grid: due at the start plus slot_ periods
   bool inFlight_ = false;
   bool stopping_ = false;
   bool finished_ = false;
@@ -122,6 +155,8 @@ class Watch {
   AlarmHandler onAlarm_;
   LateHandler onLate_;
   std::function<void(const Progress&, int)> onProgress_;
+  std::function<void(int, bool, const QDateTime&)> onSetAside_;
+  std::function<void(long long)> onLeftOut_;
   std::function<void()> onLineLost_;
   std::function<void()> onLineBack_;
   std::function<bool()> reopen_;

@@ -25,11 +25,19 @@ ReadingFields FieldsOf(const AlarmChange& change, std::string_view port) {
   fields.time = TimeText(change.when);
   fields.port = std::string(port);
   fields.address = change.address;
-  fields.operation = kAlarmOperation;
   fields.result = change.raised ? kAlarmRaised : kAlarmCleared;
+  if (change.kind == AlarmKind::kNoAnswer) {
+    fields.operation = kNoAnswerOperation;
+    return fields;
+  }
+  fields.operation = kAlarmOperation;
   fields.value = ValueField(change.reading);
   fields.unit = AnswerForm(change.reading.operation).unit;
   return fields;
+}
+
+std::string_view AlarmKindName(AlarmKind kind) {
+  return kind == AlarmKind::kNoAnswer ? "no-answer" : "resistance-limit";
 }
 
 std::vector<std::string> CsvFields(const ReadingFields& fields) {
@@ -64,12 +72,15 @@ std::string JsonObjectText(const ReadingFields& fields) {
 }
 
 std::string AlarmMessageText(const AlarmChange& change) {
+  const bool limited = change.kind == AlarmKind::kResistanceLimit;
+  const std::string value = limited ? ValueField(change.reading) : std::string();
   return "{\"time\":" + JsonString(TimeText(change.when)) +
          ",\"address\":" + std::to_string(change.address) +
          ",\"state\":" + JsonString(change.raised ? kAlarmRaised : kAlarmCleared) +
-         ",\"value\":" + JsonValueText(ValueField(change.reading)) +
-         ",\"over_range\":" + JsonOverRangeText(ValueField(change.reading)) +
-         ",\"limit\":" + LimitText(change.limit) + "}";
+         ",\"value\":" + JsonValueText(value) + ",\"over_range\":" + JsonOverRangeText(value) +
+         ",\"limit\":" + (limited ? LimitText(change.limit) : std::string("null")) +
+         ",\"kind\":" + JsonString(AlarmKindName(change.kind)) +
+         ",\"standing\":" + (change.raised || change.othersStanding ? "true" : "false") + "}";
 }
 
 }  // namespace karvello

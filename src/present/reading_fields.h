@@ -51,20 +51,38 @@ inline constexpr std::string_view kAlarmOperation = "alarm";
 inline constexpr std::string_view kAlarmRaised = "raised";
 inline constexpr std::string_view kAlarmCleared = "cleared";
 
-// An alarm raised or cleared by `reading` (a resistance) at `address`, against `limit` ohms.
+// A detector set aside (it stopped answering: read only now and then) and read every round again,
+// as the output and the record write it: operation "set-aside", result "begun" or "ended".
+inline constexpr std::string_view kSetAsideOperation = "set-aside";
+inline constexpr std::string_view kSetAsideBegun = "begun";
+inline constexpr std::string_view kSetAsideEnded = "ended";
+
+// What an alarm is about: the resistance above its limit, or the detector not answering.
+enum class AlarmKind { kResistanceLimit, kNoAnswer };
+// Its name in the gateway's alarm message: "resistance-limit", "no-answer".
+std::string_view AlarmKindName(AlarmKind kind);
+// The operation of a no-answer alarm's row in the output and the record.
+inline constexpr std::string_view kNoAnswerOperation = "no-answer";
+
+// An alarm raised or cleared by `reading` at `address`: a resistance against `limit` ohms, or
+// (no-answer) the reading that made the detector's failures in a row enough, or its answer.
 struct AlarmChange {
   Outcome reading;
   int address = 0;
   bool raised = false;
-  double limit = 0;
+  double limit = 0;  // a resistance limit's only
   QDateTime when;
+  AlarmKind kind = AlarmKind::kResistanceLimit;
+  bool othersStanding = false;  // an alarm of the other kind stands at the address
 };
 
-// The fields of an alarm's change as a row: operation "alarm", its state as the result, the
-// reading's value and unit.
+// The fields of an alarm's change as a row: operation "alarm" (or "no-answer"), its state as the
+// result, the reading's value and unit (none for no-answer).
 ReadingFields FieldsOf(const AlarmChange& change, std::string_view port);
 
-// The gateway's alarm message: {"time","address","state","value","over_range","limit"}.
+// The gateway's alarm message: {"time","address","state","value","over_range","limit","kind",
+// "standing"}; a no-answer alarm's value and limit are null; "standing": an alarm of either kind
+// stands at the address after this change.
 std::string AlarmMessageText(const AlarmChange& change);
 
 }  // namespace karvello

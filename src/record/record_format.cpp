@@ -181,11 +181,18 @@ RecordParser::Taken RecordParser::Take(const CsvReader& fields, const Sink& sink
   row.address = *address;
   const std::string_view operation = fields.Field(3);
   const std::string_view result = fields.Field(4);
-  if (operation == kAlarmOperation) {
+  if (operation == kAlarmOperation || operation == kNoAnswerOperation) {
     row.kind = RecordRow::Kind::kAlarm;
+    row.alarmKind =
+        operation == kAlarmOperation ? AlarmKind::kResistanceLimit : AlarmKind::kNoAnswer;
     row.operation = Operation::kQueryResistance;
     if (result != kAlarmRaised && result != kAlarmCleared) return Taken::kDamaged;
     row.raised = result == kAlarmRaised;
+  } else if (operation == kSetAsideOperation) {
+    row.kind = RecordRow::Kind::kSetAside;
+    row.operation = Operation::kQueryResistance;
+    if (result != kSetAsideBegun && result != kSetAsideEnded) return Taken::kDamaged;
+    row.raised = result == kSetAsideBegun;
   } else {
     const std::optional<Operation> known = OperationNamed(operation);
     const std::optional<Result> outcome = ResultNamed(result);
@@ -205,7 +212,7 @@ RecordParser::Taken RecordParser::Take(const CsvReader& fields, const Sink& sink
   if ((from_ && time->msecs < *from_) || (to_ && time->msecs > *to_) ||
       (!addresses_.empty() && !addresses_.contains(row.address)) ||
       (!operations_.empty() &&
-       (row.kind == RecordRow::Kind::kAlarm || !operations_.contains(row.operation)))) {
+       (row.kind != RecordRow::Kind::kOutcome || !operations_.contains(row.operation)))) {
     return FramesOf(fields.Field(8), nullptr) && BytesOf(fields.Field(9), nullptr)
                ? Taken::kNotAsked
                : Taken::kDamaged;

@@ -46,7 +46,19 @@ RecordRow RowOf(const AlarmChange& change, const std::string& port) {
   row.operation = Operation::kQueryResistance;
   row.result = Result::kAnswered;
   row.raised = change.raised;
-  row.value = RecordedValue(change.reading);
+  row.alarmKind = change.kind;
+  if (change.kind == AlarmKind::kResistanceLimit) row.value = RecordedValue(change.reading);
+  return row;
+}
+
+RecordRow SetAsideRow(int address, bool aside, const std::string& port, const QDateTime& when) {
+  RecordRow row;
+  row.kind = RecordRow::Kind::kSetAside;
+  row.time = when;
+  row.port = port;
+  row.address = address;
+  row.operation = Operation::kQueryResistance;
+  row.raised = aside;
   return row;
 }
 
@@ -61,12 +73,27 @@ Outcome OutcomeOf(const RecordRow& row) {
 }
 
 std::string_view OperationText(const RecordRow& row) {
-  return row.kind == RecordRow::Kind::kAlarm ? kAlarmOperation : Describe(row.operation).name;
+  switch (row.kind) {
+    case RecordRow::Kind::kOutcome:
+      break;
+    case RecordRow::Kind::kAlarm:
+      return row.alarmKind == AlarmKind::kNoAnswer ? kNoAnswerOperation : kAlarmOperation;
+    case RecordRow::Kind::kSetAside:
+      return kSetAsideOperation;
+  }
+  return Describe(row.operation).name;
 }
 
 std::string_view ResultText(const RecordRow& row) {
-  if (row.kind == RecordRow::Kind::kOutcome) return ResultName(row.result);
-  return row.raised ? kAlarmRaised : kAlarmCleared;
+  switch (row.kind) {
+    case RecordRow::Kind::kOutcome:
+      break;
+    case RecordRow::Kind::kAlarm:
+      return row.raised ? kAlarmRaised : kAlarmCleared;
+    case RecordRow::Kind::kSetAside:
+      return row.raised ? kSetAsideBegun : kSetAsideEnded;
+  }
+  return ResultName(row.result);
 }
 
 std::string ValueText(const RecordRow& row) {
@@ -125,8 +152,15 @@ bool Consistent(const RecordRow& row) {
     return false;
   }
   const Quantity quantity = Describe(row.operation).quantity;
-  if (row.kind == RecordRow::Kind::kAlarm) {
-    return quantity == Quantity::kResistance && row.value && FitsQuantity(*row.value, quantity);
+  if (row.kind != RecordRow::Kind::kOutcome) {
+    // An alarm or a detector set aside: its own kind of row, the result of no reading.
+    if (quantity != Quantity::kResistance || row.result != Result::kAnswered || row.again) {
+      return false;
+    }
+    if (row.kind == RecordRow::Kind::kAlarm && row.alarmKind == AlarmKind::kResistanceLimit) {
+      return row.value && FitsQuantity(*row.value, quantity);
+    }
+    return !row.value;
   }
   // An answer carries its value when its operation gives one; nothing else carries a value.
   const bool valued = row.result == Result::kAnswered && quantity != Quantity::kNone;

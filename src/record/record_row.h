@@ -19,9 +19,13 @@ namespace karvello {
 struct RecordRow {
   enum class Kind {
     kOutcome,  // an operation's outcome: operation "voltage", "resistance", ...
-    kAlarm,    // a resistance limit's alarm raised or cleared: operation "alarm"
+    kAlarm,    // an alarm raised or cleared: operation "alarm", or "no-answer"
+    kSetAside,  // a detector set aside, or read every round again: operation "set-aside"
   };
   Kind kind = Kind::kOutcome;
+  // An alarm's: "alarm" is a resistance limit's (as every alarm of an older record), "no-answer"
+  // the other.
+  AlarmKind alarmKind = AlarmKind::kResistanceLimit;
   QDateTime time;    // local time, with its offset from UTC
   std::string port;  // "COM1", or the device
   int address = 0;   // as requested, 0 to 255; 0 for the query of the address
@@ -29,9 +33,9 @@ struct RecordRow {
   // not say which of the two, so an alarm read back holds kQueryResistance).
   Operation operation = Operation::kQueryVoltage;
   Result result = Result::kAnswered;  // an alarm's reading: kAnswered
-  bool raised = false;                // an alarm's state: raised, or cleared
+  bool raised = false;  // an alarm's state: raised, or cleared; set aside: begun, or ended
   // The value as the detector gave it (34.5 as 345 with 1 decimal, over range, 220 V), with
-  // kAnswered only; an alarm's is the reading's.
+  // kAnswered only; a resistance limit's alarm's is the reading's.
   std::optional<Reading> value;
   bool again = false;  // a late or repeated reply of an operation that had ended
   std::vector<std::vector<std::uint8_t>> sent;  // the frames sent, as they crossed the wire
@@ -43,6 +47,9 @@ struct RecordRow {
 RecordRow RowOf(const Outcome& outcome, const std::string& port, const QDateTime& when);
 // The row of an alarm's change on `port`: the reading's value, no frames.
 RecordRow RowOf(const AlarmChange& change, const std::string& port);
+
+// The row of the detector at `address` set aside (`aside`) or read every round again.
+RecordRow SetAsideRow(int address, bool aside, const std::string& port, const QDateTime& when);
 
 // The outcome a row of that kind records (an alarm's: its reading's).
 Outcome OutcomeOf(const RecordRow& row);
@@ -66,7 +73,7 @@ bool FitsQuantity(const Reading& value, Quantity quantity);
 
 // Whether the row's fields agree as Karvello writes them: the address from 0 to 255 (0 only for
 // the query of the address and a request not sent), a value exactly when an answer carries one
-// and fitting its quantity, an alarm's reading a value.
+// and fitting its quantity, a resistance limit's alarm's reading a value, none for the others.
 bool Consistent(const RecordRow& row);
 
 }  // namespace karvello

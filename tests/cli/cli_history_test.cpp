@@ -134,6 +134,39 @@ TEST(CliHistory, PeriodAddressesAndOperations) {
   EXPECT_EQ(JsonTimes(wholeDay.Out()).size(), 6) << wholeDay.Out();
 }
 
+// A detector set aside and back: rows of their own in each format, among the readings; asked
+// for by operation, they are left out as the alarms are.
+TEST(CliHistory, ShowsADetectorSetAsideAndBack) {
+  std::vector<RecordRow> rows = {Row(kT0, 6, "voltage", "no-reply", "")};
+  rows.push_back(SetAsideRow(6, true, "rtu+tcp://10.0.0.7:4001", kT0.addSecs(1)));
+  rows.push_back(SetAsideRow(6, false, "rtu+tcp://10.0.0.7:4001", kT0.addSecs(60)));
+  rows.push_back(Row(kT0.addSecs(60), 6, "voltage", "answered", "220"));
+  const RecordFile record(rows);
+  Cli plain({"history"}, record.Path());
+  ASSERT_EQ(plain.Finish(), 0) << plain.Err();
+  const QStringList lines = QString::fromStdString(plain.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 4) << plain.Out();
+  EXPECT_TRUE(lines[1].endsWith(
+      "address 6  set-aside  begun: not answering; read only now and then until it answers"))
+      << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].endsWith("address 6  set-aside  ended: answering again; read every round"))
+      << lines[2].toStdString();
+  Cli json({"history", "--format", "json"}, record.Path());
+  ASSERT_EQ(json.Finish(), 0) << json.Err();
+  const QStringList objects = QString::fromStdString(json.Out()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(objects.size(), 4);
+  const QJsonObject begun = QJsonDocument::fromJson(objects[1].toUtf8()).object();
+  EXPECT_EQ(begun["operation"].toString(), "set-aside");
+  EXPECT_EQ(begun["result"].toString(), "begun");
+  EXPECT_EQ(begun["address"].toInt(), 6);
+  Cli csv({"history", "--format", "csv"}, record.Path());
+  ASSERT_EQ(csv.Finish(), 0) << csv.Err();
+  EXPECT_NE(csv.Out().find(",6,set-aside,ended,,"), std::string::npos) << csv.Out();
+  Cli voltage({"history", "--format", "json", "--operation", "voltage"}, record.Path());
+  ASSERT_EQ(voltage.Finish(), 0) << voltage.Err();
+  EXPECT_EQ(JsonTimes(voltage.Out()), (QStringList{Ms(0), Ms(60'000)}));
+}
+
 // The three formats of the same rows: the plain lines in the command's words, CSV through the
 // project's reader, JSON through Qt's.
 TEST(CliHistory, FormatsParse) {

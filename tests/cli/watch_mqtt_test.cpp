@@ -297,12 +297,16 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
                        {"state", state},
                        {"value", reading["value"]},
                        {"over_range", false},
-                       {"limit", 20}};
+                       {"limit", 20},
+                       {"kind", "resistance-limit"},
+                       {"standing", std::string_view(state) == "raised"}};
   };
   EXPECT_EQ(printed[0]["value"].toDouble(), 34.5);
   EXPECT_EQ(printed[2]["value"].toDouble(), 12.8);
   QJsonObject raisedLine = alarm(printed[0], "raised");
   raisedLine.remove("state");
+  raisedLine.remove("kind");
+  raisedLine.remove("standing");
   raisedLine.insert("port", QString::fromStdString(detector.SlavePath()));
   raisedLine.insert("operation", "alarm");
   raisedLine.insert("result", "raised");

@@ -61,6 +61,45 @@ INSTANTIATE_TEST_SUITE_P(
                       AlarmCase{{"--alarm-above", "10", "--alarm-after", "1001"}, std::nullopt, 0},
                       AlarmCase{{"--alarm-after", "3"}, std::nullopt, 0}));
 
+// --dead-after and --dead-retry at their edges, on the command line and in a --config file.
+TEST(WatchOptions, TakeTheDeadAfterAndRetryWithinTheirEdges) {
+  const struct {
+    Arguments options;
+    int after;  // 0: refused as bad usage
+    int retry;
+  } cases[] = {
+      {{}, 5, 64},
+      {{"--dead-after", "1"}, 1, 64},
+      {{"--dead-after", "1000"}, 1000, 64},
+      {{"--dead-after", "0"}, 0, 0},
+      {{"--dead-after", "1001"}, 0, 0},
+      {{"--dead-after", "-1"}, 0, 0},
+      {{"--dead-retry", "1"}, 5, 1},
+      {{"--dead-retry", "100000"}, 5, 100000},
+      {{"--dead-retry", "0"}, 0, 0},
+      {{"--dead-retry", "100001"}, 0, 0},
+      {{"--dead-after=3", "--dead-retry=8"}, 3, 8},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = c.options.empty() ? "(none)" : c.options[0];
+    if (c.after == 0) {
+      try {
+        Parse(Watch(c.options));
+        ADD_FAILURE() << "taken: " << shown;
+      } catch (const UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("takes a whole number from 1 to"),
+                  std::string::npos)
+            << error.what();
+      }
+      continue;
+    }
+    const Invocation run = Parse(Watch(c.options));
+    EXPECT_EQ(run.deadAfter, c.after) << shown;
+    EXPECT_EQ(run.deadRetry, c.retry) << shown;
+  }
+  EXPECT_THROW(Parse({"voltage", "-a", "1", "--dead-after", "3"}), UsageError);
+}
+
 // Options that mean nothing without another are refused, naming the one they need.
 TEST(WatchOptions, RefuseWhatNeedsAnotherOption) {
   const struct {
@@ -140,6 +179,10 @@ TEST_F(WatchConfigOption, ItsOptionsStandInItsPlace) {
   EXPECT_EQ(run.http, (gateway::ListenAddress{"0.0.0.0", 9100}));
   EXPECT_EQ(run.count, 4);
   EXPECT_EQ(run.format, Format::kJson);
+  const Invocation dead = Parse({"watch", "--config", Write("-a 1\n--every 5m\n--dead-after 7\n"
+                                                         "--dead-retry 16\n")});
+  EXPECT_EQ(dead.deadAfter, 7);
+  EXPECT_EQ(dead.deadRetry, 16);
   EXPECT_EQ(Parse({"watch", "--count", "4", "--config", path}).count, 4);
 }
 

@@ -127,14 +127,14 @@ TEST(CliWatchScada, MbpollPymodbusAndTheToolReadBothBlocks) {
 
   // Each exception, from pymodbus and from mbpoll.
   EXPECT_EQ(Pymodbus(port, {"w:5:17:1", "h:5:0x100:0", "h:5:0x100:126", "h:5:0x100:125",
-                            "h:5:0x10F:1", "h:5:16:1", "h:9:0x100:1", "i:5:15:1"}),
+                            "h:5:0x112:1", "h:5:16:1", "h:9:0x100:1", "i:5:15:1"}),
             (QStringList{"exception 1", "exception 3", "exception 3", "exception 2",
                          "exception 2", "exception 2", "exception 11", "ok 230"}));
   const auto written = RunMbpoll("-m tcp -p " + std::to_string(port) +
                                  " -t 4 -0 -1 -o 2 -a 5 -r 17 127.0.0.1 1");
   EXPECT_NE(written.output.find("Illegal function"), std::string::npos) << written.output;
   std::string said;
-  EXPECT_TRUE(Mbpoll(port, 4, 5, 0x10F, 1, &said).empty());
+  EXPECT_TRUE(Mbpoll(port, 4, 5, 0x112, 1, &said).empty());
   EXPECT_NE(said.find("Illegal data address"), std::string::npos) << said;
   EXPECT_TRUE(Mbpoll(port, 4, 9, 15, 1, &said).empty());
   EXPECT_NE(said.find("Target device failed to respond"), std::string::npos) << said;

@@ -41,6 +41,16 @@ RecordRow Alarm(int minute, int address, bool raised, std::string port = "COM1")
   return RowOf(AlarmChange{reading, address, raised, 20, kStart.addSecs(60 * minute)}, port);
 }
 
+RecordRow Silent(int minute, int address, bool raised) {
+  Outcome reading{};
+  reading.operation = Operation::kQueryVoltage;
+  reading.result = raised ? Result::kNoReply : Result::kAnswered;
+  if (!raised) reading.value = Reading{220};
+  return RowOf(AlarmChange{reading, address, raised, 0, kStart.addSecs(60 * minute),
+                           AlarmKind::kNoAnswer},
+               "COM1");
+}
+
 constexpr auto kVoltage = Operation::kQueryVoltage;
 constexpr auto kResistance = Operation::kQueryResistance;
 
@@ -77,6 +87,10 @@ TEST_F(LastKnownTest, TakesTheLastOfEachOnThePortAndTheAlarmsThatStand) {
                     At(7, 5, kVoltage, Result::kAnswered, Reading{230}, "COM2"),
                     Alarm(7, 5, false, "COM2"),
                     At(8, 9, kVoltage, Result::kAnswered, Reading{231}),
+                    Silent(9, 7, true),
+                    SetAsideRow(7, true, "COM1", kStart.addSecs(540)),
+                    Silent(9, 3, true),
+                    Silent(10, 3, false),
                 }));
   RecordRow late = At(9, 3, kVoltage, Result::kAnswered, Reading{1});
   late.again = true;
@@ -86,7 +100,8 @@ TEST_F(LastKnownTest, TakesTheLastOfEachOnThePortAndTheAlarmsThatStand) {
   file.close();
 
   const LastKnown known = ReadLastKnown(Path(), "COM1", {3, 5, 7}, {kVoltage, kResistance}, true);
-  EXPECT_EQ(known.raised, std::set<int>{5});
+  EXPECT_EQ(known.raised, std::set<int>{5});  // a no-answer alarm is none of them
+  EXPECT_EQ(known.silent, std::set<int>{7});
   const auto& voltage3 = known.readings.at({3, Quantity::kVoltage});
   EXPECT_EQ(voltage3.lastTime, kStart.addSecs(180));
   EXPECT_EQ(voltage3.lastResult, Result::kNoReply);

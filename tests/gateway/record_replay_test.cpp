@@ -334,17 +334,44 @@ TEST(ReplayBoundsTest, AHundredThousandRowsAreSentOneMoreIsNot) {
   }
 }
 
+// Each kind, raised and cleared, with and without the other kind standing: the message replayed
+// is the one the watch published live.
 TEST(ReplayedAlarm, IsTheChangeTheWatchHandedOver) {
-  AlarmChange change;
-  change.reading = Made(Operation::kQueryResistance, 7, Result::kAnswered, "", Reading{345, 1});
-  change.address = 7;
-  change.raised = true;
-  change.limit = 40;
-  change.when = kWhen;
-  const AlarmChange back = AlarmChangeOf(RowOf(change, kPort), 40);
-  EXPECT_EQ(AlarmMessageText(back), AlarmMessageText(change));
-  change.raised = false;
-  EXPECT_EQ(AlarmMessageText(AlarmChangeOf(RowOf(change, kPort), 40)), AlarmMessageText(change));
+  for (const AlarmKind kind : {AlarmKind::kResistanceLimit, AlarmKind::kNoAnswer}) {
+    for (const bool raised : {true, false}) {
+      for (const bool others : {false, true}) {
+        SCOPED_TRACE(testing::Message() << AlarmKindName(kind) << " raised " << raised
+                                        << " others " << others);
+        AlarmChange change;
+        change.kind = kind;
+        change.reading =
+            kind == AlarmKind::kNoAnswer
+                ? Made(Operation::kQueryResistance, 7, Result::kNoReply, "", std::nullopt)
+                : Made(Operation::kQueryResistance, 7, Result::kAnswered, "", Reading{345, 1});
+        change.address = 7;
+        change.raised = raised;
+        change.limit = kind == AlarmKind::kNoAnswer ? 0 : 40;
+        change.when = kWhen;
+        change.othersStanding = others;
+        EXPECT_EQ(AlarmMessageText(AlarmChangeOf(RowOf(change, kPort), 40, others)),
+                  AlarmMessageText(change));
+      }
+    }
+  }
+}
+
+// A detector set aside or read again is a row of the record, never a message of the broker.
+TEST(ReplayedRows, AreReadingsAndAlarmsOnly) {
+  AlarmChange noAnswer;
+  noAnswer.kind = AlarmKind::kNoAnswer;
+  noAnswer.reading = Made(Operation::kQueryVoltage, 7, Result::kNoReply, "", std::nullopt);
+  noAnswer.address = 7;
+  noAnswer.raised = true;
+  noAnswer.when = kWhen;
+  EXPECT_TRUE(Published(RowOf(noAnswer, kPort), kPort));
+  for (const bool aside : {true, false}) {
+    EXPECT_FALSE(Published(SetAsideRow(7, aside, kPort, kWhen), kPort));
+  }
 }
 
 }  // namespace

@@ -88,8 +88,8 @@ constexpr Reading kVolts{220, 0, false};
 struct QualityCase {
   const char* name;
   std::function<SiteSnapshot()> site;
-  // 0x0100 to 0x010E: r state, r value (2), r age (2), v state, v value, v age (2), alarm,
-  // failures in a row, answered (2), failed (2).
+  // 0x0100 to 0x0111: r state, r value (2), r age (2), v state, v value, v age (2), alarm,
+  // failures in a row, answered (2), failed (2), no-answer alarm, seconds set aside (2).
   const char* words;
 };
 
@@ -97,14 +97,14 @@ class ScadaQualityBlock : public ::testing::TestWithParam<QualityCase> {};
 
 TEST_P(ScadaQualityBlock, GivesEachValueItsStateAndAge) {
   const QualityCase& c = GetParam();
-  EXPECT_EQ(Words(c.site(), 5, kQualityBlock, 15), c.words);
+  EXPECT_EQ(Words(c.site(), 5, kQualityBlock, 18), c.words);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, ScadaQualityBlock,
     ::testing::Values(
         QualityCase{"nothing read yet", [] { return SiteWith({}); },
-                    "0002 FFFF FFFF FFFF FFFF 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0002 FFFF FFFF FFFF FFFF 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"good, two decimals",
                     [] {
                       DetectorState d;
@@ -116,13 +116,13 @@ INSTANTIATE_TEST_SUITE_P(
                       d.alarm = true;
                       return SiteWith(d);
                     },
-                    "0000 0000 0D7A 0000 005A 0000 00DC 0000 001E 0001 0000 0000 0007 0000 0001"},
+                    "0000 0000 0D7A 0000 005A 0000 00DC 0000 001E 0001 0000 0000 0007 0000 0001 0000 FFFF FFFF"},
         QualityCase{"good, one decimal", [] { return WithResistance(kOhms1, 0); },
-                    "0000 0000 0D7A 0000 0000 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0000 0000 0D7A 0000 0000 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"good, no decimals, highest", [] { return WithResistance(kOhms0, 1); },
-                    "0000 0063 FF9C 0000 0001 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0000 0063 FF9C 0000 0001 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"over range has an age but no value", [] { return WithResistance(kOver, 61); },
-                    "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"failed after a good keeps it, its age growing",
                     [] {
                       DetectorState d;
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                       d.voltage.failed = 1;
                       return SiteWith(d);
                     },
-                    "0003 0000 0D7A 0000 0258 0003 00DC 0000 0041 0000 0003 0000 0000 0000 0003"},
+                    "0003 0000 0D7A 0000 0258 0003 00DC 0000 0041 0000 0003 0000 0000 0000 0003 0000 FFFF FFFF"},
         QualityCase{"failed with none good before",
                     [] {
                       DetectorState d;
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
                       d.voltage = Failed(Result::kNoReply, std::nullopt, 1, -1);
                       return SiteWith(d);
                     },
-                    "0003 FFFF FFFF FFFF FFFF 0003 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0003 FFFF FFFF FFFF FFFF 0003 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"line lost, whatever was read",
                     [] {
                       DetectorState d;
@@ -149,9 +149,21 @@ INSTANTIATE_TEST_SUITE_P(
                       d.voltage = Failed(Result::kLineLost, kVolts, 2, 12);
                       return SiteWith(d, false);
                     },
-                    "0004 0000 0D7A 0000 000A 0004 00DC 0000 000C 0000 0000 0000 0000 0000 0000"},
+                    "0004 0000 0D7A 0000 000A 0004 00DC 0000 000C 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
         QualityCase{"line lost before any reading", [] { return SiteWith({}, false); },
-                    "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000"},
+                    "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
+        QualityCase{"set aside, not answering since",
+                    [] {
+                      DetectorState d;
+                      d.voltage = Failed(Result::kNoReply, kVolts, 300, 900);
+                      d.voltage.failed = 5;
+                      d.failuresInRow = 5;
+                      d.noAnswer = true;
+                      d.asideSince = kNow.addSecs(-290);
+                      return SiteWith(d);
+                    },
+                    "0002 FFFF FFFF FFFF FFFF 0003 00DC 0000 0384 0000 0005 0000 0000 0000 0005 "
+                    "0001 0000 0122"},
         QualityCase{"counts saturate, a future reading is 0 s old",
                     [] {
                       DetectorState d;
@@ -161,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       d.failuresInRow = 65536;
                       return SiteWith(d);
                     },
-                    "0002 FFFF FFFF FFFF FFFF 0000 FFFF 0000 0000 0000 FFFF FFFF FFFF FFFF FFFF"}),
+                    "0002 FFFF FFFF FFFF FFFF 0000 FFFF 0000 0000 0000 FFFF FFFF FFFF FFFF FFFF 0000 FFFF FFFF"}),
     [](const auto& info) { return test::CaseWord(info.param.name); });
 
 TEST(ScadaQualityBlock, AnyPartOfItReadsAlone) {
@@ -206,8 +218,8 @@ TEST(ScadaOwnRegisters, GiveTheLastReadingOnlyWhileItStands) {
       {"up to the address", good, 0x0011, 2, "exception 02"},
       {"past the address", good, 0x0012, 2, "exception 02"},
       {"under the block", good, 0x00FF, 2, "exception 02"},
-      {"past the block", good, 0x010E, 2, "exception 02"},
-      {"after the block", good, 0x010F, 1, "exception 02"},
+      {"past the block", good, 0x0111, 2, "exception 02"},
+      {"after the block", good, 0x0112, 1, "exception 02"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Words(SiteWith(c.detector), 5, c.start, c.count), c.words) << c.name;
@@ -227,18 +239,21 @@ TEST(ScadaGatewayUnit, TellsTheLineBrokerRecordAndAlarms) {
   site.detectors[3].alarm = true;
   site.detectors[7];
   site.detectors[9].alarm = true;
-  EXPECT_EQ(Words(site, 0, 0, 9), "0001 0001 0001 0002 0002 1170 0003 0001 0002");
+  site.detectors[7].noAnswer = true;
+  EXPECT_EQ(Words(site, 0, 0, 10), "0001 0001 0001 0002 0002 1170 0003 0001 0002 0001");
   site.line.open = false;
   site.broker = {true, false, 5, 0};
   site.record = {"/var/lib/karvello/record.csv", true, 3};
   site.detectors[3].alarm = false;
-  EXPECT_EQ(Words(site, 0, 0, 9), "0000 0002 0000 0005 0002 1170 0003 0000 0001");
+  site.detectors[7].noAnswer = false;
+  EXPECT_EQ(Words(site, 0, 0, 10), "0000 0002 0000 0005 0002 1170 0003 0000 0001 0000");
   site.broker = {};
   site.record = {};
   site.broker.queued = 0x1'0000'0000ULL;  // saturates
   EXPECT_EQ(Words(site, 0, 1, 3), "0000 FFFF FFFF");
   EXPECT_EQ(Words(site, 0, 7, 1), "0001");  // no record kept: nothing failing
-  EXPECT_EQ(Words(site, 0, 8, 2), "exception 02");
+  EXPECT_EQ(Words(site, 0, 8, 2), "0001 0000");
+  EXPECT_EQ(Words(site, 0, 9, 2), "exception 02");
   EXPECT_EQ(Words(site, 0, 0x0100, 1), "exception 02");
   EXPECT_EQ(Words(site, 0, 0x000D, 1), "exception 02");
 }

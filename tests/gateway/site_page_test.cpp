@@ -269,6 +269,34 @@ TEST(SitePage, ShowsEachReadingInTheWindowsWords) {
   EXPECT_NE(page.find(",\"every\":3000,"), std::string::npos);
 }
 
+// A detector set aside: not answering since then, on the page (its alarm cell, at the top) and in
+// the JSON, its no-answer alarm counted apart from the limits'.
+TEST(SitePage, ShowsADetectorSetAsideAsNotAnsweringSinceThen) {
+  SiteSnapshot site = Site();
+  site.detectors[9].noAnswer = true;
+  site.detectors[9].asideSince = kNow.addSecs(-300);
+  const std::string page = PageHtml(site, kMoment);
+  EXPECT_EQ(CellOf(page, 9, "a"), "无应答，自 2026-12-07 18:05:00");
+  const std::regex rows("<tr data-address=\"(\\d+)\"( class=\"alarm\")?>");
+  std::string order;
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), rows); it != std::sregex_iterator();
+       ++it) {
+    order += (*it)[1].str() + ((*it)[2].matched ? "!" : "") + " ";
+  }
+  EXPECT_EQ(order, "7! 9! 3 ");
+  EXPECT_NE(page.find("1 个检测器的接地电阻高于上限；1 个检测器无应答"), std::string::npos);
+  site.detectors[7].noAnswer = true;  // both kinds at one address
+  EXPECT_EQ(CellOf(PageHtml(site, kMoment), 7, "a"), "高于上限；无应答");
+
+  const QJsonObject status = Json(site);
+  EXPECT_EQ(status["alarms"].toInt(), 1);
+  EXPECT_EQ(status["noAnswerAlarms"].toInt(), 2);
+  EXPECT_TRUE(Detector(status, 9)["noAnswer"].toBool());
+  EXPECT_EQ(Detector(status, 9)["asideSince"].toString(), "2026-12-07T18:05:00.000+08:00");
+  EXPECT_TRUE(Detector(status, 3)["asideSince"].isNull());
+  EXPECT_FALSE(Detector(status, 3)["noAnswer"].toBool());
+}
+
 TEST(SitePage, EscapesWhatTheUserNamedAndLoadsNothingFromElsewhere) {
   SiteSnapshot site = Site();
   site.site = "<script>alert(1)</script>";

@@ -86,15 +86,39 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"NorIsAStart", Operation::kStartMeasurement, 3, std::nullopt, nullptr, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SiteAlarm, CarriesTheReadingAsTheDetectorGaveItAndTheLimit) {
+TEST(SiteAlarm, CarriesTheReadingAsTheDetectorGaveItTheLimitAndTheKind) {
   const SiteSchema schema("site1", "plant/north");
-  const AlarmChange raised{Answered(Operation::kQueryResistance, Reading{4150, 2}), 2, true, 40.5,
-                           kWhen};
-  const SiteMessage message = schema.AlarmMessage(raised);
-  EXPECT_EQ(message.topic, "plant/north/2/alarm");
-  EXPECT_EQ(message.payload.toStdString(),
-            "{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"address\":2,\"state\":\"raised\","
-            "\"value\":41.50,\"over_range\":false,\"limit\":40.5}");
+  const Outcome silent = Answered(Operation::kQueryVoltage, std::nullopt);
+  const struct {
+    const char* name;
+    AlarmChange change;
+    const char* payload;  // after the time and the address
+  } cases[] = {
+      {"a limit's raised",
+       {Answered(Operation::kQueryResistance, Reading{4150, 2}), 2, true, 40.5, kWhen},
+       "\"state\":\"raised\",\"value\":41.50,\"over_range\":false,\"limit\":40.5,"
+       "\"kind\":\"resistance-limit\",\"standing\":true}"},
+      {"a limit's cleared while the detector is silent",
+       {Answered(Operation::kQueryResistance, Reading{150, 1}), 2, false, 40.5, kWhen,
+        AlarmKind::kResistanceLimit, true},
+       "\"state\":\"cleared\",\"value\":15.0,\"over_range\":false,\"limit\":40.5,"
+       "\"kind\":\"resistance-limit\",\"standing\":true}"},
+      {"no answer raised",
+       {silent, 2, true, 0, kWhen, AlarmKind::kNoAnswer},
+       "\"state\":\"raised\",\"value\":null,\"over_range\":false,\"limit\":null,"
+       "\"kind\":\"no-answer\",\"standing\":true}"},
+      {"no answer cleared by a reading",
+       {Answered(Operation::kQueryVoltage, Reading{220}), 2, false, 0, kWhen, AlarmKind::kNoAnswer},
+       "\"state\":\"cleared\",\"value\":null,\"over_range\":false,\"limit\":null,"
+       "\"kind\":\"no-answer\",\"standing\":false}"},
+  };
+  for (const auto& c : cases) {
+    const SiteMessage message = schema.AlarmMessage(c.change);
+    EXPECT_EQ(message.topic, "plant/north/2/alarm") << c.name;
+    EXPECT_EQ(message.payload.toStdString(),
+              std::string("{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"address\":2,") + c.payload)
+        << c.name;
+  }
   EXPECT_EQ(schema.StatusTopic(), "plant/north/status");
 }
 
@@ -165,7 +189,8 @@ TEST(SiteDiscovery, AnnouncesTheAlarmTheGatewaysConnectionAndTheirMaker) {
   EXPECT_EQ(alarmConfig["state_topic"], "karvello/site1/4/alarm");
   EXPECT_EQ(alarmConfig["device_class"], "problem");
   EXPECT_EQ(alarmConfig["value_template"],
-            "{{ 'ON' if value_json.state == 'raised' else 'OFF' }}");
+            "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
+            "value_json.state == 'raised') else 'OFF' }}");
   EXPECT_EQ(alarmConfig["availability_topic"], "karvello/site1/status");
   EXPECT_EQ(alarmConfig["device"], sensor["device"]);
 

@@ -94,6 +94,58 @@ TEST(RecordRow, EachAlarmGivesItsLine) {
   }
 }
 
+// A no-answer alarm ("no-answer", no value) and a detector set aside ("set-aside", "begun" or
+// "ended"): each its own row, read back as it was; an older record's "alarm" rows stay the
+// resistance limit's.
+TEST(RecordRow, NoAnswerAlarmsAndDetectorsSetAsideGiveTheirLines) {
+  const Outcome silent = Made(Operation::kQueryVoltage, 7, Result::kNoReply);
+  const AlarmChange raised{silent, 7, true, 0, kWhen, AlarmKind::kNoAnswer};
+  const AlarmChange cleared{Made(Operation::kQueryVoltage, 7, Result::kAnswered,
+                                 "07 03 02 00 DC 48 1D", Reading{220}),
+                            7, false, 0, kWhen, AlarmKind::kNoAnswer};
+  const struct {
+    RecordRow row;
+    const char* fields;  // after the time, the port and the address
+  } cases[] = {
+      {RowOf(raised, "COM1"), "no-answer,raised,,,,,"},
+      {RowOf(cleared, "COM1"), "no-answer,cleared,,,,,"},
+      {SetAsideRow(7, true, "COM1", kWhen), "set-aside,begun,,,,,"},
+      {SetAsideRow(7, false, "COM1", kWhen), "set-aside,ended,,,,,"},
+  };
+  for (const auto& c : cases) {
+    const std::string line = kAt + std::string("7,") + c.fields + "\r\n";
+    EXPECT_EQ(CsvLine(c.row), line);
+    EXPECT_TRUE(Consistent(c.row)) << c.fields;
+    const auto parsed = ParseRecord(line);
+    ASSERT_EQ(parsed.size(), 1U) << c.fields;
+    EXPECT_EQ(parsed[0], c.row) << c.fields;
+  }
+  const auto old = ParseRecord(kAt + std::string("7,alarm,raised,34.5,\xCE\xA9,,,\r\n"));
+  ASSERT_EQ(old.size(), 1U);
+  EXPECT_EQ(old[0].alarmKind, AlarmKind::kResistanceLimit);
+}
+
+// Rows that Karvello never writes: damaged, each alone.
+TEST(RecordRow, RefusesNoAnswerAndSetAsideRowsThatDisagree) {
+  const char* const fields[] = {
+      "7,no-answer,raised,34.5,\xCE\xA9,,,",  // a no-answer alarm has no value
+      "7,no-answer,stands,,,,,",                // nor another state
+      "7,set-aside,raised,,,,,",                // set aside: begun or ended
+      "7,set-aside,begun,220,V,,,",             // and no value
+      "7,set-aside,begun,,,yes,,",              // nor is it a late reply
+      "0,set-aside,begun,,,,,",                 // address 0 is no detector
+      "7,alarm,raised,,,,,",                    // a limit's alarm has its reading's value
+  };
+  for (const char* f : fields) {
+    RecordParser parser(kAnyTime);
+    std::size_t rows = 0;
+    parser.Parse(kAt + std::string(f) + "\r\n" + kAt + "7,set-aside,ended,,,,,\r\n", false,
+                 [&rows](RecordRow&&) { ++rows; });
+    EXPECT_EQ(rows, 1U) << f;
+    EXPECT_EQ(parser.Damaged(), 1) << f;
+  }
+}
+
 TEST(Csv, QuotesAFieldOnlyWhenItMustAndReadsItBack) {
   const struct {
     std::string field;
