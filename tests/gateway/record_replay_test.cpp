@@ -340,7 +340,7 @@ TEST(ReplayedAlarm, IsTheChangeTheWatchHandedOver) {
   for (const AlarmKind kind : {AlarmKind::kResistanceLimit, AlarmKind::kNoAnswer}) {
     for (const bool raised : {true, false}) {
       for (const bool others : {false, true}) {
-        SCOPED_TRACE(testing::Message() << AlarmKindName(kind) << " raised " << raised
+        SCOPED_TRACE(::testing::Message() << AlarmKindName(kind) << " raised " << raised
                                         << " others " << others);
         AlarmChange change;
         change.kind = kind;
