@@ -1,10 +1,10 @@
 #!/bin/sh
-# Unpacks the Debian package built by check_package.sh into a directory of its own and starts
-# the unpacked karvello on a virtual X display: its window must appear. The program is then
-# ended; nothing of the system is touched.
+# Unpacks the window's Debian package (karvello) built by check_package.sh into a directory of
+# its own and starts the unpacked karvello on a virtual X display: its window must appear. The
+# program is then ended; nothing of the system is touched.
 #   start_package.sh PACKAGE_DIR
 set -eu
-deb=$(ls "$1"/*.deb)
+deb=$(ls "$1"/karvello_*.deb)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"

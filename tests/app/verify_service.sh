@@ -1,6 +1,7 @@
 #!/bin/sh
-# The watch's systemd unit as the package installs it, checked by systemd-analyze verify in the
-# unpacked package beside systemd's own units: its keys, its instance, the program it starts.
+# The watch's systemd unit as the command line's package (karvello-cli) installs it, checked by
+# systemd-analyze verify in the unpacked package beside systemd's own units: its keys, its
+# instance, the program it starts.
 # Skipped (status 77) where systemd-analyze is not installed.
 #   verify_service.sh PACKAGE_DIR
 set -eu
@@ -8,7 +9,7 @@ if ! command -v systemd-analyze >/dev/null 2>&1; then
   echo "SKIP: systemd-analyze is not installed (Debian: systemd)"
   exit 77
 fi
-deb=$(ls "$1"/*.deb)
+deb=$(ls "$1"/karvello-cli_*.deb)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
