@@ -75,7 +75,8 @@ unit 0 the gateway 0x0000-0x0008. Nothing is written, nothing sent on the line f
 // history, before its options.
 inline constexpr std::string_view kHistoryHelp =
     R"(Prints the rows of the shared record (of every Karvello program) oldest first, in the format of
-a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened.
+a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened:
+-p PORT keeps the rows of that port. A reply that came twice or late is marked "again".
 )";
 
 // history, after its options.
@@ -111,6 +112,8 @@ Exit status:
   8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
      after the exchange in progress, its outcomes recorded. A pipe closed by its reader
      (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.
+  9  watch --mqtt --count: its rounds done, messages left that the broker never
+     acknowledged (never reached, or not back in time), said on standard error
 A scan in which no detector answered, and a watch whose --count rounds had no reading
 answered, end with the most telling failure met: refused (4), then a corrupt or wrong reply
 (5), then the line lost (6), then no reply (3).
