@@ -13,8 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
 reps="${2:-5}"
-cli="$build/src/cli/karvello-cli"
-sim="$build/src/app/karvello-sim"
+cli="$build/bin/karvello-cli"
+sim="$build/bin/karvello-sim"
 python=/usr/bin/python3
 for tool in "$cli" "$sim" "$python" /usr/bin/time; do
   [ -x "$tool" ] || { echo "missing: $tool (build first)" >&2; exit 2; }

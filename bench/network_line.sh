@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
 reps="${2:-30}"
-cli="$build/src/cli/karvello-cli"
-sim="$build/src/app/karvello-sim"
+cli="$build/bin/karvello-cli"
+sim="$build/bin/karvello-sim"
 python=/usr/bin/python3
 for tool in "$cli" "$sim" "$(command -v mbpoll)" "$(command -v socat)" "$python"; do
   [ -x "$tool" ] || { echo "missing: $tool (build first; scripts/setup installs the rest)" >&2; exit 2; }

@@ -34,7 +34,19 @@ int main(int argc, char** argv) {
   QCoreApplication::setApplicationName(QStringLiteral("karvello-sim"));
   QCommandLineParser parser;
   karvello::sim::AddSimOptions(parser);
-  parser.process(app);
+  if (!parser.parse(QCoreApplication::arguments())) {
+    // A serial setting asked for: the simulated line is 9600 8N1, as the detector's.
+    bool serial = false;
+    for (const QString& name : parser.unknownOptionNames()) {
+      serial = serial || name.contains(QStringLiteral("baud"), Qt::CaseInsensitive) ||
+               name.contains(QStringLiteral("parity"), Qt::CaseInsensitive) ||
+               name.contains(QStringLiteral("bits"), Qt::CaseInsensitive);
+    }
+    std::fprintf(stderr, "karvello-sim: %s%s\n", qPrintable(parser.errorText()),
+                 serial ? " The line is always 9600 baud 8N1, as the detector's." : "");
+    return 1;
+  }
+  if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
   if (!parser.positionalArguments().isEmpty()) {
     std::fprintf(stderr, "karvello-sim: unexpected argument \"%s\" (see --help)\n",
                  parser.positionalArguments().first().toLocal8Bit().constData());

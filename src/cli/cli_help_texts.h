@@ -80,7 +80,8 @@ address it cannot listen at ends it with status 2.
 // history, before its options.
 inline constexpr std::string_view kHistoryHelp =
     R"(Prints the rows of the shared record (of every Karvello program) oldest first, in the format of
-a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened.
+a watch's lines: plain, --format csv or --format json; -v adds the frames. No port is opened:
+-p PORT keeps the rows of that port. A reply that came twice or late is marked "again".
 )";
 
 // history, after its options.
@@ -116,6 +117,8 @@ Exit status:
   8  standard output could not be written (a full disk, /dev/full): a watch or a scan ends
      after the exchange in progress, its outcomes recorded. A pipe closed by its reader
      (| head -1) is no failure: it ends a watch or a scan quietly as a stop does.
+  9  watch --mqtt --count: its rounds done, messages left that the broker never
+     acknowledged (never reached, or not back in time), said on standard error
 A scan in which no detector answered, and a watch whose --count rounds had no reading
 answered, end with the most telling failure met: refused (4), then a corrupt or wrong reply
 (5), then the line lost (6), then no reply (3).

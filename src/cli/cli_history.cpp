@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include "framing/frame_text.h"
@@ -71,12 +72,42 @@ std::optional<Outcome> OutcomeOf(RecordRow&& row, bool frames) {
   return outcome;
 }
 
-int PrintHistory(const Invocation& run, const QString& recordPath, Printer& printer) {
+namespace {
+
+// The record's query of `run`: its period and addresses; its operations, none for the alarms
+// (the reader leaves alarms out of a query of operations).
+RecordQuery QueryOf(const Invocation& run) {
   RecordQuery query;
   query.from = run.since;
   query.to = run.until;
   query.addresses = std::set<int>(run.addresses.begin(), run.addresses.end());
-  query.operations = std::set<Operation>(run.operations.begin(), run.operations.end());
+  if (!run.alarms) query.operations = std::set<Operation>(run.operations.begin(), run.operations.end());
+  return query;
+}
+
+// Whether `row` is one `run` asks for beyond its query: of its port (-p) and of its kind.
+bool Wanted(const Invocation& run, const RecordRow& row) {
+  if (run.port && row.port != run.port->text) return false;
+  return run.alarms == (row.kind == RecordRow::Kind::kAlarm);
+}
+
+// The ports of the rows `run` asks for, at most two: enough to know whether there is more than
+// one. A second reading of the record, in the same bounded memory.
+std::set<std::string> PortsOf(const Invocation& run, const QString& recordPath) {
+  std::set<std::string> ports;
+  ReadRecordRows(recordPath, QueryOf(run), [&](RecordRow&& row) {
+    if (ports.size() < 2 && Wanted(run, row)) ports.insert(row.port);
+  });
+  return ports;
+}
+
+}  // namespace
+
+int PrintHistory(const Invocation& run, const QString& recordPath, Printer& printer) {
+  // A person reading the rows of several ports is shown each row's port.
+  if (printer.format() == Format::kPlain && !run.port) {
+    printer.ShowPort(PortsOf(run, recordPath).size() > 1);
+  }
   printer.Buffered();
   printer.Begin();
   std::size_t printed = 0;
@@ -84,6 +115,7 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
   // turn, but the old files and rows of several programs need not be quite in the order of their
   // times.
   TimeOrder inOrder([&](RecordRow&& row) {
+    if (!Wanted(run, row)) return;
     const QDateTime time = row.time;
     const std::string port = std::move(row.port);
     const int address = row.address;
@@ -92,15 +124,28 @@ int PrintHistory(const Invocation& run, const QString& recordPath, Printer& prin
       ++printed;
       return;
     }
+    if (row.kind == RecordRow::Kind::kAlarm) {
+      printer.PrintRecordedAlarm(AlarmChange{.reading = karvello::OutcomeOf(row),
+                                             .address = address,
+                                             .raised = row.raised,
+                                             .limit = 0,
+                                             .when = time,
+                                             .kind = row.alarmKind},
+                                 port);
+      ++printed;
+      return;
+    }
     const auto outcome = OutcomeOf(std::move(row), run.verbose);
     if (!outcome) return;
     printer.Print(*outcome, address, port, time, true);
     ++printed;
   });
-  const ReadReport report =
-      ReadRecordRows(recordPath, query, [&inOrder](RecordRow&& row) { inOrder.Add(std::move(row)); });
+  const ReadReport report = ReadRecordRows(recordPath, QueryOf(run),
+                                           [&inOrder](RecordRow&& row) { inOrder.Add(std::move(row)); });
   inOrder.Flush();
-  if (printed == 0) printer.Note("nothing recorded");
+  // The file read is named, so that a reader of another's record sees which one it was (CSV and
+  // JSON stay rows alone, for the programs that read them).
+  if (printed == 0) printer.Note("nothing recorded in " + recordPath.toStdString());
   if (report.damaged > 0) {
     printer.Flush();
     std::fprintf(stderr, "karvello-cli: %lld damaged line(s) of the record were not read\n",

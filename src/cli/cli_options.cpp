@@ -277,16 +277,25 @@ constexpr OptionEntry kHistoryOptions[] = {
     {'a', "address", false, "ADDR,...", "only these detectors' addresses, 1 to 255", Addresses},
     {0, "since", true, "TIME", "only rows made at TIME or later", HistoryTime},
     {0, "until", true, "TIME", "only rows made at TIME or earlier", HistoryTime},
-    {0, "operation", true, "OPERATION", "only resistance or only voltage",
+    {0, "operation", true, "OPERATION",
+     "only resistance, only voltage, or only the alarms raised and cleared",
      [](ParseState& s, const std::string&, const std::string& value) {
+       if (value == "alarm") {
+         s.run.alarms = true;
+         return;
+       }
        if (value != "resistance" && value != "voltage") {
-         throw UsageError("--operation takes resistance or voltage, not " + QuotedValue(value));
+         throw UsageError("--operation takes resistance, voltage or alarm, not " +
+                          QuotedValue(value));
        }
        // Every operation that reads the quantity: the survey's reading of a resistance too.
        for (const Operation operation : kAllOperations) {
          if (AnswerForm(operation).name == value) s.run.operations.push_back(operation);
        }
      }},
+    {0, "record", true, "FILE",
+     "read the record at FILE (a service's: /var/lib/karvello/record.csv)",
+     Text<&Invocation::recordFile>},
 };
 
 // A command: its synopsis, its line in the tool's help, its own help around its options, and
@@ -334,7 +343,8 @@ constexpr CommandEntry kCommands[] = {
      "read at a fixed interval until stopped, publishing to a broker", kWatchHelp, kWatchOptions,
      21, kWatchAfter},
     {Command::kHistory, "history",
-     "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]", "",
+     "[-a ADDR[,ADDR...]] [--since TIME] [--until TIME] [--operation OPERATION]",
+     "[--record FILE]",
      "the readings in the record, oldest first", kHistoryHelp, kHistoryOptions, 25, kHistoryAfter},
 };
 
@@ -486,7 +496,7 @@ Invocation Parse(const std::vector<std::string>& given) {
         if (i + 1 >= arguments.size()) throw UsageError(option + " needs a value");
         value = arguments[++i];
       }
-    } else if (value) {
+    } else if (value && Known(option)) {  // an option no command has is named as such
       throw UsageError(option + " takes no value");
     }
     options.push_back({option, value, {}});
@@ -545,6 +555,11 @@ Invocation Parse(const std::vector<std::string>& given) {
   }
   Invocation& run = state.run;
   if (!positional.empty() && !command) {
+    // The word after an option no command has is that option's value: the option is named.
+    if (!afterUnknown[0].empty()) {
+      throw UsageError("unknown option " + afterUnknown[0] + SerialSettingNote(afterUnknown[0]) +
+                       " (see karvello-cli --help)");
+    }
     throw UsageError("unknown command " + QuotedValue(positional[0]) +
                      " (see karvello-cli --help)");
   }
@@ -552,7 +567,9 @@ Invocation Parse(const std::vector<std::string>& given) {
   if (run.help || run.version) return run;
   if (!command) {
     for (const Given& option : options) {
-      if (!Find(kToolOptions, option.option)) throw UsageError("unknown option " + option.option);
+      if (!Find(kToolOptions, option.option)) {
+        throw UsageError("unknown option " + option.option + SerialSettingNote(option.option));
+      }
     }
     if (run.listPorts) return run;
     throw UsageError("no command given (see karvello-cli --help)");
@@ -563,7 +580,8 @@ Invocation Parse(const std::vector<std::string>& given) {
   if (positional.size() < wantedPositional) throw UsageError(name + " needs the new address");
   if (positional.size() > wantedPositional) {
     if (!afterUnknown[wantedPositional].empty()) {
-      throw UsageError(name + " has no option " + afterUnknown[wantedPositional] +
+      const std::string& unknown = afterUnknown[wantedPositional];
+      throw UsageError(name + " has no option " + unknown + SerialSettingNote(unknown) +
                        " (see karvello-cli " + name + " --help)");
     }
     throw UsageError(name + ": unexpected argument " + QuotedValue(positional[wantedPositional]));
@@ -586,8 +604,9 @@ Invocation Parse(const std::vector<std::string>& given) {
     if (Find(kToolOptions, option.option)) continue;
     const OptionEntry* described = Find(own, option.option);
     if (!described) {
-      throw UsageError(name + " has no option " + option.option + " (see karvello-cli " + name +
-                       " --help)");
+      const std::string note = Known(option.option) ? "" : SerialSettingNote(option.option);
+      throw UsageError(name + " has no option " + option.option + note + " (see karvello-cli " +
+                       name + " --help)");
     }
     apply(*described, option, state);
   }

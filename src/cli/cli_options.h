@@ -30,6 +30,7 @@ enum ExitStatus : int {
   kPortUnavailable = 6,   // no port opens, the port named does not, or the line was lost
   kBrokerRefused = 7,     // watch --mqtt: the broker refused the login (the readings recorded)
   kOutputUnwritable = 8,  // standard output could not be written (a closed pipe is no failure)
+  kNotDelivered = 9,      // watch --mqtt --count: its rounds done, messages left undelivered
 };
 
 enum class Command {
@@ -76,6 +77,10 @@ struct Invocation {
   // (none: all) the rows asked for.
   QDateTime since;
   QDateTime until;
+  // history: the record file read (--record; empty: the user's own), and whether the alarms'
+  // rows are asked for (--operation alarm) rather than the readings.
+  std::string recordFile;
+  bool alarms = false;
   // watch: the MQTT broker's URL as given (empty: none), its CA, the site, the topic prefix
   // (empty: from the site) and Home Assistant's discovery.
   std::string mqttUrl;

@@ -30,9 +30,13 @@ constexpr ResultStatus kResultStatuses[] = {
     {Result::kNotSent, kUsage},
 };
 
-std::string StampText(const QDateTime& when, int address, std::string_view operation) {
-  return DisplayTimeText(when) + "  address " + std::to_string(address) + "  " +
-         std::string(operation) + "  ";
+// A reply that came after its operation had ended: never one more reading.
+constexpr std::string_view kAgainMark = "  (again: a late or repeated reply)";
+
+std::string StampText(const QDateTime& when, int address, std::string_view operation,
+                      std::string_view port = {}) {
+  return DisplayTimeText(when) + (port.empty() ? "" : "  " + std::string(port)) + "  address " +
+         std::to_string(address) + "  " + std::string(operation) + "  ";
 }
 
 }  // namespace
@@ -75,8 +79,10 @@ void Printer::Begin() {
 void Printer::Print(const Outcome& outcome, int address, std::string_view port,
                     const QDateTime& when, bool stamped) {
   if (format_ == Format::kPlain) {
-    Write((stamped ? StampText(when, address, Describe(outcome.operation).name) : std::string()) +
-          PlainText(outcome) + "\n");
+    Write((stamped ? StampText(when, address, Describe(outcome.operation).name,
+                               showPort_ ? port : std::string_view())
+                   : std::string()) +
+          PlainText(outcome) + (outcome.again ? std::string(kAgainMark) : std::string()) + "\n");
     PrintFrames(outcome);
     return;
   }
@@ -96,6 +102,7 @@ void Printer::Print(const Outcome& outcome, int address, std::string_view port,
     }
     case Format::kJson: {
       std::string line = "{" + JsonMembers(fields);
+      if (outcome.again) line += ",\"again\":true";
       if (verbose_) {
         line += ",\"sent\":[";
         for (std::size_t i = 0; i < outcome.sent.size(); ++i) {
@@ -147,7 +154,8 @@ void Printer::PrintSetAside(int address, bool aside, std::string_view port,
   fields.result = aside ? kSetAsideBegun : kSetAsideEnded;
   switch (format_) {
     case Format::kPlain:
-      Write(StampText(when, address, kSetAsideOperation) + std::string(fields.result) +
+      Write(StampText(when, address, kSetAsideOperation, showPort_ ? port : std::string_view()) +
+            std::string(fields.result) +
             (aside ? ": not answering; read only now and then until it answers\n"
                    : ": answering again; read every round\n"));
       return;
@@ -162,6 +170,22 @@ void Printer::PrintSetAside(int address, bool aside, std::string_view port,
       Write("{" + JsonMembers(fields) + "}\n");
       return;
   }
+}
+
+void Printer::PrintRecordedAlarm(const AlarmChange& change, std::string_view port) {
+  if (format_ == Format::kPlain) {
+    const ReadingFields fields = FieldsOf(change, port);
+    Write(StampText(change.when, change.address,
+                    change.kind == AlarmKind::kNoAnswer ? kNoAnswerOperation : kAlarmOperation,
+                    showPort_ ? port : std::string_view()) +
+          std::string(fields.result) + ": " + PlainText(change.reading) + "\n");
+    return;
+  }
+  if (format_ == Format::kJson) {
+    Write("{" + JsonMembers(FieldsOf(change, port)) + "}\n");
+    return;
+  }
+  PrintAlarm(change, port);  // CSV has no column for the limit
 }
 
 void Printer::PrintFrames(const Outcome& outcome) {

@@ -32,7 +32,9 @@ class Printer {
   // The CSV header, once before the rows; nothing in the other formats.
   void Begin();
   // One outcome at `address` on `port`. `stamped`: the plain line begins with the time, the
-  // address and the operation, as in a watch; otherwise it is the value alone.
+  // address and the operation, as in a watch; otherwise it is the value alone. A late or
+  // repeated reply (outcome.again) is marked so: "(again)" at the end of the plain line,
+  // "again":true in JSON.
   void Print(const Outcome& outcome, int address, std::string_view port, const QDateTime& when,
              bool stamped);
   // A change of an alarm: the plain line "TIME  address 5  alarm  raised: 34.5 Ω, above 20 Ω",
@@ -43,6 +45,11 @@ class Printer {
   // ("... ended: ..."); a CSV row or JSON object with operation "set-aside", "begun" or "ended"
   // as the result.
   void PrintSetAside(int address, bool aside, std::string_view port, const QDateTime& when);
+  // An alarm's change as the record keeps it, without its limit: the plain line "TIME  address 5
+  // alarm  raised: 34.5 Ω", or a CSV row or JSON object as PrintAlarm's but for the limit.
+  void PrintRecordedAlarm(const AlarmChange& change, std::string_view port);
+  // The plain lines of Print(stamped) and of the alarms name the port after the time.
+  void ShowPort(bool show) { showPort_ = show; }
   // Verbose and plain only: the frames of `outcome`, a line each ("  sent: 05 03 ...").
   void PrintFrames(const Outcome& outcome);
   // A plain line of text (plain format only).
@@ -68,6 +75,7 @@ class Printer {
   bool verbose_;
   std::FILE* out_;
   bool flushEachLine_ = true;
+  bool showPort_ = false;
   int error_ = 0;  // the errno of the first failed write or flush
 };
 

@@ -1,6 +1,7 @@
 #include "cli/cli_rules.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "engine/address_box.h"
@@ -117,6 +118,23 @@ void CheckRules(Invocation& run, const std::string& name, const GivenOptions& gi
       throw UsageError("--alarm-above needs --resistance");
     }
   }
+}
+
+std::string SerialSettingNote(std::string_view option) {
+  std::string name;
+  for (const char c : option) {
+    if (c != '-' && c != '_') name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  // The names a user reaches for to set a serial line, and their short forms.
+  constexpr std::string_view kWords[] = {"baud", "parity", "stopbit", "databit", "bits",
+                                         "speed", "flow", "rate", "8n1"};
+  const bool serial = name == "b" ||
+                      std::any_of(std::begin(kWords), std::end(kWords), [&](std::string_view word) {
+                        return name.find(word) != std::string::npos;
+                      });
+  if (!serial) return {};
+  return "; the line is always Modbus RTU at 9600 baud, 8 data bits, no parity, 1 stop bit "
+         "(9600 8N1), as the detectors talk";
 }
 
 }  // namespace karvello::cli

@@ -27,6 +27,11 @@ std::chrono::milliseconds Milliseconds(std::string_view option, std::string_view
 // option's feature off without a word. Throws UsageError naming `option`.
 const std::string& NonEmpty(std::string_view option, const std::string& value);
 
+// For an option no command has that sets the serial line ("--baud", "--parity", "--stopbits",
+// "-b"): that the line is always 9600 baud 8N1 (", which karvello-cli does not change: ...").
+// Empty for any other option.
+std::string SerialSettingNote(std::string_view option);
+
 // Which options were given, beyond what they set.
 struct GivenOptions {
   bool every = false;

@@ -1,7 +1,9 @@
 #include "cli/cli_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "cli/console.h"
 #include "engine/survey.h"
@@ -68,7 +70,19 @@ int Session::Run() {
 
 void Session::Stop() {
   if (finished_) return;
+  const bool first = !std::exchange(stopAsked_, true);
   if (watch_) {
+    // A measurement is not cut short: its detector would be left measuring. Say how long the
+    // stop takes, and that a second request stops at once.
+    const auto left = std::chrono::ceil<std::chrono::seconds>(measuredBy_ -
+                                                              std::chrono::steady_clock::now());
+    if (first && measuringAt_ != 0 && left.count() > 0) {
+      ClearProgress();
+      std::fprintf(stderr,
+                   "karvello-cli: stopping after the measurement in progress at address %d, "
+                   "in about %lld s (again to stop at once)\n",
+                   measuringAt_, static_cast<long long>(left.count()));
+    }
     watch_->Stop();
     return;
   }
@@ -234,10 +248,15 @@ void Session::OnProgress(const Progress& progress) {
 }
 
 void Session::ShowProgress(const Progress& progress, int address) {
-  if (progress.operation != Operation::kQueryResistance || progress.phase != Phase::kDelaying ||
-      !StandardErrorIsTerminal()) {
+  if (progress.operation != Operation::kQueryResistance || progress.phase != Phase::kDelaying) {
+    measuringAt_ = 0;
     return;
   }
+  // The wait's end, and the read after it (a reply's time-out at most).
+  measuringAt_ = address;
+  measuredBy_ = std::chrono::steady_clock::now() + progress.delay - progress.elapsed +
+                kReplyTimeout;
+  if (!StandardErrorIsTerminal()) return;
   const auto whole = std::chrono::duration_cast<std::chrono::seconds>(progress.delay);
   std::fprintf(stderr, "\rmeasuring at address %d: %lld s left ", address,
                static_cast<long long>((whole - progress.elapsed).count()));

@@ -46,6 +46,8 @@ class Session {
   void Stop();
   // The same, the watch then ending with `status` (the broker refused it).
   void End(int status);
+  // Whether it was asked to stop before its work was done (Stop or End).
+  bool Stopped() const { return stopAsked_; }
 
   // A watch's readings and its alarms' changes, for the broker; each after it is printed and
   // recorded.
@@ -95,6 +97,10 @@ class Session {
   bool finished_ = false;
   // The seconds left of a measurement stand on standard error.
   bool progressShown_ = false;
+  bool stopAsked_ = false;
+  // The measurement waited for, if any: its address and when its wait ends.
+  int measuringAt_ = 0;
+  std::chrono::steady_clock::time_point measuredBy_{};
 
   // The steps of a one-shot command and the one in flight.
   std::vector<Step> steps_;

@@ -80,6 +80,9 @@ int Ended(Printer& printer, int status) {
 
 int main(int argc, char** argv) {
   const Console console;
+  // The line's own messages (a lost line, the frames when asked for) read as the tool's, without
+  // Qt's category: on a terminal and in the journal alike.
+  qSetMessagePattern(QStringLiteral("karvello-cli: %{message}"));
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("karvello"));
   QCoreApplication::setApplicationVersion(QStringLiteral(KARVELLO_VERSION));
@@ -103,7 +106,9 @@ int main(int argc, char** argv) {
   if (run.listPorts && run.command == Command::kNone) return Ended(printer, ListPorts(printer));
   if (run.command == Command::kHistory) {
     // The record alone: no line is opened.
-    return Ended(printer, PrintHistory(run, DefaultRecordPath(), printer));
+    const QString path =
+        run.recordFile.empty() ? DefaultRecordPath() : QString::fromStdString(run.recordFile);
+    return Ended(printer, PrintHistory(run, path, printer));
   }
   // The broker of a watch, checked before the port opens.
   std::unique_ptr<WatchBroker> broker;
@@ -192,7 +197,14 @@ int main(int argc, char** argv) {
     stop.emplace();
     stop->OnEach(&app, [&session] { session.Stop(); });
   }
-  const int status = session.Run();
-  if (broker) broker->Finish();
+  int status = session.Run();
+  if (broker) {
+    broker->Finish();
+    // A watch of counted rounds that ran them all is done only when the broker has them too;
+    // one stopped (the service's) ends as it was asked to.
+    if (status == kAnswered && run.count > 0 && !session.Stopped() && broker->Undelivered() > 0) {
+      status = kNotDelivered;
+    }
+  }
   return Ended(printer, status);
 }

@@ -4,6 +4,7 @@
 // it, watch_broker_none.cpp). A broker that refuses the login ends the watch with
 // kBrokerRefused, the readings made until then printed and recorded.
 
+#include <cstdint>
 #include <memory>
 
 #include "cli/cli_options.h"
@@ -24,6 +25,9 @@ class WatchBroker {
   // After the session has ended: waits for the broker to take what is queued (at most
   // gateway::kMqttStopWait), says "offline" and disconnects.
   virtual void Finish() = 0;
+  // After Finish: the messages the broker never acknowledged (never reached, or not back in
+  // time), said on standard error.
+  virtual std::uint64_t Undelivered() const = 0;
 };
 
 // The broker `run` names; none without --mqtt. The password from $KARVELLO_MQTT_PASSWORD when

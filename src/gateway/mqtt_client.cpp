@@ -20,6 +20,11 @@ void InitLibrary() {
   (void)initialised;
 }
 
+// "1 message", "3 messages".
+std::string Messages(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " message" : " messages");
+}
+
 // "10 s", "500 ms".
 std::string DurationText(std::chrono::milliseconds duration) {
   if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
@@ -312,7 +317,7 @@ void MqttClient::OnConnected() {
     const auto away = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - outageSince_);
     std::string line = "MQTT: " + shownUrl_ + " is back after " + std::to_string(away.count()) +
-                       " s; sending the " + std::to_string(queue_.size()) + " messages kept";
+                       " s; sending the " + Messages(queue_.size()) + " kept";
     if (droppedInOutage_ > 0) {
       line += "; " + std::to_string(droppedInOutage_) + " dropped while it was away (" +
               std::to_string(dropped_) + " in all)";
@@ -406,6 +411,12 @@ void MqttClient::PublishNow(const std::string& topic, const QByteArray& payload,
   }
 }
 
+std::uint64_t MqttClient::Undelivered() const {
+  std::uint64_t left = notTaken_;
+  for (const Message& message : queue_) left += message.acknowledged ? 0 : 1;
+  return left;
+}
+
 void MqttClient::FinishStop() {
   stopTimer_.stop();
   connackTimer_.stop();
@@ -419,13 +430,10 @@ void MqttClient::FinishStop() {
   const bool wasStopped = state_ == State::kStopped;
   state_ = State::kStopped;
   if (wasStopped) return;
-  std::uint64_t left = notTaken_;
-  for (const Message& message : queue_) left += message.acknowledged ? 0 : 1;
-  if (left > 0) {
-    Log("MQTT: " + std::to_string(left) + " messages not delivered to " + shownUrl_);
-  }
+  const std::uint64_t left = Undelivered();
+  if (left > 0) Log("MQTT: " + Messages(left) + " not delivered to " + shownUrl_);
   if (dropped_ > 0) {
-    Log("MQTT: " + std::to_string(dropped_) + " messages dropped in all while " + shownUrl_ +
+    Log("MQTT: " + Messages(dropped_) + " dropped in all while " + shownUrl_ +
         " was away");
   }
   if (droppedAlarms_ > 0) {

@@ -152,6 +152,8 @@ class MqttClient {
   // Those sent and not yet acknowledged.
   std::size_t InFlight() const { return inFlight_; }
   std::uint64_t Delivered() const { return delivered_; }
+  // The messages the broker has not acknowledged: those kept, and those refused after a refusal.
+  std::uint64_t Undelivered() const;
   std::uint64_t Dropped() const { return dropped_; }
   // Alarms among those dropped (from a queue that held nothing else).
   std::uint64_t DroppedAlarms() const { return droppedAlarms_; }

@@ -375,7 +375,10 @@ struct Refusal {
 TEST(SimProgram, RefusesWrongOptionsWithAMessage) {
   const Refusal cases[] = {
       {{"--address", "0"}, "karvello-sim: --address takes a whole number from 1 to 255"},
-      {{"--colour"}, "Unknown option 'colour'"},
+      {{"--colour"}, "Unknown option 'colour'.\n"},
+      {{"--baud", "19200"},
+       "Unknown option 'baud'. The line is always 9600 baud 8N1, as the detector's.\n"},
+      {{"--parity=even"}, "Unknown option 'parity'. The line is always 9600 baud 8N1"},
       {{"stray"}, "unexpected argument \"stray\""},
       {{"--device", "/nonexistent/tty"}, "open /nonexistent/tty"},
       {{"--device", "/dev/null"}, "/dev/null is not a serial line"},

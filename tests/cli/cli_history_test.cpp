@@ -211,13 +211,85 @@ TEST(CliHistory, FormatsParse) {
   EXPECT_EQ(first["over_range"], false);
 
   // Nothing in the period: a line saying so, the header alone, nothing.
-  for (const auto& [format, out] : {std::pair{"plain", "nothing recorded\n"},
+  const std::string nothing = "nothing recorded in " + record.Path().toStdString() + "\n";
+  for (const auto& [format, out] : {std::pair{"plain", nothing.c_str()},
                                     {"csv", "time,port,address,operation,result,value,unit\n"},
                                     {"json", ""}}) {
     Cli none({"history", "-a", "9", "--format", format}, record.Path());
     EXPECT_EQ(none.Finish(), 0) << none.Err();
     EXPECT_EQ(none.Out(), out) << format;
   }
+}
+
+// Rows of two ports, an alarm and a reply that came again: -p keeps a port's rows, the plain
+// lines name the port only when the rows hold more than one, --operation alarm lists the alarms,
+// a row marked "again" is shown as such, and --record reads the file it names.
+TEST(CliHistory, PortsAlarmsRepliesAgainAndAnotherRecord) {
+  const std::string tcp = "rtu+tcp://10.0.0.7:4001";
+  const auto line = [](const QDateTime& time, const std::string& port, const std::string& address,
+                       const std::string& operation, const std::string& result,
+                       const std::string& value, const std::string& unit,
+                       const std::string& again = "", const std::string& sent = "") {
+    return CsvLine({TimeText(time), port, address, operation, result, value, unit, again, sent,
+                    ""},
+                   "\r\n");
+  };
+  const std::string voltage = "05 03 00 0F 00 01 B5 8D";
+  const RecordFile record(line(kT0, "COM1", "5", "voltage", "answered", "220", "V", "", voltage) +
+                          line(kT0.addSecs(1), tcp, "5", "voltage", "answered", "221", "V", "",
+                               voltage) +
+                          line(kT0.addSecs(2), "COM1", "5", "voltage", "answered", "220", "V",
+                               "yes", voltage) +
+                          line(kT0.addSecs(3), "COM1", "1", "alarm", "raised", "34.5", "\xCE\xA9"));
+  const std::string at0 = DisplayTimeText(kT0);
+  const std::string at1 = DisplayTimeText(kT0.addSecs(1));
+  const std::string at2 = DisplayTimeText(kT0.addSecs(2));
+  const std::string at3 = DisplayTimeText(kT0.addSecs(3));
+  const std::string again = "  (again: a late or repeated reply)";
+  const struct {
+    QStringList arguments;
+    std::string out;
+  } cases[] = {
+      {{},
+       at0 + "  COM1  address 5  voltage  220 V\n" + at1 + "  " + tcp +
+           "  address 5  voltage  221 V\n" + at2 + "  COM1  address 5  voltage  220 V" + again +
+           "\n"},
+      {{"-p", "COM1"},
+       at0 + "  address 5  voltage  220 V\n" + at2 + "  address 5  voltage  220 V" + again + "\n"},
+      {{"-p", QString::fromStdString(tcp)}, at1 + "  address 5  voltage  221 V\n"},
+      {{"--operation", "alarm"}, at3 + "  address 1  alarm  raised: 34.5 \xCE\xA9\n"},
+      {{"--operation", "alarm", "-p", QString::fromStdString(tcp)},
+       "nothing recorded in " + record.Path().toStdString() + "\n"},
+      {{"-p", "COM2"}, "nothing recorded in " + record.Path().toStdString() + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    Cli run(QStringList{"history"} << c.arguments, record.Path());
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_EQ(run.Out(), c.out);
+  }
+  // In JSON the reply that came again says so; an alarm is a row of its own.
+  Cli json({"history", "--format", "json", "-p", "COM1"}, record.Path());
+  ASSERT_EQ(json.Finish(), 0) << json.Err();
+  const std::vector<QJsonObject> objects = json.Objects();
+  ASSERT_EQ(objects.size(), 2U) << json.Out();
+  EXPECT_FALSE(objects[0].contains("again"));
+  EXPECT_EQ(objects[1]["again"], true);
+  Cli alarms({"history", "--format", "csv", "--operation", "alarm"}, record.Path());
+  ASSERT_EQ(alarms.Finish(), 0) << alarms.Err();
+  const auto rows = SplitCsv(alarms.Out());
+  ASSERT_EQ(rows.size(), 2U) << alarms.Out();
+  EXPECT_EQ(rows[1], (std::vector<std::string>{TimeText(kT0.addSecs(3)), "COM1", "1", "alarm",
+                                               "raised", "34.5", "\xCE\xA9"}));
+
+  // --record: that file, not the one of the environment.
+  const RecordFile empty(std::string{});
+  Cli other({"history", "--record", record.Path(), "-p", "COM1"}, empty.Path());
+  ASSERT_EQ(other.Finish(), 0) << other.Err();
+  EXPECT_EQ(QString::fromStdString(other.Out()).count('\n'), 2) << other.Out();
+  Cli own({"history"}, empty.Path());
+  ASSERT_EQ(own.Finish(), 0) << own.Err();
+  EXPECT_EQ(own.Out(), "nothing recorded in " + empty.Path().toStdString() + "\n");
 }
 
 // A row Karvello never writes, in a file tampered with or damaged, is left out, counted and said
@@ -337,7 +409,7 @@ TEST(CliHistory, BadUsageAndAnUnreadableRecord) {
   ASSERT_TRUE(QDir().mkpath(folderPath));
   Cli folder({"history"}, folderPath);
   EXPECT_EQ(folder.Finish(), 1);
-  EXPECT_EQ(folder.Out(), "nothing recorded\n");
+  EXPECT_EQ(folder.Out(), "nothing recorded in " + folderPath.toStdString() + "\n");
   EXPECT_NE(folder.Err().find("karvello-cli: the record cannot be read: "), std::string::npos)
       << folder.Err();
   QDir(folderPath).removeRecursively();

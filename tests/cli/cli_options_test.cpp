@@ -5,12 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/cli_rules.h"
 
 namespace karvello::cli {
 namespace {
+
+// What an option that would set the serial line adds to its message.
+constexpr std::string_view kSerialNote =
+    "; the line is always Modbus RTU at 9600 baud, 8 data bits, no parity, 1 stop bit (9600 8N1), "
+    "as the detectors talk";
 
 struct WordsCase {
   std::vector<std::string> arguments;
@@ -52,7 +59,41 @@ INSTANTIATE_TEST_SUITE_P(
         WordsCase{{"voltage", "extra", "--colour"}, "voltage: unexpected argument \"extra\""},
         WordsCase{{"history", "-a", "-1"}, "-a takes a whole number from 1 to 255, not \"-1\""},
         WordsCase{{"-p", "/dev/ttyUSB0", "--address=7", "voltage", "-v"}, ""},
-        WordsCase{{"--help", "--colour"}, ""}));
+        WordsCase{{"--help", "--colour"}, ""},
+        // An option no command has is named, never its value; one that would set the serial
+        // line says that the line is 9600 8N1.
+        WordsCase{{"--baud", "19200", "voltage", "-a", "1"},
+                  "unknown option --baud" + std::string(kSerialNote) + " (see karvello-cli --help)"},
+        WordsCase{{"--colour", "red", "voltage", "-a", "1"},
+                  "unknown option --colour (see karvello-cli --help)"},
+        WordsCase{{"voltage", "-a", "1", "--baud", "19200"},
+                  "voltage has no option --baud" + std::string(kSerialNote) +
+                      " (see karvello-cli voltage --help)"},
+        WordsCase{{"voltage", "-a", "1", "--parity=none"},
+                  "voltage has no option --parity" + std::string(kSerialNote) +
+                      " (see karvello-cli voltage --help)"},
+        WordsCase{{"--stop-bits", "1"},
+                  "unknown option --stop-bits" + std::string(kSerialNote) +
+                      " (see karvello-cli --help)"},
+        WordsCase{{"--stop-bits=1"}, "unknown option --stop-bits" + std::string(kSerialNote)},
+        WordsCase{{"history", "--operation", "alarm", "--record", "/var/lib/karvello/record.csv"},
+                  ""},
+        WordsCase{{"history", "--record="}, "--record takes a value, not an empty one"},
+        WordsCase{{"history", "--operation", "alarms"},
+                  "--operation takes resistance, voltage or alarm, not \"alarms\""}));
+
+// The names a user reaches for to set the serial line, and names that are no such thing.
+TEST(SerialSettingNote, OnlyForTheLinesSettings) {
+  for (const char* option : {"--baud", "--baudrate", "--BAUD-RATE", "-b", "--speed", "--parity",
+                             "--stopbits", "--stop-bits", "--data_bits", "--databits", "--flow",
+                             "--8N1"}) {
+    EXPECT_EQ(SerialSettingNote(option), kSerialNote) << option;
+  }
+  for (const char* option : {"--colour", "--verbose", "-x", "--bus", "--every", "--port", "-a1",
+                             "--", "--address"}) {
+    EXPECT_EQ(SerialSettingNote(option), "") << option;
+  }
+}
 
 // Values that would switch a feature off, or that a message would show raw or whole: an empty
 // value is refused, a refused value is shown escaped and cut after its first 64 bytes, and the
@@ -94,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password", "hush"},
                   "watch has no option --mqtt-password (see karvello-cli watch --help)"},
         WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password=hush"},
-                  "--mqtt-password takes no value"}));
+                  "watch has no option --mqtt-password (see karvello-cli watch --help)"}));
 
 // Given twice, an option's last value holds; a list option adds up; a value may begin with "-".
 TEST(CommandLineWords, RepeatedOptionsAndDashedValues) {

@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
+#include <QRegularExpression>
 #include <string>
 #include <thread>
 #include <vector>
@@ -360,6 +361,40 @@ TEST(CliSignals, EndAfterTheExchangeInProgress) {
     EXPECT_EQ(QString::fromStdString(scan.Out()).count('\n'), 1) << scan.Out();
     EXPECT_EQ(detector.ExchangeCount(), 2U);
   }
+}
+
+// Stopped while a measurement is waited for, a watch says it ends after that measurement and in
+// about how many seconds (the detector's 19 s less those gone, and a reply's time-out); asked
+// again, it ends at once. Stopped between two voltage readings, it says nothing of the kind.
+TEST(CliSignals, AStopDuringAMeasurementSaysHowLongItTakes) {
+  SimulatedDetector detector;
+  Cli watch(On(detector, {"watch", "-a", "1", "--every", "60s", "--resistance"}));
+  ASSERT_TRUE(detector.WaitForExchanges(1, 5s));  // the measurement started
+  std::this_thread::sleep_for(3s);
+  watch.Signal(SIGINT);
+  const QRegularExpression said(
+      "stopping after the measurement in progress at address 1, in about (\\d+) s "
+      "\\(again to stop at once\\)\n");
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (!said.match(QString::fromStdString(watch.Err())).hasMatch() &&
+         std::chrono::steady_clock::now() < deadline) {
+    watch.Read(100ms);
+  }
+  ASSERT_TRUE(said.match(QString::fromStdString(watch.Err())).hasMatch()) << watch.Err();
+  const int seconds = said.match(QString::fromStdString(watch.Err())).captured(1).toInt();
+  EXPECT_GE(seconds, 14);  // 19 s less the 3 s (and some) gone, and 1.3 s to read
+  EXPECT_LE(seconds, 19);
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(watch.Running()) << "the measurement was cut short";
+  watch.Signal(SIGINT);
+  EXPECT_EQ(watch.Finish(2s), 0) << watch.Err();
+  EXPECT_EQ(watch.Out(), "");
+
+  Cli voltage(On(detector, {"watch", "-a", "1", "--every", "10s"}));
+  ASSERT_TRUE(voltage.WaitForLines(1, 5s));
+  voltage.Signal(SIGINT);
+  EXPECT_EQ(voltage.Finish(2s), 0) << voltage.Err();
+  EXPECT_EQ(voltage.Err().find("stopping after"), std::string::npos) << voltage.Err();
 }
 
 // A scan over a bus finds exactly its detector, after reading each address in range once.

@@ -170,6 +170,12 @@ TEST(CliWatchLostLine, RidesOutTheLineGoingAndOpensItAgain) {
     std::string expected;
     for (int loss = 0; loss < c.losses; ++loss) expected += "-+";
     EXPECT_EQ(said, expected) << watch.Err();
+    // The line's own message of its loss reads as the tool's, without Qt's category
+    // ("karvello.line: "): every line of standard error is the tool's.
+    EXPECT_NE(watch.Err().find(" lost: "), std::string::npos) << watch.Err();
+    for (const QString& line : QString::fromStdString(watch.Err()).split('\n', Qt::SkipEmptyParts)) {
+      EXPECT_TRUE(line.startsWith("karvello-cli: ")) << line.toStdString();
+    }
     // The record: a row a round, as printed.
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
     ASSERT_EQ(rows.size(), times.size());

@@ -21,6 +21,7 @@
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/cli_process.h"
+#include "support/free_port.h"
 #include "support/mqtt_broker.h"
 
 void PrintTo(const QJsonObject& object, std::ostream* out) {
@@ -175,9 +176,49 @@ TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
     // The refusal may come before the first reading is made: then none is said undelivered.
     EXPECT_EQ(watch.Err().find(made == 0 ? std::string("not delivered")
                                          : "MQTT: " + std::to_string(made) +
-                                               " messages not delivered to ") == std::string::npos,
+                                               (made == 1 ? " message" : " messages") +
+                                               " not delivered to ") == std::string::npos,
               made == 0)
         << watch.Err();
+  }
+}
+
+// A watch of counted rounds whose broker was never reached has not done its work: it ends with
+// a status of its own, the undelivered messages counted ("1 message" for one); stopped before
+// its rounds are done, it ends as asked, with 0. A broker reached takes them all: 0.
+TEST(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
+  MosquittoBroker reached;
+  ASSERT_TRUE(reached.Start());
+  const int nowhere = testing::FreePort();  // nothing listens there
+  const struct {
+    const char* name;
+    int port;
+    const char* count;
+    bool stop;  // Ctrl-C after the first reading
+    int status;
+    const char* said;  // on standard error, or none
+  } cases[] = {
+      {"one round, the broker never reached", nowhere, "1", false, 9, "MQTT: 1 message not"},
+      {"three rounds, never reached", nowhere, "3", false, 9, "MQTT: 3 messages not"},
+      {"stopped before its rounds", nowhere, "50", true, 0, " not delivered to "},
+      {"the broker reached", reached.port(), "2", false, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedDetector detector;
+    Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1",
+                 "--every", "300ms", "--count", c.count, "--site", "site1", "--mqtt",
+                 Url(c.port)});
+    if (c.stop) {
+      ASSERT_TRUE(watch.WaitForLines(1, 10s)) << watch.Err();
+      watch.Signal(SIGINT);
+    }
+    EXPECT_EQ(watch.Finish(), c.status) << watch.Err();
+    if (c.said) {
+      EXPECT_NE(watch.Err().find(c.said), std::string::npos) << watch.Err();
+    } else {
+      EXPECT_EQ(watch.Err().find("not delivered"), std::string::npos) << watch.Err();
+    }
   }
 }
 
@@ -372,12 +413,13 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
     std::string login;
     const char* environment;  // KARVELLO_MQTT_PASSWORD, or none
     int status;
+    bool noPasswordSaid;  // that no password was given, beside the broker's refusal
   } cases[] = {
-      {"the right one from the environment", "gateway@", "right", 0},
-      {"the URL's own wins", "gateway:right@", "wrong", 0},
-      {"a wrong one", "gateway:wrong@", nullptr, 7},
-      {"a wrong one from the environment", "gateway@", "wrong", 7},
-      {"none", "gateway@", nullptr, 7},
+      {"the right one from the environment", "gateway@", "right", 0, false},
+      {"the URL's own wins", "gateway:right@", "wrong", 0, false},
+      {"a wrong one", "gateway:wrong@", nullptr, 7, false},
+      {"a wrong one from the environment", "gateway@", "wrong", 7, false},
+      {"none", "gateway@", nullptr, 7, true},
   };
   std::size_t published = 0;
   for (const auto& c : cases) {
@@ -410,9 +452,15 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
       // the broker's refusal came or after.
       const std::size_t made =
           Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
-      EXPECT_NE(watch.Err().find("MQTT: " + std::to_string(made) + " messages not delivered to "),
-                std::string::npos)
+      const std::string messages = std::to_string(made) + (made == 1 ? " message" : " messages");
+      EXPECT_NE(watch.Err().find("MQTT: " + messages + " not delivered to "), std::string::npos)
           << watch.Err();
+    }
+    EXPECT_EQ(watch.Err().find("no password was given for the user gateway") != std::string::npos,
+              c.noPasswordSaid)
+        << watch.Err();
+    if (c.noPasswordSaid) {
+      EXPECT_NE(watch.Err().find("KARVELLO_MQTT_PASSWORD"), std::string::npos) << watch.Err();
     }
   }
   EXPECT_EQ(live.Count(), published);

@@ -303,6 +303,40 @@ TEST_P(Operations, EndInTheirOutcome) {
   EXPECT_EQ(taken, sent);
 }
 
+#ifdef SOCAT_EXECUTABLE
+// Clients one after another, each connecting, reading the voltage and leaving, as karvello-cli
+// runs do from a script (all 10 answered, where socat's defaults answered 2 to 4): the README's serial server lets go of the device as each client leaves,
+// so every next one gets its own reply. (socat's defaults hold the device half a second after a
+// client leaves, and the next one's reply goes to the old connection.)
+TEST(OperationsOverASerialServer, ClientsBackToBackAreEachAnswered) {
+  PtyRig rig(At(5), false);
+  const std::unique_ptr<testing::ServerProcess> server =
+      testing::SerialServer(rig.detector.SlavePath());
+  ASSERT_TRUE(server->Ready()) << server->Output().toStdString();
+  const auto address = ParseLineAddress("rtu+tcp://127.0.0.1:" + std::to_string(server->Port()));
+  ASSERT_TRUE(address);
+  constexpr int kClients = 10;
+  int answered = 0;
+  for (int client = 0; client < kClients; ++client) {
+    FixedPortMap ports;
+    QtSerialLine line(ports);
+    ASSERT_TRUE(line.Open(*address)) << line.OpenError();
+    Engine engine(line);
+    std::optional<Outcome> outcome;
+    engine.SetOnOutcome([&](const Outcome& o) {
+      if (!outcome) outcome = o;
+    });
+    engine.Start({Operation::kQueryVoltage, 5});
+    ASSERT_TRUE(RunUntil([&] { return outcome.has_value(); }, 5s)) << "client " << client;
+    if (outcome->result == Result::kAnswered && outcome->value == Reading{220, 0, false}) ++answered;
+    line.Close();
+    // The next program's start, as a script runs karvello-cli after karvello-cli.
+    testing::RunFor(50ms);
+  }
+  EXPECT_EQ(answered, kClients);
+}
+#endif
+
 std::string CaseName(const ::testing::TestParamInfo<std::tuple<LineKind, Case>>& info) {
   const auto& [kind, c] = info.param;
   static const char* const kLines[] = {"InMemory_", "Pty_", "SerialServer_"};

@@ -4,7 +4,10 @@
 // and a Modbus TCP gateway played by the test itself, which records what comes and answers as
 // told.
 
+#include <gtest/gtest.h>
+
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTcpServer>
@@ -71,17 +74,44 @@ class ServerProcess {
 };
 
 #ifdef SOCAT_EXECUTABLE
-// A serial server in front of a serial device (a pseudo-terminal): socat listening on loopback,
-// passing the bytes both ways as they are, to one connection at a time. (Ready when it says it
-// listens: a trial connection would open the device too and take bytes meant for the next.)
+// The README's socat line for a serial server ("$ socat ... TCP-LISTEN:4001,... /dev/ttyUSB0,..."),
+// its words after "socat" with the test's port, listening on loopback alone, and `device` for
+// the adapter. Empty when the README has no such line.
+inline QStringList ReadmeSocatArguments(quint16 port, const std::string& device) {
+  QFile readme(QStringLiteral(KARVELLO_README));
+  if (!readme.open(QIODevice::ReadOnly)) return {};
+  const QString text = QString::fromUtf8(readme.readAll());
+  static const QRegularExpression kLine(QStringLiteral("^\\$ socat (.*TCP-LISTEN:.*)$"),
+                                        QRegularExpression::MultilineOption);
+  const QRegularExpressionMatch line = kLine.match(text);
+  if (!line.hasMatch()) return {};
+  QString words = line.captured(1);
+  words = words.left(words.indexOf(QLatin1Char('#')) < 0 ? words.size()
+                                                         : words.indexOf(QLatin1Char('#')));
+  QStringList arguments;
+  for (QString word : words.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    if (word.startsWith(QStringLiteral("TCP-LISTEN:"))) {
+      word.replace(QRegularExpression(QStringLiteral("^TCP-LISTEN:\\d+")),
+                   QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1").arg(port));
+    }
+    word.replace(QStringLiteral("/dev/ttyUSB0"), QString::fromStdString(device));
+    arguments << word;
+  }
+  return arguments;
+}
+
+// A serial server in front of a serial device (a pseudo-terminal): socat run as the README runs
+// it, listening on loopback, passing the bytes both ways as they are, to one connection at a
+// time. (Ready when it says it listens: a trial connection would open the device too and take
+// bytes meant for the next.)
 inline std::unique_ptr<ServerProcess> SerialServer(const std::string& device) {
   const quint16 port = FreePort();
+  const QStringList readme = ReadmeSocatArguments(port, device);
+  EXPECT_FALSE(readme.isEmpty()) << "the README gives no socat line";
   return std::make_unique<ServerProcess>(
       QStringLiteral(SOCAT_EXECUTABLE),
-      QStringList{QStringLiteral("-d"), QStringLiteral("-d"),
-                  QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
-                  QString::fromStdString(device) + QStringLiteral(",raw,echo=0")},
-      port, QStringLiteral("listening on"));
+      QStringList{QStringLiteral("-d"), QStringLiteral("-d")} << readme, port,
+      QStringLiteral("listening on"));
 }
 #endif
 
