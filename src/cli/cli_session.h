@@ -70,6 +70,8 @@ class Session {
   void ClearProgress();
   void Finish(int status);
   void Emit(const Outcome& outcome, int address);
+  // Says once that a serial server's address may be a Modbus TCP gateway's, when it acts as one.
+  void HintAtModbusTcp(const Outcome& outcome);
   void RunWatch();
   void RunScan();
 
@@ -90,6 +92,7 @@ class Session {
   bool finished_ = false;
   // The seconds left of a measurement stand on standard error.
   bool progressShown_ = false;
+  bool hinted_ = false;
 
   // The steps of a one-shot command and the one in flight.
   std::vector<Step> steps_;
