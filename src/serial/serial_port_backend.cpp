@@ -54,17 +54,7 @@ SerialPortBackend::SerialPortBackend(LineAddress address, const PortMap& ports, 
   connect(&serial_, &QSerialPort::errorOccurred, this, &SerialPortBackend::OnError);
   silence_.setSingleShot(true);
   silence_.setTimerType(Qt::PreciseTimer);
-  connect(&silence_, &QTimer::timeout, this, [this] {
-    if (!held_ || !serial_.isOpen()) return;
-    // Bytes that came meanwhile put the silence off.
-    if (const auto left = quietFrom_ - Clock::now(); left > Clock::duration::zero()) {
-      silence_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
-      return;
-    }
-    // Bytes that came meanwhile came before the request: no answer to it.
-    serial_.clear(QSerialPort::Input);
-    WriteNow(*std::exchange(held_, std::nullopt));
-  });
+  connect(&silence_, &QTimer::timeout, this, &SerialPortBackend::WriteHeld);
 }
 
 SerialPortBackend::~SerialPortBackend() {
@@ -104,23 +94,37 @@ bool SerialPortBackend::Open() {
 
 void SerialPortBackend::Close() {
   silence_.stop();
-  held_.reset();
+  held_.clear();
   if (serial_.isOpen()) serial_.close();
 }
 
 bool SerialPortBackend::Write(std::span<const std::uint8_t> bytes) {
-  const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
-                        static_cast<qsizetype>(bytes.size()));
-  const auto left = quietFrom_ - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    silence_.stop();
-    held_.reset();
-    return WriteNow(data);
+  held_.emplace_back(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<qsizetype>(bytes.size()));
+  if (held_.size() > 1) return serial_.isOpen();  // after those held before it
+  if (quietFrom_ <= Clock::now()) {
+    const bool written = WriteNow(held_.front());
+    held_.clear();
+    return written;
   }
   // Too soon after the last frame on the line: the request waits out the rest of the silence.
-  held_ = data;
-  silence_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+  WriteHeld();
   return serial_.isOpen();
+}
+
+void SerialPortBackend::WriteHeld() {
+  if (!serial_.isOpen()) return held_.clear();
+  while (!held_.empty()) {
+    // Bytes that came meanwhile put the silence off.
+    if (const auto left = quietFrom_ - Clock::now(); left > Clock::duration::zero()) {
+      silence_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+      return;
+    }
+    // Bytes that came meanwhile came before the request: no answer to it.
+    serial_.clear(QSerialPort::Input);
+    WriteNow(held_.front());
+    held_.pop_front();
+  }
 }
 
 bool SerialPortBackend::WriteNow(const QByteArray& data) {

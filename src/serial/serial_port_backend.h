@@ -8,7 +8,7 @@
 #include <QSerialPort>
 #include <QTimer>
 #include <chrono>
-#include <optional>
+#include <deque>
 #include <string>
 
 #include "serial/line_address.h"
@@ -45,13 +45,14 @@ class SerialPortBackend : public QObject, public LineBackend {
   void OnReadyRead();
   void OnError(QSerialPort::SerialPortError error);
   bool WriteNow(const QByteArray& data);
+  void WriteHeld();
 
   LineAddress address_;
   const PortMap& ports_;
   QSerialPort serial_;
   OpenFailure failure_;
   QTimer silence_;                  // holds a request until the line has been silent long enough
-  std::optional<QByteArray> held_;  // the request it holds
+  std::deque<QByteArray> held_;     // the requests it holds, in order
   Clock::time_point quietFrom_{};   // no request before this
 };
 
