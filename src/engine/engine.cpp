@@ -61,7 +61,8 @@ void Engine::Start(const Request& request) {
   }
   const OperationSteps& steps = Describe(operation);
   const Held held{operation, needsAddress ? *request.address : std::uint8_t{0},
-                  request.wait.value_or(replyWait_.value_or(steps.steps[steps.count - 1].wait))};
+                  request.wait.value_or(replyWait_.value_or(steps.steps[steps.count - 1].wait)),
+                  request.wait.has_value()};
   // A new request of an operation held back takes the place of the one held.
   std::erase_if(held_, [operation](const Held& h) { return h.operation == operation; });
   if (guard_->IsRunning()) {
@@ -78,6 +79,7 @@ void Engine::Begin(const Held& held) {
   Flight& flight = Of(held.operation);
   flight.address = held.address;
   flight.timeout->SetDuration(held.wait);
+  flight.ownWait = held.ownWait;
   Send(held.operation, 0);
 }
 
@@ -186,7 +188,9 @@ void Engine::OnTimedOut(Operation operation) {
   if (line_.IsOpen() && !line_.NumbersTransactions() && flight.phase == Phase::kAwaiting) {
     flight.timedOut = true;
     guard_->Stop();
-    guard_->SetDuration(std::min(flight.timeout->Duration(), kLongestLateGuard));
+    const auto wait = flight.timeout->Duration();
+    guard_->SetDuration(flight.ownWait ? wait / kOwnWaitGuardShare
+                                       : std::min(wait, kLongestLateGuard));
     guard_->Start();
   }
   End(operation, Result::kNoReply, {});

@@ -35,9 +35,12 @@ struct LateReply {
 // would pass for the answer to that one. So what arrives before the next request is no answer to
 // it (a late reply is handed up as `again`, for the record, and told), and the next request goes
 // only once a guard has passed since the time-out: as long as the wait that ran out, so that a
-// reply up to twice its wait late is still set aside (the scan's short waits keep a short
-// guard), and at most this long, so that a detector that is gone costs a watch little more.
+// reply up to twice its wait late is still set aside, and at most this long, so that a detector
+// that is gone costs a watch little more. A request that gives its own wait (the scan's, which
+// asks up to 255 addresses, most of them silent) keeps a tenth of it: a guard as long as its
+// wait would double the scan.
 inline constexpr std::chrono::milliseconds kLongestLateGuard{2000};
+inline constexpr int kOwnWaitGuardShare = 10;
 
 class Engine {
  public:
@@ -107,6 +110,7 @@ class Engine {
     std::unique_ptr<Deadline> delay;
     std::unique_ptr<Deadline> timeout;
     std::chrono::steady_clock::time_point sentAt{};  // the request sent last
+    bool ownWait = false;    // the wait is the request's own
     bool timedOut = false;   // its last run ended by its time-out
     bool lateTold = false;   // and a late reply to it has been told
   };
@@ -121,6 +125,7 @@ class Engine {
     Operation operation;
     std::uint8_t address;
     std::chrono::milliseconds wait;
+    bool ownWait;
   };
   bool IsHeld(Operation operation) const {
     return std::any_of(held_.begin(), held_.end(),

@@ -244,7 +244,7 @@ TEST(Engine, TellsEachRequestSentAndEachSecondOfTheMeasurement) {
 }
 
 // After a time-out on a line of RTU frames the next request waits out a guard as long as the wait
-// that ran out (at most 2 s), and a late reply that comes meanwhile is set aside, told and
+// that ran out (at most 2 s; a tenth of a request's own wait, the scan's), and a late reply that comes meanwhile is set aside, told and
 // recorded as `again`, never taken for the next request's answer. Modbus TCP, whose replies name
 // their transaction, needs no guard.
 TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions) {
@@ -258,9 +258,11 @@ TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions
   };
   const Case cases[] = {
       {"the detector's wait", false, std::nullopt, std::nullopt, 1300ms, 1300ms},
-      {"a slow link's", false, 1999ms, std::nullopt, 1999ms, 1999ms},
-      {"a longer one", false, 10000ms, std::nullopt, 10000ms, 2000ms},
-      {"the scan's short one", false, 10000ms, 100ms, 100ms, 100ms},
+      {"a slow link's", false, 2000ms, std::nullopt, 2000ms, 2000ms},
+      {"past the longest guard", false, 2001ms, std::nullopt, 2001ms, 2000ms},
+      {"the longest", false, 10000ms, std::nullopt, 10000ms, 2000ms},
+      {"the scan's own", false, 10000ms, 100ms, 100ms, 10ms},
+      {"the scan's longest own", false, std::nullopt, 1300ms, 1300ms, 130ms},
       {"Modbus TCP", true, std::nullopt, std::nullopt, 1300ms, std::nullopt},
   };
   for (const Case& c : cases) {
