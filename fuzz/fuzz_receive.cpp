@@ -780,6 +780,9 @@ class Run {
     told_.clear();
     line_.ForgetCalls();
     engine_.RunOut(operation, delay ? Engine::Wait::kDelay : Engine::Wait::kTimeout);
+    // The guard after a time-out passes at once, nothing held yet: the model sends each press
+    // as it comes.
+    if (engine_.Guard().IsRunning()) engine_.RunOutGuard();
     REQUIRE(!deadline.IsRunning(), "a deadline that runs out stops");
     if (!running) {
       REQUIRE(texts_.written.empty() && line_.Written().empty(),

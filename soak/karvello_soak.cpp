@@ -352,7 +352,9 @@ class Soak {
     if (!twoSteps && spoils) detector_->SetFault(fault, 1);
     presenter_->Press(kind);
     if (twoSteps) {
-      if (!detector_->WaitForExchanges(before + 1, 1s)) Abort(n, "the first request was lost");
+      // The event loop runs meanwhile: a request waits on it for the silence between frames.
+      if (!SpinUntil([&] { return detector_->WaitForExchanges(before + 1, 0ms); }, 1000ms, 1ms))
+        Abort(n, "the first request was lost");
       // The echo of the measurement start (and on an echoing line the copy of the first request)
       // is in and dropped before the second request goes out, as 0.3 s or 19 s later.
       Pump(kind == Operation::kQueryResistance || echoing ? 12ms : 1ms);
@@ -364,8 +366,11 @@ class Soak {
     // the time a loaded machine may need; one that is spoilt or missing, 250 ms.
     const bool successDue = static_cast<int>(injected) < kSucceeding;
     auto ended = [&] { return !engine_->InFlight(kind); };
-    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms))
+    if (!SpinUntil(ended, successDue ? 1000ms : 250ms, 1ms)) {
       engine_->RunOut(kind, Engine::Wait::kTimeout);
+      // The guard after the time-out passes at once, as the time-out did.
+      if (engine_->Guard().IsRunning()) engine_->RunOutGuard();
+    }
     if (!ended()) Abort(n, "the operation did not end at its time-out");
     if (injected != Injected::kNone) {
       // What a fault leaves behind (the rest of a reply cut short, noise after it, a second

@@ -138,6 +138,14 @@ constexpr OptionEntry kToolOptions[] = {
      [](ParseState& s, const std::string& option, const std::string& value) {
        s.run.network.pause = Milliseconds(option, value, 0, kLongestPause);
      }},
+    {0, "reply-timeout", true, "MS",
+     "the wait for each reply, 100 to 10000 (1300): more for a\n"
+     "slow link (a serial server over a cellular network); not\n"
+     "for scan, which has --wait",
+     [](ParseState& s, const std::string& option, const std::string& value) {
+       s.run.replyTimeout =
+           Milliseconds(option, value, kShortestReplyTimeout.count(), kLongestReplyTimeout);
+     }},
     {0, "list-ports", true, "", "list the ports by number with the device behind each",
      [](ParseState& s, const std::string&, const std::string&) { s.run.listPorts = true; }},
     {0, "format", true, "FORMAT", "plain (the default), csv or json (one object per line)",

@@ -59,6 +59,9 @@ struct Invocation {
   // numbered port that opens.
   std::optional<LineAddress> port;
   NetworkSettings network;  // --connect-timeout, --pause-after-connect, --pause
+  // --reply-timeout: the wait for each reply (not the scan's, which --wait gives); none: the
+  // detector's own 1.3 s.
+  std::optional<std::chrono::milliseconds> replyTimeout;
   Format format = Format::kPlain;
   bool verbose = false;
   bool record = true;

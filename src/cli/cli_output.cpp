@@ -46,6 +46,13 @@ std::string PlainText(const Outcome& outcome) {
     return AnswerForm(outcome.operation).words(*outcome.value);
   }
   std::string words(EnglishWords(outcome.result));
+  if (outcome.result == Result::kNoReply) {
+    // A gateway that answered for the detector behind it: its words beside.
+    if (const auto code = RefusalCode(outcome.reply); code && !GatewayWords(*code).empty()) {
+      return std::string(kNoReplyThroughGateway) + " (the gateway: " +
+             std::string(GatewayWords(*code)) + ")";
+    }
+  }
   if (outcome.result == Result::kRefused) {
     if (const auto code = RefusalCode(outcome.reply)) {
       words += " (exception " + FormatHexByte(*code) + ")";

@@ -90,6 +90,9 @@ void CheckRules(Invocation& run, const std::string& name, const GivenOptions& gi
     throw UsageError("--from " + std::to_string(run.from) + " is above --to " +
                      std::to_string(run.to));
   }
+  if (run.command == Command::kScan && run.replyTimeout) {
+    throw UsageError("scan waits --wait MS for each reply, not --reply-timeout");
+  }
   if (run.command == Command::kHistory && run.since.isValid() && run.until.isValid() &&
       run.since > run.until) {
     throw UsageError("--since is after --until: the period is empty");

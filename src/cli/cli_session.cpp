@@ -7,6 +7,7 @@
 
 #include "cli/console.h"
 #include "engine/survey.h"
+#include "framing/mbap.h"
 #include "gateway/last_known.h"
 #include "gateway/watch.h"
 
@@ -30,7 +31,19 @@ Session::Session(const Invocation& run, SerialLine& line, std::string port, Prin
       printer_(printer),
       record_(record),
       site_(site),
-      engine_(line) {}
+      engine_(line) {
+  engine_.SetReplyWait(run_.replyTimeout);
+  // A reply after its time-out was set aside rather than taken for the next request's answer.
+  engine_.SetOnLate([this](const LateReply& late) {
+    ClearProgress();
+    std::fprintf(stderr,
+                 "karvello-cli: a reply from address %d came %lld ms after its request, past "
+                 "the wait of %lld ms, and was set aside (%zu so far); a slow link may need a "
+                 "longer --reply-timeout\n",
+                 late.address, static_cast<long long>(late.after.count()),
+                 static_cast<long long>(late.wait.count()), late.count);
+  });
+}
 
 Session::~Session() = default;
 
@@ -165,6 +178,8 @@ void Session::RunWatch() {
   watch_ = std::make_unique<gateway::Watch>(std::move(plan), engine_, line_, site_);
   watch_->SetOnReading([this](const Outcome& outcome, int address, const QDateTime& when) {
     ClearProgress();
+    // A watch rides out a lost line: only an answer in an MBAP frame gives the hint.
+    if (outcome.result != Result::kLineLost) HintAtModbusTcp(outcome);
     printer_.Print(outcome, address, port_, when, true);
     record_.Add(outcome, port_, when);
     if (site_) site_->SetRecord(record_.Status());
@@ -230,7 +245,22 @@ void Session::OnOutcome(const Outcome& outcome) {
   Finish(StatusOf(outcome.result));
 }
 
+void Session::HintAtModbusTcp(const Outcome& outcome) {
+  if (hinted_ || !run_.port || run_.port->kind != LineAddress::Kind::kRtuOverTcp) return;
+  // A Modbus TCP gateway given as a serial server: it drops the connection at the RTU frame it
+  // cannot read, or answers in an MBAP frame.
+  const MbapStart start = FindMbapFrame(outcome.reply);
+  const bool mbap = start.kind == MbapStart::Kind::kWhole && start.size == outcome.reply.size();
+  if (outcome.result != Result::kLineLost && !mbap) return;
+  hinted_ = true;
+  std::fprintf(stderr,
+               "karvello-cli: %s %s; if it is a Modbus TCP gateway, give it as tcp://HOST:PORT\n",
+               port_.c_str(),
+               mbap ? "answered in a Modbus TCP frame" : "closed the connection at the request");
+}
+
 void Session::Emit(const Outcome& outcome, int address) {
+  HintAtModbusTcp(outcome);
   const QDateTime now = QDateTime::currentDateTime();
   if (run_.format == Format::kPlain && outcome.result != Result::kAnswered) {
     // A single reading's failure is an error message; its frames still go to standard output.

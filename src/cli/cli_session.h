@@ -77,6 +77,8 @@ class Session {
   void ClearProgress();
   void Finish(int status);
   void Emit(const Outcome& outcome, int address);
+  // Says once that a serial server's address may be a Modbus TCP gateway's, when it acts as one.
+  void HintAtModbusTcp(const Outcome& outcome);
   void RunWatch();
   void RunScan();
 
@@ -101,6 +103,7 @@ class Session {
   // The measurement waited for, if any: its address and when its wait ends.
   int measuringAt_ = 0;
   std::chrono::steady_clock::time_point measuredBy_{};
+  bool hinted_ = false;
 
   // The steps of a one-shot command and the one in flight.
   std::vector<Step> steps_;

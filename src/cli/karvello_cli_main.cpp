@@ -146,8 +146,14 @@ int main(int argc, char** argv) {
       Error(label + " has no device (see karvello-cli --list-ports)");
     } else {
       const std::string reason = why.errorTold ? why.error : why.reason;
+      // A Modbus TCP gateway's port was not given: say which one was tried.
+      const bool portTried = address.kind == LineAddress::Kind::kModbusTcp &&
+                             !label.ends_with(":" + std::to_string(address.port));
       Error(label + (why.device.empty() ? "" : " (" + why.device + ")") + " does not open" +
-            (reason.empty() ? "" : ": " + reason));
+            (reason.empty() ? "" : ": " + reason) +
+            (portTried ? " (tried port " + std::to_string(address.port) +
+                             ", Modbus TCP's; give another as tcp://HOST:PORT)"
+                       : ""));
     }
     return kPortUnavailable;
   }

@@ -1,6 +1,20 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+
+#include "framing/mbap.h"
+#include "framing/registers.h"
+
 namespace karvello {
+namespace {
+
+// A gateway's word that the detector behind it did not answer, or cannot be reached.
+bool GatewayHadNoAnswer(const Received& received) {
+  const auto code = RefusalCode(received.bytes);
+  return code == reg::kExceptionPathUnavailable || code == reg::kExceptionTargetFailedToRespond;
+}
+
+}  // namespace
 
 Engine::Engine(SerialLine& line) : line_(line) {
   for (Operation operation : kAllOperations) {
@@ -14,6 +28,8 @@ Engine::Engine(SerialLine& line) : line_(line) {
     flight.delay->SetOnSecond([this, operation] { Tell(operation); });
     flight.timeout->SetOnExpired([this, operation] { OnTimedOut(operation); });
   }
+  guard_ = std::make_unique<Deadline>(std::chrono::milliseconds(0));
+  guard_->SetOnExpired([this] { SendHeld(); });
   line_.SetOnReceived([this](const Received& received) { OnReceived(received); });
   line_.SetOnLost([this] { OnLineLost(); });
 }
@@ -25,7 +41,6 @@ Engine::~Engine() {
 
 void Engine::Start(const Request& request) {
   const Operation operation = request.operation;
-  Flight& flight = Of(operation);
   const bool needsAddress = operation != Operation::kQueryAddress;
   // A broadcast write of address 0 would leave every detector on the line unreachable.
   const bool valid =
@@ -44,16 +59,41 @@ void Engine::Start(const Request& request) {
     }
     return;
   }
-  flight.address = needsAddress ? *request.address : 0;
   const OperationSteps& steps = Describe(operation);
-  flight.timeout->SetDuration(request.wait.value_or(steps.steps[steps.count - 1].wait));
-  Send(operation, 0);
+  const Held held{operation, needsAddress ? *request.address : std::uint8_t{0},
+                  request.wait.value_or(replyWait_.value_or(steps.steps[steps.count - 1].wait)),
+                  request.wait.has_value()};
+  // A new request of an operation held back takes the place of the one held.
+  std::erase_if(held_, [operation](const Held& h) { return h.operation == operation; });
+  if (guard_->IsRunning()) {
+    // Held back until the guard has passed. The operation's last run is left as it ended, so
+    // that a late reply to it is still judged as its own, with its own address.
+    held_.push_back(held);
+    Tell(operation);
+    return;
+  }
+  Begin(held);
+}
+
+void Engine::Begin(const Held& held) {
+  Flight& flight = Of(held.operation);
+  flight.address = held.address;
+  flight.timeout->SetDuration(held.wait);
+  flight.ownWait = held.ownWait;
+  Send(held.operation, 0);
+}
+
+void Engine::SendHeld() {
+  for (const Held& held : std::exchange(held_, {})) Begin(held);
 }
 
 void Engine::Send(Operation operation, std::size_t index) {
   Flight& flight = Of(operation);
   const OperationSteps& steps = Describe(operation);
   if (index > 0) flight.delay->Stop();  // the delay ends with the request it leads to
+  flight.timedOut = false;
+  flight.lateTold = false;
+  flight.sentAt = std::chrono::steady_clock::now();
   RequestFrame& frame = flight.frames[index];
   frame = FrameOf(operation, index, flight.address);
   flight.sent = index + 1;
@@ -73,13 +113,18 @@ void Engine::OnReceived(const Received& received) {
   const OperationSteps& steps = Describe(operation);
   const RequestStep& step = steps.steps[index];
   Flight& flight = Of(operation);
+  if (flight.timedOut && !(received.kind == Received::Kind::kStray &&
+                           received.bytes.size() < step.judgedFrom)) {
+    NoteLate(operation);
+  }
   if (!step.awaitsReply) {
     // What comes now answers nothing, but for the detector's refusal of the request.
     if (step.endsOnRefusal && received.kind == Received::Kind::kRefusal &&
         flight.phase == Phase::kDelaying) {
       flight.delay->Stop();
       flight.phase = Phase::kAwaiting;  // ended now, by the refusal
-      End(operation, Result::kRefused, received.OnWire());
+      End(operation, GatewayHadNoAnswer(received) ? Result::kNoReply : Result::kRefused,
+          received.OnWire());
     }
     return;
   }
@@ -94,7 +139,8 @@ void Engine::OnReceived(const Received& received) {
       result = Result::kWrongReply;
       break;
     case Received::Kind::kRefusal:
-      result = Result::kRefused;
+      // A gateway saying that the detector behind it did not answer: no reply, its words kept.
+      result = GatewayHadNoAnswer(received) ? Result::kNoReply : Result::kRefused;
       break;
     case Received::Kind::kCorrupt:
       break;
@@ -136,7 +182,34 @@ void Engine::OnTimedOut(Operation operation) {
     const std::vector<std::uint8_t> unanswered = line_.Unanswered();
     if (!unanswered.empty()) return End(operation, Result::kCorrupt, unanswered);
   }
+  // The guard runs before the outcome is told: a request its handler starts waits for it.
+  Flight& flight = Of(operation);
+  // (Nothing comes late on a line that is not open, nor over Modbus TCP.)
+  if (line_.IsOpen() && !line_.NumbersTransactions() && flight.phase == Phase::kAwaiting) {
+    flight.timedOut = true;
+    guard_->Stop();
+    const auto wait = flight.timeout->Duration();
+    guard_->SetDuration(flight.ownWait ? wait / kOwnWaitGuardShare
+                                       : std::min(wait, kLongestLateGuard));
+    guard_->Start();
+  }
   End(operation, Result::kNoReply, {});
+}
+
+void Engine::NoteLate(Operation operation) {
+  Flight& flight = Of(operation);
+  if (flight.lateTold) return;  // one reply, however it came in pieces
+  flight.lateTold = true;
+  ++lateReplies_;
+  // What waits for the next request is dropped as that request goes; a late reply is never
+  // judged against it.
+  if (!onLate_) return;
+  onLate_(LateReply{.operation = operation,
+                    .address = flight.address,
+                    .after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - flight.sentAt),
+                    .wait = flight.timeout->Duration(),
+                    .count = lateReplies_});
 }
 
 void Engine::OnLineLost() {
@@ -153,6 +226,11 @@ void Engine::OnLineLost() {
     flight.delay->Stop();
     flight.timeout->Stop();
   }
+  for (const Held& held : std::exchange(held_, {})) {
+    Of(held.operation).address = held.address;
+    Of(held.operation).sent = 0;  // its request never went
+  }
+  guard_->Stop();
   for (Operation operation : inFlight) {
     Of(operation).phase = Phase::kAwaiting;  // ended now, not before
     End(operation, Result::kLineLost, {});
@@ -165,6 +243,7 @@ void Engine::Cancel(Operation operation) {
   Flight& flight = Of(operation);
   flight.delay->Stop();
   flight.timeout->Stop();
+  std::erase_if(held_, [operation](const Held& held) { return held.operation == operation; });
   flight.phase = Phase::kEnded;
   if (last_ && last_->operation == operation) last_->step.reset();
   Tell(operation);
@@ -178,7 +257,7 @@ Progress Engine::ProgressOf(Operation operation) const {
   const Flight& flight = Of(operation);
   Progress progress{};
   progress.operation = operation;
-  progress.phase = flight.phase;
+  progress.phase = PhaseOf(operation);
   progress.elapsed = flight.delay->Elapsed();
   if (flight.phase == Phase::kDelaying) progress.delay = flight.delay->Duration();
   return progress;

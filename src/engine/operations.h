@@ -41,6 +41,10 @@ inline constexpr Operation kAllOperations[kAllOperationCount] = {
 // A reply is due within 1.3 s of its request; the detector takes a broadcast address before the
 // confirming write 0.3 s later; a measurement is finished 19 s after its start.
 inline constexpr std::chrono::milliseconds kReplyTimeout{1300};
+// A slow link (a serial server reached over a cellular network, a gateway in front of another)
+// may be given a longer wait for each reply, or a fast one a shorter: from 0.1 s to 10 s.
+inline constexpr std::chrono::milliseconds kShortestReplyTimeout{100};
+inline constexpr std::chrono::milliseconds kLongestReplyTimeout{10'000};
 inline constexpr std::chrono::milliseconds kAddressSettleDelay{300};
 inline constexpr std::chrono::milliseconds kMeasurementTime{19'000};
 

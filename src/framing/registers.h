@@ -12,6 +12,10 @@ inline constexpr std::uint8_t kFnReadHoldingRegisters = 3;
 inline constexpr std::uint8_t kFnWriteSingleRegister = 6;
 // A slave answers a request it refuses with the function code's high bit set.
 inline constexpr std::uint8_t kExceptionFlag = 0x80;
+// The exceptions a gateway answers with for the device behind it: no path to it, or no answer
+// from it. Neither comes from a detector: both mean that no detector answered.
+inline constexpr std::uint8_t kExceptionPathUnavailable = 0x0A;
+inline constexpr std::uint8_t kExceptionTargetFailedToRespond = 0x0B;
 
 // Writing 1 starts a resistance measurement; the result is readable 19 s later.
 inline constexpr std::uint16_t kStartMeasurement = 0x0011;

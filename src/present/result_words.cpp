@@ -23,4 +23,11 @@ std::string_view EnglishWords(Result result) {
   return Lookup(kEnglishResultWords, result);
 }
 
+std::string_view GatewayWords(std::uint8_t code) {
+  for (const GatewayExceptionWords& entry : kGatewayExceptionWords) {
+    if (entry.code == code) return entry.words;
+  }
+  return {};
+}
+
 }  // namespace karvello

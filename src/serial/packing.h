@@ -34,6 +34,9 @@ class Packing {
   virtual std::vector<std::uint8_t> Unanswered() const { return {}; }
   // False when the far end passes no broadcast on.
   virtual bool CarriesBroadcasts() const { return true; }
+  // True when a reply names the request it answers (Modbus TCP's transaction), so that a reply
+  // to an earlier request is never taken for the answer to the request sent last.
+  virtual bool NumbersTransactions() const { return false; }
 };
 
 // The RTU frames as they are.
@@ -54,6 +57,7 @@ class MbapPacking : public Packing {
     unanswered_.clear();
   }
   bool CarriesBroadcasts() const override { return false; }
+  bool NumbersTransactions() const override { return true; }
   // The answers of other transactions and the bytes past a broken header, then those of a frame
   // begun and not ended.
   std::vector<std::uint8_t> Unanswered() const override;

@@ -47,6 +47,9 @@ class SerialLine {
   // then on looks for `reply` in what arrives. Without a `reply` nothing is awaited and what
   // arrives is dropped. False when no port is open or the write failed.
   bool Send(std::span<const std::uint8_t> request, std::optional<ReplyShape> reply);
+  // True when a reply names the request it answers (Modbus TCP); false on a line of RTU
+  // frames, where a late reply to one request looks like the answer to the next.
+  bool NumbersTransactions() const { return packing_->NumbersTransactions(); }
   // What came since the request sent last, as it crossed the wire, that the line's packing could
   // not make a reply of (a Modbus TCP answer of another transaction, a broken or cut header);
   // empty when the packing takes every byte as it comes (RTU).

@@ -1,5 +1,7 @@
 #include "serial/serial_port_backend.h"
 
+#include <utility>
+
 #include <QLoggingCategory>
 #include <QTime>
 
@@ -50,6 +52,9 @@ SerialPortBackend::SerialPortBackend(LineAddress address, const PortMap& ports, 
   serial_.setReadBufferSize(static_cast<qint64>(kReceiveBufferSize));
   connect(&serial_, &QSerialPort::readyRead, this, &SerialPortBackend::OnReadyRead);
   connect(&serial_, &QSerialPort::errorOccurred, this, &SerialPortBackend::OnError);
+  silence_.setSingleShot(true);
+  silence_.setTimerType(Qt::PreciseTimer);
+  connect(&silence_, &QTimer::timeout, this, &SerialPortBackend::WriteHeld);
 }
 
 SerialPortBackend::~SerialPortBackend() {
@@ -88,16 +93,46 @@ bool SerialPortBackend::Open() {
 }
 
 void SerialPortBackend::Close() {
+  silence_.stop();
+  held_.clear();
   if (serial_.isOpen()) serial_.close();
 }
 
 bool SerialPortBackend::Write(std::span<const std::uint8_t> bytes) {
-  const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
-                        static_cast<qsizetype>(bytes.size()));
+  held_.emplace_back(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<qsizetype>(bytes.size()));
+  if (held_.size() > 1) return serial_.isOpen();  // after those held before it
+  if (quietFrom_ <= Clock::now()) {
+    const bool written = WriteNow(held_.front());
+    held_.clear();
+    return written;
+  }
+  // Too soon after the last frame on the line: the request waits out the rest of the silence.
+  WriteHeld();
+  return serial_.isOpen();
+}
+
+void SerialPortBackend::WriteHeld() {
+  if (!serial_.isOpen()) return held_.clear();
+  while (!held_.empty()) {
+    // Bytes that came meanwhile put the silence off.
+    if (const auto left = quietFrom_ - Clock::now(); left > Clock::duration::zero()) {
+      silence_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+      return;
+    }
+    // Bytes that came meanwhile came before the request: no answer to it.
+    serial_.clear(QSerialPort::Input);
+    WriteNow(held_.front());
+    held_.pop_front();
+  }
+}
+
+bool SerialPortBackend::WriteNow(const QByteArray& data) {
   const bool written = serial_.write(data) == data.size();
   // Hand the frame to the driver at once. QSerialPort::clear(Output) would flush the driver's
   // queue as well, and the frame just written is still in it (8 bytes take 8 ms at 9600 baud).
   serial_.flush();
+  quietFrom_ = Clock::now() + data.size() * kCharacterTime + kSilenceBetweenFrames;
   return written;
 }
 
@@ -107,6 +142,9 @@ void SerialPortBackend::DropReceived() {
 
 void SerialPortBackend::OnReadyRead() {
   const QByteArray data = serial_.readAll();
+  // The last byte came now, or a little before: the silence after it counts from now. (Whatever
+  // comes, a reply or the line's echo, comes after the request's bytes have gone.)
+  if (!data.isEmpty()) quietFrom_ = Clock::now() + kSilenceBetweenFrames;
   Arrived(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
                     static_cast<std::size_t>(data.size())));
 }

@@ -166,6 +166,7 @@ TEST(CommandHelp, LinesUpItsTextsAtTheColumn) {
       {Command::kScan,
        "\n  --wait MS    the wait for each reply in milliseconds, 20 to 1300 (100)\n"},
       {Command::kNone, "\n  --connect-timeout MS   a network line"},
+      {Command::kNone, "\n  --reply-timeout MS     the wait for each reply, 100 to 10000 (1300)"},
       {Command::kNone, "\n  --pause-after-connect MS\n                         a network line"},
       {Command::kNone, "\n  scan [--from N] [--to M] [--wait MS]\n                         find"},
       {Command::kNone, "\n  -h, --help             this help\n"},

@@ -5,6 +5,7 @@
 
 #include <QTemporaryDir>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,45 @@ TEST_F(WatchConfigOption, ABadLineIsBadUsageNamingItsNumber) {
   EXPECT_THROW(Parse({"voltage", "-a", "1", "--config", Write("-p /dev/null\n")}), UsageError);
   EXPECT_THROW(Parse({"watch", "--config", folder_.filePath("none.conf").toStdString()}),
                UsageError);
+}
+
+// --reply-timeout: 100 and 10000 taken, 99 and 10001 refused, on the command line and in a
+// watch's file alike (the command line's wins); none given leaves the detector's own wait; a
+// scan has its --wait instead.
+TEST_F(WatchConfigOption, TakesTheReplyTimeoutWithinItsEdges) {
+  const struct {
+    const char* value;
+    std::optional<std::chrono::milliseconds> taken;  // none: refused
+  } cases[] = {
+      {"99", std::nullopt}, {"100", std::chrono::milliseconds(100)},
+      {"10000", std::chrono::milliseconds(10000)}, {"10001", std::nullopt},
+      {"1.5", std::nullopt}, {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const std::vector<std::vector<std::string>> commandLines = {
+        {"voltage", "-a", "1", "--reply-timeout", c.value},
+        {"resistance", "-a", "1", std::string("--reply-timeout=") + c.value},
+        {"watch", "--config", Write(std::string("-a 1\n--every 1m\n--reply-timeout ") + c.value +
+                                    "\n")}};
+    for (const auto& arguments : commandLines) {
+      if (!c.taken) {
+        EXPECT_THROW(Parse(arguments), UsageError) << arguments[0];
+        continue;
+      }
+      EXPECT_EQ(Parse(arguments).replyTimeout, c.taken) << arguments[0];
+    }
+  }
+  EXPECT_EQ(Parse({"voltage", "-a", "1"}).replyTimeout, std::nullopt);
+  const std::string path = Write("-a 1\n--every 1m\n--reply-timeout 5000\n");
+  EXPECT_EQ(Parse({"watch", "--reply-timeout", "200", "--config", path}).replyTimeout,
+            std::chrono::milliseconds(200));
+  try {
+    Parse({"scan", "--reply-timeout", "2000"});
+    ADD_FAILURE() << "taken";
+  } catch (const UsageError& error) {
+    EXPECT_EQ(std::string(error.what()), "scan waits --wait MS for each reply, not --reply-timeout");
+  }
 }
 
 // --modbus-server on the command line and in the file: the loopback address unless a host is

@@ -243,5 +243,132 @@ TEST(Engine, TellsEachRequestSentAndEachSecondOfTheMeasurement) {
   EXPECT_EQ(desk.engine.PhaseOf(Operation::kQueryResistance), Phase::kAwaiting);
 }
 
+// After a time-out on a line of RTU frames the next request waits out a guard as long as the wait
+// that ran out (at most 2 s; a tenth of a request's own wait, the scan's), and a late reply that comes meanwhile is set aside, told and
+// recorded as `again`, never taken for the next request's answer. Modbus TCP, whose replies name
+// their transaction, needs no guard.
+TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions) {
+  struct Case {
+    const char* name;
+    bool modbusTcp;
+    std::optional<std::chrono::milliseconds> replyWait;  // the engine's
+    std::optional<std::chrono::milliseconds> wait;       // the request's own
+    std::chrono::milliseconds timeout;
+    std::optional<std::chrono::milliseconds> guard;  // none: the next request goes at once
+  };
+  const Case cases[] = {
+      {"the detector's wait", false, std::nullopt, std::nullopt, 1300ms, 1300ms},
+      {"a slow link's", false, 2000ms, std::nullopt, 2000ms, 2000ms},
+      {"past the longest guard", false, 2001ms, std::nullopt, 2001ms, 2000ms},
+      {"the longest", false, 10000ms, std::nullopt, 10000ms, 2000ms},
+      {"the scan's own", false, 10000ms, 100ms, 100ms, 10ms},
+      {"the scan's longest own", false, std::nullopt, 1300ms, 1300ms, 130ms},
+      {"Modbus TCP", true, std::nullopt, std::nullopt, 1300ms, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desk desk;
+    if (c.modbusTcp) desk.line.UseModbusTcp();
+    std::vector<LateReply> late;
+    desk.engine.SetOnLate([&](const LateReply& reply) { late.push_back(reply); });
+    desk.engine.SetReplyWait(c.replyWait);
+    desk.engine.Start({Operation::kQueryVoltage, 5, c.wait});
+    EXPECT_EQ(desk.engine.TimeoutOf(Operation::kQueryVoltage).Duration(), c.timeout);
+    desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
+    ASSERT_EQ(desk.Results(), std::vector{Result::kNoReply});
+    EXPECT_EQ(desk.engine.Guard().IsRunning(), c.guard.has_value());
+    // The same operation at another address, and another operation.
+    desk.engine.Start({Operation::kQueryVoltage, 6});
+    desk.engine.Start({Operation::kReadAddress, 5});
+    if (!c.guard) {
+      EXPECT_EQ(desk.line.Written().size(), 3U);
+      continue;
+    }
+    EXPECT_EQ(desk.engine.Guard().Duration(), *c.guard);
+    // Held, and in flight meanwhile.
+    EXPECT_EQ(desk.line.Written().size(), 1U);
+    EXPECT_TRUE(desk.engine.InFlight(Operation::kReadAddress));
+    EXPECT_TRUE(desk.engine.InFlight(Operation::kQueryVoltage));
+    desk.Receive(kVoltageReply5);  // the voltage's late reply
+    desk.Receive(kVoltageReply5);  // told once
+    ASSERT_EQ(desk.outcomes.size(), 3U);
+    EXPECT_TRUE(desk.outcomes[1].again);
+    EXPECT_EQ(desk.outcomes[1].operation, Operation::kQueryVoltage);
+    EXPECT_EQ(desk.outcomes[1].address, 5);
+    EXPECT_EQ(desk.outcomes[1].result, Result::kAnswered);
+    EXPECT_EQ(desk.outcomes[1].value, Reading{.number = 220});
+    ASSERT_EQ(late.size(), 1U);
+    EXPECT_EQ(late[0].address, 5);
+    EXPECT_EQ(late[0].wait, c.timeout);
+    EXPECT_EQ(late[0].count, 1U);
+    EXPECT_EQ(desk.engine.LateReplies(), 1U);
+    desk.engine.RunOutGuard();
+    ASSERT_EQ(desk.line.Written().size(), 3U);
+    const auto& voltage6 = desk.line.Written()[1];
+    EXPECT_EQ(FormatFrameText(voltage6, voltage6.size()), "06 03 00 0F 00 01 B5 BE");
+    EXPECT_EQ(desk.LastSent(), "05 03 00 12 00 01 25 8B");
+    // Now what comes answers the request sent last.
+    desk.Receive(kAddressReply5);
+    ASSERT_EQ(desk.outcomes.size(), 4U);
+    EXPECT_TRUE(desk.engine.InFlight(Operation::kQueryVoltage));  // until its own time-out
+    EXPECT_EQ(desk.outcomes[3].operation, Operation::kReadAddress);
+    EXPECT_EQ(desk.outcomes[3].result, Result::kAnswered);
+    EXPECT_FALSE(desk.outcomes[3].again);
+    EXPECT_EQ(late.size(), 1U);
+  }
+}
+
+// A request held by the guard ends with a lost line, or is cancelled, without ever going out.
+TEST(Engine, ARequestHeldByTheGuardEndsWithTheLineOrIsCancelled) {
+  for (const bool pulled : {true, false}) {
+    SCOPED_TRACE(pulled ? "pulled" : "cancelled");
+    Desk desk;
+    desk.engine.Start({Operation::kQueryVoltage, 4});
+    desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
+    desk.engine.Start({Operation::kReadAddress, 5});
+    if (pulled) {
+      desk.line.Pull();
+      EXPECT_EQ(desk.Results(), (std::vector{Result::kNoReply, Result::kLineLost}));
+      EXPECT_EQ(desk.outcomes[1].address, 5);
+      EXPECT_TRUE(desk.outcomes[1].sent.empty());
+    } else {
+      desk.engine.Cancel(Operation::kReadAddress);
+    }
+    EXPECT_FALSE(desk.engine.InFlight(Operation::kReadAddress));
+    desk.engine.RunOutGuard();
+    EXPECT_EQ(desk.line.Written().size(), 1U);
+  }
+}
+
+// A gateway's exception for the device behind it (path unavailable, 0x0A; target device failed
+// to respond, 0x0B) is no reply, its bytes kept; any other exception is the detector's refusal.
+TEST(Engine, AGatewaysWordThatNoDetectorAnsweredIsNoReply) {
+  struct Case {
+    Operation operation;
+    const char* reply;
+    Result result;
+  };
+  const Case cases[] = {
+      {Operation::kQueryVoltage, "05 83 0A 80 F6", Result::kNoReply},
+      {Operation::kQueryVoltage, "05 83 0B 41 36", Result::kNoReply},
+      {Operation::kQueryVoltage, "05 83 02 81 30", Result::kRefused},
+      {Operation::kQueryVoltage, "05 83 0C 00 F4", Result::kRefused},
+      // The start of a measurement, which awaits no reply but ends on its refusal.
+      {Operation::kQueryResistance, "05 86 0B 42 66", Result::kNoReply},
+      {Operation::kQueryResistance, "05 86 02 82 60", Result::kRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    Desk desk;
+    desk.engine.Start({c.operation, 5});
+    desk.Receive(c.reply);
+    ASSERT_EQ(desk.Results(), std::vector{c.result});
+    EXPECT_EQ(FormatFrameText(desk.outcomes[0].reply, desk.outcomes[0].reply.size()), c.reply);
+    EXPECT_FALSE(desk.engine.InFlight(c.operation));
+    // Answered at once: no guard holds the next request.
+    EXPECT_FALSE(desk.engine.Guard().IsRunning());
+  }
+}
+
 }  // namespace
 }  // namespace karvello

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -408,6 +410,41 @@ TEST(OperationsInRealTime, APulledDeviceEndsTheOperationInFlightAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - pulled, 1s);
   EXPECT_EQ(outcomes.front().result, Result::kLineLost);
   EXPECT_FALSE(rig.Line().IsOpen());
+}
+
+// Each request leaves the line silent for 3.5 character times (4.01 ms at 9600 baud, 8N1: 11
+// bits each) after the last byte of the reply before it, and after the request before it when
+// no reply came, as the detector's own clock stamps the bytes. The requests go back to back:
+// each as soon as the outcome before it is told, the silent ones after the scan's shortest wait, 20 ms.
+TEST(OperationsInRealTime, EachRequestWaitsOutTheSilenceBetweenFrames) {
+  PtyRig rig(At(5));
+  Engine engine(rig.Line());
+  constexpr int kAnswered = 8;
+  constexpr int kRequests = 16;
+  int outcomes = 0;
+  const auto next = [&] {
+    const bool silent = outcomes >= kAnswered;
+    rig.detector.SetPresent(!silent);
+    engine.Start({Operation::kQueryVoltage, 5,
+                  silent ? std::optional(20ms) : std::optional<std::chrono::milliseconds>()});
+  };
+  engine.SetOnOutcome([&](const Outcome& outcome) {
+    if (outcome.again) return;
+    EXPECT_EQ(outcome.result, outcomes < kAnswered ? Result::kAnswered : Result::kNoReply);
+    if (++outcomes < kRequests) QTimer::singleShot(0, next);
+  });
+  next();
+  ASSERT_TRUE(RunUntil([&] { return outcomes == kRequests; }, 10s));
+  const auto exchanges = rig.detector.Exchanges();
+  ASSERT_EQ(exchanges.size(), static_cast<std::size_t>(kRequests));
+  std::chrono::nanoseconds shortest = 1h;
+  for (std::size_t i = 1; i < exchanges.size(); ++i) {
+    const sim::Exchange& before = exchanges[i - 1];
+    EXPECT_EQ(before.reply.empty(), i > kAnswered) << i;
+    const auto lastByte = before.reply.empty() ? before.requestLastByte : before.replyLastByte;
+    shortest = std::min(shortest, exchanges[i].requestFirstByte - lastByte);
+  }
+  EXPECT_GE(shortest, 4010us) << "the shortest silence: " << shortest.count() << " ns";
 }
 
 }  // namespace

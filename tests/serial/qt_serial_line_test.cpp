@@ -67,9 +67,16 @@ class QtSerialLineTest : public ::testing::Test {
   }
 
   void Open() { ASSERT_TRUE(line_.Open(LineAddress::Port(1))); }
-  // Sends the voltage query; the detector's end reads it off the line.
+  // Sends the voltage query; the detector's end reads it off the line once it is written (on
+  // the event loop, after the silence between frames when something came just before).
   void AskVoltage() {
     ASSERT_TRUE(line_.Send(kVoltageRequest, ReplyShape::For(kVoltageRequest)));
+    RunUntil(
+        [this] {
+          pollfd readable{pty_.MasterFd(), POLLIN, 0};
+          return ::poll(&readable, 1, 0) == 1;
+        },
+        1s);
     ASSERT_EQ(ReadBytes(pty_.MasterFd(), kVoltageRequest.size(), 1s).size(),
               kVoltageRequest.size());
   }

@@ -28,6 +28,8 @@ class FakeSerialLine : public SerialLine {
   void SetOpening(std::set<std::string> addresses) { addresses_ = std::move(addresses); }
   // As a Modbus TCP gateway: no broadcast passes.
   void SetCarriesBroadcasts(bool carries) { carriesBroadcasts_ = carries; }
+  // Packs the frames as Modbus TCP does, each request a transaction of its own.
+  void UseModbusTcp() { UsePacking(std::make_unique<MbapPacking>()); }
 
   // The detector's side.
   void Receive(std::span<const std::uint8_t> bytes);

@@ -86,6 +86,10 @@ class InMemoryBus {
         }
       }
     }
+    if (engine.Guard().IsRunning()) {
+      engine.RunOutGuard();
+      return true;
+    }
     if (survey.MeasurementWait().IsRunning()) {
       survey.RunOutMeasurementWait();
       return true;

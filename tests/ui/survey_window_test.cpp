@@ -83,9 +83,12 @@ class SurveyWindowTest : public ::testing::Test {
   bool RunUntil(const std::function<bool()>& done) {
     return bus_.Run(window_->engine(), window_->survey(), done);
   }
-  // The run ended, and the record's rows read afresh at its end are shown.
+  // The run ended, and the record's rows read afresh at its end are shown; the guard after its
+  // last time-out has passed.
   bool RunToEnd() {
-    return RunUntil([this] { return !window_->survey().Running(); }) && RecordShown();
+    const bool ended = RunUntil([this] { return !window_->survey().Running(); });
+    if (window_->engine().Guard().IsRunning()) window_->engine().RunOutGuard();
+    return ended && RecordShown();
   }
   bool RecordShown() {
     return QTest::qWaitFor([this] { return !window_->ReadingRecord(); }, 5000);
