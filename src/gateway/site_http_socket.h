@@ -21,7 +21,7 @@ ssize_t Send(socket_t socket, const char* data, std::size_t size);
 void Close(socket_t socket);
 // The address of this end (`peer` false) or of the other (`peer` true): empty and 0 when unknown.
 void Name(socket_t socket, bool peer, std::string& ip, int& port);
-// The listening socket's options: its port taken by it alone while it listens.
+// The listening socket's options (on Windows, its port taken by it alone while it listens).
 void ListenOptions(socket_t socket);
 // Forgets the last failure; then the last failed call's reason, empty when none failed.
 void ClearError();

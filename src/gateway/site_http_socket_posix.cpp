@@ -57,12 +57,7 @@ void Name(socket_t socket, bool peer, std::string& ip, int& port) {
   ip = host;
 }
 
-void ListenOptions(socket_t socket) {
-  // A port left in TIME_WAIT by an earlier watch is taken again at once; one another socket
-  // listens on is refused (SO_REUSEPORT, the library's own choice, would share it).
-  int yes = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
+void ListenOptions(socket_t socket) { httplib::default_socket_options(socket); }
 
 void ClearError() { errno = 0; }
 
