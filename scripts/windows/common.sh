@@ -96,8 +96,8 @@ mosquitto_cache_key() {
 # How Karvello itself is configured for Windows (after the Qt toolchain), with the cross Qt in
 # QT_PREFIX, libmosquitto in MOSQUITTO_PREFIX (the gateway's MQTT) and OpenSSL in OPENSSL_PREFIX
 # (its TLS, which also tells why a certificate failed; CMake's FindOpenSSL reads SSL_EAY and LIB_EAY
-# for MinGW):
-#   karvello_windows_cmake_args QT_PREFIX MOSQUITTO_PREFIX OPENSSL_PREFIX
+# for MinGW) and cpp-httplib's header in HTTPLIB_PREFIX (the gateway's page):
+#   karvello_windows_cmake_args QT_PREFIX MOSQUITTO_PREFIX OPENSSL_PREFIX HTTPLIB_PREFIX
 # -O2 rather than CMake's -O3: GCC 12 at -O3 warns falsely (-Wrestrict) about std::string
 # concatenation.
 karvello_windows_cmake_args() {
@@ -107,7 +107,8 @@ karvello_windows_cmake_args() {
     "-DMOSQUITTO_INCLUDE_DIR=$2/include" "-DMOSQUITTO_LIBRARY=$2/lib/libmosquitto.dll.a" \
     "-DOPENSSL_INCLUDE_DIR=$3/include" "-DOPENSSL_SSL_LIBRARY=$3/lib/libssl.dll.a" \
     "-DOPENSSL_CRYPTO_LIBRARY=$3/lib/libcrypto.dll.a" \
-    "-DSSL_EAY=$3/lib/libssl.dll.a" "-DLIB_EAY=$3/lib/libcrypto.dll.a"
+    "-DSSL_EAY=$3/lib/libssl.dll.a" "-DLIB_EAY=$3/lib/libcrypto.dll.a" \
+    "-DCPP_HTTPLIB_INCLUDE_DIR=$4/include"
 }
 
 # install_packages PKG...: installs the packages not yet installed (apt-get update first, once).

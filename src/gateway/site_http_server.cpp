@@ -1,16 +1,12 @@
 #include "gateway/site_http_server.h"
 
 #include <httplib.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
+#include <atomic>
 
 #include "gateway/site_http_answer.h"
+#include "gateway/site_http_socket.h"
 
 namespace karvello::gateway {
 namespace {
@@ -19,64 +15,41 @@ namespace {
 // line (8192 bytes) but not their number.
 constexpr std::size_t kLongestRequest = 64 * 1024;
 
-bool Wait(int socket, short events, std::chrono::milliseconds timeout) {
-  pollfd ready{socket, events, 0};
-  int got = 0;
-  do {
-    got = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-  } while (got < 0 && errno == EINTR);
-  return got > 0;
-}
+using http_socket::Ready;
 
 // A connection's socket, each read and write bounded in time, and the bytes of each request
 // bounded.
 class BoundedStream : public httplib::Stream {
  public:
-  BoundedStream(int socket, const HttpLimits& limits) : socket_(socket), limits_(limits) {}
+  BoundedStream(socket_t socket, const HttpLimits& limits) : socket_(socket), limits_(limits) {}
   void NextRequest() { taken_ = 0; }
 
-  bool is_readable() const override { return Wait(socket_, POLLIN, limits_.readTimeout); }
-  bool is_writable() const override { return Wait(socket_, POLLOUT, limits_.writeTimeout); }
+  bool is_readable() const override {
+    return http_socket::Wait(socket_, Ready::kToRead, limits_.readTimeout);
+  }
+  bool is_writable() const override {
+    return http_socket::Wait(socket_, Ready::kToWrite, limits_.writeTimeout);
+  }
   ssize_t read(char* ptr, std::size_t size) override {
     if (taken_ >= kLongestRequest || !is_readable()) return -1;
-    const ssize_t got = ::recv(socket_, ptr, std::min(size, kLongestRequest - taken_), 0);
+    const ssize_t got = http_socket::Receive(socket_, ptr, std::min(size, kLongestRequest - taken_));
     if (got > 0) taken_ += static_cast<std::size_t>(got);
     return got;
   }
   ssize_t write(const char* ptr, std::size_t size) override {
     if (!is_writable()) return -1;
-    return ::send(socket_, ptr, size, MSG_NOSIGNAL);
+    return http_socket::Send(socket_, ptr, size);
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    Name(::getpeername, ip, port);
+    http_socket::Name(socket_, true, ip, port);
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    Name(::getsockname, ip, port);
+    http_socket::Name(socket_, false, ip, port);
   }
   socket_t socket() const override { return socket_; }
 
  private:
-  template <typename Get>
-  void Name(Get get, std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ip.clear();
-    port = 0;
-    if (get(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    char host[64] = {};
-    if (address.ss_family == AF_INET) {
-      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-      ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-      port = ntohs(v4->sin_port);
-    } else if (address.ss_family == AF_INET6) {
-      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-      ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-      port = ntohs(v6->sin6_port);
-    }
-    ip = host;
-  }
-
-  int socket_;
+  socket_t socket_;
   const HttpLimits& limits_;
   std::size_t taken_ = 0;
 };
@@ -93,14 +66,13 @@ class BoundedServer : public httplib::Server {
   bool process_and_close_socket(socket_t socket) override {
     BoundedStream stream(socket, limits_);
     for (int n = 0; n < limits_.requestsPerConnection; ++n) {
-      if (n > 0 && !Wait(socket, POLLIN, limits_.idleTimeout)) break;
+      if (n > 0 && !http_socket::Wait(socket, Ready::kToRead, limits_.idleTimeout)) break;
       stream.NextRequest();
       bool closed = false;
       const bool last = n + 1 == limits_.requestsPerConnection;
       if (!process_request(stream, last, closed, [](httplib::Request&) {}) || closed) break;
     }
-    ::shutdown(socket, SHUT_RDWR);
-    ::close(socket);
+    http_socket::Close(socket);
     return true;
   }
 
@@ -120,6 +92,7 @@ SiteHttpServer::SiteHttpServer(const SiteState& state, std::chrono::milliseconds
   server_->set_read_timeout(limits_.readTimeout);
   server_->set_write_timeout(limits_.writeTimeout);
   server_->set_payload_max_length(0);
+  server_->set_socket_options(http_socket::ListenOptions);
   // Every request is answered here, before the library's own routing: nothing else is served.
   server_->set_pre_routing_handler([this](const httplib::Request& request,
                                           httplib::Response& response) {
@@ -136,13 +109,23 @@ SiteHttpServer::SiteHttpServer(const SiteState& state, std::chrono::milliseconds
 SiteHttpServer::~SiteHttpServer() { Stop(); }
 
 bool SiteHttpServer::Start(const ListenAddress& address, std::string& error) {
-  errno = 0;
+  http_socket::ClearError();
   if (!server_->bind_to_port(address.host, address.port)) {
+    const std::string why = http_socket::ErrorText();
     error = "cannot listen on " + ListenAddressText(address) +
-            (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+            (why.empty() ? std::string() : ": " + why);
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  const auto ended = std::make_shared<std::atomic<bool>>(false);
+  thread_ = std::thread([this, ended] {
+    server_->listen_after_bind();
+    *ended = true;
+  });
+  // The library's stop() does nothing until its loop has begun: wait for that, so that a Stop()
+  // right after this ends the serving instead of waiting for it for good.
+  while (!server_->is_running() && !*ended) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 
