@@ -49,8 +49,8 @@ std::string PlainText(const Outcome& outcome) {
   if (outcome.result == Result::kNoReply) {
     // A gateway that answered for the detector behind it: its words beside.
     if (const auto code = RefusalCode(outcome.reply); code && !GatewayWords(*code).empty()) {
-      return std::string(kNoReplyThroughGateway) + " (the gateway: " +
-             std::string(GatewayWords(*code)) + ")";
+      return std::string(kNoReplyThroughGateway) +
+             " (the gateway: " + std::string(GatewayWords(*code)) + ")";
     }
   }
   if (outcome.result == Result::kRefused) {
@@ -136,13 +136,9 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
             ": " + PlainText(change.reading) + (change.raised ? ", above " : ", not above ") +
             LimitText(change.limit) + " " + std::string(fields.unit) + "\n");
       return;
-    case Format::kCsv: {
-      std::vector<std::string> row = CsvFields(fields);
-      row[1] = SpreadsheetText(row[1]);
-      if (verbose_) row.insert(row.end(), 2, std::string());
-      Write(CsvLine(row, "\n"));
+    case Format::kCsv:
+      WriteFramelessCsv(fields);
       return;
-    }
     case Format::kJson:
       Write("{" + JsonMembers(fields) + ",\"limit\":" +
             (change.kind == AlarmKind::kNoAnswer ? std::string("null") : LimitText(change.limit)) +
@@ -151,8 +147,7 @@ void Printer::PrintAlarm(const AlarmChange& change, std::string_view port) {
   }
 }
 
-void Printer::PrintSetAside(int address, bool aside, std::string_view port,
-                            const QDateTime& when) {
+void Printer::PrintSetAside(int address, bool aside, std::string_view port, const QDateTime& when) {
   ReadingFields fields;
   fields.time = TimeText(when);
   fields.port = std::string(port);
@@ -166,13 +161,9 @@ void Printer::PrintSetAside(int address, bool aside, std::string_view port,
             (aside ? ": not answering; read only now and then until it answers\n"
                    : ": answering again; read every round\n"));
       return;
-    case Format::kCsv: {
-      std::vector<std::string> row = CsvFields(fields);
-      row[1] = SpreadsheetText(row[1]);
-      if (verbose_) row.insert(row.end(), 2, std::string());
-      Write(CsvLine(row, "\n"));
+    case Format::kCsv:
+      WriteFramelessCsv(fields);
       return;
-    }
     case Format::kJson:
       Write("{" + JsonMembers(fields) + "}\n");
       return;
@@ -193,6 +184,15 @@ void Printer::PrintRecordedAlarm(const AlarmChange& change, std::string_view por
     return;
   }
   PrintAlarm(change, port);  // CSV has no column for the limit
+}
+
+// A CSV row of a change without frames (an alarm, a detector set aside): the frames' columns of
+// the verbose format left empty.
+void Printer::WriteFramelessCsv(const ReadingFields& fields) {
+  std::vector<std::string> row = CsvFields(fields);
+  row[1] = SpreadsheetText(row[1]);  // the port: the one field that may hold any text
+  if (verbose_) row.insert(row.end(), 2, std::string());
+  Write(CsvLine(row, "\n"));
 }
 
 void Printer::PrintFrames(const Outcome& outcome) {

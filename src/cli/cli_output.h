@@ -70,6 +70,7 @@ class Printer {
 
  private:
   void Write(const std::string& text);
+  void WriteFramelessCsv(const ReadingFields& fields);
 
   Format format_;
   bool verbose_;

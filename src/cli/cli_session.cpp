@@ -87,8 +87,8 @@ void Session::Stop() {
   if (watch_) {
     // A measurement is not cut short: its detector would be left measuring. Say how long the
     // stop takes, and that a second request stops at once.
-    const auto left = std::chrono::ceil<std::chrono::seconds>(measuredBy_ -
-                                                              std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::seconds>(measuredBy_ - std::chrono::steady_clock::now());
     if (first && measuringAt_ != 0 && left.count() > 0) {
       ClearProgress();
       std::fprintf(stderr,
@@ -132,13 +132,14 @@ void Session::RunWatch() {
   plan.rounds = run_.count;
   plan.deadAfter = run_.deadAfter;
   plan.deadRetry = run_.deadRetry;
-  const auto longest = gateway::LongestRound(plan);
+  const auto longest = gateway::LongestRound(plan, engine_);
   if (longest > plan.every) {
     // A round that runs past the next one's time leaves that one out: said at the start, and
     // each time it happens.
     std::fprintf(stderr,
-                 "karvello-cli: a round may take up to %s (the measurements' waits and the "
-                 "replies' time-outs), longer than the %s between rounds: a round that is due "
+                 "karvello-cli: a round may take up to %s (the measurements' waits, the "
+                 "replies' time-outs and the guard after each), longer than the %s between rounds: "
+                 "a round that is due "
                  "while one runs is left out\n",
                  SecondsText(longest).c_str(), SecondsText(plan.every).c_str());
   }
@@ -284,8 +285,8 @@ void Session::ShowProgress(const Progress& progress, int address) {
   }
   // The wait's end, and the read after it (a reply's time-out at most).
   measuringAt_ = address;
-  measuredBy_ = std::chrono::steady_clock::now() + progress.delay - progress.elapsed +
-                kReplyTimeout;
+  measuredBy_ =
+      std::chrono::steady_clock::now() + progress.delay - progress.elapsed + kReplyTimeout;
   if (!StandardErrorIsTerminal()) return;
   const auto whole = std::chrono::duration_cast<std::chrono::seconds>(progress.delay);
   std::fprintf(stderr, "\rmeasuring at address %d: %lld s left ", address,

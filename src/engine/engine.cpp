@@ -113,8 +113,8 @@ void Engine::OnReceived(const Received& received) {
   const OperationSteps& steps = Describe(operation);
   const RequestStep& step = steps.steps[index];
   Flight& flight = Of(operation);
-  if (flight.timedOut && !(received.kind == Received::Kind::kStray &&
-                           received.bytes.size() < step.judgedFrom)) {
+  if (flight.timedOut &&
+      !(received.kind == Received::Kind::kStray && received.bytes.size() < step.judgedFrom)) {
     NoteLate(operation);
   }
   if (!step.awaitsReply) {
@@ -194,6 +194,15 @@ void Engine::OnTimedOut(Operation operation) {
     guard_->Start();
   }
   End(operation, Result::kNoReply, {});
+}
+
+std::chrono::milliseconds Engine::LongestTime(Operation operation) const {
+  const OperationSteps& steps = Describe(operation);
+  const std::chrono::milliseconds last = replyWait_.value_or(steps.steps[steps.count - 1].wait);
+  const std::chrono::milliseconds guard = line_.NumbersTransactions()
+                                              ? std::chrono::milliseconds(0)
+                                              : std::min(last, kLongestLateGuard);
+  return karvello::LongestTime(operation) - steps.steps[steps.count - 1].wait + last + guard;
 }
 
 void Engine::NoteLate(Operation operation) {

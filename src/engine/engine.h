@@ -61,6 +61,10 @@ class Engine {
   // The wait for each reply of the requests that do not give their own (none: each operation's
   // own, kReplyTimeout), from the next request on.
   void SetReplyWait(std::optional<std::chrono::milliseconds> wait) { replyWait_ = wait; }
+  // The longest `operation` may take on this engine's line: each step's wait in full (the
+  // reply's as set above), and on a line of RTU frames the guard after its last reply's
+  // time-out, before the next request can go.
+  std::chrono::milliseconds LongestTime(Operation operation) const;
 
   void SetOnOutcome(OutcomeHandler handler) { onOutcome_ = std::move(handler); }
   // A reply that came after its time-out and was set aside (its `again` outcome follows).
@@ -110,9 +114,9 @@ class Engine {
     std::unique_ptr<Deadline> delay;
     std::unique_ptr<Deadline> timeout;
     std::chrono::steady_clock::time_point sentAt{};  // the request sent last
-    bool ownWait = false;    // the wait is the request's own
-    bool timedOut = false;   // its last run ended by its time-out
-    bool lateTold = false;   // and a late reply to it has been told
+    bool ownWait = false;                            // the wait is the request's own
+    bool timedOut = false;                           // its last run ended by its time-out
+    bool lateTold = false;                           // and a late reply to it has been told
   };
   // The request sent last; every reply is judged against it.
   struct Last {

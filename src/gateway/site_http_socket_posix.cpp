@@ -35,32 +35,16 @@ void Close(socket_t socket) {
   ::close(socket);
 }
 
-void Name(socket_t socket, bool peer, std::string& ip, int& port) {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  ip.clear();
-  port = 0;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  if ((peer ? ::getpeername(socket, any, &length) : ::getsockname(socket, any, &length)) != 0) {
-    return;
-  }
-  char host[64] = {};
-  if (address.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-    port = ntohs(v4->sin_port);
-  } else if (address.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    port = ntohs(v6->sin6_port);
-  }
-  ip = host;
+void ListenOptions(socket_t socket) {
+  httplib::default_socket_options(socket);
 }
 
-void ListenOptions(socket_t socket) { httplib::default_socket_options(socket); }
+void ClearError() {
+  errno = 0;
+}
 
-void ClearError() { errno = 0; }
-
-std::string ErrorText() { return errno != 0 ? std::strerror(errno) : std::string(); }
+std::string ErrorText() {
+  return errno != 0 ? std::strerror(errno) : std::string();
+}
 
 }  // namespace karvello::gateway::http_socket

@@ -1,9 +1,9 @@
 // The HTTP server's socket calls on Windows (Winsock; WSAStartup is the library's).
 #include "gateway/site_http_socket.h"
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,9 @@
 namespace karvello::gateway::http_socket {
 namespace {
 
-int Chunk(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }
+int Chunk(std::size_t size) {
+  return static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+}
 
 }  // namespace
 
@@ -34,28 +36,6 @@ void Close(socket_t socket) {
   ::closesocket(socket);
 }
 
-void Name(socket_t socket, bool peer, std::string& ip, int& port) {
-  sockaddr_storage address{};
-  int length = sizeof address;
-  ip.clear();
-  port = 0;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  if ((peer ? ::getpeername(socket, any, &length) : ::getsockname(socket, any, &length)) != 0) {
-    return;
-  }
-  char host[64] = {};
-  if (address.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-    port = ntohs(v4->sin_port);
-  } else if (address.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    port = ntohs(v6->sin6_port);
-  }
-  ip = host;
-}
-
 void ListenOptions(socket_t socket) {
   // The port is this socket's alone: with SO_REUSEADDR (the library's choice) another program
   // could bind it too and take its connections.
@@ -64,7 +44,9 @@ void ListenOptions(socket_t socket) {
                sizeof yes);
 }
 
-void ClearError() { ::WSASetLastError(0); }
+void ClearError() {
+  ::WSASetLastError(0);
+}
 
 std::string ErrorText() {
   const int code = ::WSAGetLastError();
@@ -72,8 +54,7 @@ std::string ErrorText() {
   char text[256] = {};
   const DWORD length =
       ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(code), 0,
-                       text, sizeof text, nullptr);
+                       static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
   std::string said(text, length);
   while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.')) {
     said.pop_back();

@@ -14,9 +14,9 @@ constexpr std::chrono::minutes kLongestTimerWait{10};
 
 }  // namespace
 
-std::chrono::milliseconds LongestRound(const WatchPlan& plan) {
+std::chrono::milliseconds LongestRound(const WatchPlan& plan, const Engine& engine) {
   std::chrono::milliseconds each{0};
-  for (Operation operation : plan.operations) each += LongestTime(operation);
+  for (Operation operation : plan.operations) each += engine.LongestTime(operation);
   return each * static_cast<long long>(plan.addresses.size());
 }
 
@@ -25,7 +25,7 @@ Watch::Watch(WatchPlan plan, Engine& engine, SerialLine& line, SiteState* state)
   roundTimer_.setSingleShot(true);
   roundTimer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&roundTimer_, &QTimer::timeout, [this] { OnRoundTimer(); });
-  for (Operation operation : plan_.operations) longestReading_ += LongestTime(operation);
+  for (Operation operation : plan_.operations) longestReading_ += engine_.LongestTime(operation);
   for (std::uint8_t address : plan_.addresses) {
     for (Operation operation : plan_.operations) steps_.push_back({operation, address});
     if (state_) state_->Expect(address);

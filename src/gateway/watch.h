@@ -51,9 +51,9 @@ struct WatchPlan {
   int deadRetry = kDefaultDeadRetry;  // the longest gap in rounds between its readings then
 };
 
-// The longest a round of `plan` takes: each operation's delays and reply time-outs run out in
-// full, at every address.
-std::chrono::milliseconds LongestRound(const WatchPlan& plan);
+// The longest a round of `plan` takes on `engine`: each operation's delays and reply time-outs
+// run out in full, with the guard after each time-out, at every address.
+std::chrono::milliseconds LongestRound(const WatchPlan& plan, const Engine& engine);
 
 class Watch {
  public:

@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/cli_process.h"
 #include "sim/simulated_detector.h"
+#include "support/cli_process.h"
 #include "support/headless_chromium.h"
 #include "support/tcp_servers.h"
 
@@ -70,8 +70,9 @@ struct HttpWatch {
 };
 
 // What a raw request of `bytes` draws: the first line of the answer, or empty when the server
-// closed without one.
-std::string RawAnswer(std::uint16_t port, const std::string& bytes) {
+// closed without one. `sent`, when given, is counted up once the bytes are sent.
+std::string RawAnswer(std::uint16_t port, const std::string& bytes,
+                      std::atomic<int>* sent = nullptr) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -82,6 +83,7 @@ std::string RawAnswer(std::uint16_t port, const std::string& bytes) {
     return "(no connection)";
   }
   (void)::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (sent) ++*sent;
   std::string answer;
   char chunk[4096];
   timeval wait{10, 0};
@@ -127,13 +129,15 @@ TEST(WatchHttpPage, ShowsEachDetectorAndTheRaisedAlarmAtFirstPaint) {
     seen.push_back((*it)[1].str() + ((*it)[2].matched ? "!" : "") + " " + (*it)[3].str() + " " +
                    (*it)[4].str() + " " + (*it)[5].str());
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"1! OL（超出量程） 220 V 高于上限", "2 12.8 Ω 230 V —"}))
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"1! OL（超出量程） 220 V 高于上限", "2 12.8 Ω 230 V —"}))
       << dom;
   EXPECT_NE(dom.find("1 个检测器的接地电阻高于上限"), std::string::npos);
 
   // The screenshots: the page laid out at each width, and the laptop's kept for the README.
   const QString folder = QDir::currentPath();
-  for (const auto& [name, width] : {std::pair{"gateway-page.png", 1280}, {"gateway-page-phone.png", 390}}) {
+  for (const auto& [name, width] :
+       {std::pair{"gateway-page.png", 1280}, {"gateway-page-phone.png", 390}}) {
     const QString path = folder + "/" + name;
     QFile::remove(path);
     testing::RunChromium({"--hide-scrollbars", "--screenshot=" + path,
@@ -144,7 +148,8 @@ TEST(WatchHttpPage, ShowsEachDetectorAndTheRaisedAlarmAtFirstPaint) {
     // The alarm's row drawn in its colour.
     int alarmPixels = 0;
     for (int y = 0; y < shot.height(); ++y) {
-      for (int x = 0; x < shot.width(); ++x) alarmPixels += shot.pixel(x, y) == qRgb(0xff, 0xd6, 0xd6);
+      for (int x = 0; x < shot.width(); ++x)
+        alarmPixels += shot.pixel(x, y) == qRgb(0xff, 0xd6, 0xd6);
     }
     EXPECT_GT(alarmPixels, 1000) << name;
   }
@@ -215,7 +220,7 @@ TEST(WatchHttpMetrics, AreScrapedByPrometheusAndPassPromtool) {
   testing::ServerProcess prometheus(
       QStringLiteral(PROMETHEUS_EXECUTABLE),
       QStringList{"--config.file=" + configFile, "--storage.tsdb.path=" + folder.filePath("data"),
-       "--web.listen-address=127.0.0.1:" + QString::number(port)},
+                  "--web.listen-address=127.0.0.1:" + QString::number(port)},
       port);
   ASSERT_TRUE(prometheus.Ready()) << prometheus.Output().toStdString();
   httplib::Client client("127.0.0.1", port);
@@ -226,7 +231,9 @@ TEST(WatchHttpMetrics, AreScrapedByPrometheusAndPassPromtool) {
         if (!answer) return false;
         last = answer->body;
         const QJsonArray result = QJsonDocument::fromJson(QByteArray::fromStdString(last))
-                                      .object()["data"].toObject()["result"].toArray();
+                                      .object()["data"]
+                                      .toObject()["result"]
+                                      .toArray();
         if (result.size() != 1) return false;
         const QJsonObject sample = result[0].toObject();
         const QJsonObject labels = sample["metric"].toObject();
@@ -332,13 +339,18 @@ TEST(WatchHttpServer, AnswersEightRequestsAtOnce) {
   ASSERT_TRUE(WaitUntil([&] { return watch.Get("/healthz"); }, 5s));
   for (const int slow : {7, 8}) {
     std::vector<std::thread> clients;
+    std::atomic<int> sent{0};
     for (int i = 0; i < slow; ++i) {
-      clients.emplace_back([&] { RawAnswer(watch.port, "GET / HTTP/1.1\r\n"); });
+      clients.emplace_back([&] { RawAnswer(watch.port, "GET / HTTP/1.1\r\n", &sent); });
     }
+    // Every slow client connected and sent before the request that is timed, however long a
+    // loaded machine takes to start their threads; then a second for the server to take them.
+    EXPECT_TRUE(WaitUntil([&] { return sent.load() == slow; }, 10s)) << slow;
     std::this_thread::sleep_for(1s);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RawAnswer(watch.port, "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"),
-              "HTTP/1.1 200 OK")
+    EXPECT_EQ(
+        RawAnswer(watch.port, "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"),
+        "HTTP/1.1 200 OK")
         << slow;
     const auto waited = std::chrono::steady_clock::now() - start;
     // Eight hold it until the time-out, about 4 s after the second above; seven not at all (the
@@ -390,9 +402,10 @@ TEST(WatchHttpServer, AnswersFiftyPollingClientsWhileTheRoundsKeepTime) {
   watch.cli.Signal(SIGTERM);
   EXPECT_EQ(watch.cli.Finish(), 0);
   std::vector<QDateTime> times;
-  for (const QString& line : QString::fromStdString(watch.cli.Out()).split('\n', Qt::SkipEmptyParts)) {
-    times.push_back(QDateTime::fromString(QJsonDocument::fromJson(line.toUtf8())
-                                              .object()["time"].toString(), Qt::ISODateWithMs));
+  for (const QString& line :
+       QString::fromStdString(watch.cli.Out()).split('\n', Qt::SkipEmptyParts)) {
+    times.push_back(QDateTime::fromString(
+        QJsonDocument::fromJson(line.toUtf8()).object()["time"].toString(), Qt::ISODateWithMs));
   }
   ASSERT_GT(times.size(), 25u);
   for (std::size_t i = 1; i < times.size(); ++i) {

@@ -81,6 +81,8 @@ TEST(WatchDead, SetsAsideAPulledDetectorWhileTheOthersKeepTheirGrid) {
   constexpr auto kEvery = 1500ms;
   Bus bus({1, 2, 3});
   Engine engine(bus.Line());
+  // A failed reading and the guard after it (0.3 s each) fit the period with the others'.
+  engine.SetReplyWait(300ms);
   SiteState site("site1");
   WatchPlan plan;
   plan.addresses = {1, 2, 3};
@@ -149,7 +151,7 @@ TEST(WatchDead, SetsAsideAPulledDetectorWhileTheOthersKeepTheirGrid) {
     }
   }
   EXPECT_EQ(rowsOf3, (std::vector<std::string>{"no-answer raised", "set-aside begun",
-                                                "no-answer cleared", "set-aside ended"}));
+                                               "no-answer cleared", "set-aside ended"}));
   for (const int address : {1, 2}) {
     ASSERT_EQ(times[address].size(), static_cast<std::size_t>(kRounds)) << address;
     const qint64 first = times[1].front();
@@ -215,6 +217,8 @@ TEST(WatchDead, PutsOffASilentDetectorThatWouldPushTheNextRoundOut) {
   bus.Detector(1).SetPresent(false);
   bus.Detector(2).SetPresent(false);
   Engine engine(bus.Line());
+  // A failed reading and the guard after it take 1.4 s: one fits the period of 2 s, two do not.
+  engine.SetReplyWait(700ms);
   WatchPlan plan;
   plan.addresses = {1, 4, 5};
   plan.operations = {Operation::kQueryVoltage};
@@ -319,16 +323,30 @@ TEST(WatchDead, SaysTheRoundsLeftOut) {
   EXPECT_EQ(leftOut, (std::vector<long long>{2}));
 }
 
-// The longest round: each operation's waits in full at every address.
-TEST(WatchDead, TheLongestRoundAddsEachOperationsWaits) {
+// The longest round: each operation's waits in full at every address, the reply's as the engine
+// is set, and after each time-out on a line of RTU frames its guard (none over Modbus TCP).
+TEST(WatchDead, TheLongestRoundAddsEachOperationsWaitsAndGuards) {
+  FakeSerialLine rtu;
+  FakeSerialLine mbap;
+  mbap.UseModbusTcp();
+  Engine overRtu(rtu);
+  Engine overMbap(mbap);
   WatchPlan plan;
   plan.addresses = {1, 2};
   plan.operations = {Operation::kQueryResistance};
-  EXPECT_EQ(LongestRound(plan), 2 * (kMeasurementTime + kReplyTimeout));
-  EXPECT_EQ(LongestRound(plan), 40600ms);
+  EXPECT_EQ(LongestRound(plan, overMbap), 2 * (kMeasurementTime + kReplyTimeout));
+  EXPECT_EQ(LongestRound(plan, overMbap), 40600ms);
+  EXPECT_EQ(LongestRound(plan, overRtu), 2 * (kMeasurementTime + 2 * kReplyTimeout));
   plan.addresses = {1, 2, 3};
   plan.operations = {Operation::kQueryVoltage, Operation::kQueryResistance};
-  EXPECT_EQ(LongestRound(plan), 3 * 21600ms);
+  EXPECT_EQ(LongestRound(plan, overMbap), 3 * 21600ms);
+  EXPECT_EQ(LongestRound(plan, overRtu), 3 * 24200ms);
+  // A longer reply wait, and its guard at most 2 s.
+  overRtu.SetReplyWait(5000ms);
+  overMbap.SetReplyWait(5000ms);
+  plan.operations = {Operation::kQueryVoltage};
+  EXPECT_EQ(LongestRound(plan, overMbap), 3 * 5000ms);
+  EXPECT_EQ(LongestRound(plan, overRtu), 3 * 7000ms);
 }
 
 }  // namespace
