@@ -132,16 +132,15 @@ void Session::RunWatch() {
   plan.rounds = run_.count;
   plan.deadAfter = run_.deadAfter;
   plan.deadRetry = run_.deadRetry;
-  const auto longest = gateway::LongestRound(plan, engine_);
-  if (longest > plan.every) {
-    // A round that runs past the next one's time leaves that one out: said at the start, and
-    // each time it happens.
+  // A round that runs past the next one's time leaves that one out: said at the start when even
+  // answering detectors cannot fit the period (the measurements' delays), and each time it
+  // happens (a silent detector's time-outs, which setting it aside then spares).
+  const auto needed = gateway::ShortestRound(plan);
+  if (needed > plan.every) {
     std::fprintf(stderr,
-                 "karvello-cli: a round may take up to %s (the measurements' waits, the "
-                 "replies' time-outs and the guard after each), longer than the %s between rounds: "
-                 "a round that is due "
-                 "while one runs is left out\n",
-                 SecondsText(longest).c_str(), SecondsText(plan.every).c_str());
+                 "karvello-cli: a round needs at least %s (the measurements' delays), longer "
+                 "than the %s between rounds: a round that is due while one runs is left out\n",
+                 SecondsText(needed).c_str(), SecondsText(plan.every).c_str());
   }
   // Where the watch left the site when it last ran, from the end of the record (none kept with
   // --no-record).

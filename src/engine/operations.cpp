@@ -212,6 +212,15 @@ std::chrono::milliseconds LongestTime(Operation operation) {
   return time;
 }
 
+std::chrono::milliseconds ShortestTime(Operation operation) {
+  const OperationSteps& steps = Describe(operation);
+  std::chrono::milliseconds time{0};
+  for (std::size_t i = 0; i < steps.count; ++i) {
+    if (!steps.steps[i].awaitsReply) time += steps.steps[i].wait;
+  }
+  return time;
+}
+
 bool SendsBroadcast(Operation operation) {
   const OperationSteps& steps = Describe(operation);
   for (std::size_t i = 0; i < steps.count; ++i) {

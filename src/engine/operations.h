@@ -124,6 +124,9 @@ inline const QuantityForm& AnswerForm(Operation operation) {
 // The longest an operation takes: its delays and its replies' time-outs run out in full (a
 // measurement 19 s and its reply's 1.3 s; a voltage 1.3 s).
 std::chrono::milliseconds LongestTime(Operation operation);
+// The least an operation takes, every reply coming at once: its delays alone (a measurement's
+// 19 s; nothing for a voltage).
+std::chrono::milliseconds ShortestTime(Operation operation);
 
 // The frame of step `index` of `operation` for the operation's `address` (a slave address, or
 // for set address the new address).

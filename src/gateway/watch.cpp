@@ -20,6 +20,12 @@ std::chrono::milliseconds LongestRound(const WatchPlan& plan, const Engine& engi
   return each * static_cast<long long>(plan.addresses.size());
 }
 
+std::chrono::milliseconds ShortestRound(const WatchPlan& plan) {
+  std::chrono::milliseconds each{0};
+  for (Operation operation : plan.operations) each += ShortestTime(operation);
+  return each * static_cast<long long>(plan.addresses.size());
+}
+
 Watch::Watch(WatchPlan plan, Engine& engine, SerialLine& line, SiteState* state)
     : plan_(std::move(plan)), engine_(engine), line_(line), state_(state) {
   roundTimer_.setSingleShot(true);
@@ -30,8 +36,7 @@ Watch::Watch(WatchPlan plan, Engine& engine, SerialLine& line, SiteState* state)
     for (Operation operation : plan_.operations) steps_.push_back({operation, address});
     if (state_) state_->Expect(address);
     const bool silent = plan_.silentAtStart.contains(address);
-    silences_.emplace(address,
-                      Silence{AsideSchedule(plan_.deadAfter, plan_.deadRetry), 0, silent});
+    silences_.emplace(address, Silence{AsideSchedule(plan_.deadAfter, plan_.deadRetry), 0, silent});
     if (state_ && silent) state_->SetNoAnswer(address, true);
     if (plan_.limit) {
       const bool raised = plan_.raisedAtStart.contains(address);

@@ -8,9 +8,9 @@
 // in a row (a lost line's included) its no-answer alarm is raised, and its next answer clears it.
 // A detector set aside is read in a round it is due only when its readings' time-outs fit before
 // the next round is due (else in the next, after waiting at most its gap again), so that the
-// silent ones never push the next round out. It feeds the site's state, and tells its front end of each reading, each change of an alarm,
-// each detector set aside or back, each round left out and each late reply, to print, record and
-// publish.
+// silent ones never push the next round out. It feeds the site's state, and tells its front end of
+// each reading, each change of an alarm, each detector set aside or back, each round left out and
+// each late reply, to print, record and publish.
 
 #include <QDateTime>
 #include <QTimer>
@@ -43,10 +43,10 @@ struct WatchPlan {
   std::vector<std::uint8_t> addresses;
   std::vector<Operation> operations;  // each round reads each address for each, in this order
   std::chrono::milliseconds every{60000};
-  long long rounds = 0;  // the watch ends after this many; 0: when stopped
-  std::optional<AlarmLimit> limit;  // of the resistance readings
-  std::set<int> raisedAtStart;      // addresses whose alarm stood when the watch last ran
-  std::set<int> silentAtStart{};    // addresses whose no-answer alarm stood then
+  long long rounds = 0;               // the watch ends after this many; 0: when stopped
+  std::optional<AlarmLimit> limit;    // of the resistance readings
+  std::set<int> raisedAtStart;        // addresses whose alarm stood when the watch last ran
+  std::set<int> silentAtStart{};      // addresses whose no-answer alarm stood then
   int deadAfter = kDefaultDeadAfter;  // failed readings in a row that set a detector aside
   int deadRetry = kDefaultDeadRetry;  // the longest gap in rounds between its readings then
 };
@@ -54,6 +54,8 @@ struct WatchPlan {
 // The longest a round of `plan` takes on `engine`: each operation's delays and reply time-outs
 // run out in full, with the guard after each time-out, at every address.
 std::chrono::milliseconds LongestRound(const WatchPlan& plan, const Engine& engine);
+// The least a round of `plan` takes, every detector answering at once: the measurements' delays.
+std::chrono::milliseconds ShortestRound(const WatchPlan& plan);
 
 class Watch {
  public:
@@ -143,7 +145,8 @@ class Watch {
   Clock::time_point start_;
   Clock::time_point due_;
   long long roundsDone_ = 0;
-  long long slot_ = 0;  // the current round's place on the grid: due at the start plus slot_ periods
+  long long slot_ =
+      0;  // the current round's place on the grid: due at the start plus slot_ periods
   bool inFlight_ = false;
   bool stopping_ = false;
   bool finished_ = false;

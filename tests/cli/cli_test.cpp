@@ -14,18 +14,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
-#include <QRegularExpression>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/cli_process.h"
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/blocked_folder.h"
+#include "support/cli_process.h"
 #include "support/hex_bytes.h"
 
 namespace karvello {
@@ -362,6 +362,39 @@ TEST(CliSignals, EndAfterTheExchangeInProgress) {
     // Stopped in the silence of address 2, after its read: the header alone, address 3 not asked.
     EXPECT_EQ(QString::fromStdString(scan.Out()).count('\n'), 1) << scan.Out();
     EXPECT_EQ(detector.ExchangeCount(), 2U);
+  }
+}
+
+// A watch whose answering detectors cannot fit the period (two measurements of 19 s in 37 s) says
+// so as it starts; 38 s fit, and a voltage's time-outs are never said at the start.
+TEST(CliWatch, SaysAtTheStartWhenTheMeasurementsCannotFitThePeriod) {
+  struct Case {
+    const char* every;
+    std::vector<const char*> operations;
+    const char* said;  // none: nothing
+  };
+  const Case cases[] = {
+      {"37s",
+       {"--resistance"},
+       "a round needs at least 38 s (the measurements' delays), longer "
+       "than the 37 s between rounds"},
+      {"38s", {"--resistance"}, nullptr},
+      {"100ms", {"--voltage"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.every);
+    SimulatedDetector detector;
+    QStringList arguments = {"watch", "-a", "1,2", "--every", c.every};
+    for (const char* operation : c.operations) arguments << operation;
+    Cli watch(On(detector, arguments));
+    ASSERT_TRUE(detector.WaitForExchanges(1, 5s));  // past the start
+    watch.Read(200ms);
+    if (c.said) {
+      EXPECT_NE(watch.Err().find(c.said), std::string::npos) << watch.Err();
+    } else {
+      EXPECT_EQ(watch.Err(), "");
+    }
+    watch.Kill();
   }
 }
 

@@ -196,7 +196,9 @@ TEST_F(MqttPublisherTest, ReadingsAndAlarmsArriveOnTheirTopicsAndStayRetained) {
                           {"state", "raised"},
                           {"value", 41.5},
                           {"over_range", false},
-                          {"limit", 40}};
+                          {"limit", 40},
+                          {"kind", "resistance-limit"},
+                          {"standing", true}};
   const std::vector<Sent> readings = {
       Reading(1, 1), above,
       Reading(3, 2, Operation::kQueryResistance, karvello::Reading{0, 0, true}),

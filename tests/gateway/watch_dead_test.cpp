@@ -347,6 +347,11 @@ TEST(WatchDead, TheLongestRoundAddsEachOperationsWaitsAndGuards) {
   plan.operations = {Operation::kQueryVoltage};
   EXPECT_EQ(LongestRound(plan, overMbap), 3 * 5000ms);
   EXPECT_EQ(LongestRound(plan, overRtu), 3 * 7000ms);
+  // Every detector answering: the measurements' delays alone.
+  EXPECT_EQ(ShortestRound(plan), 0ms);
+  plan.operations = {Operation::kQueryVoltage, Operation::kQueryResistance};
+  EXPECT_EQ(ShortestRound(plan), 3 * kMeasurementTime);
+  EXPECT_EQ(ShortestRound(plan), 57000ms);
 }
 
 }  // namespace
