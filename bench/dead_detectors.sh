@@ -15,9 +15,8 @@ BUILD=${1:-build/default}
 DURATION=${2:-120}
 PERIOD=${3:-5}
 [ $# -ge 3 ] && shift 3 || shift $#
-SIM=$BUILD/src/app/karvello-sim
-CLI=${CLI:-$BUILD/src/app/karvello-cli}
-[ -x "$CLI" ] || CLI=$BUILD/src/cli/karvello-cli
+SIM=$BUILD/bin/karvello-sim
+CLI=${CLI:-$BUILD/bin/karvello-cli}
 WORK=$(mktemp -d)
 trap 'kill $SIM_PID 2>/dev/null || true; rm -rf "$WORK"' EXIT
 
