@@ -31,15 +31,8 @@ echo "history: peak $peak KiB; $(head -1 "$work/history.err")"
 grep -q "address 1  voltage  220 V" "$work/history.out" || fail "the row: $(cat "$work/history.out")"
 grep -q "damaged line(s) of the record were not read" "$work/history.err" || fail "not told"
 
-"$sim" --address 1 >"$work/sim.out" 2>&1 &
-sim_pid=$!
-i=0
-while ! grep -q /dev/pts "$work/sim.out"; do
-  i=$((i + 1))
-  [ "$i" -lt 100 ] || fail "no simulator"
-  sleep 0.1
-done
-pty=$(grep -o '/dev/pts/[0-9]*' "$work/sim.out" | head -1)
+. "$(dirname "$0")/sim_on_pty.sh"
+start_sim_on_pty "$sim" "$work/sim.out"
 # A voltage first, then the resistance that the alarm rule judges (its measurement takes 19 s:
 # the watch is stopped once the voltage is printed).
 begin=$(date +%s%N)

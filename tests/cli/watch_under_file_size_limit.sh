@@ -17,15 +17,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$sim" --address 1 >"$work/sim.out" 2>&1 &
-sim_pid=$!
-i=0
-while ! grep -q /dev/pts "$work/sim.out"; do
-  i=$((i + 1))
-  [ "$i" -lt 100 ] || fail "no simulator"
-  sleep 0.1
-done
-pty=$(grep -o '/dev/pts/[0-9]*' "$work/sim.out" | head -1)
+. "$(dirname "$0")/sim_on_pty.sh"
+start_sim_on_pty "$sim" "$work/sim.out"
 
 status=0
 KARVELLO_RECORD="$work/record.csv" prlimit --fsize=4000 "$cli" -p "$pty" watch -a 1 \

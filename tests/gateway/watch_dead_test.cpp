@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "detector_bus.h"
 #include "gateway/site_state.h"
 #include "gateway/watch.h"
 #include "record/record_format.h"
@@ -22,46 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::RunUntil;
 
-// Detectors at `addresses` answering on the in-memory line a moment after each request; the
-// requests sent to each address counted.
-class Bus {
- public:
-  explicit Bus(const std::vector<std::uint8_t>& addresses) {
-    for (std::uint8_t address : addresses) {
-      sim::DetectorConfig config;
-      config.address = address;
-      config.voltage = 220 + address;
-      config.measurementTime = 0ms;
-      detectors_.push_back(std::make_unique<sim::SimulatedDetector>(config));
-    }
-    line_.Open(1);
-    line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
-      if (!frame.empty()) ++requests_[frame[0]];
-      std::vector<std::uint8_t> reply;
-      for (auto& detector : detectors_) {
-        for (const sim::Piece& piece : detector->Respond(frame)) {
-          reply.insert(reply.end(), piece.bytes.begin(), piece.bytes.end());
-        }
-      }
-      if (reply.empty()) return;
-      QTimer::singleShot(1, [this, reply] {
-        line_.Receive(reply);
-        line_.FallSilent();
-      });
-    });
-  }
-  FakeSerialLine& Line() { return line_; }
-  sim::SimulatedDetector& Detector(std::size_t index) { return *detectors_.at(index); }
-  int Requests(std::uint8_t address) const {
-    const auto found = requests_.find(address);
-    return found == requests_.end() ? 0 : found->second;
-  }
-
- private:
-  FakeSerialLine line_;
-  std::vector<std::unique_ptr<sim::SimulatedDetector>> detectors_;
-  std::map<std::uint8_t, int> requests_;
-};
+using Bus = DetectorBus;
 
 // The watch's rows as the record keeps them: written out and read back.
 class RecordText {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "detector_bus.h"
 #include "gateway/site_state.h"
 #include "gateway/watch.h"
 #include "sim/simulated_detector.h"
@@ -20,45 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::RunUntil;
 
-// Detectors at 1 and 2 answering on the line a moment after each request, as a real line does.
-class Bench {
+// Detectors at 1 and 2.
+class Bench : public DetectorBus {
  public:
-  Bench() {
-    for (std::uint8_t address : {1, 2}) {
-      sim::DetectorConfig config;
-      config.address = address;
-      config.voltage = 220 + address;
-      config.resistance = 1500;
-      config.decimalCount = 2;
-      config.measurementTime = 0ms;
-      detectors_.push_back(std::make_unique<sim::SimulatedDetector>(config));
-    }
-    line_.Open(1);
-    line_.SetOnWritten([this](std::span<const std::uint8_t> frame) {
-      if (onWrite_) onWrite_();
-      std::vector<std::uint8_t> reply;
-      for (auto& detector : detectors_) {
-        for (const sim::Piece& piece : detector->Respond(frame)) {
-          reply.insert(reply.end(), piece.bytes.begin(), piece.bytes.end());
-        }
-      }
-      if (reply.empty()) return;
-      QTimer::singleShot(1, [this, reply] {
-        line_.Receive(reply);
-        line_.FallSilent();
-      });
-    });
-  }
-
-  FakeSerialLine& Line() { return line_; }
-  // Called as each request goes out, before the detectors answer it.
-  void SetOnWrite(std::function<void()> handler) { onWrite_ = std::move(handler); }
-  sim::SimulatedDetector& Detector(std::size_t index) { return *detectors_.at(index); }
-
- private:
-  FakeSerialLine line_;
-  std::vector<std::unique_ptr<sim::SimulatedDetector>> detectors_;
-  std::function<void()> onWrite_;
+  Bench() : DetectorBus({1, 2}) {}
 };
 
 struct Seen {
@@ -72,8 +38,12 @@ TEST(Watch, CountedRoundsReadEachAddressInOrderAndFeedTheState) {
   Bench bench;
   Engine engine(bench.Line());
   SiteState site("site1");
-  Watch watch({.addresses = {1, 2}, .operations = {Operation::kQueryVoltage}, .every = 20ms,
-               .rounds = 3, .limit = {}, .raisedAtStart = {}},
+  Watch watch({.addresses = {1, 2},
+               .operations = {Operation::kQueryVoltage},
+               .every = 20ms,
+               .rounds = 3,
+               .limit = {},
+               .raisedAtStart = {}},
               engine, bench.Line(), &site);
   std::vector<Seen> readings;
   watch.SetOnReading([&](const Outcome& outcome, int address, const QDateTime&) {
@@ -141,8 +111,12 @@ TEST(Watch, RidesOutALostLineTellingEachLossAndReturnOnce) {
   Bench bench;
   Engine engine(bench.Line());
   SiteState site("site1");
-  Watch watch({.addresses = {1}, .operations = {Operation::kQueryVoltage}, .every = 10ms,
-               .rounds = 9, .limit = {}, .raisedAtStart = {}},
+  Watch watch({.addresses = {1},
+               .operations = {Operation::kQueryVoltage},
+               .every = 10ms,
+               .rounds = 9,
+               .limit = {},
+               .raisedAtStart = {}},
               engine, bench.Line(), &site);
   std::vector<std::string> told;
   std::vector<Result> results;
@@ -170,10 +144,9 @@ TEST(Watch, RidesOutALostLineTellingEachLossAndReturnOnce) {
   watch.Start();
   ASSERT_TRUE(RunUntil([&] { return finished; }, 5s));
   EXPECT_EQ(told, (std::vector<std::string>{"lost", "back", "lost", "back"}));
-  const std::vector<Result> expected = {
-      Result::kAnswered, Result::kAnswered, Result::kLineLost, Result::kAnswered,
-      Result::kAnswered, Result::kAnswered, Result::kLineLost, Result::kAnswered,
-      Result::kAnswered};
+  const std::vector<Result> expected = {Result::kAnswered, Result::kAnswered, Result::kLineLost,
+                                        Result::kAnswered, Result::kAnswered, Result::kAnswered,
+                                        Result::kLineLost, Result::kAnswered, Result::kAnswered};
   EXPECT_EQ(results, expected);
   EXPECT_EQ(watch.Failures(), (std::set<Result>{Result::kLineLost}));
   EXPECT_TRUE(site.Snapshot().line.open);
@@ -183,8 +156,12 @@ TEST(Watch, RidesOutALostLineTellingEachLossAndReturnOnce) {
 TEST(Watch, StopWaitsForTheReadingInFlight) {
   Bench bench;
   Engine engine(bench.Line());
-  Watch watch({.addresses = {1, 2}, .operations = {Operation::kQueryVoltage}, .every = 10ms,
-               .rounds = 0, .limit = {}, .raisedAtStart = {}},
+  Watch watch({.addresses = {1, 2},
+               .operations = {Operation::kQueryVoltage},
+               .every = 10ms,
+               .rounds = 0,
+               .limit = {},
+               .raisedAtStart = {}},
               engine, bench.Line());
   int readings = 0;
   watch.SetOnReading([&](const Outcome&, int, const QDateTime&) { ++readings; });
