@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +15,8 @@
 
 namespace karvello {
 namespace {
+
+using test::PrintTo;
 
 // A reading of address 3, "-" for a request that went unanswered, "again" for a late reply.
 RecordRow Reading3(int second, const std::string& value) {
@@ -41,10 +42,6 @@ struct LimitRuleCase {
   std::vector<std::string> values;  // in time order, of a limit of 10 Ω
   bool raised;
 };
-
-void PrintTo(const LimitRuleCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class LimitRule : public ::testing::TestWithParam<LimitRuleCase> {};
 
@@ -76,24 +73,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each detector has its own run; rows of other operations are no readings.
 TEST(LimitRuleOverRows, JudgesEachAddressApartAndOnlyItsResistances) {
-  std::vector<RecordRow> rows = {Reading3(0, "11"), Reading3(1, "11")};
-  RecordRow other = Reading3(2, "50");
-  other.address = 7;
-  rows.push_back(other);
+  const auto at = [](int address, RecordRow row) {
+    row.address = address;
+    return row;
+  };
   RecordRow voltage = Reading3(3, "220");
   voltage.operation = Operation::kQueryVoltage;
-  rows.push_back(voltage);
-  rows.push_back(voltage);
-  voltage.address = 9;
-  rows.push_back(voltage);
-  rows.push_back(voltage);
   // An alarm's row holds a resistance too, but it is no reading.
   RecordRow alarm = Reading3(4, "50");
   alarm.kind = RecordRow::Kind::kAlarm;
   alarm.raised = true;
-  alarm.address = 11;
-  rows.push_back(alarm);
-  rows.push_back(alarm);
+  RecordRow other = at(7, Reading3(2, "50"));
+  std::vector<RecordRow> rows = {Reading3(0, "11"), Reading3(1, "11"), other,
+                                 voltage,           voltage,           at(9, voltage),
+                                 at(9, voltage),    at(11, alarm),     at(11, alarm)};
   EXPECT_EQ(RaisedOver(rows, AlarmLimit{.ohms = 10}), std::set<int>{3});
   other.time = other.time.addSecs(1);
   rows.push_back(other);
@@ -107,10 +100,6 @@ struct PeriodCase {
   int from, to;  // seconds after 08:00 of the readings at 0, 1 and 2
   std::set<int> raised;
 };
-
-void PrintTo(const PeriodCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class LimitJudgementOverKept : public ::testing::TestWithParam<PeriodCase> {};
 

@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <chrono>
+#include <functional>
 #include <optional>
-#include <ostream>
 #include <vector>
 
 #include "record/record.h"
@@ -19,6 +19,7 @@ namespace karvello {
 namespace {
 
 using namespace std::chrono_literals;
+using test::PrintTo;
 
 RecordRow Reading(int address, int second) {
   RecordRow row;
@@ -40,10 +41,6 @@ struct ReaderCase {
   int nothing;                         // the times there was nothing to read
 };
 
-void PrintTo(const ReaderCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class RecordReaderTest : public ::testing::TestWithParam<ReaderCase> {};
 
 // The file: address 3 at 10:00:00 to :04, address 5 at :00 to :02. A: :00 to :04 of 3 (5
@@ -64,31 +61,15 @@ TEST_P(RecordReaderTest, DeliversTheLastReadAskedFor) {
   int nothing = 0;
   reader.SetOnRead([&](std::vector<RecordRow> rows) { delivered.push_back(std::move(rows)); });
   reader.SetOnNothing([&] { ++nothing; });
-  for (const Step step : GetParam().steps) {
-    switch (step) {
-      case Step::kWantA:
-        wanted = a;
-        break;
-      case Step::kWantB:
-        wanted = b;
-        break;
-      case Step::kWantNothing:
-        wanted.reset();
-        break;
-      case Step::kAsk:
-        reader.Ask();
-        break;
-      case Step::kCallOff:
-        reader.CallOff();
-        break;
-      case Step::kKeepNew:
-        reader.Keep(Reading(3, 5));
-        break;
-      case Step::kKeepOld:
-        reader.Keep(Reading(3, 1));
-        break;
-    }
-  }
+  // What each step does, in the order of Step.
+  const std::function<void()> act[] = {[&] { wanted = a; },
+                                       [&] { wanted = b; },
+                                       [&] { wanted.reset(); },
+                                       [&] { reader.Ask(); },
+                                       [&] { reader.CallOff(); },
+                                       [&] { reader.Keep(Reading(3, 5)); },
+                                       [&] { reader.Keep(Reading(3, 1)); }};
+  for (const Step step : GetParam().steps) act[static_cast<int>(step)]();
   ASSERT_TRUE(testing::RunUntil([&] { return !reader.Asked(); }, 5s));
   // Every read run to its end, and what it could still deliver handled.
   QThreadPool::globalInstance()->waitForDone();
@@ -115,10 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"rows kept meanwhile", {Step::kAsk, Step::kKeepNew, Step::kKeepOld}, {6}, 0},
         ReaderCase{"rows kept before asking", {Step::kKeepNew, Step::kAsk}, {5}, 0},
         ReaderCase{"nothing to read", {Step::kWantNothing, Step::kAsk}, {}, 1},
-        ReaderCase{"nothing to read when it begins",
-                   {Step::kAsk, Step::kWantNothing, Step::kAsk},
-                   {},
-                   1}),
+        ReaderCase{
+            "nothing to read when it begins", {Step::kAsk, Step::kWantNothing, Step::kAsk}, {}, 1}),
     test::CaseName{});
 
 }  // namespace

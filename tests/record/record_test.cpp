@@ -43,6 +43,13 @@ std::string FileBytes(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 
+void WriteFile(const QString& path, const std::string& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  ASSERT_EQ(file.write(bytes.data(), static_cast<qint64>(bytes.size())),
+            static_cast<qint64>(bytes.size()));
+}
+
 class RecordFile : public ::testing::Test {
  protected:
   QString PathOf(const char* name) const { return dir_.filePath(QString::fromLatin1(name)); }
@@ -86,9 +93,7 @@ TEST_F(RecordFile, BeginsWithTheByteOrderMarkAndTheHeaderOnceAndReadsBack) {
 TEST_F(RecordFile, AnAppendAfterARowCutShortBeginsOnALineOfItsOwn) {
   const QString path = PathOf("record.csv");
   const std::string cut = kFileStart + Lines(0, 1) + "2026-12-07T18:05:06.123+08:00,COM1,5,vol";
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(cut.data(), cut.size()) > 0);
-  file.close();
+  WriteFile(path, cut);
   Record record(path);
   ASSERT_TRUE(record.Append(Row(5, 2)));
   EXPECT_EQ(FileBytes(path), cut + "\r\n" + CsvLine(Row(5, 2)));
@@ -165,13 +170,6 @@ TEST(RecordPath, TheEnvironmentChoosesTheFileElseTheDataFolderOfKarvello) {
   // Whatever the program's own name (this one is record_test).
   EXPECT_TRUE(DefaultRecordPath().endsWith("/karvello/record.csv"));
   EXPECT_EQ(QCoreApplication::applicationName(), "record_test");
-}
-
-void WriteFile(const QString& path, const std::string& bytes) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  ASSERT_EQ(file.write(bytes.data(), static_cast<qint64>(bytes.size())),
-            static_cast<qint64>(bytes.size()));
 }
 
 #ifdef __linux__
@@ -445,12 +443,6 @@ TEST_F(RecordFile, TwoProgramsAppendingAtOnceLoseNoRow) {
   EXPECT_EQ(next, (std::map<std::string, int>{{"A", kRows}, {"B", kRows}}));
 }
 
-}  // namespace
-}  // namespace karvello
-
-namespace karvello {
-namespace {
-
 // The record taken a row at a time gives what it gives whole, in the same order and with the same
 // damaged lines counted: across old files, across its chunks (a file of over 1 MiB), a row cut
 // short by a crash, and rows appended after the stream began.
@@ -466,11 +458,6 @@ TEST_F(RecordFile, TakenARowAtATimeItGivesWhatItGivesWhole) {
     }
     return lines;
   };
-  auto write = [](const QString& file, const std::string& text) {
-    QFile out(file);
-    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-    out.write(text.data(), static_cast<qint64>(text.size()));
-  };
   const struct {
     std::string oldest;   // record.2.csv
     std::string current;  // record.csv
@@ -481,8 +468,8 @@ TEST_F(RecordFile, TakenARowAtATimeItGivesWhatItGivesWhole) {
       {kFileStart + seconds(0, 12000), ""},
   };
   for (const auto& c : cases) {
-    write(Record::OldFilePath(path, 2), c.oldest);
-    write(path, c.current);
+    WriteFile(Record::OldFilePath(path, 2), c.oldest);
+    WriteFile(path, c.current);
     std::vector<RecordRow> whole;
     const ReadReport wholeReport =
         ReadRecordRows(path, {}, [&whole](RecordRow&& row) { whole.push_back(std::move(row)); });

@@ -23,18 +23,19 @@ MbpollRun Mbpoll(const SimulatedDetector& detector, const std::string& options,
   return testing::Mbpoll(detector.SlavePath(), options, values);
 }
 
+// The run ended well (status 0) or not, as `ok` says, and its output holds `says`.
+void ExpectRun(const MbpollRun& run, bool ok, const std::string& says) {
+  EXPECT_EQ(run.status == 0, ok) << run.output;
+  EXPECT_NE(run.output.find(says), std::string::npos) << run.output;
+}
+
 TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {
   KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector(DetectorConfig{.measurementTime = 100ms});
-  const MbpollRun start = Mbpoll(detector, "-a 1 -r 17", "1");
-  EXPECT_EQ(start.status, 0) << start.output;
-  EXPECT_NE(start.output.find("Written 1 references."), std::string::npos) << start.output;
+  ExpectRun(Mbpoll(detector, "-a 1 -r 17", "1"), true, "Written 1 references.");
   std::this_thread::sleep_for(150ms);
 
-  const MbpollRun read = Mbpoll(detector, "-a 1 -r 13 -c 3");
-  EXPECT_EQ(read.status, 0) << read.output;
-  EXPECT_NE(read.output.find("[13]: \t345\n[14]: \t1\n[15]: \t220\n"), std::string::npos)
-      << read.output;
+  ExpectRun(Mbpoll(detector, "-a 1 -r 13 -c 3"), true, "[13]: \t345\n[14]: \t1\n[15]: \t220\n");
   // The detector logs an exchange just after writing its reply: mbpoll may be done before.
   ASSERT_TRUE(detector.WaitForExchanges(2, 1s));
   const std::vector<Exchange> log = detector.Exchanges();
@@ -45,14 +46,10 @@ TEST(Mbpoll, ReadsTheResultAndVoltageInOneRequest) {
 TEST(Mbpoll, WritesTheBusAddress) {
   KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector;
-  const MbpollRun write = Mbpoll(detector, "-a 1 -r 18", "7");
-  EXPECT_EQ(write.status, 0) << write.output;
-  EXPECT_NE(write.output.find("Written 1 references."), std::string::npos) << write.output;
+  ExpectRun(Mbpoll(detector, "-a 1 -r 18", "7"), true, "Written 1 references.");
   EXPECT_EQ(detector.Address(), 7);
 
-  const MbpollRun read = Mbpoll(detector, "-a 7 -r 18");
-  EXPECT_EQ(read.status, 0) << read.output;
-  EXPECT_NE(read.output.find("[18]: \t7\n"), std::string::npos) << read.output;
+  ExpectRun(Mbpoll(detector, "-a 7 -r 18"), true, "[18]: \t7\n");
 }
 
 // What a master on libmodbus makes of the detector's refusals and the line's faults: a register
@@ -82,9 +79,8 @@ TEST(Mbpoll, UnderstandsTheDetectorsRefusalsAndTheLinesFaults) {
     SCOPED_TRACE(c.name);
     detector.SetFault(c.fault, 1);
     const MbpollRun run = Mbpoll(detector, c.registers);
-    EXPECT_EQ(run.status == 0, c.accepted) << run.output;
+    ExpectRun(run, c.accepted, c.says);
     EXPECT_EQ(run.output.find("[15]: \t220\n") != std::string::npos, c.accepted) << run.output;
-    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     detector.ClearFault();
   }
 }
@@ -94,16 +90,11 @@ TEST(ModbusTcp, MbpollReadsAndWritesOverIt) {
   KARVELLO_SKIP_WITHOUT_MBPOLL();
   SimulatedDetector detector({{}}, LineConfig{}, TcpListener("127.0.0.1", 0),
                              {TcpConfig::Framing::kModbusTcp, true});
-  const testing::MbpollRun read = testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 15");
-  EXPECT_EQ(read.status, 0) << read.output;
-  EXPECT_NE(read.output.find("[15]: \t220\n"), std::string::npos) << read.output;
-  const testing::MbpollRun write =
-      testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 18", "7");
-  EXPECT_EQ(write.status, 0) << write.output;
+  const std::uint16_t port = detector.Listener()->Port();
+  ExpectRun(testing::MbpollTcp(port, "-a 1 -r 15"), true, "[15]: \t220\n");
+  ExpectRun(testing::MbpollTcp(port, "-a 1 -r 18", "7"), true, "Written 1 references.");
   EXPECT_EQ(detector.Address(), 7);
-  const testing::MbpollRun absent = testing::MbpollTcp(detector.Listener()->Port(), "-a 1 -r 15");
-  EXPECT_NE(absent.status, 0) << absent.output;
-  EXPECT_NE(absent.output.find("ailed to respond"), std::string::npos) << absent.output;
+  ExpectRun(testing::MbpollTcp(port, "-a 1 -r 15"), false, "ailed to respond");
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,29 +25,23 @@ using namespace std::chrono_literals;
 using testing::Hex;
 
 // The printer's output, gathered in memory.
-class Printed {
- public:
-  Printed() : out_(open_memstream(&text_, &size_)) {}
+struct Printed {
+  Printed() : file(open_memstream(&text, &size)) {}
   ~Printed() {
-    std::fclose(out_);
-    std::free(text_);
+    std::fclose(file);
+    std::free(text);
   }
-  std::FILE* File() { return out_; }
-  std::string Text() {
-    std::fflush(out_);
-    return std::string(text_, size_);
-  }
+  // How many times `what` stands in it.
   std::size_t Count(const std::string& what) {
-    const std::string text = Text();
+    std::fflush(file);
+    const std::string_view all(text, size);
     std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (auto at = all.find(what); at != std::string::npos; at = all.find(what, at + 1)) ++n;
     return n;
   }
-
- private:
-  char* text_ = nullptr;
-  std::size_t size_ = 0;
-  std::FILE* out_;
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* file;
 };
 
 struct PrintCase {
@@ -61,7 +57,7 @@ TEST_P(PrinterTest, PrintsEveryExchangeTheLogStillKeeps) {
   const PrintCase& c = GetParam();
   SimulatedDetector detector(std::vector<DetectorConfig>{{}}, LineConfig{});
   Printed out;
-  ExchangePrinter printer(out.File());
+  ExchangePrinter printer(out.file);
   std::size_t logged = 0;
   for (int round : c.rounds) {
     for (int i = 0; i < round; ++i) detector.Respond(Hex("01 03 00 0F 00 01 B4 09"));
@@ -74,24 +70,23 @@ TEST_P(PrinterTest, PrintsEveryExchangeTheLogStillKeeps) {
   const std::string says = std::to_string(c.leftOut) + " exchange(s) left out";
   EXPECT_EQ(out.Count("left out"), c.leftOut == 0 ? 0U : 1U);
   if (c.leftOut != 0) {
-    EXPECT_EQ(out.Count("  " + says + ": "), 1U) << out.Text().substr(0, 200);
+    EXPECT_EQ(out.Count("  " + says + ": "), 1U)
+        << std::string_view(out.text, std::min<std::size_t>(out.size, 200));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Printer, PrinterTest,
-    ::testing::Values(PrintCase{"KeepingUp", {5, 3, 0, 1}, 9, 0},
-                      PrintCase{"AllTheLogKeepsAtOnce", {10'000}, 10'000, 0},
-                      PrintCase{"OneMoreThanTheLogKeeps", {10'001}, 10'000, 1},
-                      PrintCase{"BehindAfterPrintingSome", {10, 10'005, 2}, 10'012, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+const PrintCase kPrints[] = {{"KeepingUp", {5, 3, 0, 1}, 9, 0},
+                             {"AllTheLogKeepsAtOnce", {10'000}, 10'000, 0},
+                             {"OneMoreThanTheLogKeeps", {10'001}, 10'000, 1},
+                             {"BehindAfterPrintingSome", {10, 10'005, 2}, 10'012, 5}};
+INSTANTIATE_TEST_SUITE_P(Printer, PrinterTest, ::testing::ValuesIn(kPrints), test::CaseName{});
 
 // A reply still to come is not printed, nor passed over: it is printed whole once finished.
 TEST(ExchangePrinter, WaitsForAnUnfinishedReply) {
   SimulatedDetector detector;
   testing::SlavePort port(detector.SlavePath());
   Printed out;
-  ExchangePrinter printer(out.File());
+  ExchangePrinter printer(out.file);
   detector.SetFault(Fault::PauseAfter(3, 300ms), 1);
   ASSERT_TRUE(port.Write(Hex("01 03 00 0F 00 01 B4 09")));
   ASSERT_EQ(port.Read(2s, 50ms).bytes, Hex("01 03 02"));
@@ -103,7 +98,7 @@ TEST(ExchangePrinter, WaitsForAnUnfinishedReply) {
   ASSERT_TRUE(detector.WaitForExchanges(1, 2s));
   printer.PrintNew(detector);
   EXPECT_EQ(printer.Done(), 1U);
-  EXPECT_EQ(out.Count("  send  01 03 02 00 DC B9 DD   (over "), 1U) << out.Text();
+  EXPECT_EQ(out.Count("  send  01 03 02 00 DC B9 DD   (over "), 1U) << out.text;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -72,53 +73,49 @@ TEST_P(BusTest, AnswersAsTheDetectorsAddressed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bus, BusTest,
-    ::testing::Values(
-        BusCase{"EachItsOwnVoltage",
-                {{"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"},
-                 {"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 B1 CE"},
-                 {"C8 03 00 0F 00 01 A5 90", "C8 03 02 01 7C 64 25"}}},
-        BusCase{
-            "AbsentAddressUnanswered",
-            {{"32 03 00 0F 00 01 B1 CA", ""}, {"C8 03 00 12 00 01 35 96", "C8 03 02 00 C8 65 C2"}}},
-        BusCase{"BroadcastStartThenEachItsOwnReading",
-                {{"00 06 00 11 00 01 19 DE", ""},
-                 {"03 03 00 0D 00 02 54 2A", "03 03 04 04 D2 00 02 F9 3B"},
-                 {"07 03 00 0D 00 02 55 AE", "07 03 04 02 37 00 01 ED 85"}}},
-        // 3, 7 and 200 begin three bit times apart; the lows of all three reach the tool.
-        BusCase{"BroadcastReadOfAddressCollides",
-                {{"00 03 00 12 00 01 25 DE", "03 00 00 00 00 00 00 FC"}}},
-        BusCase{"BroadcastAddressTakenByAll",
-                {{"00 06 00 12 00 09 E8 18", ""},
-                 {"03 03 00 0F 00 01 B5 EB", ""},
-                 {"09 03 00 0F 00 01 B5 41", "09 00 00 00 00 01 01 FE"}}},
-        BusCase{"SharedAddressAnswersAtOnce",
-                {{"07 03 00 12 00 01 24 69", "03 02 02 00 02 00 02 FF"},
-                 {"07 03 00 0F 00 01 B4 6F", "03 02 02 00 22 81 42 FE"}},
-                0,
-                {},
-                kPersistent,
-                {{.address = 7, .voltage = 230}, {.address = 7, .voltage = 231}}},
-        BusCase{"FaultOnOneDetectorOnly",
-                {{"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 4E 31"},
-                 {"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"},
-                 {"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 B1 CE"}},
-                7,
-                Fault::BadCrc(),
-                1},
-        BusCase{"StrayInFrontOfOneDetectorsReplies",
-                {{"07 03 00 12 00 01 24 69", "FF 07 03 02 00 07 71 86"},
-                 {"C8 03 00 12 00 01 35 96", "C8 03 02 00 C8 65 C2"},
-                 {"07 03 00 0F 00 01 B4 6F", "FF 07 03 02 00 E6 B1 CE"}},
-                7,
-                Fault::Stray({0xFF})},
-        BusCase{
-            "SilentDetectorLeavesTheOthers",
-            {{"C8 03 00 0F 00 01 A5 90", ""}, {"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"}},
-            200,
-            Fault::NoReply()}),
-    [](const auto& info) { return std::string(info.param.name); });
+const BusCase kBuses[] = {
+    {"EachItsOwnVoltage",
+     {{"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"},
+      {"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 B1 CE"},
+      {"C8 03 00 0F 00 01 A5 90", "C8 03 02 01 7C 64 25"}}},
+    {"AbsentAddressUnanswered",
+     {{"32 03 00 0F 00 01 B1 CA", ""}, {"C8 03 00 12 00 01 35 96", "C8 03 02 00 C8 65 C2"}}},
+    {"BroadcastStartThenEachItsOwnReading",
+     {{"00 06 00 11 00 01 19 DE", ""},
+      {"03 03 00 0D 00 02 54 2A", "03 03 04 04 D2 00 02 F9 3B"},
+      {"07 03 00 0D 00 02 55 AE", "07 03 04 02 37 00 01 ED 85"}}},
+    // 3, 7 and 200 begin three bit times apart; the lows of all three reach the tool.
+    {"BroadcastReadOfAddressCollides", {{"00 03 00 12 00 01 25 DE", "03 00 00 00 00 00 00 FC"}}},
+    {"BroadcastAddressTakenByAll",
+     {{"00 06 00 12 00 09 E8 18", ""},
+      {"03 03 00 0F 00 01 B5 EB", ""},
+      {"09 03 00 0F 00 01 B5 41", "09 00 00 00 00 01 01 FE"}}},
+    {"SharedAddressAnswersAtOnce",
+     {{"07 03 00 12 00 01 24 69", "03 02 02 00 02 00 02 FF"},
+      {"07 03 00 0F 00 01 B4 6F", "03 02 02 00 22 81 42 FE"}},
+     0,
+     {},
+     kPersistent,
+     {{.address = 7, .voltage = 230}, {.address = 7, .voltage = 231}}},
+    {"FaultOnOneDetectorOnly",
+     {{"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 4E 31"},
+      {"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"},
+      {"07 03 00 0F 00 01 B4 6F", "07 03 02 00 E6 B1 CE"}},
+     7,
+     Fault::BadCrc(),
+     1},
+    {"StrayInFrontOfOneDetectorsReplies",
+     {{"07 03 00 12 00 01 24 69", "FF 07 03 02 00 07 71 86"},
+      {"C8 03 00 12 00 01 35 96", "C8 03 02 00 C8 65 C2"},
+      {"07 03 00 0F 00 01 B4 6F", "FF 07 03 02 00 E6 B1 CE"}},
+     7,
+     Fault::Stray({0xFF})},
+    {"SilentDetectorLeavesTheOthers",
+     {{"C8 03 00 0F 00 01 A5 90", ""}, {"03 03 00 0F 00 01 B5 EB", "03 03 02 00 E7 81 CE"}},
+     200,
+     Fault::NoReply()}};
+
+INSTANTIATE_TEST_SUITE_P(Bus, BusTest, ::testing::ValuesIn(kBuses), test::CaseName{});
 
 TEST(SimulatedBus, SettingsByAddressReachOnlyTheDetectorsThere) {
   SimulatedDetector bus(ThreeDetectors(), LineConfig{});
@@ -145,18 +142,17 @@ TEST(SimulatedBus, AScanOverThePseudoTerminal) {
   SlavePort port(bus.SlavePath());
   ASSERT_TRUE(port.IsOpen());
 
-  const std::vector<std::pair<int, const char*>> found = {
+  const std::map<int, const char*> found = {
       {3, "03 03 02 00 03 81 85"},
       {7, "FF 07 03 02 00 07 71 86"},
       {50, "32 03 02 00 32 C2 6A"},
       {200, "C8 03 02 00 C8 65 C2"},
   };
   for (int address = 1; address <= 255; ++address) {
-    std::vector<std::uint8_t> request = {
-        static_cast<std::uint8_t>(address), 0x03, 0x00, 0x12, 0x00, 0x01};
+    std::vector<std::uint8_t> request = {static_cast<std::uint8_t>(address), 3, 0, 0x12, 0, 1};
     const std::uint16_t crc = Crc16(request);
-    request.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    request.push_back(static_cast<std::uint8_t>(crc >> 8));
+    request.insert(request.end(),
+                   {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8)});
     ASSERT_TRUE(port.Write(request));
     ASSERT_TRUE(bus.WaitForExchanges(static_cast<std::size_t>(address), 2s)) << address;
   }
@@ -165,16 +161,13 @@ TEST(SimulatedBus, AScanOverThePseudoTerminal) {
   const std::vector<Exchange> log = bus.Exchanges();
   ASSERT_EQ(log.size(), 255U);
   std::vector<std::uint8_t> replies;
-  std::size_t next = 0;
   for (std::size_t i = 0; i < log.size(); ++i) {
     SCOPED_TRACE(i + 1);
     EXPECT_EQ(log[i].request[0], i + 1);
-    const bool due = next < found.size() && found[next].first == static_cast<int>(i + 1);
-    EXPECT_EQ(log[i].reply, due ? Hex(found[next].second) : std::vector<std::uint8_t>{});
-    if (due) {
-      const auto bytes = Hex(found[next++].second);
-      replies.insert(replies.end(), bytes.begin(), bytes.end());
-    }
+    const auto due = found.find(static_cast<int>(i + 1));
+    const auto reply = due == found.end() ? std::vector<std::uint8_t>{} : Hex(due->second);
+    EXPECT_EQ(log[i].reply, reply);
+    replies.insert(replies.end(), reply.begin(), reply.end());
   }
   EXPECT_EQ(heard, replies);
 }

@@ -33,28 +33,60 @@ struct Received {
   std::vector<std::chrono::steady_clock::time_point> times;  // arrival of each byte
 };
 
-// What arrives on `fd`: waits up to `first` for the first byte, then until it has been silent
-// for `silence` (or is closed).
-inline Received ReadFrom(int fd, std::chrono::milliseconds first,
-                         std::chrono::milliseconds silence) {
-  Received r;
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    const auto wait = r.bytes.empty() ? first : silence;
-    if (poll(&p, 1, static_cast<int>(wait.count())) <= 0 || !(p.revents & POLLIN)) return r;
-    std::uint8_t buffer[256];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return r;
-    const auto now = std::chrono::steady_clock::now();
-    r.bytes.insert(r.bytes.end(), buffer, buffer + n);
-    r.times.insert(r.times.end(), static_cast<std::size_t>(n), now);
-  }
-}
+// An open descriptor, read by poll: the slave side of a pseudo-terminal or a TCP socket.
+class Endpoint {
+ public:
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+  ~Endpoint() { Close(); }
 
-class SlavePort {
+  int Fd() const { return fd_; }
+  bool IsOpen() const { return fd_ >= 0; }
+  bool Write(const std::vector<std::uint8_t>& bytes) {
+    const ssize_t n = socket_ ? send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                              : write(fd_, bytes.data(), bytes.size());
+    return n == static_cast<ssize_t>(bytes.size());
+  }
+  // Reads what arrives: waits up to `first` for the first byte, then until it has been silent
+  // for `silence` (or is closed).
+  Received Read(std::chrono::milliseconds first, std::chrono::milliseconds silence) {
+    Received r;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      const auto wait = r.bytes.empty() ? first : silence;
+      if (poll(&p, 1, static_cast<int>(wait.count())) <= 0 || !(p.revents & POLLIN)) return r;
+      std::uint8_t buffer[256];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return r;
+      const auto now = std::chrono::steady_clock::now();
+      r.bytes.insert(r.bytes.end(), buffer, buffer + n);
+      r.times.insert(r.times.end(), static_cast<std::size_t>(n), now);
+    }
+  }
+  // The other side closed: end of file within `within`.
+  bool Closed(std::chrono::milliseconds within) {
+    pollfd p{fd_, POLLIN, 0};
+    std::uint8_t byte = 0;
+    return poll(&p, 1, static_cast<int>(within.count())) == 1 && read(fd_, &byte, 1) == 0;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ protected:
+  Endpoint(int fd, bool socket) : fd_(fd), socket_(socket) {}
+  int fd_;
+
+ private:
+  bool socket_;
+};
+
+// The pseudo-terminal's slave side, opened raw at 9600 baud as a serial port would be.
+class SlavePort : public Endpoint {
  public:
   explicit SlavePort(const std::string& path)
-      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+      : Endpoint(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), false) {
     termios tio{};
     if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
       cfmakeraw(&tio);
@@ -62,69 +94,21 @@ class SlavePort {
       tcsetattr(fd_, TCSANOW, &tio);
     }
   }
-  ~SlavePort() {
-    if (fd_ >= 0) close(fd_);
-  }
-  SlavePort(const SlavePort&) = delete;
-  SlavePort& operator=(const SlavePort&) = delete;
-
-  int Fd() const { return fd_; }
-  bool IsOpen() const { return fd_ >= 0; }
-
-  bool Write(const std::vector<std::uint8_t>& bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-
-  // Reads what arrives: waits up to `first` for the first byte, then until the line has been
-  // silent for `silence`.
-  Received Read(std::chrono::milliseconds first, std::chrono::milliseconds silence) {
-    return ReadFrom(fd_, first, silence);
-  }
-
- private:
-  int fd_;
 };
 
-// A client connected to 127.0.0.1:`port` (blocking writes, reads by poll).
-class TcpClient {
+// A client connected to 127.0.0.1:`port` (blocking writes).
+class TcpClient : public Endpoint {
  public:
-  explicit TcpClient(std::uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit TcpClient(std::uint16_t port)
+      : Endpoint(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), true) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
+      Close();
     }
   }
-  ~TcpClient() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TcpClient(const TcpClient&) = delete;
-  TcpClient& operator=(const TcpClient&) = delete;
-
-  bool IsOpen() const { return fd_ >= 0; }
-  bool Write(const std::vector<std::uint8_t>& bytes) {
-    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-  Received Read(std::chrono::milliseconds first, std::chrono::milliseconds silence) {
-    return ReadFrom(fd_, first, silence);
-  }
-  // The server closed the connection: end of file within `within`.
-  bool Closed(std::chrono::milliseconds within) {
-    pollfd p{fd_, POLLIN, 0};
-    std::uint8_t byte = 0;
-    return poll(&p, 1, static_cast<int>(within.count())) == 1 && recv(fd_, &byte, 1, 0) == 0;
-  }
-  void Close() {
-    close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
 };
 
 }  // namespace karvello::testing

@@ -118,8 +118,8 @@ struct MbapCase {
   const char* name;
   const char* request;
   const char* answer;  // empty: none
-  Fault fault = {};
   bool gatewayExceptions = false;
+  Fault fault = {};
 };
 
 class MbapTest : public ::testing::TestWithParam<MbapCase> {};
@@ -135,49 +135,33 @@ TEST_P(MbapTest, AnswersAsAGatewayInFrontOfTheDetector) {
   testing::ExpectOneExchange(detector.Exchanges(), Hex(c.request), Hex(c.answer));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ModbusTcp, MbapTest,
-    ::testing::Values(
-        MbapCase{"Voltage", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "12 34 00 00 00 05 01 03 02 00 DC"},
-        MbapCase{"WholeMap", "FF FE 00 00 00 06 01 03 00 0D 00 06",
-                 "FF FE 00 00 00 0F 01 03 0C 00 00 00 00 00 DC 00 00 00 00 00 01"},
-        MbapCase{"WriteEchoed", "00 07 00 00 00 06 01 06 00 11 00 01",
-                 "00 07 00 00 00 06 01 06 00 11 00 01"},
-        MbapCase{"RegisterBeyondMap", "00 05 00 00 00 06 01 03 00 20 00 01",
-                 "00 05 00 00 00 03 01 83 02"},
-        MbapCase{"UnknownFunction", "00 05 00 00 00 06 01 04 00 0D 00 01",
-                 "00 05 00 00 00 03 01 84 01"},
-        MbapCase{"BroadcastReadOfAddressKeepsUnitZero", "00 09 00 00 00 06 00 03 00 12 00 01",
-                 "00 09 00 00 00 05 00 03 02 00 01"},
-        MbapCase{"OtherUnitSilent", "00 01 00 00 00 06 02 03 00 0F 00 01", ""},
-        MbapCase{"OtherUnitGatewayException",
-                 "00 01 00 00 00 06 02 03 00 0F 00 01",
-                 "00 01 00 00 00 03 02 83 0B",
-                 {},
-                 true},
-        MbapCase{"BroadcastWriteSilentWithGatewayExceptions",
-                 "00 02 00 00 00 06 00 06 00 11 00 01",
-                 "",
-                 {},
-                 true},
-        MbapCase{"NoReplySilent", "12 34 00 00 00 06 01 03 00 0F 00 01", "", Fault::NoReply()},
-        MbapCase{"NoReplyGatewayException", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "12 34 00 00 00 03 01 83 0B", Fault::NoReply(), true},
-        MbapCase{"BadCrcNotPassedOn", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "12 34 00 00 00 03 01 83 0B", Fault::BadCrc(), true},
-        MbapCase{"Exception", "12 34 00 00 00 06 01 03 00 0F 00 01", "12 34 00 00 00 03 01 83 04",
-                 Fault::Exception(4)},
-        MbapCase{"OtherAddressChangesTheUnitId", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "12 34 00 00 00 05 06 03 02 00 DC", Fault::FromAddress(6)},
-        MbapCase{"Twice", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "12 34 00 00 00 05 01 03 02 00 DC 12 34 00 00 00 05 01 03 02 00 DC",
-                 Fault::Twice(10ms)},
-        MbapCase{"Truncated", "12 34 00 00 00 06 01 03 00 0F 00 01", "12 34 00 00 00 05 01 03 02",
-                 Fault::Truncate(2)},
-        MbapCase{"StrayInFront", "12 34 00 00 00 06 01 03 00 0F 00 01",
-                 "FF 12 34 00 00 00 05 01 03 02 00 DC", Fault::Stray({0xFF})}),
-    [](const auto& info) { return std::string(info.param.name); });
+constexpr char kAskVolts[] = "12 34 00 00 00 06 01 03 00 0F 00 01";  // transaction 12 34, unit 1
+const MbapCase kAnswers[] = {
+    {"Voltage", kAskVolts, "12 34 00 00 00 05 01 03 02 00 DC"},
+    {"WholeMap", "FF FE 00 00 00 06 01 03 00 0D 00 06",
+     "FF FE 00 00 00 0F 01 03 0C 00 00 00 00 00 DC 00 00 00 00 00 01"},
+    {"WriteEchoed", "00 07 00 00 00 06 01 06 00 11 00 01", "00 07 00 00 00 06 01 06 00 11 00 01"},
+    {"RegisterBeyondMap", "00 05 00 00 00 06 01 03 00 20 00 01", "00 05 00 00 00 03 01 83 02"},
+    {"UnknownFunction", "00 05 00 00 00 06 01 04 00 0D 00 01", "00 05 00 00 00 03 01 84 01"},
+    {"BroadcastReadOfAddressKeepsUnitZero", "00 09 00 00 00 06 00 03 00 12 00 01",
+     "00 09 00 00 00 05 00 03 02 00 01"},
+    {"OtherUnitSilent", "00 01 00 00 00 06 02 03 00 0F 00 01", ""},
+    {"OtherUnitGatewayException", "00 01 00 00 00 06 02 03 00 0F 00 01",
+     "00 01 00 00 00 03 02 83 0B", true},
+    {"BroadcastWriteSilentWithGatewayExceptions", "00 02 00 00 00 06 00 06 00 11 00 01", "", true},
+    {"NoReplySilent", kAskVolts, "", false, Fault::NoReply()},
+    {"NoReplyGatewayException", kAskVolts, "12 34 00 00 00 03 01 83 0B", true, Fault::NoReply()},
+    {"BadCrcNotPassedOn", kAskVolts, "12 34 00 00 00 03 01 83 0B", true, Fault::BadCrc()},
+    {"Exception", kAskVolts, "12 34 00 00 00 03 01 83 04", false, Fault::Exception(4)},
+    {"OtherAddressChangesTheUnitId", kAskVolts, "12 34 00 00 00 05 06 03 02 00 DC", false,
+     Fault::FromAddress(6)},
+    {"Twice", kAskVolts, "12 34 00 00 00 05 01 03 02 00 DC 12 34 00 00 00 05 01 03 02 00 DC", false,
+     Fault::Twice(10ms)},
+    {"Truncated", kAskVolts, "12 34 00 00 00 05 01 03 02", false, Fault::Truncate(2)},
+    {"StrayInFront", kAskVolts, "FF 12 34 00 00 00 05 01 03 02 00 DC", false,
+     Fault::Stray({0xFF})}};
+
+INSTANTIATE_TEST_SUITE_P(ModbusTcp, MbapTest, ::testing::ValuesIn(kAnswers), test::CaseName{});
 
 // How the answer goes on the stream: a split in pieces across writes, a delay, and the time of
 // the line behind the gateway when paced.
@@ -218,17 +202,13 @@ TEST(ModbusTcp, FindsEachAduOnTheStream) {
   EXPECT_TRUE(client.Read(50ms, 10ms).bytes.empty());
   EXPECT_EQ(Ask(detector, client, "03 00 0F 00 01"), Hex("00 03 00 00 00 05 01 03 02 00 DC"));
 
-  struct Bad {
-    const char* header;
-  };
-  const Bad bad[] = {{"00 04 00 01 00 06"}, {"00 04 00 00 00 01 01"}, {"00 04 00 00 00 FF 01"}};
   std::size_t dropped = 0;
-  for (const Bad& b : bad) {
-    SCOPED_TRACE(b.header);
+  for (const char* header : {"00 04 00 01 00 06", "00 04 00 00 00 01 01", "00 04 00 00 00 FF 01"}) {
+    SCOPED_TRACE(header);
     TcpClient wrong(PortOf(detector));
-    ASSERT_TRUE(wrong.Write(Hex(b.header)));
+    ASSERT_TRUE(wrong.Write(Hex(header)));
     EXPECT_TRUE(wrong.Closed(2s));
-    dropped += Hex(b.header).size();
+    dropped += Hex(header).size();
     EXPECT_EQ(detector.DroppedBytes(), dropped);
   }
   // The length at its edge: 254 (the unit id and 253 bytes of PDU) is taken, as a frame of
