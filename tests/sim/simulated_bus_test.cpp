@@ -38,10 +38,7 @@ std::vector<std::uint8_t> Joined(const std::vector<Piece>& pieces) {
   return bytes;
 }
 
-struct Step {
-  const char* request;
-  const char* reply;  // empty: none
-};
+using Step = std::pair<const char*, const char*>;  // a request and its reply (empty: none)
 
 struct BusCase {
   const char* name;
@@ -62,14 +59,14 @@ TEST_P(BusTest, AnswersAsTheDetectorsAddressed) {
   if (c.faultAt != 0) {
     EXPECT_EQ(bus.SetFault(c.faultAt, c.fault, c.times), 1U);
   }
-  for (const Step& step : c.steps) {
-    EXPECT_EQ(Joined(bus.Respond(Hex(step.request))), Hex(step.reply)) << step.request;
+  for (const auto& [request, reply] : c.steps) {
+    EXPECT_EQ(Joined(bus.Respond(Hex(request))), Hex(reply)) << request;
   }
   const std::vector<Exchange> log = bus.Exchanges();
   ASSERT_EQ(log.size(), c.steps.size());
   for (std::size_t i = 0; i < log.size(); ++i) {
-    EXPECT_EQ(log[i].request, Hex(c.steps[i].request));
-    EXPECT_EQ(log[i].reply, Hex(c.steps[i].reply));
+    EXPECT_EQ(log[i].request, Hex(c.steps[i].first));
+    EXPECT_EQ(log[i].reply, Hex(c.steps[i].second));
   }
 }
 

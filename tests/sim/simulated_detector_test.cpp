@@ -98,8 +98,7 @@ const RequestCase kRequests[] = {
     {"WriteToReadOnlyRegister", 1, "01 06 00 0F 00 05 79 CA", "01 86 02 C3 A1"},
     {"AddressOutOfRange", 1, "01 06 00 12 01 00 28 5F", "01 86 03 02 61"}};
 
-INSTANTIATE_TEST_SUITE_P(Requests, RequestTest, ::testing::ValuesIn(kRequests),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Requests, RequestTest, ::testing::ValuesIn(kRequests), test::CaseName{});
 
 TEST(SimulatedDetector, TakesBroadcastAddressSilentlyAndAnswersAtTheNewOne) {
   Bench bench;
@@ -191,8 +190,7 @@ const FaultCase kFaults[] = {
     {"Trickle", Fault::Trickle(), kVolts},
     {"StrayBeforeATrickle", Fault::Trickle().WithStray({0x00}), "00 01 03 02 00 DC B9 DD"}};
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(kFaults),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(kFaults), test::CaseName{});
 
 // The log never lags the line: the exchange is logged before its reply goes out, and each piece
 // of the reply is in it, with a time no later than a reader gets it, before the piece is written.

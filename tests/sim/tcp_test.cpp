@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/modbus_tcp.h"
@@ -39,11 +40,6 @@ std::vector<std::uint8_t> Ask(SimulatedDetector& detector, TcpClient& client,
   return client.Read(100ms, 30ms).bytes;
 }
 
-struct Step {
-  const char* request;
-  const char* reply;  // empty: none
-};
-
 // The four operations of the tool, frame by frame, on the one connection: the address given 5
 // and read back, a measurement started and read, the voltage.
 TEST(RtuOverTcp, TheFourOperationsFramesAndReplies) {
@@ -51,7 +47,8 @@ TEST(RtuOverTcp, TheFourOperationsFramesAndReplies) {
   ASSERT_NE(PortOf(detector), 0);
   TcpClient client(PortOf(detector));
   ASSERT_TRUE(client.IsOpen());
-  const Step steps[] = {
+  // Each request and its reply, if any.
+  const std::pair<const char*, const char*> steps[] = {
       {"00 06 00 12 00 05 E8 1D", ""},
       {"05 06 00 12 00 05 E8 48", "05 06 00 12 00 05 E8 48"},
       {"00 03 00 12 00 01 25 DE", "05 03 02 00 05 89 87"},
@@ -59,11 +56,11 @@ TEST(RtuOverTcp, TheFourOperationsFramesAndReplies) {
       {"05 03 00 0D 00 02 54 4C", "05 03 04 01 59 00 01 AF DC"},
       {"05 03 00 0F 00 01 B5 8D", "05 03 02 00 DC 48 1D"},
   };
-  for (const Step& step : steps) EXPECT_EQ(Ask(detector, client, step.request), Hex(step.reply));
+  for (const auto& [request, reply] : steps) EXPECT_EQ(Ask(detector, client, request), Hex(reply));
   const std::vector<Exchange> log = detector.Exchanges();
   ASSERT_EQ(log.size(), std::size(steps));
-  EXPECT_EQ(log.back().request, Hex(steps[5].request));
-  EXPECT_EQ(log.back().reply, Hex(steps[5].reply));
+  EXPECT_EQ(log.back().request, Hex(steps[5].first));
+  EXPECT_EQ(log.back().reply, Hex(steps[5].second));
 
   // The faults spoil the RTU reply as on a serial line, and bytes that make no request are
   // dropped.
