@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/pty_pair.h"
@@ -317,11 +318,8 @@ TEST(SimulatedDetector, PutsStrayBytesPausesAndNoiseWhereTold) {
 // before the detector's reply; with no detector on it, the echo alone comes.
 TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
   Bench bench(DetectorConfig{.echo = true});
-  struct Case {
-    const char* request;
-    const char* heard;
-  };
-  const Case withDetector[] = {
+  // Each request and what the tool hears after it.
+  const std::pair<const char*, const char*> withDetector[] = {
       {"00 06 00 12 00 03 68 1F", "00 06 00 12 00 03 68 1F"},
       {"03 06 00 12 00 03 68 2C", "03 06 00 12 00 03 68 2C 03 06 00 12 00 03 68 2C"},
       {"03 03 00 0F 00 01 B5 EB", "03 03 00 0F 00 01 B5 EB 03 03 02 00 DC C0 1D"},
@@ -329,10 +327,10 @@ TEST(SimulatedDetector, AnEchoingLineGivesEveryRequestBackBeforeTheReply) {
   };
   // What the tool hears for each request; an adapter may put a stray byte before each echo.
   const auto hears = [&](Bench& line, const std::string& stray) {
-    for (const Case& c : withDetector) {
-      SCOPED_TRACE(c.request);
-      ASSERT_TRUE(line.Send(c.request));
-      EXPECT_EQ(line.port.Read(200ms, 30ms).bytes, Hex(stray + c.heard));
+    for (const auto& [request, heard] : withDetector) {
+      SCOPED_TRACE(request);
+      ASSERT_TRUE(line.Send(request));
+      EXPECT_EQ(line.port.Read(200ms, 30ms).bytes, Hex(stray + heard));
     }
   };
   hears(bench, "");
