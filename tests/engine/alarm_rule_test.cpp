@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,49 +26,33 @@ std::optional<Reading> R(const std::string& text) {
                  static_cast<unsigned>(text.size() - point - 1)};
 }
 
+// Each case: the readings apart by spaces, and the change after each as a letter: "-" none, "R"
+// raised, "C" cleared.
 TEST(AlarmRule, RaisesAndClearsAfterItsRunOfReadings) {
   const struct {
     const char* name;
     double limit;
     int after;
-    std::vector<std::string> readings;
-    std::vector<Change> changes;  // after each reading
+    const char* readings;
+    const char* changes;
   } cases[] = {
-      {"EqualIsNotAbove",
-       4,
-       1,
-       {"4", "4.00", "4.0"},
-       {Change::kNone, Change::kNone, Change::kNone}},
-      {"JustAboveRaisesAtOnceAfterOne", 4, 1, {"4.01"}, {Change::kRaised}},
-      {"TwoInARowRaise", 4, 2, {"5", "5"}, {Change::kNone, Change::kRaised}},
-      {"ABreakInTheRunStartsItAgain",
-       4,
-       2,
-       {"5", "3", "5", "5"},
-       {Change::kNone, Change::kNone, Change::kNone, Change::kRaised}},
-      {"AFailureCountsForNeither",
-       4,
-       2,
-       {"5", "-", "5"},
-       {Change::kNone, Change::kNone, Change::kRaised}},
-      {"OverRangeIsAbove", 10000, 2, {"OL", "OL"}, {Change::kNone, Change::kRaised}},
-      {"ClearedAfterTwoAtOrBelow",
-       4,
-       2,
-       {"5", "5", "4", "5", "4", "4"},
-       {Change::kNone, Change::kRaised, Change::kNone, Change::kNone, Change::kNone,
-        Change::kCleared}},
-      {"AFractionalLimitComparesAsTyped",
-       4.1,
-       1,
-       {"4.1", "4.10", "4.11"},
-       {Change::kNone, Change::kNone, Change::kRaised}},
+      {"EqualIsNotAbove", 4, 1, "4 4.00 4.0", "---"},
+      {"JustAboveRaisesAtOnceAfterOne", 4, 1, "4.01", "R"},
+      {"TwoInARowRaise", 4, 2, "5 5", "-R"},
+      {"ABreakInTheRunStartsItAgain", 4, 2, "5 3 5 5", "---R"},
+      {"AFailureCountsForNeither", 4, 2, "5 - 5", "--R"},
+      {"OverRangeIsAbove", 10000, 2, "OL OL", "-R"},
+      {"ClearedAfterTwoAtOrBelow", 4, 2, "5 5 4 5 4 4", "-R---C"},
+      {"AFractionalLimitComparesAsTyped", 4.1, 1, "4.1 4.10 4.11", "--R"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     AlarmRule rule({c.limit, c.after});
-    std::vector<Change> changes;
-    for (const std::string& reading : c.readings) changes.push_back(rule.Take(R(reading)));
+    std::istringstream readings(c.readings);
+    std::string changes;
+    for (std::string reading; readings >> reading;) {
+      changes += "-RC"[static_cast<int>(rule.Take(R(reading)))];
+    }
     EXPECT_EQ(changes, c.changes);
   }
 }
