@@ -128,36 +128,27 @@ TEST(Engine, AfterItsEndOnlyAWholeCopyOfTheReplyCountsAgain) {
 
 // Bytes that cannot be the reply are judged only from the length of the reply's head: fewer
 // are noise, and the time-out runs on.
-struct StrayCase {
-  Request request;
-  std::size_t judgedFrom;
-};
-
-class StrayBytes : public ::testing::TestWithParam<StrayCase> {};
-
-TEST_P(StrayBytes, AreNoiseBelowTheHeadAndAFailureFromIt) {
-  const StrayCase c = GetParam();
-  for (std::size_t length : {c.judgedFrom - 1, c.judgedFrom}) {
-    Desk desk;
-    desk.engine.Start(c.request);
-    desk.engine.RunOut(c.request.operation, Engine::Wait::kDelay);
-    desk.line.Receive(std::vector<std::uint8_t>(length, 0xA5));
-    desk.line.FallSilent();
-    if (length < c.judgedFrom) {
-      EXPECT_TRUE(desk.outcomes.empty()) << length;
-      EXPECT_TRUE(desk.engine.TimeoutOf(c.request.operation).IsRunning()) << length;
-    } else {
-      EXPECT_EQ(desk.outcomes.at(0).result, Result::kCorrupt) << length;
-      EXPECT_FALSE(desk.engine.TimeoutOf(c.request.operation).IsRunning()) << length;
+TEST(Engine, StrayBytesAreNoiseBelowTheReplysHeadAndAFailureFromIt) {
+  const std::pair<Request, std::size_t> cases[] = {{{Operation::kSetAddress, 5}, 6},
+                                                   {{Operation::kQueryAddress, 0}, 5},
+                                                   {{Operation::kQueryResistance, 5}, 3},
+                                                   {{Operation::kQueryVoltage, 5}, 3}};
+  for (const auto& [request, judgedFrom] : cases) {
+    for (std::size_t length : {judgedFrom - 1, judgedFrom}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(request.operation)) + ": " +
+                   std::to_string(length));
+      Desk desk;
+      desk.engine.Start(request);
+      desk.engine.RunOut(request.operation, Engine::Wait::kDelay);
+      desk.line.Receive(std::vector<std::uint8_t>(length, 0xA5));
+      desk.line.FallSilent();
+      const bool judged = length == judgedFrom;
+      EXPECT_EQ(desk.outcomes.size(), judged ? 1U : 0U);
+      if (judged) EXPECT_EQ(desk.outcomes[0].result, Result::kCorrupt);
+      EXPECT_EQ(desk.engine.TimeoutOf(request.operation).IsRunning(), !judged);
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(EachReply, StrayBytes,
-                         ::testing::Values(StrayCase{{Operation::kSetAddress, 5}, 6},
-                                           StrayCase{{Operation::kQueryAddress, 0}, 5},
-                                           StrayCase{{Operation::kQueryResistance, 5}, 3},
-                                           StrayCase{{Operation::kQueryVoltage, 5}, 3}));
 
 TEST(Engine, RepliesDuringADelayAnswerNothingAndTheDelayRunsOn) {
   for (Operation operation : {Operation::kSetAddress, Operation::kQueryResistance}) {
