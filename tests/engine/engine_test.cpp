@@ -144,7 +144,9 @@ TEST(Engine, StrayBytesAreNoiseBelowTheReplysHeadAndAFailureFromIt) {
       desk.line.FallSilent();
       const bool judged = length == judgedFrom;
       EXPECT_EQ(desk.outcomes.size(), judged ? 1U : 0U);
-      if (judged) EXPECT_EQ(desk.outcomes[0].result, Result::kCorrupt);
+      if (judged) {
+        EXPECT_EQ(desk.outcomes.at(0).result, Result::kCorrupt);
+      }
       EXPECT_EQ(desk.engine.TimeoutOf(request.operation).IsRunning(), !judged);
     }
   }
