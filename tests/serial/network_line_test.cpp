@@ -162,32 +162,28 @@ TEST(ModbusTcpLine, RefusesTheBroadcastsBeforeAnythingIsSent) {
   EXPECT_EQ(gateway.requests.size(), 1U);
 }
 
+// A host that does not answer or does not exist: the line says why within its connect time-out
+// (the factory's tests open a listening server and meet a refusing one).
 TEST(NetworkLine, OpensOrSaysWhyWithinItsConnectTimeOut) {
-  PlayedGateway listening;
-  const quint16 refused = testing::FreePort();
   const struct {
     const char* name;
     std::string address;
-    bool opens;
     std::chrono::milliseconds within;
   } cases[] = {
-      {"Listening", Local("rtu+tcp://", listening.Port()), true, 1000ms},
-      {"ListeningModbusTcp", Local("tcp://", listening.Port()), true, 1000ms},
-      {"Refused", Local("rtu+tcp://", refused), false, 1000ms},
       // TEST-NET-1 (RFC 5737): no host answers there.
-      {"NoRoute", "tcp://192.0.2.1:502", false, 300ms + 700ms},
-      {"NoSuchHost", "tcp://no-such-host.invalid", false, 3000ms},
+      {"NoRoute", "tcp://192.0.2.1:502", 300ms + 700ms},
+      {"NoSuchHost", "tcp://no-such-host.invalid", 3000ms},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     QElapsedTimer clock;
     clock.start();
     Desk desk(c.address, {.connectTimeout = 300ms});
-    EXPECT_EQ(desk.opened, c.opens) << desk.line.OpenError();
+    EXPECT_FALSE(desk.opened);
     EXPECT_LT(clock.elapsed(), c.within.count());
-    EXPECT_EQ(desk.line.IsOpen(), c.opens);
-    EXPECT_EQ(desk.line.OpenError().empty(), c.opens) << desk.line.OpenError();
-    EXPECT_EQ(desk.line.Name(), c.opens ? c.address : std::string());
+    EXPECT_FALSE(desk.line.IsOpen());
+    EXPECT_FALSE(desk.line.OpenError().empty());
+    EXPECT_EQ(desk.line.Name(), "");
   }
 }
 
