@@ -77,18 +77,6 @@ TEST(ReplyShape, ForARequestIsTheReplyItAwaits) {
   }
 }
 
-TEST(ReplyShape, ARefusalIsFiveBytesWithTheFunctionsHighBitSet) {
-  EXPECT_EQ(kRefusalLength, 5U);
-  const ReplyShape read = ReplyShape::RefusalOf(5, 3);
-  EXPECT_EQ(read.Length(), 5U);
-  EXPECT_EQ(read.Slave(), 5);
-  EXPECT_EQ(read.Function(), 0x83);
-  EXPECT_EQ(ReplyShape::RefusalOf(5, 6).Function(), 0x86);
-  EXPECT_EQ(ReplyShape::RefusalOf(std::nullopt, 3).Slave(), std::nullopt);
-  EXPECT_NE(ReplyShape::RefusalOf(5, 3), ReplyShape::RefusalOf(5, 6));
-  EXPECT_NE(ReplyShape::RefusalOf(5, 3), ReplyShape::RefusalOf(6, 3));
-}
-
 struct MatchCase {
   const char* name;
   ReplyShape shape;
