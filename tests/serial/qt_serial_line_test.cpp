@@ -1,17 +1,14 @@
 // The QSerialPort line over a real pseudo-terminal pair: ports that open and those that do not,
 // requests that reach the other end whole, the awaited reply found in what arrives however it
-// comes, stray bytes handed up after the gap, and a line that goes away.
+// comes, stray bytes handed up after the gap, and a line that goes away. (A reply split across
+// reads is judged over the real line by the operations' tests.)
 #include "serial/qt_serial_line.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <QLoggingCategory>
-#include <QStringList>
 #include <chrono>
-#include <cstdio>
-#include <string_view>
 #include <thread>
 
 #include "framing/frames.h"
@@ -146,69 +143,6 @@ TEST_F(QtSerialLineTest, EveryRequestArrivesWholeAtTheOtherEnd) {
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(ReadBytes(pty_.MasterFd(), frame.size(), 500ms), Bytes(frame.begin(), frame.end()));
     EXPECT_TRUE(ReadBytes(pty_.MasterFd(), 1, 20ms).empty());
-  }
-}
-
-// The bytes the line has read off the port, as its diagnostics tell each read ("karvello.line"
-// at debug level: "18:04:06.123 in  01 03"), for a test to wait on the line's reads.
-class LineReads {
- public:
-  LineReads() {
-    current_ = this;
-    previous_ = qInstallMessageHandler(&Take);
-    QLoggingCategory::setFilterRules(QStringLiteral("karvello.line.debug=true"));
-  }
-  ~LineReads() {
-    QLoggingCategory::setFilterRules({});
-    qInstallMessageHandler(previous_);
-    current_ = nullptr;
-  }
-  LineReads(const LineReads&) = delete;
-  LineReads& operator=(const LineReads&) = delete;
-
-  std::size_t Bytes() const { return bytes_; }
-
- private:
-  static void Take(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (type == QtDebugMsg && context.category != nullptr &&
-        std::string_view(context.category) == "karvello.line") {
-      const QStringList words = text.split(u' ', Qt::SkipEmptyParts);
-      if (words.size() > 2 && words[1] == u"in") current_->bytes_ += words.size() - 2;
-      return;
-    }
-    if (previous_ != nullptr) {
-      previous_(type, context, text);
-    } else {
-      std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
-    }
-  }
-
-  static inline LineReads* current_ = nullptr;
-  static inline QtMessageHandler previous_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-// The reply cut into two reads anywhere is handed up once, when its last byte is in; with stray
-// bytes in front it is found behind them. The rest follows as soon as the line has read the first
-// part: strays without a reply's head are judged once the line is silent for the gap.
-TEST_F(QtSerialLineTest, TheReplyIsFoundAcrossReadsBehindStrayBytes) {
-  Open();
-  LineReads reads;
-  for (const Bytes& stray : {Bytes{}, Bytes{0x00}, Bytes{0x00, 0xFF, 0x01}}) {
-    Bytes wire = stray;
-    wire.insert(wire.end(), kVoltageReply.begin(), kVoltageReply.end());
-    for (std::size_t cut = 1; cut < wire.size(); ++cut) {
-      SCOPED_TRACE(std::to_string(stray.size()) + " stray, cut " + std::to_string(cut));
-      AskVoltage();
-      received_.clear();
-      const std::size_t before = reads.Bytes();
-      Write({wire.begin(), wire.begin() + static_cast<long>(cut)});
-      ASSERT_TRUE(RunUntil([&] { return reads.Bytes() >= before + cut; }, 2s));
-      EXPECT_TRUE(received_.empty());
-      Write({wire.begin() + static_cast<long>(cut), wire.end()});
-      // Nothing else follows: the strays were taken with the reply.
-      ExpectOnly(Kind::kReply, kVoltageReply, kFrameGap + 20ms);
-    }
   }
 }
 

@@ -115,15 +115,21 @@ TEST(ReplyFinder, StrayBytesInFrontArePassedOver) {
   }
 }
 
+// Cut anywhere, behind stray bytes or not.
 TEST(ReplyFinder, AHeadWaitsForItsRestHoweverLongTheLinePauses) {
-  const Bytes reply = Named("VOLTS");
-  for (std::size_t cut = 1; cut < reply.size(); ++cut) {
-    ReplyFinder finder = Awaiting(Named("VOLTS?"));
-    EXPECT_TRUE(finder.Feed(std::span(reply).first(cut)).empty());
-    EXPECT_FALSE(finder.Silence()) << "cut after " << cut;
-    EXPECT_FALSE(finder.Silence());
-    EXPECT_EQ(finder.Feed(std::span(reply).subspan(cut)),
-              (std::vector<Received>{{Kind::kReply, reply}}));
+  for (const char* stray : {"", "00", "00 FF 01"}) {
+    const Bytes arriving = Hex(stray + std::string(" ") + kNamed.at("VOLTS"));
+    for (std::size_t cut = std::string_view(stray).empty() ? 1 : 0; cut < arriving.size(); ++cut) {
+      SCOPED_TRACE(std::string(stray) + " cut after " + std::to_string(cut));
+      ReplyFinder finder = Awaiting(Named("VOLTS?"));
+      EXPECT_TRUE(finder.Feed(std::span(arriving).first(cut)).empty());
+      if (cut > Hex(stray).size()) {
+        EXPECT_FALSE(finder.Silence());
+        EXPECT_FALSE(finder.Silence());
+      }
+      EXPECT_EQ(finder.Feed(std::span(arriving).subspan(cut)),
+                (std::vector<Received>{{Kind::kReply, Named("VOLTS")}}));
+    }
   }
 }
 
