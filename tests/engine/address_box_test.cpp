@@ -14,6 +14,10 @@
 namespace karvello {
 namespace {
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const std::string kNines(400, '9');
+const std::string kTiny = "0." + std::string(400, '0') + "1";
+
 struct ValueCase {
   std::string text;
   double expected;
@@ -36,22 +40,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ValueCase{"255 ", 255}, ValueCase{"(1-255)", 0}, ValueCase{"", 0},
                       ValueCase{"   ", 0}, ValueCase{"abc", 0}, ValueCase{"-", 0},
                       ValueCase{".", 0}, ValueCase{"- 5", 0}, ValueCase{"+-5", 0},
-                      ValueCase{std::string(400, '0') + "42", 42}));
-
-TEST(NumericValue, HugeDigitRunsGiveInfinityNotACrash) {
-  const std::string digits(400, '9');
-  EXPECT_EQ(NumericValue(digits), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(NumericValue("-" + digits), -std::numeric_limits<double>::infinity());
-  EXPECT_EQ(NumericValue(" 1" + digits + ".5abc"), std::numeric_limits<double>::infinity());
-}
-
-TEST(NumericValue, AFractionTooSmallForADoubleIsZero) {
-  // Hundreds of zeros after the point underflow; the number is still next to nothing.
-  const std::string tiny = "0." + std::string(400, '0') + "1";
-  EXPECT_EQ(NumericValue(tiny), 0.0);
-  EXPECT_EQ(NumericValue("." + std::string(400, '0') + "7"), 0.0);
-  EXPECT_EQ(NumericValue("-" + tiny), 0.0);
-}
+                      ValueCase{std::string(400, '0') + "42", 42},
+                      // Huge digit runs give infinity, not a crash; a fraction too small for a
+                      // double is zero.
+                      ValueCase{kNines, kInf}, ValueCase{"-" + kNines, -kInf},
+                      ValueCase{" 1" + kNines + ".5abc", kInf}, ValueCase{kTiny, 0},
+                      ValueCase{"." + std::string(400, '0') + "7", 0}, ValueCase{"-" + kTiny, 0}));
 
 struct ByteCase {
   double value;
@@ -63,8 +57,6 @@ class AddressByteCases : public ::testing::TestWithParam<ByteCase> {};
 TEST_P(AddressByteCases, RoundsHalfToEvenAndZeroesOutOfRange) {
   EXPECT_EQ(AddressByte(GetParam().value), GetParam().expected) << GetParam().value;
 }
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(Values, AddressByteCases,
                          ::testing::Values(ByteCase{4.5, 4}, ByteCase{5.5, 6}, ByteCase{2.5, 2},
@@ -115,19 +107,15 @@ TEST(SlaveAddress, IsTheLeadingNumberAsAnAddressByte) {
     EXPECT_EQ(SlaveAddress(text), slave) << "'" << text << "'";
 }
 
+// Numbers too large for a double end at the bounds; so many digits after the point are still a
+// plain fraction.
 TEST(AddressEntryRule, KeepsTheAddressBoxInRange) {
-  for (const auto& [typed, kept] : test::kAddressEntryCases) {
+  auto cases = test::kAddressEntryCases;
+  cases.insert(cases.end(),
+               {{kNines + "abc", "255"}, {"-" + kNines, "1"}, {"0." + kNines, "0." + kNines}});
+  for (const auto& [typed, kept] : cases) {
     EXPECT_EQ(ApplyAddressEntryRule(typed), kept) << "typed \"" << typed << "\"";
   }
-}
-
-TEST(AddressEntryRule, NumbersTooLargeForADoubleEndAtTheBounds) {
-  const std::string digits(400, '9');
-  EXPECT_EQ(ApplyAddressEntryRule(digits), "255");
-  EXPECT_EQ(ApplyAddressEntryRule(digits + "abc"), "255");
-  EXPECT_EQ(ApplyAddressEntryRule("-" + digits), "1");
-  // So many digits after the point are still a plain fraction.
-  EXPECT_EQ(ApplyAddressEntryRule("0." + digits), "0." + digits);
 }
 
 }  // namespace

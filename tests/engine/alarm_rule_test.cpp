@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <sstream>
 #include <string>
-#include <vector>
 
 namespace karvello {
 namespace {
@@ -25,68 +26,42 @@ std::optional<Reading> R(const std::string& text) {
                  static_cast<unsigned>(text.size() - point - 1)};
 }
 
+// Each case: the readings apart by spaces, and the change after each as a letter: "-" none, "R"
+// raised, "C" cleared. Without a run the default one; a rule may begin with its alarm standing.
 TEST(AlarmRule, RaisesAndClearsAfterItsRunOfReadings) {
   const struct {
     const char* name;
     double limit;
-    int after;
-    std::vector<std::string> readings;
-    std::vector<Change> changes;  // after each reading
+    std::optional<int> after;
+    const char* readings;
+    const char* changes;
+    bool begunRaised = false;
   } cases[] = {
-      {"EqualIsNotAbove",
-       4,
-       1,
-       {"4", "4.00", "4.0"},
-       {Change::kNone, Change::kNone, Change::kNone}},
-      {"JustAboveRaisesAtOnceAfterOne", 4, 1, {"4.01"}, {Change::kRaised}},
-      {"TwoInARowRaise", 4, 2, {"5", "5"}, {Change::kNone, Change::kRaised}},
-      {"ABreakInTheRunStartsItAgain",
-       4,
-       2,
-       {"5", "3", "5", "5"},
-       {Change::kNone, Change::kNone, Change::kNone, Change::kRaised}},
-      {"AFailureCountsForNeither",
-       4,
-       2,
-       {"5", "-", "5"},
-       {Change::kNone, Change::kNone, Change::kRaised}},
-      {"OverRangeIsAbove", 10000, 2, {"OL", "OL"}, {Change::kNone, Change::kRaised}},
-      {"ClearedAfterTwoAtOrBelow",
-       4,
-       2,
-       {"5", "5", "4", "5", "4", "4"},
-       {Change::kNone, Change::kRaised, Change::kNone, Change::kNone, Change::kNone,
-        Change::kCleared}},
-      {"AFractionalLimitComparesAsTyped",
-       4.1,
-       1,
-       {"4.1", "4.10", "4.11"},
-       {Change::kNone, Change::kNone, Change::kRaised}},
+      {"EqualIsNotAbove", 4, 1, "4 4.00 4.0", "---"},
+      {"JustAboveRaisesAtOnceAfterOne", 4, 1, "4.01", "R"},
+      {"TwoInARowRaise", 4, 2, "5 5", "-R"},
+      {"ABreakInTheRunStartsItAgain", 4, 2, "5 3 5 5", "---R"},
+      {"AFailureCountsForNeither", 4, 2, "5 - 5", "--R"},
+      {"OverRangeIsAbove", 10000, 2, "OL OL", "-R"},
+      {"ClearedAfterTwoAtOrBelow", 4, 2, "5 5 4 5 4 4", "-R---C"},
+      {"AFractionalLimitComparesAsTyped", 4.1, 1, "4.1 4.10 4.11", "--R"},
+      {"TheDefaultRunIsTwo", 4, std::nullopt, "5 5", "-R"},
+      {"BegunRaisedClearsAfterItsRun", 4, 2, "5 3 4", "--C", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    AlarmRule rule({c.limit, c.after});
-    std::vector<Change> changes;
-    for (const std::string& reading : c.readings) changes.push_back(rule.Take(R(reading)));
+    AlarmRule rule(c.after ? AlarmLimit{c.limit, *c.after} : AlarmLimit{c.limit}, c.begunRaised);
+    EXPECT_EQ(rule.Raised(), c.begunRaised);
+    std::istringstream readings(c.readings);
+    std::string changes;
+    for (std::string reading; readings >> reading;) {
+      changes += "-RC"[static_cast<int>(rule.Take(R(reading)))];
+    }
     EXPECT_EQ(changes, c.changes);
+    // Raised by its last change, if any.
+    const auto last = std::string(c.changes).find_last_not_of('-');
+    EXPECT_EQ(rule.Raised(), last == std::string::npos ? c.begunRaised : c.changes[last] == 'R');
   }
-}
-
-// A rule begun with its alarm standing clears it only after its run at or below the limit.
-TEST(AlarmRule, BegunRaisedClearsAfterItsRun) {
-  AlarmRule rule({4, 2}, true);
-  EXPECT_TRUE(rule.Raised());
-  EXPECT_EQ(rule.Take(R("5")), Change::kNone);
-  EXPECT_EQ(rule.Take(R("3")), Change::kNone);
-  EXPECT_EQ(rule.Take(R("4")), Change::kCleared);
-  EXPECT_FALSE(rule.Raised());
-}
-
-TEST(AlarmRule, TheDefaultRunIsTwo) {
-  AlarmRule rule({4});
-  EXPECT_EQ(rule.Take(R("5")), Change::kNone);
-  EXPECT_EQ(rule.Take(R("5")), Change::kRaised);
-  EXPECT_TRUE(rule.Raised());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Hex;
+using Strings = std::vector<std::string>;
 
 struct Desk {
   Desk() {
@@ -28,15 +29,20 @@ struct Desk {
     line.Receive(Hex(hex));
     line.FallSilent();
   }
-  std::vector<Result> Results() const {
-    std::vector<Result> results;
-    for (const Outcome& outcome : outcomes) results.push_back(outcome.result);
-    return results;
+  // Each outcome as "voltage@5 answered 220", " again" when its operation had ended before.
+  std::vector<std::string> Told() const {
+    std::vector<std::string> told;
+    for (const Outcome& o : outcomes) {
+      told.push_back(std::string(Describe(o.operation).name) + "@" + std::to_string(o.address) +
+                     " " + std::string(ResultName(o.result)) +
+                     (o.value ? " " + ValueField(o) : "") + (o.again ? " again" : ""));
+    }
+    return told;
   }
-  std::string LastSent() const {
-    const auto& frame = line.Written().back();
-    return FormatFrameText(frame, frame.size());
+  std::string Sent(std::size_t i) const {
+    return FormatFrameText(line.Written().at(i), line.Written().at(i).size());
   }
+  std::string LastSent() const { return Sent(line.Written().size() - 1); }
 
   FakeSerialLine line;
   Engine engine{line};
@@ -65,13 +71,11 @@ TEST(Engine, JudgesEveryReplyAgainstTheRequestSentLast) {
   desk.engine.Start({Operation::kQueryAddress, 0});
   // The voltage's reply comes now: it is no answer to the address query (it names 5 and 220).
   desk.Receive(kVoltageReply5);
-  ASSERT_EQ(desk.Results(), std::vector{Result::kWrongReply});
-  EXPECT_EQ(desk.outcomes[0].operation, Operation::kQueryAddress);
+  ASSERT_EQ(desk.Told(), Strings{"query-address@0 wrong-reply"});
   // The voltage query is not locked out: it still ends, by its own time-out.
   EXPECT_EQ(desk.engine.PhaseOf(Operation::kQueryVoltage), Phase::kAwaiting);
   desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
-  EXPECT_EQ(desk.Results(), (std::vector{Result::kWrongReply, Result::kNoReply}));
-  EXPECT_EQ(desk.outcomes[1].operation, Operation::kQueryVoltage);
+  EXPECT_EQ(desk.Told(), (Strings{"query-address@0 wrong-reply", "voltage@5 no-reply"}));
 }
 
 TEST(Engine, ASecondPressSendsAgainWithoutRestartingItsTimeOut) {
@@ -82,7 +86,7 @@ TEST(Engine, ASecondPressSendsAgainWithoutRestartingItsTimeOut) {
   EXPECT_EQ(desk.LastSent(), "06 03 00 0F 00 01 B5 BE");
   desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
   // One time-out for both presses: the second did not start another.
-  EXPECT_EQ(desk.Results(), std::vector{Result::kNoReply});
+  EXPECT_EQ(desk.Told(), Strings{"voltage@6 no-reply"});
   EXPECT_FALSE(desk.engine.TimeoutOf(Operation::kQueryVoltage).IsRunning());
 }
 
@@ -92,16 +96,14 @@ TEST(Engine, ARequestWithoutAValidAddressSendsNothingAndLeavesTheOthersRunning) 
   desk.line.ForgetCalls();
   desk.engine.Start({Operation::kQueryResistance, std::nullopt});
   desk.engine.Start({Operation::kSetAddress, 0});
-  EXPECT_EQ(desk.Results(), (std::vector{Result::kNotSent, Result::kNotSent}));
   EXPECT_TRUE(desk.line.Written().empty());
   // The measurement under way goes on to read the detector its press addressed.
   EXPECT_EQ(desk.engine.PhaseOf(Operation::kQueryResistance), Phase::kDelaying);
   desk.engine.RunOut(Operation::kQueryResistance, Engine::Wait::kDelay);
   EXPECT_EQ(desk.LastSent(), "05 03 00 0D 00 02 54 4C");
   desk.Receive("05 03 04 01 59 00 01 AF DC");
-  ASSERT_EQ(desk.outcomes.size(), 3U);
-  EXPECT_EQ(desk.outcomes[2].result, Result::kAnswered);
-  EXPECT_EQ(desk.outcomes[2].value, (Reading{345, 1}));
+  EXPECT_EQ(desk.Told(), (Strings{"resistance@0 not-sent", "set-address@0 not-sent",
+                                  "resistance@5 answered 34.5"}));
 }
 
 TEST(Engine, AfterARefusedRequestNoReplyIsJudgedUntilTheNextRequest) {
@@ -109,7 +111,7 @@ TEST(Engine, AfterARefusedRequestNoReplyIsJudgedUntilTheNextRequest) {
   desk.engine.Start({Operation::kQueryVoltage, 5});
   desk.engine.Start({Operation::kSetAddress, std::nullopt});
   desk.Receive(kVoltageReply5);
-  EXPECT_EQ(desk.Results(), std::vector{Result::kNotSent});
+  EXPECT_EQ(desk.Told(), Strings{"set-address@0 not-sent"});
 }
 
 TEST(Engine, AfterItsEndOnlyAWholeCopyOfTheReplyCountsAgain) {
@@ -120,44 +122,35 @@ TEST(Engine, AfterItsEndOnlyAWholeCopyOfTheReplyCountsAgain) {
   desk.Receive("FF FF FF FF");     // so are bytes that cannot be the reply
   desk.Receive(kVoltageReply5);    // a late reply replaces the failure
   desk.Receive(kVoltageReply5);    // and another copy shows again
-  ASSERT_EQ(desk.Results(), (std::vector{Result::kNoReply, Result::kAnswered, Result::kAnswered}));
-  EXPECT_FALSE(desk.outcomes[0].again);
-  EXPECT_TRUE(desk.outcomes[1].again);
-  EXPECT_TRUE(desk.outcomes[2].again);
+  EXPECT_EQ(desk.Told(), (Strings{"voltage@5 no-reply", "voltage@5 answered 220 again",
+                                  "voltage@5 answered 220 again"}));
 }
 
 // Bytes that cannot be the reply are judged only from the length of the reply's head: fewer
 // are noise, and the time-out runs on.
-struct StrayCase {
-  Request request;
-  std::size_t judgedFrom;
-};
-
-class StrayBytes : public ::testing::TestWithParam<StrayCase> {};
-
-TEST_P(StrayBytes, AreNoiseBelowTheHeadAndAFailureFromIt) {
-  const StrayCase c = GetParam();
-  for (std::size_t length : {c.judgedFrom - 1, c.judgedFrom}) {
-    Desk desk;
-    desk.engine.Start(c.request);
-    desk.engine.RunOut(c.request.operation, Engine::Wait::kDelay);
-    desk.line.Receive(std::vector<std::uint8_t>(length, 0xA5));
-    desk.line.FallSilent();
-    if (length < c.judgedFrom) {
-      EXPECT_TRUE(desk.outcomes.empty()) << length;
-      EXPECT_TRUE(desk.engine.TimeoutOf(c.request.operation).IsRunning()) << length;
-    } else {
-      EXPECT_EQ(desk.Results(), std::vector{Result::kCorrupt}) << length;
-      EXPECT_FALSE(desk.engine.TimeoutOf(c.request.operation).IsRunning()) << length;
+TEST(Engine, StrayBytesAreNoiseBelowTheReplysHeadAndAFailureFromIt) {
+  const std::pair<Request, std::size_t> cases[] = {{{Operation::kSetAddress, 5}, 6},
+                                                   {{Operation::kQueryAddress, 0}, 5},
+                                                   {{Operation::kQueryResistance, 5}, 3},
+                                                   {{Operation::kQueryVoltage, 5}, 3}};
+  for (const auto& [request, judgedFrom] : cases) {
+    for (std::size_t length : {judgedFrom - 1, judgedFrom}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(request.operation)) + ": " +
+                   std::to_string(length));
+      Desk desk;
+      desk.engine.Start(request);
+      desk.engine.RunOut(request.operation, Engine::Wait::kDelay);
+      desk.line.Receive(std::vector<std::uint8_t>(length, 0xA5));
+      desk.line.FallSilent();
+      const bool judged = length == judgedFrom;
+      EXPECT_EQ(desk.outcomes.size(), judged ? 1U : 0U);
+      if (judged) {
+        EXPECT_EQ(desk.outcomes.at(0).result, Result::kCorrupt);
+      }
+      EXPECT_EQ(desk.engine.TimeoutOf(request.operation).IsRunning(), !judged);
     }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(EachReply, StrayBytes,
-                         ::testing::Values(StrayCase{{Operation::kSetAddress, 5}, 6},
-                                           StrayCase{{Operation::kQueryAddress, 0}, 5},
-                                           StrayCase{{Operation::kQueryResistance, 5}, 3},
-                                           StrayCase{{Operation::kQueryVoltage, 5}, 3}));
 
 TEST(Engine, RepliesDuringADelayAnswerNothingAndTheDelayRunsOn) {
   for (Operation operation : {Operation::kSetAddress, Operation::kQueryResistance}) {
@@ -178,9 +171,8 @@ TEST(Engine, TheConfirmationGoesToTheAddressOfItsPressWhateverCameBetween) {
   desk.engine.RunOut(Operation::kSetAddress, Engine::Wait::kDelay);
   EXPECT_EQ(desk.LastSent(), "09 06 00 12 00 09 E8 81");
   desk.Receive("09 06 00 12 00 09 E8 81");
-  ASSERT_EQ(desk.Results(), (std::vector{Result::kAnswered, Result::kAnswered}));
+  EXPECT_EQ(desk.Told(), (Strings{"query-address@0 answered 5", "set-address@9 answered 9"}));
   EXPECT_EQ(desk.outcomes[1].sent.size(), 2U);
-  EXPECT_EQ(desk.outcomes[1].value, Reading{9});
 }
 
 TEST(Engine, AConfirmationEchoedWithAnotherAddressIsAWrongReply) {
@@ -188,7 +180,7 @@ TEST(Engine, AConfirmationEchoedWithAnotherAddressIsAWrongReply) {
   desk.engine.Start({Operation::kSetAddress, 9});
   desk.engine.RunOut(Operation::kSetAddress, Engine::Wait::kDelay);
   desk.Receive("09 06 00 12 00 08 29 41");
-  EXPECT_EQ(desk.Results(), std::vector{Result::kWrongReply});
+  EXPECT_EQ(desk.Told(), Strings{"set-address@9 wrong-reply"});
 }
 
 TEST(Engine, ALostLineEndsEveryOperationInFlightTheLastSentLast) {
@@ -199,11 +191,8 @@ TEST(Engine, ALostLineEndsEveryOperationInFlightTheLastSentLast) {
   desk.Receive(kAddressReply5);  // answered: no longer in flight
   desk.engine.Start({Operation::kQueryVoltage, 5});
   desk.line.Pull();
-  ASSERT_EQ(desk.outcomes.size(), 3U);
-  EXPECT_EQ(desk.outcomes[1].operation, Operation::kQueryResistance);
-  EXPECT_EQ(desk.outcomes[2].operation, Operation::kQueryVoltage);
-  EXPECT_EQ(desk.outcomes[1].result, Result::kLineLost);
-  EXPECT_EQ(desk.outcomes[2].result, Result::kLineLost);
+  EXPECT_EQ(desk.Told(), (Strings{"query-address@0 answered 5", "resistance@5 line-lost",
+                                  "voltage@5 line-lost"}));
   for (Operation operation : kOperations) {
     EXPECT_FALSE(desk.engine.DelayOf(operation).IsRunning());
     EXPECT_FALSE(desk.engine.TimeoutOf(operation).IsRunning());
@@ -222,7 +211,8 @@ TEST(Engine, WithoutAPortEveryOperationEndsByItsTimeOut) {
     desk.engine.RunOut(operation, Engine::Wait::kDelay);
     desk.engine.RunOut(operation, Engine::Wait::kTimeout);
   }
-  EXPECT_EQ(desk.Results(), std::vector<Result>(4, Result::kNoReply));
+  EXPECT_EQ(desk.Told(), (Strings{"set-address@5 no-reply", "query-address@0 no-reply",
+                                  "resistance@5 no-reply", "voltage@5 no-reply"}));
 }
 
 TEST(Engine, TellsEachRequestSentAndEachSecondOfTheMeasurement) {
@@ -244,9 +234,9 @@ TEST(Engine, TellsEachRequestSentAndEachSecondOfTheMeasurement) {
 }
 
 // After a time-out on a line of RTU frames the next request waits out a guard as long as the wait
-// that ran out (at most 2 s; a tenth of a request's own wait, the scan's), and a late reply that comes meanwhile is set aside, told and
-// recorded as `again`, never taken for the next request's answer. Modbus TCP, whose replies name
-// their transaction, needs no guard.
+// that ran out (at most 2 s; a tenth of a request's own wait, the scan's), and a late reply that
+// comes meanwhile is set aside, told and recorded as `again`, never taken for the next request's
+// answer. Modbus TCP, whose replies name their transaction, needs no guard.
 TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions) {
   struct Case {
     const char* name;
@@ -275,7 +265,7 @@ TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions
     desk.engine.Start({Operation::kQueryVoltage, 5, c.wait});
     EXPECT_EQ(desk.engine.TimeoutOf(Operation::kQueryVoltage).Duration(), c.timeout);
     desk.engine.RunOut(Operation::kQueryVoltage, Engine::Wait::kTimeout);
-    ASSERT_EQ(desk.Results(), std::vector{Result::kNoReply});
+    ASSERT_EQ(desk.Told(), Strings{"voltage@5 no-reply"});
     EXPECT_EQ(desk.engine.Guard().IsRunning(), c.guard.has_value());
     // The same operation at another address, and another operation.
     desk.engine.Start({Operation::kQueryVoltage, 6});
@@ -291,12 +281,8 @@ TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions
     EXPECT_TRUE(desk.engine.InFlight(Operation::kQueryVoltage));
     desk.Receive(kVoltageReply5);  // the voltage's late reply
     desk.Receive(kVoltageReply5);  // told once
-    ASSERT_EQ(desk.outcomes.size(), 3U);
-    EXPECT_TRUE(desk.outcomes[1].again);
-    EXPECT_EQ(desk.outcomes[1].operation, Operation::kQueryVoltage);
-    EXPECT_EQ(desk.outcomes[1].address, 5);
-    EXPECT_EQ(desk.outcomes[1].result, Result::kAnswered);
-    EXPECT_EQ(desk.outcomes[1].value, Reading{.number = 220});
+    EXPECT_EQ(desk.Told(), (Strings{"voltage@5 no-reply", "voltage@5 answered 220 again",
+                                    "voltage@5 answered 220 again"}));
     ASSERT_EQ(late.size(), 1U);
     EXPECT_EQ(late[0].address, 5);
     EXPECT_EQ(late[0].wait, c.timeout);
@@ -304,16 +290,13 @@ TEST(Engine, AfterATimeOutTheNextRequestWaitsOutAGuardOnALineWithoutTransactions
     EXPECT_EQ(desk.engine.LateReplies(), 1U);
     desk.engine.RunOutGuard();
     ASSERT_EQ(desk.line.Written().size(), 3U);
-    const auto& voltage6 = desk.line.Written()[1];
-    EXPECT_EQ(FormatFrameText(voltage6, voltage6.size()), "06 03 00 0F 00 01 B5 BE");
+    EXPECT_EQ(desk.Sent(1), "06 03 00 0F 00 01 B5 BE");
     EXPECT_EQ(desk.LastSent(), "05 03 00 12 00 01 25 8B");
     // Now what comes answers the request sent last.
     desk.Receive(kAddressReply5);
-    ASSERT_EQ(desk.outcomes.size(), 4U);
+    EXPECT_EQ(desk.Told().back(), "read-address@5 answered 5");
+    EXPECT_EQ(desk.outcomes.size(), 4U);
     EXPECT_TRUE(desk.engine.InFlight(Operation::kQueryVoltage));  // until its own time-out
-    EXPECT_EQ(desk.outcomes[3].operation, Operation::kReadAddress);
-    EXPECT_EQ(desk.outcomes[3].result, Result::kAnswered);
-    EXPECT_FALSE(desk.outcomes[3].again);
     EXPECT_EQ(late.size(), 1U);
   }
 }
@@ -328,8 +311,7 @@ TEST(Engine, ARequestHeldByTheGuardEndsWithTheLineOrIsCancelled) {
     desk.engine.Start({Operation::kReadAddress, 5});
     if (pulled) {
       desk.line.Pull();
-      EXPECT_EQ(desk.Results(), (std::vector{Result::kNoReply, Result::kLineLost}));
-      EXPECT_EQ(desk.outcomes[1].address, 5);
+      EXPECT_EQ(desk.Told(), (Strings{"voltage@4 no-reply", "read-address@5 line-lost"}));
       EXPECT_TRUE(desk.outcomes[1].sent.empty());
     } else {
       desk.engine.Cancel(Operation::kReadAddress);
@@ -362,7 +344,8 @@ TEST(Engine, AGatewaysWordThatNoDetectorAnsweredIsNoReply) {
     Desk desk;
     desk.engine.Start({c.operation, 5});
     desk.Receive(c.reply);
-    ASSERT_EQ(desk.Results(), std::vector{c.result});
+    ASSERT_EQ(desk.outcomes.size(), 1U);
+    EXPECT_EQ(desk.outcomes[0].result, c.result);
     EXPECT_EQ(FormatFrameText(desk.outcomes[0].reply, desk.outcomes[0].reply.size()), c.reply);
     EXPECT_FALSE(desk.engine.InFlight(c.operation));
     // Answered at once: no guard holds the next request.

@@ -158,29 +158,10 @@ struct Case {
   std::size_t outcomes = 1;       // a second whole copy of the reply is a further outcome
 };
 
-DetectorConfig At(std::uint8_t address, bool echo = false, bool present = true) {
-  DetectorConfig config;
+// The detector at `address`, measuring at once; otherwise as `config` says.
+DetectorConfig At(std::uint8_t address, DetectorConfig config = {}) {
   config.address = address;
-  config.resistance = 345;
-  config.decimalCount = 1;
-  config.voltage = 220;
   config.measurementTime = 0ms;
-  config.echo = echo;
-  config.present = present;
-  return config;
-}
-
-// An echoing line whose adapter puts a stray byte in front of each copy of a request.
-DetectorConfig EchoingWithStray(bool present) {
-  DetectorConfig config = At(1, true, present);
-  config.strayBeforeEcho = 0xFF;
-  return config;
-}
-
-DetectorConfig Measuring(std::uint16_t reading, std::uint8_t decimals) {
-  DetectorConfig config = At(5);
-  config.resistance = reading;
-  config.decimalCount = decimals;
   return config;
 }
 
@@ -208,33 +189,35 @@ const Fault kNoFault;
 
 const Case kCases[] = {
     {"SetAddress", kSet9, At(1), kNoFault, kAnswered, Reading(9), kSet9Sent, kConfirm9},
-    {"SetAddressOnAnEchoingLine", kSet9, At(1, true), kNoFault, kAnswered, Reading(9), kSet9Sent,
+    {"SetAddressOnAnEchoingLine", kSet9, At(1, {.echo = true}), kNoFault, kAnswered, Reading(9),
+     kSet9Sent, kConfirm9},
+    {"SetAddressWithNoDetectorOnAnEchoingLine", kSet9, At(1, {.echo = true, .present = false}),
+     kNoFault, kNoReply, kNone, kSet9Sent, ""},
+    {"SetAddressEchoingWithAStrayByteBeforeEachCopy", kSet9,
+     At(1, {.echo = true, .strayBeforeEcho = 0xFF}), kNoFault, kAnswered, Reading(9), kSet9Sent,
      kConfirm9},
-    {"SetAddressWithNoDetectorOnAnEchoingLine", kSet9, At(1, true, false), kNoFault, kNoReply,
-     kNone, kSet9Sent, ""},
-    {"SetAddressEchoingWithAStrayByteBeforeEachCopy", kSet9, EchoingWithStray(true), kNoFault,
-     kAnswered, Reading(9), kSet9Sent, kConfirm9},
-    {"SetAddressNoDetectorEchoingWithStrayBytes", kSet9, EchoingWithStray(false), kNoFault,
-     kNoReply, kNone, kSet9Sent, ""},
+    {"SetAddressNoDetectorEchoingWithStrayBytes", kSet9,
+     At(1, {.echo = true, .present = false, .strayBeforeEcho = 0xFF}), kNoFault, kNoReply, kNone,
+     kSet9Sent, ""},
     {"SetAddressNotAWholeAddress", kSetNothing, At(1), kNoFault, kNotSent, kNone, Frames(), ""},
     {"QueryAddress", kAsk, At(5), kNoFault, kAnswered, Reading(5), kAskSent, kAddress5Reply},
-    {"QueryAddressOnAnEchoingLine", kAsk, At(5, true), kNoFault, kAnswered, Reading(5), kAskSent,
-     kAddress5Reply},
+    {"QueryAddressOnAnEchoingLine", kAsk, At(5, {.echo = true}), kNoFault, kAnswered, Reading(5),
+     kAskSent, kAddress5Reply},
     {"QueryAddressCutShortWaitsUntilTheTimeOut", kAsk, At(5), Fault::Truncate(1), kNoReply, kNone,
      kAskSent, ""},
     {"Resistance", kMeasure5, At(5), kNoFault, kAnswered, Reading(345, 1), kMeasure5Sent,
      kResistance5Reply},
-    {"ResistanceWithTwoDecimals", kMeasure5, Measuring(1234, 2), kNoFault, kAnswered,
-     Reading(1234, 2), kMeasure5Sent, "05 03 04 04 D2 00 02 9F 3B"},
-    {"ResistanceOverRange", kMeasure5, Measuring(77, 3), kNoFault, kAnswered, Reading(77, 3, true),
-     kMeasure5Sent, "05 03 04 00 4D 00 03 6F E5"},
+    {"ResistanceWithTwoDecimals", kMeasure5, At(5, {.resistance = 1234, .decimalCount = 2}),
+     kNoFault, kAnswered, Reading(1234, 2), kMeasure5Sent, "05 03 04 04 D2 00 02 9F 3B"},
+    {"ResistanceOverRange", kMeasure5, At(5, {.resistance = 77, .decimalCount = 3}), kNoFault,
+     kAnswered, Reading(77, 3, true), kMeasure5Sent, "05 03 04 00 4D 00 03 6F E5"},
     // A refused start ends the measurement at once: no read 19 s later of an older result.
     {"ResistanceStartRefused", kMeasure5, At(5), Fault::Exception(4), kRefused, kNone,
      Frames(1, kStart5), "05 86 04 02 62"},
     // A detector need not echo the start: without the echo the read still follows.
     {"ResistanceStartNotEchoed", kMeasure5, At(5), Fault::NoReply(), kAnswered, Reading(345, 1),
      kMeasure5Sent, kResistance5Reply},
-    {"ResistanceWithNoDetector", kMeasure5, At(5, false, false), kNoFault, kNoReply, kNone,
+    {"ResistanceWithNoDetector", kMeasure5, At(5, {.present = false}), kNoFault, kNoReply, kNone,
      kMeasure5Sent, ""},
     {"Voltage", kVoltage5, At(5), kNoFault, kAnswered, Reading(220), kVoltage5Sent, kVoltageReply},
     {"VoltageRefused", kVoltage5, At(5), Fault::Exception(4), kRefused, kNone, kVoltage5Sent,
@@ -307,9 +290,10 @@ TEST_P(Operations, EndInTheirOutcome) {
 
 #ifdef SOCAT_EXECUTABLE
 // Clients one after another, each connecting, reading the voltage and leaving, as karvello-cli
-// runs do from a script (all 10 answered, where socat's defaults answered 2 to 4): the README's serial server lets go of the device as each client leaves,
-// so every next one gets its own reply. (socat's defaults hold the device half a second after a
-// client leaves, and the next one's reply goes to the old connection.)
+// runs do from a script (all 10 answered, where socat's defaults answered 2 to 4): the README's
+// serial server lets go of the device as each client leaves, so every next one gets its own reply.
+// (socat's defaults hold the device half a second after a client leaves, and the next one's reply
+// goes to the old connection.)
 TEST(OperationsOverASerialServer, ClientsBackToBackAreEachAnswered) {
   PtyRig rig(At(5), false);
   const std::unique_ptr<testing::ServerProcess> server =
@@ -330,7 +314,8 @@ TEST(OperationsOverASerialServer, ClientsBackToBackAreEachAnswered) {
     });
     engine.Start({Operation::kQueryVoltage, 5});
     ASSERT_TRUE(RunUntil([&] { return outcome.has_value(); }, 5s)) << "client " << client;
-    if (outcome->result == Result::kAnswered && outcome->value == Reading{220, 0, false}) ++answered;
+    if (outcome->result == Result::kAnswered && outcome->value == Reading{220, 0, false})
+      ++answered;
     line.Close();
     // The next program's start, as a script runs karvello-cli after karvello-cli.
     testing::RunFor(50ms);
@@ -358,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(BothLines, Operations,
 // written, so the lower bounds count from the press, which comes before both.
 TEST(OperationsInRealTime,
      TheConfirmationLeaves300msAfterTheBroadcastAndASilentReplyTimesOutAt1300ms) {
-  PtyRig rig(At(1, false, false));
+  PtyRig rig(At(1, {.present = false}));
   Engine engine(rig.Line());
   std::vector<Outcome> outcomes;
   std::vector<std::chrono::steady_clock::time_point> sentAt;
@@ -380,7 +365,7 @@ TEST(OperationsInRealTime,
 }
 
 TEST(OperationsInRealTime, ASecondPressDoesNotPutOffTheTimeOutOfTheFirst) {
-  PtyRig rig(At(5, false, false));
+  PtyRig rig(At(5, {.present = false}));
   Engine engine(rig.Line());
   std::vector<Outcome> outcomes;
   engine.SetOnOutcome([&](const Outcome& outcome) { outcomes.push_back(outcome); });
@@ -415,7 +400,8 @@ TEST(OperationsInRealTime, APulledDeviceEndsTheOperationInFlightAtOnce) {
 // Each request leaves the line silent for 3.5 character times (4.01 ms at 9600 baud, 8N1: 11
 // bits each) after the last byte of the reply before it, and after the request before it when
 // no reply came, as the detector's own clock stamps the bytes. The requests go back to back:
-// each as soon as the outcome before it is told, the silent ones after the scan's shortest wait, 20 ms.
+// each as soon as the outcome before it is told, the silent ones after the scan's shortest wait, 20
+// ms.
 TEST(OperationsInRealTime, EachRequestWaitsOutTheSilenceBetweenFrames) {
   PtyRig rig(At(5));
   Engine engine(rig.Line());

@@ -34,28 +34,33 @@ std::vector<std::string> Heads(const std::vector<Bytes>& frames) {
   return heads;
 }
 
-class SurveyTest : public ::testing::Test {
- protected:
-  SurveyTest() : bus_(line_, {At(3, 345, 1, 220), At(7, 1200, 2, 12), At(200, 8, 0, 0)}) {
-    line_.Open(1);
-    survey_.SetOnRow([this](const SurveyRow& row) { rows_.push_back(row); });
-    survey_.SetOnFinished([this](SurveyEnd end) { end_ = end; });
+// A survey of simulated detectors on the in-memory line, its rows and its end.
+struct Bench {
+  explicit Bench(const std::vector<sim::DetectorConfig>& detectors) : bus(line, detectors) {
+    line.Open(1);
+    survey.SetOnRow([this](const SurveyRow& row) { rows.push_back(row); });
+    survey.SetOnFinished([this](SurveyEnd e) { end = e; });
   }
   bool RunToEnd() {
-    return bus_.Run(engine_, survey_, [this] { return end_.has_value(); });
+    return bus.Run(engine, survey, [this] { return end.has_value(); });
   }
   std::vector<std::uint8_t> RowAddresses() const {
     std::vector<std::uint8_t> addresses;
-    for (const SurveyRow& row : rows_) addresses.push_back(row.address);
+    for (const SurveyRow& row : rows) addresses.push_back(row.address);
     return addresses;
   }
 
-  FakeSerialLine line_;
-  testing::InMemoryBus bus_;
-  Engine engine_{line_};
-  Survey survey_{engine_};
-  std::vector<SurveyRow> rows_;
-  std::optional<SurveyEnd> end_;
+  FakeSerialLine line;
+  testing::InMemoryBus bus;
+  Engine engine{line};
+  Survey survey{engine};
+  std::vector<SurveyRow> rows;
+  std::optional<SurveyEnd> end;
+};
+
+class SurveyTest : public ::testing::Test, public Bench {
+ protected:
+  SurveyTest() : Bench({At(3, 345, 1, 220), At(7, 1200, 2, 12), At(200, 8, 0, 0)}) {}
 };
 
 // Replies that are not a detector answering as itself: shown for what they are, never found.
@@ -68,29 +73,21 @@ struct OddReply {
 class SurveyOddReplies : public ::testing::TestWithParam<OddReply> {};
 
 TEST_P(SurveyOddReplies, AreRowsOfTheirAddressButNoDetector) {
-  const OddReply& c = GetParam();
-  FakeSerialLine line;
-  line.Open(1);
-  testing::InMemoryBus bus(line, {At(3, 345, 1, 220), At(50, 1, 0, 1)});
-  bus.Detector(1).SetFault(c.fault);
+  Bench bench({At(3, 345, 1, 220), At(50, 1, 0, 1)});
+  bench.bus.Detector(1).SetFault(GetParam().fault);
   // Stray bytes in front of the detector's own replies change nothing.
-  bus.Detector(0).SetFault(Fault::Stray({0xA5}));
-  Engine engine(line);
-  Survey survey(engine);
-  std::vector<SurveyRow> rows;
-  std::optional<SurveyEnd> end;
-  survey.SetOnRow([&](const SurveyRow& row) { rows.push_back(row); });
-  survey.SetOnFinished([&](SurveyEnd e) { end = e; });
-  ASSERT_TRUE(survey.Scan({.from = 1, .to = 60, .wait = 100ms}));
-  ASSERT_TRUE(bus.Run(engine, survey, [&] { return end.has_value(); }));
+  bench.bus.Detector(0).SetFault(Fault::Stray({0xA5}));
+  ASSERT_TRUE(bench.survey.Scan({.from = 1, .to = 60, .wait = 100ms}));
+  ASSERT_TRUE(bench.RunToEnd());
+  const std::vector<SurveyRow>& rows = bench.rows;
   ASSERT_EQ(rows.size(), 2U);
   EXPECT_TRUE(rows[0].found);
   EXPECT_EQ(rows[0].reading->value, (Reading{.number = 220}));
   EXPECT_EQ(rows[1].address, 50);
   EXPECT_FALSE(rows[1].found);
-  EXPECT_EQ(rows[1].addressRead.result, c.result);
+  EXPECT_EQ(rows[1].addressRead.result, GetParam().result);
   EXPECT_FALSE(rows[1].reading.has_value());  // no voltage asked of what is no detector
-  EXPECT_EQ(line.Written().size(), 60U + 1U);
+  EXPECT_EQ(bench.line.Written().size(), 60U + 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SurveyOddReplies,
@@ -102,77 +99,71 @@ INSTANTIATE_TEST_SUITE_P(Table, SurveyOddReplies,
 // Two detectors set to one address, or a register that no longer matches: the register names
 // another address, and the address is no detector's.
 TEST(SurveyOtherAddress, ARegisterNamingAnotherAddressIsShownButNotFound) {
-  FakeSerialLine line;
-  line.Open(1);
-  Engine engine(line);
-  Survey survey(engine);
-  std::vector<SurveyRow> rows;
-  survey.SetOnRow([&](const SurveyRow& row) { rows.push_back(row); });
-  ASSERT_TRUE(survey.Scan({.from = 50, .to = 50, .wait = 100ms}));
-  const Bytes reply = testing::WithCrc({50, 0x03, 0x02, 0x00, 51});
-  line.Receive(reply);
-  line.FallSilent();
-  ASSERT_EQ(rows.size(), 1U);
-  EXPECT_FALSE(rows[0].found);
-  EXPECT_EQ(rows[0].addressRead.result, Result::kAnswered);
-  EXPECT_EQ(rows[0].addressRead.value, (Reading{.number = 51}));
-  EXPECT_EQ(line.Written().size(), 1U) << "no voltage asked";
+  Bench bench({});
+  ASSERT_TRUE(bench.survey.Scan({.from = 50, .to = 50, .wait = 100ms}));
+  bench.line.Receive(testing::WithCrc({50, 0x03, 0x02, 0x00, 51}));
+  bench.line.FallSilent();
+  ASSERT_EQ(bench.rows.size(), 1U);
+  EXPECT_FALSE(bench.rows[0].found);
+  EXPECT_EQ(bench.rows[0].addressRead.result, Result::kAnswered);
+  EXPECT_EQ(bench.rows[0].addressRead.value, (Reading{.number = 51}));
+  EXPECT_EQ(bench.line.Written().size(), 1U) << "no voltage asked";
 }
 
 // On a line that gives every request back, and with replies in pieces, the scan finds what it
 // would find on a clean line.
 TEST_F(SurveyTest, AnEchoingLineAndSplitRepliesChangeNothingOfAScan) {
-  bus_.SetEcho(true);
-  bus_.Detector(0).SetFault(Fault::Split({2, 4}, 10ms));
-  ASSERT_TRUE(survey_.Scan({.from = 1, .to = 8, .wait = 100ms}));
+  bus.SetEcho(true);
+  bus.Detector(0).SetFault(Fault::Split({2, 4}, 10ms));
+  ASSERT_TRUE(survey.Scan({.from = 1, .to = 8, .wait = 100ms}));
   ASSERT_TRUE(RunToEnd());
   ASSERT_EQ(RowAddresses(), (std::vector<std::uint8_t>{3, 7}));
-  EXPECT_TRUE(rows_[0].found && rows_[1].found);
-  EXPECT_EQ(rows_[0].reading->value, (Reading{.number = 220}));
-  EXPECT_EQ(rows_[1].reading->value, (Reading{.number = 12}));
+  EXPECT_TRUE(rows[0].found && rows[1].found);
+  EXPECT_EQ(rows[0].reading->value, (Reading{.number = 220}));
+  EXPECT_EQ(rows[1].reading->value, (Reading{.number = 12}));
 }
 
 TEST_F(SurveyTest, AllAtOnceReadsOnlyTheDetectorsThatStarted) {
-  bus_.Detector(1).SetFault(Fault::NoReply(), 1);  // 7 misses its start
-  ASSERT_TRUE(survey_.Measure({3, 7, 200}, true));
+  bus.Detector(1).SetFault(Fault::NoReply(), 1);  // 7 misses its start
+  ASSERT_TRUE(survey.Measure({3, 7, 200}, true));
   ASSERT_TRUE(RunToEnd());
   ASSERT_EQ(RowAddresses(), (std::vector<std::uint8_t>{7, 3, 200}));
-  EXPECT_EQ(rows_[0].reading->result, Result::kNoReply);
-  EXPECT_EQ(rows_[0].reading->operation, Operation::kStartMeasurement);
-  EXPECT_EQ(Heads(line_.Written()),
+  EXPECT_EQ(rows[0].reading->result, Result::kNoReply);
+  EXPECT_EQ(rows[0].reading->operation, Operation::kStartMeasurement);
+  EXPECT_EQ(Heads(line.Written()),
             (std::vector<std::string>{"3:6:17", "7:6:17", "200:6:17", "3:3:13", "200:3:13"}));
 }
 
 TEST_F(SurveyTest, StopDuringAMeasurementsWaitEndsTheRunAtOnceWithoutItsRead) {
   for (const bool allAtOnce : {false, true}) {
     SCOPED_TRACE(allAtOnce);
-    end_.reset();
-    line_.ForgetCalls();
-    ASSERT_TRUE(survey_.Measure({3, 7}, allAtOnce));
-    bus_.Deliver();  // the starts' echoes, where awaited
-    bus_.Deliver();
-    if (allAtOnce) bus_.Deliver();
-    survey_.Stop();
-    EXPECT_EQ(end_, SurveyEnd::kStopped);
-    EXPECT_FALSE(survey_.Running());
+    end.reset();
+    line.ForgetCalls();
+    ASSERT_TRUE(survey.Measure({3, 7}, allAtOnce));
+    bus.Deliver();  // the starts' echoes, where awaited
+    bus.Deliver();
+    if (allAtOnce) bus.Deliver();
+    survey.Stop();
+    EXPECT_EQ(end, SurveyEnd::kStopped);
+    EXPECT_FALSE(survey.Running());
     // The measurement stopped is no longer in flight: nothing waits on its delay.
-    EXPECT_FALSE(engine_.InFlight(Operation::kQueryResistance));
-    const std::size_t sent = line_.Written().size();
+    EXPECT_FALSE(engine.InFlight(Operation::kQueryResistance));
+    const std::size_t sent = line.Written().size();
     // Nothing that still runs sends the read.
-    while (testing::InMemoryBus::ExpireOne(engine_, survey_)) bus_.Deliver();
-    EXPECT_EQ(line_.Written().size(), sent);
-    for (const Bytes& frame : line_.Written()) EXPECT_EQ(frame[1], 6) << "only starts went out";
+    while (testing::InMemoryBus::ExpireOne(engine, survey)) bus.Deliver();
+    EXPECT_EQ(line.Written().size(), sent);
+    for (const Bytes& frame : line.Written()) EXPECT_EQ(frame[1], 6) << "only starts went out";
   }
 }
 
 TEST_F(SurveyTest, RefusesAListWithTheBroadcastAddressOrNone) {
-  EXPECT_FALSE(survey_.Measure({3, 0}, false));
-  EXPECT_FALSE(survey_.Measure({}, true));
-  EXPECT_FALSE(survey_.ReadVoltages({0}));
-  EXPECT_TRUE(line_.Written().empty());
-  EXPECT_TRUE(survey_.ReadVoltages({200}));
+  EXPECT_FALSE(survey.Measure({3, 0}, false));
+  EXPECT_FALSE(survey.Measure({}, true));
+  EXPECT_FALSE(survey.ReadVoltages({0}));
+  EXPECT_TRUE(line.Written().empty());
+  EXPECT_TRUE(survey.ReadVoltages({200}));
   ASSERT_TRUE(RunToEnd());
-  EXPECT_EQ(rows_.at(0).reading->value, (Reading{.number = 0}));
+  EXPECT_EQ(rows.at(0).reading->value, (Reading{.number = 0}));
 }
 
 struct SettingsCase {
@@ -189,12 +180,9 @@ TEST_P(ScanSettingsEdges, AreCheckedBeforeAnythingIsSent) {
   const ScanSettings settings{
       .from = c.from, .to = c.to, .wait = std::chrono::milliseconds(c.waitMs)};
   EXPECT_EQ(CheckScanSettings(settings), c.error);
-  FakeSerialLine line;
-  line.Open(1);
-  Engine engine(line);
-  Survey survey(engine);
-  EXPECT_EQ(survey.Scan(settings), c.error == ScanSettingsError::kNone);
-  EXPECT_EQ(line.Written().empty(), c.error != ScanSettingsError::kNone);
+  Bench bench({});
+  EXPECT_EQ(bench.survey.Scan(settings), c.error == ScanSettingsError::kNone);
+  EXPECT_EQ(bench.line.Written().empty(), c.error != ScanSettingsError::kNone);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -57,35 +57,24 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, CalcCrc16Cases,
     ::testing::Values(CrcCase{"query address frame", Hex("00 03 00 12 00 01 00 00"), 5, 0x25, 0xDE},
                       CrcCase{"resistance read", Hex("01 03 00 0D 00 02 00 00"), 5, 0x55, 0xC8},
+                      CrcCase{"bytes after the last index do not count",
+                              Hex("05 03 00 0F 00 01 B5 8D 77"), 5, 0xB5, 0x8D},
                       CrcCase{"check value over 1..9", Ascii("123456789"), 8, 0x37, 0x4B},
                       CrcCase{"single byte 01", Hex("01"), 0, 0x7E, 0x80},
                       CrcCase{"no byte covered", Hex("00 03 00 12 00 01 25 DE"), -1, 0xFF, 0xFF},
                       CrcCase{"empty frame, nothing covered", {}, -1, 0xFF, 0xFF}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
-TEST(CalcCrc16, BytesAfterTheLastIndexDoNotCount) {
-  std::uint8_t lo1 = 0, hi1 = 0, lo2 = 0, hi2 = 0;
-  CalcCrc16(Hex("05 03 00 0F 00 01 00 00"), 5, lo1, hi1);
-  CalcCrc16(Hex("05 03 00 0F 00 01 B5 8D"), 5, lo2, hi2);
-  EXPECT_EQ(lo1, 0xB5);
-  EXPECT_EQ(hi1, 0x8D);
-  EXPECT_EQ(lo2, lo1);
-  EXPECT_EQ(hi2, hi1);
-}
-
 TEST(CalcCrc16, LastIndexBeyondTheFrameThrowsAndLeavesTheBytes) {
   const auto frame = Hex("00 03 00 12 00 01 25 DE");
-  for (int lastIndex : {8, 9, 32766}) {
+  for (const auto& [bytes, lastIndex] :
+       {std::pair{frame, 8}, std::pair{frame, 9}, std::pair{frame, 32766}, std::pair{Hex(""), 0}}) {
     std::uint8_t lo = 0xAB;
     std::uint8_t hi = 0xCD;
-    EXPECT_THROW(CalcCrc16(frame, lastIndex, lo, hi), std::out_of_range) << lastIndex;
+    EXPECT_THROW(CalcCrc16(bytes, lastIndex, lo, hi), std::out_of_range) << lastIndex;
     EXPECT_EQ(lo, 0xAB);
     EXPECT_EQ(hi, 0xCD);
   }
-  std::uint8_t lo = 1, hi = 2;
-  EXPECT_THROW(CalcCrc16({}, 0, lo, hi), std::out_of_range);
-  EXPECT_EQ(lo, 1);
-  EXPECT_EQ(hi, 2);
 }
 
 TEST(HasValidCrc, JudgesTheLastTwoBytes) {

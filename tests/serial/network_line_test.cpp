@@ -14,7 +14,6 @@
 
 #include "engine/engine.h"
 #include "framing/frame_text.h"
-#include "framing/mbap.h"
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "support/event_loop.h"
@@ -73,65 +72,58 @@ struct Desk {
 
 const Request kVoltage5{Operation::kQueryVoltage, 5};
 
+using Piece = PlayedGateway::Piece;
+using Answer = std::function<std::vector<Piece>(const Bytes&)>;
+
+// A gateway that answers each request with `pdu` from `unit`, or with `piece` as it is.
+Answer Says(std::uint8_t unit, const char* pdu) {
+  return [=](const Bytes& q) { return std::vector{Piece{0ms, Reply(q, unit, Hex(pdu))}}; };
+}
+Answer Sends(const Piece& piece) {
+  return [=](const Bytes&) { return std::vector{piece}; };
+}
+
+std::string Local(const char* scheme, quint16 port) {
+  return std::string(scheme) + "127.0.0.1:" + std::to_string(port);
+}
+
 TEST(ModbusTcpLine, SendsEachRequestWithATransactionOfItsOwnAndJudgesTheReplyAsOnASerialLine) {
-  using Piece = PlayedGateway::Piece;
-  const Bytes volts = Hex("03 02 00 DC");
+  const char* const volts = "TT TT 00 00 00 05 05 03 02 00 DC";
   const struct {
     const char* name;
-    std::function<std::vector<Piece>(const Bytes&)> answer;
+    Answer answer;
     Result result;
     const char* reply;  // the reply as it came, "TT TT" the request's transaction
   } cases[] = {
-      {"Answered",
-       [&](const Bytes& q) {
-         return std::vector{Piece{0ms, Reply(q, 5, volts)}};
-       },
-       Result::kAnswered, "TT TT 00 00 00 05 05 03 02 00 DC"},
+      {"Answered", Says(5, "03 02 00 DC"), Result::kAnswered, volts},
       {"AReplyOfAnEarlierTransactionFirst",
-       [&](const Bytes& q) {
+       [](const Bytes& q) {
          return std::vector{Piece{0ms, Reply(q, 5, Hex("03 02 00 01"), -1)},
-                            Piece{30ms, Reply(q, 5, volts)}};
+                            Piece{30ms, Reply(q, 5, Hex("03 02 00 DC"))}};
        },
-       Result::kAnswered, "TT TT 00 00 00 05 05 03 02 00 DC"},
+       Result::kAnswered, volts},
       {"SplitAcrossWrites",
-       [&](const Bytes& q) {
-         const Bytes whole = Reply(q, 5, volts);
+       [](const Bytes& q) {
+         const Bytes whole = Reply(q, 5, Hex("03 02 00 DC"));
          return std::vector{Piece{0ms, Bytes(whole.begin(), whole.begin() + 4)},
                             Piece{120ms, Bytes(whole.begin() + 4, whole.end())}};
        },
-       Result::kAnswered, "TT TT 00 00 00 05 05 03 02 00 DC"},
-      {"Refused",
-       [&](const Bytes& q) {
-         return std::vector{Piece{0ms, Reply(q, 5, Hex("83 02"))}};
-       },
-       Result::kRefused, "TT TT 00 00 00 03 05 83 02"},
-      {"FromAnotherUnit",
-       [&](const Bytes& q) {
-         return std::vector{Piece{0ms, Reply(q, 7, volts)}};
-       },
-       Result::kCorrupt, "TT TT 00 00 00 05 07 03 02 00 DC"},
-      {"TheWrongLength",
-       [&](const Bytes& q) {
-         return std::vector{Piece{0ms, Reply(q, 5, Hex("03 04 00 DC 00 00"))}};
-       },
-       Result::kCorrupt, "TT TT 00 00 00 07 05 03 04 00 DC 00 00"},
-      {"NotModbus",
-       [&](const Bytes&) {
-         return std::vector{Piece{0ms, Hex("FF FF 00 07 00 02 AA BB")}};
-       },
-       Result::kCorrupt, "FF FF 00 07 00 02 AA BB"},
-      {"Silent", [&](const Bytes&) { return std::vector<Piece>{}; }, Result::kNoReply, ""},
-      {"ClosedInstead",
-       [&](const Bytes&) {
-         return std::vector{Piece{0ms, {}, true}};
-       },
-       Result::kLineLost, ""},
+       Result::kAnswered, volts},
+      {"Refused", Says(5, "83 02"), Result::kRefused, "TT TT 00 00 00 03 05 83 02"},
+      {"FromAnotherUnit", Says(7, "03 02 00 DC"), Result::kCorrupt,
+       "TT TT 00 00 00 05 07 03 02 00 DC"},
+      {"TheWrongLength", Says(5, "03 04 00 DC 00 00"), Result::kCorrupt,
+       "TT TT 00 00 00 07 05 03 04 00 DC 00 00"},
+      {"NotModbus", Sends({0ms, Hex("FF FF 00 07 00 02 AA BB")}), Result::kCorrupt,
+       "FF FF 00 07 00 02 AA BB"},
+      {"Silent", [](const Bytes&) { return std::vector<Piece>{}; }, Result::kNoReply, ""},
+      {"ClosedInstead", Sends({0ms, {}, true}), Result::kLineLost, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PlayedGateway gateway;
     gateway.SetAnswer(c.answer);
-    Desk desk("tcp://127.0.0.1:" + std::to_string(gateway.Port()));
+    Desk desk(Local("tcp://", gateway.Port()));
     ASSERT_TRUE(desk.opened) << desk.line.OpenError();
     for (int round = 1; round <= 2; ++round) {
       const auto outcome = desk.Run(kVoltage5);
@@ -153,7 +145,7 @@ TEST(ModbusTcpLine, SendsEachRequestWithATransactionOfItsOwnAndJudgesTheReplyAsO
 
 TEST(ModbusTcpLine, RefusesTheBroadcastsBeforeAnythingIsSent) {
   PlayedGateway gateway;
-  Desk desk("tcp://127.0.0.1:" + std::to_string(gateway.Port()));
+  Desk desk(Local("tcp://", gateway.Port()));
   ASSERT_TRUE(desk.opened);
   EXPECT_FALSE(desk.line.CarriesBroadcasts());
   for (const Request& request :
@@ -170,32 +162,28 @@ TEST(ModbusTcpLine, RefusesTheBroadcastsBeforeAnythingIsSent) {
   EXPECT_EQ(gateway.requests.size(), 1U);
 }
 
+// A host that does not answer or does not exist: the line says why within its connect time-out
+// (the factory's tests open a listening server and meet a refusing one).
 TEST(NetworkLine, OpensOrSaysWhyWithinItsConnectTimeOut) {
-  PlayedGateway listening;
-  const quint16 refused = testing::FreePort();
   const struct {
     const char* name;
     std::string address;
-    bool opens;
     std::chrono::milliseconds within;
   } cases[] = {
-      {"Listening", "rtu+tcp://127.0.0.1:" + std::to_string(listening.Port()), true, 1000ms},
-      {"ListeningModbusTcp", "tcp://127.0.0.1:" + std::to_string(listening.Port()), true, 1000ms},
-      {"Refused", "rtu+tcp://127.0.0.1:" + std::to_string(refused), false, 1000ms},
       // TEST-NET-1 (RFC 5737): no host answers there.
-      {"NoRoute", "tcp://192.0.2.1:502", false, 300ms + 700ms},
-      {"NoSuchHost", "tcp://no-such-host.invalid", false, 3000ms},
+      {"NoRoute", "tcp://192.0.2.1:502", 300ms + 700ms},
+      {"NoSuchHost", "tcp://no-such-host.invalid", 3000ms},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     QElapsedTimer clock;
     clock.start();
     Desk desk(c.address, {.connectTimeout = 300ms});
-    EXPECT_EQ(desk.opened, c.opens) << desk.line.OpenError();
+    EXPECT_FALSE(desk.opened);
     EXPECT_LT(clock.elapsed(), c.within.count());
-    EXPECT_EQ(desk.line.IsOpen(), c.opens);
-    EXPECT_EQ(desk.line.OpenError().empty(), c.opens) << desk.line.OpenError();
-    EXPECT_EQ(desk.line.Name(), c.opens ? c.address : std::string());
+    EXPECT_FALSE(desk.line.IsOpen());
+    EXPECT_FALSE(desk.line.OpenError().empty());
+    EXPECT_EQ(desk.line.Name(), "");
   }
 }
 
@@ -204,10 +192,9 @@ TEST(NetworkLine, ADroppedConnectionIsALostLineAndTheNextRequestConnectsAgain) {
   int requests = 0;
   gateway.SetAnswer([&](const Bytes& q) {
     // The first request: the connection closes; then it answers.
-    if (++requests == 1) return std::vector{PlayedGateway::Piece{0ms, {}, true}};
-    return std::vector{PlayedGateway::Piece{0ms, Reply(q, 5, Hex("03 02 00 DC"))}};
+    return (++requests == 1 ? Sends({0ms, {}, true}) : Says(5, "03 02 00 DC"))(q);
   });
-  Desk desk("tcp://127.0.0.1:" + std::to_string(gateway.Port()));
+  Desk desk(Local("tcp://", gateway.Port()));
   bool told = false;
   desk.engine.SetOnLineLost([&] { told = true; });
   QElapsedTimer clock;
@@ -222,11 +209,8 @@ TEST(NetworkLine, ADroppedConnectionIsALostLineAndTheNextRequestConnectsAgain) {
 
 TEST(NetworkLine, WaitsAfterConnectingAndBetweenRequestsAsTold) {
   PlayedGateway gateway;
-  gateway.SetAnswer([](const Bytes& q) {
-    return std::vector{PlayedGateway::Piece{0ms, Reply(q, 5, Hex("03 02 00 DC"))}};
-  });
-  Desk desk("tcp://127.0.0.1:" + std::to_string(gateway.Port()),
-            {.pauseAfterConnect = 300ms, .pause = 200ms});
+  gateway.SetAnswer(Says(5, "03 02 00 DC"));
+  Desk desk(Local("tcp://", gateway.Port()), {.pauseAfterConnect = 300ms, .pause = 200ms});
   ASSERT_TRUE(desk.opened);
   EXPECT_EQ(desk.Run(kVoltage5, 1000ms)->result, Result::kAnswered);
   EXPECT_EQ(desk.Run(kVoltage5, 1000ms)->result, Result::kAnswered);
@@ -239,7 +223,7 @@ TEST(NetworkLine, WaitsAfterConnectingAndBetweenRequestsAsTold) {
 
 TEST(NetworkLine, ASilentServerTimesOutAtTheReplysTimeOut) {
   PlayedGateway gateway;
-  Desk desk("rtu+tcp://127.0.0.1:" + std::to_string(gateway.Port()));
+  Desk desk(Local("rtu+tcp://", gateway.Port()));
   QElapsedTimer clock;
   clock.start();
   desk.engine.Start(kVoltage5);
@@ -259,7 +243,7 @@ TEST(ModbusTcpPeer, TheToolAndMbpollReadTheSameRegisterFromPymodbus) {
                                  QStringLiteral("5"), QStringLiteral("15=231")},
                                 port);
   ASSERT_TRUE(server.Ready()) << server.Output().toStdString();
-  Desk desk("tcp://127.0.0.1:" + std::to_string(port));
+  Desk desk(Local("tcp://", port));
   ASSERT_TRUE(desk.opened) << desk.line.OpenError();
   const auto outcome = desk.Run(kVoltage5, 2000ms);
   ASSERT_TRUE(outcome.has_value());

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,74 +43,54 @@ TEST(SystemPortMapNumber, AtMostSixteen) {
 
 using Given = std::map<std::string, int>;
 
-Given TtyS(int from, int to) {
+// "ttyS0=1 ttyUSB0=2": devices and their numbers.
+Given Numbers(const std::string& text) {
   Given given;
-  for (int i = from; i <= to; ++i) given["ttyS" + std::to_string(i)] = i + 1;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    given[word.substr(0, word.find('='))] = std::stoi(word.substr(word.find('=') + 1));
+  }
   return given;
 }
 
-Names Without(Names names, const std::string& gone) {
-  std::erase(names, gone);
-  return names;
-}
-
-Names TtySNames(int from, int to) {
-  Names names;
-  for (int i = from; i <= to; ++i) names.push_back("ttyS" + std::to_string(i));
-  return names;
+// ttyS`from` to ttyS`to`, each with its number (ttySn is n + 1) or not.
+std::string TtyS(int from, int to, bool numbered) {
+  std::string text;
+  for (int i = from; i <= to; ++i) {
+    text += " ttyS" + std::to_string(i) + (numbered ? "=" + std::to_string(i + 1) : "");
+  }
+  return text;
 }
 
 TEST(SystemPortMapRenumber, DevicesKeepTheirNumbersAndNewOnesTakeTheLowestNeverGiven) {
-  struct Case {
+  const struct {
     const char* what;
-    Given given;
-    Names present;
-    Given expected;
-  };
-  Given allSixteen = TtyS(0, 15);
-  Given twoReplaced = allSixteen;
-  twoReplaced.erase("ttyS3");
-  twoReplaced.erase("ttyS7");
-  twoReplaced["ttyUSB0"] = 4;
-  twoReplaced["ttyUSB1"] = 8;
-  const Case cases[] = {
-      {"an adapter plugged in after start",
-       {{"ttyUSB0", 1}, {"ttyS0", 2}},
-       {"ttyUSB0", "ttyS0", "ttyUSB1"},
-       {{"ttyUSB0", 1}, {"ttyS0", 2}, {"ttyUSB1", 3}}},
-      {"an adapter that sorts first does not push a listed port along",
-       {{"ttyS0", 1}},
-       {"ttyUSB0", "ttyS0"},
-       {{"ttyS0", 1}, {"ttyUSB0", 2}}},
-      {"a pulled adapter keeps its number from a newcomer",
-       {{"ttyUSB0", 1}, {"ttyS0", 2}},
-       {"ttyS0", "ttyACM0"},
-       {{"ttyUSB0", 1}, {"ttyS0", 2}, {"ttyACM0", 3}}},
-      {"a pulled adapter plugged in again gets its number back",
-       {{"ttyUSB0", 1}, {"ttyS0", 2}, {"ttyACM0", 3}},
-       {"ttyACM0", "ttyUSB0"},
-       {{"ttyUSB0", 1}, {"ttyS0", 2}, {"ttyACM0", 3}}},
-      {"several newcomers at once, in the start-up order",
-       {{"ttyS0", 1}},
-       {"ttyS1", "ttyS0", "ttyACM0", "ttyUSB3"},
-       {{"ttyS0", 1}, {"ttyUSB3", 2}, {"ttyACM0", 3}, {"ttyS1", 4}}},
-      {"all numbers given: newcomers take the numbers of gone devices, lowest first", allSixteen,
-       [] {
-         Names n = Without(Without(TtySNames(0, 15), "ttyS3"), "ttyS7");
-         n.insert(n.end(), {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
-         return n;
-       }(),
-       twoReplaced},
-      {"sixteen devices present: a seventeenth goes without a number", allSixteen,
-       [] {
-         Names n = TtySNames(0, 15);
-         n.push_back("ttyUSB0");
-         return n;
-       }(),
-       allSixteen},
+    std::string given;
+    std::string present;
+    std::string expected;
+  } cases[] = {
+      {"an adapter plugged in after start", "ttyUSB0=1 ttyS0=2", "ttyUSB0 ttyS0 ttyUSB1",
+       "ttyUSB0=1 ttyS0=2 ttyUSB1=3"},
+      {"an adapter that sorts first does not push a listed port along", "ttyS0=1", "ttyUSB0 ttyS0",
+       "ttyS0=1 ttyUSB0=2"},
+      {"a pulled adapter keeps its number from a newcomer", "ttyUSB0=1 ttyS0=2", "ttyS0 ttyACM0",
+       "ttyUSB0=1 ttyS0=2 ttyACM0=3"},
+      {"a pulled adapter plugged in again gets its number back", "ttyUSB0=1 ttyS0=2 ttyACM0=3",
+       "ttyACM0 ttyUSB0", "ttyUSB0=1 ttyS0=2 ttyACM0=3"},
+      {"several newcomers at once, in the start-up order", "ttyS0=1", "ttyS1 ttyS0 ttyACM0 ttyUSB3",
+       "ttyS0=1 ttyUSB3=2 ttyACM0=3 ttyS1=4"},
+      {"all numbers given: newcomers take the numbers of gone devices, lowest first",
+       TtyS(0, 15, true),
+       TtyS(0, 2, false) + TtyS(4, 6, false) + TtyS(8, 15, false) + " ttyUSB0 ttyUSB1 ttyUSB2",
+       TtyS(0, 2, true) + TtyS(4, 6, true) + TtyS(8, 15, true) + " ttyUSB0=4 ttyUSB1=8"},
+      {"sixteen devices present: a seventeenth goes without a number", TtyS(0, 15, true),
+       TtyS(0, 15, false) + " ttyUSB0", TtyS(0, 15, true)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(SystemPortMap::Renumber(c.given, c.present), c.expected) << c.what;
+    Names present;
+    std::istringstream words(c.present);
+    for (std::string word; words >> word;) present.push_back(word);
+    EXPECT_EQ(SystemPortMap::Renumber(Numbers(c.given), present), Numbers(c.expected)) << c.what;
   }
 }
 
