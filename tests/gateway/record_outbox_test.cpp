@@ -15,22 +15,12 @@
 #include <vector>
 
 #include "../record/record_rows.h"
-#include "gateway/site_publisher.h"
+#include "publisher_on_broker.h"
 #include "record/record.h"
-#include "support/event_loop.h"
-#include "support/mqtt_broker.h"
 
 namespace karvello::gateway {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::MosquittoBroker;
-using testing::Received;
-using testing::RunFor;
-using testing::RunUntil;
-using testing::Subscriber;
-
-const std::string kPrefix = "karvello/site1";
 const std::string kPort = "/dev/ttyUSB0";
 const QDateTime kBase = QDateTime::currentDateTime().addSecs(-3600);
 
@@ -66,12 +56,7 @@ class Outbox : public ::testing::Test {
   }
 
   SitePublisher& Make(int port, bool* kept = nullptr, std::size_t queueLimit = kMqttQueueLimit) {
-    SitePublisherSettings settings;
-    settings.client.broker = ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(port));
-    settings.site = "site1";
-    settings.topicPrefix = kPrefix;
-    settings.client.firstRetry = 100ms;
-    settings.client.lastRetry = 200ms;
+    SitePublisherSettings settings = PublisherSettings(port);
     settings.client.queueLimit = queueLimit;
     publisher_ = std::make_unique<SitePublisher>(settings);
     publisher_->Client().SetOnLog([this](const std::string& line) { log_ += line + "\n"; });

@@ -12,11 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/site_publisher.h"
 #include "gateway/site_state.h"
 #include "present/times.h"
-#include "support/event_loop.h"
-#include "support/mqtt_broker.h"
+#include "publisher_on_broker.h"
 
 namespace karvello::testing {
 void PrintTo(const Received& message, std::ostream* out) {
@@ -27,14 +25,6 @@ void PrintTo(const Received& message, std::ostream* out) {
 namespace karvello::gateway {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::MosquittoBroker;
-using testing::Received;
-using testing::RunFor;
-using testing::RunUntil;
-using testing::Subscriber;
-
-const std::string kPrefix = "karvello/site1";
 const std::string kVoltage1 = kPrefix + "/1/voltage";
 const std::string kStatus = kPrefix + "/status";
 // The schema the payloads are checked against (its own tests pin them to the byte).
@@ -90,19 +80,6 @@ class Publisher : public SitePublisher {
 
 class MqttPublisherTest : public ::testing::Test {
  protected:
-  SitePublisherSettings Settings(int port, const char* scheme = "mqtt",
-                                 const char* host = "127.0.0.1") {
-    SitePublisherSettings settings;
-    settings.client.broker =
-        ParseMqttUrl(std::string(scheme) + "://" + host + ":" + std::to_string(port));
-    settings.site = "site1";
-    settings.topicPrefix = kPrefix;
-    settings.client.keepAlive = 5s;
-    settings.client.firstRetry = 100ms;
-    settings.client.lastRetry = 400ms;
-    return settings;
-  }
-
   Publisher& Make(const SitePublisherSettings& settings) {
     publisher_ = std::make_unique<Publisher>(settings);
     MqttClient& client = publisher_->Client();
@@ -140,7 +117,7 @@ class MqttPublisherTest : public ::testing::Test {
 
   // The publisher with the usual settings, connected to Broker().
   Publisher& Connected() {
-    Publisher& publisher = Make(Settings(Broker().port()));
+    Publisher& publisher = Make(PublisherSettings(Broker().port()));
     EXPECT_TRUE(Connect(publisher));
     return publisher;
   }
@@ -301,7 +278,7 @@ class MqttQueueAlarms : public MqttPublisherTest,
 TEST_P(MqttQueueAlarms, KeepsAlarmsAndDropsTheOldestReading) {
   const QueueCase& c = GetParam();
   MosquittoBroker broker;
-  SitePublisherSettings settings = Settings(broker.port());
+  SitePublisherSettings settings = PublisherSettings(broker.port());
   if (c.limit) settings.client.queueLimit = *c.limit;
   Publisher& publisher = Make(settings);
   const MqttClient& client = publisher.Client();
@@ -371,7 +348,7 @@ TEST_P(MqttLogin, RightOnePublishesWrongOneIsRefusedForGood) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kPrefix + "/#"}, "reader", "reader-pass");
   ASSERT_TRUE(live.WaitSubscribed(1));
-  SitePublisherSettings settings = Settings(broker.port());
+  SitePublisherSettings settings = PublisherSettings(broker.port());
   settings.client.broker.user = GetParam().user;
   if (*GetParam().user) settings.client.broker.password = GetParam().password;
   Publisher& publisher = Make(settings);
@@ -424,7 +401,7 @@ TEST_P(MqttTls, TrustsOnlyACertificateItCanVerify) {
   ASSERT_TRUE(broker.Start());
   Subscriber live(broker.port(), {kVoltage1});
   ASSERT_TRUE(live.WaitSubscribed(1));
-  SitePublisherSettings settings = Settings(broker.tlsPort(), "mqtts", c.host);
+  SitePublisherSettings settings = PublisherSettings(broker.tlsPort(), "mqtts", c.host);
   const testing::TestCertificates& certificates = testing::TestCertificates::Get();
   if (c.trusted == Trusted::kTestCa) settings.client.caFile = certificates.caFile;
   if (c.trusted == Trusted::kAnotherCa) settings.client.caFile = certificates.otherCaFile;
@@ -471,7 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
 // tried again as through an outage.
 TEST_F(MqttPublisherTest, ABrokerThatNeverAnswersIsToldByItsTimeOut) {
   Broker().Freeze();
-  SitePublisherSettings settings = Settings(Broker().port());
+  SitePublisherSettings settings = PublisherSettings(Broker().port());
   settings.client.connackTimeout = 500ms;
   Publisher& publisher = Make(settings);
   const auto start = std::chrono::steady_clock::now();
@@ -494,7 +471,7 @@ TEST_F(MqttPublisherTest, ABrokerThatNeverAnswersIsToldByItsTimeOut) {
 // asked for.
 TEST_F(MqttPublisherTest, HomeAssistantDiscoveryForEachDetectorAndAgainWhenItComesOnline) {
   Subscriber& live = Listen({"homeassistant/#", kPrefix + "/#"});
-  SitePublisherSettings settings = Settings(Broker().port());
+  SitePublisherSettings settings = PublisherSettings(Broker().port());
   settings.site = "north-1";
   settings.homeAssistant = true;
   Publisher& publisher = Make(settings);
@@ -551,7 +528,7 @@ TEST_F(MqttPublisherTest, NoDiscoveryUnlessAskedFor) {
 // The site's state shows the broker as the client stands: connected, then away with the
 // readings made meanwhile waiting.
 TEST_F(MqttPublisherTest, ShowsTheBrokerInTheSitesState) {
-  Publisher& publisher = Make(Settings(Broker().port()));
+  Publisher& publisher = Make(PublisherSettings(Broker().port()));
   SiteState site("site1");
   publisher.ShowIn(site);
   EXPECT_EQ(site.Snapshot().broker, (BrokerState{true, false, 0, 0}));

@@ -10,7 +10,8 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "gateway/site_schema.h"
 
@@ -165,65 +166,71 @@ TEST(SiteDiscovery, EachSiteNameGivesIdsOfItsOwn) {
             "homeassistant/sensor/karvello_1_");
 }
 
+// Each of `fields` as the config of `message` has it (undefined: it has none).
+void ExpectFields(const SiteMessage& message,
+                  const std::vector<std::pair<const char*, QJsonValue>>& fields) {
+  const QJsonObject config = Object(message);
+  for (const auto& [key, value] : fields) {
+    EXPECT_EQ(config.value(key), value) << key << " in " << message.payload.toStdString();
+  }
+}
+
 // What Home Assistant is told of each entity (north-1's, its topics under karvello/site1): its
-// ids, name, state topic and kinds, the gateway's connection as its availability, who made it (the
-// device's maker and version, the messages' origin); each detector's alarm as a problem, and the
-// gateway's connection from its status topic.
+// ids, name, state topic and kinds, the gateway's connection as its availability, its device and
+// who made it (the device's maker and version, the messages' origin); each detector's alarm as a
+// problem, and the gateway's connection from its status topic.
 TEST(SiteDiscovery, DescribesEachEntityAndItsMaker) {
   const SiteSchema schema("north-1", "karvello/site1");
-  const SiteMessage messages[] = {schema.DiscoveryMessage(4, Quantity::kVoltage),
-                                  schema.DiscoveryMessage(4, Quantity::kResistance),
-                                  schema.AlarmDiscoveryMessage(4), schema.StatusDiscoveryMessage()};
-  EXPECT_EQ(messages[0].topic, "homeassistant/sensor/karvello_north-1_4_voltage/config");
-  EXPECT_EQ(messages[1].topic, "homeassistant/sensor/karvello_north-1_4_resistance/config");
-  EXPECT_EQ(messages[2].topic, "homeassistant/binary_sensor/karvello_north-1_4_alarm/config");
-  EXPECT_EQ(messages[3].topic, "homeassistant/binary_sensor/karvello_north-1_status/config");
-  const QJsonObject v = Object(messages[0]), r = Object(messages[1]), a = Object(messages[2]),
-                    s = Object(messages[3]);
-  const std::tuple<const QJsonObject*, const char*, QJsonValue> fields[] = {
-      {&v, "unique_id", "karvello_north-1_4_voltage"},
-      {&v, "default_entity_id", "sensor.karvello_north_1_4_voltage"},
-      {&v, "object_id", QJsonValue::Undefined},
-      {&v, "name", "Voltage"},
-      {&v, "state_topic", "karvello/site1/4/voltage"},
-      {&v, "unit_of_measurement", "V"},
-      {&v, "device_class", "voltage"},
-      {&v, "state_class", "measurement"},
-      {&v, "availability_topic", "karvello/site1/status"},
-      {&v, "payload_available", "online"},
-      {&v, "payload_not_available", "offline"},
-      {&r, "unique_id", "karvello_north-1_4_resistance"},
-      {&r, "default_entity_id", "sensor.karvello_north_1_4_resistance"},
-      {&r, "name", "Grounding resistance"},
-      {&r, "state_topic", "karvello/site1/4/resistance"},
-      {&r, "unit_of_measurement", "Ω"},
-      {&r, "device_class", QJsonValue::Undefined},
-      {&r, "state_class", "measurement"},
-      {&r, "value_template", "{{ value_json.value if value_json.value is number else None }}"},
-      {&r, "origin", QJsonObject{{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}}},
-      {&a, "default_entity_id", "binary_sensor.karvello_north_1_4_alarm"},
-      {&a, "state_topic", "karvello/site1/4/alarm"},
-      {&a, "device_class", "problem"},
-      {&a, "value_template",
-       "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
-       "value_json.state == 'raised') else 'OFF' }}"},
-      {&a, "availability_topic", "karvello/site1/status"},
-      {&s, "state_topic", "karvello/site1/status"},
-      {&s, "device_class", "connectivity"},
-      {&s, "payload_on", "online"},
-      {&s, "payload_off", "offline"},
-      {&s, "availability_topic", QJsonValue::Undefined},
-  };
-  for (const auto& [config, key, value] : fields) {
-    EXPECT_EQ(config->value(key), value) << key << " in " << QJsonDocument(*config).toJson().data();
-  }
-  for (const QJsonObject* config : {&v, &r, &a}) {
-    const QJsonObject device = config->value("device").toObject();
-    EXPECT_EQ(device["identifiers"], QJsonArray{"karvello_north-1_4"});
-    EXPECT_EQ(device["name"], "Grounding-resistance detector 4 at north-1");
-    EXPECT_EQ(device["manufacturer"], "Karvello");
-    EXPECT_EQ(device["sw_version"], KARVELLO_VERSION);
-  }
+  const SiteMessage voltage = schema.DiscoveryMessage(4, Quantity::kVoltage);
+  const SiteMessage resistance = schema.DiscoveryMessage(4, Quantity::kResistance);
+  const SiteMessage alarm = schema.AlarmDiscoveryMessage(4);
+  const SiteMessage status = schema.StatusDiscoveryMessage();
+  EXPECT_EQ(voltage.topic, "homeassistant/sensor/karvello_north-1_4_voltage/config");
+  EXPECT_EQ(resistance.topic, "homeassistant/sensor/karvello_north-1_4_resistance/config");
+  EXPECT_EQ(alarm.topic, "homeassistant/binary_sensor/karvello_north-1_4_alarm/config");
+  EXPECT_EQ(status.topic, "homeassistant/binary_sensor/karvello_north-1_status/config");
+  const QJsonObject device{{"identifiers", QJsonArray{"karvello_north-1_4"}},
+                           {"name", "Grounding-resistance detector 4 at north-1"},
+                           {"model", "Grounding-resistance online detector"},
+                           {"manufacturer", "Karvello"},
+                           {"sw_version", KARVELLO_VERSION}};
+  ExpectFields(voltage, {{"unique_id", "karvello_north-1_4_voltage"},
+                         {"default_entity_id", "sensor.karvello_north_1_4_voltage"},
+                         {"object_id", QJsonValue::Undefined},
+                         {"name", "Voltage"},
+                         {"state_topic", "karvello/site1/4/voltage"},
+                         {"unit_of_measurement", "V"},
+                         {"device_class", "voltage"},
+                         {"state_class", "measurement"},
+                         {"availability_topic", "karvello/site1/status"},
+                         {"payload_available", "online"},
+                         {"payload_not_available", "offline"},
+                         {"device", device}});
+  ExpectFields(
+      resistance,
+      {{"unique_id", "karvello_north-1_4_resistance"},
+       {"default_entity_id", "sensor.karvello_north_1_4_resistance"},
+       {"name", "Grounding resistance"},
+       {"state_topic", "karvello/site1/4/resistance"},
+       {"unit_of_measurement", "Ω"},
+       {"device_class", QJsonValue::Undefined},
+       {"state_class", "measurement"},
+       {"value_template", "{{ value_json.value if value_json.value is number else None }}"},
+       {"origin", QJsonObject{{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}}},
+       {"device", device}});
+  ExpectFields(alarm, {{"default_entity_id", "binary_sensor.karvello_north_1_4_alarm"},
+                       {"state_topic", "karvello/site1/4/alarm"},
+                       {"device_class", "problem"},
+                       {"value_template",
+                        "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
+                        "value_json.state == 'raised') else 'OFF' }}"},
+                       {"availability_topic", "karvello/site1/status"},
+                       {"device", device}});
+  ExpectFields(status, {{"state_topic", "karvello/site1/status"},
+                        {"device_class", "connectivity"},
+                        {"payload_on", "online"},
+                        {"payload_off", "offline"},
+                        {"availability_topic", QJsonValue::Undefined}});
 }
 
 // A site name or prefix is refused at the start, its length and MQTT's limit named, when a topic
