@@ -6,6 +6,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "../record/record_rows.h"
 #include "gateway/mqtt_client.h"
 #include "gateway/mqtt_url.h"
 #include "gateway/site_publisher.h"
@@ -160,11 +161,7 @@ TEST(MqttPublisherInput, RefusesReadingsAndAlarmsWithoutTheirTopic) {
   SitePublisher publisher(settings);
   const QDateTime when = QDateTime::currentDateTime();
   const auto outcome = [](Operation operation) {
-    return Outcome{.operation = operation,
-                   .sent = {},
-                   .reply = {},
-                   .result = Result::kAnswered,
-                   .value = Reading{220}};
+    return record_rows::Made(operation, 0, Result::kAnswered, "", Reading{220});
   };
   EXPECT_FALSE(publisher.PublishReading(outcome(Operation::kQueryVoltage), 0, "COM1", when));
   EXPECT_FALSE(publisher.PublishReading(outcome(Operation::kStartMeasurement), 2, "COM1", when));

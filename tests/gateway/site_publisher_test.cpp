@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../record/record_rows.h"
 #include "gateway/site_state.h"
 #include "present/times.h"
 #include "publisher_on_broker.h"
@@ -40,13 +41,9 @@ struct Sent {
 Sent Reading(int sequence, int address = 1, Operation operation = Operation::kQueryVoltage,
              std::optional<karvello::Reading> value = karvello::Reading{220, 0, false}) {
   const QDateTime base = QDateTime::fromString("2026-12-07T18:04:06.000+08:00", Qt::ISODateWithMs);
-  const Outcome outcome{.operation = operation,
-                        .address = static_cast<std::uint8_t>(address),
-                        .sent = {},
-                        .reply = {},
-                        .result = value ? Result::kAnswered : Result::kNoReply,
-                        .value = value};
-  return {outcome, address, base.addMSecs(sequence)};
+  return {record_rows::Made(operation, static_cast<std::uint8_t>(address),
+                            value ? Result::kAnswered : Result::kNoReply, "", value),
+          address, base.addMSecs(sequence)};
 }
 
 // What a subscriber must get of `sent`.
