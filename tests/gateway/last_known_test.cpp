@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -13,46 +12,39 @@
 #include <string>
 #include <vector>
 
+#include "../record/record_rows.h"
 #include "gateway/last_known.h"
-#include "record/csv.h"
 #include "record/record.h"
 
 namespace karvello::gateway {
 namespace {
 
+using record_rows::Made;
+
 const QDateTime kStart = QDateTime::fromString("2026-12-07T18:00:00.000+08:00", Qt::ISODateWithMs);
+constexpr auto kVoltage = Operation::kQueryVoltage;
+constexpr auto kResistance = Operation::kQueryResistance;
 
 // A row at `address` on `port`, `minute` minutes after kStart.
 RecordRow At(int minute, int address, Operation operation, Result result,
              std::optional<Reading> value = std::nullopt, std::string port = "COM1") {
-  Outcome outcome{};
-  outcome.operation = operation;
-  outcome.address = static_cast<std::uint8_t>(address);
-  outcome.result = result;
-  outcome.value = value;
-  return RowOf(outcome, port, kStart.addSecs(60 * minute));
+  return RowOf(Made(operation, static_cast<std::uint8_t>(address), result, "", value), port,
+               kStart.addSecs(60 * minute));
 }
 
 RecordRow Alarm(int minute, int address, bool raised, std::string port = "COM1") {
-  Outcome reading{};
-  reading.operation = Operation::kQueryResistance;
-  reading.result = Result::kAnswered;
-  reading.value = Reading{345, 1};
+  const Outcome reading = Made(kResistance, 0, Result::kAnswered, "", Reading{345, 1});
   return RowOf(AlarmChange{reading, address, raised, 20, kStart.addSecs(60 * minute)}, port);
 }
 
+// A no-answer alarm raised by a silence, or cleared by an answer.
 RecordRow Silent(int minute, int address, bool raised) {
-  Outcome reading{};
-  reading.operation = Operation::kQueryVoltage;
-  reading.result = raised ? Result::kNoReply : Result::kAnswered;
-  if (!raised) reading.value = Reading{220};
-  return RowOf(AlarmChange{reading, address, raised, 0, kStart.addSecs(60 * minute),
-                           AlarmKind::kNoAnswer},
-               "COM1");
+  const Outcome reading = raised ? Made(kVoltage, 0, Result::kNoReply)
+                                 : Made(kVoltage, 0, Result::kAnswered, "", Reading{220});
+  return RowOf(
+      AlarmChange{reading, address, raised, 0, kStart.addSecs(60 * minute), AlarmKind::kNoAnswer},
+      "COM1");
 }
-
-constexpr auto kVoltage = Operation::kQueryVoltage;
-constexpr auto kResistance = Operation::kQueryResistance;
 
 void Write(const QString& path, const std::string& text) {
   QFile file(path);
@@ -61,7 +53,7 @@ void Write(const QString& path, const std::string& text) {
 }
 
 std::string Text(const std::vector<RecordRow>& rows) {
-  std::string text = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
+  std::string text = record_rows::kFileStart;
   for (const RecordRow& row : rows) text += CsvLine(row);
   return text;
 }
@@ -75,6 +67,8 @@ class LastKnownTest : public ::testing::Test {
 // Per address and quantity the last outcome and the last answered one; another port's rows, late
 // replies and requests never sent are none of them; each address's last alarm row decides.
 TEST_F(LastKnownTest, TakesTheLastOfEachOnThePortAndTheAlarmsThatStand) {
+  RecordRow late = At(9, 3, kVoltage, Result::kAnswered, Reading{1});
+  late.again = true;
   Write(Path(), Text({
                     Alarm(0, 3, true),
                     Alarm(0, 5, true),
@@ -91,13 +85,8 @@ TEST_F(LastKnownTest, TakesTheLastOfEachOnThePortAndTheAlarmsThatStand) {
                     SetAsideRow(7, true, "COM1", kStart.addSecs(540)),
                     Silent(9, 3, true),
                     Silent(10, 3, false),
+                    late,
                 }));
-  RecordRow late = At(9, 3, kVoltage, Result::kAnswered, Reading{1});
-  late.again = true;
-  QFile file(Path());
-  ASSERT_TRUE(file.open(QIODevice::Append));
-  file.write(QByteArray::fromStdString(CsvLine(late)));
-  file.close();
 
   const LastKnown known = ReadLastKnown(Path(), "COM1", {3, 5, 7}, {kVoltage, kResistance}, true);
   EXPECT_EQ(known.raised, std::set<int>{5});  // a no-answer alarm is none of them

@@ -3,15 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QJsonObject>
-#include <cstdio>
 #include <ostream>
 #include <stdexcept>
 
+#include "../record/record_rows.h"
 #include "gateway/mqtt_client.h"
-#include "gateway/site_publisher.h"
-#include "gateway/site_schema.h"
 #include "gateway/mqtt_url.h"
+#include "gateway/site_publisher.h"
 #include "support/case_names.h"
 
 namespace karvello::gateway {
@@ -154,45 +152,31 @@ TEST(MqttRetryDelay, DoublesFromOneSecondToAMinute) {
   EXPECT_EQ(MqttRetryDelay(3, 100ms, 250ms), 250ms);
 }
 
-// A reading whose topic cannot be told is refused before anything is queued.
-TEST(MqttPublisherInput, RefusesReadingsWithoutTheirTopic) {
+// A reading or an alarm whose topic cannot be told (the readings' are the schema's to tell) is
+// refused before anything is queued.
+TEST(MqttPublisherInput, RefusesReadingsAndAlarmsWithoutTheirTopic) {
   SitePublisherSettings settings;
   settings.client.broker = ParseMqttUrl("mqtt://127.0.0.1:1");
   settings.site = "site1";
   SitePublisher publisher(settings);
   const QDateTime when = QDateTime::currentDateTime();
   const auto outcome = [](Operation operation) {
-    Outcome made;
-    made.operation = operation;
-    made.result = Result::kAnswered;
-    made.value = Reading{220, 0, false};
-    return made;
+    return record_rows::Made(operation, 0, Result::kAnswered, "", Reading{220});
   };
-  const std::pair<int, Operation> refused[] = {
-      {0, Operation::kQueryVoltage},   {256, Operation::kQueryVoltage},
-      {-1, Operation::kQueryVoltage},  {2, Operation::kQueryAddress},
-      {2, Operation::kReadAddress},    {2, Operation::kStartMeasurement},
-      {2, Operation::kSetAddress},
-  };
-  for (const auto& [address, operation] : refused) {
-    EXPECT_FALSE(publisher.PublishReading(outcome(operation), address, "COM1", when))
-        << address << " " << Describe(operation).name;
-  }
+  EXPECT_FALSE(publisher.PublishReading(outcome(Operation::kQueryVoltage), 0, "COM1", when));
+  EXPECT_FALSE(publisher.PublishReading(outcome(Operation::kStartMeasurement), 2, "COM1", when));
   AlarmChange alarm{outcome(Operation::kQueryResistance), 0, true, 20, when};
-  EXPECT_FALSE(publisher.PublishAlarm(alarm));
-  EXPECT_EQ(publisher.Client().Queued(), 0u);
-  const std::pair<int, Operation> taken[] = {
-      {1, Operation::kQueryVoltage},
-      {255, Operation::kQueryResistance},
-      {9, Operation::kReadResistance},
-  };
-  for (const auto& [address, operation] : taken) {
-    EXPECT_TRUE(publisher.PublishReading(outcome(operation), address, "COM1", when))
-        << address << " " << Describe(operation).name;
+  for (const int address : {0, 256}) {
+    alarm.address = address;
+    EXPECT_FALSE(publisher.PublishAlarm(alarm)) << address;
   }
-  alarm.address = 9;
-  EXPECT_TRUE(publisher.PublishAlarm(alarm));
-  EXPECT_EQ(publisher.Client().Queued(), 4u);
+  EXPECT_EQ(publisher.Client().Queued(), 0u);
+  EXPECT_TRUE(publisher.PublishReading(outcome(Operation::kReadResistance), 9, "COM1", when));
+  for (const int address : {1, 255}) {
+    alarm.address = address;
+    EXPECT_TRUE(publisher.PublishAlarm(alarm)) << address;
+  }
+  EXPECT_EQ(publisher.Client().Queued(), 3u);
 }
 
 }  // namespace

@@ -10,43 +10,39 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
-#include "gateway/site_publisher.h"
-#include "present/times.h"
+#include "../record/record_rows.h"
+#include "publisher_on_broker.h"
 #include "record/record.h"
-#include "record/csv.h"
-#include "record/record_format.h"
-#include "support/event_loop.h"
-#include "support/mqtt_broker.h"
 
 namespace karvello::gateway {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::MosquittoBroker;
-using testing::Received;
-using testing::RunFor;
-using testing::RunUntil;
-using testing::Subscriber;
-
-const std::string kPrefix = "karvello/site1";
 const std::string kPort = "/dev/ttyUSB0";
 const QDateTime kBase = QDateTime::currentDateTime().addSecs(-3600);
 
-Outcome Voltage() {
-  Outcome outcome;
-  outcome.operation = Operation::kQueryVoltage;
-  outcome.address = 1;
-  outcome.result = Result::kAnswered;
-  outcome.value = karvello::Reading{220, 0, false};
-  return outcome;
-}
+const Outcome kVoltage =
+    record_rows::Made(Operation::kQueryVoltage, 1, Result::kAnswered, "", karvello::Reading{220});
 
 // The reading `i` as the watch records it: `i` seconds after kBase.
 RecordRow Row(int i) {
-  return RowOf(Voltage(), kPort, kBase.addSecs(i));
+  return RowOf(kVoltage, kPort, kBase.addSecs(i));
+}
+
+// The readings `from` to `to` - 1, by their `i`.
+std::vector<int> Range(int from, int to) {
+  std::vector<int> range(static_cast<std::size_t>(to - from));
+  std::iota(range.begin(), range.end(), from);
+  return range;
+}
+
+void WriteFile(const QString& path, const std::string& text) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(text.data(), static_cast<qint64>(text.size()));
 }
 
 class Outbox : public ::testing::Test {
@@ -58,22 +54,9 @@ class Outbox : public ::testing::Test {
   void Append(int from, int to) {
     for (int i = from; i < to; ++i) ASSERT_TRUE(record_.Append(Row(i)));
   }
-  // Many rows at once, as a record holds them.
-  void Write(int from, int to) {
-    std::string text = std::string(kUtf8ByteOrderMark) + std::string(kRecordHeader);
-    for (int i = from; i < to; ++i) text += CsvLine(Row(i));
-    QFile file(Path());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.data(), static_cast<qint64>(text.size()));
-  }
 
   SitePublisher& Make(int port, bool* kept = nullptr, std::size_t queueLimit = kMqttQueueLimit) {
-    SitePublisherSettings settings;
-    settings.client.broker = ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(port));
-    settings.site = "site1";
-    settings.topicPrefix = kPrefix;
-    settings.client.firstRetry = 100ms;
-    settings.client.lastRetry = 200ms;
+    SitePublisherSettings settings = PublisherSettings(port);
     settings.client.queueLimit = queueLimit;
     publisher_ = std::make_unique<SitePublisher>(settings);
     publisher_->Client().SetOnLog([this](const std::string& line) { log_ += line + "\n"; });
@@ -88,16 +71,12 @@ class Outbox : public ::testing::Test {
     if (recorded) {
       ASSERT_TRUE(record_.Append(Row(i)));
     }
-    publisher_->PublishReading(Voltage(), 1, kPort, kBase.addSecs(i));
+    publisher_->PublishReading(kVoltage, 1, kPort, kBase.addSecs(i));
   }
 
   PointFile Point() const { return ReadPointFile(publisher_->PointFilePath()); }
 
-  void WritePoint(const std::string& text) {
-    QFile file(PointPath(Path(), kPort, kPrefix));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.data(), static_cast<qint64>(text.size()));
-  }
+  void WritePoint(const std::string& text) { WriteFile(PointPath(Path(), kPort, kPrefix), text); }
 
   // The readings that arrived (retained ones given at a subscription aside), by their `i`.
   static std::vector<int> Arrived(const Subscriber& subscriber) {
@@ -126,10 +105,6 @@ struct StartCase {
   std::vector<int> sent;
   const char* said;
 };
-
-void PrintTo(const StartCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 class OutboxStart : public Outbox, public ::testing::WithParamInterface<StartCase> {};
 
@@ -163,9 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
     Places, OutboxStart,
     ::testing::Values(
         StartCase{"FirstStartFromTheRecordsEnd", "", {}, "no acknowledged position kept yet"},
-        StartCase{"DamagedAllWithinTheBounds", "karvello-published 1\n", {0, 1, 2, 3, 4},
+        StartCase{"DamagedAllWithinTheBounds", "karvello-published 1\n", Range(0, 5),
                   "cannot be read"},
-        StartCase{"FromTheStart", "karvello-published 1\nstart\n-\n", {0, 1, 2, 3, 4},
+        StartCase{"FromTheStart", "karvello-published 1\nstart\n-\n", Range(0, 5),
                   "sending the 5 readings"},
         StartCase{"AfterARow", "row 2", {3, 4}, "sending the 2 readings"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -194,8 +169,11 @@ TEST_F(Outbox, ThePlaceMovesWithTheBrokersAcknowledgementOnly) {
 // twice.
 TEST_F(Outbox, LiveReadingsFollowTheReplayUnlessTheRecordLostThem) {
   MosquittoBroker broker;  // away at first
-  const int waiting = static_cast<int>(kReplayBatch) + 5;
-  Write(0, waiting);
+  const int batch = static_cast<int>(kReplayBatch);
+  const int waiting = batch + 5;
+  std::string text = record_rows::kFileStart;  // many rows at once, as a record holds them
+  for (int i = 0; i < waiting; ++i) text += CsvLine(Row(i));
+  WriteFile(Path(), text);
   WritePoint(PointText(RecordPoint{}));
   bool kept = true;
   SitePublisher& publisher = Make(broker.port(), &kept);
@@ -216,12 +194,10 @@ TEST_F(Outbox, LiveReadingsFollowTheReplayUnlessTheRecordLostThem) {
                        20s));
   Live(waiting + 3);
   ASSERT_TRUE(RunUntil([&] { return Arrived(subscriber).size() >= all + 1; }, 5s));
-  std::vector<int> expected;
-  for (int i = 0; i < static_cast<int>(kReplayBatch); ++i) expected.push_back(i);
+  std::vector<int> expected = Range(0, batch);
   expected.push_back(waiting + 1);
-  for (int i = static_cast<int>(kReplayBatch); i <= waiting; ++i) expected.push_back(i);
-  expected.push_back(waiting + 2);
-  expected.push_back(waiting + 3);
+  for (const int i : Range(batch, waiting + 1)) expected.push_back(i);
+  expected.insert(expected.end(), {waiting + 2, waiting + 3});
   EXPECT_EQ(Arrived(subscriber), expected);
 }
 
@@ -246,9 +222,7 @@ TEST_F(Outbox, AFullQueueLeavesTheRestInTheRecordAndDropsNothing) {
                        10s));
   Live(12);
   ASSERT_TRUE(RunUntil([&] { return Arrived(subscriber).size() >= 13; }, 5s));
-  std::vector<int> expected;
-  for (int i = 0; i <= 12; ++i) expected.push_back(i);
-  EXPECT_EQ(Arrived(subscriber), expected);
+  EXPECT_EQ(Arrived(subscriber), Range(0, 13));
   EXPECT_EQ(publisher.Client().Dropped(), 0U);
 }
 

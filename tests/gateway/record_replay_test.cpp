@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "../record/record_rows.h"
 #include "gateway/published_point.h"
 #include "gateway/record_replay.h"
 #include "record/record.h"
 #include "record/record_format.h"
-#include "../record/record_rows.h"
 
 namespace karvello::gateway {
 namespace {
@@ -29,20 +29,16 @@ const std::string kPort = "COM1";
 
 // A reading of address 1 on `port` at kWhen plus `ms`.
 RecordRow ReadingAt(int ms, const std::string& port = kPort) {
-  return RowOf(Made(Operation::kQueryVoltage, 1, Result::kAnswered, "01 03 02 00 DC 78 1D",
-                    Reading{220}),
-               port, kWhen.addMSecs(ms));
+  return RowOf(
+      Made(Operation::kQueryVoltage, 1, Result::kAnswered, "01 03 02 00 DC 78 1D", Reading{220}),
+      port, kWhen.addMSecs(ms));
 }
 
 // An alarm at address 1 raised at kWhen plus `ms`.
 RecordRow Alarm(int ms) {
-  AlarmChange change;
-  change.reading = Made(Operation::kQueryResistance, 1, Result::kAnswered, "", Reading{345, 1});
-  change.address = 1;
-  change.raised = true;
-  change.limit = 40;
-  change.when = kWhen.addMSecs(ms);
-  return RowOf(change, kPort);
+  const Outcome reading =
+      Made(Operation::kQueryResistance, 1, Result::kAnswered, "", Reading{345, 1});
+  return RowOf(AlarmChange{reading, 1, true, 40, kWhen.addMSecs(ms)}, kPort);
 }
 
 class Folder {
@@ -55,12 +51,16 @@ class Folder {
   QTemporaryDir dir_;
 };
 
-void WriteRecord(const QString& path, const std::vector<RecordRow>& rows) {
-  std::string text = kFileStart;
-  for (const RecordRow& row : rows) text += CsvLine(row);
+void WriteFile(const QString& path, const std::string& text) {
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+void WriteRecord(const QString& path, const std::vector<RecordRow>& rows) {
+  std::string text = kFileStart;
+  for (const RecordRow& row : rows) text += CsvLine(row);
+  WriteFile(path, text);
 }
 
 std::vector<RecordRow> Replayed(RecordReplay& replay) {
@@ -91,11 +91,7 @@ TEST_P(PointFiles, ReadAsWrittenOrSaidMissingOrDamaged) {
   const PointFileCase& c = GetParam();
   Folder folder;
   const QString path = folder.File("record.csv.published-1");
-  if (!c.missing) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(c.text.data(), static_cast<qint64>(c.text.size()));
-  }
+  if (!c.missing) WriteFile(path, c.text);
   const PointFile read = ReadPointFile(path);
   EXPECT_EQ(read.state, c.state);
   EXPECT_EQ(read.problem.empty(), c.state != PointFile::State::kDamaged) << read.problem;
@@ -116,12 +112,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PointFile::State::kDamaged},
         PointFileCase{"OtherVersion", "karvello-published 2\nstart\n-\n", false,
                       PointFile::State::kDamaged},
-        PointFileCase{"ShortDigest", "karvello-published 1\n" + kTime + "\n" +
-                                         kDigest.substr(1) + "\n",
-                      false, PointFile::State::kDamaged},
+        PointFileCase{"ShortDigest",
+                      "karvello-published 1\n" + kTime + "\n" + kDigest.substr(1) + "\n", false,
+                      PointFile::State::kDamaged},
         PointFileCase{"UpperCaseDigest",
-                      "karvello-published 1\n" + kTime + "\n" + std::string(40, 'A') + "\n",
-                      false, PointFile::State::kDamaged},
+                      "karvello-published 1\n" + kTime + "\n" + std::string(40, 'A') + "\n", false,
+                      PointFile::State::kDamaged},
         PointFileCase{"TimeWithoutMilliseconds",
                       "karvello-published 1\n2026-12-07T18:04:06+08:00\n" + kDigest + "\n", false,
                       PointFile::State::kDamaged},
@@ -149,9 +145,8 @@ TEST(PointFile, WrittenWholeOverTheLastAndReadBackAlone) {
 TEST(PointFile, NotWrittenWhereItCannotBeSaysWhy) {
   Folder folder;
   std::string problem;
-  EXPECT_FALSE(
-      WritePointFile(folder.File("no-such-folder/published"), PointText(RecordPoint{}), true,
-                     &problem));
+  EXPECT_FALSE(WritePointFile(folder.File("no-such-folder/published"), PointText(RecordPoint{}),
+                              true, &problem));
   EXPECT_FALSE(problem.empty());
 }
 
@@ -226,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {ReadingAt(0), ReadingAt(10), ReadingAt(20), ReadingAt(30)},
                    PointOf(ReadingAt(10)),
                    {2, 3}},
-        ReplayCase{"AfterTheLastNothing", {ReadingAt(0), ReadingAt(10)}, PointOf(ReadingAt(10)), {}},
+        ReplayCase{
+            "AfterTheLastNothing", {ReadingAt(0), ReadingAt(10)}, PointOf(ReadingAt(10)), {}},
         // A reading and the alarm it raised share a time: the place tells them apart.
         ReplayCase{"AfterAReadingItsAlarm",
                    {ReadingAt(0), Alarm(0), ReadingAt(10)},
@@ -340,19 +336,18 @@ TEST(ReplayedAlarm, IsTheChangeTheWatchHandedOver) {
   for (const AlarmKind kind : {AlarmKind::kResistanceLimit, AlarmKind::kNoAnswer}) {
     for (const bool raised : {true, false}) {
       for (const bool others : {false, true}) {
-        SCOPED_TRACE(::testing::Message() << AlarmKindName(kind) << " raised " << raised
-                                        << " others " << others);
-        AlarmChange change;
-        change.kind = kind;
-        change.reading =
-            kind == AlarmKind::kNoAnswer
-                ? Made(Operation::kQueryResistance, 7, Result::kNoReply, "", std::nullopt)
-                : Made(Operation::kQueryResistance, 7, Result::kAnswered, "", Reading{345, 1});
-        change.address = 7;
-        change.raised = raised;
-        change.limit = kind == AlarmKind::kNoAnswer ? 0 : 40;
-        change.when = kWhen;
-        change.othersStanding = others;
+        SCOPED_TRACE(::testing::Message()
+                     << AlarmKindName(kind) << " raised " << raised << " others " << others);
+        const bool silent = kind == AlarmKind::kNoAnswer;
+        const AlarmChange change{
+            silent ? Made(Operation::kQueryResistance, 7, Result::kNoReply)
+                   : Made(Operation::kQueryResistance, 7, Result::kAnswered, "", Reading{345, 1}),
+            7,
+            raised,
+            silent ? 0.0 : 40.0,
+            kWhen,
+            kind,
+            others};
         EXPECT_EQ(AlarmMessageText(AlarmChangeOf(RowOf(change, kPort), 40, others)),
                   AlarmMessageText(change));
       }
@@ -362,12 +357,8 @@ TEST(ReplayedAlarm, IsTheChangeTheWatchHandedOver) {
 
 // A detector set aside or read again is a row of the record, never a message of the broker.
 TEST(ReplayedRows, AreReadingsAndAlarmsOnly) {
-  AlarmChange noAnswer;
-  noAnswer.kind = AlarmKind::kNoAnswer;
-  noAnswer.reading = Made(Operation::kQueryVoltage, 7, Result::kNoReply, "", std::nullopt);
-  noAnswer.address = 7;
-  noAnswer.raised = true;
-  noAnswer.when = kWhen;
+  const AlarmChange noAnswer{
+      Made(Operation::kQueryVoltage, 7, Result::kNoReply), 7, true, 0, kWhen, AlarmKind::kNoAnswer};
   EXPECT_TRUE(Published(RowOf(noAnswer, kPort), kPort));
   for (const bool aside : {true, false}) {
     EXPECT_FALSE(Published(SetAsideRow(7, aside, kPort, kWhen), kPort));

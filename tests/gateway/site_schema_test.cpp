@@ -3,24 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
-#include <optional>
-#include <set>
 #include <algorithm>
-#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gateway/site_schema.h"
 
 namespace karvello::gateway {
 namespace {
 
-const QDateTime kWhen =
-    QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs);
+const QDateTime kWhen = QDateTime::fromString("2026-12-07T18:04:06.123+08:00", Qt::ISODateWithMs);
 
 Outcome Answered(Operation operation, std::optional<Reading> value) {
   Outcome outcome;
@@ -39,10 +37,6 @@ struct ReadingCase {
   const char* payload;  // after the time and the port
 };
 
-void PrintTo(const ReadingCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class SiteReading : public ::testing::TestWithParam<ReadingCase> {};
 
 TEST_P(SiteReading, GoesToItsTopicAsTheCommandLinePrintsIt) {
@@ -56,9 +50,9 @@ TEST_P(SiteReading, GoesToItsTopicAsTheCommandLinePrintsIt) {
   }
   ASSERT_TRUE(message);
   EXPECT_EQ(message->topic, c.topic);
-  EXPECT_EQ(message->payload.toStdString(),
-            std::string("{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"port\":\"COM1\",") +
-                c.payload);
+  EXPECT_EQ(
+      message->payload.toStdString(),
+      std::string("{\"time\":\"2026-12-07T18:04:06.123+08:00\",\"port\":\"COM1\",") + c.payload);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,6 +76,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "\"value\":null,\"over_range\":false,\"unit\":\"\"}"},
         ReadingCase{"AddressZero", Operation::kQueryVoltage, 0, Reading{220}, nullptr, ""},
         ReadingCase{"Address256", Operation::kQueryVoltage, 256, Reading{220}, nullptr, ""},
+        ReadingCase{"AddressMinusOne", Operation::kQueryVoltage, -1, Reading{220}, nullptr, ""},
+        ReadingCase{"NorIsTheAddressesQuery", Operation::kQueryAddress, 2, Reading{2}, nullptr, ""},
+        ReadingCase{"NorItsSetting", Operation::kSetAddress, 2, Reading{2}, nullptr, ""},
         ReadingCase{"AnAddressIsNoReading", Operation::kReadAddress, 3, Reading{3}, nullptr, ""},
         ReadingCase{"NorIsAStart", Operation::kStartMeasurement, 3, std::nullopt, nullptr, ""}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -169,39 +166,71 @@ TEST(SiteDiscovery, EachSiteNameGivesIdsOfItsOwn) {
             "homeassistant/sensor/karvello_1_");
 }
 
-// What Home Assistant is told besides the sensors: who made them (the device's maker and
-// version, the messages' origin), each detector's alarm as a problem on its alarm topic, and the
-// gateway's connection from its status topic.
-TEST(SiteDiscovery, AnnouncesTheAlarmTheGatewaysConnectionAndTheirMaker) {
-  const SiteSchema schema("site1");
-  const QJsonObject sensor = Object(schema.DiscoveryMessage(4, Quantity::kResistance));
-  EXPECT_EQ(sensor["default_entity_id"], "sensor.karvello_site1_4_resistance");
-  EXPECT_FALSE(sensor.contains("object_id"));
-  EXPECT_EQ(sensor["device"].toObject()["manufacturer"], "Karvello");
-  EXPECT_EQ(sensor["device"].toObject()["sw_version"], KARVELLO_VERSION);
-  EXPECT_EQ(sensor["origin"].toObject(),
-            (QJsonObject{{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}}));
+// Each of `fields` as the config of `message` has it (undefined: it has none).
+void ExpectFields(const SiteMessage& message,
+                  const std::vector<std::pair<const char*, QJsonValue>>& fields) {
+  const QJsonObject config = Object(message);
+  for (const auto& [key, value] : fields) {
+    EXPECT_EQ(config.value(key), value) << key << " in " << message.payload.toStdString();
+  }
+}
 
+// What Home Assistant is told of each entity (north-1's, its topics under karvello/site1): its
+// ids, name, state topic and kinds, the gateway's connection as its availability, its device and
+// who made it (the device's maker and version, the messages' origin); each detector's alarm as a
+// problem, and the gateway's connection from its status topic.
+TEST(SiteDiscovery, DescribesEachEntityAndItsMaker) {
+  const SiteSchema schema("north-1", "karvello/site1");
+  const SiteMessage voltage = schema.DiscoveryMessage(4, Quantity::kVoltage);
+  const SiteMessage resistance = schema.DiscoveryMessage(4, Quantity::kResistance);
   const SiteMessage alarm = schema.AlarmDiscoveryMessage(4);
-  EXPECT_EQ(alarm.topic, "homeassistant/binary_sensor/karvello_site1_4_alarm/config");
-  const QJsonObject alarmConfig = Object(alarm);
-  EXPECT_EQ(alarmConfig["default_entity_id"], "binary_sensor.karvello_site1_4_alarm");
-  EXPECT_EQ(alarmConfig["state_topic"], "karvello/site1/4/alarm");
-  EXPECT_EQ(alarmConfig["device_class"], "problem");
-  EXPECT_EQ(alarmConfig["value_template"],
-            "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
-            "value_json.state == 'raised') else 'OFF' }}");
-  EXPECT_EQ(alarmConfig["availability_topic"], "karvello/site1/status");
-  EXPECT_EQ(alarmConfig["device"], sensor["device"]);
-
   const SiteMessage status = schema.StatusDiscoveryMessage();
-  EXPECT_EQ(status.topic, "homeassistant/binary_sensor/karvello_site1_status/config");
-  const QJsonObject statusConfig = Object(status);
-  EXPECT_EQ(statusConfig["state_topic"], "karvello/site1/status");
-  EXPECT_EQ(statusConfig["device_class"], "connectivity");
-  EXPECT_EQ(statusConfig["payload_on"], "online");
-  EXPECT_EQ(statusConfig["payload_off"], "offline");
-  EXPECT_FALSE(statusConfig.contains("availability_topic"));
+  EXPECT_EQ(voltage.topic, "homeassistant/sensor/karvello_north-1_4_voltage/config");
+  EXPECT_EQ(resistance.topic, "homeassistant/sensor/karvello_north-1_4_resistance/config");
+  EXPECT_EQ(alarm.topic, "homeassistant/binary_sensor/karvello_north-1_4_alarm/config");
+  EXPECT_EQ(status.topic, "homeassistant/binary_sensor/karvello_north-1_status/config");
+  const QJsonObject device{{"identifiers", QJsonArray{"karvello_north-1_4"}},
+                           {"name", "Grounding-resistance detector 4 at north-1"},
+                           {"model", "Grounding-resistance online detector"},
+                           {"manufacturer", "Karvello"},
+                           {"sw_version", KARVELLO_VERSION}};
+  ExpectFields(voltage, {{"unique_id", "karvello_north-1_4_voltage"},
+                         {"default_entity_id", "sensor.karvello_north_1_4_voltage"},
+                         {"object_id", QJsonValue::Undefined},
+                         {"name", "Voltage"},
+                         {"state_topic", "karvello/site1/4/voltage"},
+                         {"unit_of_measurement", "V"},
+                         {"device_class", "voltage"},
+                         {"state_class", "measurement"},
+                         {"availability_topic", "karvello/site1/status"},
+                         {"payload_available", "online"},
+                         {"payload_not_available", "offline"},
+                         {"device", device}});
+  ExpectFields(
+      resistance,
+      {{"unique_id", "karvello_north-1_4_resistance"},
+       {"default_entity_id", "sensor.karvello_north_1_4_resistance"},
+       {"name", "Grounding resistance"},
+       {"state_topic", "karvello/site1/4/resistance"},
+       {"unit_of_measurement", "Ω"},
+       {"device_class", QJsonValue::Undefined},
+       {"state_class", "measurement"},
+       {"value_template", "{{ value_json.value if value_json.value is number else None }}"},
+       {"origin", QJsonObject{{"name", "Karvello"}, {"sw_version", KARVELLO_VERSION}}},
+       {"device", device}});
+  ExpectFields(alarm, {{"default_entity_id", "binary_sensor.karvello_north_1_4_alarm"},
+                       {"state_topic", "karvello/site1/4/alarm"},
+                       {"device_class", "problem"},
+                       {"value_template",
+                        "{{ 'ON' if (value_json.standing if value_json.standing is defined else "
+                        "value_json.state == 'raised') else 'OFF' }}"},
+                       {"availability_topic", "karvello/site1/status"},
+                       {"device", device}});
+  ExpectFields(status, {{"state_topic", "karvello/site1/status"},
+                        {"device_class", "connectivity"},
+                        {"payload_on", "online"},
+                        {"payload_off", "offline"},
+                        {"availability_topic", QJsonValue::Undefined}});
 }
 
 // A site name or prefix is refused at the start, its length and MQTT's limit named, when a topic
@@ -255,9 +284,9 @@ TEST(SiteClientId, FitsWhatBrokersTake) {
     bool hashed;
   } cases[] = {
       {"site1", 4321, "karvello-site1-4321", false},
-      {"site12", 4194304, "karvello-site12-4194304", false},   // 23 bytes
-      {"site123", 4194304, "karvello-site1-", true},           // 24 bytes
-      {"变电站", 4321, "karvello-变电站-4321", false},  // 23 bytes
+      {"site12", 4194304, "karvello-site12-4194304", false},  // 23 bytes
+      {"site123", 4194304, "karvello-site1-", true},          // 24 bytes
+      {"变电站", 4321, "karvello-变电站-4321", false},        // 23 bytes
       {"变电站一", 4321, "karvello-_____-", true},
       {std::string(70000, 's'), 4321, "karvello-sssss-", true},
   };

@@ -17,11 +17,7 @@ namespace {
 const QDateTime kStart = QDateTime::fromString("2026-12-07T18:00:00.000+08:00", Qt::ISODateWithMs);
 
 Outcome Made(Operation operation, Result result, std::optional<Reading> value = std::nullopt) {
-  Outcome outcome;
-  outcome.operation = operation;
-  outcome.result = result;
-  outcome.value = value;
-  return outcome;
+  return {.operation = operation, .sent = {}, .reply = {}, .result = result, .value = value};
 }
 
 struct Step {
