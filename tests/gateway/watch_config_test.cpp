@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "gateway/watch_config.h"
-#include "support/child_program.h"
 #include "support/case_names.h"
+#include "support/child_program.h"
 
 namespace karvello::gateway {
 namespace {
@@ -35,7 +35,12 @@ struct ReadCase {
   Arguments arguments;
 };
 
-void PrintTo(const ReadCase& c, std::ostream* out) {
+// A case of either table, by its text.
+template <typename Case>
+requires requires(const Case& c) {
+  c.text;
+}
+void PrintTo(const Case& c, std::ostream* out) {
   *out << Shown(c.text);
 }
 
@@ -56,8 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--port", "/dev/serial/by-id/usb-My Adapter"}},
         ReadCase{"--every=5m\n", {"--every", "5m"}},
         ReadCase{"--site=north plant\n", {"--site", "north plant"}},
-        ReadCase{"--site=\n", {"--site", ""}},
-        ReadCase{"--site= \t north \n", {"--site", "north"}},
+        ReadCase{"--site=\n", {"--site", ""}}, ReadCase{"--site= \t north \n", {"--site", "north"}},
         // "#" begins a comment only at the start of a line.
         ReadCase{"  # -a 3\n--mqtt mqtt://gw:p#ss@h\n", {"--mqtt", "mqtt://gw:p#ss@h"}},
         ReadCase{"\xEF\xBB\xBF-a 1\r\n--voltage\r\n", {"-a", "1", "--voltage"}},
@@ -69,10 +73,6 @@ struct RefusedCase {
   int line;
   const char* said;
 };
-
-void PrintTo(const RefusedCase& c, std::ostream* out) {
-  *out << Shown(c.text);
-}
 
 class WatchConfigRefused : public ::testing::TestWithParam<RefusedCase> {};
 
