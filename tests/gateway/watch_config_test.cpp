@@ -91,24 +91,28 @@ TEST_P(WatchConfigRefused, NamesTheLine) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, WatchConfigRefused,
-    ::testing::Values(
-        RefusedCase{"every 5m hush", 1, "does not begin with an option"},
-        RefusedCase{"-a 1\n\n# fine\nmqtt://gw:hush@h\n", 4, "does not begin with an option"},
-        RefusedCase{"-a 1\nwatch\n", 2, "does not begin with an option"},
-        RefusedCase{"- hush\n", 1, "does not begin with an option"},
-        RefusedCase{"-- hush\n", 1, "does not begin with an option"},
-        // A value run into the option is never shown back as an unknown option's name.
-        RefusedCase{"-p=hush\n", 1, "does not begin with an option"},
-        RefusedCase{"--mqtt-password:hush x\n", 1, "does not begin with an option"},
-        RefusedCase{"-ahush\n", 1, "does not begin with an option"},
-        RefusedCase{"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
-        RefusedCase{"--config=x\n", 1, "--config cannot"},
-        RefusedCase{"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
-        RefusedCase{"--site hush\xC3\x28\n", 1, "not UTF-8"},
-        RefusedCase{"--site \xED\xA0\x80hush\n", 1, "not UTF-8"},
-        RefusedCase{"# a comment with a stray byte \xFF\n", 1, "not UTF-8"}));
+// Each refusal with the line it names and what it says.
+const char* const kNoOption = "does not begin with an option";
+
+const RefusedCase kRefused[] = {
+    {"every 5m hush", 1, kNoOption},
+    {"-a 1\n\n# fine\nmqtt://gw:hush@h\n", 4, kNoOption},
+    {"-a 1\nwatch\n", 2, kNoOption},
+    {"- hush\n", 1, kNoOption},
+    {"-- hush\n", 1, kNoOption},
+    // A value run into the option is never shown back as an unknown option's name.
+    {"-p=hush\n", 1, kNoOption},
+    {"--mqtt-password:hush x\n", 1, kNoOption},
+    {"-ahush\n", 1, kNoOption},
+    {"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
+    {"--config=x\n", 1, "--config cannot"},
+    {"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
+    {"--site hush\xC3\x28\n", 1, "not UTF-8"},
+    {"--site \xED\xA0\x80hush\n", 1, "not UTF-8"},
+    {"# a comment with a stray byte \xFF\n", 1, "not UTF-8"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, WatchConfigRefused, ::testing::ValuesIn(kRefused));
 
 TEST(WatchConfigFile, MissingFileIsRefusedAsAWhole) {
   try {
