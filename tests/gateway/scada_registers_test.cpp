@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,12 +22,15 @@ using testing::HexText;
 
 const QDateTime kNow = QDateTime::fromString("2026-12-07T18:00:00.000+08:00", Qt::ISODateWithMs);
 
-// A quantity last read `secondsAgo`, with `result`; answered, its value is `value`, and it is
-// the last good one too.
-QuantityState Read(Result result, std::optional<Reading> value, int secondsAgo) {
+// A quantity last read `secondsAgo`, with `result`, `answered` and `failed` in all; answered, its
+// value is `value`, and it is the last good one too.
+QuantityState Read(Result result, std::optional<Reading> value, int secondsAgo,
+                   std::uint64_t answered = 0, std::uint64_t failed = 0) {
   QuantityState q;
   q.lastTime = kNow.addSecs(-secondsAgo);
   q.lastResult = result;
+  q.answered = answered;
+  q.failed = failed;
   if (result == Result::kAnswered) {
     q.lastValue = value;
     q.goodValue = value;
@@ -38,13 +40,29 @@ QuantityState Read(Result result, std::optional<Reading> value, int secondsAgo) 
 }
 
 // A quantity whose last reading failed `secondsAgo`, its last good one `goodAgo` (-1: none).
-QuantityState Failed(Result result, std::optional<Reading> good, int secondsAgo, int goodAgo) {
-  QuantityState q = Read(result, std::nullopt, secondsAgo);
+QuantityState Failed(Result result, std::optional<Reading> good, int secondsAgo, int goodAgo,
+                     std::uint64_t failed = 0) {
+  QuantityState q = Read(result, std::nullopt, secondsAgo, 0, failed);
   if (goodAgo >= 0) {
     q.goodValue = good;
     q.goodTime = kNow.addSecs(-goodAgo);
   }
   return q;
+}
+
+// A detector of these quantities, its alarm and its failures in a row as given; set aside (and its
+// no-answer alarm standing) since `asideSince`, when given.
+DetectorState Detector(QuantityState resistance, QuantityState voltage = {}, bool alarm = false,
+                       std::uint32_t failuresInRow = 0,
+                       std::optional<QDateTime> asideSince = std::nullopt) {
+  DetectorState d;
+  d.resistance = resistance;
+  d.voltage = voltage;
+  d.alarm = alarm;
+  d.failuresInRow = failuresInRow;
+  d.noAnswer = asideSince.has_value();
+  d.asideSince = asideSince;
+  return d;
 }
 
 SiteSnapshot SiteWith(const DetectorState& detector, bool lineOpen = true) {
@@ -53,13 +71,6 @@ SiteSnapshot SiteWith(const DetectorState& detector, bool lineOpen = true) {
   site.line.open = lineOpen;
   site.detectors[5] = detector;
   return site;
-}
-
-// A detector whose resistance alone was read, answered `secondsAgo`.
-SiteSnapshot WithResistance(Reading value, int secondsAgo) {
-  DetectorState d;
-  d.resistance = Read(Result::kAnswered, value, secondsAgo);
-  return SiteWith(d);
 }
 
 // The words of a read as hex text ("0002 FFFF"), or "exception XX".
@@ -84,10 +95,12 @@ constexpr Reading kOhms1{345, 1, false};    // 34.5 Ω
 constexpr Reading kOhms0{65535, 0, false};  // 65535 Ω
 constexpr Reading kOver{0, 3, true};        // OL, 3 decimals as the detector said
 constexpr Reading kVolts{220, 0, false};
+constexpr auto kAnswered = Result::kAnswered;
 
 struct QualityCase {
   const char* name;
-  std::function<SiteSnapshot()> site;
+  DetectorState detector;
+  bool lineOpen;
   // 0x0100 to 0x0111: r state, r value (2), r age (2), v state, v value, v age (2), alarm,
   // failures in a row, answered (2), failed (2), no-answer alarm, seconds set aside (2).
   const char* words;
@@ -97,105 +110,82 @@ class ScadaQualityBlock : public ::testing::TestWithParam<QualityCase> {};
 
 TEST_P(ScadaQualityBlock, GivesEachValueItsStateAndAge) {
   const QualityCase& c = GetParam();
-  EXPECT_EQ(Words(c.site(), 5, kQualityBlock, 18), c.words);
+  EXPECT_EQ(Words(SiteWith(c.detector, c.lineOpen), 5, kQualityBlock, 18), c.words);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, ScadaQualityBlock,
     ::testing::Values(
-        QualityCase{"nothing read yet", [] { return SiteWith({}); },
-                    "0002 FFFF FFFF FFFF FFFF 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
-        QualityCase{"good, two decimals",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Read(Result::kAnswered, kOhms2, 90);
-                      d.resistance.answered = 3;
-                      d.resistance.failed = 1;
-                      d.voltage = Read(Result::kAnswered, kVolts, 30);
-                      d.voltage.answered = 4;
-                      d.alarm = true;
-                      return SiteWith(d);
-                    },
-                    "0000 0000 0D7A 0000 005A 0000 00DC 0000 001E 0001 0000 0000 0007 0000 0001 0000 FFFF FFFF"},
-        QualityCase{"good, one decimal", [] { return WithResistance(kOhms1, 0); },
-                    "0000 0000 0D7A 0000 0000 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
-        QualityCase{"good, no decimals, highest", [] { return WithResistance(kOhms0, 1); },
-                    "0000 0063 FF9C 0000 0001 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
-        QualityCase{"over range has an age but no value", [] { return WithResistance(kOver, 61); },
-                    "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
+        QualityCase{"nothing read yet",
+                    {},
+                    true,
+                    "0002 FFFF FFFF FFFF FFFF 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
+        QualityCase{
+            "good, two decimals",
+            Detector(Read(kAnswered, kOhms2, 90, 3, 1), Read(kAnswered, kVolts, 30, 4), true), true,
+            "0000 0000 0D7A 0000 005A 0000 00DC 0000 001E 0001 0000 0000 0007 0000 0001 "
+            "0000 FFFF FFFF"},
+        QualityCase{"good, one decimal", Detector(Read(kAnswered, kOhms1, 0)), true,
+                    "0000 0000 0D7A 0000 0000 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
+        QualityCase{"good, no decimals, highest", Detector(Read(kAnswered, kOhms0, 1)), true,
+                    "0000 0063 FF9C 0000 0001 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
+        QualityCase{"over range has an age but no value", Detector(Read(kAnswered, kOver, 61)),
+                    true,
+                    "0001 FFFF FFFF 0000 003D 0002 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
         QualityCase{"failed after a good keeps it, its age growing",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Failed(Result::kNoReply, kOhms1, 60, 600);
-                      d.voltage = Failed(Result::kCorrupt, kVolts, 5, 65);
-                      d.failuresInRow = 3;
-                      d.resistance.failed = 2;
-                      d.voltage.failed = 1;
-                      return SiteWith(d);
-                    },
-                    "0003 0000 0D7A 0000 0258 0003 00DC 0000 0041 0000 0003 0000 0000 0000 0003 0000 FFFF FFFF"},
+                    Detector(Failed(Result::kNoReply, kOhms1, 60, 600, 2),
+                             Failed(Result::kCorrupt, kVolts, 5, 65, 1), false, 3),
+                    true,
+                    "0003 0000 0D7A 0000 0258 0003 00DC 0000 0041 0000 0003 0000 0000 0000 0003 "
+                    "0000 FFFF FFFF"},
         QualityCase{"failed with none good before",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Failed(Result::kRefused, std::nullopt, 1, -1);
-                      d.voltage = Failed(Result::kNoReply, std::nullopt, 1, -1);
-                      return SiteWith(d);
-                    },
-                    "0003 FFFF FFFF FFFF FFFF 0003 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
+                    Detector(Failed(Result::kRefused, std::nullopt, 1, -1),
+                             Failed(Result::kNoReply, std::nullopt, 1, -1)),
+                    true,
+                    "0003 FFFF FFFF FFFF FFFF 0003 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
         QualityCase{"line lost, whatever was read",
-                    [] {
-                      DetectorState d;
-                      d.resistance = Read(Result::kAnswered, kOhms2, 10);
-                      d.voltage = Failed(Result::kLineLost, kVolts, 2, 12);
-                      return SiteWith(d, false);
-                    },
-                    "0004 0000 0D7A 0000 000A 0004 00DC 0000 000C 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
-        QualityCase{"line lost before any reading", [] { return SiteWith({}, false); },
-                    "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 0000 FFFF FFFF"},
+                    Detector(Read(kAnswered, kOhms2, 10), Failed(Result::kLineLost, kVolts, 2, 12)),
+                    false,
+                    "0004 0000 0D7A 0000 000A 0004 00DC 0000 000C 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
+        QualityCase{"line lost before any reading",
+                    {},
+                    false,
+                    "0004 FFFF FFFF FFFF FFFF 0004 FFFF FFFF FFFF 0000 0000 0000 0000 0000 0000 "
+                    "0000 FFFF FFFF"},
         QualityCase{"set aside, not answering since",
-                    [] {
-                      DetectorState d;
-                      d.voltage = Failed(Result::kNoReply, kVolts, 300, 900);
-                      d.voltage.failed = 5;
-                      d.failuresInRow = 5;
-                      d.noAnswer = true;
-                      d.asideSince = kNow.addSecs(-290);
-                      return SiteWith(d);
-                    },
+                    Detector({}, Failed(Result::kNoReply, kVolts, 300, 900, 5), false, 5,
+                             kNow.addSecs(-290)),
+                    true,
                     "0002 FFFF FFFF FFFF FFFF 0003 00DC 0000 0384 0000 0005 0000 0000 0000 0005 "
                     "0001 0000 0122"},
-        QualityCase{"counts saturate, a future reading is 0 s old",
-                    [] {
-                      DetectorState d;
-                      d.voltage = Read(Result::kAnswered, Reading{65535, 0, false}, -30);
-                      d.voltage.answered = 0x1'0000'0000ULL;
-                      d.resistance.failed = 0x1'2345'6789ULL;
-                      d.failuresInRow = 65536;
-                      return SiteWith(d);
-                    },
-                    "0002 FFFF FFFF FFFF FFFF 0000 FFFF 0000 0000 0000 FFFF FFFF FFFF FFFF FFFF 0000 FFFF FFFF"}),
+        QualityCase{
+            "counts saturate, a future reading is 0 s old",
+            Detector(
+                [] {
+                  QuantityState unread;
+                  unread.failed = 0x1'2345'6789ULL;
+                  return unread;
+                }(),
+                Read(kAnswered, Reading{65535, 0, false}, -30, 0x1'0000'0000ULL), false, 65536),
+            true,
+            "0002 FFFF FFFF FFFF FFFF 0000 FFFF 0000 0000 0000 FFFF FFFF FFFF FFFF FFFF "
+            "0000 FFFF FFFF"}),
     [](const auto& info) { return test::CaseWord(info.param.name); });
 
-TEST(ScadaQualityBlock, AnyPartOfItReadsAlone) {
-  DetectorState d;
-  d.resistance = Read(Result::kAnswered, kOhms2, 90);
-  d.voltage = Read(Result::kAnswered, kVolts, 30);
-  const SiteSnapshot site = SiteWith(d);
-  EXPECT_EQ(Words(site, 5, 0x0103, 2), "0000 005A");
-  EXPECT_EQ(Words(site, 5, 0x0106, 1), "00DC");
-  EXPECT_EQ(Words(site, 5, 0x010E, 1), "0000");
-}
-
 // The detector's own registers: the last reading as it gave it, refused (0x0B) while that
-// reading failed or none has been made, as a gateway answers for a silent device.
+// reading failed or none has been made, as a gateway answers for a silent device. Any part of
+// the quality block reads alone.
 TEST(ScadaOwnRegisters, GiveTheLastReadingOnlyWhileItStands) {
-  DetectorState good;
-  good.resistance = Read(Result::kAnswered, kOhms2, 90);
-  good.voltage = Read(Result::kAnswered, kVolts, 30);
-  DetectorState over;
-  over.resistance = Read(Result::kAnswered, kOver, 1);
-  over.voltage = Failed(Result::kNoReply, kVolts, 1, 100);
-  DetectorState none;
+  const DetectorState good = Detector(Read(kAnswered, kOhms2, 90), Read(kAnswered, kVolts, 30));
+  const DetectorState over =
+      Detector(Read(kAnswered, kOver, 1), Failed(Result::kNoReply, kVolts, 1, 100));
+  const DetectorState none;
   const struct {
     const char* name;
     DetectorState detector;
@@ -220,6 +210,9 @@ TEST(ScadaOwnRegisters, GiveTheLastReadingOnlyWhileItStands) {
       {"under the block", good, 0x00FF, 2, "exception 02"},
       {"past the block", good, 0x0111, 2, "exception 02"},
       {"after the block", good, 0x0112, 1, "exception 02"},
+      {"a quality block's age", good, 0x0103, 2, "0000 005A"},
+      {"a quality block's value", good, 0x0106, 1, "00DC"},
+      {"a quality block's count", good, 0x010E, 1, "0000"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Words(SiteWith(c.detector), 5, c.start, c.count), c.words) << c.name;
@@ -237,7 +230,6 @@ TEST(ScadaGatewayUnit, TellsTheLineBrokerRecordAndAlarms) {
   site.line.open = true;
   site.broker = {true, true, 0x1'0002, 0};
   site.detectors[3].alarm = true;
-  site.detectors[7];
   site.detectors[9].alarm = true;
   site.detectors[7].noAnswer = true;
   EXPECT_EQ(Words(site, 0, 0, 10), "0001 0001 0001 0002 0002 1170 0003 0001 0002 0001");
@@ -260,9 +252,7 @@ TEST(ScadaGatewayUnit, TellsTheLineBrokerRecordAndAlarms) {
 
 // Whole requests and their replies, each refusal at its edge.
 TEST(ScadaAnswer, RefusesAtEachEdge) {
-  DetectorState d;
-  d.voltage = Read(Result::kAnswered, kVolts, 30);
-  const SiteSnapshot site = SiteWith(d);
+  const SiteSnapshot site = SiteWith(Detector({}, Read(kAnswered, kVolts, 30)));
   const ScadaRegisters registers(site, kNow);
   const struct {
     std::uint8_t unit;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "gateway/listen_address.h"
 #include "gateway/site_health.h"
 #include "gateway/site_http_answer.h"
 #include "gateway/site_metrics.h"
@@ -81,7 +80,8 @@ QJsonObject Detector(const QJsonObject& status, int address) {
 TEST(SiteStatusJson, GivesTheSiteAndEachReadingAsTheCommandLineWritesIt) {
   const std::string text = StatusJson(Site(), kMoment);
   // The number as the detector gave it, not as a JSON library would shorten it.
-  EXPECT_NE(text.find("\"value\":34.50,\"overRange\":false,\"valueText\":\"34.50\",\"unit\":\"Ω\""), std::string::npos);
+  EXPECT_NE(text.find("\"value\":34.50,\"overRange\":false,\"valueText\":\"34.50\",\"unit\":\"Ω\""),
+            std::string::npos);
   const QJsonObject status = Json(Site());
   EXPECT_EQ(status["site"].toString(), "site1");
   EXPECT_EQ(status["time"].toString(), "2026-12-07T18:10:00.000+08:00");
@@ -195,32 +195,43 @@ TEST_P(SiteHealthCases, AnswerAsTheLineAndTheLastRoundStand) {
   EXPECT_EQ(health.text, GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SiteHealthCases,
-    ::testing::Values(
-        HealthCase{"well", [](SiteSnapshot&) {}, true, "ok"},
-        HealthCase{"line lost",
-                   [](SiteSnapshot& s) { s.line = {"/dev/ttyUSB0", false, kNow.addSecs(-5)}; },
-                   false, "the line /dev/ttyUSB0 is lost since 2026-12-07 18:09:55"},
-        HealthCase{"nothing read yet", [](SiteSnapshot& s) { s.detectors.clear(); }, false,
-                   "no reading made yet"},
-        // The last round: the readings within one period of the latest (10 s ago), all failed;
-        // the answered ones 61 s before it belong to the round before.
-        HealthCase{"last round failed",
-                   [](SiteSnapshot& s) {
-                     s.detectors[3].resistance.lastTime = kNow.addSecs(-71);
-                     s.detectors[3].voltage.lastTime = kNow.addSecs(-71);
-                     s.detectors[7].resistance.lastTime = kNow.addSecs(-71);
-                   },
-                   false, "no reading of the last round was answered"},
-        HealthCase{"one answered within the period",
-                   [](SiteSnapshot& s) {
-                     s.detectors[3].resistance.lastTime = kNow.addSecs(-69);
-                     s.detectors[3].voltage.lastTime = kNow.addSecs(-71);
-                     s.detectors[7].resistance.lastTime = kNow.addSecs(-71);
-                   },
-                   true, "ok"}),
-    test::CaseName());
+// The readings at 3 and 7 made 71 s ago, 61 s before the failed one at 9, but the resistance at 3
+// made `resistanceAgo`.
+template <int resistanceAgo>
+void LastRound(SiteSnapshot& s) {
+  s.detectors[3].resistance.lastTime = kNow.addSecs(-resistanceAgo);
+  s.detectors[3].voltage.lastTime = kNow.addSecs(-71);
+  s.detectors[7].resistance.lastTime = kNow.addSecs(-71);
+}
+
+const HealthCase kHealthCases[] = {
+    {"well", [](SiteSnapshot&) {}, true, "ok"},
+    {"line lost",
+     [](SiteSnapshot& s) {
+       s.line = {"/dev/ttyUSB0", false, kNow.addSecs(-5)};
+     },
+     false, "the line /dev/ttyUSB0 is lost since 2026-12-07 18:09:55"},
+    {"nothing read yet", [](SiteSnapshot& s) { s.detectors.clear(); }, false,
+     "no reading made yet"},
+    // The last round: the readings within one period of the latest (10 s ago), all failed; the
+    // answered ones 61 s before it belong to the round before.
+    {"last round failed", LastRound<71>, false, "no reading of the last round was answered"},
+    {"one answered within the period", LastRound<69>, true, "ok"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SiteHealthCases, ::testing::ValuesIn(kHealthCases),
+                         test::CaseName());
+
+// The rows' addresses in their order, each standing alarm's marked "!".
+std::string RowOrder(const std::string& page) {
+  const std::regex rows("<tr data-address=\"(\\d+)\"( class=\"alarm\")?>");
+  std::string order;
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), rows); it != std::sregex_iterator();
+       ++it) {
+    order += (*it)[1].str() + ((*it)[2].matched ? "!" : "") + " ";
+  }
+  return order;
+}
 
 // The text of the cell of `kind` in the row of `address`.
 std::string CellOf(const std::string& page, int address, const std::string& kind) {
@@ -255,13 +266,7 @@ TEST(SitePage, ShowsEachReadingInTheWindowsWords) {
     EXPECT_EQ(CellOf(page, c.address, c.kind), c.text) << c.address << " " << c.kind;
   }
   // The standing alarm first, marked; the others by address.
-  const std::regex rows("<tr data-address=\"(\\d+)\"( class=\"alarm\")?>");
-  std::string order;
-  for (auto it = std::sregex_iterator(page.begin(), page.end(), rows); it != std::sregex_iterator();
-       ++it) {
-    order += (*it)[1].str() + ((*it)[2].matched ? "!" : "") + " ";
-  }
-  EXPECT_EQ(order, "7! 3 9 ");
+  EXPECT_EQ(RowOrder(page), "7! 3 9 ");
   EXPECT_NE(page.find("/dev/ttyUSB0 已打开"), std::string::npos);
   EXPECT_NE(page.find("1 个检测器的接地电阻高于上限"), std::string::npos);
   EXPECT_NE(page.find("更新于 2026-12-07 18:10:00"), std::string::npos);
@@ -277,13 +282,7 @@ TEST(SitePage, ShowsADetectorSetAsideAsNotAnsweringSinceThen) {
   site.detectors[9].asideSince = kNow.addSecs(-300);
   const std::string page = PageHtml(site, kMoment);
   EXPECT_EQ(CellOf(page, 9, "a"), "无应答，自 2026-12-07 18:05:00");
-  const std::regex rows("<tr data-address=\"(\\d+)\"( class=\"alarm\")?>");
-  std::string order;
-  for (auto it = std::sregex_iterator(page.begin(), page.end(), rows); it != std::sregex_iterator();
-       ++it) {
-    order += (*it)[1].str() + ((*it)[2].matched ? "!" : "") + " ";
-  }
-  EXPECT_EQ(order, "7! 9! 3 ");
+  EXPECT_EQ(RowOrder(page), "7! 9! 3 ");
   EXPECT_NE(page.find("1 个检测器的接地电阻高于上限；1 个检测器无应答"), std::string::npos);
   site.detectors[7].noAnswer = true;  // both kinds at one address
   EXPECT_EQ(CellOf(PageHtml(site, kMoment), 7, "a"), "高于上限；无应答");
@@ -368,17 +367,18 @@ TEST_P(SiteHttpRoutes, AnswerOnlyGetAndHeadOnTheirPaths) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SiteHttpRoutes,
-    ::testing::Values(RouteCase{"page", "GET", "/", 200, "text/html", true},
-                      RouteCase{"page head", "HEAD", "/", 200, "text/html", true},
-                      RouteCase{"status", "GET", "/api/status", 200, "application/json", true},
-                      RouteCase{"metrics", "GET", "/metrics", 200, "text/plain; version=0.0.4", true},
-                      RouteCase{"health", "GET", "/healthz", 200, "text/plain", true},
-                      RouteCase{"post", "POST", "/", 405, "text/plain", false},
-                      RouteCase{"delete status", "DELETE", "/api/status", 405, "text/plain", false},
-                      RouteCase{"options", "OPTIONS", "/metrics", 405, "text/plain", false},
-                      RouteCase{"other path", "GET", "/etc/passwd", 404, "text/plain", false},
-                      RouteCase{"status with a slash", "GET", "/api/status/", 404, "text/plain", false},
-                      RouteCase{"index file", "GET", "/index.html", 404, "text/plain", false}),
+    ::testing::Values(
+        RouteCase{"page", "GET", "/", 200, "text/html", true},
+        RouteCase{"page head", "HEAD", "/", 200, "text/html", true},
+        RouteCase{"status", "GET", "/api/status", 200, "application/json", true},
+        RouteCase{"metrics", "GET", "/metrics", 200, "text/plain; version=0.0.4", true},
+        RouteCase{"health", "GET", "/healthz", 200, "text/plain", true},
+        RouteCase{"post", "POST", "/", 405, "text/plain", false},
+        RouteCase{"delete status", "DELETE", "/api/status", 405, "text/plain", false},
+        RouteCase{"options", "OPTIONS", "/metrics", 405, "text/plain", false},
+        RouteCase{"other path", "GET", "/etc/passwd", 404, "text/plain", false},
+        RouteCase{"status with a slash", "GET", "/api/status/", 404, "text/plain", false},
+        RouteCase{"index file", "GET", "/index.html", 404, "text/plain", false}),
     test::CaseName());
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "gateway/watch_config.h"
-#include "support/child_program.h"
 #include "support/case_names.h"
+#include "support/child_program.h"
 
 namespace karvello::gateway {
 namespace {
@@ -35,7 +35,12 @@ struct ReadCase {
   Arguments arguments;
 };
 
-void PrintTo(const ReadCase& c, std::ostream* out) {
+// A case of either table, by its text.
+template <typename Case>
+requires requires(const Case& c) {
+  c.text;
+}
+void PrintTo(const Case& c, std::ostream* out) {
   *out << Shown(c.text);
 }
 
@@ -56,8 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--port", "/dev/serial/by-id/usb-My Adapter"}},
         ReadCase{"--every=5m\n", {"--every", "5m"}},
         ReadCase{"--site=north plant\n", {"--site", "north plant"}},
-        ReadCase{"--site=\n", {"--site", ""}},
-        ReadCase{"--site= \t north \n", {"--site", "north"}},
+        ReadCase{"--site=\n", {"--site", ""}}, ReadCase{"--site= \t north \n", {"--site", "north"}},
         // "#" begins a comment only at the start of a line.
         ReadCase{"  # -a 3\n--mqtt mqtt://gw:p#ss@h\n", {"--mqtt", "mqtt://gw:p#ss@h"}},
         ReadCase{"\xEF\xBB\xBF-a 1\r\n--voltage\r\n", {"-a", "1", "--voltage"}},
@@ -69,10 +73,6 @@ struct RefusedCase {
   int line;
   const char* said;
 };
-
-void PrintTo(const RefusedCase& c, std::ostream* out) {
-  *out << Shown(c.text);
-}
 
 class WatchConfigRefused : public ::testing::TestWithParam<RefusedCase> {};
 
@@ -91,24 +91,28 @@ TEST_P(WatchConfigRefused, NamesTheLine) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, WatchConfigRefused,
-    ::testing::Values(
-        RefusedCase{"every 5m hush", 1, "does not begin with an option"},
-        RefusedCase{"-a 1\n\n# fine\nmqtt://gw:hush@h\n", 4, "does not begin with an option"},
-        RefusedCase{"-a 1\nwatch\n", 2, "does not begin with an option"},
-        RefusedCase{"- hush\n", 1, "does not begin with an option"},
-        RefusedCase{"-- hush\n", 1, "does not begin with an option"},
-        // A value run into the option is never shown back as an unknown option's name.
-        RefusedCase{"-p=hush\n", 1, "does not begin with an option"},
-        RefusedCase{"--mqtt-password:hush x\n", 1, "does not begin with an option"},
-        RefusedCase{"-ahush\n", 1, "does not begin with an option"},
-        RefusedCase{"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
-        RefusedCase{"--config=x\n", 1, "--config cannot"},
-        RefusedCase{"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
-        RefusedCase{"--site hush\xC3\x28\n", 1, "not UTF-8"},
-        RefusedCase{"--site \xED\xA0\x80hush\n", 1, "not UTF-8"},
-        RefusedCase{"# a comment with a stray byte \xFF\n", 1, "not UTF-8"}));
+// Each refusal with the line it names and what it says.
+const char* const kNoOption = "does not begin with an option";
+
+const RefusedCase kRefused[] = {
+    {"every 5m hush", 1, kNoOption},
+    {"-a 1\n\n# fine\nmqtt://gw:hush@h\n", 4, kNoOption},
+    {"-a 1\nwatch\n", 2, kNoOption},
+    {"- hush\n", 1, kNoOption},
+    {"-- hush\n", 1, kNoOption},
+    // A value run into the option is never shown back as an unknown option's name.
+    {"-p=hush\n", 1, kNoOption},
+    {"--mqtt-password:hush x\n", 1, kNoOption},
+    {"-ahush\n", 1, kNoOption},
+    {"-a 1\r\n--config /etc/karvello/other.conf\r\n", 2, "--config cannot"},
+    {"--config=x\n", 1, "--config cannot"},
+    {"-a 1\n--mqtt mqtt://gw:hu\x01sh@h\n", 2, "control character"},
+    {"--site hush\xC3\x28\n", 1, "not UTF-8"},
+    {"--site \xED\xA0\x80hush\n", 1, "not UTF-8"},
+    {"# a comment with a stray byte \xFF\n", 1, "not UTF-8"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, WatchConfigRefused, ::testing::ValuesIn(kRefused));
 
 TEST(WatchConfigFile, MissingFileIsRefusedAsAWhole) {
   try {
