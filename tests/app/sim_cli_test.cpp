@@ -251,16 +251,7 @@ TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
   const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
   const QRegularExpression never(QStringLiteral("^never$"));
   for (int i = 0; i < kExchanges; ++i) {
-    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    std::size_t got = 0;
-    while (got < 7) {
-      pollfd in{fd, POLLIN, 0};
-      ASSERT_EQ(poll(&in, 1, 2000), 1) << "no reply to request " << i;
-      std::uint8_t buffer[16];
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      ASSERT_GT(n, 0);
-      got += static_cast<std::size_t>(n);
-    }
+    ASSERT_EQ(testing::Ask(fd, request, 7, 0ms, 2s).size(), 7u) << "no reply to request " << i;
     if (i % 500 == 0) sim.WaitForOutput(never, 5ms);  // keeps its pipe from filling
   }
   close(fd);
@@ -334,14 +325,8 @@ TEST(SimProgram, ServesModbusTcpAsAGateway) {
 // --device serves a terminal opened by path, whatever state the line was left in.
 TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   sim::PtyPair line;  // the test works the master side, as the tool's port would
-  const int other = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(other, 0);
-  termios cooked{};
-  ASSERT_EQ(tcgetattr(other, &cooked), 0);
-  cooked.c_lflag |= ICANON | ECHO;
-  cooked.c_cflag |= PARENB;
-  cfsetspeed(&cooked, B19200);
-  ASSERT_EQ(tcsetattr(other, TCSANOW, &cooked), 0);
+  const int other = testing::OpenCooked(line.SlavePath());
+  ASSERT_NE(testing::NotRaw9600(other), "");
 
   SimProcess sim({"--device", QString::fromStdString(line.SlavePath()), "--voltage", "99"});
   ASSERT_TRUE(sim.WaitForOutput(
@@ -351,12 +336,8 @@ TEST(SimProgram, ServesASerialDeviceGivenByPath) {
           QRegularExpression::MultilineOption),
       3s))
       << sim.Output().toStdString();
-  termios now{};
-  ASSERT_EQ(tcgetattr(other, &now), 0);
+  EXPECT_EQ(testing::NotRaw9600(other), "");
   close(other);
-  EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0U);
-  EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
 
   EXPECT_EQ(testing::Ask(line.MasterFd(), Hex("01 03 00 0F 00 01 B4 09"), 7, 0ms, 2s),
             Hex("01 03 02 00 63 F8 6D"));
