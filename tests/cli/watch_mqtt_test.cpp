@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,33 +77,45 @@ std::size_t Recorded(const ScratchFolder& folder) {
   return Record::Read(RecordOf(folder), {}).size();
 }
 
+// Each case's broker on 127.0.0.1 and its subscriber, once Listen has started them.
+class WatchGateway : public ::testing::Test {
+ protected:
+  // Starts a broker of `setup` and subscribes to `topics` on it as `user`; whether both are done.
+  bool Listen(const std::vector<std::string>& topics, const testing::BrokerSetup& setup = {},
+              const std::string& user = {}, const std::string& password = {}) {
+    broker.emplace(setup);
+    if (!broker->Start()) return false;
+    live.emplace(broker->port(), topics, user, password);
+    return live->WaitSubscribed(1);
+  }
+  std::optional<MosquittoBroker> broker;
+  std::optional<Subscriber> live;
+};
+
 // The watch as the service runs it, its options from a file: each reading on its topic as the
 // watch printed it, "online" then "offline", the last of each retained for a late subscriber,
 // and every reading in the record.
-TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/#"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
+  ASSERT_TRUE(Listen({kPrefix + "/#"}));
   SimulatedDetector detector;
   ScratchFolder folder;
   std::ofstream(folder.File("watch-site1.conf"))
       << "# the test's site\n-p " << detector.SlavePath()
       << "\n-a 1\n--every 300ms\n--count 5\n--format json\n--mqtt "
-      << Url(broker.port()).toStdString() << "\n--site site1\n";
+      << Url(broker->port()).toStdString() << "\n--site site1\n";
   Cli watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))},
             RecordOf(folder));
   ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
   const std::vector<QJsonObject> printed = watch.Objects();
   ASSERT_EQ(printed.size(), 5U) << watch.Out();
   EXPECT_EQ(printed[4]["value"].toDouble(), 220.0);
-  ASSERT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 2; }, 5s));
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
-  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+  ASSERT_TRUE(WaitUntil([&] { return live->On(kPrefix + "/status").size() == 2; }, 5s));
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live->On(kPrefix + "/status")),
             (std::vector<std::string>{"online", "offline"}));
   EXPECT_EQ(Recorded(folder), 5U);
 
-  Subscriber late(broker.port(), {kPrefix + "/#"});
+  Subscriber late(broker->port(), {kPrefix + "/#"});
   ASSERT_TRUE(late.WaitSubscribed(1));
   ASSERT_TRUE(WaitUntil([&] { return late.Count() == 2; }, 5s));
   EXPECT_EQ(late.On(kPrefix + "/status"),
@@ -114,19 +127,16 @@ TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
 }
 
 // TLS with the test's own CA, given with --mqtt-ca: the readings arrive over the TLS listener.
-TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
-  MosquittoBroker broker({.users = {}, .tls = true});
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, PublishesOverTlsTrustingItsCa) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/voltage"}, {.users = {}, .tls = true}));
   SimulatedDetector detector;
   Cli watch(Watch(detector, "--every 200ms --count 2 --format json --site site1 --mqtt-ca " +
                                 QString::fromStdString(testing::TestCertificates::Get().caFile))
             << "--mqtt"
-            << "mqtts://localhost:" + QString::number(broker.tlsPort()));
+            << "mqtts://localhost:" + QString::number(broker->tlsPort()));
   ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s)) << watch.Err();
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s)) << watch.Err();
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), watch.Objects());
 }
 
 // Whether the watch's standard error counts the `made` readings of its record as not delivered
@@ -142,7 +152,7 @@ void ExpectUndeliveredSaid(const Cli& watch, std::size_t made) {
 // A broker whose TLS certificate cannot be verified ends even a counted watch with the broker's
 // status, said as a verification failure with its reason, and the readings not delivered
 // counted: retrying would change nothing.
-TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
+TEST_F(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
   const struct {
     const char* name;
     bool anotherHost;
@@ -156,11 +166,11 @@ TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    MosquittoBroker broker({.users = {}, .tls = true, .tlsForAnotherHost = c.anotherHost});
-    ASSERT_TRUE(broker.Start());
+    MosquittoBroker tls({.users = {}, .tls = true, .tlsForAnotherHost = c.anotherHost});
+    ASSERT_TRUE(tls.Start());
     SimulatedDetector detector;
     ScratchFolder folder;
-    const std::string url = "mqtts://localhost:" + std::to_string(broker.tlsPort());
+    const std::string url = "mqtts://localhost:" + std::to_string(tls.tlsPort());
     Cli watch(
         Watch(detector, QString::fromStdString("--every 200ms --count 50 --site site1 --mqtt " +
                                                url + " --mqtt-ca " + c.ca)),
@@ -179,7 +189,7 @@ TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
 // A watch of counted rounds whose broker was never reached has not done its work: it ends with
 // a status of its own, the undelivered messages counted ("1 message" for one); stopped before
 // its rounds are done, it ends as asked, with 0. A broker reached takes them all: 0.
-TEST(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
+TEST_F(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
   MosquittoBroker reached;
   ASSERT_TRUE(reached.Start());
   const int nowhere = testing::FreePort();  // nothing listens there
@@ -213,58 +223,52 @@ TEST(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
 }
 
 // A watch killed outright says nothing itself: the broker gives its last will, "offline", retained.
-TEST(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/status"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
+  ASSERT_TRUE(Listen({kPrefix + "/status"}));
   SimulatedDetector detector;
-  Cli watch(Watch(detector, "--every 10s --site site1 --mqtt " + Url(broker.port())));
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 1; }, 5s));
+  Cli watch(Watch(detector, "--every 10s --site site1 --mqtt " + Url(broker->port())));
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 1; }, 5s));
   watch.Signal(SIGKILL);
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
-  EXPECT_EQ(live.Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
-                                                    {kPrefix + "/status", "offline", false}}));
-  Subscriber late(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s));
+  EXPECT_EQ(live->Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
+                                                     {kPrefix + "/status", "offline", false}}));
+  Subscriber late(broker->port(), {kPrefix + "/status"});
   ASSERT_TRUE(WaitUntil([&] { return late.Count() == 1; }, 5s));
   EXPECT_EQ(late.Messages(), (std::vector<Received>{{kPrefix + "/status", "offline", true}}));
 }
 
 // The broker stopped for ten seconds in the middle of a watch and started again: every reading
 // the watch printed arrives, in order, none twice.
-TEST(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage", kPrefix + "/status"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/voltage", kPrefix + "/status"}));
   SimulatedDetector detector;
   Cli watch(
-      Watch(detector, "--every 500ms --format json --site site1 --mqtt " + Url(broker.port())));
+      Watch(detector, "--every 500ms --format json --site site1 --mqtt " + Url(broker->port())));
   ASSERT_TRUE(watch.WaitForLines(3, 5s)) << watch.Out();
-  broker.Stop();
+  broker->Stop();
   const auto away = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - away < 10s) watch.Lines();
   const int printedAway = watch.Lines(0ms);
-  ASSERT_TRUE(broker.Start());
-  ASSERT_TRUE(live.WaitSubscribed(2, 15s));
+  ASSERT_TRUE(broker->Start());
+  ASSERT_TRUE(live->WaitSubscribed(2, 15s));
   // The watch tries again on its own back-off, and sends what it kept.
   ASSERT_TRUE(WaitUntil(
       [&] {
         const int printed = watch.Lines(0ms);
         return printed > printedAway + 2 &&
-               live.On(kPrefix + "/1/voltage").size() >= static_cast<std::size_t>(printed);
+               live->On(kPrefix + "/1/voltage").size() >= static_cast<std::size_t>(printed);
       },
       40s))
       << watch.Out();
   watch.Signal(SIGTERM);
   ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
   // The broker gives the watch's last will as it stops.
-  EXPECT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 4; }, 5s))
+  EXPECT_TRUE(WaitUntil([&] { return live->On(kPrefix + "/status").size() == 4; }, 5s))
       << watch.Err();
   const std::vector<QJsonObject> printed = watch.Objects();
   EXPECT_GE(printed.size(), 3U + 18U);
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
-  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live->On(kPrefix + "/status")),
             (std::vector<std::string>{"online", "offline", "online", "offline"}));
   EXPECT_NE(watch.Err().find("is back after"), std::string::npos) << watch.Err();
 }
@@ -272,18 +276,15 @@ TEST(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
 // Over a detector whose resistance falls below the limit: raised by the first reading, cleared
 // by the second (--alarm-after 1), each a line, a row of the record and a message on the alarm
 // topic with the reading's time and value.
-TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/alarm"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/alarm"}));
   // 34.5 ohms, done a little before the tool's 19 s, as on a loaded machine.
   SimulatedDetector detector(DetectorConfig{.measurementTime = 18'500ms});
   ScratchFolder folder;
   Cli watch(Watch(detector,
                   "--every 1s --count 2 --resistance --alarm-above 20 --alarm-after 1 "
                   "--format json --site site1 --mqtt " +
-                      Url(broker.port())),
+                      Url(broker->port())),
             RecordOf(folder));
   ASSERT_TRUE(watch.WaitForLines(2, 30s)) << watch.Out();
   detector.SetResistance(128, 1);  // 12.8 ohms
@@ -312,8 +313,8 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
                                      {"over_range", false},
                                      {"limit", 20}}));
   EXPECT_EQ(printed[3]["result"].toString(), "cleared");
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/alarm")),
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s));
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/alarm")),
             (std::vector<QJsonObject>{alarm(printed[0], "raised"), alarm(printed[2], "cleared")}));
 
   // The record: each reading, and each change of the alarm at the time of its reading.
@@ -332,7 +333,7 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
 
 // An alarm raised when the watch last ran stands when it starts again (the service restarted):
 // a reading at or below the limit clears it, so the retained alarm does not stay raised.
-TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
+TEST_F(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
   SimulatedDetector detector(DetectorConfig{.resistance = 128, .measurementTime = 18'500ms});
   ScratchFolder folder;
   // 34.5 ohms
@@ -354,11 +355,9 @@ TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
 
 // A broker that checks logins: the password from the URL or from KARVELLO_MQTT_PASSWORD; a wrong
 // one ends the watch with status 7 and a line saying why, the readings made recorded.
-TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
-  MosquittoBroker broker({.users = {{"gateway", "right"}}});
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"}, "gateway", "right");
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
+  ASSERT_TRUE(
+      Listen({kPrefix + "/1/voltage"}, {.users = {{"gateway", "right"}}}, "gateway", "right"));
   const struct {
     const char* name;
     std::string login;
@@ -380,14 +379,14 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
     Cli::Options environment;
     if (c.environment) environment.set.emplace_back("KARVELLO_MQTT_PASSWORD", c.environment);
     // Refused, it would read on until stopped: only the refusal ends it.
-    Cli watch(Watch(detector, "--every 200ms --site site1 --mqtt " + Url(broker.port(), c.login) +
+    Cli watch(Watch(detector, "--every 200ms --site site1 --mqtt " + Url(broker->port(), c.login) +
                                   (c.status == 0 ? " --count 2" : "")),
               RecordOf(folder), environment);
     ASSERT_EQ(watch.Finish(15s), c.status) << watch.Err();
     EXPECT_GE(Recorded(folder), 1U);
     if (c.status == 0) {
       published += 2;
-      EXPECT_TRUE(WaitUntil([&] { return live.Count() == published; }, 5s));
+      EXPECT_TRUE(WaitUntil([&] { return live->Count() == published; }, 5s));
     } else {
       EXPECT_NE(watch.Err().find(" refused the connection: Connection Refused: not authorised."),
                 std::string::npos)
@@ -405,7 +404,7 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
       EXPECT_NE(watch.Err().find("KARVELLO_MQTT_PASSWORD"), std::string::npos) << watch.Err();
     }
   }
-  EXPECT_EQ(live.Count(), published);
+  EXPECT_EQ(live->Count(), published);
 }
 
 // The CA file of --mqtt-ca: for an mqtts:// URL only, and one that can be read, or bad usage
