@@ -109,7 +109,7 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
     QStringList options;
     std::string sent;    // the reply as printed
     bool mbpollAccepts;  // whether mbpoll takes it as the value 220
-    std::string mbpollSays;
+    std::string mbpollSays = "";
   };
   const Case cases[] = {
       {{"--fault", "bad-crc"}, "01 03 02 00 DC 46 22", false, "Invalid CRC"},
@@ -117,28 +117,25 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
        "01 83 02 C0 F1",
        false,
        "Illegal data address"},
-      {{"--fault", "exception"}, "01 83 04 40 F3", false, ""},
-      {{"--fault", "truncate", "--truncate-by", "3"}, "01 03 02 00", false, ""},
-      {{"--fault", "other-address", "--other-address", "9"}, "09 03 02 00 DC 58 1C", false, ""},
-      {{"--fault", "extra", "--extra-bytes", "FF 00"}, "01 03 02 00 DC B9 DD FF 00", true, ""},
-      {{"--fault", "twice"}, "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD", true, ""},
+      {{"--fault", "exception"}, "01 83 04 40 F3", false},
+      {{"--fault", "truncate", "--truncate-by", "3"}, "01 03 02 00", false},
+      {{"--fault", "other-address", "--other-address", "9"}, "09 03 02 00 DC 58 1C", false},
+      {{"--fault", "extra", "--extra-bytes", "FF 00"}, "01 03 02 00 DC B9 DD FF 00", true},
+      {{"--fault", "twice"}, "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD", true},
       {{"--fault", "split", "--split-after", "2,2", "--fault-pause-ms", "30"},
        "01 03 02 00 DC B9 DD   (over",
-       true,
-       ""},
-      {{"--pace"}, "01 03 02 00 DC B9 DD", true, ""},
-      {{"--fault", "stray"}, "00 01 03 02 00 DC B9 DD", false, ""},
+       true},
+      {{"--pace"}, "01 03 02 00 DC B9 DD", true},
+      {{"--fault", "stray"}, "00 01 03 02 00 DC B9 DD", false},
       {{"--fault", "split", "--split-after", "5", "--stray-bytes", "00", "--fault-pause-ms", "16"},
        "00 01 03 02 00 DC B9 DD   (over",
-       false,
-       ""},
-      {{"--fault", "pause"}, "01 03 02 00 DC B9 DD   (over", true, ""},
-      {{"--fault", "noise"}, "01 03 02 00 DC B9 DD A5 A5 A5   (over", true, ""},
+       false},
+      {{"--fault", "pause"}, "01 03 02 00 DC B9 DD   (over", true},
+      {{"--fault", "noise"}, "01 03 02 00 DC B9 DD A5 A5 A5   (over", true},
       {{"--fault", "noise", "--noise-bytes", "01 03 02"},
        "01 03 02 00 DC B9 DD 01 03 02   (over",
-       true,
-       ""},
-      {{"--fault", "trickle", "--stray-bytes", "00"}, "00 01 03 02 00 DC B9 DD", false, ""},
+       true},
+      {{"--fault", "trickle", "--stray-bytes", "00"}, "00 01 03 02 00 DC B9 DD", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options.join(' ').toStdString());
