@@ -25,6 +25,36 @@ inline int OpenRaw(const std::string& path, int flags = O_NONBLOCK) {
   return fd;
 }
 
+// The terminal at `path` opened and left cooked, as another program might leave it: canonical,
+// echoing, with signals, CR to NL, XON/XOFF and output processing, 7E2 at 115200 baud; -1 where
+// it does not open.
+inline int OpenCooked(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  termios tio{};
+  if (fd < 0 || tcgetattr(fd, &tio) != 0) return fd;
+  tio.c_lflag |= ICANON | ECHO | ISIG;
+  tio.c_iflag |= ICRNL | IXON;
+  tio.c_oflag |= OPOST | ONLCR;
+  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
+  cfsetspeed(&tio, B115200);
+  tcsetattr(fd, TCSANOW, &tio);
+  return fd;
+}
+
+// What of the settings of the terminal `fd` is not raw 9600 baud 8N1, by flag field; empty when
+// all is.
+inline std::string NotRaw9600(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return "(no settings)";
+  std::string left;
+  if (tio.c_lflag & (ICANON | ECHO | ISIG)) left += " lflag";
+  if (tio.c_iflag & (ICRNL | IXON)) left += " iflag";
+  if (tio.c_oflag & OPOST) left += " oflag";
+  if ((tio.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) left += " cflag";
+  if (cfgetospeed(&tio) != B9600 || cfgetispeed(&tio) != B9600) left += " speed";
+  return left;
+}
+
 // What `fd` gives within `limit`: until `enough` bytes came and then `quiet` passed with none.
 inline std::vector<std::uint8_t> ReadUntil(int fd, std::size_t enough,
                                            std::chrono::milliseconds quiet,

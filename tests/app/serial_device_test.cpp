@@ -46,26 +46,11 @@ TEST(SerialDevice, TheDetectorServesALineHandedToIt) {
 
 TEST(SerialDevice, OpeningSetsTheLineToRaw9600EightNoneOne) {
   PtyPair line;
-  const int other = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(other, 0);
-  termios tio{};
-  ASSERT_EQ(tcgetattr(other, &tio), 0);
-  tio.c_lflag |= ICANON | ECHO | ISIG;
-  tio.c_iflag |= ICRNL | IXON;
-  tio.c_oflag |= OPOST | ONLCR;
-  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
-  cfsetspeed(&tio, B115200);
-  ASSERT_EQ(tcsetattr(other, TCSANOW, &tio), 0);
-
+  const int other = testing::OpenCooked(line.SlavePath());
+  ASSERT_NE(testing::NotRaw9600(other), "");
   const int fd = OpenSerialDevice(line.SlavePath());
-  ASSERT_EQ(tcgetattr(other, &tio), 0);
+  EXPECT_EQ(testing::NotRaw9600(other), "");
   close(other);
-  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
-  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0U);
-  EXPECT_EQ(tio.c_oflag & OPOST, 0U);
-  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
-  EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B9600));
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   close(fd);
 }

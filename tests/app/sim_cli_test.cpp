@@ -109,7 +109,7 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
     QStringList options;
     std::string sent;    // the reply as printed
     bool mbpollAccepts;  // whether mbpoll takes it as the value 220
-    std::string mbpollSays;
+    std::string mbpollSays = "";
   };
   const Case cases[] = {
       {{"--fault", "bad-crc"}, "01 03 02 00 DC 46 22", false, "Invalid CRC"},
@@ -117,28 +117,25 @@ TEST(SimProgram, FaultOptionsSpoilTheReplies) {
        "01 83 02 C0 F1",
        false,
        "Illegal data address"},
-      {{"--fault", "exception"}, "01 83 04 40 F3", false, ""},
-      {{"--fault", "truncate", "--truncate-by", "3"}, "01 03 02 00", false, ""},
-      {{"--fault", "other-address", "--other-address", "9"}, "09 03 02 00 DC 58 1C", false, ""},
-      {{"--fault", "extra", "--extra-bytes", "FF 00"}, "01 03 02 00 DC B9 DD FF 00", true, ""},
-      {{"--fault", "twice"}, "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD", true, ""},
+      {{"--fault", "exception"}, "01 83 04 40 F3", false},
+      {{"--fault", "truncate", "--truncate-by", "3"}, "01 03 02 00", false},
+      {{"--fault", "other-address", "--other-address", "9"}, "09 03 02 00 DC 58 1C", false},
+      {{"--fault", "extra", "--extra-bytes", "FF 00"}, "01 03 02 00 DC B9 DD FF 00", true},
+      {{"--fault", "twice"}, "01 03 02 00 DC B9 DD 01 03 02 00 DC B9 DD", true},
       {{"--fault", "split", "--split-after", "2,2", "--fault-pause-ms", "30"},
        "01 03 02 00 DC B9 DD   (over",
-       true,
-       ""},
-      {{"--pace"}, "01 03 02 00 DC B9 DD", true, ""},
-      {{"--fault", "stray"}, "00 01 03 02 00 DC B9 DD", false, ""},
+       true},
+      {{"--pace"}, "01 03 02 00 DC B9 DD", true},
+      {{"--fault", "stray"}, "00 01 03 02 00 DC B9 DD", false},
       {{"--fault", "split", "--split-after", "5", "--stray-bytes", "00", "--fault-pause-ms", "16"},
        "00 01 03 02 00 DC B9 DD   (over",
-       false,
-       ""},
-      {{"--fault", "pause"}, "01 03 02 00 DC B9 DD   (over", true, ""},
-      {{"--fault", "noise"}, "01 03 02 00 DC B9 DD A5 A5 A5   (over", true, ""},
+       false},
+      {{"--fault", "pause"}, "01 03 02 00 DC B9 DD   (over", true},
+      {{"--fault", "noise"}, "01 03 02 00 DC B9 DD A5 A5 A5   (over", true},
       {{"--fault", "noise", "--noise-bytes", "01 03 02"},
        "01 03 02 00 DC B9 DD 01 03 02   (over",
-       true,
-       ""},
-      {{"--fault", "trickle", "--stray-bytes", "00"}, "00 01 03 02 00 DC B9 DD", false, ""},
+       true},
+      {{"--fault", "trickle", "--stray-bytes", "00"}, "00 01 03 02 00 DC B9 DD", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options.join(' ').toStdString());
@@ -251,16 +248,7 @@ TEST(SimProgram, PrintsEveryExchangeOfARunLongerThanItsLog) {
   const std::vector<std::uint8_t> request = Hex("01 03 00 0F 00 01 B4 09");
   const QRegularExpression never(QStringLiteral("^never$"));
   for (int i = 0; i < kExchanges; ++i) {
-    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    std::size_t got = 0;
-    while (got < 7) {
-      pollfd in{fd, POLLIN, 0};
-      ASSERT_EQ(poll(&in, 1, 2000), 1) << "no reply to request " << i;
-      std::uint8_t buffer[16];
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      ASSERT_GT(n, 0);
-      got += static_cast<std::size_t>(n);
-    }
+    ASSERT_EQ(testing::Ask(fd, request, 7, 0ms, 2s).size(), 7u) << "no reply to request " << i;
     if (i % 500 == 0) sim.WaitForOutput(never, 5ms);  // keeps its pipe from filling
   }
   close(fd);
@@ -334,14 +322,8 @@ TEST(SimProgram, ServesModbusTcpAsAGateway) {
 // --device serves a terminal opened by path, whatever state the line was left in.
 TEST(SimProgram, ServesASerialDeviceGivenByPath) {
   sim::PtyPair line;  // the test works the master side, as the tool's port would
-  const int other = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(other, 0);
-  termios cooked{};
-  ASSERT_EQ(tcgetattr(other, &cooked), 0);
-  cooked.c_lflag |= ICANON | ECHO;
-  cooked.c_cflag |= PARENB;
-  cfsetspeed(&cooked, B19200);
-  ASSERT_EQ(tcsetattr(other, TCSANOW, &cooked), 0);
+  const int other = testing::OpenCooked(line.SlavePath());
+  ASSERT_NE(testing::NotRaw9600(other), "");
 
   SimProcess sim({"--device", QString::fromStdString(line.SlavePath()), "--voltage", "99"});
   ASSERT_TRUE(sim.WaitForOutput(
@@ -351,12 +333,8 @@ TEST(SimProgram, ServesASerialDeviceGivenByPath) {
           QRegularExpression::MultilineOption),
       3s))
       << sim.Output().toStdString();
-  termios now{};
-  ASSERT_EQ(tcgetattr(other, &now), 0);
+  EXPECT_EQ(testing::NotRaw9600(other), "");
   close(other);
-  EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0U);
-  EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
 
   EXPECT_EQ(testing::Ask(line.MasterFd(), Hex("01 03 00 0F 00 01 B4 09"), 7, 0ms, 2s),
             Hex("01 03 02 00 63 F8 6D"));

@@ -32,6 +32,7 @@
 #include "support/cli_process.h"
 #include "support/headless_chromium.h"
 #include "support/tcp_servers.h"
+#include "waiting_and_times.h"
 
 namespace karvello {
 namespace {
@@ -41,14 +42,7 @@ using sim::DetectorConfig;
 using sim::SimulatedDetector;
 using testing::FreePort;
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
+using cli_test::WaitUntil;
 
 // A watch of `addresses` on `detector`'s line serving HTTP on a free loopback port.
 struct HttpWatch {
@@ -69,25 +63,31 @@ struct HttpWatch {
   Cli cli;
 };
 
-// What a raw request of `bytes` draws: the first line of the answer, or empty when the server
-// closed without one. `sent`, when given, is counted up once the bytes are sent.
-std::string RawAnswer(std::uint16_t port, const std::string& bytes,
-                      std::atomic<int>* sent = nullptr) {
+// A socket connected to `port` on 127.0.0.1 that waits at most 10 s for each read; -1 when the
+// connection is refused.
+int Connect(std::uint16_t port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(s);
-    return "(no connection)";
-  }
+  timeval wait{10, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return s;
+  ::close(s);
+  return -1;
+}
+
+// What a raw request of `bytes` draws: the first line of the answer, or empty when the server
+// closed without one. `sent`, when given, is counted up once the bytes are sent.
+std::string RawAnswer(std::uint16_t port, const std::string& bytes,
+                      std::atomic<int>* sent = nullptr) {
+  const int s = Connect(port);
+  if (s < 0) return "(no connection)";
   (void)::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (sent) ++*sent;
   std::string answer;
   char chunk[4096];
-  timeval wait{10, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   for (ssize_t got; (got = ::recv(s, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
   ::close(s);
   return answer.substr(0, answer.find("\r\n"));
@@ -98,16 +98,10 @@ std::string RawAnswer(std::uint16_t port, const std::string& bytes,
 // a phone's width.
 TEST(WatchHttpPage, ShowsEachDetectorAndTheRaisedAlarmAtFirstPaint) {
   KARVELLO_SKIP_WITHOUT_CHROMIUM();
-  DetectorConfig over;
-  over.address = 1;
-  over.resistance = 0xFFFF;
-  over.decimalCount = 3;  // more than 2 decimal places: over range
-  over.measurementTime = 18'500ms;
-  DetectorConfig good = over;
-  good.address = 2;
-  good.resistance = 128;
-  good.decimalCount = 1;
-  good.voltage = 230;
+  // More than 2 decimal places: over range.
+  const DetectorConfig over{.resistance = 0xFFFF, .decimalCount = 3, .measurementTime = 18'500ms};
+  const DetectorConfig good{
+      .address = 2, .resistance = 128, .voltage = 230, .measurementTime = 18'500ms};
   SimulatedDetector detectors({over, good}, {});
   HttpWatch watch(detectors, {"-a", "1,2", "--every", "60s", "--voltage", "--resistance",
                               "--alarm-above", "20", "--alarm-after", "1"});
@@ -192,9 +186,7 @@ TEST(WatchHttpMetrics, AreScrapedByPrometheusAndPassPromtool) {
       std::string_view(PROMTOOL_EXECUTABLE).empty()) {
     GTEST_SKIP() << "prometheus or promtool not found";
   }
-  DetectorConfig config;
-  config.voltage = 228;
-  SimulatedDetector detector(config);
+  SimulatedDetector detector(DetectorConfig{.voltage = 228});
   HttpWatch watch(detector, {"-a", "1", "--every", "1s"});
   ASSERT_TRUE(watch.cli.WaitForLines(1, 10s)) << watch.cli.Out();
 
@@ -252,20 +244,23 @@ TEST(WatchHttpServer, RefusesWhatItDoesNotServe) {
   ASSERT_TRUE(watch.cli.WaitForLines(1, 10s)) << watch.cli.Out();
   ASSERT_TRUE(WaitUntil([&] { return watch.Get("/healthz"); }, 5s));
   const struct {
-    const char* request;
+    std::string request;  // its line's method and path
     const char* answer;
   } cases[] = {
-      {"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
-      {"HEAD / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
-      {"POST /api/status HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-       "HTTP/1.1 405 Method Not Allowed"},
-      {"DELETE / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-       "HTTP/1.1 405 Method Not Allowed"},
-      {"GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-       "HTTP/1.1 404 Not Found"},
-      {"GET /metrics/x HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found"},
+      {"GET /healthz", "HTTP/1.1 200 OK"},
+      {"HEAD /", "HTTP/1.1 200 OK"},
+      {"POST /api/status", "HTTP/1.1 405 Method Not Allowed"},
+      {"DELETE /", "HTTP/1.1 405 Method Not Allowed"},
+      {"GET /../../etc/passwd", "HTTP/1.1 404 Not Found"},
+      {"GET /metrics/x", "HTTP/1.1 404 Not Found"},
   };
-  for (const auto& c : cases) EXPECT_EQ(RawAnswer(watch.port, c.request), c.answer) << c.request;
+  for (const auto& c : cases) {
+    const std::string length = c.request.starts_with("POST") ? "Content-Length: 0\r\n" : "";
+    EXPECT_EQ(RawAnswer(watch.port, c.request + " HTTP/1.1\r\nHost: x\r\n" + length +
+                                        "Connection: close\r\n\r\n"),
+              c.answer)
+        << c.request;
+  }
 
   // The request line's bound (the library's): 8192 bytes with its line end taken, one more
   // refused, and far more.
@@ -302,20 +297,14 @@ TEST(WatchHttpServer, RefusesWhatItDoesNotServe) {
 
   // A kept connection: answered, then dropped after 2 s without a request.
   {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(watch.port);
-    ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int s = Connect(watch.port);
+    ASSERT_GE(s, 0);
     const std::string request = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_EQ(::send(s, request.data(), request.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size()));
     char chunk[4096];
     ASSERT_GT(::recv(s, chunk, sizeof chunk, 0), 0);
     const auto answered = std::chrono::steady_clock::now();
-    timeval wait{10, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     while (::recv(s, chunk, sizeof chunk, 0) > 0) {
     }
     const auto idle = std::chrono::steady_clock::now() - answered;
@@ -401,12 +390,7 @@ TEST(WatchHttpServer, AnswersFiftyPollingClientsWhileTheRoundsKeepTime) {
   // The rounds printed meanwhile: no round left out, each on the 200 ms grid.
   watch.cli.Signal(SIGTERM);
   EXPECT_EQ(watch.cli.Finish(), 0);
-  std::vector<QDateTime> times;
-  for (const QString& line :
-       QString::fromStdString(watch.cli.Out()).split('\n', Qt::SkipEmptyParts)) {
-    times.push_back(QDateTime::fromString(
-        QJsonDocument::fromJson(line.toUtf8()).object()["time"].toString(), Qt::ISODateWithMs));
-  }
+  const std::vector<QDateTime> times = cli_test::Times(watch.cli.Objects());
   ASSERT_GT(times.size(), 25u);
   for (std::size_t i = 1; i < times.size(); ++i) {
     EXPECT_LT(times[i - 1].msecsTo(times[i]), 300) << "round " << i;

@@ -24,10 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "support/sim_process.h"
-#include "support/cli_process.h"
 #include "record/record.h"
+#include "support/cli_process.h"
+#include "support/sim_process.h"
 #include "support/tcp_servers.h"
+#include "waiting_and_times.h"
 
 namespace karvello {
 namespace {
@@ -69,10 +70,9 @@ char Letter(const std::string& result, const std::string& value, const std::stri
 }
 
 // The letters of a watch's lines (--format json), a line each.
-std::string Letters(const std::string& out) {
+std::string Letters(const std::vector<QJsonObject>& printed) {
   std::string letters;
-  for (const QString& line : QString::fromStdString(out).split('\n', Qt::SkipEmptyParts)) {
-    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+  for (const QJsonObject& object : printed) {
     const QJsonValue value = object["value"];
     letters += Letter(object["result"].toString().toStdString(),
                       value.isNull() ? "" : value.toVariant().toString().toStdString(),
@@ -88,7 +88,7 @@ bool WaitForPrinted(Cli& watch, const std::regex& pattern, std::chrono::millisec
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (!watch.WaitForLines(lines, left)) return false;
-    if (std::regex_match(Letters(watch.Out()), pattern)) return true;
+    if (std::regex_match(Letters(watch.Objects()), pattern)) return true;
   }
   return false;
 }
@@ -146,36 +146,27 @@ TEST(CliWatchLostLine, RidesOutTheLineGoingAndOpensItAgain) {
 
     ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
     // Read, then gone, then read again: a line a round, in order of time.
-    const std::string printed = Letters(watch.Out());
-    std::vector<QDateTime> times;
-    for (const QString& line :
-         QString::fromStdString(watch.Out()).split('\n', Qt::SkipEmptyParts)) {
-      const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
-      times.push_back(QDateTime::fromString(object["time"].toString(), Qt::ISODateWithMs));
-    }
+    const std::string printed = Letters(watch.Objects());
+    const std::vector<QDateTime> times = cli_test::Times(watch.Objects());
     EXPECT_EQ(printed.size(), std::size_t(rounds)) << watch.Out();
     EXPECT_TRUE(std::regex_match(printed, std::regex(lostAndBack))) << watch.Out();
     EXPECT_EQ(std::adjacent_find(times.begin(), times.end(), std::greater_equal<>()), times.end());
-    // Each loss said once as it begins, and once as it ends ("-" gone, "+" back).
+    // Each loss said once as it begins, and once as it ends ("-" gone, "+" back). The line's own
+    // message of its loss reads as the tool's, without Qt's category ("karvello.line: "): every
+    // line of standard error is the tool's.
     std::string said;
-    for (const QString& line : QString::fromStdString(watch.Err()).split('\n')) {
-      const std::string text = line.toStdString();
-      if (text == "karvello-cli: " + c.line +
-                      " lost; the watch goes on and opens it again when it is back") {
+    for (const QString& line :
+         QString::fromStdString(watch.Err()).split('\n', Qt::SkipEmptyParts)) {
+      EXPECT_TRUE(line.startsWith("karvello-cli: ")) << line.toStdString();
+      if (line.toStdString() ==
+          "karvello-cli: " + c.line + " lost; the watch goes on and opens it again when it is back")
         said += '-';
-      } else if (text == "karvello-cli: " + c.line + " is back") {
-        said += '+';
-      }
+      if (line.toStdString() == "karvello-cli: " + c.line + " is back") said += '+';
     }
     std::string expected;
     for (int loss = 0; loss < c.losses; ++loss) expected += "-+";
     EXPECT_EQ(said, expected) << watch.Err();
-    // The line's own message of its loss reads as the tool's, without Qt's category
-    // ("karvello.line: "): every line of standard error is the tool's.
     EXPECT_NE(watch.Err().find(" lost: "), std::string::npos) << watch.Err();
-    for (const QString& line : QString::fromStdString(watch.Err()).split('\n', Qt::SkipEmptyParts)) {
-      EXPECT_TRUE(line.startsWith("karvello-cli: ")) << line.toStdString();
-    }
     // The record: a row a round, as printed.
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
     ASSERT_EQ(rows.size(), times.size());

@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "support/cli_process.h"
 #include "support/free_port.h"
 #include "support/mqtt_broker.h"
+#include "waiting_and_times.h"
 
 void PrintTo(const QJsonObject& object, std::ostream* out) {
   *out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
@@ -41,22 +43,11 @@ using testing::Subscriber;
 
 const std::string kPrefix = "karvello/site1";
 
-// karvello-cli with `arguments`, its record at `record` (none: --no-record) and `environment`
-// added; its output as it comes.
-class Watch : public Cli {
- public:
-  Watch(QStringList arguments, const std::string& record = {},
-        const std::vector<std::pair<QString, QString>>& environment = {})
-      : Cli(std::move(arguments), QString::fromStdString(record), Environment(environment)) {}
-  int Finish(std::chrono::milliseconds timeout = 15s) { return Cli::Finish(timeout); }
-
- private:
-  static Options Environment(const std::vector<std::pair<QString, QString>>& variables) {
-    Options options;
-    options.set = variables;
-    return options;
-  }
-};
+// karvello-cli watch of address 1 on `detector`'s line with the options `more`, split at spaces.
+QStringList Watch(const SimulatedDetector& detector, const QString& more) {
+  return QStringList{"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1"} +
+         more.split(' ');
+}
 
 std::vector<QJsonObject> Objects(const std::vector<Received>& messages) {
   std::vector<QJsonObject> objects;
@@ -72,46 +63,59 @@ std::vector<std::string> Payloads(const std::vector<Received>& messages) {
   return payloads;
 }
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+using cli_test::WaitUntil;
 
 QString Url(int port, const std::string& login = {}) {
   return QString::fromStdString("mqtt://" + login + "127.0.0.1:" + std::to_string(port));
 }
 
+QString RecordOf(const ScratchFolder& folder) {
+  return QString::fromStdString(folder.File("record.csv"));
+}
+
+std::size_t Recorded(const ScratchFolder& folder) {
+  return Record::Read(RecordOf(folder), {}).size();
+}
+
+// Each case's broker on 127.0.0.1 and its subscriber, once Listen has started them.
+class WatchGateway : public ::testing::Test {
+ protected:
+  // Starts a broker of `setup` and subscribes to `topics` on it as `user`; whether both are done.
+  bool Listen(const std::vector<std::string>& topics, const testing::BrokerSetup& setup = {},
+              const std::string& user = {}, const std::string& password = {}) {
+    broker.emplace(setup);
+    if (!broker->Start()) return false;
+    live.emplace(broker->port(), topics, user, password);
+    return live->WaitSubscribed(1);
+  }
+  std::optional<MosquittoBroker> broker;
+  std::optional<Subscriber> live;
+};
+
 // The watch as the service runs it, its options from a file: each reading on its topic as the
 // watch printed it, "online" then "offline", the last of each retained for a late subscriber,
 // and every reading in the record.
-TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/#"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
+  ASSERT_TRUE(Listen({kPrefix + "/#"}));
   SimulatedDetector detector;
   ScratchFolder folder;
   std::ofstream(folder.File("watch-site1.conf"))
       << "# the test's site\n-p " << detector.SlavePath()
       << "\n-a 1\n--every 300ms\n--count 5\n--format json\n--mqtt "
-      << Url(broker.port()).toStdString() << "\n--site site1\n";
-  Watch watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))},
-              folder.File("record.csv"));
-  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+      << Url(broker->port()).toStdString() << "\n--site site1\n";
+  Cli watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))},
+            RecordOf(folder));
+  ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
   const std::vector<QJsonObject> printed = watch.Objects();
   ASSERT_EQ(printed.size(), 5U) << watch.Out();
   EXPECT_EQ(printed[4]["value"].toDouble(), 220.0);
-  ASSERT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 2; }, 5s));
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
-  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+  ASSERT_TRUE(WaitUntil([&] { return live->On(kPrefix + "/status").size() == 2; }, 5s));
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live->On(kPrefix + "/status")),
             (std::vector<std::string>{"online", "offline"}));
-  EXPECT_EQ(Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size(), 5U);
+  EXPECT_EQ(Recorded(folder), 5U);
 
-  Subscriber late(broker.port(), {kPrefix + "/#"});
+  Subscriber late(broker->port(), {kPrefix + "/#"});
   ASSERT_TRUE(late.WaitSubscribed(1));
   ASSERT_TRUE(WaitUntil([&] { return late.Count() == 2; }, 5s));
   EXPECT_EQ(late.On(kPrefix + "/status"),
@@ -123,25 +127,32 @@ TEST(WatchGateway, PublishesEveryReadingAsItPrintsIt) {
 }
 
 // TLS with the test's own CA, given with --mqtt-ca: the readings arrive over the TLS listener.
-TEST(WatchGateway, PublishesOverTlsTrustingItsCa) {
-  MosquittoBroker broker({.users = {}, .tls = true});
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, PublishesOverTlsTrustingItsCa) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/voltage"}, {.users = {}, .tls = true}));
   SimulatedDetector detector;
-  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
-               "200ms", "--count", "2", "--format", "json", "--site", "site1", "--mqtt",
-               QString::fromStdString("mqtts://localhost:" + std::to_string(broker.tlsPort())),
-               "--mqtt-ca", QString::fromStdString(testing::TestCertificates::Get().caFile)});
-  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s)) << watch.Err();
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), watch.Objects());
+  Cli watch(Watch(detector, "--every 200ms --count 2 --format json --site site1 --mqtt-ca " +
+                                QString::fromStdString(testing::TestCertificates::Get().caFile))
+            << "--mqtt"
+            << "mqtts://localhost:" + QString::number(broker->tlsPort()));
+  ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s)) << watch.Err();
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), watch.Objects());
+}
+
+// Whether the watch's standard error counts the `made` readings of its record as not delivered
+// ("1 message", "3 messages"), or, with none made, says nothing of it.
+void ExpectUndeliveredSaid(const Cli& watch, std::size_t made) {
+  const std::string said = made == 0
+                               ? std::string("not delivered")
+                               : "MQTT: " + std::to_string(made) +
+                                     (made == 1 ? " message" : " messages") + " not delivered to ";
+  EXPECT_EQ(watch.Err().find(said) != std::string::npos, made != 0) << watch.Err();
 }
 
 // A broker whose TLS certificate cannot be verified ends even a counted watch with the broker's
 // status, said as a verification failure with its reason, and the readings not delivered
 // counted: retrying would change nothing.
-TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
+TEST_F(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
   const struct {
     const char* name;
     bool anotherHost;
@@ -155,38 +166,30 @@ TEST(WatchGateway, AnUnverifiableCertificateEndsTheWatchWithTheBrokersStatus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    MosquittoBroker broker({.users = {}, .tls = true, .tlsForAnotherHost = c.anotherHost});
-    ASSERT_TRUE(broker.Start());
+    MosquittoBroker tls({.users = {}, .tls = true, .tlsForAnotherHost = c.anotherHost});
+    ASSERT_TRUE(tls.Start());
     SimulatedDetector detector;
     ScratchFolder folder;
-    const std::string url = "mqtts://localhost:" + std::to_string(broker.tlsPort());
-    Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1",
-                 "--every", "200ms", "--count", "50", "--site", "site1", "--mqtt",
-                 QString::fromStdString(url), "--mqtt-ca", QString::fromStdString(c.ca)},
-                folder.File("record.csv"));
-    ASSERT_EQ(watch.Finish(), 7) << watch.Err();
+    const std::string url = "mqtts://localhost:" + std::to_string(tls.tlsPort());
+    Cli watch(
+        Watch(detector, QString::fromStdString("--every 200ms --count 50 --site site1 --mqtt " +
+                                               url + " --mqtt-ca " + c.ca)),
+        RecordOf(folder));
+    ASSERT_EQ(watch.Finish(15s), 7) << watch.Err();
     EXPECT_NE(watch.Err().find("karvello-cli: MQTT: the TLS certificate of " + url +
-                               " cannot be verified (TLS verification failed): " + c.reason +
-                               "\n"),
+                               " cannot be verified (TLS verification failed): " + c.reason + "\n"),
               std::string::npos)
         << watch.Err();
-    const std::size_t made =
-        Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
-    EXPECT_LT(made, 50U);
+    EXPECT_LT(Recorded(folder), 50U);
     // The refusal may come before the first reading is made: then none is said undelivered.
-    EXPECT_EQ(watch.Err().find(made == 0 ? std::string("not delivered")
-                                         : "MQTT: " + std::to_string(made) +
-                                               (made == 1 ? " message" : " messages") +
-                                               " not delivered to ") == std::string::npos,
-              made == 0)
-        << watch.Err();
+    ExpectUndeliveredSaid(watch, Recorded(folder));
   }
 }
 
 // A watch of counted rounds whose broker was never reached has not done its work: it ends with
 // a status of its own, the undelivered messages counted ("1 message" for one); stopped before
 // its rounds are done, it ends as asked, with 0. A broker reached takes them all: 0.
-TEST(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
+TEST_F(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
   MosquittoBroker reached;
   ASSERT_TRUE(reached.Start());
   const int nowhere = testing::FreePort();  // nothing listens there
@@ -206,89 +209,66 @@ TEST(WatchGateway, CountedRoundsNotDeliveredEndWithTheirOwnStatus) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SimulatedDetector detector;
-    Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1",
-                 "--every", "300ms", "--count", c.count, "--site", "site1", "--mqtt",
-                 Url(c.port)});
+    Cli watch(Watch(detector, "--every 300ms --site site1 --count " + QString(c.count) +
+                                  " --mqtt " + Url(c.port)));
     if (c.stop) {
       ASSERT_TRUE(watch.WaitForLines(1, 10s)) << watch.Err();
       watch.Signal(SIGINT);
     }
-    EXPECT_EQ(watch.Finish(), c.status) << watch.Err();
-    if (c.said) {
-      EXPECT_NE(watch.Err().find(c.said), std::string::npos) << watch.Err();
-    } else {
-      EXPECT_EQ(watch.Err().find("not delivered"), std::string::npos) << watch.Err();
-    }
+    EXPECT_EQ(watch.Finish(15s), c.status) << watch.Err();
+    EXPECT_EQ(watch.Err().find(c.said ? c.said : "not delivered") != std::string::npos,
+              c.said != nullptr)
+        << watch.Err();
   }
 }
 
 // A watch killed outright says nothing itself: the broker gives its last will, "offline", retained.
-TEST(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/status"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, KilledWatchLeavesTheLastWillOffline) {
+  ASSERT_TRUE(Listen({kPrefix + "/status"}));
   SimulatedDetector detector;
-  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
-               "10s", "--mqtt", Url(broker.port()), "--site", "site1"});
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 1; }, 5s));
+  Cli watch(Watch(detector, "--every 10s --site site1 --mqtt " + Url(broker->port())));
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 1; }, 5s));
   watch.Signal(SIGKILL);
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
-  EXPECT_EQ(live.Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
-                                                    {kPrefix + "/status", "offline", false}}));
-  Subscriber late(broker.port(), {kPrefix + "/status"});
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s));
+  EXPECT_EQ(live->Messages(), (std::vector<Received>{{kPrefix + "/status", "online", false},
+                                                     {kPrefix + "/status", "offline", false}}));
+  Subscriber late(broker->port(), {kPrefix + "/status"});
   ASSERT_TRUE(WaitUntil([&] { return late.Count() == 1; }, 5s));
   EXPECT_EQ(late.Messages(), (std::vector<Received>{{kPrefix + "/status", "offline", true}}));
 }
 
-// A bad line of the options file: bad usage naming its line, and nothing sent.
-TEST(WatchGateway, RefusesABadLineOfItsFileByNumber) {
-  SimulatedDetector detector;
-  ScratchFolder folder;
-  std::ofstream(folder.File("watch-site1.conf"))
-      << "-p " << detector.SlavePath() << "\n-a 1\n\nevery 5m\n";
-  Watch watch({"watch", "--config", QString::fromStdString(folder.File("watch-site1.conf"))});
-  EXPECT_EQ(watch.Finish(), 2);
-  EXPECT_EQ(watch.Err(), "karvello-cli: " + folder.File("watch-site1.conf") +
-                             ":4: the line does not begin with an option (-x or --name)\n");
-  EXPECT_EQ(detector.ExchangeCount(), 0U);
-}
-
 // The broker stopped for ten seconds in the middle of a watch and started again: every reading
 // the watch printed arrives, in order, none twice.
-TEST(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage", kPrefix + "/status"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/voltage", kPrefix + "/status"}));
   SimulatedDetector detector;
-  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
-               "500ms", "--format", "json", "--mqtt", Url(broker.port()), "--site", "site1"});
+  Cli watch(
+      Watch(detector, "--every 500ms --format json --site site1 --mqtt " + Url(broker->port())));
   ASSERT_TRUE(watch.WaitForLines(3, 5s)) << watch.Out();
-  broker.Stop();
+  broker->Stop();
   const auto away = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - away < 10s) watch.Lines();
   const int printedAway = watch.Lines(0ms);
-  ASSERT_TRUE(broker.Start());
-  ASSERT_TRUE(live.WaitSubscribed(2, 15s));
+  ASSERT_TRUE(broker->Start());
+  ASSERT_TRUE(live->WaitSubscribed(2, 15s));
   // The watch tries again on its own back-off, and sends what it kept.
   ASSERT_TRUE(WaitUntil(
       [&] {
         const int printed = watch.Lines(0ms);
         return printed > printedAway + 2 &&
-               live.On(kPrefix + "/1/voltage").size() >= static_cast<std::size_t>(printed);
+               live->On(kPrefix + "/1/voltage").size() >= static_cast<std::size_t>(printed);
       },
       40s))
       << watch.Out();
   watch.Signal(SIGTERM);
-  ASSERT_EQ(watch.Finish(), 0) << watch.Err();
+  ASSERT_EQ(watch.Finish(15s), 0) << watch.Err();
   // The broker gives the watch's last will as it stops.
-  EXPECT_TRUE(WaitUntil([&] { return live.On(kPrefix + "/status").size() == 4; }, 5s))
+  EXPECT_TRUE(WaitUntil([&] { return live->On(kPrefix + "/status").size() == 4; }, 5s))
       << watch.Err();
   const std::vector<QJsonObject> printed = watch.Objects();
   EXPECT_GE(printed.size(), 3U + 18U);
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/voltage")), printed);
-  EXPECT_EQ(Payloads(live.On(kPrefix + "/status")),
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/voltage")), printed);
+  EXPECT_EQ(Payloads(live->On(kPrefix + "/status")),
             (std::vector<std::string>{"online", "offline", "online", "offline"}));
   EXPECT_NE(watch.Err().find("is back after"), std::string::npos) << watch.Err();
 }
@@ -296,37 +276,16 @@ TEST(WatchGateway, BrokerAwayTenSecondsLosesNothingAndRepeatsNothing) {
 // Over a detector whose resistance falls below the limit: raised by the first reading, cleared
 // by the second (--alarm-after 1), each a line, a row of the record and a message on the alarm
 // topic with the reading's time and value.
-TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
-  MosquittoBroker broker;
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/alarm"});
-  ASSERT_TRUE(live.WaitSubscribed(1));
-  DetectorConfig config;
-  config.measurementTime =
-      18'500ms;  // done a little before the tool's 19 s, as on a loaded machine
-  SimulatedDetector detector(config);  // 34.5 ohms
+TEST_F(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
+  ASSERT_TRUE(Listen({kPrefix + "/1/alarm"}));
+  // 34.5 ohms, done a little before the tool's 19 s, as on a loaded machine.
+  SimulatedDetector detector(DetectorConfig{.measurementTime = 18'500ms});
   ScratchFolder folder;
-  Watch watch({"watch",
-               "-p",
-               QString::fromStdString(detector.SlavePath()),
-               "-a",
-               "1",
-               "--every",
-               "1s",
-               "--count",
-               "2",
-               "--resistance",
-               "--alarm-above",
-               "20",
-               "--alarm-after",
-               "1",
-               "--format",
-               "json",
-               "--mqtt",
-               Url(broker.port()),
-               "--site",
-               "site1"},
-              folder.File("record.csv"));
+  Cli watch(Watch(detector,
+                  "--every 1s --count 2 --resistance --alarm-above 20 --alarm-after 1 "
+                  "--format json --site site1 --mqtt " +
+                      Url(broker->port())),
+            RecordOf(folder));
   ASSERT_TRUE(watch.WaitForLines(2, 30s)) << watch.Out();
   detector.SetResistance(128, 1);  // 12.8 ohms
   ASSERT_EQ(watch.Finish(40s), 0) << watch.Err();
@@ -344,55 +303,48 @@ TEST(WatchGateway, AlarmRaisedAndClearedAsTheResistanceChanges) {
   };
   EXPECT_EQ(printed[0]["value"].toDouble(), 34.5);
   EXPECT_EQ(printed[2]["value"].toDouble(), 12.8);
-  QJsonObject raisedLine = alarm(printed[0], "raised");
-  raisedLine.remove("state");
-  raisedLine.remove("kind");
-  raisedLine.remove("standing");
-  raisedLine.insert("port", QString::fromStdString(detector.SlavePath()));
-  raisedLine.insert("operation", "alarm");
-  raisedLine.insert("result", "raised");
-  raisedLine.insert("unit", "Ω");
-  EXPECT_EQ(printed[1], raisedLine);
+  EXPECT_EQ(printed[1], (QJsonObject{{"time", printed[0]["time"]},
+                                     {"port", QString::fromStdString(detector.SlavePath())},
+                                     {"address", 1},
+                                     {"operation", "alarm"},
+                                     {"result", "raised"},
+                                     {"value", 34.5},
+                                     {"unit", "Ω"},
+                                     {"over_range", false},
+                                     {"limit", 20}}));
   EXPECT_EQ(printed[3]["result"].toString(), "cleared");
-  ASSERT_TRUE(WaitUntil([&] { return live.Count() == 2; }, 5s));
-  EXPECT_EQ(Objects(live.On(kPrefix + "/1/alarm")),
+  ASSERT_TRUE(WaitUntil([&] { return live->Count() == 2; }, 5s));
+  EXPECT_EQ(Objects(live->On(kPrefix + "/1/alarm")),
             (std::vector<QJsonObject>{alarm(printed[0], "raised"), alarm(printed[2], "cleared")}));
 
-  const std::vector<RecordRow> rows =
-      Record::Read(QString::fromStdString(folder.File("record.csv")), {});
+  // The record: each reading, and each change of the alarm at the time of its reading.
+  const std::vector<RecordRow> rows = Record::Read(RecordOf(folder), {});
+  std::vector<std::string> recorded;
+  for (const RecordRow& row : rows) {
+    recorded.push_back(std::string(OperationText(row)) + " " + std::string(ResultText(row)) + " " +
+                       ValueText(row) + " " + std::string(UnitText(row)));
+  }
+  EXPECT_EQ(recorded,
+            (std::vector<std::string>{"resistance answered 34.5 Ω", "alarm raised 34.5 Ω",
+                                      "resistance answered 12.8 Ω", "alarm cleared 12.8 Ω"}));
   ASSERT_EQ(rows.size(), 4U);
-  EXPECT_EQ(OperationText(rows[1]), "alarm");
-  EXPECT_EQ(ResultText(rows[1]), "raised");
-  EXPECT_EQ(ValueText(rows[1]), "34.5");
-  EXPECT_EQ(UnitText(rows[1]), "Ω");
   EXPECT_EQ(rows[1].time, rows[0].time);
-  EXPECT_EQ(OperationText(rows[3]), "alarm");
-  EXPECT_EQ(ResultText(rows[3]), "cleared");
-  EXPECT_EQ(ValueText(rows[3]), "12.8");
 }
 
 // An alarm raised when the watch last ran stands when it starts again (the service restarted):
 // a reading at or below the limit clears it, so the retained alarm does not stay raised.
-TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
-  DetectorConfig config;
-  config.measurementTime = 18'500ms;
-  config.resistance = 128;  // 12.8 ohms
-  SimulatedDetector detector(config);
+TEST_F(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
+  SimulatedDetector detector(DetectorConfig{.resistance = 128, .measurementTime = 18'500ms});
   ScratchFolder folder;
-  const Outcome reading{Operation::kQueryResistance,
-                        1,
-                        {},
-                        {},
-                        Result::kAnswered,
-                        Reading{345, 1},
-                        false};  // 34.5 ohms
-  const RecordRow raised =
-      RowOf(AlarmChange{reading, 1, true, 20, QDateTime::currentDateTime()}, detector.SlavePath());
-  ASSERT_TRUE(Record(QString::fromStdString(folder.File("record.csv"))).Append(raised));
-  Watch watch({"watch", "-p", QString::fromStdString(detector.SlavePath()), "-a", "1", "--every",
-               "1s", "--count", "1", "--resistance", "--alarm-above", "20", "--alarm-after", "1",
-               "--format", "json"},
-              folder.File("record.csv"));
+  // 34.5 ohms
+  const Outcome reading{Operation::kQueryResistance, 1, {}, {}, Result::kAnswered, Reading{345, 1}};
+  ASSERT_TRUE(Record(RecordOf(folder))
+                  .Append(RowOf(AlarmChange{reading, 1, true, 20, QDateTime::currentDateTime()},
+                                detector.SlavePath())));
+  Cli watch(Watch(detector,
+                  "--every 1s --count 1 --resistance --alarm-above 20 --alarm-after 1 "
+                  "--format json"),
+            RecordOf(folder));
   ASSERT_EQ(watch.Finish(40s), 0) << watch.Err();
   const std::vector<QJsonObject> printed = watch.Objects();
   ASSERT_EQ(printed.size(), 2U) << watch.Out();
@@ -403,11 +355,9 @@ TEST(WatchGateway, AnAlarmRaisedInTheRecordIsClearedWhenTheWatchStartsAgain) {
 
 // A broker that checks logins: the password from the URL or from KARVELLO_MQTT_PASSWORD; a wrong
 // one ends the watch with status 7 and a line saying why, the readings made recorded.
-TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
-  MosquittoBroker broker({.users = {{"gateway", "right"}}});
-  ASSERT_TRUE(broker.Start());
-  Subscriber live(broker.port(), {kPrefix + "/1/voltage"}, "gateway", "right");
-  ASSERT_TRUE(live.WaitSubscribed(1));
+TEST_F(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
+  ASSERT_TRUE(
+      Listen({kPrefix + "/1/voltage"}, {.users = {{"gateway", "right"}}}, "gateway", "right"));
   const struct {
     const char* name;
     std::string login;
@@ -426,22 +376,17 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
     SCOPED_TRACE(c.name);
     SimulatedDetector detector;
     ScratchFolder folder;
-    std::vector<std::pair<QString, QString>> environment;
-    if (c.environment) environment.emplace_back("KARVELLO_MQTT_PASSWORD", c.environment);
+    Cli::Options environment;
+    if (c.environment) environment.set.emplace_back("KARVELLO_MQTT_PASSWORD", c.environment);
     // Refused, it would read on until stopped: only the refusal ends it.
-    QStringList arguments = {"watch",  "-p",     QString::fromStdString(detector.SlavePath()),
-                             "-a",     "1",      "--every",
-                             "200ms",  "--mqtt", Url(broker.port(), c.login),
-                             "--site", "site1"};
-    if (c.status == 0)
-      arguments << "--count"
-                << "2";
-    Watch watch(arguments, folder.File("record.csv"), environment);
-    ASSERT_EQ(watch.Finish(), c.status) << watch.Err();
-    EXPECT_GE(Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size(), 1U);
+    Cli watch(Watch(detector, "--every 200ms --site site1 --mqtt " + Url(broker->port(), c.login) +
+                                  (c.status == 0 ? " --count 2" : "")),
+              RecordOf(folder), environment);
+    ASSERT_EQ(watch.Finish(15s), c.status) << watch.Err();
+    EXPECT_GE(Recorded(folder), 1U);
     if (c.status == 0) {
       published += 2;
-      EXPECT_TRUE(WaitUntil([&] { return live.Count() == published; }, 5s));
+      EXPECT_TRUE(WaitUntil([&] { return live->Count() == published; }, 5s));
     } else {
       EXPECT_NE(watch.Err().find(" refused the connection: Connection Refused: not authorised."),
                 std::string::npos)
@@ -450,11 +395,7 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
       EXPECT_EQ(watch.Err().find("wrong"), std::string::npos) << watch.Err();
       // Every reading recorded went undelivered, and is said so, whether it was made before
       // the broker's refusal came or after.
-      const std::size_t made =
-          Record::Read(QString::fromStdString(folder.File("record.csv")), {}).size();
-      const std::string messages = std::to_string(made) + (made == 1 ? " message" : " messages");
-      EXPECT_NE(watch.Err().find("MQTT: " + messages + " not delivered to "), std::string::npos)
-          << watch.Err();
+      ExpectUndeliveredSaid(watch, Recorded(folder));
     }
     EXPECT_EQ(watch.Err().find("no password was given for the user gateway") != std::string::npos,
               c.noPasswordSaid)
@@ -463,7 +404,7 @@ TEST(WatchGateway, WrongPasswordEndsWithItsStatusAndTheReadingsRecorded) {
       EXPECT_NE(watch.Err().find("KARVELLO_MQTT_PASSWORD"), std::string::npos) << watch.Err();
     }
   }
-  EXPECT_EQ(live.Count(), published);
+  EXPECT_EQ(live->Count(), published);
 }
 
 // The CA file of --mqtt-ca: for an mqtts:// URL only, and one that can be read, or bad usage

@@ -28,6 +28,7 @@
 #include "support/cli_process.h"
 #include "support/mqtt_broker.h"
 #include "support/sim_process.h"
+#include "waiting_and_times.h"
 
 namespace karvello {
 namespace {
@@ -43,14 +44,7 @@ using testing::Subscriber;
 const std::string kPrefix = "karvello/site1";
 const std::string kTopic = kPrefix + "/1/voltage";
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
+using cli_test::WaitUntil;
 
 // The times of the watch's voltage readings in the record, oldest first (across its files).
 std::vector<std::string> RecordedTimes(const std::string& record, const std::string& port) {
@@ -96,7 +90,7 @@ void SetAside(const std::string& record) {
 
 struct RestartCase {
   const char* name;
-  int readingsAway;  // made while the broker is away, by the watch then killed
+  int readingsAway;   // made while the broker is away, by the watch then killed
   int setAsideAfter;  // of those, after which the record is set aside; 0: never
 };
 
@@ -118,22 +112,19 @@ TEST_P(WatchRestart, LosesNoReadingOfTheRecord) {
   ASSERT_FALSE(sim.Path().empty()) << sim.Output().toStdString();
   ScratchFolder folder;
   const std::string record = folder.File("record.csv");
-  const QStringList arguments{"watch",    "-p",       QString::fromStdString(sim.Path()),
-                              "-a",       "1",        "--every",
-                              "1s",       "--format", "json",
-                              "--mqtt",   QString::fromStdString(
-                                              "mqtt://127.0.0.1:" + std::to_string(broker.port())),
-                              "--site",   "site1"};
+  const QStringList arguments =
+      QStringLiteral("watch -a 1 --every 1s --format json --site site1").split(' ')
+      << "-p" << QString::fromStdString(sim.Path()) << "--mqtt"
+      << "mqtt://127.0.0.1:" + QString::number(broker.port());
 
   auto first = std::make_unique<Cli>(arguments, QString::fromStdString(record));
-  ASSERT_TRUE(WaitUntil([&] { return ArrivedTimes(subscriber).size() >= 3; }, 15s))
-      << first->Err();
+  ASSERT_TRUE(WaitUntil([&] { return ArrivedTimes(subscriber).size() >= 3; }, 15s)) << first->Err();
   broker.Stop();
   const std::size_t before = RecordedTimes(record, sim.Path()).size();
   const auto madeAway = [&] { return RecordedTimes(record, sim.Path()).size() - before; };
   if (c.setAsideAfter > 0) {
-    ASSERT_TRUE(WaitUntil([&] { return madeAway() >= static_cast<std::size_t>(c.setAsideAfter); },
-                          60s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return madeAway() >= static_cast<std::size_t>(c.setAsideAfter); }, 60s));
     SetAside(record);
   }
   ASSERT_TRUE(
