@@ -316,9 +316,17 @@ TEST(SitePage, EscapesWhatTheUserNamedAndLoadsNothingFromElsewhere) {
 // The view's times, looked up once an hour, written as TimeText and DisplayTime write them, in
 // a time zone with summer time: through the hour that goes forward and the one that comes twice.
 TEST(ViewClockTimes, AreWrittenAsEverywhereElseThroughSummerTime) {
-  const QByteArray zone = qgetenv("TZ");
-  qputenv("TZ", "Europe/Berlin");
-  tzset();
+  // The zone is put back however the test ends, so that a failed check leaves the later tests
+  // in the machine's zone.
+  struct Zone {
+    QByteArray was = qgetenv("TZ");
+    Zone() { Set("Europe/Berlin"); }
+    ~Zone() { Set(was); }
+    static void Set(const QByteArray& zone) {
+      zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+      tzset();
+    }
+  } berlin;
   const qint64 start = QDateTime(QDate(2026, 3, 29), QTime(0, 0)).toMSecsSinceEpoch();
   const qint64 autumn = QDateTime(QDate(2026, 10, 25), QTime(0, 0)).toMSecsSinceEpoch();
   ViewClock clock({QDateTime::fromMSecsSinceEpoch(autumn + 6 * 3600'000), 60s});
@@ -333,12 +341,6 @@ TEST(ViewClockTimes, AreWrittenAsEverywhereElseThroughSummerTime) {
     }
   }
   EXPECT_GT(checked, 80);
-  if (zone.isNull()) {
-    qunsetenv("TZ");
-  } else {
-    qputenv("TZ", zone);
-  }
-  tzset();
 }
 
 struct RouteCase {
