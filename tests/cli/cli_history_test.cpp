@@ -266,7 +266,8 @@ TEST(CliHistory, PortsAlarmsRepliesAgainAndAnotherRecord) {
 }
 
 // A row Karvello never writes, in a file tampered with or damaged, is left out, counted and said
-// on standard error; the rows around it are shown.
+// on standard error; the rows around it are shown. (Which rows are damaged, each kind, is the
+// record's own test's.)
 TEST(CliHistory, ATamperedRowIsLeftOutCountedAndSaid) {
   const QDateTime now = QDateTime::currentDateTime();
   const std::string before = CsvLine(Row(now.addSecs(-60), 5, "voltage", "answered", "219"));
@@ -278,14 +279,8 @@ TEST(CliHistory, ATamperedRowIsLeftOutCountedAndSaid) {
     std::string line;
   } cases[] = {
       {"address 999", at + "999,voltage,answered,220,V," + frames},
-      {"address 0 for a voltage", at + "0,voltage,answered,220,V," + frames},
-      {"a value of -5", at + "5,voltage,answered,-5,V," + frames},
-      {"a value of 1e309", at + "5,resistance,answered,1e309,\xCE\xA9," + frames},
       {"a value of NaN", at + "5,resistance,answered,NaN,\xCE\xA9," + frames},
-      {"an answer without a value", at + "5,voltage,answered,,," + frames},
-      {"no reply with a value", at + "5,voltage,no-reply,220,V," + frames},
       {"a row dated 2099", "2099-12-07T18:04:06.123+08:00,COM1,5,voltage,answered,220,V," + frames},
-      {"an operation not known", at + "5,frobnicate,answered,220,V," + frames},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
