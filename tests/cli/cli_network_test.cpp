@@ -3,16 +3,11 @@
 // hosts that refuse or never answer. The values and statuses, the scan of a bus, the broadcasts
 // kept off a Modbus TCP gateway, the record's port, and the options' edges.
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSerialPort>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -22,6 +17,7 @@
 #include "record/record.h"
 #include "sim/simulated_detector.h"
 #include "support/cli_process.h"
+#include "support/hex_bytes.h"
 #include "support/sim_process.h"
 #include "support/tcp_servers.h"
 
@@ -51,61 +47,54 @@ std::string Loopback(const char* scheme, quint16 port) {
   return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
 }
 
-// Each command over each kind of line, with its value or its failure's status. All run side by
-// side: the two resistances take the detector's 19 s.
+// The words of `line`, split at its spaces.
+QStringList Words(const char* line) {
+  return QString::fromUtf8(line).split(' ', Qt::SkipEmptyParts);
+}
+
+// Each command over each kind of line, with its value or its failure's status, and a scan that
+// finds exactly the bus behind the server. All run side by side: the two resistances take the
+// detector's 19 s.
 TEST(CliNetwork, CommandsOverBothKindsOfLine) {
-  struct Case {
-    QStringList sim;
-    QStringList arguments;
+  const std::string bus =
+      "address 3  found, voltage 220 V\naddress 7  found, voltage 220 V\n2 detector(s) found\n";
+  const struct {
+    const char* sim;
+    const char* arguments;
     int status;
     std::string out;
-  };
-  const Case cases[] = {
-      {{}, {"voltage", "-a", "1"}, 0, "220 V\n"},
-      {{"--address", "9"}, {"query-address"}, 0, "address 9\n"},
-      {{}, {"set-address", "7"}, 0, "address 7\n"},
-      {{"--measure-ms", "18500"}, {"resistance", "-a", "1"}, 0, "34.5 Ω\n"},
-      {{"--fault", "bad-crc"}, {"voltage", "-a", "1"}, 5, ""},
-      {{"--fault", "no-reply"}, {"voltage", "-a", "1"}, 3, ""},
-      {{"--modbus-tcp", "--voltage", "231"}, {"voltage", "-a", "1"}, 0, "231 V\n"},
-      {{"--modbus-tcp", "--measure-ms", "18500", "--resistance", "5", "--decimals", "2"},
-       {"resistance", "-a", "1"},
-       0,
+  } cases[] = {
+      {"", "voltage -a 1", 0, "220 V\n"},
+      {"--address 9", "query-address", 0, "address 9\n"},
+      {"", "set-address 7", 0, "address 7\n"},
+      {"--measure-ms 18500", "resistance -a 1", 0, "34.5 Ω\n"},
+      {"--fault bad-crc", "voltage -a 1", 5, ""},
+      {"--fault no-reply", "voltage -a 1", 3, ""},
+      {"--modbus-tcp --voltage 231", "voltage -a 1", 0, "231 V\n"},
+      {"--modbus-tcp --measure-ms 18500 --resistance 5 --decimals 2", "resistance -a 1", 0,
        "0.05 Ω\n"},
-      {{"--modbus-tcp", "--address", "5"}, {"voltage", "-a", "5"}, 0, "220 V\n"},
-      {{"--modbus-tcp", "--address", "5"}, {"voltage", "-a", "6"}, 3, ""},
+      {"--modbus-tcp --address 5", "voltage -a 5", 0, "220 V\n"},
+      {"--modbus-tcp --address 5", "voltage -a 6", 3, ""},
       // The gateway's "target device failed to respond" is no reply.
-      {{"--modbus-tcp", "--address", "5", "--gateway-exceptions"}, {"voltage", "-a", "6"}, 3, ""},
-      {{"--modbus-tcp", "--fault", "exception"}, {"voltage", "-a", "1"}, 4, ""},
+      {"--modbus-tcp --address 5 --gateway-exceptions", "voltage -a 6", 3, ""},
+      {"--modbus-tcp --fault exception", "voltage -a 1", 4, ""},
+      {"--bus 3,7", "scan --from 1 --to 8 --wait 50", 0, bus},
+      {"--modbus-tcp --bus 3,7", "scan --from 1 --to 8 --wait 50", 0, bus},
   };
   std::vector<std::unique_ptr<SimProcess>> sims;
   std::vector<std::unique_ptr<Cli>> runs;
-  for (const Case& c : cases) {
-    sims.push_back(Serving(c.sim));
+  for (const auto& c : cases) {
+    sims.push_back(Serving(Words(c.sim)));
     ASSERT_FALSE(sims.back()->Path().empty()) << sims.back()->Output().toStdString();
-    runs.push_back(std::make_unique<Cli>(On(sims.back()->Path(), c.arguments)));
+    runs.push_back(std::make_unique<Cli>(On(sims.back()->Path(), Words(c.arguments))));
   }
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(sims[i]->Path() + " " + cases[i].arguments.join(' ').toStdString());
+    SCOPED_TRACE(sims[i]->Path() + " " + cases[i].arguments);
     EXPECT_EQ(runs[i]->Finish(30s), cases[i].status) << runs[i]->Err();
     EXPECT_EQ(runs[i]->Out(), cases[i].out);
     // A failure is one line on standard error.
     EXPECT_EQ(QString::fromStdString(runs[i]->Err()).count('\n'), cases[i].status == 0 ? 0 : 1)
         << runs[i]->Err();
-  }
-}
-
-// A scan over a serial server and over a gateway finds exactly the bus behind it.
-TEST(CliNetwork, ScanFindsTheBusBehindTheServer) {
-  for (const QStringList& kind : {QStringList{}, QStringList{"--modbus-tcp"}}) {
-    const auto sim = Serving(QStringList{"--bus", "3,7"} << kind);
-    SCOPED_TRACE(sim->Path());
-    Cli scan(On(sim->Path(), {"scan", "--from", "1", "--to", "8", "--wait", "50"}));
-    EXPECT_EQ(scan.Finish(), 0) << scan.Err();
-    EXPECT_EQ(scan.Out(),
-              "address 3  found, voltage 220 V\n"
-              "address 7  found, voltage 220 V\n"
-              "2 detector(s) found\n");
   }
 }
 
@@ -276,30 +265,13 @@ TEST(CliNetwork, ACountedWatchEndsWithTheMostTellingOfTwoFailures) {
   }
 }
 
-// The record and the output name the line by its address as given.
-TEST(CliNetwork, TheRecordKeepsTheAddressAsGiven) {
-  const QString record =
-      QDir::temp().filePath(QStringLiteral("karvello-cli-network-%1.csv").arg(::getpid()));
-  QFile::remove(record);
-  const auto sim = Serving({});
-  Cli run(On(sim->Path(), {"voltage", "-a", "1", "--format", "json"}), record);
-  ASSERT_EQ(run.Finish(), 0) << run.Err();
-  const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(run.Out())).object();
-  EXPECT_EQ(object["port"].toString().toStdString(), sim->Path());
-  const auto rows = Record::Read(record, RecordQuery{}, nullptr);
-  ASSERT_EQ(rows.size(), 1U);
-  EXPECT_EQ(rows[0].port, sim->Path());
-  EXPECT_EQ(rows[0].port.rfind("rtu+tcp://127.0.0.1:", 0), 0U) << rows[0].port;
-  QFile::remove(record);
-}
-
 // The frames told with -v and kept in the record are the bytes that crossed the wire: RTU frames
 // to a serial server, the MBAP request and reply to a Modbus TCP server (pymodbus's, written
-// elsewhere, where it is installed).
+// elsewhere, where it is installed). The record names the line by its address as given.
 TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
   struct Case {
     std::string address;
-    QStringList arguments;
+    const char* detector;
     std::string out;
     std::string sent;
     std::string reply;
@@ -307,11 +279,7 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
   std::vector<Case> cases;
   const auto sim = Serving({});
   ASSERT_FALSE(sim->Path().empty()) << sim->Output().toStdString();
-  cases.push_back({sim->Path(),
-                   {"voltage", "-a", "1", "-v"},
-                   "220 V\n",
-                   "01 03 00 0F 00 01 B4 09",
-                   "01 03 02 00 DC B9 DD"});
+  cases.push_back({sim->Path(), "1", "220 V\n", "01 03 00 0F 00 01 B4 09", "01 03 02 00 DC B9 DD"});
 #ifdef PYMODBUS_SERVER
   const quint16 port = FreePort();
   testing::ServerProcess server(QStringLiteral(PYTHON3_WITH_PYMODBUS),
@@ -319,26 +287,22 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
                                  QStringLiteral("5"), QStringLiteral("15=231")},
                                 port);
   ASSERT_TRUE(server.Ready()) << server.Output().toStdString();
-  cases.push_back({Loopback("tcp", port),
-                   {"voltage", "-a", "5", "-v"},
-                   "231 V\n",
-                   "00 01 00 00 00 06 05 03 00 0F 00 01",
+  cases.push_back({Loopback("tcp", port), "5", "231 V\n", "00 01 00 00 00 06 05 03 00 0F 00 01",
                    "00 01 00 00 00 05 05 03 02 00 E7"});
 #endif
-  const QString record =
-      QDir::temp().filePath(QStringLiteral("karvello-cli-frames-%1.csv").arg(::getpid()));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.address);
-    QFile::remove(record);
-    Cli run(On(c.address, c.arguments), record);
+    QTemporaryDir dir;
+    const QString record = dir.filePath(QStringLiteral("record.csv"));
+    Cli run(On(c.address, {"voltage", "-a", c.detector, "-v"}), record);
     ASSERT_EQ(run.Finish(), 0) << run.Err();
     EXPECT_EQ(run.Out(), c.out + "  sent: " + c.sent + "\n  received: " + c.reply + "\n");
     const auto rows = Record::Read(record, RecordQuery{}, nullptr);
     ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].port, c.address);
     EXPECT_EQ(SentText(rows[0]), c.sent);
     EXPECT_EQ(HexText(rows[0].reply), c.reply);
   }
-  QFile::remove(record);
 }
 
 // A Modbus TCP gateway that answers with a broken header, another transaction's answer alone, or
@@ -347,36 +311,31 @@ TEST(CliNetwork, TheFramesToldAndKeptAreTheBytesOnTheWire) {
 // gateway that says nothing is still no reply (3).
 TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
   // The tool's first request is transaction 1 to unit 1: 00 01 00 00 00 06 01 03 00 0F 00 01.
-  using Bytes = std::vector<std::uint8_t>;
-  const Bytes right = {0, 1, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC};
+  const char* const right = "00 01 00 00 00 05 01 03 02 00 DC";
   struct Case {
-    const char* name;
+    std::string name;
     std::vector<PlayedGateway::Piece> answer;
     int status;
     std::string received;  // as -v shows it and the record keeps it
   };
-  const Case cases[] = {
-      {"another transaction", {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
-       "00 02 00 00 00 05 01 03 02 00 DC"},
-      {"protocol 1", {{0ms, {0, 1, 0, 1, 0, 5, 1, 3, 2, 0, 0xDC}}}, 5,
-       "00 01 00 01 00 05 01 03 02 00 DC"},
-      {"length 0", {{0ms, {0, 1, 0, 0, 0, 0, 1, 3, 2, 0, 0xDC}}}, 5,
-       "00 01 00 00 00 00 01 03 02 00 DC"},
-      {"length 65535", {{0ms, {0, 1, 0, 0, 0xFF, 0xFF, 1, 3, 2, 0, 0xDC}}}, 5,
-       "00 01 00 00 FF FF 01 03 02 00 DC"},
-      {"length past what came", {{0ms, {0, 1, 0, 0, 0, 9, 1, 3, 2, 0, 0xDC}}}, 5,
-       "00 01 00 00 00 09 01 03 02 00 DC"},
-      {"cut header", {{0ms, {0, 1, 0, 0}}}, 5, "00 01 00 00"},
+  std::vector<Case> cases;
+  // Another transaction, protocol 1, length 0, length 65535, a length past what came, a cut
+  // header.
+  for (const char* bytes : {"00 02 00 00 00 05 01 03 02 00 DC", "00 01 00 01 00 05 01 03 02 00 DC",
+                            "00 01 00 00 00 00 01 03 02 00 DC", "00 01 00 00 FF FF 01 03 02 00 DC",
+                            "00 01 00 00 00 09 01 03 02 00 DC", "00 01 00 00"}) {
+    cases.push_back({bytes, {{0ms, testing::Hex(bytes)}}, 5, bytes});
+  }
+  cases.push_back(
       {"another transaction, then the right one",
-       {{0ms, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0x01}}, {300ms, right}}, 0,
-       "00 01 00 00 00 05 01 03 02 00 DC"},
-      {"silent", {}, 3, ""},
-  };
-  const QString record =
-      QDir::temp().filePath(QStringLiteral("karvello-cli-malformed-%1.csv").arg(::getpid()));
+       {{0ms, testing::Hex("00 02 00 00 00 05 01 03 02 00 01")}, {300ms, testing::Hex(right)}},
+       0,
+       right});
+  cases.push_back({"silent", {}, 3, ""});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    QFile::remove(record);
+    QTemporaryDir dir;
+    const QString record = dir.filePath(QStringLiteral("record.csv"));
     PlayedGateway gateway;
     gateway.SetAnswer([&c](const std::vector<std::uint8_t>&) { return c.answer; });
     Cli run(On(Loopback("tcp", gateway.Port()), {"voltage", "-a", "1", "-v"}), record);
@@ -388,7 +347,6 @@ TEST(CliNetwork, AMalformedModbusTcpAnswerIsACorruptReply) {
       EXPECT_NE(run.Out().find("  received: " + c.received + "\n"), std::string::npos) << run.Out();
     }
   }
-  QFile::remove(record);
 }
 
 // A line that does not open is told in one line naming it, each kind with what it knows.
@@ -418,38 +376,28 @@ TEST(CliNetwork, ALineThatDoesNotOpenIsToldByItsKind) {
 }
 
 // Bad addresses and the network options' edges: n taken (the line is tried: the refused port's
-// status), n + 1 refused as bad usage.
+// status, 6), n + 1 refused as bad usage (2).
 TEST(CliNetwork, AddressesAndOptionsAtTheirEdges) {
-  const std::string refused = Loopback("tcp", FreePort());
-  struct Case {
-    QStringList arguments;
-    int status;
-  };
-  const Case cases[] = {
-      {{"voltage", "-a", "1", "-p", "rtu+tcp://127.0.0.1"}, 2},
-      {{"voltage", "-a", "1", "-p", "tcp://127.0.0.1:0"}, 2},
-      {{"voltage", "-a", "1", "-p", "tcp://127.0.0.1:65536"}, 2},
-      {{"voltage", "-a", "1", "-p", "udp://127.0.0.1:502"}, 2},
-      {{"voltage", "-a", "1", "-p", "tcp://[::1"}, 2},
-      {{"voltage", "-a", "1", "-p", "tcp://no host"}, 2},
-      {{"voltage", "-a", "1", "-p", "COM257"}, 2},
-      {{"voltage", "-a", "1", "-p", "COM256"}, 6},
-      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "0"}), 2},
-      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "1"}), 6},
-      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "60000"}), 6},
-      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "60001"}), 2},
-      {On(refused, {"voltage", "-a", "1", "--connect-timeout", "3s"}), 2},
-      {On(refused, {"voltage", "-a", "1", "--pause-after-connect", "10000"}), 6},
-      {On(refused, {"voltage", "-a", "1", "--pause-after-connect", "10001"}), 2},
-      {On(refused, {"voltage", "-a", "1", "--pause", "0"}), 6},
-      {On(refused, {"voltage", "-a", "1", "--pause", "10000"}), 6},
-      {On(refused, {"voltage", "-a", "1", "--pause", "10001"}), 2},
-      {On(refused, {"voltage", "-a", "1", "--pause=-1"}), 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.arguments.join(' ').toStdString());
-    Cli run(c.arguments);
-    EXPECT_EQ(run.Finish(), c.status) << run.Err();
+  const QString refused = QString::fromStdString(Loopback("tcp", FreePort()));
+  std::vector<std::pair<QStringList, int>> cases;
+  for (const char* port : {"rtu+tcp://127.0.0.1", "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536",
+                           "udp://127.0.0.1:502", "tcp://[::1", "tcp://no host", "COM257"}) {
+    cases.push_back({{"-p", port}, 2});
+  }
+  cases.push_back({{"-p", "COM256"}, 6});
+  for (const char* option :
+       {"--connect-timeout 0", "--connect-timeout 60001", "--connect-timeout 3s",
+        "--pause-after-connect 10001", "--pause 10001", "--pause=-1"}) {
+    cases.push_back({Words(option) << "-p" << refused, 2});
+  }
+  for (const char* option : {"--connect-timeout 1", "--connect-timeout 60000",
+                             "--pause-after-connect 10000", "--pause 0", "--pause 10000"}) {
+    cases.push_back({Words(option) << "-p" << refused, 6});
+  }
+  for (const auto& [arguments, status] : cases) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    Cli run(QStringList{"voltage", "-a", "1"} << arguments);
+    EXPECT_EQ(run.Finish(), status) << run.Err();
     EXPECT_EQ(run.Out(), "");
     EXPECT_EQ(QString::fromStdString(run.Err()).count('\n'), 1) << run.Err();
   }

@@ -19,123 +19,108 @@ constexpr std::string_view kSerialNote =
     "; the line is always Modbus RTU at 9600 baud, 8 data bits, no parity, 1 stop bit (9600 8N1), "
     "as the detectors talk";
 
-struct WordsCase {
-  std::vector<std::string> arguments;
-  std::string said;  // empty: taken
-};
-
-class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
-
-TEST_P(CommandLineWords, ReadAsTheToolReadsThem) {
-  const WordsCase& c = GetParam();
-  try {
-    Parse(c.arguments);
-    EXPECT_EQ(c.said, "") << "taken";
-  } catch (const UsageError& error) {
-    EXPECT_EQ(error.what(), c.said);
-  }
+// "COMMAND has no option OPTION" with `note`, and where its help is.
+std::string NoOption(const std::string& command, const std::string& option,
+                     std::string_view note = {}) {
+  return command + " has no option " + option + std::string(note) + " (see karvello-cli " +
+         command + " --help)";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Edges, CommandLineWords,
-    ::testing::Values(
-        WordsCase{{"voltage", "-a1"},
-                  "voltage has no option -a1 (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "-a", "1", "-vh"},
-                  "voltage has no option -vh (see karvello-cli voltage --help)"},
-        WordsCase{{"-verbose", "voltage", "-a", "1"},
-                  "voltage has no option -verbose (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "--", "-a", "1"},
-                  "voltage has no option -- (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "-a", "1", "--every", "1s"},
-                  "voltage has no option --every (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "-a", "1", "--config", "/dev/null"},
-                  "voltage has no option --config (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "-a"}, "-a needs a value"},
-        WordsCase{{"voltage", "-a", "1", "--verbose=1"}, "--verbose takes no value"},
-        WordsCase{{"-a", "1"}, "unknown option -a"},
-        WordsCase{{"frobnicate", "-a", "1"},
-                  "unknown command \"frobnicate\" (see karvello-cli --help)"},
-        WordsCase{{"voltage", "extra", "--colour"}, "voltage: unexpected argument \"extra\""},
-        WordsCase{{"history", "-a", "-1"}, "-a takes a whole number from 1 to 255, not \"-1\""},
-        WordsCase{{"-p", "/dev/ttyUSB0", "--address=7", "voltage", "-v"}, ""},
-        WordsCase{{"--help", "--colour"}, ""},
-        // An option no command has is named, never its value; one that would set the serial
-        // line says that the line is 9600 8N1.
-        WordsCase{{"--baud", "19200", "voltage", "-a", "1"},
-                  "unknown option --baud" + std::string(kSerialNote) + " (see karvello-cli --help)"},
-        WordsCase{{"--colour", "red", "voltage", "-a", "1"},
-                  "unknown option --colour (see karvello-cli --help)"},
-        WordsCase{{"voltage", "-a", "1", "--baud", "19200"},
-                  "voltage has no option --baud" + std::string(kSerialNote) +
-                      " (see karvello-cli voltage --help)"},
-        WordsCase{{"voltage", "-a", "1", "--parity=none"},
-                  "voltage has no option --parity" + std::string(kSerialNote) +
-                      " (see karvello-cli voltage --help)"},
-        WordsCase{{"--stop-bits", "1"},
-                  "unknown option --stop-bits" + std::string(kSerialNote) +
-                      " (see karvello-cli --help)"},
-        WordsCase{{"--stop-bits=1"}, "unknown option --stop-bits" + std::string(kSerialNote)},
-        WordsCase{{"history", "--operation", "alarm", "--record", "/var/lib/karvello/record.csv"},
-                  ""},
-        WordsCase{{"history", "--record="}, "--record takes a value, not an empty one"},
-        WordsCase{{"history", "--operation", "alarms"},
-                  "--operation takes resistance, voltage or alarm, not \"alarms\""}));
+// A watch's words before `more`.
+std::vector<std::string> Watch(std::vector<std::string> more) {
+  more.insert(more.begin(), {"watch", "-a", "1", "--every", "1s"});
+  return more;
+}
+
+std::string NotAFormat(const std::string& shown) {
+  return "--format takes plain, csv or json, not \"" + shown + "\"";
+}
+
+// Each command line, and what is said of it (empty: taken). An option no command has is named,
+// never its value; one that would set the serial line says that the line is 9600 8N1. A value
+// that would switch a feature off, or that a message would show raw or whole: an empty value is
+// refused, a refused value is shown escaped and cut after its first 64 bytes, and the word after
+// an option no command has is never shown (it may be that option's secret).
+TEST(CommandLineWords, ReadAsTheToolReadsThem) {
+  const std::string x64(64, 'x');
+  const struct {
+    std::vector<std::string> arguments;
+    std::string said;
+  } cases[] = {
+      {{"voltage", "-a1"}, NoOption("voltage", "-a1")},
+      {{"voltage", "-a", "1", "-vh"}, NoOption("voltage", "-vh")},
+      {{"-verbose", "voltage", "-a", "1"}, NoOption("voltage", "-verbose")},
+      {{"voltage", "--", "-a", "1"}, NoOption("voltage", "--")},
+      {{"voltage", "-a", "1", "--every", "1s"}, NoOption("voltage", "--every")},
+      {{"voltage", "-a", "1", "--config", "/dev/null"}, NoOption("voltage", "--config")},
+      {{"voltage", "-a"}, "-a needs a value"},
+      {{"voltage", "-a", "1", "--verbose=1"}, "--verbose takes no value"},
+      {{"-a", "1"}, "unknown option -a"},
+      {{"frobnicate", "-a", "1"}, "unknown command \"frobnicate\" (see karvello-cli --help)"},
+      {{"voltage", "extra", "--colour"}, "voltage: unexpected argument \"extra\""},
+      {{"history", "-a", "-1"}, "-a takes a whole number from 1 to 255, not \"-1\""},
+      {{"-p", "/dev/ttyUSB0", "--address=7", "voltage", "-v"}, ""},
+      {{"--help", "--colour"}, ""},
+      {{"--baud", "19200", "voltage", "-a", "1"},
+       "unknown option --baud" + std::string(kSerialNote) + " (see karvello-cli --help)"},
+      {{"--colour", "red", "voltage", "-a", "1"},
+       "unknown option --colour (see karvello-cli --help)"},
+      {{"voltage", "-a", "1", "--baud", "19200"}, NoOption("voltage", "--baud", kSerialNote)},
+      {{"voltage", "-a", "1", "--parity=none"}, NoOption("voltage", "--parity", kSerialNote)},
+      {{"--stop-bits", "1"},
+       "unknown option --stop-bits" + std::string(kSerialNote) + " (see karvello-cli --help)"},
+      {{"--stop-bits=1"}, "unknown option --stop-bits" + std::string(kSerialNote)},
+      {{"history", "--operation", "alarm", "--record", "/var/lib/karvello/record.csv"}, ""},
+      {{"history", "--record="}, "--record takes a value, not an empty one"},
+      {{"history", "--operation", "alarms"},
+       "--operation takes resistance, voltage or alarm, not \"alarms\""},
+      {Watch({"--mqtt", ""}), "--mqtt takes a value, not an empty one"},
+      {Watch({"--mqtt", "mqtt://h", "--site="}), "--site takes a value, not an empty one"},
+      {Watch({"--mqtt", "mqtt://h", "--mqtt-topic="}),
+       "--mqtt-topic takes a value, not an empty one"},
+      {Watch({"--mqtt", "mqtts://h", "--mqtt-ca", ""}),
+       "--mqtt-ca takes a value, not an empty one"},
+      {Watch({"--config="}), "--config takes a value, not an empty one"},
+      {{"voltage", "-a", "\x1B[2J\x07\x7F"},
+       "-a takes a whole number from 1 to 255, not \"\\x1B[2J\\x07\\x7F\""},
+      {{"voltage", "-a", "1\n2"}, "-a takes a whole number from 1 to 255, not \"1\\x0A2\""},
+      // A C1 control (CSI) and a byte that is no UTF-8; Chinese text as it is.
+      {{"--format", "\xC2\x9B变", "voltage", "-a", "1"}, NotAFormat("\\xC2\\x9B变")},
+      {{"voltage", "-a", "1", "\xFF\x1B]0;x\x07"},
+       "voltage: unexpected argument \"\\xFF\\x1B]0;x\\x07\""},
+      {{"--format", x64, "voltage", "-a", "1"}, NotAFormat(x64)},
+      {{"--format", x64 + "x", "voltage", "-a", "1"}, NotAFormat(x64) + "... (65 bytes)"},
+      {{"--format", std::string(70000, 'x'), "voltage", "-a", "1"},
+       NotAFormat(x64) + "... (70000 bytes)"},
+      // The cut falls before a character that would not fit whole.
+      {{"--format", std::string(62, 'x') + "变", "voltage", "-a", "1"},
+       NotAFormat(std::string(62, 'x')) + "... (65 bytes)"},
+      {Watch({"--mqtt-password", "hush"}), NoOption("watch", "--mqtt-password")},
+      {Watch({"--mqtt-password=hush"}), NoOption("watch", "--mqtt-password")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    try {
+      Parse(c.arguments);
+      EXPECT_EQ(c.said, "") << "taken";
+    } catch (const UsageError& error) {
+      EXPECT_EQ(error.what(), c.said);
+    }
+  }
+}
 
 // The names a user reaches for to set the serial line, and names that are no such thing.
 TEST(SerialSettingNote, OnlyForTheLinesSettings) {
-  for (const char* option : {"--baud", "--baudrate", "--BAUD-RATE", "-b", "--speed", "--parity",
-                             "--stopbits", "--stop-bits", "--data_bits", "--databits", "--flow",
-                             "--8N1"}) {
+  for (const char* option :
+       {"--baud", "--baudrate", "--BAUD-RATE", "-b", "--speed", "--parity", "--stopbits",
+        "--stop-bits", "--data_bits", "--databits", "--flow", "--8N1"}) {
     EXPECT_EQ(SerialSettingNote(option), kSerialNote) << option;
   }
-  for (const char* option : {"--colour", "--verbose", "-x", "--bus", "--every", "--port", "-a1",
-                             "--", "--address"}) {
+  for (const char* option :
+       {"--colour", "--verbose", "-x", "--bus", "--every", "--port", "-a1", "--", "--address"}) {
     EXPECT_EQ(SerialSettingNote(option), "") << option;
   }
 }
-
-// Values that would switch a feature off, or that a message would show raw or whole: an empty
-// value is refused, a refused value is shown escaped and cut after its first 64 bytes, and the
-// word after an option no command has is never shown (it may be that option's secret).
-INSTANTIATE_TEST_SUITE_P(
-    Values, CommandLineWords,
-    ::testing::Values(
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", ""},
-                  "--mqtt takes a value, not an empty one"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h", "--site="},
-                  "--site takes a value, not an empty one"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtt://h", "--mqtt-topic="},
-                  "--mqtt-topic takes a value, not an empty one"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt", "mqtts://h", "--mqtt-ca", ""},
-                  "--mqtt-ca takes a value, not an empty one"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--config="},
-                  "--config takes a value, not an empty one"},
-        WordsCase{{"voltage", "-a", "\x1B[2J\x07\x7F"},
-                  "-a takes a whole number from 1 to 255, not \"\\x1B[2J\\x07\\x7F\""},
-        WordsCase{{"voltage", "-a", "1\n2"},
-                  "-a takes a whole number from 1 to 255, not \"1\\x0A2\""},
-        // A C1 control (CSI) and a byte that is no UTF-8; Chinese text as it is.
-        WordsCase{{"--format", "\xC2\x9B变", "voltage", "-a", "1"},
-                  "--format takes plain, csv or json, not \"\\xC2\\x9B变\""},
-        WordsCase{{"voltage", "-a", "1", "\xFF\x1B]0;x\x07"},
-                  "voltage: unexpected argument \"\\xFF\\x1B]0;x\\x07\""},
-        WordsCase{{"--format", std::string(64, 'x'), "voltage", "-a", "1"},
-                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') + "\""},
-        WordsCase{{"--format", std::string(65, 'x'), "voltage", "-a", "1"},
-                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') +
-                      "\"... (65 bytes)"},
-        WordsCase{{"--format", std::string(70000, 'x'), "voltage", "-a", "1"},
-                  "--format takes plain, csv or json, not \"" + std::string(64, 'x') +
-                      "\"... (70000 bytes)"},
-        // The cut falls before a character that would not fit whole.
-        WordsCase{{"--format", std::string(62, 'x') + "变", "voltage", "-a", "1"},
-                  "--format takes plain, csv or json, not \"" + std::string(62, 'x') +
-                      "\"... (65 bytes)"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password", "hush"},
-                  "watch has no option --mqtt-password (see karvello-cli watch --help)"},
-        WordsCase{{"watch", "-a", "1", "--every", "1s", "--mqtt-password=hush"},
-                  "watch has no option --mqtt-password (see karvello-cli watch --help)"}));
 
 // Given twice, an option's last value holds; a list option adds up; a value may begin with "-".
 TEST(CommandLineWords, RepeatedOptionsAndDashedValues) {

@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -29,8 +27,9 @@ using namespace std::chrono_literals;
 class PlayedServer {
  public:
   PlayedServer(const char* kind, int number)
-      : program_(QStringLiteral(PYTHON3_EXECUTABLE),
-                 {QStringLiteral(SLOW_SERVERS), QString::fromLatin1(kind), QString::number(number)}) {
+      : program_(
+            QStringLiteral(PYTHON3_EXECUTABLE),
+            {QStringLiteral(SLOW_SERVERS), QString::fromLatin1(kind), QString::number(number)}) {
     const QRegularExpression ready(QStringLiteral("port (\\d+)"));
     if (program_.WaitFor(ready, 10s)) port_ = ready.match(program_.Out()).captured(1).toInt();
   }
@@ -44,26 +43,6 @@ class PlayedServer {
   int port_ = 0;
 };
 
-QString RecordFile(const char* name) {
-  return QDir::temp().filePath(
-      QStringLiteral("karvello-cli-%1-%2.csv").arg(QLatin1String(name)).arg(QCoreApplication::applicationPid()));
-}
-
-struct Row {
-  int address;
-  Result result;
-  unsigned value;  // 0: none
-  bool again;
-};
-
-std::vector<Row> Rows(const QString& record) {
-  std::vector<Row> rows;
-  for (const auto& row : Record::Read(record, RecordQuery{}, nullptr)) {
-    rows.push_back({row.address, row.result, row.value ? row.value->number : 0U, row.again});
-  }
-  return rows;
-}
-
 // Each watch of a serial server answering 2.05 s late: with the detector's own wait every round
 // has no reply and each late reply is set aside, told with its count and kept as `again`; with a
 // wait long enough each round carries its own value, counted up from 1. Never does a round take
@@ -72,39 +51,36 @@ TEST(CliSlowLink, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
   struct Case {
     const char* name;
     QStringList arguments;
-    int rounds;        // readings printed
+    int rounds;  // readings printed
     int status;
-    bool answered;     // each reading answered with its own round's value
+    bool answered;  // each reading answered with its own round's value
   };
   const Case cases[] = {
       {"one address", {"-a", "1", "--every", "2s", "--count", "4"}, 4, 3, false},
       {"two addresses", {"-a", "1,2", "--every", "5s", "--count", "2"}, 4, 3, false},
       {"a wait long enough",
-       {"-a", "1", "--every", "3s", "--count", "3", "--reply-timeout", "3000"}, 3, 0, true},
+       {"-a", "1", "--every", "3s", "--count", "3", "--reply-timeout", "3000"},
+       3,
+       0,
+       true},
   };
-  struct Running {
-    std::unique_ptr<PlayedServer> server;
-    std::unique_ptr<Cli> cli;
-    QString record;
-  };
-  std::vector<Running> runs;
+  std::vector<std::unique_ptr<PlayedServer>> servers;
+  std::vector<std::unique_ptr<QTemporaryDir>> folders;
+  std::vector<std::unique_ptr<Cli>> runs;
   for (const Case& c : cases) {
-    Running run;
-    run.server = std::make_unique<PlayedServer>("late", 2050);
-    EXPECT_NE(run.server->Port(), 0);
-    run.record = RecordFile(c.name);
-    QFile::remove(run.record);
-    run.cli = std::make_unique<Cli>(
+    servers.push_back(std::make_unique<PlayedServer>("late", 2050));
+    EXPECT_NE(servers.back()->Port(), 0);
+    folders.push_back(std::make_unique<QTemporaryDir>());
+    runs.push_back(std::make_unique<Cli>(
         QStringList{"watch", "--format", "json", "-p",
-                    QString::fromStdString(run.server->Address("rtu+tcp"))}
+                    QString::fromStdString(servers.back()->Address("rtu+tcp"))}
             << c.arguments,
-        run.record);
-    runs.push_back(std::move(run));
+        folders.back()->filePath(QStringLiteral("record.csv"))));
   }
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
-    Cli& cli = *runs[i].cli;
+    Cli& cli = *runs[i];
     EXPECT_EQ(cli.Finish(30s), c.status) << cli.Err();
     const auto readings = cli.Objects();
     ASSERT_EQ(static_cast<int>(readings.size()), c.rounds) << cli.Out();
@@ -116,14 +92,16 @@ TEST(CliSlowLink, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
       }
     }
     std::size_t late = 0;
-    for (const Row& row : Rows(runs[i].record)) {
+    const QString record = folders[i]->filePath(QStringLiteral("record.csv"));
+    for (const RecordRow& row : Record::Read(record, RecordQuery{}, nullptr)) {
       EXPECT_NE(row.result, Result::kCorrupt);
       // Only a reply set aside is answered in a round without one; its value is that of a
       // request of its own address: 1, 3, ... at address 1 and 2, 4, ... at address 2 with two.
       if (row.result == Result::kAnswered && !c.answered) {
         EXPECT_TRUE(row.again);
+        ASSERT_TRUE(row.value);
         if (std::string(c.name) == "two addresses") {
-          EXPECT_EQ(row.value % 2, static_cast<unsigned>(row.address % 2)) << row.value;
+          EXPECT_EQ(row.value->number % 2, static_cast<unsigned>(row.address % 2));
         }
         ++late;
       }
@@ -140,7 +118,6 @@ TEST(CliSlowLink, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
                        " so far); a slow link may need a longer --reply-timeout"),
               std::string::npos)
         << err;
-    QFile::remove(runs[i].record);
   }
 }
 
@@ -193,7 +170,8 @@ TEST(CliSlowLink, AWrongLineIsToldWithAHint) {
   EXPECT_NE(noPort.Err().find("(tried port 502, Modbus TCP's; give another as tcp://HOST:PORT)\n"),
             std::string::npos)
       << noPort.Err();
-  Cli givenPort({"voltage", "-a", "1", "-p", "tcp://127.0.0.1:" + QString::number(testing::FreePort())});
+  Cli givenPort(
+      {"voltage", "-a", "1", "-p", "tcp://127.0.0.1:" + QString::number(testing::FreePort())});
   EXPECT_EQ(givenPort.Finish(), 6);
   EXPECT_EQ(givenPort.Err().find("tried port"), std::string::npos) << givenPort.Err();
 }
