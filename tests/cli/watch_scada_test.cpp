@@ -147,8 +147,9 @@ TEST(CliWatchScada, MbpollPymodbusAndTheToolReadBothBlocks) {
   Cli resistance({"-p", "tcp://127.0.0.1:" + QString::number(port), "resistance", "-a", "5"});
   EXPECT_EQ(resistance.Finish(), 4) << resistance.Err();
 
+  // A stop waits for the exchange in progress: a measurement's 19 s at most.
   watch.Signal(SIGTERM);
-  EXPECT_EQ(watch.Finish(), 0) << watch.Err();
+  EXPECT_EQ(watch.Finish(30s), 0) << watch.Err();
 }
 
 // Detector 7 pulled off the bus while the line is gone: the line lost shows as state 4 at each
