@@ -5,20 +5,11 @@
 # Skipped (status 77) where systemd-analyze is missing or cannot rate a unit file offline.
 #   service_security.sh PACKAGE_DIR
 set -eu
-if ! command -v systemd-analyze >/dev/null 2>&1; then
-  echo "SKIP: systemd-analyze is not installed (Debian: systemd)"
-  exit 77
-fi
+. "$(dirname "$0")/unpacked_unit.sh"
 if ! systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
   echo "SKIP: this systemd-analyze cannot rate a unit file offline (systemd 250 or later can)"
   exit 77
 fi
-deb=$(ls "$1"/karvello-cli_*.deb)
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root"
-unit="$root/lib/systemd/system/karvello-watch@.service"
-test -f "$unit"
 # --threshold=40: systemd-analyze fails past an exposure of 4.0.
 said=$(systemd-analyze security --offline=yes --threshold=40 "$unit" 2>&1) && status=0 || status=$?
 echo "$said" | grep '✗' || true

@@ -5,19 +5,11 @@
 # Skipped (status 77) where systemd-analyze is not installed.
 #   verify_service.sh PACKAGE_DIR
 set -eu
-if ! command -v systemd-analyze >/dev/null 2>&1; then
-  echo "SKIP: systemd-analyze is not installed (Debian: systemd)"
-  exit 77
-fi
-deb=$(ls "$1"/karvello-cli_*.deb)
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root"
+. "$(dirname "$0")/unpacked_unit.sh"
 # The targets it names (network-online.target, multi-user.target) and their own.
 for dir in /lib/systemd/system /usr/lib/systemd/system; do
   [ -d "$dir" ] && cp -an "$dir/." "$root/lib/systemd/system/"
 done
-test -f "$root/lib/systemd/system/karvello-watch@.service"
 # (The manual page it names is checked with the package's contents.)
 said=$(systemd-analyze verify --man=no --root="$root" karvello-watch@site1.service 2>&1) &&
   status=0 || status=$?

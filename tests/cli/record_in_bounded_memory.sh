@@ -9,14 +9,7 @@ set -eu
 cli="$1"
 sim="$2"
 [ -x /usr/bin/time ] && command -v truncate >/dev/null && command -v pgrep >/dev/null || exit 77
-work="$(mktemp -d)"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/sim_on_pty.sh"
 limit_kib=$((100 * 1000 * 1000 / 1024))
 
 truncate -s 1G "$work/record.csv"
@@ -31,7 +24,6 @@ echo "history: peak $peak KiB; $(head -1 "$work/history.err")"
 grep -q "address 1  voltage  220 V" "$work/history.out" || fail "the row: $(cat "$work/history.out")"
 grep -q "damaged line(s) of the record were not read" "$work/history.err" || fail "not told"
 
-. "$(dirname "$0")/sim_on_pty.sh"
 start_sim_on_pty "$sim" "$work/sim.out"
 # A voltage first, then the resistance that the alarm rule judges (its measurement takes 19 s:
 # the watch is stopped once the voltage is printed).

@@ -26,15 +26,24 @@ def crc16(data):
     return bytes([crc & 0xFF, crc >> 8])
 
 
-async def late(delay, reader, writer):
-    counter = 0
+async def serve(reader, writer, take):
+    """Hands take() what has come and not yet been taken, after each read, until the client
+    leaves; take returns what it leaves for later, or None to close the connection."""
     pending = b""
-    while True:
+    while pending is not None:
         data = await reader.read(256)
         if not data:
             break
-        pending += data
-        # Every request the tool sends is 8 bytes: slave, function, register, value, CRC.
+        pending = take(pending + data)
+    writer.close()
+
+
+async def late(delay, reader, writer):
+    counter = 0
+
+    # Every request the tool sends is 8 bytes: slave, function, register, value, CRC.
+    def take(pending):
+        nonlocal counter
         while len(pending) >= 8:
             request, pending = pending[:8], pending[8:]
             if crc16(request[:6]) != request[6:8] or request[1] != 3:
@@ -44,26 +53,24 @@ async def late(delay, reader, writer):
             body = bytes([request[0], 3, 2 * count]) + struct.pack(">H", counter) * count
             asyncio.get_running_loop().call_later(
                 delay, lambda reply=body + crc16(body): writer.write(reply))
-    writer.close()
+        return pending
+
+    await serve(reader, writer, take)
 
 
 async def gateway(code, reader, writer):
-    pending = b""
-    while True:
-        data = await reader.read(256)
-        if not data:
-            break
-        pending += data
+    def take(pending):
         while len(pending) >= 6:
             length = struct.unpack(">H", pending[4:6])[0]
             if pending[2:4] != b"\0\0" or length < 2:
-                writer.close()
-                return
+                return None
             if len(pending) < 6 + length:
                 break
             frame, pending = pending[:6 + length], pending[6 + length:]
             writer.write(frame[:4] + struct.pack(">H", 3) + bytes([frame[6], frame[7] | 0x80, code]))
-    writer.close()
+        return pending
+
+    await serve(reader, writer, take)
 
 
 async def main():

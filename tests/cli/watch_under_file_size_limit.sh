@@ -8,16 +8,8 @@ set -eu
 cli="$1"
 sim="$2"
 command -v prlimit >/dev/null || exit 77
-work="$(mktemp -d)"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
 . "$(dirname "$0")/sim_on_pty.sh"
+
 start_sim_on_pty "$sim" "$work/sim.out"
 
 status=0
