@@ -10,7 +10,6 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -168,45 +167,6 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {}}),
     test::CaseName{});
-
-// Many readings to a column, some failed: each column's range is that of its readings, and
-// every stretch between failures is one run.
-TEST(Reduce, MatchesEveryColumnOfARandomSeries) {
-  std::mt19937 random(7);
-  std::uniform_real_distribution<double> value(0, 100);
-  std::vector<Point> points;
-  std::size_t stretches = 0;
-  bool inStretch = false;
-  for (qint64 t = 0; t < 30'000; t += 1 + static_cast<qint64>(random() % 5)) {
-    if (random() % 50 == 0) {
-      points.push_back(Point::Failed(t));
-      inStretch = false;
-    } else {
-      points.push_back(Point::Value(t, value(random)));
-      if (!inStretch) ++stretches;
-      inStretch = true;
-    }
-  }
-  const int columns = 300;
-  const trend::Reduced reduced = trend::Reduce(points, 0, 30'000, columns);
-  std::vector<double> lo(columns, 1e9), hi(columns, -1e9);
-  for (const Point& p : points) {
-    if (p.kind != Point::Kind::kValue) continue;
-    const int c = static_cast<int>(p.ms * columns / 30'000);
-    lo[c] = std::min(lo[c], p.value);
-    hi[c] = std::max(hi[c], p.value);
-  }
-  std::vector<double> gotLo(columns, 1e9), gotHi(columns, -1e9);
-  for (const auto& run : reduced.runs) {
-    for (const Column& c : run) {
-      gotLo[c.index] = std::min(gotLo[c.index], c.min);
-      gotHi[c.index] = std::max(gotHi[c.index], c.max);
-    }
-  }
-  EXPECT_EQ(gotLo, lo);
-  EXPECT_EQ(gotHi, hi);
-  EXPECT_EQ(reduced.runs.size(), stretches);
-}
 
 TEST(MarksPoints, WhileEachPointHasFourPixels) {
   EXPECT_TRUE(trend::MarksPoints(100, 400));
