@@ -16,6 +16,7 @@
 #include "serial/port_map.h"
 #include "serial/qt_serial_line.h"
 #include "sim/simulated_detector.h"
+#include "support/in_memory_bus.h"
 #include "ui/main_window.h"
 
 namespace karvello {
@@ -24,10 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 
 sim::DetectorConfig Detector(std::uint8_t address, std::uint16_t voltage) {
-  sim::DetectorConfig config;
-  config.address = address;
-  config.voltage = voltage;
-  return config;
+  return testing::At(address, 345, 1, voltage);
 }
 
 // The voltage report of a detector at address 5 (220 V) and at address 7 (231 V).
@@ -146,7 +144,7 @@ TEST_F(PortHotPlugTest, TheOpenPortSurvivesAProbeWithItsQueryInFlight) {
   EXPECT_EQ(second.ExchangeCount(), 0U);
 }
 
-TEST_F(PortHotPlugTest, APulledIdleAdapterLeavesTheListAndTheOpenOneStays) {
+TEST_F(PortHotPlugTest, APulledAdapterLeavesTheListAtItsNextOpening) {
   auto second = std::make_unique<sim::SimulatedDetector>(Detector(7, 231));
   map_.Set(2, second->SlavePath());
   OpenTheList();
@@ -161,9 +159,8 @@ TEST_F(PortHotPlugTest, APulledIdleAdapterLeavesTheListAndTheOpenOneStays) {
   OpenTheList();
   EXPECT_EQ(Listed(), std::vector<std::string>{"COM1 " + first_.SlavePath()});
   EXPECT_TRUE(QueryVoltage("5", kVoltage5)) << form_->LogText();
-}
 
-TEST_F(PortHotPlugTest, TheOpenAdapterPulledOutGoesAtTheNextOpeningOfTheList) {
+  // The open one pulled goes at the next opening of the list.
   first_.Unplug();
   // The line notices the hang-up and closes the port.
   ASSERT_TRUE(QTest::qWaitFor([&] { return !line_.IsOpen(); }, 3000));

@@ -45,9 +45,8 @@ const std::string kVoltage5 = "05 03 00 0F 00 01 B5 8D";
 
 // The report of a resistance measured at address 5 from `reply`, showing `ohms`.
 std::string Resistance(const std::string& reply, const std::string& ohms) {
-  return "查询成功！\r\n发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n接收 "
-         "：" +
-         reply + "\r\n电阻 = " + ohms + "欧姆";
+  const std::string sent = "发送1：05 06 00 11 00 01 19 8B\r\n发送2：05 03 00 0D 00 02 54 4C\r\n";
+  return "查询成功！\r\n" + sent + "接收 ：" + reply + "\r\n电阻 = " + ohms + "欧姆";
 }
 const std::string kVoltage220 =
     "查询成功！\r\n发送：05 03 00 0F 00 01 B5 8D\r\n接收：05 03 02 00 DC 48 1D\r\n电压 = 220伏";

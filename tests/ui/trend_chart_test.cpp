@@ -62,6 +62,11 @@ void ExpectOld(const QString& path) {
   EXPECT_EQ(old.readAll(), "old");
 }
 
+// The tooltip with the pointer where `point` is drawn.
+QString TipAt(const TrendChart& chart, const Point& point) {
+  return chart.ToolTipAt(chart.frame().At(point).toPoint());
+}
+
 QImage Picture(const TrendChart& chart) {
   QImage image(chart.size(), QImage::Format_ARGB32_Premultiplied);
   QPainter painter(&image);
@@ -81,12 +86,9 @@ TEST(TrendChart, SaysSoWhenThePeriodHoldsNoReading) {
 TEST(TrendChart, TellsTheReadingUnderThePointer) {
   TrendChart chart;
   ShowHour(chart, {{3, {Point::Value(At(10), 34.5), Point::OverRange(At(40))}}});
-  const auto pointer = [&](const Point& p) { return chart.frame().At(p).toPoint(); };
-  EXPECT_EQ(chart.ToolTipAt(pointer(Point::Value(At(10), 34.5))),
-            "地址 3\n2026-12-07 10:10:00\n34.5 Ω");
-  EXPECT_EQ(chart.ToolTipAt(pointer(Point::OverRange(At(40)))),
-            "地址 3\n2026-12-07 10:40:00\nOL（超出量程）");
-  EXPECT_EQ(chart.ToolTipAt(pointer(Point::Value(At(25), 34.5))), "");
+  EXPECT_EQ(TipAt(chart, Point::Value(At(10), 34.5)), "地址 3\n2026-12-07 10:10:00\n34.5 Ω");
+  EXPECT_EQ(TipAt(chart, Point::OverRange(At(40))), "地址 3\n2026-12-07 10:40:00\nOL（超出量程）");
+  EXPECT_EQ(TipAt(chart, Point::Value(At(25), 34.5)), "");
 }
 
 TEST(TrendChart, FollowsReadingsAsTheyAreMade) {
@@ -98,14 +100,11 @@ TEST(TrendChart, FollowsReadingsAsTheyAreMade) {
   chart.Append(Quantity::kVoltage, 3, Point::Value(At(20), 220));
   ASSERT_EQ(chart.series(Quantity::kResistance).size(), 2U);
   EXPECT_EQ(chart.series(Quantity::kResistance)[1].address, 9);
-  EXPECT_EQ(chart.ToolTipAt(chart.frame().At(Point::Value(At(50), 35)).toPoint()),
-            "地址 9\n2026-12-07 10:50:00\n35 Ω");
-  EXPECT_EQ(chart.ToolTipAt(chart.frame().At(Point::Value(At(20), 31)).toPoint()),
-            "地址 3\n2026-12-07 10:20:00\n31 Ω");
+  EXPECT_EQ(TipAt(chart, Point::Value(At(50), 35)), "地址 9\n2026-12-07 10:50:00\n35 Ω");
+  EXPECT_EQ(TipAt(chart, Point::Value(At(20), 31)), "地址 3\n2026-12-07 10:20:00\n31 Ω");
   EXPECT_TRUE(Inked(chart.grab().toImage(), chart.frame().At(Point::Value(At(20), 31))));
   chart.SetQuantity(Quantity::kVoltage);
-  EXPECT_EQ(chart.ToolTipAt(chart.frame().At(Point::Value(At(20), 220)).toPoint()),
-            "地址 3\n2026-12-07 10:20:00\n220 V");
+  EXPECT_EQ(TipAt(chart, Point::Value(At(20), 220)), "地址 3\n2026-12-07 10:20:00\n220 V");
 }
 
 // A level line from 10:10 to 10:50 with the reading of 10:30 between: the line is drawn at
@@ -119,10 +118,8 @@ TEST(TrendChart, LeavesTheLineOutAroundAFailedReading) {
   for (const auto& [name, middle, lineThrough] : cases) {
     SCOPED_TRACE(name);
     TrendChart chart;
-    ShowHour(
-        chart,
-        {{3,
-          {Point::Value(At(10), 50), middle, Point::Value(At(50), 50), Point::Value(At(55), 10)}}});
+    const Point level = Point::Value(At(10), 50);
+    ShowHour(chart, {{3, {level, middle, Point::Value(At(50), 50), Point::Value(At(55), 10)}}});
     const QImage image = Picture(chart);
     const trend::Frame& f = chart.frame();
     ASSERT_TRUE(Inked(image, {f.X(At(10)), f.Y(50)}));
@@ -163,12 +160,9 @@ TEST(TrendChartExport, WritesAPngOfTheSizeAskedOrLeavesTheFileAlone) {
       EXPECT_FALSE(chart.ExportError().isEmpty());
     }
   }
-}
-
-TEST(TrendChartExport, FailsIntoAFolderThatIsNotThere) {
-  QTemporaryDir dir;
+  // Into a folder that is not there.
   TrendChart chart;
-  EXPECT_FALSE(chart.ExportPng(dir.filePath("none/chart.png"), {400, 300}));
+  EXPECT_FALSE(chart.ExportPng(QTemporaryDir().filePath("none/chart.png"), {400, 300}));
   EXPECT_FALSE(chart.ExportError().isEmpty());
 }
 
