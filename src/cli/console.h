@@ -2,6 +2,8 @@
 // The terminal or console that karvello-cli writes to, as each system has it
 // (console_posix.cpp, console_win.cpp).
 
+#include <QtGlobal>
+
 namespace karvello::cli {
 
 // While it lives, the output reads as karvello-cli writes it: a Windows console shows UTF-8
@@ -11,8 +13,7 @@ class Console {
  public:
   Console();
   ~Console();
-  Console(const Console&) = delete;
-  Console& operator=(const Console&) = delete;
+  Q_DISABLE_COPY(Console)
 
  private:
   unsigned previousCodePage_ = 0;

@@ -94,35 +94,32 @@ constexpr QuantityForm kQuantityForms[] = {
     {Quantity::kVoltage, "voltage", "V", Whole, VoltsWords},
 };
 
-// A fragment of fewer bytes than `judgedFrom` is too short to judge: for the echo of a write its
-// slave, function, register and value bytes; for a read the slave, function and byte count.
-
-// A write of `value` (none: the operation's address) to a register, which the detector echoes.
-constexpr RequestStep Write(std::uint16_t registerNumber, std::optional<std::uint16_t> value) {
+// A request to the operation's address that awaits its reply. A fragment of fewer bytes than
+// `judgedFrom` is too short to judge: for the echo of a write its slave, function, register and
+// value bytes; for a read the slave, function and byte count.
+constexpr RequestStep Ask(std::uint8_t function, std::uint16_t registerNumber,
+                          std::optional<std::uint16_t> value, std::size_t judgedFrom,
+                          decltype(RequestStep::accepts) accepts) {
   return {.broadcast = false,
-          .function = kFnWriteSingleRegister,
+          .function = function,
           .registerNumber = registerNumber,
           .value = value,
           .wait = kReplyTimeout,
           .awaitsReply = true,
           .endsOnRefusal = true,
           .anySlaveAnswers = false,
-          .judgedFrom = 6,
-          .accepts = EchoesValue};
+          .judgedFrom = judgedFrom,
+          .accepts = accepts};
+}
+
+// A write of `value` (none: the operation's address) to a register, which the detector echoes.
+constexpr RequestStep Write(std::uint16_t registerNumber, std::optional<std::uint16_t> value) {
+  return Ask(kFnWriteSingleRegister, registerNumber, value, 6, EchoesValue);
 }
 
 // A read of `count` registers from `registerNumber`.
 constexpr RequestStep Read(std::uint16_t registerNumber, std::uint16_t count) {
-  return {.broadcast = false,
-          .function = kFnReadHoldingRegisters,
-          .registerNumber = registerNumber,
-          .value = count,
-          .wait = kReplyTimeout,
-          .awaitsReply = true,
-          .endsOnRefusal = true,
-          .anySlaveAnswers = false,
-          .judgedFrom = 3,
-          .accepts = AnyContent};
+  return Ask(kFnReadHoldingRegisters, registerNumber, count, 3, AnyContent);
 }
 
 // `step` awaiting no reply: the next request follows it after `delay`.

@@ -10,6 +10,13 @@ std::string FormatHexByte(std::uint8_t value) {
   return {kDigits[value >> 4], kDigits[value & 0x0FU]};
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 std::string FormatFrameText(std::span<const std::uint8_t> bytes, std::size_t count) {
   if (count > bytes.size()) throw std::out_of_range("FormatFrameText: count beyond the bytes");
   std::string out;

@@ -21,6 +21,9 @@ inline std::string HexText(std::span<const std::uint8_t> bytes) {
   return FormatFrameText(bytes, bytes.size());
 }
 
+// The value of a hexadecimal digit of either case: 'b' gives 11; -1 for any other character.
+int HexDigit(char c);
+
 // The bytes of such a text read back ("05 03 02 00 DC"); none when the text is not such.
 std::optional<std::vector<std::uint8_t>> BytesOfHexText(std::string_view text);
 

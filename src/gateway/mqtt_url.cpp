@@ -3,6 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "framing/frame_text.h"
 #include "present/shown_text.h"
 
 namespace karvello::gateway {
@@ -19,13 +20,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
   }
   return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string Unescape(std::string_view text, std::string_view what) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "gateway/published_point.h"
+#include "record/record_file_posix.h"
 
 namespace karvello::gateway {
 
@@ -23,14 +24,7 @@ bool WritePointFile(const QString& path, const std::string& text, bool sync,
   };
   const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return fail("cannot make its new copy");
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  bool ok = done == text.size() && (!sync || ::fsync(fd) == 0);
+  bool ok = WriteWhole(fd, text) == text.size() && (!sync || ::fsync(fd) == 0);
   const int written = errno;
   ::close(fd);
   if (!ok) {

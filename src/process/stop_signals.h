@@ -16,8 +16,7 @@ class StopSignals {
   StopSignals();
   // They end the program again, as the system has them do.
   ~StopSignals();
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
+  Q_DISABLE_COPY(StopSignals)
 
   // Whether they are caught: false when the system gave no means to (they end the program).
   bool Catching() const { return catching_; }

@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "record/record_file.h"
+#include "record/record_file_posix.h"
 
 namespace karvello {
 namespace {
@@ -35,6 +36,17 @@ void RefuseWritesPastTheSizeLimit() {
 }
 
 }  // namespace
+
+std::size_t WriteWhole(int fd, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
 
 FileLock::FileLock(const QString& path, std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -84,14 +96,7 @@ bool AppendToFile(const QString& path, std::string_view head, std::string_view l
     return false;
   }
   const std::string bytes = AppendedBytes(end, last, head, line);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  bool ok = done == bytes.size();
+  bool ok = WriteWhole(fd, bytes) == bytes.size();
   if (!ok) {
     reason = qt_error_string(errno);
     if (::ftruncate(fd, end) != 0) reason += QStringLiteral("; part of a row is left");

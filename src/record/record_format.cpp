@@ -98,13 +98,6 @@ std::optional<int> AddressOf(std::string_view text) {
   return number;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Bytes as HexText writes them, "05 03 02", appended to `bytes` (when given); false when the
 // text is not such.
 bool BytesOf(std::string_view text, std::vector<std::uint8_t>* bytes) {

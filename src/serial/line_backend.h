@@ -36,9 +36,6 @@ class LineBackend {
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
   // Discards what has come and not yet been handed over.
   virtual void DropReceived() = 0;
-  // Deletes the backend once the event loop comes back to it: a line can be opened anew from
-  // inside the backend's own telling of a loss.
-  virtual void DeleteLater() = 0;
 
   // Bytes that came, and the backend lost (already closed, or to connect again by the next
   // write), each told from the event loop.

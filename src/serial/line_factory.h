@@ -25,8 +25,9 @@ class LineFactory {
   void SetNetworkSettings(const NetworkSettings& settings) { network_ = settings; }
 
   struct Made {
-    LineBackend* backend;  // a child of `parent`; none: this build cannot carry the address's kind
-    std::string refusal;   // then why, in one line
+    // A QObject, a child of `parent`; none: this build cannot carry the address's kind.
+    LineBackend* backend;
+    std::string refusal;  // then why, in one line
   };
   Made Make(const LineAddress& address, QObject* parent) const;
 

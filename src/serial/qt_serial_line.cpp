@@ -67,7 +67,9 @@ bool QtSerialLine::Open(const LineAddress& address) {
 
 void QtSerialLine::Retire() {
   if (backend_ == nullptr) return;
-  backend_->DeleteLater();
+  // Deleted once the event loop comes back to it (each backend is a QObject, the line's child): a
+  // line can be opened anew from inside the backend's own telling of a loss.
+  dynamic_cast<QObject&>(*backend_).deleteLater();
   backend_ = nullptr;
 }
 

@@ -28,13 +28,7 @@ void ReplyFinder::Expect(std::span<const std::uint8_t> request, std::optional<Re
 }
 
 void ReplyFinder::Reset() {
-  buffer_.clear();
-  request_.clear();
-  reply_.reset();
-  refusal_.reset();
-  copyPending_ = false;
-  copyTeaches_ = false;
-  echoing_ = false;
+  *this = ReplyFinder();
 }
 
 std::vector<Received> ReplyFinder::Feed(std::span<const std::uint8_t> bytes) {

@@ -38,7 +38,6 @@ class SerialPortBackend : public QObject, public LineBackend {
   OpenFailure Failure() const override { return failure_; }
   bool Write(std::span<const std::uint8_t> bytes) override;
   void DropReceived() override;
-  void DeleteLater() override { deleteLater(); }
 
  private:
   using Clock = std::chrono::steady_clock;

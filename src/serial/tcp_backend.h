@@ -39,7 +39,6 @@ class TcpBackend : public QObject, public LineBackend {
   // Sends the bytes once the connection is up and the settings' pauses have passed.
   bool Write(std::span<const std::uint8_t> bytes) override;
   void DropReceived() override;
-  void DeleteLater() override { deleteLater(); }
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -12,6 +12,15 @@
 
 namespace karvello::testing {
 
+// The loopback address 127.0.0.1 at `port` (0: a port the system picks when bound).
+inline sockaddr_in LoopbackEndpoint(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 // The first port the system takes for the near end of a connection (Linux's default unless the
 // machine says otherwise).
 inline int FirstConnectionPort() {
@@ -34,11 +43,8 @@ inline std::uint16_t FreePort() {
     if (probe < 0) return 0;
     const int on = 1;
     ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int port = band(pick);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const sockaddr_in address = LoopbackEndpoint(static_cast<std::uint16_t>(port));
     const bool bound =
         ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);

@@ -2,7 +2,6 @@
 
 #include "support/free_port.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -42,10 +41,7 @@ pid_t Spawn(const std::vector<std::string>& arguments, const std::string& log) {
 
 bool Accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const sockaddr_in address = LoopbackEndpoint(static_cast<std::uint16_t>(port));
   const bool connected =
       ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);

@@ -24,13 +24,6 @@
 #include "support/event_loop.h"
 #include "support/free_port.h"
 
-#ifdef Q_OS_UNIX
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace karvello::testing {
 
 // Waits until something accepts connections on the loopback port.
@@ -85,9 +78,7 @@ inline QStringList ReadmeSocatArguments(quint16 port, const std::string& device)
                                         QRegularExpression::MultilineOption);
   const QRegularExpressionMatch line = kLine.match(text);
   if (!line.hasMatch()) return {};
-  QString words = line.captured(1);
-  words = words.left(words.indexOf(QLatin1Char('#')) < 0 ? words.size()
-                                                         : words.indexOf(QLatin1Char('#')));
+  const QString words = line.captured(1).section(QLatin1Char('#'), 0, 0);
   QStringList arguments;
   for (QString word : words.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
     if (word.startsWith(QStringLiteral("TCP-LISTEN:"))) {
@@ -179,16 +170,13 @@ class PlayedGateway : public QObject {
   Answer answer_;
 };
 
-#ifdef Q_OS_UNIX
 // A listener on loopback whose queue of connections is full and that accepts none: a new
 // connection to it is neither made nor refused, as to a host that does not answer.
 class FullListener {
  public:
   FullListener() {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackEndpoint(0);
     socklen_t size = sizeof address;
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
         ::listen(listener_, 0) != 0 ||
@@ -221,6 +209,5 @@ class FullListener {
   int clients_[3] = {-1, -1, -1};
   quint16 port_ = 0;
 };
-#endif
 
 }  // namespace karvello::testing

@@ -6,16 +6,12 @@
  * KARVELLO_BLOCKING_TTY (a pseudo-terminal the test made) blocks for good, in Karvello's programs
  * only (Wine's server, which looks at the device too, goes on), so that its COM port never opens;
  * every other call goes through unchanged. */
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stdarg.h>
+#include "ioctl_shim.h"
+
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 /* Whether this process is one of Karvello's programs (Wine shows its Windows path first). */
 static int in_karvello(void) {
@@ -28,22 +24,12 @@ static int in_karvello(void) {
   return strstr(command, "karvello") != NULL;
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-  static ioctl_fn real_ioctl;
-  if (real_ioctl == NULL) {
-    void *symbol = dlsym(RTLD_NEXT, "ioctl");
-    memcpy(&real_ioctl, &symbol, sizeof real_ioctl);
-  }
-  va_list args;
-  va_start(args, request);
-  void *arg = va_arg(args, void *);
-  va_end(args);
-
+static int shim_ioctl(int fd, unsigned long request, void *arg, ioctl_fn next_ioctl) {
   const char *blocking = getenv("KARVELLO_BLOCKING_TTY");
   struct stat device, named;
   if (blocking != NULL && fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) &&
       stat(blocking, &named) == 0 && device.st_rdev == named.st_rdev && in_karvello()) {
     for (;;) pause();
   }
-  return real_ioctl(fd, request, arg);
+  return next_ioctl(fd, request, arg);
 }

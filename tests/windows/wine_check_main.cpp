@@ -39,6 +39,14 @@ namespace {
 using namespace std::chrono_literals;
 using karvello::tour::Print;
 
+// Shows `window`: false, said, when it does not appear.
+bool Appeared(QWidget& window, const std::string& name) {
+  window.show();
+  if (QTest::qWaitForWindowExposed(&window)) return true;
+  Print("The " + name + " did not appear.\n");
+  return false;
+}
+
 // The port list shows COM1 alone of COM1 to COM16 (the one port that opens), chosen, and after
 // it only ports above COM16: Wine gives the machine's own serial devices the first numbers left
 // free, which are above COM16 here.
@@ -116,11 +124,7 @@ int Survey(const QString& address, const QString& png, const std::string& expect
   karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
   karvello::SurveyWindow window(line, ports);
-  window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) {
-    Print("The survey window did not appear.\n");
-    return EXIT_FAILURE;
-  }
+  if (!Appeared(window, "survey window")) return EXIT_FAILURE;
   auto* box = window.findChild<QComboBox*>(QStringLiteral("portList"));
   auto* scan = window.findChild<QPushButton*>(QStringLiteral("scanButton"));
   if (box == nullptr || box->lineEdit() == nullptr || scan == nullptr) return EXIT_FAILURE;
@@ -163,11 +167,7 @@ int main(int argc, char** argv) {
   karvello::SystemPortMap ports;
   karvello::QtSerialLine line(ports);
   karvello::MainWindow window(line, ports);
-  window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) {
-    Print("The window did not appear.\n");
-    return EXIT_FAILURE;
-  }
+  if (!Appeared(window, "window")) return EXIT_FAILURE;
   window.activateWindow();
   (void)QTest::qWaitForWindowActive(&window);
   if (check == "--tour") return Tour(window);
