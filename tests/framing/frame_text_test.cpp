@@ -47,6 +47,16 @@ TEST(FormatFrameText, NeverReadsPastTheBytes) {
   EXPECT_THROW(FormatFrameText({}, 1), std::out_of_range);
 }
 
+// Either case counts; the characters either side of each digit range do not.
+TEST(HexDigit, BothCasesAndNothingNextToTheirRanges) {
+  const std::pair<char, int> cases[] = {{'0', 0},  {'9', 9},  {'a', 10}, {'f', 15}, {'A', 10},
+                                        {'F', 15}, {'/', -1}, {':', -1}, {'@', -1}, {'G', -1},
+                                        {'`', -1}, {'g', -1}, {' ', -1}, {'\0', -1}};
+  for (const auto& [c, value] : cases) {
+    EXPECT_EQ(HexDigit(c), value) << static_cast<int>(c);
+  }
+}
+
 // The text of a frame reads back as its bytes; anything but two-digit pairs apart is refused.
 TEST(BytesOfHexText, ReadsBackTheFrameTextAndRefusesAnythingElse) {
   const std::vector<std::uint8_t> frame = testing::Hex("05 03 02 00 DC 48 1D");
