@@ -2,7 +2,10 @@
 # The command line over the network, side by side with a peer in one run:
 #   1. a voltage read over tcp:// against pymodbus's Modbus TCP server on loopback, karvello-cli
 #      and `mbpoll -m tcp` taking turns, the wall time of each whole command;
-#   2. a scan of 1..255 over rtu+tcp:// (socat as the serial server in front of the simulated bus
+#   2. the same voltage read on a serial line (the simulated bus on a pseudo-terminal),
+#      karvello-cli and `mbpoll -m rtu` taking turns, and the processor time of starting each
+#      program alone (`karvello-cli --version`, `mbpoll -V`);
+#   3. a scan of 1..255 over rtu+tcp:// (socat as the serial server in front of the simulated bus
 #      on a pseudo-terminal) and the same scan on the pseudo-terminal directly.
 #
 # Usage: bench/network_line.sh [BUILD_DIR] [REPS]   (default build/default, 30)
@@ -59,11 +62,42 @@ printf 'voltage over tcp://, karvello-cli   %s\n' "$(summary <"$work/tool.ms")"
 printf 'voltage over tcp://, mbpoll -m tcp  %s\n' "$(summary <"$work/mbpoll.ms")"
 printf '  ratio                             %.2f\n' "$(echo "scale=4; $tool_median / $mbpoll_median" | bc)"
 
-# --- 2. A scan of 1..255, over rtu+tcp:// and on the pseudo-terminal --------------------------
 "$sim" --bus 3,7,200 >"$work/sim.out" 2>&1 &
 pids+=($!)
 wait_for "$work/sim.out" "Serving /dev/"
 pty="$(sed -n 's/^Serving \(\/dev\/[^ ]*\).*/\1/p' "$work/sim.out")"
+
+# --- 2. Voltage on a serial line, the tool and mbpoll in turns; start-up alone ----------------
+: >"$work/tool.ms"
+: >"$work/mbpoll.ms"
+for _ in $(seq "$reps"); do
+  t0=$(now_ns)
+  out="$("$cli" --no-record -p "$pty" voltage -a 3)"
+  t1=$(now_ns)
+  [ -n "$out" ] && [ "${out% V}" != "$out" ] || { echo "karvello-cli said: $out" >&2; exit 1; }
+  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/tool.ms"
+  t0=$(now_ns)
+  mbpoll -m rtu -b 9600 -P none -a 3 -r 15 -t 4 -0 -1 -o 1 "$pty" >"$work/mbpoll.out"
+  t1=$(now_ns)
+  grep -q "\[15\]:" "$work/mbpoll.out" || { cat "$work/mbpoll.out" >&2; exit 1; }
+  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/mbpoll.ms"
+done
+tool_median="$(summary <"$work/tool.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
+mbpoll_median="$(summary <"$work/mbpoll.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
+printf 'voltage on a serial line, karvello-cli   %s\n' "$(summary <"$work/tool.ms")"
+printf 'voltage on a serial line, mbpoll -m rtu  %s\n' "$(summary <"$work/mbpoll.ms")"
+printf '  ratio                                  %.2f\n' "$(echo "scale=4; $tool_median / $mbpoll_median" | bc)"
+cpu_ms() {  # COMMAND...: the processor time (user + system) of one run, ms, over 50 runs
+  local me=$BASHPID before after
+  before="$(awk '{print $14 + $15 + $16 + $17}' "/proc/$me/stat")"
+  for _ in $(seq 50); do "$@" >/dev/null 2>&1; done
+  after="$(awk '{print $14 + $15 + $16 + $17}' "/proc/$me/stat")"
+  echo "scale=2; ($after - $before) * 1000 / $(getconf CLK_TCK) / 50" | bc
+}
+printf 'start-up alone, processor time: karvello-cli --version %s ms, mbpoll -V %s ms\n' \
+  "$(cpu_ms "$cli" --version)" "$(cpu_ms mbpoll -V)"
+
+# --- 3. A scan of 1..255, over rtu+tcp:// and on the pseudo-terminal --------------------------
 scan() {  # ADDRESS: the wall time of a whole scan, ms
   local t0 t1 found
   t0=$(now_ns)
