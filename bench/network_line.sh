@@ -37,30 +37,44 @@ wait_for() {  # FILE TEXT: until TEXT stands in FILE (10 s at most)
   echo "no \"$2\" in $1" >&2; exit 1
 }
 
+# The tool's command and a peer's in turns, REPS times each: each one's wall time and their ratio.
+#   turns LABEL PEER TOOL_ANSWER PEER_ANSWER TOOL_COMMAND... -- PEER_COMMAND...
+# TOOL_ANSWER is a pattern the tool's output must match, PEER_ANSWER one for grep in the peer's.
+turns() {
+  local label="$1" peer="$2" tool_answer="$3" peer_answer="$4" tool=() t0 t1 out
+  shift 4
+  while [ "$1" != "--" ]; do tool+=("$1"); shift; done
+  shift
+  : >"$work/tool.ms"
+  : >"$work/peer.ms"
+  for _ in $(seq "$reps"); do
+    t0=$(now_ns)
+    out="$("${tool[@]}")"
+    t1=$(now_ns)
+    [[ "$out" =~ $tool_answer ]] || { echo "karvello-cli said: $out" >&2; exit 1; }
+    echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/tool.ms"
+    t0=$(now_ns)
+    "$@" >"$work/peer.out"
+    t1=$(now_ns)
+    grep -q "$peer_answer" "$work/peer.out" || { cat "$work/peer.out" >&2; exit 1; }
+    echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/peer.ms"
+  done
+  local tool_median peer_median
+  tool_median="$(summary <"$work/tool.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
+  peer_median="$(summary <"$work/peer.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
+  printf '%-40s %s\n' "$label, karvello-cli" "$(summary <"$work/tool.ms")"
+  printf '%-40s %s\n' "$label, $peer" "$(summary <"$work/peer.ms")"
+  printf '  %-38s %.2f\n' ratio "$(echo "scale=4; $tool_median / $peer_median" | bc)"
+}
+
 # --- 1. Voltage over Modbus TCP, the tool and mbpoll in turns ---------------------------------
 port="$(free_port)"
 "$python" tests/serial/modbus_tcp_server.py "$port" 1 15=220 >"$work/pymodbus.out" 2>&1 &
 pids+=($!)
 wait_for "$work/pymodbus.out" ready
-: >"$work/tool.ms"
-: >"$work/mbpoll.ms"
-for _ in $(seq "$reps"); do
-  t0=$(now_ns)
-  out="$("$cli" --no-record -p "tcp://127.0.0.1:$port" voltage -a 1)"
-  t1=$(now_ns)
-  [ "$out" = "220 V" ] || { echo "karvello-cli said: $out" >&2; exit 1; }
-  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/tool.ms"
-  t0=$(now_ns)
-  mbpoll -m tcp -p "$port" -a 1 -r 15 -t 4 -0 -1 -o 1 127.0.0.1 >"$work/mbpoll.out"
-  t1=$(now_ns)
-  grep -q "\[15\]:.*220" "$work/mbpoll.out" || { cat "$work/mbpoll.out" >&2; exit 1; }
-  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/mbpoll.ms"
-done
-tool_median="$(summary <"$work/tool.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
-mbpoll_median="$(summary <"$work/mbpoll.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
-printf 'voltage over tcp://, karvello-cli   %s\n' "$(summary <"$work/tool.ms")"
-printf 'voltage over tcp://, mbpoll -m tcp  %s\n' "$(summary <"$work/mbpoll.ms")"
-printf '  ratio                             %.2f\n' "$(echo "scale=4; $tool_median / $mbpoll_median" | bc)"
+turns "voltage over tcp://" "mbpoll -m tcp" '^220 V$' '\[15\]:.*220' \
+  "$cli" --no-record -p "tcp://127.0.0.1:$port" voltage -a 1 -- \
+  mbpoll -m tcp -p "$port" -a 1 -r 15 -t 4 -0 -1 -o 1 127.0.0.1
 
 "$sim" --bus 3,7,200 >"$work/sim.out" 2>&1 &
 pids+=($!)
@@ -68,25 +82,9 @@ wait_for "$work/sim.out" "Serving /dev/"
 pty="$(sed -n 's/^Serving \(\/dev\/[^ ]*\).*/\1/p' "$work/sim.out")"
 
 # --- 2. Voltage on a serial line, the tool and mbpoll in turns; start-up alone ----------------
-: >"$work/tool.ms"
-: >"$work/mbpoll.ms"
-for _ in $(seq "$reps"); do
-  t0=$(now_ns)
-  out="$("$cli" --no-record -p "$pty" voltage -a 3)"
-  t1=$(now_ns)
-  [ -n "$out" ] && [ "${out% V}" != "$out" ] || { echo "karvello-cli said: $out" >&2; exit 1; }
-  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/tool.ms"
-  t0=$(now_ns)
-  mbpoll -m rtu -b 9600 -P none -a 3 -r 15 -t 4 -0 -1 -o 1 "$pty" >"$work/mbpoll.out"
-  t1=$(now_ns)
-  grep -q "\[15\]:" "$work/mbpoll.out" || { cat "$work/mbpoll.out" >&2; exit 1; }
-  echo "scale=3; ($t1 - $t0) / 1000000" | bc >>"$work/mbpoll.ms"
-done
-tool_median="$(summary <"$work/tool.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
-mbpoll_median="$(summary <"$work/mbpoll.ms" | sed 's/.*median *\([0-9.]*\).*/\1/')"
-printf 'voltage on a serial line, karvello-cli   %s\n' "$(summary <"$work/tool.ms")"
-printf 'voltage on a serial line, mbpoll -m rtu  %s\n' "$(summary <"$work/mbpoll.ms")"
-printf '  ratio                                  %.2f\n' "$(echo "scale=4; $tool_median / $mbpoll_median" | bc)"
+turns "voltage on a serial line" "mbpoll -m rtu" ' V$' '\[15\]:' \
+  "$cli" --no-record -p "$pty" voltage -a 3 -- \
+  mbpoll -m rtu -b 9600 -P none -a 3 -r 15 -t 4 -0 -1 -o 1 "$pty"
 cpu_ms() {  # COMMAND...: the processor time (user + system) of one run, ms, over 50 runs
   local me=$BASHPID before after
   before="$(awk '{print $14 + $15 + $16 + $17}' "/proc/$me/stat")"
