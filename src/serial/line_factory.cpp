@@ -1,5 +1,7 @@
 #include "serial/line_factory.h"
 
+#include <type_traits>
+
 #include "serial/port_probe.h"
 #include "serial/serial_port_backend.h"
 #if KARVELLO_NETWORK_LINE
@@ -7,11 +9,21 @@
 #endif
 
 namespace karvello {
+namespace {
+
+// Every backend made here is a QObject: the line deletes a retired one through it, later.
+template <typename Backend>
+LineFactory::Made QObjectBackend(Backend* backend) {
+  static_assert(std::is_base_of_v<QObject, Backend>, "a line backend must be a QObject");
+  return {backend, {}};
+}
+
+}  // namespace
 
 LineFactory::Made LineFactory::Make(const LineAddress& address, QObject* parent) const {
-  if (!address.IsNetwork()) return {new SerialPortBackend(address, ports_, parent), {}};
+  if (!address.IsNetwork()) return QObjectBackend(new SerialPortBackend(address, ports_, parent));
 #if KARVELLO_NETWORK_LINE
-  return {new TcpBackend(address, network_, parent), {}};
+  return QObjectBackend(new TcpBackend(address, network_, parent));
 #else
   return {nullptr, "this build has no network lines (built without Qt Network)"};
 #endif
